@@ -1,0 +1,46 @@
+#include "platform/qt_executor.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QObject>
+#include <QThread>
+#include <cstdio>
+#include <exception>
+
+namespace qv {
+
+QtMainExecutor::QtMainExecutor() : context_(std::make_unique<QObject>()) {}
+
+QtMainExecutor::~QtMainExecutor() = default;
+
+void QtMainExecutor::post(Task task) {
+    // Calls queued on a context object die with it: nothing runs after the
+    // executor is gone.
+    QMetaObject::invokeMethod(
+        context_.get(),
+        [task = std::move(task)] {
+            try {
+                task();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "main executor: call failed: %s\n", e.what());
+            } catch (...) {
+                std::fprintf(stderr, "main executor: call failed\n");
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void QtMainExecutor::processPending() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+bool QtMainExecutor::processFor(std::chrono::milliseconds timeout) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
+                                    static_cast<int>(timeout.count()));
+    return true;
+}
+
+bool QtMainExecutor::inMainThread() const {
+    return QThread::currentThread() == context_->thread();
+}
+
+}  // namespace qv
