@@ -1,0 +1,154 @@
+#include "meter/frames.h"
+
+#include <cstdio>
+
+namespace qv {
+
+namespace {
+
+void appendLe16(std::string& s, int32_t v) {
+    s += static_cast<char>(v & 0xFF);
+    s += static_cast<char>((v >> 8) & 0xFF);
+}
+
+// Wraps user data (C, A, ASDU) in a variable frame.
+std::string variableFrame(const std::string& user) {
+    std::string f;
+    f += static_cast<char>(kVariableStart);
+    f += static_cast<char>(user.size());
+    f += static_cast<char>(user.size());
+    f += static_cast<char>(kVariableStart);
+    f += user;
+    f += static_cast<char>(Checksum(user));
+    f += static_cast<char>(kEndByte);
+    return f;
+}
+
+std::string endSession(uint8_t control, int32_t address, int32_t point) {
+    std::string u;
+    u += static_cast<char>(control);
+    appendLe16(u, address);
+    u += '\xBB';
+    u += '\x00';
+    u += '\x06';
+    appendLe16(u, point);
+    u += '\x00';
+    return variableFrame(u);
+}
+
+}  // namespace
+
+uint8_t Checksum(const std::string& bytes) {
+    unsigned sum = 0;
+    for (unsigned char c : bytes) sum += c;
+    return static_cast<uint8_t>(sum & 0xFF);
+}
+
+std::string FixedFrame(uint8_t control, int32_t address) {
+    std::string body;
+    body += static_cast<char>(control);
+    appendLe16(body, address);
+    std::string f(1, static_cast<char>(kFixedStart));
+    f += body;
+    f += static_cast<char>(Checksum(body));
+    f += static_cast<char>(kEndByte);
+    return f;
+}
+
+std::string OpenSessionFrame(int32_t address, int32_t point, int32_t password) {
+    std::string u;
+    u += static_cast<char>(kCtlUserData);
+    appendLe16(u, address);
+    u += '\xB7';
+    u += '\x01';
+    u += '\x06';
+    appendLe16(u, point);
+    u += '\x00';
+    const uint32_t p = static_cast<uint32_t>(password);
+    for (int i = 0; i < 4; ++i) u += static_cast<char>((p >> (8 * i)) & 0xFF);
+    return variableFrame(u);
+}
+
+std::string EndSessionFrame(int32_t address, int32_t point) {
+    return endSession(kCtlUserData, address, point);
+}
+
+std::string EndSessionFrameFcb(int32_t address, int32_t point) {
+    return endSession(kCtlUserDataFcb1, address, point);
+}
+
+bool CheckFrame(const std::string& body) {
+    const std::size_t n = body.size();
+    if (n < 5) return false;
+    if (n == 5) return Checksum(body.substr(0, 3)) == FrameByte(body, 3);
+    const std::size_t l = FrameByte(body, 0);
+    if (n != l + 5) return false;
+    return Checksum(body.substr(3, l)) == FrameByte(body, l + 3);
+}
+
+bool ExtractFrame(std::string& rx, std::string& lastFrame) {
+    if (rx.size() <= 5) return false;
+    bool stored = false;
+    auto byte = [&rx](std::size_t i) { return static_cast<uint8_t>(rx[i]); };
+
+    std::size_t skip = 0;
+    while (rx.size() - skip >= 6 && byte(skip) != kFixedStart && byte(skip) != kVariableStart)
+        ++skip;
+    rx.erase(0, skip);
+
+    if (rx.size() >= 6 && byte(0) == kFixedStart) {
+        std::string body = rx.substr(1, 5);
+        if (CheckFrame(body)) {
+            lastFrame = std::move(body);
+            stored = true;
+            rx.erase(0, 6);
+        } else {
+            rx.erase(0, 1);
+        }
+    }
+
+    if (rx.size() < 6 || byte(0) != kVariableStart) return stored;
+    if (byte(1) == byte(2) && byte(3) == kVariableStart) {
+        const std::size_t l = byte(1);
+        // A variable frame carries at least C and A; a shorter length would
+        // pass the check as a fixed frame and fake an acknowledgement.
+        if (l < 3) {
+            rx.erase(0, 1);
+            return stored;
+        }
+        if (rx.size() >= l + 6) {
+            std::string body = rx.substr(1, l + 5);
+            if (CheckFrame(body)) {
+                lastFrame = std::move(body);
+                stored = true;
+                rx.erase(0, l + 6);
+            } else {
+                rx.erase(0, 1);
+            }
+        }
+    } else {
+        rx.erase(0, 1);
+    }
+    return stored;
+}
+
+std::string HexDump(const std::string& bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 3);
+    char buf[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(buf, sizeof buf, "%02X ", c);
+        out += buf;
+    }
+    return out;
+}
+
+std::vector<uint8_t> StrToBytes(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::string BytesToStr(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace qv

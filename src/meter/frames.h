@@ -1,0 +1,64 @@
+#pragma once
+// IEC 60870-5-102 link frames (FT 1.2): building, cutting complete frames out
+// of the received byte stream, and checking them. Pure functions, one char per
+// byte, usable without a reading thread.
+//
+// A stored frame is the frame without its first start byte:
+//   fixed (5 bytes):  [0] C, [1-2] A, [3] checksum, [4] end byte
+//   variable (L+5):   [0-1] L L, [2] $68, [3] C, [4-5] A, [6] type id, [7] VSQ,
+//                     [8] cause, [9-10] common address, [11] record address,
+//                     [12..L+2] objects (and time tag), [L+3] checksum, [L+4] end
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qv {
+
+constexpr uint8_t kFixedStart = 0x10;
+constexpr uint8_t kVariableStart = 0x68;
+constexpr uint8_t kEndByte = 0x16;
+
+// Control fields sent by the primary station.
+constexpr uint8_t kCtlRequestLinkStatus = 0x49;
+constexpr uint8_t kCtlResetLink = 0x40;
+constexpr uint8_t kCtlClass2Fcb1 = 0x7B;
+constexpr uint8_t kCtlClass2Fcb0 = 0x5B;
+constexpr uint8_t kCtlUserData = 0x53;
+constexpr uint8_t kCtlUserDataFcb1 = 0x73;
+
+// Reply functions (control field and $4F).
+constexpr uint8_t kFnAck = 0;
+constexpr uint8_t kFnUserData = 8;
+constexpr uint8_t kFnLinkStatus = 11;
+constexpr uint8_t kCauseNegative = 0x40;
+
+uint8_t Checksum(const std::string& bytes);
+std::string FixedFrame(uint8_t control, int32_t address);
+std::string OpenSessionFrame(int32_t address, int32_t point, int32_t password);
+std::string EndSessionFrame(int32_t address, int32_t point);
+std::string EndSessionFrameFcb(int32_t address, int32_t point);
+
+// True when a stored frame body is consistent (length and checksum).
+bool CheckFrame(const std::string& body);
+
+// One extraction pass over the receive buffer: drops noise, cuts complete
+// frames out and leaves the last one found in lastFrame. Bytes of a frame still
+// arriving stay in the buffer. Returns true when a frame was stored.
+bool ExtractFrame(std::string& rxBuffer, std::string& lastFrame);
+
+// Each byte as two upper-case hex digits and a blank.
+std::string HexDump(const std::string& bytes);
+std::vector<uint8_t> StrToBytes(const std::string& text);
+std::string BytesToStr(const std::vector<uint8_t>& bytes);
+
+// Readers of a stored frame.
+inline uint8_t FrameByte(const std::string& f, std::size_t i) {
+    return i < f.size() ? static_cast<uint8_t>(f[i]) : 0;
+}
+// The reply's function (control field and $4F) of a stored frame, either form.
+inline uint8_t FrameFunction(const std::string& f) {
+    return (f.size() == 5 ? FrameByte(f, 0) : FrameByte(f, 3)) & 0x4F;
+}
+
+}  // namespace qv

@@ -1,0 +1,133 @@
+#include "meter/device.h"
+
+#include <gtest/gtest.h>
+
+#include "meter/meter_messages.h"
+
+namespace qv {
+namespace {
+
+TEST(TextToInt, AcceptsDecimalAndBothHexForms) {
+    EXPECT_EQ(TextToInt("1234"), 1234);
+    EXPECT_EQ(TextToInt("$1F"), 31);
+    EXPECT_EQ(TextToInt("0x1f"), 31);
+    EXPECT_EQ(TextToInt("0X10"), 16);
+    EXPECT_EQ(TextToInt("-7"), -7);
+    EXPECT_EQ(TextToInt("$FFFFFFFF"), -1);
+    EXPECT_EQ(TextToInt("2147483647"), 2147483647);
+    EXPECT_EQ(TextToInt("-2147483648"), INT32_MIN);
+}
+
+TEST(TextToInt, BadTextGivesLeadingDigitsOrZero) {
+    EXPECT_EQ(TextToInt("12a"), 12);
+    EXPECT_EQ(TextToInt(""), 0);
+    EXPECT_EQ(TextToInt("abc"), 0);
+    EXPECT_EQ(TextToInt("$"), 0);
+    EXPECT_EQ(TextToInt("$1G"), 1);
+    EXPECT_EQ(TextToInt("99999999999"), 999999999);  // stops before overflowing
+}
+
+TEST(Tdevice, CreateConvertsTextsAndStartsEmpty) {
+    Tdevice d("12a", "$10", "", "  OPC 1 ");
+    EXPECT_EQ(d.LinkAddress, 12);
+    EXPECT_EQ(d.MeasurePoint, 16);
+    EXPECT_EQ(d.Password, 0);
+    EXPECT_EQ(d.OpcCode, "  OPC 1 ");
+    EXPECT_EQ(d.IntervalType, 0);
+    EXPECT_EQ(d.DayCount(), 0u);
+    EXPECT_TRUE(d.Quality.empty());
+    EXPECT_TRUE(d.Labels.empty());
+}
+
+TEST(Tdevice, DayElementsGrowTogetherAndStartZeroed) {
+    Tdevice d("1", "1", "1", "");
+    EXPECT_EQ(d.AddDay(), 0u);
+    EXPECT_EQ(d.AddDay(), 1u);
+    ASSERT_EQ(d.Values.size(), 2u);
+    ASSERT_EQ(d.Quality.size(), 2u);
+    ASSERT_EQ(d.Labels.size(), 2u);
+    // Registers are 1-based and independent of one another.
+    d.Values[1](6, 24, 3) = 0xDEADBEEF;
+    d.Quality[1](1, 0, 0) = TDayQuality::NoData;
+    EXPECT_EQ(d.Values[1](6, 24, 3), 0xDEADBEEFu);
+    EXPECT_EQ(d.Values[1](5, 24, 3), 0u);
+    EXPECT_EQ(d.Values[0](6, 24, 3), 0u);
+    EXPECT_EQ(d.Quality[1](2, 0, 0), 0);
+    EXPECT_TRUE(d.Labels[1](0, 0).Date.empty());
+    d.Labels[0](0, 0).setDate("05/03/26 and far too long");
+    EXPECT_EQ(d.Labels[0](0, 0).Date, "05/03/26 a");
+}
+
+// Collects what the main window would receive.
+struct Inbox {
+    LoopExecutor ex;
+    std::vector<std::pair<int, std::unique_ptr<MessagePayload>>> got;
+    MessageReceiver rx{ex, [this](int kind, std::unique_ptr<MessagePayload> p) {
+                           got.emplace_back(kind, std::move(p));
+                       }};
+    const Tmensaje_TXT& text(std::size_t i) const {
+        return dynamic_cast<const Tmensaje_TXT&>(*got.at(i).second);
+    }
+};
+
+TEST(MeterMessages, EncodesEveryKind) {
+    Inbox in;
+    MessageTarget t = in.rx.target();
+    PostLog(t, " - STEP #1", colour::Yellow);
+    PostModemStatus(t, ModemRegistered, 17);
+    PostModemStatus(t, ModemNoAnswer, 0);
+    PostExitCode(t, 15);
+    PostGridStatus(t, 300, "(6) LECTURA CORRECTA");
+    PostGridStatus(t, 2, "");  // nothing
+    auto dev = std::make_unique<Tdevice>("7", "8", "9", "");
+    Tdevice* raw = dev.get();
+    PostDataReady(t, std::move(dev));
+    in.ex.processPending();
+
+    ASSERT_EQ(in.got.size(), 6u);
+    EXPECT_EQ(in.got[0].first, MSG_LOG);
+    EXPECT_EQ(in.text(0).Text, " - STEP #1");
+    EXPECT_EQ(in.text(0).Value, colour::Yellow);
+    EXPECT_EQ(in.got[1].first, MSG_MODEM);
+    EXPECT_EQ(in.text(1).Text, std::string(1, '\x11'));
+    EXPECT_EQ(in.text(1).Value, colour::Green);
+    EXPECT_EQ(in.text(2).Text, std::string(1, '\0'));  // one character, not empty
+    EXPECT_EQ(in.text(2).Value, colour::Black);
+    EXPECT_EQ(in.got[3].first, MSG_EXITCODE);
+    EXPECT_EQ(in.text(3).Text, "15");
+    EXPECT_EQ(in.got[4].first, MSG_GRIDSTATUS);
+    EXPECT_EQ(in.text(4).Text, std::string("\x01\x2C", 2) + "(6) LECTURA CORRECTA");
+    int row = 0;
+    std::string status;
+    ASSERT_TRUE(DecodeGridStatus(in.text(4).Text, row, status));
+    EXPECT_EQ(row, 300);
+    EXPECT_EQ(status, "(6) LECTURA CORRECTA");
+    EXPECT_EQ(in.got[5].first, MSG_DATA);
+    auto* payload = dynamic_cast<ObjectPayload<Tdevice>*>(in.got[5].second.get());
+    ASSERT_NE(payload, nullptr);
+    EXPECT_EQ(payload->object.get(), raw);
+    EXPECT_EQ(payload->object->LinkAddress, 7);
+}
+
+TEST(MeterMessages, ModemColoursFollowTheState) {
+    EXPECT_EQ(ModemStateColour(ModemNotRegistered), colour::Red);
+    EXPECT_EQ(ModemStateColour(ModemDisconnected), colour::Grey);
+    EXPECT_EQ(ModemStateColour(ModemAnalog), colour::Yellow);
+}
+
+TEST(MeterMessages, PostingAfterTheTargetIsGoneFreesEverything) {
+    MessageTarget t;
+    {
+        Inbox in;
+        t = in.rx.target();
+    }
+    // Under the leak checker: nothing allocated here may survive.
+    PostLog(t, "late", colour::Red);
+    PostDataReady(t, std::make_unique<Tdevice>("1", "1", "1", ""));
+    PostGridStatus(MessageTarget{}, 1, "x");
+    PostDataReady(MessageTarget{}, std::make_unique<Tdevice>("1", "1", "1", ""));
+    SUCCEED();
+}
+
+}  // namespace
+}  // namespace qv
