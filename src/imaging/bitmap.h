@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "imaging/canvas.h"
 #include "imaging/graphic.h"
 #include "imaging/palette.h"
 
