@@ -1,0 +1,85 @@
+#include "meter/contador_ip.h"
+
+#include "platform/tcp_client.h"
+
+namespace qv {
+
+TContador_IP::TContador_IP() = default;
+
+// Out of line: the link types are complete here.
+TContador_IP::~TContador_IP() = default;
+
+void TContador_IP::Terminate() {
+    {
+        std::lock_guard lock(StopMutex);
+        Terminated = true;
+    }
+    StopCv.notify_all();
+}
+
+void TContador_IP::SleepMs(int ms) {
+    if (ms <= 0) return;
+    std::unique_lock lock(StopMutex);
+    StopCv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Terminated.load(); });
+}
+
+// Steps of 10 ms, the stop request looked at before each: WaitMs(1000) takes
+// 101 steps, WaitMs(0) one.
+void TContador_IP::WaitMs(int ms) {
+    do {
+        ms -= 10;
+        SleepMs(10);
+    } while (ms >= 0 && !Terminated);
+}
+
+Day TContador_IP::MonthStart(Day d) {
+    return FirstOfMonth(d);
+}
+
+void TContador_IP::PostLog(const std::string& line, int32_t colour) {
+    qv::PostLog(MainWindow, line, colour);
+}
+
+void TContador_IP::PostModemStatus(int state, int signalLevel) {
+    qv::PostModemStatus(MainWindow, state, signalLevel);
+}
+
+void TContador_IP::PostDataReady(int index) {
+    try {
+        auto& it = item(index);
+        if (!it.Device) return;  // posted already
+        // Gone from the thread either way: a null target frees it here.
+        qv::PostDataReady(MainWindow, std::move(it.Device));
+    } catch (...) {
+    }
+}
+
+void TContador_IP::PostExitCode() {
+    qv::PostExitCode(MainWindow, ExitCode);
+}
+
+void TContador_IP::PostGridStatus(int row, const std::string& text) {
+    qv::PostGridStatus(MainWindow, row, text);
+}
+
+void TContador_IP::AppendRx(const std::string& bytes) {
+    std::lock_guard lock(RxMutex);
+    RxBuffer += bytes;
+}
+
+void TContador_IP::ClearRx() {
+    std::lock_guard lock(RxMutex);
+    RxBuffer.clear();
+}
+
+bool TContador_IP::RxWaiting() const {
+    std::lock_guard lock(RxMutex);
+    return !RxBuffer.empty();
+}
+
+std::string TContador_IP::RxSnapshot() const {
+    std::lock_guard lock(RxMutex);
+    return RxBuffer;
+}
+
+}  // namespace qv

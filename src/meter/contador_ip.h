@@ -1,0 +1,186 @@
+#pragma once
+// The reading thread of a run: the only code that talks to meters.
+//
+// Its files: contador_ip.cpp (construction, termination, posting, waits),
+// transport.cpp (frame write, receive handler, transactions), session.cpp
+// (session opening and closing), closures.cpp (date walk and closure readers).
+// The run object, the modem dialogue, the Modbus readers and the thread body
+// live in files of their own against this header.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "meter/device.h"
+#include "meter/meter_messages.h"
+#include "meter/time_tags.h"
+#include "platform/worker_message.h"
+
+namespace qv {
+
+class TComPort;
+class TcpClient;
+
+// Run exit codes.
+enum RunExitCode : int32_t {
+    ExitOk = 0,
+    ExitInitFailed = 10,
+    ExitSerialFailed = 11,
+    ExitTcpFailed = 12,
+    ExitNotConnected = 13,
+    ExitNoMeterRead = 15,
+};
+
+// One meter of the device list: the grid's column 0 text and its record. The
+// record leaves the list (null) when it is posted.
+// The identity stays here after the record has gone, for closing the session.
+struct DeviceItem {
+    DeviceItem(std::string text, std::unique_ptr<Tdevice> device)
+        : Text(std::move(text)),
+          LinkAddress(device ? device->LinkAddress : 0),
+          MeasurePoint(device ? device->MeasurePoint : 0),
+          Password(device ? device->Password : 0),
+          Device(std::move(device)) {}
+    std::string Text;
+    int32_t LinkAddress;
+    int32_t MeasurePoint;
+    int32_t Password;
+    std::unique_ptr<Tdevice> Device;
+};
+
+class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
+  public:
+    TContador_IP();
+    ~TContador_IP();
+    TContador_IP(const TContador_IP&) = delete;
+    TContador_IP& operator=(const TContador_IP&) = delete;
+
+    // ---- Fields filled by the run set-up before the thread starts ----
+    std::string TxHead;           // first two bytes of the last request sent
+    std::string ModemInitString;  // first line sent to a modem
+    std::string LastFrame;        // last frame found, without its first start byte
+    MessageTarget MainWindow;     // where every message goes; null posts nothing
+    std::string StatusText = "(INIT OBJECTS)";
+    std::string DialNumber;  // empty for the direct serial and TCP links
+    int32_t ExitCode = ExitInitFailed;
+    int32_t AsduTimeout = 12;  // reply time-out, seconds
+    int32_t AsduRetries = 2;   // tries per request
+    int32_t InterAsdu = 1;     // pause unit, seconds
+    int32_t Interval = IntervalQuarterHour;
+    int32_t Protocol = 0;  // 0 IEC 60870-5-102, 1 CIRCUITOR Modbus, 2 NRG96
+    Day DateFrom{};        // the day after the first day of the range
+    Day DateTo{};          // the day after the last day of the range
+    bool ModemOnLine = false;
+    bool IsSerial = true;
+    bool AnalogModem = false;
+    bool ModemReset = false;
+    bool InitOk = false;
+    bool TraceFrames = true;
+    std::vector<DeviceItem> Devices;
+    // The run's links; the run object builds the one in use and hands it over.
+    std::shared_ptr<TComPort> ComPort;
+    std::unique_ptr<qv::TcpClient> TcpClient;
+    // Run in the main thread after Execute has returned (the run's handler).
+    std::function<void()> OnTerminate;
+
+    // ---- Thread control ----
+    // Runs Execute on a thread of its own; the thread keeps the object alive
+    // until its body has ended.
+    void Start();
+    // Asks the thread to stop; every wait notices within 100 ms. Any thread.
+    void Terminate();
+    bool IsTerminated() const { return Terminated.load(); }
+    std::atomic<bool> Terminated{false};
+
+    // ---- Thread body and run (reading-run files) ----
+    void Execute();
+    void RunReading();
+    void ReadIecMeters();
+    static Day MonthStart(Day d);
+
+    // ---- Posting (to MainWindow) ----
+    void PostLog(const std::string& line, int32_t colour);
+    void PostModemStatus(int state, int signalLevel);
+    void PostDataReady(int index);  // hands Devices[index] over
+    void PostExitCode();
+    void PostGridStatus(int row, const std::string& text);
+
+    // ---- Link transport ----
+    bool SendFrame(const std::string& frame);
+    // Receive handler of the serial port; runs in the main thread.
+    void ComPortRxChar(TComPort& sender, int count);
+    bool Transact(const std::string& frame);
+    void WaitMs(int ms);
+    // True when the link is up: serial port open, or TCP client connected.
+    bool LinkUp() const;
+    // Sleep of the reading thread that a stop request cuts short.
+    void SleepMs(int ms);
+
+    // The receive buffer, shared with the receive handler: each call is one
+    // critical section.
+    void AppendRx(const std::string& bytes);
+    void ClearRx();
+    std::string RxSnapshot() const;
+    bool RxWaiting() const;
+    // Runs fn on the buffer under its lock (for the modem dialogue's rewrites).
+    template <class F>
+    auto WithRxBuffer(F&& fn) {
+        std::lock_guard lock(RxMutex);
+        return fn(RxBuffer);
+    }
+    // One extraction pass under the lock, by protocol selector.
+    void ExtractFrame();
+
+    // ---- Session ----
+    bool OpenSession(int index);
+    void CloseSession(int index);
+
+    // ---- Closure reading ----
+    void ReadMeter(int index);
+    bool ReadDailyClosure(int index, Day day);
+    bool ReadHourlyClosures(int index, Day day);
+    bool ReadQuarterHourClosures(int index, Day day);
+
+    // ---- Modem dialogue (modem file) ----
+    void SendAT(const std::string& command, const std::string& expected);
+    bool InitModem();
+    void HangUpModem();
+
+    // ---- Modbus readers (Modbus file) ----
+    static std::string ModbusCrc(const std::string& data);
+    void ReadCircuitorMeter();
+    void ReadNrg96();
+    void StopSession(int index);
+    // The extraction for selectors 1 and 2, set by the Modbus readers: works on
+    // the receive buffer (lock held) and the last frame.
+    std::function<void(std::string& rxBuffer, std::string& lastFrame)> ModbusExtract;
+
+    // Counters of the traffic, for diagnostics and tests.
+    std::atomic<int> FramesSent{0};
+
+  private:
+    DeviceItem& item(int index) { return Devices.at(static_cast<std::size_t>(index)); }
+    bool readProfile(int index, Day day, bool quarterHour);
+
+    bool transactSerial(const std::string& frame);
+    bool transactTcp(const std::string& frame);
+    // Serial port operations (the serial component is used only through these).
+    bool serialOpen() const;
+    std::size_t serialWrite(const std::string& bytes);
+    void serialClearBuffers();
+
+    std::string RxBuffer;
+    mutable std::mutex RxMutex;
+
+    std::mutex StopMutex;
+    std::condition_variable StopCv;
+};
+
+}  // namespace qv
