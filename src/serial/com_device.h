@@ -138,16 +138,21 @@ class ComDevice {
     ComDevice() = default;
     void pumpLoop();
     void wake();
-    void pollLines(bool first);
-    void recordEvents(uint32_t ev);                   // lock held
-    void pushBytes(const char* data, std::size_t n);  // lock held
-    bool readDeadline(const DeviceIo& io, int64_t nowNs, int64_t& deadlineNs) const;
+    void pollLines();
+    void markVanished();
+    void recordEvents(uint32_t ev);                   // mutex_ held
+    void pushBytes(const char* data, std::size_t n);  // mutex_ held
+    bool takeBytes(DeviceIo& io);                     // mutex_ held
     int writeSome(DeviceIo& io);
+    void noteWritten();
+    bool aborted(uint64_t generation);
     void rtsForWrite(bool on);
-    void waitDrained(uint64_t abortGen);
+    void waitDrained(uint64_t generation);
 
     int fd_ = -1;
-    int wakeFd_ = -1;
+    int wakeFd_ = -1;   // wakes the pump
+    int abortFd_ = -1;  // wakes writers waiting for room on an abort
+    bool closed_ = false;
     std::shared_ptr<ComLineSource> lines_;
     std::thread pump_;
     std::atomic<bool> stop_{false};
@@ -177,8 +182,8 @@ class ComDevice {
     int bitsPerChar_ = 10;
 
     // Lines, owned by the pump thread after open.
-    bool modemLines_ = false;
-    bool lineCounts_ = false;
+    std::atomic<bool> modemLines_{false};
+    std::atomic<bool> lineCounts_{false};
     int lastModem_ = 0;
     ComLineCounts lastCounts_;
     // RTS toggle without the driver's RS-485 mode.

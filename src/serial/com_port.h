@@ -23,14 +23,13 @@
 #include <thread>
 
 #include "platform/main_executor.h"
+#include "serial/com_device.h"
 #include "serial/com_types.h"
 
 namespace qv {
 
 class IniFile;
 class KeyStore;
-class ComDevice;
-class ComLineSource;
 class TComThread;
 struct ComPortLife;
 
@@ -42,16 +41,12 @@ using TComSignalEvent = std::function<void(TCustomComPort* Sender, bool OnOff)>;
 
 enum TAsyncKind : uint8_t { akWrite, akRead };
 
-// One read or write in flight; made by InitAsync, released by DoneAsync.
+// One read or write in flight; made by InitAsync, released by DoneAsync. The
+// operation that starts one waits for it before returning.
 struct TAsyncRequest {
     TAsyncKind Kind = akWrite;
-    char* ReadBuffer = nullptr;
-    const char* WriteBuffer = nullptr;
-    int Count = 0;
-    int Done = 0;          // bytes transferred so far
-    bool Pending = false;  // WaitForAsync still has to finish it
-    uint64_t AbortGeneration = 0;
-    int64_t StartedNs = 0;
+    DeviceIo Io;
+    std::shared_ptr<ComDevice> Device;  // the device the request was started on
 };
 using PAsync = std::unique_ptr<TAsyncRequest>;
 
@@ -237,7 +232,8 @@ class TCustomComPort {
     std::shared_ptr<ComDevice> device_;
     std::shared_ptr<ComPortLife> life_;  // what posted window-sync calls check
     std::atomic<bool> connected_{false};
-    bool connectedStored_ = false;  // the wish recorded while loading
+    bool connectedStored_ = false;                   // the wish recorded while loading
+    std::atomic<std::thread::id> dispatchThread_{};  // who runs an event batch now
     bool loading_ = false;
 
     TBaudRate baudRate_ = br9600;
@@ -270,6 +266,10 @@ class TComPort : public TCustomComPort {
 
 // Where the port's trace texts go ("CreateFile <path>", "TCustomComPort.WriteStr").
 // None by default; QV_SERIAL_DEBUG=1 in the environment sends them to stderr.
+// The control block the port's settings make (what ApplyDCB hands the device).
+DeviceControlBlock BuildDeviceControlBlock(const TCustomComPort& port);
+CommTimeouts BuildCommTimeouts(const TComTimeouts& timeouts);
+
 void SetComDebugOutput(std::function<void(const std::string&)> sink);
 void ComDebugOutput(const std::string& text);
 

@@ -1,0 +1,359 @@
+#include "platform/ini_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace qv {
+
+namespace {
+
+char upperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool sameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (upperAscii(a[i]) != upperAscii(b[i])) return false;
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    const char* ws = " \t\r\f\v";
+    const auto b = s.find_first_not_of(ws);
+    if (b == std::string_view::npos) return {};
+    const auto e = s.find_last_not_of(ws);
+    return s.substr(b, e - b + 1);
+}
+
+bool parseLong(std::string_view s, long& out) {
+    s = trim(s);
+    if (s.empty()) return false;
+    bool neg = false;
+    if (s[0] == '-' || s[0] == '+') {
+        neg = s[0] == '-';
+        s.remove_prefix(1);
+    }
+    int base = 10;
+    if (!s.empty() && s[0] == '$') {
+        base = 16;
+        s.remove_prefix(1);
+    } else if (s.size() > 1 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s.remove_prefix(2);
+    }
+    if (s.empty()) return false;
+    unsigned long long v = 0;
+    for (char c : s) {
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && upperAscii(c) >= 'A' && upperAscii(c) <= 'F')
+            d = upperAscii(c) - 'A' + 10;
+        else
+            return false;
+        v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
+        if (v > 0x7FFFFFFFFFFFFFFFull) return false;
+    }
+    out = neg ? -static_cast<long>(v) : static_cast<long>(v);
+    return true;
+}
+
+void checkName(std::string_view name, const char* what) {
+    if (name.find_first_of("\r\n") != std::string_view::npos)
+        throw IniFileError(std::string("INI ") + what + " holds a line break");
+}
+
+}  // namespace
+
+IniFile::IniFile(std::string path, bool autoSave) : path_(std::move(path)), autoSave_(autoSave) {
+    std::ifstream in(path_, std::ios::binary);
+    if (in) {
+        std::ostringstream ss;
+        ss << in.rdbuf();
+        parse(ss.str());
+    }
+}
+
+IniFile IniFile::fromText(std::string_view text) {
+    IniFile f(std::string(), false);
+    f.parse(text);
+    return f;
+}
+
+void IniFile::parse(std::string_view text) {
+    lines_.clear();
+    if (text.find("\r\n") != std::string_view::npos) eol_ = "\r\n";
+    std::string current;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        std::string_view raw = text.substr(pos, end == std::string_view::npos ? end : end - pos);
+        pos = end == std::string_view::npos ? text.size() : end + 1;
+        if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+        Line line;
+        line.raw = std::string(raw);
+        const std::string_view t = trim(raw);
+        if (!t.empty() && t.front() == '[') {
+            const auto close = t.find(']');
+            line.kind = Line::Header;
+            line.section = std::string(trim(
+                t.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1)));
+            current = line.section;
+        } else if (!t.empty() && t.front() != ';' && t.front() != '#' &&
+                   t.find('=') != std::string_view::npos) {
+            const auto eq = t.find('=');
+            line.kind = Line::Key;
+            line.section = current;
+            line.key = std::string(trim(t.substr(0, eq)));
+            line.value = std::string(trim(t.substr(eq + 1)));
+        }
+        lines_.push_back(std::move(line));
+    }
+}
+
+long IniFile::findSection(std::string_view section) const {
+    for (std::size_t i = 0; i < lines_.size(); ++i)
+        if (lines_[i].kind == Line::Header && sameName(lines_[i].section, section))
+            return static_cast<long>(i);
+    return -1;
+}
+
+long IniFile::findKey(std::string_view section, std::string_view key) const {
+    // The first matching section is the one read and written, as duplicates
+    // of a section would be by the system's own INI service.
+    long s = findSection(section);
+    if (s < 0) return -1;
+    for (std::size_t i = static_cast<std::size_t>(s) + 1; i < lines_.size(); ++i) {
+        if (lines_[i].kind == Line::Header) break;
+        if (lines_[i].kind == Line::Key && sameName(lines_[i].key, key))
+            return static_cast<long>(i);
+    }
+    return -1;
+}
+
+std::string IniFile::readString(std::string_view section, std::string_view key,
+                                std::string_view def) const {
+    const long i = findKey(section, key);
+    return i < 0 ? std::string(def) : lines_[static_cast<std::size_t>(i)].value;
+}
+
+long IniFile::readInteger(std::string_view section, std::string_view key, long def) const {
+    const long i = findKey(section, key);
+    long v;
+    if (i < 0 || !parseLong(lines_[static_cast<std::size_t>(i)].value, v)) return def;
+    return v;
+}
+
+bool IniFile::readBool(std::string_view section, std::string_view key, bool def) const {
+    const long v = readInteger(section, key, def ? 1 : 0);
+    return v != 0;
+}
+
+void IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
+    checkName(section, "section");
+    checkName(key, "key");
+    checkName(value, "value");
+    if (trim(key).empty() || key.find('=') != std::string_view::npos || trim(section).empty())
+        throw IniFileError("INI key or section name is not usable");
+    const std::string v(trim(value));
+    const long k = findKey(section, key);
+    if (k >= 0) {
+        Line& line = lines_[static_cast<std::size_t>(k)];
+        line.value = v;
+        line.raw = line.key + "=" + v;
+    } else {
+        Line line;
+        line.kind = Line::Key;
+        line.key = std::string(trim(key));
+        line.value = v;
+        line.raw = line.key + "=" + v;
+        long s = findSection(section);
+        if (s < 0) {
+            Line header;
+            header.kind = Line::Header;
+            header.section = std::string(trim(section));
+            header.raw = "[" + header.section + "]";
+            line.section = header.section;
+            lines_.push_back(std::move(header));
+            lines_.push_back(std::move(line));
+        } else {
+            line.section = lines_[static_cast<std::size_t>(s)].section;
+            // After the section's last key, ahead of blank lines and comments
+            // that lead into the next section.
+            std::size_t at = static_cast<std::size_t>(s) + 1;
+            for (std::size_t i = at; i < lines_.size() && lines_[i].kind != Line::Header; ++i)
+                if (lines_[i].kind == Line::Key) at = i + 1;
+            lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
+        }
+    }
+    changed();
+}
+
+void IniFile::writeInteger(std::string_view section, std::string_view key, long value) {
+    writeString(section, key, std::to_string(value));
+}
+
+void IniFile::writeBool(std::string_view section, std::string_view key, bool value) {
+    writeString(section, key, value ? "1" : "0");
+}
+
+bool IniFile::sectionExists(std::string_view section) const {
+    return findSection(section) >= 0;
+}
+
+bool IniFile::valueExists(std::string_view section, std::string_view key) const {
+    return findKey(section, key) >= 0;
+}
+
+void IniFile::deleteKey(std::string_view section, std::string_view key) {
+    const long k = findKey(section, key);
+    if (k < 0) return;
+    lines_.erase(lines_.begin() + k);
+    changed();
+}
+
+void IniFile::eraseSection(std::string_view section) {
+    bool any = false;
+    for (long s; (s = findSection(section)) >= 0;) {
+        std::size_t end = static_cast<std::size_t>(s) + 1;
+        while (end < lines_.size() && lines_[end].kind != Line::Header) ++end;
+        lines_.erase(lines_.begin() + s, lines_.begin() + static_cast<std::ptrdiff_t>(end));
+        any = true;
+    }
+    if (any) changed();
+}
+
+std::vector<std::string> IniFile::sections() const {
+    std::vector<std::string> out;
+    for (const Line& l : lines_) {
+        if (l.kind != Line::Header) continue;
+        bool seen = false;
+        for (const auto& s : out) seen = seen || sameName(s, l.section);
+        if (!seen) out.push_back(l.section);
+    }
+    return out;
+}
+
+std::vector<std::string> IniFile::keys(std::string_view section) const {
+    std::vector<std::string> out;
+    long s = findSection(section);
+    if (s < 0) return out;
+    for (std::size_t i = static_cast<std::size_t>(s) + 1; i < lines_.size(); ++i) {
+        if (lines_[i].kind == Line::Header) break;
+        if (lines_[i].kind == Line::Key) out.push_back(lines_[i].key);
+    }
+    return out;
+}
+
+std::string IniFile::text() const {
+    std::string out;
+    for (const Line& l : lines_) {
+        out += l.raw;
+        out += eol_;
+    }
+    return out;
+}
+
+void IniFile::changed() {
+    if (autoSave_ && !path_.empty()) updateFile();
+}
+
+void IniFile::updateFile() {
+    if (path_.empty()) throw IniFileError("INI file has no name");
+    const std::string tmp = path_ + ".tmp" + std::to_string(::getpid());
+    const std::string data = text();
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0;
+    std::size_t done = 0;
+    while (ok && done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<std::size_t>(n);
+    }
+    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    // Replacing by rename: a crash never leaves half a settings file.
+    if (ok && ::rename(tmp.c_str(), path_.c_str()) != 0) ok = false;
+    if (!ok) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        throw IniFileError("Unable to write to " + path_ + ": " + std::strerror(err));
+    }
+}
+
+// ---- key store ----------------------------------------------------------------
+
+std::string KeyStore::defaultPath(const std::string& maker, const std::string& program) {
+    return "/etc/xdg/" + maker + "/" + program + ".conf";
+}
+
+KeyStore::KeyStore(std::string path) : path_(std::move(path)) {}
+
+namespace {
+std::string keySection(const std::string& key) {
+    std::string k = key;
+    while (!k.empty() && k.front() == '\\') k.erase(k.begin());
+    while (!k.empty() && k.back() == '\\') k.pop_back();
+    return k;
+}
+}  // namespace
+
+bool KeyStore::openKey(const std::string& key, bool canCreate) {
+    const std::string section = keySection(key);
+    if (section.empty() || section.find_first_of("\r\n[]") != std::string::npos) return false;
+    if (!canCreate && !IniFile(path_, false).sectionExists(section)) return false;
+    key_ = section;
+    open_ = true;
+    return true;
+}
+
+void KeyStore::closeKey() {
+    open_ = false;
+    key_.clear();
+}
+
+bool KeyStore::writeString(const std::string& name, const std::string& value) {
+    if (!open_) return false;
+    try {
+        // The maker's folder may not exist yet; creating it may fail without rights.
+        const auto slash = path_.rfind('/');
+        if (slash != std::string::npos && slash > 0) ::mkdir(path_.substr(0, slash).c_str(), 0755);
+        IniFile f(path_, false);
+        f.writeString(key_, name, value);
+        f.updateFile();
+        return true;
+    } catch (const IniFileError&) {
+        return false;
+    }
+}
+
+bool KeyStore::writeInteger(const std::string& name, long value) {
+    return writeString(name, std::to_string(value));
+}
+
+std::string KeyStore::readString(const std::string& name) const {
+    if (!open_) return std::string();
+    return IniFile(path_, false).readString(key_, name, "");
+}
+
+long KeyStore::readInteger(const std::string& name, long def) const {
+    if (!open_) return def;
+    return IniFile(path_, false).readInteger(key_, name, def);
+}
+
+bool KeyStore::valueExists(const std::string& name) const {
+    return open_ && IniFile(path_, false).valueExists(key_, name);
+}
+
+}  // namespace qv

@@ -1,0 +1,105 @@
+#pragma once
+// INI files as the program's settings live in them: "[section]" headers and
+// "key=value" lines, section and key names compared without regard to ASCII
+// letter case. Rewriting a file keeps every other section, key, comment and
+// line ending as it was; values are stored as given (no quote stripping).
+//
+// KeyStore is the program's small key store (the place a Windows program
+// would use the registry for): one INI file, /etc/xdg/<maker>/<program>.conf
+// by default, whose sections are key paths. A failure to write it is ignored,
+// as a registry write without administrator rights would be.
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv {
+
+class IniFileError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+class IniFile {
+  public:
+    // Reads `path` when it exists; a missing file is an empty one. With
+    // autoSave (the default) every write goes to disk at once, raising
+    // IniFileError when the file cannot be written.
+    explicit IniFile(std::string path, bool autoSave = true);
+    // An in-memory file with the given text (nothing is written anywhere until
+    // a path is given with setFileName).
+    static IniFile fromText(std::string_view text);
+
+    const std::string& fileName() const { return path_; }
+    void setFileName(std::string path) { path_ = std::move(path); }
+
+    std::string readString(std::string_view section, std::string_view key,
+                           std::string_view def) const;
+    // Decimal (optionally signed) or "$"/"0x" hexadecimal; anything else gives def.
+    long readInteger(std::string_view section, std::string_view key, long def) const;
+    // "0" is false, any other integer true; a text that is no integer gives def.
+    bool readBool(std::string_view section, std::string_view key, bool def) const;
+
+    // Values holding a line break cannot be stored and raise IniFileError.
+    void writeString(std::string_view section, std::string_view key, std::string_view value);
+    void writeInteger(std::string_view section, std::string_view key, long value);
+    void writeBool(std::string_view section, std::string_view key, bool value);  // "1"/"0"
+
+    bool sectionExists(std::string_view section) const;
+    bool valueExists(std::string_view section, std::string_view key) const;
+    void deleteKey(std::string_view section, std::string_view key);
+    void eraseSection(std::string_view section);
+    std::vector<std::string> sections() const;
+    std::vector<std::string> keys(std::string_view section) const;
+
+    // Writes the file (through a temporary file and a rename); IniFileError on failure.
+    void updateFile();
+    std::string text() const;
+
+  private:
+    struct Line {
+        std::string raw;      // the line as read (without its line ending)
+        std::string section;  // for a header line
+        std::string key;      // for a key line
+        std::string value;
+        enum Kind { Other, Header, Key } kind = Other;
+    };
+    void parse(std::string_view text);
+    // Index of the header of `section`, or -1.
+    long findSection(std::string_view section) const;
+    long findKey(std::string_view section, std::string_view key) const;
+    void changed();
+
+    std::string path_;
+    bool autoSave_ = true;
+    std::string eol_ = "\n";
+    std::vector<Line> lines_;
+};
+
+class KeyStore {
+  public:
+    // The default store file of a program: /etc/xdg/<maker>/<program>.conf.
+    static std::string defaultPath(const std::string& maker, const std::string& program);
+    explicit KeyStore(std::string path);
+
+    // Opens a key (a path such as "\SOFTWARE\PELLANTRIA\QUORVANTA"; the leading
+    // "\" is optional). Without canCreate a key that does not exist is not opened.
+    bool openKey(const std::string& key, bool canCreate);
+    void closeKey();
+    const std::string& currentKey() const { return key_; }
+
+    // Writes give false when the store could not be written; nothing is raised.
+    bool writeString(const std::string& name, const std::string& value);
+    bool writeInteger(const std::string& name, long value);
+    std::string readString(const std::string& name) const;  // empty when missing
+    long readInteger(const std::string& name, long def = 0) const;
+    bool valueExists(const std::string& name) const;
+
+  private:
+    std::string path_;
+    std::string key_;
+    bool open_ = false;
+};
+
+}  // namespace qv
