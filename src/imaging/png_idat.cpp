@@ -118,6 +118,7 @@ uint32_t RepeatScore(const uint8_t* b, uint32_t n) {
 uint8_t ChooseFilter(const uint8_t* raw, const uint8_t* previous, uint32_t rowBytes,
                      uint32_t pixelOffset, uint8_t filterSet, uint8_t* out) {
     filterSet &= kAllFilters;
+    if (rowBytes == 0) return pfNone;
     if (filterSet == 0 || filterSet == FilterBit(pfNone)) {
         std::memcpy(out, raw, rowBytes);
         return pfNone;
@@ -575,7 +576,7 @@ bool TChunkIDAT::SaveToStream(Stream& stream) {
         line[0] = ChooseFilter(raw.data(), previous.data(), rowBytes, offset, pic.FilterSet,
                                line.data() + 1);
         writer.Feed(line.data(), size_t(rowBytes) + 1);
-        std::memcpy(previous.data(), raw.data(), rowBytes);
+        if (rowBytes > 0) std::memcpy(previous.data(), raw.data(), rowBytes);
     };
 
     if (pic.InterlaceMethod == 0) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <typeinfo>
 
 #include "imaging/png_idat.h"
 #include "imaging/png_zlib.h"
@@ -24,6 +25,15 @@ inline Color QuadColour(const std::vector<RGBQuad>& table, uint32_t index) {
     if (index >= table.size()) return 0;
     const auto& q = table[index];
     return RGBColor(q.rgbRed, q.rgbGreen, q.rgbBlue);
+}
+
+// A chunk we may write back: a type of four letters, and, when we do not
+// understand it, one a reader may skip (left from a load that failed on it).
+bool Writable(const TChunk& c) {
+    if (c.Name.size() != 4) return false;
+    for (char ch : c.Name)
+        if (!((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z'))) return false;
+    return typeid(c) != typeid(TChunk) || (c.Name[0] & 0x20) != 0;
 }
 
 }  // namespace
@@ -195,8 +205,7 @@ void TPNGPicture::SaveToStream(Stream& stream) {
     };
     for (uint32_t i = 1; i < chunks_.Count(); ++i) {
         TChunk* c = chunks_.Item(i);
-        if (!c || c->Name.size() != 4 || dynamic_cast<TChunkIHDR*>(c) ||
-            dynamic_cast<TChunkIEND*>(c))
+        if (!c || !Writable(*c) || dynamic_cast<TChunkIHDR*>(c) || dynamic_cast<TChunkIEND*>(c))
             continue;
         if (dynamic_cast<TChunkIDAT*>(c)) {
             if (data) continue;

@@ -1,0 +1,185 @@
+#include "png_test_helpers.h"
+
+#include <sys/wait.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "imaging/png_zlib.h"
+#include "imaging/stream.h"
+
+namespace qv::pngtest {
+
+std::string Signature() {
+    return std::string("\x89PNG\r\n\x1a\n", 8);
+}
+
+std::string Chunk(const std::string& type, const std::string& data) {
+    std::string out;
+    AppendBE32(out, uint32_t(data.size()));
+    out += type;
+    out += data;
+    AppendBE32(out, ChunkCRC(type.data(), data.data(), data.size()));
+    return out;
+}
+
+std::string IhdrData(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_t interlace,
+                     uint8_t compression) {
+    std::string d;
+    AppendBE32(d, w);
+    AppendBE32(d, h);
+    d += char(depth);
+    d += char(type);
+    d += char(compression);
+    d += char(0);
+    d += char(interlace);
+    return d;
+}
+
+std::string Zlib(const std::string& raw, int level) {
+    uLongf size = compressBound(raw.size());
+    std::string out(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+                  reinterpret_cast<const Bytef*>(raw.data()), raw.size(), level) != Z_OK)
+        throw std::runtime_error("compress2 failed");
+    out.resize(size);
+    return out;
+}
+
+std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
+                    const std::string& filteredRows, const std::string& extra) {
+    return Signature() + Chunk("IHDR", IhdrData(w, h, depth, type)) + extra +
+           Chunk("IDAT", Zlib(filteredRows)) + Chunk("IEND", "");
+}
+
+std::string RunCommand(const std::string& command, int* exitCode) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) throw std::runtime_error("cannot run " + command);
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int status = pclose(p);
+    if (exitCode) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qv-png-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+Pam ParsePam(const std::string& bytes) {
+    Pam pam;
+    size_t end = bytes.find("ENDHDR\n");
+    if (bytes.compare(0, 3, "P7\n") != 0 || end == std::string::npos)
+        throw std::runtime_error("not a PAM image");
+    std::istringstream head(bytes.substr(3, end - 3));
+    std::string key;
+    while (head >> key) {
+        if (key == "WIDTH")
+            head >> pam.Width;
+        else if (key == "HEIGHT")
+            head >> pam.Height;
+        else if (key == "DEPTH")
+            head >> pam.Depth;
+        else if (key == "MAXVAL")
+            head >> pam.MaxVal;
+        else if (key == "TUPLTYPE")
+            head >> pam.TuplType;
+    }
+    size_t pos = end + 7;
+    size_t count = size_t(pam.Width) * pam.Height * pam.Depth;
+    size_t each = pam.MaxVal > 255 ? 2 : 1;
+    if (bytes.size() < pos + count * each) throw std::runtime_error("short PAM image");
+    pam.Samples.resize(count);
+    auto p = reinterpret_cast<const uint8_t*>(bytes.data()) + pos;
+    for (size_t i = 0; i < count; ++i)
+        pam.Samples[i] = each == 2 ? (uint32_t(p[2 * i]) << 8 | p[2 * i + 1]) : p[i];
+    return pam;
+}
+
+std::string MakePam(uint32_t w, uint32_t h, uint32_t depth, uint32_t maxval,
+                    const std::string& tupltype, const std::vector<uint32_t>& samples) {
+    std::string out = "P7\nWIDTH " + std::to_string(w) + "\nHEIGHT " + std::to_string(h) +
+                      "\nDEPTH " + std::to_string(depth) + "\nMAXVAL " + std::to_string(maxval) +
+                      "\nTUPLTYPE " + tupltype + "\nENDHDR\n";
+    for (uint32_t s : samples) {
+        if (maxval > 255) out += char(s >> 8);
+        out += char(s);
+    }
+    return out;
+}
+
+Pam DecodeWithPngtopam(const std::string& path) {
+    int rc = 0;
+    std::string out = RunCommand("pngtopam -alphapam '" + path + "' 2>/dev/null", &rc);
+    if (rc != 0) throw std::runtime_error("pngtopam refused " + path);
+    return ParsePam(out);
+}
+
+std::unique_ptr<TPNGPicture> Load(const std::string& bytes) {
+    auto pic = std::make_unique<TPNGPicture>();
+    MemoryStream s(bytes);
+    pic->LoadFromStream(s);
+    return pic;
+}
+
+std::string Save(TPNGPicture& picture) {
+    MemoryStream s;
+    picture.SaveToStream(s);
+    return s.Bytes();
+}
+
+namespace {
+template <class F>
+void WalkChunks(const std::string& file, F f) {
+    size_t pos = 8;
+    while (pos + 8 <= file.size()) {
+        uint32_t len = ReadBE32(reinterpret_cast<const uint8_t*>(file.data()) + pos);
+        std::string type = file.substr(pos + 4, 4);
+        if (pos + 12 + size_t(len) > file.size()) break;
+        f(type, file.substr(pos + 8, len));
+        pos += 12 + size_t(len);
+    }
+}
+}  // namespace
+
+std::vector<std::string> ChunkTypes(const std::string& file) {
+    std::vector<std::string> types;
+    WalkChunks(file, [&](const std::string& t, const std::string&) { types.push_back(t); });
+    return types;
+}
+
+std::vector<std::string> ChunkData(const std::string& file, const std::string& type) {
+    std::vector<std::string> data;
+    WalkChunks(file, [&](const std::string& t, const std::string& d) {
+        if (t == type) data.push_back(d);
+    });
+    return data;
+}
+
+}  // namespace qv::pngtest

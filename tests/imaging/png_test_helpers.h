@@ -1,0 +1,62 @@
+#pragma once
+// Shared helpers of the PNG codec tests: hand-made files, the netpbm peers and
+// reading their PAM output.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "imaging/png_picture.h"
+
+namespace qv::pngtest {
+
+std::string Signature();
+// One chunk with its length and CRC.
+std::string Chunk(const std::string& type, const std::string& data);
+std::string IhdrData(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_t interlace = 0,
+                     uint8_t compression = 0);
+std::string Zlib(const std::string& raw, int level = 6);
+// A whole file: header, extra chunks, one data chunk of the compressed rows, end.
+std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
+                    const std::string& filteredRows, const std::string& extra = {});
+
+// Runs a shell command and answers its standard output; exitCode gets its status.
+std::string RunCommand(const std::string& command, int* exitCode = nullptr);
+
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    std::string Path(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+
+struct Pam {
+    uint32_t Width = 0, Height = 0, Depth = 0, MaxVal = 0;
+    std::string TuplType;
+    std::vector<uint32_t> Samples;
+    uint32_t At(uint32_t x, uint32_t y, uint32_t c) const {
+        return Samples[(size_t(y) * Width + x) * Depth + c];
+    }
+};
+Pam ParsePam(const std::string& bytes);
+std::string MakePam(uint32_t w, uint32_t h, uint32_t depth, uint32_t maxval,
+                    const std::string& tupltype, const std::vector<uint32_t>& samples);
+// Decodes a PNG file with netpbm; always with an alpha channel.
+Pam DecodeWithPngtopam(const std::string& path);
+
+std::unique_ptr<TPNGPicture> Load(const std::string& bytes);
+std::string Save(TPNGPicture& picture);
+
+// The chunk types of a file in order (stops at a damaged length).
+std::vector<std::string> ChunkTypes(const std::string& file);
+// The data of every chunk of one type, in order.
+std::vector<std::string> ChunkData(const std::string& file, const std::string& type);
+
+}  // namespace qv::pngtest
