@@ -1,0 +1,164 @@
+// Line events that a pseudo-terminal cannot show (line errors, ring, modem
+// lines), from a fake line source under a pty carrying the data.
+
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "serial/com_port.h"
+#include "support/pty_pair.h"
+
+namespace qv {
+namespace {
+
+using namespace std::chrono_literals;
+
+class FakeLines : public ComLineSource {
+  public:
+    int GetModemBits(int, int& tiocm) override {
+        std::lock_guard lock(m);
+        tiocm = bits;
+        return 0;
+    }
+    int SetModemBits(int, int b, bool on) override {
+        std::lock_guard lock(m);
+        if (on)
+            raised |= b;
+        else
+            raised &= ~b;
+        return 0;
+    }
+    int GetCounts(int, ComLineCounts& c) override {
+        std::lock_guard lock(m);
+        c = counts;
+        return 0;
+    }
+    void update(const std::function<void(int&, ComLineCounts&)>& fn) {
+        std::lock_guard lock(m);
+        fn(bits, counts);
+    }
+    int outputs() {
+        std::lock_guard lock(m);
+        return raised;
+    }
+
+    std::mutex m;
+    int bits = 0;
+    int raised = 0;
+    ComLineCounts counts;
+};
+
+class LineEventTest : public ::testing::Test {
+  protected:
+    LoopExecutor loop;
+    test::PtyPair pty;
+    std::shared_ptr<FakeLines> lines = std::make_shared<FakeLines>();
+    std::vector<std::string> log;  // outlives the port, whose close still reports
+    TComPort port{&loop};
+
+    void SetUp() override {
+        port.SetPort(pty.slaveName());
+        port.SetLineSource(lines);
+        port.OnError = [this](TCustomComPort*, TComErrors e) {
+            std::string s = "err";
+            if (e.Contains(ceRxParity)) s += ":parity";
+            if (e.Contains(ceFrame)) s += ":frame";
+            if (e.Contains(ceBreak)) s += ":break";
+            if (e.Contains(ceOverrun)) s += ":overrun";
+            log.push_back(s);
+        };
+        port.OnRing = [this](TCustomComPort*) { log.push_back("ring"); };
+        port.OnBreak = [this](TCustomComPort*) { log.push_back("break"); };
+        port.OnCTSChange = [this](TCustomComPort*, bool on) {
+            log.push_back(on ? "cts+" : "cts-");
+        };
+        port.OnDSRChange = [this](TCustomComPort*, bool on) {
+            log.push_back(on ? "dsr+" : "dsr-");
+        };
+        port.OnRLSDChange = [this](TCustomComPort*, bool on) {
+            log.push_back(on ? "dcd+" : "dcd-");
+        };
+    }
+    bool pumpUntil(const std::function<bool()>& done) { return loop.runUntil(done, 5s); }
+    bool logged(const std::string& s) { return std::find(log.begin(), log.end(), s) != log.end(); }
+};
+
+TEST_F(LineEventTest, OpenReportsLinesAndSetsDtrAndRts) {
+    lines->update([](int& b, ComLineCounts&) { b = TIOCM_CTS | TIOCM_CAR; });
+    port.FlowControl().SetControlDTR(dtrEnable);
+    port.FlowControl().SetControlRTS(rtsEnable);
+    port.Open();
+    EXPECT_EQ(log, (std::vector<std::string>{"cts+", "dsr-", "dcd+"}));
+    EXPECT_EQ(lines->outputs() & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR | TIOCM_RTS);
+    EXPECT_EQ(port.ModemSignals(), (TModemLines{mlCTS, mlRLSD}));
+    port.FlowControl().SetControlDTR(dtrDisable);
+    EXPECT_EQ(lines->outputs() & TIOCM_DTR, 0);
+    log.clear();
+    port.Close();
+    EXPECT_EQ(log, (std::vector<std::string>{"cts-", "dsr-", "dcd-"}));
+}
+
+TEST_F(LineEventTest, LineChangesAndRingArriveAsEvents) {
+    port.Open();
+    log.clear();
+    lines->update([](int& b, ComLineCounts& c) {
+        b = TIOCM_DSR;
+        c.dsr++;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return logged("dsr+"); }));
+    lines->update([](int&, ComLineCounts& c) { c.rng++; });
+    ASSERT_TRUE(pumpUntil([&] { return logged("ring"); }));
+    lines->update([](int&, ComLineCounts& c) { c.brk++; });
+    ASSERT_TRUE(pumpUntil([&] { return logged("break"); }));
+    // The break is also a line error, reported before it in the same batch.
+    auto err = std::find(log.begin(), log.end(), "err:break");
+    auto brk = std::find(log.begin(), log.end(), "break");
+    ASSERT_NE(err, log.end());
+    EXPECT_LT(err, brk);
+}
+
+TEST_F(LineEventTest, LineErrorsComeBeforeTheDataOfTheSameBatch) {
+    port.Parity().SetBits(prEven);
+    port.Parity().SetCheck(true);
+    port.OnRxChar = [this](TCustomComPort* s, int) {
+        std::string c;
+        s->ReadStr(c, 1);  // one byte a call, so the second byte waits for the next batch
+        log.push_back("rx:" + c);
+    };
+    port.Open();
+    log.clear();
+    ASSERT_TRUE(pty.writeMaster("a"));
+    std::this_thread::sleep_for(100ms);  // batch 1 waits: the main thread is not pumping
+    lines->update([](int&, ComLineCounts& c) { c.parity++; });
+    ASSERT_TRUE(pty.writeMaster("b"));
+    std::this_thread::sleep_for(200ms);  // both the error and "b" are now recorded
+    ASSERT_TRUE(pumpUntil([&] { return logged("rx:b"); }));
+    EXPECT_EQ(log, (std::vector<std::string>{"rx:a", "err:parity", "rx:b"}));
+}
+
+TEST_F(LineEventTest, ParityErrorIsHiddenWithoutParityCheck) {
+    port.Open();
+    log.clear();
+    lines->update([](int&, ComLineCounts& c) { c.parity++; });
+    loop.runUntil([] { return false; }, 300ms);
+    EXPECT_TRUE(log.empty());
+    lines->update([](int&, ComLineCounts& c) { c.frame++; });
+    ASSERT_TRUE(pumpUntil([&] { return logged("err:frame"); }));
+    EXPECT_EQ(log, (std::vector<std::string>{"err:frame"}));
+}
+
+TEST_F(LineEventTest, InputCountLeavesErrorsForOnError) {
+    port.Open();
+    log.clear();
+    lines->update([](int&, ComLineCounts& c) { c.overrun++; });
+    std::this_thread::sleep_for(200ms);  // recorded; the batch waits for the main thread
+    EXPECT_EQ(port.InputCount(), 0);
+    ASSERT_TRUE(pumpUntil([&] { return logged("err:overrun"); }));
+    EXPECT_EQ(port.LastErrors(), TComErrors{});  // reported once, then cleared
+}
+
+}  // namespace
+}  // namespace qv

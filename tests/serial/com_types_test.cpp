@@ -1,0 +1,172 @@
+// Settings types, text forms, error texts and the control block a port builds.
+
+#include <gtest/gtest.h>
+
+#include "serial/com_port.h"
+
+namespace qv {
+namespace {
+
+TEST(ComTexts, ReadingIgnoresCaseAndFallsBackToDefaults) {
+    EXPECT_EQ(StrToParity("par"), prEven);
+    EXPECT_EQ(StrToParity("NONE"), prNone);
+    EXPECT_EQ(StrToParity("Ninguna"), prNone);
+    EXPECT_EQ(StrToParity("espacio"), prSpace);
+    EXPECT_EQ(StrToBaudRate(""), br9600);
+    EXPECT_EQ(StrToBaudRate("custom"), brCustom);
+    EXPECT_EQ(StrToBaudRate("256000"), br256000);
+    EXPECT_EQ(StrToStopBits("1,5"), sbOneStopBit);
+    EXPECT_EQ(StrToStopBits("1.5"), sbOne5StopBits);
+    EXPECT_EQ(StrToDataBits("9"), dbEight);
+    EXPECT_EQ(StrToDataBits("7"), dbSeven);
+    EXPECT_EQ(StrToFlowControl("xyz"), fcCustom);
+    EXPECT_EQ(StrToFlowControl("none"), fcNone);
+    EXPECT_EQ(StrToRTS("toggle"), rtsToggle);
+    EXPECT_EQ(StrToDTR("Toggle"), dtrDisable);
+}
+
+TEST(ComTexts, OrdinalsMatchTheSettingsBoxItems) {
+    const char* bauds[] = {"Custom", "110",    "300",    "600",   "1200",  "2400",
+                           "4800",   "9600",   "14400",  "19200", "38400", "56000",
+                           "57600",  "115200", "128000", "256000"};
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(BaudRateToStr(static_cast<TBaudRate>(i)), bauds[i]);
+        EXPECT_EQ(StrToBaudRate(bauds[i]), static_cast<TBaudRate>(i));
+    }
+    EXPECT_EQ(BaudRateValue(br14400), 14400);
+    EXPECT_EQ(BaudRateValue(br128000), 128000);
+    EXPECT_EQ(ParityToStr(prMark), "Marca");
+    EXPECT_EQ(StopBitsToStr(sbTwoStopBits), "2");
+    // An ordinal outside the table gives an empty text, never a stray read.
+    EXPECT_EQ(BaudRateToStr(static_cast<TBaudRate>(40)), "");
+}
+
+TEST(ComErrors, TextsAndMessages) {
+    EXPECT_EQ(ComErrorText(0), "Unknown Error #0");
+    EXPECT_EQ(ComErrorText(24), "Unknown Error #24");
+    EXPECT_EQ(ComErrorText(1), "Unable to open com port");
+    EXPECT_EQ(ComErrorText(14), "Cannot set property while connected");
+    EXPECT_EQ(ComErrorText(23), "Registry error");
+    EComPortExt ext("COM7", 2, CError_OpenFailed);
+    EXPECT_EQ(ext.Code(), 1);
+    EXPECT_EQ(ext.WinCode(), 2);
+    EXPECT_STREQ(ext.what(), "COM Port Error: Unable to open com port on COM7");
+    EComPort plain("COM3", CError_InvalidAsync);
+    EXPECT_STREQ(plain.what(), "COM3 Error: Invalid Async parameter");
+}
+
+TEST(ComEvents, MaskConversionFollowsTheEventBits) {
+    EXPECT_EQ(EventsToMask({evRxChar, evRing, evRx80Full}), EV_RXCHAR | EV_RING | EV_RX80FULL);
+    EXPECT_EQ(EventsToMask(AllComEvents), 0x05FFu);
+    EXPECT_EQ(MaskToEvents(EV_ERR | EV_RLSD | 0x8000), (TComEvents{evError, evRLSD}));
+}
+
+// Counts the re-applies the settings objects ask for.
+class CountingPort : public TComPort {
+  public:
+    int dcb = 0, timeouts = 0, buffer = 0;
+
+  protected:
+    void ApplyDCB() override { ++dcb; }
+    void ApplyTimeouts() override { ++timeouts; }
+    void ApplyBuffer() override { ++buffer; }
+};
+
+TEST(ComSettings, SettersStoreAndReapplyOnlyOnChange) {
+    CountingPort p;
+    p.Buffer().SetInputSize(1023);
+    EXPECT_EQ(p.Buffer().InputSize(), 1022);
+    EXPECT_EQ(p.buffer, 1);
+    p.Buffer().SetInputSize(1024);
+    EXPECT_EQ(p.Buffer().InputSize(), 1024);
+    p.Buffer().SetInputSize(1025);  // stored as 1024: no change, no apply
+    EXPECT_EQ(p.buffer, 2);
+    p.Timeouts().SetReadInterval(-1);
+    EXPECT_EQ(p.timeouts, 0);
+    p.Timeouts().SetReadInterval(5);
+    EXPECT_EQ(p.timeouts, 1);
+    p.Parity().SetBits(prEven);
+    p.Parity().SetBits(prEven);
+    EXPECT_EQ(p.dcb, 1);
+    // A detached copy applies nothing until handed to the port.
+    TComParity copy = p.Parity();
+    copy.SetCheck(true);
+    EXPECT_EQ(p.dcb, 1);
+    EXPECT_FALSE(p.Parity().Check());
+    p.SetParity(copy);
+    EXPECT_TRUE(p.Parity().Check());
+    EXPECT_EQ(p.dcb, 2);
+}
+
+TEST(ComSettings, FlowControlShorthand) {
+    CountingPort p;
+    TComFlowControl& fc = p.FlowControl();
+    EXPECT_EQ(fc.FlowControl(), fcNone);
+    fc.SetFlowControl(fcHardware);
+    EXPECT_EQ(fc.ControlRTS(), rtsHandshake);
+    EXPECT_TRUE(fc.OutCTSFlow());
+    EXPECT_EQ(fc.FlowControl(), fcHardware);
+    const int before = p.dcb;
+    fc.SetFlowControl(fcCustom);  // no field changes, still re-applies
+    EXPECT_EQ(fc.FlowControl(), fcHardware);
+    EXPECT_EQ(p.dcb, before + 1);
+    fc.SetFlowControl(fcSoftware);
+    EXPECT_TRUE(fc.XonXoffIn() && fc.XonXoffOut());
+    EXPECT_EQ(fc.ControlRTS(), rtsDisable);
+    EXPECT_FALSE(fc.OutCTSFlow());
+    fc.SetFlowControl(fcNone);
+    fc.SetControlRTS(rtsToggle);
+    EXPECT_EQ(fc.FlowControl(), fcCustom);
+}
+
+TEST(ControlBlock, ReadingRunSettings) {
+    TComPort p;
+    p.FlowControl().SetControlRTS(rtsToggle);
+    p.FlowControl().SetControlDTR(dtrEnable);
+    p.FlowControl().SetFlowControl(fcCustom);
+    DeviceControlBlock b = BuildDeviceControlBlock(p);
+    EXPECT_EQ(b.DCBlength, 28u);
+    EXPECT_EQ(b.BaudRate, 9600u);
+    EXPECT_EQ(b.ByteSize, 8);
+    EXPECT_EQ(b.Parity, 0);
+    EXPECT_EQ(b.StopBits, 0);
+    EXPECT_EQ(b.Flags, 0x3011u);
+    EXPECT_EQ(b.XonLim, 256);
+    EXPECT_EQ(b.XoffLim, 256);
+    EXPECT_EQ(b.XonChar, 17);
+    EXPECT_EQ(b.XoffChar, 19);
+    EXPECT_EQ(b.EvtChar, 0);
+    p.Parity().SetBits(prEven);
+    p.Parity().SetCheck(true);
+    b = BuildDeviceControlBlock(p);
+    EXPECT_EQ(b.Flags, 0x3013u);
+    EXPECT_EQ(b.Parity, 2);
+}
+
+TEST(ControlBlock, FlagsLimitsAndRates) {
+    TComPort p;
+    p.Buffer().SetInputSize(1022);
+    EXPECT_EQ(BuildDeviceControlBlock(p).XonLim, 255);
+    p.Parity().SetReplace(true);
+    p.Parity().SetReplaceChar('?');
+    EXPECT_EQ(BuildDeviceControlBlock(p).Flags & (dcb::fParity | dcb::fErrorChar), 0u);
+    p.Parity().SetCheck(true);
+    DeviceControlBlock b = BuildDeviceControlBlock(p);
+    EXPECT_EQ(b.Flags & (dcb::fParity | dcb::fErrorChar), dcb::fParity | dcb::fErrorChar);
+    EXPECT_EQ(b.ErrorChar, '?');
+    p.SetBaudRate(brCustom);
+    p.SetCustomBaudRate(250000);
+    EXPECT_EQ(BuildDeviceControlBlock(p).BaudRate, 250000u);
+    p.SetDiscardNull(true);
+    p.FlowControl().SetFlowControl(fcSoftware);
+    p.FlowControl().SetTxContinueOnXoff(true);
+    EXPECT_EQ(BuildDeviceControlBlock(p).Flags & 0x0F80u,
+              dcb::fNull | dcb::fOutX | dcb::fInX | dcb::fTXContinueOnXoff | dcb::fErrorChar);
+    const CommTimeouts t = BuildCommTimeouts(p.Timeouts());
+    EXPECT_EQ(t.ReadIntervalTimeout, 0xFFFFFFFFu);
+    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 100u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
+}
+
+}  // namespace
+}  // namespace qv
