@@ -187,6 +187,17 @@ Bitmap::Bitmap(int width, int height, PixelFormat format) {
 
 Bitmap::~Bitmap() = default;
 
+Bitmap::Bitmap(Bitmap&& other) noexcept
+    : width_(other.width_),
+      height_(other.height_),
+      format_(other.format_),
+      bits_(std::move(other.bits_)),
+      colorTable_(std::move(other.colorTable_)),
+      transparentColor_(other.transparentColor_) {
+    transparent_ = other.transparent_;
+    other.width_ = other.height_ = 0;
+}
+
 void Bitmap::Allocate(int width, int height, PixelFormat format) {
     if (format == PixelFormat::Device || format == PixelFormat::Custom)
         format = PixelFormat::Pf24bit;

@@ -72,6 +72,8 @@ class Bitmap : public Graphic {
     Bitmap() = default;
     Bitmap(int width, int height, PixelFormat format);
     ~Bitmap() override;
+    // Moves the pixels and colours; event handlers and the canvas stay behind.
+    Bitmap(Bitmap&& other) noexcept;
 
     std::string ClassName() const override { return "TBitmap"; }
     std::unique_ptr<Graphic> NewInstance() const override { return std::make_unique<Bitmap>(); }

@@ -1,0 +1,251 @@
+// Colour reduction and pixel-format conversion.
+
+#include "imaging/color_reduction.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+namespace qv {
+namespace {
+
+BitmapInfoHeader Header24(int w, int h) {
+    BitmapInfoHeader ih;
+    ih.biWidth = w;
+    ih.biHeight = h;
+    ih.biBitCount = 24;
+    return ih;
+}
+
+// A 24-bit buffer (rows (3w+3) and not 3 bytes) from a colour function of (x, y).
+template <typename F>
+std::vector<std::uint8_t> Buffer24(int w, int h, F colour) {
+    const std::size_t row = (3 * std::size_t(w) + 3) & ~std::size_t(3);
+    std::vector<std::uint8_t> buf(row * std::size_t(h), 0);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const Color c = colour(x, y);
+            std::uint8_t* p = buf.data() + std::size_t(y) * row + 3 * std::size_t(x);
+            p[0] = GetBValue(c);
+            p[1] = GetGValue(c);
+            p[2] = GetRValue(c);
+        }
+    return buf;
+}
+
+std::uint8_t Index8(const std::vector<std::uint8_t>& buf, int w, int x, int y) {
+    return buf[std::size_t(y) * ((std::size_t(w) + 3) & ~std::size_t(3)) + std::size_t(x)];
+}
+
+Color EntryColor(const RGBQuad& q) {
+    return RGBColor(q.rgbRed, q.rgbGreen, q.rgbBlue);
+}
+
+TEST(ColorReduction, NearestLevelTablesTakeTheLowerLevelOnATie) {
+    const auto& n = NearestLevels();
+    EXPECT_EQ(n.N7[64], 1);   // 21 from 43 and from 85
+    EXPECT_EQ(n.N4[128], 2);  // 170 is nearer than 85
+    EXPECT_EQ(n.N6[25], 0);
+    EXPECT_EQ(n.N6[26], 1);
+    EXPECT_EQ(n.N8[255], 7);
+    EXPECT_EQ(n.N8[0], 0);
+}
+
+TEST(ColorReduction, FrequencyKeepsFewColoursExactlyInOrderOfUse) {
+    // 3 colours used 1, 5 and 3 times.
+    const int w = 9, h = 1;
+    auto buf = Buffer24(w, h, [](int x, int) {
+        return x == 0 ? RGBColor(1, 2, 3) : x < 6 ? RGBColor(200, 100, 50) : RGBColor(7, 7, 7);
+    });
+    ColorTable256 table{};
+    FrequencyReduce(Header24(w, h), table, buf.data(), 0xFF, 0xFF, 0xFF, 256, buf.data());
+    EXPECT_EQ(EntryColor(table[0]), RGBColor(200, 100, 50));
+    EXPECT_EQ(EntryColor(table[1]), RGBColor(7, 7, 7));
+    EXPECT_EQ(EntryColor(table[2]), RGBColor(1, 2, 3));
+    for (int i = 3; i < 256; ++i)
+        EXPECT_EQ(table[std::size_t(i)], (RGBQuad{128, 128, 128, 0})) << i;
+    EXPECT_EQ(Index8(buf, w, 0, 0), 2);
+    EXPECT_EQ(Index8(buf, w, 3, 0), 0);
+    EXPECT_EQ(Index8(buf, w, 8, 0), 1);
+}
+
+TEST(ColorReduction, FrequencyGivesUpBlueThenRedThenGreenBits) {
+    // 3000 distinct colours with every low bit in use.
+    const int w = 3000, h = 1;
+    auto colour = [](int x, int) {
+        return RGBColor(std::uint8_t(x), std::uint8_t((x >> 8) * 37 + x % 7), std::uint8_t(x * 13));
+    };
+    auto buf = Buffer24(w, h, colour);
+    // Masks as the counter must end up, found independently.
+    std::uint8_t m[3] = {0xFF, 0xFF, 0xFF};  // r, g, b
+    const int order[] = {2, 0, 1};
+    for (int step = 0;; ++step) {
+        std::set<Color> seen;
+        for (int x = 0; x < w; ++x) {
+            const Color c = colour(x, 0);
+            seen.insert(RGBColor(GetRValue(c) & m[0], GetGValue(c) & m[1], GetBValue(c) & m[2]));
+        }
+        if (seen.size() <= 2049) break;
+        const int c = order[step % 3];
+        m[c] = std::uint8_t(m[c] << 1);
+    }
+    ASSERT_NE(m[2], 0xFF);  // blue went first
+    ColorTable256 table{};
+    FrequencyReduce(Header24(w, h), table, buf.data(), 0xFF, 0xFF, 0xFF, 256, buf.data());
+    bool redLowBitSeen = false;
+    for (const RGBQuad& q : table) {
+        if (q == RGBQuad{128, 128, 128, 0}) continue;
+        EXPECT_EQ(q.rgbRed & ~m[0], 0);
+        EXPECT_EQ(q.rgbGreen & ~m[1], 0);
+        EXPECT_EQ(q.rgbBlue & ~m[2], 0);
+        if ((m[0] & 1) && (q.rgbRed & 1)) redLowBitSeen = true;
+    }
+    if (m[0] & 1) {
+        EXPECT_TRUE(redLowBitSeen) << "red lost a bit it should have kept";
+    }
+    // Every pixel maps to the nearest chosen colour of its masked value.
+    auto fresh = Buffer24(w, h, colour);
+    for (int x = 0; x < w; x += 97) {
+        const Color c = colour(x, 0);
+        const Color masked =
+            RGBColor(GetRValue(c) & m[0], GetGValue(c) & m[1], GetBValue(c) & m[2]);
+        long best = 1 << 30;
+        for (const RGBQuad& q : table) {
+            const long d = long(q.rgbRed - GetRValue(masked)) * (q.rgbRed - GetRValue(masked)) +
+                           long(q.rgbGreen - GetGValue(masked)) * (q.rgbGreen - GetGValue(masked)) +
+                           long(q.rgbBlue - GetBValue(masked)) * (q.rgbBlue - GetBValue(masked));
+            best = std::min(best, d);
+        }
+        const RGBQuad& got = table[Index8(buf, w, x, 0)];
+        const long d = long(got.rgbRed - GetRValue(masked)) * (got.rgbRed - GetRValue(masked)) +
+                       long(got.rgbGreen - GetGValue(masked)) * (got.rgbGreen - GetGValue(masked)) +
+                       long(got.rgbBlue - GetBValue(masked)) * (got.rgbBlue - GetBValue(masked));
+        EXPECT_EQ(d, best) << x;
+    }
+}
+
+TEST(ColorReduction, MedianCutDocumentedBoxes) {
+    int colors = 256;
+    ColorTable256 table{};
+    auto single = Buffer24(3, 2, [](int, int) { return RGBColor(0, 0, 20); });  // cell (0, 0, 1)
+    MedianCutReduce(Header24(3, 2), single.data(), single.data(), table, colors);
+    EXPECT_EQ(colors, 1);
+    EXPECT_EQ(EntryColor(table[0]), RGBColor(15, 15, 31));
+    EXPECT_EQ(table[1], (RGBQuad{0, 0, 0, 0}));
+
+    colors = 256;
+    auto black = Buffer24(2, 2, [](int, int) { return RGBColor(3, 1, 2); });
+    MedianCutReduce(Header24(2, 2), black.data(), black.data(), table, colors);
+    EXPECT_EQ(colors, 1);
+    EXPECT_EQ(EntryColor(table[0]), RGBColor(0, 0, 0));
+}
+
+TEST(ColorReduction, MedianCutSplitsAtTheMedianAndMapsEveryPixelToItsBox) {
+    // Left half dark red, right half bright green: two boxes, pixels in place (not flipped).
+    const int w = 4, h = 3;
+    auto colour = [](int x, int y) {
+        return x < 2 ? RGBColor(200, 0, 0) : RGBColor(0, 250, std::uint8_t(y * 16));
+    };
+    auto buf = Buffer24(w, h, colour);
+    int colors = 2;
+    ColorTable256 table{};
+    MedianCutReduce(Header24(w, h), buf.data(), buf.data(), table, colors);
+    EXPECT_EQ(colors, 2);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const Color c = EntryColor(table[Index8(buf, w, x, y)]);
+            if (x < 2)
+                EXPECT_GT(GetRValue(c), 150) << x << "," << y;
+            else
+                EXPECT_GT(GetGValue(c), 150) << x << "," << y;
+        }
+}
+
+TEST(ColorReduction, FixedTripleAndGrayConverters) {
+    const int w = 3, h = 2;
+    auto colour = [](int x, int y) {
+        return RGBColor(std::uint8_t(255 - x), std::uint8_t(64 * y), 102);
+    };
+    ColorTable256 table{};
+
+    auto b666 = Buffer24(w, h, colour);
+    Fixed666Reduce(Header24(w, h), table, b666.data(), b666.data());
+    EXPECT_EQ(Index8(b666, w, 0, 0), 5 * 36 + 0 * 6 + 2);
+    EXPECT_EQ(EntryColor(table[5 * 36 + 2]), RGBColor(255, 0, 102));
+    EXPECT_EQ(table[216], (RGBQuad{128, 128, 128, 128}));
+
+    auto b784 = Buffer24(w, h, colour);
+    Fixed784Reduce(Header24(w, h), table, b784.data(), b784.data());
+    // red 255 -> 6, green 64 -> 2 (73), blue 102 -> 1 (85)
+    EXPECT_EQ(Index8(b784, w, 0, 1), 6 * 32 + 2 * 4 + 1);
+    EXPECT_EQ(EntryColor(table[6 * 32 + 2 * 4 + 1]), RGBColor(255, 73, 85));
+    EXPECT_EQ(table[224], (RGBQuad{128, 128, 128, 128}));
+
+    auto triple = Buffer24(w, h, colour);
+    TripleReduce(Header24(w, h), table, triple.data(), triple.data());
+    EXPECT_EQ(Index8(triple, w, 0, 0), 255 >> 2);          // (0+0) mod 3 = 0: red
+    EXPECT_EQ(Index8(triple, w, 1, 0), 64 + (0 >> 2));     // green
+    EXPECT_EQ(Index8(triple, w, 2, 0), 128 + (102 >> 2));  // blue
+    EXPECT_EQ(Index8(triple, w, 0, 1), 64 + (64 >> 2));    // (0+1) mod 3 = 1
+    EXPECT_EQ(EntryColor(table[64 + 16]), RGBColor(0, 64, 0));
+    EXPECT_EQ(EntryColor(table[200]), RGBColor(0, 0, 0));
+
+    auto gray = Buffer24(w, h, colour);
+    GrayReduce(Header24(w, h), table, gray.data(), gray.data());
+    EXPECT_EQ(Index8(gray, w, 1, 1), (77 * 254 + 150 * 64 + 29 * 102) >> 8);
+    EXPECT_EQ(EntryColor(table[77]), RGBColor(77, 77, 77));
+}
+
+TEST(ColorReduction, ConvertBitmapPixelFormat) {
+    Bitmap empty;
+    try {
+        ConvertBitmapPixelFormat(empty, PixelFormat::Pf8bit, MapByFrequency);
+        FAIL();
+    } catch (const EInvalidGraphic& e) {
+        EXPECT_STREQ(e.what(), "Bitmap image is not valid");
+    }
+    Bitmap b(5, 3, PixelFormat::Pf24bit);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 5; ++x)
+            b.SetPixel(x, y, RGBColor(std::uint8_t(x * 50), std::uint8_t(y * 90), 7));
+    // Its own format comes back as its own image, except with the gray method.
+    EXPECT_EQ(ConvertBitmapPixelFormat(b, PixelFormat::Pf24bit, MapByFrequency)->Bytes(),
+              b.SaveToBmp());
+    EXPECT_THROW(ConvertBitmapPixelFormat(b, PixelFormat::Pf15bit, MapByFrequency), EAbort);
+
+    for (TColorReduction m :
+         {MapByFrequency, MapMedianCut, MapFixed784, MapFixed666, MapTriple, MapGray}) {
+        auto s = ConvertBitmapPixelFormat(b, PixelFormat::Pf8bit, m);
+        EXPECT_EQ(s->Position(), 0);
+        Bitmap back;
+        back.LoadFromStream(*s);
+        ASSERT_EQ(back.BitCount(), 8) << int(m);
+        ASSERT_EQ(back.Width(), 5);
+        const auto* p = s->Memory();
+        const BitmapInfoHeader ih = ReadInfoHeader(p + 14);
+        EXPECT_EQ(ReadFileHeader(p).bfSize, s->Bytes().size());
+        if (m == MapByFrequency) {
+            // 15 distinct colours: exact, in place.
+            for (int y = 0; y < 3; ++y)
+                for (int x = 0; x < 5; ++x) EXPECT_EQ(back.Pixel(x, y), b.Pixel(x, y));
+        }
+        if (m == MapFixed784) {
+            EXPECT_EQ(ih.biClrImportant, 224u);
+        }
+        if (m == MapFixed666) {
+            EXPECT_EQ(ih.biClrImportant, 216u);
+        }
+        if (m == MapMedianCut) {
+            EXPECT_EQ(ih.biClrImportant, 15u);
+        }
+    }
+    Bitmap g(2, 1, PixelFormat::Pf8bit);
+    auto grayed = ConvertBitmapPixelFormat(g, PixelFormat::Pf8bit, MapGray);
+    Bitmap back;
+    back.LoadFromStream(*grayed);
+    EXPECT_EQ(back.ColorTable()[200], (RGBQuad{200, 200, 200, 0}));
+}
+
+}  // namespace
+}  // namespace qv
