@@ -24,7 +24,9 @@ bool textBool(const std::string& s) {
 std::string charText(char c) {
     const unsigned code = static_cast<unsigned char>(c);
     if (code >= 33 && code <= 127) return std::string(1, c);
-    return "#" + std::to_string(code);
+    std::string text = "#";
+    text += std::to_string(code);
+    return text;
 }
 
 char textChar(const std::string& s) {
