@@ -1,0 +1,152 @@
+// Session opening and closing with one meter.
+#include "meter/contador_ip.h"
+#include "meter/frames.h"
+#include "platform/tcp_client.h"
+
+namespace qv {
+
+namespace {
+
+bool isFixedWith(const std::string& f, uint8_t function) {
+    return f.size() == 5 && FrameFunction(f) == function;
+}
+
+}  // namespace
+
+bool TContador_IP::OpenSession(int index) {
+    const int row = index + 1;
+    const auto pause = [this](int n) { WaitMs(InterAsdu * n); };
+    bool opened = false;
+    try {
+        const DeviceItem& it = item(index);
+
+        if (!IsSerial && !Terminated && TcpClient && !TcpClient->connected()) {
+            PostLog(" - TRY TO RECONNECT TO: " + TcpClient->Host + ":" +
+                        std::to_string(TcpClient->Port),
+                    colour::Red);
+            if (!TcpClient->connect()) {
+                TcpClient->disconnect();
+                WaitMs(1000);
+            }
+        }
+        if (!LinkUp() || Terminated) {
+            PostGridStatus(row, "(3) ERROR DE COMUNICACION");
+            pause(2000);
+            return false;
+        }
+
+        PostGridStatus(row, "BUSCANDO CONTADOR...");
+        PostLog(" - TRY TO OPEN SESSION TO: " + std::to_string(it.LinkAddress) + "  PM  : " +
+                    std::to_string(it.MeasurePoint) + "  PASS: " + std::to_string(it.Password),
+                colour::White);
+
+        const int32_t link = it.LinkAddress;
+        bool found = false;
+        int left = 4;
+        const auto step = [this, &pause](const char* line, bool pauseFirst,
+                                         const std::string& frame) {
+            PostLog(line, colour::Yellow);
+            if (pauseFirst) pause(1000);
+            return Transact(frame);
+        };
+        do {
+            --left;
+            // One attempt; each failed condition ends it.
+            [&] {
+                if (!step(" - STEP #1 (SOLICITUD DE ESTADO DE ENLACE)", false,
+                          FixedFrame(kCtlRequestLinkStatus, link)) ||
+                    !isFixedWith(LastFrame, kFnLinkStatus))
+                    return;
+                found = true;
+                PostGridStatus(row, "CONTADOR ENCONTRADO...");
+                if (!step(" - STEP #2", true, FixedFrame(kCtlResetLink, link)) ||
+                    !isFixedWith(LastFrame, kFnAck))
+                    return;
+                if (!step(" - STEP #3", true, FixedFrame(kCtlClass2Fcb1, link))) return;
+                // Clears a session an earlier caller may have left open; the
+                // frame count bit changes for the last two attempts.
+                step(" - STEP #4", true,
+                     left >= 2 ? EndSessionFrame(link, it.MeasurePoint)
+                               : EndSessionFrameFcb(link, it.MeasurePoint));
+                if (!step(" - STEP #5", true, FixedFrame(kCtlClass2Fcb1, link))) return;
+                if (!step(" - STEP #6", true, FixedFrame(kCtlClass2Fcb0, link))) return;
+                if (!step(" - STEP #7", true, FixedFrame(kCtlClass2Fcb1, link)) ||
+                    LastFrame.size() != 5)
+                    return;
+
+                if (!step(" - STEP #8 (INICIAR SESION Y ENVIAR CLAVE DE ACCESO)", false,
+                          OpenSessionFrame(link, it.MeasurePoint, it.Password))) {
+                    PostLog(" - SIN RESPUESTA...(SESION ABIERTA ?)", colour::Red);
+                    CloseSession(index);
+                    pause(2000);
+                    return;
+                }
+                if (LastFrame.size() != 5) return;
+                if (FrameFunction(LastFrame) != kFnAck) {
+                    PostLog(" - CONF. NEGATIVA (SESION ABIERTA ?)", colour::Red);
+                    pause(3000);
+                    return;
+                }
+
+                if (!step(" - STEP #9", true, FixedFrame(kCtlClass2Fcb1, link))) return;
+                if (LastFrame.size() < 6) {
+                    PostLog(" - CONF. NEGATIVA - PARAMETROS PTO.MEDIDA/PASS ERRONEOS", colour::Red);
+                    return;
+                }
+                if (FrameFunction(LastFrame) != kFnUserData || FrameByte(LastFrame, 6) != 0xB7)
+                    return;
+                if (FrameByte(LastFrame, 8) & kCauseNegative) {
+                    PostLog(" - CONF. NEGATIVA  - PARAMETROS PTO.MEDIDA/PASS ERRONEOS",
+                            colour::Red);
+                    return;
+                }
+
+                if (!step(" - STEP #10", true, FixedFrame(kCtlClass2Fcb0, link)) ||
+                    LastFrame.size() != 5)
+                    return;
+                if (!step(" - STEP #11", true, FixedFrame(kCtlClass2Fcb1, link))) return;
+                PostLog(" - SESSION OPENED", colour::Green);
+                opened = true;
+            }();
+        } while (!opened && left > 0 && !Terminated);
+
+        if (!found)
+            PostGridStatus(row, "(4) ERROR DE ENLACE");
+        else if (!opened)
+            PostGridStatus(row, "(5) ERROR DE LECTURA");
+    } catch (...) {
+        opened = false;
+    }
+    pause(2000);
+    return opened;
+}
+
+void TContador_IP::CloseSession(int index) {
+    const auto pause = [this](int n) { WaitMs(InterAsdu * n); };
+    try {
+        if (Terminated) return;
+        if (!LinkUp()) {
+            pause(2000);
+            return;
+        }
+        const DeviceItem& it = item(index);
+        const int32_t link = it.LinkAddress;
+        PostLog(" - TRY TO CLOSE SESSION : " + std::to_string(link), colour::White);
+        // Each exchange goes out only after a reply to the one before.
+        [&] {
+            if (!Transact(FixedFrame(kCtlClass2Fcb0, link))) return;
+            pause(1000);
+            if (!Transact(FixedFrame(kCtlClass2Fcb1, link))) return;
+            if (!Transact(EndSessionFrame(link, it.MeasurePoint))) return;
+            pause(1000);
+            if (!Transact(FixedFrame(kCtlClass2Fcb1, link))) return;
+            pause(1000);
+            if (!Transact(FixedFrame(kCtlClass2Fcb0, link))) return;
+            PostLog(" - SESSION CLOSED!", colour::Green);
+        }();
+        pause(2000);
+    } catch (...) {
+    }
+}
+
+}  // namespace qv

@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "harness.h"
+#include "meter/frames.h"
+
+namespace qv {
+namespace {
+
+using namespace std::chrono;
+using test::Harness;
+using test::simTime;
+
+constexpr uint32_t kSeed = 7;
+constexpr int kLink = 3;
+
+struct Reading {
+    sim::MeterSim sim;
+    Harness h;
+    explicit Reading(sim::SimFaults faults = {}) : sim(config(faults)) {
+        h.useTcp(sim.listenTcp());
+        h.addMeter(kLink, 9, 4321);
+    }
+    static sim::SimConfig config(sim::SimFaults faults) {
+        sim::SimConfig c;
+        c.seed = kSeed;
+        c.replyDelayMs = 5;
+        sim::SimMeter m;
+        m.linkAddress = kLink;
+        m.measurePoint = 9;
+        m.password = 4321;
+        m.faults = faults;
+        c.meters.push_back(m);
+        return c;
+    }
+    // Reads the range first..last (whole days) with the given interval.
+    const Tdevice& read(int interval, Day first, Day last) {
+        h.thread->Interval = interval;
+        h.thread->DateFrom = first + days(1);
+        h.thread->DateTo = last + days(1);
+        EXPECT_TRUE(h.thread->OpenSession(0));
+        h.thread->ReadMeter(0);
+        h.pump();
+        EXPECT_EQ(h.devices.size(), 1u);
+        if (h.devices.empty()) h.devices.push_back(std::make_unique<Tdevice>("0", "0", "0", ""));
+        return *h.devices.back();
+    }
+    // The closure requests sent, as "type:dd/mm" of their start tags.
+    std::vector<std::string> requests() {
+        std::vector<std::string> out;
+        for (const auto& l : h.sentWithPrefix(" 68 15 15 68 53 ")) {
+            // " 68 15 ..." : byte i sits at 1 + 3i.
+            auto byte = [&l](int i) { return std::stoi(l.substr(1 + 3 * i, 2), nullptr, 16); };
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%d:%02d/%02d", byte(7), byte(17) & 0x1F, byte(18));
+            out.push_back(buf);
+        }
+        return out;
+    }
+};
+
+uint32_t closureAt(int reg, int y, int m, int d) {
+    return sim::counterValue(kSeed, kLink, reg, simTime(y, m, d));
+}
+
+std::string label(const TSlotLabel& l) {
+    return l.Date + " " + l.Time + (l.Summer ? " S" : " W");
+}
+
+TEST(Closures, DailyRangeOfThreeDaysReadsFourClosures) {
+    Reading r;
+    const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 4);
+    EXPECT_EQ(r.requests(),
+              (std::vector<std::string>{"122:01/03", "122:02/03", "122:03/03", "122:04/03"}));
+    ASSERT_EQ(d.DayCount(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        for (int reg = 1; reg <= 6; ++reg) {
+            EXPECT_EQ(d.Values[i](reg, 0, 0), closureAt(reg, 2026, 3, 2 + i)) << i << "/" << reg;
+            EXPECT_EQ(d.Quality[i](reg, 0, 0), 0);
+        }
+        char want[32];
+        std::snprintf(want, sizeof want, "%02d/03/26 00:00 W", 2 + i);
+        EXPECT_EQ(label(d.Labels[i](0, 0)), want);
+        EXPECT_EQ(d.Quality[i](1, 1, 0), 0);  // no profile: untouched
+    }
+    EXPECT_EQ(d.IntervalType, IntervalDaily);
+    EXPECT_EQ(r.h.countLog(" - CIERRE DIARIO OK - 02/03/26 - 00:00 (Invierno)"), 1);
+    EXPECT_EQ(r.h.countLog(" - PARSING  OBJECT : 0"), 4);
+    // Each daily closure of a daily run ends with one more $7B: steps 16 and the extra.
+    EXPECT_EQ(r.h.sentWithPrefix(" 10 7B 03 00").size(), 4u * 2u + 5u /* session */);
+    EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
+}
+
+TEST(Closures, HourlyDayReadsClosureProfileClosure) {
+    Reading r;
+    const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
+    EXPECT_EQ(r.requests(), (std::vector<std::string>{"122:04/03", "123:05/03", "122:05/03"}));
+    ASSERT_EQ(d.DayCount(), 2u);
+    EXPECT_EQ(d.Values[0](1, 0, 0), closureAt(1, 2026, 3, 5));
+    for (int hour = 1; hour <= 23; ++hour) {
+        for (int reg = 1; reg <= 6; ++reg) {
+            EXPECT_EQ(d.Values[0](reg, hour, 0),
+                      sim::profileValue(kSeed, kLink, reg, simTime(2026, 3, 5, hour), 60));
+            EXPECT_EQ(d.Quality[0](reg, hour, 0), 0);
+        }
+    }
+    EXPECT_EQ(label(d.Labels[0](1, 0)), "05/03/26 01:00 W");
+    EXPECT_EQ(label(d.Labels[0](23, 0)), "05/03/26 23:00 W");
+    EXPECT_EQ(d.Quality[0](1, 24, 0), TDayQuality::NoData);
+    EXPECT_TRUE(d.Labels[0](24, 0).Date.empty());
+    EXPECT_EQ(d.Values[1](1, 0, 0), closureAt(1, 2026, 3, 6));
+    EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 24 CIERRES LEIDOS )"), 1);
+    EXPECT_EQ(r.h.countLog(" - STEP #25"), 1);
+    EXPECT_EQ(r.h.countLog(" - STEP #48"), 1);
+    EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
+}
+
+TEST(Closures, ShortAndLongDaysLandInRunningSlots) {
+    {
+        Reading r;  // spring change: 02:00 does not exist
+        const Tdevice& d = r.read(IntervalHourly, 2026y / March / 29, 2026y / March / 29);
+        EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 23 CIERRES LEIDOS )"), 1);
+        EXPECT_EQ(label(d.Labels[0](1, 0)), "29/03/26 01:00 W");
+        EXPECT_EQ(label(d.Labels[0](2, 0)), "29/03/26 03:00 S");
+        EXPECT_EQ(label(d.Labels[0](22, 0)), "29/03/26 23:00 S");
+        EXPECT_EQ(d.Quality[0](1, 23, 0), TDayQuality::NoData);
+        EXPECT_EQ(d.Quality[0](1, 24, 0), TDayQuality::NoData);
+    }
+    {
+        Reading r;  // autumn change: 02:00 twice
+        const Tdevice& d = r.read(IntervalHourly, 2026y / October / 25, 2026y / October / 25);
+        EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 25 CIERRES LEIDOS )"), 1);
+        EXPECT_EQ(label(d.Labels[0](2, 0)), "25/10/26 02:00 S");
+        EXPECT_EQ(label(d.Labels[0](3, 0)), "25/10/26 02:00 W");
+        EXPECT_EQ(label(d.Labels[0](24, 0)), "25/10/26 23:00 W");
+        EXPECT_EQ(d.Quality[0](6, 24, 0), 0);
+    }
+}
+
+TEST(Closures, QuarterHourDayStoresNinetyFiveRecords) {
+    Reading r;
+    const Tdevice& d = r.read(IntervalQuarterHour, 2026y / March / 5, 2026y / March / 5);
+    EXPECT_EQ(r.h.countLog(" - CIERRES CUARTIHORARIOS OK - ( 96 CIERRES LEIDOS )"), 1);
+    EXPECT_EQ(r.h.countLog(" - STEP #25"), 4);
+    ASSERT_EQ(d.DayCount(), 2u);
+    int stored = 0;
+    for (int hour = 0; hour < 25; ++hour)
+        for (int q = 0; q < 4; ++q)
+            if (!(hour == 0 && q == 0) && !d.Labels[0](hour, q).Date.empty()) ++stored;
+    EXPECT_EQ(stored, 95);
+    EXPECT_EQ(label(d.Labels[0](0, 1)), "05/03/26 00:15 W");
+    EXPECT_EQ(label(d.Labels[0](1, 0)), "05/03/26 01:00 W");
+    EXPECT_EQ(label(d.Labels[0](23, 3)), "05/03/26 23:45 W");
+    EXPECT_EQ(d.Values[0](4, 12, 2),
+              sim::profileValue(kSeed, kLink, 4, simTime(2026, 3, 5, 12, 30), 15));
+    EXPECT_EQ(d.Values[0](1, 0, 0), closureAt(1, 2026, 3, 5));  // not overwritten
+    EXPECT_EQ(d.Quality[0](1, 24, 0), TDayQuality::NoData);
+}
+
+TEST(Closures, MonthlyRangeReadsEachMonthStart) {
+    Reading r;
+    const Tdevice& d = r.read(IntervalMonthly, 2026y / January / 15, 2026y / March / 10);
+    EXPECT_EQ(r.requests(), (std::vector<std::string>{"122:31/12", "122:31/01", "122:28/02"}));
+    ASSERT_EQ(d.DayCount(), 3u);
+    EXPECT_EQ(label(d.Labels[0](0, 0)), "01/01/26 00:00 W");
+    EXPECT_EQ(label(d.Labels[1](0, 0)), "01/02/26 00:00 W");
+    EXPECT_EQ(label(d.Labels[2](0, 0)), "01/03/26 00:00 W");
+    EXPECT_EQ(d.Values[2](2, 0, 0), closureAt(2, 2026, 3, 1));
+    EXPECT_EQ(d.IntervalType, IntervalMonthly);
+}
+
+TEST(Closures, RefusedFirstClosureEndsTheWalkWithOneEmptyDay) {
+    sim::SimFaults f;
+    f.nackRequests = true;
+    Reading r(f);
+    const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 6);
+    EXPECT_EQ(r.h.countLog(" - CONF. NEGATIVA - DATOS NO DISPONIBLES"), 1);
+    EXPECT_EQ(r.requests().size(), 1u);
+    ASSERT_EQ(d.DayCount(), 1u);
+    for (int reg = 1; reg <= 6; ++reg) EXPECT_EQ(d.Quality[0](reg, 0, 0), TDayQuality::NoData);
+    EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
+}
+
+TEST(Closures, DailyFrameWithFiveObjectsFailsButKeepsItsRegisters) {
+    sim::SimFaults f;
+    f.declaredCount = 5;  // six objects on the wire, five declared
+    Reading r(f);
+    const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 3);
+    EXPECT_EQ(r.h.countLog(" - ERROR PARSING CIERRE DIARIO 02/03/26"), 1);
+    ASSERT_EQ(d.DayCount(), 1u);
+    for (int reg = 1; reg <= 5; ++reg)
+        EXPECT_EQ(d.Values[0](reg, 0, 0), closureAt(reg, 2026, 3, 2));
+    EXPECT_EQ(d.Quality[0](6, 0, 0), TDayQuality::NoData);
+    EXPECT_TRUE(d.Labels[0](0, 0).Date.empty());
+    EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
+}
+
+TEST(Closures, DailyFrameWithSevenObjectsUsesTheFirstSix) {
+    sim::SimFaults f;
+    f.objectCount = 7;
+    Reading r(f);
+    const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 2);
+    ASSERT_EQ(d.DayCount(), 2u);
+    EXPECT_EQ(d.Values[0](6, 0, 0), closureAt(6, 2026, 3, 2));
+    EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
+}
+
+TEST(Closures, MissingRegisterRepeatsTheScratchValue) {
+    sim::SimFaults f;
+    f.missingRegister = 3;  // sent under address 0, which is skipped
+    Reading r(f);
+    const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
+    EXPECT_EQ(d.Quality[0](3, 0, 0), TDayQuality::NoData);  // the daily closure lacks it
+    for (int hour = 1; hour <= 23; ++hour) {
+        EXPECT_EQ(d.Values[0](3, hour, 0), 0u);
+        EXPECT_EQ(d.Quality[0](3, hour, 0), 0);
+        EXPECT_EQ(d.Values[0](2, hour, 0),
+                  sim::profileValue(kSeed, kLink, 2, simTime(2026, 3, 5, hour), 60));
+    }
+}
+
+}  // namespace
+}  // namespace qv

@@ -1,0 +1,121 @@
+#pragma once
+// A reading thread wired to a main-window stand-in: the test thread drives the
+// thread's operations directly and reads back what the main window received.
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "meter-sim/meter_sim.h"
+#include "meter/contador_ip.h"
+#include "platform/main_executor.h"
+#include "platform/tcp_client.h"
+#include "platform/worker_message.h"
+
+namespace qv::test {
+
+struct Received {
+    int kind = 0;
+    std::string text;
+    int32_t value = 0;
+};
+
+class Harness {
+  public:
+    Harness()
+        : receiver_(executor_, [this](int kind, std::unique_ptr<MessagePayload> p) {
+              if (auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(p.get())) {
+                  devices.push_back(std::move(data->object));
+                  messages.push_back({kind, "", 0});
+              } else if (auto* m = dynamic_cast<Tmensaje_TXT*>(p.get())) {
+                  messages.push_back({kind, m->Text, m->Value});
+              }
+          }) {
+        thread = std::make_shared<TContador_IP>();
+        thread->MainWindow = receiver_.target();
+        thread->AsduRetries = 2;
+        thread->AsduTimeout = 1;
+        thread->InterAsdu = 0;
+        thread->TraceFrames = true;
+        thread->InitOk = true;
+    }
+
+    void useTcp(uint16_t port) {
+        thread->IsSerial = false;
+        thread->TcpClient = std::make_unique<TcpClient>();
+        thread->TcpClient->Host = "127.0.0.1";
+        thread->TcpClient->Port = port;
+        thread->TcpClient->ConnectTimeoutMs = 2000;
+        thread->TcpClient->ReadTimeoutMs = 2000;
+    }
+
+    void addMeter(int link, int point, int password) {
+        thread->Devices.emplace_back(
+            std::to_string(link),
+            std::make_unique<Tdevice>(std::to_string(link), std::to_string(point),
+                                      std::to_string(password), ""));
+    }
+
+    // Delivers what the thread has posted so far.
+    void pump() { executor_.processPending(); }
+
+    std::vector<std::string> logs() {
+        pump();
+        std::vector<std::string> out;
+        for (auto& m : messages)
+            if (m.kind == MSG_LOG) out.push_back(m.text);
+        return out;
+    }
+    int countLog(const std::string& line) {
+        auto l = logs();
+        return static_cast<int>(std::count(l.begin(), l.end(), line));
+    }
+    int countLogPrefix(const std::string& prefix) {
+        int n = 0;
+        for (auto& l : logs()) n += l.rfind(prefix, 0) == 0;
+        return n;
+    }
+    // Frames the thread sent, from its own trace lines (hex of whole frames).
+    std::vector<std::string> sentWithPrefix(const std::string& hexPrefix) {
+        std::vector<std::string> out;
+        for (auto& l : logs())
+            if (l.rfind(hexPrefix, 0) == 0) out.push_back(l);
+        return out;
+    }
+    std::vector<std::string> gridTexts(int row) {
+        pump();
+        std::vector<std::string> out;
+        for (auto& m : messages)
+            if (m.kind == MSG_GRIDSTATUS && m.text.size() > 2 &&
+                ((static_cast<unsigned char>(m.text[0]) << 8) |
+                 static_cast<unsigned char>(m.text[1])) == row)
+                out.push_back(m.text.substr(2));
+        return out;
+    }
+    std::string lastGrid(int row) {
+        auto g = gridTexts(row);
+        return g.empty() ? std::string() : g.back();
+    }
+
+    std::shared_ptr<TContador_IP> thread;
+    std::vector<Received> messages;
+    std::vector<std::unique_ptr<Tdevice>> devices;
+
+  private:
+    LoopExecutor executor_;
+    MessageReceiver receiver_;
+};
+
+inline sim::SimTime simTime(int y, int m, int d, int hh = 0, int mm = 0) {
+    sim::SimTime t;
+    t.year = y;
+    t.month = m;
+    t.day = d;
+    t.hour = hh;
+    t.minute = mm;
+    t.summer = sim::isSummerTime(t);
+    return t;
+}
+
+}  // namespace qv::test
