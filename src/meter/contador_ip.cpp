@@ -1,6 +1,7 @@
 #include "meter/contador_ip.h"
 
 #include "platform/tcp_client.h"
+#include "serial/com_port.h"
 
 namespace qv {
 

@@ -26,6 +26,7 @@
 namespace qv {
 
 class TComPort;
+class TCustomComPort;
 class TcpClient;
 
 // Run exit codes.
@@ -85,10 +86,13 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     bool TraceFrames = true;
     std::vector<DeviceItem> Devices;
     // The run's links; the run object builds the one in use and hands it over.
-    std::shared_ptr<TComPort> ComPort;
+    std::unique_ptr<TComPort> ComPort;
     std::unique_ptr<qv::TcpClient> TcpClient;
     // Run in the main thread after Execute has returned (the run's handler).
     std::function<void()> OnTerminate;
+    // The main thread's queue that OnTerminate is posted to; null runs it on
+    // the reading thread itself, right after Execute.
+    MainExecutor* Executor = nullptr;
 
     // ---- Thread control ----
     // Runs Execute on a thread of its own; the thread keeps the object alive
@@ -115,7 +119,7 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     // ---- Link transport ----
     bool SendFrame(const std::string& frame);
     // Receive handler of the serial port; runs in the main thread.
-    void ComPortRxChar(TComPort& sender, int count);
+    void ComPortRxChar(TCustomComPort* sender, int count);
     bool Transact(const std::string& frame);
     void WaitMs(int ms);
     // True when the link is up: serial port open, or TCP client connected.

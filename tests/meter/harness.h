@@ -3,8 +3,11 @@
 // thread's operations directly and reads back what the main window received.
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "meter-sim/meter_sim.h"
@@ -12,6 +15,7 @@
 #include "platform/main_executor.h"
 #include "platform/tcp_client.h"
 #include "platform/worker_message.h"
+#include "serial/com_port.h"
 
 namespace qv::test {
 
@@ -55,6 +59,34 @@ class Harness {
             std::to_string(link),
             std::make_unique<Tdevice>(std::to_string(link), std::to_string(point),
                                       std::to_string(password), ""));
+    }
+
+    // Opens the run's serial port on a device path, its events delivered
+    // through this harness's main-thread queue.
+    void useSerial(const std::string& path) {
+        thread->IsSerial = true;
+        thread->ComPort = std::make_unique<TComPort>(&executor_);
+        thread->ComPort->SetPort(path);
+        TContador_IP* t = thread.get();
+        thread->ComPort->OnRxChar = [t](TCustomComPort* sender, int count) {
+            t->ComPortRxChar(sender, count);
+        };
+        thread->ComPort->SetConnected(true);
+        thread->ComPort->ClearBuffer(true, true);
+    }
+
+    // Runs fn on a reading thread of its own while this (main) thread handles
+    // the port's events and the posted messages, as the program's loop does.
+    template <class F>
+    void runOnWorker(F&& fn) {
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            fn();
+            done = true;
+        });
+        executor_.runUntil([&] { return done.load(); }, std::chrono::minutes(2));
+        worker.join();
+        pump();
     }
 
     // Delivers what the thread has posted so far.

@@ -1,0 +1,285 @@
+// The Modbus RTU readers: CRC and requests against known byte vectors, the two
+// answer extractions on hand-made buffers, and whole readings against the
+// meter simulator over TCP.
+#include "meter/modbus.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "bytes.h"
+#include "meter-sim/modbus_slave.h"
+#include "meter/contador_ip.h"
+#include "modbus_harness.h"
+
+namespace qv {
+namespace {
+
+using test::hex;
+
+// An answer built with the simulator's own CRC code, not ours.
+std::string answer(uint8_t slave, uint8_t function, uint8_t byteCount, char fill = 0x11) {
+    std::string a;
+    a += static_cast<char>(slave);
+    a += static_cast<char>(function);
+    a += static_cast<char>(byteCount);
+    for (int i = 0; i < byteCount; ++i) a += static_cast<char>(fill + i);
+    return sim::modbus::appendCrc(a);
+}
+
+const std::string kNrgHead = hex("01 04");
+
+TEST(ModbusCrc, KnownVectors) {
+    EXPECT_EQ(ModbusCrc("123456789"), hex("37 4B"));
+    EXPECT_EQ(ModbusCrc16("123456789"), 0x4B37);
+    EXPECT_EQ(TContador_IP::ModbusCrc("123456789"), hex("37 4B"));
+    EXPECT_EQ(ModbusCrc(""), hex("FF FF"));
+    // A frame followed by its CRC has a CRC of zero.
+    const std::string req = Nrg96Request(17);
+    EXPECT_EQ(ModbusCrc16(req), 0);
+}
+
+TEST(ModbusRequests, ByteVectorsAndLowByteOfTheLinkAddress) {
+    EXPECT_EQ(Nrg96Request(1), hex("01 04 00 00 00 28 F0 14"));
+    EXPECT_EQ(CircuitorRequest(1), hex("01 04 07 00 00 5E 70 86"));
+    // 300 = $012C: only $2C goes out, and the CRC covers that byte.
+    const std::string high = Nrg96Request(300);
+    EXPECT_EQ(high.substr(0, 6), hex("2C 04 00 00 00 28"));
+    EXPECT_EQ(high.substr(6), sim::modbus::appendCrc(high.substr(0, 6)).substr(6));
+    EXPECT_EQ(CircuitorRequest(0x1FF).substr(0, 2), hex("FF 04"));
+}
+
+TEST(Nrg96Extraction, TakesOneAnswerAndLeavesTheNext) {
+    const std::string a1 = answer(1, 4, 80, 0x20), a2 = answer(1, 4, 80, 0x40);
+    ASSERT_EQ(a1.size(), kNrg96AnswerSize);
+    std::string rx = hex("FF 00 37") + a1 + a2, last;
+    EXPECT_TRUE(ExtractNrg96Answer(rx, last, kNrgHead));
+    EXPECT_EQ(last, a1);
+    EXPECT_EQ(rx, a2);
+    EXPECT_TRUE(ExtractNrg96Answer(rx, last, kNrgHead));
+    EXPECT_EQ(last, a2);
+    EXPECT_TRUE(rx.empty());
+}
+
+TEST(Nrg96Extraction, WaitsForAnAnswerArrivingInPieces) {
+    const std::string a = answer(1, 4, 80);
+    std::string rx, last;
+    for (std::size_t i = 0; i + 1 < a.size(); ++i) {
+        rx += a[i];
+        EXPECT_FALSE(ExtractNrg96Answer(rx, last, kNrgHead)) << "after byte " << i;
+        EXPECT_EQ(rx, a.substr(0, i + 1)) << "bytes dropped after byte " << i;
+    }
+    rx += a.back();
+    EXPECT_TRUE(ExtractNrg96Answer(rx, last, kNrgHead));
+    EXPECT_EQ(last, a);
+}
+
+TEST(Nrg96Extraction, NeverTakesExceptionsOtherSlavesOrBadCrcs) {
+    std::string last;
+    // An exception answer: function $84 never matches the request's head.
+    std::string rx = sim::modbus::appendCrc(hex("01 84 02")) + hex("00 00 00");
+    EXPECT_FALSE(ExtractNrg96Answer(rx, last, kNrgHead));
+    EXPECT_EQ(rx.size(), 5u);
+    // Another slave's full answer is skipped.
+    rx = answer(2, 4, 80);
+    EXPECT_FALSE(ExtractNrg96Answer(rx, last, kNrgHead));
+    EXPECT_EQ(rx.size(), 5u);
+    // A bad CRC costs one byte; the good answer behind it is found next.
+    std::string bad = answer(1, 4, 80);
+    bad[10] ^= 0x01;
+    const std::string good = answer(1, 4, 80, 0x33);
+    rx = bad + good;
+    EXPECT_FALSE(ExtractNrg96Answer(rx, last, kNrgHead));
+    EXPECT_EQ(rx.size(), bad.size() + good.size() - 1);
+    EXPECT_TRUE(ExtractNrg96Answer(rx, last, kNrgHead));
+    EXPECT_EQ(last, good);
+    EXPECT_TRUE(rx.empty());
+    // Function 3 answers are taken as well when the request was a function 3.
+    rx = answer(9, 3, 4);
+    EXPECT_TRUE(ExtractNrg96Answer(rx, last, hex("09 03")));
+    EXPECT_EQ(last.size(), 9u);
+    // Without a request there is nothing to synchronise on.
+    rx = answer(1, 4, 80);
+    EXPECT_FALSE(ExtractNrg96Answer(rx, last, ""));
+    EXPECT_EQ(rx.size(), 5u);
+}
+
+TEST(CircuitorExtraction, TakesTheWholeBufferOnceTheFirstAnswerChecks) {
+    const std::string a1 = answer(0, 4, 188, 0x01), a2 = answer(0, 4, 188, 0x02);
+    ASSERT_EQ(a1.size(), kCircuitorAnswerSize);
+    const std::string head = CircuitorRequest(5).substr(0, 2);
+    std::string rx = hex("FF FE") + a1 + a2, last;
+    EXPECT_TRUE(ExtractCircuitorAnswer(rx, last, head));
+    EXPECT_EQ(last, a1 + a2);
+    EXPECT_TRUE(rx.empty());
+}
+
+TEST(CircuitorExtraction, AcceptsSlaveZeroAndTheRequestedSlaveOnly) {
+    const std::string head = CircuitorRequest(7).substr(0, 2);
+    std::string last;
+    std::string rx = answer(7, 4, 188);
+    EXPECT_TRUE(ExtractCircuitorAnswer(rx, last, head));
+    EXPECT_EQ(last.size(), kCircuitorAnswerSize);
+    last.clear();
+    // Another slave's answer is never taken, however often it is looked at.
+    rx = answer(8, 4, 188, 0x70);
+    for (int i = 0; i < 300 && rx.size() > 5; ++i) ExtractCircuitorAnswer(rx, last, head);
+    EXPECT_TRUE(last.empty());
+}
+
+TEST(CircuitorExtraction, WaitsDropsAndEmpties) {
+    const std::string head = hex("01 04");
+    const std::string a = answer(1, 4, 188);
+    std::string last;
+    // 192 bytes wait untouched.
+    std::string rx = a.substr(0, 192);
+    EXPECT_FALSE(ExtractCircuitorAnswer(rx, last, head));
+    EXPECT_EQ(rx, a.substr(0, 192));
+    // A wrong byte count costs one byte.
+    rx = answer(1, 4, 80);
+    EXPECT_FALSE(ExtractCircuitorAnswer(rx, last, head));
+    EXPECT_EQ(rx.size(), 84u);
+    // A complete answer with a bad CRC empties the buffer.
+    rx = a;
+    rx[100] ^= 0x20;
+    EXPECT_FALSE(ExtractCircuitorAnswer(rx, last, head));
+    EXPECT_TRUE(rx.empty());
+    EXPECT_TRUE(last.empty());
+}
+
+TEST(ModbusExtraction, SelectorPicksTheBranch) {
+    const std::string a = answer(1, 4, 80);
+    std::string rx = a, last;
+    EXPECT_FALSE(ExtractModbusFrame(0, kNrgHead, rx, last));
+    EXPECT_FALSE(ExtractModbusFrame(3, kNrgHead, rx, last));
+    EXPECT_EQ(rx, a);
+    EXPECT_FALSE(ExtractModbusFrame(1, kNrgHead, rx, last));  // byte count 80 is not the meter's
+    rx = a;
+    EXPECT_TRUE(ExtractModbusFrame(2, kNrgHead, rx, last));
+}
+
+// ---- whole readings against the simulator over TCP ----
+
+struct SimPeer {
+    explicit SimPeer(sim::SimConfig c) : sim(std::move(c)), port(sim.listenTcp()) {}
+    sim::MeterSim sim;
+    uint16_t port;
+};
+
+sim::SimConfig simConfig(sim::Protocol protocol, std::vector<int> links) {
+    sim::SimConfig c;
+    c.protocol = protocol;
+    c.replyDelayMs = 5;
+    for (int l : links) {
+        sim::SimMeter m;
+        m.linkAddress = l;
+        c.meters.push_back(m);
+    }
+    return c;
+}
+
+TEST(ModbusReadersTcp, Nrg96ReadsEveryMeterAndClosesTheSocket) {
+    SimPeer peer(simConfig(sim::Protocol::Nrg96Modbus, {1, 300}));
+    test::ModbusHarness h;
+    h.useTcp(peer.port);
+    h.addMeter(1);
+    h.addMeter(300);
+    h.thread->Protocol = 2;
+    h.thread->ReadNrg96();
+
+    EXPECT_EQ(h.count(" - READ ANALIZADOR CIRCUITOR NRG96 OK"), 2);
+    EXPECT_EQ(h.count(" - TRY TO READ ANALYZER AT MODBUS ADDRESS: 1"), 1);
+    EXPECT_EQ(h.count(" - TRY TO READ ANALYZER AT MODBUS ADDRESS: 300"), 1);
+    // The second meter is addressed by the low byte of 300.
+    EXPECT_EQ(h.count(" 01 04 00 00 00 28 F0 14 "), 1);
+    EXPECT_EQ(h.countPrefix(" 2C 04 00 00 00 28 "), 1);
+    EXPECT_EQ(h.countPrefix(" 2C 04 50 "), 1);  // the answer's trace
+    EXPECT_EQ(h.thread->LastFrame.size(), kNrg96AnswerSize);
+    EXPECT_EQ(h.count(" - SESSION STOPPED!"), 2);
+    EXPECT_EQ(h.count(" - CLOSED SOCKET IP TO: 127.0.0.1"), 2);
+    // One reconnection per meter: the end of each read closes the socket.
+    EXPECT_EQ(h.count(" - TRY TO RECONNECT TO: 127.0.0.1:" + std::to_string(peer.port)), 2);
+    EXPECT_EQ(h.count(" - STEP #1 - Intento 2"), 0);
+    EXPECT_FALSE(h.thread->TcpClient->connected());
+}
+
+TEST(ModbusReadersTcp, CircuitorAnswersFromTheMeterOrFromSlaveZero) {
+    for (int replyAddress : {-1, 0}) {
+        auto config = simConfig(sim::Protocol::CircutorModbus, {3});
+        config.modbusReplyAddress = replyAddress;
+        SimPeer peer(std::move(config));
+        test::ModbusHarness h;
+        h.useTcp(peer.port);
+        h.addMeter(3);
+        h.thread->Protocol = 1;
+        h.thread->ReadCircuitorMeter();
+        EXPECT_EQ(h.count(" - TRY TO READ : 3"), 1) << replyAddress;
+        EXPECT_EQ(h.countPrefix(" 03 04 07 00 00 5E "), 1) << replyAddress;
+        EXPECT_EQ(h.count(" - READ CIRCUITOR MODBUS METER OK"), 1) << replyAddress;
+        EXPECT_EQ(h.thread->LastFrame.size(), kCircuitorAnswerSize) << replyAddress;
+    }
+}
+
+TEST(ModbusReadersTcp, ExceptionAndForeignAnswersAreNeverTaken) {
+    {
+        auto config = simConfig(sim::Protocol::Nrg96Modbus, {1});
+        config.meters[0].faults.modbusException = 2;
+        SimPeer peer(std::move(config));
+        test::ModbusHarness h;
+        h.useTcp(peer.port);
+        h.thread->AsduRetries = 1;
+        h.addMeter(1);
+        h.thread->Protocol = 2;
+        h.thread->ReadNrg96();
+        EXPECT_EQ(peer.sim.repliesSent(), 2u);  // both attempts were answered...
+        EXPECT_EQ(h.count(" - STEP #1 - Intento 2"), 1);
+        EXPECT_EQ(h.count(" - READ ANALIZADOR CIRCUITOR NRG96 OK"), 0);  // ...and refused
+        EXPECT_TRUE(h.thread->LastFrame.empty());
+        EXPECT_EQ(h.count(" - SESSION STOPPED!"), 1);
+    }
+    {
+        auto config = simConfig(sim::Protocol::CircutorModbus, {1});
+        config.modbusReplyAddress = 9;
+        SimPeer peer(std::move(config));
+        test::ModbusHarness h;
+        h.useTcp(peer.port);
+        h.thread->AsduRetries = 1;
+        h.addMeter(1);
+        h.thread->Protocol = 1;
+        h.thread->ReadCircuitorMeter();
+        EXPECT_EQ(peer.sim.repliesSent(), 2u);
+        EXPECT_EQ(h.count(" - READ CIRCUITOR MODBUS METER OK"), 0);
+    }
+}
+
+TEST(ModbusReadersTcp, UnreachableMeterStillEndsItsRead) {
+    uint16_t port;
+    {
+        SimPeer gone(simConfig(sim::Protocol::Nrg96Modbus, {1}));
+        port = gone.port;
+    }  // nothing listens there any more
+    test::ModbusHarness h;
+    h.useTcp(port);
+    h.addMeter(1);
+    h.addMeter(2);
+    h.thread->Protocol = 2;
+    h.thread->ReadNrg96();
+    EXPECT_EQ(h.count(" - TRY TO RECONNECT TO: 127.0.0.1:" + std::to_string(port)), 2);
+    EXPECT_EQ(h.countPrefix(" - TRY TO READ"), 0);
+    EXPECT_EQ(h.count(" - SESSION STOPPED!"), 2);
+}
+
+TEST(ModbusReadersTcp, AStopRequestEndsTheReadingAtOnce) {
+    SimPeer peer(simConfig(sim::Protocol::Nrg96Modbus, {1, 2, 3}));
+    test::ModbusHarness h;
+    h.useTcp(peer.port);
+    for (int l : {1, 2, 3}) h.addMeter(l);
+    h.thread->Protocol = 2;
+    h.thread->Terminate();
+    h.thread->ReadNrg96();
+    EXPECT_EQ(h.count(" - SESSION STOPPED!"), 0);
+    EXPECT_EQ(peer.sim.framesReceived(), 0u);
+}
+
+}  // namespace
+}  // namespace qv
