@@ -276,7 +276,8 @@ bool TChunkPLTE::SaveToStream(Stream& stream) {
             Data += char(inverse[e.peBlue]);
         }
     }
-    if (Data.empty()) return false;  // an empty palette chunk is not valid on file
+    // An empty or malformed palette (left from a failed load) is not written.
+    if (Data.empty() || Data.size() % 3 != 0 || Data.size() > 768) return false;
     return TChunk::SaveToStream(stream);
 }
 

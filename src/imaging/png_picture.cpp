@@ -183,7 +183,8 @@ void TPNGPicture::LoadChunks(Stream& stream) {
         }
         if (type == "IDAT") hasData = true;
         std::unique_ptr<TChunk> chunk = CreateChunkForType(this, type);
-        bool plain = typeid(*chunk) == typeid(TChunk);
+        const TChunk& made = *chunk;
+        bool plain = typeid(made) == typeid(TChunk);
         TChunk* kept = chunks_.Add(std::move(chunk));
         if (plain && (head[4] & 0x20) == 0)
             RaisePngError<EPNGUnknownCriticalChunk>(PNG_MSG_UNKNOWN_CRITICAL_CHUNK);
