@@ -20,6 +20,7 @@ void TContador_IP::Terminate() {
 
 void TContador_IP::SleepMs(int ms) {
     if (ms <= 0) return;
+    SleepRequestedMs += ms;
     std::unique_lock lock(StopMutex);
     StopCv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Terminated.load(); });
 }

@@ -166,8 +166,10 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     // the receive buffer (lock held) and the last frame.
     std::function<void(std::string& rxBuffer, std::string& lastFrame)> ModbusExtract;
 
-    // Counters of the traffic, for diagnostics and tests.
+    // Counters for diagnostics, tests and benchmarks: frames written, and the
+    // milliseconds of sleep the thread asked for.
     std::atomic<int> FramesSent{0};
+    std::atomic<int64_t> SleepRequestedMs{0};
 
   private:
     DeviceItem& item(int index) { return Devices.at(static_cast<std::size_t>(index)); }
