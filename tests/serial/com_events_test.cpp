@@ -25,6 +25,7 @@ class FakeLines : public ComLineSource {
     }
     int SetModemBits(int, int b, bool on) override {
         std::lock_guard lock(m);
+        if (b & TIOCM_RTS) rtsHistory.push_back(on);
         if (on)
             raised |= b;
         else
@@ -48,6 +49,7 @@ class FakeLines : public ComLineSource {
     std::mutex m;
     int bits = 0;
     int raised = 0;
+    std::vector<bool> rtsHistory;
     ComLineCounts counts;
 };
 
@@ -158,6 +160,22 @@ TEST_F(LineEventTest, InputCountLeavesErrorsForOnError) {
     EXPECT_EQ(port.InputCount(), 0);
     ASSERT_TRUE(pumpUntil([&] { return logged("err:overrun"); }));
     EXPECT_EQ(port.LastErrors(), TComErrors{});  // reported once, then cleared
+}
+
+TEST_F(LineEventTest, RtsToggleRaisesRtsAroundEachWrite) {
+    // A pty has no RS-485 mode, so the port toggles RTS itself.
+    port.FlowControl().SetControlRTS(rtsToggle);
+    port.Open();
+    {
+        std::lock_guard lock(lines->m);
+        lines->rtsHistory.clear();
+    }
+    EXPECT_EQ(port.WriteStr("frame"), 5);
+    EXPECT_EQ(pty.readMaster(5), "frame");
+    EXPECT_EQ(port.WriteStr("two"), 3);
+    std::lock_guard lock(lines->m);
+    EXPECT_EQ(lines->rtsHistory, (std::vector<bool>{true, false, true, false}));
+    EXPECT_EQ(lines->raised & TIOCM_RTS, 0);
 }
 
 }  // namespace

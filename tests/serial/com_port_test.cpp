@@ -546,5 +546,111 @@ TEST_F(PortTest, BytesWaitingAtCloseAreDiscarded) {
     EXPECT_EQ(calls, 0);
 }
 
+TEST_F(PortTest, FlagFullQueueAndTransmitEvents) {
+    auto p = makePort(pty.slaveName());
+    p->SetEventChar('\n');
+    p->Buffer().SetInputSize(10);
+    int flags = 0, full = 0, txEmpty = 0, rx = 0;
+    p->OnRxFlag = [&](TCustomComPort*) { ++flags; };
+    p->OnRx80Full = [&](TCustomComPort*) { ++full; };
+    p->OnTxEmpty = [&](TCustomComPort*) { ++txEmpty; };
+    p->OnRxChar = [&](TCustomComPort*, int) { ++rx; };  // reads nothing: the queue fills
+    p->Open();
+    ASSERT_TRUE(pty.writeMaster("line\n"));
+    ASSERT_TRUE(pumpUntil([&] { return flags == 1; }));
+    EXPECT_EQ(full, 0);
+    ASSERT_TRUE(pty.writeMaster("abcdefghij"));  // more than the queue holds
+    ASSERT_TRUE(pumpUntil([&] { return full == 1 && p->InputCount() == 10; }));
+    // Nothing is lost: what did not fit waits in the line and comes on reading.
+    std::string s;
+    EXPECT_EQ(p->ReadStr(s, 10), 10);
+    EXPECT_EQ(s, "line\nabcde");
+    ASSERT_TRUE(pumpUntil([&] { return p->InputCount() == 5; }));
+    EXPECT_EQ(p->ReadStr(s, 10), 5);
+    EXPECT_EQ(s, "fghij");
+    EXPECT_EQ(p->WriteStr("ping"), 4);
+    ASSERT_TRUE(pumpUntil([&] { return txEmpty >= 1; }));
+}
+
+TEST_F(PortTest, DiscardNullAndParityCheckKeepTheDataRight) {
+    auto p = makePort(pty.slaveName());
+    collect(*p);
+    p->SetDiscardNull(true);
+    p->Open();
+    ASSERT_TRUE(pty.writeMaster(std::string("a\0b\0", 4)));
+    ASSERT_TRUE(pumpUntil([&] { return received == "ab"; }));
+    p->SetDiscardNull(false);
+    // With parity checking the line marks bad bytes; a plain \377 must still
+    // arrive as one byte, and every other byte unchanged.
+    p->Parity().SetBits(prEven);
+    p->Parity().SetCheck(true);
+    received.clear();
+    const std::string bytes = allBytes() + "\377\377\0";
+    ASSERT_TRUE(pty.writeMaster(bytes));
+    ASSERT_TRUE(pumpUntil([&] { return received.size() >= bytes.size(); }));
+    EXPECT_EQ(received, bytes);
+}
+
+TEST_F(PortTest, LoadedOpensWhatTheFormAskedFor) {
+    auto p = makePort(pty.slaveName());
+    p->BeginLoading();
+    p->SetConnected(true);
+    EXPECT_FALSE(p->Connected());
+    p->Loaded();
+    EXPECT_TRUE(p->Connected());
+    auto q = makePort("/nonexistent/port");
+    std::string reported;
+    q->ExceptionHandler = [&](TCustomComPort*, std::exception_ptr e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+            reported = x.what();
+        }
+    };
+    q->BeginLoading();
+    q->SetConnected(true);
+    EXPECT_NO_THROW(q->Loaded());
+    EXPECT_EQ(reported, "COM Port Error: Unable to open com port on /nonexistent/port");
+    EXPECT_FALSE(q->Connected());
+}
+
+TEST_F(PortTest, BoundComponentsHearOfDestruction) {
+    auto p = makePort(pty.slaveName());
+    int told = 0, removed = 0;
+    p->AddFreeNotification([&](TCustomComPort*) { ++told; });
+    const int id = p->AddFreeNotification([&](TCustomComPort*) { ++removed; });
+    p->RemoveFreeNotification(id);
+    p->Open();
+    p.reset();  // closes on the way
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(removed, 0);
+}
+
+TEST_F(PortTest, CloseFinishesWhenAHandlerFailsAndRaisesAfterwards) {
+    auto p = makePort(pty.slaveName());
+    bool afterClose = false;
+    p->OnBeforeClose = [](TCustomComPort*) { throw std::runtime_error("before close failed"); };
+    p->OnAfterClose = [&](TCustomComPort*) {
+        afterClose = true;
+        throw std::runtime_error("after close failed");
+    };
+    p->Open();
+    try {
+        p->Close();
+        FAIL();
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "before close failed");  // the first failure
+    }
+    EXPECT_TRUE(afterClose);
+    EXPECT_FALSE(p->Connected());
+    EXPECT_EQ(p->Handle(), -1);
+    // The device is free again, and destruction with failing handlers is quiet.
+    p->Open();
+    EXPECT_NO_THROW(p.reset());
+    TComPort again(&loop);
+    again.SetPort(pty.slaveName());
+    EXPECT_NO_THROW(again.Open());
+}
+
 }  // namespace
 }  // namespace qv
