@@ -72,7 +72,12 @@ std::string ZlibResultText(int code) {
         "stream end (1)",
         "need dictionary (2)",
     };
-    if (code < -6 || code > 2) return "(" + std::to_string(code) + ")";
+    if (code < -6 || code > 2) {
+        std::string text(1, '(');
+        text.append(std::to_string(code));
+        text.push_back(')');
+        return text;
+    }
     return kTexts[code + 6];
 }
 

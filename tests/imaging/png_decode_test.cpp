@@ -426,6 +426,18 @@ TEST(PngBitmap, ImportExportAndCopy) {
     EXPECT_EQ(fromRgb.Pixels(1, 0), RGBColor(1, 2, 3));
 }
 
+TEST(PngBitmap, ClipboardGoesThroughAPlainBitmap) {
+    std::string rows = std::string(1, '\0') + std::string("\x01\x02\x03\xFA\xFB\xFC", 6);
+    auto pic = Load(MakePng(2, 1, 8, 2, rows));
+    ClipboardData clip;
+    pic->SaveToClipboardFormat(clip);
+    EXPECT_FALSE(clip.Bitmap.empty());
+    TPNGPicture back;
+    back.LoadFromClipboardFormat(clip);
+    EXPECT_EQ(back.Pixels(0, 0), RGBColor(1, 2, 3));
+    EXPECT_EQ(back.Pixels(1, 0), RGBColor(0xFA, 0xFB, 0xFC));
+}
+
 TEST(PngRegistry, RegistersAsPng) {
     PictureRegistry registry;
     RegisterPngPicture(registry);
