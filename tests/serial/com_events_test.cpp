@@ -35,7 +35,24 @@ class FakeLines : public ComLineSource {
     int GetCounts(int, ComLineCounts& c) override {
         std::lock_guard lock(m);
         c = counts;
+        ++polls;
         return 0;
+    }
+    // Waits until the pump has read the counters twice more, so whatever the
+    // first of those reads found has been recorded.
+    void waitPolled() {
+        int start;
+        {
+            std::lock_guard lock(m);
+            start = polls;
+        }
+        for (int i = 0; i < 500; ++i) {
+            {
+                std::lock_guard lock(m);
+                if (polls >= start + 2) return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
     void update(const std::function<void(int&, ComLineCounts&)>& fn) {
         std::lock_guard lock(m);
@@ -49,6 +66,7 @@ class FakeLines : public ComLineSource {
     std::mutex m;
     int bits = 0;
     int raised = 0;
+    int polls = 0;
     std::vector<bool> rtsHistory;
     ComLineCounts counts;
 };
@@ -133,10 +151,15 @@ TEST_F(LineEventTest, LineErrorsComeBeforeTheDataOfTheSameBatch) {
     port.Open();
     log.clear();
     ASSERT_TRUE(pty.writeMaster("a"));
-    std::this_thread::sleep_for(100ms);  // batch 1 waits: the main thread is not pumping
+    // Batch 1 is handed to the main thread, which is not pumping yet.
+    for (int i = 0; i < 1000 && loop.pendingCount() == 0; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_GT(loop.pendingCount(), 0u);
     lines->update([](int&, ComLineCounts& c) { c.parity++; });
     ASSERT_TRUE(pty.writeMaster("b"));
-    std::this_thread::sleep_for(200ms);  // both the error and "b" are now recorded
+    lines->waitPolled();  // both the error and "b" are now recorded
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (port.InputCount() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
     ASSERT_TRUE(pumpUntil([&] { return logged("rx:b"); }));
     EXPECT_EQ(log, (std::vector<std::string>{"rx:a", "err:parity", "rx:b"}));
 }
@@ -156,7 +179,7 @@ TEST_F(LineEventTest, InputCountLeavesErrorsForOnError) {
     port.Open();
     log.clear();
     lines->update([](int&, ComLineCounts& c) { c.overrun++; });
-    std::this_thread::sleep_for(200ms);  // recorded; the batch waits for the main thread
+    lines->waitPolled();  // recorded; the batch waits for the main thread
     EXPECT_EQ(port.InputCount(), 0);
     ASSERT_TRUE(pumpUntil([&] { return logged("err:overrun"); }));
     EXPECT_EQ(port.LastErrors(), TComErrors{});  // reported once, then cleared
@@ -176,6 +199,26 @@ TEST_F(LineEventTest, RtsToggleRaisesRtsAroundEachWrite) {
     std::lock_guard lock(lines->m);
     EXPECT_EQ(lines->rtsHistory, (std::vector<bool>{true, false, true, false}));
     EXPECT_EQ(lines->raised & TIOCM_RTS, 0);
+}
+
+TEST_F(LineEventTest, OnlyTheChosenEventsAreWatched) {
+    port.Events = {evRxChar};
+    port.Open();
+    log.clear();
+    lines->update([](int& b, ComLineCounts& c) {
+        b = TIOCM_CTS;
+        c.cts++;
+        c.parity++;
+    });
+    port.OnRxChar = [this](TCustomComPort* s, int n) {
+        std::string c;
+        s->ReadStr(c, n);
+        log.push_back("rx:" + c);
+    };
+    ASSERT_TRUE(pty.writeMaster("k"));
+    ASSERT_TRUE(pumpUntil([&] { return logged("rx:k"); }));
+    loop.runUntil([] { return false; }, 200ms);
+    EXPECT_EQ(log, (std::vector<std::string>{"rx:k"}));
 }
 
 }  // namespace

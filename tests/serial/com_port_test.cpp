@@ -652,5 +652,35 @@ TEST_F(PortTest, CloseFinishesWhenAHandlerFailsAndRaisesAfterwards) {
     EXPECT_NO_THROW(again.Open());
 }
 
+TEST_F(PortTest, WriteEndsAtItsTimeOutWhenTheLineIsFull) {
+    auto p = makePort(pty.slaveName());
+    p->Events = {};
+    p->Timeouts().SetWriteTotalMultiplier(0);
+    p->Timeouts().SetWriteTotalConstant(200);
+    p->Open();
+    const std::string big(1 << 20, 'w');  // the far end reads nothing
+    const auto t0 = std::chrono::steady_clock::now();
+    const int n = p->WriteStr(big);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_GT(n, 0);
+    EXPECT_LT(n, static_cast<int>(big.size()));
+    EXPECT_GE(took, 150ms);
+    EXPECT_LT(took, 3s);
+    // A write stuck on a full line is released by a close from another thread.
+    p->Timeouts().SetWriteTotalConstant(0);
+    std::thread closer([&] {
+        std::this_thread::sleep_for(100ms);
+        p->Close();
+    });
+    try {
+        p->WriteStr(big);
+        ADD_FAILURE() << "write on a full line finished";
+    } catch (const EComPortExt& e) {
+        EXPECT_EQ(e.Code(), 2);
+    }
+    closer.join();
+    EXPECT_FALSE(p->Connected());
+}
+
 }  // namespace
 }  // namespace qv
