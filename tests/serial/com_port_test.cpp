@@ -222,6 +222,9 @@ TEST_F(PortTest, SecondOpenOfTheSameDeviceIsRefused) {
 TEST_F(PortTest, MissingAndNonTerminalPathsFailWithCodeOne) {
     std::vector<std::string> traces;
     SetComDebugOutput([&](const std::string& t) { traces.push_back(t); });
+    struct SinkReset {
+        ~SinkReset() { SetComDebugOutput(nullptr); }
+    } sinkReset;
     const std::string dir = test::makeTempDir("qv_port");
     const std::string missing = dir + "/nothing";
     auto p = makePort(missing);
@@ -259,7 +262,6 @@ TEST_F(PortTest, MissingAndNonTerminalPathsFailWithCodeOne) {
     // A later open of a real device works on the same object.
     p->SetPort(pty.slaveName());
     EXPECT_NO_THROW(p->Open());
-    SetComDebugOutput(nullptr);
     std::filesystem::remove_all(dir);
 }
 
