@@ -114,10 +114,11 @@ void throughput(size_t mib, int inputSize, qv::TSyncMethod sync) {
     writer.join();
     port.Close();
     const char* name = sync == qv::smThreadSync ? "smThreadSync" : "smNone";
-    std::printf("rx %-12s queue %6d B: %zu MiB in %.2f s = %7.1f MiB/s, %.4f CPU s/MiB, "
-                "%.0f B/event, %s\n",
-                name, inputSize, mib, secs, double(mib) / secs, cpu / double(mib),
-                calls ? double(got) / double(calls) : 0.0, ordered && got == total ? "intact" : "CORRUPT");
+    std::printf(
+        "rx %-12s queue %6d B: %zu MiB in %.2f s = %7.1f MiB/s, %.4f CPU s/MiB, "
+        "%.0f B/event, %s\n",
+        name, inputSize, mib, secs, double(mib) / secs, cpu / double(mib),
+        calls ? double(got) / double(calls) : 0.0, ordered && got == total ? "intact" : "CORRUPT");
 }
 
 void idle(int seconds) {
@@ -136,8 +137,8 @@ void idle(int seconds) {
     const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
     const double cpu = cpuSeconds() - cpu0;
     port.Close();
-    std::printf("idle open port: %.3f CPU s over %.1f s = %.3f%% of one core (target < 1%%)\n",
-                cpu, secs, 100.0 * cpu / secs);
+    std::printf("idle open port: %.3f CPU s over %.1f s = %.3f%% of one core (target < 1%%)\n", cpu,
+                secs, 100.0 * cpu / secs);
 }
 
 }  // namespace
