@@ -42,17 +42,15 @@ void TContador_IP::Start() {
         }
         std::function<void()> handler = std::move(self->OnTerminate);
         MainExecutor* executor = self->Executor;
-        // The thread object goes before the handler can run: a handler that
-        // drops the last reference frees it in the main thread.
-        self.reset();
-        if (executor) {
-            executor->post([holder, handler = std::move(handler)] {
-                holder->join();
-                if (handler) handler();
-            });
-        } else if (handler) {
-            handler();
+        if (!executor) {
+            if (handler) handler();
+            return;
         }
+        // The handler still sees the thread object; it is freed after it.
+        executor->post([holder, self = std::move(self), handler = std::move(handler)] {
+            holder->join();
+            if (handler) handler();
+        });
     });
 }
 
@@ -66,8 +64,7 @@ void TContador_IP::Execute() {
             for (int i = 0; i < count; ++i) PostGridStatus(i + 1, "(1) HARDWARE INICIADO...");
             ExitCode = DialNumber.empty() ? ExitNoMeterRead : ExitNotConnected;
             if (!IsSerial && TcpClient) {
-                const std::string where =
-                    TcpClient->Host + ":" + std::to_string(TcpClient->Port);
+                const std::string where = TcpClient->Host + ":" + std::to_string(TcpClient->Port);
                 PostLog(" - INICIANDO CONEXION IP...", colour::Yellow);
                 for (int attempt = 0; attempt < 2 && !Terminated; ++attempt) {
                     if (TcpClient->connect()) {

@@ -1,0 +1,294 @@
+// The reading run: set-up from the main window's settings, the thread's end
+// handler with the run status file, and the stop that waits for the thread.
+#include "meter/reading_run.h"
+
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/tcp_client.h"
+#include "serial/com_port.h"
+
+namespace qv {
+
+struct RunState {
+    std::atomic<bool> Finished{false};
+    std::atomic<bool> Orphaned{false};  // the run object is gone
+    RunCallbacks Callbacks;
+    GridRows StartGrid;
+    std::string ExecutablePath;
+    std::weak_ptr<TContador_IP> Thread;
+};
+
+namespace {
+
+using namespace std::chrono;
+
+std::string trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+    return s.substr(b, e - b);
+}
+
+std::string messageOf(const std::exception& e) {
+    return e.what();
+}
+
+template <class E>
+E enumIndex(int index, int count, const char* what) {
+    if (index < 0 || index >= count) throw std::invalid_argument(what);
+    return static_cast<E>(index);
+}
+
+}  // namespace
+
+uint16_t TcpPortOf(const std::string& text) {
+    const std::string t = trim(text);
+    long value = 0;
+    const char* first = t.data();
+    const char* last = t.data() + t.size();
+    if (first != last && *first == '+') ++first;
+    auto [end, ec] = std::from_chars(first, last, value);
+    if (t.empty() || ec == std::errc::invalid_argument || end != last) return 40000;
+    if (ec == std::errc::result_out_of_range || value < 1 || value > 65535)
+        throw std::invalid_argument("PUERTO IP FUERA DE RANGO");
+    return static_cast<uint16_t>(value);
+}
+
+std::string StatusFilePath(const std::string& executablePath) {
+    std::string path = executablePath;
+    std::error_code ec;
+    if (std::filesystem::is_symlink(path, ec)) {
+        auto target = std::filesystem::read_symlink(path, ec);
+        if (!ec) {
+            if (target.is_relative()) target = std::filesystem::path(path).parent_path() / target;
+            path = target.string();
+        }
+    }
+    const auto slash = path.find_last_of('/');
+    const auto dot = path.find_last_of('.');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) path.resize(dot);
+    return path + "_STATUSLOG.CSV";
+}
+
+bool WriteStatusFile(const std::string& path, const GridRows& grid) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    for (const GridRow& row : grid) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            if (c) line += ';';
+            line += trim(row[c]);
+        }
+        line += "\r\n";
+        out << line;
+    }
+    out.close();
+    return !out.fail();
+}
+
+T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
+    : state_(std::make_shared<RunState>()), executor_(settings.Executor) {
+    state_->Callbacks = std::move(callbacks);
+    state_->StartGrid = settings.Grid;
+    state_->ExecutablePath = settings.ExecutablePath;
+
+    Thread = std::make_shared<TContador_IP>();
+    TContador_IP& t = *Thread;
+    state_->Thread = Thread;
+
+    // 1. The thread's own settings.
+    try {
+        t.InitOk = false;
+        t.StatusText = "(INIT OBJECTS)";
+        t.ExitCode = ExitInitFailed;
+        t.MainWindow = settings.MainWindow;
+        t.Executor = settings.Executor;
+        t.PostLog(" - INIT OBJECTS...", colour::Yellow);
+        t.IsSerial = settings.LinkType != LinkTcp;
+        t.OnTerminate = [state = state_] { ContadorTerminate(state); };
+        t.TraceFrames = true;
+        t.Devices.clear();
+        t.Interval = settings.Interval;
+        t.AsduTimeout = settings.AsduTimeout;
+        t.AsduRetries = settings.AsduRetries;
+        t.InterAsdu = settings.InterAsdu;
+        t.ModemReset = settings.ModemReset;
+        t.DateFrom = settings.DateFrom + days(1);
+        t.DateTo = settings.DateTo + days(1);
+        if (t.DateFrom > t.DateTo) t.DateFrom = t.DateTo;
+        t.ModemOnLine = false;
+        t.InitOk = true;
+    } catch (const std::exception& e) {
+        t.InitOk = false;
+        t.PostLog(" - INIT ERROR " + messageOf(e), colour::Red);
+        t.StatusText = "(" + messageOf(e) + ")";
+    }
+
+    // 2. One record per meter row.
+    if (t.InitOk) {
+        try {
+            for (std::size_t r = 1; r < settings.Grid.size(); ++r) {
+                const GridRow& row = settings.Grid[r];
+                t.Devices.emplace_back(
+                    row[0], std::make_unique<Tdevice>(row[0], row[1], row[2], trim(row[3])));
+                t.PostGridStatus(static_cast<int>(r), "INICIANDO HARDWARE...");
+            }
+        } catch (const std::exception& e) {
+            t.InitOk = false;
+            t.PostLog(" - INIT ERROR " + messageOf(e), colour::Red);
+            t.StatusText = "(" + messageOf(e) + ")";
+        }
+    }
+
+    // 3. The modem's number and first line.
+    if (t.InitOk) {
+        try {
+            if (settings.LinkType == LinkGsmModem || settings.LinkType == LinkAnalogModem) {
+                if (settings.LinkType == LinkAnalogModem) {
+                    t.ModemInitString = settings.ModemInitString;
+                    t.AnalogModem = true;
+                } else {
+                    t.AnalogModem = false;
+                    t.ModemInitString = "+++";
+                }
+                t.DialNumber = trim(settings.DialNumber);
+                if (t.DialNumber.empty()) {
+                    t.PostLog(" - EL NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO...",
+                              colour::Red);
+                    t.InitOk = false;
+                    t.StatusText = "(BAD NUMBER)";
+                }
+            } else {
+                t.DialNumber.clear();
+            }
+        } catch (const std::exception& e) {
+            t.InitOk = false;
+            t.PostLog(" - INIT ERROR " + messageOf(e), colour::Red);
+            t.StatusText = "(" + messageOf(e) + ")";
+        }
+    }
+
+    // 4. The serial port.
+    if (t.InitOk && t.IsSerial) {
+        t.ExitCode = ExitSerialFailed;
+        try {
+            auto port = std::make_unique<TComPort>(settings.Executor);
+            port->SetPort(settings.PortName);
+            port->SetBaudRate(enumIndex<TBaudRate>(settings.BaudIndex, br256000 + 1, "BaudRate"));
+            port->SetDataBits(
+                enumIndex<TDataBits>(settings.DataBitsIndex, dbEight + 1, "DataBits"));
+            port->Parity().SetBits(
+                enumIndex<TParityBits>(settings.ParityIndex, prSpace + 1, "Parity"));
+            port->SetStopBits(
+                enumIndex<TStopBits>(settings.StopBitsIndex, sbTwoStopBits + 1, "StopBits"));
+            std::weak_ptr<TContador_IP> weak = Thread;
+            port->OnRxChar = [weak](TCustomComPort* sender, int count) {
+                if (auto thread = weak.lock()) thread->ComPortRxChar(sender, count);
+            };
+            port->SetDiscardNull(false);
+            port->SetEventChar('\0');
+            port->FlowControl().SetControlRTS(rtsToggle);
+            port->FlowControl().SetControlDTR(dtrEnable);
+            port->FlowControl().SetFlowControl(fcCustom);
+            port->Parity().SetCheck(port->Parity().Bits() != prNone);
+            port->SetConnected(true);
+            port->ClearBuffer(true, true);
+            t.ComPort = std::move(port);
+            t.PostLog(" - Puerto SERIAL Inicializado en : " + settings.PortName, colour::Green);
+        } catch (...) {
+            t.InitOk = false;
+            t.PostLog(" - ERROR AL ABRIR EL PUERTO SERIAL  " + settings.PortName, colour::Red);
+            t.StatusText = "(SERIAL PORT INIT)";
+        }
+    }
+
+    // 5. The TCP client.
+    if (t.InitOk && !t.IsSerial) {
+        t.ExitCode = ExitTcpFailed;
+        try {
+            auto client = std::make_unique<TcpClient>();
+            client->Port = TcpPortOf(settings.TcpPortText);
+            client->ConnectTimeoutMs = 6000;
+            client->ReadTimeoutMs = client->ConnectTimeoutMs;
+            client->Host = settings.Host;
+            t.TcpClient = std::move(client);
+            t.PostLog(" - INICIANDO PUERTO IP...", colour::White);
+        } catch (const std::exception& e) {
+            t.InitOk = false;
+            t.PostLog(" - ERROR AL CONFIGURAR PUERTO IP " + settings.Host + ":" +
+                          settings.TcpPortText + "  - " + messageOf(e),
+                      colour::Red);
+            t.StatusText = "(" + messageOf(e) + ")";
+        }
+    }
+
+    // 6. The meter protocol.
+    t.Protocol = 0;
+    if (t.InitOk) t.PostLog(" - INICIADO PROTOCOLO DE COMUNICACION IEC", colour::White);
+
+    // 7. Started whether or not the set-up went well: the thread reports it.
+    Thread->Start();
+}
+
+T_Conta::~T_Conta() {
+    Destroy();
+}
+
+bool T_Conta::Finished() const {
+    return state_->Finished.load();
+}
+
+void T_Conta::Destroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    if (Thread && !state_->Finished) {
+        Thread->Terminate();
+        const auto deadline = steady_clock::now() + milliseconds(5000);
+        while (steady_clock::now() < deadline && !state_->Finished) {
+            // Received characters, posted messages and the end handler are
+            // all delivered through this queue.
+            if (executor_)
+                executor_->processFor(milliseconds(50));
+            else
+                std::this_thread::sleep_for(milliseconds(50));
+        }
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    // A thread still running ends on its own; its handler then finds the state
+    // marked as left behind.
+    state_->Orphaned = true;
+    Thread.reset();
+}
+
+void T_Conta::ContadorTerminate(const std::shared_ptr<RunState>& state) {
+    if (!state) return;
+    state->Finished = true;
+    const RunCallbacks& cb = state->Callbacks;
+    try {
+        if (!state->Orphaned && cb.RunEnded) cb.RunEnded();
+    } catch (...) {
+    }
+    try {
+        int code = 0;
+        if (cb.ProgramExitCode)
+            code = cb.ProgramExitCode();
+        else if (auto thread = state->Thread.lock())
+            code = thread->ExitCode;
+        if (cb.ShowDataText) {
+            cb.ShowDataText(" - EXIT CODE: " + std::to_string(code), colour::White);
+            cb.ShowDataText(" " + std::string(49, '-'), colour::White);
+        }
+    } catch (...) {
+    }
+    try {
+        WriteStatusFile(StatusFilePath(state->ExecutablePath),
+                        cb.CurrentGrid ? cb.CurrentGrid() : state->StartGrid);
+    } catch (...) {
+    }
+}
+
+}  // namespace qv

@@ -1,0 +1,272 @@
+// The AT modem dialogue: reading the modem's answers, and whole runs through
+// the simulator's GSM and analog modems on a pseudo-terminal.
+#include "meter/modem.h"
+
+#include <gtest/gtest.h>
+
+#include "run_window.h"
+#include "serial/com_port.h"
+
+namespace qv {
+namespace {
+
+using namespace std::chrono;
+using test::InOrder;
+using test::Log;
+using test::RunWindow;
+using test::simMeters;
+
+constexpr int32_t W = colour::White, Y = colour::Yellow, G = colour::Green, R = colour::Red;
+
+std::string modem(int state, int level) {
+    return "MODEM " + std::to_string(ModemStateColour(state)) + " " + std::to_string(level);
+}
+
+TEST(ModemAnswers, SignalLevel) {
+    EXPECT_EQ(ModemSignalLevel("AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n"), 20);
+    EXPECT_EQ(ModemSignalLevel("\r\n+CSQ: 7,99\r\n"), 7);
+    EXPECT_EQ(ModemSignalLevel("+CSQ: 0,0\r\n"), 0);
+    EXPECT_EQ(ModemSignalLevel("+CSQ: 31,0\r\n"), 31);
+    EXPECT_EQ(ModemSignalLevel("+CSQ: 45,0\r\n"), 31);
+    // 99 is "not known": no signal, never a full bar.
+    EXPECT_EQ(ModemSignalLevel("AT+CSQ\r\r\n+CSQ: 99,99\r\n\r\nOK\r\n"), 0);
+    // Only the echo arrived, or no number stands before the comma.
+    EXPECT_EQ(ModemSignalLevel("AT+CSQ\r"), 0);
+    EXPECT_EQ(ModemSignalLevel("+CSQ: ,99"), 0);
+    EXPECT_EQ(ModemSignalLevel("+CSQ: X1,99"), 0);
+    EXPECT_EQ(ModemSignalLevel(",+CSQ: 20,99"), 0);
+    EXPECT_EQ(ModemSignalLevel("\r\nOK\r\n"), 0);
+}
+
+TEST(ModemAnswers, IdentificationAndDialResults) {
+    EXPECT_EQ(ModemIdentification("ATI\r\r\nMETER-SIM GSM MODEM 1.0\r\n\r\nOK\r\n"),
+              "METER-SIM GSM MODEM 1.0");
+    // Only the first echo goes; control and high characters are dropped.
+    EXPECT_EQ(ModemIdentification("ATI\r\nATI-9\x01\xE9 X \r\nOK"), "ATI-9 X");
+    EXPECT_EQ(ModemIdentification("\r\nOK\r\n"), "");
+    EXPECT_EQ(UpperAscii("connect 9600\xE9"), "CONNECT 9600\xE9");
+
+    EXPECT_TRUE(DialRefused("\r\nNO CARRIER\r\n"));
+    EXPECT_TRUE(DialRefused("\r\nNO DIALTONE\r\n"));
+    EXPECT_TRUE(DialRefused("\r\nBUSY\r\n"));
+    EXPECT_TRUE(DialRefused("\r\nERROR\r\n"));
+    EXPECT_FALSE(DialRefused("ATD123\r\r\nCONNECT 9600\r\n"));
+    EXPECT_TRUE(DialConnected("ATD123\r\r\nCONNECT 9600\r\n"));
+    EXPECT_TRUE(DialConnected("\r\nOK\r\n"));
+    EXPECT_FALSE(DialConnected("ATD123\r"));
+}
+
+// The modem's side of the line, from the simulator's trace.
+class SimTrace {
+  public:
+    std::function<void(const std::string&)> sink() {
+        return [this](const std::string& line) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(line);
+        };
+    }
+    int count(const std::string& line) {
+        std::lock_guard lock(mutex_);
+        return static_cast<int>(std::count(lines_.begin(), lines_.end(), line));
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+sim::SimConfig modemSim(SimTrace& trace, sim::ModemKind kind, std::vector<int> links = {2}) {
+    sim::SimConfig c = simMeters(links);
+    c.modem.kind = kind;
+    c.modem.dialDelayMs = 200;
+    c.modem.guardMs = 1000;
+    c.trace = trace.sink();
+    return c;
+}
+
+RunSettings modemSettings(RunWindow& w, const std::string& path, int link,
+                          const std::vector<std::array<int, 3>>& meters = {{2, 20, 200}}) {
+    RunSettings s = w.settings(meters);
+    s.LinkType = link;
+    s.PortName = path;
+    s.DialNumber = " 600123456 ";
+    return s;
+}
+
+bool portFree(const std::string& path) {
+    TComPort p;
+    p.SetPort(path);
+    try {
+        p.Open();
+    } catch (const std::exception&) {
+        return false;
+    }
+    p.Close();
+    return true;
+}
+
+TEST(ModemRun, GsmModemCallsReadsAndHangsUp) {
+    SimTrace trace;
+    sim::MeterSim sim(modemSim(trace, sim::ModemKind::Gsm));
+    const std::string path = sim.openPty();
+    RunWindow w;
+    T_Conta run(modemSettings(w, path, LinkGsmModem), w.callbacks());
+    ASSERT_TRUE(w.waitEnd(run));
+
+    EXPECT_TRUE(InOrder(w.stream, {
+                                      "GRID 1 (1) HARDWARE INICIADO...",
+                                      Log(" - INIT MODEM ", G),
+                                      Log(" - GETTING MODEM INFORMATION...", W),
+                                      Log(" - GSM MODEM : METER-SIM GSM MODEM 1.0", G),
+                                      modem(ModemRegistered, 20),
+                                      Log(" - DIALING... (600123456) PLEASE WAIT...", Y),
+                                      Log(" - CONECTADO !", G),
+                                      modem(ModemRegistered, 20),
+                                      "EXIT 15",
+                                      Log(" - SESSION OPENED", G),
+                                      "DATA 2",
+                                      "GRID 1 (6) LECTURA CORRECTA",
+                                      "EXIT 0",
+                                      Log(" - STOPING COMMUNICATIONS...", R),
+                                      modem(ModemDisconnected, 0),
+                                      Log(" - COLGANDO MODEM...", W),
+                                      Log(" - TRY TO STOP SERIAL COMM", W),
+                                      Log(" - OK !", W),
+                                      "SHOW  - EXIT CODE: 0 #16777215",
+                                  }));
+    EXPECT_EQ(w.count(Log(" - THERE IS NO MODEM IN THE SERIAL LINE.", R)), 0);
+    // The GSM link wakes the modem with "+++" and skips the analog lines.
+    EXPECT_EQ(trace.count("modem ignores +++"), 1);
+    EXPECT_EQ(w.count(Log(" - >> (+++)", G)), 0);
+    EXPECT_EQ(trace.count("modem >> ATZ"), 1);
+    EXPECT_EQ(trace.count("modem >> AT+CREG?"), 1);
+    EXPECT_EQ(trace.count("modem >> AT+CSQ"), 1);
+    EXPECT_EQ(trace.count("modem dials 600123456"), 1);
+    EXPECT_EQ(trace.count("modem >> AT+CFUN=1,1"), 0);
+    // The escape left data mode (guard times kept) and the line was hung up.
+    EXPECT_EQ(trace.count("modem escape"), 1);
+    EXPECT_EQ(trace.count("modem >> ATH"), 1);
+    ASSERT_EQ(w.devices.size(), 1u);
+    EXPECT_TRUE(portFree(path));
+}
+
+TEST(ModemRun, AnalogModemWithResetWhoseCallGetsNoCarrier) {
+    SimTrace trace;
+    sim::SimConfig c = modemSim(trace, sim::ModemKind::Analog, {2, 3});
+    c.modem.dial = sim::DialResult::NoCarrier;
+    sim::MeterSim sim(c);
+    const std::string path = sim.openPty();
+    RunWindow w;
+    RunSettings s = modemSettings(w, path, LinkAnalogModem, {{2, 20, 200}, {3, 30, 300}});
+    s.ModemInitString = "AT&F";
+    s.ModemReset = true;
+    T_Conta run(s, w.callbacks());
+    ASSERT_TRUE(w.waitEnd(run));
+
+    EXPECT_TRUE(InOrder(
+        w.stream, {
+                      Log(" - INIT MODEM ", G),
+                      Log(" - >> (AT&F)", G),
+                      Log(" - << (AT&F\r\r\nOK\r\n)", G),
+                      Log(" - GETTING MODEM INFORMATION...", W),
+                      Log(" - ANALOG DIALUP MODEM : METER-SIM V.34 MODEM 1.0", G),
+                      modem(ModemAnalog, 0),
+                      Log(" - DIALING... (600123456) PLEASE WAIT...", Y),
+                      Log(" - No se pudo iniciar la llamada - ATD600123456\r\r\nNO CARRIER\r\n", R),
+                      modem(ModemAnalog, 0),
+                      "GRID 1 (3) ERROR DE COMUNICACION",
+                      "GRID 2 (3) ERROR DE COMUNICACION",
+                      "EXIT 13",
+                      modem(ModemDisconnected, 0),
+                      Log(" - COLGANDO MODEM...", W),
+                      "SHOW  - EXIT CODE: 13 #16777215",
+                  }));
+    // The reset goes out to an analog modem too; no GSM question does.
+    EXPECT_EQ(trace.count("modem >> AT+CFUN=1,1"), 1);
+    EXPECT_EQ(trace.count("modem >> AT+CREG?"), 0);
+    EXPECT_EQ(trace.count("modem >> AT+CSQ"), 0);
+    EXPECT_EQ(trace.count("modem >> ATH"), 1);
+    EXPECT_EQ(sim.framesReceived(), 0u);
+    EXPECT_TRUE(w.devices.empty());
+    EXPECT_EQ(w.count("EXIT 15"), 0);
+    EXPECT_NE(w.readStatusFile().find("3;30;300;OPC3;(3) ERROR DE COMUNICACION\r\n"),
+              std::string::npos);
+}
+
+TEST(ModemRun, LateModemNotRegisteredDialsAnywayAndFindsTheLineBusy) {
+    SimTrace trace;
+    sim::SimConfig c = modemSim(trace, sim::ModemKind::Gsm);
+    c.modem.atzOkFrom = 3;
+    c.modem.cregStat = 5;
+    c.modem.dial = sim::DialResult::Busy;
+    sim::MeterSim sim(c);
+    const std::string path = sim.openPty();
+    RunWindow w;
+    T_Conta run(modemSettings(w, path, LinkGsmModem), w.callbacks());
+    ASSERT_TRUE(w.waitEnd(run));
+
+    // Two silent tries, then the modem is used; "+CREG: 0,5" is not
+    // registered: red state, no signal asked, dialled all the same.
+    EXPECT_EQ(trace.count("modem >> ATZ"), 3);
+    EXPECT_EQ(trace.count("modem >> AT+CSQ"), 0);
+    EXPECT_EQ(w.count(Log(" - GSM MODEM : METER-SIM GSM MODEM 1.0", G)), 0);
+    EXPECT_TRUE(InOrder(w.stream,
+                        {
+                            Log(" - GETTING MODEM INFORMATION...", W),
+                            modem(ModemNotRegistered, 0),
+                            Log(" - DIALING... (600123456) PLEASE WAIT...", Y),
+                            Log(" - No se pudo iniciar la llamada - ATD600123456\r\r\nBUSY\r\n", R),
+                            modem(ModemNotRegistered, 0),
+                            "GRID 1 (3) ERROR DE COMUNICACION",
+                            "EXIT 13",
+                            modem(ModemDisconnected, 0),
+                            Log(" - COLGANDO MODEM...", W),
+                        }));
+    EXPECT_EQ(trace.count("modem >> ATH"), 1);
+    EXPECT_EQ(w.exitCode, 13);
+}
+
+TEST(ModemRun, StopWhileDiallingStillHangsUpAndReleasesThePort) {
+    SimTrace trace;
+    sim::SimConfig c = modemSim(trace, sim::ModemKind::Gsm);
+    c.modem.dial = sim::DialResult::Silence;
+    sim::MeterSim sim(c);
+    const std::string path = sim.openPty();
+    RunWindow w;
+    auto run = std::make_unique<T_Conta>(modemSettings(w, path, LinkGsmModem), w.callbacks());
+    ASSERT_TRUE(w.waitFor(" - DIALING... (600123456) PLEASE WAIT..."));
+    w.executor.runUntil([] { return false; }, milliseconds(500));
+
+    const auto t0 = steady_clock::now();
+    run->Destroy();
+    const auto waited = steady_clock::now() - t0;
+    EXPECT_TRUE(run->Finished());
+    // The escape's guard times (2 x 1.5 s) are kept; the wait for its "OK"
+    // ends at the first poll.
+    EXPECT_LT(waited, milliseconds(4500));
+    run.reset();
+
+    EXPECT_TRUE(InOrder(w.stream, {
+                                      Log(" - DIALING... (600123456) PLEASE WAIT...", Y),
+                                      modem(ModemRegistered, 20),
+                                      "GRID 1 (3) ERROR DE COMUNICACION",
+                                      "EXIT 13",
+                                      Log(" - STOPING COMMUNICATIONS...", R),
+                                      modem(ModemDisconnected, 0),
+                                      Log(" - COLGANDO MODEM...", W),
+                                      Log(" - TRY TO STOP SERIAL COMM", W),
+                                      "SHOW  - EXIT CODE: 13 #16777215",
+                                  }));
+    EXPECT_EQ(w.count(Log(" - CONECTADO !", G)), 0);
+    // "+++" broke the call being set up; the hang-up line followed.
+    EXPECT_GE(trace.count("modem << NO CARRIER"), 1);
+    EXPECT_EQ(trace.count("modem >> ATH"), 1);
+    EXPECT_TRUE(portFree(path));
+}
+
+}  // namespace
+}  // namespace qv

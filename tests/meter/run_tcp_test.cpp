@@ -1,0 +1,279 @@
+// Whole reading runs over TCP against the meter simulator, through the run
+// object, as the main window starts and stops them.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/tcp_client.h"
+#include "run_window.h"
+
+namespace qv {
+namespace {
+
+using namespace std::chrono;
+using test::InOrder;
+using test::Log;
+using test::RunWindow;
+using test::simMeters;
+
+constexpr int32_t W = colour::White, Y = colour::Yellow, G = colour::Green, R = colour::Red;
+
+RunSettings tcpSettings(RunWindow& w, uint16_t port,
+                        const std::vector<std::array<int, 3>>& meters) {
+    RunSettings s = w.settings(meters);
+    s.LinkType = LinkTcp;
+    s.Host = "127.0.0.1";
+    s.TcpPortText = std::to_string(port);
+    return s;
+}
+
+TEST(ReadingRunTcp, FirstMeterReadSecondUnreachableEndsWith15) {
+    sim::MeterSim sim(simMeters({3, 4}, {4}));
+    const uint16_t port = sim.listenTcp();
+    RunWindow w;
+    RunSettings s = tcpSettings(w, port, {{3, 30, 300}, {4, 40, 400}});
+    // A start date after the end date reads the end date only.
+    s.DateFrom = Day(2026y / March / 9);
+    s.DateTo = Day(2026y / March / 5);
+    T_Conta run(s, w.callbacks());
+    ASSERT_TRUE(w.waitEnd(run));
+
+    const std::string where = "127.0.0.1:" + std::to_string(port);
+    EXPECT_TRUE(InOrder(w.stream, {
+                                      Log(" - INIT OBJECTS...", Y),
+                                      "GRID 1 INICIANDO HARDWARE...",
+                                      "GRID 2 INICIANDO HARDWARE...",
+                                      Log(" - INICIANDO PUERTO IP...", W),
+                                      Log(" - INICIADO PROTOCOLO DE COMUNICACION IEC", W),
+                                      "GRID 1 (1) HARDWARE INICIADO...",
+                                      "GRID 2 (1) HARDWARE INICIADO...",
+                                      Log(" - INICIANDO CONEXION IP...", Y),
+                                      Log(" - Puerto TCP/IP abierto en : " + where, G),
+                                      "EXIT 15",
+                                      "GRID 1 BUSCANDO CONTADOR...",
+                                      Log(" - SESSION OPENED", G),
+                                      "DATA 3",
+                                      "GRID 1 (6) LECTURA CORRECTA",
+                                      Log(" - SESSION CLOSED!", G),
+                                      "GRID 2 BUSCANDO CONTADOR...",
+                                      "GRID 2 (4) ERROR DE ENLACE",
+                                      "EXIT 15",
+                                      Log(" - STOPING COMMUNICATIONS...", R),
+                                      Log(" - TRY TO CLOSE SOCKET IP TO: 127.0.0.1", W),
+                                      Log(" - OK !", W),
+                                      "SHOW  - EXIT CODE: 15 #16777215",
+                                      "SHOW  " + std::string(49, '-') + " #16777215",
+                                  }));
+    EXPECT_EQ(w.exitCode, 15);
+    EXPECT_EQ(w.runEnded, 1);
+    EXPECT_EQ(w.count(Log(" - TRY TO RECONNECT TO: " + where, R)), 0);
+
+    // One record, for the meter whose session opened; the OPC code trimmed.
+    ASSERT_EQ(w.devices.size(), 1u);
+    const Tdevice& d = *w.devices[0];
+    EXPECT_EQ(d.LinkAddress, 3);
+    EXPECT_EQ(d.MeasurePoint, 30);
+    EXPECT_EQ(d.OpcCode, "OPC3");
+    EXPECT_EQ(d.IntervalType, IntervalDaily);
+    ASSERT_EQ(d.DayCount(), 2u);  // 00:00 of 5 and of 6 March
+    EXPECT_EQ(d.Labels[0](0, 0).Date, "05/03/26");
+    EXPECT_EQ(d.Labels[1](0, 0).Date, "06/03/26");
+    for (int reg = 1; reg <= 6; ++reg)
+        EXPECT_EQ(d.Values[1](reg, 0, 0), sim::counterValue(7, 3, reg, test::simTime(2026, 3, 6)));
+
+    // The status file: the grid as shown at the end, header first, CR LF.
+    EXPECT_EQ(w.readStatusFile(),
+              "DIRECCION DE ENLACE;PUNTO DE MEDIDA;CONTRASE\xD1"
+              "A;CODIGO OPC ( OPCIONAL );ESTADO\r\n"
+              "3;30;300;OPC3;(6) LECTURA CORRECTA\r\n"
+              "4;40;400;OPC4;(4) ERROR DE ENLACE\r\n");
+}
+
+TEST(ReadingRunTcp, LastMeterReadEndsWith0) {
+    sim::MeterSim sim(simMeters({3, 4}, {4}));
+    RunWindow w;
+    T_Conta run(tcpSettings(w, sim.listenTcp(), {{4, 40, 400}, {3, 30, 300}}), w.callbacks());
+    ASSERT_TRUE(w.waitEnd(run));
+    EXPECT_TRUE(InOrder(
+        w.stream, {"EXIT 15", "GRID 1 (4) ERROR DE ENLACE", "DATA 3", "GRID 2 (6) LECTURA CORRECTA",
+                   "EXIT 0", "SHOW  - EXIT CODE: 0 #16777215"}));
+    EXPECT_EQ(w.exitCode, 0);
+    ASSERT_EQ(w.devices.size(), 1u);
+    EXPECT_EQ(w.devices[0]->LinkAddress, 3);
+}
+
+TEST(ReadingRunTcp, PortTextThatIsNoNumberConnectsTo40000AndAnEmptyGridReadsNothing) {
+    sim::MeterSim sim(simMeters({3}));
+    try {
+        sim.listenTcp("127.0.0.1", 40000);
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "port 40000 is taken on this machine";
+    }
+    RunWindow w;
+    RunSettings s = tcpSettings(w, 0, {});
+    s.TcpPortText = "abc";
+    T_Conta run(s, w.callbacks());
+    ASSERT_TRUE(w.waitEnd(run));
+    EXPECT_EQ(w.count(Log(" - Puerto TCP/IP abierto en : 127.0.0.1:40000", G)), 1);
+    EXPECT_EQ(sim.connectionsAccepted(), 1u);
+    EXPECT_TRUE(w.devices.empty());
+    EXPECT_EQ(sim.framesReceived(), 0u);
+    // Nothing to read: the code set before the meter loop stays.
+    EXPECT_EQ(w.exitCode, 15);
+    EXPECT_EQ(w.readStatusFile(),
+              "DIRECCION DE ENLACE;PUNTO DE MEDIDA;CONTRASE\xD1"
+              "A;CODIGO OPC ( OPCIONAL );ESTADO\r\n");
+}
+
+TEST(ReadingRunTcp, PortNumberOutOfRangeFailsTheSetUpWith12) {
+    RunWindow w;
+    RunSettings s = tcpSettings(w, 0, {{3, 30, 300}});
+    s.TcpPortText = "70000";
+    T_Conta run(s, w.callbacks());
+    ASSERT_TRUE(w.waitEnd(run));
+    EXPECT_TRUE(InOrder(
+        w.stream,
+        {Log(" - ERROR AL CONFIGURAR PUERTO IP 127.0.0.1:70000  - PUERTO IP FUERA DE RANGO", R),
+         "GRID 1 (2) ERROR INICIANDO - (PUERTO IP FUERA DE RANGO)", "EXIT 12",
+         Log(" - STOPING COMMUNICATIONS...", R)}));
+    EXPECT_EQ(w.count(Log(" - INICIADO PROTOCOLO DE COMUNICACION IEC", W)), 0);
+    EXPECT_EQ(w.count(Log(" - INICIANDO CONEXION IP...", Y)), 0);
+    EXPECT_EQ(w.exitCode, 12);
+}
+
+TEST(ReadingRunTcp, StopDuringALongReplyWaitReturnsSoonAfterTheThreadEnds) {
+    sim::MeterSim sim(simMeters({3, 4}, {3}));
+    RunWindow w;
+    RunSettings s = tcpSettings(w, sim.listenTcp(), {{3, 30, 300}, {4, 40, 400}});
+    s.AsduTimeout = 12;
+    auto run = std::make_unique<T_Conta>(s, w.callbacks());
+    ASSERT_TRUE(w.waitFor(" - STEP #1 (SOLICITUD DE ESTADO DE ENLACE)"));
+    w.executor.runUntil([] { return false; }, milliseconds(300));  // inside the 12-s wait
+
+    const auto t0 = steady_clock::now();
+    run->Destroy();
+    const auto t1 = steady_clock::now();
+    EXPECT_TRUE(run->Finished());
+    EXPECT_LT(t1 - t0, milliseconds(2000));
+    // The handler ran inside the wait; the wait ended about 100 ms after it.
+    EXPECT_EQ(w.runEnded, 1);
+    EXPECT_LT(t1 - w.endedAt, milliseconds(600));
+    run.reset();
+
+    // The first meter's opening stopped, the second was never tried, the
+    // socket was closed.
+    EXPECT_TRUE(InOrder(w.stream, {"GRID 1 (4) ERROR DE ENLACE", "GRID 2 (3) ERROR DE COMUNICACION",
+                                   "EXIT 15", Log(" - TRY TO CLOSE SOCKET IP TO: 127.0.0.1", W),
+                                   "SHOW  - EXIT CODE: 15 #16777215"}));
+    EXPECT_EQ(w.count(Log(" - STEP #1 (SOLICITUD DE ESTADO DE ENLACE)", Y)), 1);
+    EXPECT_EQ(w.count("GRID 2 BUSCANDO CONTADOR..."), 0);
+    EXPECT_TRUE(w.devices.empty());
+}
+
+// A listening socket whose queue is full: connects to it hang until their own
+// time-out (the kernel drops the SYNs), which keeps the reading thread busy past
+// the run object's 5-s wait.
+class JammedListener {
+  public:
+    JammedListener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, 0) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return;
+        port_ = ntohs(a.sin_port);
+        // Fill the queue, then check that one more connect really hangs.
+        for (int i = 0; i < 4; ++i) {
+            auto c = std::make_unique<TcpClient>();
+            c->Port = port_;
+            c->ConnectTimeoutMs = 300;
+            if (c->connect()) fillers_.push_back(std::move(c));
+        }
+        TcpClient probe;
+        probe.Port = port_;
+        probe.ConnectTimeoutMs = 300;
+        jammed_ = !probe.connect();
+    }
+    ~JammedListener() {
+        fillers_.clear();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool jammed() const { return jammed_; }
+    uint16_t port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    bool jammed_ = false;
+    std::vector<std::unique_ptr<TcpClient>> fillers_;
+};
+
+TEST(ReadingRunTcp, ThreadEndingAfterTheRunGaveUpWaitingTouchesNoFreedRun) {
+    JammedListener jam;
+    if (!jam.jammed()) GTEST_SKIP() << "connects to a full queue do not hang here";
+    RunWindow w;
+    auto run = std::make_unique<T_Conta>(tcpSettings(w, jam.port(), {{3, 30, 300}}), w.callbacks());
+    ASSERT_TRUE(w.waitFor(" - INICIANDO CONEXION IP..."));
+    const auto t0 = steady_clock::now();
+    run->Destroy();
+    const auto waited = steady_clock::now() - t0;
+    EXPECT_GE(waited, milliseconds(4900));
+    EXPECT_LT(waited, milliseconds(5600));
+    EXPECT_FALSE(run->Finished());
+    run.reset();  // the run object is gone; its thread is still connecting
+
+    // The thread ends on its own (its 6-s connect gives up); the handler still
+    // logs and writes the status file, but leaves the window's re-enabling to
+    // the stop that already happened.
+    ASSERT_TRUE(w.executor.runUntil([&] { return !w.shown.empty(); }, seconds(10)));
+    EXPECT_EQ(w.shown.front(), " - EXIT CODE: 15");
+    EXPECT_EQ(w.runEnded, 0);
+    EXPECT_NE(w.readStatusFile().find("3;30;300;OPC3;(3) ERROR DE COMUNICACION\r\n"),
+              std::string::npos);
+}
+
+TEST(ReadingRunFiles, StatusFileNameAndContents) {
+    EXPECT_EQ(StatusFilePath("/opt/q/quorvanta.exe"), "/opt/q/quorvanta_STATUSLOG.CSV");
+    EXPECT_EQ(StatusFilePath("/opt/q.d/quorvanta"), "/opt/q.d/quorvanta_STATUSLOG.CSV");
+
+    const std::string dir = test::makeTempDir("qv_status_");
+    std::filesystem::create_symlink(dir + "/bin/quorvanta", dir + "/link");
+    // A link (as /proc/self/exe is) names the file beside its target.
+    EXPECT_EQ(StatusFilePath(dir + "/link"), dir + "/bin/quorvanta_STATUSLOG.CSV");
+    std::filesystem::create_symlink("quorvanta.bin", dir + "/rel");
+    EXPECT_EQ(StatusFilePath(dir + "/rel"), dir + "/quorvanta_STATUSLOG.CSV");
+    EXPECT_NE(StatusFilePath("/proc/self/exe").find("_STATUSLOG.CSV"), std::string::npos);
+    EXPECT_EQ(StatusFilePath("/proc/self/exe").rfind("/proc/self/", 0), std::string::npos);
+
+    // Texts trimmed, an old file replaced whole, a path that cannot be created
+    // reported without an exception.
+    const std::string file = dir + "/s.csv";
+    ASSERT_TRUE(WriteStatusFile(
+        file, {{" a ", "b", "", "\tc", "d  "}, {"1", "2", "3", "4", "5"}, {"x", "", "", "", ""}}));
+    ASSERT_TRUE(WriteStatusFile(file, {{" a ", "b", "", "\tc", "d  "}}));
+    std::ifstream in(file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "a;b;;c;d\r\n");
+    EXPECT_FALSE(WriteStatusFile(dir + "/missing/s.csv", {{"a", "", "", "", ""}}));
+    EXPECT_FALSE(WriteStatusFile(dir, {{"a", "", "", "", ""}}));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(ReadingRunFiles, TcpPortText) {
+    EXPECT_EQ(TcpPortOf("40001"), 40001);
+    EXPECT_EQ(TcpPortOf(" 502 "), 502);
+    EXPECT_EQ(TcpPortOf("abc"), 40000);
+    EXPECT_EQ(TcpPortOf(""), 40000);
+    EXPECT_EQ(TcpPortOf("12a"), 40000);
+    EXPECT_EQ(TcpPortOf("65535"), 65535);
+    EXPECT_THROW(TcpPortOf("65536"), std::invalid_argument);
+    EXPECT_THROW(TcpPortOf("0"), std::invalid_argument);
+    EXPECT_THROW(TcpPortOf("-5"), std::invalid_argument);
+    EXPECT_THROW(TcpPortOf("99999999999999999999"), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace qv

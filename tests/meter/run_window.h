@@ -1,0 +1,199 @@
+#pragma once
+// A main-window stand-in for whole reading runs: it receives the thread's
+// messages in the main thread, keeps the meter grid and the program's exit code
+// as the main window does, and gives the run its log operation.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "meter-sim/meter_sim.h"
+#include "meter/reading_run.h"
+#include "platform/main_executor.h"
+#include "platform/worker_message.h"
+#include "support/test_env.h"
+
+namespace qv::test {
+
+class RunWindow {
+  public:
+    RunWindow()
+        : dir_(makeTempDir("qv_run_")),
+          receiver_(executor, [this](int kind, std::unique_ptr<MessagePayload> p) {
+              onMessage(kind, std::move(p));
+          }) {}
+    ~RunWindow() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    // Settings as the main window would fill them, for a grid of the given
+    // meters (link, point, password), with fast time-outs.
+    RunSettings settings(const std::vector<std::array<int, 3>>& meters) {
+        RunSettings s;
+        grid = {{"DIRECCION DE ENLACE", "PUNTO DE MEDIDA",
+                 "CONTRASE\xD1"
+                 "A",
+                 "CODIGO OPC ( OPCIONAL )", "ESTADO"}};
+        for (auto& m : meters)
+            grid.push_back({std::to_string(m[0]), std::to_string(m[1]), std::to_string(m[2]),
+                            " OPC" + std::to_string(m[0]) + " ", ""});
+        s.Grid = grid;
+        s.Interval = IntervalDaily;
+        s.DateFrom = s.DateTo = Day(std::chrono::year(2026) / 3 / 5);
+        s.AsduRetries = 1;
+        s.AsduTimeout = 1;
+        s.InterAsdu = 0;
+        s.MainWindow = receiver_.target();
+        s.Executor = &executor;
+        s.ExecutablePath = dir_ + "/quorvanta.exe";
+        return s;
+    }
+
+    RunCallbacks callbacks() {
+        RunCallbacks cb;
+        cb.ShowDataText = [this](const std::string& text, int32_t colour) {
+            shown.push_back(text);
+            stream.push_back("SHOW " + text + " #" + std::to_string(colour));
+        };
+        cb.RunEnded = [this] {
+            ++runEnded;
+            endedAt = std::chrono::steady_clock::now();
+        };
+        cb.ProgramExitCode = [this] { return exitCode; };
+        cb.CurrentGrid = [this] { return grid; };
+        return cb;
+    }
+
+    // Handles messages until the run has ended (its handler ran).
+    bool waitEnd(const T_Conta& run, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+        return executor.runUntil([&] { return run.Finished(); }, limit);
+    }
+    // Handles messages until a line holding `part` has arrived.
+    bool waitFor(const std::string& part,
+                 std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        return executor.runUntil(
+            [&] {
+                for (auto& s : stream)
+                    if (s.find(part) != std::string::npos) return true;
+                return false;
+            },
+            limit);
+    }
+
+    std::string statusFile() const { return dir_ + "/quorvanta_STATUSLOG.CSV"; }
+    std::string readStatusFile() const {
+        std::ifstream in(statusFile(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    int count(const std::string& entry) const {
+        int n = 0;
+        for (auto& s : stream) n += s == entry;
+        return n;
+    }
+
+    LoopExecutor executor;
+    // Every message in arrival order: "LOG <text> #<colour>", "GRID <row> <text>",
+    // "MODEM <colour> <level>", "DATA <link address>", "EXIT <code>", and the
+    // log operation's lines as "SHOW <text> #<colour>".
+    std::vector<std::string> stream;
+    std::vector<std::string> shown;
+    std::vector<std::unique_ptr<Tdevice>> devices;
+    GridRows grid;
+    int exitCode = -1;
+    int runEnded = 0;
+    std::chrono::steady_clock::time_point endedAt{};
+
+  private:
+    void onMessage(int kind, std::unique_ptr<MessagePayload> p) {
+        if (auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(p.get())) {
+            stream.push_back("DATA " + std::to_string(data->object->LinkAddress));
+            devices.push_back(std::move(data->object));
+            return;
+        }
+        auto* m = dynamic_cast<Tmensaje_TXT*>(p.get());
+        if (!m) return;
+        switch (kind) {
+            case MSG_LOG:
+                stream.push_back("LOG " + m->Text + " #" + std::to_string(m->Value));
+                break;
+            case MSG_MODEM:
+                stream.push_back(
+                    "MODEM " + std::to_string(m->Value) + " " +
+                    std::to_string(m->Text.empty() ? -1 : static_cast<unsigned char>(m->Text[0])) +
+                    (m->Text.size() == 1 ? "" : " (bad length)"));
+                break;
+            case MSG_EXITCODE:
+                stream.push_back("EXIT " + m->Text);
+                exitCode = std::stoi(m->Text);
+                break;
+            case MSG_GRIDSTATUS: {
+                int row = 0;
+                std::string text;
+                if (!DecodeGridStatus(m->Text, row, text)) break;
+                stream.push_back("GRID " + std::to_string(row) + " " + text);
+                if (row < static_cast<int>(grid.size())) grid[row][4] = text;
+                break;
+            }
+            default:
+                stream.push_back("KIND " + std::to_string(kind));
+        }
+    }
+
+    std::string dir_;
+    MessageReceiver receiver_;
+};
+
+// Log entries as the stream shows them.
+inline std::string Log(const std::string& text, int32_t colour) {
+    return "LOG " + text + " #" + std::to_string(colour);
+}
+
+// Each expected entry appears in the stream, in this order (others may stand
+// between them).
+inline ::testing::AssertionResult InOrder(const std::vector<std::string>& stream,
+                                          const std::vector<std::string>& expected) {
+    std::size_t pos = 0;
+    for (const auto& e : expected) {
+        while (pos < stream.size() && stream[pos] != e) ++pos;
+        if (pos == stream.size()) {
+            std::ostringstream msg;
+            msg << "missing or out of order: \"" << e << "\"\nstream:\n";
+            for (auto& s : stream) msg << "  " << s << "\n";
+            return ::testing::AssertionFailure() << msg.str();
+        }
+        ++pos;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A simulator configuration with meters of the given link addresses, each with
+// measuring point link*10 and password link*100; `silent` ones never answer.
+inline sim::SimConfig simMeters(const std::vector<int>& links,
+                                const std::vector<int>& silent = {}) {
+    sim::SimConfig c;
+    c.seed = 7;
+    c.replyDelayMs = 5;
+    for (int link : links) {
+        sim::SimMeter m;
+        m.linkAddress = link;
+        m.measurePoint = link * 10;
+        m.password = static_cast<uint32_t>(link * 100);
+        for (int s : silent)
+            if (s == link) m.faults.silence = sim::Silence::All;
+        c.meters.push_back(m);
+    }
+    return c;
+}
+
+}  // namespace qv::test
