@@ -136,7 +136,11 @@ void MeterSim::Impl::run() {
         // Flush what is due; a line that cannot take it all keeps the rest for POLLOUT.
         for (Line& l : lines) {
             while (l.fd.get() >= 0 && !l.pendingOut.empty()) {
-                ssize_t n = ::write(l.fd.get(), l.pendingOut.data(), l.pendingOut.size());
+                // MSG_NOSIGNAL: a peer that has gone must not raise SIGPIPE in the host process.
+                ssize_t n =
+                    l.kind == SimChannel::Kind::Tcp
+                        ? ::send(l.fd.get(), l.pendingOut.data(), l.pendingOut.size(), MSG_NOSIGNAL)
+                        : ::write(l.fd.get(), l.pendingOut.data(), l.pendingOut.size());
                 if (n > 0) {
                     l.pendingOut.erase(0, static_cast<size_t>(n));
                 } else if (n < 0 && errno == EINTR) {
