@@ -253,6 +253,16 @@ TEST(SimExecutable, ServesTcpAndPtyUntilTerminated) {
     std::string dir = qv::test::makeTempDir("meter_sim_exe");
     std::string link = dir + "/ttyMETER";
     Child c = spawnSim({"--tcp", "127.0.0.1:0", "--pty", link, "--meter", "2:1:1", "-v"});
+    // A failed assertion below must not leave the simulator running.
+    struct Reaper {
+        Child& c;
+        ~Reaper() {
+            if (c.pid > 0 && ::waitpid(c.pid, nullptr, WNOHANG) == 0) {
+                ::kill(c.pid, SIGKILL);
+                ::waitpid(c.pid, nullptr, 0);
+            }
+        }
+    } reaper{c};
     std::string seen;
     std::string portText = readMatch(c.out, std::regex("tcp 127\\.0\\.0\\.1:(\\d+)\n"), seen);
     ASSERT_FALSE(portText.empty()) << seen;
@@ -270,6 +280,7 @@ TEST(SimExecutable, ServesTcpAndPtyUntilTerminated) {
     EXPECT_FALSE(readMatch(c.out, std::regex("tx 10 0B 02 00 0D 16"), seen).empty()) << seen;
     ::kill(c.pid, SIGTERM);
     EXPECT_EQ(waitExit(c.pid), 0);
+    c.pid = -1;
     ::close(c.out);
     EXPECT_FALSE(std::filesystem::is_symlink(link));
     std::filesystem::remove_all(dir);
