@@ -29,7 +29,7 @@ bool portFree(const std::string& path) {
     return true;
 }
 
-TEST(ReadingRunSerial, DirectLineReadsTheMetersAndReleasesThePort) {
+TEST(ReadingRunSerial, UnreachableMeterThenAReadOneEndsWith0AndReleasesThePort) {
     sim::MeterSim sim(simMeters({2, 5}, {5}));
     const std::string path = sim.openPty();
     RunWindow w;

@@ -90,19 +90,6 @@ TEST(ReadingRunTcp, FirstMeterReadSecondUnreachableEndsWith15) {
               "4;40;400;OPC4;(4) ERROR DE ENLACE\r\n");
 }
 
-TEST(ReadingRunTcp, LastMeterReadEndsWith0) {
-    sim::MeterSim sim(simMeters({3, 4}, {4}));
-    RunWindow w;
-    T_Conta run(tcpSettings(w, sim.listenTcp(), {{4, 40, 400}, {3, 30, 300}}), w.callbacks());
-    ASSERT_TRUE(w.waitEnd(run));
-    EXPECT_TRUE(InOrder(
-        w.stream, {"EXIT 15", "GRID 1 (4) ERROR DE ENLACE", "DATA 3", "GRID 2 (6) LECTURA CORRECTA",
-                   "EXIT 0", "SHOW  - EXIT CODE: 0 #16777215"}));
-    EXPECT_EQ(w.exitCode, 0);
-    ASSERT_EQ(w.devices.size(), 1u);
-    EXPECT_EQ(w.devices[0]->LinkAddress, 3);
-}
-
 TEST(ReadingRunTcp, PortTextThatIsNoNumberConnectsTo40000AndAnEmptyGridReadsNothing) {
     sim::MeterSim sim(simMeters({3}));
     try {
