@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::string last;
     std::size_t pos = 3;
     while (pos < size) {
-        const std::size_t piece = 1 + data[pos] % 128;
+        const std::size_t piece = 1 + data[pos];  // 1 to 256 bytes
         ++pos;
         const std::size_t n = piece < size - pos ? piece : size - pos;
         std::string chunk(reinterpret_cast<const char*>(data + pos), n);
