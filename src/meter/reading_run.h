@@ -64,7 +64,9 @@ struct RunSettings {
     std::string ExecutablePath = "/proc/self/exe";
 };
 
-// Operations of the main window that the run calls, main thread only.
+// Operations of the main window that the run calls, main thread only. They
+// may be called after the run object is gone (its thread ended late), so they
+// must stay valid while the main executor runs queued calls.
 struct RunCallbacks {
     // The main window's log operation (text, colour).
     std::function<void(const std::string& text, int32_t colour)> ShowDataText;
