@@ -45,6 +45,10 @@ class Harness {
         thread->InitOk = true;
     }
 
+    // The thread (and the serial port it holds, whose events go through the
+    // executor) goes first: the executor and receiver are members declared after it.
+    ~Harness() { thread.reset(); }
+
     void useTcp(uint16_t port) {
         thread->IsSerial = false;
         thread->TcpClient = std::make_unique<TcpClient>();
