@@ -178,7 +178,8 @@ class JammedListener {
             auto c = std::make_unique<TcpClient>();
             c->Port = port_;
             c->ConnectTimeoutMs = 500;
-            if (c->connect()) fillers_.push_back(std::move(c));
+            if (!c->connect()) break;
+            fillers_.push_back(std::move(c));
         }
         TcpClient probe;
         probe.Port = port_;
