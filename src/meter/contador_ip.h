@@ -124,6 +124,8 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     void WaitMs(int ms);
     // True when the link is up: serial port open, or TCP client connected.
     bool LinkUp() const;
+    // Connects the TCP client; a stop request ends the connect within 100 ms.
+    bool ConnectTcp();
     // Sleep of the reading thread that a stop request cuts short.
     void SleepMs(int ms);
 

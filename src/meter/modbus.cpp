@@ -58,7 +58,7 @@ void readModbusMeters(TContador_IP& t, const ReaderKind& kind) {
                       colour::Red);
             bool connected = false;
             try {
-                connected = t.TcpClient->connect();
+                connected = t.ConnectTcp();
             } catch (...) {
             }
             if (!connected) {

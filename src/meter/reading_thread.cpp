@@ -67,7 +67,7 @@ void TContador_IP::Execute() {
                 const std::string where = TcpClient->Host + ":" + std::to_string(TcpClient->Port);
                 PostLog(" - INICIANDO CONEXION IP...", colour::Yellow);
                 for (int attempt = 0; attempt < 2 && !Terminated; ++attempt) {
-                    if (TcpClient->connect()) {
+                    if (ConnectTcp()) {
                         PostLog(" - Puerto TCP/IP abierto en : " + where, colour::Green);
                         break;
                     }

@@ -24,7 +24,7 @@ bool TContador_IP::OpenSession(int index) {
             PostLog(" - TRY TO RECONNECT TO: " + TcpClient->Host + ":" +
                         std::to_string(TcpClient->Port),
                     colour::Red);
-            if (!TcpClient->connect()) {
+            if (!ConnectTcp()) {
                 TcpClient->disconnect();
                 WaitMs(1000);
             }

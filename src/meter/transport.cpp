@@ -12,6 +12,12 @@ bool TContador_IP::LinkUp() const {
     return TcpClient && TcpClient->connected();
 }
 
+bool TContador_IP::ConnectTcp() {
+    if (!TcpClient) return false;
+    TcpClient->Cancel = &Terminated;
+    return TcpClient->connect();
+}
+
 bool TContador_IP::SendFrame(const std::string& frame) {
     try {
         if (IsSerial) {

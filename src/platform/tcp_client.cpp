@@ -25,8 +25,28 @@ int remainingMs(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// Polls one descriptor until an event, the deadline, or a stop request, looking
+// at the stop request at least every 100 ms. poll's result; 0 with errno
+// ETIMEDOUT or ECANCELED when nothing happened.
+int pollUntil(pollfd& p, Clock::time_point deadline, const std::atomic<bool>* cancel) {
+    for (;;) {
+        if (cancel && cancel->load()) {
+            errno = ECANCELED;
+            return 0;
+        }
+        const int left = remainingMs(deadline);
+        if (left == 0) {
+            errno = ETIMEDOUT;
+            return 0;
+        }
+        const int r = ::poll(&p, 1, cancel && left > 100 ? 100 : left);
+        if (r < 0 && errno == EINTR) continue;
+        if (r != 0) return r;
+    }
+}
+
 // Connects one resolved address with a deadline; the socket or -1 (errno set).
-int connectOne(const addrinfo* ai, Clock::time_point deadline) {
+int connectOne(const addrinfo* ai, Clock::time_point deadline, const std::atomic<bool>* cancel) {
     int fd =
         ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) return -1;
@@ -37,31 +57,20 @@ int connectOne(const addrinfo* ai, Clock::time_point deadline) {
         errno = e;
         return -1;
     }
-    for (;;) {
-        pollfd p{fd, POLLOUT, 0};
-        const int r = ::poll(&p, 1, remainingMs(deadline));
-        if (r < 0 && errno == EINTR) continue;
-        if (r == 0) {
-            ::close(fd);
-            errno = ETIMEDOUT;
-            return -1;
-        }
-        if (r < 0) {
-            const int e = errno;
-            ::close(fd);
-            errno = e;
-            return -1;
-        }
-        int err = 0;
+    pollfd p{fd, POLLOUT, 0};
+    int err = 0;
+    if (pollUntil(p, deadline, cancel) <= 0) {
+        err = errno;
+    } else {
         socklen_t len = sizeof err;
         ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-        if (err != 0) {
-            ::close(fd);
-            errno = err;
-            return -1;
-        }
-        return fd;
     }
+    if (err != 0) {
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -92,7 +101,7 @@ bool TcpClient::connect() {
     int err = ETIMEDOUT;
     for (const addrinfo* ai = list; ai && fd_ < 0; ai = ai->ai_next) {
         if (remainingMs(deadline) == 0) break;
-        const int fd = connectOne(ai, deadline);
+        const int fd = connectOne(ai, deadline, Cancel);
         if (fd >= 0)
             fd_ = fd;
         else
@@ -127,9 +136,8 @@ std::size_t TcpClient::write(std::string_view block) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd p{fd_, POLLOUT, 0};
-            const int left = remainingMs(deadline);
-            if (left == 0 || ::poll(&p, 1, left) == 0) {
-                fail("write", ETIMEDOUT);
+            if (pollUntil(p, deadline, Cancel) <= 0) {
+                fail("write", errno);
                 disconnect();
                 return done;
             }

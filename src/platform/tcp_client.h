@@ -4,6 +4,7 @@
 // socket with or without waiting, graceful-close detection, disconnect.
 // One thread uses a client at a time.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,6 +23,9 @@ class TcpClient {
     uint16_t Port = 0;
     int ConnectTimeoutMs = 6000;
     int ReadTimeoutMs = 6000;  // also bounds a write that cannot go out
+    // The owner's stop request: a connect or a blocked write notices it within
+    // 100 ms and fails with ECANCELED. Null: never cancelled.
+    const std::atomic<bool>* Cancel = nullptr;
 
     // Connects to Host:Port within ConnectTimeoutMs; false with lastError() set.
     // An already connected client is disconnected first.
