@@ -565,7 +565,7 @@ bool TChunkzTXt::LoadFromStream(Stream& stream, const std::string& chunkName, ui
 }
 
 bool TChunkzTXt::SaveToStream(Stream& stream) {
-    if (Text.empty()) Text = " ";
+    if (Text.empty()) Text.assign(1, ' ');
     std::string packed, error;
     if (!DeflateBuffer(Text.data(), Text.size(), Owner->DeflateLevel, packed, error)) return false;
     Data = Keyword;

@@ -67,7 +67,7 @@ bool TContador_IP::transactTcp(const std::string& frame) {
         }
         SleepMs(10);
         if (SendFrame(frame)) {
-            if (TraceFrames) PostLog(" " + HexDump(frame), colour::Red);
+            if (TraceFrames) PostLog(std::string(1, ' ').append(HexDump(frame)), colour::Red);
             bool timedOut = false;
             for (;;) {
                 std::string chunk;
@@ -104,7 +104,7 @@ bool TContador_IP::transactTcp(const std::string& frame) {
         }
     } while (LastFrame.empty() && left >= 0 && !Terminated);
     const bool ok = !LastFrame.empty();
-    if (ok && TraceFrames) PostLog(" " + HexDump(LastFrame), colour::Red);
+    if (ok && TraceFrames) PostLog(std::string(1, ' ').append(HexDump(LastFrame)), colour::Red);
     return ok;
 }
 
