@@ -7,6 +7,9 @@
 //   which holds the day's daily closure; later records follow one slot on.
 // - A profile record that would land beyond hour 24 is not stored, and the
 //   log says so in red, so that no record is dropped unseen.
+// - A register missing from a profile frame is stored as "no data" (value 0,
+//   quality $80) in that record's slot, as the daily closure does, rather than
+//   repeating the previous record's value as a good reading.
 #include <cstdio>
 
 #include "meter/contador_ip.h"
@@ -233,7 +236,6 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
         const char* parseError =
             quarter ? " - ERROR PARSING CIERRE CUARTIHORARIO " : " - ERROR PARSING CIERRE HORARIO ";
 
-        Registers scratch;
         uint8_t lastCtl = kCtlClass2Fcb1;
         uint8_t r = 0;  // hourly: frames received
         int s = 0;      // hourly: next slot
@@ -249,6 +251,8 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
                     (FrameByte(LastFrame, 8) & kCauseNegative) == 0;
             if (!valid) break;
 
+            Registers scratch;
+            for (auto& quality : scratch.quality) quality = TDayQuality::NoData;
             int c = FrameByte(LastFrame, 7) & 0x7F;
             std::size_t pos = kObjects;
             int walked = 0;

@@ -206,7 +206,7 @@ TEST(Closures, DailyFrameWithSevenObjectsUsesTheFirstSix) {
     EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
 }
 
-TEST(Closures, MissingRegisterRepeatsTheScratchValue) {
+TEST(Closures, MissingRegisterIsStoredAsNoDataNotAsAReading) {
     sim::SimFaults f;
     f.missingRegister = 3;  // sent under address 0, which is skipped
     Reading r(f);
@@ -214,10 +214,12 @@ TEST(Closures, MissingRegisterRepeatsTheScratchValue) {
     EXPECT_EQ(d.Quality[0](3, 0, 0), TDayQuality::NoData);  // the daily closure lacks it
     for (int hour = 1; hour <= 23; ++hour) {
         EXPECT_EQ(d.Values[0](3, hour, 0), 0u);
-        EXPECT_EQ(d.Quality[0](3, hour, 0), 0);
+        EXPECT_EQ(d.Quality[0](3, hour, 0), TDayQuality::NoData) << "hour " << hour;
+        EXPECT_EQ(d.Quality[0](2, hour, 0), 0) << "hour " << hour;
         EXPECT_EQ(d.Values[0](2, hour, 0),
                   sim::profileValue(kSeed, kLink, 2, simTime(2026, 3, 5, hour), 60));
     }
+    EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
 }
 
 }  // namespace
