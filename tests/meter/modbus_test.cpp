@@ -8,9 +8,9 @@
 #include <string>
 
 #include "bytes.h"
+#include "harness.h"
 #include "meter-sim/modbus_slave.h"
 #include "meter/contador_ip.h"
-#include "modbus_harness.h"
 
 namespace qv {
 namespace {
@@ -180,26 +180,26 @@ sim::SimConfig simConfig(sim::Protocol protocol, std::vector<int> links) {
 
 TEST(ModbusReadersTcp, Nrg96ReadsEveryMeterAndClosesTheSocket) {
     SimPeer peer(simConfig(sim::Protocol::Nrg96Modbus, {1, 300}));
-    test::ModbusHarness h;
+    test::Harness h;
     h.useTcp(peer.port);
-    h.addMeter(1);
-    h.addMeter(300);
+    h.addMeter(1, 1, 1);
+    h.addMeter(300, 1, 1);
     h.thread->Protocol = 2;
     h.thread->ReadNrg96();
 
-    EXPECT_EQ(h.count(" - READ ANALIZADOR CIRCUITOR NRG96 OK"), 2);
-    EXPECT_EQ(h.count(" - TRY TO READ ANALYZER AT MODBUS ADDRESS: 1"), 1);
-    EXPECT_EQ(h.count(" - TRY TO READ ANALYZER AT MODBUS ADDRESS: 300"), 1);
+    EXPECT_EQ(h.countLog(" - READ ANALIZADOR CIRCUITOR NRG96 OK"), 2);
+    EXPECT_EQ(h.countLog(" - TRY TO READ ANALYZER AT MODBUS ADDRESS: 1"), 1);
+    EXPECT_EQ(h.countLog(" - TRY TO READ ANALYZER AT MODBUS ADDRESS: 300"), 1);
     // The second meter is addressed by the low byte of 300.
-    EXPECT_EQ(h.count(" 01 04 00 00 00 28 F0 14 "), 1);
-    EXPECT_EQ(h.countPrefix(" 2C 04 00 00 00 28 "), 1);
-    EXPECT_EQ(h.countPrefix(" 2C 04 50 "), 1);  // the answer's trace
+    EXPECT_EQ(h.countLog(" 01 04 00 00 00 28 F0 14 "), 1);
+    EXPECT_EQ(h.countLogPrefix(" 2C 04 00 00 00 28 "), 1);
+    EXPECT_EQ(h.countLogPrefix(" 2C 04 50 "), 1);  // the answer's trace
     EXPECT_EQ(h.thread->LastFrame.size(), kNrg96AnswerSize);
-    EXPECT_EQ(h.count(" - SESSION STOPPED!"), 2);
-    EXPECT_EQ(h.count(" - CLOSED SOCKET IP TO: 127.0.0.1"), 2);
+    EXPECT_EQ(h.countLog(" - SESSION STOPPED!"), 2);
+    EXPECT_EQ(h.countLog(" - CLOSED SOCKET IP TO: 127.0.0.1"), 2);
     // One reconnection per meter: the end of each read closes the socket.
-    EXPECT_EQ(h.count(" - TRY TO RECONNECT TO: 127.0.0.1:" + std::to_string(peer.port)), 2);
-    EXPECT_EQ(h.count(" - STEP #1 - Intento 2"), 0);
+    EXPECT_EQ(h.countLog(" - TRY TO RECONNECT TO: 127.0.0.1:" + std::to_string(peer.port)), 2);
+    EXPECT_EQ(h.countLog(" - STEP #1 - Intento 2"), 0);
     EXPECT_FALSE(h.thread->TcpClient->connected());
 }
 
@@ -208,14 +208,14 @@ TEST(ModbusReadersTcp, CircuitorAnswersFromTheMeterOrFromSlaveZero) {
         auto config = simConfig(sim::Protocol::CircutorModbus, {3});
         config.modbusReplyAddress = replyAddress;
         SimPeer peer(std::move(config));
-        test::ModbusHarness h;
+        test::Harness h;
         h.useTcp(peer.port);
-        h.addMeter(3);
+        h.addMeter(3, 1, 1);
         h.thread->Protocol = 1;
         h.thread->ReadCircuitorMeter();
-        EXPECT_EQ(h.count(" - TRY TO READ : 3"), 1) << replyAddress;
-        EXPECT_EQ(h.countPrefix(" 03 04 07 00 00 5E "), 1) << replyAddress;
-        EXPECT_EQ(h.count(" - READ CIRCUITOR MODBUS METER OK"), 1) << replyAddress;
+        EXPECT_EQ(h.countLog(" - TRY TO READ : 3"), 1) << replyAddress;
+        EXPECT_EQ(h.countLogPrefix(" 03 04 07 00 00 5E "), 1) << replyAddress;
+        EXPECT_EQ(h.countLog(" - READ CIRCUITOR MODBUS METER OK"), 1) << replyAddress;
         EXPECT_EQ(h.thread->LastFrame.size(), kCircuitorAnswerSize) << replyAddress;
     }
 }
@@ -225,30 +225,30 @@ TEST(ModbusReadersTcp, ExceptionAndForeignAnswersAreNeverTaken) {
         auto config = simConfig(sim::Protocol::Nrg96Modbus, {1});
         config.meters[0].faults.modbusException = 2;
         SimPeer peer(std::move(config));
-        test::ModbusHarness h;
+        test::Harness h;
         h.useTcp(peer.port);
         h.thread->AsduRetries = 1;
-        h.addMeter(1);
+        h.addMeter(1, 1, 1);
         h.thread->Protocol = 2;
         h.thread->ReadNrg96();
         EXPECT_EQ(peer.sim.repliesSent(), 2u);  // both attempts were answered...
-        EXPECT_EQ(h.count(" - STEP #1 - Intento 2"), 1);
-        EXPECT_EQ(h.count(" - READ ANALIZADOR CIRCUITOR NRG96 OK"), 0);  // ...and refused
+        EXPECT_EQ(h.countLog(" - STEP #1 - Intento 2"), 1);
+        EXPECT_EQ(h.countLog(" - READ ANALIZADOR CIRCUITOR NRG96 OK"), 0);  // ...and refused
         EXPECT_TRUE(h.thread->LastFrame.empty());
-        EXPECT_EQ(h.count(" - SESSION STOPPED!"), 1);
+        EXPECT_EQ(h.countLog(" - SESSION STOPPED!"), 1);
     }
     {
         auto config = simConfig(sim::Protocol::CircutorModbus, {1});
         config.modbusReplyAddress = 9;
         SimPeer peer(std::move(config));
-        test::ModbusHarness h;
+        test::Harness h;
         h.useTcp(peer.port);
         h.thread->AsduRetries = 1;
-        h.addMeter(1);
+        h.addMeter(1, 1, 1);
         h.thread->Protocol = 1;
         h.thread->ReadCircuitorMeter();
         EXPECT_EQ(peer.sim.repliesSent(), 2u);
-        EXPECT_EQ(h.count(" - READ CIRCUITOR MODBUS METER OK"), 0);
+        EXPECT_EQ(h.countLog(" - READ CIRCUITOR MODBUS METER OK"), 0);
     }
 }
 
@@ -258,26 +258,26 @@ TEST(ModbusReadersTcp, UnreachableMeterStillEndsItsRead) {
         SimPeer gone(simConfig(sim::Protocol::Nrg96Modbus, {1}));
         port = gone.port;
     }  // nothing listens there any more
-    test::ModbusHarness h;
+    test::Harness h;
     h.useTcp(port);
-    h.addMeter(1);
-    h.addMeter(2);
+    h.addMeter(1, 1, 1);
+    h.addMeter(2, 1, 1);
     h.thread->Protocol = 2;
     h.thread->ReadNrg96();
-    EXPECT_EQ(h.count(" - TRY TO RECONNECT TO: 127.0.0.1:" + std::to_string(port)), 2);
-    EXPECT_EQ(h.countPrefix(" - TRY TO READ"), 0);
-    EXPECT_EQ(h.count(" - SESSION STOPPED!"), 2);
+    EXPECT_EQ(h.countLog(" - TRY TO RECONNECT TO: 127.0.0.1:" + std::to_string(port)), 2);
+    EXPECT_EQ(h.countLogPrefix(" - TRY TO READ"), 0);
+    EXPECT_EQ(h.countLog(" - SESSION STOPPED!"), 2);
 }
 
 TEST(ModbusReadersTcp, AStopRequestEndsTheReadingAtOnce) {
     SimPeer peer(simConfig(sim::Protocol::Nrg96Modbus, {1, 2, 3}));
-    test::ModbusHarness h;
+    test::Harness h;
     h.useTcp(peer.port);
-    for (int l : {1, 2, 3}) h.addMeter(l);
+    for (int l : {1, 2, 3}) h.addMeter(l, 1, 1);
     h.thread->Protocol = 2;
     h.thread->Terminate();
     h.thread->ReadNrg96();
-    EXPECT_EQ(h.count(" - SESSION STOPPED!"), 0);
+    EXPECT_EQ(h.countLog(" - SESSION STOPPED!"), 0);
     EXPECT_EQ(peer.sim.framesReceived(), 0u);
 }
 
