@@ -296,7 +296,15 @@ void TCustomComPort::Loaded() {
 
 void TCustomComPort::DoOpen() {
     if (lingeringThread_) {
-        lingeringThread_->Join();
+        // Reopened from inside the old thread's batch (a port change in a
+        // handler): that thread waits for this very call, so it is let go to
+        // end on its own instead of being waited for.
+        const auto me = std::this_thread::get_id();
+        if (lingeringThread_->Id() == me ||
+            (lingeringThread_->Sync() == smThreadSync && dispatchThread_.load() == me))
+            lingeringThread_->Detach();
+        else
+            lingeringThread_->Join();
         lingeringThread_.reset();
     }
     DoBeforeOpen();

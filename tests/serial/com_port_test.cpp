@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -475,6 +477,41 @@ TEST_F(PortTest, CloseFromItsOwnHandlerFinishes) {
     ASSERT_TRUE(pty.writeMaster("x"));
     ASSERT_TRUE(pumpUntil([&] { return !p->Connected(); }));
     EXPECT_NO_THROW(p->Open());  // the old event thread has ended by now
+    p->Close();
+}
+
+TEST_F(PortTest, PortChangeFromItsOwnHandlerReopens) {
+    test::PtyPair other;
+    auto p = makePort(pty.slaveName());
+    bool moved = false;
+    p->OnRxChar = [&](TCustomComPort* s, int n) {
+        std::string c;
+        s->ReadStr(c, n);
+        received += c;
+        if (!moved) {
+            moved = true;
+            s->SetPort(other.slaveName());  // closes and reopens inside the batch
+        }
+    };
+    p->Open();
+    // A reopen that waited for its own event thread would never come back.
+    std::atomic<bool> finished{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 1000 && !finished; ++i) std::this_thread::sleep_for(10ms);
+        if (!finished) {
+            std::fprintf(stderr, "reopen from the port's own handler hangs\n");
+            std::abort();
+        }
+    });
+    ASSERT_TRUE(pty.writeMaster("old"));
+    const bool reopened = pumpUntil([&] { return moved && p->Connected(); });
+    ASSERT_TRUE(other.writeMaster("new"));
+    const bool got = pumpUntil([&] { return received == "oldnew"; });
+    finished = true;
+    watchdog.join();
+    EXPECT_TRUE(reopened);
+    EXPECT_TRUE(got) << received;
+    EXPECT_EQ(p->DevicePath(), other.slaveName());
     p->Close();
 }
 
