@@ -278,9 +278,14 @@ void TGIFImage::Assign(const Graphic* source) {
 }
 
 void TGIFImage::Assign(const TGIFFrame& source) {
+    // A frame of this very picture (and its screen data) must outlive the clearing below.
+    std::unique_ptr<TGIFFrame> keep;
+    for (auto& frame : Frames)
+        if (frame.get() == &source) keep = std::move(frame);
+    const std::shared_ptr<TGIFData> fromData = source.Owner ? source.Owner->Data : nullptr;
     Clear();
-    if (source.Owner) {
-        const TGIFData& from = *source.Owner->Data;
+    if (fromData) {
+        const TGIFData& from = *fromData;
         Data->AspectRatio = from.AspectRatio;
         Data->BitsPerPixel = from.BitsPerPixel;
         Data->ColorResBits = from.ColorResBits;

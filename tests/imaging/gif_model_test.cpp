@@ -106,6 +106,28 @@ TEST(GifModel, LocalColoursOnFramesFromAnotherPicture) {
     EXPECT_FALSE(a.Frame(1).LocalColors);
 }
 
+TEST(GifModel, PictureReducedToOneOfItsOwnFrames) {
+    // The frame and the screen data it comes from belong to the picture being cleared.
+    TGIFImage gif;
+    Bitmap small = Bits8(3, 2), large = Bits8(5, 4);
+    gif.AddFrame(&small);
+    gif.AddFrame(&large);
+    gif.Frame(1).AnimateInterval = 70;
+    gif.Assign(gif.Frame(1));
+    ASSERT_EQ(gif.FrameCount(), 1);
+    EXPECT_EQ(gif.FrameIndex, 0);
+    EXPECT_EQ(gif.Version, gv87a);
+    EXPECT_EQ(gif.Width(), 5);
+    EXPECT_EQ(gif.Frame(0).AnimateInterval, 70u);
+    EXPECT_EQ(gif.CurrentBitmap().Pixel(4, 3), large.Pixel(4, 3));
+
+    // The same through the frame handing itself to its own picture.
+    gif.AddFrame(&small);
+    gif.Frame(1).AssignTo(gif);
+    ASSERT_EQ(gif.FrameCount(), 1);
+    EXPECT_EQ(gif.Width(), 3);
+}
+
 TEST(GifModel, ErrorTextsAreTheCodecsOwn) {
     TGIFImage gif;
     MemoryStream out;
