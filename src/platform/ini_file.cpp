@@ -273,6 +273,11 @@ void IniFile::updateFile() {
     const std::string data = text();
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     bool ok = fd >= 0;
+    // The new file takes the old one's permissions: a file made private (it may
+    // hold passwords) stays private.
+    struct stat old {};
+    if (ok && ::stat(path_.c_str(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0)
+        ok = false;
     std::size_t done = 0;
     while (ok && done < data.size()) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);

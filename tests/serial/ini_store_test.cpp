@@ -45,6 +45,20 @@ TEST_F(IniTest, RewritingKeepsEverythingElse) {
     EXPECT_EQ(g.keys("MAIN"), (std::vector<std::string>{"PORT", "Tipo_Salida"}));
 }
 
+TEST_F(IniTest, RewritingKeepsTheFileMode) {
+    // A settings file that holds passwords may have been made private; saving
+    // must not open it up again.
+    const std::string path = dir + "/private.ini";
+    std::ofstream(path) << "[MAIN]\nPASSW=x\n";
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    IniFile f(path);
+    f.writeString("MAIN", "PASSW", "y");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(slurp(path), "[MAIN]\nPASSW=y\n");
+}
+
 TEST_F(IniTest, TypedReadsAndBadInput) {
     IniFile f = IniFile::fromText("[S]\na=12\nb=$1F\nc=abc\nd=0\ne=-4\nnoequals\n[broken\nz=1\n");
     EXPECT_EQ(f.readInteger("S", "a", 0), 12);
