@@ -223,7 +223,17 @@ bool TChunkIHDR::LoadFromStream(Stream& stream, const std::string& chunkName, ui
 
 bool TChunkIHDR::SaveToStream(Stream& stream) {
     // A 2-bit image is kept with 4 bits per pixel and written that way.
-    if (BitDepth == 2) BitDepth = 4;
+    if (BitDepth == 2) {
+        BitDepth = 4;
+        // A grey key names a 2-bit sample v, kept in the bitmap as v * 5; it must
+        // name the same pixels in the 4-bit file.
+        if (ColorType == COLOR_GRAYSCALE) {
+            if (auto trns = Owner->Chunks().FindChunk<TChunktRNS>()) {
+                trns->AlphaValues[1] = uint8_t((trns->AlphaValues[1] & 3) * 5);
+                trns->AlphaValues[0] = 0;
+            }
+        }
+    }
     Data.assign(13, '\0');
     auto d = reinterpret_cast<uint8_t*>(Data.data());
     WriteBE32(d, Width);

@@ -216,6 +216,15 @@ TEST(PngHeader, TwoBitImagesAreKeptAndSavedWithFourBits) {
     EXPECT_EQ(uint8_t(ChunkData(saved, "IHDR")[0][8]), 4);
     auto again = Load(saved);
     for (int x = 0; x < 5; ++x) EXPECT_EQ(again->Pixels(x, 0), pic->Pixels(x, 0));
+
+    // A key sample goes to 4 bits with its pixels: sample 2 is level 10.
+    auto keyed = Load(MakePng(5, 1, 2, 0, raw, Chunk("tRNS", std::string("\0\x02", 2))));
+    const Color key = keyed->TransparentColour();
+    EXPECT_EQ(key, RGBColor(0xAA, 0xAA, 0xAA));
+    std::string keyedFile = Save(*keyed);
+    EXPECT_EQ(ChunkData(keyedFile, "tRNS")[0], std::string("\0\x0A", 2));
+    EXPECT_EQ(keyed->TransparentColour(), key);
+    EXPECT_EQ(Load(keyedFile)->TransparentColour(), key);
 }
 
 TEST(PngPalette, LengthsAndEntries) {
