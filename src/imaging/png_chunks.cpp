@@ -337,6 +337,11 @@ bool TChunktRNS::LoadFromStream(Stream& stream, const std::string& chunkName, ui
 bool TChunktRNS::SaveToStream(Stream& stream) {
     if (DataSize() == 0 || DataSize() > 256) return false;
     std::memcpy(Data.data(), AlphaValues.data(), DataSize());
+    // 16-bit pixels are written as their high byte followed by 0; a key sample
+    // keeping its low byte would match none of them.
+    const TChunkIHDR& h = HeaderChunk();
+    if (h.BitDepth == 16 && (h.ColorType == COLOR_GRAYSCALE || h.ColorType == COLOR_RGB))
+        for (uint32_t i = 1; i < DataSize() && i < 6; i += 2) Data[i] = '\0';
     return TChunk::SaveToStream(stream);
 }
 
