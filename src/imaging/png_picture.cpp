@@ -214,7 +214,8 @@ void TPNGPicture::SaveToStream(Stream& stream) {
             c->SaveToStream(stream);
             data = true;
         } else if (dynamic_cast<TChunkPLTE*>(c)) {
-            palette = c->SaveToStream(stream) || palette;
+            // One palette per file, even when the list holds another after the data.
+            if (!palette) palette = c->SaveToStream(stream);
         } else {
             c->SaveToStream(stream);
         }

@@ -234,6 +234,18 @@ TEST(PngFile, SignatureOrderEndAndUnknownChunks) {
     EXPECT_EQ(ChunkData(saved, "prVt")[0], "keep me");
     MemoryStream critical(MakePng(1, 1, 8, 0, row, Chunk("XyZw", "")));
     EXPECT_THROW(pic.LoadFromStream(critical), EPNGUnknownCriticalChunk);
+
+    // A palette found after the data, or twice, still makes one palette before it.
+    const std::string plte = Chunk("PLTE", std::string("\x10\x20\x30\x40\x50\x60", 6));
+    const std::string prow = std::string("\0\x01\x00", 3);
+    for (const std::string& f : {Signature() + Chunk("IHDR", IhdrData(2, 1, 8, 3)) +
+                                     Chunk("IDAT", Zlib(prow)) + plte + Chunk("IEND", ""),
+                                 Signature() + Chunk("IHDR", IhdrData(2, 1, 8, 3)) + plte + plte +
+                                     Chunk("IDAT", Zlib(prow)) + Chunk("IEND", "")}) {
+        std::string out = Save(*Load(f));
+        EXPECT_EQ(ChunkTypes(out), (std::vector<std::string>{"IHDR", "PLTE", "IDAT", "IEND"}));
+        EXPECT_EQ(Load(out)->Pixels(0, 0), RGBColor(0x40, 0x50, 0x60));
+    }
 }
 
 TEST(PngFile, EveryTruncationAndBitFlipFailsCleanly) {
