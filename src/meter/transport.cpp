@@ -55,9 +55,10 @@ bool TContador_IP::transactTcp(const std::string& frame) {
     LastFrame.clear();
     TxHead = frame.substr(0, 2);
     int left = AsduRetries - 1;
-    const int maxPolls = AsduTimeout * 10;
+    // 64 bits: the time-out is taken as typed, however large.
+    const int64_t maxPolls = int64_t{AsduTimeout} * 10;
     do {
-        int polls = 0;
+        int64_t polls = 0;
         --left;
         ClearRx();
         if (tcp.connected()) {
@@ -113,9 +114,10 @@ bool TContador_IP::transactSerial(const std::string& frame) {
     LastFrame.clear();
     TxHead = frame.substr(0, 2);
     int left = AsduRetries - 1;
-    const int maxPolls = AsduTimeout * 10;
+    // 64 bits: the time-out is taken as typed, however large.
+    const int64_t maxPolls = int64_t{AsduTimeout} * 10;
     do {
-        int polls = 0;
+        int64_t polls = 0;
         --left;
         try {
             serialClearBuffers();

@@ -85,6 +85,18 @@ TEST(SerialLink, WrongPasswordEndsInReadingError) {
     EXPECT_EQ(h.lastGrid(1), "(5) ERROR DE LECTURA");
 }
 
+TEST(SerialLink, HugeReplyTimeoutStillWaitsForTheReply) {
+    sim::MeterSim sim(meter(1));
+    Harness h;
+    h.useSerial(sim.openPty());
+    h.thread->AsduTimeout = 300000000;  // as typed, not clamped
+    h.thread->AsduRetries = 1;
+    bool ok = false;
+    h.runOnWorker([&] { ok = h.thread->Transact(FixedFrame(0x49, 2)); });
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(h.thread->LastFrame.size(), 5u);
+}
+
 TEST(SerialLink, ClosedPortIsALinkDown) {
     Harness h;
     h.thread->IsSerial = true;

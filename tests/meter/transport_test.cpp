@@ -83,6 +83,19 @@ TEST(Transport, TcpExchangeStoresTheReplyAndTracesWithALeadingBlank) {
     EXPECT_EQ(h.messages[0].value, colour::Red);
 }
 
+TEST(Transport, HugeReplyTimeoutStillWaitsForTheReply) {
+    // A time-out typed on the command line is not clamped; ten polls a second
+    // of it must not wrap into "already timed out".
+    sim::MeterSim sim(oneMeter());
+    Harness h;
+    h.useTcp(sim.listenTcp());
+    h.thread->AsduTimeout = 300000000;
+    h.thread->AsduRetries = 1;
+    ASSERT_TRUE(h.thread->TcpClient->connect());
+    ASSERT_TRUE(h.thread->Transact(FixedFrame(0x49, 1)));
+    EXPECT_EQ(h.thread->LastFrame, hex("0B 01 00 0C 16"));
+}
+
 TEST(Transport, NoiseAndRepliesInPiecesStillGiveTheFrame) {
     sim::SimFaults f;
     f.noiseBytes = 5;
