@@ -188,6 +188,8 @@ void TGIFFrame::Assign(const Graphic* source) {
         Assign(static_cast<const TGIFFrame*>(nullptr));
         return;
     }
+    // The source may be this frame's own bitmap: it stays alive until it is copied.
+    const std::unique_ptr<Bitmap> previous = std::move(FBitmap);
     Reset();
     FBitmap = std::make_unique<Bitmap>();
     FBitmap->Assign(source);
@@ -269,6 +271,10 @@ void TGIFImage::Assign(const Graphic* source) {
         return;
     }
     if (dynamic_cast<const Bitmap*>(source)) {
+        // The bitmap of one of this picture's own frames must outlive the clearing below.
+        std::unique_ptr<Bitmap> keep;
+        for (auto& frame : Frames)
+            if (frame->FBitmap.get() == source) keep = std::move(frame->FBitmap);
         Clear();
         AddFrame(source);
         Changed();

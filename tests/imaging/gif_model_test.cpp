@@ -128,6 +128,22 @@ TEST(GifModel, PictureReducedToOneOfItsOwnFrames) {
     EXPECT_EQ(gif.Width(), 3);
 }
 
+TEST(GifModel, PictureOrFrameTakesItsOwnBitmap) {
+    // Flattening an animation to its current picture, and a frame given its own bitmap.
+    TGIFImage gif;
+    Bitmap small = Bits8(3, 2), large = Bits8(5, 4);
+    gif.AddFrame(&small);
+    gif.AddFrame(&large);
+    gif.Assign(&gif.CurrentBitmap());
+    ASSERT_EQ(gif.FrameCount(), 1);
+    EXPECT_EQ(gif.Width(), 5);
+    EXPECT_EQ(gif.CurrentBitmap().Pixel(4, 3), large.Pixel(4, 3));
+
+    gif.Frame(0).Assign(&gif.Frame(0).GetBitmap());
+    EXPECT_EQ(gif.Width(), 5);
+    EXPECT_EQ(gif.CurrentBitmap().Pixel(4, 3), large.Pixel(4, 3));
+}
+
 TEST(GifModel, ErrorTextsAreTheCodecsOwn) {
     TGIFImage gif;
     MemoryStream out;
