@@ -1,6 +1,11 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <thread>
 
 #include "harness.h"
 #include "meter/frames.h"
@@ -220,6 +225,133 @@ TEST(Closures, MissingRegisterIsStoredAsNoDataNotAsAReading) {
                   sim::profileValue(kSeed, kLink, 2, simTime(2026, 3, 5, hour), 60));
     }
     EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
+}
+
+// A meter that answers the n-th request with the n-th scripted reply, and with
+// a positive acknowledgement once the script is used up. Its frames are built
+// here, byte by byte, apart from the code under test.
+class ScriptedMeter {
+  public:
+    explicit ScriptedMeter(std::vector<std::string> replies) : replies_(std::move(replies)) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 1);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        worker_ = std::thread([this] {
+            const int peer = ::accept(fd_, nullptr, nullptr);
+            if (peer < 0) return;
+            char buf[256];
+            for (std::size_t i = 0; ::recv(peer, buf, sizeof buf, 0) > 0; ++i) {
+                // Later than the exchange's first look at the socket.
+                std::this_thread::sleep_for(milliseconds(15));
+                const std::string r = i < replies_.size() ? replies_[i] : ack();
+                ::send(peer, r.data(), r.size(), MSG_NOSIGNAL);
+            }
+            ::close(peer);
+        });
+    }
+    ~ScriptedMeter() {
+        ::shutdown(fd_, SHUT_RDWR);
+        ::close(fd_);
+        worker_.join();
+    }
+    uint16_t port() const { return port_; }
+
+    static std::string ack() { return fixed(0x00); }
+    static std::string fixed(uint8_t c) {
+        std::string f = {'\x10', char(c), char(kLink), '\0'};
+        f += char(uint8_t(c + kLink));
+        return f + '\x16';
+    }
+    static std::string variable(const std::string& user) {
+        std::string f = {'\x68', char(user.size()), char(user.size()), '\x68'};
+        uint8_t sum = 0;
+        for (unsigned char b : user) sum = uint8_t(sum + b);
+        return f + user + char(sum) + '\x16';
+    }
+    // The confirmation of a load-profile request (27 bytes on the wire).
+    static std::string profileConfirmation() {
+        std::string u = {'\x08', char(kLink), '\0',   '\x7B', '\x01', '\x07',
+                         '\x09', '\0',        '\x0B', '\x01', '\x06'};
+        return variable(u + std::string(10, '\0'));
+    }
+    // One hourly record (56 bytes): registers 1..6 hold hour * 100 + register.
+    static std::string hourlyRecord(int day, int hour) {
+        std::string u = {'\x08', char(kLink), '\0', '\x0B', '\x06', '\x05', '\x09', '\0', '\x0B'};
+        for (int reg = 1; reg <= 6; ++reg) {
+            const uint32_t v = uint32_t(hour * 100 + reg);
+            u += {char(reg), char(v & 0xFF), char(v >> 8), '\0', '\0', '\0'};
+        }
+        u += {'\0', char(hour), char(day), '\x03', '\x1A'};  // dd/03/26 hh:00, winter
+        return variable(u);
+    }
+
+  private:
+    std::vector<std::string> replies_;
+    int fd_;
+    uint16_t port_ = 0;
+    std::thread worker_;
+};
+
+// Replies of an hourly profile up to its data loop: the poll, the request's
+// acknowledgement and its confirmation.
+std::vector<std::string> profileOpening() {
+    return {ScriptedMeter::ack(), ScriptedMeter::ack(), ScriptedMeter::profileConfirmation()};
+}
+
+struct ScriptedReading {
+    ScriptedMeter meter;
+    Harness h;
+    explicit ScriptedReading(std::vector<std::string> replies) : meter(std::move(replies)) {
+        h.useTcp(meter.port());
+        h.addMeter(kLink, 9, 1);
+        h.thread->Interval = IntervalHourly;
+        h.thread->AsduRetries = 1;
+        EXPECT_TRUE(h.thread->ConnectTcp());
+        h.thread->Devices[0].Device->AddDay();  // the daily closure's element
+    }
+    const Tdevice& device() { return *h.thread->Devices[0].Device; }
+};
+
+TEST(ScriptedProfiles, FirstHourlyRecordsMissingStoreAtTheirTagHourNeverHourZero) {
+    auto replies = profileOpening();
+    for (int hour = 3; hour <= 4; ++hour) replies.push_back(ScriptedMeter::hourlyRecord(5, hour));
+    ScriptedReading r(replies);
+    EXPECT_TRUE(r.h.thread->ReadHourlyClosures(0, 2026y / March / 5));
+    const Tdevice& d = r.device();
+    EXPECT_EQ(d.Values[0](1, 0, 0), 0u);  // the daily closure's slot is left alone
+    EXPECT_EQ(d.Quality[0](1, 0, 0), 0);
+    EXPECT_TRUE(d.Labels[0](0, 0).Date.empty());
+    EXPECT_EQ(d.Quality[0](1, 1, 0), TDayQuality::NoData);
+    EXPECT_EQ(d.Quality[0](1, 2, 0), TDayQuality::NoData);
+    EXPECT_EQ(label(d.Labels[0](3, 0)), "05/03/26 03:00 W");
+    EXPECT_EQ(d.Values[0](6, 3, 0), 306u);
+    EXPECT_EQ(label(d.Labels[0](4, 0)), "05/03/26 04:00 W");
+    EXPECT_EQ(d.Values[0](2, 4, 0), 402u);
+    EXPECT_EQ(d.Quality[0](2, 4, 0), 0);
+    EXPECT_EQ(d.Quality[0](1, 5, 0), TDayQuality::NoData);
+    EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO 05/03/26 - 03:00 (Invierno) - OK"), 1);
+    EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 2 CIERRES LEIDOS )"), 1);
+}
+
+TEST(ScriptedProfiles, HourlyRecordsBeyondHour24AreReportedNotStored) {
+    auto replies = profileOpening();
+    for (int i = 1; i <= 26; ++i)
+        replies.push_back(ScriptedMeter::hourlyRecord(5, i <= 23 ? i : 23));
+    ScriptedReading r(replies);
+    EXPECT_TRUE(r.h.thread->ReadHourlyClosures(0, 2026y / March / 5));
+    const Tdevice& d = r.device();
+    EXPECT_EQ(d.Values[0](1, 23, 0), 2301u);
+    EXPECT_EQ(d.Values[0](1, 24, 0), 2301u);  // the 24th record
+    EXPECT_EQ(d.Quality[0](1, 24, 0), 0);
+    EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO FUERA DE RANGO, NO ALMACENADO"), 2);
+    EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 26 CIERRES LEIDOS )"), 1);
+    ASSERT_EQ(d.DayCount(), 1u);
 }
 
 }  // namespace
