@@ -1,5 +1,6 @@
 // Link transport: frame write, receive buffer, request/response transactions.
 #include <algorithm>
+#include <chrono>
 
 #include "meter/contador_ip.h"
 #include "meter/frames.h"
@@ -69,6 +70,11 @@ bool TContador_IP::transactTcp(const std::string& frame) {
         SleepMs(10);
         if (SendFrame(frame)) {
             if (TraceFrames) PostLog(std::string(1, ' ').append(HexDump(frame)), colour::Red);
+            // Polls that bring bytes do not count, so a peer streaming bytes that
+            // never form a frame could hold the try for ever: it also ends, with
+            // a second's grace, when its polls' time has passed.
+            const auto tryEnd = std::chrono::steady_clock::now() +
+                                std::chrono::milliseconds((maxPolls + 1) * 100 + 1000);
             bool timedOut = false;
             for (;;) {
                 std::string chunk;
@@ -96,7 +102,7 @@ bool TContador_IP::transactTcp(const std::string& frame) {
                 }
                 if (RxWaiting()) ExtractFrame();
                 if (!LastFrame.empty() || Terminated) break;
-                if (polls > maxPolls) {
+                if (polls > maxPolls || std::chrono::steady_clock::now() >= tryEnd) {
                     timedOut = true;
                     break;
                 }

@@ -68,6 +68,69 @@ class CannedPeer {
     std::thread worker_;
 };
 
+// A peer that, once asked, streams bytes that never form a frame.
+class StreamingPeer {
+  public:
+    StreamingPeer() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 1);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        worker_ = std::thread([this] {
+            const int peer = ::accept(fd_, nullptr, nullptr);
+            if (peer < 0) return;
+            char buf[256];
+            if (::recv(peer, buf, sizeof buf, 0) > 0) {
+                const std::string noise(64, '\0');
+                // As fast as the line takes it: some bytes always wait.
+                while (!stop_ && ::send(peer, noise.data(), noise.size(), MSG_NOSIGNAL) > 0) {
+                }
+            }
+            ::close(peer);
+        });
+    }
+    ~StreamingPeer() {
+        stop_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
+        ::close(fd_);
+        worker_.join();
+    }
+    uint16_t port() const { return port_; }
+
+  private:
+    int fd_;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread worker_;
+};
+
+TEST(Transport, PeerStreamingNoiseCannotHoldATryPastItsTime) {
+    StreamingPeer peer;
+    Harness h;
+    h.useTcp(peer.port());
+    h.thread->AsduRetries = 1;
+    h.thread->AsduTimeout = 1;
+    ASSERT_TRUE(h.thread->TcpClient->connect());
+    std::atomic<bool> done{false};
+    bool result = true;
+    const auto t0 = steady_clock::now();
+    std::thread worker([&] {
+        result = h.thread->Transact(FixedFrame(0x49, 1));
+        done = true;
+    });
+    while (!done && steady_clock::now() - t0 < seconds(20)) std::this_thread::sleep_for(10ms);
+    const bool ended = done.load();
+    if (!ended) h.thread->Terminate();  // let the test end either way
+    worker.join();
+    EXPECT_TRUE(ended) << "the try never ended";
+    EXPECT_FALSE(result);
+}
+
 TEST(Transport, TcpExchangeStoresTheReplyAndTracesWithALeadingBlank) {
     sim::MeterSim sim(oneMeter());
     Harness h;
