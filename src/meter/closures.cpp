@@ -126,7 +126,7 @@ bool TContador_IP::ReadDailyClosure(int index, Day day) {
         const std::string start = DayTimeTag(day, 23, 0);
         const std::string end = DayTimeTag(day + days(1), 0, 0);
 
-        WaitMs(InterAsdu * 1000);
+        WaitMs(PauseMs(1000));
         if (!Transact(DailyClosureRequest(link, dev->MeasurePoint, start, end))) return false;
         if (!isFixed(LastFrame)) return false;
         if (FrameFunction(LastFrame) != kFnAck) {
@@ -135,13 +135,13 @@ bool TContador_IP::ReadDailyClosure(int index, Day day) {
         }
 
         PostLog(" - STEP #16", colour::Yellow);
-        WaitMs(InterAsdu * 1000);
+        WaitMs(PauseMs(1000));
         if (!Transact(FixedFrame(kCtlClass2Fcb1, link)) ||
             !isConfirmation(LastFrame, kTypeDailyClosures))
             return false;
 
         PostLog(" - STEP #17", colour::Yellow);
-        WaitMs(InterAsdu * 1000);
+        WaitMs(PauseMs(1000));
         try {
             if (Transact(FixedFrame(kCtlClass2Fcb0, link)) && LastFrame.size() >= kDataFrameSize &&
                 FrameByte(LastFrame, 6) == kTypeDailyData &&
@@ -212,11 +212,11 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
         const std::string start = DayTimeTag(day, 0, 0);
         const std::string end = quarter ? DayTimeTag(day, 23, 59) : DayTimeTag(day, 23, 0);
 
-        WaitMs(InterAsdu * 1000);
+        WaitMs(PauseMs(1000));
         if (!Transact(FixedFrame(kCtlClass2Fcb1, link))) return false;
 
         PostLog(" - STEP #21", colour::Yellow);
-        WaitMs(InterAsdu * 1000);
+        WaitMs(PauseMs(1000));
         const std::string request =
             quarter ? QuarterHourClosureRequest(link, dev->MeasurePoint, start, end)
                     : HourlyClosureRequest(link, dev->MeasurePoint, start, end);
@@ -227,7 +227,7 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
         }
 
         PostLog(" - STEP #22", colour::Yellow);
-        WaitMs(InterAsdu * 1000);
+        WaitMs(PauseMs(1000));
         if (!Transact(FixedFrame(kCtlClass2Fcb1, link)) ||
             !isConfirmation(LastFrame, kTypeLoadProfile))
             return false;
@@ -244,7 +244,7 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
         bool valid;
         do {
             PostLog(" - STEP #" + std::to_string((quarter ? h : r) + 25), colour::Yellow);
-            WaitMs(InterAsdu * 1000);
+            WaitMs(PauseMs(1000));
             lastCtl = lastCtl == kCtlClass2Fcb1 ? kCtlClass2Fcb0 : kCtlClass2Fcb1;
             valid = Transact(FixedFrame(lastCtl, link)) && LastFrame.size() == kDataFrameSize &&
                     FrameByte(LastFrame, 6) == kTypeProfileData &&
@@ -307,7 +307,7 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
         } while (valid && !Terminated);
 
         if (lastCtl == kCtlClass2Fcb1) Transact(FixedFrame(kCtlClass2Fcb0, link));
-        WaitMs(InterAsdu * 1000);
+        WaitMs(PauseMs(1000));
         Transact(FixedFrame(kCtlClass2Fcb1, link));
 
         if (quarter) {

@@ -18,7 +18,7 @@ void TContador_IP::Terminate() {
     StopCv.notify_all();
 }
 
-void TContador_IP::SleepMs(int ms) {
+void TContador_IP::SleepMs(int64_t ms) {
     if (ms <= 0) return;
     SleepRequestedMs += ms;
     std::unique_lock lock(StopMutex);
@@ -27,7 +27,7 @@ void TContador_IP::SleepMs(int ms) {
 
 // Steps of 10 ms, the stop request looked at before each: WaitMs(1000) takes
 // 101 steps, WaitMs(0) one.
-void TContador_IP::WaitMs(int ms) {
+void TContador_IP::WaitMs(int64_t ms) {
     do {
         ms -= 10;
         SleepMs(10);

@@ -121,13 +121,15 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     // Receive handler of the serial port; runs in the main thread.
     void ComPortRxChar(TCustomComPort* sender, int count);
     bool Transact(const std::string& frame);
-    void WaitMs(int ms);
+    void WaitMs(int64_t ms);
+    // The pause unit times n, in milliseconds; 64 bits, as the unit is taken as given.
+    int64_t PauseMs(int n) const { return int64_t{InterAsdu} * n; }
     // True when the link is up: serial port open, or TCP client connected.
     bool LinkUp() const;
     // Connects the TCP client; a stop request ends the connect within 100 ms.
     bool ConnectTcp();
     // Sleep of the reading thread that a stop request cuts short.
-    void SleepMs(int ms);
+    void SleepMs(int64_t ms);
 
     // The receive buffer, shared with the receive handler: each call is one
     // critical section.

@@ -3,7 +3,6 @@
 // well-formed answer arrives; the register values are not kept.
 #include "meter/modbus.h"
 
-#include <climits>
 
 #include "meter/contador_ip.h"
 #include "platform/tcp_client.h"
@@ -14,12 +13,6 @@ namespace {
 
 uint8_t at(const std::string& s, std::size_t i) {
     return static_cast<uint8_t>(s[i]);
-}
-
-// Pauses in whole seconds from the settings, kept within WaitMs's range.
-int seconds(int32_t s) {
-    const int64_t ms = static_cast<int64_t>(s) * 1000;
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
 struct ReaderKind {
@@ -75,7 +68,7 @@ void readModbusMeters(TContador_IP& t, const ReaderKind& kind) {
                 bool read = false;
                 for (int attempt = 1; attempt <= 2 && !read && !t.Terminated; ++attempt) {
                     t.PostLog(" - STEP #1 - Intento " + std::to_string(attempt), colour::Yellow);
-                    t.WaitMs(seconds(t.InterAsdu));
+                    t.WaitMs(t.PauseMs(1000));
                     if (t.Transact(request) && t.LastFrame.size() >= kind.minAnswer) {
                         t.PostLog(kind.okLine, colour::Green);
                         read = true;
@@ -84,7 +77,7 @@ void readModbusMeters(TContador_IP& t, const ReaderKind& kind) {
                     }
                 }
                 if (read)
-                    t.WaitMs(kind.pauseByInterAsdu ? seconds(t.InterAsdu) : 1000);
+                    t.WaitMs(kind.pauseByInterAsdu ? t.PauseMs(1000) : 1000);
                 else if (tcp && failures == 2)
                     disconnectQuietly(t);
             } catch (...) {

@@ -160,7 +160,7 @@ bool TContador_IP::InitModem() {
             }
             if (DialConnected(buf)) {
                 PostLog(" - CONECTADO !", colour::Green);
-                SleepMs(InterAsdu * 5000);
+                SleepMs(PauseMs(5000));
                 ExitCode = ExitNoMeterRead;
                 connected = true;
                 return;

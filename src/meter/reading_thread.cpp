@@ -75,7 +75,7 @@ void TContador_IP::Execute() {
                     PostLog(" - TRY TO RECONNECT TO: " + where, colour::Red);
                     WaitMs(10000);
                 }
-                WaitMs(InterAsdu * 1000);
+                WaitMs(PauseMs(1000));
             }
             RunReading();
         }

@@ -15,7 +15,7 @@ bool isFixedWith(const std::string& f, uint8_t function) {
 
 bool TContador_IP::OpenSession(int index) {
     const int row = index + 1;
-    const auto pause = [this](int n) { WaitMs(InterAsdu * n); };
+    const auto pause = [this](int n) { WaitMs(PauseMs(n)); };
     bool opened = false;
     try {
         const DeviceItem& it = item(index);
@@ -122,7 +122,7 @@ bool TContador_IP::OpenSession(int index) {
 }
 
 void TContador_IP::CloseSession(int index) {
-    const auto pause = [this](int n) { WaitMs(InterAsdu * n); };
+    const auto pause = [this](int n) { WaitMs(PauseMs(n)); };
     try {
         if (Terminated) return;
         if (!LinkUp()) {

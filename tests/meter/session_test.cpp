@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -43,6 +44,25 @@ TEST(Session, OpensAndClosesWithAGoodMeter) {
     EXPECT_EQ(h.countLog(" - TRY TO CLOSE SESSION : 5"), 1);
     EXPECT_EQ(h.countLog(" - SESSION CLOSED!"), 1);
     EXPECT_EQ(h.sentWithPrefix(" 68 09 09 68 53 05 00 BB").size(), 2u);  // step 4 and the close
+}
+
+TEST(Session, HugePauseUnitWaitsUntilStoppedWithoutOverflow) {
+    sim::MeterSim sim(meterWith(1));
+    Harness h;
+    h.useTcp(sim.listenTcp());
+    h.thread->InterAsdu = 2147483647;  // taken as given; every pause is then endless
+    h.addMeter(5, 77, 1);
+    std::atomic<bool> done{false};
+    bool opened = true;
+    std::thread worker([&] {
+        opened = h.thread->OpenSession(0);
+        done = true;
+    });
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(done.load());  // still in its first pause
+    h.thread->Terminate();
+    worker.join();
+    EXPECT_FALSE(opened);
 }
 
 TEST(Session, MeterThatNeverAnswersCostsFourTimesTheRetriesOfStepOne) {
