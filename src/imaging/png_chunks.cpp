@@ -43,19 +43,6 @@ int InMemoryBits(uint8_t colorType, uint8_t bitDepth) {
 
 namespace {
 
-PixelFormat FormatForBits(int bits) {
-    switch (bits) {
-        case 1:
-            return PixelFormat::Pf1bit;
-        case 4:
-            return PixelFormat::Pf4bit;
-        case 8:
-            return PixelFormat::Pf8bit;
-        default:
-            return PixelFormat::Pf24bit;
-    }
-}
-
 // The stand-in palette of a palette image until its palette chunk arrives:
 // black and white, the sixteen standard colours, or a colour cube with greys.
 Palette HalftonePalette(int bits) {
@@ -143,7 +130,7 @@ void TChunkIHDR::PrepareImageData() {
         size_t pixels = size_t(Width) * size_t(Height);
         // The bitmap's own limit also bounds the alpha plane.
         if (pixels > MaxBitmapPixels()) RaisePngError<EPNGOutMemory>(PNG_MSG_OUT_MEMORY);
-        bitmap_ = std::make_unique<Bitmap>(int(Width), int(Height), FormatForBits(BitsPerPixel));
+        bitmap_ = std::make_unique<Bitmap>(int(Width), int(Height), FormatOfBits(BitsPerPixel));
         RowStride = uint32_t(BytesPerScanline(Width, BitsPerPixel));
         if (ColorType == COLOR_GRAYSCALEALPHA || ColorType == COLOR_RGBALPHA)
             AlphaData.assign(pixels, 0);

@@ -49,23 +49,39 @@ uint32_t ChunkCRC(const char type[4], const void* data, size_t size) {
     return ~crc;
 }
 
-bool InflateBuffer(const void* input, size_t inputSize, std::string& output, std::string& error,
-                   size_t limit) {
+namespace {
+
+// Starts a zlib stream over the whole input; false, with the error text, when
+// the input is too large for one stream or zlib cannot start.
+template <class Init>
+bool openStream(z_stream& z, const void* input, size_t inputSize, std::string& output,
+                std::string& error, Init init) {
     output.clear();
     error.clear();
     if (inputSize > 0xFFFFFFFFu) {
         error = ZlibResultText(Z_BUF_ERROR);
         return false;
     }
-    z_stream z;
     std::memset(&z, 0, sizeof z);
-    int rc = inflateInit(&z);
+    const int rc = init(z);
     if (rc != Z_OK) {
         error = ZlibMessage(z, rc);
         return false;
     }
     z.next_in = static_cast<Bytef*>(const_cast<void*>(input));
     z.avail_in = static_cast<uInt>(inputSize);
+    return true;
+}
+
+}  // namespace
+
+bool InflateBuffer(const void* input, size_t inputSize, std::string& output, std::string& error,
+                   size_t limit) {
+    z_stream z;
+    if (!openStream(z, input, inputSize, output, error,
+                    [](z_stream& st) { return inflateInit(&st); }))
+        return false;
+    int rc;
     unsigned char step[kStep];
     bool ok = false;
     for (;;) {
@@ -101,21 +117,11 @@ bool InflateBuffer(const void* input, size_t inputSize, std::string& output, std
 
 bool DeflateBuffer(const void* input, size_t inputSize, int level, std::string& output,
                    std::string& error) {
-    output.clear();
-    error.clear();
-    if (inputSize > 0xFFFFFFFFu) {
-        error = ZlibResultText(Z_BUF_ERROR);
-        return false;
-    }
     z_stream z;
-    std::memset(&z, 0, sizeof z);
-    int rc = deflateInit(&z, level);
-    if (rc != Z_OK) {
-        error = ZlibMessage(z, rc);
+    if (!openStream(z, input, inputSize, output, error,
+                    [level](z_stream& st) { return deflateInit(&st, level); }))
         return false;
-    }
-    z.next_in = static_cast<Bytef*>(const_cast<void*>(input));
-    z.avail_in = static_cast<uInt>(inputSize);
+    int rc;
     unsigned char step[kStep];
     bool ok = false;
     for (;;) {

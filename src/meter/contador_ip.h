@@ -179,8 +179,9 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     DeviceItem& item(int index) { return Devices.at(static_cast<std::size_t>(index)); }
     bool readProfile(int index, Day day, bool quarterHour);
 
-    bool transactSerial(const std::string& frame);
-    bool transactTcp(const std::string& frame);
+    // The tries of one exchange on each link; the reply lands in LastFrame.
+    void transactSerial(const std::string& frame, int64_t maxPolls);
+    void transactTcp(const std::string& frame, int64_t maxPolls);
     // Serial port operations (the serial component is used only through these).
     bool serialOpen() const;
     std::size_t serialWrite(const std::string& bytes);

@@ -11,8 +11,9 @@ void appendLe16(std::string& s, int32_t v) {
     s += static_cast<char>((v >> 8) & 0xFF);
 }
 
-// Wraps user data (C, A, ASDU) in a variable frame.
-std::string variableFrame(const std::string& user) {
+}  // namespace
+
+std::string VariableFrame(const std::string& user) {
     std::string f;
     f += static_cast<char>(kVariableStart);
     f += static_cast<char>(user.size());
@@ -24,16 +25,23 @@ std::string variableFrame(const std::string& user) {
     return f;
 }
 
-std::string endSession(uint8_t control, int32_t address, int32_t point) {
+std::string RequestHead(uint8_t control, int32_t address, uint8_t type, uint8_t objects,
+                        int32_t point, uint8_t record) {
     std::string u;
     u += static_cast<char>(control);
     appendLe16(u, address);
-    u += '\xBB';
-    u += '\x00';
+    u += static_cast<char>(type);
+    u += static_cast<char>(objects);
     u += '\x06';
     appendLe16(u, point);
-    u += '\x00';
-    return variableFrame(u);
+    u += static_cast<char>(record);
+    return u;
+}
+
+namespace {
+
+std::string endSession(uint8_t control, int32_t address, int32_t point) {
+    return VariableFrame(RequestHead(control, address, 0xBB, 0, point, 0));
 }
 
 }  // namespace
@@ -56,17 +64,10 @@ std::string FixedFrame(uint8_t control, int32_t address) {
 }
 
 std::string OpenSessionFrame(int32_t address, int32_t point, int32_t password) {
-    std::string u;
-    u += static_cast<char>(kCtlUserData);
-    appendLe16(u, address);
-    u += '\xB7';
-    u += '\x01';
-    u += '\x06';
-    appendLe16(u, point);
-    u += '\x00';
+    std::string u = RequestHead(kCtlUserData, address, 0xB7, 1, point, 0);
     const uint32_t p = static_cast<uint32_t>(password);
     for (int i = 0; i < 4; ++i) u += static_cast<char>((p >> (8 * i)) & 0xFF);
-    return variableFrame(u);
+    return VariableFrame(u);
 }
 
 std::string EndSessionFrame(int32_t address, int32_t point) {

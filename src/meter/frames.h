@@ -34,6 +34,12 @@ constexpr uint8_t kFnLinkStatus = 11;
 constexpr uint8_t kCauseNegative = 0x40;
 
 uint8_t Checksum(const std::string& bytes);
+// Wraps user data (control field, link address, data unit) in a variable frame.
+std::string VariableFrame(const std::string& user);
+// Control field, link address and the head of a request's data unit: type,
+// number of objects, cause 6 (activation), measuring point, record address.
+std::string RequestHead(uint8_t control, int32_t address, uint8_t type, uint8_t objects,
+                        int32_t point, uint8_t record);
 std::string FixedFrame(uint8_t control, int32_t address);
 std::string OpenSessionFrame(int32_t address, int32_t point, int32_t password);
 std::string EndSessionFrame(int32_t address, int32_t point);

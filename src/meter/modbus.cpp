@@ -3,7 +3,6 @@
 // well-formed answer arrives; the register values are not kept.
 #include "meter/modbus.h"
 
-
 #include "meter/contador_ip.h"
 #include "platform/tcp_client.h"
 

@@ -99,6 +99,12 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
     Thread = std::make_shared<TContador_IP>();
     TContador_IP& t = *Thread;
     state_->Thread = Thread;
+    // A failure in steps 1 to 3.
+    const auto initError = [&t](const std::exception& e) {
+        t.InitOk = false;
+        t.PostLog(" - INIT ERROR " + messageOf(e), colour::Red);
+        t.StatusText = "(" + messageOf(e) + ")";
+    };
 
     // 1. The thread's own settings.
     try {
@@ -123,9 +129,7 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
         t.ModemOnLine = false;
         t.InitOk = true;
     } catch (const std::exception& e) {
-        t.InitOk = false;
-        t.PostLog(" - INIT ERROR " + messageOf(e), colour::Red);
-        t.StatusText = "(" + messageOf(e) + ")";
+        initError(e);
     }
 
     // 2. One record per meter row.
@@ -138,9 +142,7 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
                 t.PostGridStatus(static_cast<int>(r), "INICIANDO HARDWARE...");
             }
         } catch (const std::exception& e) {
-            t.InitOk = false;
-            t.PostLog(" - INIT ERROR " + messageOf(e), colour::Red);
-            t.StatusText = "(" + messageOf(e) + ")";
+            initError(e);
         }
     }
 
@@ -166,9 +168,7 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
                 t.DialNumber.clear();
             }
         } catch (const std::exception& e) {
-            t.InitOk = false;
-            t.PostLog(" - INIT ERROR " + messageOf(e), colour::Red);
-            t.StatusText = "(" + messageOf(e) + ")";
+            initError(e);
         }
     }
 

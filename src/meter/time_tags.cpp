@@ -15,25 +15,12 @@ std::string fiveBytes(std::string tag) {
 
 std::string closureRequest(uint8_t type, uint8_t record, int32_t link, int32_t point,
                            const std::string& start, const std::string& end) {
-    std::string u;
-    u += static_cast<char>(kCtlUserData);
-    u += static_cast<char>(link & 0xFF);
-    u += static_cast<char>((link >> 8) & 0xFF);
-    u += static_cast<char>(type);
-    u += '\x01';
-    u += '\x06';
-    u += static_cast<char>(point & 0xFF);
-    u += static_cast<char>((point >> 8) & 0xFF);
-    u += static_cast<char>(record);
-    u += '\x01';
+    std::string u = RequestHead(kCtlUserData, link, type, 1, point, record);
+    u += '\x01';  // object range 1..6: the six registers
     u += '\x06';
     u += fiveBytes(start);
     u += fiveBytes(end);
-    std::string f = "\x68\x15\x15\x68";
-    f += u;
-    f += static_cast<char>(Checksum(u));
-    f += static_cast<char>(kEndByte);
-    return f;
+    return VariableFrame(u);
 }
 
 }  // namespace

@@ -46,18 +46,26 @@ void TContador_IP::ExtractFrame() {
 }
 
 bool TContador_IP::Transact(const std::string& frame) {
-    if (Terminated) return false;
-    return IsSerial ? transactSerial(frame) : transactTcp(frame);
-}
-
-bool TContador_IP::transactTcp(const std::string& frame) {
-    if (!TcpClient || !TcpClient->connected()) return false;
-    auto& tcp = *TcpClient;
+    if (Terminated || !LinkUp()) return false;
     LastFrame.clear();
     TxHead = frame.substr(0, 2);
-    int left = AsduRetries - 1;
     // 64 bits: the time-out is taken as typed, however large.
     const int64_t maxPolls = int64_t{AsduTimeout} * 10;
+    if (IsSerial)
+        transactSerial(frame, maxPolls);
+    else
+        transactTcp(frame, maxPolls);
+    const bool ok = !LastFrame.empty();
+    // The TCP trace lines begin with a blank, the serial ones do not.
+    if (ok && TraceFrames)
+        PostLog((IsSerial ? std::string() : std::string(1, ' ')).append(HexDump(LastFrame)),
+                colour::Red);
+    return ok;
+}
+
+void TContador_IP::transactTcp(const std::string& frame, int64_t maxPolls) {
+    auto& tcp = *TcpClient;
+    int left = AsduRetries - 1;
     do {
         int64_t polls = 0;
         --left;
@@ -110,18 +118,10 @@ bool TContador_IP::transactTcp(const std::string& frame) {
             if (timedOut) WaitMs(500);
         }
     } while (LastFrame.empty() && left >= 0 && !Terminated);
-    const bool ok = !LastFrame.empty();
-    if (ok && TraceFrames) PostLog(std::string(1, ' ').append(HexDump(LastFrame)), colour::Red);
-    return ok;
 }
 
-bool TContador_IP::transactSerial(const std::string& frame) {
-    if (!serialOpen()) return false;
-    LastFrame.clear();
-    TxHead = frame.substr(0, 2);
+void TContador_IP::transactSerial(const std::string& frame, int64_t maxPolls) {
     int left = AsduRetries - 1;
-    // 64 bits: the time-out is taken as typed, however large.
-    const int64_t maxPolls = int64_t{AsduTimeout} * 10;
     do {
         int64_t polls = 0;
         --left;
@@ -142,9 +142,6 @@ bool TContador_IP::transactSerial(const std::string& frame) {
             }
         }
     } while (LastFrame.empty() && left >= 0 && !Terminated);
-    const bool ok = !LastFrame.empty();
-    if (ok && TraceFrames) PostLog(HexDump(LastFrame), colour::Red);
-    return ok;
 }
 
 }  // namespace qv

@@ -5,6 +5,16 @@
 
 namespace qv {
 
+void MainExecutor::runGuarded(const Task& task) {
+    try {
+        task();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "main executor: call failed: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "main executor: call failed\n");
+    }
+}
+
 LoopExecutor::LoopExecutor() : mainThread_(std::this_thread::get_id()) {}
 
 LoopExecutor::~LoopExecutor() = default;
@@ -23,20 +33,13 @@ bool LoopExecutor::runQueued() {
         std::lock_guard lock(mutex_);
         batch.swap(queue_);
     }
-    for (auto& task : batch) {
-        // A failing call must not take the rest of the queue with it.
-        try {
-            task();
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "main executor: call failed: %s\n", e.what());
-        } catch (...) {
-            std::fprintf(stderr, "main executor: call failed\n");
-        }
-    }
+    for (auto& task : batch) runGuarded(task);
     return !batch.empty();
 }
 
-void LoopExecutor::processPending() { runQueued(); }
+void LoopExecutor::processPending() {
+    runQueued();
+}
 
 bool LoopExecutor::processFor(std::chrono::milliseconds timeout) {
     {
@@ -46,7 +49,9 @@ bool LoopExecutor::processFor(std::chrono::milliseconds timeout) {
     return runQueued();
 }
 
-bool LoopExecutor::inMainThread() const { return std::this_thread::get_id() == mainThread_; }
+bool LoopExecutor::inMainThread() const {
+    return std::this_thread::get_id() == mainThread_;
+}
 
 bool LoopExecutor::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -81,7 +86,9 @@ struct Call {
 
 InvokeGate::InvokeGate() : shared_(std::make_shared<Shared>()) {}
 
-InvokeGate::~InvokeGate() { cancel(); }
+InvokeGate::~InvokeGate() {
+    cancel();
+}
 
 bool InvokeGate::invokeAndWait(MainExecutor& executor, std::function<void()> fn) {
     if (executor.inMainThread()) {

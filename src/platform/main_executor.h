@@ -14,7 +14,7 @@
 namespace qv {
 
 class MainExecutor {
-public:
+  public:
     using Task = std::function<void()>;
     virtual ~MainExecutor() = default;
 
@@ -27,12 +27,16 @@ public:
     // Main thread only. Returns true when at least one call ran.
     virtual bool processFor(std::chrono::milliseconds timeout) = 0;
     virtual bool inMainThread() const = 0;
+
+    // Runs one queued call; a failing call is reported on stderr and must not
+    // take the rest of the queue with it.
+    static void runGuarded(const Task& task);
 };
 
 // A plain queue for tests and headless use: the thread that creates it is the
 // main thread; calls run only inside processPending/processFor/runUntil.
 class LoopExecutor final : public MainExecutor {
-public:
+  public:
     LoopExecutor();
     ~LoopExecutor() override;
 
@@ -45,7 +49,7 @@ public:
     bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
     std::size_t pendingCount() const;
 
-private:
+  private:
     bool runQueued();
 
     mutable std::mutex mutex_;
@@ -58,7 +62,7 @@ private:
 // releases a waiting caller and keeps a call that has not started from running,
 // so a worker never deadlocks on a main thread that has stopped handling calls.
 class InvokeGate {
-public:
+  public:
     InvokeGate();
     ~InvokeGate();
     InvokeGate(const InvokeGate&) = delete;
@@ -71,7 +75,7 @@ public:
     void reset();
     bool cancelled() const;
 
-private:
+  private:
     struct Shared;
     std::shared_ptr<Shared> shared_;
 };

@@ -5,8 +5,6 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QThread>
-#include <cstdio>
-#include <exception>
 
 namespace qv {
 
@@ -18,20 +16,12 @@ void QtMainExecutor::post(Task task) {
     // Calls queued on a context object die with it: nothing runs after the
     // executor is gone.
     QMetaObject::invokeMethod(
-        context_.get(),
-        [task = std::move(task)] {
-            try {
-                task();
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "main executor: call failed: %s\n", e.what());
-            } catch (...) {
-                std::fprintf(stderr, "main executor: call failed\n");
-            }
-        },
-        Qt::QueuedConnection);
+        context_.get(), [task = std::move(task)] { runGuarded(task); }, Qt::QueuedConnection);
 }
 
-void QtMainExecutor::processPending() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void QtMainExecutor::processPending() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 bool QtMainExecutor::processFor(std::chrono::milliseconds timeout) {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,

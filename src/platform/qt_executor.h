@@ -9,7 +9,7 @@ class QObject;
 namespace qv {
 
 class QtMainExecutor final : public MainExecutor {
-public:
+  public:
     QtMainExecutor();
     ~QtMainExecutor() override;
 
@@ -18,7 +18,7 @@ public:
     bool processFor(std::chrono::milliseconds timeout) override;
     bool inMainThread() const override;
 
-private:
+  private:
     std::unique_ptr<QObject> context_;
 };
 

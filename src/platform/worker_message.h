@@ -61,7 +61,7 @@ class MessageReceiver;
 // What a worker keeps of the main window: where to post. A default-constructed
 // target is the null handle: posting to it does nothing.
 class MessageTarget {
-public:
+  public:
     MessageTarget() = default;
 
     explicit operator bool() const { return static_cast<bool>(state_); }
@@ -69,7 +69,7 @@ public:
     // gone, or the queue refused it). The payload is freed in every case.
     bool post(int kind, std::unique_ptr<MessagePayload> payload) const;
 
-private:
+  private:
     friend class MessageReceiver;
     struct State;
     explicit MessageTarget(std::shared_ptr<State> s) : state_(std::move(s)) {}
@@ -79,7 +79,7 @@ private:
 // The main window's side: delivers each message to its handler in the main
 // thread, in posting order. Destroying it (main thread) drops later deliveries.
 class MessageReceiver {
-public:
+  public:
     MessageReceiver(MainExecutor& executor, MessageHandler handler);
     ~MessageReceiver();
     MessageReceiver(const MessageReceiver&) = delete;
@@ -87,7 +87,7 @@ public:
 
     MessageTarget target() const { return MessageTarget(state_); }
 
-private:
+  private:
     std::shared_ptr<MessageTarget::State> state_;
 };
 

@@ -432,35 +432,33 @@ void TCustomComPort::ApplyBuffer() {
 
 // ---- setters ---------------------------------------------------------------------
 
+namespace {
+// Stores a line setting; true when it changed (the control block is then re-applied).
+template <class T>
+bool Store(T& field, const T& v) {
+    if (v == field) return false;
+    field = v;
+    return true;
+}
+}  // namespace
+
 void TCustomComPort::SetBaudRate(TBaudRate v) {
-    if (v == baudRate_) return;
-    baudRate_ = v;
-    ApplyDCB();
+    if (Store(baudRate_, v)) ApplyDCB();
 }
 void TCustomComPort::SetCustomBaudRate(int v) {
-    if (v == customBaudRate_) return;
-    customBaudRate_ = v;
-    ApplyDCB();
+    if (Store(customBaudRate_, v)) ApplyDCB();
 }
 void TCustomComPort::SetStopBits(TStopBits v) {
-    if (v == stopBits_) return;
-    stopBits_ = v;
-    ApplyDCB();
+    if (Store(stopBits_, v)) ApplyDCB();
 }
 void TCustomComPort::SetDataBits(TDataBits v) {
-    if (v == dataBits_) return;
-    dataBits_ = v;
-    ApplyDCB();
+    if (Store(dataBits_, v)) ApplyDCB();
 }
 void TCustomComPort::SetDiscardNull(bool v) {
-    if (v == discardNull_) return;
-    discardNull_ = v;
-    ApplyDCB();
+    if (Store(discardNull_, v)) ApplyDCB();
 }
 void TCustomComPort::SetEventChar(char v) {
-    if (v == eventChar_) return;
-    eventChar_ = v;
-    ApplyDCB();
+    if (Store(eventChar_, v)) ApplyDCB();
 }
 
 void TCustomComPort::SetPort(const std::string& v) {
