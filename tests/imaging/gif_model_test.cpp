@@ -10,8 +10,10 @@ namespace {
 
 using test::GifFile;
 using test::ImageBlock;
+using test::LoadGif;
 using test::PackCodes;
 using test::ReferenceLzw;
+using test::SaveGif;
 
 Bitmap Bits8(int w, int h) {
     Bitmap b(w, h, PixelFormat::Pf8bit);
@@ -24,72 +26,35 @@ Bitmap Bits8(int w, int h) {
     return b;
 }
 
-TEST(GifModel, NewPictureIsEmpty) {
-    TGIFImage gif;
-    EXPECT_TRUE(gif.Empty());
-    EXPECT_EQ(gif.Width(), 0);
-    EXPECT_EQ(gif.Height(), 0);
-    EXPECT_EQ(gif.FrameIndex, -1);
-    EXPECT_EQ(gif.Version, gvUnknown);
-    EXPECT_EQ(gif.RepeatCount, 1);
-    EXPECT_FALSE(gif.Transparent());
-    Bitmap b = Bits8(3, 2);
-    gif.AddFrame(&b);
-    EXPECT_FALSE(gif.Transparent());
-    gif.Frame(0).TransparentColor = RGBColor(1, 2, 3);
-    EXPECT_TRUE(gif.Transparent());
-}
-
-TEST(GifModel, FramesFromBitmapsSetTheVersion) {
-    TGIFImage gif;
-    Bitmap b = Bits8(4, 4);
-    gif.Assign(&b);
-    EXPECT_EQ(gif.FrameCount(), 1);
-    EXPECT_EQ(gif.Version, gv87a);
-    EXPECT_EQ(gif.Width(), 4);
-    gif.AddFrame(&b);
-    EXPECT_EQ(gif.Version, gv89a);
-    EXPECT_EQ(gif.FrameIndex, 1);
+// The picture drawn over a target filled with a background colour.
+Bitmap DrawnOver(Graphic& picture, int w, int h, Color background) {
+    Bitmap target(w, h, PixelFormat::Pf24bit);
+    target.GetCanvas().SetBrushColor(background);
+    target.GetCanvas().FillRect(Rect{0, 0, w, h});
+    target.GetCanvas().StretchDraw(Rect{0, 0, w, h}, picture);
+    return target;
 }
 
 TEST(GifModel, CopiesShareDataUntilClearedAndNeverChangeEachOther) {
     // A picture with a local table only: encoding a new frame into a copy fills the
     // copy's global table, which must not reach the original.
-    std::string table;
-    for (std::uint32_t c : {0xFF0000u, 0x00FF00u})
-        table += std::string{char(c >> 16), char(c >> 8), char(c)};
-    const std::string file = GifFile(
-        2, 1, {}, ImageBlock(0, 0, 2, 1, 0x80, table, 2, PackCodes(ReferenceLzw({0, 1}, 2))));
-    TGIFImage a, b;
-    MemoryStream in(file);
-    a.LoadFromStream(in);
-    MemoryStream first;
-    a.SaveToStream(first);
-    b.Assign(&a);
-    EXPECT_TRUE(a.Equals(b));
-    EXPECT_TRUE(b.Equals(a));
+    const std::string file =
+        GifFile(2, 1, {},
+                ImageBlock(0, 0, 2, 1, 0x80, test::TableBytes({0xFF0000, 0x00FF00}), 2,
+                           PackCodes(ReferenceLzw({0, 1}, 2))));
+    auto a = LoadGif(file);
+    EXPECT_EQ(SaveGif(*a), file);
+    TGIFImage b;
+    b.Assign(a.get());
+    EXPECT_TRUE(a->Equals(b));
+    EXPECT_TRUE(b.Equals(*a));
     Bitmap bm = Bits8(6, 5);
     b.AddFrame(&bm);
-    MemoryStream second;
-    b.SaveToStream(second);
-    EXPECT_EQ(a.Data->ColorMap.Count, 0);
-    MemoryStream again;
-    a.SaveToStream(again);
-    EXPECT_EQ(again.Bytes(), first.Bytes());
-    EXPECT_EQ(first.Bytes(), file);
+    SaveGif(b);
+    EXPECT_EQ(a->Data->ColorMap.Count, 0);
+    EXPECT_EQ(SaveGif(*a), file);
     b.Clear();
-    EXPECT_FALSE(a.Equals(b));
-}
-
-TEST(GifModel, SizeCannotBeSet) {
-    TGIFImage gif;
-    try {
-        gif.SetWidth(3);
-        FAIL();
-    } catch (const EInvalidGraphicOperation& e) {
-        EXPECT_STREQ(e.what(), "Cannot change the Size of a GIF image");
-    }
-    EXPECT_THROW(gif.SetSize(1, 1), EInvalidGraphicOperation);
+    EXPECT_FALSE(a->Equals(b));
 }
 
 TEST(GifModel, LocalColoursOnFramesFromAnotherPicture) {
@@ -106,8 +71,8 @@ TEST(GifModel, LocalColoursOnFramesFromAnotherPicture) {
     EXPECT_FALSE(a.Frame(1).LocalColors);
 }
 
-TEST(GifModel, PictureReducedToOneOfItsOwnFrames) {
-    // The frame and the screen data it comes from belong to the picture being cleared.
+TEST(GifModel, PictureOrFrameGivenItsOwnFrameOrBitmap) {
+    // What is handed over belongs to the picture being cleared.
     TGIFImage gif;
     Bitmap small = Bits8(3, 2), large = Bits8(5, 4);
     gif.AddFrame(&small);
@@ -121,78 +86,50 @@ TEST(GifModel, PictureReducedToOneOfItsOwnFrames) {
     EXPECT_EQ(gif.Frame(0).AnimateInterval, 70u);
     EXPECT_EQ(gif.CurrentBitmap().Pixel(4, 3), large.Pixel(4, 3));
 
-    // The same through the frame handing itself to its own picture.
     gif.AddFrame(&small);
     gif.Frame(1).AssignTo(gif);
     ASSERT_EQ(gif.FrameCount(), 1);
     EXPECT_EQ(gif.Width(), 3);
-}
 
-TEST(GifModel, PictureOrFrameTakesItsOwnBitmap) {
     // Flattening an animation to its current picture, and a frame given its own bitmap.
-    TGIFImage gif;
-    Bitmap small = Bits8(3, 2), large = Bits8(5, 4);
-    gif.AddFrame(&small);
     gif.AddFrame(&large);
     gif.Assign(&gif.CurrentBitmap());
     ASSERT_EQ(gif.FrameCount(), 1);
     EXPECT_EQ(gif.Width(), 5);
     EXPECT_EQ(gif.CurrentBitmap().Pixel(4, 3), large.Pixel(4, 3));
-
     gif.Frame(0).Assign(&gif.Frame(0).GetBitmap());
     EXPECT_EQ(gif.Width(), 5);
     EXPECT_EQ(gif.CurrentBitmap().Pixel(4, 3), large.Pixel(4, 3));
 }
 
 TEST(GifModel, ErrorTextsAreTheCodecsOwn) {
+    using Error = EInvalidGraphicOperation;
+    using test::ThrownText;
     TGIFImage gif;
     MemoryStream out;
-    try {
-        gif.SaveToStream(out);
-        FAIL();
-    } catch (const EInvalidGraphicOperation& e) {
-        EXPECT_STREQ(e.what(), "No GIF Data to write");
-    }
-    auto load = [](const std::string& bytes) {
-        TGIFImage g;
-        MemoryStream s(bytes);
-        g.LoadFromStream(s);
-    };
-    try {
-        load(GifFile(1, 1, {0, 0xFFFFFF}, "!\x2A\x00"));
-        FAIL();
-    } catch (const EInvalidGraphicOperation& e) {
-        // Two hexadecimal digits, upper case as the class library formats them.
-        EXPECT_STREQ(e.what(), "Unrecognized extension block: 2A");
-    }
-    try {
-        load(GifFile(1, 1, {0, 0xFFFFFF}, "!\xAB\x00"));
-        FAIL();
-    } catch (const EInvalidGraphicOperation& e) {
-        EXPECT_STREQ(e.what(), "Unrecognized extension block: AB");
-    }
-    try {
-        load(GifFile(1, 1, {0, 0xFFFFFF}, "", "88a"));
-        FAIL();
-    } catch (const EInvalidGraphicOperation& e) {
-        EXPECT_STREQ(e.what(), "Unknown GIF version");
-    }
-    try {
-        ColorsToBits(3);
-        FAIL();
-    } catch (const EInvalidGraphicOperation& e) {
-        EXPECT_STREQ(e.what(), "Wrong number of colors; must be a power of 2");
-    }
+    EXPECT_EQ(ThrownText<Error>([&] { gif.SaveToStream(out); }), "No GIF Data to write");
+    EXPECT_EQ(ThrownText<Error>([&] { gif.SetWidth(3); }), "Cannot change the Size of a GIF image");
+    EXPECT_THROW(gif.SetSize(1, 1), Error);
+    EXPECT_EQ(ThrownText<Error>([] { ColorsToBits(3); }),
+              "Wrong number of colors; must be a power of 2");
+    // Extension labels as two hexadecimal digits, upper case as the class library has them.
+    const std::pair<std::string, const char*> files[] = {
+        {GifFile(1, 1, {0, 0xFFFFFF}, "!\x2A"), "Unrecognized extension block: 2A"},
+        {GifFile(1, 1, {0, 0xFFFFFF}, "!\xAB"), "Unrecognized extension block: AB"},
+        {GifFile(1, 1, {0, 0xFFFFFF}, "", "88a"), "Unknown GIF version"}};
+    for (const auto& [file, text] : files)
+        EXPECT_EQ(ThrownText<Error>([&] { LoadGif(file); }), text);
+
+    // A 15-bit bitmap is reduced, so encodes; an empty one has nothing to write.
     Bitmap bm = Bits8(2, 2);
     gif.Assign(&bm);
     gif.Frame(0).FBitmap->SetPixelFormat(PixelFormat::Pf15bit);
     GIFDefaultReduction = MapByFrequency;
-    // A 15-bit bitmap is reduced, so encodes; an empty one has nothing to write.
     EXPECT_NO_THROW(gif.SaveToStream(out));
     TGIFImage none;
     Bitmap emptyBitmap;
     none.AddFrame(&emptyBitmap);
-    EXPECT_THROW(none.SaveToStream(out), EInvalidGraphicOperation);
+    EXPECT_THROW(none.SaveToStream(out), Error);
 }
 
 TEST(GifModel, ClipboardCarriesGifDataOnlyWhenEveryFrameIsEncoded) {
@@ -204,20 +141,16 @@ TEST(GifModel, ClipboardCarriesGifDataOnlyWhenEveryFrameIsEncoded) {
     EXPECT_FALSE(clip.Bitmap.empty());
     EXPECT_EQ(clip.Formats.count("GIF Image"), 0u);
 
-    MemoryStream s;
-    gif.SaveToStream(s);
-    ClipboardData clip2;
-    gif.SaveToClipboardFormat(clip2);
-    ASSERT_EQ(clip2.Formats.count("GIF Image"), 1u);
-    const std::string& data = clip2.Formats["GIF Image"];
-    const std::uint32_t size =
-        std::uint32_t(std::uint8_t(data[0])) | std::uint32_t(std::uint8_t(data[1])) << 8 |
-        std::uint32_t(std::uint8_t(data[2])) << 16 | std::uint32_t(std::uint8_t(data[3])) << 24;
-    EXPECT_EQ(size, data.size() - 4);
-    EXPECT_EQ(data.substr(4), s.Bytes());
+    const std::string file = SaveGif(gif);
+    gif.SaveToClipboardFormat(clip);
+    ASSERT_EQ(clip.Formats.count("GIF Image"), 1u);
+    const std::string& data = clip.Formats["GIF Image"];
+    const std::string size{char(file.size()), char(file.size() >> 8), char(file.size() >> 16),
+                           char(file.size() >> 24)};
+    EXPECT_EQ(data, size + file);
 
     TGIFImage back;
-    back.LoadFromClipboardFormat(clip2);
+    back.LoadFromClipboardFormat(clip);
     EXPECT_EQ(back.FrameCount(), 1);
     EXPECT_EQ(back.FrameIndex, 0);
     EXPECT_EQ(back.Width(), 5);
@@ -247,52 +180,37 @@ TEST(GifModel, RegistrationAndLoadingByExtension) {
 
 TEST(GifModel, DrawingWithTransparencyByColourAndByDefaultColour) {
     // 2x2: entries 0 red, 1 green; the bottom-left pixel is green.
-    const auto codes = ReferenceLzw({0, 1, 1, 0}, 2);
-    TGIFImage gif;
-    MemoryStream s(GifFile(
-        2, 2, {0xFF0000, 0x00FF00},
-        test::GraphicControl(1, 0, 0) + ImageBlock(0, 0, 2, 2, 0, "", 2, PackCodes(codes))));
-    gif.LoadFromStream(s);
-    ASSERT_EQ(gif.Frame(0).TransparentColor, RGBColor(255, 0, 0));
-    Bitmap target(2, 2, PixelFormat::Pf24bit);
-    target.GetCanvas().SetBrushColor(RGBColor(0, 0, 9));
-    target.GetCanvas().FillRect(Rect{0, 0, 2, 2});
-    target.GetCanvas().StretchDraw(Rect{0, 0, 2, 2}, gif);
+    auto gif = LoadGif(
+        GifFile(2, 2, {0xFF0000, 0x00FF00},
+                test::GraphicControl(1, 0, 0) +
+                    ImageBlock(0, 0, 2, 2, 0, "", 2, PackCodes(ReferenceLzw({0, 1, 1, 0}, 2)))));
+    ASSERT_EQ(gif->Frame(0).TransparentColor, RGBColor(255, 0, 0));
+    EXPECT_TRUE(gif->Transparent());
+    const Bitmap target = DrawnOver(*gif, 2, 2, RGBColor(0, 0, 9));
     EXPECT_EQ(target.Pixel(0, 0), RGBColor(0, 0, 9));
     EXPECT_EQ(target.Pixel(1, 0), RGBColor(0, 255, 0));
     EXPECT_EQ(target.Pixel(1, 1), RGBColor(0, 0, 9));
 
-    gif.Frame(0).TransparentColor = clDefault;  // the bottom-left pixel's colour: green
-    target.GetCanvas().FillRect(Rect{0, 0, 2, 2});
-    target.GetCanvas().StretchDraw(Rect{0, 0, 2, 2}, gif);
-    EXPECT_EQ(target.Pixel(0, 0), RGBColor(255, 0, 0));
-    EXPECT_EQ(target.Pixel(1, 0), RGBColor(0, 0, 9));
+    gif->Frame(0).TransparentColor = clDefault;  // the bottom-left pixel's colour: green
+    const Bitmap byDefault = DrawnOver(*gif, 2, 2, RGBColor(0, 0, 9));
+    EXPECT_EQ(byDefault.Pixel(0, 0), RGBColor(255, 0, 0));
+    EXPECT_EQ(byDefault.Pixel(1, 0), RGBColor(0, 0, 9));
 }
 
 TEST(GifModel, DuplicateColoursHideOnlyTheTransparentEntry) {
     // Entries 0 and 2 are both white; entry 2 is transparent.
-    std::string table;
-    for (std::uint32_t c : {0xFFFFFFu, 0x000000u, 0xFFFFFFu, 0x123456u})
-        table += std::string{char(c >> 16), char(c >> 8), char(c)};
-    const auto codes = ReferenceLzw({0, 2, 1, 2}, 2);
-    const std::string file = GifFile(
+    const std::string table = test::TableBytes({0xFFFFFF, 0x000000, 0xFFFFFF, 0x123456});
+    auto gif = LoadGif(GifFile(
         4, 1, {},
-        test::GraphicControl(1, 0, 2) + ImageBlock(0, 0, 4, 1, 0x81, table, 2, PackCodes(codes)));
-    TGIFImage gif;
-    MemoryStream s(file);
-    gif.LoadFromStream(s);
-    Bitmap target(4, 1, PixelFormat::Pf24bit);
-    target.GetCanvas().SetBrushColor(RGBColor(9, 9, 9));
-    target.GetCanvas().FillRect(Rect{0, 0, 4, 1});
-    target.GetCanvas().StretchDraw(Rect{0, 0, 4, 1}, gif);
+        test::GraphicControl(1, 0, 2) +
+            ImageBlock(0, 0, 4, 1, 0x81, table, 2, PackCodes(ReferenceLzw({0, 2, 1, 2}, 2)))));
+    const Bitmap target = DrawnOver(*gif, 4, 1, RGBColor(9, 9, 9));
     EXPECT_EQ(target.Pixel(0, 0), RGBColor(255, 255, 255));
     EXPECT_EQ(target.Pixel(1, 0), RGBColor(9, 9, 9));
     EXPECT_EQ(target.Pixel(2, 0), RGBColor(0, 0, 0));
     EXPECT_EQ(target.Pixel(3, 0), RGBColor(9, 9, 9));
     // Saved unchanged, the transparent index stays 2.
-    MemoryStream out;
-    gif.SaveToStream(out);
-    EXPECT_NE(out.Bytes().find(test::GraphicControl(1, 0, 2)), std::string::npos);
+    EXPECT_NE(SaveGif(*gif).find(test::GraphicControl(1, 0, 2)), std::string::npos);
 }
 
 }  // namespace

@@ -1,17 +1,19 @@
 #include "picture_test_helpers.h"
 
-#include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#include "imaging/gif_image.h"
+#include "support/test_env.h"
+
 namespace qv::test {
 
 bool ToolAvailable(const std::string& name) {
-    int status = 0;
-    RunCommand("command -v " + name + " >/dev/null 2>&1", &status);
-    return status == 0;
+    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 std::string RunCommand(const std::string& command, int* status) {
@@ -41,6 +43,13 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
     out.write(bytes.data(), std::streamsize(bytes.size()));
 }
 
+ScratchDir::ScratchDir(const std::string& prefix) : path_(makeTempDir(prefix)) {}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
 std::uint32_t RgbImage::At(int x, int y) const {
     const std::size_t i = (std::size_t(y) * std::size_t(Width) + std::size_t(x)) * 3;
     return std::uint32_t(Pixels[i]) << 16 | std::uint32_t(Pixels[i + 1]) << 8 | Pixels[i + 2];
@@ -53,63 +62,16 @@ void RgbImage::Set(int x, int y, std::uint32_t rgb) {
     Pixels[i + 2] = std::uint8_t(rgb);
 }
 
-namespace {
-// Reads the next header number, skipping blanks and comments.
-bool Number(const std::string& s, std::size_t& pos, int& value) {
-    while (pos < s.size()) {
-        if (s[pos] == '#') {
-            while (pos < s.size() && s[pos] != '\n') ++pos;
-        } else if (std::isspace(static_cast<unsigned char>(s[pos]))) {
-            ++pos;
-        } else {
-            break;
-        }
-    }
-    if (pos >= s.size() || !std::isdigit(static_cast<unsigned char>(s[pos]))) return false;
-    value = 0;
-    while (pos < s.size() && std::isdigit(static_cast<unsigned char>(s[pos])))
-        value = value * 10 + (s[pos++] - '0');
-    return true;
-}
-}  // namespace
-
 RgbImage ParsePnm(const std::string& s) {
-    RgbImage img;
-    if (s.size() < 3 || s[0] != 'P') return img;
-    const char kind = s[1];
-    std::size_t pos = 2;
-    int w = 0, h = 0, maxval = 1;
-    if (!Number(s, pos, w) || !Number(s, pos, h)) return img;
-    if (kind != '4' && !Number(s, pos, maxval)) return img;
-    ++pos;  // the single blank after the header
-    img.Width = w;
-    img.Height = h;
-    img.Pixels.assign(std::size_t(w) * std::size_t(h) * 3, 0);
-    const std::size_t rowBits = (std::size_t(w) + 7) / 8;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            std::uint32_t rgb = 0;
-            if (kind == '4') {
-                const std::size_t at = pos + std::size_t(y) * rowBits + std::size_t(x) / 8;
-                if (at >= s.size()) return {};
-                rgb = (static_cast<std::uint8_t>(s[at]) >> (7 - x % 8) & 1) ? 0 : 0xFFFFFF;
-            } else if (kind == '5') {
-                const std::size_t at = pos + std::size_t(y) * std::size_t(w) + std::size_t(x);
-                if (at >= s.size()) return {};
-                const std::uint32_t v =
-                    static_cast<std::uint8_t>(s[at]) * 255u / std::uint32_t(maxval);
-                rgb = v << 16 | v << 8 | v;
-            } else if (kind == '6') {
-                const std::size_t at = pos + (std::size_t(y) * std::size_t(w) + std::size_t(x)) * 3;
-                if (at + 2 >= s.size()) return {};
-                for (int c = 0; c < 3; ++c)
-                    rgb = rgb << 8 | (static_cast<std::uint8_t>(s[at + std::size_t(c)]) * 255u /
-                                      std::uint32_t(maxval));
-            } else {
-                return {};
-            }
-            img.Set(x, y, rgb);
-        }
+    std::istringstream in(s);
+    std::string magic;
+    int w = 0, h = 0, maxval = 0;
+    if (!(in >> magic >> w >> h >> maxval) || magic != "P6" || maxval != 255 || w < 0 || h < 0)
+        return {};
+    in.get();  // the single blank after the header
+    RgbImage img{w, h, std::vector<std::uint8_t>(std::size_t(w) * std::size_t(h) * 3)};
+    if (!in.read(reinterpret_cast<char*>(img.Pixels.data()), std::streamsize(img.Pixels.size())))
+        return {};
     return img;
 }
 
@@ -118,6 +80,28 @@ std::string ToPpm(const RgbImage& image) {
         "P6\n" + std::to_string(image.Width) + " " + std::to_string(image.Height) + "\n255\n";
     out.append(reinterpret_cast<const char*>(image.Pixels.data()), image.Pixels.size());
     return out;
+}
+
+RgbImage FromBitmap(const Bitmap& b) {
+    RgbImage img{b.Width(), b.Height(),
+                 std::vector<std::uint8_t>(std::size_t(b.Width()) * std::size_t(b.Height()) * 3)};
+    for (int y = 0; y < b.Height(); ++y)
+        for (int x = 0; x < b.Width(); ++x) {
+            const Color c = b.Pixel(x, y);
+            img.Set(x, y, std::uint32_t(GetRValue(c)) << 16 | GetGValue(c) << 8 | GetBValue(c));
+        }
+    return img;
+}
+
+Bitmap ToBitmap(const RgbImage& img) {
+    Bitmap b(img.Width, img.Height, PixelFormat::Pf24bit);
+    for (int y = 0; y < img.Height; ++y)
+        for (int x = 0; x < img.Width; ++x) {
+            const std::uint32_t c = img.At(x, y);
+            b.SetPixel(x, y,
+                       RGBColor(std::uint8_t(c >> 16), std::uint8_t(c >> 8), std::uint8_t(c)));
+        }
+    return b;
 }
 
 std::string PackCodes(const std::vector<std::pair<int, int>>& codes) {
@@ -180,58 +164,55 @@ std::vector<std::pair<int, int>> ReferenceLzw(const std::vector<int>& pixels, in
     return out;
 }
 
+std::string TableBytes(const std::vector<std::uint32_t>& colours) {
+    std::string s;
+    for (std::uint32_t c : colours) s += std::string{char(c >> 16), char(c >> 8), char(c)};
+    return s;
+}
+
+namespace {
+std::string Words(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values) s += std::string{char(v & 0xFF), char((v >> 8) & 0xFF)};
+    return s;
+}
+}  // namespace
+
 std::string GifFile(int width, int height, const std::vector<std::uint32_t>& globalTable,
                     const std::string& blocks, const char* version) {
-    std::string s = std::string("GIF") + version;
-    auto word = [&s](int v) {
-        s.push_back(char(v & 0xFF));
-        s.push_back(char((v >> 8) & 0xFF));
-    };
-    word(width);
-    word(height);
-    if (globalTable.empty()) {
-        s.push_back(0);
-    } else {
-        int bits = 1;
-        while ((1u << bits) < globalTable.size()) ++bits;
-        s.push_back(char(0x80 | (bits - 1) << 4 | (bits - 1)));
-    }
-    s.push_back(0);
-    s.push_back(0);
+    std::string s = std::string("GIF") + version + Words({width, height});
+    int bits = 1;
+    while ((1u << bits) < globalTable.size()) ++bits;
+    s += std::string{char(globalTable.empty() ? 0 : 0x80 | (bits - 1) << 4 | (bits - 1)), 0, 0};
     if (!globalTable.empty()) {
-        std::size_t entries = 2;
-        while (entries < globalTable.size()) entries *= 2;
-        for (std::size_t i = 0; i < entries; ++i) {
-            const std::uint32_t c = i < globalTable.size() ? globalTable[i] : 0;
-            s.push_back(char(c >> 16));
-            s.push_back(char(c >> 8));
-            s.push_back(char(c));
-        }
+        std::vector<std::uint32_t> padded = globalTable;
+        padded.resize(std::size_t(1) << bits, 0);
+        s += TableBytes(padded);
     }
     return s + blocks + ";";
 }
 
 std::string ImageBlock(int left, int top, int width, int height, std::uint8_t flags,
                        const std::string& localTable, int minCodeSize, const std::string& data) {
-    std::string s = ",";
-    for (int v : {left, top, width, height}) {
-        s.push_back(char(v & 0xFF));
-        s.push_back(char((v >> 8) & 0xFF));
-    }
-    s.push_back(char(flags));
-    s += localTable;
-    s.push_back(char(minCodeSize));
-    return s + data;
+    return "," + Words({left, top, width, height}) + char(flags) + localTable + char(minCodeSize) +
+           data;
 }
 
 std::string GraphicControl(std::uint8_t flags, int delay, int transparent) {
-    std::string s = "\x21\xF9\x04";
-    s.push_back(char(flags));
-    s.push_back(char(delay & 0xFF));
-    s.push_back(char(delay >> 8));
-    s.push_back(char(transparent));
-    s.push_back(0);
-    return s;
+    return std::string("\x21\xF9\x04", 3) + char(flags) + Words({delay}) + char(transparent) + '\0';
+}
+
+std::unique_ptr<TGIFImage> LoadGif(const std::string& bytes) {
+    auto gif = std::make_unique<TGIFImage>();
+    MemoryStream s(bytes);
+    gif->LoadFromStream(s);
+    return gif;
+}
+
+std::string SaveGif(TGIFImage& gif) {
+    MemoryStream s;
+    gif.SaveToStream(s);
+    return s.Bytes();
 }
 
 }  // namespace qv::test

@@ -3,8 +3,14 @@
 // portable anymap pictures as the tools write them.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace qv {
+class Bitmap;
+class TGIFImage;
+}  // namespace qv
 
 namespace qv::test {
 
@@ -15,6 +21,19 @@ std::string RunCommand(const std::string& command, int* status = nullptr);
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 
+// A fresh directory, removed with everything in it when the object goes.
+class ScratchDir {
+  public:
+    explicit ScratchDir(const std::string& prefix);
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string Path(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
 // An RGB picture, rows top-down.
 struct RgbImage {
     int Width = 0, Height = 0;
@@ -24,9 +43,12 @@ struct RgbImage {
     bool operator==(const RgbImage&) const = default;
 };
 
-// Parses P4, P5 or P6 (maxval 255 or 1); empty picture on failure.
+// Parses a raw PPM (P6, maxval 255) as ImageMagick's ppm: and netpbm's ppmtoppm write
+// it; an empty picture on anything else.
 RgbImage ParsePnm(const std::string& bytes);
 std::string ToPpm(const RgbImage& image);
+RgbImage FromBitmap(const Bitmap& bitmap);
+Bitmap ToBitmap(const RgbImage& image);  // 24 bits
 
 // LZW data as a GIF holds it: codes (value, bit size) packed low bit first into
 // sub-blocks of 255 bytes, then the terminator.
@@ -34,6 +56,8 @@ std::string PackCodes(const std::vector<std::pair<int, int>>& codes);
 // The codes an ordinary GIF encoder writes for these pixels.
 std::vector<std::pair<int, int>> ReferenceLzw(const std::vector<int>& pixels, int minCodeSize);
 
+// Colour table bytes (red, green, blue) of 0xRRGGBB entries.
+std::string TableBytes(const std::vector<std::uint32_t>& colours);
 // A GIF file: header, screen descriptor with an optional global table (0xRRGGBB entries,
 // padded to a power of two), the given blocks and the trailer.
 std::string GifFile(int width, int height, const std::vector<std::uint32_t>& globalTable,
@@ -42,5 +66,19 @@ std::string GifFile(int width, int height, const std::vector<std::uint32_t>& glo
 std::string ImageBlock(int left, int top, int width, int height, std::uint8_t flags,
                        const std::string& localTable, int minCodeSize, const std::string& data);
 std::string GraphicControl(std::uint8_t flags, int delay, int transparent);
+
+// The text of the exception E that f throws; a note when it throws none.
+template <typename E, typename F>
+std::string ThrownText(F f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
+std::unique_ptr<TGIFImage> LoadGif(const std::string& bytes);
+std::string SaveGif(TGIFImage& gif);
 
 }  // namespace qv::test
