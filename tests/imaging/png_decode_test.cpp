@@ -16,26 +16,26 @@ namespace {
 
 using namespace pngtest;
 
-// RGB 8-bit rows of w x h random pixels, each row with the given filter byte
-// applied by our own reference filter (none: raw bytes).
-std::string RandomRgb(uint32_t w, uint32_t h, std::mt19937& rng, std::string* raw) {
+// h rows of random bytes, each after a filter byte of none.
+std::string NoiseRows(uint32_t rowBytes, uint32_t h, std::mt19937& rng) {
     std::string rows;
     for (uint32_t y = 0; y < h; ++y) {
         rows += '\0';
-        for (uint32_t i = 0; i < 3 * w; ++i) rows += char(rng() % 7 * 37);
+        for (uint32_t i = 0; i < rowBytes; ++i) rows += char(rng());
     }
-    *raw = rows;
     return rows;
 }
 
-std::string Idats(const std::string& compressed, const std::vector<size_t>& cuts) {
-    std::string out;
-    size_t at = 0;
-    for (size_t c : cuts) {
-        out += Chunk("IDAT", compressed.substr(at, c - at));
-        at = c;
-    }
-    return out + Chunk("IDAT", compressed.substr(at));
+std::string Inflated(const std::string& data) {
+    std::string out, err;
+    EXPECT_TRUE(InflateBuffer(data.data(), data.size(), out, err)) << err;
+    return out;
+}
+
+Color Fill(Bitmap& target, Color c) {
+    target.GetCanvas().SetBrushColor(c);
+    target.GetCanvas().FillRect(Rect{0, 0, target.Width(), target.Height()});
+    return c;
 }
 
 TEST(PngFilters, EveryFilterTypeDecodes) {
@@ -50,11 +50,10 @@ TEST(PngFilters, EveryFilterTypeDecodes) {
     for (uint32_t y = 0; y < h; ++y) {
         uint8_t type = uint8_t(y % 5);
         std::string out(rb, '\0');
-        uint8_t got =
-            ChooseFilter(reinterpret_cast<const uint8_t*>(raw[y].data()),
-                         reinterpret_cast<const uint8_t*>(prev.data()), rb, 3,
-                         FilterBit(PngFilter(type)), reinterpret_cast<uint8_t*>(out.data()));
-        EXPECT_EQ(got, type);
+        EXPECT_EQ(ChooseFilter(reinterpret_cast<const uint8_t*>(raw[y].data()),
+                               reinterpret_cast<const uint8_t*>(prev.data()), rb, 3,
+                               FilterBit(PngFilter(type)), reinterpret_cast<uint8_t*>(out.data())),
+                  type);
         rows += char(type) + out;
         prev = raw[y];
     }
@@ -73,103 +72,69 @@ TEST(PngFilters, ChoiceFollowsRepeatsAndTiesGoLow) {
     // A row of one repeated colour, nothing above: None and Up both give
     // all-equal bytes; Sub gives leading bytes then zeros. Ties go low.
     std::vector<uint8_t> raw(12), prev(12, 0), out(12);
-    for (size_t i = 0; i < 12; i += 3) {
-        raw[i] = 10;
-        raw[i + 1] = 200;
-        raw[i + 2] = 30;
-    }
+    for (size_t i = 0; i < 12; ++i) raw[i] = uint8_t(i % 3 == 0 ? 10 : i % 3 == 1 ? 200 : 30);
     EXPECT_EQ(ChooseFilter(raw.data(), prev.data(), 12, 3, kAllFilters, out.data()), pfSub);
-    for (auto& b : raw) b = 5;
+    raw.assign(12, 5);
     EXPECT_EQ(ChooseFilter(raw.data(), prev.data(), 12, 3, kAllFilters, out.data()), pfNone);
     // All different bytes that neither Up nor Paeth makes repetitive: filter 0.
-    const uint8_t spread[12] = {3, 250, 17, 96, 41, 180, 7, 222, 63, 130, 90, 12};
-    for (size_t i = 0; i < 12; ++i) raw[i] = spread[i];
+    raw = {3, 250, 17, 96, 41, 180, 7, 222, 63, 130, 90, 12};
     EXPECT_EQ(ChooseFilter(raw.data(), prev.data(), 12, 3, FilterBit(pfUp) | FilterBit(pfPaeth),
                            out.data()),
               pfNone);
-    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end()), raw);
+    EXPECT_EQ(out, raw);
     // The default set writes every row with Sub.
     EXPECT_EQ(ChooseFilter(raw.data(), prev.data(), 12, 3, FilterBit(pfSub), out.data()), pfSub);
 }
 
-TEST(PngImageData, SplitAndEmptyDataChunksDecodeAlike) {
+TEST(PngImageData, SplitEmptyPaddedAndDamagedDataChunks) {
     std::mt19937 rng(5);
-    std::string raw;
-    std::string rows = RandomRgb(40, 30, rng, &raw);
-    std::string z = Zlib(rows);
-    std::string head = Signature() + Chunk("IHDR", IhdrData(40, 30, 8, 2));
-    auto whole = Load(head + Chunk("IDAT", z) + Chunk("IEND", ""));
-    std::vector<size_t> cuts;
-    for (size_t c = 1; c < z.size(); c += 1 + c % 17) cuts.push_back(c);
-    auto many =
-        Load(head + Chunk("IDAT", "") + Idats(z, cuts) + Chunk("IDAT", "") + Chunk("IEND", ""));
-    for (int y = 0; y < 30; ++y)
-        for (int x = 0; x < 40; ++x) ASSERT_EQ(whole->Pixels(x, y), many->Pixels(x, y));
-
-    // A damaged CRC on the second of three data chunks.
-    std::string three = Idats(z, {z.size() / 3, 2 * z.size() / 3});
-    size_t second = 12 + z.size() / 3;
-    std::string bad = three;
-    bad[second + 8 + (z.size() / 3)] ^= 1;  // last CRC byte of chunk 2 is ahead of its data
-    bad[second + 8] ^= 0x40;                // a data byte of chunk 2
-    EXPECT_THROW(Load(head + bad + Chunk("IEND", "")), EPngInvalidCRC);
-    // A text chunk between data chunks while rows are missing.
-    std::string gap = Chunk("IDAT", z.substr(0, z.size() / 2)) + Chunk("tEXt", "a\0b") +
-                      Chunk("IDAT", z.substr(z.size() / 2));
-    TPNGPicture pic;
-    MemoryStream s(head + gap + Chunk("IEND", ""));
-    try {
-        pic.LoadFromStream(s);
-        ADD_FAILURE();
-    } catch (const EPNGMissingMultipleIDAT& e) {
-        EXPECT_EQ(e.Id(), 64963);
+    const std::string z = Zlib(NoiseRows(120, 30, rng));
+    const std::string head = Head(40, 30, 8, 2);
+    auto whole = Load(head + Chunk("IDAT", z) + End());
+    std::string many = Chunk("IDAT", "");
+    for (size_t at = 0, c = 1; at < z.size(); at = c, c += 1 + c % 17)
+        many += Chunk("IDAT", z.substr(at, c - at));
+    // The stream ending well inside a large last chunk with padding after it is
+    // no CRC error: that chunk's CRC follows all of its data.
+    for (const std::string& body :
+         {many + Chunk("IDAT", ""), Chunk("IDAT", z + std::string(200000, '\0'))}) {
+        auto other = Load(head + body + End());
+        for (int y = 0; y < 30; ++y)
+            for (int x = 0; x < 40; ++x) ASSERT_EQ(whole->Pixels(x, y), other->Pixels(x, y));
     }
-}
 
-TEST(PngImageData, TrailingDataAfterTheStreamIsNotACrcError) {
-    // The zlib stream ends well inside a large chunk followed by padding.
-    std::mt19937 rng(9);
-    std::string raw;
-    std::string rows = RandomRgb(20, 10, rng, &raw);
-    std::string z = Zlib(rows) + std::string(200000, '\0');
-    auto pic = Load(Signature() + Chunk("IHDR", IhdrData(20, 10, 8, 2)) + Chunk("IDAT", z) +
-                    Chunk("IEND", ""));
-    EXPECT_EQ(pic->Pixels(0, 0), RGBColor(uint8_t(raw[1]), uint8_t(raw[2]), uint8_t(raw[3])));
+    // A damaged data byte in the second of three data chunks.
+    const size_t third = z.size() / 3;
+    std::string bad = Chunk("IDAT", z.substr(0, third)) + Chunk("IDAT", z.substr(third, third)) +
+                      Chunk("IDAT", z.substr(2 * third));
+    bad[12 + third + 8] ^= 0x40;
+    EXPECT_THROW(Load(head + bad + End()), EPngInvalidCRC);
+    // A text chunk between data chunks while rows are missing.
+    std::string gap = Chunk("IDAT", z.substr(0, z.size() / 2)) + Chunk("tEXt", "a\0b"s) +
+                      Chunk("IDAT", z.substr(z.size() / 2));
+    EXPECT_EQ(FailureId<EPNGMissingMultipleIDAT>(head + gap + End()), 64963);
 }
 
 TEST(PngImageData, StreamEndingBeforeTheRowsEndsDecoding) {
     // Only half the rows are in the zlib stream; decoding stops, the rest stays 0.
     std::string rows;
-    for (int y = 0; y < 5; ++y) rows += std::string(1, '\0') + std::string(4, '\x77');
-    auto pic = Load(Signature() + Chunk("IHDR", IhdrData(4, 10, 8, 0)) + Chunk("IDAT", Zlib(rows)) +
-                    Chunk("IEND", ""));
+    for (int y = 0; y < 5; ++y) rows += "\0\x77\x77\x77\x77"s;
+    auto pic = Load(Head(4, 10, 8, 0) + Chunk("IDAT", Zlib(rows)) + End());
     EXPECT_EQ(pic->Pixels(3, 4), RGBColor(0x77, 0x77, 0x77));
     EXPECT_EQ(pic->Pixels(3, 5), 0u);
     // Corrupt compressed data names zlib's reason.
     std::string z = Zlib(rows);
-    z[2] = char(0xFF);
-    z[3] = char(0xFF);
-    try {
-        Load(Signature() + Chunk("IHDR", IhdrData(4, 10, 8, 0)) + Chunk("IDAT", z) +
-             Chunk("IEND", ""));
-        ADD_FAILURE();
-    } catch (const EPNGZLIBError& e) {
-        EXPECT_EQ(e.Id(), 64964);
-        EXPECT_EQ(std::string(e.what()),
-                  "Could not decompress the image because it contains invalid compressed "
-                  "data.\r\n Description: data error (-3)");
-    }
+    z[2] = z[3] = char(0xFF);
+    EXPECT_EQ(Raised<EPNGZLIBError>([&] { Load(Head(4, 10, 8, 0) + Chunk("IDAT", z) + End()); }),
+              std::make_pair(64964,
+                             "Could not decompress the image because it contains invalid "
+                             "compressed data.\r\n Description: data error (-3)"s));
 }
 
-TEST(PngEncode, ChunkingAndSinglePixelInterlace) {
+TEST(PngEncode, ChunkingInterlaceAndSixteenBitSamples) {
     // Noise that hardly compresses: 300 x 200 RGB, about 180000 bytes.
     std::mt19937 rng(1);
-    std::string rows;
-    for (int y = 0; y < 200; ++y) {
-        rows += '\0';
-        for (int i = 0; i < 900; ++i) rows += char(rng());
-    }
-    auto pic = Load(MakePng(300, 200, 8, 2, rows));
+    auto pic = Load(MakePng(300, 200, 8, 2, NoiseRows(900, 200, rng)));
     pic->FilterSet = FilterBit(pfNone);
     std::string saved = Save(*pic);
     auto data = ChunkData(saved, "IDAT");
@@ -179,69 +144,55 @@ TEST(PngEncode, ChunkingAndSinglePixelInterlace) {
     pic->SetIdatChunkSize(1000);
     EXPECT_EQ(pic->IdatChunkSize(), 65535u);
     pic->SetIdatChunkSize(100000);
-    auto bigger = ChunkData(Save(*pic), "IDAT");
-    EXPECT_EQ(bigger[0].size(), 100000u);
+    EXPECT_EQ(ChunkData(Save(*pic), "IDAT")[0].size(), 100000u);
     auto again = Load(saved);
     for (int y = 0; y < 200; y += 37)
         for (int x = 0; x < 300; x += 41) ASSERT_EQ(again->Pixels(x, y), pic->Pixels(x, y));
 
     // One pixel with Adam7: pass 1 alone holds data (one filter byte, one sample).
-    auto one = Load(MakePng(1, 1, 8, 0, std::string("\x00\x42", 2)));
+    auto one = Load(MakePng(1, 1, 8, 0, "\0\x42"s));
     one->InterlaceMethod = 1;
     std::string file = Save(*one);
-    std::string out, err;
-    std::string idat = ChunkData(file, "IDAT")[0];
-    ASSERT_TRUE(InflateBuffer(idat.data(), idat.size(), out, err));
-    EXPECT_EQ(out, std::string("\x01\x42", 2));
+    EXPECT_EQ(Inflated(ChunkData(file, "IDAT")[0]), "\x01\x42"s);
     EXPECT_EQ(Load(file)->Pixels(0, 0), RGBColor(0x42, 0x42, 0x42));
-}
 
-TEST(PngEncode, SixteenBitSamplesComeBackWithZeroLowBytes) {
-    std::string rows = std::string(1, '\0') + std::string("\x12\x34\x56\x78\x9A\xBC", 6);
-    auto pic = Load(MakePng(1, 1, 16, 2, rows));
-    pic->FilterSet = FilterBit(pfNone);
-    std::string file = Save(*pic);
-    std::string out, err;
-    std::string idat = ChunkData(file, "IDAT")[0];
-    ASSERT_TRUE(InflateBuffer(idat.data(), idat.size(), out, err));
-    EXPECT_EQ(out, std::string("\x00\x12\x00\x56\x00\x9A\x00", 7));
+    // 16-bit samples come back with zero low bytes.
+    auto deep = Load(MakePng(1, 1, 16, 2, "\0\x12\x34\x56\x78\x9A\xBC"s));
+    deep->FilterSet = FilterBit(pfNone);
+    EXPECT_EQ(Inflated(ChunkData(Save(*deep), "IDAT")[0]), "\x00\x12\x00\x56\x00\x9A\x00"s);
 }
 
 TEST(PngFile, SignatureOrderEndAndUnknownChunks) {
-    std::string row = std::string(1, '\0') + std::string(1, '\x10');
-    std::string good = MakePng(1, 1, 8, 0, row);
+    const std::string row = "\0\x10"s;
+    const std::string good = MakePng(1, 1, 8, 0, row);
     for (size_t bit = 0; bit < 64; ++bit) {
         std::string bad = good;
         bad[bit / 8] ^= char(1 << (bit % 8));
         EXPECT_THROW(Load(bad), EPNGInvalidFileHeader) << bit;
     }
     TPNGPicture pic;
-    MemoryStream s(Signature() + Chunk("gAMA", std::string(4, '\0')));
-    EXPECT_THROW(pic.LoadFromStream(s), EPNGIHDRNotFirst);
+    EXPECT_NE(FailureId<EPNGIHDRNotFirst>(Signature() + Chunk("gAMA", std::string(4, '\0')), &pic),
+              0);
     EXPECT_TRUE(pic.Empty());
-
-    std::string header = Signature() + Chunk("IHDR", IhdrData(1, 1, 8, 0));
-    MemoryStream cut(header);
-    EXPECT_THROW(pic.LoadFromStream(cut), EPngUnexpectedEnd);
+    EXPECT_NE(FailureId<EPngUnexpectedEnd>(Head(1, 1, 8, 0), &pic), 0);
     EXPECT_EQ(pic.Chunks().Count(), 1u);
-    MemoryStream noData(header + Chunk("IEND", ""));
-    EXPECT_THROW(pic.LoadFromStream(noData), EPNGNoImageData);
+    EXPECT_NE(FailureId<EPNGNoImageData>(Head(1, 1, 8, 0) + End()), 0);
+    EXPECT_NE(FailureId<EPNGUnknownCriticalChunk>(MakePng(1, 1, 8, 0, row, Chunk("XyZw", ""))), 0);
 
-    std::string extra = Chunk("prVt", "keep me") + Chunk("cHRM", std::string(32, '\1'));
-    auto kept = Load(MakePng(1, 1, 8, 0, row, extra));
-    std::string saved = Save(*kept);
-    EXPECT_EQ(ChunkTypes(saved), (std::vector<std::string>{"IHDR", "prVt", "IDAT", "IEND"}));
+    // Chunk types are case-sensitive: "ihdr" is an unknown chunk kept as it is.
+    std::string extra =
+        Chunk("prVt", "keep me") + Chunk("ihdr", "me too") + Chunk("cHRM", std::string(32, '\1'));
+    std::string saved = Save(*Load(MakePng(1, 1, 8, 0, row, extra)));
+    EXPECT_EQ(ChunkTypes(saved),
+              (std::vector<std::string>{"IHDR", "prVt", "ihdr", "IDAT", "IEND"}));
     EXPECT_EQ(ChunkData(saved, "prVt")[0], "keep me");
-    MemoryStream critical(MakePng(1, 1, 8, 0, row, Chunk("XyZw", "")));
-    EXPECT_THROW(pic.LoadFromStream(critical), EPNGUnknownCriticalChunk);
+    EXPECT_EQ(ChunkData(saved, "ihdr")[0], "me too");
 
     // A palette found after the data, or twice, still makes one palette before it.
-    const std::string plte = Chunk("PLTE", std::string("\x10\x20\x30\x40\x50\x60", 6));
-    const std::string prow = std::string("\0\x01\x00", 3);
-    for (const std::string& f : {Signature() + Chunk("IHDR", IhdrData(2, 1, 8, 3)) +
-                                     Chunk("IDAT", Zlib(prow)) + plte + Chunk("IEND", ""),
-                                 Signature() + Chunk("IHDR", IhdrData(2, 1, 8, 3)) + plte + plte +
-                                     Chunk("IDAT", Zlib(prow)) + Chunk("IEND", "")}) {
+    const std::string plte = Chunk("PLTE", "\x10\x20\x30\x40\x50\x60"s);
+    const std::string data = Chunk("IDAT", Zlib("\0\x01\x00"s));
+    for (const std::string& f :
+         {Head(2, 1, 8, 3) + data + plte + End(), Head(2, 1, 8, 3) + plte + plte + data + End()}) {
         std::string out = Save(*Load(f));
         EXPECT_EQ(ChunkTypes(out), (std::vector<std::string>{"IHDR", "PLTE", "IDAT", "IEND"}));
         EXPECT_EQ(Load(out)->Pixels(0, 0), RGBColor(0x40, 0x50, 0x60));
@@ -255,9 +206,7 @@ TEST(PngFile, EveryTruncationAndBitFlipFailsCleanly) {
         rows += char(y % 5);
         for (int i = 0; i < 2 * 11; ++i) rows += char(rng() % 4 * 60);
     }
-    std::string file = Signature() + Chunk("IHDR", IhdrData(11, 9, 8, 4, 0)) +
-                       Chunk("tEXt", std::string("k\0v", 3)) + Chunk("IDAT", Zlib(rows)) +
-                       Chunk("IEND", "");
+    const std::string file = MakePng(11, 9, 8, 4, rows, Chunk("tEXt", "k\0v"s));
     auto check = [](const std::string& bytes) {
         TPNGPicture pic;
         MemoryStream s(bytes);
@@ -270,8 +219,7 @@ TEST(PngFile, EveryTruncationAndBitFlipFailsCleanly) {
         pic.Draw(target.GetCanvas(), Rect{0, 0, 16, 16});
         pic.Pixels(0, 0);
         try {
-            std::string out = Save(pic);
-            auto back = Load(out);  // anything we write must read back
+            auto back = Load(Save(pic));  // anything we write must read back
             EXPECT_EQ(back->Width(), pic.Width());
         } catch (const EPNGHeaderNotPresent&) {
         }
@@ -284,7 +232,7 @@ TEST(PngFile, EveryTruncationAndBitFlipFailsCleanly) {
     }
 }
 
-TEST(PngPicture, EmptyImagesAndZeroSizes) {
+TEST(PngPicture, EmptyPartlyLoadedAndZeroSizedImages) {
     TPNGPicture empty;
     EXPECT_TRUE(empty.Empty());
     EXPECT_EQ(empty.Width(), 0);
@@ -292,36 +240,29 @@ TEST(PngPicture, EmptyImagesAndZeroSizes) {
     empty.SetPixels(0, 0, clWhite);
     Bitmap target(4, 4, PixelFormat::Pf24bit);
     empty.Draw(target.GetCanvas(), Rect{0, 0, 4, 4});
+    // An empty image is never saved as a file.
     MemoryStream s;
-    try {
-        empty.SaveToStream(s);
-        ADD_FAILURE() << "an empty image must not be saved as a file";
-    } catch (const EPNGHeaderNotPresent& e) {
-        EXPECT_EQ(e.Id(), 64945);
-    }
+    EXPECT_EQ(Raised<EPNGHeaderNotPresent>([&] { empty.SaveToStream(s); }).first, 64945);
+    EXPECT_EQ(s.Bytes(), "");
     EXPECT_THROW(empty.TransparencyKind(), EPNGHeaderNotPresent);
     EXPECT_THROW(empty.ResizeImage(2, 2), EPNGHeaderNotPresent);
 
-    auto zero = Load(Signature() + Chunk("IHDR", IhdrData(0, 5, 8, 6)) +
-                     Chunk("IDAT", Zlib(std::string(5, '\0'))) + Chunk("IEND", ""));
+    auto zero = Load(Head(0, 5, 8, 6) + Chunk("IDAT", Zlib(std::string(5, '\0'))) + End());
     EXPECT_EQ(zero->Width(), 0);
     zero->Draw(target.GetCanvas(), Rect{0, 0, 4, 4});
     EXPECT_EQ(zero->Pixels(0, 0), 0u);
-    auto back = Load(Save(*zero));
-    EXPECT_EQ(back->Height(), 5);
-}
+    EXPECT_EQ(Load(Save(*zero))->Height(), 5);
 
-TEST(PngPicture, PartlyLoadedImageSavesAsAWholeFile) {
+    // An image cut in its data saves as a whole file pngcheck accepts.
     std::string rows;
-    for (int y = 0; y < 8; ++y) rows += std::string(1, '\0') + std::string(8, char(y * 30));
+    for (int y = 0; y < 8; ++y) rows += '\0' + std::string(8, char(y * 30));
     std::string z = Zlib(rows);
-    std::string file = Signature() + Chunk("IHDR", IhdrData(8, 8, 8, 0)) +
-                       Chunk("IDAT", z.substr(0, z.size() / 2));  // cut in the data
-    TPNGPicture pic;
-    MemoryStream s(file);
-    EXPECT_THROW(pic.LoadFromStream(s), PngException);
+    TPNGPicture part;
+    EXPECT_NE(
+        FailureId<PngException>(Head(8, 8, 8, 0) + Chunk("IDAT", z.substr(0, z.size() / 2)), &part),
+        0);
     TempDir dir;
-    WriteFile(dir.Path("p.png"), Save(pic));
+    WriteFileBytes(dir.Path("p.png"), Save(part));
     int rc = 0;
     RunCommand("pngcheck -q " + dir.Path("p.png") + " >/dev/null 2>&1", &rc);
     EXPECT_EQ(rc, 0);
@@ -337,12 +278,7 @@ TEST(PngPicture, PixelsResizeAndPaletteIndexesOutOfRange) {
     EXPECT_EQ(pic->Pixels(-1, 0), 0u);
     EXPECT_EQ(pic->Pixels(2, 0), 0u);
     EXPECT_EQ(pic->Pixels(1, 1), RGBColor(100, 100, 7));
-    try {
-        pic->SetWidth(0);
-        ADD_FAILURE();
-    } catch (const EPNGInvalidNewSize& e) {
-        EXPECT_EQ(e.Id(), 64946);
-    }
+    EXPECT_EQ(Raised<EPNGInvalidNewSize>([&] { pic->SetWidth(0); }).first, 64946);
     pic->ResizeImage(4, 4);
     EXPECT_EQ(pic->Width(), 4);
     EXPECT_EQ(pic->Pixels(1, 1), RGBColor(100, 100, 7));
@@ -350,14 +286,12 @@ TEST(PngPicture, PixelsResizeAndPaletteIndexesOutOfRange) {
     EXPECT_EQ(pic->AlphaScanline(0)[0], 200);
     EXPECT_EQ(pic->AlphaScanline(3)[3], 255);
     pic->SetPixels(3, 3, RGBColor(1, 2, 3));
-    EXPECT_EQ(pic->Pixels(3, 3), RGBColor(1, 2, 3));
     EXPECT_EQ(Load(Save(*pic))->Pixels(3, 3), RGBColor(1, 2, 3));
 
     // Indexes past a two-entry palette read as black and draw without harm.
-    std::string prow = std::string(1, '\0') + std::string("\x00\x01\x05\xFF", 4);
-    auto pal = Load(MakePng(4, 1, 8, 3, prow,
-                            Chunk("PLTE", std::string("\x10\x20\x30\x40\x50\x60", 6)) +
-                                Chunk("tRNS", std::string("\x80\x00", 2))));
+    auto pal =
+        Load(MakePng(4, 1, 8, 3, "\0\x00\x01\x05\xFF"s,
+                     Chunk("PLTE", "\x10\x20\x30\x40\x50\x60"s) + Chunk("tRNS", "\x80\x00"s)));
     EXPECT_EQ(pal->Pixels(1, 0), RGBColor(0x40, 0x50, 0x60));
     EXPECT_EQ(pal->Pixels(3, 0), 0u);
     Bitmap target(4, 1, PixelFormat::Pf24bit);
@@ -365,43 +299,36 @@ TEST(PngPicture, PixelsResizeAndPaletteIndexesOutOfRange) {
 }
 
 TEST(PngDraw, KeyColourPartialAndPlain) {
-    // Palette image: entry 1 fully transparent; entry 0 red.
-    std::string prow = std::string(1, '\0') + std::string("\x00\x01", 2);
-    std::string plte = Chunk("PLTE", std::string("\xFF\x00\x00\x00\x00\xFF", 6));
-    auto keyed = Load(MakePng(2, 1, 8, 3, prow, plte + Chunk("tRNS", std::string("\xFF\x00", 2))));
+    // Palette image: entry 0 red; entry 1 blue, fully then half transparent.
+    const std::string plte = Chunk("PLTE", "\xFF\x00\x00\x00\x00\xFF"s);
     Bitmap target(2, 1, PixelFormat::Pf24bit);
-    target.GetCanvas().SetBrushColor(RGBColor(0, 255, 0));
-    target.GetCanvas().FillRect(Rect{0, 0, 2, 1});
+    auto keyed = Load(MakePng(2, 1, 8, 3, "\0\x00\x01"s, plte + Chunk("tRNS", "\xFF\x00"s)));
+    const Color green = Fill(target, RGBColor(0, 255, 0));
     keyed->Draw(target.GetCanvas(), Rect{0, 0, 2, 1});
     EXPECT_EQ(target.Pixel(0, 0), RGBColor(255, 0, 0));
-    EXPECT_EQ(target.Pixel(1, 0), RGBColor(0, 255, 0));
+    EXPECT_EQ(target.Pixel(1, 0), green);
 
-    // Entry 1 half transparent: blended over green.
-    auto half = Load(MakePng(2, 1, 8, 3, prow, plte + Chunk("tRNS", std::string("\xFF\x80", 2))));
-    target.GetCanvas().FillRect(Rect{0, 0, 2, 1});
+    auto half = Load(MakePng(2, 1, 8, 3, "\0\x00\x01"s, plte + Chunk("tRNS", "\xFF\x80"s)));
+    Fill(target, green);
     half->Draw(target.GetCanvas(), Rect{0, 0, 2, 1});
     EXPECT_EQ(target.Pixel(0, 0), RGBColor(255, 0, 0));
-    Color mixed = target.Pixel(1, 0);
-    EXPECT_NEAR(GetGValue(mixed), 127, 1);
-    EXPECT_NEAR(GetBValue(mixed), 128, 1);
+    EXPECT_NEAR(GetGValue(target.Pixel(1, 0)), 127, 1);
+    EXPECT_NEAR(GetBValue(target.Pixel(1, 0)), 128, 1);
 
     // RGBA stretched to twice its size; alpha 0 leaves the background.
-    std::string rows = std::string(1, '\0') + std::string("\x00\x00\xFF\xFF\xFF\x00\x00\x00", 8);
-    auto rgba = Load(MakePng(2, 1, 8, 6, rows));
+    auto rgba = Load(MakePng(2, 1, 8, 6, "\0\x00\x00\xFF\xFF\xFF\x00\x00\x00"s));
     Bitmap wide(4, 2, PixelFormat::Pf24bit);
-    wide.GetCanvas().SetBrushColor(RGBColor(0, 255, 0));
-    wide.GetCanvas().FillRect(Rect{0, 0, 4, 2});
+    Fill(wide, green);
     rgba->Draw(wide.GetCanvas(), Rect{0, 0, 4, 2});
     EXPECT_EQ(wide.Pixel(1, 1), RGBColor(0, 0, 255));
-    EXPECT_EQ(wide.Pixel(2, 0), RGBColor(0, 255, 0));
+    EXPECT_EQ(wide.Pixel(2, 0), green);
 
     // Plain grey, drawn as it is.
-    auto grey = Load(MakePng(2, 1, 8, 0, std::string("\x00\x10\xF0", 3)));
-    grey->Draw(target.GetCanvas(), Rect{0, 0, 2, 1});
+    Load(MakePng(2, 1, 8, 0, "\0\x10\xF0"s))->Draw(target.GetCanvas(), Rect{0, 0, 2, 1});
     EXPECT_EQ(target.Pixel(1, 0), RGBColor(0xF0, 0xF0, 0xF0));
 }
 
-TEST(PngBitmap, ImportExportAndCopy) {
+TEST(PngBitmap, ImportExportCopyAndClipboard) {
     Bitmap bmp(5, 3, PixelFormat::Pf8bit);
     std::vector<RGBQuad> table(256);
     table[1] = {30, 20, 10, 0};
@@ -412,9 +339,9 @@ TEST(PngBitmap, ImportExportAndCopy) {
     pic.ImportBitmap(bmp, true, RGBColor(255, 0, 0));
     EXPECT_EQ(ChunkTypes(Save(pic)),
               (std::vector<std::string>{"IHDR", "PLTE", "tRNS", "IDAT", "IEND"}));
+    EXPECT_EQ(pic.Pixels(0, 1), RGBColor(10, 20, 30));
     EXPECT_EQ(pic.TransparencyKind(), tkKeyColour);
     EXPECT_EQ(pic.TransparentColour(), RGBColor(255, 0, 0));
-    EXPECT_EQ(pic.Pixels(0, 1), RGBColor(10, 20, 30));
     auto back = Load(Save(pic));
     EXPECT_EQ(back->Pixels(1, 1), RGBColor(255, 0, 0));
     EXPECT_EQ(back->TransparencyKind(), tkKeyColour);
@@ -424,10 +351,8 @@ TEST(PngBitmap, ImportExportAndCopy) {
     EXPECT_EQ(out.GetPixelFormat(), PixelFormat::Pf8bit);
     EXPECT_TRUE(out.Transparent());
     EXPECT_EQ(out.Pixel(0, 1), RGBColor(10, 20, 30));
-
     TPNGPicture copy;
     copy.Assign(back.get());
-    EXPECT_EQ(copy.Pixels(1, 1), RGBColor(255, 0, 0));
     EXPECT_EQ(Save(copy), Save(*back));
 
     Bitmap rgb(2, 2, PixelFormat::Pf24bit);
@@ -436,27 +361,20 @@ TEST(PngBitmap, ImportExportAndCopy) {
     fromRgb.Assign(&rgb);
     EXPECT_EQ(fromRgb.RequireHeader().ColorType, COLOR_RGB);
     EXPECT_EQ(fromRgb.Pixels(1, 0), RGBColor(1, 2, 3));
-}
 
-TEST(PngBitmap, ClipboardGoesThroughAPlainBitmap) {
-    std::string rows = std::string(1, '\0') + std::string("\x01\x02\x03\xFA\xFB\xFC", 6);
-    auto pic = Load(MakePng(2, 1, 8, 2, rows));
+    // The clipboard goes through a plain bitmap.
     ClipboardData clip;
-    pic->SaveToClipboardFormat(clip);
-    EXPECT_FALSE(clip.Bitmap.empty());
-    TPNGPicture back;
-    back.LoadFromClipboardFormat(clip);
-    EXPECT_EQ(back.Pixels(0, 0), RGBColor(1, 2, 3));
-    EXPECT_EQ(back.Pixels(1, 0), RGBColor(0xFA, 0xFB, 0xFC));
-}
+    fromRgb.SaveToClipboardFormat(clip);
+    TPNGPicture pasted;
+    pasted.LoadFromClipboardFormat(clip);
+    EXPECT_EQ(pasted.Pixels(0, 0), 0u);
+    EXPECT_EQ(pasted.Pixels(1, 0), RGBColor(1, 2, 3));
 
-TEST(PngRegistry, RegistersAsPng) {
     PictureRegistry registry;
     RegisterPngPicture(registry);
     const FileFormat* f = registry.FindExtension("png");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(f->Description, "Portable Network Graphics");
-    EXPECT_EQ(f->Factory()->ClassName(), "TPNGPicture");
     UnregisterPngPicture(registry);
     EXPECT_EQ(registry.FindExtension("png"), nullptr);
 }

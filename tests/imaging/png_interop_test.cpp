@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 
 #include "imaging/canvas.h"
@@ -26,44 +27,39 @@ std::string MakeWithNetpbm(const TempDir& dir, Format f, uint32_t w, uint32_t h,
                            std::mt19937& rng) {
     std::string pam;
     std::string tool = "pamtopng";
+    std::vector<uint32_t> s;
     if (f.type == 3) {
         // Few enough colours that pnmtopng picks a palette of the wanted depth.
         uint32_t n = f.depth == 8 ? 200 : (1u << f.depth);
         std::vector<uint32_t> colours;
         for (uint32_t i = 0; i < n; ++i) colours.push_back(rng() & 0xFFFFFF);
-        std::vector<uint32_t> s;
         for (uint32_t i = 0; i < w * h; ++i) {
             uint32_t c = colours[i < n ? i : rng() % n];
-            s.push_back(c >> 16);
-            s.push_back((c >> 8) & 0xFF);
-            s.push_back(c & 0xFF);
+            s.insert(s.end(), {c >> 16, (c >> 8) & 0xFF, c & 0xFF});
         }
         pam = MakePam(w, h, 3, 255, "RGB", s);
         tool = "pnmtopng";
     } else {
-        uint32_t maxval = (1u << f.depth) - 1;
-        uint32_t depth = f.type == 0 ? 1 : f.type == 2 ? 3 : f.type == 4 ? 2 : 4;
-        const char* tt = f.type == 0   ? "GRAYSCALE"
-                         : f.type == 2 ? "RGB"
-                         : f.type == 4 ? "GRAYSCALE_ALPHA"
-                                       : "RGB_ALPHA";
-        std::vector<uint32_t> s;
+        const uint32_t maxval = (1u << f.depth) - 1;
+        // Types 0, 2, 4 and 6.
+        const uint32_t depth = std::array<uint32_t, 4>{1, 3, 2, 4}[f.type / 2];
+        const char* kTuplTypes[] = {"GRAYSCALE", "RGB", "GRAYSCALE_ALPHA", "RGB_ALPHA"};
         for (uint32_t i = 0; i < w * h * depth; ++i) s.push_back(rng() % (maxval + 1));
         // Make sure every level occurs so the tool cannot reduce the depth.
         for (uint32_t i = 0; i <= maxval && i < s.size(); ++i) s[i] = i;
-        pam = MakePam(w, h, depth, maxval, tt, s);
+        pam = MakePam(w, h, depth, maxval, kTuplTypes[f.type / 2], s);
     }
     std::string in = dir.Path("in.pam"), out = dir.Path("made.png");
-    WriteFile(in, pam);
+    WriteFileBytes(in, pam);
     int rc = 0;
     RunCommand(tool + (interlace ? " -interlace " : " ") + in + " > " + out + " 2>/dev/null", &rc);
     EXPECT_EQ(rc, 0);
-    return ReadFile(out);
+    return ReadFileBytes(out);
 }
 
-// Compares our decoded picture with pngtopam's reading of the same file.
-void ExpectSamePixels(TPNGPicture& pic, const Pam& ref, const std::string& what) {
-    TChunkIHDR& h = pic.RequireHeader();
+// Compares our decoded picture with pngtopam's reading of a file.
+void ExpectSamePixels(TPNGPicture& pic, const std::string& path, const std::string& what) {
+    const Pam ref = DecodeWithPngtopam(path);
     ASSERT_EQ(uint32_t(pic.Width()), ref.Width) << what;
     ASSERT_EQ(uint32_t(pic.Height()), ref.Height) << what;
     auto scale = [&](uint32_t v) {
@@ -72,17 +68,11 @@ void ExpectSamePixels(TPNGPicture& pic, const Pam& ref, const std::string& what)
     int bad = 0;
     for (uint32_t y = 0; y < ref.Height; ++y) {
         for (uint32_t x = 0; x < ref.Width; ++x) {
-            Color c = pic.Pixels(int(x), int(y));
-            uint32_t r, g, b, a;
-            if (ref.Depth == 2) {
-                r = g = b = scale(ref.At(x, y, 0));
-                a = scale(ref.At(x, y, 1));
-            } else {
-                r = scale(ref.At(x, y, 0));
-                g = scale(ref.At(x, y, 1));
-                b = scale(ref.At(x, y, 2));
-                a = scale(ref.At(x, y, 3));
-            }
+            const Color c = pic.Pixels(int(x), int(y));
+            const bool grey = ref.Depth == 2;
+            const uint32_t r = scale(ref.At(x, y, 0)), g = grey ? r : scale(ref.At(x, y, 1)),
+                           b = grey ? r : scale(ref.At(x, y, 2)),
+                           a = scale(ref.At(x, y, grey ? 1 : 3));
             bool same = GetRValue(c) == r && GetGValue(c) == g && GetBValue(c) == b;
             if (uint8_t* alpha = pic.AlphaScanline(int(y))) same = same && alpha[x] == a;
             if (!same && ++bad < 5)
@@ -90,7 +80,15 @@ void ExpectSamePixels(TPNGPicture& pic, const Pam& ref, const std::string& what)
                               << " theirs " << r << " " << g << " " << b << " " << a;
         }
     }
-    (void)h;
+}
+
+// Saves our picture, has pngcheck judge the file and pngtopam read it back.
+void ExpectOursValid(TPNGPicture& pic, const TempDir& dir, const std::string& what) {
+    WriteFileBytes(dir.Path("ours.png"), Save(pic));
+    int rc = 0;
+    std::string check = RunCommand("pngcheck -v " + dir.Path("ours.png") + " 2>&1", &rc);
+    EXPECT_EQ(rc, 0) << what << "\n" << check;
+    ExpectSamePixels(pic, dir.Path("ours.png"), what + " (ours)");
 }
 
 TEST(PngInterop, EveryFormatPlainAndInterlacedAtOddSizes) {
@@ -99,33 +97,33 @@ TEST(PngInterop, EveryFormatPlainAndInterlacedAtOddSizes) {
     for (const Format& f : kFormats) {
         for (bool interlace : {false, true}) {
             for (auto [w, h] : {std::pair<uint32_t, uint32_t>{13, 7}, {1, 1}, {33, 17}}) {
+                if (f.type == 3 && w * h < (1u << f.depth)) continue;  // too few pixels
                 std::string what = "type " + std::to_string(f.type) + " depth " +
                                    std::to_string(f.depth) + (interlace ? " adam7 " : " ") +
                                    std::to_string(w) + "x" + std::to_string(h);
-                if (f.type == 3 && w * h < (1u << f.depth)) continue;  // too few pixels
                 std::string file = MakeWithNetpbm(dir, f, w, h, interlace, rng);
                 auto ihdr = ChunkData(file, "IHDR");
                 ASSERT_EQ(ihdr.size(), 1u) << what;
-                ASSERT_EQ(uint8_t(ihdr[0][9]), f.type) << what;
-                ASSERT_EQ(uint8_t(ihdr[0][8]), f.depth) << what;
-                ASSERT_EQ(uint8_t(ihdr[0][12]), interlace ? 1 : 0) << what;
-                WriteFile(dir.Path("made.png"), file);
-                Pam ref = DecodeWithPngtopam(dir.Path("made.png"));
+                const std::string expected{char(f.depth), char(f.type), char(interlace)};
+                ASSERT_EQ(ihdr[0].substr(8, 2) + ihdr[0][12], expected) << what;
                 auto pic = Load(file);
-                ExpectSamePixels(*pic, ref, what);
-
-                // Our own file of the same picture: accepted and read alike.
+                ExpectSamePixels(*pic, dir.Path("made.png"), what);
+                // Our own file of the same picture, the other interlace: accepted and read alike.
                 pic->InterlaceMethod = interlace ? 0 : 1;
-                std::string ours = Save(*pic);
-                WriteFile(dir.Path("ours.png"), ours);
-                int rc = 0;
-                std::string check =
-                    RunCommand("pngcheck -v " + dir.Path("ours.png") + " 2>&1", &rc);
-                EXPECT_EQ(rc, 0) << what << "\n" << check;
-                Pam back = DecodeWithPngtopam(dir.Path("ours.png"));
-                ExpectSamePixels(*pic, back, what + " (ours)");
+                ExpectOursValid(*pic, dir, what);
             }
         }
+    }
+}
+
+TEST(PngInterop, OurFilterSetsStayValid) {
+    TempDir dir;
+    std::mt19937 rng(11);
+    auto pic = Load(MakeWithNetpbm(dir, {6, 8}, 61, 23, false, rng));
+    for (uint8_t set = 0; set <= kAllFilters; ++set) {
+        pic->FilterSet = set;
+        pic->InterlaceMethod = set & 1;
+        ExpectOursValid(*pic, dir, "filter set " + std::to_string(set));
     }
 }
 
@@ -133,18 +131,16 @@ TEST(PngInterop, KeyColourTransparencyFromNetpbm) {
     TempDir dir;
     std::vector<uint32_t> s;
     for (uint32_t i = 0; i < 6 * 5; ++i) {
-        bool key = i % 3 == 0;
-        s.push_back(key ? 255 : 10 * i);
-        s.push_back(key ? 0 : 5);
-        s.push_back(key ? 255 : 7);
+        const bool key = i % 3 == 0;
+        s.insert(s.end(), {key ? 255 : 10 * i, key ? 0u : 5u, key ? 255u : 7u});
     }
-    WriteFile(dir.Path("k.pam"), MakePam(6, 5, 3, 255, "RGB", s));
+    WriteFileBytes(dir.Path("k.pam"), MakePam(6, 5, 3, 255, "RGB", s));
     int rc = 0;
     RunCommand("pamtopng -transparent=rgb:ff/00/ff " + dir.Path("k.pam") + " > " +
                    dir.Path("k.png") + " 2>/dev/null",
                &rc);
     ASSERT_EQ(rc, 0);
-    std::string file = ReadFile(dir.Path("k.png"));
+    std::string file = ReadFileBytes(dir.Path("k.png"));
     ASSERT_EQ(ChunkData(file, "tRNS").size(), 1u);
     auto pic = Load(file);
     EXPECT_EQ(pic->TransparencyKind(), tkKeyColour);
@@ -162,43 +158,20 @@ TEST(PngInterop, KeyColourTransparencyFromNetpbm) {
 TEST(PngInterop, SixteenBitKeyStillMarksItsPixelsInOurFile) {
     // Our 16-bit samples go out as high byte and 0; the key must go the same way.
     TempDir dir;
-    struct Case {
-        uint8_t type;
-        std::string rows, key;
-    };
-    const Case cases[] = {
-        {0, std::string("\0\x12\x34\x56\x78", 5), std::string("\x12\x34", 2)},
-        {2, std::string("\0\x12\x34\x56\x78\x9A\xBC\x01\x02\x03\x04\x05\x06", 13),
-         std::string("\x12\x34\x56\x78\x9A\xBC", 6)},
-    };
-    for (const Case& c : cases) {
-        auto pic = Load(MakePng(2, 1, 16, c.type, c.rows, Chunk("tRNS", c.key)));
+    const std::pair<uint8_t, std::string> cases[] = {
+        {0, "\x12\x34\x56\x78"s}, {2, "\x12\x34\x56\x78\x9A\xBC\x01\x02\x03\x04\x05\x06"s}};
+    for (const auto& [type, pixels] : cases) {
+        // The first pixel is the key colour.
+        auto pic = Load(MakePng(2, 1, 16, type, '\0' + pixels,
+                                Chunk("tRNS", pixels.substr(0, pixels.size() / 2))));
         ASSERT_EQ(pic->TransparencyKind(), tkKeyColour);
-        WriteFile(dir.Path("k16.png"), Save(*pic));
+        WriteFileBytes(dir.Path("k16.png"), Save(*pic));
         // ImageMagick: netpbm's reader ignores a colour key of RGB images.
         int rc = 0;
         std::string alpha = RunCommand(
             "convert " + dir.Path("k16.png") + " -alpha extract -depth 8 gray:- 2>/dev/null", &rc);
         ASSERT_EQ(rc, 0);
-        EXPECT_EQ(alpha, std::string("\x00\xFF", 2)) << int(c.type);
-    }
-}
-
-TEST(PngInterop, OurFilterSetsAndChunkSizesStayValid) {
-    TempDir dir;
-    std::mt19937 rng(11);
-    std::string file = MakeWithNetpbm(dir, {6, 8}, 61, 23, false, rng);
-    auto pic = Load(file);
-    for (uint8_t set = 0; set <= kAllFilters; ++set) {
-        pic->FilterSet = set;
-        pic->InterlaceMethod = set & 1;
-        std::string ours = Save(*pic);
-        WriteFile(dir.Path("f.png"), ours);
-        int rc = 0;
-        RunCommand("pngcheck -q " + dir.Path("f.png") + " >/dev/null 2>&1", &rc);
-        EXPECT_EQ(rc, 0) << int(set);
-        Pam back = DecodeWithPngtopam(dir.Path("f.png"));
-        ExpectSamePixels(*pic, back, "filter set " + std::to_string(set));
+        EXPECT_EQ(alpha, "\x00\xFF"s) << int(type);
     }
 }
 

@@ -1,29 +1,24 @@
 #include "png_test_helpers.h"
 
-#include <sys/wait.h>
 #include <zlib.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include "imaging/png_zlib.h"
-#include "imaging/stream.h"
+#include "support/test_env.h"
 
 namespace qv::pngtest {
 
 std::string Signature() {
-    return std::string("\x89PNG\r\n\x1a\n", 8);
+    return "\x89PNG\r\n\x1a\n"s;
 }
 
 std::string Chunk(const std::string& type, const std::string& data) {
     std::string out;
     AppendBE32(out, uint32_t(data.size()));
-    out += type;
-    out += data;
+    out += type + data;
     AppendBE32(out, ChunkCRC(type.data(), data.data(), data.size()));
     return out;
 }
@@ -33,12 +28,15 @@ std::string IhdrData(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_
     std::string d;
     AppendBE32(d, w);
     AppendBE32(d, h);
-    d += char(depth);
-    d += char(type);
-    d += char(compression);
-    d += char(0);
-    d += char(interlace);
-    return d;
+    return d + char(depth) + char(type) + char(compression) + '\0' + char(interlace);
+}
+
+std::string Head(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_t interlace) {
+    return Signature() + Chunk("IHDR", IhdrData(w, h, depth, type, interlace));
+}
+
+std::string End() {
+    return Chunk("IEND", "");
 }
 
 std::string Zlib(const std::string& raw, int level) {
@@ -53,73 +51,14 @@ std::string Zlib(const std::string& raw, int level) {
 
 std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
                     const std::string& filteredRows, const std::string& extra) {
-    return Signature() + Chunk("IHDR", IhdrData(w, h, depth, type)) + extra +
-           Chunk("IDAT", Zlib(filteredRows)) + Chunk("IEND", "");
+    return Head(w, h, depth, type) + extra + Chunk("IDAT", Zlib(filteredRows)) + End();
 }
 
-std::string RunCommand(const std::string& command, int* exitCode) {
-    std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) throw std::runtime_error("cannot run " + command);
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int status = pclose(p);
-    if (exitCode) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return out;
-}
-
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qv-png-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
+TempDir::TempDir() : path_(test::makeTempDir("qv-png-")) {}
 
 TempDir::~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-Pam ParsePam(const std::string& bytes) {
-    Pam pam;
-    size_t end = bytes.find("ENDHDR\n");
-    if (bytes.compare(0, 3, "P7\n") != 0 || end == std::string::npos)
-        throw std::runtime_error("not a PAM image");
-    std::istringstream head(bytes.substr(3, end - 3));
-    std::string key;
-    while (head >> key) {
-        if (key == "WIDTH")
-            head >> pam.Width;
-        else if (key == "HEIGHT")
-            head >> pam.Height;
-        else if (key == "DEPTH")
-            head >> pam.Depth;
-        else if (key == "MAXVAL")
-            head >> pam.MaxVal;
-        else if (key == "TUPLTYPE")
-            head >> pam.TuplType;
-    }
-    size_t pos = end + 7;
-    size_t count = size_t(pam.Width) * pam.Height * pam.Depth;
-    size_t each = pam.MaxVal > 255 ? 2 : 1;
-    if (bytes.size() < pos + count * each) throw std::runtime_error("short PAM image");
-    pam.Samples.resize(count);
-    auto p = reinterpret_cast<const uint8_t*>(bytes.data()) + pos;
-    for (size_t i = 0; i < count; ++i)
-        pam.Samples[i] = each == 2 ? (uint32_t(p[2 * i]) << 8 | p[2 * i + 1]) : p[i];
-    return pam;
 }
 
 std::string MakePam(uint32_t w, uint32_t h, uint32_t depth, uint32_t maxval,
@@ -136,9 +75,26 @@ std::string MakePam(uint32_t w, uint32_t h, uint32_t depth, uint32_t maxval,
 
 Pam DecodeWithPngtopam(const std::string& path) {
     int rc = 0;
-    std::string out = RunCommand("pngtopam -alphapam '" + path + "' 2>/dev/null", &rc);
-    if (rc != 0) throw std::runtime_error("pngtopam refused " + path);
-    return ParsePam(out);
+    std::string bytes = RunCommand("pngtopam -alphapam '" + path + "' 2>/dev/null", &rc);
+    size_t end = bytes.find("ENDHDR\n");
+    if (rc != 0 || bytes.compare(0, 3, "P7\n") != 0 || end == std::string::npos)
+        throw std::runtime_error("pngtopam refused " + path);
+    Pam pam;
+    std::istringstream head(bytes.substr(3, end - 3));
+    std::string key;
+    while (head >> key) {
+        if (key == "WIDTH") head >> pam.Width;
+        if (key == "HEIGHT") head >> pam.Height;
+        if (key == "DEPTH") head >> pam.Depth;
+        if (key == "MAXVAL") head >> pam.MaxVal;
+    }
+    size_t count = size_t(pam.Width) * pam.Height * pam.Depth;
+    size_t each = pam.MaxVal > 255 ? 2 : 1;
+    if (bytes.size() < end + 7 + count * each) throw std::runtime_error("short PAM image");
+    auto p = reinterpret_cast<const uint8_t*>(bytes.data()) + end + 7;
+    for (size_t i = 0; i < count; ++i)
+        pam.Samples.push_back(each == 2 ? (uint32_t(p[2 * i]) << 8 | p[2 * i + 1]) : p[i]);
+    return pam;
 }
 
 std::unique_ptr<TPNGPicture> Load(const std::string& bytes) {
@@ -157,12 +113,10 @@ std::string Save(TPNGPicture& picture) {
 namespace {
 template <class F>
 void WalkChunks(const std::string& file, F f) {
-    size_t pos = 8;
-    while (pos + 8 <= file.size()) {
+    for (size_t pos = 8; pos + 8 <= file.size();) {
         uint32_t len = ReadBE32(reinterpret_cast<const uint8_t*>(file.data()) + pos);
-        std::string type = file.substr(pos + 4, 4);
         if (pos + 12 + size_t(len) > file.size()) break;
-        f(type, file.substr(pos + 8, len));
+        f(file.substr(pos + 4, 4), file.substr(pos + 8, len));
         pos += 12 + size_t(len);
     }
 }

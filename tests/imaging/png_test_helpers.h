@@ -5,25 +5,34 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imaging/png_picture.h"
+#include "imaging/stream.h"
+#include "picture_test_helpers.h"
 
 namespace qv::pngtest {
+
+using namespace std::string_literals;
+using test::ReadFileBytes;
+using test::RunCommand;
+using test::WriteFileBytes;
 
 std::string Signature();
 // One chunk with its length and CRC.
 std::string Chunk(const std::string& type, const std::string& data);
 std::string IhdrData(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_t interlace = 0,
                      uint8_t compression = 0);
+// Signature and header chunk.
+std::string Head(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_t interlace = 0);
+std::string End();
 std::string Zlib(const std::string& raw, int level = 6);
 // A whole file: header, extra chunks, one data chunk of the compressed rows, end.
 std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
                     const std::string& filteredRows, const std::string& extra = {});
 
-// Runs a shell command and answers its standard output; exitCode gets its status.
-std::string RunCommand(const std::string& command, int* exitCode = nullptr);
-
+// A fresh directory, removed with everything in it at the end of its scope.
 class TempDir {
   public:
     TempDir();
@@ -34,18 +43,13 @@ class TempDir {
     std::string path_;
 };
 
-void WriteFile(const std::string& path, const std::string& bytes);
-std::string ReadFile(const std::string& path);
-
 struct Pam {
     uint32_t Width = 0, Height = 0, Depth = 0, MaxVal = 0;
-    std::string TuplType;
     std::vector<uint32_t> Samples;
     uint32_t At(uint32_t x, uint32_t y, uint32_t c) const {
         return Samples[(size_t(y) * Width + x) * Depth + c];
     }
 };
-Pam ParsePam(const std::string& bytes);
 std::string MakePam(uint32_t w, uint32_t h, uint32_t depth, uint32_t maxval,
                     const std::string& tupltype, const std::vector<uint32_t>& samples);
 // Decodes a PNG file with netpbm; always with an alpha channel.
@@ -53,6 +57,25 @@ Pam DecodeWithPngtopam(const std::string& path);
 
 std::unique_ptr<TPNGPicture> Load(const std::string& bytes);
 std::string Save(TPNGPicture& picture);
+
+// Runs f; answers the number and text of the E it raised, {0, ""} when none.
+template <class E, class F>
+std::pair<int, std::string> Raised(F f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return {e.Id(), e.what()};
+    }
+    return {0, ""};
+}
+
+// The number of the E that loading file raises, 0 when none.
+template <class E>
+int FailureId(const std::string& file, TPNGPicture* into = nullptr) {
+    TPNGPicture own;
+    MemoryStream s(file);
+    return Raised<E>([&] { (into ? *into : own).LoadFromStream(s); }).first;
+}
 
 // The chunk types of a file in order (stops at a damaged length).
 std::vector<std::string> ChunkTypes(const std::string& file);
