@@ -261,7 +261,7 @@ TEST(PngPicture, EmptyPartlyLoadedAndZeroSizedImages) {
     EXPECT_NE(
         FailureId<PngException>(Head(8, 8, 8, 0) + Chunk("IDAT", z.substr(0, z.size() / 2)), &part),
         0);
-    TempDir dir;
+    ScratchDir dir("qv-png-");
     WriteFileBytes(dir.Path("p.png"), Save(part));
     int rc = 0;
     RunCommand("pngcheck -q " + dir.Path("p.png") + " >/dev/null 2>&1", &rc);

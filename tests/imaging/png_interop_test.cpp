@@ -23,7 +23,7 @@ const Format kFormats[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 
                            {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
 
 // A netpbm-made PNG file of the given format with random pixels.
-std::string MakeWithNetpbm(const TempDir& dir, Format f, uint32_t w, uint32_t h, bool interlace,
+std::string MakeWithNetpbm(const ScratchDir& dir, Format f, uint32_t w, uint32_t h, bool interlace,
                            std::mt19937& rng) {
     std::string pam;
     std::string tool = "pamtopng";
@@ -83,7 +83,7 @@ void ExpectSamePixels(TPNGPicture& pic, const std::string& path, const std::stri
 }
 
 // Saves our picture, has pngcheck judge the file and pngtopam read it back.
-void ExpectOursValid(TPNGPicture& pic, const TempDir& dir, const std::string& what) {
+void ExpectOursValid(TPNGPicture& pic, const ScratchDir& dir, const std::string& what) {
     WriteFileBytes(dir.Path("ours.png"), Save(pic));
     int rc = 0;
     std::string check = RunCommand("pngcheck -v " + dir.Path("ours.png") + " 2>&1", &rc);
@@ -92,7 +92,7 @@ void ExpectOursValid(TPNGPicture& pic, const TempDir& dir, const std::string& wh
 }
 
 TEST(PngInterop, EveryFormatPlainAndInterlacedAtOddSizes) {
-    TempDir dir;
+    ScratchDir dir("qv-png-");
     std::mt19937 rng(7);
     for (const Format& f : kFormats) {
         for (bool interlace : {false, true}) {
@@ -117,7 +117,7 @@ TEST(PngInterop, EveryFormatPlainAndInterlacedAtOddSizes) {
 }
 
 TEST(PngInterop, OurFilterSetsStayValid) {
-    TempDir dir;
+    ScratchDir dir("qv-png-");
     std::mt19937 rng(11);
     auto pic = Load(MakeWithNetpbm(dir, {6, 8}, 61, 23, false, rng));
     for (uint8_t set = 0; set <= kAllFilters; ++set) {
@@ -128,7 +128,7 @@ TEST(PngInterop, OurFilterSetsStayValid) {
 }
 
 TEST(PngInterop, KeyColourTransparencyFromNetpbm) {
-    TempDir dir;
+    ScratchDir dir("qv-png-");
     std::vector<uint32_t> s;
     for (uint32_t i = 0; i < 6 * 5; ++i) {
         const bool key = i % 3 == 0;
@@ -157,7 +157,7 @@ TEST(PngInterop, KeyColourTransparencyFromNetpbm) {
 
 TEST(PngInterop, SixteenBitKeyStillMarksItsPixelsInOurFile) {
     // Our 16-bit samples go out as high byte and 0; the key must go the same way.
-    TempDir dir;
+    ScratchDir dir("qv-png-");
     const std::pair<uint8_t, std::string> cases[] = {
         {0, "\x12\x34\x56\x78"s}, {2, "\x12\x34\x56\x78\x9A\xBC\x01\x02\x03\x04\x05\x06"s}};
     for (const auto& [type, pixels] : cases) {

@@ -2,12 +2,10 @@
 
 #include <zlib.h>
 
-#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
 #include "imaging/png_zlib.h"
-#include "support/test_env.h"
 
 namespace qv::pngtest {
 
@@ -52,13 +50,6 @@ std::string Zlib(const std::string& raw, int level) {
 std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
                     const std::string& filteredRows, const std::string& extra) {
     return Head(w, h, depth, type) + extra + Chunk("IDAT", Zlib(filteredRows)) + End();
-}
-
-TempDir::TempDir() : path_(test::makeTempDir("qv-png-")) {}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 std::string MakePam(uint32_t w, uint32_t h, uint32_t depth, uint32_t maxval,

@@ -17,6 +17,7 @@ namespace qv::pngtest {
 using namespace std::string_literals;
 using test::ReadFileBytes;
 using test::RunCommand;
+using test::ScratchDir;
 using test::WriteFileBytes;
 
 std::string Signature();
@@ -31,17 +32,6 @@ std::string Zlib(const std::string& raw, int level = 6);
 // A whole file: header, extra chunks, one data chunk of the compressed rows, end.
 std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
                     const std::string& filteredRows, const std::string& extra = {});
-
-// A fresh directory, removed with everything in it at the end of its scope.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    std::string Path(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 struct Pam {
     uint32_t Width = 0, Height = 0, Depth = 0, MaxVal = 0;
