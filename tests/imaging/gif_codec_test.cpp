@@ -65,16 +65,14 @@ TEST(GifRead, ExtensionsCommentsAndLoops) {
     EXPECT_EQ(gif->Frame(0).AnimateInterval, 0u);
     EXPECT_EQ(gif->Data->Comment, (std::vector<std::string>{"one", "two", "\r\n\r\n", "three"}));
 
-    gif = LoadGif(GifFile(2, 1, kFour, loop(0) + Frame(2, 1, {1, 2})));
-    EXPECT_TRUE(gif->Looping);
-    EXPECT_EQ(gif->RepeatCount, 0);
-    gif = LoadGif(GifFile(2, 1, kFour, loop(40000) + Frame(2, 1, {1, 2})));
-    EXPECT_EQ(gif->RepeatCount, 30000);
     std::string anim = loop(7);
     anim.replace(3, 11, "ANIMEXTS1.0");
-    gif = LoadGif(GifFile(2, 1, kFour, anim + Frame(2, 1, {1, 2})));
-    EXPECT_TRUE(gif->Looping);
-    EXPECT_EQ(gif->RepeatCount, 7);
+    const std::pair<std::string, int> loops[] = {{loop(0), 0}, {loop(40000), 30000}, {anim, 7}};
+    for (const auto& [block, repeat] : loops) {
+        gif = LoadGif(GifFile(2, 1, kFour, block + Frame(2, 1, {1, 2})));
+        EXPECT_TRUE(gif->Looping);
+        EXPECT_EQ(gif->RepeatCount, repeat);
+    }
 
     // Two control blocks: the larger delay, the last transparency and disposal.
     gif = LoadGif(

@@ -135,10 +135,9 @@ TEST(PictureBitmap, FormatChangesKeepColoursAndIndexes) {
 
 TEST(PictureCanvas, NearestNeighbourStretchAndMaskedCopy) {
     Bitmap src(2, 2, PixelFormat::Pf24bit);
-    src.SetPixel(0, 0, RGBColor(255, 0, 0));
-    src.SetPixel(1, 0, RGBColor(0, 255, 0));
-    src.SetPixel(0, 1, RGBColor(0, 0, 255));
-    src.SetPixel(1, 1, RGBColor(9, 9, 9));
+    const Color colours[] = {RGBColor(255, 0, 0), RGBColor(0, 255, 0), RGBColor(0, 0, 255),
+                             RGBColor(9, 9, 9)};
+    for (int i = 0; i < 4; ++i) src.SetPixel(i % 2, i / 2, colours[i]);
     Bitmap dst(4, 4, PixelFormat::Pf24bit);
     dst.GetCanvas().CopyRect(Rect{0, 0, 4, 4}, src, Rect{0, 0, 2, 2});
     EXPECT_EQ(dst.Pixel(1, 1), RGBColor(255, 0, 0));
