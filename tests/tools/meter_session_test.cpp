@@ -1,12 +1,11 @@
-// The simulated meters over TCP and a pseudo-terminal: link, session, closures,
-// several meters on one line, change days and faults, checked byte by byte.
+// The simulated meters over TCP and a pseudo-terminal, checked byte by byte: session and
+// closures, several meters on one line, change-day profiles and every fault option.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "meter_sim.h"
 #include "sim_test_line.h"
@@ -16,69 +15,28 @@ namespace qv::sim {
 namespace {
 
 using test::bytes;
+using test::configOf;
 using test::fixed;
 using test::hexOf;
 using test::TestLine;
 using test::variable;
 
 const std::string kLinkStatus = "10 49 01 00 4A 16";
-const std::string kReset = "10 40 01 00 41 16";
+const std::string kLinkStatusReply = "10 0B 01 00 0C 16";
 const std::string kPoll7B = "10 7B 01 00 7C 16";
 const std::string kPoll5B = "10 5B 01 00 5C 16";
 const std::string kAck = "10 00 01 00 01 16";
 const std::string kNoData = "10 09 01 00 0A 16";
-const std::string kOpenSession = "68 0D 0D 68 53 01 00 B7 01 06 01 00 00 01 00 00 00 14 16";
-const std::string kSessionOpened = "68 0D 0D 68 08 01 00 B7 01 07 01 00 00 01 00 00 00 CA 16";
 const std::string kEndSession = "68 09 09 68 53 01 00 BB 00 06 01 00 00 16 16";
 const std::string kSessionEnded = "68 09 09 68 08 01 00 BB 00 07 01 00 00 CC 16";
 // Daily closure of 4 March 2026 (23:00 .. 5 March 00:00), link 1, measuring point 1.
 const std::string kDailyRequest =
     "68 15 15 68 53 01 00 7A 01 06 01 00 15 01 06 00 17 64 03 1A 00 00 85 03 1A 2C 16";
-const std::string kDailyConfirmed =
-    "68 15 15 68 08 01 00 7A 01 07 01 00 15 01 06 00 17 64 03 1A 00 00 85 03 1A E2 16";
-const std::string kDailyTerminated =
-    "68 15 15 68 08 01 00 7A 01 0A 01 00 15 01 06 00 17 64 03 1A 00 00 85 03 1A E5 16";
-
-// Reads one frame by its own length bytes; empty when nothing came in time.
-std::string readFrame(TestLine& line, int timeoutMs = 2000) {
-    std::string f = line.read(1, timeoutMs);
-    if (f.empty()) return f;
-    if (f[0] == '\x10') return f + line.read(5, timeoutMs);
-    if (f[0] != '\x68') return f;
-    f += line.read(3, timeoutMs);
-    if (f.size() < 4) return f;
-    return f + line.read(static_cast<uint8_t>(f[1]) + 2, timeoutMs);
-}
-
-std::string ask(TestLine& line, const std::string& frame) {
-    line.send(frame);
-    return hexOf(readFrame(line));
-}
+const std::string kDailyRefused =
+    "68 15 15 68 08 01 00 7A 01 47 01 00 15 01 06 00 17 64 03 1A 00 00 85 03 1A 22 16";
 
 std::string askHex(TestLine& line, const std::string& hexFrame) {
-    return ask(line, bytes(hexFrame));
-}
-
-SimConfig config(std::vector<SimMeter> meters = {SimMeter{}}) {
-    SimConfig c;
-    c.meters = std::move(meters);
-    c.seed = 42;
-    c.replyDelayMs = 0;
-    return c;
-}
-
-SimMeter meter(int link, int point, uint32_t password, SimFaults faults = {}) {
-    SimMeter m;
-    m.linkAddress = link;
-    m.measurePoint = point;
-    m.password = password;
-    m.faults = faults;
-    return m;
-}
-
-void openSession(TestLine& line) {
-    ASSERT_EQ(askHex(line, kOpenSession), kAck);
-    ASSERT_EQ(askHex(line, "10 7B 01 00 7C 16"), kSessionOpened);
+    return line.ask(bytes(hexFrame));
 }
 
 uint32_t le32(const std::string& f, size_t at) {
@@ -87,299 +45,235 @@ uint32_t le32(const std::string& f, size_t at) {
     return v;
 }
 
-// A closure request as the reading engine builds it.
+// A closure request as the reading engine builds it; the weekday bits stay 0.
 std::string request(uint16_t link, uint16_t point, uint8_t type, uint8_t record, SimTime from,
                     SimTime to) {
     auto tag = [](const SimTime& t) {
-        // The weekday bits are left 0: the meter must ignore them.
-        return std::string{static_cast<char>(t.minute), static_cast<char>(t.hour),
-                           static_cast<char>(t.day), static_cast<char>(t.month),
-                           static_cast<char>(t.year - 2000)};
+        return std::string{char(t.minute), char(t.hour), char(t.day), char(t.month),
+                           char(t.year - 2000)};
     };
-    std::string asdu{static_cast<char>(type),
-                     1,
-                     6,
-                     static_cast<char>(point & 0xFF),
-                     static_cast<char>(point >> 8),
-                     static_cast<char>(record),
-                     1,
-                     6};
+    std::string asdu{char(type), 1, 6, char(point & 0xFF), char(point >> 8), char(record), 1, 6};
     return variable(0x53, link, asdu + tag(from) + tag(to));
-}
-
-// Drives a profile request and returns every data frame up to the termination.
-std::vector<std::string> readProfile(TestLine& line, uint16_t link, uint16_t point, uint8_t record,
-                                     SimTime from, SimTime to) {
-    std::vector<std::string> frames;
-    EXPECT_EQ(ask(line, request(link, point, 123, record, from, to)), hexOf(fixed(0x00, link)));
-    std::string conf = readFrame(line, 0);  // nothing more may be waiting
-    EXPECT_TRUE(conf.empty());
-    line.send(fixed(0x7B, link));
-    conf = readFrame(line);
-    EXPECT_EQ(conf.size(), 27u);
-    EXPECT_EQ(static_cast<uint8_t>(conf[9]), 7);  // confirmation of activation
-    uint8_t c = 0x5B;
-    for (int guard = 0; guard < 200; ++guard) {
-        line.send(fixed(c, link));
-        c = c == 0x5B ? 0x7B : 0x5B;
-        std::string f = readFrame(line);
-        if (f.size() != 56) {
-            EXPECT_EQ(f.size(), 27u);  // termination
-            EXPECT_EQ(static_cast<uint8_t>(f[9]), 10);
-            break;
-        }
-        frames.push_back(f);
-    }
-    return frames;
 }
 
 class MeterSessionTest : public ::testing::Test {
   protected:
-    void start(SimConfig c) {
+    TestLine start(const std::string& options, std::vector<SimMeter> more = {}) {
+        SimConfig c = configOf("--seed 42 --reply-delay 0 " + options);
+        c.meters.insert(c.meters.end(), more.begin(), more.end());
         sim_ = std::make_unique<MeterSim>(std::move(c));
         port_ = sim_->listenTcp();
+        return TestLine::tcp(port_);
     }
-    TestLine connect() { return TestLine::tcp(port_); }
+    void openSession(TestLine& line) {
+        ASSERT_EQ(askHex(line, "68 0D 0D 68 53 01 00 B7 01 06 01 00 00 01 00 00 00 14 16"), kAck);
+        ASSERT_EQ(askHex(line, kPoll7B),
+                  "68 0D 0D 68 08 01 00 B7 01 07 01 00 00 01 00 00 00 CA 16");
+    }
     std::unique_ptr<MeterSim> sim_;
     uint16_t port_ = 0;
 };
 
 TEST_F(MeterSessionTest, LinkSessionAndDailyClosureByteByByte) {
-    start(config());
-    auto line = connect();
-    EXPECT_EQ(askHex(line, kLinkStatus), "10 0B 01 00 0C 16");
-    EXPECT_EQ(askHex(line, kReset), kAck);
+    auto line = start("");
+    EXPECT_EQ(askHex(line, kLinkStatus), kLinkStatusReply);
+    EXPECT_EQ(askHex(line, "10 40 01 00 41 16"), kAck);
     EXPECT_EQ(askHex(line, kPoll7B), kNoData);
-    EXPECT_EQ(askHex(line, kEndSession), kAck);
-    EXPECT_EQ(askHex(line, kPoll7B), kSessionEnded);
-    EXPECT_EQ(askHex(line, kPoll5B), kNoData);
-    EXPECT_EQ(askHex(line, kPoll7B), kNoData);
+    EXPECT_EQ(askHex(line, kDailyRequest), kAck);  // without a session: refused
+    EXPECT_EQ(askHex(line, kPoll5B), kDailyRefused);
     openSession(line);
-    EXPECT_EQ(askHex(line, kPoll5B), kNoData);
 
     EXPECT_EQ(askHex(line, kDailyRequest), kAck);
-    EXPECT_EQ(askHex(line, kPoll7B), kDailyConfirmed);
-    line.send(bytes(kPoll5B));
-    std::string data = readFrame(line);
+    EXPECT_EQ(askHex(line, kPoll5B),
+              "68 15 15 68 08 01 00 7A 01 07 01 00 15 01 06 00 17 64 03 1A 00 00 85 03 1A E2 16");
+    line.send(bytes(kPoll7B));
+    std::string data = line.frame();
     ASSERT_EQ(data.size(), 56u);
     EXPECT_EQ(hexOf(data.substr(0, 13)), "68 32 32 68 08 01 00 08 06 05 01 00 15");
     EXPECT_EQ(hexOf(data.substr(49, 5)), "00 00 85 03 1A");  // 5 March 2026 00:00, winter
-    SimTime closure{2026, 3, 5, 0, 0, false};
     for (int reg = 1; reg <= 6; ++reg) {
         size_t at = 13 + 6 * (reg - 1);
         EXPECT_EQ(data[at], static_cast<char>(reg));
-        EXPECT_EQ(le32(data, at + 1), counterValue(42, 1, reg, closure)) << "register " << reg;
+        EXPECT_EQ(le32(data, at + 1), counterValue(42, 1, reg, {2026, 3, 5, 0, 0, false}));
         EXPECT_EQ(data[at + 5], 0);
     }
     EXPECT_EQ(static_cast<uint8_t>(data[54]), test::sum8(data.substr(4, 50)));
     EXPECT_EQ(data[55], '\x16');
-    EXPECT_EQ(askHex(line, kPoll7B), kDailyTerminated);
-    EXPECT_EQ(askHex(line, kPoll5B), kNoData);
+    EXPECT_EQ(askHex(line, kPoll7B), hexOf(data));  // same frame count bit: a retry
+    EXPECT_EQ(askHex(line, kPoll5B),
+              "68 15 15 68 08 01 00 7A 01 0A 01 00 15 01 06 00 17 64 03 1A 00 00 85 03 1A E5 16");
+    EXPECT_EQ(askHex(line, kPoll7B), kNoData);
     EXPECT_EQ(askHex(line, kEndSession), kAck);
-    EXPECT_EQ(askHex(line, kPoll7B), kSessionEnded);
-}
-
-TEST_F(MeterSessionTest, WrongPasswordOrPointGivesNegativeConfirmation) {
-    start(config({meter(1, 1, 2)}));
-    auto line = connect();
-    EXPECT_EQ(askHex(line, kOpenSession), kAck);
-    EXPECT_EQ(askHex(line, kPoll7B), "68 0D 0D 68 08 01 00 B7 01 47 01 00 00 01 00 00 00 0A 16");
-    // Without a session closure requests are refused.
-    EXPECT_EQ(askHex(line, kDailyRequest), kAck);
-    EXPECT_EQ(askHex(line, kPoll7B),
-              "68 15 15 68 08 01 00 7A 01 47 01 00 15 01 06 00 17 64 03 1A 00 00 85 03 1A 22 16");
-    EXPECT_EQ(askHex(line, kPoll5B), kNoData);
-    // The right password, but measuring point 2.
-    EXPECT_EQ(askHex(line, "68 0D 0D 68 53 01 00 B7 01 06 02 00 00 02 00 00 00 16 16"), kAck);
-    EXPECT_EQ(askHex(line, kPoll7B), "68 0D 0D 68 08 01 00 B7 01 47 02 00 00 02 00 00 00 0C 16");
-    // The right pair opens it.
-    EXPECT_EQ(askHex(line, "68 0D 0D 68 53 01 00 B7 01 06 01 00 00 02 00 00 00 15 16"), kAck);
-    EXPECT_EQ(askHex(line, kPoll5B), "68 0D 0D 68 08 01 00 B7 01 07 01 00 00 02 00 00 00 CB 16");
-}
-
-TEST_F(MeterSessionTest, RetriedPollGetsTheSameFrameAgain) {
-    start(config());
-    auto line = connect();
-    openSession(line);
-    EXPECT_EQ(askHex(line, kDailyRequest), kAck);
-    EXPECT_EQ(askHex(line, kPoll5B), kDailyConfirmed);
-    std::string first = askHex(line, kPoll7B);
-    ASSERT_EQ(first.size(), 56u * 3 - 1);
-    EXPECT_EQ(askHex(line, kPoll7B), first);  // same frame count bit: a retry
-    EXPECT_EQ(askHex(line, kPoll5B), kDailyTerminated);
+    EXPECT_EQ(askHex(line, kPoll5B), kSessionEnded);
 }
 
 TEST_F(MeterSessionTest, SeveralMetersOnOneLineSelectedByLinkAddress) {
-    start(config({meter(1, 1, 1), meter(300, 5, 12345678), meter(70000, 9, 3)}));
-    auto line = connect();
+    auto line = start("--meter 1:1:1 --meter 300:5:12345678", {SimMeter{70000, 9, 3, {}}});
     EXPECT_EQ(askHex(line, "10 49 2C 01 76 16"), "10 0B 2C 01 38 16");
     // Unknown link address 7: ignored, and the line goes on working.
     line.send(fixed(0x49, 7));
-    EXPECT_EQ(readFrame(line, 300), "");
-    EXPECT_EQ(askHex(line, kLinkStatus), "10 0B 01 00 0C 16");
+    EXPECT_EQ(line.frame(300), "");
+    EXPECT_EQ(askHex(line, kLinkStatus), kLinkStatusReply);
     // 70000 answers on its low 16 bits (4464 = $1170).
-    EXPECT_EQ(ask(line, fixed(0x49, 0x1170)), hexOf(fixed(0x0B, 0x1170)));
+    EXPECT_EQ(line.ask(fixed(0x49, 0x1170)), hexOf(fixed(0x0B, 0x1170)));
 
     // Meter 300: measuring point 5, password 12345678 = $00BC614E.
-    std::string open = variable(0x53, 300, bytes("B7 01 06 05 00 00 4E 61 BC 00"));
-    EXPECT_EQ(ask(line, open), "10 00 2C 01 2D 16");
-    EXPECT_EQ(ask(line, fixed(0x7B, 300)),
-              hexOf(variable(0x08, 300, bytes("B7 01 07 05 00 00 4E 61 BC 00"))));
-    // Meter 1 keeps its own state: no session there yet.
-    EXPECT_EQ(askHex(line, kDailyRequest), kAck);
-    EXPECT_EQ(askHex(line, kPoll7B),
-              "68 15 15 68 08 01 00 7A 01 47 01 00 15 01 06 00 17 64 03 1A 00 00 85 03 1A 22 16");
-    // Meter 300's daily closure carries its own counters.
-    EXPECT_EQ(ask(line, request(300, 5, 122, 21, {2026, 6, 9, 23}, {2026, 6, 10})),
+    EXPECT_EQ(line.ask(variable(0x53, 300, bytes("B7 01 06 05 00 00 4E 61 BC 00"))),
               "10 00 2C 01 2D 16");
-    line.send(fixed(0x5B, 300));
-    EXPECT_EQ(readFrame(line).size(), 27u);
+    EXPECT_EQ(line.ask(fixed(0x7B, 300)),
+              hexOf(variable(0x08, 300, bytes("B7 01 07 05 00 00 4E 61 BC 00"))));
+    // Meter 1 keeps its own state: no session there.
+    EXPECT_EQ(askHex(line, kDailyRequest), kAck);
+    EXPECT_EQ(askHex(line, kPoll7B), kDailyRefused);
+    // Meter 300's daily closure carries its own counters.
+    EXPECT_EQ(line.ask(request(300, 5, 122, 21, {2026, 6, 9, 23}, {2026, 6, 10})),
+              "10 00 2C 01 2D 16");
+    EXPECT_EQ(line.ask(fixed(0x5B, 300)).size(), 27u * 3 - 1);
     line.send(fixed(0x7B, 300));
-    std::string data = readFrame(line);
+    std::string data = line.frame();
     ASSERT_EQ(data.size(), 56u);
     EXPECT_EQ(hexOf(data.substr(49, 5)), "00 80 6A 06 1A");  // 10 June 00:00, summer, Wednesday
     EXPECT_EQ(le32(data, 14), counterValue(42, 300, 1, {2026, 6, 10, 0, 0, true}));
     EXPECT_NE(le32(data, 14), counterValue(42, 1, 1, {2026, 6, 10, 0, 0, true}));
 }
 
-TEST_F(MeterSessionTest, HourlyProfileOnTheAutumnChangeDay) {
-    start(config());
-    auto line = connect();
+TEST_F(MeterSessionTest, ProfilesOfTheChangeDays) {
+    auto line = start("");
     openSession(line);
-    auto frames = readProfile(line, 1, 1, 11, {2026, 10, 25, 0, 0}, {2026, 10, 25, 23, 0});
-    ASSERT_EQ(frames.size(), 25u);
+    // Every data frame of a load-profile request up to its termination.
+    auto profile = [&](uint8_t record, SimTime from, SimTime to) {
+        std::vector<std::string> frames;
+        EXPECT_EQ(line.ask(request(1, 1, 123, record, from, to)), kAck);
+        EXPECT_EQ(line.frame(0), "");  // nothing more may be waiting
+        std::string conf = line.ask(bytes(kPoll7B));
+        EXPECT_EQ(conf.size(), 27u * 3 - 1);
+        EXPECT_EQ(conf.substr(27, 2), "07");  // confirmation of activation
+        for (int i = 0; i < 200; ++i) {
+            line.send(bytes(i % 2 ? kPoll7B : kPoll5B));
+            frames.push_back(line.frame());
+            if (frames.back().size() != 56) break;
+        }
+        EXPECT_EQ(hexOf(frames.back().substr(9, 1)), "0A");  // termination
+        frames.pop_back();
+        return frames;
+    };
+    auto autumn = profile(11, {2026, 10, 25, 0, 0}, {2026, 10, 25, 23, 0});
+    ASSERT_EQ(autumn.size(), 25u);
+    for (auto& f : autumn) EXPECT_EQ(f[7], 11);  // load-profile data
     // Hour bytes with the summer bit: 00S 01S 02S 02W 03W ... 23W.
-    std::vector<int> hours;
-    for (auto& f : frames) {
-        EXPECT_EQ(f[7], 11);  // load-profile data
-        EXPECT_EQ(f[12], 11);
-        hours.push_back(static_cast<uint8_t>(f[50]));
-    }
-    EXPECT_EQ(hours[0], 0x80);
-    EXPECT_EQ(hours[2], 0x82);
-    EXPECT_EQ(hours[3], 0x02);
-    EXPECT_EQ(hours[24], 0x17);
-    EXPECT_EQ(static_cast<uint8_t>(frames[3][51]), 0xF9);  // day 25, Sunday
+    EXPECT_EQ(static_cast<uint8_t>(autumn[0][50]), 0x80);
+    EXPECT_EQ(static_cast<uint8_t>(autumn[2][50]), 0x82);
+    EXPECT_EQ(static_cast<uint8_t>(autumn[3][50]), 0x02);
+    EXPECT_EQ(static_cast<uint8_t>(autumn[24][50]), 0x17);
+    EXPECT_EQ(static_cast<uint8_t>(autumn[3][51]), 0xF9);  // day 25, Sunday
     SimTime repeated{2026, 10, 25, 2, 0, false};
-    EXPECT_EQ(le32(frames[3], 14), profileValue(42, 1, 1, repeated, 60));
-    EXPECT_EQ(le32(frames[3], 44), profileValue(42, 1, 6, repeated, 60));
-}
+    EXPECT_EQ(le32(autumn[3], 14), profileValue(42, 1, 1, repeated, 60));
+    EXPECT_EQ(le32(autumn[3], 44), profileValue(42, 1, 6, repeated, 60));
 
-TEST_F(MeterSessionTest, QuarterHourProfileOfSpringChangeDayAndNormalDay) {
-    start(config());
-    auto line = connect();
-    openSession(line);
-    auto spring = readProfile(line, 1, 1, 12, {2026, 3, 29, 0, 0}, {2026, 3, 29, 23, 59});
+    auto spring = profile(12, {2026, 3, 29, 0, 0}, {2026, 3, 29, 23, 59});
     ASSERT_EQ(spring.size(), 92u);
     EXPECT_EQ(hexOf(spring[4].substr(49, 5)), "00 01 FD 03 1A");  // 01:00 winter
     EXPECT_EQ(hexOf(spring[8].substr(49, 5)), "00 83 FD 03 1A");  // then 03:00 summer
-    EXPECT_EQ(hexOf(spring[9].substr(49, 5)), "0F 83 FD 03 1A");
-    auto normal = readProfile(line, 1, 1, 12, {2026, 3, 4, 0, 0}, {2026, 3, 4, 23, 59});
-    ASSERT_EQ(normal.size(), 96u);
-    EXPECT_EQ(hexOf(normal[95].substr(49, 5)), "2D 17 64 03 1A");  // 23:45
-    EXPECT_EQ(le32(normal[1], 14), profileValue(42, 1, 1, {2026, 3, 4, 0, 15}, 15));
+    EXPECT_EQ(le32(spring[1], 14), profileValue(42, 1, 1, {2026, 3, 29, 0, 15}, 15));
 }
 
-TEST_F(MeterSessionTest, SilentMeters) {
-    SimFaults all, session, data;
-    all.silence = Silence::All;
-    session.silence = Silence::OpenSession;
-    data.silence = Silence::Data;
-    start(config({meter(1, 1, 1, all), meter(2, 1, 1, session), meter(3, 1, 1, data)}));
-    auto line = connect();
-    line.send(bytes(kLinkStatus));
-    EXPECT_EQ(readFrame(line, 300), "");
-    EXPECT_EQ(ask(line, fixed(0x49, 2)), hexOf(fixed(0x0B, 2)));
-    line.send(variable(0x53, 2, bytes("B7 01 06 01 00 00 01 00 00 00")));
-    EXPECT_EQ(readFrame(line, 300), "");
-    line.send(variable(0x53, 3, bytes("B7 01 06 01 00 00 01 00 00 00")));
-    EXPECT_EQ(hexOf(readFrame(line)), hexOf(fixed(0, 3)));
-    EXPECT_EQ(ask(line, fixed(0x7B, 3)).size(), 19u * 3 - 1);
-    EXPECT_EQ(ask(line, request(3, 1, 122, 21, {2026, 3, 4, 23}, {2026, 3, 5})),
-              hexOf(fixed(0, 3)));
-    EXPECT_EQ(ask(line, fixed(0x5B, 3)).size(), 27u * 3 - 1);
-    line.send(fixed(0x7B, 3));
-    EXPECT_EQ(readFrame(line, 300), "");
-    line.send(fixed(0x7B, 3));  // the retry is not answered either
-    EXPECT_EQ(readFrame(line, 300), "");
-}
-
-TEST_F(MeterSessionTest, NegativeAnswersAndMalformedDataFrames) {
-    SimFaults nack, negConf, negData, missing, five, seven, declared;
-    nack.nackRequests = true;
-    negConf.negativeConfirmation = true;
-    negData.negativeData = true;
-    missing.missingRegister = 4;
-    five.objectCount = 5;
-    seven.objectCount = 7;
-    declared.declaredCount = 5;
-    start(config({meter(1, 1, 1, nack), meter(2, 1, 1, negConf), meter(3, 1, 1, negData),
-                  meter(4, 1, 1, missing), meter(5, 1, 1, five), meter(6, 1, 1, seven),
-                  meter(8, 1, 1, declared)}));
-    auto line = connect();
-    auto open = [&](uint16_t link) {
-        line.send(variable(0x53, link, bytes("B7 01 06 01 00 00 01 00 00 00")));
-        ASSERT_EQ(hexOf(readFrame(line)), hexOf(fixed(0, link)));
-        line.send(fixed(0x7B, link));
-        ASSERT_EQ(readFrame(line).size(), 19u);
+// One meter per fault option, each driven through link status, session and a daily
+// closure: answered as by a sound meter up to the step where the fault shows.
+TEST_F(MeterSessionTest, EachFaultOptionHasItsEffect) {
+    using Replies = std::vector<std::string>;
+    auto describe = [](const std::string& f) {
+        return f.size() < 10 ? hexOf(f)
+                             : std::to_string(f.size()) + " bytes, cause " + hexOf(f.substr(9, 1));
     };
-    auto daily = [&](uint16_t link) {
-        return ask(line, request(link, 1, 122, 21, {2026, 3, 4, 23}, {2026, 3, 5}));
+    enum Step { Status, Open, OpenConf, Request, Conf, Data, Retry, End, Steps };
+    auto dataOf = [](size_t size, int declared) {
+        return [=](const Replies& r, uint16_t) {
+            ASSERT_EQ(r[Data].size(), size);
+            EXPECT_EQ(r[Data][8], declared);  // the qualifier's object count
+            EXPECT_EQ(hexOf(r[Data].substr(size - 7, 5)), "00 00 85 03 1A");
+        };
     };
-    open(1);
-    EXPECT_EQ(daily(1), "10 01 01 00 02 16");
-
-    open(2);
-    EXPECT_EQ(daily(2), hexOf(fixed(0, 2)));
-    line.send(fixed(0x5B, 2));
-    std::string conf = readFrame(line);
-    ASSERT_EQ(conf.size(), 27u);
-    EXPECT_EQ(static_cast<uint8_t>(conf[9]), 0x47);
-    EXPECT_EQ(ask(line, fixed(0x7B, 2)), hexOf(fixed(0x09, 2)));  // and no data behind it
-
-    auto dataOf = [&](uint16_t link) {
-        open(link);
-        EXPECT_EQ(daily(link), hexOf(fixed(0, link)));
-        line.send(fixed(0x5B, link));
-        EXPECT_EQ(readFrame(line).size(), 27u);
-        line.send(fixed(0x7B, link));
-        return readFrame(line);
+    const struct {
+        const char* fault;
+        int at;           // first step that differs from a sound meter
+        int steps;        // the exchange stops there
+        unsigned silent;  // bit per step left unanswered
+        std::function<void(const Replies&, uint16_t)> check;
+    } rows[] = {
+        {"", Steps, Steps, 0, {}},
+        {"silent", Status, 1, 1 << Status, {}},
+        {"silent=session", Open, 2, 1 << Open, {}},
+        {"silent=requests", Request, 4, 1 << Request, {}},
+        {"silent=data", Data, 7, 1 << Data | 1 << Retry, {}},
+        {"nack-session", Open, 2, 0,
+         [](const Replies& r, uint16_t l) { EXPECT_EQ(hexOf(r[Open]), hexOf(fixed(1, l))); }},
+        {"nack-requests", Request, 4, 0,
+         [](const Replies& r, uint16_t l) { EXPECT_EQ(hexOf(r[Request]), hexOf(fixed(1, l))); }},
+        {"negative-confirmation", Conf, 6, 0,
+         [](const Replies& r, uint16_t l) {
+             ASSERT_EQ(r[Conf].size(), 27u);
+             EXPECT_EQ(r[Conf][9], 0x47);
+             EXPECT_EQ(hexOf(r[Data]), hexOf(fixed(0x09, l)));  // and no data behind it
+         }},
+        {"negative-data", Data, 6, 0,
+         [](const Replies& r, uint16_t) { EXPECT_EQ(r[Data][9], 0x45); }},
+        {"missing=4", Data, 6, 0,
+         [](const Replies& r, uint16_t) {
+             ASSERT_EQ(r[Data].size(), 56u);
+             EXPECT_EQ(r[Data][13 + 18], 0);  // register 4's object under address 0
+             EXPECT_EQ(r[Data][13 + 24], 5);
+         }},
+        {"objects=5", Data, 6, 0, dataOf(50, 5)},
+        {"objects=7", Data, 6, 0,
+         [&](const Replies& r, uint16_t l) {
+             dataOf(62, 7)(r, l);
+             EXPECT_EQ(r[Data][49], 7);  // the seventh object where the time tag would be
+         }},
+        {"declared=5", Data, 6, 0, dataOf(56, 5)},  // six objects follow
     };
-    EXPECT_EQ(static_cast<uint8_t>(dataOf(3)[9]), 0x45);
-
-    std::string f = dataOf(4);
-    ASSERT_EQ(f.size(), 56u);
-    EXPECT_EQ(f[13 + 18], 0);  // register 4's object under address 0
-    EXPECT_EQ(f[13 + 24], 5);
-
-    f = dataOf(5);
-    ASSERT_EQ(f.size(), 50u);
-    EXPECT_EQ(f[8], 5);
-    EXPECT_EQ(hexOf(f.substr(43, 5)), "00 00 85 03 1A");
-
-    f = dataOf(6);
-    ASSERT_EQ(f.size(), 62u);
-    EXPECT_EQ(f[8], 7);
-    EXPECT_EQ(f[49], 7);  // the seventh object stands where the time tag would be
-    EXPECT_EQ(hexOf(f.substr(55, 5)), "00 00 85 03 1A");
-
-    f = dataOf(8);
-    ASSERT_EQ(f.size(), 56u);
-    EXPECT_EQ(f[8], 5);  // qualifier says 5, six objects follow
+    std::string options;
+    for (size_t i = 1; i <= std::size(rows); ++i) {
+        options += " --meter " + std::to_string(i) + ":1:1";
+        if (*rows[i - 1].fault)
+            options += " --fault " + std::to_string(i) + ":" + rows[i - 1].fault;
+    }
+    auto line = start(options);
+    uint16_t link = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fault);
+        ++link;
+        const std::string sends[Steps] = {
+            fixed(0x49, link), variable(0x53, link, bytes("B7 01 06 01 00 00 01 00 00 00")),
+            fixed(0x7B, link), request(link, 1, 122, 21, {2026, 3, 4, 23}, {2026, 3, 5}),
+            fixed(0x5B, link), fixed(0x7B, link),
+            fixed(0x7B, link), fixed(0x5B, link)};
+        const std::string sound[Steps] = {hexOf(fixed(0x0B, link)), hexOf(fixed(0, link)),
+                                          "19 bytes, cause 07",     hexOf(fixed(0, link)),
+                                          "27 bytes, cause 07",     "56 bytes, cause 05",
+                                          "56 bytes, cause 05",     "27 bytes, cause 0A"};
+        Replies r;
+        for (int s = 0; s < row.steps; ++s) {
+            bool silent = row.silent >> s & 1;
+            line.send(sends[s]);
+            r.push_back(line.frame(silent ? 300 : 2000));
+            if (!silent && s >= row.at) continue;
+            EXPECT_EQ(describe(r[s]), silent ? "" : sound[s]) << "step " << s;
+        }
+        if (row.steps == Steps) {
+            EXPECT_EQ(r[Retry], r[Data]);  // same frame count bit: the same frame
+        }
+        if (row.check) row.check(r, link);
+    }
 }
 
 TEST_F(MeterSessionTest, NoiseAndSplitReplies) {
-    SimFaults noisy, split;
-    noisy.noiseBytes = 4;
-    split.splitChunk = 4;
-    SimConfig c = config({meter(1, 1, 1, noisy), meter(2, 1, 1, split)});
-    c.splitGapMs = 250;
-    start(c);
-    auto line = connect();
+    auto line = start(
+        "--meter 1:1:1 --meter 2:1:1 --fault 1:noise=4 --fault 2:split=4 "
+        "--split-gap 250");
     line.send(bytes(kLinkStatus));
     std::string r = line.read(10);
     ASSERT_EQ(r.size(), 10u);
-    EXPECT_EQ(hexOf(r.substr(4)), "10 0B 01 00 0C 16");
+    EXPECT_EQ(hexOf(r.substr(4)), kLinkStatusReply);
     for (char ch : r.substr(0, 4)) {
         EXPECT_NE(ch, '\x10');
         EXPECT_NE(ch, '\x68');
@@ -387,73 +281,55 @@ TEST_F(MeterSessionTest, NoiseAndSplitReplies) {
     line.send(fixed(0x49, 2));
     std::string first = line.readQuiet(120, 1000);
     EXPECT_EQ(first.size(), 4u);  // the rest comes a split gap later
-    std::string whole = first + line.read(2);
-    EXPECT_EQ(hexOf(whole), hexOf(fixed(0x0B, 2)));
+    EXPECT_EQ(hexOf(first + line.read(2)), hexOf(fixed(0x0B, 2)));
 }
 
-TEST_F(MeterSessionTest, ConnectionDropsAfterFramesOnceOrEveryTime) {
-    SimConfig c = config();
-    c.dropAfterFrames = 2;
-    start(c);
-    {
-        auto line = connect();
-        EXPECT_EQ(askHex(line, kLinkStatus), "10 0B 01 00 0C 16");
-        EXPECT_EQ(askHex(line, kReset), kAck);
-        line.send(bytes(kPoll7B));
-        EXPECT_TRUE(line.closedWithin(2000));
+TEST_F(MeterSessionTest, ConnectionDropsOnceOrEveryTimeAndStopClosesAll) {
+    for (std::string every : {"", "--drop-every"}) {
+        SCOPED_TRACE(every);
+        auto first = start("--drop-after 2 " + every);
+        for (unsigned round = 0; round < 2; ++round) {
+            auto line = round == 0 ? std::move(first) : TestLine::tcp(port_);
+            EXPECT_EQ(askHex(line, kLinkStatus), kLinkStatusReply);
+            EXPECT_EQ(askHex(line, kLinkStatus), kLinkStatusReply);
+            if (round == 1 && every.empty()) {
+                EXPECT_EQ(askHex(line, kLinkStatus), kLinkStatusReply);
+                EXPECT_EQ(askHex(line, kLinkStatus), kLinkStatusReply);
+                continue;
+            }
+            line.send(bytes(kLinkStatus));
+            EXPECT_TRUE(line.closedWithin(2000));
+            EXPECT_EQ(sim_->connectionsDropped(), round + 1);
+        }
     }
-    EXPECT_EQ(sim_->connectionsDropped(), 1u);
-    auto again = connect();
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(askHex(again, kLinkStatus), "10 0B 01 00 0C 16");
-    sim_->stop();
-
-    c.dropEveryConnection = true;
-    start(c);
-    for (int round = 0; round < 2; ++round) {
-        auto line = connect();
-        EXPECT_EQ(askHex(line, kLinkStatus), "10 0B 01 00 0C 16");
-        EXPECT_EQ(askHex(line, kLinkStatus), "10 0B 01 00 0C 16");
-        line.send(bytes(kLinkStatus));
-        EXPECT_TRUE(line.closedWithin(2000));
-    }
-}
-
-TEST_F(MeterSessionTest, StopClosesConnectionsAndIsIdempotent) {
-    start(config());
-    auto line = connect();
-    EXPECT_EQ(askHex(line, kLinkStatus), "10 0B 01 00 0C 16");
+    auto line = TestLine::tcp(port_);
+    EXPECT_EQ(askHex(line, kLinkStatus), kLinkStatusReply);
     sim_->stop();
     EXPECT_TRUE(line.closedWithin(1000));
     sim_->stop();
     EXPECT_THROW(TestLine::tcp(port_), std::runtime_error);
 }
 
-TEST(MeterSimPty, SessionOverAPseudoTerminalWithLink) {
+TEST(MeterSimPty, SplitRequestOverALinkedPseudoTerminal) {
     std::string dir = qv::test::makeTempDir("meter_sim_pty");
     std::string link = dir + "/meter0";
     {
-        MeterSim sim(config());
+        MeterSim sim(configOf("--reply-delay 0"));
         std::string slave = sim.openPty(link);
         EXPECT_EQ(std::filesystem::read_symlink(link).string(), slave);
         auto line = TestLine::pty(link);
         // A request in two writes is answered once it is complete.
         line.send(bytes("68 15 15 68 53 01 00 7A 01 06 01"));
-        EXPECT_EQ(readFrame(line, 200), "");
+        EXPECT_EQ(line.frame(200), "");
         line.send(bytes("00 15 01 06 00 17 64 03 1A 00 00 85 03 1A 2C 16"));
-        EXPECT_EQ(hexOf(readFrame(line)), kAck);
-        EXPECT_EQ(
-            askHex(line, kPoll7B),
-            "68 15 15 68 08 01 00 7A 01 47 01 00 15 01 06 00 17 64 03 1A 00 00 85 03 1A 22 16");
-        openSession(line);
-        EXPECT_EQ(askHex(line, kDailyRequest), kAck);
-        EXPECT_EQ(askHex(line, kPoll5B), kDailyConfirmed);
-        EXPECT_EQ(ask(line, bytes(kPoll7B)).size(), 56u * 3 - 1);
+        EXPECT_EQ(hexOf(line.frame()), kAck);
+        EXPECT_EQ(askHex(line, kPoll7B), kDailyRefused);
         sim.stop();
         EXPECT_FALSE(std::filesystem::is_symlink(link));
     }
     // A regular file of the link's name is not replaced.
     { std::ofstream(link) << "keep"; }
-    MeterSim sim(config());
+    MeterSim sim(configOf(""));
     EXPECT_THROW(sim.openPty(link), std::runtime_error);
     std::ifstream in(link);
     std::string content;

@@ -1,0 +1,96 @@
+// Calendar and deterministic counters of the simulated meters.
+
+#include <gtest/gtest.h>
+
+#include "meter_sim.h"
+
+namespace qv::sim {
+namespace {
+
+SimTime at(int y, int mo, int d, int h = 0, int mi = 0, bool summer = false) {
+    return SimTime{y, mo, d, h, mi, summer};
+}
+
+TEST(SimCalendar, ChangeDaysAndSeasons) {
+    EXPECT_TRUE(isSummerTimeChangeDay(2026, 3, 29));
+    EXPECT_TRUE(isSummerTimeChangeDay(2026, 10, 25));
+    EXPECT_TRUE(isSummerTimeChangeDay(2027, 10, 31));  // the 31st itself is the last Sunday
+    EXPECT_TRUE(isSummerTimeChangeDay(2024, 3, 31));
+    EXPECT_FALSE(isSummerTimeChangeDay(2026, 3, 22));  // a Sunday, but not the last
+    EXPECT_FALSE(isSummerTimeChangeDay(2026, 4, 26));  // last Sunday of another month
+    EXPECT_EQ(dayLengthHours(2026, 3, 29), 23);
+    EXPECT_EQ(dayLengthHours(2026, 10, 25), 25);
+    EXPECT_EQ(dayLengthHours(2026, 10, 24), 24);
+
+    EXPECT_FALSE(isSummerTime(at(2026, 3, 29, 1, 59)));
+    EXPECT_TRUE(isSummerTime(at(2026, 3, 29, 3, 0)));
+    EXPECT_TRUE(isSummerTime(at(2026, 10, 25, 1, 0)));
+    // The repeated hour is read as the flag says; elsewhere the flag is ignored.
+    EXPECT_TRUE(isSummerTime(at(2026, 10, 25, 2, 30, true)));
+    EXPECT_FALSE(isSummerTime(at(2026, 10, 25, 2, 30, false)));
+    EXPECT_FALSE(isSummerTime(at(2026, 10, 25, 3, 0, true)));
+    EXPECT_FALSE(isSummerTime(at(2026, 12, 24, 20, 0)));
+}
+
+TEST(SimCalendar, RecordTimesOfNormalAndChangeDays) {
+    auto spring = recordTimes(at(2026, 3, 29), at(2026, 3, 29, 23), 60);
+    ASSERT_EQ(spring.size(), 23u);
+    EXPECT_EQ(spring[1].hour, 1);
+    EXPECT_FALSE(spring[1].summer);
+    EXPECT_EQ(spring[2].hour, 3);  // 02:00 does not exist
+    EXPECT_TRUE(spring[2].summer);
+
+    auto autumn = recordTimes(at(2026, 10, 25), at(2026, 10, 25, 23), 60);
+    ASSERT_EQ(autumn.size(), 25u);
+    EXPECT_TRUE(autumn[2].summer);
+    EXPECT_EQ(autumn[3].hour, 2);
+    EXPECT_FALSE(autumn[3].summer);
+    EXPECT_EQ(autumn[24].hour, 23);
+
+    auto q = recordTimes(at(2026, 3, 4), at(2026, 3, 4, 23, 59), 15);
+    ASSERT_EQ(q.size(), 96u);
+    EXPECT_EQ(q[1].minute, 15);
+    EXPECT_EQ(q.back().minute, 45);
+    EXPECT_EQ(recordTimes(at(2026, 3, 29), at(2026, 3, 29, 23, 59), 15).size(), 92u);
+    EXPECT_EQ(recordTimes(at(2026, 10, 25), at(2026, 10, 25, 23, 59), 15).size(), 100u);
+
+    auto daily = recordTimes(at(2026, 3, 4, 23), at(2026, 3, 5), 1440);
+    ASSERT_EQ(daily.size(), 1u);
+    EXPECT_EQ(daily[0].day, 5);
+    // Across the year end and a leap day.
+    auto days = recordTimes(at(2027, 12, 31), at(2028, 3, 1), 1440);
+    ASSERT_EQ(days.size(), 62u);
+    EXPECT_EQ(days[60].month, 2);
+    EXPECT_EQ(days[60].day, 29);
+    EXPECT_TRUE(recordTimes(at(2026, 3, 5), at(2026, 3, 4), 60).empty());
+}
+
+TEST(SimCounters, MonotonicAcrossChangeDaysAndProfilesAddUp) {
+    auto times = recordTimes(at(2026, 10, 24), at(2026, 10, 26, 23, 59), 15);
+    auto hours = recordTimes(at(2026, 10, 25), at(2026, 10, 25, 23), 60);
+    auto quarters = recordTimes(at(2026, 10, 25), at(2026, 10, 25, 23, 59), 15);
+    for (int reg = 1; reg <= 6; ++reg) {
+        for (size_t i = 1; i < times.size(); ++i) {
+            uint32_t v = counterValue(7, 1, reg, times[i]);
+            uint32_t previous = counterValue(7, 1, reg, times[i - 1]);
+            ASSERT_GT(v, previous) << "register " << reg << " at record " << i;
+            EXPECT_EQ(profileValue(7, 1, reg, times[i], 15), v - previous);
+        }
+        // An hour's energy is the sum of its four quarters, the repeated hour included.
+        for (size_t k = 1; k < hours.size(); ++k) {
+            ASSERT_EQ(quarters[4 * k].hour, hours[k].hour);
+            ASSERT_EQ(quarters[4 * k].summer, hours[k].summer);
+            uint32_t sum = 0;
+            for (size_t j = 4 * k - 3; j <= 4 * k; ++j)
+                sum += profileValue(7, 1, reg, quarters[j], 15);
+            EXPECT_EQ(sum, profileValue(7, 1, reg, hours[k], 60)) << "hour record " << k;
+        }
+    }
+    SimTime t = at(2026, 5, 1);
+    EXPECT_NE(counterValue(1, 1, 1, t), counterValue(2, 1, 1, t));
+    EXPECT_NE(counterValue(1, 1, 1, t), counterValue(1, 2, 1, t));
+    EXPECT_NE(counterValue(1, 1, 1, t), counterValue(1, 1, 2, t));
+}
+
+}  // namespace
+}  // namespace qv::sim
