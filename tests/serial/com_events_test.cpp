@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
-#include <atomic>
 #include <mutex>
 #include <thread>
 
+#include "port_test_util.h"
 #include "serial/com_port.h"
 #include "support/pty_pair.h"
 
@@ -26,10 +26,7 @@ class FakeLines : public ComLineSource {
     int SetModemBits(int, int b, bool on) override {
         std::lock_guard lock(m);
         if (b & TIOCM_RTS) rtsHistory.push_back(on);
-        if (on)
-            raised |= b;
-        else
-            raised &= ~b;
+        raised = on ? (raised | b) : (raised & ~b);
         return 0;
     }
     int GetCounts(int, ComLineCounts& c) override {
@@ -38,35 +35,27 @@ class FakeLines : public ComLineSource {
         ++polls;
         return 0;
     }
-    // Waits until the pump has read the counters twice more, so whatever the
-    // first of those reads found has been recorded.
-    void waitPolled() {
-        int start;
-        {
-            std::lock_guard lock(m);
-            start = polls;
-        }
-        for (int i = 0; i < 500; ++i) {
-            {
-                std::lock_guard lock(m);
-                if (polls >= start + 2) return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-    void update(const std::function<void(int&, ComLineCounts&)>& fn) {
+    int pollCount() {
         std::lock_guard lock(m);
-        fn(bits, counts);
+        return polls;
     }
     int outputs() {
         std::lock_guard lock(m);
         return raised;
     }
+    // Waits until the pump has read the counters twice more, so whatever the
+    // first of those reads found has been recorded.
+    void waitPolled() {
+        const int start = pollCount();
+        test::waitFor([&] { return pollCount() >= start + 2; }, 2500ms);
+    }
+    void update(const std::function<void(int&, ComLineCounts&)>& fn) {
+        std::lock_guard lock(m);
+        fn(bits, counts);
+    }
 
     std::mutex m;
-    int bits = 0;
-    int raised = 0;
-    int polls = 0;
+    int bits = 0, raised = 0, polls = 0;
     std::vector<bool> rtsHistory;
     ComLineCounts counts;
 };
@@ -102,8 +91,21 @@ class LineEventTest : public ::testing::Test {
             log.push_back(on ? "dcd+" : "dcd-");
         };
     }
+    void logReceived(int perCall) {
+        port.OnRxChar = [this, perCall](TCustomComPort* s, int n) {
+            std::string c;
+            s->ReadStr(c, perCall ? perCall : n);
+            log.push_back("rx:" + c);
+        };
+    }
     bool pumpUntil(const std::function<bool()>& done) { return loop.runUntil(done, 5s); }
     bool logged(const std::string& s) { return std::find(log.begin(), log.end(), s) != log.end(); }
+    bool pumpUntilLogged(const std::string& s) {
+        return pumpUntil([&] { return logged(s); });
+    }
+    void idle(std::chrono::milliseconds t) {
+        loop.runUntil([] { return false; }, t);
+    }
 };
 
 TEST_F(LineEventTest, OpenReportsLinesAndSetsDtrAndRts) {
@@ -128,39 +130,31 @@ TEST_F(LineEventTest, LineChangesAndRingArriveAsEvents) {
         b = TIOCM_DSR;
         c.dsr++;
     });
-    ASSERT_TRUE(pumpUntil([&] { return logged("dsr+"); }));
+    ASSERT_TRUE(pumpUntilLogged("dsr+"));
     lines->update([](int&, ComLineCounts& c) { c.rng++; });
-    ASSERT_TRUE(pumpUntil([&] { return logged("ring"); }));
+    ASSERT_TRUE(pumpUntilLogged("ring"));
     lines->update([](int&, ComLineCounts& c) { c.brk++; });
-    ASSERT_TRUE(pumpUntil([&] { return logged("break"); }));
+    ASSERT_TRUE(pumpUntilLogged("break"));
     // The break is also a line error, reported before it in the same batch.
     auto err = std::find(log.begin(), log.end(), "err:break");
-    auto brk = std::find(log.begin(), log.end(), "break");
     ASSERT_NE(err, log.end());
-    EXPECT_LT(err, brk);
+    EXPECT_LT(err, std::find(log.begin(), log.end(), "break"));
 }
 
 TEST_F(LineEventTest, LineErrorsComeBeforeTheDataOfTheSameBatch) {
     port.Parity().SetBits(prEven);
     port.Parity().SetCheck(true);
-    port.OnRxChar = [this](TCustomComPort* s, int) {
-        std::string c;
-        s->ReadStr(c, 1);  // one byte a call, so the second byte waits for the next batch
-        log.push_back("rx:" + c);
-    };
+    logReceived(1);  // one byte a call, so the second byte waits for the next batch
     port.Open();
     log.clear();
     ASSERT_TRUE(pty.writeMaster("a"));
     // Batch 1 is handed to the main thread, which is not pumping yet.
-    for (int i = 0; i < 1000 && loop.pendingCount() == 0; ++i) std::this_thread::sleep_for(5ms);
-    ASSERT_GT(loop.pendingCount(), 0u);
+    ASSERT_TRUE(test::waitFor([&] { return loop.pendingCount() > 0; }));
     lines->update([](int&, ComLineCounts& c) { c.parity++; });
     ASSERT_TRUE(pty.writeMaster("b"));
     lines->waitPolled();  // both the error and "b" are now recorded
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (port.InputCount() < 2 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(pumpUntil([&] { return logged("rx:b"); }));
+    test::waitFor([&] { return port.InputCount() >= 2; });
+    ASSERT_TRUE(pumpUntilLogged("rx:b"));
     EXPECT_EQ(log, (std::vector<std::string>{"rx:a", "err:parity", "rx:b"}));
 }
 
@@ -168,10 +162,10 @@ TEST_F(LineEventTest, ParityErrorIsHiddenWithoutParityCheck) {
     port.Open();
     log.clear();
     lines->update([](int&, ComLineCounts& c) { c.parity++; });
-    loop.runUntil([] { return false; }, 300ms);
+    idle(300ms);
     EXPECT_TRUE(log.empty());
     lines->update([](int&, ComLineCounts& c) { c.frame++; });
-    ASSERT_TRUE(pumpUntil([&] { return logged("err:frame"); }));
+    ASSERT_TRUE(pumpUntilLogged("err:frame"));
     EXPECT_EQ(log, (std::vector<std::string>{"err:frame"}));
 }
 
@@ -181,7 +175,7 @@ TEST_F(LineEventTest, InputCountLeavesErrorsForOnError) {
     lines->update([](int&, ComLineCounts& c) { c.overrun++; });
     lines->waitPolled();  // recorded; the batch waits for the main thread
     EXPECT_EQ(port.InputCount(), 0);
-    ASSERT_TRUE(pumpUntil([&] { return logged("err:overrun"); }));
+    ASSERT_TRUE(pumpUntilLogged("err:overrun"));
     EXPECT_EQ(port.LastErrors(), TComErrors{});  // reported once, then cleared
 }
 
@@ -189,10 +183,7 @@ TEST_F(LineEventTest, RtsToggleRaisesRtsAroundEachWrite) {
     // A pty has no RS-485 mode, so the port toggles RTS itself.
     port.FlowControl().SetControlRTS(rtsToggle);
     port.Open();
-    {
-        std::lock_guard lock(lines->m);
-        lines->rtsHistory.clear();
-    }
+    lines->update([&](int&, ComLineCounts&) { lines->rtsHistory.clear(); });
     EXPECT_EQ(port.WriteStr("frame"), 5);
     EXPECT_EQ(pty.readMaster(5), "frame");
     EXPECT_EQ(port.WriteStr("two"), 3);
@@ -210,14 +201,10 @@ TEST_F(LineEventTest, OnlyTheChosenEventsAreWatched) {
         c.cts++;
         c.parity++;
     });
-    port.OnRxChar = [this](TCustomComPort* s, int n) {
-        std::string c;
-        s->ReadStr(c, n);
-        log.push_back("rx:" + c);
-    };
+    logReceived(0);
     ASSERT_TRUE(pty.writeMaster("k"));
-    ASSERT_TRUE(pumpUntil([&] { return logged("rx:k"); }));
-    loop.runUntil([] { return false; }, 200ms);
+    ASSERT_TRUE(pumpUntilLogged("rx:k"));
+    idle(200ms);
     EXPECT_EQ(log, (std::vector<std::string>{"rx:k"}));
 }
 

@@ -27,36 +27,35 @@ class IniTest : public ::testing::Test {
     void TearDown() override { std::filesystem::remove_all(dir); }
 };
 
-TEST_F(IniTest, RewritingKeepsEverythingElse) {
-    const std::string path = dir + "/a.ini";
-    std::ofstream(path, std::ios::binary)
-        << "; settings\r\n[MAIN]\r\nPORT=3\r\n\r\n[OTHER]\r\nx = kept \r\n";
-    IniFile f(path);
-    EXPECT_EQ(f.readInteger("main", "port", 0), 3);
-    EXPECT_EQ(f.readString("OTHER", "X", ""), "kept");
-    f.writeString("Main", "Tipo_Salida", "2");
-    f.writeInteger("MAIN", "PORT", 5);
-    f.writeString("NEW", "k", "v,\"w\"");
-    EXPECT_EQ(slurp(path),
-              "; settings\r\n[MAIN]\r\nPORT=5\r\nTipo_Salida=2\r\n\r\n[OTHER]\r\nx = kept \r\n"
-              "[NEW]\r\nk=v,\"w\"\r\n");
-    IniFile g(path);
-    EXPECT_EQ(g.readString("new", "K", ""), "v,\"w\"");
-    EXPECT_EQ(g.keys("MAIN"), (std::vector<std::string>{"PORT", "Tipo_Salida"}));
-}
-
-TEST_F(IniTest, RewritingKeepsTheFileMode) {
+TEST_F(IniTest, RewritingKeepsEverythingElseTheLineEndsAndTheFileMode) {
     // A settings file that holds passwords may have been made private; saving
     // must not open it up again.
-    const std::string path = dir + "/private.ini";
-    std::ofstream(path) << "[MAIN]\nPASSW=x\n";
-    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-    IniFile f(path);
-    f.writeString("MAIN", "PASSW", "y");
-    struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(slurp(path), "[MAIN]\nPASSW=y\n");
+    for (const std::string eol : {"\r\n", "\n"}) {
+        SCOPED_TRACE(eol.size());
+        auto withEol = [&](const std::string& text) {
+            std::string out;
+            for (char c : text) out += c == '\n' ? eol : std::string(1, c);
+            return out;
+        };
+        const std::string path = dir + "/a" + std::to_string(eol.size()) + ".ini";
+        std::ofstream(path, std::ios::binary)
+            << withEol("; settings\n[MAIN]\nPORT=3\n\n[OTHER]\nx = kept \n");
+        ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+        IniFile f(path);
+        EXPECT_EQ(f.readInteger("main", "port", 0), 3);
+        EXPECT_EQ(f.readString("OTHER", "X", ""), "kept");
+        f.writeString("Main", "Tipo_Salida", "2");
+        f.writeInteger("MAIN", "PORT", 5);
+        f.writeString("NEW", "k", "v,\"w\"");
+        EXPECT_EQ(slurp(path), withEol("; settings\n[MAIN]\nPORT=5\nTipo_Salida=2\n\n[OTHER]\n"
+                                       "x = kept \n[NEW]\nk=v,\"w\"\n"));
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        IniFile g(path);
+        EXPECT_EQ(g.readString("new", "K", ""), "v,\"w\"");
+        EXPECT_EQ(g.keys("MAIN"), (std::vector<std::string>{"PORT", "Tipo_Salida"}));
+    }
 }
 
 TEST_F(IniTest, TypedReadsAndBadInput) {
@@ -108,9 +107,8 @@ TEST_F(IniTest, BasicGroupOnlyByDefault) {
     EXPECT_EQ(f.readString("ComPort9", "CustomBaudRate", ""), "250000");
 }
 
-TEST_F(IniTest, AllGroupsRoundTrip) {
-    const std::string path = dir + "/port.ini";
-    TComPort a;
+// Every stored setting away from its initial value.
+void configure(TComPort& a) {
     a.SetName("P");
     a.StoreGroups = {stBasic, stFlowControl, stBuffer, stTimeouts, stParity, stOthers};
     a.SetPort("/dev/ttyUSB1");
@@ -135,21 +133,8 @@ TEST_F(IniTest, AllGroupsRoundTrip) {
     a.FlowControl().SetXonXoffIn(true);
     a.FlowControl().SetDSRSensitivity(true);
     a.FlowControl().SetXonChar('A');
-    {
-        IniFile f(path);
-        a.StoreIniFile(f);
-    }
-    const std::string text = slurp(path);
-    EXPECT_NE(text.find("EventChar=#32\n"), std::string::npos);
-    EXPECT_NE(text.find("FlowControl.XoffChar=#19\n"), std::string::npos);
-    EXPECT_NE(text.find("FlowControl.XonChar=A\n"), std::string::npos);
-    EXPECT_NE(text.find("DiscardNull=Yes\n"), std::string::npos);
-
-    TComPort b;
-    b.SetName("P");
-    b.StoreGroups = a.StoreGroups;
-    IniFile f(path);
-    b.LoadIniFile(f);
+}
+void expectConfigured(TComPort& b) {
     EXPECT_EQ(b.Port(), "/dev/ttyUSB1");
     EXPECT_EQ(b.BaudRate(), br115200);
     EXPECT_EQ(b.DataBits(), dbSeven);
@@ -173,18 +158,31 @@ TEST_F(IniTest, AllGroupsRoundTrip) {
     EXPECT_TRUE(b.FlowControl().DSRSensitivity());
     EXPECT_EQ(b.FlowControl().XonChar(), 'A');
     EXPECT_EQ(b.FlowControl().XoffChar(), 19);
+}
 
-    // The same through the key store.
+TEST_F(IniTest, AllGroupsRoundTripThroughTheFileAndTheKeyStore) {
+    const std::string path = dir + "/port.ini";
+    TComPort a;
+    configure(a);
+    {
+        IniFile f(path);
+        a.StoreIniFile(f);
+    }
+    const std::string text = slurp(path);
+    for (const char* line : {"EventChar=#32\n", "FlowControl.XoffChar=#19\n",
+                             "FlowControl.XonChar=A\n", "DiscardNull=Yes\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    TComPort b, c;
+    b.SetName("P");
+    b.StoreGroups = c.StoreGroups = a.StoreGroups;
+    IniFile f(path);
+    b.LoadIniFile(f);
+    expectConfigured(b);
     KeyStore ks(dir + "/store.conf");
     ASSERT_TRUE(ks.openKey("Software\\Ports\\P", true));
     a.StoreRegistry(ks);
-    TComPort c;
-    c.StoreGroups = a.StoreGroups;
     c.LoadRegistry(ks);
-    EXPECT_EQ(c.Port(), "/dev/ttyUSB1");
-    EXPECT_EQ(c.Parity().ReplaceChar(), '?');
-    EXPECT_EQ(c.Timeouts().WriteTotalMultiplier(), 50);
-    EXPECT_EQ(c.FlowControl().ControlRTS(), rtsToggle);
+    expectConfigured(c);
 }
 
 TEST_F(IniTest, LoadingReadsLooseTextsAndKeepsWhatIsMissing) {
