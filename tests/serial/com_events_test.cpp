@@ -81,15 +81,13 @@ class LineEventTest : public ::testing::Test {
         };
         port.OnRing = [this](TCustomComPort*) { log.push_back("ring"); };
         port.OnBreak = [this](TCustomComPort*) { log.push_back("break"); };
-        port.OnCTSChange = [this](TCustomComPort*, bool on) {
-            log.push_back(on ? "cts+" : "cts-");
+        auto change = [this](std::string line) {
+            return
+                [this, line](TCustomComPort*, bool on) { log.push_back(line + (on ? "+" : "-")); };
         };
-        port.OnDSRChange = [this](TCustomComPort*, bool on) {
-            log.push_back(on ? "dsr+" : "dsr-");
-        };
-        port.OnRLSDChange = [this](TCustomComPort*, bool on) {
-            log.push_back(on ? "dcd+" : "dcd-");
-        };
+        port.OnCTSChange = change("cts");
+        port.OnDSRChange = change("dsr");
+        port.OnRLSDChange = change("dcd");
     }
     void logReceived(int perCall) {
         port.OnRxChar = [this, perCall](TCustomComPort* s, int n) {

@@ -8,8 +8,6 @@ namespace qv {
 namespace {
 
 TEST(ComTexts, ReadingFallsBackToDefaultsAndOrdinalsNeverMove) {
-    EXPECT_EQ(StrToParity("par"), prEven);
-    EXPECT_EQ(StrToParity("NONE"), prNone);
     EXPECT_EQ(StrToParity("Ninguna"), prNone);
     EXPECT_EQ(StrToParity("espacio"), prSpace);
     EXPECT_EQ(StrToBaudRate(""), br9600);
