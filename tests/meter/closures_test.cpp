@@ -1,14 +1,12 @@
-#include <arpa/inet.h>
+// Closure and load-profile walks against the meter simulator, and against a
+// scripted meter for records the simulator never sends.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <thread>
 
 #include "harness.h"
 #include "meter/frames.h"
+#include "support/loopback_peer.h"
 
 namespace qv {
 namespace {
@@ -20,25 +18,8 @@ using test::simTime;
 constexpr uint32_t kSeed = 7;
 constexpr int kLink = 3;
 
-struct Reading {
-    sim::MeterSim sim;
-    Harness h;
-    explicit Reading(sim::SimFaults faults = {}) : sim(config(faults)) {
-        h.useTcp(sim.listenTcp());
-        h.addMeter(kLink, 9, 4321);
-    }
-    static sim::SimConfig config(sim::SimFaults faults) {
-        sim::SimConfig c;
-        c.seed = kSeed;
-        c.replyDelayMs = 5;
-        sim::SimMeter m;
-        m.linkAddress = kLink;
-        m.measurePoint = 9;
-        m.password = 4321;
-        m.faults = faults;
-        c.meters.push_back(m);
-        return c;
-    }
+struct Reading : test::SimLink {
+    explicit Reading(sim::SimFaults faults = {}) : SimLink(test::simMeter(kLink, faults)) {}
     // Reads the range first..last (whole days) with the given interval.
     const Tdevice& read(int interval, Day first, Day last) {
         h.thread->Interval = interval;
@@ -54,9 +35,8 @@ struct Reading {
     // The closure requests sent, as "type:dd/mm" of their start tags.
     std::vector<std::string> requests() {
         std::vector<std::string> out;
-        for (const auto& l : h.sentWithPrefix(" 68 15 15 68 53 ")) {
-            // " 68 15 ..." : byte i sits at 1 + 3i.
-            auto byte = [&l](int i) { return std::stoi(l.substr(1 + 3 * i, 2), nullptr, 16); };
+        for (const auto& l : h.traced("68 15 15 68 53 ")) {
+            auto byte = [&l](int i) { return std::stoi(l.substr(3 * i, 2), nullptr, 16); };
             char buf[32];
             std::snprintf(buf, sizeof buf, "%d:%02d/%02d", byte(7), byte(17) & 0x1F, byte(18));
             out.push_back(buf);
@@ -93,7 +73,7 @@ TEST(Closures, DailyRangeOfThreeDaysReadsFourClosures) {
     EXPECT_EQ(r.h.countLog(" - CIERRE DIARIO OK - 02/03/26 - 00:00 (Invierno)"), 1);
     EXPECT_EQ(r.h.countLog(" - PARSING  OBJECT : 0"), 4);
     // Each daily closure of a daily run ends with one more $7B: steps 16 and the extra.
-    EXPECT_EQ(r.h.sentWithPrefix(" 10 7B 03 00").size(), 4u * 2u + 5u /* session */);
+    EXPECT_EQ(r.h.traced("10 7B 03 00").size(), 4u * 2u + 5u /* session */);
     EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
 }
 
@@ -227,87 +207,49 @@ TEST(Closures, MissingRegisterIsStoredAsNoDataNotAsAReading) {
     EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
 }
 
-// A meter that answers the n-th request with the n-th scripted reply, and with
-// a positive acknowledgement once the script is used up. Its frames are built
-// here, byte by byte, apart from the code under test.
-class ScriptedMeter {
-  public:
-    explicit ScriptedMeter(std::vector<std::string> replies) : replies_(std::move(replies)) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 1);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        worker_ = std::thread([this] {
-            const int peer = ::accept(fd_, nullptr, nullptr);
-            if (peer < 0) return;
-            char buf[256];
-            for (std::size_t i = 0; ::recv(peer, buf, sizeof buf, 0) > 0; ++i) {
-                // Later than the exchange's first look at the socket.
-                std::this_thread::sleep_for(milliseconds(15));
-                const std::string r = i < replies_.size() ? replies_[i] : ack();
-                ::send(peer, r.data(), r.size(), MSG_NOSIGNAL);
-            }
-            ::close(peer);
-        });
+// A meter's frames built here, byte by byte, apart from the code under test.
+std::string fixed(uint8_t c) {
+    std::string f = {'\x10', char(c), char(kLink), '\0'};
+    f += char(uint8_t(c + kLink));
+    return f + '\x16';
+}
+std::string ack() {
+    return fixed(0x00);
+}
+std::string variable(const std::string& user) {
+    std::string f = {'\x68', char(user.size()), char(user.size()), '\x68'};
+    uint8_t sum = 0;
+    for (unsigned char b : user) sum = uint8_t(sum + b);
+    return f + user + char(sum) + '\x16';
+}
+// The confirmation of a load-profile request (27 bytes on the wire).
+std::string profileConfirmation() {
+    std::string u = {'\x08', char(kLink), '\0',   '\x7B', '\x01', '\x07',
+                     '\x09', '\0',        '\x0B', '\x01', '\x06'};
+    return variable(u + std::string(10, '\0'));
+}
+// One hourly record (56 bytes): registers 1..6 hold hour * 100 + register.
+std::string hourlyRecord(int day, int hour) {
+    std::string u = {'\x08', char(kLink), '\0', '\x0B', '\x06', '\x05', '\x09', '\0', '\x0B'};
+    for (int reg = 1; reg <= 6; ++reg) {
+        const uint32_t v = uint32_t(hour * 100 + reg);
+        u += {char(reg), char(v & 0xFF), char(v >> 8), '\0', '\0', '\0'};
     }
-    ~ScriptedMeter() {
-        ::shutdown(fd_, SHUT_RDWR);
-        ::close(fd_);
-        worker_.join();
-    }
-    uint16_t port() const { return port_; }
-
-    static std::string ack() { return fixed(0x00); }
-    static std::string fixed(uint8_t c) {
-        std::string f = {'\x10', char(c), char(kLink), '\0'};
-        f += char(uint8_t(c + kLink));
-        return f + '\x16';
-    }
-    static std::string variable(const std::string& user) {
-        std::string f = {'\x68', char(user.size()), char(user.size()), '\x68'};
-        uint8_t sum = 0;
-        for (unsigned char b : user) sum = uint8_t(sum + b);
-        return f + user + char(sum) + '\x16';
-    }
-    // The confirmation of a load-profile request (27 bytes on the wire).
-    static std::string profileConfirmation() {
-        std::string u = {'\x08', char(kLink), '\0',   '\x7B', '\x01', '\x07',
-                         '\x09', '\0',        '\x0B', '\x01', '\x06'};
-        return variable(u + std::string(10, '\0'));
-    }
-    // One hourly record (56 bytes): registers 1..6 hold hour * 100 + register.
-    static std::string hourlyRecord(int day, int hour) {
-        std::string u = {'\x08', char(kLink), '\0', '\x0B', '\x06', '\x05', '\x09', '\0', '\x0B'};
-        for (int reg = 1; reg <= 6; ++reg) {
-            const uint32_t v = uint32_t(hour * 100 + reg);
-            u += {char(reg), char(v & 0xFF), char(v >> 8), '\0', '\0', '\0'};
-        }
-        u += {'\0', char(hour), char(day), '\x03', '\x1A'};  // dd/03/26 hh:00, winter
-        return variable(u);
-    }
-
-  private:
-    std::vector<std::string> replies_;
-    int fd_;
-    uint16_t port_ = 0;
-    std::thread worker_;
-};
+    u += {'\0', char(hour), char(day), '\x03', '\x1A'};  // dd/03/26 hh:00, winter
+    return variable(u);
+}
 
 // Replies of an hourly profile up to its data loop: the poll, the request's
-// acknowledgement and its confirmation.
+// acknowledgement and its confirmation; later requests are acknowledged.
 std::vector<std::string> profileOpening() {
-    return {ScriptedMeter::ack(), ScriptedMeter::ack(), ScriptedMeter::profileConfirmation()};
+    return {ack(), ack(), profileConfirmation()};
 }
 
 struct ScriptedReading {
-    ScriptedMeter meter;
+    test::LoopbackPeer meter;
     Harness h;
-    explicit ScriptedReading(std::vector<std::string> replies) : meter(std::move(replies)) {
+    explicit ScriptedReading(std::vector<std::string> replies)
+        : meter(test::LoopbackPeer::Scripted(std::move(replies), ack())) {
         h.useTcp(meter.port());
         h.addMeter(kLink, 9, 1);
         h.thread->Interval = IntervalHourly;
@@ -320,7 +262,7 @@ struct ScriptedReading {
 
 TEST(ScriptedProfiles, FirstHourlyRecordsMissingStoreAtTheirTagHourNeverHourZero) {
     auto replies = profileOpening();
-    for (int hour = 3; hour <= 4; ++hour) replies.push_back(ScriptedMeter::hourlyRecord(5, hour));
+    for (int hour = 3; hour <= 4; ++hour) replies.push_back(hourlyRecord(5, hour));
     ScriptedReading r(replies);
     EXPECT_TRUE(r.h.thread->ReadHourlyClosures(0, 2026y / March / 5));
     const Tdevice& d = r.device();
@@ -341,8 +283,7 @@ TEST(ScriptedProfiles, FirstHourlyRecordsMissingStoreAtTheirTagHourNeverHourZero
 
 TEST(ScriptedProfiles, HourlyRecordsBeyondHour24AreReportedNotStored) {
     auto replies = profileOpening();
-    for (int i = 1; i <= 26; ++i)
-        replies.push_back(ScriptedMeter::hourlyRecord(5, i <= 23 ? i : 23));
+    for (int i = 1; i <= 26; ++i) replies.push_back(hourlyRecord(5, i <= 23 ? i : 23));
     ScriptedReading r(replies);
     EXPECT_TRUE(r.h.thread->ReadHourlyClosures(0, 2026y / March / 5));
     const Tdevice& d = r.device();

@@ -7,36 +7,25 @@
 namespace qv {
 namespace {
 
-TEST(TextToInt, AcceptsDecimalAndBothHexForms) {
-    EXPECT_EQ(TextToInt("1234"), 1234);
-    EXPECT_EQ(TextToInt("$1F"), 31);
-    EXPECT_EQ(TextToInt("0x1f"), 31);
-    EXPECT_EQ(TextToInt("0X10"), 16);
-    EXPECT_EQ(TextToInt("-7"), -7);
-    EXPECT_EQ(TextToInt("$FFFFFFFF"), -1);
-    EXPECT_EQ(TextToInt("2147483647"), 2147483647);
-    EXPECT_EQ(TextToInt("-2147483648"), INT32_MIN);
-}
-
-TEST(TextToInt, BadTextGivesLeadingDigitsOrZero) {
-    EXPECT_EQ(TextToInt("12a"), 12);
-    EXPECT_EQ(TextToInt(""), 0);
-    EXPECT_EQ(TextToInt("abc"), 0);
-    EXPECT_EQ(TextToInt("$"), 0);
-    EXPECT_EQ(TextToInt("$1G"), 1);
-    EXPECT_EQ(TextToInt("99999999999"), 999999999);  // stops before overflowing
-}
-
-TEST(Tdevice, CreateConvertsTextsAndStartsEmpty) {
-    Tdevice d("12a", "$10", "", "  OPC 1 ");
-    EXPECT_EQ(d.LinkAddress, 12);
-    EXPECT_EQ(d.MeasurePoint, 16);
-    EXPECT_EQ(d.Password, 0);
-    EXPECT_EQ(d.OpcCode, "  OPC 1 ");
-    EXPECT_EQ(d.IntervalType, 0);
-    EXPECT_EQ(d.DayCount(), 0u);
-    EXPECT_TRUE(d.Quality.empty());
-    EXPECT_TRUE(d.Labels.empty());
+TEST(TextToInt, DecimalBothHexFormsAndBadText) {
+    const std::pair<const char*, int32_t> rows[] = {
+        {"1234", 1234},
+        {"$1F", 31},
+        {"0x1f", 31},
+        {"0X10", 16},
+        {"-7", -7},
+        {"$FFFFFFFF", -1},
+        {"2147483647", 2147483647},
+        {"-2147483648", INT32_MIN},
+        // Bad text gives its leading digits or zero.
+        {"12a", 12},
+        {"", 0},
+        {"abc", 0},
+        {"$", 0},
+        {"$1G", 1},
+        {"99999999999", 999999999},  // stops before overflowing
+    };
+    for (auto [text, want] : rows) EXPECT_EQ(TextToInt(text), want) << '"' << text << '"';
 }
 
 TEST(Tdevice, DayElementsGrowTogetherAndStartZeroed) {
@@ -107,12 +96,6 @@ TEST(MeterMessages, EncodesEveryKind) {
     ASSERT_NE(payload, nullptr);
     EXPECT_EQ(payload->object.get(), raw);
     EXPECT_EQ(payload->object->LinkAddress, 7);
-}
-
-TEST(MeterMessages, ModemColoursFollowTheState) {
-    EXPECT_EQ(ModemStateColour(ModemNotRegistered), colour::Red);
-    EXPECT_EQ(ModemStateColour(ModemDisconnected), colour::Grey);
-    EXPECT_EQ(ModemStateColour(ModemAnalog), colour::Yellow);
 }
 
 TEST(MeterMessages, PostingAfterTheTargetIsGoneFreesEverything) {

@@ -112,11 +112,14 @@ class Harness {
         for (auto& l : logs()) n += l.rfind(prefix, 0) == 0;
         return n;
     }
-    // Frames the thread sent, from its own trace lines (hex of whole frames).
-    std::vector<std::string> sentWithPrefix(const std::string& hexPrefix) {
+    // Frames the thread sent or got, from its trace lines (hex of whole frames),
+    // without the leading blank of TCP traces.
+    std::vector<std::string> traced(const std::string& hexPrefix) {
         std::vector<std::string> out;
-        for (auto& l : logs())
+        for (auto l : logs()) {
+            if (!l.empty() && l[0] == ' ') l.erase(0, 1);
             if (l.rfind(hexPrefix, 0) == 0) out.push_back(l);
+        }
         return out;
     }
     std::vector<std::string> gridTexts(int row) {
@@ -141,6 +144,50 @@ class Harness {
   private:
     LoopExecutor executor_;
     MessageReceiver receiver_;
+};
+
+// A simulator with meters of the given link addresses, each with measuring
+// point link*10 and password link*100; `silent` ones never answer.
+inline sim::SimConfig simMeters(const std::vector<int>& links,
+                                const std::vector<int>& silent = {}) {
+    sim::SimConfig c;
+    c.seed = 7;
+    c.replyDelayMs = 5;
+    for (int link : links) {
+        sim::SimMeter m;
+        m.linkAddress = link;
+        m.measurePoint = link * 10;
+        m.password = static_cast<uint32_t>(link * 100);
+        for (int s : silent)
+            if (s == link) m.faults.silence = sim::Silence::All;
+        c.meters.push_back(m);
+    }
+    return c;
+}
+
+inline sim::SimConfig simMeter(int link, sim::SimFaults faults) {
+    sim::SimConfig c = simMeters({link});
+    c.meters[0].faults = faults;
+    return c;
+}
+
+// The simulator joined to a reading thread over TCP or a pseudo-terminal; the
+// thread's meters are the simulator's, as link*10 / link*100.
+struct SimLink {
+    explicit SimLink(sim::SimConfig c, bool serial = false) : sim(c) {
+        if (serial)
+            h.useSerial(sim.openPty());
+        else
+            h.useTcp(sim.listenTcp());
+        for (auto& m : c.meters) h.addMeter(m.linkAddress, m.linkAddress * 10, m.linkAddress * 100);
+    }
+    // Runs fn as the reading thread does, the port's events handled meanwhile.
+    template <class F>
+    void run(F&& fn) {
+        h.runOnWorker(std::forward<F>(fn));
+    }
+    sim::MeterSim sim;
+    Harness h;
 };
 
 inline sim::SimTime simTime(int y, int m, int d, int hh = 0, int mm = 0) {

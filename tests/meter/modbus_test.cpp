@@ -148,6 +148,7 @@ TEST(CircuitorExtraction, WaitsDropsAndEmpties) {
 }
 
 TEST(ModbusExtraction, SelectorPicksTheBranch) {
+    // 0 and 3 pick no reader; 1 is the Circuitor meter's, 2 the NRG96's.
     const std::string a = answer(1, 4, 80);
     std::string rx = a, last;
     EXPECT_FALSE(ExtractModbusFrame(0, kNrgHead, rx, last));
@@ -160,30 +161,16 @@ TEST(ModbusExtraction, SelectorPicksTheBranch) {
 
 // ---- whole readings against the simulator over TCP ----
 
-struct SimPeer {
-    explicit SimPeer(sim::SimConfig c) : sim(std::move(c)), port(sim.listenTcp()) {}
-    sim::MeterSim sim;
-    uint16_t port;
-};
-
-sim::SimConfig simConfig(sim::Protocol protocol, std::vector<int> links) {
-    sim::SimConfig c;
+sim::SimConfig simConfig(sim::Protocol protocol, std::vector<int> links, int replyAddress = -1) {
+    sim::SimConfig c = test::simMeters(links);
     c.protocol = protocol;
-    c.replyDelayMs = 5;
-    for (int l : links) {
-        sim::SimMeter m;
-        m.linkAddress = l;
-        c.meters.push_back(m);
-    }
+    c.modbusReplyAddress = replyAddress;
     return c;
 }
 
 TEST(ModbusReadersTcp, Nrg96ReadsEveryMeterAndClosesTheSocket) {
-    SimPeer peer(simConfig(sim::Protocol::Nrg96Modbus, {1, 300}));
-    test::Harness h;
-    h.useTcp(peer.port);
-    h.addMeter(1, 1, 1);
-    h.addMeter(300, 1, 1);
+    test::SimLink l(simConfig(sim::Protocol::Nrg96Modbus, {1, 300}));
+    test::Harness& h = l.h;
     h.thread->Protocol = 2;
     h.thread->ReadNrg96();
 
@@ -198,65 +185,56 @@ TEST(ModbusReadersTcp, Nrg96ReadsEveryMeterAndClosesTheSocket) {
     EXPECT_EQ(h.countLog(" - SESSION STOPPED!"), 2);
     EXPECT_EQ(h.countLog(" - CLOSED SOCKET IP TO: 127.0.0.1"), 2);
     // One reconnection per meter: the end of each read closes the socket.
-    EXPECT_EQ(h.countLog(" - TRY TO RECONNECT TO: 127.0.0.1:" + std::to_string(peer.port)), 2);
+    EXPECT_EQ(h.countLogPrefix(" - TRY TO RECONNECT TO: 127.0.0.1:"), 2);
     EXPECT_EQ(h.countLog(" - STEP #1 - Intento 2"), 0);
     EXPECT_FALSE(h.thread->TcpClient->connected());
 }
 
 TEST(ModbusReadersTcp, CircuitorAnswersFromTheMeterOrFromSlaveZero) {
     for (int replyAddress : {-1, 0}) {
-        auto config = simConfig(sim::Protocol::CircutorModbus, {3});
-        config.modbusReplyAddress = replyAddress;
-        SimPeer peer(std::move(config));
-        test::Harness h;
-        h.useTcp(peer.port);
-        h.addMeter(3, 1, 1);
-        h.thread->Protocol = 1;
-        h.thread->ReadCircuitorMeter();
-        EXPECT_EQ(h.countLog(" - TRY TO READ : 3"), 1) << replyAddress;
-        EXPECT_EQ(h.countLogPrefix(" 03 04 07 00 00 5E "), 1) << replyAddress;
-        EXPECT_EQ(h.countLog(" - READ CIRCUITOR MODBUS METER OK"), 1) << replyAddress;
-        EXPECT_EQ(h.thread->LastFrame.size(), kCircuitorAnswerSize) << replyAddress;
+        SCOPED_TRACE(replyAddress);
+        test::SimLink l(simConfig(sim::Protocol::CircutorModbus, {3}, replyAddress));
+        l.h.thread->Protocol = 1;
+        l.h.thread->ReadCircuitorMeter();
+        EXPECT_EQ(l.h.countLog(" - TRY TO READ : 3"), 1);
+        EXPECT_EQ(l.h.countLogPrefix(" 03 04 07 00 00 5E "), 1);
+        EXPECT_EQ(l.h.countLog(" - READ CIRCUITOR MODBUS METER OK"), 1);
+        EXPECT_EQ(l.h.thread->LastFrame.size(), kCircuitorAnswerSize);
     }
 }
 
 TEST(ModbusReadersTcp, ExceptionAndForeignAnswersAreNeverTaken) {
-    {
-        auto config = simConfig(sim::Protocol::Nrg96Modbus, {1});
-        config.meters[0].faults.modbusException = 2;
-        SimPeer peer(std::move(config));
-        test::Harness h;
-        h.useTcp(peer.port);
-        h.thread->AsduRetries = 1;
-        h.addMeter(1, 1, 1);
-        h.thread->Protocol = 2;
-        h.thread->ReadNrg96();
-        EXPECT_EQ(peer.sim.repliesSent(), 2u);  // both attempts were answered...
-        EXPECT_EQ(h.countLog(" - STEP #1 - Intento 2"), 1);
-        EXPECT_EQ(h.countLog(" - READ ANALIZADOR CIRCUITOR NRG96 OK"), 0);  // ...and refused
-        EXPECT_TRUE(h.thread->LastFrame.empty());
-        EXPECT_EQ(h.countLog(" - SESSION STOPPED!"), 1);
-    }
-    {
-        auto config = simConfig(sim::Protocol::CircutorModbus, {1});
-        config.modbusReplyAddress = 9;
-        SimPeer peer(std::move(config));
-        test::Harness h;
-        h.useTcp(peer.port);
-        h.thread->AsduRetries = 1;
-        h.addMeter(1, 1, 1);
-        h.thread->Protocol = 1;
-        h.thread->ReadCircuitorMeter();
-        EXPECT_EQ(peer.sim.repliesSent(), 2u);
-        EXPECT_EQ(h.countLog(" - READ CIRCUITOR MODBUS METER OK"), 0);
+    sim::SimConfig exception = simConfig(sim::Protocol::Nrg96Modbus, {1});
+    exception.meters[0].faults.modbusException = 2;
+    struct Row {
+        sim::SimConfig config;
+        int protocol;
+        const char* okLine;
+    } rows[] = {
+        {exception, 2, " - READ ANALIZADOR CIRCUITOR NRG96 OK"},
+        {simConfig(sim::Protocol::CircutorModbus, {1}, 9), 1, " - READ CIRCUITOR MODBUS METER OK"}};
+    for (auto& row : rows) {
+        SCOPED_TRACE(row.okLine);
+        test::SimLink l(row.config);
+        l.h.thread->AsduRetries = 1;
+        l.h.thread->Protocol = row.protocol;
+        if (row.protocol == 2)
+            l.h.thread->ReadNrg96();
+        else
+            l.h.thread->ReadCircuitorMeter();
+        EXPECT_EQ(l.sim.repliesSent(), 2u);  // both attempts were answered...
+        EXPECT_EQ(l.h.countLog(" - STEP #1 - Intento 2"), 1);
+        EXPECT_EQ(l.h.countLog(row.okLine), 0);  // ...and refused
+        EXPECT_TRUE(l.h.thread->LastFrame.empty());
+        EXPECT_EQ(l.h.countLog(" - SESSION STOPPED!"), 1);
     }
 }
 
-TEST(ModbusReadersTcp, UnreachableMeterStillEndsItsRead) {
+TEST(ModbusReadersTcp, UnreachableOrStoppedReadingStillEnds) {
     uint16_t port;
     {
-        SimPeer gone(simConfig(sim::Protocol::Nrg96Modbus, {1}));
-        port = gone.port;
+        sim::MeterSim gone(simConfig(sim::Protocol::Nrg96Modbus, {1}));
+        port = gone.listenTcp();
     }  // nothing listens there any more
     test::Harness h;
     h.useTcp(port);
@@ -267,18 +245,14 @@ TEST(ModbusReadersTcp, UnreachableMeterStillEndsItsRead) {
     EXPECT_EQ(h.countLog(" - TRY TO RECONNECT TO: 127.0.0.1:" + std::to_string(port)), 2);
     EXPECT_EQ(h.countLogPrefix(" - TRY TO READ"), 0);
     EXPECT_EQ(h.countLog(" - SESSION STOPPED!"), 2);
-}
 
-TEST(ModbusReadersTcp, AStopRequestEndsTheReadingAtOnce) {
-    SimPeer peer(simConfig(sim::Protocol::Nrg96Modbus, {1, 2, 3}));
-    test::Harness h;
-    h.useTcp(peer.port);
-    for (int l : {1, 2, 3}) h.addMeter(l, 1, 1);
-    h.thread->Protocol = 2;
-    h.thread->Terminate();
-    h.thread->ReadNrg96();
-    EXPECT_EQ(h.countLog(" - SESSION STOPPED!"), 0);
-    EXPECT_EQ(peer.sim.framesReceived(), 0u);
+    // A stop request ends the reading at once.
+    test::SimLink l(simConfig(sim::Protocol::Nrg96Modbus, {1, 2, 3}));
+    l.h.thread->Protocol = 2;
+    l.h.thread->Terminate();
+    l.h.thread->ReadNrg96();
+    EXPECT_EQ(l.h.countLog(" - SESSION STOPPED!"), 0);
+    EXPECT_EQ(l.sim.framesReceived(), 0u);
 }
 
 }  // namespace

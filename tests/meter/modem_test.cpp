@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "run_window.h"
-#include "serial/com_port.h"
 
 namespace qv {
 namespace {
@@ -13,6 +12,7 @@ namespace {
 using namespace std::chrono;
 using test::InOrder;
 using test::Log;
+using test::portFree;
 using test::RunWindow;
 using test::simMeters;
 
@@ -23,19 +23,21 @@ std::string modem(int state, int level) {
 }
 
 TEST(ModemAnswers, SignalLevel) {
-    EXPECT_EQ(ModemSignalLevel("AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n"), 20);
-    EXPECT_EQ(ModemSignalLevel("\r\n+CSQ: 7,99\r\n"), 7);
-    EXPECT_EQ(ModemSignalLevel("+CSQ: 0,0\r\n"), 0);
-    EXPECT_EQ(ModemSignalLevel("+CSQ: 31,0\r\n"), 31);
-    EXPECT_EQ(ModemSignalLevel("+CSQ: 45,0\r\n"), 31);
-    // 99 is "not known": no signal, never a full bar.
-    EXPECT_EQ(ModemSignalLevel("AT+CSQ\r\r\n+CSQ: 99,99\r\n\r\nOK\r\n"), 0);
-    // Only the echo arrived, or no number stands before the comma.
-    EXPECT_EQ(ModemSignalLevel("AT+CSQ\r"), 0);
-    EXPECT_EQ(ModemSignalLevel("+CSQ: ,99"), 0);
-    EXPECT_EQ(ModemSignalLevel("+CSQ: X1,99"), 0);
-    EXPECT_EQ(ModemSignalLevel(",+CSQ: 20,99"), 0);
-    EXPECT_EQ(ModemSignalLevel("\r\nOK\r\n"), 0);
+    const std::pair<const char*, int> rows[] = {
+        {"AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n", 20},
+        {"\r\n+CSQ: 7,99\r\n", 7},
+        {"+CSQ: 0,0\r\n", 0},
+        {"+CSQ: 31,0\r\n", 31},
+        {"+CSQ: 45,0\r\n", 31},
+        // 99 is "not known": no signal, never a full bar.
+        {"AT+CSQ\r\r\n+CSQ: 99,99\r\n\r\nOK\r\n", 0},
+        // Only the echo arrived, or no number stands before the comma.
+        {"AT+CSQ\r", 0},
+        {"+CSQ: ,99", 0},
+        {"+CSQ: X1,99", 0},
+        {",+CSQ: 20,99", 0},
+        {"\r\nOK\r\n", 0}};
+    for (auto [answer, level] : rows) EXPECT_EQ(ModemSignalLevel(answer), level) << answer;
 }
 
 TEST(ModemAnswers, IdentificationAndDialResults) {
@@ -46,10 +48,8 @@ TEST(ModemAnswers, IdentificationAndDialResults) {
     EXPECT_EQ(ModemIdentification("\r\nOK\r\n"), "");
     EXPECT_EQ(UpperAscii("connect 9600\xE9"), "CONNECT 9600\xE9");
 
-    EXPECT_TRUE(DialRefused("\r\nNO CARRIER\r\n"));
-    EXPECT_TRUE(DialRefused("\r\nNO DIALTONE\r\n"));
-    EXPECT_TRUE(DialRefused("\r\nBUSY\r\n"));
-    EXPECT_TRUE(DialRefused("\r\nERROR\r\n"));
+    for (const char* refused : {"NO CARRIER", "NO DIALTONE", "BUSY", "ERROR"})
+        EXPECT_TRUE(DialRefused(std::string("\r\n") + refused + "\r\n")) << refused;
     EXPECT_FALSE(DialRefused("ATD123\r\r\nCONNECT 9600\r\n"));
     EXPECT_TRUE(DialConnected("ATD123\r\r\nCONNECT 9600\r\n"));
     EXPECT_TRUE(DialConnected("\r\nOK\r\n"));
@@ -95,18 +95,6 @@ RunSettings modemSettings(RunWindow& w, const std::string& path, int link,
     s.PortName = path;
     s.DialNumber = " 600123456 ";
     return s;
-}
-
-bool portFree(const std::string& path) {
-    TComPort p;
-    p.SetPort(path);
-    try {
-        p.Open();
-    } catch (const std::exception&) {
-        return false;
-    }
-    p.Close();
-    return true;
 }
 
 TEST(ModemRun, GsmModemCallsReadsAndHangsUp) {

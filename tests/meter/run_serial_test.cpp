@@ -2,8 +2,9 @@
 // pseudo-terminal, and the set-up failures of the serial and modem links.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "run_window.h"
-#include "serial/com_port.h"
 
 namespace qv {
 namespace {
@@ -11,23 +12,11 @@ namespace {
 using namespace std::chrono;
 using test::InOrder;
 using test::Log;
+using test::portFree;
 using test::RunWindow;
 using test::simMeters;
 
 constexpr int32_t W = colour::White, G = colour::Green, R = colour::Red;
-
-// The run let the port go: another port can open it (ports lock their device).
-bool portFree(const std::string& path) {
-    TComPort p;
-    p.SetPort(path);
-    try {
-        p.Open();
-    } catch (const std::exception&) {
-        return false;
-    }
-    p.Close();
-    return true;
-}
 
 TEST(ReadingRunSerial, UnreachableMeterThenAReadOneEndsWith0AndReleasesThePort) {
     sim::MeterSim sim(simMeters({2, 5}, {5}));
@@ -66,64 +55,80 @@ TEST(ReadingRunSerial, UnreachableMeterThenAReadOneEndsWith0AndReleasesThePort) 
     EXPECT_TRUE(portFree(path));
 }
 
-TEST(ReadingRunSerial, PortThatCannotBeOpenedGives11) {
-    RunWindow w;
-    RunSettings s = w.settings({{1, 1, 1}, {2, 2, 2}});
-    s.PortName = "/nonexistent/ttyQV0";
-    T_Conta run(s, w.callbacks());
-    ASSERT_TRUE(w.waitEnd(run));
-    EXPECT_TRUE(
-        InOrder(w.stream, {
-                              "GRID 1 INICIANDO HARDWARE...",
-                              Log(" - ERROR AL ABRIR EL PUERTO SERIAL  /nonexistent/ttyQV0", R),
-                              "GRID 1 (2) ERROR INICIANDO - (SERIAL PORT INIT)",
-                              "GRID 2 (2) ERROR INICIANDO - (SERIAL PORT INIT)",
-                              "EXIT 11",
-                              Log(" - STOPING COMMUNICATIONS...", R),
-                              "SHOW  - EXIT CODE: 11 #16777215",
-                          }));
-    EXPECT_EQ(w.count(Log(" - TRY TO STOP SERIAL COMM", W)), 0);
-    EXPECT_EQ(w.count(Log(" - INICIADO PROTOCOLO DE COMUNICACION IEC", W)), 0);
-    EXPECT_NE(w.readStatusFile().find("2;2;2;OPC2;(2) ERROR INICIANDO - (SERIAL PORT INIT)\r\n"),
-              std::string::npos);
-}
-
-TEST(ReadingRunSerial, SettingsIndexOutsideItsListFailsTheSerialSetUp) {
+TEST(ReadingRunSetUp, FailedSetUpsEndWithTheirCodeAndReadNothing) {
     sim::MeterSim sim(simMeters({2}));
     const std::string path = sim.openPty();
-    RunWindow w;
-    RunSettings s = w.settings({{2, 20, 200}});
-    s.PortName = path;
-    s.ParityIndex = 9;
-    T_Conta run(s, w.callbacks());
-    ASSERT_TRUE(w.waitEnd(run));
-    EXPECT_EQ(w.exitCode, 11);
-    EXPECT_EQ(w.count("GRID 1 (2) ERROR INICIANDO - (SERIAL PORT INIT)"), 1);
-    EXPECT_TRUE(portFree(path));
-}
-
-TEST(ReadingRunSerial, ModemLinkWithoutDialNumberGives10AndOpensNothing) {
-    sim::MeterSim sim(simMeters({2}));
-    const std::string path = sim.openPty();
-    for (int link : {LinkGsmModem, LinkAnalogModem}) {
+    const std::string noPort = "/nonexistent/ttyQV0";
+    const std::string serialInit = "(2) ERROR INICIANDO - (SERIAL PORT INIT)";
+    struct Row {
+        std::string name;
+        std::function<void(RunSettings&)> set;
+        int code;
+        std::vector<std::string> stream;  // in this order
+        std::vector<std::string> absent;
+    };
+    const Row rows[] = {
+        {"port that cannot be opened",
+         [&](RunSettings& s) { s.PortName = noPort; },
+         11,
+         {"GRID 1 INICIANDO HARDWARE...", Log(" - ERROR AL ABRIR EL PUERTO SERIAL  " + noPort, R),
+          "GRID 1 " + serialInit, "GRID 2 " + serialInit, "EXIT 11",
+          Log(" - STOPING COMMUNICATIONS...", R), "SHOW  - EXIT CODE: 11 #16777215"},
+         {Log(" - TRY TO STOP SERIAL COMM", W)}},
+        {"settings index outside its list",
+         [&](RunSettings& s) {
+             s.PortName = path;
+             s.ParityIndex = 9;
+         },
+         11,
+         {"GRID 1 " + serialInit, "EXIT 11"},
+         {}},
+        {"GSM modem without dial number",
+         [&](RunSettings& s) {
+             s.LinkType = LinkGsmModem;
+             s.PortName = path;
+             s.DialNumber = "   ";
+         },
+         10,
+         {Log(" - EL NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO...", R),
+          "GRID 1 (2) ERROR INICIANDO - (BAD NUMBER)", "EXIT 10"},
+         {Log(" - Puerto SERIAL Inicializado en : " + path, G), Log(" - INIT MODEM ", G)}},
+        {"analog modem without dial number",
+         [&](RunSettings& s) {
+             s.LinkType = LinkAnalogModem;
+             s.PortName = path;
+             s.DialNumber = "";
+         },
+         10,
+         {"GRID 1 (2) ERROR INICIANDO - (BAD NUMBER)", "EXIT 10"},
+         {Log(" - Puerto SERIAL Inicializado en : " + path, G), Log(" - INIT MODEM ", G)}},
+        {"TCP port out of range",
+         [&](RunSettings& s) {
+             s.LinkType = LinkTcp;
+             s.Host = "127.0.0.1";
+             s.TcpPortText = "70000";
+         },
+         12,
+         {Log(" - ERROR AL CONFIGURAR PUERTO IP 127.0.0.1:70000  - PUERTO IP FUERA DE RANGO", R),
+          "GRID 1 (2) ERROR INICIANDO - (PUERTO IP FUERA DE RANGO)", "EXIT 12",
+          Log(" - STOPING COMMUNICATIONS...", R)},
+         {Log(" - INICIANDO CONEXION IP...", colour::Yellow)}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         RunWindow w;
-        RunSettings s = w.settings({{2, 20, 200}});
-        s.LinkType = link;
-        s.PortName = path;
-        s.DialNumber = "   ";
+        RunSettings s = w.settings({{2, 20, 200}, {3, 30, 300}});
+        row.set(s);
         T_Conta run(s, w.callbacks());
         ASSERT_TRUE(w.waitEnd(run));
-        EXPECT_TRUE(
-            InOrder(w.stream,
-                    {
-                        Log(" - EL NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO...", R),
-                        "GRID 1 (2) ERROR INICIANDO - (BAD NUMBER)",
-                        "EXIT 10",
-                    }))
-            << "link type " << link;
-        EXPECT_EQ(w.count(Log(" - Puerto SERIAL Inicializado en : " + path, G)), 0);
-        EXPECT_EQ(w.count(Log(" - INIT MODEM ", G)), 0);
-        EXPECT_EQ(w.exitCode, 10);
+        EXPECT_TRUE(InOrder(w.stream, row.stream));
+        EXPECT_EQ(w.count(Log(" - INICIADO PROTOCOLO DE COMUNICACION IEC", W)), 0);
+        for (const auto& line : row.absent) EXPECT_EQ(w.count(line), 0) << line;
+        EXPECT_EQ(w.exitCode, row.code);
+        EXPECT_EQ(w.readStatusFile().substr(w.readStatusFile().find("\r\n3;") + 2),
+                  "3;30;300;OPC3;" + w.grid[2][4] + "\r\n");
+        EXPECT_NE(w.grid[2][4].find("(2) ERROR INICIANDO"), std::string::npos);
+        EXPECT_TRUE(portFree(path));
     }
     EXPECT_EQ(sim.framesReceived(), 0u);
 }

@@ -1,14 +1,12 @@
 // Whole reading runs over TCP against the meter simulator, through the run
 // object, as the main window starts and stops them.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <mutex>
 
 #include "platform/tcp_client.h"
 #include "run_window.h"
+#include "support/loopback_peer.h"
 
 namespace qv {
 namespace {
@@ -90,45 +88,6 @@ TEST(ReadingRunTcp, FirstMeterReadSecondUnreachableEndsWith15) {
               "A;CODIGO OPC ( OPCIONAL );ESTADO\r\n"
               "3;30;300;OPC3;(6) LECTURA CORRECTA\r\n"
               "4;40;400;OPC4;(4) ERROR DE ENLACE\r\n");
-}
-
-TEST(ReadingRunTcp, PortTextThatIsNoNumberConnectsTo40000AndAnEmptyGridReadsNothing) {
-    sim::MeterSim sim(simMeters({3}));
-    try {
-        sim.listenTcp("127.0.0.1", 40000);
-    } catch (const std::exception&) {
-        GTEST_SKIP() << "port 40000 is taken on this machine";
-    }
-    RunWindow w;
-    RunSettings s = tcpSettings(w, 0, {});
-    s.TcpPortText = "abc";
-    T_Conta run(s, w.callbacks());
-    ASSERT_TRUE(w.waitEnd(run));
-    EXPECT_EQ(w.count(Log(" - Puerto TCP/IP abierto en : 127.0.0.1:40000", G)), 1);
-    EXPECT_EQ(sim.connectionsAccepted(), 1u);
-    EXPECT_TRUE(w.devices.empty());
-    EXPECT_EQ(sim.framesReceived(), 0u);
-    // Nothing to read: the code set before the meter loop stays.
-    EXPECT_EQ(w.exitCode, 15);
-    EXPECT_EQ(w.readStatusFile(),
-              "DIRECCION DE ENLACE;PUNTO DE MEDIDA;CONTRASE\xD1"
-              "A;CODIGO OPC ( OPCIONAL );ESTADO\r\n");
-}
-
-TEST(ReadingRunTcp, PortNumberOutOfRangeFailsTheSetUpWith12) {
-    RunWindow w;
-    RunSettings s = tcpSettings(w, 0, {{3, 30, 300}});
-    s.TcpPortText = "70000";
-    T_Conta run(s, w.callbacks());
-    ASSERT_TRUE(w.waitEnd(run));
-    EXPECT_TRUE(InOrder(
-        w.stream,
-        {Log(" - ERROR AL CONFIGURAR PUERTO IP 127.0.0.1:70000  - PUERTO IP FUERA DE RANGO", R),
-         "GRID 1 (2) ERROR INICIANDO - (PUERTO IP FUERA DE RANGO)", "EXIT 12",
-         Log(" - STOPING COMMUNICATIONS...", R)}));
-    EXPECT_EQ(w.count(Log(" - INICIADO PROTOCOLO DE COMUNICACION IEC", W)), 0);
-    EXPECT_EQ(w.count(Log(" - INICIANDO CONEXION IP...", Y)), 0);
-    EXPECT_EQ(w.exitCode, 12);
 }
 
 TEST(ReadingRunTcp, StopDuringALongReplyWaitReturnsSoonAfterTheThreadEnds) {
@@ -220,51 +179,29 @@ TEST(ReadingRunTcp, ThreadEndingAfterTheRunGaveUpWaitingTouchesNoFreedRun) {
 }
 
 // A listening socket whose queue is full: connects to it hang until their own
-// time-out (the kernel drops the SYNs).
-class JammedListener {
-  public:
-    JammedListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, 0) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            return;
-        port_ = ntohs(a.sin_port);
-        // Fill the queue, then check that one more connect really hangs.
-        for (int i = 0; i < 4; ++i) {
-            auto c = std::make_unique<TcpClient>();
-            c->Port = port_;
-            c->ConnectTimeoutMs = 500;
-            if (!c->connect()) break;
-            fillers_.push_back(std::move(c));
-        }
-        TcpClient probe;
-        probe.Port = port_;
-        probe.ConnectTimeoutMs = 500;
-        jammed_ = !fillers_.empty() && !probe.connect();
+// time-out (the kernel drops the SYNs). False when they do not hang here.
+bool jam(const test::LoopbackListener& l, std::vector<std::unique_ptr<TcpClient>>& fillers) {
+    auto client = [&] {
+        auto c = std::make_unique<TcpClient>();
+        c->Port = l.port();
+        c->ConnectTimeoutMs = 500;
+        return c;
+    };
+    for (int i = 0; i < 4; ++i) {
+        auto c = client();
+        if (!c->connect()) break;
+        fillers.push_back(std::move(c));
     }
-    ~JammedListener() {
-        fillers_.clear();
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool jammed() const { return jammed_; }
-    uint16_t port() const { return port_; }
-
-  private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    bool jammed_ = false;
-    std::vector<std::unique_ptr<TcpClient>> fillers_;
-};
+    return !fillers.empty() && !client()->connect();
+}
 
 TEST(ReadingRunTcp, StopEndsAHangingConnectAtOnce) {
-    JammedListener jam;
-    if (!jam.jammed()) GTEST_SKIP() << "connects to a full queue do not hang here";
+    test::LoopbackListener listener(0);
+    std::vector<std::unique_ptr<TcpClient>> fillers;
+    if (!jam(listener, fillers)) GTEST_SKIP() << "connects to a full queue do not hang here";
     RunWindow w;
-    auto run = std::make_unique<T_Conta>(tcpSettings(w, jam.port(), {{3, 30, 300}}), w.callbacks());
+    auto run =
+        std::make_unique<T_Conta>(tcpSettings(w, listener.port(), {{3, 30, 300}}), w.callbacks());
     ASSERT_TRUE(w.waitFor(" - INICIANDO CONEXION IP..."));
     w.executor.runUntil([] { return false; }, milliseconds(200));  // inside the 6-s connect
     const auto t0 = steady_clock::now();
@@ -304,16 +241,12 @@ TEST(ReadingRunFiles, StatusFileNameAndContents) {
 }
 
 TEST(ReadingRunFiles, TcpPortText) {
-    EXPECT_EQ(TcpPortOf("40001"), 40001);
-    EXPECT_EQ(TcpPortOf(" 502 "), 502);
-    EXPECT_EQ(TcpPortOf("abc"), 40000);
-    EXPECT_EQ(TcpPortOf(""), 40000);
-    EXPECT_EQ(TcpPortOf("12a"), 40000);
-    EXPECT_EQ(TcpPortOf("65535"), 65535);
-    EXPECT_THROW(TcpPortOf("65536"), std::invalid_argument);
-    EXPECT_THROW(TcpPortOf("0"), std::invalid_argument);
-    EXPECT_THROW(TcpPortOf("-5"), std::invalid_argument);
-    EXPECT_THROW(TcpPortOf("99999999999999999999"), std::invalid_argument);
+    // Text that is no number means the default port; a number out of range is refused.
+    const std::pair<const char*, int> rows[] = {{"40001", 40001}, {" 502 ", 502}, {"abc", 40000},
+                                                {"", 40000},      {"12a", 40000}, {"65535", 65535}};
+    for (auto [text, port] : rows) EXPECT_EQ(TcpPortOf(text), port) << text;
+    for (const char* text : {"65536", "0", "-5", "99999999999999999999"})
+        EXPECT_THROW(TcpPortOf(text), std::invalid_argument) << text;
 }
 
 }  // namespace

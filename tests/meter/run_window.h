@@ -22,6 +22,7 @@
 #include "meter/reading_run.h"
 #include "platform/main_executor.h"
 #include "platform/worker_message.h"
+#include "serial/com_port.h"
 #include "support/test_env.h"
 
 namespace qv::test {
@@ -193,23 +194,17 @@ inline ::testing::AssertionResult InOrder(const std::vector<std::string>& stream
     return ::testing::AssertionSuccess();
 }
 
-// A simulator configuration with meters of the given link addresses, each with
-// measuring point link*10 and password link*100; `silent` ones never answer.
-inline sim::SimConfig simMeters(const std::vector<int>& links,
-                                const std::vector<int>& silent = {}) {
-    sim::SimConfig c;
-    c.seed = 7;
-    c.replyDelayMs = 5;
-    for (int link : links) {
-        sim::SimMeter m;
-        m.linkAddress = link;
-        m.measurePoint = link * 10;
-        m.password = static_cast<uint32_t>(link * 100);
-        for (int s : silent)
-            if (s == link) m.faults.silence = sim::Silence::All;
-        c.meters.push_back(m);
+// The run let the port go: another port can open it (ports lock their device).
+inline bool portFree(const std::string& path) {
+    TComPort p;
+    p.SetPort(path);
+    try {
+        p.Open();
+    } catch (const std::exception&) {
+        return false;
     }
-    return c;
+    p.Close();
+    return true;
 }
 
 }  // namespace qv::test

@@ -1,9 +1,11 @@
+// Opening and closing meter sessions over TCP and over a pseudo-terminal
+// through the serial component, the meter simulator at the far end.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 
+#include "bytes.h"
 #include "harness.h"
 #include "meter/frames.h"
 
@@ -12,124 +14,160 @@ namespace {
 
 using namespace std::chrono;
 using test::Harness;
+using test::hex;
+using test::SimLink;
+using test::simMeter;
+using test::simMeters;
 
-sim::SimConfig meterWith(uint32_t password, sim::SimFaults faults = {}) {
-    sim::SimConfig c;
-    sim::SimMeter m;
-    m.linkAddress = 5;
-    m.measurePoint = 77;
-    m.password = password;
-    m.faults = faults;
-    c.meters.push_back(m);
-    return c;
+constexpr bool kSerial[] = {false, true};
+const char* linkName(bool serial) {
+    return serial ? "serial line" : "TCP";
 }
 
-TEST(Session, OpensAndClosesWithAGoodMeter) {
-    sim::MeterSim sim(meterWith(1234));
-    Harness h;
-    h.useTcp(sim.listenTcp());
-    h.addMeter(5, 77, 1234);
-    // Not connected yet: the opening reconnects first.
-    ASSERT_TRUE(h.thread->OpenSession(0));
-    EXPECT_EQ(h.countLogPrefix(" - TRY TO RECONNECT TO: 127.0.0.1:"), 1);
-    EXPECT_EQ(h.countLog(" - TRY TO OPEN SESSION TO: 5  PM  : 77  PASS: 1234"), 1);
-    EXPECT_EQ(h.countLog(" - SESSION OPENED"), 1);
-    for (int s = 1; s <= 11; ++s) EXPECT_GE(h.countLogPrefix(" - STEP #" + std::to_string(s)), 1);
-    EXPECT_EQ(h.gridTexts(1),
-              (std::vector<std::string>{"BUSCANDO CONTADOR...", "CONTADOR ENCONTRADO..."}));
-    // The open-session request carries point and password, low bytes first.
-    EXPECT_EQ(h.sentWithPrefix(" 68 0D 0D 68 53 05 00 B7 01 06 4D 00 00 D2 04 00 00 ").size(), 1u);
+TEST(Session, OpensReadsAndClosesOverEitherLink) {
+    for (bool serial : kSerial) {
+        SCOPED_TRACE(linkName(serial));
+        SimLink l(simMeters({5}), serial);
+        Harness& h = l.h;
+        h.thread->Interval = IntervalDaily;
+        h.thread->DateFrom = h.thread->DateTo = Day(2026y / March / 6);
+        bool opened = false;
+        l.run([&] {
+            opened = h.thread->OpenSession(0);
+            if (opened) {
+                h.thread->ReadMeter(0);
+                h.thread->CloseSession(0);
+            }
+        });
+        ASSERT_TRUE(opened);
+        // Not connected yet: a TCP opening reconnects first.
+        EXPECT_EQ(h.countLogPrefix(" - TRY TO RECONNECT TO: 127.0.0.1:"), serial ? 0 : 1);
+        EXPECT_EQ(h.countLog(" - TRY TO OPEN SESSION TO: 5  PM  : 50  PASS: 500"), 1);
+        EXPECT_EQ(h.countLog(" - SESSION OPENED"), 1);
+        for (int s = 1; s <= 11; ++s)
+            EXPECT_GE(h.countLogPrefix(" - STEP #" + std::to_string(s)), 1);
+        // The open-session request carries point and password, low bytes first.
+        EXPECT_EQ(h.traced("68 0D 0D 68 53 05 00 B7 01 06 32 00 00 F4 01 00 00 ").size(), 1u);
+        // Serial traces carry no leading blank.
+        const std::string blank = serial ? "" : " ";
+        EXPECT_EQ(h.countLog(blank + "10 49 05 00 4E 16 "), 1);
+        EXPECT_EQ(h.countLog(blank + "0B 05 00 10 16 "), 1);
 
-    h.thread->CloseSession(0);
-    EXPECT_EQ(h.countLog(" - TRY TO CLOSE SESSION : 5"), 1);
-    EXPECT_EQ(h.countLog(" - SESSION CLOSED!"), 1);
-    EXPECT_EQ(h.sentWithPrefix(" 68 09 09 68 53 05 00 BB").size(), 2u);  // step 4 and the close
+        ASSERT_EQ(h.devices.size(), 1u);
+        const Tdevice& d = *h.devices[0];
+        ASSERT_EQ(d.DayCount(), 2u);  // 00:00 of 5 and of 6 March
+        for (int reg = 1; reg <= 6; ++reg)
+            EXPECT_EQ(d.Values[1](reg, 0, 0),
+                      sim::counterValue(7, 5, reg, test::simTime(2026, 3, 6)));
+        EXPECT_EQ(h.gridTexts(1),
+                  (std::vector<std::string>{"BUSCANDO CONTADOR...", "CONTADOR ENCONTRADO...",
+                                            "(6) LECTURA CORRECTA"}));
+
+        EXPECT_EQ(h.countLog(" - TRY TO CLOSE SESSION : 5"), 1);
+        EXPECT_EQ(h.countLog(" - SESSION CLOSED!"), 1);
+        EXPECT_EQ(h.traced("68 09 09 68 53 05 00 BB").size(), 2u);  // step 4 and the close
+    }
+}
+
+TEST(Session, SilentMeterCostsFourTimesTheRetriesOfStepOne) {
+    for (bool serial : kSerial) {
+        SCOPED_TRACE(linkName(serial));
+        SimLink l(simMeters({5}, {5}), serial);
+        l.h.thread->AsduTimeout = 0;  // one poll per try
+        l.h.thread->AsduRetries = 3;
+        bool opened = true;
+        l.run([&] { opened = l.h.thread->OpenSession(0); });
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(l.h.countLog(" - STEP #1 (SOLICITUD DE ESTADO DE ENLACE)"), 4);
+        EXPECT_EQ(l.h.countLogPrefix(" - STEP #2"), 0);
+        EXPECT_EQ(l.sim.framesReceived(), 4u * 3u);
+        EXPECT_EQ(l.h.lastGrid(1), "(4) ERROR DE ENLACE");
+    }
+}
+
+TEST(Session, WrongPasswordIsRefusedFourTimesWithTheFrameCountBitAlternating) {
+    for (bool serial : kSerial) {
+        SCOPED_TRACE(linkName(serial));
+        sim::SimFaults f;
+        f.noiseBytes = 3;  // and a noisy line
+        sim::SimConfig c = simMeter(5, f);
+        c.meters[0].password = 999;
+        SimLink l(c, serial);
+        bool opened = true;
+        l.run([&] { opened = l.h.thread->OpenSession(0); });
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(l.h.countLog(" - CONF. NEGATIVA  - PARAMETROS PTO.MEDIDA/PASS ERRONEOS"), 4);
+        EXPECT_EQ(l.h.countLog(" - SESSION OPENED"), 0);
+        EXPECT_EQ(l.h.lastGrid(1), "(5) ERROR DE LECTURA");
+        // Step 4's end-session frames: C $53, $53, $73, $73.
+        std::vector<std::string> controls;
+        for (const auto& t : l.h.traced("68 09 09 68 ")) controls.push_back(t.substr(12, 2));
+        EXPECT_EQ(controls, (std::vector<std::string>{"53", "53", "73", "73"}));
+    }
+}
+
+TEST(Session, HugeReplyTimeoutStillWaitsForTheReply) {
+    // A time-out typed on the command line is not clamped; ten polls a second
+    // of it must not wrap into "already timed out".
+    for (bool serial : kSerial) {
+        SCOPED_TRACE(linkName(serial));
+        SimLink l(simMeters({5}), serial);
+        l.h.thread->AsduTimeout = 300000000;
+        l.h.thread->AsduRetries = 1;
+        bool ok = false;
+        l.run([&] {
+            ok = (serial || l.h.thread->TcpClient->connect()) &&
+                 l.h.thread->Transact(FixedFrame(0x49, 5));
+        });
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(l.h.thread->LastFrame, hex("0B 05 00 10 16"));
+    }
 }
 
 TEST(Session, HugePauseUnitWaitsUntilStoppedWithoutOverflow) {
-    sim::MeterSim sim(meterWith(1));
-    Harness h;
-    h.useTcp(sim.listenTcp());
-    h.thread->InterAsdu = 2147483647;  // taken as given; every pause is then endless
-    h.addMeter(5, 77, 1);
+    SimLink l(simMeters({5}));
+    l.h.thread->InterAsdu = 2147483647;  // taken as given; every pause is then endless
     std::atomic<bool> done{false};
     bool opened = true;
     std::thread worker([&] {
-        opened = h.thread->OpenSession(0);
+        opened = l.h.thread->OpenSession(0);
         done = true;
     });
     std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(done.load());  // still in its first pause
-    h.thread->Terminate();
+    l.h.thread->Terminate();
     worker.join();
     EXPECT_FALSE(opened);
 }
 
-TEST(Session, MeterThatNeverAnswersCostsFourTimesTheRetriesOfStepOne) {
-    sim::SimFaults f;
-    f.silence = sim::Silence::All;
-    sim::MeterSim sim(meterWith(1, f));
-    Harness h;
-    h.useTcp(sim.listenTcp());
-    h.thread->AsduTimeout = 0;
-    h.addMeter(5, 77, 1);
-    EXPECT_FALSE(h.thread->OpenSession(0));
-    EXPECT_EQ(h.countLog(" - STEP #1 (SOLICITUD DE ESTADO DE ENLACE)"), 4);
-    EXPECT_EQ(h.countLogPrefix(" - STEP #2"), 0);
-    EXPECT_EQ(sim.framesReceived(), 4u * 2u);
-    EXPECT_EQ(h.lastGrid(1), "(4) ERROR DE ENLACE");
-}
-
-TEST(Session, WrongPasswordIsRefusedFourTimesWithTheFrameCountBitAlternating) {
-    sim::MeterSim sim(meterWith(999));
-    Harness h;
-    h.useTcp(sim.listenTcp());
-    h.addMeter(5, 77, 1);
-    EXPECT_FALSE(h.thread->OpenSession(0));
-    EXPECT_EQ(h.countLog(" - CONF. NEGATIVA  - PARAMETROS PTO.MEDIDA/PASS ERRONEOS"), 4);
-    EXPECT_EQ(h.countLog(" - SESSION OPENED"), 0);
-    EXPECT_EQ(h.lastGrid(1), "(5) ERROR DE LECTURA");
-    // Step 4's end-session frames: C $53, $53, $73, $73.
-    std::vector<std::string> controls;
-    for (const auto& l : h.sentWithPrefix(" 68 09 09 68 ")) controls.push_back(l.substr(13, 2));
-    EXPECT_EQ(controls, (std::vector<std::string>{"53", "53", "73", "73"}));
-}
-
-TEST(Session, NegativeAcknowledgementOfTheOpeningIsLogged) {
+TEST(Session, RefusedOrUnansweredOpeningIsLoggedEachTime) {
     sim::SimFaults f;
     f.nackOpenSession = true;
-    sim::MeterSim sim(meterWith(1, f));
-    Harness h;
-    h.useTcp(sim.listenTcp());
-    h.addMeter(5, 77, 1);
-    EXPECT_FALSE(h.thread->OpenSession(0));
-    EXPECT_EQ(h.countLog(" - CONF. NEGATIVA (SESION ABIERTA ?)"), 4);
-    EXPECT_EQ(h.lastGrid(1), "(5) ERROR DE LECTURA");
+    {
+        SimLink l(simMeter(5, f));
+        EXPECT_FALSE(l.h.thread->OpenSession(0));
+        EXPECT_EQ(l.h.countLog(" - CONF. NEGATIVA (SESION ABIERTA ?)"), 4);
+        EXPECT_EQ(l.h.lastGrid(1), "(5) ERROR DE LECTURA");
+    }
+    f = {};
+    f.silence = sim::Silence::OpenSession;  // silence after the opening: try to close it
+    SimLink l(simMeter(5, f));
+    l.h.thread->AsduRetries = 1;
+    EXPECT_FALSE(l.h.thread->OpenSession(0));
+    EXPECT_EQ(l.h.countLog(" - SIN RESPUESTA...(SESION ABIERTA ?)"), 4);
+    EXPECT_EQ(l.h.countLog(" - TRY TO CLOSE SESSION : 5"), 4);
+    EXPECT_EQ(l.h.countLog(" - SESSION CLOSED!"), 4);
 }
 
-TEST(Session, SilenceAfterTheOpeningTriesToCloseTheSession) {
-    sim::SimFaults f;
-    f.silence = sim::Silence::OpenSession;
-    sim::MeterSim sim(meterWith(1, f));
-    Harness h;
-    h.useTcp(sim.listenTcp());
-    h.thread->AsduRetries = 1;
-    h.addMeter(5, 77, 1);
-    EXPECT_FALSE(h.thread->OpenSession(0));
-    EXPECT_EQ(h.countLog(" - SIN RESPUESTA...(SESION ABIERTA ?)"), 4);
-    EXPECT_EQ(h.countLog(" - TRY TO CLOSE SESSION : 5"), 4);
-    EXPECT_EQ(h.countLog(" - SESSION CLOSED!"), 4);
-}
-
-TEST(Session, UnreachableLinkGivesCommunicationError) {
+TEST(Session, LinkThatIsDownGivesCommunicationError) {
     uint16_t port;
     {
-        sim::MeterSim gone(meterWith(1));
+        sim::MeterSim gone(simMeters({5}));
         port = gone.listenTcp();
     }
     Harness h;
     h.useTcp(port);
-    h.addMeter(5, 77, 1);
+    h.addMeter(5, 50, 500);
     const auto t0 = steady_clock::now();
     EXPECT_FALSE(h.thread->OpenSession(0));
     EXPECT_GE(steady_clock::now() - t0, milliseconds(1000));  // the fixed reconnect wait
@@ -138,26 +176,43 @@ TEST(Session, UnreachableLinkGivesCommunicationError) {
     // Closing over a link that is down sends nothing.
     h.thread->CloseSession(0);
     EXPECT_EQ(h.countLogPrefix(" - TRY TO CLOSE SESSION"), 0);
+
+    Harness closedPort;  // a serial link whose port is not open
+    closedPort.thread->IsSerial = true;
+    closedPort.addMeter(2, 20, 1);
+    EXPECT_FALSE(closedPort.thread->LinkUp());
+    EXPECT_FALSE(closedPort.thread->SendFrame(FixedFrame(0x49, 2)));
+    EXPECT_FALSE(closedPort.thread->Transact(FixedFrame(0x49, 2)));
+    EXPECT_FALSE(closedPort.thread->OpenSession(0));
+    EXPECT_EQ(closedPort.lastGrid(1), "(3) ERROR DE COMUNICACION");
 }
 
-TEST(Session, TerminationStopsTheAttempts) {
-    sim::SimFaults f;
-    f.silence = sim::Silence::All;
-    sim::MeterSim sim(meterWith(1, f));
-    Harness h;
-    h.useTcp(sim.listenTcp());
-    h.thread->AsduTimeout = 12;
-    h.addMeter(5, 77, 1);
+TEST(Session, TerminationEndsATwelveSecondWaitWithinATenthOfASecond) {
+    SimLink l(simMeters({5}, {5}));
+    l.h.thread->AsduTimeout = 12;
+    ASSERT_TRUE(l.h.thread->ConnectTcp());
+    // Waits go in ten-millisecond steps.
+    auto t0 = steady_clock::now();
+    l.h.thread->WaitMs(200);
+    EXPECT_GE(steady_clock::now() - t0, milliseconds(210));
+
+    steady_clock::time_point stopAt;
     std::thread stopper([&] {
         std::this_thread::sleep_for(milliseconds(400));
-        h.thread->Terminate();
+        stopAt = steady_clock::now();
+        l.h.thread->Terminate();
     });
-    const auto t0 = steady_clock::now();
-    EXPECT_FALSE(h.thread->OpenSession(0));
+    EXPECT_FALSE(l.h.thread->OpenSession(0));
+    const auto end = steady_clock::now();
     stopper.join();
-    EXPECT_LT(steady_clock::now() - t0, milliseconds(1500));
-    EXPECT_EQ(h.countLog(" - STEP #1 (SOLICITUD DE ESTADO DE ENLACE)"), 1);
-    EXPECT_EQ(h.lastGrid(1), "(4) ERROR DE ENLACE");
+    EXPECT_LT(end - stopAt, milliseconds(250));
+    EXPECT_EQ(l.h.countLog(" - STEP #1 (SOLICITUD DE ESTADO DE ENLACE)"), 1);
+    EXPECT_EQ(l.h.lastGrid(1), "(4) ERROR DE ENLACE");
+    // Stopped: nothing more goes out, and a wait returns at once.
+    EXPECT_FALSE(l.h.thread->Transact(FixedFrame(0x49, 5)));
+    t0 = steady_clock::now();
+    l.h.thread->WaitMs(12000);
+    EXPECT_LT(steady_clock::now() - t0, milliseconds(100));
 }
 
 }  // namespace

@@ -72,10 +72,5 @@ TEST(ClosureRequests, TagsAreCutOrFilledToFiveBytes) {
     EXPECT_TRUE(CheckFrame(r.substr(1)));
 }
 
-TEST(Dates, FormatsAndMonthStarts) {
-    EXPECT_EQ(FormatDdMmYy(2026y / March / 5), "05/03/26");
-    EXPECT_EQ(FirstOfMonth(2024y / February / 29), Day(2024y / February / 1));
-}
-
 }  // namespace
 }  // namespace qv
