@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 
@@ -16,6 +15,38 @@
 #include "support/pty_pair.h"
 
 namespace qv::sim::test {
+
+std::string bytes(const std::string& hexText) {
+    std::string out;
+    for (const std::string& tok : words(hexText))
+        out += static_cast<char>(std::stoi(tok, nullptr, 16));
+    return out;
+}
+
+std::string hexOf(const std::string& b) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s;
+    for (unsigned char c : b) {
+        if (!s.empty()) s += ' ';
+        s += digits[c >> 4];
+        s += digits[c & 15];
+    }
+    return s;
+}
+
+std::string variable(uint8_t c, uint16_t a, const std::string& asdu) {
+    std::string body = std::string{char(c), char(a & 0xFF), char(a >> 8)} + asdu;
+    char sum = 0;
+    for (char ch : body) sum = char(sum + ch);
+    char l = char(body.size());
+    return asdu.empty() ? "\x10" + body + sum + "\x16"
+                        : std::string{'\x68', l, l, '\x68'} + body + sum + "\x16";
+}
+
+// A fixed frame is the one without user data.
+std::string fixed(uint8_t c, uint16_t address) {
+    return variable(c, address, "");
+}
 
 std::vector<std::string> words(const std::string& text) {
     std::istringstream in(text);
@@ -32,42 +63,6 @@ SimConfig configOf(const std::string& options) {
     return o.config;
 }
 
-std::string bytes(const std::string& hexText) {
-    std::istringstream in(hexText);
-    std::string out, tok;
-    while (in >> tok) out += static_cast<char>(std::stoi(tok, nullptr, 16));
-    return out;
-}
-
-std::string hexOf(const std::string& b) {
-    std::string s;
-    char buf[4];
-    for (char c : b) {
-        std::snprintf(buf, sizeof buf, "%02X ", static_cast<uint8_t>(c));
-        s += buf;
-    }
-    if (!s.empty()) s.pop_back();
-    return s;
-}
-
-uint8_t sum8(const std::string& b) {
-    uint8_t s = 0;
-    for (char c : b) s = static_cast<uint8_t>(s + static_cast<uint8_t>(c));
-    return s;
-}
-
-std::string fixed(uint8_t c, uint16_t a) {
-    std::string body{static_cast<char>(c), static_cast<char>(a & 0xFF), static_cast<char>(a >> 8)};
-    return "\x10" + body + static_cast<char>(sum8(body)) + "\x16";
-}
-
-std::string variable(uint8_t c, uint16_t a, const std::string& asdu) {
-    std::string body{static_cast<char>(c), static_cast<char>(a & 0xFF), static_cast<char>(a >> 8)};
-    body += asdu;
-    char l = static_cast<char>(body.size());
-    return std::string("\x68") + l + l + "\x68" + body + static_cast<char>(sum8(body)) + "\x16";
-}
-
 TestLine TestLine::tcp(uint16_t port) {
     TestLine line(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
@@ -80,10 +75,10 @@ TestLine TestLine::tcp(uint16_t port) {
 }
 
 TestLine TestLine::pty(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("cannot open " + path);
-    qv::test::makeRaw(fd);
-    return TestLine(fd);
+    TestLine line(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (line.fd_ < 0 || !qv::test::makeRaw(line.fd_))
+        throw std::runtime_error("cannot open " + path);
+    return line;
 }
 
 TestLine::~TestLine() {
@@ -95,25 +90,20 @@ void TestLine::send(const std::string& data) {
         throw std::runtime_error("write failed");
 }
 
-namespace {
-using Clock = std::chrono::steady_clock;
-Clock::time_point after(int ms) {
-    return Clock::now() + std::chrono::milliseconds(ms);
-}
-int left(Clock::time_point end) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-    return ms < 0 ? 0 : static_cast<int>(ms);
-}
-}  // namespace
-
-int TestLine::fill(int timeoutMs) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) return -1;
-    char buf[4096];
-    ssize_t n = ::read(fd_, buf, sizeof buf);
-    if (n <= 0) return 0;
-    pending_.append(buf, static_cast<size_t>(n));
-    return static_cast<int>(n);
+bool TestLine::fillUntil(const std::function<bool()>& done, int timeoutMs, int stepMs) {
+    using Clock = std::chrono::steady_clock;
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        pollfd p{fd_, POLLIN, 0};
+        if (left.count() < 0 || ::poll(&p, 1, std::min<int>(stepMs, left.count())) <= 0)
+            return true;
+        char buf[4096];
+        ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n <= 0) return false;
+        pending_.append(buf, static_cast<size_t>(n));
+    }
+    return true;
 }
 
 std::string TestLine::take(size_t n) {
@@ -123,23 +113,17 @@ std::string TestLine::take(size_t n) {
 }
 
 std::string TestLine::read(size_t n, int timeoutMs) {
-    auto end = after(timeoutMs);
-    while (pending_.size() < n && fill(left(end)) > 0) {
-    }
+    fillUntil([&] { return pending_.size() >= n; }, timeoutMs);
     return take(n);
 }
 
 std::string TestLine::readQuiet(int quietMs, int maxMs) {
-    auto end = after(maxMs);
-    while (Clock::now() < end && fill(std::min(quietMs, left(end))) > 0) {
-    }
+    fillUntil([] { return false; }, maxMs, quietMs);
     return take(pending_.size());
 }
 
 std::string TestLine::readUntil(const std::string& text, int timeoutMs) {
-    auto end = after(timeoutMs);
-    while (pending_.find(text) == std::string::npos && fill(left(end)) > 0) {
-    }
+    fillUntil([&] { return pending_.find(text) != std::string::npos; }, timeoutMs);
     size_t at = pending_.find(text);
     return take(at == std::string::npos ? pending_.size() : at + text.size());
 }
@@ -153,12 +137,7 @@ std::string TestLine::frame(int timeoutMs) {
 }
 
 bool TestLine::closedWithin(int timeoutMs) {
-    auto end = after(timeoutMs);
-    for (int r = 1; r > 0 && Clock::now() < end;) {
-        r = fill(left(end));
-        if (r == 0) return true;
-    }
-    return false;
+    return !fillUntil([] { return false; }, timeoutMs);
 }
 
 }  // namespace qv::sim::test

@@ -3,6 +3,7 @@
 // pipe, with reads bounded by deadlines. Frames are written out by hand in the tests.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,19 +11,17 @@
 
 namespace qv::sim::test {
 
+// "10 49 01 00 4A 16" -> bytes, and back.
+std::string bytes(const std::string& hexText);
+std::string hexOf(const std::string& bytes);
+// Link frames built independently of the simulator's own code.
+std::string fixed(uint8_t c, uint16_t address);
+std::string variable(uint8_t c, uint16_t address, const std::string& asdu);
 // "--meter 1:1:1 -v" -> {"--meter", "1:1:1", "-v"}
 std::vector<std::string> words(const std::string& text);
 // The simulator configured by command-line options (a --tcp is added); throws
 // std::invalid_argument with the parser's reason when they are refused.
 SimConfig configOf(const std::string& options);
-
-// "10 49 01 00 4A 16" -> bytes, and back.
-std::string bytes(const std::string& hexText);
-std::string hexOf(const std::string& bytes);
-// Sum of the bytes modulo 256, written independently of the simulator's own.
-uint8_t sum8(const std::string& bytes);
-std::string fixed(uint8_t c, uint16_t address);
-std::string variable(uint8_t c, uint16_t address, const std::string& asdu);
 
 class TestLine {
   public:
@@ -38,7 +37,7 @@ class TestLine {
     std::string read(size_t n, int timeoutMs = 2000);
     // Until no byte arrived for quietMs, the peer closed, or maxMs passed.
     std::string readQuiet(int quietMs = 150, int maxMs = 3000);
-    // Until the text arrived (everything read up to its end) or the deadline passed.
+    // Until the text arrived (everything up to its end) or the deadline passed.
     std::string readUntil(const std::string& text, int timeoutMs = 3000);
     // One link frame by its own length bytes; empty when nothing came in time.
     std::string frame(int timeoutMs = 2000);
@@ -47,11 +46,13 @@ class TestLine {
         send(request);
         return hexOf(frame());
     }
-    // True when the peer closed the line within the time (what it sent stays readable).
+    // True when the peer closed the line in time (what it sent stays readable).
     bool closedWithin(int timeoutMs);
 
   private:
-    int fill(int timeoutMs);  // one read into pending_: >0 bytes, 0 closed, -1 nothing in time
+    // Reads until `done` holds, the peer closed or the time ran out (each wait at most
+    // stepMs); false when closed.
+    bool fillUntil(const std::function<bool()>& done, int timeoutMs, int stepMs = 1 << 30);
     std::string take(size_t n);
     int fd_ = -1;
     std::string pending_;
