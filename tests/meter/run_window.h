@@ -119,19 +119,6 @@ class RunWindow {
 
   private:
     void onMessage(int kind, std::unique_ptr<MessagePayload> p) {
-        struct Echo {
-            RunWindow* w;
-            std::size_t n;
-            ~Echo() {
-                if (std::getenv("QV_RUN_TRACE") && w->stream.size() > n)
-                    std::fprintf(stderr, "%6lld %s\n",
-                                 static_cast<long long>(
-                                     std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::steady_clock::now() - w->born_)
-                                         .count()),
-                                 w->stream.back().c_str());
-            }
-        } echo{this, stream.size()};
         if (auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(p.get())) {
             stream.push_back("DATA " + std::to_string(data->object->LinkAddress));
             devices.push_back(std::move(data->object));
@@ -167,7 +154,6 @@ class RunWindow {
     }
 
     std::string dir_;
-    std::chrono::steady_clock::time_point born_ = std::chrono::steady_clock::now();
     MessageReceiver receiver_;
 };
 
