@@ -1,0 +1,1 @@
+#include "app/core/settings.h"
