@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include "widget_test_app.h"
 #include "widgets/inst_led_bar.h"
 
 namespace qv {
@@ -14,8 +13,6 @@ const QColor kRed(255, 0, 0), kYellow(255, 255, 0), kLime(0, 255, 0), kBlack(0, 
 
 class LedBarTest : public ::testing::Test {
   protected:
-    void SetUp() override { test::widget_app(); }
-
     // The main window's signal bar.
     static void MakeSignalBar(TInstLedBar& bar) {
         bar.SetSegmentDirection(TInstLedBar::idRight);
