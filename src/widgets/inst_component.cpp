@@ -327,6 +327,17 @@ void TInstComponent::LoadPropertiesFromFile(const QString& fileName) {
         if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
             throw std::runtime_error(file.errorString().toStdString());
         QTextStream in(&file);
+        // Read as a stored form is: setters keep the values as written (a bar's
+        // direction must not turn the width and height just read).
+        struct Loading {
+            TInstComponent* self;
+            bool was;
+            ~Loading() {
+                self->loading_ = was;
+                self->RequestRepaint();
+            }
+        } loading{this, loading_};
+        loading_ = true;
         while (!in.atEnd()) {
             QString line = in.readLine();
             int at = line.indexOf(" = ");
