@@ -5,6 +5,7 @@
 
 #include "support/test_env.h"
 #include "widgets/inst_led_bar.h"
+#include "widgets/inst_opc.h"
 
 using namespace std::chrono_literals;
 
@@ -146,6 +147,26 @@ TEST_F(InstComponentTest, PropertyFileRoundTrip) {
         EXPECT_EQ(std::string(e.what()).rfind("Error Loading Properties - ", 0), 0u);
     }
     QDir(dir).removeRecursively();
+}
+
+// This suite runs without the OPC library: items stay idle, direct calls say why.
+TEST(OPCWithoutLibrary, ItemsStayIdleAndCallsSayTheLibraryIsMissing) {
+    EXPECT_FALSE(OPCLibrary::Instance().Loaded());
+    TInstLedBar bar;
+    TInstOPCItem& item = bar.OPCItems().Add();
+    item.SetPropertyName("Position");
+    item.SetServerName("Sim");
+    item.SetItemName("Nivel");
+    item.Loaded();
+    EXPECT_FALSE(item.Connected());
+    EXPECT_FALSE(item.UpdateSuspended());
+    EXPECT_FALSE(bar.OPCPropertyQuery("Position", 1.0));
+    try {
+        OPCLibrary::Instance().SignalGetQuality(1);
+        FAIL();
+    } catch (const OPCError& e) {
+        EXPECT_STREQ(e.what(), "OPC DLL Not Found.");
+    }
 }
 
 }  // namespace
