@@ -39,9 +39,7 @@ QString escape_line_breaks(QString text) {
 }  // namespace
 
 QColor ScaleColor(const QColor& color, double factor) {
-    auto scale = [&](int c) {
-        return clamp_channel(factor >= 1 ? c / static_cast<int>(factor) : c * -factor);
-    };
+    auto scale = [&](int c) { return clamp_channel(factor >= 1 ? c / factor : c * -factor); };
     return QColor(scale(color.red()), scale(color.green()), scale(color.blue()));
 }
 

@@ -38,12 +38,14 @@ TInstLedBar::Layout TInstLedBar::ComputeLayout() const {
     Layout layout;
     QRect area(0, 0, width(), height());
     if (BorderStyle() != ibsNone) area.adjust(2, 2, -2, -2);
-    int length = (vertical(direction_) ? area.height() : area.width()) - 2 * segmentMargin_ + 2;
-    int pitch = segmentSize_ + segmentSpacing_;
+    // Wide arithmetic: extreme margins or sizes must not overflow.
+    long long length =
+        (vertical(direction_) ? area.height() : area.width()) - 2LL * segmentMargin_ + 2;
+    long long pitch = static_cast<long long>(segmentSize_) + segmentSpacing_;
     // A pitch of zero or less leaves no room for a segment (and no division by it).
     if (pitch > 0 && length > 0) {
-        layout.count = length / pitch;
-        layout.offset = (length % pitch) / 2;
+        layout.count = static_cast<int>(length / pitch);
+        layout.offset = static_cast<int>((length % pitch) / 2);
     }
     const int n = layout.count;
     layout.lit = round_even(PositionToFraction(GetPosition()) * n + 0.5, 0, n);

@@ -16,6 +16,17 @@ std::unique_ptr<TTrayIconHandler>& handler_slot() {
 constexpr int kMaxTip = 127;
 }  // namespace
 
+QCursor ScreenCursor(int id) {
+    switch (id) {
+        case crHandPoint:
+            return QCursor(Qt::PointingHandCursor);
+        case crDragHand:
+            return QCursor(Qt::ClosedHandCursor);
+        default:
+            return QCursor(Qt::ArrowCursor);
+    }
+}
+
 TTrayIconHandler* TTrayIconHandler::Instance() {
     return handler_slot().get();
 }

@@ -3,6 +3,7 @@
 // events (a single click told apart from a double click, leaving the icon
 // noticed by polling), and the main window hides into it and comes back.
 
+#include <QCursor>
 #include <QIcon>
 #include <QMenu>
 #include <QObject>
@@ -48,6 +49,10 @@ enum class TrayMessage {
     BalloonTimeout,
     BalloonUserClick
 };
+
+// The program's two extra cursors, known by number as the screen's cursor list has them.
+enum TProgramCursor { crHandPoint = 14000, crDragHand = 14001 };
+QCursor ScreenCursor(int id);
 
 // Routes notices to the living tray icons (a notice for one already gone is dropped).
 class TTrayIconHandler {
