@@ -1,0 +1,38 @@
+# FTP server for the upload suite: pure-ftpd on a free loopback port with one
+# virtual user (kept in the service's own password database) whose sessions run
+# as "nobody" in a folder of their own. The listening process needs root to
+# switch each session to the virtual user; nothing system-wide is changed.
+
+qv_ftp_start() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "ftp service: needs root to run sessions as nobody; the FTP suite will fail" >&2
+    return 0
+  fi
+  local dir="$QV_SERVICE_DIR" root uid gid port try
+  mkdir -p "$dir"
+  # The sessions run as nobody, who must reach the folder: keep it under /tmp.
+  root="$(mktemp -d /tmp/qv-ftp-root.XXXXXX)"
+  uid="$(id -u nobody)"
+  gid="$(id -g nobody)"
+  chown "$uid:$gid" "$root"
+  rm -f "$dir/passwd" "$dir/passwd.pdb"
+  printf 'qvftp-secret\nqvftp-secret\n' |
+    pure-pw useradd qvftp -u "$uid" -g "$gid" -d "$root" -f "$dir/passwd" -m -F "$dir/passwd.pdb" >/dev/null
+  for try in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 20000))
+    /usr/sbin/pure-ftpd -S "127.0.0.1,$port" -l "puredb:$dir/passwd.pdb" -E -A -H \
+      -p "$((port + 1)):$((port + 40))" -c 20 -C 20 >"$dir/log" 2>&1 &
+    local pid=$!
+    sleep 0.5
+    if kill -0 "$pid" 2>/dev/null; then
+      QV_SERVICE_PIDS+=("$pid")
+      export QV_FTP_HOST=127.0.0.1 QV_FTP_PORT="$port" QV_FTP_USER=qvftp \
+        QV_FTP_PASS=qvftp-secret QV_FTP_ROOT="$root"
+      echo "ftp service: pure-ftpd on 127.0.0.1:$port, folder $root"
+      return 0
+    fi
+  done
+  echo "ftp service: pure-ftpd did not start: $(tail -1 "$dir/log")" >&2
+}
+
+qv_ftp_start

@@ -1,0 +1,177 @@
+#include "export/ftp_upload.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "meter/meter_messages.h"
+
+namespace qv {
+
+namespace {
+
+constexpr uint32_t kProgressMask = 0xFFFFFF;  // progress travels as 24 bits
+constexpr uint64_t kProgressUnit = 102;       // bytes per step of the bar
+
+std::string baseName(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+FtpTarget ParseFtpTarget(const std::string& text) {
+    FtpTarget t;
+    const auto colon = text.find(':');
+    const auto at = text.find('@');
+    if (colon == std::string::npos) {
+        if (at != std::string::npos) t.User = text.substr(0, at);
+    } else {
+        t.User = text.substr(0, colon);
+        if (at != std::string::npos && at > colon)
+            t.Password = text.substr(colon + 1, at - colon - 1);
+    }
+    const std::string rest = at == std::string::npos ? text : text.substr(at + 1, 255);
+    const auto slash = rest.find('/');
+    if (slash == std::string::npos) {
+        t.Host = rest;
+    } else {
+        t.Host = rest.substr(0, slash);
+        t.RemoteDir = rest.substr(slash, 255);
+    }
+    return t;
+}
+
+void TFTP_Thread::PostLog(const std::string& line, int32_t colour) const {
+    qv::PostLog(MainWindow, line, colour);
+}
+
+void TFTP_Thread::PostProgressInit(const std::string& caption, uint64_t maximum) const {
+    if (!MainWindow) return;
+    try {
+        MainWindow.post(
+            MSG_PROGRESSINIT,
+            std::make_unique<Tmensaje_TXT>(caption, static_cast<int32_t>(maximum & kProgressMask)));
+    } catch (...) {
+    }
+}
+
+void TFTP_Thread::PostProgressPos(uint64_t position) const {
+    if (!MainWindow) return;
+    try {
+        MainWindow.post(MSG_PROGRESSPOS, std::make_unique<Tmensaje_TXT>(
+                                             "", static_cast<int32_t>(position & kProgressMask)));
+    } catch (...) {
+    }
+}
+
+void TFTP_Thread::FTPWork(int /*workMode*/, uint64_t count) const {
+    PostProgressPos(count / kProgressUnit);
+}
+
+void TFTP_Thread::Execute() {
+    if (!Terminated.load()) {
+        try {
+            if (!FTP) throw FtpError("no FTP client");
+            FTP->Connect(Host, User, Password);
+            PostLog("- CONECTADO CON SERVIDOR FTP.  BUSCANDO LA CARPETA : " + RemoteDir,
+                    colour::Green);
+            FTP->ChangeDir(RemoteDir);
+            bool stored = false;
+            if (!LocalFile.empty()) {
+                const std::string name = baseName(LocalFile);
+                std::ifstream probe(LocalFile, std::ios::binary);
+                std::error_code ec;
+                const auto size = std::filesystem::file_size(LocalFile, ec);
+                if (probe && !ec) {
+                    probe.close();
+                    PostLog("- SUBIENDO A FTP FICHERO : " + name, colour::Yellow);
+                    PostProgressInit(name, size / kProgressUnit);
+                    FTP->Store(LocalFile, name, [this](uint64_t n) { FTPWork(0, n); });
+                    stored = true;
+                } else {
+                    // Nothing was sent, so the file is kept for the operator.
+                    PostLog("- ERROR AL LEER EL FICHERO LOCAL : " + LocalFile, colour::Red);
+                }
+            }
+            FTP->Disconnect();
+            // Only a transfer the server confirmed lets the local copy go.
+            if (stored) {
+                std::error_code ec;
+                std::filesystem::remove(LocalFile, ec);
+            }
+        } catch (const std::exception& e) {
+            PostLog(std::string("- IMPOSIBLE CONECTAR/ENVIAR FICHERO CON EL SERVIDOR FTP ! - ") +
+                        e.what(),
+                    colour::Red);
+            if (FTP) FTP->Disconnect();
+        }
+    }
+    PostLog(" - DESCONECTANDO FTP...", colour::Yellow);
+    PostProgressPos(0);
+    FTP.reset();
+}
+
+T_FTP::T_FTP(const std::string& localFile, const std::string& target, FtpJobContext context)
+    : context_(std::move(context)) {
+    Thread = std::make_shared<TFTP_Thread>();
+    const auto log = [this](const std::string& text, int32_t colour) {
+        if (context_.ShowDataText) context_.ShowDataText(text, colour);
+    };
+    try {
+        Thread->MainWindow = context_.MainWindow;
+        Thread->LocalFile = localFile;
+        Thread->FTP = std::make_unique<FtpClient>(&Thread->Terminated);
+        Thread->FTP->ConnectTimeoutMs = 10000;
+        const FtpTarget t = ParseFtpTarget(target);
+        Thread->Host = t.Host;
+        Thread->User = t.User;
+        Thread->Password = t.Password;
+        Thread->RemoteDir = t.RemoteDir;
+        // The log pane is on screen and the log file on disk: the password is
+        // not written out.
+        log("- CONECTANDO CON SERVIDOR FTP : " + t.Host + "  USER: " + t.User +
+                "  PASS: " + (t.Password.empty() ? "" : "****"),
+            colour::Yellow);
+    } catch (...) {
+        log("- EXCEPCION CREANDO SERVIDOR FTP", colour::Red);
+    }
+    worker_ = std::thread(
+        [thread = Thread, executor = context_.Executor, alive = std::weak_ptr<int>(alive_), this] {
+            thread->Execute();
+            if (executor)
+                executor->post([alive, this] {
+                    if (alive.lock()) FTPTerminate();
+                });
+        });
+}
+
+T_FTP::~T_FTP() {
+    alive_.reset();
+    Thread->Terminated = true;
+    if (worker_.joinable()) worker_.join();
+}
+
+void T_FTP::FTPTerminate() {
+    if (finished_) return;
+    finished_ = true;
+    if (context_.Terminated) context_.Terminated();
+}
+
+FtpUploads::~FtpUploads() {
+    for (auto& job : jobs_) job->Thread->Terminated = true;
+    jobs_.clear();
+}
+
+void FtpUploads::Start(const std::string& localFile, const std::string& target) {
+    std::erase_if(jobs_, [](const auto& job) { return job->Finished(); });
+    jobs_.push_back(std::make_unique<T_FTP>(localFile, target, context_));
+}
+
+int FtpUploads::Pending() const {
+    return static_cast<int>(std::count_if(jobs_.begin(), jobs_.end(),
+                                          [](const auto& job) { return !job->Finished(); }));
+}
+
+}  // namespace qv

@@ -1,0 +1,97 @@
+#pragma once
+// The FTP output: one upload job per readings file. The job is created in the
+// main thread by the CSV writer; its thread connects, changes to the remote
+// folder, stores the file and deletes the local copy once the server has
+// confirmed it. The thread reports only through the main window's messages;
+// its end handler runs in the main thread.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "export/ftp_client.h"
+#include "platform/main_executor.h"
+#include "platform/worker_message.h"
+
+namespace qv {
+
+// "USUARIO:PASSWORD@DIRECCION_IP_SERVIDOR_FTP/CARPETA/" taken apart.
+struct FtpTarget {
+    std::string Host;  // may end in ":<port>", which the client honours
+    std::string User;
+    std::string Password;
+    std::string RemoteDir;  // from the first "/" after the host on, as typed
+};
+FtpTarget ParseFtpTarget(const std::string& text);
+
+// What a job needs of the main window.
+struct FtpJobContext {
+    MessageTarget MainWindow;          // where the thread posts
+    MainExecutor* Executor = nullptr;  // runs the end handler in the main thread
+    // The main window's log operation (main thread), for the connecting line.
+    std::function<void(const std::string& text, int32_t colour)> ShowDataText;
+    // Runs in the main thread when the upload thread has ended.
+    std::function<void()> Terminated;
+};
+
+class TFTP_Thread {
+  public:
+    MessageTarget MainWindow;
+    std::string LocalFile;
+    std::unique_ptr<FtpClient> FTP;
+    std::string RemoteDir;
+    std::string Host, User, Password;
+    std::atomic<bool> Terminated{false};  // the stop request
+
+    void Execute();
+    void PostLog(const std::string& line, int32_t colour) const;
+    void PostProgressInit(const std::string& caption, uint64_t maximum) const;
+    void PostProgressPos(uint64_t position) const;
+    // Progress of the transfer: bytes so far, in steps of 102 bytes.
+    void FTPWork(int workMode, uint64_t count) const;
+};
+
+class T_FTP {
+  public:
+    // Builds the thread and its client, parses the target, logs it and starts
+    // the thread. Main thread.
+    T_FTP(const std::string& localFile, const std::string& target, FtpJobContext context);
+    // Asks the thread to stop and waits for it (a transfer notices within 100 ms).
+    ~T_FTP();
+    T_FTP(const T_FTP&) = delete;
+    T_FTP& operator=(const T_FTP&) = delete;
+
+    // End handler, main thread.
+    void FTPTerminate();
+    bool Finished() const { return finished_; }
+
+    std::shared_ptr<TFTP_Thread> Thread;
+
+  private:
+    FtpJobContext context_;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+    std::thread worker_;
+    bool finished_ = false;
+};
+
+// The program's upload jobs: none is lost and none outlives the program. Main
+// thread only.
+class FtpUploads {
+  public:
+    explicit FtpUploads(FtpJobContext context) : context_(std::move(context)) {}
+    // Stops every upload still running and waits for it.
+    ~FtpUploads();
+    void Start(const std::string& localFile, const std::string& target);
+    // Jobs whose thread has not ended yet.
+    int Pending() const;
+
+  private:
+    FtpJobContext context_;
+    std::vector<std::unique_ptr<T_FTP>> jobs_;
+};
+
+}  // namespace qv
