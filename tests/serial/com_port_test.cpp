@@ -137,6 +137,74 @@ TEST_F(PortTest, SocatPtyPairCarriesEveryByteBetweenTwoPorts) {
     EXPECT_EQ(atA, back);
 }
 
+// The far end of the line writing all the time, as a meter or modem may.
+struct Talker {
+    explicit Talker(test::PtyPair& pty)
+        : thread([this, &pty] {
+              const std::string chunk(512, 'x');
+              while (on) pty.writeMaster(chunk, 20ms);
+          }) {}
+    ~Talker() {
+        on = false;
+        thread.join();
+    }
+    std::atomic<bool> on{true};
+    std::thread thread;
+};
+
+// Modem-line ioctls that take their time, as on a real UART: the far end's bytes
+// fill the input queue while the port is still being set up.
+struct SlowLines : ComLineSource {
+    int SetModemBits(int fd, int bits, bool on) override {
+        std::this_thread::sleep_for(2ms);
+        return ComLineSource::SetModemBits(fd, bits, on);
+    }
+};
+
+TEST_F(PortTest, BytesQueuedBeforeTheEventThreadListensAreAnnounced) {
+    Talker talker(pty);
+    p->SetLineSource(std::make_shared<SlowLines>());
+    std::size_t got = 0;
+    p->OnRxChar = [&](TCustomComPort* s, int n) {
+        std::string chunk;
+        got += static_cast<std::size_t>(s->ReadStr(chunk, n));
+    };
+    for (int i = 0; i < 40; ++i) {
+        got = 0;
+        p->Open();
+        ASSERT_TRUE(pumpUntil([&] { return got > 4096; }, 3s))
+            << "open " << i << " never heard the far end again";
+        p->Close();
+    }
+}
+
+TEST_F(PortTest, DestructionFromAnotherThreadWhileEventsArrive) {
+    Talker talker(pty);
+    for (int i = 0; i < 20; ++i) {
+        const TSyncMethod sync = i % 2 ? smNone : smThreadSync;
+        SCOPED_TRACE(testing::Message() << i << " " << sync);
+        p = makePort(pty.slaveName());
+        p->SetSyncMethod(sync);
+        std::atomic<int> batches{0};
+        p->OnRxChar = [&](TCustomComPort* s, int n) {
+            std::string chunk;
+            s->ReadStr(chunk, n);
+            ++batches;
+        };
+        p->Open();
+        ASSERT_TRUE(pumpUntil([&] { return batches > 2; }));
+        std::atomic<bool> gone{false};
+        std::thread killer([&] {
+            p.reset();
+            gone = true;
+        });
+        // The main thread goes on handling batches while the port goes.
+        const bool ended = pumpUntil([&] { return gone.load(); });
+        killer.join();
+        ASSERT_TRUE(ended);
+    }
+}
+
 TEST_F(PortTest, OpenCloseAndPortChangeRunTheirEventsInOrderAlsoFromItsOwnHandler) {
     test::PtyPair other;
     p->OnRxChar = appendTo(received);
@@ -361,6 +429,9 @@ TEST_F(PortTest, HangUpIsReportedOnceAndNeverSpins) {
     EXPECT_EQ(p->ReadErrorCount(), 1);
     EXPECT_EQ(p->LastReadError(), EIO);
     EXPECT_EQ(failure([&] { p->WriteStr("after"); }), ext(2, EIO));
+    EXPECT_EQ(failure([&] { p->ClearBuffer(true, false); }), ext(5, EIO));
+    EXPECT_EQ(failure([&] { p->InputCount(); }), ext(10, EIO));
+    EXPECT_EQ(failure([&] { p->ModemSignals(); }), ext(11, EIO));
     EXPECT_NO_THROW(p->Close());
     EXPECT_FALSE(p->Connected());
 }
