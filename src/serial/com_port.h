@@ -53,7 +53,7 @@ using PAsync = std::unique_ptr<TAsyncRequest>;
 class TCustomComPort {
   public:
     explicit TCustomComPort(MainExecutor* executor = nullptr);
-    virtual ~TCustomComPort();  // closes the port; never throws
+    virtual ~TCustomComPort();  // closes the port if still open; never throws
     TCustomComPort(const TCustomComPort&) = delete;
     TCustomComPort& operator=(const TCustomComPort&) = delete;
 
@@ -170,6 +170,12 @@ class TCustomComPort {
     void SetLineSource(std::shared_ptr<ComLineSource> source);
 
   protected:
+    // Closes the port, swallowing failures. The event thread calls the
+    // overridable event operations, so the port must be closed before any part
+    // of the object is destroyed: the most derived class calls this first in its
+    // destructor (TComPort does; so must a class that derives further).
+    void CloseForDestruction() noexcept;
+
     virtual void CreateHandle();
     virtual void DestroyHandle();
     virtual void SetupComPort();
@@ -262,6 +268,7 @@ class TCustomComPort {
 class TComPort : public TCustomComPort {
   public:
     using TCustomComPort::TCustomComPort;
+    ~TComPort() override { CloseForDestruction(); }
 };
 
 // Where the port's trace texts go ("CreateFile <path>", "TCustomComPort.WriteStr").

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -312,6 +313,29 @@ TEST_F(PortTest, OpenFailuresCarryCodeOneAndTheSystemError) {
     ports.front()->SetPort(pty.slaveName());
     EXPECT_NO_THROW(ports.front()->Open());
     std::filesystem::remove_all(dir);
+}
+
+// Opens the device from another process, as an ordinary user and without any
+// lock: 0 when that works, otherwise its errno.
+int openFromAnotherProgram(const std::string& path) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (geteuid() == 0 && setuid(65534) != 0) _exit(255);
+        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        _exit(fd < 0 ? errno : 0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(PortTest, OpenPortKeepsOutProgramsThatTakeNoLock) {
+    ASSERT_EQ(chmod(pty.slaveName().c_str(), 0666), 0);
+    EXPECT_EQ(openFromAnotherProgram(pty.slaveName()), 0);
+    p->Open();
+    EXPECT_EQ(openFromAnotherProgram(pty.slaveName()), EBUSY);
+    p->Close();  // the terminal is open to others again, though the pty helper still holds it
+    EXPECT_EQ(openFromAnotherProgram(pty.slaveName()), 0);
 }
 
 TEST_F(PortTest, SyncMethodCannotChangeWhileOpen) {
