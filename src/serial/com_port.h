@@ -160,6 +160,8 @@ class TCustomComPort {
     // Where an exception from an event handler (or from an open in Loaded) ends;
     // the default writes its message to standard error. Delivery goes on.
     std::function<void(TCustomComPort* Sender, std::exception_ptr error)> ExceptionHandler;
+    // Hands `error` to ExceptionHandler (or standard error); never throws.
+    void ReportException(std::exception_ptr error);
 
     // Components bound to the port hear of its destruction here (main thread).
     int AddFreeNotification(std::function<void(TCustomComPort*)> fn);
@@ -224,7 +226,6 @@ class TCustomComPort {
     void DoEvents(uint32_t mask);
     void WindowMethod(uint32_t ev);
     void DispatchEvent(uint32_t ev);
-    void ReportException(std::exception_ptr error);
     std::shared_ptr<ComDevice> device() const;
     [[noreturn]] void RaiseExt(int err, uint8_t code) const;
 
