@@ -8,55 +8,54 @@ namespace qv {
 
 namespace {
 
+// What the box needs of each enumeration kind, indexed by kind - cpBaudRate.
+struct EnumKind {
+    int count;
+    std::string (*text)(int ordinal);
+    uint8_t (*ordinal)(const std::string& text);
+    int (*portValue)(const TCustomComPort& port);
+    void (*apply)(TCustomComPort& port, int ordinal);
+};
+
+template <class E>
+E As(int v) {
+    return static_cast<E>(v);
+}
+
+const EnumKind kEnumKinds[] = {
+    {br256000 + 1, [](int v) { return BaudRateToStr(As<TBaudRate>(v)); },
+     [](const std::string& t) -> uint8_t { return StrToBaudRate(t); },
+     [](const TCustomComPort& p) -> int { return p.BaudRate(); },
+     [](TCustomComPort& p, int v) { p.SetBaudRate(As<TBaudRate>(v)); }},
+    {dbEight + 1, [](int v) { return DataBitsToStr(As<TDataBits>(v)); },
+     [](const std::string& t) -> uint8_t { return StrToDataBits(t); },
+     [](const TCustomComPort& p) -> int { return p.DataBits(); },
+     [](TCustomComPort& p, int v) { p.SetDataBits(As<TDataBits>(v)); }},
+    {sbTwoStopBits + 1, [](int v) { return StopBitsToStr(As<TStopBits>(v)); },
+     [](const std::string& t) -> uint8_t { return StrToStopBits(t); },
+     [](const TCustomComPort& p) -> int { return p.StopBits(); },
+     [](TCustomComPort& p, int v) { p.SetStopBits(As<TStopBits>(v)); }},
+    {prSpace + 1, [](int v) { return ParityToStr(As<TParityBits>(v)); },
+     [](const std::string& t) -> uint8_t { return StrToParity(t); },
+     [](const TCustomComPort& p) -> int { return p.Parity().Bits(); },
+     [](TCustomComPort& p, int v) { p.Parity().SetBits(As<TParityBits>(v)); }},
+    {fcCustom + 1, [](int v) { return FlowControlToStr(As<TFlowControl>(v)); },
+     [](const std::string& t) -> uint8_t { return StrToFlowControl(t); },
+     [](const TCustomComPort& p) -> int { return p.FlowControl().FlowControl(); },
+     [](TCustomComPort& p, int v) { p.FlowControl().SetFlowControl(As<TFlowControl>(v)); }},
+};
+
+const EnumKind* Enum(TComProperty kind) {
+    return kind >= cpBaudRate && kind <= cpFlowControl ? &kEnumKinds[kind - cpBaudRate] : nullptr;
+}
+
 // The texts of a kind in ordinal order.
 std::vector<std::string> KindTexts(TComProperty kind) {
     std::vector<std::string> texts;
-    auto add = [&](int count, auto toStr) {
-        for (int i = 0; i < count; ++i) texts.push_back(toStr(i));
-    };
-    switch (kind) {
-        case cpPort:
-            EnumComPorts(texts);
-            break;
-        case cpBaudRate:
-            add(br256000 + 1, [](int i) { return BaudRateToStr(static_cast<TBaudRate>(i)); });
-            break;
-        case cpDataBits:
-            add(dbEight + 1, [](int i) { return DataBitsToStr(static_cast<TDataBits>(i)); });
-            break;
-        case cpStopBits:
-            add(sbTwoStopBits + 1, [](int i) { return StopBitsToStr(static_cast<TStopBits>(i)); });
-            break;
-        case cpParity:
-            add(prSpace + 1, [](int i) { return ParityToStr(static_cast<TParityBits>(i)); });
-            break;
-        case cpFlowControl:
-            add(fcCustom + 1, [](int i) { return FlowControlToStr(static_cast<TFlowControl>(i)); });
-            break;
-        default:
-            break;
-    }
+    if (kind == cpPort) EnumComPorts(texts);
+    if (const EnumKind* e = Enum(kind))
+        for (int i = 0; i < e->count; ++i) texts.push_back(e->text(i));
     return texts;
-}
-
-// The text of the port's current value for a kind.
-std::string PortValueText(const TCustomComPort& port, TComProperty kind) {
-    switch (kind) {
-        case cpPort:
-            return port.Port();
-        case cpBaudRate:
-            return BaudRateToStr(port.BaudRate());
-        case cpDataBits:
-            return DataBitsToStr(port.DataBits());
-        case cpStopBits:
-            return StopBitsToStr(port.StopBits());
-        case cpParity:
-            return ParityToStr(port.Parity().Bits());
-        case cpFlowControl:
-            return FlowControlToStr(port.FlowControl().FlowControl());
-        default:
-            return {};
-    }
 }
 
 // The settings texts are Latin-1, as the program's own texts are.
@@ -107,9 +106,11 @@ void TComComboBox::SetComProperty(TComProperty kind) {
 }
 
 int TComComboBox::CurrentValueIndex() {
-    if (select_.Kind == cpNone || !select_.ComPort) return 0;
-    const int index =
-        findText(ToQString(PortValueText(*select_.ComPort, select_.Kind)), Qt::MatchFixedString);
+    const TCustomComPort* port = select_.ComPort;
+    if (select_.Kind == cpNone || !port) return 0;
+    const EnumKind* e = Enum(select_.Kind);
+    const std::string value = e ? e->text(e->portValue(*port)) : port->Port();
+    const int index = findText(ToQString(value), Qt::MatchFixedString);
     if (index >= 0) StoreChoice(ToStdString(itemText(index)));
     return index;
 }
@@ -124,58 +125,16 @@ void TComComboBox::SetText(const std::string& text) {
 }
 
 void TComComboBox::StoreChoice(const std::string& text) {
-    uint8_t value = 0;
-    switch (select_.Kind) {
-        case cpPort:
-            select_.PortText = text;
-            return;
-        case cpBaudRate:
-            value = StrToBaudRate(text);
-            break;
-        case cpDataBits:
-            value = StrToDataBits(text);
-            break;
-        case cpStopBits:
-            value = StrToStopBits(text);
-            break;
-        case cpParity:
-            value = StrToParity(text);
-            break;
-        case cpFlowControl:
-            value = StrToFlowControl(text);
-            break;
-        default:
-            return;
-    }
-    select_.Choice[select_.Kind - cpBaudRate] = value;
+    if (select_.Kind == cpPort) select_.PortText = text;
+    if (const EnumKind* e = Enum(select_.Kind))
+        select_.Choice[select_.Kind - cpBaudRate] = e->ordinal(text);
 }
 
 void TComComboBox::ApplyToPort() {
     TCustomComPort& port = *select_.ComPort;
-    const uint8_t value =
-        select_.Kind >= cpBaudRate ? select_.Choice[select_.Kind - cpBaudRate] : 0;
-    switch (select_.Kind) {
-        case cpPort:
-            port.SetPort(select_.PortText);
-            break;
-        case cpBaudRate:
-            port.SetBaudRate(static_cast<TBaudRate>(value));
-            break;
-        case cpDataBits:
-            port.SetDataBits(static_cast<TDataBits>(value));
-            break;
-        case cpStopBits:
-            port.SetStopBits(static_cast<TStopBits>(value));
-            break;
-        case cpParity:
-            port.Parity().SetBits(static_cast<TParityBits>(value));
-            break;
-        case cpFlowControl:
-            port.FlowControl().SetFlowControl(static_cast<TFlowControl>(value));
-            break;
-        default:
-            break;
-    }
+    if (select_.Kind == cpPort) port.SetPort(select_.PortText);
+    if (const EnumKind* e = Enum(select_.Kind))
+        e->apply(port, select_.Choice[select_.Kind - cpBaudRate]);
 }
 
 void TComComboBox::Change() {
