@@ -91,8 +91,15 @@ std::shared_ptr<ComDevice> ComDevice::Open(const std::string& path,
         ::close(fd);
         return nullptr;
     }
+    // The lock keeps out programs that lock too; the terminal's exclusive mode
+    // makes the kernel refuse any further open (except to privileged programs).
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         err = (errno == EWOULDBLOCK) ? EBUSY : errno;
+        ::close(fd);
+        return nullptr;
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        err = errno;
         ::close(fd);
         return nullptr;
     }
@@ -147,6 +154,9 @@ void ComDevice::Close() {
     std::unique_lock fdLock(fdLock_);
     if (fd_ >= 0) {
         if (rs485Set_) termios_linux::SetRs485(fd_, false);
+        // The mode belongs to the terminal, not to this descriptor: a terminal
+        // that others still hold open would otherwise stay closed to them.
+        ::ioctl(fd_, TIOCNXCL);
         ::close(fd_);  // releases the flock too
     }
     fd_ = -1;

@@ -221,11 +221,15 @@ TCustomComPort::TCustomComPort(MainExecutor* executor)
     buffer_.comPort_ = this;
 }
 
-TCustomComPort::~TCustomComPort() {
+void TCustomComPort::CloseForDestruction() noexcept {
     try {
         if (connected_) DoClose();
     } catch (...) {
     }
+}
+
+TCustomComPort::~TCustomComPort() {
+    CloseForDestruction();
     {
         std::lock_guard lock(life_->mutex);
         life_->port = nullptr;
