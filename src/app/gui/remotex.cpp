@@ -104,6 +104,7 @@ Tremotex::~Tremotex() = default;
 void Tremotex::buildGeneralPage() {
     horariosLayout_.setContentsMargins(4, 4, 4, 4);
     horariosLayout_.addWidget(&Panel21);
+    horariosLayout_.addWidget(&NOMBRE_CSV_FTP);
     horariosLayout_.addWidget(&Panel2);
     horariosLayout_.addWidget(&Grid_contadores, 1);
 
@@ -111,7 +112,8 @@ void Tremotex::buildGeneralPage() {
     panel21Layout_.addWidget(&Tipo_Salida);
     panel21Layout_.addWidget(&RANGO);
     panel21Layout_.addWidget(&Box_Contadores);
-    panel21Layout_.addWidget(&rightColumn_, 1);
+    panel21Layout_.addWidget(&box_lectura);
+    panel21Layout_.addStretch(1);
 
     for (QDateEdit* picker : {&FECHA_INICIO, &FECHA_FIN}) {
         picker->setDisplayFormat(" dd/MM/yy");
@@ -127,16 +129,12 @@ void Tremotex::buildGeneralPage() {
     rangoLayout_.addWidget(&Intervalo, 2, 1);
     rangoLayout_.setRowStretch(3, 1);
 
-    boxContadoresLayout_.addWidget(&AGREGAR_CONTADOR21, 0, 0);
-    boxContadoresLayout_.addWidget(&QUITAR_CONTADOR21, 1, 0);
-    boxContadoresLayout_.addWidget(&BitBtn3, 2, 0);
-    boxContadoresLayout_.addWidget(&BitBtn_Save, 0, 1);
-    boxContadoresLayout_.addWidget(&BitBtn_Load, 1, 1);
-    boxContadoresLayout_.setRowStretch(3, 1);
+    int row = 0;
+    for (QPushButton* button :
+         {&AGREGAR_CONTADOR21, &QUITAR_CONTADOR21, &BitBtn3, &BitBtn_Save, &BitBtn_Load})
+        boxContadoresLayout_.addWidget(button, row++, 0);
+    boxContadoresLayout_.setRowStretch(row, 1);
 
-    rightColumnLayout_.setContentsMargins(0, 0, 0, 0);
-    rightColumnLayout_.addWidget(&NOMBRE_CSV_FTP);
-    rightColumnLayout_.addWidget(&box_lectura);
     QFont rutaFont = RUTA.font();
     rutaFont.setPixelSize(13);
     RUTA.setFont(rutaFont);
@@ -144,9 +142,10 @@ void Tremotex::buildGeneralPage() {
     nombreLayout_.addWidget(&sel_carpeta);
     sel_carpeta.setFixedWidth(32);
     DETENER.setEnabled(false);
-    lecturaLayout_.addWidget(&DETENER, 0, 0);
-    lecturaLayout_.addWidget(&BitBtn2, 0, 1);
-    lecturaLayout_.addWidget(&MINIMIZAR, 1, 0, 1, 2);
+    lecturaLayout_.addWidget(&BitBtn2, 0, 0);
+    lecturaLayout_.addWidget(&DETENER, 1, 0);
+    lecturaLayout_.addWidget(&MINIMIZAR, 2, 0);
+    lecturaLayout_.setRowStretch(3, 1);
 
     panel2Layout_.setContentsMargins(0, 0, 0, 0);
     panel2Layout_.addWidget(&contadoresLabel_);

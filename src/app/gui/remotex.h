@@ -133,8 +133,6 @@ class Tremotex : public QWidget {
     QPushButton BitBtn3{"QUITAR TODOS"};
     QPushButton BitBtn_Save{"GUARDA CONFIGURACION"};
     QPushButton BitBtn_Load{"LEER CONFIGURACION"};
-    QWidget rightColumn_;
-    QVBoxLayout rightColumnLayout_{&rightColumn_};
     QGroupBox NOMBRE_CSV_FTP;
     QHBoxLayout nombreLayout_{&NOMBRE_CSV_FTP};
     QLineEdit RUTA;
