@@ -19,6 +19,7 @@
 #include "app/gui/splash.h"
 #include "imaging/gif_image.h"
 #include "imaging/png_picture.h"
+#include "widgets/inst_opc.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ int main(int argc, char** argv) {
 
         RegisterGifFormat(Pictures());
         RegisterPngPicture(Pictures());
-        // The optional OPC library is loaded here once the widgets provide it.
+        OPCLibrary::Instance();  // optional: absent, nothing more happens
 
         auto splash = std::make_unique<TSplashForm>();
         splash->show();

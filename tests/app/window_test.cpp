@@ -72,6 +72,8 @@ TEST_F(MainWindow, StartsWithTheDesignValuesYesterdayToTodayAndTheVersionCaption
     EXPECT_EQ(w->windowTitle().toStdString(),
               std::string("Quorvanta IEC60870-5-102 - Ver. ") + QV_VERSION_STRING);
     EXPECT_EQ(w->L_Version.text(), w->windowTitle());
+    EXPECT_EQ(w->TrayIcon1.Hint(), w->windowTitle());
+    EXPECT_TRUE(w->TrayIcon1.IconVisible());
     EXPECT_EQ(w->pagecontrol1.currentIndex(), 0);
     EXPECT_EQ(ProcessExitCode(), 1);
     EXPECT_FALSE(w->DETENER.isEnabled());

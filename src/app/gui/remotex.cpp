@@ -80,6 +80,11 @@ Tremotex::Tremotex(QWidget* parent)
     ComPort9.Timeouts().SetReadTotalMultiplier(100);
     ComPort9.Timeouts().SetReadTotalConstant(100);
 
+    TrayIcon1.SetCycleIcons(false);
+    TrayIcon1.SetIconIndex(0);
+    TrayIcon1.SetIconVisible(true);
+    TrayIcon1.Loaded();
+
     reenable.setInterval(1000);
     Delay_start.setInterval(500);
     Do_close.setInterval(2000);
@@ -229,8 +234,17 @@ void Tremotex::buildConexionPage() {
     modemColumnLayout_.addWidget(&MODEM_INI);
     modemColumnLayout_.addWidget(&dial_up);
     modemColumnLayout_.addStretch(1);
-    signal.setFixedSize(200, 20);
-    signal.setToolTip("NIVEL DE COBERTURA");
+    // The signal level 0..100: red up to 15, yellow up to 35, lime above.
+    signal.SetSegmentDirection(TInstLedBar::idRight);
+    signal.setFixedSize(191, 24);
+    signal.SetShowHint(true);
+    signal.SetAutoFrameRate(true);
+    signal.SetPositionMax(100.0);
+    signal.SetSectionCount(3);
+    signal.SetSectionColor1(Qt::red);
+    signal.SetSectionColor3(QColor(0, 255, 0));
+    signal.SetSectionEnd1(15.0);
+    signal.SetSectionEnd2(35.0);
     gsmLayout_.addWidget(&signal);
     modemIniLayout_.addWidget(&Modem_Init_str);
     dialUpLayout_.addWidget(&SIM);
@@ -264,6 +278,8 @@ void Tremotex::FormCreate() {
     pagecontrol1.setCurrentIndex(0);
     setWindowTitle(CaptionPrefix + latin1(ReadFileVersion()));
     L_Version.setText(windowTitle());
+    TrayIcon1.SetIcon(windowIcon());
+    TrayIcon1.SetHint(windowTitle());
 
     const GridRow header = grid_header();
     SetGridContents({header, GridRow{}});

@@ -29,6 +29,8 @@
 #include "app/gui/window_parts.h"
 #include "meter/reading_run.h"
 #include "serial/com_port.h"
+#include "widgets/inst_led_bar.h"
+#include "widgets/tray_icon.h"
 
 class QPainter;
 
@@ -39,10 +41,9 @@ class TForm_progress;
 // Window caption before the version.
 inline constexpr const char* CaptionPrefix = "Quorvanta IEC60870-5-102 - Ver. ";
 
-// Stand-ins until the serial settings box and the LED bar are merged: a plain
-// combo box with the items of the setting, a plain widget of the bar's size.
+// Stand-in until the serial settings box is merged: a plain combo box with
+// the items of the setting.
 using SettingsBox = QComboBox;
-using LedBarPlaceholder = QWidget;
 
 class Tremotex : public QWidget {
     Q_OBJECT
@@ -182,7 +183,7 @@ class Tremotex : public QWidget {
     QVBoxLayout modemColumnLayout_{&modemColumn_};
     QGroupBox CONF_GSM{"NIVEL DE COBERTURA"};
     QVBoxLayout gsmLayout_{&CONF_GSM};
-    LedBarPlaceholder signal;
+    TInstLedBar signal;
     QGroupBox MODEM_INI{"CADENA DE INICIALIZACION"};
     QVBoxLayout modemIniLayout_{&MODEM_INI};
     QLineEdit Modem_Init_str;
@@ -203,6 +204,7 @@ class Tremotex : public QWidget {
     QTimer reenable;
     QTimer Delay_start;
     QTimer Do_close;
+    TTrayIcon TrayIcon1{this};
 };
 
 }  // namespace qv
