@@ -92,6 +92,10 @@ TEST_F(MainWindow, StartsWithTheDesignValuesYesterdayToTodayAndTheVersionCaption
     EXPECT_EQ(w->StopContador.currentIndex(), sbOneStopBit);
     ASSERT_EQ(w->ComboBox1.count(), PortItemCount);
     EXPECT_EQ(w->ComboBox1.itemText(29), "COM30");
+
+    EXPECT_FALSE(w->Terminating());
+    w->close();
+    EXPECT_TRUE(w->Terminating());
 }
 
 TEST_F(MainWindow, SettingsComeBackAsAppliedAndUnknownBoxTextsKeepTheSelection) {

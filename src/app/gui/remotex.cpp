@@ -1,5 +1,6 @@
 #include "app/gui/remotex.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -105,6 +106,13 @@ Tremotex::Tremotex(QWidget* parent)
 }
 
 Tremotex::~Tremotex() = default;
+
+void Tremotex::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    if (!event->isAccepted()) return;
+    terminating_ = true;
+    QCoreApplication::quit();
+}
 
 void Tremotex::buildGeneralPage() {
     horariosLayout_.setContentsMargins(4, 4, 4, 4);

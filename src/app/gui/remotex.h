@@ -71,6 +71,10 @@ class Tremotex : public QWidget {
     void BitBtn3Click();
     void DonateButtonClick();
 
+    // True once the window has closed: the program is ending (a run's stop
+    // then does not wait for its thread).
+    bool Terminating() const { return terminating_; }
+
     // --- the window's own state fields
     std::string IniFileName;
     std::string LinkText;
@@ -99,6 +103,11 @@ class Tremotex : public QWidget {
 
     // --- end of run block
 
+  protected:
+    // Closing the main window ends the program, also while it sits hidden in
+    // the notification area.
+    void closeEvent(QCloseEvent* event) override;
+
   private:
     void FormCreate();
     void buildGeneralPage();
@@ -107,6 +116,7 @@ class Tremotex : public QWidget {
     QString gridText(int col, int row) const;
 
     SqlSettings sql_;  // the database boxes while no window is wired
+    bool terminating_ = false;
 
   public:
     // --- controls, parents before children (a form's published fields)
