@@ -8,6 +8,7 @@
 
 #include "app/core/startup.h"
 #include "app/gui/remotex.h"
+#include "app/gui/splash.h"
 
 namespace qv {
 namespace {
@@ -78,8 +79,11 @@ TEST_F(MainWindow, StartsWithTheDesignValuesYesterdayToTodayAndTheVersionCaption
     EXPECT_EQ(ProcessExitCode(), 1);
     EXPECT_FALSE(w->DETENER.isEnabled());
     EXPECT_EQ(w->Grid_contadores.rowCount(), 1);  // one empty meter row
-    // The about picture is a JPEG: Qt's reader must be there to show it.
+    // The about and splash pictures are JPEG: Qt's reader must be there.
     EXPECT_FALSE(w->Image2.pixmap().isNull());
+    const TSplashForm splash;
+    EXPECT_EQ(splash.size(), QSize(354, 240));
+    EXPECT_FALSE(splash.Image2.pixmap().isNull());
 
     // The settings boxes list the serial component's settings in ordinal order.
     EXPECT_EQ(items(w->BaudContador), texts(BaudItems));
