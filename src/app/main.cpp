@@ -11,6 +11,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "app/core/startup.h"
@@ -79,14 +80,17 @@ int main(int argc, char** argv) {
         // remotex.Analiza_parametros();  the command line, once it is merged
         remotex.show();
 
-        QSocketNotifier stopNotifier(stop_pipe[0], QSocketNotifier::Read);
-        QObject::connect(&stopNotifier, &QSocketNotifier::activated, &remotex, [&remotex] {
-            char buffer[16];
-            while (read(stop_pipe[0], buffer, sizeof buffer) > 0) {
-            }
-            remotex.close();
-            QApplication::quit();
-        });
+        std::optional<QSocketNotifier> stopNotifier;
+        if (stop_pipe[0] >= 0) {
+            stopNotifier.emplace(stop_pipe[0], QSocketNotifier::Read);
+            QObject::connect(&*stopNotifier, &QSocketNotifier::activated, &remotex, [&remotex] {
+                char buffer[16];
+                while (read(stop_pipe[0], buffer, sizeof buffer) > 0) {
+                }
+                remotex.close();
+                QApplication::quit();
+            });
+        }
         QApplication::exec();
     } catch (...) {
         // Ends quietly with the exit code reached so far.
