@@ -39,6 +39,16 @@ void set_box_text(QComboBox& box, const std::string& text) {
     if (i >= 0) box.setCurrentIndex(i);
 }
 
+// Label and field pairs, one row each, the rest of the group left empty.
+void add_rows(QGridLayout& layout, std::initializer_list<std::pair<QWidget*, QWidget*>> rows) {
+    int row = 0;
+    for (auto [label, field] : rows) {
+        layout.addWidget(label, row, 0);
+        layout.addWidget(field, row++, 1);
+    }
+    layout.setRowStretch(row, 1);
+}
+
 // Grid header texts (Latin-1); the status header is padded so that the
 // column is wide enough for the state texts of a run.
 GridRow grid_header() {
@@ -134,13 +144,9 @@ void Tremotex::buildGeneralPage() {
     }
     fill(Intervalo, IntervalItems);
     Intervalo.setCurrentIndex(2);
-    rangoLayout_.addWidget(&rangoInicio_, 0, 0);
-    rangoLayout_.addWidget(&FECHA_INICIO, 0, 1);
-    rangoLayout_.addWidget(&rangoFin_, 1, 0);
-    rangoLayout_.addWidget(&FECHA_FIN, 1, 1);
-    rangoLayout_.addWidget(&rangoIntervalo_, 2, 0);
-    rangoLayout_.addWidget(&Intervalo, 2, 1);
-    rangoLayout_.setRowStretch(3, 1);
+    add_rows(
+        rangoLayout_,
+        {{&rangoInicio_, &FECHA_INICIO}, {&rangoFin_, &FECHA_FIN}, {&rangoIntervalo_, &Intervalo}});
 
     int row = 0;
     for (QPushButton* button :
@@ -218,23 +224,14 @@ void Tremotex::buildConexionPage() {
     set_box_text(BitsContador, "8");
     set_box_text(ParidadContador, "NINGUNA");
     set_box_text(StopContador, "1");
-    const std::pair<QLabel*, QComboBox*> serialRows[] = {{&serialPuerto_, &ComboBox1},
-                                                         {&serialVel_, &BaudContador},
-                                                         {&serialBits_, &BitsContador},
-                                                         {&serialParidad_, &ParidadContador},
-                                                         {&serialStop_, &StopContador}};
-    int row = 0;
-    for (auto [label, box] : serialRows) {
-        serialLayout_.addWidget(label, row, 0);
-        serialLayout_.addWidget(box, row++, 1);
-    }
+    add_rows(serialLayout_, {{&serialPuerto_, &ComboBox1},
+                             {&serialVel_, &BaudContador},
+                             {&serialBits_, &BitsContador},
+                             {&serialParidad_, &ParidadContador},
+                             {&serialStop_, &StopContador}});
 
     GRUPOIP.setTitle(QString::fromUtf8("CONFIGURACIÓN IP DEL  HOST REMOTO"));
-    ipLayout_.addWidget(&ipPuerto_, 0, 0);
-    ipLayout_.addWidget(&PUERTOIP, 0, 1);
-    ipLayout_.addWidget(&ipHost_, 1, 0);
-    ipLayout_.addWidget(&HOST, 1, 1);
-    ipLayout_.setRowStretch(2, 1);
+    add_rows(ipLayout_, {{&ipPuerto_, &PUERTOIP}, {&ipHost_, &HOST}});
     HOST.setMinimumWidth(180);
 
     modemColumnLayout_.setContentsMargins(0, 0, 0, 0);
