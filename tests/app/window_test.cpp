@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QMessageBox>
-#include <QTimer>
 
 #include "app/core/startup.h"
 #include "app/gui/remotex.h"
@@ -239,27 +237,6 @@ TEST_F(MainWindow, GridPaintsHeaderAndAddressesOnNavyAndTheOtherCellsOnWhite) {
     EXPECT_TRUE(has(QRect(origin.x(), 0, cell0.width(), headerMid * 2), Qt::white));
     EXPECT_TRUE(has(cell0, QColor(0, 255, 0)));
     EXPECT_TRUE(has(cell1, Qt::black));
-}
-
-TEST_F(MainWindow, RemovingAllMetersAsksFirst) {
-    const GridRows meters = {
-        w->GridContents()[0], {"1", "2", "3", "", ""}, {"4", "5", "6", "", ""}};
-    for (auto [button, remaining] : {std::pair{QMessageBox::No, 3u}, {QMessageBox::Yes, 2u}}) {
-        w->SetGridContents(meters);
-        QTimer::singleShot(0, [button] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            ASSERT_NE(box, nullptr);
-            EXPECT_TRUE(box->text().startsWith("Esta seguro que desea quitar TODOS"));
-            box->button(button)->click();
-        });
-        w->BitBtn3Click();
-        const GridRows rows = w->GridContents();
-        ASSERT_EQ(rows.size(), remaining);
-        EXPECT_EQ(rows[0], meters[0]);
-        if (button == QMessageBox::Yes) {
-            EXPECT_EQ(rows[1], GridRow{});
-        }
-    }
 }
 
 }  // namespace
