@@ -92,6 +92,11 @@ TEST_F(MainWindow, StartsWithTheDesignValuesYesterdayToTodayAndTheVersionCaption
     EXPECT_EQ(w->BitsContador.currentIndex(), dbEight);
     EXPECT_EQ(w->ParidadContador.currentIndex(), prNone);
     EXPECT_EQ(w->StopContador.currentIndex(), sbOneStopBit);
+    for (const TComComboBox* box :
+         {&w->BaudContador, &w->BitsContador, &w->ParidadContador, &w->StopContador}) {
+        EXPECT_EQ(box->ComPort(), &w->ComPort9);
+        EXPECT_FALSE(box->AutoApply());
+    }
     ASSERT_EQ(w->ComboBox1.count(), PortItemCount);
     EXPECT_EQ(w->ComboBox1.itemText(29), "COM30");
 

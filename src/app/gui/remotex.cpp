@@ -28,17 +28,6 @@ Day to_day(const QDate& d) {
     return Day(std::chrono::days(QDate(1970, 1, 1).daysTo(d)));
 }
 
-template <size_t N>
-void fill(QComboBox& box, const std::array<std::string_view, N>& items) {
-    for (std::string_view item : items) box.addItem(latin1(item));
-}
-
-// A box given a text that is not among its items keeps its selection.
-void set_box_text(QComboBox& box, const std::string& text) {
-    const int i = box.findText(latin1(text), Qt::MatchFixedString | Qt::MatchCaseSensitive);
-    if (i >= 0) box.setCurrentIndex(i);
-}
-
 // Label and field pairs, one row each, the rest of the group left empty.
 void add_rows(QGridLayout& layout, std::initializer_list<std::pair<QWidget*, QWidget*>> rows) {
     int row = 0;
@@ -90,6 +79,15 @@ Tremotex::Tremotex(QWidget* parent)
     ComPort9.Timeouts().SetReadInterval(100);
     ComPort9.Timeouts().SetReadTotalMultiplier(100);
     ComPort9.Timeouts().SetReadTotalConstant(100);
+    const std::pair<TComComboBox*, TComProperty> boxes[] = {{&BaudContador, cpBaudRate},
+                                                            {&BitsContador, cpDataBits},
+                                                            {&ParidadContador, cpParity},
+                                                            {&StopContador, cpStopBits}};
+    for (auto [box, kind] : boxes) {
+        box->SetComProperty(kind);
+        box->SetAutoApply(false);  // the run builds its own port from the indexes
+        box->SetComPort(&ComPort9);
+    }
 
     TrayIcon1.SetCycleIcons(false);
     TrayIcon1.SetIconIndex(0);
@@ -142,7 +140,7 @@ void Tremotex::buildGeneralPage() {
         picker->setDisplayFormat(" dd/MM/yy");
         picker->setCalendarPopup(true);
     }
-    fill(Intervalo, IntervalItems);
+    for (std::string_view item : IntervalItems) Intervalo.addItem(latin1(item));
     Intervalo.setCurrentIndex(2);
     add_rows(
         rangoLayout_,
@@ -216,14 +214,6 @@ void Tremotex::buildConexionPage() {
     CONFSERIAL.setTitle(QString::fromUtf8("CONFIGURACIÓN SERIAL"));
     for (int i = 1; i <= PortItemCount; ++i) ComboBox1.addItem("COM" + QString::number(i));
     ComboBox1.setCurrentIndex(0);
-    fill(BaudContador, BaudItems);
-    fill(BitsContador, DataBitsItems);
-    fill(ParidadContador, ParityItems);
-    fill(StopContador, StopBitsItems);
-    set_box_text(BaudContador, "9600");
-    set_box_text(BitsContador, "8");
-    set_box_text(ParidadContador, "NINGUNA");
-    set_box_text(StopContador, "1");
     add_rows(serialLayout_, {{&serialPuerto_, &ComboBox1},
                              {&serialVel_, &BaudContador},
                              {&serialBits_, &BitsContador},
@@ -335,10 +325,10 @@ WindowSettings Tremotex::Settings() const {
     WindowSettings s;
     s.Grid = GridContents();
     s.PortIndex = ComboBox1.currentIndex();
-    s.BaudText = latin1(BaudContador.currentText());
-    s.BitsText = latin1(BitsContador.currentText());
-    s.ParityText = latin1(ParidadContador.currentText());
-    s.StopText = latin1(StopContador.currentText());
+    s.BaudText = BaudContador.Text();
+    s.BitsText = BitsContador.Text();
+    s.ParityText = ParidadContador.Text();
+    s.StopText = StopContador.Text();
     s.Conexion = CONEXION.ItemIndex();
     s.Numero = latin1(nro.text());
     s.ModemInit = latin1(Modem_Init_str.text());
@@ -368,10 +358,10 @@ void Tremotex::ApplySettings(const WindowSettings& s) {
     SetGridContents(s.Grid);
     ComboBox1.setCurrentIndex(s.PortIndex >= 0 && s.PortIndex < ComboBox1.count() ? s.PortIndex
                                                                                   : -1);
-    set_box_text(BaudContador, s.BaudText);
-    set_box_text(BitsContador, s.BitsText);
-    set_box_text(ParidadContador, s.ParityText);
-    set_box_text(StopContador, s.StopText);
+    BaudContador.SetText(s.BaudText);
+    BitsContador.SetText(s.BitsText);
+    ParidadContador.SetText(s.ParityText);
+    StopContador.SetText(s.StopText);
     CONEXION.SetItemIndex(s.Conexion);
     nro.setText(latin1(s.Numero));
     Modem_Init_str.setText(latin1(s.ModemInit));

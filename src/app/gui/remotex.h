@@ -28,6 +28,7 @@
 #include "app/gui/radio_group.h"
 #include "app/gui/window_parts.h"
 #include "meter/reading_run.h"
+#include "serial/com_combo_box.h"
 #include "serial/com_port.h"
 #include "widgets/inst_led_bar.h"
 #include "widgets/tray_icon.h"
@@ -40,10 +41,6 @@ class TForm_progress;
 
 // Window caption before the version.
 inline constexpr const char* CaptionPrefix = "Quorvanta IEC60870-5-102 - Ver. ";
-
-// Stand-in until the serial settings box is merged: a plain combo box with
-// the items of the setting.
-using SettingsBox = QComboBox;
 
 class Tremotex : public QWidget {
     Q_OBJECT
@@ -179,10 +176,10 @@ class Tremotex : public QWidget {
     QLabel serialParidad_{"PARIDAD:"};
     QLabel serialStop_{"STOP:"};
     QComboBox ComboBox1;
-    SettingsBox BaudContador;
-    SettingsBox BitsContador;
-    SettingsBox ParidadContador;
-    SettingsBox StopContador;
+    TComComboBox BaudContador;
+    TComComboBox BitsContador;
+    TComComboBox ParidadContador;
+    TComComboBox StopContador;
     QGroupBox GRUPOIP;
     QGridLayout ipLayout_{&GRUPOIP};
     QLabel ipPuerto_{"PUERTO:"};
