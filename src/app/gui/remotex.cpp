@@ -113,7 +113,10 @@ Tremotex::Tremotex(QWidget* parent)
     FormCreate();
 }
 
-Tremotex::~Tremotex() = default;
+Tremotex::~Tremotex() {
+    // A run still going stops while every control it reports to still exists.
+    Conta.reset();
+}
 
 void Tremotex::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
