@@ -47,7 +47,7 @@ TEST(PasswordCodec, OneByteLayout) {
 
 TEST(PasswordCodec, DecodingHandMadeTexts) {
     EXPECT_EQ(DecodePWDEx("xxkVyy"), "\x11");
-    EXPECT_EQ(DecodePWDEx("0135681xyz+/"), "");  // a password typed by hand without key symbols
+    EXPECT_EQ(DecodePWDEx("0135681xy+/"), "");  // a password typed by hand without key symbols
     EXPECT_EQ(DecodePWDEx("xxkVy4"), PasswordDecodeFailure);
     std::string s = EncodePWDEx("ab");
     s.erase(s.find_first_of(PasswordPassphrase), 1);
