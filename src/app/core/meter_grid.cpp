@@ -104,6 +104,8 @@ std::vector<std::string> MeterLinkTexts(const GridRows& grid) {
 }
 
 std::string ToCommaText(const std::vector<std::string>& items) {
+    // A lone empty item must not read back as no item at all.
+    if (items.size() == 1 && items[0].empty()) return "\"\"";
     std::string out;
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (i > 0) out += ',';
