@@ -102,13 +102,13 @@ TEST(MeterItems, Parsing) {
         {"13-1-5-OPC", true, 13, 1, 5, "OPC"},
         {"13-1-5- OP C -x", true, 13, 1, 5, "OP C"},
         {"65535-0-99999", true, 65535, 0, 99999, ""},
-        {"12-1", false},
-        {"7", false},
-        {"-1-1-1", false},
-        {"a-1-5", false},
-        {"12-1-b", false},
-        {"12-1-5" + std::string(300, 'x'), false},
-        {"99999999999-1-5", false},
+        {"12-1", false, 0, 0, 0, ""},
+        {"7", false, 0, 0, 0, ""},
+        {"-1-1-1", false, 0, 0, 0, ""},
+        {"a-1-5", false, 0, 0, 0, ""},
+        {"12-1-b", false, 0, 0, 0, ""},
+        {"12-1-5" + std::string(300, 'x'), false, 0, 0, 0, ""},
+        {"99999999999-1-5", false, 0, 0, 0, ""},
     };
     for (const auto& c : cases) {
         MeterItem m;

@@ -126,7 +126,7 @@ void LoadConfigKeys(const IniFile& f, WindowSettings& s) {
     s.Ruta = f.readString(m, "RUTA", "");
 }
 
-SqlSettings ReadSqlSettings(const IniFile& f) {
+SqlSettings ReadSqlKeys(const IniFile& f) {
     const std::string_view m = ConfigSection;
     SqlSettings q;
     q.SshHost = f.readString(m, "SSH_HOST", "");
@@ -143,10 +143,6 @@ SqlSettings ReadSqlSettings(const IniFile& f) {
     q.Password = DecodePWDEx(f.readString(m, "PASSW", ""));
     q.Puerto = f.readString(m, "PUERTO", "3306");
     return q;
-}
-
-std::string ConfigCaption(std::string_view version, std::string_view path) {
-    return std::string(CaptionPrefix) + std::string(version) + "   -   " + std::string(path);
 }
 
 void SetRegistryData(const std::string& storePath, const std::string& Key,

@@ -17,7 +17,6 @@ inline constexpr std::string_view KeyStoreMaker = "PELLANTRIA";
 inline constexpr std::string_view KeyStoreProgram = "QUORVANTA";
 inline constexpr std::string_view IniRecordKey = "\\SOFTWARE\\PELLANTRIA\\QUORVANTA";
 inline constexpr std::string_view IniRecordValue = "INI";
-inline constexpr std::string_view CaptionPrefix = "Quorvanta IEC60870-5-102 - Ver. ";
 
 // Writes every key of the settings into the file, keeping its other sections
 // and keys. The file is replaced in one step: a failed save (false) leaves
@@ -31,10 +30,7 @@ bool LoadConfigFile(const std::string& path, WindowSettings& s);
 void LoadConfigKeys(const IniFile& f, WindowSettings& s);
 
 // The database window's keys, with their defaults when missing.
-SqlSettings ReadSqlSettings(const IniFile& f);
-
-// The window caption naming a configuration file.
-std::string ConfigCaption(std::string_view version, std::string_view path);
+SqlSettings ReadSqlKeys(const IniFile& f);
 
 // Writes a string value (DataType 1; any other type writes nothing) under Key
 // of the key store at storePath, creating the key. Failures are ignored, as
