@@ -23,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qv::CommandLineCalls calls;
     // Files named by the input are not read.
     calls.Load_ini_file = [](const std::string&, qv::WindowSettings&) {};
+    calls.SqlInit = calls.Load_ini_file;
     for (const qv::CommandLine& cmd : {whole, qv::CommandLine::FromArguments(argv, "/q")}) {
         qv::WindowSettings s;
         s.Grid = {qv::GridRow{}, qv::GridRow{}};
