@@ -27,7 +27,7 @@ inline constexpr std::array<std::string_view, 4> IntervalItems = {"CUARTIHORARIO
 inline constexpr std::array<std::string_view, 4> LinkItems = {
     "SERIAL DIRECTA", "MODEM GSM SERIAL", "CONEXION TCP/IP", "MODEM ANALOG SERIAL"};
 inline constexpr std::array<std::string_view, 16> BaudItems = {
-    "Custom", "110",   "300",   "600",   "1200",   "2400",   "4800",   "9600",
+    "Custom", "110",   "300",   "600",   "1200",  "2400",   "4800",   "9600",
     "14400",  "19200", "38400", "56000", "57600", "115200", "128000", "256000"};
 inline constexpr std::array<std::string_view, 4> DataBitsItems = {"5", "6", "7", "8"};
 inline constexpr std::array<std::string_view, 5> ParityItems = {"NINGUNA", "IMPAR", "PAR", "Marca",
@@ -53,6 +53,8 @@ struct SqlSettings {
     std::string UserName = "ROOT";
     std::string Password;
     std::string Puerto = "3306";
+
+    friend bool operator==(const SqlSettings&, const SqlSettings&) = default;
 };
 
 struct WindowSettings {
@@ -72,12 +74,12 @@ struct WindowSettings {
     std::string HostPort;
     Day FechaInicio{};
     Day FechaFin{};
-    int Intervalo = 2;             // "DIARIO"; -1 none
+    int Intervalo = 2;              // "DIARIO"; -1 none
     int TipoSalida = OutputFolder;  // -1 none
-    bool LogScreen = true;         // "PANTALLA"
-    bool LogDisk = true;           // "DISCO"
-    bool Minimizar = false;        // "MINIMIZAR AL LEER"
-    std::string Ruta;              // output folder or FTP target
+    bool LogScreen = true;          // "PANTALLA"
+    bool LogDisk = true;            // "DISCO"
+    bool Minimizar = false;         // "MINIMIZAR AL LEER"
+    std::string Ruta;               // output folder or FTP target
     SqlSettings Sql;
 
     // The window's own state fields.
@@ -89,6 +91,8 @@ struct WindowSettings {
     int AsduRetries = 2;
     int InterAsdu = 1;     // seconds
     int AsduTimeout = 12;  // seconds
+
+    friend bool operator==(const WindowSettings&, const WindowSettings&) = default;
 };
 
 }  // namespace qv

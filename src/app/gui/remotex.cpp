@@ -1,5 +1,6 @@
 #include "app/gui/remotex.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -37,6 +38,16 @@ void fill(QComboBox& box, const std::array<std::string_view, N>& items) {
 void set_box_text(QComboBox& box, const std::string& text) {
     const int i = box.findText(latin1(text), Qt::MatchFixedString | Qt::MatchCaseSensitive);
     if (i >= 0) box.setCurrentIndex(i);
+}
+
+// Label and field pairs, one row each, the rest of the group left empty.
+void add_rows(QGridLayout& layout, std::initializer_list<std::pair<QWidget*, QWidget*>> rows) {
+    int row = 0;
+    for (auto [label, field] : rows) {
+        layout.addWidget(label, row, 0);
+        layout.addWidget(field, row++, 1);
+    }
+    layout.setRowStretch(row, 1);
 }
 
 // Grid header texts (Latin-1); the status header is padded so that the
@@ -81,6 +92,11 @@ Tremotex::Tremotex(QWidget* parent)
     ComPort9.Timeouts().SetReadTotalMultiplier(100);
     ComPort9.Timeouts().SetReadTotalConstant(100);
 
+    TrayIcon1.SetCycleIcons(false);
+    TrayIcon1.SetIconIndex(0);
+    TrayIcon1.SetIconVisible(true);
+    TrayIcon1.Loaded();
+
     reenable.setInterval(1000);
     Delay_start.setInterval(500);
     Do_close.setInterval(2000);
@@ -108,6 +124,13 @@ Tremotex::Tremotex(QWidget* parent)
 
 Tremotex::~Tremotex() = default;
 
+void Tremotex::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    if (!event->isAccepted()) return;
+    terminating_ = true;
+    QCoreApplication::quit();
+}
+
 void Tremotex::buildGeneralPage() {
     horariosLayout_.setContentsMargins(4, 4, 4, 4);
     horariosLayout_.addWidget(&Panel21);
@@ -128,13 +151,9 @@ void Tremotex::buildGeneralPage() {
     }
     fill(Intervalo, IntervalItems);
     Intervalo.setCurrentIndex(2);
-    rangoLayout_.addWidget(&rangoInicio_, 0, 0);
-    rangoLayout_.addWidget(&FECHA_INICIO, 0, 1);
-    rangoLayout_.addWidget(&rangoFin_, 1, 0);
-    rangoLayout_.addWidget(&FECHA_FIN, 1, 1);
-    rangoLayout_.addWidget(&rangoIntervalo_, 2, 0);
-    rangoLayout_.addWidget(&Intervalo, 2, 1);
-    rangoLayout_.setRowStretch(3, 1);
+    add_rows(
+        rangoLayout_,
+        {{&rangoInicio_, &FECHA_INICIO}, {&rangoFin_, &FECHA_FIN}, {&rangoIntervalo_, &Intervalo}});
 
     int row = 0;
     for (QPushButton* button :
@@ -212,23 +231,14 @@ void Tremotex::buildConexionPage() {
     set_box_text(BitsContador, "8");
     set_box_text(ParidadContador, "NINGUNA");
     set_box_text(StopContador, "1");
-    const std::pair<QLabel*, QComboBox*> serialRows[] = {{&serialPuerto_, &ComboBox1},
-                                                         {&serialVel_, &BaudContador},
-                                                         {&serialBits_, &BitsContador},
-                                                         {&serialParidad_, &ParidadContador},
-                                                         {&serialStop_, &StopContador}};
-    int row = 0;
-    for (auto [label, box] : serialRows) {
-        serialLayout_.addWidget(label, row, 0);
-        serialLayout_.addWidget(box, row++, 1);
-    }
+    add_rows(serialLayout_, {{&serialPuerto_, &ComboBox1},
+                             {&serialVel_, &BaudContador},
+                             {&serialBits_, &BitsContador},
+                             {&serialParidad_, &ParidadContador},
+                             {&serialStop_, &StopContador}});
 
     GRUPOIP.setTitle(QString::fromUtf8("CONFIGURACIÓN IP DEL  HOST REMOTO"));
-    ipLayout_.addWidget(&ipPuerto_, 0, 0);
-    ipLayout_.addWidget(&PUERTOIP, 0, 1);
-    ipLayout_.addWidget(&ipHost_, 1, 0);
-    ipLayout_.addWidget(&HOST, 1, 1);
-    ipLayout_.setRowStretch(2, 1);
+    add_rows(ipLayout_, {{&ipPuerto_, &PUERTOIP}, {&ipHost_, &HOST}});
     HOST.setMinimumWidth(180);
 
     modemColumnLayout_.setContentsMargins(0, 0, 0, 0);
@@ -236,8 +246,17 @@ void Tremotex::buildConexionPage() {
     modemColumnLayout_.addWidget(&MODEM_INI);
     modemColumnLayout_.addWidget(&dial_up);
     modemColumnLayout_.addStretch(1);
-    signal.setFixedSize(200, 20);
-    signal.setToolTip("NIVEL DE COBERTURA");
+    // The signal level 0..100: red up to 15, yellow up to 35, lime above.
+    signal.SetSegmentDirection(TInstLedBar::idRight);
+    signal.setFixedSize(191, 24);
+    signal.SetShowHint(true);
+    signal.SetAutoFrameRate(true);
+    signal.SetPositionMax(100.0);
+    signal.SetSectionCount(3);
+    signal.SetSectionColor1(Qt::red);
+    signal.SetSectionColor3(QColor(0, 255, 0));
+    signal.SetSectionEnd1(15.0);
+    signal.SetSectionEnd2(35.0);
     gsmLayout_.addWidget(&signal);
     modemIniLayout_.addWidget(&Modem_Init_str);
     dialUpLayout_.addWidget(&SIM);
@@ -271,6 +290,8 @@ void Tremotex::FormCreate() {
     pagecontrol1.setCurrentIndex(0);
     setWindowTitle(CaptionPrefix + latin1(ReadFileVersion()));
     L_Version.setText(windowTitle());
+    TrayIcon1.SetIcon(windowIcon());
+    TrayIcon1.SetHint(windowTitle());
 
     const GridRow header = grid_header();
     SetGridContents({header, GridRow{}});

@@ -30,6 +30,8 @@
 #include "app/gui/window_parts.h"
 #include "meter/reading_run.h"
 #include "serial/com_port.h"
+#include "widgets/inst_led_bar.h"
+#include "widgets/tray_icon.h"
 
 class QPainter;
 
@@ -40,10 +42,9 @@ class TForm_progress;
 // Window caption before the version.
 inline constexpr const char* CaptionPrefix = "Quorvanta IEC60870-5-102 - Ver. ";
 
-// Stand-ins until the serial settings box and the LED bar are merged: a plain
-// combo box with the items of the setting, a plain widget of the bar's size.
+// Stand-in until the serial settings box is merged: a plain combo box with
+// the items of the setting.
 using SettingsBox = QComboBox;
-using LedBarPlaceholder = QWidget;
 
 class Tremotex : public QWidget {
     Q_OBJECT
@@ -70,6 +71,10 @@ class Tremotex : public QWidget {
     void BitBtn_SQLClick();
     void BitBtn3Click();
     void DonateButtonClick();
+
+    // True once the window has closed: the program is ending (a run's stop
+    // then does not wait for its thread).
+    bool Terminating() const { return terminating_; }
 
     // --- the window's own state fields
     std::string IniFileName;
@@ -130,6 +135,11 @@ class Tremotex : public QWidget {
 
     // --- end of run block
 
+  protected:
+    // Closing the main window ends the program, also while it sits hidden in
+    // the notification area.
+    void closeEvent(QCloseEvent* event) override;
+
   private:
     void FormCreate();
     void buildGeneralPage();
@@ -138,6 +148,7 @@ class Tremotex : public QWidget {
     QString gridText(int col, int row) const;
 
     SqlSettings sql_;  // the database boxes while no window is wired
+    bool terminating_ = false;
 
   public:
     // --- controls, parents before children (a form's published fields)
@@ -214,7 +225,7 @@ class Tremotex : public QWidget {
     QVBoxLayout modemColumnLayout_{&modemColumn_};
     QGroupBox CONF_GSM{"NIVEL DE COBERTURA"};
     QVBoxLayout gsmLayout_{&CONF_GSM};
-    LedBarPlaceholder signal;
+    TInstLedBar signal;
     QGroupBox MODEM_INI{"CADENA DE INICIALIZACION"};
     QVBoxLayout modemIniLayout_{&MODEM_INI};
     QLineEdit Modem_Init_str;
@@ -235,6 +246,7 @@ class Tremotex : public QWidget {
     QTimer reenable;
     QTimer Delay_start;
     QTimer Do_close;
+    TTrayIcon TrayIcon1{this};
 };
 
 }  // namespace qv
