@@ -16,25 +16,32 @@
 namespace qv {
 namespace {
 
+// One application object for the whole program unless another suite made
+// one, gone before the exit handlers run (Qt cannot take it down after its
+// own globals).
+std::unique_ptr<QApplication> qt_application;
+struct QtApplicationEnd : ::testing::Environment {
+    void TearDown() override { qt_application.reset(); }
+};
+[[maybe_unused]] const auto* qt_application_end =
+    ::testing::AddGlobalTestEnvironment(std::make_unique<QtApplicationEnd>().release());
+
 class ConfigWindow : public ::testing::Test {
   protected:
-    // One application object while the suite runs (unless another suite made one).
     static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "app_tests";
+        static char* argv[] = {name, nullptr};
         if (QApplication::instance()) return;
         qputenv("QT_QPA_PLATFORM", "offscreen");
-        app = std::make_unique<QApplication>(argc, argv);
+        qt_application = std::make_unique<QApplication>(argc, argv);
     }
-    static void TearDownTestSuite() { app.reset(); }
     void SetUp() override {
         window = std::make_unique<Tremotex>();
         window->KeyStorePath = dir + "/store/QUORVANTA.conf";
         window->ConfigLog = [this](const std::string& t, int32_t c) { log.emplace_back(t, c); };
     }
 
-    static inline int argc = 1;
-    static inline char name[] = "app_tests";
-    static inline char* argv[] = {name, nullptr};
-    static inline std::unique_ptr<QApplication> app;
     std::string dir = test::makeTempDir("config_window");
     std::unique_ptr<Tremotex> window;
     std::vector<std::pair<std::string, int32_t>> log;
