@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cctype>
 #include <fstream>
 
 #include "app/core/dates.h"
