@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include "app/core/config_file.h"
 #include "app/core/startup.h"
 #include "app/core/version.h"
 #include "app/gui/pictures.h"
@@ -107,6 +108,12 @@ Tremotex::Tremotex(QWidget* parent)
     Image2.OnClick = [this] { DonateButtonClick(); };
 
     // --- configuration file, command line, meter list (remotex_config.cpp)
+    connect(&BitBtn_Load, &QPushButton::clicked, this, &Tremotex::BitBtn_LoadClick);
+    connect(&BitBtn_Save, &QPushButton::clicked, this, &Tremotex::BitBtn_SaveClick);
+    connect(&sel_carpeta, &QPushButton::clicked, this, &Tremotex::sel_carpetaClick);
+    connect(&AGREGAR_CONTADOR21, &QPushButton::clicked, this, &Tremotex::AGREGAR_CONTADOR21Click);
+    connect(&QUITAR_CONTADOR21, &QPushButton::clicked, this, &Tremotex::QUITAR_CONTADOR21Click);
+    KeyStorePath = KeyStore::defaultPath(std::string(KeyStoreMaker), std::string(KeyStoreProgram));
 
     // --- log, worker messages, run control, CSV hand-off (remotex_run.cpp)
 

@@ -1,0 +1,65 @@
+// The meter list: grid rules, comma text, meter items.
+
+#include <gtest/gtest.h>
+
+#include "app/core/meter_grid.h"
+
+namespace qv {
+namespace {
+
+using Items = std::vector<std::string>;
+
+GridRows empty_grid() {
+    return {GridRow{"DIRECCION DE ENLACE"}, GridRow{}};
+}
+
+TEST(MeterGrid, AddReplaceAndRemove) {
+    GridRows g = empty_grid();
+    Add_to_Grid(g, 12, 1, 5, "A");
+    EXPECT_EQ(g.size(), 2u);
+    Add_to_Grid(g, 13, 1, 5, "");
+    Add_to_Grid(g, 14, 1, 5, "");
+    for (std::size_t r = 1; r < 4; ++r) g[r][4] = "S" + std::to_string(r);
+    // The same link address replaces its row and clears its status.
+    Add_to_Grid(g, 12, 2, 7, "B");
+    EXPECT_EQ(g[1], (GridRow{"12", "2", "7", "B", ""}));
+    // Matched as trimmed text: 012 is not 12; the rows below move up with their status.
+    EXPECT_FALSE(RemoveMeter(g, "012"));
+    EXPECT_TRUE(RemoveMeter(g, " 13 "));
+    EXPECT_EQ(g[2], (GridRow{"14", "1", "5", "", "S3"}));
+    EXPECT_EQ(MeterLinkTexts(g), (Items{"12", "14"}));
+    EXPECT_TRUE(RemoveMeter(g, "12") && RemoveMeter(g, "14"));
+    EXPECT_EQ(g.size(), 1u);  // the header row alone
+    Add_to_Grid(g, 20, 1, 1, "");
+    EXPECT_EQ(MeterLinkTexts(g), (Items{"20"}));
+    Quitar_todo(g);
+    EXPECT_EQ(g, empty_grid());
+}
+
+TEST(CommaText, ReadingWritingAndMerging) {
+    const std::pair<const char*, Items> cases[] = {
+        {"", {}},
+        {"  a  b\t, c ", {"a", "b", "c"}},
+        {",,", {"", "", ""}},
+        {"a,", {"a", ""}},
+        {"\"OPC 7, x\",\"x\"\"y\"", {"OPC 7, x", "x\"y"}},
+        {"\"ab\"cd,\"open", {"ab", "cd", "open"}},
+        {"\xe9t\xe9,b", {"\xe9t\xe9", "b"}},
+    };
+    for (const auto& [text, want] : cases) EXPECT_EQ(FromCommaText(text), want) << text;
+
+    const Items items = {"12", "", "OPC 7, \"x\"", "\t", "\xe9"};
+    EXPECT_EQ(ToCommaText(items), "12,,\"OPC 7, \"\"x\"\"\",\"\t\",\xe9");
+    EXPECT_EQ(FromCommaText(ToCommaText(items)), items);
+    EXPECT_EQ(GridCommaText(empty_grid()), ",,,");
+
+    // Nine items give two meters; a group with a non-numeric field is skipped.
+    GridRows g = empty_grid();
+    MergeGridCommaText(g, "12,1,5,,13,1,5,\"O P\",14");
+    MergeGridCommaText(g, "x,1,5,Q,015,2,3,R,,,,");
+    EXPECT_EQ(MeterLinkTexts(g), (Items{"12", "13", "15"}));
+    EXPECT_EQ(g[2][3], "O P");
+}
+
+}  // namespace
+}  // namespace qv
