@@ -178,7 +178,7 @@ class IdatReader {
     IdatReader& operator=(const IdatReader&) = delete;
 
     // Inflates up to count bytes into buffer; answers the bytes delivered, fewer
-    // when the compressed stream ends or the file is cut.
+    // when the file is cut. A compressed stream that ends short raises.
     size_t Request(uint8_t* buffer, size_t count) {
         z_.next_out = buffer;
         z_.avail_out = uInt(count);
@@ -204,6 +204,9 @@ class IdatReader {
             int rc = inflate(&z_, Z_NO_FLUSH);
             if (rc == Z_STREAM_END) {
                 ended_ = true;
+                // Rows are still missing and no data may follow the stream's end.
+                if (z_.avail_out > 0)
+                    RaisePngError<EPNGMissingMultipleIDAT>(PNG_MSG_MISSING_MULTIPLE_IDAT);
                 break;
             }
             if (rc != Z_OK) RaisePngError<EPNGZLIBError>(PNG_MSG_ZLIB_ERROR, ZlibResultText(rc));

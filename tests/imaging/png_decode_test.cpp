@@ -115,14 +115,9 @@ TEST(PngImageData, SplitEmptyPaddedAndDamagedDataChunks) {
     EXPECT_EQ(FailureId<EPNGMissingMultipleIDAT>(head + gap + End()), 64963);
 }
 
-TEST(PngImageData, StreamEndingBeforeTheRowsEndsDecoding) {
-    // Only half the rows are in the zlib stream; decoding stops, the rest stays 0.
+TEST(PngImageData, CorruptCompressedDataNamesZlibsReason) {
     std::string rows;
     for (int y = 0; y < 5; ++y) rows += "\0\x77\x77\x77\x77"s;
-    auto pic = Load(Head(4, 10, 8, 0) + Chunk("IDAT", Zlib(rows)) + End());
-    EXPECT_EQ(pic->Pixels(3, 4), RGBColor(0x77, 0x77, 0x77));
-    EXPECT_EQ(pic->Pixels(3, 5), 0u);
-    // Corrupt compressed data names zlib's reason.
     std::string z = Zlib(rows);
     z[2] = z[3] = char(0xFF);
     EXPECT_EQ(Raised<EPNGZLIBError>([&] { Load(Head(4, 10, 8, 0) + Chunk("IDAT", z) + End()); }),
