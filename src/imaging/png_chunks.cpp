@@ -102,6 +102,8 @@ void TChunkIHDR::FreeImageData() {
     PaletteHandle = Palette();
     AlphaData.clear();
     AlphaData.shrink_to_fit();
+    KeyMask.clear();
+    KeyMask.shrink_to_fit();
     ColorsUsed = 0;
 }
 
@@ -181,6 +183,7 @@ void TChunkIHDR::Assign(const TChunk& source) {
         bitmap_->SetColorTable(src->bitmap_->ColorTable());
     }
     AlphaData = src->AlphaData;
+    KeyMask = src->KeyMask;
     if (UsesPalette) PaletteHandle = src->PaletteHandle;
     ColorsUsed = src->ColorsUsed;
 }
@@ -388,6 +391,8 @@ void TChunktRNS::SetKeyColour(Color colour) {
     AlphaValues.fill(0);
     KeyedTransparency = true;
     TChunkIHDR& h = HeaderChunk();
+    // The new key is a colour as shown: the pixels that show it are the key.
+    h.KeyMask.clear();
     uint8_t r = GetRValue(colour), g = GetGValue(colour), b = GetBValue(colour);
     auto put16 = [&](int i, uint8_t v) {
         // The sample at the image's depth: 16-bit samples repeat the byte.

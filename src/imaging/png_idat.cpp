@@ -427,6 +427,40 @@ void PutPixelIn(const TChunkIHDR& h, const std::array<uint8_t, 256>& g, const ui
     }
 }
 
+// The transparency key of a grey 16-bit or an RGB image, as raw samples.
+struct KeySamples {
+    uint32_t channels = 0;  // 0: the bitmap tells the key pixels apart by itself
+    uint32_t value[3] = {};
+};
+
+KeySamples KeyOf(const TChunkIHDR& h, const TChunktRNS* trns) {
+    KeySamples key;
+    if (!trns ||
+        !(h.ColorType == COLOR_RGB || (h.ColorType == COLOR_GRAYSCALE && h.BitDepth == 16)))
+        return key;
+    key.channels = h.ColorType == COLOR_RGB ? 3 : 1;
+    for (uint32_t c = 0; c < key.channels; ++c) {
+        key.value[c] = uint32_t(trns->AlphaValues[2 * c]) << 8 | trns->AlphaValues[2 * c + 1];
+        if (h.BitDepth == 8) key.value[c] &= 0xFF;
+    }
+    return key;
+}
+
+// Marks the pixels of one PNG row (count pixels of 8 or 16 bits per sample) that
+// equal the key, at columns first, first + step, ... of the mask row.
+void MarkKeys(const KeySamples& key, uint8_t depth, const uint8_t* src, uint32_t count,
+              uint32_t first, uint32_t step, uint8_t* mask) {
+    const uint32_t bytes = depth / 8, n = key.channels;
+    for (uint32_t k = 0; k < count; ++k, src += n * bytes) {
+        bool hit = true;
+        for (uint32_t c = 0; c < n; ++c) {
+            const uint32_t v = bytes == 2 ? uint32_t(src[2 * c]) << 8 | src[2 * c + 1] : src[c];
+            hit = hit && v == key.value[c];
+        }
+        mask[first + k * step] = hit;
+    }
+}
+
 // The bitmap row (and alpha row) as PNG samples, for the pass columns
 // first, first + step, ... (straight rows: 0, 1, ...). Depth 2 is written as 4.
 void ConvertRowOut(const TChunkIHDR& h, const std::array<uint8_t, 256>& inv, const uint8_t* src,
@@ -523,6 +557,10 @@ bool TChunkIDAT::LoadFromStream(Stream& stream, const std::string&, uint32_t siz
     if (h.UsesPalette && (h.ColorType == COLOR_GRAYSCALE || h.ColorType == COLOR_GRAYSCALEALPHA))
         pic.SetPalette(GreyRamp(h.BitsPerPixel, pic.GammaTable));
 
+    const KeySamples key = KeyOf(h, pic.Chunks().FindChunk<TChunktRNS>());
+    if (key.channels > 0) h.KeyMask.assign(size_t(h.Width) * h.Height, 0);
+    auto keyRow = [&](uint32_t y) { return h.KeyMask.data() + size_t(y) * h.Width; };
+
     IdatReader reader(stream, size);
     const uint32_t fullRow = PngRowBytes(h.ColorType, h.BitDepth, h.Width);
     const uint32_t offset = PngPixelOffset(h.ColorType, h.BitDepth);
@@ -539,6 +577,7 @@ bool TChunkIDAT::LoadFromStream(Stream& stream, const std::string&, uint32_t siz
             if (h.Width > 0)
                 ConvertRowIn(h, pic.GammaTable, row + 1, fullRow, h.Scanline(y),
                              h.AlphaScanline(y));
+            if (key.channels > 0) MarkKeys(key, h.BitDepth, row + 1, h.Width, 0, 1, keyRow(y));
             current = 1 - current;
         }
     } else if (decodable) {
@@ -556,6 +595,8 @@ bool TChunkIDAT::LoadFromStream(Stream& stream, const std::string&, uint32_t siz
                 for (uint32_t k = 0; k < pw; ++k)
                     PutPixelIn(h, pic.GammaTable, row + 1, k, pass.col + k * pass.colStep, dst,
                                alpha);
+                if (key.channels > 0)
+                    MarkKeys(key, h.BitDepth, row + 1, pw, pass.col, pass.colStep, keyRow(y));
                 current = 1 - current;
             }
         }

@@ -186,6 +186,53 @@ TEST(PngInterop, KeyColourTransparencyFromNetpbm) {
             << i;
 }
 
+TEST(PngInterop, KeyMatchesTheFilesOwnSamplesAsLibpngDoes) {
+    // Two pixels: the key itself, then one sample off it (after gamma 1.0 both show
+    // as white; with 16 bits both have the same high byte).
+    struct Case {
+        uint8_t type, depth;
+        std::string key, other, extra;
+    };
+    const std::string gamma = Chunk("gAMA", "\x00\x01\x86\xA0"s);  // 1.0
+    const Case cases[] = {{2, 8, "\xFF\xFF\xFF"s, "\xFE\xFE\xFE"s, gamma},
+                          {0, 16, "\x12\x34"s, "\x12\xFF"s, ""},
+                          {2, 16, "\x12\x34\x56\x78\x9A\xBC"s, "\x12\xFF\x56\x78\x9A\xBC"s, ""},
+                          {2, 16, "\x12\x34\x56\x78\x9A\xBC"s, "\x12\x34\x56\x78\x9A\x00"s, ""}};
+    ScratchDir dir("qv-png-");
+    for (const Case& c : cases) {
+        // tRNS holds 16-bit samples; an 8-bit key goes in the low bytes.
+        std::string trns = c.key;
+        if (c.depth == 8) trns = "\0"s + c.key[0] + '\0' + c.key[1] + '\0' + c.key[2];
+        for (bool interlace : {false, true}) {
+            // A 2 x 1 picture: one row, or passes 1 and 6 of one pixel each.
+            const std::string data =
+                interlace ? '\0' + c.key + '\0' + c.other : '\0' + c.key + c.other;
+            const std::string file = Head(2, 1, c.depth, c.type, uint8_t(interlace)) + c.extra +
+                                     Chunk("tRNS", trns) + Chunk("IDAT", Zlib(data)) + End();
+            const std::string what = std::to_string(c.type) + "/" + std::to_string(c.depth) +
+                                     (interlace ? " adam7" : "");
+            WriteFileBytes(dir.Path("key.png"), file);
+            int rc = 0;
+            const std::string theirs = RunCommand(
+                "convert " + dir.Path("key.png") + " -alpha extract -depth 8 gray:- 2>/dev/null",
+                &rc);
+            ASSERT_EQ(rc, 0) << what;
+            EXPECT_EQ(theirs, "\x00\xFF"s) << what;
+
+            auto pic = Load(file);
+            Bitmap target(3, 1, PixelFormat::Pf24bit);
+            const Color background = RGBColor(1, 2, 3);
+            target.GetCanvas().SetBrushColor(background);
+            target.GetCanvas().FillRect(Rect{0, 0, 3, 1});
+            // Widened, the picture keeps which of its pixels were the key.
+            pic->SetWidth(3);
+            pic->Draw(target.GetCanvas(), Rect{0, 0, 3, 1});
+            EXPECT_EQ(target.Pixel(0, 0), background) << what;
+            EXPECT_NE(target.Pixel(1, 0), background) << what;
+        }
+    }
+}
+
 TEST(PngInterop, SixteenBitKeyStillMarksItsPixelsInOurFile) {
     // Our 16-bit samples go out as high byte and 0; the key must go the same way.
     ScratchDir dir("qv-png-");
