@@ -165,7 +165,9 @@ uint32_t PassWidth(const Adam7Pass& p, uint32_t width) {
 // Reads the compressed stream of consecutive data chunks, checking each CRC.
 class IdatReader {
   public:
-    IdatReader(Stream& stream, uint32_t size) : stream_(stream), input_(65535) {
+    // The input buffer grows to the largest chunk read, at most 65535 bytes.
+    IdatReader(Stream& stream, uint32_t size)
+        : stream_(stream), input_(std::clamp<size_t>(size, 1, 65535)) {
         std::memset(&z_, 0, sizeof z_);
         if (inflateInit(&z_) != Z_OK)
             RaisePngError<EPNGZLIBError>(PNG_MSG_ZLIB_ERROR, ZlibResultText(Z_MEM_ERROR));
@@ -189,10 +191,7 @@ class IdatReader {
                     if (!NextChunk()) break;
                     continue;
                 }
-                size_t want = size_t(std::min<int64_t>(65535, dataEnd_ - position_));
-                size_t got = stream_.Read(input_.data(), want);
-                position_ += int64_t(got);
-                crc_ = PngCRC32(crc_, input_.data(), got);
+                const size_t got = ReadInput();
                 if (got == 0) {
                     cut_ = true;
                     break;
@@ -219,17 +218,22 @@ class IdatReader {
     // Reads what is left of the current chunk and checks its CRC.
     void Finish() {
         if (!crcPending_) RaisePngError<EPngUnexpectedEnd>(PNG_MSG_UNEXPECTED_END);
-        while (position_ < dataEnd_ && !cut_) {
-            size_t want = size_t(std::min<int64_t>(65535, dataEnd_ - position_));
-            size_t got = stream_.Read(input_.data(), want);
-            if (got == 0) break;
-            position_ += int64_t(got);
-            crc_ = PngCRC32(crc_, input_.data(), got);
+        while (position_ < dataEnd_ && !cut_ && ReadInput() > 0) {
         }
         CheckCrc();
     }
 
   private:
+    // The next piece of the current chunk's data into the input buffer.
+    size_t ReadInput() {
+        const size_t want = size_t(std::min<int64_t>(65535, dataEnd_ - position_));
+        if (want > input_.size()) input_.resize(want);
+        const size_t got = stream_.Read(input_.data(), want);
+        position_ += int64_t(got);
+        crc_ = PngCRC32(crc_, input_.data(), got);
+        return got;
+    }
+
     void CheckCrc() {
         uint8_t stored[4];
         crcPending_ = false;
