@@ -294,7 +294,12 @@ void EncodeLibpng(benchmark::State& state, bool palette) {
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& r : runs) times_[r.benchmark_name()] = r.GetAdjustedRealTime();
+        // With repetitions the median stands for the case.
+        for (const auto& r : runs) {
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median") continue;
+            times_[r.run_name.function_name + (r.run_name.args.empty() ? "" : "/") +
+                   r.run_name.args] = r.GetAdjustedRealTime();
+        }
         ConsoleReporter::ReportRuns(runs);
     }
     void Finalize() override {

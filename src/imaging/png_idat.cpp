@@ -52,30 +52,88 @@ uint32_t PngPixelOffset(uint8_t colorType, uint8_t bitDepth) {
     }
 }
 
-void UnfilterRow(uint8_t* row, const uint8_t* previous, uint32_t rowBytes, uint32_t pixelOffset) {
-    uint8_t* x = row + 1;
-    const uint8_t* up = previous;
-    const uint32_t bpp = std::min(pixelOffset, rowBytes);
-    switch (row[0]) {
+namespace {
+
+// The filters that look left, for B bytes per pixel: the left and upper-left
+// bytes of each channel ride in registers, so a byte never waits for the store
+// of the one before it. The first pixel sees 0 on its left, as the format says.
+template <uint32_t B>
+void UnfilterLeft(uint8_t type, uint8_t* x, const uint8_t* up, uint32_t n) {
+    uint8_t a[B] = {}, c[B] = {};
+    const uint32_t whole = n - n % B;
+    switch (type) {
         case pfSub:
-            for (uint32_t i = bpp; i < rowBytes; ++i) x[i] = uint8_t(x[i] + x[i - bpp]);
-            break;
-        case pfUp:
-            for (uint32_t i = 0; i < rowBytes; ++i) x[i] = uint8_t(x[i] + up[i]);
+            for (uint32_t i = 0; i < whole; i += B)
+                for (uint32_t k = 0; k < B; ++k) x[i + k] = a[k] = uint8_t(x[i + k] + a[k]);
             break;
         case pfAverage:
-            for (uint32_t i = 0; i < bpp; ++i) x[i] = uint8_t(x[i] + (up[i] >> 1));
-            for (uint32_t i = bpp; i < rowBytes; ++i)
-                x[i] = uint8_t(x[i] + ((unsigned(x[i - bpp]) + up[i]) >> 1));
+            for (uint32_t i = 0; i < whole; i += B)
+                for (uint32_t k = 0; k < B; ++k)
+                    x[i + k] = a[k] = uint8_t(x[i + k] + ((unsigned(a[k]) + up[i + k]) >> 1));
             break;
         case pfPaeth:
-            for (uint32_t i = 0; i < bpp; ++i) x[i] = uint8_t(x[i] + up[i]);
-            for (uint32_t i = bpp; i < rowBytes; ++i)
-                x[i] = uint8_t(x[i] + PaethPredictor(x[i - bpp], up[i], up[i - bpp]));
+            for (uint32_t i = 0; i < whole; i += B)
+                for (uint32_t k = 0; k < B; ++k) {
+                    const uint8_t b = up[i + k];
+                    x[i + k] = a[k] = uint8_t(x[i + k] + PaethPredictor(a[k], b, c[k]));
+                    c[k] = b;
+                }
             break;
-        default:  // None, and unknown types taken as None
+        default:
             break;
     }
+}
+
+// Any other pixel size, and the bytes after the last whole pixel.
+void UnfilterLeftAny(uint8_t type, uint8_t* x, const uint8_t* up, uint32_t n, uint32_t bpp,
+                     uint32_t from) {
+    for (uint32_t i = from; i < n; ++i) {
+        const unsigned a = i >= bpp ? x[i - bpp] : 0, c = i >= bpp ? up[i - bpp] : 0;
+        if (type == pfSub)
+            x[i] = uint8_t(x[i] + a);
+        else if (type == pfAverage)
+            x[i] = uint8_t(x[i] + ((a + up[i]) >> 1));
+        else
+            x[i] = uint8_t(x[i] + PaethPredictor(int(a), up[i], int(c)));
+    }
+}
+
+}  // namespace
+
+void UnfilterRow(uint8_t* row, const uint8_t* previous, uint32_t rowBytes, uint32_t pixelOffset) {
+    uint8_t* x = row + 1;
+    const uint8_t type = row[0];
+    if (type == pfUp) {
+        for (uint32_t i = 0; i < rowBytes; ++i) x[i] = uint8_t(x[i] + previous[i]);
+        return;
+    }
+    // None, and unknown types taken as None.
+    if (type != pfSub && type != pfAverage && type != pfPaeth) return;
+    const uint32_t bpp = std::max(pixelOffset, 1u);
+    switch (bpp) {
+        case 1:
+            UnfilterLeft<1>(type, x, previous, rowBytes);
+            break;
+        case 2:
+            UnfilterLeft<2>(type, x, previous, rowBytes);
+            break;
+        case 3:
+            UnfilterLeft<3>(type, x, previous, rowBytes);
+            break;
+        case 4:
+            UnfilterLeft<4>(type, x, previous, rowBytes);
+            break;
+        case 6:
+            UnfilterLeft<6>(type, x, previous, rowBytes);
+            break;
+        case 8:
+            UnfilterLeft<8>(type, x, previous, rowBytes);
+            break;
+        default:
+            UnfilterLeftAny(type, x, previous, rowBytes, bpp, 0);
+            return;
+    }
+    UnfilterLeftAny(type, x, previous, rowBytes, bpp, rowBytes - rowBytes % bpp);
 }
 
 namespace {
@@ -324,8 +382,31 @@ class IdatWriter {
 };
 
 // Samples of one PNG row into one bitmap row and alpha row (straight rows).
-void ConvertRowIn(const TChunkIHDR& h, const std::array<uint8_t, 256>& g, const uint8_t* src,
-                  uint32_t rowBytes, uint8_t* dst, uint8_t* alpha) {
+// The colour of one pixel (PNG order R, G, B at s bytes a sample) into the bitmap's
+// B, G, R; without gamma the table is skipped.
+template <bool Gamma>
+inline void PutColour(const std::array<uint8_t, 256>& g, const uint8_t* src, uint32_t s,
+                      uint8_t* dst) {
+    dst[0] = Gamma ? g[src[2 * s]] : src[2 * s];
+    dst[1] = Gamma ? g[src[s]] : src[s];
+    dst[2] = Gamma ? g[src[0]] : src[0];
+}
+
+template <bool Gamma>
+void ConvertColourRow(const std::array<uint8_t, 256>& g, const uint8_t* src, uint32_t w, uint32_t s,
+                      bool withAlpha, uint8_t* dst, uint8_t* alpha) {
+    if (!withAlpha) {
+        for (uint32_t i = 0; i < w; ++i, src += 3 * s, dst += 3) PutColour<Gamma>(g, src, s, dst);
+        return;
+    }
+    for (uint32_t i = 0; i < w; ++i, src += 4 * s, dst += 3) {
+        PutColour<Gamma>(g, src, s, dst);
+        alpha[i] = src[3 * s];
+    }
+}
+
+void ConvertRowIn(const TChunkIHDR& h, const std::array<uint8_t, 256>& g, bool gamma,
+                  const uint8_t* src, uint32_t rowBytes, uint8_t* dst, uint8_t* alpha) {
     const uint32_t w = h.Width;
     switch (h.ColorType) {
         case COLOR_GRAYSCALE:
@@ -345,35 +426,20 @@ void ConvertRowIn(const TChunkIHDR& h, const std::array<uint8_t, 256>& g, const 
             }
             break;
         case COLOR_RGB:
-            if (h.BitDepth == 8) {
-                for (uint32_t i = 0; i < w; ++i, src += 3, dst += 3) {
-                    dst[0] = g[src[2]];
-                    dst[1] = g[src[1]];
-                    dst[2] = g[src[0]];
-                }
-            } else {
-                for (uint32_t i = 0; i < w; ++i, src += 6, dst += 3) {
-                    dst[0] = g[src[4]];
-                    dst[1] = g[src[2]];
-                    dst[2] = g[src[0]];
-                }
-            }
+        case COLOR_RGBALPHA: {
+            const uint32_t step = h.BitDepth == 16 ? 2 : 1;
+            const bool withAlpha = h.ColorType == COLOR_RGBALPHA;
+            if (gamma)
+                ConvertColourRow<true>(g, src, w, step, withAlpha, dst, alpha);
+            else
+                ConvertColourRow<false>(g, src, w, step, withAlpha, dst, alpha);
             break;
+        }
         case COLOR_GRAYSCALEALPHA: {
             const uint32_t step = h.BitDepth == 16 ? 4 : 2;
             for (uint32_t i = 0; i < w; ++i, src += step) {
                 dst[i] = src[0];
                 alpha[i] = src[step / 2];
-            }
-            break;
-        }
-        case COLOR_RGBALPHA: {
-            const uint32_t s = h.BitDepth == 16 ? 2 : 1;
-            for (uint32_t i = 0; i < w; ++i, src += 4 * s, dst += 3) {
-                dst[0] = g[src[2 * s]];
-                dst[1] = g[src[s]];
-                dst[2] = g[src[0]];
-                alpha[i] = src[3 * s];
             }
             break;
         }
@@ -404,10 +470,7 @@ void PutPixelIn(const TChunkIHDR& h, const std::array<uint8_t, 256>& g, const ui
         }
         case COLOR_RGB: {
             const uint32_t s = h.BitDepth == 16 ? 2 : 1;
-            const uint8_t* p = src + 3 * s * k;
-            dst[3 * col] = g[p[2 * s]];
-            dst[3 * col + 1] = g[p[s]];
-            dst[3 * col + 2] = g[p[0]];
+            PutColour<true>(g, src + 3 * s * k, s, dst + 3 * col);
             break;
         }
         case COLOR_GRAYSCALEALPHA: {
@@ -420,9 +483,7 @@ void PutPixelIn(const TChunkIHDR& h, const std::array<uint8_t, 256>& g, const ui
         case COLOR_RGBALPHA: {
             const uint32_t s = h.BitDepth == 16 ? 2 : 1;
             const uint8_t* p = src + 4 * s * k;
-            dst[3 * col] = g[p[2 * s]];
-            dst[3 * col + 1] = g[p[s]];
-            dst[3 * col + 2] = g[p[0]];
+            PutColour<true>(g, p, s, dst + 3 * col);
             alpha[col] = p[3 * s];
             break;
         }
@@ -565,6 +626,9 @@ bool TChunkIDAT::LoadFromStream(Stream& stream, const std::string&, uint32_t siz
     if (key.channels > 0) h.KeyMask.assign(size_t(h.Width) * h.Height, 0);
     auto keyRow = [&](uint32_t y) { return h.KeyMask.data() + size_t(y) * h.Width; };
 
+    bool gamma = false;
+    for (size_t i = 0; i < 256; ++i) gamma = gamma || pic.GammaTable[i] != i;
+
     IdatReader reader(stream, size);
     const uint32_t fullRow = PngRowBytes(h.ColorType, h.BitDepth, h.Width);
     const uint32_t offset = PngPixelOffset(h.ColorType, h.BitDepth);
@@ -579,7 +643,7 @@ bool TChunkIDAT::LoadFromStream(Stream& stream, const std::string&, uint32_t siz
             if (reader.Request(row, size_t(fullRow) + 1) < size_t(fullRow) + 1) break;
             UnfilterRow(row, rows[1 - current].data() + 1, fullRow, offset);
             if (h.Width > 0)
-                ConvertRowIn(h, pic.GammaTable, row + 1, fullRow, h.Scanline(y),
+                ConvertRowIn(h, pic.GammaTable, gamma, row + 1, fullRow, h.Scanline(y),
                              h.AlphaScanline(y));
             if (key.channels > 0) MarkKeys(key, h.BitDepth, row + 1, h.Width, 0, 1, keyRow(y));
             current = 1 - current;

@@ -68,6 +68,22 @@ TEST(PngFilters, EveryFilterTypeDecodes) {
     }
 }
 
+TEST(PngFilters, EveryFilterIsUndoneForEveryPixelSize) {
+    std::mt19937 rng(4);
+    for (uint32_t bpp : {1u, 2u, 3u, 4u, 6u, 8u}) {
+        const uint32_t n = 7 * bpp;
+        std::vector<uint8_t> raw(n), previous(n), row(n + 1);
+        for (uint8_t type = pfNone; type <= pfPaeth; ++type) {
+            for (uint32_t i = 0; i < n; ++i) raw[i] = uint8_t(rng()), previous[i] = uint8_t(rng());
+            row[0] = ChooseFilter(raw.data(), previous.data(), n, bpp, FilterBit(PngFilter(type)),
+                                  row.data() + 1);
+            UnfilterRow(row.data(), previous.data(), n, bpp);
+            EXPECT_EQ(std::vector<uint8_t>(row.begin() + 1, row.end()), raw)
+                << "filter " << int(type) << ", " << bpp << " bytes a pixel";
+        }
+    }
+}
+
 TEST(PngFilters, ChoiceFollowsRepeatsAndTiesGoLow) {
     // A row of one repeated colour, nothing above: None and Up both give
     // all-equal bytes; Sub gives leading bytes then zeros. Ties go low.
