@@ -129,7 +129,7 @@ void TGIFFrame::DecodeToDIB(MemoryStream& stream) {
 namespace {
 
 // Decodes a frame's item straight into a bitmap of the BMP layout DecodeToDIB describes.
-void DecodeItem(TGIFFrame& frame, Bitmap& bitmap) {
+Bitmap DecodeItem(TGIFFrame& frame) {
     TGIFItem& item = *frame.Item;
     int colorBits = item.BitsPerPixel;
     TGIFColorTable table = item.ColorMap;
@@ -180,7 +180,7 @@ void DecodeItem(TGIFFrame& frame, Bitmap& bitmap) {
         item.ImageData->SetPosition(0);
         if (corrupt) frame.Corrupted = true;
     }
-    bitmap.Assign(&decoded);
+    return decoded;
 }
 
 }  // namespace
@@ -190,7 +190,7 @@ Bitmap& TGIFFrame::GetBitmap() {
     FBitmap = std::make_unique<Bitmap>();
     if (Item && Item->ImageData) {
         try {
-            DecodeItem(*this, *FBitmap);
+            FBitmap = std::make_unique<Bitmap>(DecodeItem(*this));
         } catch (const std::bad_alloc&) {
             throw EInvalidGraphicOperation(kGifOutOfMemory);
         }
