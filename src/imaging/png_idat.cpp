@@ -381,7 +381,6 @@ class IdatWriter {
     uint32_t chunkSize_ = 0;
 };
 
-// Samples of one PNG row into one bitmap row and alpha row (straight rows).
 // The colour of one pixel (PNG order R, G, B at s bytes a sample) into the bitmap's
 // B, G, R; without gamma the table is skipped.
 template <bool Gamma>
@@ -405,6 +404,7 @@ void ConvertColourRow(const std::array<uint8_t, 256>& g, const uint8_t* src, uin
     }
 }
 
+// Samples of one PNG row into one bitmap row and alpha row (straight rows).
 void ConvertRowIn(const TChunkIHDR& h, const std::array<uint8_t, 256>& g, bool gamma,
                   const uint8_t* src, uint32_t rowBytes, uint8_t* dst, uint8_t* alpha) {
     const uint32_t w = h.Width;
