@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -132,40 +133,9 @@ void LibpngDecode(const std::string& file, std::vector<uint8_t>& pixels) {
     png_destroy_read_struct(&png, &info, nullptr);
 }
 
-std::string LibpngEncode(Sample& s) {
-    std::string out;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        throw std::runtime_error("libpng failed");
-    }
-    png_set_write_fn(png, &out, WriteFn, FlushFn);
-    png_set_IHDR(png, info, kSize, kSize, 8,
-                 s.channels == 1 ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (s.channels == 1) png_set_PLTE(png, info, s.palette.data(), int(s.palette.size()));
-    // Same level, same filter and strategy as our default settings.
-    png_set_compression_level(png, kLevel);
-    png_set_compression_strategy(png, Z_DEFAULT_STRATEGY);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
-    png_write_info(png, info);
-    for (int y = 0; y < kSize; ++y)
-        png_write_row(png, s.pixels.data() + size_t(y) * kSize * size_t(s.channels));
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    return out;
-}
-
-// Small files as icons and thumbnails come: 16 to 96 pixels a side, RGB, RGBA,
-// palette and grey, each with a gamma chunk (mostly the sRGB-like 1/2.2).
-struct SmallFile {
-    std::string bytes;
-    bool alpha = false;
-};
-
-std::string EncodeSmall(png_uint_32 w, png_uint_32 h, int type, double gamma,
-                        const std::vector<uint8_t>& px) {
+// Writes 8-bit top-down rows with libpng; setup adds the palette, gamma and settings.
+std::string LibpngWrite(png_uint_32 w, png_uint_32 h, int type, const uint8_t* pixels,
+                        const std::function<void(png_structp, png_infop)>& setup) {
     std::string out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -176,19 +146,35 @@ std::string EncodeSmall(png_uint_32 w, png_uint_32 h, int type, double gamma,
     png_set_write_fn(png, &out, WriteFn, FlushFn);
     png_set_IHDR(png, info, w, h, 8, type, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
-    std::vector<png_color> palette(256);
-    for (int c = 0; c < 256; ++c)
-        palette[size_t(c)] = {uint8_t(c), uint8_t(c * 3), uint8_t(255 - c)};
-    if (type == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(png, info, palette.data(), 256);
-    png_set_gAMA(png, info, gamma);
+    setup(png, info);
     png_write_info(png, info);
-    const size_t rowBytes = px.size() / h;
+    const size_t rowBytes = png_get_rowbytes(png, info);
     for (png_uint_32 y = 0; y < h; ++y)
-        png_write_row(png, const_cast<uint8_t*>(px.data()) + y * rowBytes);
+        png_write_row(png, const_cast<uint8_t*>(pixels) + y * rowBytes);
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     return out;
 }
+
+std::string LibpngEncode(Sample& s) {
+    const bool palette = s.channels == 1;
+    return LibpngWrite(kSize, kSize, palette ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_RGB,
+                       s.pixels.data(), [&](png_structp png, png_infop info) {
+                           if (palette)
+                               png_set_PLTE(png, info, s.palette.data(), int(s.palette.size()));
+                           // Same level, same filter and strategy as our default settings.
+                           png_set_compression_level(png, kLevel);
+                           png_set_compression_strategy(png, Z_DEFAULT_STRATEGY);
+                           png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+                       });
+}
+
+// Small files as icons and thumbnails come: 16 to 96 pixels a side, RGB, RGBA,
+// palette and grey, each with a gamma chunk (mostly the sRGB-like 1/2.2).
+struct SmallFile {
+    std::string bytes;
+    bool alpha = false;
+};
 
 std::vector<SmallFile> MakeSmallFiles() {
     std::vector<SmallFile> files;
@@ -196,6 +182,9 @@ std::vector<SmallFile> MakeSmallFiles() {
     const int types[] = {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA, PNG_COLOR_TYPE_PALETTE,
                          PNG_COLOR_TYPE_GRAY};
     const double gammas[] = {1 / 2.2, 1 / 2.2, 1 / 2.2, 1.0, 1 / 1.8};
+    std::vector<png_color> palette(256);
+    for (int c = 0; c < 256; ++c)
+        palette[size_t(c)] = {uint8_t(c), uint8_t(c * 3), uint8_t(255 - c)};
     for (int i = 0; i < 300; ++i) {
         const int type = types[i % 4];
         const png_uint_32 w = 16 + rng() % 81, h = 16 + rng() % 81;
@@ -207,8 +196,12 @@ std::vector<SmallFile> MakeSmallFiles() {
             const size_t x = k % (w * channels), y = k / (w * channels);
             px[k] = uint8_t((x * 3 + y * 5) / 4 + rng() % 8);
         }
+        auto setup = [&](png_structp png, png_infop info) {
+            if (type == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(png, info, palette.data(), 256);
+            png_set_gAMA(png, info, gammas[i % 5]);
+        };
         files.push_back(
-            {EncodeSmall(w, h, type, gammas[i % 5], px), type == PNG_COLOR_TYPE_RGB_ALPHA});
+            {LibpngWrite(w, h, type, px.data(), setup), type == PNG_COLOR_TYPE_RGB_ALPHA});
     }
     return files;
 }
