@@ -73,6 +73,14 @@ class PixelWriter {
         SetRow();
     }
     bool Done() const { return row_ >= height_; }
+    // Pixels left in the current row, and where the next one goes (8 bits a pixel).
+    int Room() const { return row_ < height_ ? width_ - col_ : 0; }
+    std::uint8_t* Next() const { return line_ + col_; }
+    // After n pixels were written at Next(); n is at most Room().
+    void Advance(int n) {
+        col_ += n;
+        if (col_ == width_) NextRow();
+    }
     void Put(std::uint8_t v) {
         if (row_ >= height_) return;
         if (bits_ == 8) {
@@ -84,14 +92,15 @@ class PixelWriter {
             std::uint8_t& b = line_[col_ >> 3];
             b = (col_ & 7) ? std::uint8_t(b | v << (7 - (col_ & 7))) : std::uint8_t(v << 7);
         }
-        if (++col_ == width_) {
-            col_ = 0;
-            row_ = interlaced_ ? NextInterlacedRow(row_, height_, pass_) : row_ + 1;
-            SetRow();
-        }
+        if (++col_ == width_) NextRow();
     }
 
   private:
+    void NextRow() {
+        col_ = 0;
+        row_ = interlaced_ ? NextInterlacedRow(row_, height_, pass_) : row_ + 1;
+        SetRow();
+    }
     void SetRow() {
         if (row_ < height_) line_ = pixels_ + std::size_t(height_ - 1 - row_) * bpr_;
     }
@@ -168,11 +177,14 @@ void GIFDecodeLZW(Stream& data, const BitmapInfoHeader& info, bool interlaced,
         int codeSize = initialSize, limit = 1 << codeSize, freeCode = firstFree;
         bool tableFull = false;
         std::vector<std::uint16_t> prefix(4096, 0), suffix(4096, 0), stack(4097, 0);
+        // The length of each code's string: a string that fits in the row is written
+        // straight into it, last pixel first, without the stack.
+        std::vector<std::uint16_t> length(4096, 1);
         CodeReader reader(bytes + 1, size - 1);
         PixelWriter out(pixels, width, height, dibBits, interlaced);
         int old = -1, firstChar = 0, code = 0;
         bool afterClear = false;
-        int lastPercent = -1;
+        std::size_t nextReport = 0;  // bytes consumed at which the percentage next changes
         bool have = reader.Read(codeSize, code);
         while (have && code != end && !out.Done()) {
             if (code == clear) {
@@ -199,32 +211,52 @@ void GIFDecodeLZW(Stream& data, const BitmapInfoHeader& info, bool interlaced,
             } else {
                 if (corrupt) break;
                 const int incoming = code;
-                int sp = 0;
-                if (code >= freeCode) {
-                    if (code > freeCode) {
-                        if (!tolerate) throw EInvalidGraphicOperation(kCorruptError);
-                        corrupt = true;
-                        break;
-                    }
-                    stack[std::size_t(sp++)] = std::uint16_t(firstChar);
-                    code = old;
-                }
-                while (code > clear) {  // literals are the codes below Clear
-                    if (sp >= 4096) break;
-                    stack[std::size_t(sp++)] = suffix[std::size_t(code)];
-                    code = prefix[std::size_t(code)];
-                }
-                if (sp >= 4096) {
+                const bool repeat = code >= freeCode;  // the string of old and its first pixel
+                if (repeat && code > freeCode) {
                     if (!tolerate) throw EInvalidGraphicOperation(kCorruptError);
                     corrupt = true;
                     break;
                 }
-                firstChar = code;
-                stack[std::size_t(sp++)] = std::uint16_t(firstChar);
-                while (sp > 0) out.Put(std::uint8_t(stack[std::size_t(--sp)] & pixMask));
+                const int n = repeat ? length[std::size_t(old)] + 1 : length[std::size_t(code)];
+                if (dibBits == 8 && n <= out.Room()) {
+                    std::uint8_t* const first = out.Next();
+                    std::uint8_t* p = first + n - 1;
+                    if (repeat) {
+                        *p-- = std::uint8_t(firstChar);
+                        code = old;
+                    }
+                    while (code > clear && p > first) {
+                        *p-- = std::uint8_t(suffix[std::size_t(code)]);
+                        code = prefix[std::size_t(code)];
+                    }
+                    firstChar = code;
+                    *first = std::uint8_t(firstChar);
+                    out.Advance(n);
+                } else {
+                    int sp = 0;
+                    if (repeat) {
+                        stack[std::size_t(sp++)] = std::uint16_t(firstChar);
+                        code = old;
+                    }
+                    while (code > clear) {  // literals are the codes below Clear
+                        if (sp >= 4096) break;
+                        stack[std::size_t(sp++)] = suffix[std::size_t(code)];
+                        code = prefix[std::size_t(code)];
+                    }
+                    if (sp >= 4096) {
+                        if (!tolerate) throw EInvalidGraphicOperation(kCorruptError);
+                        corrupt = true;
+                        break;
+                    }
+                    firstChar = code;
+                    stack[std::size_t(sp++)] = std::uint16_t(firstChar);
+                    while (sp > 0) out.Put(std::uint8_t(stack[std::size_t(--sp)] & pixMask));
+                }
                 if (!tableFull) {
                     prefix[std::size_t(freeCode)] = std::uint16_t(old);
                     suffix[std::size_t(freeCode)] = std::uint16_t(firstChar);
+                    length[std::size_t(freeCode)] =
+                        std::uint16_t(std::min(length[std::size_t(old)] + 1, 4097));
                     if (++freeCode >= limit) {
                         if (codeSize < 12) {
                             ++codeSize;
@@ -237,12 +269,10 @@ void GIFDecodeLZW(Stream& data, const BitmapInfoHeader& info, bool interlaced,
                 old = incoming;
             }
             have = reader.Read(codeSize, code);
-            if (progress) {
-                const int percent = int(reader.Consumed(bytes + 1) * 100 / size);
-                if (percent != lastPercent) {
-                    lastPercent = percent;
-                    report(ProgressStage::Running, std::uint8_t(percent), "");
-                }
+            if (progress && reader.Consumed(bytes + 1) >= nextReport) {
+                const std::size_t percent = reader.Consumed(bytes + 1) * 100 / size;
+                nextReport = ((percent + 1) * size + 99) / 100;
+                report(ProgressStage::Running, std::uint8_t(percent), "");
             }
         }
         if (reader.ShortBlock()) corrupt = true;

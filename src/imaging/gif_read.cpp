@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -80,6 +79,8 @@ std::unique_ptr<std::vector<std::string>> ReadDataBlocks(Parser& in) {
     return list;
 }
 
+// Skips the sub-blocks of an extension the reader does not know (gifsicle's name block,
+// for one), as other readers do; answers nullptr for it.
 std::unique_ptr<TExtension> ReadExtension(Parser& in) {
     const std::uint8_t label = in.Byte();
     auto ext = std::make_unique<TExtension>();
@@ -96,12 +97,9 @@ std::unique_ptr<TExtension> ReadExtension(Parser& in) {
         case 0xFE:
             ext->ExtType = etComment;
             break;
-        default: {
-            char text[64];
-            // The class library formats hexadecimal digits in upper case.
-            std::snprintf(text, sizeof text, "Unrecognized extension block: %.2X", label);
-            throw EInvalidGraphicOperation(text);
-        }
+        default:
+            ReadDataBlocks(in);
+            return nullptr;
     }
     const std::size_t headerSize = TExtension::HeaderSize(ext->ExtType);
     std::memcpy(ext->Header.data(), in.Take(headerSize), headerSize);
@@ -131,7 +129,7 @@ void TGIFFrame::DecodeToDIB(MemoryStream& stream) {
 namespace {
 
 // Decodes a frame's item straight into a bitmap of the BMP layout DecodeToDIB describes.
-void DecodeItem(TGIFFrame& frame, Bitmap& bitmap) {
+Bitmap DecodeItem(TGIFFrame& frame) {
     TGIFItem& item = *frame.Item;
     int colorBits = item.BitsPerPixel;
     TGIFColorTable table = item.ColorMap;
@@ -182,7 +180,7 @@ void DecodeItem(TGIFFrame& frame, Bitmap& bitmap) {
         item.ImageData->SetPosition(0);
         if (corrupt) frame.Corrupted = true;
     }
-    bitmap.Assign(&decoded);
+    return decoded;
 }
 
 }  // namespace
@@ -192,7 +190,7 @@ Bitmap& TGIFFrame::GetBitmap() {
     FBitmap = std::make_unique<Bitmap>();
     if (Item && Item->ImageData) {
         try {
-            DecodeItem(*this, *FBitmap);
+            FBitmap = std::make_unique<Bitmap>(DecodeItem(*this));
         } catch (const std::bad_alloc&) {
             throw EInvalidGraphicOperation(kGifOutOfMemory);
         }
@@ -244,8 +242,11 @@ void TGIFImage::ReadGIF(std::size_t size, Stream& stream, bool decodeFirst) {
         std::unique_ptr<ExtensionList> pending;
         while (introducer == '!') {
             std::unique_ptr<TExtension> ext = ReadExtension(in);
-            if (ext->ExtType == etPlainText) pending.reset();
-            if (ext->ExtType == etGraphicControl || ext->ExtType == etComment) {
+            if (!ext) {
+                // An unknown extension leaves nothing behind.
+            } else if (ext->ExtType == etPlainText) {
+                pending.reset();
+            } else if (ext->ExtType == etGraphicControl || ext->ExtType == etComment) {
                 if (!pending) pending = std::make_unique<ExtensionList>();
                 pending->push_back(std::move(ext));
             } else if (IsLoopExtension(*ext)) {

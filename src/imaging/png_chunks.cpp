@@ -69,6 +69,41 @@ Palette HalftonePalette(int bits) {
     return Palette(std::move(e));
 }
 
+// The displayed value of each sample for a gamma value (times 100000, not 0):
+// sample / 255 to the power 1 / (gamma x 2.2), times 255, nearest, ties to even.
+std::array<uint8_t, 256> BuildGammaTable(uint32_t gamma) {
+    std::array<uint8_t, 256> table{};
+    const double exponent = 1.0 / (gamma / 100000.0 * 2.2);
+    for (int i = 1; i < 256; ++i) {
+        double v = std::pow(i / 255.0, exponent) * 255.0;
+        // Only next to a half can double precision round otherwise than extended.
+        if (std::fabs(v - std::floor(v) - 0.5) < 1e-6) {
+            const long double e = 1.0L / (static_cast<long double>(gamma) / 100000.0L * 2.2L);
+            v = double(std::exp(e * std::log(static_cast<long double>(i) / 255.0L)) * 255.0L);
+        }
+        v = std::nearbyint(v);
+        table[size_t(i)] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+    }
+    return table;
+}
+
+// Files of one set mostly share a gamma value: the tables of the last few values
+// are kept, so each is computed once.
+const std::array<uint8_t, 256>& GammaTableFor(uint32_t gamma) {
+    struct Entry {
+        uint32_t gamma = 0;
+        std::array<uint8_t, 256> table{};
+    };
+    thread_local std::array<Entry, 4> cache;
+    thread_local size_t next = 0;
+    for (const Entry& e : cache)
+        if (e.gamma == gamma) return e.table;
+    Entry& e = cache[next++ % cache.size()];
+    e.table = BuildGammaTable(gamma);
+    e.gamma = gamma;
+    return e.table;
+}
+
 int MulDivRound(int a, int b, int c) {
     return c == 0 ? -1 : (a * b + c / 2) / c;
 }
@@ -102,6 +137,8 @@ void TChunkIHDR::FreeImageData() {
     PaletteHandle = Palette();
     AlphaData.clear();
     AlphaData.shrink_to_fit();
+    KeyMask.clear();
+    KeyMask.shrink_to_fit();
     ColorsUsed = 0;
 }
 
@@ -181,6 +218,7 @@ void TChunkIHDR::Assign(const TChunk& source) {
         bitmap_->SetColorTable(src->bitmap_->ColorTable());
     }
     AlphaData = src->AlphaData;
+    KeyMask = src->KeyMask;
     if (UsesPalette) PaletteHandle = src->PaletteHandle;
     ColorsUsed = src->ColorsUsed;
 }
@@ -388,6 +426,8 @@ void TChunktRNS::SetKeyColour(Color colour) {
     AlphaValues.fill(0);
     KeyedTransparency = true;
     TChunkIHDR& h = HeaderChunk();
+    // The new key is a colour as shown: the pixels that show it are the key.
+    h.KeyMask.clear();
     uint8_t r = GetRValue(colour), g = GetGValue(colour), b = GetBValue(colour);
     auto put16 = [&](int i, uint8_t v) {
         // The sample at the image's depth: 16-bit samples repeat the byte.
@@ -469,14 +509,10 @@ bool TChunkgAMA::LoadFromStream(Stream& stream, const std::string& chunkName, ui
     if (DataSize() != 4) return true;
     uint32_t gamma = Gamma();
     if (gamma == 0) return true;
-    const long double exponent = 1.0L / (static_cast<long double>(gamma) / 100000.0L * 2.2L);
-    for (int i = 0; i < 256; ++i) {
-        long double base = static_cast<long double>(i) / 255.0L;
-        long double power = base == 0 ? 0.0L : std::exp(exponent * std::log(base));
-        long double v = std::nearbyint(power * 255.0L);
-        int out = v < 0 ? 0 : v > 255 ? 255 : int(v);
-        Owner->GammaTable[size_t(i)] = uint8_t(out);
-        Owner->InverseGammaTable[size_t(out)] = uint8_t(i);
+    const auto& table = GammaTableFor(gamma);
+    for (size_t i = 0; i < 256; ++i) {
+        Owner->GammaTable[i] = table[i];
+        Owner->InverseGammaTable[table[i]] = uint8_t(i);
     }
     return true;
 }

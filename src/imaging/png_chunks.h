@@ -66,6 +66,10 @@ class TChunkIHDR : public TChunk {
     Palette PaletteHandle;           // the bitmap's palette when UsesPalette
     uint32_t ColorsUsed = 0;         // entries of the colour table in use
     std::vector<uint8_t> AlphaData;  // Width x Height, rows top-down
+    // Non-zero where the file's own samples equal the transparency key, Width x
+    // Height, rows top-down: after gamma or with 16-bit samples the bitmap alone
+    // no longer tells the key apart. Empty when the bitmap is enough.
+    std::vector<uint8_t> KeyMask;
 
   private:
     std::unique_ptr<Bitmap> bitmap_;

@@ -52,30 +52,88 @@ uint32_t PngPixelOffset(uint8_t colorType, uint8_t bitDepth) {
     }
 }
 
-void UnfilterRow(uint8_t* row, const uint8_t* previous, uint32_t rowBytes, uint32_t pixelOffset) {
-    uint8_t* x = row + 1;
-    const uint8_t* up = previous;
-    const uint32_t bpp = std::min(pixelOffset, rowBytes);
-    switch (row[0]) {
+namespace {
+
+// The filters that look left, for B bytes per pixel: the left and upper-left
+// bytes of each channel ride in registers, so a byte never waits for the store
+// of the one before it. The first pixel sees 0 on its left, as the format says.
+template <uint32_t B>
+void UnfilterLeft(uint8_t type, uint8_t* x, const uint8_t* up, uint32_t n) {
+    uint8_t a[B] = {}, c[B] = {};
+    const uint32_t whole = n - n % B;
+    switch (type) {
         case pfSub:
-            for (uint32_t i = bpp; i < rowBytes; ++i) x[i] = uint8_t(x[i] + x[i - bpp]);
-            break;
-        case pfUp:
-            for (uint32_t i = 0; i < rowBytes; ++i) x[i] = uint8_t(x[i] + up[i]);
+            for (uint32_t i = 0; i < whole; i += B)
+                for (uint32_t k = 0; k < B; ++k) x[i + k] = a[k] = uint8_t(x[i + k] + a[k]);
             break;
         case pfAverage:
-            for (uint32_t i = 0; i < bpp; ++i) x[i] = uint8_t(x[i] + (up[i] >> 1));
-            for (uint32_t i = bpp; i < rowBytes; ++i)
-                x[i] = uint8_t(x[i] + ((unsigned(x[i - bpp]) + up[i]) >> 1));
+            for (uint32_t i = 0; i < whole; i += B)
+                for (uint32_t k = 0; k < B; ++k)
+                    x[i + k] = a[k] = uint8_t(x[i + k] + ((unsigned(a[k]) + up[i + k]) >> 1));
             break;
         case pfPaeth:
-            for (uint32_t i = 0; i < bpp; ++i) x[i] = uint8_t(x[i] + up[i]);
-            for (uint32_t i = bpp; i < rowBytes; ++i)
-                x[i] = uint8_t(x[i] + PaethPredictor(x[i - bpp], up[i], up[i - bpp]));
+            for (uint32_t i = 0; i < whole; i += B)
+                for (uint32_t k = 0; k < B; ++k) {
+                    const uint8_t b = up[i + k];
+                    x[i + k] = a[k] = uint8_t(x[i + k] + PaethPredictor(a[k], b, c[k]));
+                    c[k] = b;
+                }
             break;
-        default:  // None, and unknown types taken as None
+        default:
             break;
     }
+}
+
+// Any other pixel size, and the bytes after the last whole pixel.
+void UnfilterLeftAny(uint8_t type, uint8_t* x, const uint8_t* up, uint32_t n, uint32_t bpp,
+                     uint32_t from) {
+    for (uint32_t i = from; i < n; ++i) {
+        const unsigned a = i >= bpp ? x[i - bpp] : 0, c = i >= bpp ? up[i - bpp] : 0;
+        if (type == pfSub)
+            x[i] = uint8_t(x[i] + a);
+        else if (type == pfAverage)
+            x[i] = uint8_t(x[i] + ((a + up[i]) >> 1));
+        else
+            x[i] = uint8_t(x[i] + PaethPredictor(int(a), up[i], int(c)));
+    }
+}
+
+}  // namespace
+
+void UnfilterRow(uint8_t* row, const uint8_t* previous, uint32_t rowBytes, uint32_t pixelOffset) {
+    uint8_t* x = row + 1;
+    const uint8_t type = row[0];
+    if (type == pfUp) {
+        for (uint32_t i = 0; i < rowBytes; ++i) x[i] = uint8_t(x[i] + previous[i]);
+        return;
+    }
+    // None, and unknown types taken as None.
+    if (type != pfSub && type != pfAverage && type != pfPaeth) return;
+    const uint32_t bpp = std::max(pixelOffset, 1u);
+    switch (bpp) {
+        case 1:
+            UnfilterLeft<1>(type, x, previous, rowBytes);
+            break;
+        case 2:
+            UnfilterLeft<2>(type, x, previous, rowBytes);
+            break;
+        case 3:
+            UnfilterLeft<3>(type, x, previous, rowBytes);
+            break;
+        case 4:
+            UnfilterLeft<4>(type, x, previous, rowBytes);
+            break;
+        case 6:
+            UnfilterLeft<6>(type, x, previous, rowBytes);
+            break;
+        case 8:
+            UnfilterLeft<8>(type, x, previous, rowBytes);
+            break;
+        default:
+            UnfilterLeftAny(type, x, previous, rowBytes, bpp, 0);
+            return;
+    }
+    UnfilterLeftAny(type, x, previous, rowBytes, bpp, rowBytes - rowBytes % bpp);
 }
 
 namespace {
@@ -165,7 +223,9 @@ uint32_t PassWidth(const Adam7Pass& p, uint32_t width) {
 // Reads the compressed stream of consecutive data chunks, checking each CRC.
 class IdatReader {
   public:
-    IdatReader(Stream& stream, uint32_t size) : stream_(stream), input_(65535) {
+    // The input buffer grows to the largest chunk read, at most 65535 bytes.
+    IdatReader(Stream& stream, uint32_t size)
+        : stream_(stream), input_(std::clamp<size_t>(size, 1, 65535)) {
         std::memset(&z_, 0, sizeof z_);
         if (inflateInit(&z_) != Z_OK)
             RaisePngError<EPNGZLIBError>(PNG_MSG_ZLIB_ERROR, ZlibResultText(Z_MEM_ERROR));
@@ -178,7 +238,7 @@ class IdatReader {
     IdatReader& operator=(const IdatReader&) = delete;
 
     // Inflates up to count bytes into buffer; answers the bytes delivered, fewer
-    // when the compressed stream ends or the file is cut.
+    // when the file is cut. A compressed stream that ends short raises.
     size_t Request(uint8_t* buffer, size_t count) {
         z_.next_out = buffer;
         z_.avail_out = uInt(count);
@@ -189,10 +249,7 @@ class IdatReader {
                     if (!NextChunk()) break;
                     continue;
                 }
-                size_t want = size_t(std::min<int64_t>(65535, dataEnd_ - position_));
-                size_t got = stream_.Read(input_.data(), want);
-                position_ += int64_t(got);
-                crc_ = PngCRC32(crc_, input_.data(), got);
+                const size_t got = ReadInput();
                 if (got == 0) {
                     cut_ = true;
                     break;
@@ -204,6 +261,9 @@ class IdatReader {
             int rc = inflate(&z_, Z_NO_FLUSH);
             if (rc == Z_STREAM_END) {
                 ended_ = true;
+                // Rows are still missing and no data may follow the stream's end.
+                if (z_.avail_out > 0)
+                    RaisePngError<EPNGMissingMultipleIDAT>(PNG_MSG_MISSING_MULTIPLE_IDAT);
                 break;
             }
             if (rc != Z_OK) RaisePngError<EPNGZLIBError>(PNG_MSG_ZLIB_ERROR, ZlibResultText(rc));
@@ -216,17 +276,22 @@ class IdatReader {
     // Reads what is left of the current chunk and checks its CRC.
     void Finish() {
         if (!crcPending_) RaisePngError<EPngUnexpectedEnd>(PNG_MSG_UNEXPECTED_END);
-        while (position_ < dataEnd_ && !cut_) {
-            size_t want = size_t(std::min<int64_t>(65535, dataEnd_ - position_));
-            size_t got = stream_.Read(input_.data(), want);
-            if (got == 0) break;
-            position_ += int64_t(got);
-            crc_ = PngCRC32(crc_, input_.data(), got);
+        while (position_ < dataEnd_ && !cut_ && ReadInput() > 0) {
         }
         CheckCrc();
     }
 
   private:
+    // The next piece of the current chunk's data into the input buffer.
+    size_t ReadInput() {
+        const size_t want = size_t(std::min<int64_t>(65535, dataEnd_ - position_));
+        if (want > input_.size()) input_.resize(want);
+        const size_t got = stream_.Read(input_.data(), want);
+        position_ += int64_t(got);
+        crc_ = PngCRC32(crc_, input_.data(), got);
+        return got;
+    }
+
     void CheckCrc() {
         uint8_t stored[4];
         crcPending_ = false;
@@ -316,9 +381,32 @@ class IdatWriter {
     uint32_t chunkSize_ = 0;
 };
 
+// The colour of one pixel (PNG order R, G, B at s bytes a sample) into the bitmap's
+// B, G, R; without gamma the table is skipped.
+template <bool Gamma>
+inline void PutColour(const std::array<uint8_t, 256>& g, const uint8_t* src, uint32_t s,
+                      uint8_t* dst) {
+    dst[0] = Gamma ? g[src[2 * s]] : src[2 * s];
+    dst[1] = Gamma ? g[src[s]] : src[s];
+    dst[2] = Gamma ? g[src[0]] : src[0];
+}
+
+template <bool Gamma>
+void ConvertColourRow(const std::array<uint8_t, 256>& g, const uint8_t* src, uint32_t w, uint32_t s,
+                      bool withAlpha, uint8_t* dst, uint8_t* alpha) {
+    if (!withAlpha) {
+        for (uint32_t i = 0; i < w; ++i, src += 3 * s, dst += 3) PutColour<Gamma>(g, src, s, dst);
+        return;
+    }
+    for (uint32_t i = 0; i < w; ++i, src += 4 * s, dst += 3) {
+        PutColour<Gamma>(g, src, s, dst);
+        alpha[i] = src[3 * s];
+    }
+}
+
 // Samples of one PNG row into one bitmap row and alpha row (straight rows).
-void ConvertRowIn(const TChunkIHDR& h, const std::array<uint8_t, 256>& g, const uint8_t* src,
-                  uint32_t rowBytes, uint8_t* dst, uint8_t* alpha) {
+void ConvertRowIn(const TChunkIHDR& h, const std::array<uint8_t, 256>& g, bool gamma,
+                  const uint8_t* src, uint32_t rowBytes, uint8_t* dst, uint8_t* alpha) {
     const uint32_t w = h.Width;
     switch (h.ColorType) {
         case COLOR_GRAYSCALE:
@@ -338,35 +426,20 @@ void ConvertRowIn(const TChunkIHDR& h, const std::array<uint8_t, 256>& g, const 
             }
             break;
         case COLOR_RGB:
-            if (h.BitDepth == 8) {
-                for (uint32_t i = 0; i < w; ++i, src += 3, dst += 3) {
-                    dst[0] = g[src[2]];
-                    dst[1] = g[src[1]];
-                    dst[2] = g[src[0]];
-                }
-            } else {
-                for (uint32_t i = 0; i < w; ++i, src += 6, dst += 3) {
-                    dst[0] = g[src[4]];
-                    dst[1] = g[src[2]];
-                    dst[2] = g[src[0]];
-                }
-            }
+        case COLOR_RGBALPHA: {
+            const uint32_t step = h.BitDepth == 16 ? 2 : 1;
+            const bool withAlpha = h.ColorType == COLOR_RGBALPHA;
+            if (gamma)
+                ConvertColourRow<true>(g, src, w, step, withAlpha, dst, alpha);
+            else
+                ConvertColourRow<false>(g, src, w, step, withAlpha, dst, alpha);
             break;
+        }
         case COLOR_GRAYSCALEALPHA: {
             const uint32_t step = h.BitDepth == 16 ? 4 : 2;
             for (uint32_t i = 0; i < w; ++i, src += step) {
                 dst[i] = src[0];
                 alpha[i] = src[step / 2];
-            }
-            break;
-        }
-        case COLOR_RGBALPHA: {
-            const uint32_t s = h.BitDepth == 16 ? 2 : 1;
-            for (uint32_t i = 0; i < w; ++i, src += 4 * s, dst += 3) {
-                dst[0] = g[src[2 * s]];
-                dst[1] = g[src[s]];
-                dst[2] = g[src[0]];
-                alpha[i] = src[3 * s];
             }
             break;
         }
@@ -397,10 +470,7 @@ void PutPixelIn(const TChunkIHDR& h, const std::array<uint8_t, 256>& g, const ui
         }
         case COLOR_RGB: {
             const uint32_t s = h.BitDepth == 16 ? 2 : 1;
-            const uint8_t* p = src + 3 * s * k;
-            dst[3 * col] = g[p[2 * s]];
-            dst[3 * col + 1] = g[p[s]];
-            dst[3 * col + 2] = g[p[0]];
+            PutColour<true>(g, src + 3 * s * k, s, dst + 3 * col);
             break;
         }
         case COLOR_GRAYSCALEALPHA: {
@@ -413,14 +483,46 @@ void PutPixelIn(const TChunkIHDR& h, const std::array<uint8_t, 256>& g, const ui
         case COLOR_RGBALPHA: {
             const uint32_t s = h.BitDepth == 16 ? 2 : 1;
             const uint8_t* p = src + 4 * s * k;
-            dst[3 * col] = g[p[2 * s]];
-            dst[3 * col + 1] = g[p[s]];
-            dst[3 * col + 2] = g[p[0]];
+            PutColour<true>(g, p, s, dst + 3 * col);
             alpha[col] = p[3 * s];
             break;
         }
         default:
             break;
+    }
+}
+
+// The transparency key of a grey 16-bit or an RGB image, as raw samples.
+struct KeySamples {
+    uint32_t channels = 0;  // 0: the bitmap tells the key pixels apart by itself
+    uint32_t value[3] = {};
+};
+
+KeySamples KeyOf(const TChunkIHDR& h, const TChunktRNS* trns) {
+    KeySamples key;
+    if (!trns ||
+        !(h.ColorType == COLOR_RGB || (h.ColorType == COLOR_GRAYSCALE && h.BitDepth == 16)))
+        return key;
+    key.channels = h.ColorType == COLOR_RGB ? 3 : 1;
+    for (uint32_t c = 0; c < key.channels; ++c) {
+        key.value[c] = uint32_t(trns->AlphaValues[2 * c]) << 8 | trns->AlphaValues[2 * c + 1];
+        if (h.BitDepth == 8) key.value[c] &= 0xFF;
+    }
+    return key;
+}
+
+// Marks the pixels of one PNG row (count pixels of 8 or 16 bits per sample) that
+// equal the key, at columns first, first + step, ... of the mask row.
+void MarkKeys(const KeySamples& key, uint8_t depth, const uint8_t* src, uint32_t count,
+              uint32_t first, uint32_t step, uint8_t* mask) {
+    const uint32_t bytes = depth / 8, n = key.channels;
+    for (uint32_t k = 0; k < count; ++k, src += n * bytes) {
+        bool hit = true;
+        for (uint32_t c = 0; c < n; ++c) {
+            const uint32_t v = bytes == 2 ? uint32_t(src[2 * c]) << 8 | src[2 * c + 1] : src[c];
+            hit = hit && v == key.value[c];
+        }
+        mask[first + k * step] = hit;
     }
 }
 
@@ -520,6 +622,13 @@ bool TChunkIDAT::LoadFromStream(Stream& stream, const std::string&, uint32_t siz
     if (h.UsesPalette && (h.ColorType == COLOR_GRAYSCALE || h.ColorType == COLOR_GRAYSCALEALPHA))
         pic.SetPalette(GreyRamp(h.BitsPerPixel, pic.GammaTable));
 
+    const KeySamples key = KeyOf(h, pic.Chunks().FindChunk<TChunktRNS>());
+    if (key.channels > 0) h.KeyMask.assign(size_t(h.Width) * h.Height, 0);
+    auto keyRow = [&](uint32_t y) { return h.KeyMask.data() + size_t(y) * h.Width; };
+
+    bool gamma = false;
+    for (size_t i = 0; i < 256; ++i) gamma = gamma || pic.GammaTable[i] != i;
+
     IdatReader reader(stream, size);
     const uint32_t fullRow = PngRowBytes(h.ColorType, h.BitDepth, h.Width);
     const uint32_t offset = PngPixelOffset(h.ColorType, h.BitDepth);
@@ -534,8 +643,9 @@ bool TChunkIDAT::LoadFromStream(Stream& stream, const std::string&, uint32_t siz
             if (reader.Request(row, size_t(fullRow) + 1) < size_t(fullRow) + 1) break;
             UnfilterRow(row, rows[1 - current].data() + 1, fullRow, offset);
             if (h.Width > 0)
-                ConvertRowIn(h, pic.GammaTable, row + 1, fullRow, h.Scanline(y),
+                ConvertRowIn(h, pic.GammaTable, gamma, row + 1, fullRow, h.Scanline(y),
                              h.AlphaScanline(y));
+            if (key.channels > 0) MarkKeys(key, h.BitDepth, row + 1, h.Width, 0, 1, keyRow(y));
             current = 1 - current;
         }
     } else if (decodable) {
@@ -553,6 +663,8 @@ bool TChunkIDAT::LoadFromStream(Stream& stream, const std::string&, uint32_t siz
                 for (uint32_t k = 0; k < pw; ++k)
                     PutPixelIn(h, pic.GammaTable, row + 1, k, pass.col + k * pass.colStep, dst,
                                alpha);
+                if (key.channels > 0)
+                    MarkKeys(key, h.BitDepth, row + 1, pw, pass.col, pass.colStep, keyRow(y));
                 current = 1 - current;
             }
         }

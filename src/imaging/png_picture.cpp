@@ -249,6 +249,10 @@ void TPNGPicture::Draw(Canvas& canvas, const Rect& rect) {
             } else {
                 mask = MaskFromColor(bmp, trns->GetKeyColour());
             }
+            // Only pixels whose samples in the file were the key; a pixel drawn over
+            // since then must also still show the key colour.
+            if (h.KeyMask.size() == mask.Bits.size())
+                for (size_t i = 0; i < mask.Bits.size(); ++i) mask.Bits[i] &= h.KeyMask[i];
             canvas.CopyRectMasked(rect, bmp, source, mask);
             break;
         }
@@ -443,18 +447,25 @@ void TPNGPicture::ResizeImage(int cx, int cy) {
     TChunkIHDR& h = RequireHeader();
     if (size_t(cx) * size_t(cy) > MaxBitmapPixels())
         RaisePngError<EPNGOutMemory>(PNG_MSG_OUT_MEMORY);
+    // A plane of one byte per pixel, top-left anchored, new pixels fill.
+    auto regrow = [&](const std::vector<uint8_t>& old, uint8_t fill) {
+        std::vector<uint8_t> plane(size_t(cx) * size_t(cy), fill);
+        const uint32_t rows = std::min<uint32_t>(uint32_t(cy), h.Height);
+        const uint32_t cols = std::min<uint32_t>(uint32_t(cx), h.Width);
+        for (uint32_t y = 0; y < rows && cols > 0 && !old.empty(); ++y)
+            std::memcpy(plane.data() + size_t(y) * size_t(cx), old.data() + size_t(y) * h.Width,
+                        cols);
+        return plane;
+    };
     try {
-        std::vector<uint8_t> alpha;
+        std::vector<uint8_t> alpha, key;
         if (!h.AlphaData.empty() || h.ColorType == COLOR_GRAYSCALEALPHA ||
-            h.ColorType == COLOR_RGBALPHA) {
-            alpha.assign(size_t(cx) * size_t(cy), 255);
-            const uint32_t rows = std::min<uint32_t>(uint32_t(cy), h.Height);
-            const uint32_t cols = std::min<uint32_t>(uint32_t(cx), h.Width);
-            for (uint32_t y = 0; y < rows && cols > 0; ++y)
-                std::memcpy(alpha.data() + size_t(y) * size_t(cx), h.AlphaScanline(y), cols);
-        }
+            h.ColorType == COLOR_RGBALPHA)
+            alpha = regrow(h.AlphaData, 255);
+        if (!h.KeyMask.empty()) key = regrow(h.KeyMask, 0);
         h.BitmapData().SetSize(cx, cy);
         h.AlphaData = std::move(alpha);
+        h.KeyMask = std::move(key);
     } catch (const std::bad_alloc&) {
         RaisePngError<EPNGOutMemory>(PNG_MSG_OUT_MEMORY);
     } catch (const EInvalidGraphic&) {

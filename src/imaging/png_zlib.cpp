@@ -11,21 +11,6 @@ namespace qv {
 
 namespace {
 
-std::array<uint32_t, 256> BuildCrcTable() {
-    std::array<uint32_t, 256> table{};
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[n] = c;
-    }
-    return table;
-}
-
-const std::array<uint32_t, 256>& CrcTable() {
-    static const std::array<uint32_t, 256> table = BuildCrcTable();  // built once, thread-safe
-    return table;
-}
-
 std::string ZlibMessage(const z_stream& z, int code) {
     if (z.msg) return z.msg;
     return ZlibResultText(code);
@@ -37,10 +22,9 @@ constexpr size_t kStep = 256;
 }  // namespace
 
 uint32_t PngCRC32(uint32_t crc, const void* buffer, size_t count) {
-    const auto& table = CrcTable();
-    auto p = static_cast<const uint8_t*>(buffer);
-    for (size_t i = 0; i < count; ++i) crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-    return crc;
+    // zlib's CRC is the same polynomial, several bytes a step; it inverts on the
+    // way in and out, which the two inversions here undo.
+    return ~uint32_t(crc32_z(~crc & 0xFFFFFFFFu, static_cast<const Bytef*>(buffer), count));
 }
 
 uint32_t ChunkCRC(const char type[4], const void* data, size_t size) {

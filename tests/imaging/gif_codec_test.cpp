@@ -157,6 +157,25 @@ TEST(GifRead, LzwCodesAsOtherReadersTakeThem) {
     EXPECT_TRUE(d->Frame(0).Corrupted);
 }
 
+TEST(GifRead, DecodingReportsEachPercentageOnceInOrder) {
+    std::vector<std::uint32_t> table(256);
+    std::vector<int> pixels;
+    std::mt19937 rng(8);
+    for (int i = 0; i < 96 * 64; ++i) pixels.push_back(int(rng() % 256));
+    auto gif = LoadGif(GifFile(96, 64, table, Frame(96, 64, pixels, 8)));
+    std::vector<std::pair<ProgressStage, int>> seen;
+    gif->SetOnProgress([&](Graphic&, ProgressStage stage, std::uint8_t percent, bool, const Rect&,
+                           const std::string&) { seen.emplace_back(stage, percent); });
+    gif->Frame(0).FBitmap.reset();
+    EXPECT_EQ(Indexes(gif->CurrentBitmap()), pixels);
+    ASSERT_GT(seen.size(), 50u);
+    EXPECT_EQ(seen.front(), std::make_pair(ProgressStage::Starting, 0));
+    EXPECT_EQ(seen.back(), std::make_pair(ProgressStage::Ending, 100));
+    for (std::size_t i = 2; i + 1 < seen.size(); ++i)
+        EXPECT_GT(seen[i].second, seen[i - 1].second) << i;
+    EXPECT_GE(seen[seen.size() - 2].second, 98);
+}
+
 TEST(GifWrite, OneBitBitmap) {
     Bitmap b(3, 2, PixelFormat::Pf1bit);
     b.SetPixelValue(1, 0, 1);

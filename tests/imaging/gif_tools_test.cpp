@@ -118,6 +118,23 @@ TEST_F(GifTools, AnimationsWithLoopDelayDisposalTransparencyAndLocalTables) {
     EXPECT_TRUE(Decoded(Path("im.gif"), 1) == b);
 }
 
+TEST_F(GifTools, ExtensionsOfUnknownLabelsAreSkipped) {
+    // gifsicle's name block (label CE), two sub-blocks long, before each picture.
+    const RgbImage a = Palette(7, 5, 6, 3), b = Palette(7, 5, 9, 4);
+    const std::string name(300, 'n');
+    Run("gifsicle --no-warnings --name " + name + " " + Pamtogif(a, "a") + " --name " + name +
+        " -d 40 " + Pamtogif(b, "b") + " > " + Path("named.gif"));
+    ASSERT_NE(Run("giftext " + Path("named.gif")).find("unknown type (Ext Code = 206"),
+              std::string::npos);
+    TGIFImage gif;
+    gif.LoadFromFile(Path("named.gif"));
+    ASSERT_EQ(gif.FrameCount(), 2);
+    EXPECT_EQ(gif.Frame(1).AnimateInterval, 400u);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(Decoded(Path("named.gif"), i), GiftopnmOf(Path("named.gif"), i)) << i;
+    EXPECT_EQ(Decoded(Path("named.gif"), 1), b);
+}
+
 TEST_F(GifTools, NoiseThatFillsTheCodeTable) {
     const RgbImage noise = Palette(512, 512, 256, 99);
     EXPECT_EQ(Decoded(Pamtogif(noise, "noise")), noise);

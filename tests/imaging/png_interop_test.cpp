@@ -127,6 +127,37 @@ TEST(PngInterop, OurFilterSetsStayValid) {
     }
 }
 
+TEST(PngInterop, CompressedStreamEndingBeforeTheLastRowIsRefusedAsLibpngDoes) {
+    // 8-bit grey rows of filter 0, straight or in the seven interlace passes.
+    auto rows = [](uint32_t w, uint32_t h, bool interlace) {
+        const uint32_t kPass[7][4] = {{0, 0, 8, 8}, {0, 4, 8, 8}, {4, 0, 8, 4}, {0, 2, 4, 4},
+                                      {2, 0, 4, 2}, {0, 1, 2, 2}, {1, 0, 2, 1}};
+        std::string out;
+        for (const auto& p : kPass) {
+            const uint32_t pw = interlace ? (w + p[3] - 1 - p[1]) / p[3] : w;
+            for (uint32_t y = interlace ? p[0] : 0; pw > 0 && w > p[1] && y < h;
+                 y += interlace ? p[2] : 1)
+                out += '\0' + std::string(pw, '\x77');
+            if (!interlace) break;
+        }
+        return out;
+    };
+    ScratchDir dir("qv-png-");
+    for (bool interlace : {false, true}) {
+        for (size_t cut : {0, 1, 3}) {
+            const std::string data = rows(11, 9, interlace);
+            const std::string file = Head(11, 9, 8, 0, uint8_t(interlace)) +
+                                     Chunk("IDAT", Zlib(data.substr(0, data.size() - cut))) + End();
+            WriteFileBytes(dir.Path("s.png"), file);
+            int rc = 0;
+            RunCommand("pngtopam " + dir.Path("s.png") + " >/dev/null 2>&1", &rc);
+            const std::string what = std::to_string(cut) + (interlace ? " adam7" : "");
+            EXPECT_EQ(rc == 0, cut == 0) << what;
+            EXPECT_EQ(FailureId<EPNGMissingMultipleIDAT>(file), cut == 0 ? 0 : 64963) << what;
+        }
+    }
+}
+
 TEST(PngInterop, KeyColourTransparencyFromNetpbm) {
     ScratchDir dir("qv-png-");
     std::vector<uint32_t> s;
@@ -153,6 +184,53 @@ TEST(PngInterop, KeyColourTransparencyFromNetpbm) {
         EXPECT_EQ(target.Pixel(int(i % 6), int(i / 6)),
                   i % 3 == 0 ? RGBColor(0, 255, 0) : RGBColor(uint8_t(10 * i), 5, 7))
             << i;
+}
+
+TEST(PngInterop, KeyMatchesTheFilesOwnSamplesAsLibpngDoes) {
+    // Two pixels: the key itself, then one sample off it (after gamma 1.0 both show
+    // as white; with 16 bits both have the same high byte).
+    struct Case {
+        uint8_t type, depth;
+        std::string key, other, extra;
+    };
+    const std::string gamma = Chunk("gAMA", "\x00\x01\x86\xA0"s);  // 1.0
+    const Case cases[] = {{2, 8, "\xFF\xFF\xFF"s, "\xFE\xFE\xFE"s, gamma},
+                          {0, 16, "\x12\x34"s, "\x12\xFF"s, ""},
+                          {2, 16, "\x12\x34\x56\x78\x9A\xBC"s, "\x12\xFF\x56\x78\x9A\xBC"s, ""},
+                          {2, 16, "\x12\x34\x56\x78\x9A\xBC"s, "\x12\x34\x56\x78\x9A\x00"s, ""}};
+    ScratchDir dir("qv-png-");
+    for (const Case& c : cases) {
+        // tRNS holds 16-bit samples; an 8-bit key goes in the low bytes.
+        std::string trns = c.key;
+        if (c.depth == 8) trns = "\0"s + c.key[0] + '\0' + c.key[1] + '\0' + c.key[2];
+        for (bool interlace : {false, true}) {
+            // A 2 x 1 picture: one row, or passes 1 and 6 of one pixel each.
+            const std::string data =
+                interlace ? '\0' + c.key + '\0' + c.other : '\0' + c.key + c.other;
+            const std::string file = Head(2, 1, c.depth, c.type, uint8_t(interlace)) + c.extra +
+                                     Chunk("tRNS", trns) + Chunk("IDAT", Zlib(data)) + End();
+            const std::string what = std::to_string(c.type) + "/" + std::to_string(c.depth) +
+                                     (interlace ? " adam7" : "");
+            WriteFileBytes(dir.Path("key.png"), file);
+            int rc = 0;
+            const std::string theirs = RunCommand(
+                "convert " + dir.Path("key.png") + " -alpha extract -depth 8 gray:- 2>/dev/null",
+                &rc);
+            ASSERT_EQ(rc, 0) << what;
+            EXPECT_EQ(theirs, "\x00\xFF"s) << what;
+
+            auto pic = Load(file);
+            Bitmap target(3, 1, PixelFormat::Pf24bit);
+            const Color background = RGBColor(1, 2, 3);
+            target.GetCanvas().SetBrushColor(background);
+            target.GetCanvas().FillRect(Rect{0, 0, 3, 1});
+            // Widened, the picture keeps which of its pixels were the key.
+            pic->SetWidth(3);
+            pic->Draw(target.GetCanvas(), Rect{0, 0, 3, 1});
+            EXPECT_EQ(target.Pixel(0, 0), background) << what;
+            EXPECT_NE(target.Pixel(1, 0), background) << what;
+        }
+    }
 }
 
 TEST(PngInterop, SixteenBitKeyStillMarksItsPixelsInOurFile) {
