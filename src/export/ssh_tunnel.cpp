@@ -182,6 +182,7 @@ void SshTunnel::Pump() {
             SetError(std::string("CONEXION SSH PERDIDA - ") + ssh_get_error(s));
             break;
         }
+        const std::size_t polled = links.size();
         if (fds[0].revents & POLLIN) {
             sockaddr_in peer{};
             socklen_t len = sizeof peer;
@@ -199,7 +200,7 @@ void SshTunnel::Pump() {
                 }
             }
         }
-        for (std::size_t i = 0; i < links.size(); ++i) {
+        for (std::size_t i = 0; i < polled; ++i) {
             if (!(fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             ssize_t n = recv(links[i].fd, buf.data(), buf.size(), 0);
             if (n > 0 && ssh_channel_write(links[i].channel, buf.data(), n) == n) continue;

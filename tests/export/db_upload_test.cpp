@@ -25,7 +25,10 @@ class DbUpload : public ::testing::Test {
         client.FreshTable(schema);
         dir = test::makeTempDir("qv_db_upload");
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    void TearDown() override {
+        std::filesystem::remove_all(dir);
+        client.Drop(schema);
+    }
 
     // Uploads a readings file of meter `name` and waits for the upload's end.
     void Upload(const std::string& name, const std::vector<std::string>& rows, bool unique) {
@@ -75,7 +78,7 @@ TEST_F(DbUpload, WholeFileIsInsertedRowByRowAndTheFileStays) {
 // Quotes, backslashes and semicolons in the meter name and the schema name are
 // stored as written; unique mode reads and writes the configured schema only.
 TEST_F(DbUpload, UniqueModeInsertsUpdatesAndKeepsRowsOfReadingsWithErrors) {
-    const std::string odd = "qv_odd`'\\;";
+    const std::string odd = schema + "`'\\;";
     const std::string name = "O'B\\\"X\"; DROP TABLE quorvanta; --";
     client.FreshTable(odd);
     h.output.Settings.DATA_BASE = odd;
@@ -103,7 +106,7 @@ TEST_F(DbUpload, UniqueModeInsertsUpdatesAndKeepsRowsOfReadingsWithErrors) {
                      {name, "2026-12-05", "00:30:00", "I", "1", "1", "1", "1", "1", "1", "0"},
                      {name, "2026-12-05", "00:45:00", "I", "7", "7", "7", "7", "7", "0", "1"}}));
     EXPECT_TRUE(Stored(schema).empty());
-    client.Run("DROP DATABASE " + QuoteIdentifier(odd));
+    client.Drop(odd);
 }
 
 TEST_F(DbUpload, FirstFailingStatementStopsTheUpload) {

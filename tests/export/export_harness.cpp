@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "export/sql_rows.h"
@@ -27,7 +28,11 @@ DbSettings DbSettingsFromEnv() {
     s.PUERTO = RequireEnv("QV_MYSQL_PORT");
     s.USER_NAME = RequireEnv("QV_MYSQL_USER");
     s.PASSWORD = RequireEnv("QV_MYSQL_PASSWORD");
-    s.DATA_BASE = RequireEnv("QV_MYSQL_SCHEMA");
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    s.DATA_BASE = RequireEnv("QV_MYSQL_SCHEMA") + "_" +
+                  std::to_string(std::hash<std::string>()(std::string(test->test_suite_name()) +
+                                                          "." + test->name()) %
+                                 1000000);
     s.ConnectTimeoutSeconds = 3;
     s.ReadTimeoutSeconds = 3;
     return s;
@@ -58,8 +63,8 @@ ExportHarness::ExportHarness()
       output(executor, receiver.target(),
              [this](const std::string& text, int32_t c) { lines.emplace_back(text, c); }) {}
 
-bool ExportHarness::WaitIdle(std::chrono::seconds timeout) {
-    return executor.runUntil([this] { return output.RunningUploads() == 0; }, timeout);
+bool ExportHarness::WaitIdle(const SqlOutput& out, std::chrono::seconds timeout) {
+    return executor.runUntil([&out] { return out.RunningUploads() == 0; }, timeout);
 }
 
 std::string ExportHarness::Log() const {
@@ -116,9 +121,13 @@ std::vector<std::vector<std::string>> SqlClient::Rows(const std::string& sql) {
     return rows;
 }
 
+void SqlClient::Drop(const std::string& schema) {
+    Run("DROP DATABASE IF EXISTS " + QuoteIdentifier(schema));
+}
+
 void SqlClient::FreshTable(const std::string& schema) {
     const std::string s = QuoteIdentifier(schema);
-    Run("DROP DATABASE IF EXISTS " + s);
+    Drop(schema);
     Run("CREATE DATABASE " + s);
     Run("CREATE TABLE " + s +
         ".quorvanta (NOMBRE VARCHAR(255) NOT NULL, METER_DATE DATE, METER_TIME TIME,"

@@ -20,7 +20,8 @@ namespace qv::test {
 std::string RequireEnv(const char* name);
 
 // The database boxes pointed at the MariaDB test server (fails the test when
-// the server's variables are missing).
+// the server's variables are missing), with a schema of the running test's own
+// so that tests can run at once.
 DbSettings DbSettingsFromEnv();
 
 const std::string kHeader =
@@ -44,7 +45,10 @@ struct ExportHarness {
     SqlOutput output;
 
     // Handles messages until no upload runs; false when that takes longer.
-    bool WaitIdle(std::chrono::seconds timeout = std::chrono::seconds(60));
+    bool WaitIdle(std::chrono::seconds timeout = std::chrono::seconds(60)) {
+        return WaitIdle(output, timeout);
+    }
+    bool WaitIdle(const SqlOutput& out, std::chrono::seconds timeout = std::chrono::seconds(60));
     std::string Log() const;  // every line, one per text line
     bool Has(const std::string& text, int32_t colour) const;
 };
@@ -58,6 +62,7 @@ class SqlClient {
     std::vector<std::vector<std::string>> Rows(const std::string& sql);
     // Drops and creates `schema` with an empty table quorvanta.
     void FreshTable(const std::string& schema);
+    void Drop(const std::string& schema);
 
   private:
     void* mysql_ = nullptr;
