@@ -184,11 +184,8 @@ void SqlOutput::Crea_hilo(const std::vector<SqlRow>& rows, bool Unique) {
         t.Connection = std::make_unique<DbConnection>(std::move(p));
         t.Queue.assign(rows.begin(), rows.end());
         std::weak_ptr<int> alive = alive_;
-        // The thread's end is handled in the main thread, after its log lines.
-        t.Start([this, alive, raw = upload.get(), &executor = executor_] {
-            executor.post([this, alive, raw] {
-                if (alive.lock()) Sql_Disconnect(raw);
-            });
+        t.Start(executor_, [this, alive, raw = upload.get()] {
+            if (alive.lock()) Sql_Disconnect(raw);
         });
         uploads_.push_back(std::move(upload));
     } catch (const std::exception& e) {

@@ -1,6 +1,10 @@
 #include "export/sql_writer.h"
 
 #include <cctype>
+#include <chrono>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "meter/meter_messages.h"
 
@@ -11,15 +15,69 @@ std::string UpperCase(std::string text) {
     return text;
 }
 
+// The log lines of one writer thread on their way to the main thread. A line
+// per row would wake the main thread once per row, which costs about as much
+// as the row itself; instead the thread wakes it at most every 20 ms (a line
+// waits at most until the next line after that, or the thread's end) and the
+// main thread posts every line gathered by then, in order, and the
+// termination handler after the last of them.
+struct Tescribe_SQL::LogBatch {
+    MessageTarget target;
+    MainExecutor* executor = nullptr;
+    std::mutex mutex;
+    std::vector<std::pair<std::string, int32_t>> lines;
+    std::function<void()> onTerminate;
+    bool flushPosted = false;
+    std::chrono::steady_clock::time_point lastPost;
+
+    // Any thread; `last` adds the termination handler.
+    static void Add(const std::shared_ptr<LogBatch>& self, std::string line, int32_t colour,
+                    std::function<void()> last = nullptr) {
+        bool post = false;
+        {
+            std::lock_guard lock(self->mutex);
+            if (last)
+                self->onTerminate = std::move(last);
+            else
+                self->lines.emplace_back(std::move(line), colour);
+            const auto now = std::chrono::steady_clock::now();
+            post = !self->flushPosted &&
+                   (self->onTerminate || now - self->lastPost >= std::chrono::milliseconds(20));
+            if (post) {
+                self->flushPosted = true;
+                self->lastPost = now;
+            }
+        }
+        if (post) self->executor->post([self] { Flush(self); });
+    }
+    // Main thread.
+    static void Flush(const std::shared_ptr<LogBatch>& self) {
+        std::vector<std::pair<std::string, int32_t>> lines;
+        std::function<void()> last;
+        {
+            std::lock_guard lock(self->mutex);
+            lines.swap(self->lines);
+            last = std::move(self->onTerminate);
+            self->flushPosted = false;
+        }
+        for (auto& [text, colour] : lines) qv::PostLog(self->target, text, colour);
+        if (last) self->executor->post(std::move(last));
+    }
+};
+
 Tescribe_SQL::~Tescribe_SQL() {
     Terminate();
     WaitFor();
 }
 
-void Tescribe_SQL::Start(std::function<void()> onTerminate) {
-    thread_ = std::thread([this, onTerminate = std::move(onTerminate)] {
+void Tescribe_SQL::Start(MainExecutor& executor, std::function<void()> onTerminate) {
+    log_ = std::make_shared<LogBatch>();
+    log_->target = MainWindow;
+    log_->executor = &executor;
+    thread_ = std::thread([this, onTerminate = std::move(onTerminate)]() mutable {
         Execute();
-        if (onTerminate) onTerminate();
+        LogBatch::Add(
+            log_, {}, 0, onTerminate ? std::move(onTerminate) : [] {});
     });
 }
 
@@ -28,7 +86,10 @@ void Tescribe_SQL::WaitFor() {
 }
 
 void Tescribe_SQL::PostLog(const std::string& line, int32_t colour) const {
-    qv::PostLog(MainWindow, " - " + line, colour);
+    try {
+        LogBatch::Add(log_, " - " + line, colour);
+    } catch (...) {
+    }
 }
 
 void Tescribe_SQL::Execute() {

@@ -13,6 +13,7 @@
 
 #include "export/db_connection.h"
 #include "export/sql_rows.h"
+#include "platform/main_executor.h"
 #include "platform/worker_message.h"
 
 namespace qv {
@@ -30,9 +31,9 @@ class Tescribe_SQL {
     MessageTarget MainWindow;  // target of the log lines
     std::string Schema;        // the schema the rows are written to
 
-    // Starts the thread; `onTerminate` runs in the thread as its last act (the
-    // owner uses it to hand the end over to the main thread).
-    void Start(std::function<void()> onTerminate);
+    // Starts the thread. `onTerminate` runs in the main thread of `executor`
+    // once the thread has ended and its log lines have been posted.
+    void Start(MainExecutor& executor, std::function<void()> onTerminate);
     void Terminate() { terminated_ = true; }
     bool Terminated() const { return terminated_; }
     void WaitFor();
@@ -42,12 +43,14 @@ class Tescribe_SQL {
     void PostLog(const std::string& line, int32_t colour) const;
 
   private:
+    struct LogBatch;
     void Execute();
     void WriteRow(const SqlRow& row, int n);
 
     std::string insertSql_, selectSql_, updateSql_;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> ready_{false};
+    std::shared_ptr<LogBatch> log_;
     std::thread thread_;
 };
 
