@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
             for (const std::string& v : r.InsertValues()) {
                 escaped.resize(v.size() * 2 + 1);
                 escaped.resize(mysql_real_escape_string(m, escaped.data(), v.data(), v.size()));
-                sql += sep + ("'" + escaped + "'");
+                sql.append(sep).append(1, '\'').append(escaped).append(1, '\'');
                 sep = ",";
             }
             Run(m, sql + ")");

@@ -107,11 +107,11 @@ bool ok_parse(const std::string& name, std::string_view line, SqlRow& row) {
         bool bad = false;
         for (int i = 0; i < 6; ++i) {
             if (!WholeNumber(f[kField[i]], r.Energy[i])) {
-                r.Energy[i] = "0";
+                r.Energy[i].assign(1, '0');
                 bad = true;
             }
         }
-        r.COD_ERROR = bad ? "1" : "0";
+        r.COD_ERROR.assign(1, bad ? '1' : '0');
         row = std::move(r);
         return true;
     } catch (...) {
