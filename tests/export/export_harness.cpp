@@ -3,11 +3,13 @@
 #include <mysql.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
 
 #include "export/sql_rows.h"
+#include "support/test_env.h"
 
 namespace qv::test {
 
@@ -54,6 +56,13 @@ std::string WriteFile(const std::string& dir, const std::string& name,
     return path;
 }
 
+std::string ReadingsFile(const std::string& dir, const std::string& meter,
+                         const std::vector<std::string>& rows) {
+    std::vector<std::string> lines{"OPC_ID : " + meter, kHeader};
+    lines.insert(lines.end(), rows.begin(), rows.end());
+    return WriteFile(dir, std::to_string(std::hash<std::string>()(meter)) + ".CSV", lines);
+}
+
 ExportHarness::ExportHarness()
     : receiver(executor,
                [this](int, std::unique_ptr<MessagePayload> p) {
@@ -67,49 +76,43 @@ bool ExportHarness::WaitIdle(const SqlOutput& out, std::chrono::seconds timeout)
     return executor.runUntil([&out] { return out.RunningUploads() == 0; }, timeout);
 }
 
-std::string ExportHarness::Log() const {
+std::string ExportHarness::Log(bool clear) {
     std::string all;
-    for (const auto& [text, c] : lines) all += text + "\n";
+    for (const auto& [text, c] : lines) {
+        all += c == colour::White    ? 'W'
+               : c == colour::Yellow ? 'Y'
+               : c == colour::Green  ? 'G'
+                                     : 'R';
+        all += " " + text + "\n";
+    }
+    if (clear) lines.clear();
     return all;
 }
 
-bool ExportHarness::Has(const std::string& text, int32_t colour) const {
-    for (const auto& [t, c] : lines)
-        if (t == text && c == colour) return true;
-    return false;
-}
-
-namespace {
-MYSQL* M(void* p) {
-    return static_cast<MYSQL*>(p);
-}
-}  // namespace
-
 SqlClient::SqlClient() {
-    MYSQL* m = mysql_init(nullptr);
+    mysql_ = mysql_init(nullptr);
     unsigned tcp = MYSQL_PROTOCOL_TCP;
-    mysql_optionsv(m, MYSQL_OPT_PROTOCOL, &tcp);
-    mysql_ = m;
-    if (!mysql_real_connect(m, RequireEnv("QV_MYSQL_HOST").c_str(),
+    mysql_optionsv(mysql_, MYSQL_OPT_PROTOCOL, &tcp);
+    if (!mysql_real_connect(mysql_, RequireEnv("QV_MYSQL_HOST").c_str(),
                             RequireEnv("QV_MYSQL_USER").c_str(),
                             RequireEnv("QV_MYSQL_PASSWORD").c_str(), nullptr,
                             std::stoi(RequireEnv("QV_MYSQL_PORT")), nullptr, 0))
-        throw std::runtime_error(std::string("test client: ") + mysql_error(m));
+        throw std::runtime_error(std::string("test client: ") + mysql_error(mysql_));
 }
 
 SqlClient::~SqlClient() {
-    mysql_close(M(mysql_));
+    mysql_close(mysql_);
 }
 
 void SqlClient::Run(const std::string& sql) {
-    if (mysql_query(M(mysql_), sql.c_str()))
-        throw std::runtime_error("test client: " + sql + ": " + mysql_error(M(mysql_)));
+    if (mysql_query(mysql_, sql.c_str()))
+        throw std::runtime_error("test client: " + sql + ": " + mysql_error(mysql_));
 }
 
 std::vector<std::vector<std::string>> SqlClient::Rows(const std::string& sql) {
     Run(sql);
     std::vector<std::vector<std::string>> rows;
-    MYSQL_RES* res = mysql_store_result(M(mysql_));
+    MYSQL_RES* res = mysql_store_result(mysql_);
     if (!res) return rows;
     unsigned n = mysql_num_fields(res);
     while (MYSQL_ROW r = mysql_fetch_row(res)) {
@@ -134,6 +137,35 @@ void SqlClient::FreshTable(const std::string& schema) {
         " HORARIO CHAR(1), E_ACTIVA_POS BIGINT, E_ACTIVA_NEG BIGINT, E_REACTIVA_L_POS BIGINT,"
         " E_REACTIVA_L_NEG BIGINT, E_REACTIVA_C_POS BIGINT, E_REACTIVA_C_NEG BIGINT,"
         " COD_ERROR INT, KEY (NOMBRE, METER_DATE, METER_TIME)) ENGINE=InnoDB");
+}
+
+void UploadTest::SetUp() {
+    h.output.Settings = DbSettingsFromEnv();
+    schema = h.output.Settings.DATA_BASE;
+    client.FreshTable(schema);
+    dir = makeTempDir("qv_upload");
+}
+
+void UploadTest::TearDown() {
+    std::filesystem::remove_all(dir);
+    client.Drop(schema);
+}
+
+void UploadTest::Start(const std::string& meter, const std::vector<std::string>& rows,
+                       bool unique) {
+    h.output.Subir_a_base(ReadingsFile(dir, meter, rows), unique);
+}
+
+std::string UploadTest::Upload(const std::string& meter, const std::vector<std::string>& rows,
+                               bool unique) {
+    Start(meter, rows, unique);
+    EXPECT_TRUE(h.WaitIdle());
+    return h.Log(true);
+}
+
+std::vector<std::vector<std::string>> UploadTest::Stored(std::string in) {
+    return client.Rows("SELECT * FROM " + QuoteIdentifier(in.empty() ? schema : in) +
+                       ".quorvanta ORDER BY METER_DATE, METER_TIME");
 }
 
 }  // namespace qv::test

@@ -14,6 +14,8 @@
 #include "platform/main_executor.h"
 #include "platform/worker_message.h"
 
+typedef struct st_mysql MYSQL;
+
 namespace qv::test {
 
 // The value of a QV_* variable; the calling test fails with the reason when it is missing.
@@ -24,11 +26,7 @@ std::string RequireEnv(const char* name);
 // so that tests can run at once.
 DbSettings DbSettingsFromEnv();
 
-const std::string kHeader =
-    "FECHA; HORA; HORARIO; ABS ACTIVA (+); ABS ACTIVA (-);ABS REACTIVA 1ER. CUADRANTE; ABS "
-    "REACTIVA 2DO CUADRANTE;ABS REACTIVA 3ER CUADRANTE; ABS REACTIVA 4TO CUADRANTE;INC ACTIVA (+); "
-    "INC ACTIVA (-);INC REACTIVA 1ER. CUADRANTE; INC REACTIVA 2DO CUADRANTE;INC REACTIVA 3ER "
-    "CUADRANTE; INC REACTIVA 4TO CUADRANTE";
+const std::string kHeader = "FECHA; HORA; HORARIO; ABS ACTIVA (+); ABS ACTIVA (-);ABS REACTIVA";
 
 // A data row as the CSV file writes it; `abs` are the six absolute fields.
 std::string CsvRow(const std::string& date, const std::string& time, const std::string& season,
@@ -36,6 +34,9 @@ std::string CsvRow(const std::string& date, const std::string& time, const std::
 // Writes `lines` (CR LF endings) to dir/name and returns the path.
 std::string WriteFile(const std::string& dir, const std::string& name,
                       const std::vector<std::string>& lines);
+// A readings file of meter `meter` with these data rows, as dir/<meter>.CSV.
+std::string ReadingsFile(const std::string& dir, const std::string& meter,
+                         const std::vector<std::string>& rows);
 
 struct ExportHarness {
     ExportHarness();
@@ -49,11 +50,11 @@ struct ExportHarness {
         return WaitIdle(output, timeout);
     }
     bool WaitIdle(const SqlOutput& out, std::chrono::seconds timeout = std::chrono::seconds(60));
-    std::string Log() const;  // every line, one per text line
-    bool Has(const std::string& text, int32_t colour) const;
+    // Every line as "<colour letter> text\n" (W, Y, G, R); clears them when asked.
+    std::string Log(bool clear = false);
 };
 
-// A plain client on the test server (root of nothing: the test user).
+// A plain client on the test server, as the test user.
 class SqlClient {
   public:
     SqlClient();
@@ -65,7 +66,25 @@ class SqlClient {
     void Drop(const std::string& schema);
 
   private:
-    void* mysql_ = nullptr;
+    MYSQL* mysql_ = nullptr;
+};
+
+// Uploads to a fresh table of the test's own schema on the MariaDB test server.
+class UploadTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Starts the upload of a readings file of `meter` with these rows.
+    void Start(const std::string& meter, const std::vector<std::string>& rows, bool unique = false);
+    // The same, waiting for its end; returns its log lines and clears them.
+    std::string Upload(const std::string& meter, const std::vector<std::string>& rows,
+                       bool unique = false);
+    // The rows of table quorvanta in `schema` (default: the test's own), in time order.
+    std::vector<std::vector<std::string>> Stored(std::string schema = {});
+
+    ExportHarness h;
+    SqlClient client;
+    std::string schema, dir;
 };
 
 }  // namespace qv::test
