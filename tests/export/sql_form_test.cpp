@@ -71,6 +71,7 @@ TEST_F(FormTest, TunnelStartPutsDefaultsIntoPortBoxesThatHoldNoNumber) {
 TEST_F(FormTest, ConnectionTestReportsTheServerAndClosesTheWindow) {
     DbSettings s = test::DbSettingsFromEnv();
     s.DATA_BASE = test::RequireEnv("QV_MYSQL_SCHEMA");
+    s.HOST_NAME = "localhost";  // over TCP too, never the default local socket
     form.SetSettings(s);
     bool logShown = false;
     form.ShowLogPage = [&] { logShown = true; };
