@@ -2,6 +2,7 @@
 
 #include <errmsg.h>
 #include <mysql.h>
+#include <sys/socket.h>
 
 #include <charconv>
 
@@ -34,14 +35,27 @@ void DbConnection::Open() {
         throw error;
     }
     mysql_ = m;
+    {
+        std::lock_guard lock(socketMutex_);
+        socket_ = static_cast<int>(mysql_get_socket(m));
+    }
     if (mysql_autocommit(mysql_, 1)) Fail(nullptr);
 }
 
 void DbConnection::Close() {
+    {
+        std::lock_guard lock(socketMutex_);
+        socket_ = -1;
+    }
     for (auto& [sql, stmt] : statements_) mysql_stmt_close(stmt);
     statements_.clear();
     if (mysql_) mysql_close(mysql_);
     mysql_ = nullptr;
+}
+
+void DbConnection::Abort() {
+    std::lock_guard lock(socketMutex_);
+    if (socket_ >= 0) shutdown(socket_, SHUT_RDWR);
 }
 
 bool DbConnection::SupportsTransactions() const {

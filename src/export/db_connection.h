@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -45,6 +46,9 @@ class DbConnection {
     void Open();  // DbError when the server cannot be reached or refuses the login
     void Close();
     bool Connected() const { return mysql_ != nullptr; }
+    // Any thread: breaks off a statement that waits on the server, so that a
+    // stop request does not wait for the read time-out.
+    void Abort();
     // The server declares transaction support (the table engine can commit).
     bool SupportsTransactions() const;
 
@@ -60,6 +64,8 @@ class DbConnection {
 
     DbConnectionParams params_;
     MYSQL* mysql_ = nullptr;
+    std::mutex socketMutex_;  // guards socket_ against Close while Abort uses it
+    int socket_ = -1;
     std::map<std::string, MYSQL_STMT*> statements_;
 };
 

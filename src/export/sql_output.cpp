@@ -85,7 +85,7 @@ SqlOutput::SqlOutput(MainExecutor& executor, MessageTarget mainWindow, LogLine l
       log_(std::move(log)) {}
 
 SqlOutput::~SqlOutput() {
-    for (auto& u : uploads_) u->thread.Terminate();
+    for (auto& u : uploads_) u->thread.Abort();
     uploads_.clear();  // each waits for its thread; the tunnels close with the last holder
 }
 

@@ -66,8 +66,13 @@ struct Tescribe_SQL::LogBatch {
 };
 
 Tescribe_SQL::~Tescribe_SQL() {
-    Terminate();
+    Abort();
     WaitFor();
+}
+
+void Tescribe_SQL::Abort() {
+    Terminate();
+    if (Connection) Connection->Abort();
 }
 
 void Tescribe_SQL::Start(MainExecutor& executor, std::function<void()> onTerminate) {

@@ -35,6 +35,8 @@ class Tescribe_SQL {
     // once the thread has ended and its log lines have been posted.
     void Start(MainExecutor& executor, std::function<void()> onTerminate);
     void Terminate() { terminated_ = true; }
+    // Any thread: Terminate, and break off the statement that waits on the server.
+    void Abort();
     bool Terminated() const { return terminated_; }
     void WaitFor();
     bool Ready() const { return ready_; }

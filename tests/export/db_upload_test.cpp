@@ -1,6 +1,8 @@
 // Uploads against the MariaDB test server.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "export/export_harness.h"
 #include "export/sql_rows.h"
 #include "export/sql_writer.h"
@@ -74,6 +76,24 @@ TEST_F(DbUpload, UniqueModeInsertsUpdatesAndKeepsRowsOfReadingsWithErrors) {
                      {name, "2026-12-05", "00:45:00", "I", "7", "7", "7", "7", "7", "0", "1"}}));
     EXPECT_TRUE(Stored().empty());
     client.Drop(odd);
+}
+
+// Closing the program while a statement waits on a locked table does not wait
+// for the read time-out.
+TEST_F(DbUpload, StopBreaksOffAStatementThatWaitsOnTheServer) {
+    client.Run("LOCK TABLES " + QuoteIdentifier(schema) + ".quorvanta WRITE");
+    auto out = std::make_unique<SqlOutput>(h.executor, h.receiver.target(), nullptr);
+    out->Settings = h.output.Settings;
+    out->Settings.ReadTimeoutSeconds = 60;
+    out->Subir_a_base(
+        test::ReadingsFile(
+            dir, "M1", {test::CsvRow("05/12/26", "00:15", "I", {"1", "2", "3", "4", "5", "6"})}),
+        false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto start = std::chrono::steady_clock::now();
+    out.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    client.Run("UNLOCK TABLES");
 }
 
 // Wrong password, nothing listening, a server that never answers: each ends
