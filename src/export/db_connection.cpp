@@ -20,6 +20,8 @@ void DbConnection::Open() {
     if (!m) throw DbError("Out of memory", CR_OUT_OF_MEMORY);
     unsigned protocol = MYSQL_PROTOCOL_TCP;
     mysql_optionsv(m, MYSQL_OPT_PROTOCOL, &protocol);
+    // The readings files and the program's texts are Latin-1.
+    mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "latin1");
     mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &params_.ConnectTimeoutSeconds);
     mysql_optionsv(m, MYSQL_OPT_READ_TIMEOUT, &params_.ReadTimeoutSeconds);
     mysql_optionsv(m, MYSQL_OPT_WRITE_TIMEOUT, &params_.WriteTimeoutSeconds);

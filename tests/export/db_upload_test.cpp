@@ -46,11 +46,11 @@ TEST_F(DbUpload, WholeFileIsInsertedRowByRowUpToTheFirstFailure) {
                      {"M1", "2026-12-06", "00:00:00", "I", "-1", "0", "0", "0", "0", "0", "0"}}));
 }
 
-// Quotes, backslashes and semicolons in the meter name and the schema name are
+// Quotes, backslashes, semicolons and Latin-1 letters in the meter name and the schema name are
 // stored as written; unique mode reads and writes the configured schema only.
 TEST_F(DbUpload, UniqueModeInsertsUpdatesAndKeepsRowsOfReadingsWithErrors) {
     const std::string odd = schema + "`'\\;";
-    const std::string name = "O'B\\\"X\"; DROP TABLE quorvanta; --";
+    const std::string name = "O'B\\\"X\"; DROP TABLE quorvanta; -- \xD1";  // Latin-1 too
     client.FreshTable(odd);
     h.output.Settings.DATA_BASE = odd;
     Upload(name,

@@ -93,6 +93,7 @@ SqlClient::SqlClient() {
     mysql_ = mysql_init(nullptr);
     unsigned tcp = MYSQL_PROTOCOL_TCP;
     mysql_optionsv(mysql_, MYSQL_OPT_PROTOCOL, &tcp);
+    mysql_optionsv(mysql_, MYSQL_SET_CHARSET_NAME, "latin1");
     if (!mysql_real_connect(mysql_, RequireEnv("QV_MYSQL_HOST").c_str(),
                             RequireEnv("QV_MYSQL_USER").c_str(),
                             RequireEnv("QV_MYSQL_PASSWORD").c_str(), nullptr,
