@@ -38,7 +38,7 @@ struct FormTest : ::testing::Test {
                    [this](const std::string& t, int32_t c) { h.lines.emplace_back(t, c); }};
 };
 
-TEST_F(FormTest, ConfigurationKeysFillTheBoxesWithTheirOwnDefaults) {
+TEST_F(FormTest, ConfigurationKeysAndPortBoxesGetTheirDefaults) {
     const std::string dir = test::makeTempDir("qv_sql_form");
     const std::string file = dir + "/cfg.ini";
     IniFile(file).writeString("MAIN", "CONTADORES", "");
@@ -55,10 +55,9 @@ TEST_F(FormTest, ConfigurationKeysFillTheBoxesWithTheirOwnDefaults) {
     form.HABILITA_TUNEL->setChecked(false);
     EXPECT_FALSE(form.Group_ssh->isVisibleTo(&form));
     std::filesystem::remove_all(dir);
-}
 
-// Port boxes that hold no number are used as their defaults and show them.
-TEST_F(FormTest, TunnelStartPutsDefaultsIntoPortBoxesThatHoldNoNumber) {
+    // Port boxes that hold no number are used as their defaults and show them.
+    form.SetSettings(DbSettings{});
     form.HABILITA_TUNEL->setChecked(true);
     form.SSH_HOST->setText("127.0.0.1");
     form.Output().Settings.ConnectTimeoutSeconds = 2;
