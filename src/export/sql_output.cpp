@@ -1,0 +1,225 @@
+#include "export/sql_output.h"
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <iterator>
+
+#include "export/sql_writer.h"
+#include "export/ssh_tunnel.h"
+#include "platform/ini_file.h"
+
+namespace qv {
+namespace {
+
+const char* const kMain = "MAIN";
+
+std::string ProcessCommandLine() {
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (char& c : text)
+        if (c == '\0') c = ' ';
+    return text;
+}
+
+// The number in a box; otherwise `def`, and the box then shows it.
+int BoxNumber(std::string& box, int def) {
+    int v = 0;
+    auto [end, ec] = std::from_chars(box.data(), box.data() + box.size(), v);
+    if (box.empty() || ec != std::errc() || end != box.data() + box.size()) {
+        box = std::to_string(def);
+        return def;
+    }
+    return v;
+}
+
+}  // namespace
+
+DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode) {
+    DbSettings s;
+    s.HOST_NAME = ini.readString(kMain, "HOST_NAME", "LOCALHOST");
+    s.DATA_BASE = ini.readString(kMain, "DB_NAME", "PRUEBA");
+    s.USER_NAME = ini.readString(kMain, "USER_NAME", "ROOT");
+    s.PASSWORD = decode(ini.readString(kMain, "PASSW", ""));
+    s.PUERTO = ini.readString(kMain, "PUERTO", "3306");
+    s.HABILITA_TUNEL = ini.readBool(kMain, "HABILITA_TUNEL", false);
+    s.SSH_HOST = ini.readString(kMain, "SSH_HOST", "");
+    s.SSH_PORT = ini.readString(kMain, "SSH_PORT", "22");
+    s.SSH_LOGIN = ini.readString(kMain, "SSH_LOGIN", "");
+    s.SSH_PASS = decode(ini.readString(kMain, "SSH_PASS", ""));
+    s.DEST_HOST = ini.readString(kMain, "DEST_HOST", "LOCALHOST");
+    s.DEST_PORT = ini.readString(kMain, "DEST_PORT", "3306");
+    s.LIST_PORT = ini.readString(kMain, "LIST_PORT", "3306");
+    return s;
+}
+
+void WriteDbSettings(IniFile& ini, const DbSettings& s, const PasswordCodec& encode) {
+    ini.writeString(kMain, "SSH_HOST", s.SSH_HOST);
+    ini.writeString(kMain, "SSH_PORT", s.SSH_PORT);
+    ini.writeString(kMain, "SSH_LOGIN", s.SSH_LOGIN);
+    ini.writeString(kMain, "SSH_PASS", encode(s.SSH_PASS));
+    ini.writeString(kMain, "DEST_HOST", s.DEST_HOST);
+    ini.writeString(kMain, "DEST_PORT", s.DEST_PORT);
+    ini.writeString(kMain, "LIST_PORT", s.LIST_PORT);
+    ini.writeBool(kMain, "HABILITA_TUNEL", s.HABILITA_TUNEL);
+    ini.writeString(kMain, "HOST_NAME", s.HOST_NAME);
+    ini.writeString(kMain, "DB_NAME", s.DATA_BASE);
+    ini.writeString(kMain, "USER_NAME", s.USER_NAME);
+    ini.writeString(kMain, "PASSW", encode(s.PASSWORD));
+    ini.writeString(kMain, "PUERTO", s.PUERTO);
+}
+
+bool AsksUnique(const std::string& commandLine) {
+    return UpperCase(commandLine).find("-DBUNIQUE") != std::string::npos;
+}
+
+struct SqlOutput::Upload {
+    Tescribe_SQL thread;
+    std::shared_ptr<SshTunnel> tunnel;  // the tunnel this upload goes through, if any
+};
+
+SqlOutput::SqlOutput(MainExecutor& executor, MessageTarget mainWindow, LogLine log)
+    : CommandLine(ProcessCommandLine()),
+      executor_(executor),
+      mainWindow_(std::move(mainWindow)),
+      log_(std::move(log)) {}
+
+SqlOutput::~SqlOutput() {
+    for (auto& u : uploads_) u->thread.Abort();
+    uploads_.clear();  // each waits for its thread; the tunnels close with the last holder
+}
+
+void SqlOutput::Log_txt(const std::string& line, int32_t colour) const {
+    if (log_) log_(line, colour);
+}
+
+void SqlOutput::Init(const std::string& fileName, const PasswordCodec& decode) {
+    DbSettings s = ReadDbSettings(IniFile(fileName, false), decode);
+    s.KnownHostsFile = Settings.KnownHostsFile;
+    s.ConnectTimeoutSeconds = Settings.ConnectTimeoutSeconds;
+    s.ReadTimeoutSeconds = Settings.ReadTimeoutSeconds;
+    Settings = std::move(s);
+}
+
+bool SqlOutput::TunnelInUse(const SshTunnel* tunnel) const {
+    for (const auto& u : uploads_)
+        if (u->tunnel.get() == tunnel) return true;
+    return false;
+}
+
+bool SqlOutput::start_ssh() {
+    try {
+        Log_txt(" - LOADING SSH CONFIG...", colour::White);
+        auto t = std::make_shared<SshTunnel>();
+        t->DestPort = BoxNumber(Settings.DEST_PORT, 3306);
+        t->DestHostname = Settings.DEST_HOST;
+        t->SshHostname = Settings.SSH_HOST;
+        t->SshPort = BoxNumber(Settings.SSH_PORT, 22);
+        t->SshLogin = Settings.SSH_LOGIN;
+        t->SshPassword = Settings.SSH_PASS;
+        t->KnownHostsFile = Settings.KnownHostsFile;
+        t->ConnectTimeoutSeconds = static_cast<int>(Settings.ConnectTimeoutSeconds);
+        const int listenPort = BoxNumber(Settings.LIST_PORT, 3307);
+        // An upload that still runs through a tunnel on the same port with the
+        // same endpoints shares it: a second listener on that port could not start.
+        if (SshTunnel_ && SshTunnel_->Listening() && TunnelInUse(SshTunnel_.get()) &&
+            SshTunnel_->ListenPort() == listenPort && SshTunnel_->DestPort == t->DestPort &&
+            SshTunnel_->DestHostname == t->DestHostname &&
+            SshTunnel_->SshHostname == t->SshHostname && SshTunnel_->SshPort == t->SshPort &&
+            SshTunnel_->SshLogin == t->SshLogin && SshTunnel_->SshPassword == t->SshPassword) {
+            Log_txt(" - TUNEL INICIADO DE FORMA EXITOSA!", colour::Green);
+            return true;
+        }
+        SshTunnel_ = t;
+        if (t->StartListen(listenPort) == 1) {
+            Log_txt(" - TUNEL INICIADO DE FORMA EXITOSA!", colour::Green);
+            return true;
+        }
+        Log_txt(" - ERROR AL INICIAR EL TUNEL SSH:", colour::Red);
+        Log_txt(t->ErrorText(), colour::Red);
+        return false;
+    } catch (const std::exception& e) {
+        Log_txt(std::string(" - ERROR DE SSH DLL - Exception = ") + e.what(), colour::Red);
+        return false;
+    }
+}
+
+void SqlOutput::Stop_ssh(SshTunnel& tunnel) {
+    try {
+        if (tunnel.StopListen() != 1) {
+            Log_txt(" - ERROR AL CERRAR EL TUNEL SSH:", colour::Red);
+            Log_txt(tunnel.ErrorText(), colour::Red);
+            return;
+        }
+        if (tunnel.ShutdownTunnel(1000) != 1) {
+            Log_txt(" - ERROR CERRANDO EL TUNEL SSH:", colour::Red);
+            Log_txt(tunnel.ErrorText(), colour::Red);
+            return;
+        }
+        Log_txt(" - TUNEL CERRADO DE FORMA EXITOSA!", colour::Green);
+    } catch (const std::exception& e) {
+        Log_txt(std::string(" - SSH Exception = ") + e.what(), colour::Red);
+    }
+}
+
+void SqlOutput::Crea_hilo(const std::vector<SqlRow>& rows, bool Unique) {
+    Log_txt(" - INICIANDO COMUNICACION CON BASE DE DATOS...", colour::Yellow);
+    if (Settings.HABILITA_TUNEL && !start_ssh()) return;
+    std::shared_ptr<SshTunnel> tunnel = Settings.HABILITA_TUNEL ? SshTunnel_ : nullptr;
+    try {
+        auto upload = std::make_unique<Upload>();
+        upload->tunnel = tunnel;
+        Tescribe_SQL& t = upload->thread;
+        t.MainWindow = mainWindow_;
+        t.Unique = Unique;
+        t.Schema = Settings.DATA_BASE;
+        DbConnectionParams p;
+        p.HostName = Settings.HOST_NAME;
+        p.Database = Settings.DATA_BASE;
+        p.User_Name = Settings.USER_NAME;
+        p.Password = Settings.PASSWORD;
+        p.Port = Settings.PUERTO;
+        p.ConnectTimeoutSeconds = Settings.ConnectTimeoutSeconds;
+        p.ReadTimeoutSeconds = p.WriteTimeoutSeconds = Settings.ReadTimeoutSeconds;
+        t.Connection = std::make_unique<DbConnection>(std::move(p));
+        t.Queue.assign(rows.begin(), rows.end());
+        std::weak_ptr<int> alive = alive_;
+        t.Start(executor_, [this, alive, raw = upload.get()] {
+            if (alive.lock()) Sql_Disconnect(raw);
+        });
+        uploads_.push_back(std::move(upload));
+    } catch (const std::exception& e) {
+        Log_txt(std::string("ERROR AL INICIAR COMUNICACION CON LA BASE DE DATOS...") + e.what(),
+                colour::Red);
+        if (tunnel && !TunnelInUse(tunnel.get())) Stop_ssh(*tunnel);
+    }
+}
+
+void SqlOutput::Sql_Disconnect(Upload* upload) {
+    auto it = std::find_if(uploads_.begin(), uploads_.end(),
+                           [upload](const auto& u) { return u.get() == upload; });
+    if (it == uploads_.end()) return;
+    std::shared_ptr<SshTunnel> tunnel = std::move((*it)->tunnel);
+    uploads_.erase(it);  // joins the thread, which has already finished its work
+    // The tunnel this upload started closes once no other running upload uses
+    // it, also when the box has been unticked meanwhile.
+    if (tunnel && !TunnelInUse(tunnel.get())) Stop_ssh(*tunnel);
+    Log_txt(" - DESCONECTADO DE LA BASE DE DATOS...", colour::Green);
+}
+
+void SqlOutput::Subir_a_base(const std::string& fileName, bool Unique) {
+    std::vector<SqlRow> rows;
+    if (ReadReadingsFile(fileName, rows,
+                         [this](const std::string& line) { Log_txt(line, colour::Red); }))
+        Crea_hilo(rows, Unique);
+}
+
+void SqlOutput::Post_fixer(const std::string& fileName) {
+    if (fileName.empty()) {
+        Log_txt("- NO EXISTEN DATOS PARA SUBIR A LA BASE", colour::Red);
+        return;
+    }
+    Subir_a_base(fileName, AsksUnique(CommandLine));
+}
+
+}  // namespace qv

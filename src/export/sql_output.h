@@ -1,0 +1,107 @@
+#pragma once
+// The database output without its window: the settings of the database and of
+// the SSH tunnel, the upload of a readings file, and the writer threads and
+// tunnels of the uploads that run. TSql_Form binds it to its boxes.
+// Main thread only, except where a member says otherwise.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "export/sql_rows.h"
+#include "platform/main_executor.h"
+#include "platform/worker_message.h"
+
+namespace qv {
+
+class IniFile;
+class SshTunnel;
+class Tescribe_SQL;
+
+// The texts of the settings window's boxes; the initial values are the
+// window's initial texts (the configuration file's defaults differ, see
+// ReadDbSettings).
+struct DbSettings {
+    std::string HOST_NAME = "LOCALHOST";
+    std::string DATA_BASE = "PRUEBA";
+    std::string USER_NAME = "ROOT";
+    std::string PASSWORD;
+    std::string PUERTO;
+    bool HABILITA_TUNEL = false;
+    std::string SSH_HOST = "PRUEBA";
+    std::string SSH_PORT = "ROOT";
+    std::string SSH_LOGIN = "ROOT";
+    std::string SSH_PASS;
+    std::string DEST_HOST;
+    std::string DEST_PORT = "ROOT";
+    std::string LIST_PORT = "ROOT";
+
+    // Not in the window: where the tunnel looks up the server's host key
+    // (empty: the user's ~/.ssh/known_hosts) and the connection's waits.
+    std::string KnownHostsFile;
+    unsigned ConnectTimeoutSeconds = 10;
+    unsigned ReadTimeoutSeconds = 30;
+};
+
+// Stored passwords pass through the configuration file's codec.
+using PasswordCodec = std::function<std::string(const std::string&)>;
+
+// The database and tunnel keys of section "MAIN", with their defaults.
+DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode);
+// Writes them in the configuration file's order, SSH_HOST to PUERTO.
+void WriteDbSettings(IniFile& ini, const DbSettings& s, const PasswordCodec& encode);
+
+// True when a command-line text asks for unique mode ("-DBUNIQUE", any case).
+bool AsksUnique(const std::string& commandLine);
+
+// The main window's log operation for the window's own lines (text, colour).
+using LogLine = std::function<void(const std::string& text, int32_t colour)>;
+
+class SqlOutput {
+  public:
+    // `mainWindow` receives the writer threads' log lines; `log` takes the
+    // output's own lines in the main thread.
+    SqlOutput(MainExecutor& executor, MessageTarget mainWindow, LogLine log);
+    ~SqlOutput();  // stops the uploads that still run and waits for them
+    SqlOutput(const SqlOutput&) = delete;
+    SqlOutput& operator=(const SqlOutput&) = delete;
+
+    DbSettings Settings;
+    // The process command line, where Post_fixer looks for "-DBUNIQUE".
+    std::string CommandLine;
+
+    // Loads the settings from a configuration file (defaults for missing keys).
+    void Init(const std::string& fileName, const PasswordCodec& decode);
+    // The connection test: an upload with nothing to write.
+    void TestConnection() { Crea_hilo({}, false); }
+    // Starts one upload of `rows` (tunnel, connection and writer thread).
+    void Crea_hilo(const std::vector<SqlRow>& rows, bool Unique);
+    // Uploads one readings file; the file is never deleted.
+    void Subir_a_base(const std::string& fileName, bool Unique);
+    // The database output of one meter, after its CSV file has been written
+    // (an empty name: the file could not be written).
+    void Post_fixer(const std::string& fileName);
+    bool start_ssh();
+    void Log_txt(const std::string& line, int32_t colour) const;
+
+    // Uploads whose writer thread has not ended yet; an unattended run waits
+    // for 0 before it closes the program.
+    std::size_t RunningUploads() const { return uploads_.size(); }
+
+  private:
+    struct Upload;
+    void Sql_Disconnect(Upload* upload);
+    void Stop_ssh(SshTunnel& tunnel);
+    bool TunnelInUse(const SshTunnel* tunnel) const;
+
+    MainExecutor& executor_;
+    MessageTarget mainWindow_;
+    LogLine log_;
+    std::shared_ptr<SshTunnel> SshTunnel_;  // the tunnel of the last start
+    std::vector<std::unique_ptr<Upload>> uploads_;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+}  // namespace qv

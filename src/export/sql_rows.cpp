@@ -1,0 +1,209 @@
+#include "export/sql_rows.h"
+
+#include <charconv>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+
+namespace qv {
+namespace {
+
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+// A whole decimal number of up to 64 bits, normalised ("+7", "007" -> "7").
+bool WholeNumber(const std::string& text, std::string& out) {
+    std::string_view s = text;
+    if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+    if (s.empty() || s[0] == '+') return false;
+    int64_t v = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || end != s.data() + s.size()) return false;
+    out = std::to_string(v);
+    return true;
+}
+
+std::string Trim(std::string_view s) {
+    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+    return std::string(s);
+}
+
+const char* const kUploadFails = " - IMPOSIBLE SUBIR DATOS A LA BASE";
+
+}  // namespace
+
+std::vector<std::string> SqlRow::InsertValues() const {
+    std::vector<std::string> v{NOMBRE, METER_DATE, METER_TIME, HORARIO};
+    v.insert(v.end(), Energy.begin(), Energy.end());
+    v.push_back(COD_ERROR);
+    return v;
+}
+
+std::vector<std::string> SplitDelimited(std::string_view text, char delimiter) {
+    // The text ends at its first NUL, as a C string would.
+    text = text.substr(0, text.find('\0'));
+    std::vector<std::string> fields;
+    std::size_t p = 0;
+    const std::size_t n = text.size();
+    auto skipBlanks = [&] {
+        while (p < n && IsBlank(text[p])) ++p;
+    };
+    skipBlanks();
+    while (p < n) {
+        std::string field;
+        if (text[p] == '"') {
+            ++p;
+            while (p < n) {
+                if (text[p] == '"') {
+                    if (p + 1 < n && text[p + 1] == '"') {
+                        field += '"';
+                        p += 2;
+                        continue;
+                    }
+                    ++p;
+                    break;
+                }
+                field += text[p++];
+            }
+        } else {
+            std::size_t start = p;
+            while (p < n && !IsBlank(text[p]) && text[p] != delimiter) ++p;
+            field.assign(text.substr(start, p - start));
+        }
+        fields.push_back(std::move(field));
+        skipBlanks();
+        if (p < n && text[p] == delimiter) {
+            if (p + 1 == n) fields.emplace_back();
+            ++p;
+            skipBlanks();
+        }
+    }
+    return fields;
+}
+
+std::string MeterNameOf(std::string_view firstLine) {
+    std::size_t colon = firstLine.find(':');
+    if (colon == std::string_view::npos) return {};
+    return Trim(firstLine.substr(colon + 1)).substr(0, 255);
+}
+
+bool ok_parse(const std::string& name, std::string_view line, SqlRow& row) {
+    try {
+        std::vector<std::string> f = SplitDelimited(line, ';');
+        if (f.size() < 9) return false;
+        std::vector<std::string> date = SplitDelimited(f[0], '/');
+        // A placeholder row (no record in that slot) has no date: it carries no
+        // reading, and a row without a date would stop the upload at the server.
+        if (date.size() < 3) return false;
+        SqlRow r;
+        r.NOMBRE = name;
+        r.METER_DATE = "20" + date[2] + "-" + date[1] + "-" + date[0];
+        r.METER_TIME = f[1] + ":00";
+        r.HORARIO = f[2].substr(0, 1);
+        // CSV fields of E_ACTIVA_POS .. E_REACTIVA_C_NEG in the INSERT's order.
+        static constexpr int kField[6] = {3, 4, 5, 7, 6, 8};
+        bool bad = false;
+        for (int i = 0; i < 6; ++i) {
+            if (!WholeNumber(f[kField[i]], r.Energy[i])) {
+                r.Energy[i].assign(1, '0');
+                bad = true;
+            }
+        }
+        r.COD_ERROR.assign(1, bad ? '1' : '0');
+        row = std::move(r);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::string QuoteIdentifier(std::string_view name) {
+    std::string q = "`";
+    for (char c : name) {
+        if (c == '`') q += '`';
+        q += c;
+    }
+    return q + "`";
+}
+
+std::string Insert_Field(std::string_view column) {
+    return ", `" + std::string(column) + "`";
+}
+
+namespace {
+std::string Table(std::string_view schema) {
+    return QuoteIdentifier(schema) + ".`quorvanta`";
+}
+}  // namespace
+
+std::string InsertStatement(std::string_view schema) {
+    std::string columns = "INSERT INTO " + Table(schema) + " (`NOMBRE`";
+    std::string values = ") VALUES (?";
+    for (const char* c :
+         {"METER_DATE", "METER_TIME", "HORARIO", "E_ACTIVA_POS", "E_ACTIVA_NEG", "E_REACTIVA_L_POS",
+          "E_REACTIVA_L_NEG", "E_REACTIVA_C_POS", "E_REACTIVA_C_NEG", "COD_ERROR"}) {
+        columns += Insert_Field(c);
+        values += ", ?";
+    }
+    return columns + values + ")";
+}
+
+std::string SelectKeyStatement(std::string_view schema) {
+    return "SELECT 1 FROM " + Table(schema) +
+           " WHERE NOMBRE = ? AND METER_DATE = ? AND METER_TIME = ?";
+}
+
+std::string UpdateStatement(std::string_view schema) {
+    return "UPDATE " + Table(schema) +
+           " SET E_ACTIVA_POS = ?, E_ACTIVA_NEG = ?, E_REACTIVA_L_POS = ?, E_REACTIVA_L_NEG = ?,"
+           " E_REACTIVA_C_POS = ?, E_REACTIVA_C_NEG = ?"
+           " WHERE NOMBRE = ? AND METER_DATE = ? AND METER_TIME = ?";
+}
+
+bool ReadReadingsFile(const std::string& path, std::vector<SqlRow>& rows, const UploadLog& log) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        log(" - NO EXISTE EL FICHERO " + path + kUploadFails);
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        log(" - ERROR AL PROCESAR EL FICHERO " + path + kUploadFails);
+        return false;
+    }
+    auto readLine = [&in](std::string& line) {
+        if (!std::getline(in, line)) return false;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return true;
+    };
+    std::string line;
+    readLine(line);
+    if (line.find("OPC_ID :") == std::string::npos) {
+        log(std::string(" - EL FICHERO NO CONTIENE IDENTIFICACION OPC_ID") + kUploadFails);
+        return false;
+    }
+    std::string name = MeterNameOf(line);
+    if (name.empty()) {
+        log(std::string(" - EL FICHERO NO CONTIENE IDENTIFICACION OPC_ID VALIDA") + kUploadFails);
+        return false;
+    }
+    line.clear();
+    readLine(line);
+    if (line.find("FECHA;") == std::string::npos) {
+        log(std::string(" - EL FICHERO NO CONTIENE DATOS VALIDOS") + kUploadFails);
+        return false;
+    }
+    SqlRow row;
+    while (readLine(line)) {
+        if (ok_parse(name, line, row)) rows.push_back(row);
+    }
+    if (in.bad()) {
+        log(" - ERROR AL PROCESAR EL FICHERO " + path + kUploadFails);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace qv

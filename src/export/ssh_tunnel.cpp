@@ -1,0 +1,253 @@
+#include "export/ssh_tunnel.h"
+
+#include <arpa/inet.h>
+#include <libssh/libssh.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace qv {
+namespace {
+
+ssh_session Session(void* s) {
+    return static_cast<ssh_session>(s);
+}
+
+// Writes all of `data` to a client socket; false when the client has gone.
+bool SendAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+struct Link {
+    int fd;
+    ssh_channel channel;
+};
+
+void CloseLink(Link& l) {
+    if (l.channel) {
+        ssh_channel_close(l.channel);
+        ssh_channel_free(l.channel);
+    }
+    if (l.fd >= 0) close(l.fd);
+    l.fd = -1;
+    l.channel = nullptr;
+}
+
+}  // namespace
+
+SshTunnel::~SshTunnel() {
+    StopListen();
+    ShutdownTunnel(0);
+}
+
+std::string SshTunnel::ErrorText() const {
+    std::lock_guard lock(errorMutex_);
+    return error_;
+}
+
+void SshTunnel::SetError(const std::string& text) {
+    std::lock_guard lock(errorMutex_);
+    error_ = text;
+}
+
+int SshTunnel::StartListen(int localPort) {
+    if (Listening()) {
+        SetError("EL TUNEL YA ESTA ESCUCHANDO");
+        return 0;
+    }
+    SetError("");
+    if (localPort <= 0 || localPort > 65535) {
+        SetError("PUERTO LOCAL NO VALIDO: " + std::to_string(localPort));
+        return 0;
+    }
+    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(localPort));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int yes = 1;
+    if (listenFd_ >= 0) setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listenFd_, 16) != 0) {
+        SetError("NO SE PUEDE ESCUCHAR EN 127.0.0.1:" + std::to_string(localPort) + " - " +
+                 std::strerror(errno));
+        if (listenFd_ >= 0) close(listenFd_);
+        listenFd_ = -1;
+        return 0;
+    }
+    if (!Connect()) {
+        close(listenFd_);
+        listenFd_ = -1;
+        ShutdownTunnel(0);
+        return 0;
+    }
+    stop_ = false;
+    listenPort_ = localPort;
+    thread_ = std::thread([this] { Pump(); });
+    return 1;
+}
+
+bool SshTunnel::Connect() {
+    ssh_session s = ssh_new();
+    if (!s) {
+        SetError("NO SE PUDO CREAR LA SESION SSH");
+        return false;
+    }
+    session_ = s;
+    long timeout = ConnectTimeoutSeconds;
+    unsigned port = static_cast<unsigned>(SshPort);
+    bool noConfig = false;
+    ssh_options_set(s, SSH_OPTIONS_PROCESS_CONFIG, &noConfig);
+    ssh_options_set(s, SSH_OPTIONS_HOST, SshHostname.c_str());
+    ssh_options_set(s, SSH_OPTIONS_PORT, &port);
+    ssh_options_set(s, SSH_OPTIONS_USER, SshLogin.c_str());
+    ssh_options_set(s, SSH_OPTIONS_TIMEOUT, &timeout);
+    if (!KnownHostsFile.empty()) ssh_options_set(s, SSH_OPTIONS_KNOWNHOSTS, KnownHostsFile.c_str());
+    const std::string where = SshHostname + ":" + std::to_string(SshPort);
+    if (ssh_connect(s) != SSH_OK) {
+        SetError("NO SE PUDO CONECTAR CON EL SERVIDOR SSH " + where + " - " + ssh_get_error(s));
+        return false;
+    }
+    // The key's fingerprint goes into the message so that the operator can
+    // compare it with the server's before adding it.
+    std::string fingerprint;
+    ssh_key key = nullptr;
+    if (ssh_get_server_publickey(s, &key) == SSH_OK) {
+        unsigned char* hash = nullptr;
+        size_t len = 0;
+        if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &len) == 0) {
+            char* text = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, len);
+            if (text) fingerprint = text;
+            ssh_string_free_char(text);
+            ssh_clean_pubkey_hash(&hash);
+        }
+        ssh_key_free(key);
+    }
+    const std::string file = KnownHostsFile.empty() ? "~/.ssh/known_hosts" : KnownHostsFile;
+    const std::string howToAdd = " - COMPRUEBE LA HUELLA Y AGREGUE LA CLAVE CON: ssh-keyscan -p " +
+                                 std::to_string(SshPort) + " " + SshHostname + " >> " + file;
+    switch (ssh_session_is_known_server(s)) {
+        case SSH_KNOWN_HOSTS_OK:
+            break;
+        case SSH_KNOWN_HOSTS_CHANGED:
+        case SSH_KNOWN_HOSTS_OTHER:
+            SetError(
+                "LA CLAVE DEL SERVIDOR SSH " + where + " HA CAMBIADO (" + fingerprint +
+                ") - POSIBLE SUPLANTACION; SI EL CAMBIO ES LEGITIMO BORRE LA CLAVE ANTIGUA DE " +
+                file + howToAdd);
+            return false;
+        case SSH_KNOWN_HOSTS_UNKNOWN:
+        case SSH_KNOWN_HOSTS_NOT_FOUND:
+            SetError("CLAVE DEL SERVIDOR SSH " + where + " DESCONOCIDA (" + fingerprint + ")" +
+                     howToAdd);
+            return false;
+        default:
+            SetError("NO SE PUDO COMPROBAR LA CLAVE DEL SERVIDOR SSH " + where + " - " +
+                     ssh_get_error(s));
+            return false;
+    }
+    if (ssh_userauth_password(s, nullptr, SshPassword.c_str()) != SSH_AUTH_SUCCESS) {
+        SetError("EL SERVIDOR SSH " + where + " RECHAZA EL USUARIO " + SshLogin +
+                 " CON ESA CONTRASENA - " + ssh_get_error(s));
+        return false;
+    }
+    return true;
+}
+
+// Runs in the tunnel's thread, which alone uses the session from here on.
+void SshTunnel::Pump() {
+    ssh_session s = Session(session_);
+    std::vector<Link> links;
+    std::vector<char> buf(32 * 1024);
+    while (!stop_) {
+        std::vector<pollfd> fds;
+        fds.push_back({listenFd_, POLLIN, 0});
+        fds.push_back({ssh_get_fd(s), POLLIN, 0});
+        for (const Link& l : links) fds.push_back({l.fd, POLLIN, 0});
+        // Bounded so that a stop request is seen within 100 ms.
+        if (poll(fds.data(), fds.size(), 100) < 0 && errno != EINTR) break;
+        if (!ssh_is_connected(s)) {
+            SetError(std::string("CONEXION SSH PERDIDA - ") + ssh_get_error(s));
+            break;
+        }
+        const std::size_t polled = links.size();
+        if (fds[0].revents & POLLIN) {
+            sockaddr_in peer{};
+            socklen_t len = sizeof peer;
+            int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                Link l{fd, ssh_channel_new(s)};
+                if (!l.channel ||
+                    ssh_channel_open_forward(l.channel, DestHostname.c_str(), DestPort, "127.0.0.1",
+                                             ntohs(peer.sin_port)) != SSH_OK) {
+                    SetError("EL SERVIDOR SSH NO ABRE EL CANAL HACIA " + DestHostname + ":" +
+                             std::to_string(DestPort) + " - " + ssh_get_error(s));
+                    CloseLink(l);
+                } else {
+                    links.push_back(l);
+                }
+            }
+        }
+        for (std::size_t i = 0; i < polled; ++i) {
+            if (!(fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t n = recv(links[i].fd, buf.data(), buf.size(), 0);
+            if (n > 0 && ssh_channel_write(links[i].channel, buf.data(), n) == n) continue;
+            if (n < 0 && errno == EINTR) continue;
+            CloseLink(links[i]);
+        }
+        // Drain every channel until none has data: writing or reading one
+        // channel may have buffered data of another inside libssh.
+        for (bool moved = true; moved;) {
+            moved = false;
+            for (Link& l : links) {
+                if (!l.channel) continue;
+                int n = ssh_channel_read_nonblocking(l.channel, buf.data(), buf.size(), 0);
+                if (n > 0) {
+                    moved = true;
+                    if (!SendAll(l.fd, buf.data(), static_cast<std::size_t>(n))) CloseLink(l);
+                } else if (n == SSH_ERROR || ssh_channel_is_eof(l.channel) ||
+                           ssh_channel_is_closed(l.channel)) {
+                    CloseLink(l);
+                }
+            }
+        }
+        std::erase_if(links, [](const Link& l) { return l.fd < 0; });
+    }
+    for (Link& l : links) CloseLink(l);
+    // A tunnel whose session has gone refuses new clients instead of leaving
+    // them waiting on a listener that nobody serves.
+    if (!stop_) shutdown(listenFd_, SHUT_RDWR);
+}
+
+int SshTunnel::StopListen() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (listenFd_ >= 0) close(listenFd_);
+    listenFd_ = -1;
+    return 1;
+}
+
+int SshTunnel::ShutdownTunnel(int) {
+    if (Listening()) StopListen();
+    if (session_) {
+        ssh_session s = Session(session_);
+        if (ssh_is_connected(s)) ssh_disconnect(s);
+        ssh_free(s);
+        session_ = nullptr;
+    }
+    return 1;
+}
+
+}  // namespace qv

@@ -1,0 +1,103 @@
+// Uploads through an SSH tunnel to the MariaDB test server, via the sshd test server.
+#include <gtest/gtest.h>
+
+#include "export/export_harness.h"
+#include "export/sql_rows.h"
+#include "support/loopback_peer.h"
+
+namespace qv {
+namespace {
+
+class SshTunnelUpload : public test::UploadTest {
+  protected:
+    void SetUp() override {
+        UploadTest::SetUp();
+        DbSettings& s = h.output.Settings;
+        s.HABILITA_TUNEL = true;
+        s.SSH_HOST = test::RequireEnv("QV_SSH_HOST");
+        s.SSH_PORT = test::RequireEnv("QV_SSH_PORT");
+        s.SSH_LOGIN = test::RequireEnv("QV_SSH_USER");
+        s.SSH_PASS = test::RequireEnv("QV_SSH_PASSWORD");
+        s.KnownHostsFile = test::RequireEnv("QV_SSH_KNOWN_HOSTS");
+        // The server is reached through the tunnel's local end.
+        s.DEST_HOST = s.HOST_NAME;
+        s.DEST_PORT = s.PUERTO;
+        s.LIST_PORT = s.PUERTO = std::to_string(test::LoopbackListener().port());
+    }
+    void Start(const std::string& meter) {
+        UploadTest::Start(meter,
+                          {test::CsvRow("05/12/26", "00:15", "I", {"1", "2", "3", "4", "5", "6"})});
+    }
+    std::size_t Count(const std::string& text) const {
+        std::size_t n = 0;
+        for (const auto& l : h.lines) n += l.first == text;
+        return n;
+    }
+};
+
+const std::string kTunnelUp = " - TUNEL INICIADO DE FORMA EXITOSA!";
+const std::string kTunnelDown = " - TUNEL CERRADO DE FORMA EXITOSA!";
+
+// A second upload while the first still runs goes through the same tunnel; the
+// tunnel closes after the last of them.
+TEST_F(SshTunnelUpload, UploadsAtOnceShareOneTunnel) {
+    for (const char* meter : {"M1", "M2", "M3"}) Start(meter);
+    EXPECT_EQ(h.output.RunningUploads(), 3u);
+    ASSERT_TRUE(h.WaitIdle()) << h.Log();
+    EXPECT_EQ(Count(kTunnelUp), 3u) << h.Log();
+    EXPECT_EQ(Count(kTunnelDown), 1u) << h.Log();
+    EXPECT_EQ(h.lines.back().first, " - DESCONECTADO DE LA BASE DE DATOS...");
+    EXPECT_EQ(Stored().size(), 3u);
+}
+
+// Each refusal stops the upload with the reason; a refused start leaves the
+// port free for the next upload, which goes through the tunnel.
+TEST_F(SshTunnelUpload, RefusedTunnelsStopTheUploadWithTheirReasonAndFreeThePort) {
+    const DbSettings good = h.output.Settings;
+    const std::string empty = test::WriteFile(dir, "empty_known_hosts", {});
+    test::LoopbackListener busy;
+    const struct {
+        std::string password, knownHosts, listenPort, reason;
+    } cases[] = {
+        {"wrong", good.KnownHostsFile, good.LIST_PORT, "RECHAZA EL USUARIO " + good.SSH_LOGIN},
+        {good.SSH_PASS, good.KnownHostsFile, std::to_string(busy.port()),
+         "NO SE PUEDE ESCUCHAR EN 127.0.0.1:" + std::to_string(busy.port())},
+        {good.SSH_PASS, empty, good.LIST_PORT,
+         "DESCONOCIDA (SHA256:"},  // says how to add it, last so that it is checked below
+    };
+    for (const auto& c : cases) {
+        h.output.Settings.SSH_PASS = c.password;
+        h.output.Settings.KnownHostsFile = c.knownHosts;
+        h.output.Settings.LIST_PORT = c.listenPort;
+        h.lines.clear();
+        Start("M1");
+        EXPECT_EQ(h.output.RunningUploads(), 0u);
+        ASSERT_EQ(h.lines.size(), 4u) << h.Log();
+        EXPECT_EQ(h.Log().rfind("Y  - INICIANDO COMUNICACION CON BASE DE DATOS...\n"
+                                "W  - LOADING SSH CONFIG...\n"
+                                "R  - ERROR AL INICIAR EL TUNEL SSH:\nR ",
+                                0),
+                  0u)
+            << h.Log();
+        EXPECT_NE(h.lines[3].first.find(c.reason), std::string::npos) << h.lines[3].first;
+    }
+    EXPECT_NE(h.lines[3].first.find("ssh-keyscan -p " + good.SSH_PORT), std::string::npos);
+    h.output.Settings = good;
+    h.lines.clear();
+    Start("M1");
+    ASSERT_TRUE(h.WaitIdle()) << h.Log();
+    EXPECT_EQ(h.Log(),
+              "Y  - INICIANDO COMUNICACION CON BASE DE DATOS...\n"
+              "W  - LOADING SSH CONFIG...\n"
+              "G  - TUNEL INICIADO DE FORMA EXITOSA!\n"
+              "W  - CONTACTANDO SERVIDOR DE BASES DE DATOS !\n"
+              "G  - SERVIDOR DE BASES DE DATOS CONTACTADO DE FORMA EXITOSA !\n"
+              "Y  - SE SUBIRAN 1 DATOS...\n"
+              "W  -   INSERTADO DATO  1\n"
+              "G  - TUNEL CERRADO DE FORMA EXITOSA!\n"
+              "G  - DESCONECTADO DE LA BASE DE DATOS...\n");
+    EXPECT_EQ(Stored().size(), 1u);
+}
+
+}  // namespace
+}  // namespace qv
