@@ -83,64 +83,75 @@ TEST(Closures, HourlyDayReadsClosureProfileClosure) {
     EXPECT_EQ(r.requests(), (std::vector<std::string>{"122:04/03", "123:05/03", "122:05/03"}));
     ASSERT_EQ(d.DayCount(), 2u);
     EXPECT_EQ(d.Values[0](1, 0, 0), closureAt(1, 2026, 3, 5));
-    for (int hour = 1; hour <= 23; ++hour) {
-        for (int reg = 1; reg <= 6; ++reg) {
-            EXPECT_EQ(d.Values[0](reg, hour, 0),
-                      sim::profileValue(kSeed, kLink, reg, simTime(2026, 3, 5, hour), 60));
-            EXPECT_EQ(d.Quality[0](reg, hour, 0), 0);
-        }
-    }
-    EXPECT_EQ(label(d.Labels[0](1, 0)), "05/03/26 01:00 W");
-    EXPECT_EQ(label(d.Labels[0](23, 0)), "05/03/26 23:00 W");
-    EXPECT_EQ(d.Quality[0](1, 24, 0), TDayQuality::NoData);
-    EXPECT_TRUE(d.Labels[0](24, 0).Date.empty());
     EXPECT_EQ(d.Values[1](1, 0, 0), closureAt(1, 2026, 3, 6));
-    EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 24 CIERRES LEIDOS )"), 1);
     EXPECT_EQ(r.h.countLog(" - STEP #25"), 1);
     EXPECT_EQ(r.h.countLog(" - STEP #48"), 1);
     EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
 }
 
-TEST(Closures, ShortAndLongDaysLandInRunningSlots) {
-    {
-        Reading r;  // spring change: 02:00 does not exist
-        const Tdevice& d = r.read(IntervalHourly, 2026y / March / 29, 2026y / March / 29);
-        EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 23 CIERRES LEIDOS )"), 1);
-        EXPECT_EQ(label(d.Labels[0](1, 0)), "29/03/26 01:00 W");
-        EXPECT_EQ(label(d.Labels[0](2, 0)), "29/03/26 03:00 S");
-        EXPECT_EQ(label(d.Labels[0](22, 0)), "29/03/26 23:00 S");
-        EXPECT_EQ(d.Quality[0](1, 23, 0), TDayQuality::NoData);
-        EXPECT_EQ(d.Quality[0](1, 24, 0), TDayQuality::NoData);
-    }
-    {
-        Reading r;  // autumn change: 02:00 twice
-        const Tdevice& d = r.read(IntervalHourly, 2026y / October / 25, 2026y / October / 25);
-        EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 25 CIERRES LEIDOS )"), 1);
-        EXPECT_EQ(label(d.Labels[0](2, 0)), "25/10/26 02:00 S");
-        EXPECT_EQ(label(d.Labels[0](3, 0)), "25/10/26 02:00 W");
-        EXPECT_EQ(label(d.Labels[0](24, 0)), "25/10/26 23:00 W");
-        EXPECT_EQ(d.Quality[0](6, 24, 0), 0);
-    }
+std::string label(const sim::SimTime& t) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%02d %02d:%02d %c", t.day, t.month, t.year % 100,
+                  t.hour, t.minute, t.summer ? 'S' : 'W');
+    return buf;
 }
 
-TEST(Closures, QuarterHourDayStoresNinetyFiveRecords) {
-    Reading r;
-    const Tdevice& d = r.read(IntervalQuarterHour, 2026y / March / 5, 2026y / March / 5);
-    EXPECT_EQ(r.h.countLog(" - CIERRES CUARTIHORARIOS OK - ( 96 CIERRES LEIDOS )"), 1);
-    EXPECT_EQ(r.h.countLog(" - STEP #25"), 4);
-    ASSERT_EQ(d.DayCount(), 2u);
-    int stored = 0;
-    for (int hour = 0; hour < 25; ++hour)
-        for (int q = 0; q < 4; ++q)
-            if (!(hour == 0 && q == 0) && !d.Labels[0](hour, q).Date.empty()) ++stored;
-    EXPECT_EQ(stored, 95);
-    EXPECT_EQ(label(d.Labels[0](0, 1)), "05/03/26 00:15 W");
-    EXPECT_EQ(label(d.Labels[0](1, 0)), "05/03/26 01:00 W");
-    EXPECT_EQ(label(d.Labels[0](23, 3)), "05/03/26 23:45 W");
-    EXPECT_EQ(d.Values[0](4, 12, 2),
-              sim::profileValue(kSeed, kLink, 4, simTime(2026, 3, 5, 12, 30), 15));
-    EXPECT_EQ(d.Values[0](1, 0, 0), closureAt(1, 2026, 3, 5));  // not overwritten
-    EXPECT_EQ(d.Quality[0](1, 24, 0), TDayQuality::NoData);
+// Every record the meter holds for the day lands in its running slot with its
+// own values and tag; the slots after the last record stay preset. Ordinary
+// days and both changes of season, hourly and quarter-hourly.
+TEST(Closures, ProfilesMatchTheMeterRecordForRecord) {
+    struct Row {
+        int interval;
+        Day day;
+        const char* okLine;
+    };
+    const Row rows[] = {
+        {IntervalHourly, 2026y / March / 29, " - CIERRES HORARIOS OK - ( 23 CIERRES LEIDOS )"},
+        {IntervalHourly, 2026y / October / 25, " - CIERRES HORARIOS OK - ( 25 CIERRES LEIDOS )"},
+        {IntervalQuarterHour, 2026y / March / 5,
+         " - CIERRES CUARTIHORARIOS OK - ( 96 CIERRES LEIDOS )"},
+        {IntervalQuarterHour, 2026y / March / 29,
+         " - CIERRES CUARTIHORARIOS OK - ( 92 CIERRES LEIDOS )"},
+        {IntervalQuarterHour, 2026y / October / 25,
+         " - CIERRES CUARTIHORARIOS OK - ( 100 CIERRES LEIDOS )"},
+    };
+    for (const Row& row : rows) {
+        const bool quarter = row.interval == IntervalQuarterHour;
+        const std::chrono::year_month_day ymd(row.day);
+        const int y = int(ymd.year()), m = int(unsigned(ymd.month())),
+                  dd = int(unsigned(ymd.day()));
+        SCOPED_TRACE(std::to_string(dd) + "/" + std::to_string(m) +
+                     (quarter ? " quarter" : " hourly"));
+        Reading r;
+        const Tdevice& d = r.read(row.interval, row.day, row.day);
+        EXPECT_EQ(r.h.countLog(row.okLine), 1);
+        EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
+        ASSERT_EQ(d.DayCount(), 2u);
+        const int period = quarter ? 15 : 60;
+        const auto times =
+            sim::recordTimes(simTime(y, m, dd), simTime(y, m, dd, 23, quarter ? 59 : 0), period);
+        // The 00:00 record closes the day before and is skipped.
+        const auto slotOf = [quarter](std::size_t i) {
+            return quarter ? std::pair{int(i / 4), int(i % 4)} : std::pair{int(i), 0};
+        };
+        std::size_t slot = 1;
+        for (; slot < times.size(); ++slot) {
+            const auto [hour, q] = slotOf(slot);
+            ASSERT_LT(hour, kHours);
+            EXPECT_EQ(label(d.Labels[0](hour, q)), label(times[slot])) << hour << "/" << q;
+            for (int reg = 1; reg <= 6; ++reg) {
+                EXPECT_EQ(d.Values[0](reg, hour, q),
+                          sim::profileValue(kSeed, kLink, reg, times[slot], period));
+                EXPECT_EQ(d.Quality[0](reg, hour, q), 0);
+            }
+        }
+        for (; slot < std::size_t(quarter ? kHours * 4 : kHours); ++slot) {
+            const auto [hour, q] = slotOf(slot);
+            EXPECT_EQ(d.Quality[0](1, hour, q), TDayQuality::NoData) << hour << "/" << q;
+            EXPECT_TRUE(d.Labels[0](hour, q).Date.empty());
+        }
+        EXPECT_EQ(d.Values[0](1, 0, 0), closureAt(1, y, m, dd));  // not overwritten
+    }
 }
 
 TEST(Closures, MonthlyRangeReadsEachMonthStart) {
@@ -181,14 +192,73 @@ TEST(Closures, DailyFrameWithFiveObjectsFailsButKeepsItsRegisters) {
     EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
 }
 
-TEST(Closures, DailyFrameWithSevenObjectsUsesTheFirstSix) {
+TEST(Closures, DailyFrameWithEightObjectsTakesItsTagAfterTheLast) {
     sim::SimFaults f;
-    f.objectCount = 7;
+    f.objectCount = 8;  // as real meters send them: two further objects, marked invalid
     Reading r(f);
     const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 2);
     ASSERT_EQ(d.DayCount(), 2u);
     EXPECT_EQ(d.Values[0](6, 0, 0), closureAt(6, 2026, 3, 2));
+    EXPECT_EQ(label(d.Labels[0](0, 0)), "02/03/26 00:00 W");
+    EXPECT_EQ(label(d.Labels[1](0, 0)), "03/03/26 00:00 W");
+    EXPECT_EQ(r.h.countLog(" - CIERRE DIARIO OK - 03/03/26 - 00:00 (Invierno)"), 1);
     EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
+}
+
+// One reply of a profile lost on the way. A meter that repeats its last reply
+// for a repeated frame count bit gives the record again; one that carries the
+// poll out again gives the next, and the profile then fails rather than store
+// the later records one slot early. Without a further try the profile is cut
+// short and fails too, keeping what arrived.
+TEST(Closures, LostProfileReplyGivesRightRecordsOrAVisibleFailure) {
+    struct Row {
+        bool noRepeat;
+        int retries;
+        bool read;
+    };
+    for (const Row row : {Row{false, 2, true}, Row{true, 2, false}, Row{false, 1, false}}) {
+        SCOPED_TRACE(std::to_string(row.noRepeat) + " " + std::to_string(row.retries));
+        sim::SimFaults f;
+        f.loseData = 10;  // after the daily closure, the 00:00 .. 08:00 records: 08:00
+        f.noRepeat = row.noRepeat;
+        Reading r(f);
+        r.h.thread->AsduRetries = row.retries;
+        const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
+        EXPECT_EQ(r.h.lastGrid(1), row.read ? "(6) LECTURA CORRECTA" : "(5) ERROR DE LECTURA");
+        const int stored = row.read ? 23 : 7;
+        for (int hour = 1; hour <= 23; ++hour) {
+            const auto t = simTime(2026, 3, 5, hour);
+            if (hour <= stored) {
+                EXPECT_EQ(label(d.Labels[0](hour, 0)), label(t)) << hour;
+                EXPECT_EQ(d.Values[0](2, hour, 0), sim::profileValue(kSeed, kLink, 2, t, 60));
+            } else {
+                EXPECT_EQ(d.Quality[0](2, hour, 0), TDayQuality::NoData) << hour;
+            }
+        }
+        EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO 05/03/26 - 09:00 (Invierno)"
+                               " - RESPUESTA PERDIDA, CIERRES NO ALMACENADOS"),
+                  row.noRepeat ? 1 : 0);
+        EXPECT_EQ(r.h.countLog(" - ERROR CIERRES HORARIOS INCOMPLETOS - ( 8 CIERRES LEIDOS )"),
+                  row.read ? 0 : 1);
+        EXPECT_EQ(r.h.countLogPrefix(" - CIERRES HORARIOS OK"), row.read ? 1 : 0);
+    }
+}
+
+// A meter that never ends its transfer: no record is stored twice or beyond the
+// day's slots, and the reading ends, failed.
+TEST(Closures, MeterThatKeepsSendingFailsAfterTwiceADayOfRecords) {
+    sim::SimFaults f;
+    f.extraRecords = 1000;
+    Reading r(f);
+    const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
+    EXPECT_EQ(label(d.Labels[0](1, 0)), "05/03/26 01:00 W");
+    EXPECT_EQ(d.Values[0](1, 1, 0), sim::profileValue(kSeed, kLink, 1, simTime(2026, 3, 5, 1), 60));
+    EXPECT_EQ(label(d.Labels[0](24, 0)), "05/03/26 23:00 W");  // the first extra record
+    EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO FUERA DE RANGO, NO ALMACENADO"), 25);
+    EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO - DEMASIADOS CIERRES, LECTURA INTERRUMPIDA"), 1);
+    EXPECT_EQ(r.h.countLog(" - ERROR CIERRES HORARIOS INCOMPLETOS - ( 50 CIERRES LEIDOS )"), 1);
+    EXPECT_LT(r.sim.framesReceived(), 100u);
+    EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
 }
 
 TEST(Closures, MissingRegisterIsStoredAsNoDataNotAsAReading) {
@@ -222,9 +292,10 @@ std::string variable(const std::string& user) {
     for (unsigned char b : user) sum = uint8_t(sum + b);
     return f + user + char(sum) + '\x16';
 }
-// The confirmation of a load-profile request (27 bytes on the wire).
-std::string profileConfirmation() {
-    std::string u = {'\x08', char(kLink), '\0',   '\x7B', '\x01', '\x07',
+// The confirmation (cause 7) of a load-profile request or the end of its
+// transfer (cause 10), 27 bytes on the wire.
+std::string profileEcho(char cause) {
+    std::string u = {'\x08', char(kLink), '\0',   '\x7B', '\x01', cause,
                      '\x09', '\0',        '\x0B', '\x01', '\x06'};
     return variable(u + std::string(10, '\0'));
 }
@@ -242,7 +313,7 @@ std::string hourlyRecord(int day, int hour) {
 // Replies of an hourly profile up to its data loop: the poll, the request's
 // acknowledgement and its confirmation; later requests are acknowledged.
 std::vector<std::string> profileOpening() {
-    return {ack(), ack(), profileConfirmation()};
+    return {ack(), ack(), profileEcho(7)};
 }
 
 struct ScriptedReading {
@@ -263,6 +334,7 @@ struct ScriptedReading {
 TEST(ScriptedProfiles, FirstHourlyRecordsMissingStoreAtTheirTagHourNeverHourZero) {
     auto replies = profileOpening();
     for (int hour = 3; hour <= 4; ++hour) replies.push_back(hourlyRecord(5, hour));
+    replies.push_back(profileEcho(10));
     ScriptedReading r(replies);
     EXPECT_TRUE(r.h.thread->ReadHourlyClosures(0, 2026y / March / 5));
     const Tdevice& d = r.device();
@@ -281,18 +353,19 @@ TEST(ScriptedProfiles, FirstHourlyRecordsMissingStoreAtTheirTagHourNeverHourZero
     EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 2 CIERRES LEIDOS )"), 1);
 }
 
-TEST(ScriptedProfiles, HourlyRecordsBeyondHour24AreReportedNotStored) {
+TEST(ScriptedProfiles, FirstHourlyRecordWithAnImpossibleHourIsNotStored) {
     auto replies = profileOpening();
-    for (int i = 1; i <= 26; ++i) replies.push_back(hourlyRecord(5, i <= 23 ? i : 23));
+    replies.push_back(hourlyRecord(5, 31));
+    replies.push_back(hourlyRecord(5, 3));
+    replies.push_back(profileEcho(10));
     ScriptedReading r(replies);
     EXPECT_TRUE(r.h.thread->ReadHourlyClosures(0, 2026y / March / 5));
     const Tdevice& d = r.device();
-    EXPECT_EQ(d.Values[0](1, 23, 0), 2301u);
-    EXPECT_EQ(d.Values[0](1, 24, 0), 2301u);  // the 24th record
-    EXPECT_EQ(d.Quality[0](1, 24, 0), 0);
-    EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO FUERA DE RANGO, NO ALMACENADO"), 2);
-    EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 26 CIERRES LEIDOS )"), 1);
-    ASSERT_EQ(d.DayCount(), 1u);
+    EXPECT_EQ(d.Quality[0](1, 0, 0), 0);
+    EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO FUERA DE RANGO, NO ALMACENADO"), 1);
+    // The counter moved on by one: the next record takes slot 1.
+    EXPECT_EQ(label(d.Labels[0](1, 0)), "05/03/26 03:00 W");
+    EXPECT_EQ(d.Values[0](1, 1, 0), 301u);
 }
 
 }  // namespace

@@ -90,6 +90,21 @@ TEST(ReadingRunTcp, FirstMeterReadSecondUnreachableEndsWith15) {
               "4;40;400;OPC4;(4) ERROR DE ENLACE\r\n");
 }
 
+// The last meter's session opened but its reading failed: nothing was read
+// that the run may report as done.
+TEST(ReadingRunTcp, LastMeterOpenedButNotReadEndsWith15) {
+    sim::SimConfig c = simMeters({3, 4});
+    c.meters[1].faults.nackRequests = true;
+    sim::MeterSim sim(c);
+    RunWindow w;
+    T_Conta run(tcpSettings(w, sim.listenTcp(), {{3, 30, 300}, {4, 40, 400}}), w.callbacks());
+    ASSERT_TRUE(w.waitEnd(run));
+    EXPECT_TRUE(InOrder(w.stream, {"GRID 1 (6) LECTURA CORRECTA", "GRID 2 CONTADOR ENCONTRADO...",
+                                   Log(" - SESSION OPENED", G), "GRID 2 (5) ERROR DE LECTURA",
+                                   "EXIT 15", "SHOW  - EXIT CODE: 15 #16777215"}));
+    EXPECT_EQ(w.exitCode, 15);
+}
+
 TEST(ReadingRunTcp, StopDuringALongReplyWaitReturnsSoonAfterTheThreadEnds) {
     sim::MeterSim sim(simMeters({3, 4}, {3}));
     RunWindow w;
@@ -176,6 +191,29 @@ TEST(ReadingRunTcp, ThreadEndingAfterTheRunGaveUpWaitingTouchesNoFreedRun) {
     EXPECT_EQ(w.shown.front(), " - EXIT CODE: 0");
     EXPECT_EQ(w.runEnded, 0);
     EXPECT_NE(w.readStatusFile().find("3;30;300;OPC3;(6) LECTURA CORRECTA\r\n"), std::string::npos);
+}
+
+TEST(ReadingRunTcp, ApplicationTerminatingEndsTheStopsWaitAtOnce) {
+    sim::MeterSim sim(simMeters({3}));
+    RunWindow w;
+    HoldingExecutor late(w.executor);
+    RunSettings s = tcpSettings(w, sim.listenTcp(), {{3, 30, 300}});
+    s.Executor = &late;
+    RunCallbacks cb = w.callbacks();
+    bool closing = false;
+    cb.ApplicationTerminating = [&closing] { return closing; };
+    auto run = std::make_unique<T_Conta>(s, cb);
+    // The thread has ended; its end handler is held back, so only the
+    // application's end can cut the wait short.
+    ASSERT_TRUE(w.executor.runUntil([&] { return late.heldCount() > 0; }, seconds(30)));
+    closing = true;
+    const auto t0 = steady_clock::now();
+    run->Destroy();
+    EXPECT_LT(steady_clock::now() - t0, milliseconds(1000));
+    EXPECT_FALSE(run->Finished());
+    run.reset();
+    late.release();
+    EXPECT_TRUE(w.executor.runUntil([&] { return !w.shown.empty(); }, seconds(10)));
 }
 
 // A listening socket whose queue is full: connects to it hang until their own

@@ -96,6 +96,28 @@ TEST(Transport, NoiseAndRepliesInPiecesStillGiveTheFrame) {
     EXPECT_EQ(l.sim.framesReceived(), 1u);
 }
 
+// A meter that answers at once, over many exchanges and a time-out of 0 (one
+// poll): every reply is taken as it arrives and none is lost, on either link.
+TEST(Transport, InstantRepliesAreNeverLost) {
+    for (bool serial : {false, true}) {
+        SCOPED_TRACE(serial ? "serial line" : "TCP");
+        sim::SimConfig c = simMeters({1});
+        c.replyDelayMs = 0;
+        SimLink l(c, serial);
+        auto& t = *l.h.thread;
+        t.AsduTimeout = 0;
+        t.AsduRetries = 1;
+        t.TraceFrames = false;
+        int answered = 0;
+        l.run([&] {
+            if (!serial && !t.ConnectTcp()) return;
+            for (int i = 0; i < 150; ++i) answered += t.Transact(FixedFrame(0x49, 1));
+        });
+        EXPECT_EQ(answered, 150);
+        EXPECT_EQ(t.FramesSent.load(), 150);
+    }
+}
+
 TEST(Transport, SilentMeterCostsEveryTryAndZeroRetriesMeansOne) {
     SimLink l(simMeters({1}, {1}));
     auto& t = *l.h.thread;
@@ -129,10 +151,17 @@ TEST(Transport, PeerClosingMidTransactionFailsTheRestAndReconnectWorks) {
     EXPECT_EQ(t.FramesSent - sentBefore, 1);
     EXPECT_FALSE(t.SendFrame(FixedFrame(0x49, 1)));
     EXPECT_FALSE(t.LinkUp());
+    // The operator learns why, once.
+    EXPECT_EQ(l.h.countLog(" - CONEXION PERDIDA - connection closed by the peer"), 1);
+    EXPECT_EQ(l.h.countLogPrefix(" - ERROR DE ENVIO"), 0);
 
-    ASSERT_TRUE(t.TcpClient->connect());
+    ASSERT_TRUE(t.ConnectTcp());
     EXPECT_TRUE(t.Transact(FixedFrame(0x49, 1)));
     EXPECT_EQ(l.sim.connectionsAccepted(), 2u);
+    // Closed between two exchanges: the send fails, and says so.
+    t.TcpClient->disconnect();
+    EXPECT_FALSE(t.SendFrame(FixedFrame(0x49, 1)));
+    EXPECT_EQ(l.h.countLog(" - ERROR DE ENVIO - not connected"), 1);
 }
 
 TEST(Transport, ReceiveBufferIsSharedSafelyWithAnotherThread) {
