@@ -23,7 +23,7 @@ void TContador_IP::Terminate() {
 void TContador_IP::SleepMs(int64_t ms) {
     if (ms <= 0) return;
     // A pause of a huge unit must not overflow the clock's arithmetic: a
-    // year is longer than any run and still far inside it.
+    // year is longer than any run and far from the clock's limits.
     constexpr int64_t kLongest = int64_t{366} * 24 * 3600 * 1000;
     ms = std::min(ms, kLongest);
     SleepRequestedMs += ms;

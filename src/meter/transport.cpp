@@ -40,7 +40,9 @@ bool TContador_IP::SendFrame(const std::string& frame) {
             return false;
         }
         if (!TcpClient || !TcpClient->connected()) {
-            reportLinkFailure(kSendFailed, "not connected");
+            // The reason the client saw the link go, when it did.
+            const bool known = TcpClient && !TcpClient->lastError().empty();
+            reportLinkFailure(kSendFailed, known ? TcpClient->lastError() : "not connected");
             return false;
         }
         if (TcpClient->checkForGracefulDisconnect()) {
@@ -74,6 +76,10 @@ bool TContador_IP::Transact(const std::string& frame) {
     TxHead = frame.substr(0, 2);
     // 64 bits: the time-out is taken as typed, however large.
     const int64_t maxPolls = int64_t{AsduTimeout} * 10;
+    // The TCP trace lines begin with a blank, the serial ones do not.
+    const auto trace = [this](const std::string& bytes) {
+        if (TraceFrames) PostLog((IsSerial ? "" : " ") + HexDump(bytes), colour::Red);
+    };
     int left = AsduRetries - 1;
     do {
         --left;
@@ -87,18 +93,13 @@ bool TContador_IP::Transact(const std::string& frame) {
         SleepMs(10);
         dropStaleInput();
         if (SendFrame(frame)) {
-            // The TCP trace lines begin with a blank, the serial ones do not.
-            if (TraceFrames)
-                PostLog((IsSerial ? std::string() : std::string(1, ' ')).append(HexDump(frame)),
-                        colour::Red);
+            trace(frame);
             if (awaitReply(maxPolls) && !IsSerial) WaitMs(500);
         }
     } while (LastFrame.empty() && left >= 0 && !Terminated);
-    const bool ok = !LastFrame.empty();
-    if (ok && TraceFrames)
-        PostLog((IsSerial ? std::string() : std::string(1, ' ')).append(HexDump(LastFrame)),
-                colour::Red);
-    return ok;
+    if (LastFrame.empty()) return false;
+    trace(LastFrame);
+    return true;
 }
 
 // Right before the send, after the pause: whatever is there belongs to an
@@ -147,7 +148,7 @@ void TContador_IP::waitForBytes(std::chrono::steady_clock::time_point until, uin
     using namespace std::chrono;
     if (!IsSerial && TcpClient && TcpClient->connected()) {
         // The socket's own wait wakes on data; a stop request is seen within 100 ms.
-        const auto left = duration_cast<milliseconds>(until - steady_clock::now()).count();
+        const auto left = ceil<milliseconds>(until - steady_clock::now()).count();
         if (left > 0)
             TcpClient->checkForDataOnSource(static_cast<int>(std::min<int64_t>(left, 100)));
         return;
