@@ -5,9 +5,10 @@
 //   counter still stands at 0 (the 00:00 and 01:00 records missing, or the
 //   first frame unreadable) goes to the slot of its tag hour, never to hour 0,
 //   which holds the day's daily closure; later records follow one slot on.
-// - A profile record that would land beyond hour 24 or on the daily closure's
-//   slot is not stored, and the log says so in red, so that no record is
-//   dropped unseen. A meter that sends more than twice a day's records has
+// - A profile record that would land beyond hour 24 or on a slot already
+//   written (the daily closure's, or an earlier record's when a meter repeats
+//   its 00:15 record) is not stored, and the log says so in red, so that no
+//   record is dropped or overwritten unseen. A meter that sends more than twice a day's records has
 //   its profile failed rather than read for ever.
 // - A profile counts as read only when the meter ended the transfer itself;
 //   one cut short by a failed exchange keeps its records but fails the meter.
@@ -274,6 +275,8 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
         int q = 1;  // quarter-hourly: running quarter, 1..4
         int64_t previousTag = -1;
         bool ended = false;  // the meter's end of the transfer arrived
+        // Slots written by this profile; hour 0 quarter 0 holds the daily closure.
+        bool taken[kHours][kQuarters] = {{true}};
         bool valid;
         do {
             PostLog(" - STEP #" + std::to_string((quarter ? h : r) + 25), colour::Yellow);
@@ -336,10 +339,10 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
                     if (t.Hour > 0) slotHour = s;
                     ++s;
                 }
-                // Hour 0 quarter 0 holds the daily closure.
-                if (slotHour >= kHours || (slotHour == 0 && slotQuarter == 0)) {
+                if (slotHour >= kHours || (slotHour >= 0 && taken[slotHour][slotQuarter])) {
                     PostLog(std::string(recordLine) + "FUERA DE RANGO, NO ALMACENADO", colour::Red);
                 } else if (slotHour >= 0) {
+                    taken[slotHour][slotQuarter] = true;
                     writeLabel(dev->Labels[n](slotHour, slotQuarter), t);
                     for (int reg = 1; reg <= kRegisters; ++reg) {
                         dev->Values[n](reg, slotHour, slotQuarter) = scratch.value[reg];

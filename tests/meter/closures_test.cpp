@@ -260,13 +260,13 @@ std::string profileEcho(char cause) {
     return variable(u + std::string(10, '\0'));
 }
 // One hourly record (56 bytes): registers 1..6 hold hour * 100 + register.
-std::string hourlyRecord(int day, int hour) {
+std::string hourlyRecord(int day, int hour, int minute = 0) {
     std::string u = {'\x08', char(kLink), '\0', '\x0B', '\x06', '\x05', '\x09', '\0', '\x0B'};
     for (int reg = 1; reg <= 6; ++reg) {
         const uint32_t v = uint32_t(hour * 100 + reg);
         u += {char(reg), char(v & 0xFF), char(v >> 8), '\0', '\0', '\0'};
     }
-    u += {'\0', char(hour), char(day), '\x03', '\x1A'};  // dd/03/26 hh:00, winter
+    u += {char(minute), char(hour), char(day), '\x03', '\x1A'};  // dd/03/26 hh:mm, winter
     return variable(u);
 }
 
@@ -322,6 +322,17 @@ TEST(ScriptedProfiles, FirstHourlyRecordWithAnImpossibleHourIsNotStored) {
     EXPECT_TRUE(r.h.thread->ReadHourlyClosures(0, 2026y / March / 5));
     EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO FUERA DE RANGO, NO ALMACENADO"), 1);
     EXPECT_EQ(label(r.device().Labels[0](1, 0)), "05/03/26 03:00 W");
+}
+
+// A meter that sends its 00:15 record twice: the second finds its slot taken.
+TEST(ScriptedProfiles, RepeatedQuarterHourRecordOverwritesNothing) {
+    auto replies = profileOpening();
+    for (int minute : {15, 15, 30}) replies.push_back(hourlyRecord(5, 0, minute));
+    replies.push_back(profileEcho(10));
+    ScriptedReading r(replies);
+    r.h.thread->ReadQuarterHourClosures(0, 2026y / March / 5);
+    EXPECT_EQ(r.h.countLog(" - CIERRE CUARTIHORARIO FUERA DE RANGO, NO ALMACENADO"), 1);
+    EXPECT_EQ(label(r.device().Labels[0](0, 2)), "05/03/26 00:30 W");
 }
 
 }  // namespace
