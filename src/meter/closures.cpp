@@ -12,10 +12,10 @@
 //   its profile failed rather than read for ever.
 // - A profile counts as read only when the meter ended the transfer itself;
 //   one cut short by a failed exchange keeps its records but fails the meter.
-// - When a profile record came only after its request was sent again and its
-//   time tag does not follow the previous record's, the meter moved on past
-//   the lost reply: the records after it would sit one slot early, so the
-//   profile stops there and fails.
+// - When a profile record came only after its request was sent again (or is
+//   the one after it) and its time tag does not follow the previous record's,
+//   the meter moved on past the lost reply: the records after it would sit
+//   one slot early, so the profile stops there and fails.
 // - A register missing from a profile frame is stored as "no data" (value 0,
 //   quality $80) in that record's slot, as the daily closure does, rather than
 //   repeating the previous record's value as a good reading.
@@ -274,6 +274,9 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
         int h = 0;  // quarter-hourly: running hour
         int q = 1;  // quarter-hourly: running quarter, 1..4
         int64_t previousTag = -1;
+        // Records still to check after a retry: the one it brought and the
+        // next, as a late reply to the lost try may stand in for the first.
+        int toCheck = 0;
         bool ended = false;  // the meter's end of the transfer arrived
         // Slots written by this profile; hour 0 quarter 0 holds the daily closure.
         bool taken[kHours][kQuarters] = {{true}};
@@ -317,13 +320,16 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
             if (walked == kRegisters) {
                 const TimeTag t = DecodeTimeTag(LastFrame.substr(pos, 5));
                 const int64_t tag = tagMinutes(t);
-                if (TriesUsed > 1 && (previousTag < 0 || tag != previousTag + periodMinutes)) {
+                if (TriesUsed > 1) toCheck = 2;
+                const bool follows = previousTag >= 0 && tag == previousTag + periodMinutes;
+                if (toCheck > 0 && !follows) {
                     PostLog(std::string(recordLine) + tagText(t) +
                                 " - RESPUESTA PERDIDA, CIERRES NO ALMACENADOS",
                             colour::Red);
                     valid = false;
                     break;
                 }
+                if (toCheck > 0) --toCheck;
                 previousTag = tag;
                 PostLog(recordLine + tagText(t) + " - OK", colour::Yellow);
                 int slotHour = -1, slotQuarter = 0;
