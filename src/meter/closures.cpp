@@ -1,12 +1,21 @@
 // The date walk of one meter and its closure readers.
 //
-// Two choices of ours:
-// - An hourly record with a tag hour above 0 that arrives while the slot
+// Choices of ours:
+// - An hourly record with a tag hour from 1 to 24 that arrives while the slot
 //   counter still stands at 0 (the 00:00 and 01:00 records missing, or the
 //   first frame unreadable) goes to the slot of its tag hour, never to hour 0,
 //   which holds the day's daily closure; later records follow one slot on.
-// - A profile record that would land beyond hour 24 is not stored, and the
-//   log says so in red, so that no record is dropped unseen.
+// - A profile record that would land beyond hour 24 or on a slot already
+//   written (the daily closure's, or an earlier record's when a meter repeats
+//   its 00:15 record) is not stored, and the log says so in red, so that no
+//   record is dropped or overwritten unseen. A meter that sends more than twice a day's records has
+//   its profile failed rather than read for ever.
+// - A profile counts as read only when the meter ended the transfer itself;
+//   one cut short by a failed exchange keeps its records but fails the meter.
+// - When a profile record came only after its request was sent again (or is
+//   the one after it) and its time tag does not follow the previous record's,
+//   the meter moved on past the lost reply: the records after it would sit
+//   one slot early, so the profile stops there and fails.
 // - A register missing from a profile frame is stored as "no data" (value 0,
 //   quality $80) in that record's slot, as the daily closure does, rather than
 //   repeating the previous record's value as a good reading.
@@ -29,6 +38,7 @@ constexpr std::size_t kConfirmSize = 26;
 
 constexpr uint8_t kTypeDailyData = 8;
 constexpr uint8_t kTypeProfileData = 11;
+constexpr uint8_t kCauseTermination = 10;  // the meter's end of the transfer
 
 std::string tagText(const TimeTag& t) {
     char buf[64];
@@ -61,6 +71,18 @@ uint32_t le32(const std::string& f, std::size_t pos) {
            uint32_t(FrameByte(f, pos + 2)) << 16 | uint32_t(FrameByte(f, pos + 3)) << 24;
 }
 
+// Minutes on one scale for every time tag, the summer hour taken back, so that
+// consecutive records of a profile differ by exactly one period also across
+// the changes of season; -1 for a tag that is no date.
+int64_t tagMinutes(const TimeTag& t) {
+    const std::chrono::year_month_day ymd{std::chrono::year(2000 + t.Year),
+                                          std::chrono::month(unsigned(t.Month)),
+                                          std::chrono::day(unsigned(t.Day))};
+    if (!ymd.ok()) return -1;
+    const int64_t day = std::chrono::sys_days(ymd).time_since_epoch().count();
+    return day * 1440 + t.Hour * 60 + t.Minute - (t.Summer ? 60 : 0);
+}
+
 struct Registers {
     uint32_t value[kRegisters + 1] = {};
     uint8_t quality[kRegisters + 1] = {};
@@ -68,7 +90,7 @@ struct Registers {
 
 }  // namespace
 
-void TContador_IP::ReadMeter(int index) {
+bool TContador_IP::ReadMeter(int index) {
     bool ok = true;
     Day d = DateFrom - days(1);
     if (Interval == IntervalMonthly) d = MonthStart(d);
@@ -109,6 +131,7 @@ void TContador_IP::ReadMeter(int index) {
     }
     PostDataReady(index);
     PostGridStatus(index + 1, ok ? "(6) LECTURA CORRECTA" : "(5) ERROR DE LECTURA");
+    return ok;
 }
 
 bool TContador_IP::ReadDailyClosure(int index, Day day) {
@@ -147,7 +170,8 @@ bool TContador_IP::ReadDailyClosure(int index, Day day) {
                 FrameByte(LastFrame, 6) == kTypeDailyData &&
                 (FrameByte(LastFrame, 8) & kCauseNegative) == 0) {
                 PostLog(" - STEP #18", colour::Yellow);
-                int c = FrameByte(LastFrame, 7) & 0x7F;
+                const int declared = FrameByte(LastFrame, 7) & 0x7F;
+                int c = declared;
                 if (c > 0) {
                     std::size_t pos = kObjects;
                     int walked = 0;
@@ -163,8 +187,12 @@ bool TContador_IP::ReadDailyClosure(int index, Day day) {
                         pos += kObjectSize;
                         ++walked;
                     } while (c > 0 && walked < kRegisters);
-                    if (walked == kRegisters) {
-                        const TimeTag t = DecodeTimeTag(LastFrame.substr(pos, 5));
+                    // Real meters send further objects (marked invalid) after
+                    // the six registers: the time tag follows the last object
+                    // the frame declares, checksum and end byte after it.
+                    const std::size_t tagPos = kObjects + kObjectSize * std::size_t(declared);
+                    if (walked == kRegisters && LastFrame.size() >= tagPos + 5 + 2) {
+                        const TimeTag t = DecodeTimeTag(LastFrame.substr(tagPos, 5));
                         PostLog(" - CIERRE DIARIO OK - " + tagText(t), colour::Green);
                         writeLabel(dev->Labels[n](0, 0), t);
                         result = true;
@@ -236,20 +264,42 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
         const char* parseError =
             quarter ? " - ERROR PARSING CIERRE CUARTIHORARIO " : " - ERROR PARSING CIERRE HORARIO ";
 
+        // Twice the records of the longest day: a meter that sends more is
+        // not ending its transfer.
+        const int frameLimit = quarter ? 2 * kHours * kQuarters : 2 * kHours;
+        const int periodMinutes = quarter ? 15 : 60;
         uint8_t lastCtl = kCtlClass2Fcb1;
-        uint8_t r = 0;  // hourly: frames received
-        int s = 0;      // hourly: next slot
-        uint8_t h = 0;  // quarter-hourly: running hour
-        int q = 1;      // quarter-hourly: running quarter, 1..4
+        int r = 0;  // hourly: frames received
+        int s = 0;  // hourly: next slot
+        int h = 0;  // quarter-hourly: running hour
+        int q = 1;  // quarter-hourly: running quarter, 1..4
+        int64_t previousTag = -1;
+        // Records still to check after a retry: the one it brought and the
+        // next, as a late reply to the lost try may stand in for the first.
+        int toCheck = 0;
+        bool ended = false;  // the meter's end of the transfer arrived
+        // Slots written by this profile; hour 0 quarter 0 holds the daily closure.
+        bool taken[kHours][kQuarters] = {{true}};
         bool valid;
         do {
             PostLog(" - STEP #" + std::to_string((quarter ? h : r) + 25), colour::Yellow);
             WaitMs(PauseMs(1000));
             lastCtl = lastCtl == kCtlClass2Fcb1 ? kCtlClass2Fcb0 : kCtlClass2Fcb1;
-            valid = Transact(FixedFrame(lastCtl, link)) && LastFrame.size() == kDataFrameSize &&
+            const bool replied = Transact(FixedFrame(lastCtl, link));
+            valid = replied && LastFrame.size() == kDataFrameSize &&
                     FrameByte(LastFrame, 6) == kTypeProfileData &&
                     (FrameByte(LastFrame, 8) & kCauseNegative) == 0;
-            if (!valid) break;
+            if (!valid) {
+                ended = replied && FrameFunction(LastFrame) == kFnUserData &&
+                        FrameByte(LastFrame, 6) == kTypeLoadProfile &&
+                        (FrameByte(LastFrame, 8) & 0x7F) == kCauseTermination;
+                break;
+            }
+            if ((quarter ? h * 4 + q - 1 : r) >= frameLimit) {
+                PostLog(std::string(recordLine) + "- DEMASIADOS CIERRES, LECTURA INTERRUMPIDA",
+                        colour::Red);
+                break;
+            }
 
             Registers scratch;
             for (auto& quality : scratch.quality) quality = TDayQuality::NoData;
@@ -269,6 +319,18 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
 
             if (walked == kRegisters) {
                 const TimeTag t = DecodeTimeTag(LastFrame.substr(pos, 5));
+                const int64_t tag = tagMinutes(t);
+                if (TriesUsed > 1) toCheck = 2;
+                const bool follows = previousTag >= 0 && tag == previousTag + periodMinutes;
+                if (toCheck > 0 && !follows) {
+                    PostLog(std::string(recordLine) + tagText(t) +
+                                " - RESPUESTA PERDIDA, CIERRES NO ALMACENADOS",
+                            colour::Red);
+                    valid = false;
+                    break;
+                }
+                if (toCheck > 0) --toCheck;
+                previousTag = tag;
                 PostLog(recordLine + tagText(t) + " - OK", colour::Yellow);
                 int slotHour = -1, slotQuarter = 0;
                 if (quarter) {
@@ -279,13 +341,14 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
                     }
                 } else {
                     if (r == 0 && t.Hour == 1) s = 1;
-                    if (s == 0 && t.Hour > 0) s = t.Hour;
+                    if (s == 0 && t.Hour > 0 && t.Hour <= kHours - 1) s = t.Hour;
                     if (t.Hour > 0) slotHour = s;
                     ++s;
                 }
-                if (slotHour >= kHours) {
+                if (slotHour >= kHours || (slotHour >= 0 && taken[slotHour][slotQuarter])) {
                     PostLog(std::string(recordLine) + "FUERA DE RANGO, NO ALMACENADO", colour::Red);
                 } else if (slotHour >= 0) {
+                    taken[slotHour][slotQuarter] = true;
                     writeLabel(dev->Labels[n](slotHour, slotQuarter), t);
                     for (int reg = 1; reg <= kRegisters; ++reg) {
                         dev->Values[n](reg, slotHour, slotQuarter) = scratch.value[reg];
@@ -310,16 +373,14 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
         WaitMs(PauseMs(1000));
         Transact(FixedFrame(kCtlClass2Fcb1, link));
 
-        if (quarter) {
-            if (h == 0) return false;
-            PostLog(
-                " - CIERRES CUARTIHORARIOS OK - ( " + std::to_string(h * 4) + " CIERRES LEIDOS )",
-                colour::Green);
-            return true;
+        const std::string read = std::to_string(quarter ? h * 4 : r) + " CIERRES LEIDOS )";
+        const char* kind = quarter ? "CIERRES CUARTIHORARIOS" : "CIERRES HORARIOS";
+        if (!ended) {
+            PostLog(std::string(" - ERROR ") + kind + " INCOMPLETOS - ( " + read, colour::Red);
+            return false;
         }
-        if (r == 0) return false;
-        PostLog(" - CIERRES HORARIOS OK - ( " + std::to_string(r) + " CIERRES LEIDOS )",
-                colour::Green);
+        if ((quarter ? h : r) == 0) return false;
+        PostLog(std::string(" - ") + kind + " OK - ( " + read, colour::Green);
         return true;
     } catch (...) {
         return false;

@@ -1,5 +1,7 @@
 #include "meter/contador_ip.h"
 
+#include <algorithm>
+
 #include "platform/tcp_client.h"
 #include "serial/com_port.h"
 
@@ -20,6 +22,10 @@ void TContador_IP::Terminate() {
 
 void TContador_IP::SleepMs(int64_t ms) {
     if (ms <= 0) return;
+    // A pause of a huge unit must not overflow the clock's arithmetic: a
+    // year is longer than any run and far from the clock's limits.
+    constexpr int64_t kLongest = int64_t{366} * 24 * 3600 * 1000;
+    ms = std::min(ms, kLongest);
     SleepRequestedMs += ms;
     std::unique_lock lock(StopMutex);
     StopCv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Terminated.load(); });
@@ -65,8 +71,15 @@ void TContador_IP::PostGridStatus(int row, const std::string& text) {
 }
 
 void TContador_IP::AppendRx(const std::string& bytes) {
-    std::lock_guard lock(RxMutex);
-    RxBuffer += bytes;
+    {
+        std::lock_guard lock(RxMutex);
+        RxBuffer += bytes;
+        ++RxAppends;
+    }
+    // Taking the stop lock orders this with a reply wait's look at the count,
+    // so its wake-up cannot be missed.
+    { std::lock_guard lock(StopMutex); }
+    StopCv.notify_all();
 }
 
 void TContador_IP::ClearRx() {

@@ -121,6 +121,9 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     // Receive handler of the serial port; runs in the main thread.
     void ComPortRxChar(TCustomComPort* sender, int count);
     bool Transact(const std::string& frame);
+    // Tries the last Transact used: above 1 when a reply was lost and the
+    // request went out again with the same frame count bit.
+    int TriesUsed = 0;
     void WaitMs(int64_t ms);
     // The pause unit times n, in milliseconds; 64 bits, as the unit is taken as given.
     int64_t PauseMs(int n) const { return int64_t{InterAsdu} * n; }
@@ -128,7 +131,8 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     bool LinkUp() const;
     // Connects the TCP client; a stop request ends the connect within 100 ms.
     bool ConnectTcp();
-    // Sleep of the reading thread that a stop request cuts short.
+    // Sleep of the reading thread that a stop request cuts short; counted in
+    // SleepRequestedMs. Any length: the wait is clamped where it would overflow.
     void SleepMs(int64_t ms);
 
     // The receive buffer, shared with the receive handler: each call is one
@@ -151,7 +155,8 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     void CloseSession(int index);
 
     // ---- Closure reading ----
-    void ReadMeter(int index);
+    // True when every closure and profile of the range was read.
+    bool ReadMeter(int index);
     bool ReadDailyClosure(int index, Day day);
     bool ReadHourlyClosures(int index, Day day);
     bool ReadQuarterHourClosures(int index, Day day);
@@ -171,7 +176,8 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     std::function<void(std::string& rxBuffer, std::string& lastFrame)> ModbusExtract;
 
     // Counters for diagnostics, tests and benchmarks: frames written, and the
-    // milliseconds of sleep the thread asked for.
+    // milliseconds of the pauses the thread asked for (the waits for a reply
+    // are not pauses and are not counted).
     std::atomic<int> FramesSent{0};
     std::atomic<int64_t> SleepRequestedMs{0};
 
@@ -179,9 +185,17 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     DeviceItem& item(int index) { return Devices.at(static_cast<std::size_t>(index)); }
     bool readProfile(int index, Day day, bool quarterHour);
 
-    // The tries of one exchange on each link; the reply lands in LastFrame.
-    void transactSerial(const std::string& frame, int64_t maxPolls);
-    void transactTcp(const std::string& frame, int64_t maxPolls);
+    // Drops what arrived before a request goes out.
+    void dropStaleInput();
+    // Waits for the reply of one try, in polls of 100 ms; a poll ends early when
+    // bytes arrive. True when the try timed out; the reply lands in LastFrame.
+    bool awaitReply(int64_t maxPolls);
+    // Sleeps until `until`, a stop request, or bytes arriving after the
+    // receive buffer had seen `seenAppends` appends.
+    void waitForBytes(std::chrono::steady_clock::time_point until, uint64_t seenAppends);
+    // Logs a failed send or a lost link, once until the link is up again.
+    void reportLinkFailure(const std::string& what, const std::string& reason);
+    std::atomic<bool> linkFailureLogged_{false};
     // Serial port operations (the serial component is used only through these).
     bool serialOpen() const;
     std::size_t serialWrite(const std::string& bytes);
@@ -189,6 +203,7 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
 
     std::string RxBuffer;
     mutable std::mutex RxMutex;
+    std::atomic<uint64_t> RxAppends{0};  // wakes a reply wait on the serial link
 
     std::mutex StopMutex;
     std::condition_variable StopCv;

@@ -122,7 +122,8 @@ bool TContador_IP::InitModem() {
 
     [&] {
         if (!answered) {
-            PostLog(" - THERE IS NO MODEM IN THE SERIAL LINE.", colour::Red);
+            // A stop cut the wake-up short: that says nothing about the modem.
+            if (!Terminated) PostLog(" - THERE IS NO MODEM IN THE SERIAL LINE.", colour::Red);
             return;
         }
         state = ModemNotRegistered;

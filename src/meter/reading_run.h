@@ -79,8 +79,9 @@ struct RunCallbacks {
     // The meter grid as the main window shows it now (its status column
     // written from MSG_GRIDSTATUS); absent: the rows the run started with.
     std::function<GridRows()> CurrentGrid;
-    // True once the program is closing: stopping a run then does not wait for
-    // its thread, which ends on its own. Absent: never.
+    // True once the application is terminating (QCoreApplication::closingDown()
+    // or the main window's own close): the stop's wait for the thread then
+    // ends at once. Absent: never.
     std::function<bool()> ApplicationTerminating;
 };
 
@@ -98,8 +99,9 @@ class T_Conta {
     T_Conta(const T_Conta&) = delete;
     T_Conta& operator=(const T_Conta&) = delete;
 
-    // Stops the thread and waits for it up to 5000 ms, handling the main
-    // thread's queue meanwhile. Idempotent. Main thread.
+    // Stops the thread and waits for it up to 5000 ms, or until the
+    // application is terminating, handling the main thread's queue meanwhile.
+    // Idempotent. Main thread.
     void Destroy();
 
     // Set by the end handler.

@@ -145,8 +145,9 @@ void TContador_IP::ReadIecMeters() {
     for (int i = 0; i < static_cast<int>(Devices.size()); ++i) {
         if (OpenSession(i)) {
             DateFrom = from;
-            ReadMeter(i);
-            ExitCode = ExitOk;
+            // A session that opened but whose reading failed read nothing
+            // that the run may call complete.
+            ExitCode = ReadMeter(i) ? ExitOk : ExitNoMeterRead;
             CloseSession(i);
         } else {
             ExitCode = ExitNoMeterRead;

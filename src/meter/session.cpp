@@ -11,6 +11,15 @@ bool isFixedWith(const std::string& f, uint8_t function) {
     return f.size() == 5 && FrameFunction(f) == function;
 }
 
+// A session answer that refuses: the negative bit, or one of the causes by
+// which a meter says that what was asked for is not available or unknown
+// (13 to 18: data record, type, record number, address, information object,
+// integration period).
+bool refused(uint8_t cause) {
+    const int c = cause & 0x3F;
+    return (cause & kCauseNegative) != 0 || (c >= 13 && c <= 18);
+}
+
 }  // namespace
 
 bool TContador_IP::OpenSession(int index) {
@@ -95,7 +104,7 @@ bool TContador_IP::OpenSession(int index) {
                 }
                 if (FrameFunction(LastFrame) != kFnUserData || FrameByte(LastFrame, 6) != 0xB7)
                     return;
-                if (FrameByte(LastFrame, 8) & kCauseNegative) {
+                if (refused(FrameByte(LastFrame, 8))) {
                     PostLog(" - CONF. NEGATIVA  - PARAMETROS PTO.MEDIDA/PASS ERRONEOS",
                             colour::Red);
                     return;

@@ -16,23 +16,47 @@ bool TContador_IP::LinkUp() const {
 bool TContador_IP::ConnectTcp() {
     if (!TcpClient) return false;
     TcpClient->Cancel = &Terminated;
-    return TcpClient->connect();
+    const bool ok = TcpClient->connect();
+    if (ok) linkFailureLogged_ = false;
+    return ok;
+}
+
+void TContador_IP::reportLinkFailure(const std::string& what, const std::string& reason) {
+    if (linkFailureLogged_.exchange(true)) return;
+    PostLog(what + reason, colour::Red);
 }
 
 bool TContador_IP::SendFrame(const std::string& frame) {
+    const char* kSendFailed = " - ERROR DE ENVIO - ";
     try {
         if (IsSerial) {
-            if (!serialOpen()) return false;
+            if (!serialOpen()) {
+                reportLinkFailure(kSendFailed, "port closed");
+                return false;
+            }
             ++FramesSent;
-            return serialWrite(frame) == frame.size();
+            if (serialWrite(frame) == frame.size()) return true;
+            reportLinkFailure(kSendFailed, "incomplete write");
+            return false;
         }
-        if (!TcpClient || !TcpClient->connected()) return false;
-        if (TcpClient->checkForGracefulDisconnect()) return false;
+        if (!TcpClient || !TcpClient->connected()) {
+            // The reason the client saw the link go, when it did.
+            const bool known = TcpClient && !TcpClient->lastError().empty();
+            reportLinkFailure(kSendFailed, known ? TcpClient->lastError() : "not connected");
+            return false;
+        }
+        if (TcpClient->checkForGracefulDisconnect()) {
+            reportLinkFailure(kSendFailed, TcpClient->lastError());
+            return false;
+        }
         ++FramesSent;
         // Success only when the whole block went out.
         const std::string block = BytesToStr(StrToBytes(frame));
-        return TcpClient->write(block) == block.size();
-    } catch (...) {
+        if (TcpClient->write(block) == block.size()) return true;
+        reportLinkFailure(kSendFailed, TcpClient->lastError());
+        return false;
+    } catch (const std::exception& e) {
+        reportLinkFailure(kSendFailed, e.what());
         return false;
     }
 }
@@ -46,102 +70,92 @@ void TContador_IP::ExtractFrame() {
 }
 
 bool TContador_IP::Transact(const std::string& frame) {
+    TriesUsed = 0;
     if (Terminated || !LinkUp()) return false;
     LastFrame.clear();
     TxHead = frame.substr(0, 2);
     // 64 bits: the time-out is taken as typed, however large.
     const int64_t maxPolls = int64_t{AsduTimeout} * 10;
-    if (IsSerial)
-        transactSerial(frame, maxPolls);
-    else
-        transactTcp(frame, maxPolls);
-    const bool ok = !LastFrame.empty();
     // The TCP trace lines begin with a blank, the serial ones do not.
-    if (ok && TraceFrames)
-        PostLog((IsSerial ? std::string() : std::string(1, ' ')).append(HexDump(LastFrame)),
-                colour::Red);
-    return ok;
-}
-
-void TContador_IP::transactTcp(const std::string& frame, int64_t maxPolls) {
-    auto& tcp = *TcpClient;
+    const auto trace = [this](const std::string& bytes) {
+        if (TraceFrames) PostLog((IsSerial ? "" : " ") + HexDump(bytes), colour::Red);
+    };
     int left = AsduRetries - 1;
     do {
-        int64_t polls = 0;
         --left;
-        ClearRx();
-        if (tcp.connected()) {
-            // Whatever is still waiting belongs to an earlier exchange.
-            tcp.checkForGracefulDisconnect();
-            tcp.discardInput();
+        ++TriesUsed;
+        if (IsSerial) {
+            try {
+                serialClearBuffers();
+            } catch (...) {
+            }
         }
         SleepMs(10);
+        dropStaleInput();
         if (SendFrame(frame)) {
-            if (TraceFrames) PostLog(std::string(1, ' ').append(HexDump(frame)), colour::Red);
-            // Polls that bring bytes do not count, so a peer streaming bytes that
-            // never form a frame could hold the try for ever: it also ends, with
-            // a second's grace, when its polls' time has passed.
-            const auto tryEnd = std::chrono::steady_clock::now() +
-                                std::chrono::milliseconds((maxPolls + 1) * 100 + 1000);
-            bool timedOut = false;
-            for (;;) {
-                std::string chunk;
-                bool failed = false;
-                if (tcp.connected()) {
-                    failed = tcp.checkForGracefulDisconnect();
-                    uint8_t b;
-                    while (!Terminated && tcp.readByte(b)) {
-                        // Bytes already there before any pause are late
-                        // replies to an earlier try.
-                        if (polls > 0) chunk += static_cast<char>(b);
-                    }
-                }
-                if (failed) {
-                    if (TraceFrames) PostLog(" except!", colour::Red);
-                    tcp.disconnect();
-                    SleepMs(100);
-                    polls += 50;
-                }
-                if (chunk.empty()) {
-                    ++polls;
-                    SleepMs(100);
-                } else {
-                    AppendRx(chunk);
-                }
-                if (RxWaiting()) ExtractFrame();
-                if (!LastFrame.empty() || Terminated) break;
-                if (polls > maxPolls || std::chrono::steady_clock::now() >= tryEnd) {
-                    timedOut = true;
-                    break;
-                }
-            }
-            if (timedOut) WaitMs(500);
+            trace(frame);
+            if (awaitReply(maxPolls) && !IsSerial) WaitMs(500);
         }
     } while (LastFrame.empty() && left >= 0 && !Terminated);
+    if (LastFrame.empty()) return false;
+    trace(LastFrame);
+    return true;
 }
 
-void TContador_IP::transactSerial(const std::string& frame, int64_t maxPolls) {
-    int left = AsduRetries - 1;
-    do {
-        int64_t polls = 0;
-        --left;
-        try {
-            serialClearBuffers();
-        } catch (...) {
-        }
-        SleepMs(10);
-        // Anything received before the request goes out is stale.
-        ClearRx();
-        if (SendFrame(frame)) {
-            if (TraceFrames) PostLog(HexDump(frame), colour::Red);
-            for (;;) {
-                SleepMs(100);
-                ++polls;
-                if (RxWaiting()) ExtractFrame();
-                if (!LastFrame.empty() || polls > maxPolls || Terminated) break;
+// Right before the send, after the pause: whatever is there belongs to an
+// earlier exchange, and every byte that arrives after the send is kept.
+void TContador_IP::dropStaleInput() {
+    if (!IsSerial && TcpClient && TcpClient->connected()) {
+        TcpClient->checkForGracefulDisconnect();
+        TcpClient->discardInput();
+    }
+    ClearRx();
+}
+
+bool TContador_IP::awaitReply(int64_t maxPolls) {
+    using namespace std::chrono;
+    int64_t polls = 0;
+    bool tcpUp = !IsSerial;
+    auto pollEnd = steady_clock::now() + milliseconds(100);
+    for (;;) {
+        const uint64_t seen = RxAppends.load();
+        if (tcpUp) {
+            // Data that came before a close stays readable and is kept.
+            const bool lost = TcpClient->checkForGracefulDisconnect();
+            const std::string chunk = TcpClient->readInput();
+            if (!chunk.empty()) AppendRx(chunk);
+            if (lost) {
+                tcpUp = false;
+                if (TraceFrames) PostLog(" except!", colour::Red);
+                reportLinkFailure(" - CONEXION PERDIDA - ", TcpClient->lastError());
+                TcpClient->disconnect();
+                polls += 50;
             }
         }
-    } while (LastFrame.empty() && left >= 0 && !Terminated);
+        if (RxWaiting()) ExtractFrame();
+        if (!LastFrame.empty() || Terminated) return false;
+        const auto now = steady_clock::now();
+        if (now >= pollEnd) {
+            ++polls;
+            pollEnd += milliseconds(100);
+        }
+        if (polls > maxPolls) return true;
+        waitForBytes(pollEnd, seen);
+    }
+}
+
+void TContador_IP::waitForBytes(std::chrono::steady_clock::time_point until, uint64_t seenAppends) {
+    using namespace std::chrono;
+    if (!IsSerial && TcpClient && TcpClient->connected()) {
+        // The socket's own wait wakes on data; a stop request is seen within 100 ms.
+        const auto left = ceil<milliseconds>(until - steady_clock::now()).count();
+        if (left > 0)
+            TcpClient->checkForDataOnSource(static_cast<int>(std::min<int64_t>(left, 100)));
+        return;
+    }
+    std::unique_lock lock(StopMutex);
+    StopCv.wait_until(lock, until,
+                      [&] { return Terminated.load() || RxAppends.load() != seenAppends; });
 }
 
 }  // namespace qv

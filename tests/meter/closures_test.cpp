@@ -53,8 +53,12 @@ std::string label(const TSlotLabel& l) {
     return l.Date + " " + l.Time + (l.Summer ? " S" : " W");
 }
 
+// The meter sends eight objects a closure, as real ones do (two further
+// objects marked invalid); the time tag follows the last.
 TEST(Closures, DailyRangeOfThreeDaysReadsFourClosures) {
-    Reading r;
+    sim::SimFaults f;
+    f.objectCount = 8;
+    Reading r(f);
     const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 4);
     EXPECT_EQ(r.requests(),
               (std::vector<std::string>{"122:01/03", "122:02/03", "122:03/03", "122:04/03"}));
@@ -71,76 +75,68 @@ TEST(Closures, DailyRangeOfThreeDaysReadsFourClosures) {
     }
     EXPECT_EQ(d.IntervalType, IntervalDaily);
     EXPECT_EQ(r.h.countLog(" - CIERRE DIARIO OK - 02/03/26 - 00:00 (Invierno)"), 1);
-    EXPECT_EQ(r.h.countLog(" - PARSING  OBJECT : 0"), 4);
+    EXPECT_EQ(r.h.countLog(" - PARSING  OBJECT : 2"), 4);  // six of eight walked
     // Each daily closure of a daily run ends with one more $7B: steps 16 and the extra.
     EXPECT_EQ(r.h.traced("10 7B 03 00").size(), 4u * 2u + 5u /* session */);
     EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
 }
 
-TEST(Closures, HourlyDayReadsClosureProfileClosure) {
-    Reading r;
-    const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
-    EXPECT_EQ(r.requests(), (std::vector<std::string>{"122:04/03", "123:05/03", "122:05/03"}));
-    ASSERT_EQ(d.DayCount(), 2u);
-    EXPECT_EQ(d.Values[0](1, 0, 0), closureAt(1, 2026, 3, 5));
-    for (int hour = 1; hour <= 23; ++hour) {
-        for (int reg = 1; reg <= 6; ++reg) {
-            EXPECT_EQ(d.Values[0](reg, hour, 0),
-                      sim::profileValue(kSeed, kLink, reg, simTime(2026, 3, 5, hour), 60));
-            EXPECT_EQ(d.Quality[0](reg, hour, 0), 0);
+std::string label(const sim::SimTime& t) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%02d %02d:%02d %c", t.day, t.month, t.year % 100,
+                  t.hour, t.minute, t.summer ? 'S' : 'W');
+    return buf;
+}
+
+// A day reads the closure before it, its profile and the closure after it.
+// Every record the meter holds for the day lands in its running slot with its
+// own values and tag, the slots after the last one stay preset: ordinary days
+// and both changes of season, hourly and quarter-hourly.
+TEST(Closures, ProfilesMatchTheMeterRecordForRecord) {
+    const std::tuple<int, Day, int> rows[] = {
+        {IntervalHourly, 2026y / March / 5, 24},
+        {IntervalHourly, 2026y / March / 29, 23},
+        {IntervalHourly, 2026y / October / 25, 25},
+        {IntervalQuarterHour, 2026y / March / 5, 96},
+        {IntervalQuarterHour, 2026y / March / 29, 92},
+        {IntervalQuarterHour, 2026y / October / 25, 100},
+    };
+    for (const auto& [interval, day, count] : rows) {
+        const bool quarter = interval == IntervalQuarterHour;
+        const std::chrono::year_month_day ymd(day);
+        const int y = int(ymd.year()), m = int(unsigned(ymd.month())),
+                  dd = int(unsigned(ymd.day()));
+        char dates[3][16];
+        for (int i = 0; i < 3; ++i)
+            std::snprintf(dates[i], sizeof dates[i], "%d:%02d/%02d", i == 1 ? 123 : 122,
+                          dd - (i == 0), m);
+        SCOPED_TRACE(dates[1]);
+        Reading r;
+        const Tdevice& d = r.read(interval, day, day);
+        EXPECT_EQ(r.requests(), (std::vector<std::string>{dates[0], dates[1], dates[2]}));
+        EXPECT_EQ(r.h.countLog(std::string(quarter ? " - CIERRES CUARTIHORARIOS OK - ( "
+                                                   : " - CIERRES HORARIOS OK - ( ") +
+                               std::to_string(count) + " CIERRES LEIDOS )"),
+                  1);
+        EXPECT_EQ(r.h.countLog(" - STEP #25"), quarter ? 4 : 1);
+        EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
+        ASSERT_EQ(d.DayCount(), 2u);
+        EXPECT_EQ(d.Values[0](1, 0, 0), closureAt(1, y, m, dd));  // not overwritten
+        EXPECT_EQ(d.Values[1](1, 0, 0), closureAt(1, y, m, dd + 1));
+        const int period = quarter ? 15 : 60;
+        const auto times =
+            sim::recordTimes(simTime(y, m, dd), simTime(y, m, dd, 23, quarter ? 59 : 0), period);
+        // The 00:00 record closes the day before and is skipped.
+        for (std::size_t slot = 1; slot < std::size_t(quarter ? kHours * 4 : kHours); ++slot) {
+            const int hour = quarter ? int(slot / 4) : int(slot), q = quarter ? int(slot % 4) : 0;
+            const bool held = slot < times.size();
+            EXPECT_EQ(label(d.Labels[0](hour, q)), held ? label(times[slot]) : "  W") << slot;
+            EXPECT_EQ(d.Quality[0](1, hour, q), held ? 0 : TDayQuality::NoData) << slot;
+            for (int reg = 1; held && reg <= 6; ++reg)
+                EXPECT_EQ(d.Values[0](reg, hour, q),
+                          sim::profileValue(kSeed, kLink, reg, times[slot], period));
         }
     }
-    EXPECT_EQ(label(d.Labels[0](1, 0)), "05/03/26 01:00 W");
-    EXPECT_EQ(label(d.Labels[0](23, 0)), "05/03/26 23:00 W");
-    EXPECT_EQ(d.Quality[0](1, 24, 0), TDayQuality::NoData);
-    EXPECT_TRUE(d.Labels[0](24, 0).Date.empty());
-    EXPECT_EQ(d.Values[1](1, 0, 0), closureAt(1, 2026, 3, 6));
-    EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 24 CIERRES LEIDOS )"), 1);
-    EXPECT_EQ(r.h.countLog(" - STEP #25"), 1);
-    EXPECT_EQ(r.h.countLog(" - STEP #48"), 1);
-    EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
-}
-
-TEST(Closures, ShortAndLongDaysLandInRunningSlots) {
-    {
-        Reading r;  // spring change: 02:00 does not exist
-        const Tdevice& d = r.read(IntervalHourly, 2026y / March / 29, 2026y / March / 29);
-        EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 23 CIERRES LEIDOS )"), 1);
-        EXPECT_EQ(label(d.Labels[0](1, 0)), "29/03/26 01:00 W");
-        EXPECT_EQ(label(d.Labels[0](2, 0)), "29/03/26 03:00 S");
-        EXPECT_EQ(label(d.Labels[0](22, 0)), "29/03/26 23:00 S");
-        EXPECT_EQ(d.Quality[0](1, 23, 0), TDayQuality::NoData);
-        EXPECT_EQ(d.Quality[0](1, 24, 0), TDayQuality::NoData);
-    }
-    {
-        Reading r;  // autumn change: 02:00 twice
-        const Tdevice& d = r.read(IntervalHourly, 2026y / October / 25, 2026y / October / 25);
-        EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 25 CIERRES LEIDOS )"), 1);
-        EXPECT_EQ(label(d.Labels[0](2, 0)), "25/10/26 02:00 S");
-        EXPECT_EQ(label(d.Labels[0](3, 0)), "25/10/26 02:00 W");
-        EXPECT_EQ(label(d.Labels[0](24, 0)), "25/10/26 23:00 W");
-        EXPECT_EQ(d.Quality[0](6, 24, 0), 0);
-    }
-}
-
-TEST(Closures, QuarterHourDayStoresNinetyFiveRecords) {
-    Reading r;
-    const Tdevice& d = r.read(IntervalQuarterHour, 2026y / March / 5, 2026y / March / 5);
-    EXPECT_EQ(r.h.countLog(" - CIERRES CUARTIHORARIOS OK - ( 96 CIERRES LEIDOS )"), 1);
-    EXPECT_EQ(r.h.countLog(" - STEP #25"), 4);
-    ASSERT_EQ(d.DayCount(), 2u);
-    int stored = 0;
-    for (int hour = 0; hour < 25; ++hour)
-        for (int q = 0; q < 4; ++q)
-            if (!(hour == 0 && q == 0) && !d.Labels[0](hour, q).Date.empty()) ++stored;
-    EXPECT_EQ(stored, 95);
-    EXPECT_EQ(label(d.Labels[0](0, 1)), "05/03/26 00:15 W");
-    EXPECT_EQ(label(d.Labels[0](1, 0)), "05/03/26 01:00 W");
-    EXPECT_EQ(label(d.Labels[0](23, 3)), "05/03/26 23:45 W");
-    EXPECT_EQ(d.Values[0](4, 12, 2),
-              sim::profileValue(kSeed, kLink, 4, simTime(2026, 3, 5, 12, 30), 15));
-    EXPECT_EQ(d.Values[0](1, 0, 0), closureAt(1, 2026, 3, 5));  // not overwritten
-    EXPECT_EQ(d.Quality[0](1, 24, 0), TDayQuality::NoData);
 }
 
 TEST(Closures, MonthlyRangeReadsEachMonthStart) {
@@ -181,14 +177,48 @@ TEST(Closures, DailyFrameWithFiveObjectsFailsButKeepsItsRegisters) {
     EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
 }
 
-TEST(Closures, DailyFrameWithSevenObjectsUsesTheFirstSix) {
+// One reply of a profile lost on the way. A meter that repeats its last reply
+// for a repeated frame count bit gives the record again; one that carries the
+// poll out again gives the next, and the profile then fails rather than store
+// the later records one slot early. Without a further try the profile is cut
+// short and fails too, keeping what arrived.
+TEST(Closures, LostProfileReplyGivesRightRecordsOrAVisibleFailure) {
+    for (const auto& [noRepeat, retries] : {std::pair{false, 2}, {true, 2}, {false, 1}}) {
+        SCOPED_TRACE(std::to_string(noRepeat) + " " + std::to_string(retries));
+        const bool read = !noRepeat && retries > 1;
+        sim::SimFaults f;
+        f.loseData = 10;  // after the daily closure, the 00:00 .. 08:00 records: 08:00
+        f.noRepeat = noRepeat;
+        Reading r(f);
+        r.h.thread->AsduRetries = retries;
+        const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
+        EXPECT_EQ(r.h.lastGrid(1), read ? "(6) LECTURA CORRECTA" : "(5) ERROR DE LECTURA");
+        for (int hour = 1; hour <= 23; ++hour)
+            EXPECT_EQ(label(d.Labels[0](hour, 0)),
+                      read || hour < 8 ? label(simTime(2026, 3, 5, hour)) : "  W");
+        EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO 05/03/26 - 09:00 (Invierno)"
+                               " - RESPUESTA PERDIDA, CIERRES NO ALMACENADOS"),
+                  noRepeat ? 1 : 0);
+        EXPECT_EQ(r.h.countLog(" - ERROR CIERRES HORARIOS INCOMPLETOS - ( 8 CIERRES LEIDOS )"),
+                  read ? 0 : 1);
+    }
+}
+
+// A meter that never ends its transfer: no record is stored twice or beyond the
+// day's slots, and the reading ends, failed.
+TEST(Closures, MeterThatKeepsSendingFailsAfterTwiceADayOfRecords) {
     sim::SimFaults f;
-    f.objectCount = 7;
+    f.extraRecords = 1000;
     Reading r(f);
-    const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 2);
-    ASSERT_EQ(d.DayCount(), 2u);
-    EXPECT_EQ(d.Values[0](6, 0, 0), closureAt(6, 2026, 3, 2));
-    EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
+    const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
+    EXPECT_EQ(label(d.Labels[0](1, 0)), "05/03/26 01:00 W");
+    EXPECT_EQ(d.Values[0](1, 1, 0), sim::profileValue(kSeed, kLink, 1, simTime(2026, 3, 5, 1), 60));
+    EXPECT_EQ(label(d.Labels[0](24, 0)), "05/03/26 23:00 W");  // the first extra record
+    EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO FUERA DE RANGO, NO ALMACENADO"), 25);
+    EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO - DEMASIADOS CIERRES, LECTURA INTERRUMPIDA"), 1);
+    EXPECT_EQ(r.h.countLog(" - ERROR CIERRES HORARIOS INCOMPLETOS - ( 50 CIERRES LEIDOS )"), 1);
+    EXPECT_LT(r.sim.framesReceived(), 100u);
+    EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
 }
 
 TEST(Closures, MissingRegisterIsStoredAsNoDataNotAsAReading) {
@@ -222,27 +252,28 @@ std::string variable(const std::string& user) {
     for (unsigned char b : user) sum = uint8_t(sum + b);
     return f + user + char(sum) + '\x16';
 }
-// The confirmation of a load-profile request (27 bytes on the wire).
-std::string profileConfirmation() {
-    std::string u = {'\x08', char(kLink), '\0',   '\x7B', '\x01', '\x07',
+// The confirmation (cause 7) of a load-profile request or the end of its
+// transfer (cause 10), 27 bytes on the wire.
+std::string profileEcho(char cause) {
+    std::string u = {'\x08', char(kLink), '\0',   '\x7B', '\x01', cause,
                      '\x09', '\0',        '\x0B', '\x01', '\x06'};
     return variable(u + std::string(10, '\0'));
 }
 // One hourly record (56 bytes): registers 1..6 hold hour * 100 + register.
-std::string hourlyRecord(int day, int hour) {
+std::string hourlyRecord(int day, int hour, int minute = 0) {
     std::string u = {'\x08', char(kLink), '\0', '\x0B', '\x06', '\x05', '\x09', '\0', '\x0B'};
     for (int reg = 1; reg <= 6; ++reg) {
         const uint32_t v = uint32_t(hour * 100 + reg);
         u += {char(reg), char(v & 0xFF), char(v >> 8), '\0', '\0', '\0'};
     }
-    u += {'\0', char(hour), char(day), '\x03', '\x1A'};  // dd/03/26 hh:00, winter
+    u += {char(minute), char(hour), char(day), '\x03', '\x1A'};  // dd/03/26 hh:mm, winter
     return variable(u);
 }
 
 // Replies of an hourly profile up to its data loop: the poll, the request's
 // acknowledgement and its confirmation; later requests are acknowledged.
 std::vector<std::string> profileOpening() {
-    return {ack(), ack(), profileConfirmation()};
+    return {ack(), ack(), profileEcho(7)};
 }
 
 struct ScriptedReading {
@@ -263,6 +294,7 @@ struct ScriptedReading {
 TEST(ScriptedProfiles, FirstHourlyRecordsMissingStoreAtTheirTagHourNeverHourZero) {
     auto replies = profileOpening();
     for (int hour = 3; hour <= 4; ++hour) replies.push_back(hourlyRecord(5, hour));
+    replies.push_back(profileEcho(10));
     ScriptedReading r(replies);
     EXPECT_TRUE(r.h.thread->ReadHourlyClosures(0, 2026y / March / 5));
     const Tdevice& d = r.device();
@@ -281,18 +313,26 @@ TEST(ScriptedProfiles, FirstHourlyRecordsMissingStoreAtTheirTagHourNeverHourZero
     EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 2 CIERRES LEIDOS )"), 1);
 }
 
-TEST(ScriptedProfiles, HourlyRecordsBeyondHour24AreReportedNotStored) {
+// A first record whose tag hour no day has takes no slot of its own.
+TEST(ScriptedProfiles, FirstHourlyRecordWithAnImpossibleHourIsNotStored) {
     auto replies = profileOpening();
-    for (int i = 1; i <= 26; ++i) replies.push_back(hourlyRecord(5, i <= 23 ? i : 23));
+    for (int hour : {31, 3}) replies.push_back(hourlyRecord(5, hour));
+    replies.push_back(profileEcho(10));
     ScriptedReading r(replies);
     EXPECT_TRUE(r.h.thread->ReadHourlyClosures(0, 2026y / March / 5));
-    const Tdevice& d = r.device();
-    EXPECT_EQ(d.Values[0](1, 23, 0), 2301u);
-    EXPECT_EQ(d.Values[0](1, 24, 0), 2301u);  // the 24th record
-    EXPECT_EQ(d.Quality[0](1, 24, 0), 0);
-    EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO FUERA DE RANGO, NO ALMACENADO"), 2);
-    EXPECT_EQ(r.h.countLog(" - CIERRES HORARIOS OK - ( 26 CIERRES LEIDOS )"), 1);
-    ASSERT_EQ(d.DayCount(), 1u);
+    EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO FUERA DE RANGO, NO ALMACENADO"), 1);
+    EXPECT_EQ(label(r.device().Labels[0](1, 0)), "05/03/26 03:00 W");
+}
+
+// A meter that sends its 00:15 record twice: the second finds its slot taken.
+TEST(ScriptedProfiles, RepeatedQuarterHourRecordOverwritesNothing) {
+    auto replies = profileOpening();
+    for (int minute : {15, 15, 30}) replies.push_back(hourlyRecord(5, 0, minute));
+    replies.push_back(profileEcho(10));
+    ScriptedReading r(replies);
+    r.h.thread->ReadQuarterHourClosures(0, 2026y / March / 5);
+    EXPECT_EQ(r.h.countLog(" - CIERRE CUARTIHORARIO FUERA DE RANGO, NO ALMACENADO"), 1);
+    EXPECT_EQ(label(r.device().Labels[0](0, 2)), "05/03/26 00:30 W");
 }
 
 }  // namespace

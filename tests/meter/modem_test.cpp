@@ -225,6 +225,20 @@ TEST(ModemRun, LateModemNotRegisteredDialsAnywayAndFindsTheLineBusy) {
     EXPECT_EQ(w.exitCode, 13);
 }
 
+TEST(ModemRun, StopWhileWakingTheModemBlamesNoModem) {
+    SimTrace trace;
+    sim::SimConfig c = modemSim(trace, sim::ModemKind::Gsm);
+    c.modem.atzOkFrom = 1000;  // silent to every ATZ
+    sim::MeterSim sim(c);
+    const std::string path = sim.openPty();
+    RunWindow w;
+    auto run = std::make_unique<T_Conta>(modemSettings(w, path, LinkGsmModem), w.callbacks());
+    ASSERT_TRUE(w.executor.runUntil([&] { return trace.count("modem >> ATZ") > 0; }, seconds(10)));
+    run->Destroy();
+    EXPECT_TRUE(InOrder(w.stream, {"GRID 1 (3) ERROR DE COMUNICACION", "EXIT 13"}));
+    EXPECT_EQ(w.count(Log(" - THERE IS NO MODEM IN THE SERIAL LINE.", R)), 0);
+}
+
 TEST(ModemRun, StopWhileDiallingStillHangsUpAndReleasesThePort) {
     SimTrace trace;
     sim::SimConfig c = modemSim(trace, sim::ModemKind::Gsm);

@@ -90,6 +90,21 @@ TEST(ReadingRunTcp, FirstMeterReadSecondUnreachableEndsWith15) {
               "4;40;400;OPC4;(4) ERROR DE ENLACE\r\n");
 }
 
+// The last meter's session opened but its reading failed: nothing was read
+// that the run may report as done.
+TEST(ReadingRunTcp, LastMeterOpenedButNotReadEndsWith15) {
+    sim::SimConfig c = simMeters({3, 4});
+    c.meters[1].faults.nackRequests = true;
+    sim::MeterSim sim(c);
+    RunWindow w;
+    T_Conta run(tcpSettings(w, sim.listenTcp(), {{3, 30, 300}, {4, 40, 400}}), w.callbacks());
+    ASSERT_TRUE(w.waitEnd(run));
+    EXPECT_TRUE(InOrder(w.stream, {"GRID 1 (6) LECTURA CORRECTA", "GRID 2 CONTADOR ENCONTRADO...",
+                                   Log(" - SESSION OPENED", G), "GRID 2 (5) ERROR DE LECTURA",
+                                   "EXIT 15", "SHOW  - EXIT CODE: 15 #16777215"}));
+    EXPECT_EQ(w.exitCode, 15);
+}
+
 TEST(ReadingRunTcp, StopDuringALongReplyWaitReturnsSoonAfterTheThreadEnds) {
     sim::MeterSim sim(simMeters({3, 4}, {3}));
     RunWindow w;

@@ -73,8 +73,9 @@ MeterBank::Answer MeterBank::answer(const iec::Frame& frame) {
     if (!(c & 0x40)) return out;  // not from a primary station
     bool fcv = (c & 0x10) != 0;
     // A repeated frame with the same frame count bit is a retry after a lost reply:
-    // the meter sends its last reply again instead of moving on.
-    if (fcv && s->lastReply && s->lastRequest == frame.raw) {
+    // the meter sends its last reply again instead of moving on (unless it is one
+    // that does not keep its last reply).
+    if (fcv && s->lastReply && s->lastRequest == frame.raw && !s->meter->faults.noRepeat) {
         out.bytes = *s->lastReply;
         return out;
     }
@@ -91,6 +92,11 @@ MeterBank::Answer MeterBank::answer(const iec::Frame& frame) {
             s->lastReply = reply;
     }
     out.bytes = std::move(reply);
+    if (s->loseReply) {
+        // Carried out and kept for a repeat, but it never reaches the line.
+        s->loseReply = false;
+        out.bytes.clear();
+    }
     return out;
 }
 
@@ -121,6 +127,7 @@ std::string MeterBank::poll(State& s, uint16_t address) {
     if (s.job && s.job->next < s.job->times.size()) {
         if (s.meter->faults.silence == Silence::Data) return {};
         const SimTime& t = s.job->times[s.job->next++];
+        s.loseReply = ++s.dataFrames == s.meter->faults.loseData;
         return iec::variableFrame(kUserData, address, dataAsdu(s, *s.job, t));
     }
     s.job.reset();
@@ -152,7 +159,7 @@ std::string MeterBank::dataAsdu(const State& s, const Job& job, const SimTime& t
                                     : counterValue(seed_, link, reg, t);
         a += static_cast<char>(reg == f.missingRegister ? 0 : reg);
         putLe32(a, v);
-        a += '\0';  // quality: valid
+        a += static_cast<char>(reg > 6 ? 0x80 : 0);  // quality: the extra objects invalid
     }
     a += iec::encodeTimeTag(t);
     return a;
@@ -182,6 +189,8 @@ std::string MeterBank::handleUserData(State& s, uint16_t address, std::string_vi
         s.job.reset();
         s.termination.reset();
         s.queued.push_back(confirm(!ok));
+        if (!ok && f.sessionCause > 0)
+            s.queued.back()[2] = static_cast<char>(f.sessionCause & 0x3F);
         return iec::fixedFrame(kAck, address);
     }
     if (type == kEndSession) {
@@ -217,6 +226,10 @@ std::string MeterBank::handleUserData(State& s, uint16_t address, std::string_vi
         int first = byteAt(asdu, 6), last = byteAt(asdu, 7);
         for (int r = std::max(first, 1); r <= std::min(last, 6); ++r) job.addresses.push_back(r);
         job.times = recordTimes(*from, *to, job.period);
+        // A meter that keeps sending: the last record over and over.
+        if (!job.times.empty())
+            job.times.insert(job.times.end(), static_cast<size_t>(std::max(0, f.extraRecords)),
+                             job.times.back());
         s.queued.push_back(confirm(false));
         std::string term(asdu);
         term[2] = static_cast<char>(kCotTermination);

@@ -43,6 +43,8 @@ class MeterBank {
         std::string lastRequest;
         std::optional<std::string> lastReply;
         bool sessionOpen = false;
+        int dataFrames = 0;      // data frames handed out so far
+        bool loseReply = false;  // the reply being built goes nowhere
     };
 
     std::string handleFixed(State& s, uint8_t c, uint16_t address);

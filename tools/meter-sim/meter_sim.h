@@ -38,6 +38,10 @@ struct SimFaults {
     int noiseBytes = 0;       // noise bytes written before every reply
     int splitChunk = 0;       // >0: replies written in pieces of this many bytes
     int modbusException = 0;  // >0: Modbus requests answered with this exception code
+    int loseData = 0;         // >0: the reply carrying the Nth data frame is lost (once)
+    bool noRepeat = false;    // a repeated frame count bit is carried out again, not repeated
+    int extraRecords = 0;     // closure data goes on with this many records past the range
+    int sessionCause = 0;     // >0: a refused session is answered with this cause, bit $40 clear
 };
 
 struct SimMeter {

@@ -71,6 +71,10 @@ std::string applyFault(SimFaults& f, const std::string& spec) {
     if (name == "noise") return number(0, 1000, f.noiseBytes);
     if (name == "split") return number(1, 1000, f.splitChunk);
     if (name == "exception") return number(1, 255, f.modbusException);
+    if (name == "lose-data") return number(1, 1000000, f.loseData);
+    if (name == "no-repeat") return flag(f.noRepeat);
+    if (name == "extra-records") return number(0, 1000000, f.extraRecords);
+    if (name == "session-cause") return number(1, 63, f.sessionCause);
     return "unknown fault " + name;
 }
 
@@ -115,6 +119,11 @@ Faults (per meter; LINK "*" means every meter; repeatable):
   --fault LINK:noise=N            N noise bytes before every reply
   --fault LINK:split=N            replies written in pieces of N bytes
   --fault LINK:exception=CODE     Modbus exception answer with CODE
+  --fault LINK:lose-data=N        the reply with the Nth data frame is lost once
+  --fault LINK:no-repeat          a repeated frame count bit is carried out again
+                                  instead of repeating the last reply
+  --fault LINK:extra-records=N    closure data goes on with N more records
+  --fault LINK:session-cause=N    a refused session is answered with cause N
   A wrong password is simulated by giving the meter another password.
 
 Line:
