@@ -43,16 +43,6 @@ Color EntryColor(const RGBQuad& q) {
     return RGBColor(q.rgbRed, q.rgbGreen, q.rgbBlue);
 }
 
-TEST(ColorReduction, NearestLevelTablesTakeTheLowerLevelOnATie) {
-    const auto& n = NearestLevels();
-    EXPECT_EQ(n.N7[64], 1);   // 21 from 43 and from 85
-    EXPECT_EQ(n.N4[128], 2);  // 170 is nearer than 85
-    EXPECT_EQ(n.N6[25], 0);
-    EXPECT_EQ(n.N6[26], 1);
-    EXPECT_EQ(n.N8[255], 7);
-    EXPECT_EQ(n.N8[0], 0);
-}
-
 TEST(ColorReduction, FrequencyKeepsFewColoursExactlyInOrderOfUse) {
     // 3 colours used 1, 5 and 3 times.
     const int w = 9, h = 1;
