@@ -4,6 +4,7 @@
 #include "serial/com_port.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -575,12 +576,8 @@ TEST_F(PortTest, CloseAndDestructionFinishWhenHandlersFail) {
         throw std::runtime_error("after close failed");
     };
     p->Open();
-    try {
-        p->Close();
-        FAIL();
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "before close failed");  // the first failure
-    }
+    EXPECT_THAT([&] { p->Close(); },  // the first failure
+                testing::ThrowsMessage<std::runtime_error>(testing::StrEq("before close failed")));
     EXPECT_TRUE(afterClose);
     EXPECT_FALSE(p->Connected());
     EXPECT_EQ(p->Handle(), -1);
