@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <random>
+#include <stdexcept>
 
 #include "imaging/canvas.h"
 #include "imaging/png_idat.h"
@@ -15,6 +17,46 @@ namespace qv {
 namespace {
 
 using namespace pngtest;
+
+// A netpbm PAM picture.
+struct Pam {
+    uint32_t Width = 0, Height = 0, Depth = 0, MaxVal = 0;
+    std::vector<uint32_t> Samples;
+    uint32_t At(uint32_t x, uint32_t y, uint32_t c) const {
+        return Samples[(size_t(y) * Width + x) * Depth + c];
+    }
+};
+
+std::string MakePam(uint32_t w, uint32_t h, uint32_t depth, uint32_t maxval,
+                    const std::string& tupltype, const std::vector<uint32_t>& samples) {
+    std::string out = "P7\nWIDTH " + std::to_string(w) + "\nHEIGHT " + std::to_string(h) +
+                      "\nDEPTH " + std::to_string(depth) + "\nMAXVAL " + std::to_string(maxval) +
+                      "\nTUPLTYPE " + tupltype + "\nENDHDR\n";
+    for (uint32_t s : samples) {
+        if (maxval > 255) out += char(s >> 8);
+        out += char(s);
+    }
+    return out;
+}
+
+// Decodes a PNG file with netpbm; always with an alpha channel.
+Pam DecodeWithPngtopam(const std::string& path) {
+    int rc = 0;
+    const std::string bytes = RunCommand("pngtopam -alphapam '" + path + "' 2>/dev/null", &rc);
+    const size_t end = bytes.find("ENDHDR\n");
+    Pam pam;
+    if (rc != 0 || end == std::string::npos ||
+        std::sscanf(bytes.c_str(), "P7 WIDTH %u HEIGHT %u DEPTH %u MAXVAL %u", &pam.Width,
+                    &pam.Height, &pam.Depth, &pam.MaxVal) != 4)
+        throw std::runtime_error("pngtopam refused " + path);
+    const size_t count = size_t(pam.Width) * pam.Height * pam.Depth;
+    const size_t each = pam.MaxVal > 255 ? 2 : 1;
+    if (bytes.size() < end + 7 + count * each) throw std::runtime_error("short PAM image");
+    auto p = reinterpret_cast<const uint8_t*>(bytes.data()) + end + 7;
+    for (size_t i = 0; i < count; ++i)
+        pam.Samples.push_back(each == 2 ? (uint32_t(p[2 * i]) << 8 | p[2 * i + 1]) : p[i]);
+    return pam;
+}
 
 struct Format {
     uint8_t type, depth;
