@@ -43,33 +43,6 @@ Color EntryColor(const RGBQuad& q) {
     return RGBColor(q.rgbRed, q.rgbGreen, q.rgbBlue);
 }
 
-TEST(ColorReduction, NearestLevelTablesTakeTheLowerLevelOnATie) {
-    const auto& n = NearestLevels();
-    EXPECT_EQ(n.N7[64], 1);   // 21 from 43 and from 85
-    EXPECT_EQ(n.N4[128], 2);  // 170 is nearer than 85
-    EXPECT_EQ(n.N6[25], 0);
-    EXPECT_EQ(n.N6[26], 1);
-    EXPECT_EQ(n.N8[255], 7);
-    EXPECT_EQ(n.N8[0], 0);
-}
-
-TEST(ColorReduction, FrequencyKeepsFewColoursExactlyInOrderOfUse) {
-    // 3 colours used 1, 5 and 3 times.
-    const int w = 9, h = 1;
-    auto buf = Buffer24(w, h, [](int x, int) {
-        return x == 0 ? RGBColor(1, 2, 3) : x < 6 ? RGBColor(200, 100, 50) : RGBColor(7, 7, 7);
-    });
-    ColorTable256 table{};
-    FrequencyReduce(Header24(w, h), table, buf.data(), 0xFF, 0xFF, 0xFF, 256, buf.data());
-    EXPECT_EQ(EntryColor(table[0]), RGBColor(200, 100, 50));
-    EXPECT_EQ(EntryColor(table[1]), RGBColor(7, 7, 7));
-    EXPECT_EQ(EntryColor(table[2]), RGBColor(1, 2, 3));
-    for (int i = 3; i < 256; ++i) EXPECT_EQ(table[std::size_t(i)], (RGBQuad{128, 128, 128, 0}));
-    EXPECT_EQ(Index8(buf, w, 0, 0), 2);
-    EXPECT_EQ(Index8(buf, w, 3, 0), 0);
-    EXPECT_EQ(Index8(buf, w, 8, 0), 1);
-}
-
 TEST(ColorReduction, FrequencyGivesUpBlueThenRedThenGreenBits) {
     // 3000 distinct colours with every low bit in use.
     const int w = 3000, h = 1;

@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 
+#include "imaging/canvas.h"
 #include "imaging/gif_image.h"
 #include "support/test_env.h"
 
@@ -200,6 +201,14 @@ std::string ImageBlock(int left, int top, int width, int height, std::uint8_t fl
 
 std::string GraphicControl(std::uint8_t flags, int delay, int transparent) {
     return std::string("\x21\xF9\x04", 3) + char(flags) + Words({delay}) + char(transparent) + '\0';
+}
+
+Bitmap DrawnOver(Graphic& picture, int w, int h, Color background) {
+    Bitmap target(w, h, PixelFormat::Pf24bit);
+    target.GetCanvas().SetBrushColor(background);
+    target.GetCanvas().FillRect(Rect{0, 0, w, h});
+    target.GetCanvas().StretchDraw(Rect{0, 0, w, h}, picture);
+    return target;
 }
 
 std::unique_ptr<TGIFImage> LoadGif(const std::string& bytes) {

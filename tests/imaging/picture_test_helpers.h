@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "imaging/bitmap.h"
+
 namespace qv {
-class Bitmap;
 class TGIFImage;
 }  // namespace qv
 
@@ -77,6 +78,9 @@ std::string ThrownText(F f) {
     }
     return "(no exception)";
 }
+
+// The picture drawn over a w x h target filled with a background colour.
+Bitmap DrawnOver(Graphic& picture, int w, int h, Color background);
 
 std::unique_ptr<TGIFImage> LoadGif(const std::string& bytes);
 std::string SaveGif(TGIFImage& gif);

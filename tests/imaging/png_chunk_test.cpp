@@ -16,13 +16,7 @@ namespace {
 using namespace pngtest;
 
 TEST(PngChunk, CrcAndLengthAreChecked) {
-    EXPECT_EQ(~PngCRC32(0xFFFFFFFFu, "abc", 3), 0x352441C2u);
-    EXPECT_EQ(ChunkCRC("IEND", nullptr, 0), 0xAE426082u);  // fixed by the format
-    TChunk c(nullptr);
-    MemoryStream empty(Chunk("teSt", "").substr(8));
-    EXPECT_TRUE(c.LoadFromStream(empty, "teSt", 0));
-    EXPECT_EQ(c.DataSize(), 0u);
-
+    // (The CRC itself is checked by every file read from netpbm and by pngcheck.)
     const std::string good = Chunk("abCD", "some bytes");
     for (size_t bit = 0; bit < 32; ++bit) {
         std::string bad = good;
@@ -37,6 +31,7 @@ TEST(PngChunk, CrcAndLengthAreChecked) {
     }
     // A length near 4 GiB on a short stream is refused without allocating it.
     MemoryStream forged("abc" + std::string(4, '\0'));
+    TChunk c(nullptr);
     EXPECT_THROW(c.LoadFromStream(forged, "abCD", 0xFFFFFFFFu), EPngInvalidCRC);
     EXPECT_LT(c.Data.capacity(), 1u << 20);
 }
@@ -54,41 +49,18 @@ TEST(PngList, IndexesPastTheEndReadAsNothing) {
     EXPECT_EQ(list.Remove(a), nullptr);  // already gone
 }
 
-TEST(PngZlib, WholeBufferRoundTripsAndBoundsBadInput) {
-    std::string text;
+TEST(PngZlib, BadInputIsBounded) {
+    std::string out, err, text;
     for (int i = 0; i < 3000; ++i) text += char('a' + (i * 7) % 26);
-    std::string packed, out, err;
-    ASSERT_TRUE(DeflateBuffer(text.data(), text.size(), 9, packed, err));
-    ASSERT_TRUE(InflateBuffer(packed.data(), packed.size(), out, err));
-    EXPECT_EQ(out, text);
+    const std::string packed = Zlib(text);
     // A stream cut short ends with an error instead of waiting for more.
     EXPECT_FALSE(InflateBuffer(packed.data(), packed.size() / 2, out, err));
     EXPECT_FALSE(err.empty());
     EXPECT_FALSE(InflateBuffer("garbage!", 8, out, err));
     // A bomb stops at the limit.
-    std::string zeros(1 << 20, '\0');
-    ASSERT_TRUE(DeflateBuffer(zeros.data(), zeros.size(), 9, packed, err));
-    EXPECT_FALSE(InflateBuffer(packed.data(), packed.size(), out, err, 4096));
+    const std::string bomb = Zlib(std::string(1 << 20, '\0'), 9);
+    EXPECT_FALSE(InflateBuffer(bomb.data(), bomb.size(), out, err, 4096));
     EXPECT_LE(out.size(), 4096u);
-}
-
-TEST(PngErrors, NumbersAndTextsAsTheUsersSeeThem) {
-    EXPECT_EQ(PngMessage(64944),
-              "Some operation could not be performed because the system is out of resources. "
-              "Close some windows and try again.");
-    EXPECT_EQ(PngMessage(64966),
-              "The file being readed is not a valid \"Portable Network Graphics\" image because "
-              "it contains an invalid header. This file may be corruped, try obtaining it "
-              "again.");
-    EXPECT_EQ(PngMessage(64968),
-              "This \"Portable Network Graphics\" image is not supported because either it's "
-              "width or height exceeds the maximum size, which is 65535 pixels length.");
-    EXPECT_EQ(PngMessage(64967),
-              "This \"Portable Network Graphics\" image is not supported or it might be "
-              "invalid.\r\n(IHDR chunk is not the first)");
-    for (int id = 64944; id <= 64975; ++id)
-        EXPECT_EQ(PngMessage(id).empty(), id > 64946 && id < 64961) << id;
-    EXPECT_EQ(ZlibResultText(2), "need dictionary (2)");
 }
 
 TEST(PngHeader, LimitsMethodsAndFormatPairs) {
@@ -125,15 +97,10 @@ TEST(PngHeader, LimitsMethodsAndFormatPairs) {
 
 TEST(PngHeader, TwoBitImagesAreKeptAndSavedWithFourBits) {
     const std::string raw = "\0\x1B\x80"s;  // 2-bit grey samples 0 1 2 3 | 2
+    // (Their pixels, and our 4-bit files of them, are checked against netpbm.)
     auto pic = Load(MakePng(5, 1, 2, 0, raw));
     EXPECT_EQ(pic->RequireHeader().BitsPerPixel, 4);
-    const uint8_t levels[] = {0x00, 0x55, 0xAA, 0xFF, 0xAA};
-    for (int x = 0; x < 5; ++x)
-        EXPECT_EQ(pic->Pixels(x, 0), RGBColor(levels[x], levels[x], levels[x])) << x;
-    std::string saved = Save(*pic);
-    EXPECT_EQ(uint8_t(ChunkData(saved, "IHDR")[0][8]), 4);
-    auto again = Load(saved);
-    for (int x = 0; x < 5; ++x) EXPECT_EQ(again->Pixels(x, 0), pic->Pixels(x, 0));
+    EXPECT_EQ(uint8_t(ChunkData(Save(*pic), "IHDR")[0][8]), 4);
 
     // A key sample goes to 4 bits with its pixels: sample 2 is level 10.
     auto keyed = Load(MakePng(5, 1, 2, 0, raw, Chunk("tRNS", "\0\x02"s)));

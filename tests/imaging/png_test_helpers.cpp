@@ -2,7 +2,6 @@
 
 #include <zlib.h>
 
-#include <sstream>
 #include <stdexcept>
 
 #include "imaging/png_zlib.h"
@@ -50,42 +49,6 @@ std::string Zlib(const std::string& raw, int level) {
 std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
                     const std::string& filteredRows, const std::string& extra) {
     return Head(w, h, depth, type) + extra + Chunk("IDAT", Zlib(filteredRows)) + End();
-}
-
-std::string MakePam(uint32_t w, uint32_t h, uint32_t depth, uint32_t maxval,
-                    const std::string& tupltype, const std::vector<uint32_t>& samples) {
-    std::string out = "P7\nWIDTH " + std::to_string(w) + "\nHEIGHT " + std::to_string(h) +
-                      "\nDEPTH " + std::to_string(depth) + "\nMAXVAL " + std::to_string(maxval) +
-                      "\nTUPLTYPE " + tupltype + "\nENDHDR\n";
-    for (uint32_t s : samples) {
-        if (maxval > 255) out += char(s >> 8);
-        out += char(s);
-    }
-    return out;
-}
-
-Pam DecodeWithPngtopam(const std::string& path) {
-    int rc = 0;
-    std::string bytes = RunCommand("pngtopam -alphapam '" + path + "' 2>/dev/null", &rc);
-    size_t end = bytes.find("ENDHDR\n");
-    if (rc != 0 || bytes.compare(0, 3, "P7\n") != 0 || end == std::string::npos)
-        throw std::runtime_error("pngtopam refused " + path);
-    Pam pam;
-    std::istringstream head(bytes.substr(3, end - 3));
-    std::string key;
-    while (head >> key) {
-        if (key == "WIDTH") head >> pam.Width;
-        if (key == "HEIGHT") head >> pam.Height;
-        if (key == "DEPTH") head >> pam.Depth;
-        if (key == "MAXVAL") head >> pam.MaxVal;
-    }
-    size_t count = size_t(pam.Width) * pam.Height * pam.Depth;
-    size_t each = pam.MaxVal > 255 ? 2 : 1;
-    if (bytes.size() < end + 7 + count * each) throw std::runtime_error("short PAM image");
-    auto p = reinterpret_cast<const uint8_t*>(bytes.data()) + end + 7;
-    for (size_t i = 0; i < count; ++i)
-        pam.Samples.push_back(each == 2 ? (uint32_t(p[2 * i]) << 8 | p[2 * i + 1]) : p[i]);
-    return pam;
 }
 
 std::unique_ptr<TPNGPicture> Load(const std::string& bytes) {

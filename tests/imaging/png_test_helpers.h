@@ -1,6 +1,5 @@
 #pragma once
-// Shared helpers of the PNG codec tests: hand-made files, the netpbm peers and
-// reading their PAM output.
+// Shared helpers of the PNG codec tests: hand-made files, loading and saving them.
 
 #include <cstdint>
 #include <memory>
@@ -32,18 +31,6 @@ std::string Zlib(const std::string& raw, int level = 6);
 // A whole file: header, extra chunks, one data chunk of the compressed rows, end.
 std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
                     const std::string& filteredRows, const std::string& extra = {});
-
-struct Pam {
-    uint32_t Width = 0, Height = 0, Depth = 0, MaxVal = 0;
-    std::vector<uint32_t> Samples;
-    uint32_t At(uint32_t x, uint32_t y, uint32_t c) const {
-        return Samples[(size_t(y) * Width + x) * Depth + c];
-    }
-};
-std::string MakePam(uint32_t w, uint32_t h, uint32_t depth, uint32_t maxval,
-                    const std::string& tupltype, const std::vector<uint32_t>& samples);
-// Decodes a PNG file with netpbm; always with an alpha channel.
-Pam DecodeWithPngtopam(const std::string& path);
 
 std::unique_ptr<TPNGPicture> Load(const std::string& bytes);
 std::string Save(TPNGPicture& picture);

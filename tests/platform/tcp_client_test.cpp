@@ -28,7 +28,7 @@ struct Connected {
     int peer = -1;
 };
 
-TEST(TcpClient, ExchangesBytesBothWays) {
+TEST(TcpClient, ExchangesBytesBothWaysAndReadWaitsEndOnData) {
     Connected k;
     EXPECT_TRUE(k.c.connected());
     const std::string block(100000, '\x68');  // larger than one socket buffer
@@ -48,10 +48,8 @@ TEST(TcpClient, ExchangesBytesBothWays) {
     k.c.discardInput();
     EXPECT_EQ(k.c.inputSize(), 0u);
     EXPECT_FALSE(k.c.readByte(b));
-}
 
-TEST(TcpClient, ReadWaitEndsOnDataNotOnTheFullTimeout) {
-    Connected k;
+    // A read wait ends on data, not on the full time-out.
     std::thread later([&] {
         std::this_thread::sleep_for(50ms);
         test::writeAllFd(k.peer, "x", 2s);

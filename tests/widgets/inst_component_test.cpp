@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -8,6 +9,9 @@
 #include "widgets/inst_opc.h"
 
 using namespace std::chrono_literals;
+using testing::StartsWith;
+using testing::StrEq;
+using testing::ThrowsMessage;
 
 namespace qv {
 namespace {
@@ -140,12 +144,8 @@ TEST_F(InstComponentTest, PropertyFileRoundTrip) {
     EXPECT_EQ(loaded.GetPosition(), 42);
     EXPECT_EQ(loaded.size(), saved.size());
 
-    try {
-        loaded.LoadPropertiesFromFile(dir + "/missing.txt");
-        FAIL();
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Error Loading Properties - ", 0), 0u);
-    }
+    EXPECT_THAT([&] { loaded.LoadPropertiesFromFile(dir + "/missing.txt"); },
+                ThrowsMessage<std::runtime_error>(StartsWith("Error Loading Properties - ")));
     QDir(dir).removeRecursively();
 }
 
@@ -161,12 +161,8 @@ TEST(OPCWithoutLibrary, ItemsStayIdleAndCallsSayTheLibraryIsMissing) {
     EXPECT_FALSE(item.Connected());
     EXPECT_FALSE(item.UpdateSuspended());
     EXPECT_FALSE(bar.OPCPropertyQuery("Position", 1.0));
-    try {
-        OPCLibrary::Instance().SignalGetQuality(1);
-        FAIL();
-    } catch (const OPCError& e) {
-        EXPECT_STREQ(e.what(), "OPC DLL Not Found.");
-    }
+    EXPECT_THAT([] { OPCLibrary::Instance().SignalGetQuality(1); },
+                ThrowsMessage<OPCError>(StrEq("OPC DLL Not Found.")));
 }
 
 }  // namespace

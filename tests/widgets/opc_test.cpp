@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -9,14 +10,8 @@
 namespace qv {
 namespace {
 
-std::string error_of(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const OPCError& e) {
-        return e.what();
-    }
-    return "";
-}
+using testing::StrEq;
+using testing::ThrowsMessage;
 
 TEST(OPCBinding, ValuesFromTheLibraryThreadReachTheWidget) {
     ASSERT_TRUE(OPCLibrary::Instance().Loaded());
@@ -80,15 +75,14 @@ TEST(OPCBinding, LibraryErrorsReachTheCaller) {
     TInstOPCItem& item = bar.OPCItems().Add();
     item.SetPropertyName("Position");
     item.SetItemName("Nivel");
-    EXPECT_EQ(error_of([&] {
-                  item.SetServerName("fail");
-                  item.Connect();
-              }),
-              "Servidor OPC no disponible");
+    item.SetServerName("fail");
+    EXPECT_THAT([&] { item.Connect(); },
+                ThrowsMessage<OPCError>(StrEq("Servidor OPC no disponible")));
     item.SetServerName("Sim");
     item.Connect();
-    EXPECT_EQ(error_of([&] { item.UpdateSuspended(); }),
-              "Function \"SignalGetUpdateSuspended\" not found in \"instopc.dll\".");
+    EXPECT_THAT([&] { item.UpdateSuspended(); },
+                ThrowsMessage<OPCError>(
+                    StrEq("Function \"SignalGetUpdateSuspended\" not found in \"instopc.dll\".")));
 }
 
 }  // namespace
