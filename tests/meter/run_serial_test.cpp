@@ -83,7 +83,7 @@ TEST(ReadingRunSetUp, FailedSetUpsEndWithTheirCodeAndReadNothing) {
          11,
          {"GRID 1 " + serialInit, "EXIT 11"},
          {}},
-        {"GSM modem without dial number",
+        {"modem without dial number",
          [&](RunSettings& s) {
              s.LinkType = LinkGsmModem;
              s.PortName = path;
@@ -92,15 +92,6 @@ TEST(ReadingRunSetUp, FailedSetUpsEndWithTheirCodeAndReadNothing) {
          10,
          {Log(" - EL NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO...", R),
           "GRID 1 (2) ERROR INICIANDO - (BAD NUMBER)", "EXIT 10"},
-         {Log(" - Puerto SERIAL Inicializado en : " + path, G), Log(" - INIT MODEM ", G)}},
-        {"analog modem without dial number",
-         [&](RunSettings& s) {
-             s.LinkType = LinkAnalogModem;
-             s.PortName = path;
-             s.DialNumber = "";
-         },
-         10,
-         {"GRID 1 (2) ERROR INICIANDO - (BAD NUMBER)", "EXIT 10"},
          {Log(" - Puerto SERIAL Inicializado en : " + path, G), Log(" - INIT MODEM ", G)}},
         {"TCP port out of range",
          [&](RunSettings& s) {
