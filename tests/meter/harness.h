@@ -125,11 +125,11 @@ class Harness {
     std::vector<std::string> gridTexts(int row) {
         pump();
         std::vector<std::string> out;
+        int r = 0;
+        std::string text;
         for (auto& m : messages)
-            if (m.kind == MSG_GRIDSTATUS && m.text.size() > 2 &&
-                ((static_cast<unsigned char>(m.text[0]) << 8) |
-                 static_cast<unsigned char>(m.text[1])) == row)
-                out.push_back(m.text.substr(2));
+            if (m.kind == MSG_GRIDSTATUS && DecodeGridStatus(m.text, r, text) && r == row)
+                out.push_back(text);
         return out;
     }
     std::string lastGrid(int row) {
