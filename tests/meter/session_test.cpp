@@ -67,7 +67,7 @@ TEST(Transport, InstantRepliesAreNeverLost) {
         t.AsduRetries = 2;
         t.TraceFrames = false;
         int answered = 0;
-        l.run([&] {
+        l.h.runOnWorker([&] {
             if (!serial && !t.ConnectTcp()) return;
             for (int i = 0; i < 150; ++i) answered += t.Transact(FixedFrame(0x49, 1));
         });
@@ -188,7 +188,7 @@ TEST(Session, WrongPasswordIsRefusedFourTimesWithTheFrameCountBitAlternating) {
         c.meters[0].password = 999;
         SimLink l(c, serial);
         bool opened = true;
-        l.run([&] { opened = l.h.thread->OpenSession(0); });
+        l.h.runOnWorker([&] { opened = l.h.thread->OpenSession(0); });
         EXPECT_FALSE(opened);
         EXPECT_EQ(l.h.countLog(" - CONF. NEGATIVA  - PARAMETROS PTO.MEDIDA/PASS ERRONEOS"), 4);
         EXPECT_EQ(l.h.countLog(" - SESSION OPENED"), 0);
