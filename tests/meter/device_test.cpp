@@ -45,7 +45,7 @@ struct Inbox {
 
 // Log, modem and exit-code messages are read back by the reading-run tests;
 // these are the encodings those never reach.
-TEST(MeterMessages, GridRowsBeyondOneByteAndRecordsHandedOver) {
+TEST(MeterMessages, WhatTheRunTestsDoNotReadBack) {
     Inbox in;
     MessageTarget t = in.rx.target();
     PostGridStatus(t, 300, "(6) LECTURA CORRECTA");
@@ -68,6 +68,9 @@ TEST(MeterMessages, GridRowsBeyondOneByteAndRecordsHandedOver) {
     auto* payload = dynamic_cast<ObjectPayload<Tdevice>*>(in.got[1].second.get());
     ASSERT_NE(payload, nullptr);
     EXPECT_EQ(payload->object.get(), raw);  // moved, not copied
+    // The run tests take the modem state's colour from here.
+    EXPECT_EQ(ModemStateColour(ModemRegistered), colour::Green);
+    EXPECT_EQ(ModemStateColour(ModemNoAnswer), colour::Black);
 }
 
 TEST(MeterMessages, PostingAfterTheTargetIsGoneFreesEverything) {

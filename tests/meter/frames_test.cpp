@@ -61,6 +61,8 @@ TEST(ExtractFrame, FindsFramesAndDropsNoise) {
         EXPECT_EQ(last, row.frame.empty() ? row.later : row.frame);
     }
 
+    EXPECT_EQ(FrameFunction(rows[0].frame), kFnLinkStatus);
+
     // A frame arriving in pieces waits whole until its last byte.
     std::string rx, last;
     for (std::size_t i = 0; i + 1 < open.size(); ++i) {
