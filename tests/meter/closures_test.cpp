@@ -238,13 +238,8 @@ TEST(Closures, MissingRegisterIsStoredAsNoDataNotAsAReading) {
 }
 
 // A meter's frames built here, byte by byte, apart from the code under test.
-std::string fixed(uint8_t c) {
-    std::string f = {'\x10', char(c), char(kLink), '\0'};
-    f += char(uint8_t(c + kLink));
-    return f + '\x16';
-}
 std::string ack() {
-    return fixed(0x00);
+    return {'\x10', '\0', char(kLink), '\0', char(kLink), '\x16'};
 }
 std::string variable(const std::string& user) {
     std::string f = {'\x68', char(user.size()), char(user.size()), '\x68'};
@@ -260,7 +255,7 @@ std::string profileEcho(char cause) {
     return variable(u + std::string(10, '\0'));
 }
 // One hourly record (56 bytes): registers 1..6 hold hour * 100 + register.
-std::string hourlyRecord(int day, int hour, int minute = 0) {
+std::string hourlyRecord(int day, int hour, int minute) {
     std::string u = {'\x08', char(kLink), '\0', '\x0B', '\x06', '\x05', '\x09', '\0', '\x0B'};
     for (int reg = 1; reg <= 6; ++reg) {
         const uint32_t v = uint32_t(hour * 100 + reg);
@@ -270,32 +265,31 @@ std::string hourlyRecord(int day, int hour, int minute = 0) {
     return variable(u);
 }
 
-// Replies of an hourly profile up to its data loop: the poll, the request's
-// acknowledgement and its confirmation; later requests are acknowledged.
-std::vector<std::string> profileOpening() {
-    return {ack(), ack(), profileEcho(7)};
-}
-
+// A profile against a scripted meter: the poll, the request's acknowledgement
+// and its confirmation, the records (tag hour, minute), the end of the
+// transfer; later requests are acknowledged.
 struct ScriptedReading {
     test::LoopbackPeer meter;
     Harness h;
-    explicit ScriptedReading(std::vector<std::string> replies)
-        : meter(test::LoopbackPeer::Scripted(std::move(replies), ack())) {
+    explicit ScriptedReading(const std::vector<std::pair<int, int>>& records)
+        : meter(test::LoopbackPeer::Scripted(script(records), ack())) {
         h.useTcp(meter.port());
         h.addMeter(kLink, 9, 1);
-        h.thread->Interval = IntervalHourly;
         h.thread->AsduRetries = 1;
         EXPECT_TRUE(h.thread->ConnectTcp());
         h.thread->Devices[0].Device->AddDay();  // the daily closure's element
+    }
+    static std::vector<std::string> script(const std::vector<std::pair<int, int>>& records) {
+        std::vector<std::string> replies = {ack(), ack(), profileEcho(7)};
+        for (auto [hour, minute] : records) replies.push_back(hourlyRecord(5, hour, minute));
+        replies.push_back(profileEcho(10));
+        return replies;
     }
     const Tdevice& device() { return *h.thread->Devices[0].Device; }
 };
 
 TEST(ScriptedProfiles, FirstHourlyRecordsMissingStoreAtTheirTagHourNeverHourZero) {
-    auto replies = profileOpening();
-    for (int hour = 3; hour <= 4; ++hour) replies.push_back(hourlyRecord(5, hour));
-    replies.push_back(profileEcho(10));
-    ScriptedReading r(replies);
+    ScriptedReading r({{3, 0}, {4, 0}});
     EXPECT_TRUE(r.h.thread->ReadHourlyClosures(0, 2026y / March / 5));
     const Tdevice& d = r.device();
     EXPECT_EQ(d.Values[0](1, 0, 0), 0u);  // the daily closure's slot is left alone
@@ -315,10 +309,7 @@ TEST(ScriptedProfiles, FirstHourlyRecordsMissingStoreAtTheirTagHourNeverHourZero
 
 // A first record whose tag hour no day has takes no slot of its own.
 TEST(ScriptedProfiles, FirstHourlyRecordWithAnImpossibleHourIsNotStored) {
-    auto replies = profileOpening();
-    for (int hour : {31, 3}) replies.push_back(hourlyRecord(5, hour));
-    replies.push_back(profileEcho(10));
-    ScriptedReading r(replies);
+    ScriptedReading r({{31, 0}, {3, 0}});
     EXPECT_TRUE(r.h.thread->ReadHourlyClosures(0, 2026y / March / 5));
     EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO FUERA DE RANGO, NO ALMACENADO"), 1);
     EXPECT_EQ(label(r.device().Labels[0](1, 0)), "05/03/26 03:00 W");
@@ -326,10 +317,7 @@ TEST(ScriptedProfiles, FirstHourlyRecordWithAnImpossibleHourIsNotStored) {
 
 // A meter that sends its 00:15 record twice: the second finds its slot taken.
 TEST(ScriptedProfiles, RepeatedQuarterHourRecordOverwritesNothing) {
-    auto replies = profileOpening();
-    for (int minute : {15, 15, 30}) replies.push_back(hourlyRecord(5, 0, minute));
-    replies.push_back(profileEcho(10));
-    ScriptedReading r(replies);
+    ScriptedReading r({{0, 15}, {0, 15}, {0, 30}});
     r.h.thread->ReadQuarterHourClosures(0, 2026y / March / 5);
     EXPECT_EQ(r.h.countLog(" - CIERRE CUARTIHORARIO FUERA DE RANGO, NO ALMACENADO"), 1);
     EXPECT_EQ(label(r.device().Labels[0](0, 2)), "05/03/26 00:30 W");

@@ -9,29 +9,18 @@ namespace {
 
 using test::hex;
 
-TEST(Frames, BuildsFixedAndSessionFrames) {
+TEST(Frames, BuildsAndChecksFrames) {
     EXPECT_EQ(FixedFrame(0x49, 1), hex("10 49 01 00 4A 16"));
     EXPECT_EQ(FixedFrame(0x7B, 0x12345), hex("10 7B 45 23 E3 16"));  // low 16 bits
-    EXPECT_EQ(Checksum(""), 0);
-    EXPECT_EQ(Checksum(hex("FF 02")), 1);
+    EXPECT_EQ(OpenSessionFrame(1, 2, 0x01020304),
+              hex("68 0D 0D 68 53 01 00 B7 01 06 02 00 00 04 03 02 01 1E 16"));
+    EXPECT_EQ(EndSessionFrame(0x0102, 0x0304), hex("68 09 09 68 53 02 01 BB 00 06 04 03 00 1E 16"));
 
-    const std::string open = OpenSessionFrame(1, 2, 0x01020304);
-    EXPECT_EQ(open, hex("68 0D 0D 68 53 01 00 B7 01 06 02 00 00 04 03 02 01 1E 16"));
-    const std::string end = EndSessionFrame(0x0102, 0x0304);
-    EXPECT_EQ(end, hex("68 09 09 68 53 02 01 BB 00 06 04 03 00 1E 16"));
-    const std::string endFcb = EndSessionFrameFcb(0x0102, 0x0304);
-    EXPECT_EQ(endFcb.size(), 15u);
-    EXPECT_EQ(static_cast<uint8_t>(endFcb[4]), 0x73);
-    EXPECT_TRUE(CheckFrame(endFcb.substr(1)));
-}
-
-TEST(Frames, CheckFrameJudgesLengthAndChecksum) {
     EXPECT_FALSE(CheckFrame(""));
     EXPECT_FALSE(CheckFrame(hex("49 01 00 4A")));
-    EXPECT_TRUE(CheckFrame(hex("49 01 00 4A 16")));
     EXPECT_TRUE(CheckFrame(hex("49 01 00 4A 00")));  // the end byte is not examined
     EXPECT_FALSE(CheckFrame(hex("49 01 00 4B 16")));
-    const std::string body = OpenSessionFrame(1, 1, 1).substr(1);
+    const std::string body = EndSessionFrameFcb(1, 1).substr(1);
     EXPECT_TRUE(CheckFrame(body));
     EXPECT_FALSE(CheckFrame(body.substr(0, body.size() - 1)));
     std::string bad = body;
@@ -39,74 +28,52 @@ TEST(Frames, CheckFrameJudgesLengthAndChecksum) {
     EXPECT_FALSE(CheckFrame(bad));
 }
 
-TEST(ExtractFrame, FindsAFixedFrameBehindNoise) {
-    std::string rx = hex("FF 00 10 0B 01 00 0C 16"), last;
-    EXPECT_TRUE(ExtractFrame(rx, last));
-    EXPECT_EQ(last, hex("0B 01 00 0C 16"));
-    EXPECT_EQ(last.size(), 5u);
-    EXPECT_EQ(FrameFunction(last), kFnLinkStatus);
-    EXPECT_TRUE(rx.empty());
-}
-
-TEST(ExtractFrame, WaitsForFramesArrivingInPieces) {
-    const std::string frame = OpenSessionFrame(1, 1, 1);  // 19 bytes
-    std::string rx, last;
-    for (std::size_t i = 0; i + 1 < frame.size(); ++i) {
-        rx += frame[i];
-        EXPECT_FALSE(ExtractFrame(rx, last)) << "after byte " << i;
-        EXPECT_EQ(rx, frame.substr(0, i + 1)) << "bytes were dropped after byte " << i;
+// One extraction from a receive buffer: the frame found (without its start
+// byte) and how many bytes stay behind.
+TEST(ExtractFrame, FindsFramesAndDropsNoise) {
+    const std::string open = OpenSessionFrame(1, 1, 1), end = EndSessionFrame(1, 1);
+    const struct {
+        const char* name;
+        std::string rx, frame;
+        int left;                // bytes left behind, -1: not checked
+        std::string later = {};  // found by further calls
+    } rows[] = {
+        {"fixed frame behind noise", hex("FF 00 10 0B 01 00 0C 16"), hex("0B 01 00 0C 16"), 0},
+        {"two frames: the later one", FixedFrame(0x00, 1) + end, end.substr(1), 0},
+        {"bad checksum costs one byte", hex("10 49 01 00 4B 16") + FixedFrame(0x0B, 1), "", 11,
+         FixedFrame(0x0B, 1).substr(1)},
+        {"lengths differ", hex("68 0D 0C 68") + std::string(15, '\0'), "", 18},
+        {"no second start byte", hex("68 0D 0D 67") + std::string(15, '\0'), "", 18},
+        {"single character $E5", hex("E5 E5 E5 E5 E5 E5 E5"), "", -1},
+        {"length too short for C and A", hex("68 00 00 68 68 16 00"), "", 6},
+        {"five bytes wait", hex("FF FF FF FF FF"), "", 5},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string rx = row.rx, last;
+        EXPECT_EQ(ExtractFrame(rx, last), !row.frame.empty());
+        EXPECT_EQ(last, row.frame);
+        if (row.left >= 0) {
+            EXPECT_EQ(int(rx.size()), row.left);
+        }
+        // Repeated calls find the good frame behind, never a false one.
+        for (int i = 0; i < 20 && last.empty(); ++i) ExtractFrame(rx, last);
+        EXPECT_EQ(last, row.frame.empty() ? row.later : row.frame);
     }
-    rx += frame.back();
+
+    EXPECT_EQ(FrameFunction(rows[0].frame), kFnLinkStatus);
+
+    // A frame arriving in pieces waits whole until its last byte.
+    std::string rx, last;
+    for (std::size_t i = 0; i + 1 < open.size(); ++i) {
+        rx += open[i];
+        EXPECT_FALSE(ExtractFrame(rx, last)) << "after byte " << i;
+        EXPECT_EQ(rx, open.substr(0, i + 1)) << "bytes were dropped after byte " << i;
+    }
+    rx += open.back();
     EXPECT_TRUE(ExtractFrame(rx, last));
-    EXPECT_EQ(last, frame.substr(1));
+    EXPECT_EQ(last, open.substr(1));
     EXPECT_TRUE(rx.empty());
-}
-
-TEST(ExtractFrame, BadChecksumCostsOneByteThenTheSearchResumes) {
-    std::string rx = hex("10 49 01 00 4B 16") + FixedFrame(0x0B, 1), last;
-    EXPECT_FALSE(ExtractFrame(rx, last));
-    EXPECT_EQ(rx.size(), 11u);
-    // Repeated calls drop noise up to the good frame.
-    for (int i = 0; i < 10 && last.empty(); ++i) ExtractFrame(rx, last);
-    EXPECT_EQ(last, FixedFrame(0x0B, 1).substr(1));
-    EXPECT_TRUE(rx.empty());
-}
-
-TEST(ExtractFrame, TwoFramesInOneCallLeaveTheLaterOne) {
-    const std::string var = EndSessionFrame(1, 1);
-    std::string rx = FixedFrame(0x00, 1) + var, last;
-    EXPECT_TRUE(ExtractFrame(rx, last));
-    EXPECT_EQ(last, var.substr(1));
-    EXPECT_TRUE(rx.empty());
-}
-
-TEST(ExtractFrame, RejectsMismatchedHeadersAndLoneAcknowledgements) {
-    std::string last;
-    std::string rx = hex("68 0D 0C 68") + std::string(15, '\0');
-    EXPECT_FALSE(ExtractFrame(rx, last));
-    EXPECT_EQ(rx.size(), 18u);  // lengths differ: one byte lost
-
-    rx = hex("68 0D 0D 67") + std::string(15, '\0');
-    EXPECT_FALSE(ExtractFrame(rx, last));
-    EXPECT_EQ(rx.size(), 18u);
-
-    // The single character $E5 is not a reply, whatever follows it.
-    rx = hex("E5");
-    EXPECT_FALSE(ExtractFrame(rx, last));
-    rx = hex("E5 E5 E5 E5 E5 E5 E5");
-    EXPECT_FALSE(ExtractFrame(rx, last));
-    EXPECT_TRUE(last.empty());
-
-    // A length too short to hold C and A never passes for a fixed reply.
-    rx = hex("68 00 00 68 68 16 00");
-    EXPECT_FALSE(ExtractFrame(rx, last));
-    EXPECT_TRUE(last.empty());
-    EXPECT_EQ(rx.size(), 6u);  // one byte lost
-
-    // Five bytes or fewer are left alone.
-    rx = hex("FF FF FF FF FF");
-    EXPECT_FALSE(ExtractFrame(rx, last));
-    EXPECT_EQ(rx.size(), 5u);
 }
 
 }  // namespace

@@ -19,21 +19,14 @@
 
 namespace qv::test {
 
-struct Received {
-    int kind = 0;
-    std::string text;
-    int32_t value = 0;
-};
-
 class Harness {
   public:
     Harness()
         : receiver_(executor_, [this](int kind, std::unique_ptr<MessagePayload> p) {
               if (auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(p.get())) {
                   devices.push_back(std::move(data->object));
-                  messages.push_back({kind, "", 0});
               } else if (auto* m = dynamic_cast<Tmensaje_TXT*>(p.get())) {
-                  messages.push_back({kind, m->Text, m->Value});
+                  messages.emplace_back(kind, m->Text);
               }
           }) {
         thread = std::make_shared<TContador_IP>();
@@ -99,8 +92,8 @@ class Harness {
     std::vector<std::string> logs() {
         pump();
         std::vector<std::string> out;
-        for (auto& m : messages)
-            if (m.kind == MSG_LOG) out.push_back(m.text);
+        for (auto& [kind, text] : messages)
+            if (kind == MSG_LOG) out.push_back(text);
         return out;
     }
     int countLog(const std::string& line) {
@@ -125,11 +118,11 @@ class Harness {
     std::vector<std::string> gridTexts(int row) {
         pump();
         std::vector<std::string> out;
-        for (auto& m : messages)
-            if (m.kind == MSG_GRIDSTATUS && m.text.size() > 2 &&
-                ((static_cast<unsigned char>(m.text[0]) << 8) |
-                 static_cast<unsigned char>(m.text[1])) == row)
-                out.push_back(m.text.substr(2));
+        int r = 0;
+        std::string text;
+        for (auto& [kind, payload] : messages)
+            if (kind == MSG_GRIDSTATUS && DecodeGridStatus(payload, r, text) && r == row)
+                out.push_back(text);
         return out;
     }
     std::string lastGrid(int row) {
@@ -138,7 +131,7 @@ class Harness {
     }
 
     std::shared_ptr<TContador_IP> thread;
-    std::vector<Received> messages;
+    std::vector<std::pair<int, std::string>> messages;  // kind, text
     std::vector<std::unique_ptr<Tdevice>> devices;
 
   private:
@@ -180,11 +173,6 @@ struct SimLink {
         else
             h.useTcp(sim.listenTcp());
         for (auto& m : c.meters) h.addMeter(m.linkAddress, m.linkAddress * 10, m.linkAddress * 100);
-    }
-    // Runs fn as the reading thread does, the port's events handled meanwhile.
-    template <class F>
-    void run(F&& fn) {
-        h.runOnWorker(std::forward<F>(fn));
     }
     sim::MeterSim sim;
     Harness h;

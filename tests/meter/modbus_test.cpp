@@ -1,6 +1,6 @@
 // The Modbus RTU readers: CRC and requests against known byte vectors, the two
-// answer extractions on hand-made buffers, and whole readings against the
-// meter simulator over TCP.
+// answer extractions on hand-made buffers, whole readings against the meter
+// simulator over TCP, and over a serial line with libmodbus as the slave.
 #include "meter/modbus.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +11,14 @@
 #include "harness.h"
 #include "meter-sim/modbus_slave.h"
 #include "meter/contador_ip.h"
+#include "modbus_rtu_peer.h"
 
 namespace qv {
 namespace {
 
+using test::Harness;
 using test::hex;
+using test::ModbusRtuPeer;
 
 // An answer built with the simulator's own CRC code, not ours.
 std::string answer(uint8_t slave, uint8_t function, uint8_t byteCount, char fill = 0x11) {
@@ -29,61 +32,48 @@ std::string answer(uint8_t slave, uint8_t function, uint8_t byteCount, char fill
 
 const std::string kNrgHead = hex("01 04");
 
-TEST(ModbusCrc, KnownVectors) {
-    EXPECT_EQ(ModbusCrc("123456789"), hex("37 4B"));
-    EXPECT_EQ(ModbusCrc16("123456789"), 0x4B37);
+TEST(ModbusRequests, CrcAndByteVectors) {
     EXPECT_EQ(TContador_IP::ModbusCrc("123456789"), hex("37 4B"));
     EXPECT_EQ(ModbusCrc(""), hex("FF FF"));
-    // A frame followed by its CRC has a CRC of zero.
-    const std::string req = Nrg96Request(17);
-    EXPECT_EQ(ModbusCrc16(req), 0);
-}
-
-TEST(ModbusRequests, ByteVectorsAndLowByteOfTheLinkAddress) {
     EXPECT_EQ(Nrg96Request(1), hex("01 04 00 00 00 28 F0 14"));
     EXPECT_EQ(CircuitorRequest(1), hex("01 04 07 00 00 5E 70 86"));
+    EXPECT_EQ(ModbusCrc16(Nrg96Request(17)), 0);  // a frame and its CRC give zero
     // 300 = $012C: only $2C goes out, and the CRC covers that byte.
     const std::string high = Nrg96Request(300);
-    EXPECT_EQ(high.substr(0, 6), hex("2C 04 00 00 00 28"));
-    EXPECT_EQ(high.substr(6), sim::modbus::appendCrc(high.substr(0, 6)).substr(6));
+    EXPECT_EQ(high, sim::modbus::appendCrc(hex("2C 04 00 00 00 28")));
     EXPECT_EQ(CircuitorRequest(0x1FF).substr(0, 2), hex("FF 04"));
 }
 
-TEST(Nrg96Extraction, TakesOneAnswerAndLeavesTheNext) {
+TEST(Nrg96Extraction, TakesAnswersOneByOneAndNothingElse) {
     const std::string a1 = answer(1, 4, 80, 0x20), a2 = answer(1, 4, 80, 0x40);
     ASSERT_EQ(a1.size(), kNrg96AnswerSize);
     std::string rx = hex("FF 00 37") + a1 + a2, last;
     EXPECT_TRUE(ExtractNrg96Answer(rx, last, kNrgHead));
     EXPECT_EQ(last, a1);
     EXPECT_EQ(rx, a2);
+    // An answer arriving in pieces waits whole until its last byte.
+    rx.clear();
+    for (std::size_t i = 0; i + 1 < a2.size(); ++i) {
+        rx += a2[i];
+        EXPECT_FALSE(ExtractNrg96Answer(rx, last, kNrgHead)) << "after byte " << i;
+        EXPECT_EQ(rx, a2.substr(0, i + 1)) << "bytes dropped after byte " << i;
+    }
+    rx += a2.back();
     EXPECT_TRUE(ExtractNrg96Answer(rx, last, kNrgHead));
     EXPECT_EQ(last, a2);
     EXPECT_TRUE(rx.empty());
-}
 
-TEST(Nrg96Extraction, WaitsForAnAnswerArrivingInPieces) {
-    const std::string a = answer(1, 4, 80);
-    std::string rx, last;
-    for (std::size_t i = 0; i + 1 < a.size(); ++i) {
-        rx += a[i];
-        EXPECT_FALSE(ExtractNrg96Answer(rx, last, kNrgHead)) << "after byte " << i;
-        EXPECT_EQ(rx, a.substr(0, i + 1)) << "bytes dropped after byte " << i;
+    // Exception answers ($84 never matches the request's head), other slaves'
+    // answers and answers without a request are never taken: one byte goes.
+    const std::pair<std::string, std::string> refused[] = {
+        {sim::modbus::appendCrc(hex("01 84 02")) + hex("00 00 00"), kNrgHead},
+        {answer(2, 4, 80), kNrgHead},
+        {answer(1, 4, 80), ""}};
+    for (const auto& [bytes, head] : refused) {
+        rx = bytes;
+        EXPECT_FALSE(ExtractNrg96Answer(rx, last, head));
+        EXPECT_EQ(rx.size(), 5u);
     }
-    rx += a.back();
-    EXPECT_TRUE(ExtractNrg96Answer(rx, last, kNrgHead));
-    EXPECT_EQ(last, a);
-}
-
-TEST(Nrg96Extraction, NeverTakesExceptionsOtherSlavesOrBadCrcs) {
-    std::string last;
-    // An exception answer: function $84 never matches the request's head.
-    std::string rx = sim::modbus::appendCrc(hex("01 84 02")) + hex("00 00 00");
-    EXPECT_FALSE(ExtractNrg96Answer(rx, last, kNrgHead));
-    EXPECT_EQ(rx.size(), 5u);
-    // Another slave's full answer is skipped.
-    rx = answer(2, 4, 80);
-    EXPECT_FALSE(ExtractNrg96Answer(rx, last, kNrgHead));
-    EXPECT_EQ(rx.size(), 5u);
     // A bad CRC costs one byte; the good answer behind it is found next.
     std::string bad = answer(1, 4, 80);
     bad[10] ^= 0x01;
@@ -93,31 +83,21 @@ TEST(Nrg96Extraction, NeverTakesExceptionsOtherSlavesOrBadCrcs) {
     EXPECT_EQ(rx.size(), bad.size() + good.size() - 1);
     EXPECT_TRUE(ExtractNrg96Answer(rx, last, kNrgHead));
     EXPECT_EQ(last, good);
-    EXPECT_TRUE(rx.empty());
     // Function 3 answers are taken as well when the request was a function 3.
     rx = answer(9, 3, 4);
     EXPECT_TRUE(ExtractNrg96Answer(rx, last, hex("09 03")));
     EXPECT_EQ(last.size(), 9u);
-    // Without a request there is nothing to synchronise on.
-    rx = answer(1, 4, 80);
-    EXPECT_FALSE(ExtractNrg96Answer(rx, last, ""));
-    EXPECT_EQ(rx.size(), 5u);
 }
 
 TEST(CircuitorExtraction, TakesTheWholeBufferOnceTheFirstAnswerChecks) {
     const std::string a1 = answer(0, 4, 188, 0x01), a2 = answer(0, 4, 188, 0x02);
     ASSERT_EQ(a1.size(), kCircuitorAnswerSize);
-    const std::string head = CircuitorRequest(5).substr(0, 2);
+    const std::string head = CircuitorRequest(7).substr(0, 2);
     std::string rx = hex("FF FE") + a1 + a2, last;
-    EXPECT_TRUE(ExtractCircuitorAnswer(rx, last, head));
+    EXPECT_TRUE(ExtractCircuitorAnswer(rx, last, head));  // slave 0 answers for all
     EXPECT_EQ(last, a1 + a2);
     EXPECT_TRUE(rx.empty());
-}
-
-TEST(CircuitorExtraction, AcceptsSlaveZeroAndTheRequestedSlaveOnly) {
-    const std::string head = CircuitorRequest(7).substr(0, 2);
-    std::string last;
-    std::string rx = answer(7, 4, 188);
+    rx = answer(7, 4, 188);
     EXPECT_TRUE(ExtractCircuitorAnswer(rx, last, head));
     EXPECT_EQ(last.size(), kCircuitorAnswerSize);
     last.clear();
@@ -125,21 +105,15 @@ TEST(CircuitorExtraction, AcceptsSlaveZeroAndTheRequestedSlaveOnly) {
     rx = answer(8, 4, 188, 0x70);
     for (int i = 0; i < 300 && rx.size() > 5; ++i) ExtractCircuitorAnswer(rx, last, head);
     EXPECT_TRUE(last.empty());
-}
-
-TEST(CircuitorExtraction, WaitsDropsAndEmpties) {
-    const std::string head = hex("01 04");
-    const std::string a = answer(1, 4, 188);
-    std::string last;
-    // 192 bytes wait untouched.
-    std::string rx = a.substr(0, 192);
+    // 192 bytes wait untouched; a wrong byte count costs one byte; a complete
+    // answer with a bad CRC empties the buffer.
+    const std::string a = answer(7, 4, 188);
+    rx = a.substr(0, 192);
     EXPECT_FALSE(ExtractCircuitorAnswer(rx, last, head));
     EXPECT_EQ(rx, a.substr(0, 192));
-    // A wrong byte count costs one byte.
-    rx = answer(1, 4, 80);
+    rx = answer(7, 4, 80);
     EXPECT_FALSE(ExtractCircuitorAnswer(rx, last, head));
     EXPECT_EQ(rx.size(), 84u);
-    // A complete answer with a bad CRC empties the buffer.
     rx = a;
     rx[100] ^= 0x20;
     EXPECT_FALSE(ExtractCircuitorAnswer(rx, last, head));
@@ -151,8 +125,7 @@ TEST(ModbusExtraction, SelectorPicksTheBranch) {
     // 0 and 3 pick no reader; 1 is the Circuitor meter's, 2 the NRG96's.
     const std::string a = answer(1, 4, 80);
     std::string rx = a, last;
-    EXPECT_FALSE(ExtractModbusFrame(0, kNrgHead, rx, last));
-    EXPECT_FALSE(ExtractModbusFrame(3, kNrgHead, rx, last));
+    for (int reader : {0, 3}) EXPECT_FALSE(ExtractModbusFrame(reader, kNrgHead, rx, last));
     EXPECT_EQ(rx, a);
     EXPECT_FALSE(ExtractModbusFrame(1, kNrgHead, rx, last));  // byte count 80 is not the meter's
     rx = a;
@@ -190,42 +163,21 @@ TEST(ModbusReadersTcp, Nrg96ReadsEveryMeterAndClosesTheSocket) {
     EXPECT_FALSE(h.thread->TcpClient->connected());
 }
 
-TEST(ModbusReadersTcp, CircuitorAnswersFromTheMeterOrFromSlaveZero) {
-    for (int replyAddress : {-1, 0}) {
+// Slave 0 may answer for the meter; another slave's answer is never taken.
+// (Answers from the meter itself and exception answers: over the serial line.)
+TEST(ModbusReadersTcp, CircuitorAnswersFromSlaveZeroButNotFromAnother) {
+    for (const auto& [replyAddress, read] : {std::pair{0, true}, {9, false}}) {
         SCOPED_TRACE(replyAddress);
         test::SimLink l(simConfig(sim::Protocol::CircutorModbus, {3}, replyAddress));
+        l.h.thread->AsduRetries = 1;
         l.h.thread->Protocol = 1;
         l.h.thread->ReadCircuitorMeter();
+        const unsigned tries = read ? 1 : 2;
         EXPECT_EQ(l.h.countLog(" - TRY TO READ : 3"), 1);
-        EXPECT_EQ(l.h.countLogPrefix(" 03 04 07 00 00 5E "), 1);
-        EXPECT_EQ(l.h.countLog(" - READ CIRCUITOR MODBUS METER OK"), 1);
-        EXPECT_EQ(l.h.thread->LastFrame.size(), kCircuitorAnswerSize);
-    }
-}
-
-TEST(ModbusReadersTcp, ExceptionAndForeignAnswersAreNeverTaken) {
-    sim::SimConfig exception = simConfig(sim::Protocol::Nrg96Modbus, {1});
-    exception.meters[0].faults.modbusException = 2;
-    struct Row {
-        sim::SimConfig config;
-        int protocol;
-        const char* okLine;
-    } rows[] = {
-        {exception, 2, " - READ ANALIZADOR CIRCUITOR NRG96 OK"},
-        {simConfig(sim::Protocol::CircutorModbus, {1}, 9), 1, " - READ CIRCUITOR MODBUS METER OK"}};
-    for (auto& row : rows) {
-        SCOPED_TRACE(row.okLine);
-        test::SimLink l(row.config);
-        l.h.thread->AsduRetries = 1;
-        l.h.thread->Protocol = row.protocol;
-        if (row.protocol == 2)
-            l.h.thread->ReadNrg96();
-        else
-            l.h.thread->ReadCircuitorMeter();
-        EXPECT_EQ(l.sim.repliesSent(), 2u);  // both attempts were answered...
-        EXPECT_EQ(l.h.countLog(" - STEP #1 - Intento 2"), 1);
-        EXPECT_EQ(l.h.countLog(row.okLine), 0);  // ...and refused
-        EXPECT_TRUE(l.h.thread->LastFrame.empty());
+        EXPECT_EQ(l.h.countLogPrefix(" 03 04 07 00 00 5E "), int(tries));
+        EXPECT_EQ(l.sim.repliesSent(), tries);  // every attempt was answered...
+        EXPECT_EQ(l.h.countLog(" - READ CIRCUITOR MODBUS METER OK"), int(read));  // ...or refused
+        EXPECT_EQ(l.h.thread->LastFrame.size(), read ? kCircuitorAnswerSize : 0u);
         EXPECT_EQ(l.h.countLog(" - SESSION STOPPED!"), 1);
     }
 }
@@ -253,6 +205,68 @@ TEST(ModbusReadersTcp, UnreachableOrStoppedReadingStillEnds) {
     l.h.thread->ReadNrg96();
     EXPECT_EQ(l.h.countLog(" - SESSION STOPPED!"), 0);
     EXPECT_EQ(l.sim.framesReceived(), 0u);
+}
+
+// The register bytes of an answer as libmodbus should have sent them.
+std::string registerBytes(int first, int count) {
+    std::string out;
+    for (int n = first; n < first + count; ++n) {
+        out += static_cast<char>(ModbusRtuPeer::RegisterValue(n) >> 8);
+        out += static_cast<char>(ModbusRtuPeer::RegisterValue(n) & 0xFF);
+    }
+    return out;
+}
+
+TEST(ModbusReadersSerial, Nrg96AnswerFromLibmodbus) {
+    ModbusRtuPeer peer(1, 64);
+    Harness h;
+    h.useSerial(peer.linePath());
+    h.addMeter(1, 1, 1);
+    h.thread->Protocol = 2;
+    h.runOnWorker([&] { h.thread->ReadNrg96(); });
+
+    EXPECT_EQ(h.countLog(" - READ ANALIZADOR CIRCUITOR NRG96 OK"), 1);
+    EXPECT_EQ(h.countLog("01 04 00 00 00 28 F0 14 "), 1);  // serial traces: no leading blank
+    const std::string& last = h.thread->LastFrame;
+    ASSERT_EQ(last.size(), kNrg96AnswerSize);
+    EXPECT_EQ(last.substr(0, 3), std::string("\x01\x04\x50", 3));
+    EXPECT_EQ(last.substr(3, 80), registerBytes(0, 40));
+    EXPECT_EQ(peer.requests(), 1);
+    EXPECT_EQ(h.countLog(" - SESSION STOPPED!"), 1);
+    EXPECT_EQ(h.countLogPrefix(" - TRY TO CLOSE SOCKET"), 0);
+}
+
+TEST(ModbusReadersSerial, CircuitorAnswerToTheLowByteOfTheLinkAddress) {
+    ModbusRtuPeer peer(300 & 0xFF, 0x0800);
+    Harness h;
+    h.useSerial(peer.linePath());
+    h.addMeter(300, 1, 1);
+    h.thread->Protocol = 1;
+    h.runOnWorker([&] { h.thread->ReadCircuitorMeter(); });
+
+    EXPECT_EQ(h.countLog(" - TRY TO READ : 300"), 1);
+    EXPECT_EQ(h.countLog(" - READ CIRCUITOR MODBUS METER OK"), 1);
+    const std::string& last = h.thread->LastFrame;
+    ASSERT_EQ(last.size(), kCircuitorAnswerSize);
+    EXPECT_EQ(last.substr(0, 3), std::string("\x2C\x04\xBC", 3));
+    EXPECT_EQ(last.substr(3, 188), registerBytes(0x0700, 94));
+    EXPECT_EQ(h.countLog(" - STEP #1 - Intento 2"), 0);
+}
+
+TEST(ModbusReadersSerial, ExceptionAnswerIsNeverTaken) {
+    ModbusRtuPeer peer(1, 10);  // 40 registers are more than it has
+    Harness h;
+    h.useSerial(peer.linePath());
+    h.thread->AsduRetries = 1;
+    h.addMeter(1, 1, 1);
+    h.thread->Protocol = 2;
+    h.runOnWorker([&] { h.thread->ReadNrg96(); });
+
+    EXPECT_EQ(peer.requests(), 2);  // one per attempt, each refused by the slave
+    EXPECT_EQ(h.countLog(" - STEP #1 - Intento 2"), 1);
+    EXPECT_EQ(h.countLog(" - READ ANALIZADOR CIRCUITOR NRG96 OK"), 0);
+    EXPECT_TRUE(h.thread->LastFrame.empty());
+    EXPECT_EQ(h.countLog(" - SESSION STOPPED!"), 1);
 }
 
 }  // namespace

@@ -93,9 +93,8 @@ class RunWindow {
             limit);
     }
 
-    std::string statusFile() const { return dir_ + "/quorvanta_STATUSLOG.CSV"; }
     std::string readStatusFile() const {
-        std::ifstream in(statusFile(), std::ios::binary);
+        std::ifstream in(dir_ + "/quorvanta_STATUSLOG.CSV", std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 

@@ -12,45 +12,42 @@ SimTime at(int y, int mo, int d, int h = 0, int mi = 0, bool summer = false) {
 }
 
 TEST(SimCalendar, ChangeDaysAndSeasons) {
-    EXPECT_TRUE(isSummerTimeChangeDay(2026, 3, 29));
-    EXPECT_TRUE(isSummerTimeChangeDay(2026, 10, 25));
-    EXPECT_TRUE(isSummerTimeChangeDay(2027, 10, 31));  // the 31st itself is the last Sunday
-    EXPECT_TRUE(isSummerTimeChangeDay(2024, 3, 31));
-    EXPECT_FALSE(isSummerTimeChangeDay(2026, 3, 22));  // a Sunday, but not the last
-    EXPECT_FALSE(isSummerTimeChangeDay(2026, 4, 26));  // last Sunday of another month
-    EXPECT_EQ(dayLengthHours(2026, 3, 29), 23);
-    EXPECT_EQ(dayLengthHours(2026, 10, 25), 25);
-    EXPECT_EQ(dayLengthHours(2026, 10, 24), 24);
-
-    EXPECT_FALSE(isSummerTime(at(2026, 3, 29, 1, 59)));
-    EXPECT_TRUE(isSummerTime(at(2026, 3, 29, 3, 0)));
-    EXPECT_TRUE(isSummerTime(at(2026, 10, 25, 1, 0)));
+    // Year, month, day, length: the last Sundays of March and October, the 31st
+    // itself in October 2027 and March 2024; a Sunday that is not the last, the
+    // last Sunday of another month, an ordinary day.
+    const int days[][4] = {{2026, 3, 29, 23}, {2026, 10, 25, 25}, {2027, 10, 31, 25},
+                           {2024, 3, 31, 23}, {2026, 3, 22, 24},  {2026, 4, 26, 24},
+                           {2026, 10, 24, 24}};
+    for (const auto& [y, m, d, hours] : days) {
+        EXPECT_EQ(isSummerTimeChangeDay(y, m, d), hours != 24) << y << "-" << m << "-" << d;
+        EXPECT_EQ(dayLengthHours(y, m, d), hours) << y << "-" << m << "-" << d;
+    }
     // The repeated hour is read as the flag says; elsewhere the flag is ignored.
-    EXPECT_TRUE(isSummerTime(at(2026, 10, 25, 2, 30, true)));
-    EXPECT_FALSE(isSummerTime(at(2026, 10, 25, 2, 30, false)));
-    EXPECT_FALSE(isSummerTime(at(2026, 10, 25, 3, 0, true)));
-    EXPECT_FALSE(isSummerTime(at(2026, 12, 24, 20, 0)));
+    const std::pair<SimTime, bool> times[] = {
+        {at(2026, 3, 29, 1, 59), false},         {at(2026, 3, 29, 3, 0), true},
+        {at(2026, 10, 25, 1, 0), true},          {at(2026, 10, 25, 2, 30, true), true},
+        {at(2026, 10, 25, 2, 30, false), false}, {at(2026, 10, 25, 3, 0, true), false},
+        {at(2026, 12, 24, 20, 0), false}};
+    for (const auto& [t, summer] : times)
+        EXPECT_EQ(isSummerTime(t), summer) << t.month << "/" << t.day << " " << t.hour;
 }
 
 TEST(SimCalendar, RecordTimesOfNormalAndChangeDays) {
+    auto hourAndSeason = [](const SimTime& t) { return std::pair{t.hour, t.summer}; };
     auto spring = recordTimes(at(2026, 3, 29), at(2026, 3, 29, 23), 60);
     ASSERT_EQ(spring.size(), 23u);
-    EXPECT_EQ(spring[1].hour, 1);
-    EXPECT_FALSE(spring[1].summer);
-    EXPECT_EQ(spring[2].hour, 3);  // 02:00 does not exist
-    EXPECT_TRUE(spring[2].summer);
+    EXPECT_EQ(hourAndSeason(spring[1]), std::pair(1, false));
+    EXPECT_EQ(hourAndSeason(spring[2]), std::pair(3, true));  // 02:00 does not exist
 
     auto autumn = recordTimes(at(2026, 10, 25), at(2026, 10, 25, 23), 60);
     ASSERT_EQ(autumn.size(), 25u);
-    EXPECT_TRUE(autumn[2].summer);
-    EXPECT_EQ(autumn[3].hour, 2);
-    EXPECT_FALSE(autumn[3].summer);
+    EXPECT_EQ(hourAndSeason(autumn[2]), std::pair(2, true));
+    EXPECT_EQ(hourAndSeason(autumn[3]), std::pair(2, false));
     EXPECT_EQ(autumn[24].hour, 23);
 
     auto q = recordTimes(at(2026, 3, 4), at(2026, 3, 4, 23, 59), 15);
     ASSERT_EQ(q.size(), 96u);
-    EXPECT_EQ(q[1].minute, 15);
-    EXPECT_EQ(q.back().minute, 45);
+    EXPECT_EQ(std::pair(q[1].minute, q.back().minute), std::pair(15, 45));
     EXPECT_EQ(recordTimes(at(2026, 3, 29), at(2026, 3, 29, 23, 59), 15).size(), 92u);
     EXPECT_EQ(recordTimes(at(2026, 10, 25), at(2026, 10, 25, 23, 59), 15).size(), 100u);
 
@@ -60,8 +57,7 @@ TEST(SimCalendar, RecordTimesOfNormalAndChangeDays) {
     // Across the year end and a leap day.
     auto days = recordTimes(at(2027, 12, 31), at(2028, 3, 1), 1440);
     ASSERT_EQ(days.size(), 62u);
-    EXPECT_EQ(days[60].month, 2);
-    EXPECT_EQ(days[60].day, 29);
+    EXPECT_EQ(std::pair(days[60].month, days[60].day), std::pair(2, 29));
     EXPECT_TRUE(recordTimes(at(2026, 3, 5), at(2026, 3, 4), 60).empty());
 }
 

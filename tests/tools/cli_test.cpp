@@ -34,19 +34,15 @@ TEST(SimCommandLine, EndpointsMetersAndFaultsForEveryMeter) {
               "--fault *:noise=3 --fault 300:silent --pty /tmp/x -v"),
         o, e))
         << e;
-    ASSERT_EQ(o.tcp.size(), 2u);
-    EXPECT_EQ(o.tcp[0], std::make_pair(std::string("127.0.0.1"), uint16_t(40000)));
-    EXPECT_EQ(o.tcp[1], std::make_pair(std::string("127.0.0.2"), uint16_t(0)));
+    using Endpoint = std::pair<std::string, uint16_t>;
+    EXPECT_EQ(o.tcp, (std::vector<Endpoint>{{"127.0.0.1", 40000}, {"127.0.0.2", 0}}));
     ASSERT_EQ(o.config.meters.size(), 2u);
-    EXPECT_EQ(o.config.meters[1].measurePoint, 5);
-    EXPECT_EQ(o.config.meters[1].password, 12345678u);
-    EXPECT_EQ(o.config.meters[0].faults.noiseBytes, 3);
-    EXPECT_EQ(o.config.meters[1].faults.noiseBytes, 3);
-    EXPECT_EQ(o.config.meters[0].faults.silence, Silence::None);
-    EXPECT_EQ(o.config.meters[1].faults.silence, Silence::All);
-    EXPECT_TRUE(o.pty);
-    EXPECT_EQ(o.ptyLink, "/tmp/x");
-    EXPECT_TRUE(o.verbose);
+    const SimMeter &m1 = o.config.meters[0], &m300 = o.config.meters[1];
+    EXPECT_EQ(std::pair(m300.measurePoint, m300.password), std::pair(5, 12345678u));
+    EXPECT_EQ(std::pair(m1.faults.noiseBytes, m300.faults.noiseBytes), std::pair(3, 3));
+    EXPECT_EQ(std::pair(m1.faults.silence, m300.faults.silence),
+              std::pair(Silence::None, Silence::All));
+    EXPECT_EQ(std::tuple(o.pty, o.ptyLink, o.verbose), std::tuple(true, "/tmp/x", true));
 }
 
 TEST(SimCommandLine, BadOptionsAreRefusedWithAReason) {
