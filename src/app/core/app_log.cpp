@@ -88,12 +88,6 @@ std::string ReplaceExtension(const std::string& path, std::string_view extension
     return (hasExtension ? path.substr(0, dot) : path) + std::string(extension);
 }
 
-std::string ExecutablePath() {
-    std::error_code ec;
-    auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : p.string();
-}
-
 void Log_2_disk(const std::string& logPath, const std::string& oldPath, std::string_view line) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(logPath, ec);

@@ -27,9 +27,6 @@ std::string LogLine(std::string_view text, std::chrono::system_clock::time_point
 // (appended when there is none): "/opt/qv/quorvanta" -> "/opt/qv/quorvanta.LOG".
 std::string ReplaceExtension(const std::string& path, std::string_view extension);
 
-// The running executable's path (symbolic links resolved); empty when unknown.
-std::string ExecutablePath();
-
 // Appends line + CR LF to the log file at `logPath`; a file past the limit is
 // first moved to `oldPath` (replacing it). Failures lose the line silently.
 void Log_2_disk(const std::string& logPath, const std::string& oldPath, std::string_view line);

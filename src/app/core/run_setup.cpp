@@ -64,11 +64,11 @@ double SignalPosition(int level) {
 }
 
 std::string SignalHint(int level) {
-    return "INTENSIDAD DE SEÑAL (" + std::to_string(2 * level - 113) + "dBm)";
+    return "INTENSIDAD DE SE\xD1" "AL (" + std::to_string(2 * level - 113) + "dBm)";
 }
 
 std::string SignalHintIdle() {
-    return "INTENSIDAD DE SEÑAL (0dBm)";
+    return "INTENSIDAD DE SE\xD1" "AL (0dBm)";
 }
 
 std::optional<int> ParseExitCode(const std::string& text) {

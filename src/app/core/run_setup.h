@@ -22,7 +22,7 @@ std::string ModemCaption(int32_t colourValue);
 int SignalLevel(const std::string& text);
 // The LED bar's position (0..100) for a level; larger levels are clamped.
 double SignalPosition(int level);
-// "INTENSIDAD DE SEÑAL (-113dBm)" for level 0, "(-51dBm)" for 31.
+// The bar's hint (Latin-1): "(-113dBm)" for level 0, "(-51dBm)" for 31.
 std::string SignalHint(int level);
 // The hint shown while no modem has been asked.
 std::string SignalHintIdle();
