@@ -1,0 +1,383 @@
+#include "app/gui/remotex.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+
+#include "app/core/startup.h"
+#include "app/core/version.h"
+#include "app/gui/pictures.h"
+
+namespace qv {
+
+namespace {
+
+QString latin1(std::string_view text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string latin1(const QString& text) {
+    return text.toLatin1().toStdString();
+}
+
+QDate to_qdate(Day d) {
+    return QDate(1970, 1, 1).addDays(d.time_since_epoch().count());
+}
+
+Day to_day(const QDate& d) {
+    return Day(std::chrono::days(QDate(1970, 1, 1).daysTo(d)));
+}
+
+template <size_t N>
+void fill(QComboBox& box, const std::array<std::string_view, N>& items) {
+    for (std::string_view item : items) box.addItem(latin1(item));
+}
+
+// A box given a text that is not among its items keeps its selection.
+void set_box_text(QComboBox& box, const std::string& text) {
+    const int i = box.findText(latin1(text), Qt::MatchFixedString | Qt::MatchCaseSensitive);
+    if (i >= 0) box.setCurrentIndex(i);
+}
+
+// Grid header texts (Latin-1); the status header is padded so that the
+// column is wide enough for the state texts of a run.
+GridRow grid_header() {
+    return {"DIRECCION DE ENLACE", "PUNTO DE MEDIDA",
+            "CONTRASE\xD1"
+            "A",
+            "CODIGO OPC ( OPCIONAL )", std::string(34, ' ') + "ESTADO" + std::string(44, ' ')};
+}
+
+}  // namespace
+
+Tremotex::Tremotex(QWidget* parent)
+    : QWidget(parent), gridCells_([this](QPainter& p, int c, int r, const QRect& rect) {
+          Grid_contadoresDrawCell(p, c, r, rect);
+      }) {
+    setWindowIcon(ProgramIcon());
+    resize(1000, 600);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+    formLayout_.setContentsMargins(0, 0, 0, 0);
+    formLayout_.addWidget(&pagecontrol1);
+
+    buildGeneralPage();
+    buildConexionPage();
+    buildAboutPage();
+    pagecontrol1.addTab(&HORARIOS, "GENERAL");
+    pagecontrol1.addTab(&Conexion_conta, "CONEXION");
+    pagecontrol1.addTab(&TabSheet11, "ACERCA DE...");
+
+    // The port the four serial boxes show; it is never opened.
+    ComPort9.SetPort("COM1");
+    ComPort9.SetBaudRate(br9600);
+    ComPort9.SetDataBits(dbEight);
+    ComPort9.SetStopBits(sbOneStopBit);
+    ComPort9.Parity().SetBits(prNone);
+    ComPort9.FlowControl().SetFlowControl(fcNone);
+    ComPort9.FlowControl().SetControlDTR(dtrEnable);
+    ComPort9.FlowControl().SetControlRTS(rtsEnable);
+    ComPort9.Timeouts().SetReadInterval(100);
+    ComPort9.Timeouts().SetReadTotalMultiplier(100);
+    ComPort9.Timeouts().SetReadTotalConstant(100);
+
+    reenable.setInterval(1000);
+    Delay_start.setInterval(500);
+    Do_close.setInterval(2000);
+
+    connect(&Tipo_Salida, &RadioGroup::Click, this, &Tremotex::Tipo_SalidaClick);
+    connect(&CONEXION, &RadioGroup::Click, this, &Tremotex::CONEXIONClick);
+    connect(&PUERTOIP, &QLineEdit::editingFinished, this, &Tremotex::PUERTOIPExit);
+    connect(&HOST, &QLineEdit::editingFinished, this, &Tremotex::PUERTOIPExit);
+    connect(&BitBtn_SQL, &QPushButton::clicked, this, &Tremotex::BitBtn_SQLClick);
+    connect(&BitBtn3, &QPushButton::clicked, this, &Tremotex::BitBtn3Click);
+    Image2.OnClick = [this] { DonateButtonClick(); };
+
+    // --- configuration file, command line, meter list (remotex_config.cpp)
+
+    // --- log, worker messages, run control, CSV hand-off (remotex_run.cpp)
+
+    FormCreate();
+}
+
+Tremotex::~Tremotex() = default;
+
+void Tremotex::buildGeneralPage() {
+    horariosLayout_.setContentsMargins(4, 4, 4, 4);
+    horariosLayout_.addWidget(&Panel21);
+    horariosLayout_.addWidget(&Panel2);
+    horariosLayout_.addWidget(&Grid_contadores, 1);
+
+    panel21Layout_.setContentsMargins(0, 0, 0, 0);
+    panel21Layout_.addWidget(&Tipo_Salida);
+    panel21Layout_.addWidget(&RANGO);
+    panel21Layout_.addWidget(&Box_Contadores);
+    panel21Layout_.addWidget(&rightColumn_, 1);
+
+    for (QDateEdit* picker : {&FECHA_INICIO, &FECHA_FIN}) {
+        picker->setDisplayFormat(" dd/MM/yy");
+        picker->setCalendarPopup(true);
+    }
+    fill(Intervalo, IntervalItems);
+    Intervalo.setCurrentIndex(2);
+    rangoLayout_.addWidget(&rangoInicio_, 0, 0);
+    rangoLayout_.addWidget(&FECHA_INICIO, 0, 1);
+    rangoLayout_.addWidget(&rangoFin_, 1, 0);
+    rangoLayout_.addWidget(&FECHA_FIN, 1, 1);
+    rangoLayout_.addWidget(&rangoIntervalo_, 2, 0);
+    rangoLayout_.addWidget(&Intervalo, 2, 1);
+    rangoLayout_.setRowStretch(3, 1);
+
+    boxContadoresLayout_.addWidget(&AGREGAR_CONTADOR21, 0, 0);
+    boxContadoresLayout_.addWidget(&QUITAR_CONTADOR21, 1, 0);
+    boxContadoresLayout_.addWidget(&BitBtn3, 2, 0);
+    boxContadoresLayout_.addWidget(&BitBtn_Save, 0, 1);
+    boxContadoresLayout_.addWidget(&BitBtn_Load, 1, 1);
+    boxContadoresLayout_.setRowStretch(3, 1);
+
+    rightColumnLayout_.setContentsMargins(0, 0, 0, 0);
+    rightColumnLayout_.addWidget(&NOMBRE_CSV_FTP);
+    rightColumnLayout_.addWidget(&box_lectura);
+    QFont rutaFont = RUTA.font();
+    rutaFont.setPixelSize(13);
+    RUTA.setFont(rutaFont);
+    nombreLayout_.addWidget(&RUTA, 1);
+    nombreLayout_.addWidget(&sel_carpeta);
+    sel_carpeta.setFixedWidth(32);
+    DETENER.setEnabled(false);
+    lecturaLayout_.addWidget(&DETENER, 0, 0);
+    lecturaLayout_.addWidget(&BitBtn2, 0, 1);
+    lecturaLayout_.addWidget(&MINIMIZAR, 1, 0, 1, 2);
+
+    panel2Layout_.setContentsMargins(0, 0, 0, 0);
+    panel2Layout_.addWidget(&contadoresLabel_);
+    panel2Layout_.addStretch(1);
+    panel2Layout_.addWidget(&BitBtn_SQL);
+    BitBtn_SQL.setStyleSheet("color: blue; font-weight: bold;");
+
+    Grid_contadores.setColumnCount(5);
+    Grid_contadores.setRowCount(1);
+    Grid_contadores.setHorizontalHeader(std::make_unique<GridHeader>(
+                                            [this](QPainter& p, int c, int r, const QRect& rect) {
+                                                Grid_contadoresDrawCell(p, c, r, rect);
+                                            },
+                                            &Grid_contadores)
+                                            .release());  // the table owns its header
+    Grid_contadores.verticalHeader()->hide();
+    Grid_contadores.setItemDelegate(&gridCells_);
+    Grid_contadores.setShowGrid(true);
+    Grid_contadores.setSelectionBehavior(QAbstractItemView::SelectRows);
+    Grid_contadores.setSelectionMode(QAbstractItemView::SingleSelection);
+    Grid_contadores.setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Grid_contadores.viewport()->setCursor(Qt::PointingHandCursor);
+    const int rowHeight = Grid_contadores.fontMetrics().height() + 8;
+    Grid_contadores.verticalHeader()->setDefaultSectionSize(rowHeight);
+    Grid_contadores.horizontalHeader()->setFixedHeight(rowHeight);
+    Grid_contadores.horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+}
+
+void Tremotex::buildConexionPage() {
+    conexionLayout_.setContentsMargins(4, 4, 4, 4);
+    conexionLayout_.addWidget(&Panel3);
+    conexionLayout_.addWidget(&Rx9, 1);
+
+    panel3Layout_.setContentsMargins(0, 0, 0, 0);
+    panel3Layout_.addWidget(&CONEXION);
+    panel3Layout_.addWidget(&GroupBox_log);
+    panel3Layout_.addWidget(&CONFSERIAL);
+    panel3Layout_.addWidget(&GRUPOIP);
+    panel3Layout_.addWidget(&modemColumn_);
+    panel3Layout_.addStretch(1);
+
+    Log.setChecked(true);
+    LOG_FILE.setChecked(true);
+    logLayout_.addWidget(&Log);
+    logLayout_.addWidget(&LOG_FILE);
+    logLayout_.addWidget(&BitBt_Clear);
+    logLayout_.addStretch(1);
+
+    CONFSERIAL.setTitle(QString::fromUtf8("CONFIGURACIÓN SERIAL"));
+    for (int i = 1; i <= PortItemCount; ++i) ComboBox1.addItem("COM" + QString::number(i));
+    ComboBox1.setCurrentIndex(0);
+    fill(BaudContador, BaudItems);
+    fill(BitsContador, DataBitsItems);
+    fill(ParidadContador, ParityItems);
+    fill(StopContador, StopBitsItems);
+    set_box_text(BaudContador, "9600");
+    set_box_text(BitsContador, "8");
+    set_box_text(ParidadContador, "NINGUNA");
+    set_box_text(StopContador, "1");
+    const std::pair<QLabel*, QComboBox*> serialRows[] = {{&serialPuerto_, &ComboBox1},
+                                                         {&serialVel_, &BaudContador},
+                                                         {&serialBits_, &BitsContador},
+                                                         {&serialParidad_, &ParidadContador},
+                                                         {&serialStop_, &StopContador}};
+    int row = 0;
+    for (auto [label, box] : serialRows) {
+        serialLayout_.addWidget(label, row, 0);
+        serialLayout_.addWidget(box, row++, 1);
+    }
+
+    GRUPOIP.setTitle(QString::fromUtf8("CONFIGURACIÓN IP DEL  HOST REMOTO"));
+    ipLayout_.addWidget(&ipPuerto_, 0, 0);
+    ipLayout_.addWidget(&PUERTOIP, 0, 1);
+    ipLayout_.addWidget(&ipHost_, 1, 0);
+    ipLayout_.addWidget(&HOST, 1, 1);
+    ipLayout_.setRowStretch(2, 1);
+    HOST.setMinimumWidth(180);
+
+    modemColumnLayout_.setContentsMargins(0, 0, 0, 0);
+    modemColumnLayout_.addWidget(&CONF_GSM);
+    modemColumnLayout_.addWidget(&MODEM_INI);
+    modemColumnLayout_.addWidget(&dial_up);
+    modemColumnLayout_.addStretch(1);
+    signal.setFixedSize(200, 20);
+    signal.setToolTip("NIVEL DE COBERTURA");
+    gsmLayout_.addWidget(&signal);
+    modemIniLayout_.addWidget(&Modem_Init_str);
+    dialUpLayout_.addWidget(&SIM);
+    dialUpLayout_.addWidget(&nro);
+    CONF_GSM.hide();
+    dial_up.hide();
+    MODEM_INI.hide();
+
+    Rx9.setReadOnly(true);
+    Rx9.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Rx9.setStyleSheet("QTextEdit { background-color: black; color: white; }");
+    QFont paneFont = Rx9.font();
+    paneFont.setPointSize(8);
+    Rx9.setFont(paneFont);
+}
+
+void Tremotex::buildAboutPage() {
+    aboutLayout_.addWidget(&Image2, 1);
+    aboutLayout_.addWidget(&L_Version, 0, Qt::AlignHCenter);
+    Image2.SetPicture(AboutPicture());
+    Image2.setCursor(Qt::PointingHandCursor);
+    Image2.setToolTip(MakerHomePage);
+}
+
+void Tremotex::FormCreate() {
+    SetProcessExitCode(1);
+    InterAsdu = 1;
+    AsduRetries = 2;
+    ModemReset = false;
+    AsduTimeout = 12;
+    pagecontrol1.setCurrentIndex(0);
+    setWindowTitle(CaptionPrefix + latin1(ReadFileVersion()));
+    L_Version.setText(windowTitle());
+
+    const GridRow header = grid_header();
+    SetGridContents({header, GridRow{}});
+    QFontMetrics metrics(Grid_contadores.font());
+    for (int c = 0; c < 5; ++c)
+        Grid_contadores.setColumnWidth(c, metrics.horizontalAdvance(latin1(header[c])) + 25);
+
+    IniFileName.clear();
+    const QDate today = QDate::currentDate();
+    FECHA_INICIO.setDate(today.addDays(-1));
+    FECHA_FIN.setDate(today);
+    Tipo_Salida.SetItemIndex(OutputFolder);
+    CONEXION.SetItemIndex(LinkTcp);
+}
+
+QString Tremotex::gridText(int col, int row) const {
+    if (row == 0) {
+        const QTableWidgetItem* item = Grid_contadores.horizontalHeaderItem(col);
+        return item ? item->text() : QString();
+    }
+    const QTableWidgetItem* item = Grid_contadores.item(row - 1, col);
+    return item ? item->text() : QString();
+}
+
+GridRows Tremotex::GridContents() const {
+    GridRows rows(Grid_contadores.rowCount() + 1);
+    for (size_t r = 0; r < rows.size(); ++r)
+        for (int c = 0; c < 5; ++c) rows[r][c] = latin1(gridText(c, static_cast<int>(r)));
+    return rows;
+}
+
+void Tremotex::SetGridContents(const GridRows& rows) {
+    const GridRow header = rows.empty() ? GridRow{} : rows[0];
+    for (int c = 0; c < 5; ++c)
+        Grid_contadores.setHorizontalHeaderItem(
+            c, std::make_unique<QTableWidgetItem>(latin1(header[c])).release());  // table owns it
+    const int meters = std::max<int>(1, static_cast<int>(rows.size()) - 1);
+    Grid_contadores.clearContents();
+    Grid_contadores.setRowCount(meters);
+    for (size_t r = 1; r < rows.size(); ++r)
+        for (int c = 0; c < 5; ++c)
+            Grid_contadores.setItem(
+                static_cast<int>(r) - 1, c,
+                std::make_unique<QTableWidgetItem>(latin1(rows[r][c])).release());
+}
+
+WindowSettings Tremotex::Settings() const {
+    WindowSettings s;
+    s.Grid = GridContents();
+    s.PortIndex = ComboBox1.currentIndex();
+    s.BaudText = latin1(BaudContador.currentText());
+    s.BitsText = latin1(BitsContador.currentText());
+    s.ParityText = latin1(ParidadContador.currentText());
+    s.StopText = latin1(StopContador.currentText());
+    s.Conexion = CONEXION.ItemIndex();
+    s.Numero = latin1(nro.text());
+    s.ModemInit = latin1(Modem_Init_str.text());
+    s.Host = latin1(HOST.text());
+    s.HostPort = latin1(PUERTOIP.text());
+    s.FechaInicio = to_day(FECHA_INICIO.date());
+    s.FechaFin = to_day(FECHA_FIN.date());
+    s.Intervalo = Intervalo.currentIndex();
+    s.TipoSalida = Tipo_Salida.ItemIndex();
+    s.LogScreen = Log.isChecked();
+    s.LogDisk = LOG_FILE.isChecked();
+    s.Minimizar = MINIMIZAR.isChecked();
+    s.Ruta = latin1(RUTA.text());
+    s.Sql = ReadSqlSettings ? ReadSqlSettings() : sql_;
+    s.IniFileName = IniFileName;
+    s.LinkText = LinkText;
+    s.AutoMinimize = AutoMinimize;
+    s.AutoClose = AutoClose;
+    s.ModemReset = ModemReset;
+    s.AsduRetries = AsduRetries;
+    s.InterAsdu = InterAsdu;
+    s.AsduTimeout = AsduTimeout;
+    return s;
+}
+
+void Tremotex::ApplySettings(const WindowSettings& s) {
+    SetGridContents(s.Grid);
+    ComboBox1.setCurrentIndex(s.PortIndex >= 0 && s.PortIndex < ComboBox1.count() ? s.PortIndex
+                                                                                  : -1);
+    set_box_text(BaudContador, s.BaudText);
+    set_box_text(BitsContador, s.BitsText);
+    set_box_text(ParidadContador, s.ParityText);
+    set_box_text(StopContador, s.StopText);
+    CONEXION.SetItemIndex(s.Conexion);
+    nro.setText(latin1(s.Numero));
+    Modem_Init_str.setText(latin1(s.ModemInit));
+    HOST.setText(latin1(s.Host));
+    PUERTOIP.setText(latin1(s.HostPort));
+    FECHA_INICIO.setDate(to_qdate(s.FechaInicio));
+    FECHA_FIN.setDate(to_qdate(s.FechaFin));
+    Intervalo.setCurrentIndex(s.Intervalo >= 0 && s.Intervalo < Intervalo.count() ? s.Intervalo
+                                                                                  : -1);
+    Tipo_Salida.SetItemIndex(s.TipoSalida);
+    Log.setChecked(s.LogScreen);
+    LOG_FILE.setChecked(s.LogDisk);
+    MINIMIZAR.setChecked(s.Minimizar);
+    RUTA.setText(latin1(s.Ruta));
+    if (WriteSqlSettings)
+        WriteSqlSettings(s.Sql);
+    else
+        sql_ = s.Sql;
+    IniFileName = s.IniFileName;
+    LinkText = s.LinkText;
+    AutoMinimize = s.AutoMinimize;
+    AutoClose = s.AutoClose;
+    ModemReset = s.ModemReset;
+    AsduRetries = s.AsduRetries;
+    InterAsdu = s.InterAsdu;
+    AsduTimeout = s.AsduTimeout;
+}
+
+}  // namespace qv

@@ -1,0 +1,210 @@
+#pragma once
+// The main window: the run settings in its controls, the meter grid, the log
+// pane and the about page. It owns every setting of a reading run; the
+// configuration file, the command line and the run read and set them through
+// Settings / ApplySettings or the controls themselves.
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTextEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/core/settings.h"
+#include "app/gui/radio_group.h"
+#include "app/gui/window_parts.h"
+#include "meter/reading_run.h"
+#include "serial/com_port.h"
+
+class QPainter;
+
+namespace qv {
+
+class TForm_progress;
+
+// Window caption before the version.
+inline constexpr const char* CaptionPrefix = "Quorvanta IEC60870-5-102 - Ver. ";
+
+// Stand-ins until the serial settings box and the LED bar are merged: a plain
+// combo box with the items of the setting, a plain widget of the bar's size.
+using SettingsBox = QComboBox;
+using LedBarPlaceholder = QWidget;
+
+class Tremotex : public QWidget {
+    Q_OBJECT
+  public:
+    explicit Tremotex(QWidget* parent = nullptr);
+    ~Tremotex() override;
+
+    // Every setting the controls hold, and the window's own state fields.
+    WindowSettings Settings() const;
+    // Sets every control and state field; a box text that is not among its
+    // items leaves the box as it was.
+    void ApplySettings(const WindowSettings& s);
+    // The meter grid as rows of texts, row 0 the header row.
+    GridRows GridContents() const;
+    // Shows the rows (row 0 the header row); fewer than two rows leave one
+    // empty meter row, as an empty list is shown.
+    void SetGridContents(const GridRows& rows);
+
+    // --- handlers of the settings controls (remotex_settings.cpp)
+    void Tipo_SalidaClick();
+    void CONEXIONClick();
+    void PUERTOIPExit();
+    void Grid_contadoresDrawCell(QPainter& canvas, int ACol, int ARow, const QRect& Rect);
+    void BitBtn_SQLClick();
+    void BitBtn3Click();
+    void DonateButtonClick();
+
+    // --- the window's own state fields
+    std::string IniFileName;
+    std::string LinkText;
+    std::unique_ptr<T_Conta> Conta;
+    bool AutoMinimize = false;
+    bool ModemReset = false;
+    bool AutoClose = false;
+    int AsduRetries = 2;
+    int InterAsdu = 1;     // seconds
+    int AsduTimeout = 12;  // seconds
+
+    // --- windows made at start-up (set by main)
+    TForm_progress* Form_progress = nullptr;
+    // The database settings window: shown modally by "CONFIGURACION MySQL";
+    // its boxes are read and set with the window's settings. Until it is
+    // wired the boxes' values are kept here.
+    std::function<void()> ShowSqlForm;
+    std::function<SqlSettings()> ReadSqlSettings;
+    std::function<void(const SqlSettings&)> WriteSqlSettings;
+
+    // --- configuration file, command line, meter list (remotex_config.cpp)
+
+    // --- end of configuration block
+
+    // --- log, worker messages, run control, CSV hand-off (remotex_run.cpp)
+
+    // --- end of run block
+
+  private:
+    void FormCreate();
+    void buildGeneralPage();
+    void buildConexionPage();
+    void buildAboutPage();
+    QString gridText(int col, int row) const;
+
+    SqlSettings sql_;  // the database boxes while no window is wired
+
+  public:
+    // --- controls, parents before children (a form's published fields)
+    QVBoxLayout formLayout_{this};
+    QTabWidget pagecontrol1{this};
+
+    // Page "GENERAL"
+    QWidget HORARIOS;
+    QVBoxLayout horariosLayout_{&HORARIOS};
+    QWidget Panel21;
+    QHBoxLayout panel21Layout_{&Panel21};
+    RadioGroup Tipo_Salida{"TIPO DE SALIDA", OutputTypeItems};
+    QGroupBox RANGO{"FECHA DE LECTURA"};
+    QGridLayout rangoLayout_{&RANGO};
+    QLabel rangoInicio_{"FECHA INICIO:"};
+    QLabel rangoFin_{"FECHA FIN:"};
+    QLabel rangoIntervalo_{"INTERVALO:"};
+    QDateEdit FECHA_INICIO;
+    QDateEdit FECHA_FIN;
+    QComboBox Intervalo;
+    QGroupBox Box_Contadores{"CONFIGURACION:"};
+    QGridLayout boxContadoresLayout_{&Box_Contadores};
+    QPushButton AGREGAR_CONTADOR21{"AGREGAR UN CONTADOR"};
+    QPushButton QUITAR_CONTADOR21{"QUITAR UN CONTADOR"};
+    QPushButton BitBtn3{"QUITAR TODOS"};
+    QPushButton BitBtn_Save{"GUARDA CONFIGURACION"};
+    QPushButton BitBtn_Load{"LEER CONFIGURACION"};
+    QWidget rightColumn_;
+    QVBoxLayout rightColumnLayout_{&rightColumn_};
+    QGroupBox NOMBRE_CSV_FTP;
+    QHBoxLayout nombreLayout_{&NOMBRE_CSV_FTP};
+    QLineEdit RUTA;
+    QPushButton sel_carpeta{"..."};
+    QGroupBox box_lectura{"LECTURA"};
+    QGridLayout lecturaLayout_{&box_lectura};
+    QPushButton DETENER{"DETENER LECTURA"};
+    QPushButton BitBtn2{"LEER AHORA"};
+    QCheckBox MINIMIZAR{"MINIMIZAR AL LEER"};
+    QWidget Panel2;
+    QHBoxLayout panel2Layout_{&Panel2};
+    QLabel contadoresLabel_{"CONTADORES:"};
+    QPushButton BitBtn_SQL{"CONFIGURACION MySQL"};
+    GridCells gridCells_;
+    QTableWidget Grid_contadores;
+
+    // Page "CONEXION"
+    QWidget Conexion_conta;
+    QVBoxLayout conexionLayout_{&Conexion_conta};
+    QWidget Panel3;
+    QHBoxLayout panel3Layout_{&Panel3};
+    RadioGroup CONEXION{"TIPO DE CONEXION", LinkItems};
+    QGroupBox GroupBox_log{"LOG"};
+    QVBoxLayout logLayout_{&GroupBox_log};
+    QCheckBox Log{"PANTALLA"};
+    QCheckBox LOG_FILE{"DISCO"};
+    QPushButton BitBt_Clear{"CLEAR LOG"};
+    QGroupBox CONFSERIAL;
+    QGridLayout serialLayout_{&CONFSERIAL};
+    QLabel serialPuerto_{"PUERTO:"};
+    QLabel serialVel_{"VEL.:"};
+    QLabel serialBits_{"BITS:"};
+    QLabel serialParidad_{"PARIDAD:"};
+    QLabel serialStop_{"STOP:"};
+    QComboBox ComboBox1;
+    SettingsBox BaudContador;
+    SettingsBox BitsContador;
+    SettingsBox ParidadContador;
+    SettingsBox StopContador;
+    QGroupBox GRUPOIP;
+    QGridLayout ipLayout_{&GRUPOIP};
+    QLabel ipPuerto_{"PUERTO:"};
+    QLabel ipHost_{"HOST:"};
+    QLineEdit PUERTOIP;
+    QLineEdit HOST;
+    QWidget modemColumn_;
+    QVBoxLayout modemColumnLayout_{&modemColumn_};
+    QGroupBox CONF_GSM{"NIVEL DE COBERTURA"};
+    QVBoxLayout gsmLayout_{&CONF_GSM};
+    LedBarPlaceholder signal;
+    QGroupBox MODEM_INI{"CADENA DE INICIALIZACION"};
+    QVBoxLayout modemIniLayout_{&MODEM_INI};
+    QLineEdit Modem_Init_str;
+    QGroupBox dial_up{"NUMERO DE TELEFONO Y ESTADO"};
+    QVBoxLayout dialUpLayout_{&dial_up};
+    QLabel SIM{"MODEM DESCONECTADO"};
+    QLineEdit nro;
+    QTextEdit Rx9;
+
+    // Page "ACERCA DE..."
+    QWidget TabSheet11;
+    QVBoxLayout aboutLayout_{&TabSheet11};
+    PictureLabel Image2;
+    QLabel L_Version;
+
+    // Components without a window
+    TComPort ComPort9;  // never opened: holds what the serial boxes show
+    QTimer reenable;
+    QTimer Delay_start;
+    QTimer Do_close;
+};
+
+}  // namespace qv

@@ -1,0 +1,60 @@
+#pragma once
+// Small pieces of the main window that Qt has no ready control for: the meter
+// grid's painted header and cells, and a picture that keeps its proportions
+// and reacts to a click.
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QPixmap>
+#include <QStyledItemDelegate>
+#include <functional>
+
+class QPainter;
+
+namespace qv {
+
+// Paints one grid cell: column, row (0 = header row), rectangle.
+using CellPainter = std::function<void(QPainter&, int, int, const QRect&)>;
+
+// The grid's header row, painted by the window's cell painter as row 0, so it
+// stays in place while the meter rows scroll.
+class GridHeader : public QHeaderView {
+  public:
+    GridHeader(CellPainter painter, QWidget* parent);
+
+  protected:
+    void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
+
+  private:
+    CellPainter painter_;
+};
+
+// The grid's meter cells; table row r is grid row r + 1.
+class GridCells : public QStyledItemDelegate {
+  public:
+    explicit GridCells(CellPainter painter) : painter_(std::move(painter)) {}
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override;
+
+  private:
+    CellPainter painter_;
+};
+
+// A picture scaled to its control with its proportions kept; a click runs
+// OnClick.
+class PictureLabel : public QLabel {
+  public:
+    explicit PictureLabel(QWidget* parent = nullptr);
+    void SetPicture(const QPixmap& picture);
+    std::function<void()> OnClick;
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+  private:
+    void rescale();
+    QPixmap picture_;
+};
+
+}  // namespace qv
