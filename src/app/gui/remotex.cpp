@@ -95,6 +95,7 @@ Tremotex::Tremotex(QWidget* parent)
     // --- configuration file, command line, meter list (remotex_config.cpp)
 
     // --- log, worker messages, run control, CSV hand-off (remotex_run.cpp)
+    InitRunControl();
 
     FormCreate();
 }
