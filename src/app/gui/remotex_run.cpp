@@ -172,7 +172,8 @@ void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
                     if (item)
                         item->setText(text);
                     else
-                        Grid_contadores.setItem(row - 1, 4, new QTableWidgetItem(text));
+                        Grid_contadores.setItem(
+                            row - 1, 4, std::make_unique<QTableWidgetItem>(text).release());
                 }
                 break;
             }
