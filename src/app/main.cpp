@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
         remotex.Form_progress = &form_progress;
         splash.reset();
 
-        // remotex.Analiza_parametros();  the command line, once it is merged
+        remotex.Analiza_parametros();
         remotex.show();
 
         QSocketNotifier stopNotifier(stop_pipe[0], QSocketNotifier::Read);

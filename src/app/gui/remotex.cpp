@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include "app/core/config_file.h"
 #include "app/core/startup.h"
 #include "app/core/version.h"
 #include "app/gui/pictures.h"
@@ -93,6 +94,12 @@ Tremotex::Tremotex(QWidget* parent)
     Image2.OnClick = [this] { DonateButtonClick(); };
 
     // --- configuration file, command line, meter list (remotex_config.cpp)
+    connect(&BitBtn_Load, &QPushButton::clicked, this, &Tremotex::BitBtn_LoadClick);
+    connect(&BitBtn_Save, &QPushButton::clicked, this, &Tremotex::BitBtn_SaveClick);
+    connect(&sel_carpeta, &QPushButton::clicked, this, &Tremotex::sel_carpetaClick);
+    connect(&AGREGAR_CONTADOR21, &QPushButton::clicked, this, &Tremotex::AGREGAR_CONTADOR21Click);
+    connect(&QUITAR_CONTADOR21, &QPushButton::clicked, this, &Tremotex::QUITAR_CONTADOR21Click);
+    KeyStorePath = KeyStore::defaultPath(std::string(KeyStoreMaker), std::string(KeyStoreProgram));
 
     // --- log, worker messages, run control, CSV hand-off (remotex_run.cpp)
     InitRunControl();
@@ -105,6 +112,7 @@ Tremotex::~Tremotex() = default;
 void Tremotex::buildGeneralPage() {
     horariosLayout_.setContentsMargins(4, 4, 4, 4);
     horariosLayout_.addWidget(&Panel21);
+    horariosLayout_.addWidget(&NOMBRE_CSV_FTP);
     horariosLayout_.addWidget(&Panel2);
     horariosLayout_.addWidget(&Grid_contadores, 1);
 
@@ -112,7 +120,8 @@ void Tremotex::buildGeneralPage() {
     panel21Layout_.addWidget(&Tipo_Salida);
     panel21Layout_.addWidget(&RANGO);
     panel21Layout_.addWidget(&Box_Contadores);
-    panel21Layout_.addWidget(&rightColumn_, 1);
+    panel21Layout_.addWidget(&box_lectura);
+    panel21Layout_.addStretch(1);
 
     for (QDateEdit* picker : {&FECHA_INICIO, &FECHA_FIN}) {
         picker->setDisplayFormat(" dd/MM/yy");
@@ -128,16 +137,12 @@ void Tremotex::buildGeneralPage() {
     rangoLayout_.addWidget(&Intervalo, 2, 1);
     rangoLayout_.setRowStretch(3, 1);
 
-    boxContadoresLayout_.addWidget(&AGREGAR_CONTADOR21, 0, 0);
-    boxContadoresLayout_.addWidget(&QUITAR_CONTADOR21, 1, 0);
-    boxContadoresLayout_.addWidget(&BitBtn3, 2, 0);
-    boxContadoresLayout_.addWidget(&BitBtn_Save, 0, 1);
-    boxContadoresLayout_.addWidget(&BitBtn_Load, 1, 1);
-    boxContadoresLayout_.setRowStretch(3, 1);
+    int row = 0;
+    for (QPushButton* button :
+         {&AGREGAR_CONTADOR21, &QUITAR_CONTADOR21, &BitBtn3, &BitBtn_Save, &BitBtn_Load})
+        boxContadoresLayout_.addWidget(button, row++, 0);
+    boxContadoresLayout_.setRowStretch(row, 1);
 
-    rightColumnLayout_.setContentsMargins(0, 0, 0, 0);
-    rightColumnLayout_.addWidget(&NOMBRE_CSV_FTP);
-    rightColumnLayout_.addWidget(&box_lectura);
     QFont rutaFont = RUTA.font();
     rutaFont.setPixelSize(13);
     RUTA.setFont(rutaFont);
@@ -145,9 +150,10 @@ void Tremotex::buildGeneralPage() {
     nombreLayout_.addWidget(&sel_carpeta);
     sel_carpeta.setFixedWidth(32);
     DETENER.setEnabled(false);
-    lecturaLayout_.addWidget(&DETENER, 0, 0);
-    lecturaLayout_.addWidget(&BitBtn2, 0, 1);
-    lecturaLayout_.addWidget(&MINIMIZAR, 1, 0, 1, 2);
+    lecturaLayout_.addWidget(&BitBtn2, 0, 0);
+    lecturaLayout_.addWidget(&DETENER, 1, 0);
+    lecturaLayout_.addWidget(&MINIMIZAR, 2, 0);
+    lecturaLayout_.setRowStretch(3, 1);
 
     panel2Layout_.setContentsMargins(0, 0, 0, 0);
     panel2Layout_.addWidget(&contadoresLabel_);

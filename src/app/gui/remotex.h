@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/core/pending_uploads.h"
 #include "app/core/settings.h"
@@ -94,6 +95,37 @@ class Tremotex : public QWidget {
     std::function<void(const SqlSettings&)> WriteSqlSettings;
 
     // --- configuration file, command line, meter list (remotex_config.cpp)
+    bool Save_data(const std::string& FileName);
+    void Load_ini_file(const std::string& FileName);
+    void BitBtn_LoadClick();
+    void BitBtn_SaveClick();
+    void sel_carpetaClick();
+    // Writes a string value (DataType 1) under Key of the key store.
+    void SetRegistryData(const std::string& Key, const std::string& ValueName, int DataType,
+                         const std::string& Value);
+    void Add_to_Grid(int32_t Link, int32_t Point, int32_t Password, const std::string& Opc);
+    void Put_in_grid_line(int Row, int32_t Link, int32_t Point, int32_t Password,
+                          const std::string& Opc);
+    void Quitar_todo();
+    bool DE_Query(const std::vector<std::string>& Items, const std::string& Caption,
+                  std::string& Value);
+    void AGREGAR_CONTADOR21Click();
+    void QUITAR_CONTADOR21Click();
+    std::string EncodePWDEx(const std::string& Plain) const;
+    std::string DecodePWDEx(const std::string& Encoded) const;
+    void PickRandomChars(std::string Alphabet, int Count, std::string& S) const;
+    // Reads the process's arguments; ArgumentsFrom for a given argument vector.
+    void Analiza_parametros();
+    void ArgumentsFrom(const std::vector<std::string>& argv);
+    // The key store the last configuration file is recorded in.
+    std::string KeyStorePath;
+    // Calls out, wired at integration: the window's log (until then lines go
+    // to standard error), the database window reading a configuration file's
+    // database keys (until then the window keeps them with its settings),
+    // and the upload of an existing readings file to the database.
+    LogFn ConfigLog;
+    std::function<void(const std::string& path)> SqlInit;
+    std::function<void(const std::string& file, bool unique)> Subir_a_base;
 
     // --- end of configuration block
 
@@ -186,8 +218,6 @@ class Tremotex : public QWidget {
     QPushButton BitBtn3{"QUITAR TODOS"};
     QPushButton BitBtn_Save{"GUARDA CONFIGURACION"};
     QPushButton BitBtn_Load{"LEER CONFIGURACION"};
-    QWidget rightColumn_;
-    QVBoxLayout rightColumnLayout_{&rightColumn_};
     QGroupBox NOMBRE_CSV_FTP;
     QHBoxLayout nombreLayout_{&NOMBRE_CSV_FTP};
     QLineEdit RUTA;

@@ -106,10 +106,7 @@ void Tremotex::BitBtn3Click() {
         this, windowTitle(), "Esta seguro que desea quitar TODOS los contadores ?\n\n",
         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes) return;
-    GridRows rows = GridContents();
-    rows.resize(1);
-    rows.emplace_back();
-    SetGridContents(rows);
+    Quitar_todo();
 }
 
 void Tremotex::DonateButtonClick() {

@@ -1,0 +1,293 @@
+#include "app/core/command_line.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "app/core/config_file.h"
+#include "app/core/dates.h"
+#include "app/core/meter_grid.h"
+#include "platform/worker_message.h"
+
+namespace qv {
+
+namespace {
+
+bool is_separator(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+// Reads one argument from pos; with splitAtBlanks an unquoted blank or
+// control character ends it. Gives the position after it.
+std::size_t scan_argument(std::string_view text, std::size_t pos, bool splitAtBlanks,
+                          std::string* out) {
+    bool quoted = false;
+    const auto put = [&](std::size_t n, char c) {
+        if (out) out->append(n, c);
+    };
+    while (pos < text.size()) {
+        const char c = text[pos];
+        if (splitAtBlanks && !quoted && is_separator(c)) break;
+        if (c == '\\') {
+            std::size_t n = 0;
+            while (pos + n < text.size() && text[pos + n] == '\\') ++n;
+            pos += n;
+            if (pos < text.size() && text[pos] == '"') {
+                put(n / 2, '\\');
+                if (n % 2 != 0) {
+                    put(1, '"');
+                    ++pos;
+                }
+            } else {
+                put(n, '\\');
+            }
+        } else if (c == '"') {
+            quoted = !quoted;
+            ++pos;
+        } else {
+            put(1, c);
+            ++pos;
+        }
+    }
+    return pos;
+}
+
+std::string upper(std::string_view s) {
+    std::string u(s);
+    for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return u;
+}
+
+// The keyword an argument names ("" when it is none): trimmed, upper-cased,
+// without its "-", at most 255 characters.
+std::string keyword_of(std::string_view arg) {
+    while (!arg.empty() && is_separator(arg.front())) arg.remove_prefix(1);
+    while (!arg.empty() && is_separator(arg.back())) arg.remove_suffix(1);
+    if (arg.empty() || arg.front() != '-') return std::string();
+    return upper(arg.substr(1, 255));
+}
+
+bool file_exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec);
+}
+
+// A count given on the command line: set only when the value is a whole
+// number that does not begin with "-".
+bool count_value(const std::string& v, int32_t& n) {
+    return !v.empty() && v.front() != '-' && parse_int32(v, n);
+}
+
+class Analysis {
+  public:
+    Analysis(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls)
+        : cmd_(cmd), s_(s), calls_(calls) {}
+
+    bool run() {
+        if (cmd_.CmdTokenCount() < 2) return false;
+        s_.AutoMinimize = true;
+        s_.AutoClose = true;
+        log("- ANALIZANDO PARAMETROS", colour::Yellow);
+        for (int i = 1; i <= cmd_.CmdTokenCount(); ++i) {
+            const std::string key = keyword_of(cmd_.CmdToken(i));
+            if (key.empty()) continue;
+            // One argument's failure never stops the others.
+            try {
+                keyword(key, cmd_.CmdToken(i + 1));
+            } catch (...) {
+            }
+        }
+        return start_;
+    }
+
+  private:
+    void log(const std::string& text, int32_t c = colour::White) {
+        if (calls_.Log) calls_.Log(text, c);
+    }
+
+    void keyword(const std::string& key, const std::string& v) {
+        if (key == "INI") {
+            if (v.empty()) return;
+            // Opened exactly as typed: file names are case-sensitive here.
+            if (!file_exists(v)) {
+                log("- NO EXISTE INIFILE: " + v, colour::Red);
+                return;
+            }
+            log("- UTILIZAR INIFILE: " + v);
+            s_.IniFileName = v;
+            if (calls_.Load_ini_file)
+                calls_.Load_ini_file(v, s_);
+            else
+                LoadConfigFile(v, s_);
+            if (calls_.SqlInit)
+                calls_.SqlInit(v, s_);
+            else
+                s_.Sql = ReadSqlKeys(IniFile(v, false));
+        } else if (key == "SHOW") {
+            s_.AutoMinimize = false;
+            log("- NO MINIMIZAR");
+        } else if (key == "NOSTART") {
+            start_ = false;
+            log("- NO INICIAR LA LECTURA AUTOMATICAMENTE");
+        } else if (key == "NOCLOSE") {
+            s_.AutoClose = false;
+            log("- NO CERRAR AL SALIR");
+        } else if (key == "IP") {
+            s_.Host = v;
+            s_.Conexion = LinkTcp;
+            log("- UTILIZAR DIRECCION IP HOST: " + s_.Host);
+        } else if (key == "PORT") {
+            s_.HostPort = v;
+            s_.Conexion = LinkTcp;
+            log("- UTILIZAR PUERTO IP HOST : " + s_.HostPort);
+        } else if (key == "MODEM") {
+            s_.Numero = v;
+            s_.Conexion = LinkGsmModem;
+            log("- UTILIZAR MODEM GSM LLAMANDO AL NUMERO: " + s_.Numero);
+        } else if (key == "SERIAL") {
+            s_.Conexion = LinkSerialDirect;
+            log("- UTILIZAR CONEXIONS SERIAL DIRECTA PREVIAMENTE CONFIGURADA");
+        } else if (key == "ANALOG") {
+            s_.Numero = v;
+            s_.Conexion = LinkAnalogModem;
+            log("- UTILIZAR MODEM ANALOGICO LLAMANDO AL NUMERO: " + s_.Numero);
+        } else if (key == "MODEM_INIT") {
+            s_.ModemInit = v;
+            log("- UTILIZAR CADENA DE INICIALIZACION DE MODEM ANALOGICO :" + s_.ModemInit);
+        } else if (key == "FROM") {
+            date(v, s_.FechaInicio, "- FECHA DE INICIO : ", "- ERROR EN LA FECHA DE INICIO");
+        } else if (key == "TO") {
+            date(v, s_.FechaFin, "- FECHA DE FIN : ", "- ERROR EN LA FECHA DE FIN");
+        } else if (key == "INTERVAL") {
+            const char first =
+                static_cast<char>(std::toupper(static_cast<unsigned char>((v + " ")[0])));
+            if (const auto k = std::string_view("QHDM").find(first); k != std::string_view::npos)
+                s_.Intervalo = static_cast<int>(k);
+            const bool selected = s_.Intervalo >= 0 && s_.Intervalo < int(IntervalItems.size());
+            log("- INTERVALO DE LECTURA: " +
+                std::string(selected ? IntervalItems[s_.Intervalo] : std::string_view()));
+        } else if (key == "CSV") {
+            s_.Ruta = v;
+            s_.TipoSalida = OutputFolder;
+            log("- EXPORTAR A  FICHERO .CSV : " + s_.Ruta);
+        } else if (key == "FTP") {
+            s_.Ruta = v;
+            s_.TipoSalida = OutputFtp;
+            log("- EXPORTAR A SERVIDOR FTP : " + s_.Ruta);
+        } else if (key == "DB") {
+            s_.TipoSalida = OutputDatabase;
+            if (!v.empty() && v.front() != '-') {
+                s_.Ruta = v;
+                log("- EXPORTAR A BASE DE DATOS USANDO CARPETA .CSV : " + s_.Ruta);
+            } else {
+                log("- EXPORTAR A  BASE DE DATOS");
+            }
+        } else if (key == "RESTART") {
+            log("- FORCE MODEM RESET BEFORE CALLING WITH AT+CFUN=1,1 : ");
+            s_.ModemReset = true;
+        } else if (key == "ASDURETRY") {
+            if (int32_t n; count_value(v, n)) {
+                s_.AsduRetries = std::clamp<int32_t>(n, 1, 9);
+                log("- SETS ASDU RETRIES WHEN NO ANSWER TO : " + std::to_string(s_.AsduRetries));
+            }
+        } else if (key == "INTERASDUS") {
+            if (int32_t n; count_value(v, n)) {
+                s_.InterAsdu = std::clamp<int32_t>(n, 0, 20);
+                log("- SETS INTER ASDU QUERY INTERVAL TO (SECS.) : " +
+                    std::to_string(s_.InterAsdu));
+            }
+        } else if (key == "TIMEOUTASDUS") {
+            if (int32_t n; count_value(v, n)) {
+                s_.AsduTimeout = n;
+                log("- SETS THE TIMEOUT FOR THE ASDU QUERY TO (SECS.) : " + v);
+            }
+        } else if (key == "DBUPLOAD") {
+            log("- SUBIR FICHERO A LA BD : " + v);
+            const bool unique = upper(cmd_.Text()).find("-DBUNIQUE") != std::string::npos;
+            if (calls_.Subir_a_base)
+                calls_.Subir_a_base(v, unique);
+            else
+                log("- SUBIDA A LA BASE DE DATOS NO DISPONIBLE", colour::Red);
+        } else if (key == "METERS") {
+            meters(v);
+        }
+    }
+
+    void date(const std::string& v, Day& target, const std::string& line, const char* error) {
+        try {
+            target = STR_TO_NOW(v, "yyyy/MM/dd");
+            log(line + FormatDateYmd(target));
+        } catch (...) {
+            log(error, colour::Red);
+        }
+    }
+
+    void meters(const std::string& v) {
+        const std::vector<std::string> items = FromCommaText(v);
+        if (items.empty()) return;
+        Quitar_todo(s_.Grid);
+        log("- ANALIZANDO PARAMETROS DE ALTA DE CONTADORES...", colour::Yellow);
+        for (const std::string& item : items) {
+            MeterItem m;
+            if (!ParseMeterItem(item, m)) continue;
+            Add_to_Grid(s_.Grid, m.Link, m.Point, m.Password, m.Opc);
+            log("- ALTA DE CONTADOR   - Direccion de  Enlace :" + std::to_string(m.Link));
+        }
+    }
+
+    const CommandLine& cmd_;
+    WindowSettings& s_;
+    const CommandLineCalls& calls_;
+    bool start_ = true;
+};
+
+}  // namespace
+
+bool NextCmdToken(std::string_view text, std::size_t& Position, std::string* Destination,
+                  std::size_t* Length) {
+    while (Position < text.size() && is_separator(text[Position])) ++Position;
+    if (Position >= text.size()) return false;
+    std::string token;
+    Position = scan_argument(text, Position, true, &token);
+    if (Length) *Length = token.size();
+    if (Destination) *Destination = std::move(token);
+    return true;
+}
+
+CommandLine CommandLine::FromArguments(const std::vector<std::string>& argv, std::string exePath) {
+    CommandLine c;
+    c.exe_ = std::move(exePath);
+    for (std::size_t i = 0; i < argv.size(); ++i) {
+        if (i > 0) {
+            std::string arg;
+            scan_argument(argv[i], 0, false, &arg);
+            c.args_.push_back(std::move(arg));
+            c.text_ += ' ';
+        }
+        c.text_ += argv[i];
+    }
+    return c;
+}
+
+CommandLine CommandLine::FromText(std::string_view text, std::string exePath) {
+    CommandLine c;
+    c.exe_ = std::move(exePath);
+    c.text_ = std::string(text);
+    std::size_t pos = 0;
+    std::string arg;
+    if (!NextCmdToken(text, pos, nullptr, nullptr)) return c;
+    while (NextCmdToken(text, pos, &arg, nullptr)) c.args_.push_back(arg);
+    return c;
+}
+
+std::string CommandLine::CmdToken(int N) const {
+    if (N <= 0) return exe_;
+    if (N > CmdTokenCount()) return std::string();
+    return args_[static_cast<std::size_t>(N - 1)];
+}
+
+bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls) {
+    return Analysis(cmd, s, calls).run();
+}
+
+}  // namespace qv

@@ -1,0 +1,66 @@
+#pragma once
+// The command line: its tokenizer and the analysis of its keywords over the
+// main window's settings.
+//
+// The token rules are those of the program's command-line text: blanks and
+// control characters separate arguments outside double quotes; a double
+// quote switches quoting and is dropped; a run of n backslashes before a
+// double quote gives n/2 backslashes and, when n is odd, a literal quote. On
+// Linux the arguments arrive already split, so each keeps its blanks and only
+// its quotes and backslash runs follow the rules: a path that reaches the
+// program with its quotes still around it is one argument without them.
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/core/settings.h"
+
+namespace qv {
+
+// Reads the argument that starts at or after Position (blanks skipped) and
+// moves Position past it; false at the end of the text.
+bool NextCmdToken(std::string_view text, std::size_t& Position, std::string* Destination,
+                  std::size_t* Length);
+
+class CommandLine {
+  public:
+    // Arguments as the process received them; argv[0] (the program) is skipped.
+    static CommandLine FromArguments(const std::vector<std::string>& argv, std::string exePath);
+    // A whole command-line text whose first argument is the program.
+    static CommandLine FromText(std::string_view text, std::string exePath);
+
+    // The number of arguments after the program.
+    int CmdTokenCount() const { return static_cast<int>(args_.size()); }
+    // Argument N; N <= 0 the executable's path, beyond the last an empty text.
+    std::string CmdToken(int N) const;
+    // The whole command line as given.
+    const std::string& Text() const { return text_; }
+
+  private:
+    std::string exe_;
+    std::vector<std::string> args_;
+    std::string text_;
+};
+
+// What the analysis calls in the window and the database output.
+struct CommandLineCalls {
+    LogFn Log;
+    // Loads a configuration file into s; the window also records it and sets
+    // its caption. Unset: the file's keys are read into s.
+    std::function<void(const std::string& path, WindowSettings& s)> Load_ini_file;
+    // The database window reads the file's database keys into s. Unset: the
+    // keys are read into s.Sql.
+    std::function<void(const std::string& path, WindowSettings& s)> SqlInit;
+    // Uploads an existing readings file to the database.
+    std::function<void(const std::string& file, bool unique)> Subir_a_base;
+};
+
+// Applies the keywords to s in command-line order and logs what they do.
+// With fewer than two arguments nothing happens. Gives whether the reading
+// run starts by itself.
+bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls);
+
+}  // namespace qv

@@ -1,0 +1,155 @@
+#include "app/core/config_file.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "app/core/dates.h"
+#include "app/core/meter_grid.h"
+#include "app/core/password_codec.h"
+
+namespace qv {
+
+namespace {
+
+bool same_text_ignoring_case(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::toupper(static_cast<unsigned char>(x)) ==
+               std::toupper(static_cast<unsigned char>(y));
+    });
+}
+
+// A text that names an item selects it (in the item's own spelling); any
+// other text leaves the box as it was.
+template <std::size_t N>
+void select_item(const std::array<std::string_view, N>& items, const std::string& text,
+                 std::string& box) {
+    for (std::string_view item : items)
+        if (same_text_ignoring_case(item, text)) box = std::string(item);
+}
+
+// Radio groups: above the last item selects the last, negative selects none.
+int clamp_radio(long v, int count) {
+    return v < 0 ? -1 : static_cast<int>(std::min<long>(v, count - 1));
+}
+// Fixed lists: an index outside the list selects nothing.
+int list_index(long v, int count) {
+    return v >= 0 && v < count ? static_cast<int>(v) : -1;
+}
+
+bool readable(const std::string& path) {
+    return std::ifstream(path, std::ios::binary).good();
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+bool SaveConfigFile(const std::string& path, const WindowSettings& s) {
+    // A file that is there but cannot be read would lose its other sections.
+    if (exists(path) && !readable(path)) return false;
+    try {
+        IniFile f(path, false);
+        const std::string_view m = ConfigSection;
+        f.writeString(m, "CONTADORES", GridCommaText(s.Grid));
+        f.writeInteger(m, "PORT", s.PortIndex);
+        f.writeString(m, "BAUD_CONTADOR", s.BaudText);
+        f.writeString(m, "BITS_CONTADOR", s.BitsText);
+        f.writeString(m, "PARIDAD_CONTADOR", s.ParityText);
+        f.writeString(m, "STOP_CONTADOR", s.StopText);
+        f.writeInteger(m, "CONEXION", s.Conexion);
+        f.writeString(m, "NUMERO", s.Numero);
+        f.writeString(m, "MODEM_INIT", s.ModemInit);
+        f.writeString(m, "HOST", s.Host);
+        f.writeString(m, "HOST_PORT", s.HostPort);
+        f.writeString(m, "FECHA_INICIO", FormatDateYmd(s.FechaInicio));
+        f.writeString(m, "FECHA_FIN", FormatDateYmd(s.FechaFin));
+        f.writeInteger(m, "INTERVALO", s.Intervalo);
+        f.writeInteger(m, "Tipo_Salida", s.TipoSalida);
+        f.writeBool(m, "LOGSCREEN", s.LogScreen);
+        f.writeBool(m, "LOGDISK", s.LogDisk);
+        f.writeBool(m, "MINIMIZAR", s.Minimizar);
+        f.writeString(m, "RUTA", s.Ruta);
+        const SqlSettings& q = s.Sql;
+        f.writeString(m, "SSH_HOST", q.SshHost);
+        f.writeString(m, "SSH_PORT", q.SshPort);
+        f.writeString(m, "SSH_LOGIN", q.SshLogin);
+        f.writeString(m, "SSH_PASS", EncodePWDEx(q.SshPass));
+        f.writeString(m, "DEST_HOST", q.DestHost);
+        f.writeString(m, "DEST_PORT", q.DestPort);
+        f.writeString(m, "LIST_PORT", q.ListPort);
+        f.writeBool(m, "HABILITA_TUNEL", q.HabilitaTunel);
+        f.writeString(m, "HOST_NAME", q.HostName);
+        f.writeString(m, "DB_NAME", q.DataBase);
+        f.writeString(m, "USER_NAME", q.UserName);
+        f.writeString(m, "PASSW", EncodePWDEx(q.Password));
+        f.writeString(m, "PUERTO", q.Puerto);
+        f.updateFile();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool LoadConfigFile(const std::string& path, WindowSettings& s) {
+    if (!readable(path)) return false;
+    LoadConfigKeys(IniFile(path, false), s);
+    return true;
+}
+
+void LoadConfigKeys(const IniFile& f, WindowSettings& s) {
+    const std::string_view m = ConfigSection;
+    MergeGridCommaText(s.Grid, f.readString(m, "CONTADORES", ""));
+    s.PortIndex = list_index(f.readInteger(m, "PORT", 0), PortItemCount);
+    select_item(BaudItems, f.readString(m, "BAUD_CONTADOR", "9600"), s.BaudText);
+    select_item(DataBitsItems, f.readString(m, "BITS_CONTADOR", "8"), s.BitsText);
+    select_item(ParityItems, f.readString(m, "PARIDAD_CONTADOR", "NONE"), s.ParityText);
+    select_item(StopBitsItems, f.readString(m, "STOP_CONTADOR", "1"), s.StopText);
+    s.Conexion = clamp_radio(f.readInteger(m, "CONEXION", 0), LinkItems.size());
+    s.Numero = f.readString(m, "NUMERO", "");
+    s.ModemInit = f.readString(m, "MODEM_INIT", "");
+    s.Host = f.readString(m, "HOST", "");
+    s.HostPort = f.readString(m, "HOST_PORT", "40000");
+    const std::string today = FormatDateYmd(Today());
+    s.FechaInicio = STR_TO_NOW(f.readString(m, "FECHA_INICIO", today), "yyyy/MM/dd");
+    s.FechaFin = STR_TO_NOW(f.readString(m, "FECHA_FIN", today), "yyyy/MM/dd");
+    s.Intervalo = list_index(f.readInteger(m, "INTERVALO", 1), IntervalItems.size());
+    s.TipoSalida = clamp_radio(f.readInteger(m, "Tipo_Salida", 0), OutputTypeItems.size());
+    s.LogScreen = f.readBool(m, "LOGSCREEN", true);
+    s.LogDisk = f.readBool(m, "LOGDISK", true);
+    s.Minimizar = f.readBool(m, "MINIMIZAR", false);
+    s.Ruta = f.readString(m, "RUTA", "");
+}
+
+SqlSettings ReadSqlKeys(const IniFile& f) {
+    const std::string_view m = ConfigSection;
+    SqlSettings q;
+    q.SshHost = f.readString(m, "SSH_HOST", "");
+    q.SshPort = f.readString(m, "SSH_PORT", "22");
+    q.SshLogin = f.readString(m, "SSH_LOGIN", "");
+    q.SshPass = DecodePWDEx(f.readString(m, "SSH_PASS", ""));
+    q.DestHost = f.readString(m, "DEST_HOST", "LOCALHOST");
+    q.DestPort = f.readString(m, "DEST_PORT", "3306");
+    q.ListPort = f.readString(m, "LIST_PORT", "3306");
+    q.HabilitaTunel = f.readBool(m, "HABILITA_TUNEL", false);
+    q.HostName = f.readString(m, "HOST_NAME", "LOCALHOST");
+    q.DataBase = f.readString(m, "DB_NAME", "PRUEBA");
+    q.UserName = f.readString(m, "USER_NAME", "ROOT");
+    q.Password = DecodePWDEx(f.readString(m, "PASSW", ""));
+    q.Puerto = f.readString(m, "PUERTO", "3306");
+    return q;
+}
+
+void SetRegistryData(const std::string& storePath, const std::string& Key,
+                     const std::string& ValueName, int DataType, const std::string& Value) {
+    if (DataType != 1) return;
+    KeyStore store(storePath);
+    if (store.openKey(Key, true)) store.writeString(ValueName, Value);
+}
+
+}  // namespace qv

@@ -1,0 +1,62 @@
+#pragma once
+// The meter list: the rows of the main window's meter grid as plain data,
+// how meters are added, replaced and removed, and the comma text the list
+// takes in the configuration file and on the command line.
+//
+// A meter is identified by its link-address text: the grid never holds two
+// rows with the same one. Row 0 is the header row; an empty list is two rows
+// whose row 1 has an empty link address.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "meter/reading_run.h"
+
+namespace qv {
+
+// A whole number as typed: blanks before it, an optional sign, decimal digits
+// (or "$"/"0x" hexadecimal), within 32 bits. Nothing may follow.
+bool parse_int32(std::string_view text, int32_t& value);
+
+// Writes one meter into Row (growing the grid when needed); the status cell is
+// cleared, so a replaced meter loses its old status.
+void Put_in_grid_line(GridRows& grid, std::size_t Row, int32_t Link, int32_t Point,
+                      int32_t Password, const std::string& Opc);
+// Replaces the row with the same link address, else fills the empty row of an
+// empty list, else appends a row.
+void Add_to_Grid(GridRows& grid, int32_t Link, int32_t Point, int32_t Password,
+                 const std::string& Opc);
+// Empties the list: two rows, row 1 blank; the header row stays.
+void Quitar_todo(GridRows& grid);
+// Removes the rows whose link address, trimmed of blanks, equals LinkText
+// trimmed; the rows below move up. Removing the last meter leaves the header
+// row alone. Gives whether a row was removed.
+bool RemoveMeter(GridRows& grid, std::string_view LinkText);
+// The link addresses of the meters, trimmed, empty ones left out, in row order.
+std::vector<std::string> MeterLinkTexts(const GridRows& grid);
+
+// Comma text: items joined by ","; an item holding a blank, a control
+// character, a "," or a double quote is quoted with inner quotes doubled.
+std::string ToCommaText(const std::vector<std::string>& items);
+// Items separated by "," and by unquoted blanks; double quotes group an item.
+std::vector<std::string> FromCommaText(std::string_view text);
+
+// The configuration file's meter list: columns 0 to 3 of rows 1 and up.
+std::string GridCommaText(const GridRows& grid);
+// Merges the meters of a comma text into the grid, four items a meter; a
+// group whose first three items are not whole numbers is skipped, a trailing
+// incomplete group ignored.
+void MergeGridCommaText(GridRows& grid, std::string_view text);
+
+// One meter item of the command line: LINK-POINT-PASSWORD[-OPC].
+struct MeterItem {
+    int32_t Link = 0;
+    int32_t Point = 0;
+    int32_t Password = 0;
+    std::string Opc;
+};
+bool ParseMeterItem(std::string_view item, MeterItem& meter);
+
+}  // namespace qv

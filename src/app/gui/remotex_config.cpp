@@ -1,0 +1,279 @@
+// The main window's configuration file, command line and meter list: the
+// buttons and dialogs over the plain functions of core/.
+
+#include <QCoreApplication>
+#include <QDialog>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <cstdio>
+
+#include "app/core/command_line.h"
+#include "app/core/config_file.h"
+#include "app/core/meter_grid.h"
+#include "app/core/password_codec.h"
+#include "app/core/version.h"
+#include "app/gui/remotex.h"
+#include "platform/worker_message.h"
+
+namespace qv {
+
+namespace {
+
+QString latin1(const std::string& text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string latin1(const QString& text) {
+    return text.toLatin1().toStdString();
+}
+
+// File names keep the bytes they have on disk.
+std::string path_bytes(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+QString path_text(const std::string& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+void config_log(const Tremotex& w, const std::string& text, int32_t c) {
+    if (w.ConfigLog)
+        w.ConfigLog(text, c);
+    else
+        std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+// "Shown" paths may be upper-cased; the file is always opened as named.
+void set_file_caption(Tremotex& w, const QString& shownPath) {
+    w.setWindowTitle(QString(CaptionPrefix) + latin1(ReadFileVersion()) + "   -   " + shownPath);
+}
+
+// One step of the add dialog: OK with a whole number from 1 to 65534.
+bool ask_number(QWidget* parent, const QString& caption, const QString& prompt, std::string& text,
+                int32_t& value) {
+    bool ok = false;
+    const QString typed =
+        QInputDialog::getText(parent, caption, prompt, QLineEdit::Normal, latin1(text), &ok);
+    if (!ok) return false;
+    text = latin1(typed);
+    return parse_int32(text, value) && value >= 1 && value <= 65534;
+}
+
+bool confirmed(QWidget* parent, const QString& text) {
+    return QMessageBox::question(parent, parent->windowTitle(), text,
+                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
+}  // namespace
+
+bool Tremotex::Save_data(const std::string& FileName) {
+    return SaveConfigFile(FileName, Settings());
+}
+
+void Tremotex::Load_ini_file(const std::string& FileName) {
+    WindowSettings s = Settings();
+    if (!LoadConfigFile(FileName, s)) return;
+    ApplySettings(s);
+    SetRegistryData(std::string(IniRecordKey), std::string(IniRecordValue), 1, FileName);
+    set_file_caption(*this, path_text(FileName));
+}
+
+void Tremotex::BitBtn_LoadClick() {
+    BitBtn_Load.setEnabled(false);
+    QFileDialog dialog(this);
+    dialog.setDirectory(QDir::currentPath());
+    dialog.setNameFilter("config file (*.ini)");
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+        const std::string chosen = path_bytes(dialog.selectedFiles().front());
+        IniFileName = chosen;
+        if (QFileInfo::exists(path_text(chosen))) Load_ini_file(chosen);
+    }
+    BitBtn_Load.setEnabled(true);
+}
+
+void Tremotex::BitBtn_SaveClick() {
+    BitBtn_Save.setEnabled(false);
+    QFileDialog dialog(this, "Nombre del archivo de configuracion");
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setNameFilter("config file (*.ini)");
+    dialog.setDefaultSuffix("ini");
+    if (IniFileName.empty()) {
+        dialog.setDirectory(QDir::currentPath());
+    } else {
+        const QFileInfo current(path_text(IniFileName));
+        dialog.setDirectory(current.absolutePath());
+        dialog.selectFile(current.fileName());
+    }
+    const QStringList chosen =
+        dialog.exec() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
+    if (!chosen.isEmpty() && !chosen.front().isEmpty()) {
+        const std::string name = path_bytes(chosen.front());
+        if (Save_data(name)) {
+            IniFileName = name;
+            set_file_caption(*this, chosen.front().toUpper());
+            SetRegistryData(std::string(IniRecordKey), std::string(IniRecordValue), 1, name);
+            QMessageBox::information(
+                this, windowTitle(),
+                QString::fromUtf8("Se han guardado los datos de Configuración !"));
+        } else {
+            // The file on disk is untouched: the save writes a new file and renames it.
+            config_log(*this, "- ERROR AL GUARDAR LA CONFIGURACION : " + name, colour::Red);
+        }
+    }
+    BitBtn_Save.setEnabled(true);
+}
+
+void Tremotex::sel_carpetaClick() {
+    const QString folder = QFileDialog::getExistingDirectory(
+        this, "Seleccione la unidad y carpeta destino", RUTA.text());
+    if (!folder.isEmpty()) RUTA.setText(folder);
+}
+
+void Tremotex::SetRegistryData(const std::string& Key, const std::string& ValueName, int DataType,
+                               const std::string& Value) {
+    qv::SetRegistryData(KeyStorePath, Key, ValueName, DataType, Value);
+}
+
+void Tremotex::Add_to_Grid(int32_t Link, int32_t Point, int32_t Password, const std::string& Opc) {
+    GridRows g = GridContents();
+    qv::Add_to_Grid(g, Link, Point, Password, Opc);
+    SetGridContents(g);
+}
+
+void Tremotex::Put_in_grid_line(int Row, int32_t Link, int32_t Point, int32_t Password,
+                                const std::string& Opc) {
+    if (Row < 0) return;
+    GridRows g = GridContents();
+    qv::Put_in_grid_line(g, static_cast<std::size_t>(Row), Link, Point, Password, Opc);
+    SetGridContents(g);
+}
+
+void Tremotex::Quitar_todo() {
+    GridRows g = GridContents();
+    qv::Quitar_todo(g);
+    SetGridContents(g);
+}
+
+bool Tremotex::DE_Query(const std::vector<std::string>& Items, const std::string& Caption,
+                        std::string& Value) {
+    QDialog dialog(this);
+    dialog.setWindowTitle(latin1(Caption));
+    QLabel label("Direccion de enlace del contador?", &dialog);
+    label.setWordWrap(true);
+    label.setGeometry(20, 15, 410, label.heightForWidth(410));
+    QComboBox list(&dialog);
+    list.setEditable(true);
+    list.lineEdit()->setMaxLength(255);
+    list.setEditText(latin1(Value));
+    for (const std::string& item : Items) list.addItem(latin1(item));
+    if (!Items.empty()) list.setCurrentIndex(0);
+    list.lineEdit()->selectAll();
+    list.setGeometry(20, label.geometry().bottom() + 1 + 5, 410, list.sizeHint().height());
+    const int buttonsTop = list.geometry().bottom() + 1 + 15;
+    QPushButton ok("OK", &dialog);
+    QPushButton cancel("Cancel", &dialog);
+    ok.setGeometry(95, buttonsTop, 125, 26);
+    cancel.setGeometry(230, buttonsTop, 125, 26);
+    ok.setDefault(true);
+    connect(&ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    connect(&cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
+    dialog.setFixedSize(450, buttonsTop + 26 + 13);
+    list.setFocus();
+    if (dialog.exec() != QDialog::Accepted) return false;
+    Value = latin1(list.currentText());
+    return true;
+}
+
+void Tremotex::AGREGAR_CONTADOR21Click() {
+    AGREGAR_CONTADOR21.setEnabled(false);
+    const QString meterCaption = "CONTADOR DIR.ENLACE: ";
+    int32_t link = 0, point = 0, password = 0;
+    std::string pointText = "1", passwordText = "1";
+    const bool good =
+        ask_number(this, "CONTADORES", "Direccion de enlace del contador?", LinkText, link) &&
+        ask_number(this, meterCaption + latin1(LinkText), "Direccion del punto de medida ?",
+                   pointText, point) &&
+        ask_number(this, meterCaption + latin1(LinkText), "Password del punto de medida ?",
+                   passwordText, password);
+    if (!good) {
+        QMessageBox::critical(this, windowTitle(), "DATOS INGRESADOS SON ERRONEOS");
+    } else {
+        // Cancel here leaves the code empty: the code is optional.
+        const std::string opc = latin1(
+            QInputDialog::getText(this, meterCaption + latin1(LinkText), "Cod. OPC ? (Opcional)"));
+        const std::string text =
+            "Esta seguro que desea agregar el contador ?\n\r\n\r"
+            "Direccion de enlace : " +
+            LinkText + "\n\r" + "Punto de medida : " + pointText + "\n\r" +
+            "Password: " + passwordText + "\n\r" + "Cod. OPC: " + opc;
+        if (confirmed(this, latin1(text))) Add_to_Grid(link, point, password, opc);
+    }
+    AGREGAR_CONTADOR21.setEnabled(true);
+}
+
+void Tremotex::QUITAR_CONTADOR21Click() {
+    GridRows g = GridContents();
+    if (g.size() <= 1) return;
+    QUITAR_CONTADOR21.setEnabled(false);
+    int32_t link = 0;
+    if (!DE_Query(MeterLinkTexts(g), "QUITAR CONTADOR DE LA LISTA ?", LinkText)) {
+    } else if (!parse_int32(LinkText, link)) {
+        QMessageBox::critical(this, windowTitle(), "Direccion de enlace erronea!");
+    } else if (confirmed(this, latin1("Esta seguro que desea quitar el contador ?\n\r\n\r"
+                                      "Direccion de enlace : " +
+                                      LinkText))) {
+        if (RemoveMeter(g, LinkText)) SetGridContents(g);
+    }
+    QUITAR_CONTADOR21.setEnabled(true);
+}
+
+std::string Tremotex::EncodePWDEx(const std::string& Plain) const {
+    return qv::EncodePWDEx(Plain);
+}
+
+std::string Tremotex::DecodePWDEx(const std::string& Encoded) const {
+    return qv::DecodePWDEx(Encoded);
+}
+
+void Tremotex::PickRandomChars(std::string Alphabet, int Count, std::string& S) const {
+    qv::PickRandomChars(std::move(Alphabet), Count, S);
+}
+
+void Tremotex::Analiza_parametros() {
+    std::vector<std::string> argv;
+    for (const QString& arg : QCoreApplication::arguments()) argv.push_back(path_bytes(arg));
+    ArgumentsFrom(argv);
+}
+
+void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
+    const CommandLine cmd =
+        CommandLine::FromArguments(argv, path_bytes(QCoreApplication::applicationFilePath()));
+    CommandLineCalls calls;
+    calls.Log = [this](const std::string& text, int32_t c) { config_log(*this, text, c); };
+    // The windows load the file themselves (the main window also records it);
+    // the analysis goes on from what the controls then hold.
+    calls.Load_ini_file = [this](const std::string& path, WindowSettings& s) {
+        ApplySettings(s);
+        Load_ini_file(path);
+        s = Settings();
+    };
+    if (SqlInit)
+        calls.SqlInit = [this](const std::string& path, WindowSettings& s) {
+            ApplySettings(s);
+            SqlInit(path);
+            s = Settings();
+        };
+    calls.Subir_a_base = Subir_a_base;
+    WindowSettings s = Settings();
+    const bool start = qv::Analiza_parametros(cmd, s, calls);
+    ApplySettings(s);
+    if (start)
+        Delay_start.start();
+    else
+        Delay_start.stop();
+}
+
+}  // namespace qv

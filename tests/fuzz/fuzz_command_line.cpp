@@ -1,0 +1,41 @@
+// Command lines and meter lists from outside: the tokenizer, the keyword
+// analysis, the comma text and the meter items must never crash, and a
+// list written as comma text must read back as the same items.
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "app/core/command_line.h"
+#include "app/core/meter_grid.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+
+    // As one command-line text, and as arguments split at line breaks.
+    const qv::CommandLine whole = qv::CommandLine::FromText(text, "/q");
+    std::vector<std::string> argv{"quorvanta"};
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        argv.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    qv::CommandLineCalls calls;
+    // Files named by the input are not read.
+    calls.Load_ini_file = [](const std::string&, qv::WindowSettings&) {};
+    calls.SqlInit = calls.Load_ini_file;
+    for (const qv::CommandLine& cmd : {whole, qv::CommandLine::FromArguments(argv, "/q")}) {
+        qv::WindowSettings s;
+        s.Grid = {qv::GridRow{}, qv::GridRow{}};
+        (void)qv::Analiza_parametros(cmd, s, calls);
+        if (s.Grid.size() < 2 || s.AsduRetries < 1 || s.AsduRetries > 9) std::abort();
+    }
+
+    // The meter list of the configuration file.
+    qv::GridRows grid{qv::GridRow{}, qv::GridRow{}};
+    qv::MergeGridCommaText(grid, text);
+    if (qv::FromCommaText(qv::GridCommaText(grid)).size() != 4 * (grid.size() - 1)) std::abort();
+    const std::vector<std::string> items = qv::FromCommaText(text);
+    if (!items.empty() && qv::FromCommaText(qv::ToCommaText(items)) != items) std::abort();
+    return 0;
+}
