@@ -198,3 +198,8 @@ TEST_F(RemotexRun, ManualRunLocksTheSettingsAndLeavesTheWindowOpen) {
 
 }  // namespace
 }  // namespace qv
+
+// Qt's font set-up leaves fontconfig's caches allocated at exit.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
