@@ -3,7 +3,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QScrollBar>
 #include <QSystemTrayIcon>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -242,8 +241,15 @@ void Tremotex::Delay_startTimer() {
     cb.RunEnded = [this] { reenable.start(); };
     cb.ProgramExitCode = [] { return ProcessExitCode(); };
     cb.CurrentGrid = [this] { return GridContents(); };
-    Conta.reset();  // the last run's object; its thread has ended
-    Conta = std::make_unique<T_Conta>(std::move(s), std::move(cb));
+    try {
+        Conta.reset();  // the last run's object; its thread has ended
+        Conta = std::make_unique<T_Conta>(std::move(s), std::move(cb));
+    } catch (const std::exception& e) {
+        // No run, so no end handler: restore the window (and close an
+        // unattended program) from here.
+        Show_data_Text(std::string(" - INIT ERROR ") + e.what(), colour::Red);
+        reenable.start();
+    }
     QCoreApplication::processEvents();
 }
 
@@ -274,11 +280,8 @@ void Tremotex::Do_closeTimer() {
 }
 
 void Tremotex::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::WindowStateChange && isMinimized()) {
-        HideToTray();
-        return;
-    }
     QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized()) HideToTray();
 }
 
 void Tremotex::TrayIcon1Click() {
