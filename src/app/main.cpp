@@ -11,6 +11,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "app/core/startup.h"
@@ -19,6 +20,7 @@
 #include "app/gui/splash.h"
 #include "imaging/gif_image.h"
 #include "imaging/png_picture.h"
+#include "widgets/inst_opc.h"
 
 namespace {
 
@@ -61,7 +63,7 @@ int main(int argc, char** argv) {
 
         RegisterGifFormat(Pictures());
         RegisterPngPicture(Pictures());
-        // The optional OPC library is loaded here once the widgets provide it.
+        OPCLibrary::Instance();  // optional: absent, nothing more happens
 
         auto splash = std::make_unique<TSplashForm>();
         splash->show();
@@ -78,14 +80,17 @@ int main(int argc, char** argv) {
         remotex.Analiza_parametros();
         remotex.show();
 
-        QSocketNotifier stopNotifier(stop_pipe[0], QSocketNotifier::Read);
-        QObject::connect(&stopNotifier, &QSocketNotifier::activated, &remotex, [&remotex] {
-            char buffer[16];
-            while (read(stop_pipe[0], buffer, sizeof buffer) > 0) {
-            }
-            remotex.close();
-            QApplication::quit();
-        });
+        std::optional<QSocketNotifier> stopNotifier;
+        if (stop_pipe[0] >= 0) {
+            stopNotifier.emplace(stop_pipe[0], QSocketNotifier::Read);
+            QObject::connect(&*stopNotifier, &QSocketNotifier::activated, &remotex, [&remotex] {
+                char buffer[16];
+                while (read(stop_pipe[0], buffer, sizeof buffer) > 0) {
+                }
+                remotex.close();
+                QApplication::quit();
+            });
+        }
         QApplication::exec();
     } catch (...) {
         // Ends quietly with the exit code reached so far.

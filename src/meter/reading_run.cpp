@@ -248,7 +248,9 @@ void T_Conta::Destroy() {
     if (Thread && !state_->Finished) {
         Thread->Terminate();
         const auto deadline = steady_clock::now() + milliseconds(5000);
-        while (steady_clock::now() < deadline && !state_->Finished) {
+        const auto& terminating = state_->Callbacks.ApplicationTerminating;
+        while (steady_clock::now() < deadline && !state_->Finished &&
+               !(terminating && terminating())) {
             // Received characters, posted messages and the end handler are
             // all delivered through this queue.
             if (executor_)

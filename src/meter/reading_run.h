@@ -79,6 +79,9 @@ struct RunCallbacks {
     // The meter grid as the main window shows it now (its status column
     // written from MSG_GRIDSTATUS); absent: the rows the run started with.
     std::function<GridRows()> CurrentGrid;
+    // True once the program is closing: stopping a run then does not wait for
+    // its thread, which ends on its own. Absent: never.
+    std::function<bool()> ApplicationTerminating;
 };
 
 // What outlives the run object: the end handler may run after the run object

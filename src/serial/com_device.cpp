@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 #include <vector>
 
 #include "serial/com_termios.h"
@@ -90,8 +91,15 @@ std::shared_ptr<ComDevice> ComDevice::Open(const std::string& path,
         ::close(fd);
         return nullptr;
     }
+    // The lock keeps out programs that lock too; the terminal's exclusive mode
+    // makes the kernel refuse any further open (except to privileged programs).
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         err = (errno == EWOULDBLOCK) ? EBUSY : errno;
+        ::close(fd);
+        return nullptr;
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        err = errno;
         ::close(fd);
         return nullptr;
     }
@@ -146,6 +154,9 @@ void ComDevice::Close() {
     std::unique_lock fdLock(fdLock_);
     if (fd_ >= 0) {
         if (rs485Set_) termios_linux::SetRs485(fd_, false);
+        // The mode belongs to the terminal, not to this descriptor: a terminal
+        // that others still hold open would otherwise stay closed to them.
+        ::ioctl(fd_, TIOCNXCL);
         ::close(fd_);  // releases the flock too
     }
     fd_ = -1;
@@ -238,8 +249,8 @@ int ComDevice::Purge(uint32_t flags) {
     if (!in && !out) return 0;
     std::shared_lock fdLock(fdLock_);
     if (fd_ < 0) return EBADF;
-    int err = 0;
-    if (!vanished_) err = termios_linux::Flush(fd_, in, out);
+    // A gone device cannot be cleared; the local queue still is.
+    const int err = vanished_ ? EIO : termios_linux::Flush(fd_, in, out);
     if (in) {
         std::lock_guard lock(mutex_);
         queue_.clear();
@@ -250,20 +261,27 @@ int ComDevice::Purge(uint32_t flags) {
     return err;
 }
 
-int ComDevice::ClearError(uint32_t& errors, int& inQueue, bool clear) {
+int ComDevice::ClearError(uint32_t& errors) {
     std::lock_guard lock(mutex_);
     if (closed_) return EBADF;
-    errors = errors_;
-    if (clear) errors_ = 0;
-    inQueue = static_cast<int>(queue_.size());
+    errors = std::exchange(errors_, 0);
     return 0;
+}
+
+int ComDevice::InputCount(int& inQueue) {
+    std::lock_guard lock(mutex_);
+    inQueue = static_cast<int>(queue_.size());
+    if (closed_) return EBADF;
+    // Bytes that came before the device went are still handed out.
+    return vanished_ && queue_.empty() ? EIO : 0;
 }
 
 int ComDevice::ModemStatus(uint32_t& ms) {
     ms = 0;
     std::shared_lock fdLock(fdLock_);
     if (fd_ < 0) return EBADF;
-    if (!modemLines_ || vanished_) return 0;
+    if (vanished_) return EIO;
+    if (!modemLines_) return 0;
     int bits = 0;
     int err = lines_->GetModemBits(fd_, bits);
     if (IsNoLinesError(err)) return 0;
@@ -282,6 +300,13 @@ void ComDevice::SetEventMask(uint32_t mask) {
         std::lock_guard lock(mutex_);
         eventMask_ = mask;
         pendingEvents_ = 0;
+        // What arrived before anyone listened is announced now: a queue that
+        // filled up meanwhile stops the pump, and no later byte would tell.
+        uint32_t ev = errors_ ? EV_ERR : 0;
+        if (!queue_.empty()) ev |= EV_RXCHAR;
+        if (std::find(queue_.begin(), queue_.end(), evtChar_) != queue_.end()) ev |= EV_RXFLAG;
+        if (was80Full_) ev |= EV_RX80FULL;
+        recordEvents(ev);
     }
     wake();  // the pump polls the lines only while someone listens
 }

@@ -111,8 +111,10 @@ class ComDevice {
     int SetState(const DeviceControlBlock& block);
     int SetTimeouts(const CommTimeouts& t);
     int Purge(uint32_t flags);
-    // errors: CE_ bits recorded since the last clear (cleared when `clear`).
-    int ClearError(uint32_t& errors, int& inQueue, bool clear);
+    // The CE_ bits recorded since the last call, which clears them.
+    int ClearError(uint32_t& errors);
+    // Bytes in the input queue; EIO once the device has gone and they are read.
+    int InputCount(int& inQueue);
     int ModemStatus(uint32_t& ms);
 
     // Comm event wait: SetEventMask starts recording the masked events (a new

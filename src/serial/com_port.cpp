@@ -221,11 +221,15 @@ TCustomComPort::TCustomComPort(MainExecutor* executor)
     buffer_.comPort_ = this;
 }
 
-TCustomComPort::~TCustomComPort() {
+void TCustomComPort::CloseForDestruction() noexcept {
     try {
         if (connected_) DoClose();
     } catch (...) {
     }
+}
+
+TCustomComPort::~TCustomComPort() {
+    CloseForDestruction();
     {
         std::lock_guard lock(life_->mutex);
         life_->port = nullptr;
@@ -786,9 +790,8 @@ int TCustomComPort::ReadStr(std::string& Str, int Count) {
 
 int TCustomComPort::InputCount() {
     auto dev = device();
-    uint32_t errors = 0;
     int inQueue = 0;
-    int err = dev ? dev->ClearError(errors, inQueue, false) : EBADF;
+    int err = dev ? dev->InputCount(inQueue) : EBADF;
     if (err) RaiseExt(err, CError_ClearComFailed);
     return inQueue;
 }
@@ -811,8 +814,7 @@ void TCustomComPort::AbortAllAsync() {
 TComErrors TCustomComPort::LastErrors() {
     auto dev = device();
     uint32_t e = 0;
-    int inQueue = 0;
-    int err = dev ? dev->ClearError(e, inQueue, true) : EBADF;
+    int err = dev ? dev->ClearError(e) : EBADF;
     if (err) RaiseExt(err, CError_ClearComFailed);
     TComErrors r;
     if (e & CE_FRAME) r.Include(ceFrame);

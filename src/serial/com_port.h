@@ -53,7 +53,7 @@ using PAsync = std::unique_ptr<TAsyncRequest>;
 class TCustomComPort {
   public:
     explicit TCustomComPort(MainExecutor* executor = nullptr);
-    virtual ~TCustomComPort();  // closes the port; never throws
+    virtual ~TCustomComPort();  // closes the port if still open; never throws
     TCustomComPort(const TCustomComPort&) = delete;
     TCustomComPort& operator=(const TCustomComPort&) = delete;
 
@@ -160,6 +160,8 @@ class TCustomComPort {
     // Where an exception from an event handler (or from an open in Loaded) ends;
     // the default writes its message to standard error. Delivery goes on.
     std::function<void(TCustomComPort* Sender, std::exception_ptr error)> ExceptionHandler;
+    // Hands `error` to ExceptionHandler (or standard error); never throws.
+    void ReportException(std::exception_ptr error);
 
     // Components bound to the port hear of its destruction here (main thread).
     int AddFreeNotification(std::function<void(TCustomComPort*)> fn);
@@ -170,6 +172,12 @@ class TCustomComPort {
     void SetLineSource(std::shared_ptr<ComLineSource> source);
 
   protected:
+    // Closes the port, swallowing failures. The event thread calls the
+    // overridable event operations, so the port must be closed before any part
+    // of the object is destroyed: the most derived class calls this first in its
+    // destructor (TComPort does; so must a class that derives further).
+    void CloseForDestruction() noexcept;
+
     virtual void CreateHandle();
     virtual void DestroyHandle();
     virtual void SetupComPort();
@@ -218,7 +226,6 @@ class TCustomComPort {
     void DoEvents(uint32_t mask);
     void WindowMethod(uint32_t ev);
     void DispatchEvent(uint32_t ev);
-    void ReportException(std::exception_ptr error);
     std::shared_ptr<ComDevice> device() const;
     [[noreturn]] void RaiseExt(int err, uint8_t code) const;
 
@@ -262,6 +269,7 @@ class TCustomComPort {
 class TComPort : public TCustomComPort {
   public:
     using TCustomComPort::TCustomComPort;
+    ~TComPort() override { CloseForDestruction(); }
 };
 
 // Where the port's trace texts go ("CreateFile <path>", "TCustomComPort.WriteStr").

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QTextBlock>
 #include <filesystem>
 #include <thread>
@@ -11,7 +12,6 @@
 #include "app/core/startup.h"
 #include "app/gui/form_progress.h"
 #include "app/gui/remotex.h"
-#include "gui_app.h"
 #include "meter/meter_messages.h"
 #include "support/test_env.h"
 
@@ -20,15 +20,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Kept to the end of the process: destroyed after Qt's own statics it would
+// crash at exit.
+QApplication& app() {
+    static int argc = 1;
+    static char name[] = "app_tests", *argv[] = {name, nullptr};
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (!QApplication::instance()) std::make_unique<QApplication>(argc, argv).release();
+    return *qobject_cast<QApplication*>(QApplication::instance());
+}
+
 class RemotexRun : public ::testing::Test {
   protected:
-    RemotexRun() : app(test::GuiApp()), dir(test::makeTempDir("remotex_run")) {
+    RemotexRun() : dir((app(), test::makeTempDir("remotex_run"))) {
         w.LogFilePath = dir + "/q.LOG";
         w.LOG_FILE.setChecked(false);
     }
     ~RemotexRun() override { fs::remove_all(dir); }
     std::string line(const QTextBlock& b) const { return b.text().toLatin1().toStdString(); }
-    QApplication& app;
     std::string dir;
     Tremotex w;
 };
@@ -78,7 +87,7 @@ TEST_F(RemotexRun, WorkerMessagesReachTheirControlsAndTheCloseWaitsForUploads) {
 
     EXPECT_EQ(w.SIM.text().toStdString(), "  MODEM  NO RESPONDE!");
     EXPECT_EQ(w.SIM.palette().color(QPalette::WindowText), QColor(Qt::black));
-    EXPECT_EQ(w.signal.toolTip().toLatin1().toStdString(),
+    EXPECT_EQ(w.signal.Hint().toLatin1().toStdString(),
               "INTENSIDAD DE SE\xD1"
               "AL (-113dBm)");
     EXPECT_EQ(w.GridContents()[3][4], "(6) LECTURA CORRECTA");
@@ -93,9 +102,10 @@ TEST_F(RemotexRun, WorkerMessagesReachTheirControlsAndTheCloseWaitsForUploads) {
     PostModemStatus(target, ModemRegistered, 99);  // fills the bar
     target.post(MSG_PROGRESSPOS, std::make_unique<Tmensaje_TXT>("", 0));
     QCoreApplication::processEvents();
-    EXPECT_EQ(w.signal.toolTip().toLatin1().toStdString(),
+    EXPECT_EQ(w.signal.Hint().toLatin1().toStdString(),
               "INTENSIDAD DE SE\xD1"
               "AL (85dBm)");
+    EXPECT_EQ(w.signal.GetPosition(), 100.0);
     EXPECT_FALSE(progress.isVisible());
 
     // An unattended run's end: the close waits while an upload holds its token.

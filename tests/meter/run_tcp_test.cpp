@@ -119,6 +119,20 @@ TEST(ReadingRunTcp, StopDuringALongReplyWaitReturnsSoonAfterTheThreadEnds) {
     EXPECT_TRUE(w.devices.empty());
 }
 
+TEST(ReadingRunTcp, StopWhileTheProgramClosesLeavesTheThreadToEndOnItsOwn) {
+    sim::MeterSim sim(simMeters({3}, {3}));
+    RunWindow w;
+    RunCallbacks cb = w.callbacks();
+    cb.ApplicationTerminating = [] { return true; };
+    auto run = std::make_unique<T_Conta>(tcpSettings(w, sim.listenTcp(), {{3, 30, 300}}), cb);
+    ASSERT_TRUE(w.waitFor(" - STEP #1 (SOLICITUD DE ESTADO DE ENLACE)"));
+
+    run->Destroy();
+    EXPECT_FALSE(run->Finished());  // no wait for the thread's end
+    ASSERT_TRUE(w.executor.runUntil([&] { return run->Finished(); }, milliseconds(5000)));
+    EXPECT_EQ(w.runEnded, 0);  // a run left behind does not re-enable the window
+}
+
 // The main thread's queue as the run object sees it, holding back what the
 // reading thread posts to it (its end handler) until released: the run object's
 // wait then gives up while the thread has already ended.

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,6 +138,44 @@ TEST_F(PortTest, SocatPtyPairCarriesEveryByteBetweenTwoPorts) {
     EXPECT_EQ(atA, back);
 }
 
+// Modem-line ioctls that take their time, as on a real UART, so that the far
+// end's bytes fill the input queue while the port is still being set up.
+struct SlowLines : ComLineSource {
+    int SetModemBits(int fd, int bits, bool on) override {
+        std::this_thread::sleep_for(2ms);
+        return ComLineSource::SetModemBits(fd, bits, on);
+    }
+};
+
+TEST_F(PortTest, FarEndTalkingAsPortsOpenAndAreDestroyedByAnotherThread) {
+    std::atomic<bool> talking{true};
+    std::thread talker([&] {
+        while (talking) pty.writeMaster(std::string(512, 'x'), 20ms);
+    });
+    for (int i = 0; i < 30 && !HasFailure(); ++i) {
+        p = makePort(pty.slaveName());
+        p->SetSyncMethod(i % 2 ? smNone : smThreadSync);
+        p->SetLineSource(std::make_shared<SlowLines>());
+        std::atomic<std::size_t> got{0};
+        p->OnRxChar = [&](TCustomComPort* s, int n) {
+            std::string chunk;
+            got += static_cast<std::size_t>(s->ReadStr(chunk, n));
+        };
+        p->Open();
+        EXPECT_TRUE(pumpUntil([&] { return got > 4096; })) << "open " << i << " went silent";
+        // Destroyed while batches arrive; the main thread goes on handling them.
+        std::atomic<bool> gone{false};
+        std::thread killer([&] {
+            p.reset();
+            gone = true;
+        });
+        EXPECT_TRUE(pumpUntil([&] { return gone.load(); }));
+        killer.join();
+    }
+    talking = false;
+    talker.join();
+}
+
 TEST_F(PortTest, OpenCloseAndPortChangeRunTheirEventsInOrderAlsoFromItsOwnHandler) {
     test::PtyPair other;
     p->OnRxChar = appendTo(received);
@@ -244,6 +283,30 @@ TEST_F(PortTest, OpenFailuresCarryCodeOneAndTheSystemError) {
     ports.front()->SetPort(pty.slaveName());
     EXPECT_NO_THROW(ports.front()->Open());
     std::filesystem::remove_all(dir);
+}
+
+// Opens the device from another process as an ordinary user, without any
+// lock: 0 when that works, otherwise its errno.
+constexpr int kCannotDropRoot = 254;
+int openFromAnotherProgram(const std::string& path) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (geteuid() == 0 && setuid(65534) != 0) _exit(kCannotDropRoot);
+        _exit(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) < 0 ? errno : 0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(PortTest, OpenPortKeepsOutProgramsThatTakeNoLock) {
+    ASSERT_EQ(chmod(pty.slaveName().c_str(), 0666), 0);
+    // Root passes the terminal's exclusive mode; an ordinary user is needed.
+    if (openFromAnotherProgram(pty.slaveName()) == kCannotDropRoot) GTEST_SKIP();
+    p->Open();
+    EXPECT_EQ(openFromAnotherProgram(pty.slaveName()), EBUSY);
+    p->Close();  // open to others again, though the pty helper still holds it
+    EXPECT_EQ(openFromAnotherProgram(pty.slaveName()), 0);
 }
 
 TEST_F(PortTest, SyncMethodCannotChangeWhileOpen) {
@@ -361,6 +424,9 @@ TEST_F(PortTest, HangUpIsReportedOnceAndNeverSpins) {
     EXPECT_EQ(p->ReadErrorCount(), 1);
     EXPECT_EQ(p->LastReadError(), EIO);
     EXPECT_EQ(failure([&] { p->WriteStr("after"); }), ext(2, EIO));
+    EXPECT_EQ(failure([&] { p->ClearBuffer(true, false); }), ext(5, EIO));
+    EXPECT_EQ(failure([&] { p->InputCount(); }), ext(10, EIO));
+    EXPECT_EQ(failure([&] { p->ModemSignals(); }), ext(11, EIO));
     EXPECT_NO_THROW(p->Close());
     EXPECT_FALSE(p->Connected());
 }

@@ -53,6 +53,8 @@ struct SqlSettings {
     std::string UserName = "ROOT";
     std::string Password;
     std::string Puerto = "3306";
+
+    friend bool operator==(const SqlSettings&, const SqlSettings&) = default;
 };
 
 struct WindowSettings {
@@ -89,6 +91,8 @@ struct WindowSettings {
     int AsduRetries = 2;
     int InterAsdu = 1;     // seconds
     int AsduTimeout = 12;  // seconds
+
+    friend bool operator==(const WindowSettings&, const WindowSettings&) = default;
 };
 
 }  // namespace qv

@@ -1,5 +1,6 @@
 #include "app/gui/remotex.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -28,15 +29,14 @@ Day to_day(const QDate& d) {
     return Day(std::chrono::days(QDate(1970, 1, 1).daysTo(d)));
 }
 
-template <size_t N>
-void fill(QComboBox& box, const std::array<std::string_view, N>& items) {
-    for (std::string_view item : items) box.addItem(latin1(item));
-}
-
-// A box given a text that is not among its items keeps its selection.
-void set_box_text(QComboBox& box, const std::string& text) {
-    const int i = box.findText(latin1(text), Qt::MatchFixedString | Qt::MatchCaseSensitive);
-    if (i >= 0) box.setCurrentIndex(i);
+// Label and field pairs, one row each, the rest of the group left empty.
+void add_rows(QGridLayout& layout, std::initializer_list<std::pair<QWidget*, QWidget*>> rows) {
+    int row = 0;
+    for (auto [label, field] : rows) {
+        layout.addWidget(label, row, 0);
+        layout.addWidget(field, row++, 1);
+    }
+    layout.setRowStretch(row, 1);
 }
 
 // Grid header texts (Latin-1); the status header is padded so that the
@@ -80,6 +80,20 @@ Tremotex::Tremotex(QWidget* parent)
     ComPort9.Timeouts().SetReadInterval(100);
     ComPort9.Timeouts().SetReadTotalMultiplier(100);
     ComPort9.Timeouts().SetReadTotalConstant(100);
+    const std::pair<TComComboBox*, TComProperty> boxes[] = {{&BaudContador, cpBaudRate},
+                                                            {&BitsContador, cpDataBits},
+                                                            {&ParidadContador, cpParity},
+                                                            {&StopContador, cpStopBits}};
+    for (auto [box, kind] : boxes) {
+        box->SetComProperty(kind);
+        box->SetAutoApply(false);  // the run builds its own port from the indexes
+        box->SetComPort(&ComPort9);
+    }
+
+    TrayIcon1.SetCycleIcons(false);
+    TrayIcon1.SetIconIndex(0);
+    TrayIcon1.SetIconVisible(true);
+    TrayIcon1.Loaded();
 
     reenable.setInterval(1000);
     Delay_start.setInterval(500);
@@ -107,7 +121,17 @@ Tremotex::Tremotex(QWidget* parent)
     FormCreate();
 }
 
-Tremotex::~Tremotex() = default;
+Tremotex::~Tremotex() {
+    // A run still going stops while every control it reports to still exists.
+    Conta.reset();
+}
+
+void Tremotex::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    if (!event->isAccepted()) return;
+    terminating_ = true;
+    QCoreApplication::quit();
+}
 
 void Tremotex::buildGeneralPage() {
     horariosLayout_.setContentsMargins(4, 4, 4, 4);
@@ -127,15 +151,11 @@ void Tremotex::buildGeneralPage() {
         picker->setDisplayFormat(" dd/MM/yy");
         picker->setCalendarPopup(true);
     }
-    fill(Intervalo, IntervalItems);
+    for (std::string_view item : IntervalItems) Intervalo.addItem(latin1(item));
     Intervalo.setCurrentIndex(2);
-    rangoLayout_.addWidget(&rangoInicio_, 0, 0);
-    rangoLayout_.addWidget(&FECHA_INICIO, 0, 1);
-    rangoLayout_.addWidget(&rangoFin_, 1, 0);
-    rangoLayout_.addWidget(&FECHA_FIN, 1, 1);
-    rangoLayout_.addWidget(&rangoIntervalo_, 2, 0);
-    rangoLayout_.addWidget(&Intervalo, 2, 1);
-    rangoLayout_.setRowStretch(3, 1);
+    add_rows(
+        rangoLayout_,
+        {{&rangoInicio_, &FECHA_INICIO}, {&rangoFin_, &FECHA_FIN}, {&rangoIntervalo_, &Intervalo}});
 
     int row = 0;
     for (QPushButton* button :
@@ -205,31 +225,14 @@ void Tremotex::buildConexionPage() {
     CONFSERIAL.setTitle(QString::fromUtf8("CONFIGURACIÓN SERIAL"));
     for (int i = 1; i <= PortItemCount; ++i) ComboBox1.addItem("COM" + QString::number(i));
     ComboBox1.setCurrentIndex(0);
-    fill(BaudContador, BaudItems);
-    fill(BitsContador, DataBitsItems);
-    fill(ParidadContador, ParityItems);
-    fill(StopContador, StopBitsItems);
-    set_box_text(BaudContador, "9600");
-    set_box_text(BitsContador, "8");
-    set_box_text(ParidadContador, "NINGUNA");
-    set_box_text(StopContador, "1");
-    const std::pair<QLabel*, QComboBox*> serialRows[] = {{&serialPuerto_, &ComboBox1},
-                                                         {&serialVel_, &BaudContador},
-                                                         {&serialBits_, &BitsContador},
-                                                         {&serialParidad_, &ParidadContador},
-                                                         {&serialStop_, &StopContador}};
-    int row = 0;
-    for (auto [label, box] : serialRows) {
-        serialLayout_.addWidget(label, row, 0);
-        serialLayout_.addWidget(box, row++, 1);
-    }
+    add_rows(serialLayout_, {{&serialPuerto_, &ComboBox1},
+                             {&serialVel_, &BaudContador},
+                             {&serialBits_, &BitsContador},
+                             {&serialParidad_, &ParidadContador},
+                             {&serialStop_, &StopContador}});
 
     GRUPOIP.setTitle(QString::fromUtf8("CONFIGURACIÓN IP DEL  HOST REMOTO"));
-    ipLayout_.addWidget(&ipPuerto_, 0, 0);
-    ipLayout_.addWidget(&PUERTOIP, 0, 1);
-    ipLayout_.addWidget(&ipHost_, 1, 0);
-    ipLayout_.addWidget(&HOST, 1, 1);
-    ipLayout_.setRowStretch(2, 1);
+    add_rows(ipLayout_, {{&ipPuerto_, &PUERTOIP}, {&ipHost_, &HOST}});
     HOST.setMinimumWidth(180);
 
     modemColumnLayout_.setContentsMargins(0, 0, 0, 0);
@@ -237,8 +240,17 @@ void Tremotex::buildConexionPage() {
     modemColumnLayout_.addWidget(&MODEM_INI);
     modemColumnLayout_.addWidget(&dial_up);
     modemColumnLayout_.addStretch(1);
-    signal.setFixedSize(200, 20);
-    signal.setToolTip("NIVEL DE COBERTURA");
+    // The signal level 0..100: red up to 15, yellow up to 35, lime above.
+    signal.SetSegmentDirection(TInstLedBar::idRight);
+    signal.setFixedSize(191, 24);
+    signal.SetShowHint(true);
+    signal.SetAutoFrameRate(true);
+    signal.SetPositionMax(100.0);
+    signal.SetSectionCount(3);
+    signal.SetSectionColor1(Qt::red);
+    signal.SetSectionColor3(QColor(0, 255, 0));
+    signal.SetSectionEnd1(15.0);
+    signal.SetSectionEnd2(35.0);
     gsmLayout_.addWidget(&signal);
     modemIniLayout_.addWidget(&Modem_Init_str);
     dialUpLayout_.addWidget(&SIM);
@@ -272,6 +284,8 @@ void Tremotex::FormCreate() {
     pagecontrol1.setCurrentIndex(0);
     setWindowTitle(CaptionPrefix + latin1(ReadFileVersion()));
     L_Version.setText(windowTitle());
+    TrayIcon1.SetIcon(windowIcon());
+    TrayIcon1.SetHint(windowTitle());
 
     const GridRow header = grid_header();
     SetGridContents({header, GridRow{}});
@@ -322,10 +336,10 @@ WindowSettings Tremotex::Settings() const {
     WindowSettings s;
     s.Grid = GridContents();
     s.PortIndex = ComboBox1.currentIndex();
-    s.BaudText = latin1(BaudContador.currentText());
-    s.BitsText = latin1(BitsContador.currentText());
-    s.ParityText = latin1(ParidadContador.currentText());
-    s.StopText = latin1(StopContador.currentText());
+    s.BaudText = BaudContador.Text();
+    s.BitsText = BitsContador.Text();
+    s.ParityText = ParidadContador.Text();
+    s.StopText = StopContador.Text();
     s.Conexion = CONEXION.ItemIndex();
     s.Numero = latin1(nro.text());
     s.ModemInit = latin1(Modem_Init_str.text());
@@ -355,10 +369,10 @@ void Tremotex::ApplySettings(const WindowSettings& s) {
     SetGridContents(s.Grid);
     ComboBox1.setCurrentIndex(s.PortIndex >= 0 && s.PortIndex < ComboBox1.count() ? s.PortIndex
                                                                                   : -1);
-    set_box_text(BaudContador, s.BaudText);
-    set_box_text(BitsContador, s.BitsText);
-    set_box_text(ParidadContador, s.ParityText);
-    set_box_text(StopContador, s.StopText);
+    BaudContador.SetText(s.BaudText);
+    BitsContador.SetText(s.BitsText);
+    ParidadContador.SetText(s.ParityText);
+    StopContador.SetText(s.StopText);
     CONEXION.SetItemIndex(s.Conexion);
     nro.setText(latin1(s.Numero));
     Modem_Init_str.setText(latin1(s.ModemInit));

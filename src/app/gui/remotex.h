@@ -32,7 +32,10 @@
 #include "meter/reading_run.h"
 #include "platform/qt_executor.h"
 #include "platform/worker_message.h"
+#include "serial/com_combo_box.h"
 #include "serial/com_port.h"
+#include "widgets/inst_led_bar.h"
+#include "widgets/tray_icon.h"
 
 class QPainter;
 
@@ -42,11 +45,6 @@ class TForm_progress;
 
 // Window caption before the version.
 inline constexpr const char* CaptionPrefix = "Quorvanta IEC60870-5-102 - Ver. ";
-
-// Stand-ins until the serial settings box and the LED bar are merged: a plain
-// combo box with the items of the setting, a plain widget of the bar's size.
-using SettingsBox = QComboBox;
-using LedBarPlaceholder = QWidget;
 
 class Tremotex : public QWidget {
     Q_OBJECT
@@ -73,6 +71,10 @@ class Tremotex : public QWidget {
     void BitBtn_SQLClick();
     void BitBtn3Click();
     void DonateButtonClick();
+
+    // True once the window has closed: the program is ending (a run's stop
+    // then does not wait for its thread).
+    bool Terminating() const { return terminating_; }
 
     // --- the window's own state fields
     std::string IniFileName;
@@ -167,21 +169,20 @@ class Tremotex : public QWidget {
     std::string LogFilePath;
     std::string OldLogFilePath;
 
-  protected:
-    void changeEvent(QEvent* event) override;  // WMSIZE: minimised -> tray
-    void closeEvent(QCloseEvent* event) override;
-
   private:
     void InitRunControl();
     void LockSettings(bool enabled);
     void SetSignal(double position, const std::string& hint);
-    void HideToTray();
     std::unique_ptr<QtMainExecutor> executor_;
     std::unique_ptr<MessageReceiver> receiver_;
-    double signalPosition_ = 0;
 
   public:
     // --- end of run block
+
+  protected:
+    // Closing the main window ends the program, also while it sits hidden in
+    // the notification area.
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     void FormCreate();
@@ -191,6 +192,7 @@ class Tremotex : public QWidget {
     QString gridText(int col, int row) const;
 
     SqlSettings sql_;  // the database boxes while no window is wired
+    bool terminating_ = false;
 
   public:
     // --- controls, parents before children (a form's published fields)
@@ -253,10 +255,10 @@ class Tremotex : public QWidget {
     QLabel serialParidad_{"PARIDAD:"};
     QLabel serialStop_{"STOP:"};
     QComboBox ComboBox1;
-    SettingsBox BaudContador;
-    SettingsBox BitsContador;
-    SettingsBox ParidadContador;
-    SettingsBox StopContador;
+    TComComboBox BaudContador;
+    TComComboBox BitsContador;
+    TComComboBox ParidadContador;
+    TComComboBox StopContador;
     QGroupBox GRUPOIP;
     QGridLayout ipLayout_{&GRUPOIP};
     QLabel ipPuerto_{"PUERTO:"};
@@ -267,7 +269,7 @@ class Tremotex : public QWidget {
     QVBoxLayout modemColumnLayout_{&modemColumn_};
     QGroupBox CONF_GSM{"NIVEL DE COBERTURA"};
     QVBoxLayout gsmLayout_{&CONF_GSM};
-    LedBarPlaceholder signal;
+    TInstLedBar signal;
     QGroupBox MODEM_INI{"CADENA DE INICIALIZACION"};
     QVBoxLayout modemIniLayout_{&MODEM_INI};
     QLineEdit Modem_Init_str;
@@ -288,6 +290,7 @@ class Tremotex : public QWidget {
     QTimer reenable;
     QTimer Delay_start;
     QTimer Do_close;
+    TTrayIcon TrayIcon1{this};
 };
 
 }  // namespace qv

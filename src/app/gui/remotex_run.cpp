@@ -2,8 +2,6 @@
 // stopping runs, closing after an unattended run, and the CSV hand-off.
 
 #include <QApplication>
-#include <QCloseEvent>
-#include <QSystemTrayIcon>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -51,6 +49,10 @@ void Tremotex::InitRunControl() {
     connect(&BitBtn2, &QPushButton::clicked, this, &Tremotex::BitBtn2Click);
     connect(&DETENER, &QPushButton::clicked, this, &Tremotex::DETENERClick);
     connect(&BitBt_Clear, &QPushButton::clicked, this, &Tremotex::BitBt_ClearClick);
+    // Minimising hides the window in the notification area (WMSIZE); a
+    // click on the icon brings it back.
+    TrayIcon1.SetMinimizeToTray(true);
+    TrayIcon1.OnClick = [this](TTrayIcon*) { TrayIcon1Click(); };
     DETENER.setEnabled(false);
     Log.setChecked(true);
     LOG_FILE.setChecked(true);
@@ -95,9 +97,8 @@ void Tremotex::BitBt_ClearClick() {
 // ---------------------------------------------------------------- messages
 
 void Tremotex::SetSignal(double position, const std::string& hint) {
-    // The LED bar shows the position once it replaces its placeholder.
-    signalPosition_ = position;
-    signal.setToolTip(latin1(hint));
+    signal.SetPosition(position);
+    signal.SetHint(latin1(hint));
 }
 
 void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
@@ -171,8 +172,8 @@ void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
                     if (item)
                         item->setText(text);
                     else
-                        Grid_contadores.setItem(
-                            row - 1, 4, std::make_unique<QTableWidgetItem>(text).release());
+                        Grid_contadores.setItem(row - 1, 4,
+                                                std::make_unique<QTableWidgetItem>(text).release());
                 }
                 break;
             }
@@ -208,12 +209,6 @@ void Tremotex::LockSettings(bool enabled) {
         w->setEnabled(enabled);
 }
 
-void Tremotex::HideToTray() {
-    // Without a notification area nothing could bring the window back; an
-    // unattended run hides it anyway, as nobody is there to see it.
-    if (QSystemTrayIcon::isSystemTrayAvailable() || AutoMinimize) hide();
-}
-
 void Tremotex::BitBtn2Click() {
     BitBtn2.setEnabled(false);
     AutoMinimize = false;
@@ -223,7 +218,7 @@ void Tremotex::BitBtn2Click() {
 
 void Tremotex::Delay_startTimer() {
     Delay_start.stop();
-    if (AutoMinimize || MINIMIZAR.isChecked()) HideToTray();
+    if (AutoMinimize || MINIMIZAR.isChecked()) TrayIcon1.HideMainForm();
     BitBtn2.setEnabled(false);
     LockSettings(BitBtn2.isEnabled());
     QPalette p = SIM.palette();
@@ -279,23 +274,8 @@ void Tremotex::Do_closeTimer() {
     QApplication::quit();
 }
 
-void Tremotex::changeEvent(QEvent* event) {
-    QWidget::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange && isMinimized()) HideToTray();
-}
-
 void Tremotex::TrayIcon1Click() {
-    showNormal();
-    raise();
-    activateWindow();
-}
-
-void Tremotex::closeEvent(QCloseEvent* event) {
-    // A run still going is stopped while the window and its controls, which
-    // its last messages reach, still exist.
-    if (Conta) Conta->Destroy();
-    Conta.reset();
-    QWidget::closeEvent(event);
+    TrayIcon1.ShowMainForm();
 }
 
 }  // namespace qv

@@ -14,7 +14,7 @@ namespace {
 // The port text as the link uses it: not a whole number gives "40000", and a
 // number is held to 1..99999.
 QString corrected_port(const QString& text) {
-    const std::string s = text.toStdString();
+    const std::string s = text.trimmed().toStdString();
     long long value = 0;
     const char* end = s.data() + s.size();
     const auto [ptr, ec] = std::from_chars(s.data(), end, value);

@@ -1,0 +1,248 @@
+// The main window under Qt's offscreen platform: its start values, the
+// settings binding, the reactions of its settings controls and its grid.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "app/core/startup.h"
+#include "app/gui/remotex.h"
+#include "app/gui/splash.h"
+
+namespace qv {
+namespace {
+
+// One application object for the suite, gone before the program's exit
+// handlers run (Qt cannot take it down after its own globals).
+std::unique_ptr<QApplication> application_object;
+
+struct QtEnvironment : ::testing::Environment {
+    void TearDown() override { application_object.reset(); }
+};
+[[maybe_unused]] const auto* qt_environment =
+    ::testing::AddGlobalTestEnvironment(std::make_unique<QtEnvironment>().release());
+
+QApplication& app() {
+    static int argc = 1;
+    static char name[] = "app_tests";
+    static char* argv[] = {name, nullptr};
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!QApplication::instance()) application_object = std::make_unique<QApplication>(argc, argv);
+    return *qobject_cast<QApplication*>(QApplication::instance());
+}
+
+class MainWindow : public ::testing::Test {
+  protected:
+    QApplication& application = app();
+    std::unique_ptr<Tremotex> w = std::make_unique<Tremotex>();
+};
+
+Day today() {
+    const QDate d = QDate::currentDate();
+    return Day(std::chrono::days(QDate(1970, 1, 1).daysTo(d)));
+}
+
+std::vector<std::string> items(const QComboBox& box) {
+    std::vector<std::string> out;
+    for (int i = 0; i < box.count(); ++i) out.push_back(box.itemText(i).toStdString());
+    return out;
+}
+
+template <size_t N>
+std::vector<std::string> texts(const std::array<std::string_view, N>& a) {
+    return {a.begin(), a.end()};
+}
+
+TEST_F(MainWindow, StartsWithTheDesignValuesYesterdayToTodayAndTheVersionCaption) {
+    const WindowSettings s = w->Settings();
+    EXPECT_EQ(s.FechaInicio, today() - std::chrono::days(1));
+    EXPECT_EQ(s.FechaFin, today());
+    // Everything else as a fresh settings record holds it.
+    WindowSettings expected;
+    expected.FechaInicio = s.FechaInicio;
+    expected.FechaFin = s.FechaFin;
+    expected.Grid = {
+        {"DIRECCION DE ENLACE", "PUNTO DE MEDIDA",
+         "CONTRASE\xD1"
+         "A",
+         "CODIGO OPC ( OPCIONAL )", std::string(34, ' ') + "ESTADO" + std::string(44, ' ')},
+        {}};
+    EXPECT_EQ(s, expected);
+
+    EXPECT_EQ(w->windowTitle().toStdString(),
+              std::string("Quorvanta IEC60870-5-102 - Ver. ") + QV_VERSION_STRING);
+    EXPECT_EQ(w->L_Version.text(), w->windowTitle());
+    EXPECT_EQ(w->TrayIcon1.Hint(), w->windowTitle());
+    EXPECT_TRUE(w->TrayIcon1.IconVisible());
+    EXPECT_EQ(w->pagecontrol1.currentIndex(), 0);
+    EXPECT_EQ(ProcessExitCode(), 1);
+    EXPECT_FALSE(w->DETENER.isEnabled());
+    EXPECT_EQ(w->Grid_contadores.rowCount(), 1);  // one empty meter row
+    // The about and splash pictures are JPEG: Qt's reader must be there.
+    EXPECT_FALSE(w->Image2.pixmap().isNull());
+    const TSplashForm splash;
+    EXPECT_EQ(splash.size(), QSize(354, 240));
+    EXPECT_FALSE(splash.Image2.pixmap().isNull());
+
+    // The settings boxes list the serial component's settings in ordinal order.
+    EXPECT_EQ(items(w->BaudContador), texts(BaudItems));
+    EXPECT_EQ(items(w->BitsContador), texts(DataBitsItems));
+    EXPECT_EQ(items(w->ParidadContador), texts(ParityItems));
+    EXPECT_EQ(items(w->StopContador), texts(StopBitsItems));
+    EXPECT_EQ(w->BaudContador.currentIndex(), br9600);
+    EXPECT_EQ(w->BitsContador.currentIndex(), dbEight);
+    EXPECT_EQ(w->ParidadContador.currentIndex(), prNone);
+    EXPECT_EQ(w->StopContador.currentIndex(), sbOneStopBit);
+    for (const TComComboBox* box :
+         {&w->BaudContador, &w->BitsContador, &w->ParidadContador, &w->StopContador}) {
+        EXPECT_EQ(box->ComPort(), &w->ComPort9);
+        EXPECT_FALSE(box->AutoApply());
+    }
+    ASSERT_EQ(w->ComboBox1.count(), PortItemCount);
+    EXPECT_EQ(w->ComboBox1.itemText(29), "COM30");
+
+    EXPECT_FALSE(w->Terminating());
+    w->close();
+    EXPECT_TRUE(w->Terminating());
+}
+
+TEST_F(MainWindow, SettingsComeBackAsAppliedAndUnknownBoxTextsKeepTheSelection) {
+    WindowSettings s;
+    s.Grid = {
+        {"A", "B", "C", "D", "E"}, {"1", "10", "100", "OPC", "OK"}, {"2", "20", "200", "", ""}};
+    s.PortIndex = 29;
+    s.BaudText = "115200";
+    s.BitsText = "7";
+    s.ParityText = "PAR";
+    s.StopText = "2";
+    s.Conexion = LinkAnalogModem;
+    s.Numero = "600123456";
+    s.ModemInit = "AT&F";
+    s.Host = "meters.local";
+    s.HostPort = "2404";
+    s.FechaInicio = Day(std::chrono::sys_days(std::chrono::year(2026) / 2 / 27));
+    s.FechaFin = Day(std::chrono::sys_days(std::chrono::year(2026) / 3 / 2));
+    s.Intervalo = 0;
+    s.TipoSalida = OutputDatabase;
+    s.LogScreen = false;
+    s.LogDisk = false;
+    s.Minimizar = true;
+    s.Ruta =
+        "/srv/lecturas/se\xF1"
+        "al";
+    s.Sql.HostName = "db";
+    s.Sql.HabilitaTunel = true;
+    s.IniFileName = "/ETC/Q.INI";
+    s.LinkText = "7";
+    s.AutoMinimize = s.AutoClose = s.ModemReset = true;
+    s.AsduRetries = 5;
+    s.InterAsdu = 3;
+    s.AsduTimeout = 30;
+    w->ApplySettings(s);
+    EXPECT_EQ(w->Settings(), s);
+
+    WindowSettings unknown = s;
+    unknown.ParityText = "NONE";
+    unknown.BaudText = "9601";
+    w->ApplySettings(unknown);
+    EXPECT_EQ(w->Settings().ParityText, "PAR");
+    EXPECT_EQ(w->Settings().BaudText, "115200");
+
+    // Fewer than two rows still show one empty meter row.
+    unknown.Grid.resize(1);
+    w->ApplySettings(unknown);
+    EXPECT_EQ(w->Settings().Grid.size(), 2u);
+}
+
+TEST_F(MainWindow, LinkAndOutputChoicesShowTheirGroups) {
+    struct Row {
+        int link;
+        bool serial, gsm, dialUp, modemIni, ip;
+    };
+    const Row rows[] = {
+        {LinkSerialDirect, true, false, false, false, false},
+        {LinkGsmModem, true, true, true, false, false},
+        {LinkTcp, false, false, false, false, true},
+        {LinkAnalogModem, true, false, true, true, false},
+        // No item: the groups stay, the IP group follows the serial one.
+        {-1, true, false, true, true, false},
+    };
+    for (const Row& r : rows) {
+        w->CONEXION.SetItemIndex(r.link);
+        SCOPED_TRACE(r.link);
+        EXPECT_EQ(!w->CONFSERIAL.isHidden(), r.serial);
+        EXPECT_EQ(!w->CONF_GSM.isHidden(), r.gsm);
+        EXPECT_EQ(!w->dial_up.isHidden(), r.dialUp);
+        EXPECT_EQ(!w->MODEM_INI.isHidden(), r.modemIni);
+        EXPECT_EQ(!w->GRUPOIP.isHidden(), r.ip);
+    }
+
+    struct Out {
+        int type;
+        const char* caption;
+        bool folderButton, sqlButton;
+    };
+    const Out outs[] = {
+        {OutputFtp, "USUARIO:PASSWORD@DIRECCION_IP_SERVIDOR_FTP/CARPETA/", false, false},
+        {OutputDatabase, "NOMBRE DE LA CARPETA CONTENEDORA DE LOS FICHEROS .CSV TEMPORALES", true,
+         true},
+        {OutputFolder, "NOMBRE DE LA CARPETA CONTENEDORA DE LOS FICHEROS .CSV", true, false},
+    };
+    for (const Out& o : outs) {
+        w->Tipo_Salida.SetItemIndex(o.type);
+        SCOPED_TRACE(o.type);
+        EXPECT_EQ(w->NOMBRE_CSV_FTP.title().toStdString(), o.caption);
+        EXPECT_FALSE(w->NOMBRE_CSV_FTP.isHidden());
+        EXPECT_EQ(!w->sel_carpeta.isHidden(), o.folderButton);
+        EXPECT_EQ(!w->BitBtn_SQL.isHidden(), o.sqlButton);
+    }
+}
+
+TEST_F(MainWindow, LeavingThePortOrHostFieldCorrectsThePort) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"abc", "40000"}, {"0", "1"},  {"123456", "99999"}, {"502", "502"},
+        {"", "40000"},    {"-7", "1"}, {" 502 ", " 502 "},  {"99999999999", "40000"},
+    };
+    bool viaHost = false;
+    for (auto [typed, expected] : cases) {
+        w->PUERTOIP.setText(typed);
+        // Both fields' exit handlers check the port.
+        if (viaHost)
+            emit w->HOST.editingFinished();
+        else
+            emit w->PUERTOIP.editingFinished();
+        viaHost = !viaHost;
+        EXPECT_EQ(w->PUERTOIP.text().toStdString(), expected) << typed;
+    }
+}
+
+TEST_F(MainWindow, GridPaintsHeaderAndAddressesOnNavyAndTheOtherCellsOnWhite) {
+    w->SetGridContents({w->GridContents()[0], {"12345", "1", "2", "", ""}});
+    w->resize(1000, 600);
+    w->show();
+    QApplication::processEvents();
+    QTableWidget& grid = w->Grid_contadores;
+    const QImage image = grid.grab().toImage();
+    const QPoint origin = grid.viewport()->mapTo(&grid, QPoint(0, 0));
+    const int headerMid = grid.horizontalHeader()->height() / 2;
+    const QRect cell0 = grid.visualItemRect(grid.item(0, 0)).translated(origin);
+    const QRect cell1 = grid.visualItemRect(grid.item(0, 1)).translated(origin);
+    const QColor navy(0, 0, 128);
+    const int headerX = grid.horizontalHeader()->sectionViewportPosition(1) + origin.x() + 2;
+    EXPECT_EQ(image.pixelColor(headerX, headerMid), navy);
+    EXPECT_EQ(image.pixelColor(cell0.left() + 2, cell0.center().y()), navy);
+    EXPECT_EQ(image.pixelColor(cell1.left() + 2, cell1.center().y()), QColor(Qt::white));
+
+    // The texts' colours: white header, lime addresses, black values.
+    auto has = [&](const QRect& r, const QColor& c) {
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x <= r.right(); ++x)
+                if (image.pixelColor(x, y) == c) return true;
+        return false;
+    };
+    EXPECT_TRUE(has(QRect(origin.x(), 0, cell0.width(), headerMid * 2), Qt::white));
+    EXPECT_TRUE(has(cell0, QColor(0, 255, 0)));
+    EXPECT_TRUE(has(cell1, Qt::black));
+}
+
+}  // namespace
+}  // namespace qv

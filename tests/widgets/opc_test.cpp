@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "opc_test_library.h"
+#include "widgets/inst_led_bar.h"
+#include "widgets/inst_opc.h"
+
+namespace qv {
+namespace {
+
+std::string error_of(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const OPCError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(OPCBinding, ValuesFromTheLibraryThreadReachTheWidget) {
+    ASSERT_TRUE(OPCLibrary::Instance().Loaded());
+    EXPECT_NE(OPCLibrary::Instance().Entry("GroupAdd"), nullptr);
+    TInstLedBar bar;
+    std::vector<int> arrived;
+    bar.OnNewOPCData = [&](TInstWinComponent*, int index) { arrived.push_back(index); };
+    bar.OPCItems().Add();  // an item with nothing to connect
+    TInstOPCItem& item = bar.OPCItems().Add();
+    item.SetPropertyName("Position");
+    item.SetServerName("Sim");
+    item.SetItemName("Nivel");
+    item.SetScalar(2);
+    item.SetOffset(1);
+    item.SetAutoError(true);
+    item.Loaded();
+    ASSERT_TRUE(item.Connected());
+    QvOpcTestSignal info = QvOpcTestInfo(item.Handle());
+    EXPECT_EQ(info.computer, u"Local");
+    EXPECT_EQ(info.item, u"Nivel");
+    EXPECT_EQ(info.updateRate, 500);
+    EXPECT_EQ(info.requestedType, 0);
+
+    QvOpcValue value{};
+    value.type = QV_OPC_I4;
+    value.integer = 20;
+    QvOpcTestPublish(item.Handle(), value, nullptr, 192);
+    EXPECT_EQ(bar.GetPosition(), 0);  // not before the main thread handles it
+    QApplication::processEvents();
+    EXPECT_EQ(bar.GetPosition(), 41);
+    EXPECT_EQ(item.Value(), QVariant::fromValue<qint32>(41));
+    EXPECT_FALSE(bar.ErrorActive());
+    EXPECT_EQ(arrived, std::vector<int>{1});
+
+    value.integer = 5;  // bad quality: the property keeps its value, the widget shows the fault
+    QvOpcTestPublish(item.Handle(), value, nullptr, 0);
+    QApplication::processEvents();
+    EXPECT_EQ(bar.GetPosition(), 41);
+    EXPECT_TRUE(bar.ErrorActive());
+
+    // A string property asks for text; the writer's value goes back to the server.
+    TInstOPCItem& hint = bar.OPCItems().Add();
+    hint.SetPropertyName("Hint");
+    hint.SetGroupName("Grupo");
+    hint.SetItemName("Texto");
+    hint.Loaded();
+    EXPECT_EQ(QvOpcTestInfo(hint.Handle()).requestedType, QV_OPC_STRING);
+    EXPECT_TRUE(bar.OPCPropertyQuery("POSITION", 12.5));
+    EXPECT_EQ(QvOpcTestLastSent(), 12.5);
+    EXPECT_FALSE(bar.OPCPropertyQuery("SegmentSize", 3));
+
+    // A notice still on its way when the item goes is dropped.
+    QvOpcTestPublish(item.Handle(), value, nullptr, 192);
+    bar.OPCItems().Clear();
+    QApplication::processEvents();
+    EXPECT_EQ(arrived.size(), 2u);
+}
+
+TEST(OPCBinding, LibraryErrorsReachTheCaller) {
+    TInstLedBar bar;
+    TInstOPCItem& item = bar.OPCItems().Add();
+    item.SetPropertyName("Position");
+    item.SetItemName("Nivel");
+    EXPECT_EQ(error_of([&] {
+                  item.SetServerName("fail");
+                  item.Connect();
+              }),
+              "Servidor OPC no disponible");
+    item.SetServerName("Sim");
+    item.Connect();
+    EXPECT_EQ(error_of([&] { item.UpdateSuspended(); }),
+              "Function \"SignalGetUpdateSuspended\" not found in \"instopc.dll\".");
+}
+
+}  // namespace
+}  // namespace qv
