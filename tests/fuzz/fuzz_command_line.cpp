@@ -12,8 +12,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
 
-    // As one command-line text, and as arguments split at line breaks.
-    const qv::CommandLine whole = qv::CommandLine::FromText(text, "/q");
+    // Split by the token rules, and at line breaks as arguments arrive on Linux.
+    std::vector<std::string> tokens;
+    std::size_t pos = 0;
+    for (std::string t; qv::NextCmdToken(text, pos, &t, nullptr);) tokens.push_back(t);
     std::vector<std::string> argv{"quorvanta"};
     for (std::size_t start = 0; start <= text.size();) {
         const std::size_t end = std::min(text.find('\n', start), text.size());
@@ -24,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Files named by the input are not read.
     calls.Load_ini_file = [](const std::string&, qv::WindowSettings&) {};
     calls.SqlInit = calls.Load_ini_file;
-    for (const qv::CommandLine& cmd : {whole, qv::CommandLine::FromArguments(argv, "/q")}) {
+    for (const auto& args : {tokens, argv}) {
+        const qv::CommandLine cmd = qv::CommandLine::FromArguments(args, "/q");
         qv::WindowSettings s;
         s.Grid = {qv::GridRow{}, qv::GridRow{}};
         (void)qv::Analiza_parametros(cmd, s, calls);

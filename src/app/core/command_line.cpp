@@ -269,17 +269,6 @@ CommandLine CommandLine::FromArguments(const std::vector<std::string>& argv, std
     return c;
 }
 
-CommandLine CommandLine::FromText(std::string_view text, std::string exePath) {
-    CommandLine c;
-    c.exe_ = std::move(exePath);
-    c.text_ = std::string(text);
-    std::size_t pos = 0;
-    std::string arg;
-    if (!NextCmdToken(text, pos, nullptr, nullptr)) return c;
-    while (NextCmdToken(text, pos, &arg, nullptr)) c.args_.push_back(arg);
-    return c;
-}
-
 std::string CommandLine::CmdToken(int N) const {
     if (N <= 0) return exe_;
     if (N > CmdTokenCount()) return std::string();

@@ -29,8 +29,6 @@ class CommandLine {
   public:
     // Arguments as the process received them; argv[0] (the program) is skipped.
     static CommandLine FromArguments(const std::vector<std::string>& argv, std::string exePath);
-    // A whole command-line text whose first argument is the program.
-    static CommandLine FromText(std::string_view text, std::string exePath);
 
     // The number of arguments after the program.
     int CmdTokenCount() const { return static_cast<int>(args_.size()); }

@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cctype>
 #include <fstream>
 
 #include "app/core/dates.h"
@@ -39,20 +39,19 @@ int list_index(long v, int count) {
     return v >= 0 && v < count ? static_cast<int>(v) : -1;
 }
 
+// A configuration file is a regular file that can be read.
 bool readable(const std::string& path) {
-    return std::ifstream(path, std::ios::binary).good();
-}
-
-bool exists(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           std::ifstream(path, std::ios::binary).good();
 }
 
 }  // namespace
 
 bool SaveConfigFile(const std::string& path, const WindowSettings& s) {
     // A file that is there but cannot be read would lose its other sections.
-    if (exists(path) && !readable(path)) return false;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !readable(path)) return false;
     try {
         IniFile f(path, false);
         const std::string_view m = ConfigSection;

@@ -1,5 +1,6 @@
 #include "app/core/meter_grid.h"
 
+#include <algorithm>
 #include <cctype>
 #include <limits>
 

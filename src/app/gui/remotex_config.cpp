@@ -89,7 +89,7 @@ void Tremotex::BitBtn_LoadClick() {
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
         const std::string chosen = path_bytes(dialog.selectedFiles().front());
         IniFileName = chosen;
-        if (QFileInfo::exists(path_text(chosen))) Load_ini_file(chosen);
+        if (QFileInfo(path_text(chosen)).isFile()) Load_ini_file(chosen);
     }
     BitBtn_Load.setEnabled(true);
 }
