@@ -46,12 +46,11 @@ std::vector<std::string> split(const std::string& s, const std::string& sep) {
 // instance lock are the test's), without a display; the exit code, and how
 // long after the run's status file was written the program had ended.
 int runProgram(const std::string& dir, std::vector<std::string> args, milliseconds* closedAfter,
-               const std::string& extraEnv = "") {
+               std::vector<std::string> env = {}) {
     const std::string exe = dir + "/quorvanta";
     if (!fs::exists(exe)) fs::copy_file(QV_QUORVANTA_EXE, exe);
     std::ofstream(dir + "/lsan.supp") << "leak:libfontconfig.so\n";  // Qt's font caches
-    std::vector<std::string> env{"LSAN_OPTIONS=suppressions=" + dir + "/lsan.supp"};
-    if (!extraEnv.empty()) env.push_back(extraEnv);
+    env.push_back("LSAN_OPTIONS=suppressions=" + dir + "/lsan.supp");
     for (char** e = environ; *e; ++e) {
         const std::string_view v(*e);
         if (!v.starts_with("DISPLAY=") && !v.starts_with("WAYLAND_DISPLAY=") &&
@@ -184,7 +183,7 @@ TEST(ProgramRun, ModemCallNotConnectedEndsWith13) {
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
     EXPECT_EQ(runProgram(dir, {"-MODEM", "555", "-METERS", "101-1-7", "-CSV", dir + "/out"},
-                         nullptr, "QUORVANTA_COM_ALIASES=COM1=" + sim.openPty()),
+                         nullptr, {"QUORVANTA_COM_ALIASES=COM1=" + sim.openPty()}),
               13);
     fs::remove_all(dir);
 }
