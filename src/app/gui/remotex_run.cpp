@@ -233,6 +233,7 @@ void Tremotex::Delay_startTimer() {
     DETENER.setEnabled(true);
 
     RunSettings s = MakeRunSettings(Settings());
+    s.PortName = QFile::encodeName(ComboBox1.currentText()).toStdString();
     s.MainWindow = WindowTarget();
     s.Executor = executor_.get();
     RunCallbacks cb;
