@@ -1,0 +1,92 @@
+#include "app/core/csv_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/worker_message.h"
+#include "support/test_env.h"
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Three daily closures: counters across 2^31, a register missing in the
+// second, the third not read at all. Then the "(1)" name, a folder that
+// cannot be made, and a write failing half-way (a file size limit standing in
+// for a full disk): red lines, no partial file, the earlier file kept.
+TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
+    Tdevice d("1234", "1", "1", "abc-9");
+    d.IntervalType = IntervalDaily;
+    for (uint32_t k = 0; k < 3; ++k) {
+        d.AddDay();
+        for (int r = 1; r <= kRegisters; ++r)
+            d.Values[k](r, 0, 0) = (k == 0 ? 0x7FFFFFF0u : 0x80000010u) * static_cast<uint32_t>(r);
+        d.Labels[k](0, 0).setDate(k < 2 ? "0" + std::to_string(k + 1) + "/12/26" : "");
+        d.Labels[k](0, 0).setTime(k < 2 ? "00:00" : "");
+    }
+    d.Quality[1](2, 0, 0) = TDayQuality::NoData;
+    for (int r = 1; r <= kRegisters; ++r) d.Quality[2](r, 0, 0) = TDayQuality::NoData;
+    std::string expected = "OPC_ID : ABC-9\r\n" + std::string(kCsvHeader) +
+                           "\r\n01/12/26;00:00;Invierno;2147483632; -32; 2147483600; -64; "
+                           "2147483568; -96; 0; 0; 0; 0; 0; 0; \r\n"
+                           "02/12/26;00:00;Invierno;-2147483632; - ; -2147483600; 64; "
+                           "-2147483568; 96; 32; - ; 96; 128; 160; 192; \r\n;;Invierno;";
+    for (int i = 0; i < 12; ++i) expected += "- ; ";
+    expected += "\r\n";
+
+    const std::string dir = test::makeTempDir("csv_file"), name = dir + "/1234_26_12_05.CSV";
+    std::vector<std::pair<std::string, int32_t>> lines;
+    auto write = [&](const std::string& ruta) {
+        lines.clear();
+        return Crear_fixer(d, false, ruta, Day{std::chrono::year{2026} / 12 / 5},
+                           [&](const std::string& t, int32_t c) {
+                               lines.push_back({t, c});
+                           });
+    };
+    EXPECT_EQ(write(dir), name);
+    EXPECT_EQ(readFile(name), expected);
+    EXPECT_EQ(lines.at(1),
+              std::make_pair("- CREADO FICHERO LOCAL DE SALIDA DE DATOS : " + name, colour::Green));
+
+    fs::remove(name);
+    fs::create_directories(name + "/x");
+    EXPECT_EQ(write(dir), name + "(1)");
+    fs::remove_all(name);
+
+    EXPECT_EQ(write(dir + "/missing/out"), "");
+    EXPECT_EQ(lines.at(1).first, "- ERROR AL CREAR LA CARPETA/FICHERO LOCAL DE SALIDA DE DATOS : " +
+                                     dir + "/missing/out/1234_26_12_05.CSV");
+    EXPECT_EQ(lines.at(2).first, "- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS");
+
+    std::ofstream(name) << "earlier";
+    rlimit saved{}, small{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    small = saved;
+    small.rlim_cur = 200;
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    const std::string result = write(dir);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(result, "");
+    EXPECT_EQ(readFile(name), "earlier");
+    EXPECT_TRUE(
+        lines.back().first.starts_with("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS - "));
+    EXPECT_EQ(lines.back().second, colour::Red);
+    for (const auto& e : fs::directory_iterator(dir))
+        EXPECT_FALSE(e.path().filename().string().starts_with(".quorvanta")) << e.path();
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace qv
