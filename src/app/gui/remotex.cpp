@@ -116,6 +116,7 @@ Tremotex::Tremotex(QWidget* parent)
     KeyStorePath = KeyStore::defaultPath(std::string(KeyStoreMaker), std::string(KeyStoreProgram));
 
     // --- log, worker messages, run control, CSV hand-off (remotex_run.cpp)
+    InitRunControl();
 
     FormCreate();
 }

@@ -25,10 +25,13 @@
 #include <string>
 #include <vector>
 
+#include "app/core/pending_uploads.h"
 #include "app/core/settings.h"
 #include "app/gui/radio_group.h"
 #include "app/gui/window_parts.h"
 #include "meter/reading_run.h"
+#include "platform/qt_executor.h"
+#include "platform/worker_message.h"
 #include "serial/com_combo_box.h"
 #include "serial/com_port.h"
 #include "widgets/inst_led_bar.h"
@@ -129,7 +132,51 @@ class Tremotex : public QWidget {
     // --- end of configuration block
 
     // --- log, worker messages, run control, CSV hand-off (remotex_run.cpp)
+    // The log operation (main thread): one cleaned, stamped line to the log
+    // file and to the pane, which keeps at most 501 lines.
+    void Show_data_Text(const std::string& text, int32_t colour);
+    void Log_2_disk(const std::string& line);
+    void BitBt_ClearClick();
+    // One worker message; the handler owns the payload.
+    void WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload);
+    // Where workers post their messages to this window.
+    MessageTarget WindowTarget() const;
+    void BitBtn2Click();
+    void Delay_startTimer();
+    void DETENERClick();
+    void reenableTimer();
+    void Do_closeTimer();
+    void TrayIcon1Click();
+    // Writes the meter's CSV file (in RUTA, or in the current folder when
+    // viaFtp, then handed to the FTP upload); the name written or "".
+    std::string Crear_fixer(const Tdevice& device, bool viaFtp);
 
+    // The output hand-offs, wired at integration to the export code. Until
+    // then the FTP output leaves the file in the current folder and the
+    // database output leaves it in RUTA, each logging that it is missing.
+    // The FTP upload gets the local file, the FTP target and a token that
+    // keeps the program open until the upload drops it.
+    std::function<void(const std::string& localFile, const std::string& target,
+                       PendingUploads::Token upload)>
+        StartFtpUpload;
+    // The database output of one meter (writes its file through Crear_fixer
+    // and uploads it, holding a token of Uploads while it runs).
+    std::function<void(const Tdevice& device)> PostFixer;
+    // Uploads still running; the program closes after an unattended run only
+    // when none is.
+    PendingUploads Uploads;
+    // Log file beside the executable, and where it is moved past its limit.
+    std::string LogFilePath;
+    std::string OldLogFilePath;
+
+  private:
+    void InitRunControl();
+    void LockSettings(bool enabled);
+    void SetSignal(double position, const std::string& hint);
+    std::unique_ptr<QtMainExecutor> executor_;
+    std::unique_ptr<MessageReceiver> receiver_;
+
+  public:
     // --- end of run block
 
   protected:

@@ -1,0 +1,115 @@
+#include "app/core/app_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+namespace qv {
+
+namespace {
+
+// Length of the UTF-8 sequence at s[i], or 0 when it is not a valid one.
+std::size_t utf8Length(std::string_view s, std::size_t i, uint32_t& code) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    std::size_t n;
+    if (b < 0x80) {
+        code = b;
+        return 1;
+    } else if ((b & 0xE0) == 0xC0) {
+        n = 2;
+        code = b & 0x1F;
+    } else if ((b & 0xF0) == 0xE0) {
+        n = 3;
+        code = b & 0x0F;
+    } else if ((b & 0xF8) == 0xF0) {
+        n = 4;
+        code = b & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        const auto c = static_cast<unsigned char>(s[i + k]);
+        if ((c & 0xC0) != 0x80) return 0;
+        code = code << 6 | (c & 0x3F);
+    }
+    // Overlong forms are no valid UTF-8; treat their bytes one by one.
+    static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kMin[n]) return 0;
+    return n;
+}
+
+}  // namespace
+
+std::string CleanLogText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        uint32_t code = 0;
+        std::size_t n = utf8Length(text, i, code);
+        if (n == 0) {  // a lone byte: a Latin-1 character
+            code = static_cast<unsigned char>(text[i]);
+            n = 1;
+        }
+        if (code < 32 || code > 128) {
+            out += ' ';
+        } else if (code >= 'a' && code <= 'z') {
+            out += static_cast<char>(code - 'a' + 'A');
+        } else {
+            out.append(text.substr(i, n));
+        }
+        i += n;
+    }
+    return out;
+}
+
+std::string LogStamp(std::chrono::system_clock::time_point when) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(when);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%d/%m/%y - %H:%M:%S  ", &tm);
+    return buf;
+}
+
+std::string LogLine(std::string_view text, std::chrono::system_clock::time_point when) {
+    return LogStamp(when) + CleanLogText(text);
+}
+
+std::string ReplaceExtension(const std::string& path, std::string_view extension) {
+    const auto slash = path.rfind('/');
+    const auto dot = path.rfind('.');
+    const bool hasExtension =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    return (hasExtension ? path.substr(0, dot) : path) + std::string(extension);
+}
+
+void Log_2_disk(const std::string& logPath, const std::string& oldPath, std::string_view line) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(logPath, ec);
+    if (!ec && size > kLogFileLimit) {
+        // A failed move is tried again with the next line.
+        std::filesystem::rename(logPath, oldPath, ec);
+    }
+    const int fd = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    std::string data(line);
+    data += "\r\n";
+    // One write per line keeps lines whole even with another writer appending.
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+}
+
+}  // namespace qv

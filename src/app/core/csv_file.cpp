@@ -1,0 +1,250 @@
+#include "app/core/csv_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+
+#include "platform/worker_message.h"
+
+namespace qv {
+
+namespace {
+
+const std::string kDashes(68, '-');
+
+using Regs = std::array<uint32_t, kRegisters>;
+
+// One slot of one day: its label, quality and values.
+struct SlotRef {
+    const TSlotLabel* label = nullptr;
+    const TDayQuality* quality = nullptr;
+    int hour = 0;
+    int quarter = 0;
+    bool noData(int reg) const { return quality && ((*quality)(reg, hour, quarter) & 0x80); }
+};
+
+std::string prefix(const TSlotLabel& l) {
+    return l.Date + ";" + l.Time + ";" + Es_verano(l.Summer) + ";";
+}
+
+std::string field(const SlotRef& s, int reg, uint32_t value) {
+    if (s.noData(reg)) return "- ; ";
+    return std::to_string(static_cast<int32_t>(value)) + "; ";
+}
+
+std::string row(const SlotRef& s, const Regs& absolute, const Regs& increment) {
+    std::string r = prefix(*s.label);
+    for (int reg = 1; reg <= kRegisters; ++reg) r += field(s, reg, absolute[reg - 1]);
+    for (int reg = 1; reg <= kRegisters; ++reg) r += field(s, reg, increment[reg - 1]);
+    return r;
+}
+
+Regs closure(const Tdevice& d, std::size_t k) {
+    Regs c{};
+    for (int reg = 1; reg <= kRegisters; ++reg) c[reg - 1] = d.Values[k](reg, 0, 0);
+    return c;
+}
+
+Regs minus(const Regs& a, const Regs& b) {
+    Regs r{};
+    for (int i = 0; i < kRegisters; ++i) r[i] = a[i] - b[i];  // modulo 2^32
+    return r;
+}
+
+SlotRef slot(const Tdevice& d, std::size_t k, int hour, int quarter) {
+    return {&d.Labels[k](hour, quarter), &d.Quality[k], hour, quarter};
+}
+
+bool takesPart(const Tdevice& d, std::size_t k, int hour, int quarter) {
+    return !d.Labels[k](hour, quarter).Time.empty();
+}
+
+// Load-profile rows of day element k (quarter-hourly when `quarters` is 4,
+// hourly when 1), followed by the closing row against day k+1.
+void profileRows(const Tdevice& d, std::size_t k, bool quarterly, std::vector<std::string>& out) {
+    std::array<std::array<Regs, kQuarters>, kHours> total{};
+    const Regs start = closure(d, k);
+    Regs t = start;
+    auto add = [&](int h, int q) {
+        for (int reg = 1; reg <= kRegisters; ++reg) t[reg - 1] += d.Values[k](reg, h, q);
+        total[h][q] = t;
+    };
+    const int lastQuarter = quarterly ? kQuarters - 1 : 0;
+    if (quarterly)
+        for (int q = 1; q < kQuarters; ++q) add(0, q);  // always walked
+    for (int h = 1; h < kHours; ++h)
+        for (int q = 0; q <= lastQuarter; ++q)
+            if (takesPart(d, k, h, q)) add(h, q);
+
+    // The total before slot (h, q) in walking order; C(k) before the first.
+    auto previous = [&](int h, int q) -> Regs {
+        if (quarterly ? (h == 0 && q == 1) : h == 1) return start;
+        return q > 0 ? total[h][q - 1] : total[h - 1][lastQuarter];
+    };
+    if (quarterly)
+        for (int q = 1; q < kQuarters; ++q)
+            out.push_back(row(slot(d, k, 0, q), total[0][q], minus(total[0][q], previous(0, q))));
+    for (int h = 1; h < kHours; ++h)
+        for (int q = 0; q <= lastQuarter; ++q)
+            if (takesPart(d, k, h, q))
+                out.push_back(
+                    row(slot(d, k, h, q), total[h][q], minus(total[h][q], previous(h, q))));
+
+    // The day's last slot by the length of the day (23, 24 or 25 hours).
+    const int lastHour = !takesPart(d, k, 23, 0) ? 22 : !takesPart(d, k, 24, 0) ? 23 : 24;
+    const Regs next = closure(d, k + 1);
+    out.push_back(row(slot(d, k + 1, 0, 0), next, minus(next, total[lastHour][lastQuarter])));
+}
+
+}  // namespace
+
+std::string Es_verano(int flag) {
+    return flag == 1 ? "Verano" : "Invierno";
+}
+
+std::string CsvFileName(int32_t linkAddress, Day date) {
+    const std::chrono::year_month_day ymd{date};
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%d_%.2d_%.2u_%.2u.CSV", linkAddress,
+                  static_cast<int>(ymd.year()) % 100, static_cast<unsigned>(ymd.month()),
+                  static_cast<unsigned>(ymd.day()));
+    return buf;
+}
+
+Day LocalToday() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    return Day{std::chrono::year{tm.tm_year + 1900} / (tm.tm_mon + 1) / tm.tm_mday};
+}
+
+std::vector<std::string> CsvRows(const Tdevice& d) {
+    std::vector<std::string> out;
+    const std::size_t n = std::min({d.Values.size(), d.Quality.size(), d.Labels.size()});
+    if (n == 0) return out;
+    out.push_back(row(slot(d, 0, 0, 0), closure(d, 0), Regs{}));
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        switch (d.IntervalType) {
+            case IntervalQuarterHour:
+                profileRows(d, k, true, out);
+                break;
+            case IntervalHourly:
+                profileRows(d, k, false, out);
+                break;
+            default:  // daily and monthly closures
+                out.push_back(row(slot(d, k + 1, 0, 0), closure(d, k + 1),
+                                  minus(closure(d, k + 1), closure(d, k))));
+        }
+    }
+    return out;
+}
+
+std::string CsvText(const Tdevice& d) {
+    std::string text;
+    if (!d.OpcCode.empty()) {
+        std::string line = "OPC_ID : " + d.OpcCode;
+        for (char& c : line)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        text += line + "\r\n";
+    }
+    text.append(kCsvHeader);
+    text += "\r\n";
+    for (const auto& r : CsvRows(d)) text += r + "\r\n";
+    return text;
+}
+
+namespace {
+
+bool writeAll(int fd, const std::string& data) {
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string folderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& ruta, Day today,
+                        const LogFn& log) {
+    log(kDashes, colour::White);
+    std::string name;
+    try {
+        name = CsvFileName(device.LinkAddress, today);
+        if (!viaFtp) {
+            name = ruta + "/" + name;
+            struct stat st {};
+            if (::stat(ruta.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                if (::mkdir(ruta.c_str(), 0755) != 0)
+                    log("- ERROR AL CREAR LA CARPETA/FICHERO LOCAL DE SALIDA DE DATOS : " + name,
+                        colour::Red);
+            }
+        }
+    } catch (const std::exception& e) {
+        log(std::string("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS - ") + e.what(),
+            colour::Red);
+    }
+
+    try {
+        const std::string text = CsvText(device);
+        // The temporary file lies in the final folder so that the rename is atomic.
+        std::string temp = folderOf(name) + "/.quorvanta-csv-XXXXXX";
+        const int fd = ::mkstemp(temp.data());
+        if (fd < 0) {
+            log("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS", colour::Red);
+            return "";
+        }
+        ::fchmod(fd, 0644);
+        bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
+        int err = errno;
+        if (::close(fd) != 0 && ok) {
+            ok = false;
+            err = errno;
+        }
+        if (ok) {
+            // An earlier file of the same name is replaced only by a whole new
+            // one; a name that cannot be replaced (a folder, say) gets "(1)".
+            if (::rename(temp.c_str(), name.c_str()) != 0) {
+                name += "(1)";
+                if (::rename(temp.c_str(), name.c_str()) != 0) {
+                    ok = false;
+                    err = errno;
+                }
+            }
+        }
+        if (!ok) {
+            ::unlink(temp.c_str());
+            log(std::string("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS - ") +
+                    std::strerror(err),
+                colour::Red);
+            return "";
+        }
+        log("- CREADO FICHERO LOCAL DE SALIDA DE DATOS : " + name, colour::Green);
+        log(kDashes, colour::White);
+        return name;
+    } catch (...) {
+        return "";
+    }
+}
+
+}  // namespace qv

@@ -1,0 +1,281 @@
+// The main window's run side: the log, the worker messages, starting and
+// stopping runs, closing after an unattended run, and the CSV hand-off.
+
+#include <QApplication>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <chrono>
+
+#include "app/core/app_log.h"
+#include "app/core/csv_file.h"
+#include "app/core/run_setup.h"
+#include "app/core/startup.h"
+#include "app/gui/form_progress.h"
+#include "app/gui/remotex.h"
+#include "meter/meter_messages.h"
+
+namespace qv {
+
+namespace {
+
+constexpr int kPaneLines = 501;
+
+QColor toQColor(int32_t c) {
+    return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+}
+
+QString latin1(const std::string& text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+void Tremotex::InitRunControl() {
+    const std::string exe = ExecutablePath();
+    LogFilePath = ReplaceExtension(exe, ".LOG");
+    OldLogFilePath = ReplaceExtension(exe, ".OLD");
+
+    executor_ = std::make_unique<QtMainExecutor>();
+    receiver_ = std::make_unique<MessageReceiver>(
+        *executor_, [this](int kind, std::unique_ptr<MessagePayload> payload) {
+            WM_C_MSG(kind, std::move(payload));
+        });
+
+    for (QTimer* t : {&Delay_start, &reenable, &Do_close}) t->setSingleShot(true);
+    connect(&Delay_start, &QTimer::timeout, this, &Tremotex::Delay_startTimer);
+    connect(&reenable, &QTimer::timeout, this, &Tremotex::reenableTimer);
+    connect(&Do_close, &QTimer::timeout, this, &Tremotex::Do_closeTimer);
+    connect(&BitBtn2, &QPushButton::clicked, this, &Tremotex::BitBtn2Click);
+    connect(&DETENER, &QPushButton::clicked, this, &Tremotex::DETENERClick);
+    connect(&BitBt_Clear, &QPushButton::clicked, this, &Tremotex::BitBt_ClearClick);
+    // Minimising hides the window in the notification area (WMSIZE); a
+    // click on the icon brings it back.
+    TrayIcon1.SetMinimizeToTray(true);
+    TrayIcon1.OnClick = [this](TTrayIcon*) { TrayIcon1Click(); };
+    DETENER.setEnabled(false);
+    Log.setChecked(true);
+    LOG_FILE.setChecked(true);
+    Rx9.setReadOnly(true);
+}
+
+MessageTarget Tremotex::WindowTarget() const {
+    return receiver_->target();
+}
+
+// ---------------------------------------------------------------- log
+
+void Tremotex::Show_data_Text(const std::string& text, int32_t colour) {
+    const std::string line = LogLine(text, std::chrono::system_clock::now());
+    if (LOG_FILE.isChecked()) Log_2_disk(line);
+    if (!Log.isChecked()) return;
+    QTextDocument* doc = Rx9.document();
+    if (doc->blockCount() >= kPaneLines) {
+        QTextCursor first(doc->firstBlock());
+        first.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+        first.removeSelectedText();
+    }
+    QTextCursor cursor(doc);
+    cursor.movePosition(QTextCursor::End);
+    // An empty pane already holds one empty line: the first line goes there.
+    if (!doc->isEmpty()) cursor.insertBlock();
+    QTextCharFormat format;
+    format.setForeground(toQColor(colour));
+    cursor.insertText(latin1(line), format);
+    Rx9.setTextCursor(cursor);
+    Rx9.ensureCursorVisible();
+}
+
+void Tremotex::Log_2_disk(const std::string& line) {
+    qv::Log_2_disk(LogFilePath, OldLogFilePath, line);
+}
+
+void Tremotex::BitBt_ClearClick() {
+    Rx9.clear();
+}
+
+// ---------------------------------------------------------------- messages
+
+void Tremotex::SetSignal(double position, const std::string& hint) {
+    signal.SetPosition(position);
+    signal.SetHint(latin1(hint));
+}
+
+void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
+    try {
+        if (kind == MSG_DATA) {
+            auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(payload.get());
+            if (!data || !data->object) return;
+            const Tdevice& d = *data->object;
+            Show_data_Text(" - DATOS RECOGIDOS DE METER : " + std::to_string(d.LinkAddress),
+                           colour::Green);
+            switch (Tipo_Salida.ItemIndex()) {
+                case OutputFolder:
+                    Crear_fixer(d, false);
+                    break;
+                case OutputFtp:
+                    Crear_fixer(d, true);
+                    break;
+                default:
+                    if (PostFixer) {
+                        PostFixer(d);
+                    } else if (Crear_fixer(d, false).empty()) {
+                        Show_data_Text("- NO EXISTEN DATOS PARA SUBIR A LA BASE", colour::Red);
+                    } else {
+                        Show_data_Text("- SALIDA A BASE DE DATOS NO DISPONIBLE", colour::Red);
+                    }
+            }
+            return;
+        }
+        auto* m = dynamic_cast<Tmensaje_TXT*>(payload.get());
+        if (!m) return;
+        switch (kind) {
+            case MSG_LOG:
+                Show_data_Text(m->Text, m->Value);
+                break;
+            case MSG_MODEM: {
+                QPalette p = SIM.palette();
+                p.setColor(QPalette::WindowText, toQColor(m->Value));
+                SIM.setPalette(p);
+                SIM.setText(latin1(ModemCaption(m->Value)));
+                const int level = SignalLevel(m->Text);
+                SetSignal(SignalPosition(level), SignalHint(level));
+                break;
+            }
+            case MSG_PROGRESSINIT:
+                if (Form_progress) {
+                    Form_progress->namex.setText(latin1(m->Text));
+                    Form_progress->Progress_Bar.setMaximum(m->Value);
+                    Form_progress->Progress_Bar.setValue(0);
+                    Form_progress->show();
+                    Form_progress->raise();
+                }
+                break;
+            case MSG_PROGRESSPOS:
+                if (Form_progress) {
+                    Form_progress->Progress_Bar.setValue(m->Value);
+                    if (Form_progress->Progress_Bar.value() == 0) Form_progress->hide();
+                }
+                break;
+            case MSG_EXITCODE:
+                if (auto code = ParseExitCode(m->Text)) SetProcessExitCode(*code);
+                break;
+            case MSG_GRIDSTATUS: {
+                int row = 0;
+                std::string status;
+                // Table row r is grid row r + 1; a row gone since the run
+                // started is ignored.
+                if (DecodeGridStatus(m->Text, row, status) && row >= 1 &&
+                    row <= Grid_contadores.rowCount()) {
+                    auto* item = Grid_contadores.item(row - 1, 4);
+                    const QString text = latin1(status.substr(0, 255));
+                    if (item)
+                        item->setText(text);
+                    else
+                        Grid_contadores.setItem(row - 1, 4,
+                                                std::make_unique<QTableWidgetItem>(text).release());
+                }
+                break;
+            }
+            default:
+                break;
+        }
+    } catch (...) {
+        // A failing output or control must not stop the messages that follow.
+    }
+}
+
+std::string Tremotex::Crear_fixer(const Tdevice& device, bool viaFtp) {
+    const std::string ruta = RUTA.text().toLatin1().toStdString();
+    const std::string name =
+        qv::Crear_fixer(device, viaFtp, ruta, LocalToday(),
+                        [this](const std::string& text, int32_t c) { Show_data_Text(text, c); });
+    if (viaFtp && !name.empty()) {
+        PendingUploads::Token upload = Uploads.Begin();
+        if (StartFtpUpload)
+            StartFtpUpload(name, ruta, std::move(upload));
+        else
+            Show_data_Text("- SALIDA FTP NO DISPONIBLE", colour::Red);
+    }
+    return name;
+}
+
+// ---------------------------------------------------------------- run control
+
+void Tremotex::LockSettings(bool enabled) {
+    for (QWidget* w : std::initializer_list<QWidget*>{&RANGO, &Tipo_Salida, &Box_Contadores,
+                                                      &BitBtn_Save, &NOMBRE_CSV_FTP, &BitBtn_SQL,
+                                                      &CONEXION, &GRUPOIP, &CONF_GSM, &CONFSERIAL})
+        w->setEnabled(enabled);
+}
+
+void Tremotex::BitBtn2Click() {
+    BitBtn2.setEnabled(false);
+    AutoMinimize = false;
+    AutoClose = false;
+    Delay_start.start();
+}
+
+void Tremotex::Delay_startTimer() {
+    Delay_start.stop();
+    if (AutoMinimize || MINIMIZAR.isChecked()) TrayIcon1.HideMainForm();
+    BitBtn2.setEnabled(false);
+    LockSettings(BitBtn2.isEnabled());
+    QPalette p = SIM.palette();
+    p.setColor(QPalette::WindowText, toQColor(colour::Grey));
+    SIM.setPalette(p);
+    SIM.setText(latin1(ModemCaption(colour::Grey)));
+    SetSignal(0, SignalHintIdle());
+    DETENER.setEnabled(true);
+
+    RunSettings s = MakeRunSettings(Settings());
+    s.MainWindow = WindowTarget();
+    s.Executor = executor_.get();
+    RunCallbacks cb;
+    cb.ShowDataText = [this](const std::string& text, int32_t c) { Show_data_Text(text, c); };
+    cb.RunEnded = [this] { reenable.start(); };
+    cb.ProgramExitCode = [] { return ProcessExitCode(); };
+    cb.CurrentGrid = [this] { return GridContents(); };
+    try {
+        Conta.reset();  // the last run's object; its thread has ended
+        Conta = std::make_unique<T_Conta>(std::move(s), std::move(cb));
+    } catch (const std::exception& e) {
+        // No run, so no end handler: restore the window (and close an
+        // unattended program) from here.
+        Show_data_Text(std::string(" - INIT ERROR ") + e.what(), colour::Red);
+        reenable.start();
+    }
+    QCoreApplication::processEvents();
+}
+
+void Tremotex::DETENERClick() {
+    DETENER.setEnabled(false);
+    if (Conta) Conta->Destroy();
+    Conta.reset();
+    reenable.start();
+}
+
+void Tremotex::reenableTimer() {
+    reenable.stop();
+    DETENER.setEnabled(false);
+    BitBtn2.setEnabled(true);
+    LockSettings(BitBtn2.isEnabled());
+    QCoreApplication::processEvents();
+    if (AutoClose) Do_close.start();
+}
+
+void Tremotex::Do_closeTimer() {
+    Do_close.stop();
+    if (Uploads.Count() != 0) {
+        Do_close.start();  // looks again every 2000 ms while an upload runs
+        return;
+    }
+    close();
+    QApplication::quit();
+}
+
+void Tremotex::TrayIcon1Click() {
+    TrayIcon1.ShowMainForm();
+}
+
+}  // namespace qv

@@ -1,0 +1,44 @@
+#include "app/core/app_log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/test_env.h"
+
+namespace qv {
+namespace {
+
+TEST(AppLog, CleaningGivesOneUpperCaseLineWithOneBlankPerCharacter) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"contraseña", "CONTRASE A"},  // UTF-8: two bytes, one blank
+        {"CONTRASE\xD1"
+         "A",
+         "CONTRASE A"},                               // Latin-1 byte
+        {"línea\r\nsegunda\t", "L NEA  SEGUNDA "},    // line breaks stay on one line
+        {"\xF0\x9F\x98\x80 ok \x7F~", "  OK \x7F~"},  // 4-byte sequence; code 127 kept
+        {"\xC2\x80", "\xC2\x80"},                     // code 128 itself stays
+        {"\xC0\xAF", "  "},                           // overlong form: two lone bytes
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(CleanLogText(in), out) << in;
+}
+
+TEST(AppLog, FileMovedAsidePastTheLimitAndTheNextLineStartsANewOne) {
+    namespace fs = std::filesystem;
+    const std::string dir = test::makeTempDir("app_log");
+    const std::string log = dir + "/q.LOG", old = dir + "/q.OLD";
+    std::ofstream(old) << "older";
+    std::ofstream(log, std::ios::binary) << std::string(kLogFileLimit, 'x');
+    Log_2_disk(log, old, "A");  // at the limit: appended, not moved
+    EXPECT_EQ(fs::file_size(log), kLogFileLimit + 3);
+    Log_2_disk(log, old, "B");  // past it: moved over the older .OLD
+    EXPECT_EQ(fs::file_size(old), kLogFileLimit + 3);
+    std::ifstream in(log, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "B\r\n");
+    fs::remove_all(dir);
+    Log_2_disk(log, old, "C");  // folder gone: the line is lost, nothing thrown
+}
+
+}  // namespace
+}  // namespace qv

@@ -1,0 +1,195 @@
+// The real quorvanta executable, unattended and headless, against meter-sim:
+// the CSV files value by value against the simulator's counters, the run's
+// exit code as the process exit code, and the close 3 s after the run.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <QString>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "app/core/csv_file.h"
+#include "meter-sim/meter_sim.h"
+#include "support/test_env.h"
+
+extern char** environ;
+
+namespace qv {
+namespace {
+
+#if defined(QV_QUORVANTA_EXE)
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+constexpr uint32_t kSeed = 11;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> split(const std::string& s, const std::string& sep) {
+    std::vector<std::string> out;
+    for (std::size_t pos = 0;;) {
+        const auto next = s.find(sep, pos);
+        out.push_back(s.substr(pos, next - pos));
+        if (next == std::string::npos) return out;
+        pos = next + sep.size();
+    }
+}
+
+// Runs a copy of the program in its own folder (its log, status file and
+// instance lock are the test's), without a display; the exit code, and how
+// long after the run's status file was written the program had ended.
+int runProgram(const std::string& dir, std::vector<std::string> args, milliseconds* closedAfter,
+               const std::string& extraEnv = "") {
+    const std::string exe = dir + "/quorvanta";
+    if (!fs::exists(exe)) fs::copy_file(QV_QUORVANTA_EXE, exe);
+    std::ofstream(dir + "/lsan.supp") << "leak:libfontconfig.so\n";  // Qt's font caches
+    std::vector<std::string> env{"LSAN_OPTIONS=suppressions=" + dir + "/lsan.supp"};
+    if (!extraEnv.empty()) env.push_back(extraEnv);
+    for (char** e = environ; *e; ++e) {
+        const std::string_view v(*e);
+        if (!v.starts_with("DISPLAY=") && !v.starts_with("WAYLAND_DISPLAY=") &&
+            !v.starts_with("QT_QPA_PLATFORM=") && !v.starts_with("LSAN_OPTIONS="))
+            env.emplace_back(v);
+    }
+    args.insert(args.begin(), exe);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+    int status = 0;
+    for (const auto deadline = steady_clock::now() + seconds(240);
+         waitpid(pid, &status, WNOHANG) != pid;) {
+        if (steady_clock::now() > deadline) {
+            ADD_FAILURE() << "quorvanta did not close by itself";
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    if (closedAfter)
+        *closedAfter =
+            duration_cast<milliseconds>(fs::file_time_type::clock::now() -
+                                        fs::last_write_time(dir + "/quorvanta_STATUSLOG.CSV"));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Each row's absolute values are the simulator's counters at its time tag,
+// its increments the differences to the row before (0 in the opening row).
+// Returns the rows' times.
+std::vector<std::string> checkRows(const std::string& text, int link) {
+    auto lines = split(text, "\r\n");
+    EXPECT_EQ(lines.back(), "");  // every line ends with CR LF
+    const std::size_t first = lines[0].starts_with("OPC_ID : ") ? 2 : 1;
+    EXPECT_EQ(lines.at(first - 1), kCsvHeader);
+    std::vector<std::string> times;
+    std::array<uint32_t, 6> previous{};
+    for (std::size_t i = first; i + 1 < lines.size(); ++i) {
+        const auto f = split(lines[i], ";");
+        sim::SimTime t;
+        if (f.size() != 16u ||
+            std::sscanf(f[0].c_str(), "%d/%d/%d", &t.day, &t.month, &t.year) != 3 ||
+            std::sscanf(f[1].c_str(), "%d:%d", &t.hour, &t.minute) != 2) {
+            ADD_FAILURE() << lines[i];
+            continue;
+        }
+        t.year += 2000;
+        t.summer = f[2] == "Verano";
+        EXPECT_EQ(t.summer, sim::isSummerTime(t)) << lines[i];
+        for (int reg = 1; reg <= 6; ++reg) {
+            const uint32_t abs = sim::counterValue(kSeed, link, reg, t);
+            EXPECT_EQ(std::stoi(f[2 + reg]), int32_t(abs)) << lines[i] << " register " << reg;
+            EXPECT_EQ(std::stoi(f[8 + reg]), int32_t(i == first ? 0 : abs - previous[reg - 1]))
+                << lines[i] << " register " << reg;
+            previous[reg - 1] = abs;
+        }
+        times.push_back(f[0] + " " + f[1]);
+    }
+    return times;
+}
+
+// Every interval, the summer-time change days, two meters (the second with an
+// OPC code or refusing its session): rows and exit codes of each run.
+TEST(ProgramRun, FilesValueByValueExitCodesAndTheCloseAfterTheRun) {
+    sim::SimConfig c;
+    c.seed = kSeed;
+    c.replyDelayMs = 2;
+    for (int link : {101, 102}) c.meters.push_back({link, link % 100, 7, {}});
+    sim::MeterSim sim(c);
+    const std::string port = std::to_string(sim.listenTcp());
+    const struct {
+        const char *interval, *from, *to, *meters;
+        int exitCode;
+        bool secondRead;
+        std::size_t rows;  // of meter 101
+        const char* last;
+    } runs[] = {
+        {"H", "2026/03/28", "2026/03/29", "101-1-7,102-2-7-opcB", 0, true, 1 + 24 + 23,
+         "30/03/26 00:00"},
+        {"HORARIO", "2026/10/25", "2026/10/25", "101-1-7,102-2-8", 15, false, 1 + 25,
+         "26/10/26 00:00"},
+        {"Q", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 1 + 96, "11/06/26 00:00"},
+        {"D", "2026/06/10", "2026/06/13", "101-1-7", 0, false, 5, "14/06/26 00:00"},
+        {"M", "2026/01/15", "2026/04/15", "101-1-7", 0, false, 4, "01/04/26 00:00"},
+    };
+    for (const auto& r : runs) {
+        const std::string dir = test::makeTempDir("program_run");
+        milliseconds closedAfter{};
+        EXPECT_EQ(
+            runProgram(dir, {"-IP",        "127.0.0.1",     "-PORT",   port,         "-CSV",
+                             dir + "/out", "-FROM",         r.from,    "-TO",        r.to,
+                             "-INTERVAL",  r.interval,      "-METERS", r.meters,     "-INTERASDUS",
+                             "0",          "-TIMEOUTASDUS", "2",       "-ASDURETRY", "1"},
+                       &closedAfter),
+            r.exitCode)
+            << r.interval;
+        EXPECT_GT(closedAfter, milliseconds(2800)) << r.interval;
+        EXPECT_LT(closedAfter, milliseconds(4500)) << r.interval;
+        const std::string log = readFile(dir + "/quorvanta.LOG");
+        for (int link : {101, 102}) {
+            const std::string csv = dir + "/out/" + CsvFileName(link, LocalToday());
+            EXPECT_EQ(fs::exists(csv), link == 101 || r.secondRead) << r.interval;
+            if (!fs::exists(csv)) continue;
+            const std::string text = readFile(csv);
+            EXPECT_EQ(text.starts_with("OPC_ID : OPCB\r\n"), link == 102);
+            const auto times = checkRows(text, link);
+            EXPECT_EQ(times.size(), r.rows) << r.interval << " " << link;
+            EXPECT_EQ(times.empty() ? "" : times.back(), r.last) << r.interval;
+            // Shown upper-cased; opened as named.
+            EXPECT_NE(log.find("  - CREADO FICHERO LOCAL DE SALIDA DE DATOS : " +
+                               QString::fromStdString(csv).toUpper().toStdString() + "\r\n"),
+                      std::string::npos);
+        }
+        if (!::testing::Test::HasFailure()) fs::remove_all(dir);
+    }
+}
+
+// A GSM modem answering the call with BUSY: exit code 13.
+TEST(ProgramRun, ModemCallNotConnectedEndsWith13) {
+    sim::SimConfig c;
+    c.meters.push_back({101, 1, 7, {}});
+    c.modem.kind = sim::ModemKind::Gsm;
+    c.modem.dial = sim::DialResult::Busy;
+    c.modem.guardMs = 100;
+    sim::MeterSim sim(c);
+    const std::string dir = test::makeTempDir("program_run");
+    EXPECT_EQ(runProgram(dir, {"-MODEM", "555", "-METERS", "101-1-7", "-CSV", dir + "/out"},
+                         nullptr, "QUORVANTA_COM_ALIASES=COM1=" + sim.openPty()),
+              13);
+    fs::remove_all(dir);
+}
+
+#endif
+
+}  // namespace
+}  // namespace qv
