@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLineEdit>
 #include <fstream>
 #include <memory>
 
 #include "app/core/config_file.h"
 #include "app/core/password_codec.h"
 #include "app/gui/remotex.h"
+#include "export/sql_form.h"
 #include "platform/worker_message.h"
 #include "support/test_env.h"
 
@@ -39,12 +41,13 @@ class ConfigWindow : public ::testing::Test {
     void SetUp() override {
         window = std::make_unique<Tremotex>();
         window->KeyStorePath = dir + "/store/QUORVANTA.conf";
-        window->ConfigLog = [this](const std::string& t, int32_t c) { log.emplace_back(t, c); };
+        window->LOG_FILE.setChecked(false);
+        sqlForm = CreateSqlForm(*window);
     }
 
     std::string dir = test::makeTempDir("config_window");
     std::unique_ptr<Tremotex> window;
-    std::vector<std::pair<std::string, int32_t>> log;
+    std::unique_ptr<TSql_Form> sqlForm;
 };
 
 TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
@@ -55,8 +58,8 @@ TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
     window->ArgumentsFrom({"quorvanta", "-METERS", "12-1-5,13-1-5-OPC 7", "-INI", "\"" + ini + "\"",
                            "-IP", "10.0.0.9", "-NOSTART"});
     const WindowSettings s = window->Settings();
-    EXPECT_EQ(std::tuple(s.Host, s.Conexion, s.Ruta, s.ParityText, s.Intervalo, s.Sql.Password,
-                         s.IniFileName, s.AutoMinimize, s.AutoClose),
+    EXPECT_EQ(std::tuple(s.Host, s.Conexion, s.Ruta, s.ParityText, s.Intervalo,
+                         sqlForm->PASSWORD->text(), s.IniFileName, s.AutoMinimize, s.AutoClose),
               std::tuple("10.0.0.9", int(LinkTcp), "/srv/csv", "PAR", 0, "pw", ini, true, true));
     EXPECT_EQ(s.Grid.back(), (GridRow{"99", "2", "2", "X", ""}));  // merged after 12 and 13, 7
     EXPECT_FALSE(window->Delay_start.isActive());
@@ -64,7 +67,8 @@ TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
     KeyStore store(window->KeyStorePath);
     ASSERT_TRUE(store.openKey(std::string(IniRecordKey), false));
     EXPECT_EQ(store.readString("INI"), ini);
-    EXPECT_EQ(log.front(), std::make_pair(std::string("- ANALIZANDO PARAMETROS"), colour::Yellow));
+    EXPECT_TRUE(
+        window->Rx9.toPlainText().section('\n', 0, 0).endsWith("  - ANALIZANDO PARAMETROS"));
 
     // Without NOSTART the run starts by itself.
     window->ArgumentsFrom({"quorvanta", "-CSV", "/tmp/out"});

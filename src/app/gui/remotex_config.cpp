@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QMessageBox>
-#include <cstdio>
 
 #include "app/core/command_line.h"
 #include "app/core/config_file.h"
@@ -16,6 +15,7 @@
 #include "app/core/password_codec.h"
 #include "app/core/version.h"
 #include "app/gui/remotex.h"
+#include "export/sql_form.h"
 #include "platform/worker_message.h"
 
 namespace qv {
@@ -36,13 +36,6 @@ std::string path_bytes(const QString& path) {
 }
 QString path_text(const std::string& path) {
     return QFile::decodeName(QByteArray::fromStdString(path));
-}
-
-void config_log(const Tremotex& w, const std::string& text, int32_t c) {
-    if (w.ConfigLog)
-        w.ConfigLog(text, c);
-    else
-        std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 // "Shown" paths may be upper-cased; the file is always opened as named.
@@ -69,7 +62,8 @@ bool confirmed(QWidget* parent, const QString& text) {
 }  // namespace
 
 bool Tremotex::Save_data(const std::string& FileName) {
-    return SaveConfigFile(FileName, Settings());
+    // Without a database window the keys get the boxes' initial texts.
+    return SaveConfigFile(FileName, Settings(), Sql_Form ? Sql_Form->Settings() : DbSettings{});
 }
 
 void Tremotex::Load_ini_file(const std::string& FileName) {
@@ -120,7 +114,7 @@ void Tremotex::BitBtn_SaveClick() {
                 QString::fromUtf8("Se han guardado los datos de Configuración !"));
         } else {
             // The file on disk is untouched: the save writes a new file and renames it.
-            config_log(*this, "- ERROR AL GUARDAR LA CONFIGURACION : " + name, colour::Red);
+            Show_data_Text("- ERROR AL GUARDAR LA CONFIGURACION : " + name, colour::Red);
         }
     }
     BitBtn_Save.setEnabled(true);
@@ -252,7 +246,7 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
     const CommandLine cmd =
         CommandLine::FromArguments(argv, path_bytes(QCoreApplication::applicationFilePath()));
     CommandLineCalls calls;
-    calls.Log = [this](const std::string& text, int32_t c) { config_log(*this, text, c); };
+    calls.Log = [this](const std::string& text, int32_t c) { Show_data_Text(text, c); };
     // The windows load the file themselves (the main window also records it);
     // the analysis goes on from what the controls then hold.
     calls.Load_ini_file = [this](const std::string& path, WindowSettings& s) {
@@ -260,13 +254,15 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
         Load_ini_file(path);
         s = Settings();
     };
-    if (SqlInit)
-        calls.SqlInit = [this](const std::string& path, WindowSettings& s) {
-            ApplySettings(s);
-            SqlInit(path);
-            s = Settings();
-        };
-    calls.Subir_a_base = Subir_a_base;
+    calls.SqlInit = [this](const std::string& path) {
+        if (Sql_Form) Sql_Form->Init(path, [](const std::string& e) { return qv::DecodePWDEx(e); });
+    };
+    calls.Subir_a_base = [this](const std::string& file, bool unique) {
+        if (Sql_Form)
+            Sql_Form->Subir_a_base(file, unique);
+        else
+            Show_data_Text("- SALIDA A BASE DE DATOS NO DISPONIBLE", colour::Red);
+    };
     WindowSettings s = Settings();
     const bool start = qv::Analiza_parametros(cmd, s, calls);
     ApplySettings(s);
