@@ -69,6 +69,10 @@ TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
     EXPECT_EQ(store.readString("INI"), ini);
     EXPECT_TRUE(
         window->Rx9.toPlainText().section('\n', 0, 0).endsWith("  - ANALIZANDO PARAMETROS"));
+    // Saved again, the database window's boxes go with the window's settings.
+    ASSERT_TRUE(window->Save_data(dir + "/saved.ini"));
+    EXPECT_EQ(DecodePWDEx(IniFile(dir + "/saved.ini", false).readString("MAIN", "PASSW", "")),
+              "pw");
 
     // Without NOSTART the run starts by itself.
     window->ArgumentsFrom({"quorvanta", "-CSV", "/tmp/out"});
