@@ -173,14 +173,13 @@ class Tremotex : public QWidget {
     // --- end of run block
 
     // --- export hand-offs (remotex_export.cpp)
-    // The FTP uploads of the CSV files; each keeps the program open until it ends.
-    std::unique_ptr<FtpUploads> FtpOutput;
-
   private:
     friend std::unique_ptr<TSql_Form> CreateSqlForm(Tremotex& remotex);
     void InitExport();
     // Holds one token of Uploads per FTP or database upload still running.
     void SyncUploads();
+    // The FTP uploads of the CSV files.
+    std::unique_ptr<FtpUploads> ftpOutput_;
     std::vector<PendingUploads::Token> ftpUploads_;
     std::vector<PendingUploads::Token> dbUploads_;
 

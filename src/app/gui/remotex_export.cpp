@@ -14,10 +14,10 @@ void Tremotex::InitExport() {
     context.Executor = executor_.get();
     context.ShowDataText = [this](const std::string& text, int32_t c) { Show_data_Text(text, c); };
     context.Terminated = [this] { SyncUploads(); };
-    FtpOutput = std::make_unique<FtpUploads>(std::move(context));
+    ftpOutput_ = std::make_unique<FtpUploads>(std::move(context));
     StartFtpUpload = [this](const std::string& localFile, const std::string& target,
                             PendingUploads::Token upload) {
-        FtpOutput->Start(localFile, target);
+        ftpOutput_->Start(localFile, target);
         ftpUploads_.push_back(std::move(upload));
     };
 }
@@ -25,7 +25,7 @@ void Tremotex::InitExport() {
 // The jobs and the writer threads know when they end; the window only keeps
 // as many tokens as they report running, whichever upload ended.
 void Tremotex::SyncUploads() {
-    const std::size_t ftp = FtpOutput ? static_cast<std::size_t>(FtpOutput->Pending()) : 0;
+    const std::size_t ftp = ftpOutput_ ? static_cast<std::size_t>(ftpOutput_->Pending()) : 0;
     if (ftpUploads_.size() > ftp) ftpUploads_.resize(ftp);
     const std::size_t db = Sql_Form ? Sql_Form->RunningUploads() : 0;
     while (dbUploads_.size() < db) dbUploads_.push_back(Uploads.Begin());
