@@ -15,11 +15,9 @@ TEST(AppLog, CleaningGivesOneUpperCaseLineWithOneBlankPerCharacter) {
         {"contraseña", "CONTRASE A"},  // UTF-8: two bytes, one blank
         {"CONTRASE\xD1"
          "A",
-         "CONTRASE A"},                               // Latin-1 byte
-        {"línea\r\nsegunda\t", "L NEA  SEGUNDA "},    // line breaks stay on one line
-        {"\xF0\x9F\x98\x80 ok \x7F~", "  OK \x7F~"},  // 4-byte sequence; code 127 kept
-        {"\xC2\x80", "\xC2\x80"},                     // code 128 itself stays
-        {"\xC0\xAF", "  "},                           // overlong form: two lone bytes
+         "CONTRASE A"},                             // Latin-1 byte
+        {"línea\r\nsegunda\t", "L NEA  SEGUNDA "},  // line breaks stay on one line
+        {"\xC2\x80", "\xC2\x80"},                   // code 128 itself stays
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(CleanLogText(in), out) << in;
 }

@@ -7,7 +7,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <QString>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -46,12 +45,11 @@ std::vector<std::string> split(const std::string& s, const std::string& sep) {
 // instance lock are the test's), without a display; the exit code, and how
 // long after the run's status file was written the program had ended.
 int runProgram(const std::string& dir, std::vector<std::string> args, milliseconds* closedAfter,
-               const std::string& extraEnv = "") {
+               std::vector<std::string> env = {}) {
     const std::string exe = dir + "/quorvanta";
     if (!fs::exists(exe)) fs::copy_file(QV_QUORVANTA_EXE, exe);
     std::ofstream(dir + "/lsan.supp") << "leak:libfontconfig.so\n";  // Qt's font caches
-    std::vector<std::string> env{"LSAN_OPTIONS=suppressions=" + dir + "/lsan.supp"};
-    if (!extraEnv.empty()) env.push_back(extraEnv);
+    env.push_back("LSAN_OPTIONS=suppressions=" + dir + "/lsan.supp");
     for (char** e = environ; *e; ++e) {
         const std::string_view v(*e);
         if (!v.starts_with("DISPLAY=") && !v.starts_with("WAYLAND_DISPLAY=") &&
@@ -153,9 +151,12 @@ TEST(ProgramRun, FilesValueByValueExitCodesAndTheCloseAfterTheRun) {
                        &closedAfter),
             r.exitCode)
             << r.interval;
+        // 1000 + 2000 ms of timers, then the process's own shutdown.
         EXPECT_GT(closedAfter, milliseconds(2800)) << r.interval;
-        EXPECT_LT(closedAfter, milliseconds(4500)) << r.interval;
-        const std::string log = readFile(dir + "/quorvanta.LOG");
+        EXPECT_LT(closedAfter, milliseconds(5500)) << r.interval;
+        EXPECT_NE(
+            readFile(dir + "/quorvanta.LOG").find("   - EXIT CODE: " + std::to_string(r.exitCode)),
+            std::string::npos);
         for (int link : {101, 102}) {
             const std::string csv = dir + "/out/" + CsvFileName(link, LocalToday());
             EXPECT_EQ(fs::exists(csv), link == 101 || r.secondRead) << r.interval;
@@ -165,10 +166,6 @@ TEST(ProgramRun, FilesValueByValueExitCodesAndTheCloseAfterTheRun) {
             const auto times = checkRows(text, link);
             EXPECT_EQ(times.size(), r.rows) << r.interval << " " << link;
             EXPECT_EQ(times.empty() ? "" : times.back(), r.last) << r.interval;
-            // Shown upper-cased; opened as named.
-            EXPECT_NE(log.find("  - CREADO FICHERO LOCAL DE SALIDA DE DATOS : " +
-                               QString::fromStdString(csv).toUpper().toStdString() + "\r\n"),
-                      std::string::npos);
         }
         if (!::testing::Test::HasFailure()) fs::remove_all(dir);
     }
@@ -184,7 +181,7 @@ TEST(ProgramRun, ModemCallNotConnectedEndsWith13) {
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
     EXPECT_EQ(runProgram(dir, {"-MODEM", "555", "-METERS", "101-1-7", "-CSV", dir + "/out"},
-                         nullptr, "QUORVANTA_COM_ALIASES=COM1=" + sim.openPty()),
+                         nullptr, {"QUORVANTA_COM_ALIASES=COM1=" + sim.openPty()}),
               13);
     fs::remove_all(dir);
 }

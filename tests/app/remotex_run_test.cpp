@@ -32,12 +32,8 @@ QApplication& app() {
 
 class RemotexRun : public ::testing::Test {
   protected:
-    RemotexRun() : dir((app(), test::makeTempDir("remotex_run"))) {
-        w.LogFilePath = dir + "/q.LOG";
-        w.LOG_FILE.setChecked(false);
-    }
+    RemotexRun() : dir((app(), test::makeTempDir("remotex_run"))) { w.LOG_FILE.setChecked(false); }
     ~RemotexRun() override { fs::remove_all(dir); }
-    std::string line(const QTextBlock& b) const { return b.text().toLatin1().toStdString(); }
     std::string dir;
     Tremotex w;
 };
@@ -46,7 +42,7 @@ TEST_F(RemotexRun, PaneKeeps501Lines) {
     for (int i = 1; i <= 502; ++i) w.Show_data_Text("line " + std::to_string(i), colour::Yellow);
     QTextDocument* doc = w.Rx9.document();
     EXPECT_EQ(doc->blockCount(), 501);
-    EXPECT_TRUE(line(doc->firstBlock()).ends_with("  LINE 2"));
+    EXPECT_TRUE(doc->firstBlock().text().endsWith("  LINE 2"));
     w.BitBt_ClearClick();
     w.Show_data_Text("- error", colour::Red);
     EXPECT_EQ(doc->blockCount(), 1);

@@ -88,6 +88,19 @@ std::string ReplaceExtension(const std::string& path, std::string_view extension
     return (hasExtension ? path.substr(0, dot) : path) + std::string(extension);
 }
 
+bool WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 void Log_2_disk(const std::string& logPath, const std::string& oldPath, std::string_view line) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(logPath, ec);
@@ -100,15 +113,7 @@ void Log_2_disk(const std::string& logPath, const std::string& oldPath, std::str
     std::string data(line);
     data += "\r\n";
     // One write per line keeps lines whole even with another writer appending.
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    WriteAll(fd, data);
     ::close(fd);
 }
 

@@ -27,6 +27,9 @@ std::string LogLine(std::string_view text, std::chrono::system_clock::time_point
 // (appended when there is none): "/opt/qv/quorvanta" -> "/opt/qv/quorvanta.LOG".
 std::string ReplaceExtension(const std::string& path, std::string_view extension);
 
+// Writes all of data to fd; false (errno set) when the device takes no more.
+bool WriteAll(int fd, std::string_view data);
+
 // Appends line + CR LF to the log file at `logPath`; a file past the limit is
 // first moved to `oldPath` (replacing it). Failures lose the line silently.
 void Log_2_disk(const std::string& logPath, const std::string& oldPath, std::string_view line);

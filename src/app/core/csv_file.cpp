@@ -1,6 +1,5 @@
 #include "app/core/csv_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <stdexcept>
+#include <cstdlib>
 
+#include "app/core/app_log.h"
 #include "platform/worker_message.h"
 
 namespace qv {
@@ -18,9 +18,15 @@ namespace {
 
 const std::string kDashes(68, '-');
 
+std::string folderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 using Regs = std::array<uint32_t, kRegisters>;
 
-// One slot of one day: its label, quality and values.
+// One slot of one day: its label and the quality bytes that govern its fields.
 struct SlotRef {
     const TSlotLabel* label = nullptr;
     const TDayQuality* quality = nullptr;
@@ -65,8 +71,8 @@ bool takesPart(const Tdevice& d, std::size_t k, int hour, int quarter) {
     return !d.Labels[k](hour, quarter).Time.empty();
 }
 
-// Load-profile rows of day element k (quarter-hourly when `quarters` is 4,
-// hourly when 1), followed by the closing row against day k+1.
+// Load-profile rows of day element k (quarter-hourly or hourly), followed by
+// the closing row against day k+1.
 void profileRows(const Tdevice& d, std::size_t k, bool quarterly, std::vector<std::string>& out) {
     std::array<std::array<Regs, kQuarters>, kHours> total{};
     const Regs start = closure(d, k);
@@ -159,32 +165,6 @@ std::string CsvText(const Tdevice& d) {
     return text;
 }
 
-namespace {
-
-bool writeAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::string folderOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
-
 std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& ruta, Day today,
                         const LogFn& log) {
     log(kDashes, colour::White);
@@ -215,7 +195,7 @@ std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& r
             return "";
         }
         ::fchmod(fd, 0644);
-        bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
+        bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
         int err = errno;
         if (::close(fd) != 0 && ok) {
             ok = false;

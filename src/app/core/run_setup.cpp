@@ -24,7 +24,6 @@ RunSettings MakeRunSettings(const WindowSettings& w) {
     s.Interval = w.Intervalo;
     s.DateFrom = w.FechaInicio;
     s.DateTo = w.FechaFin;
-    s.PortName = w.PortIndex >= 0 ? "COM" + std::to_string(w.PortIndex + 1) : "";
     s.BaudIndex = indexOf(BaudItems, w.BaudText);
     s.DataBitsIndex = indexOf(DataBitsItems, w.BitsText);
     s.ParityIndex = indexOf(ParityItems, w.ParityText);
@@ -64,11 +63,14 @@ double SignalPosition(int level) {
 }
 
 std::string SignalHint(int level) {
-    return "INTENSIDAD DE SE\xD1" "AL (" + std::to_string(2 * level - 113) + "dBm)";
+    return "INTENSIDAD DE SE\xD1"
+           "AL (" +
+           std::to_string(2 * level - 113) + "dBm)";
 }
 
 std::string SignalHintIdle() {
-    return "INTENSIDAD DE SE\xD1" "AL (0dBm)";
+    return "INTENSIDAD DE SE\xD1"
+           "AL (0dBm)";
 }
 
 std::optional<int> ParseExitCode(const std::string& text) {

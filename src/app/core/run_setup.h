@@ -11,8 +11,9 @@
 
 namespace qv {
 
-// The settings a reading run copies from the window; the message target and
-// the executor are the window's to fill.
+// The settings a reading run copies from the window; the port name (the
+// port box's text), the message target and the executor are the window's to
+// fill.
 RunSettings MakeRunSettings(const WindowSettings& w);
 
 // Caption of the modem state label for the colour a modem message carries.

@@ -121,6 +121,9 @@ class Tremotex : public QWidget {
     void ArgumentsFrom(const std::vector<std::string>& argv);
     // The key store the last configuration file is recorded in.
     std::string KeyStorePath;
+    // The log of the configuration and command-line side: the window's
+    // Show_data_Text, set with the run control.
+    LogFn ConfigLog;
 
     // --- end of configuration block
 

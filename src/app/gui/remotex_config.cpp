@@ -38,6 +38,13 @@ QString path_text(const std::string& path) {
     return QFile::decodeName(QByteArray::fromStdString(path));
 }
 
+void config_log(Tremotex& w, const std::string& text, int32_t c) {
+    if (w.ConfigLog)
+        w.ConfigLog(text, c);
+    else
+        w.Show_data_Text(text, c);
+}
+
 // "Shown" paths may be upper-cased; the file is always opened as named.
 void set_file_caption(Tremotex& w, const QString& shownPath) {
     w.setWindowTitle(QString(CaptionPrefix) + latin1(ReadFileVersion()) + "   -   " + shownPath);
@@ -114,7 +121,7 @@ void Tremotex::BitBtn_SaveClick() {
                 QString::fromUtf8("Se han guardado los datos de Configuración !"));
         } else {
             // The file on disk is untouched: the save writes a new file and renames it.
-            Show_data_Text("- ERROR AL GUARDAR LA CONFIGURACION : " + name, colour::Red);
+            config_log(*this, "- ERROR AL GUARDAR LA CONFIGURACION : " + name, colour::Red);
         }
     }
     BitBtn_Save.setEnabled(true);
@@ -246,7 +253,7 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
     const CommandLine cmd =
         CommandLine::FromArguments(argv, path_bytes(QCoreApplication::applicationFilePath()));
     CommandLineCalls calls;
-    calls.Log = [this](const std::string& text, int32_t c) { Show_data_Text(text, c); };
+    calls.Log = [this](const std::string& text, int32_t c) { config_log(*this, text, c); };
     // The windows load the file themselves (the main window also records it);
     // the analysis goes on from what the controls then hold.
     calls.Load_ini_file = [this](const std::string& path, WindowSettings& s) {
@@ -261,7 +268,7 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
         if (Sql_Form)
             Sql_Form->Subir_a_base(file, unique);
         else
-            Show_data_Text("- SALIDA A BASE DE DATOS NO DISPONIBLE", colour::Red);
+            config_log(*this, "- SALIDA A BASE DE DATOS NO DISPONIBLE", colour::Red);
     };
     WindowSettings s = Settings();
     const bool start = qv::Analiza_parametros(cmd, s, calls);

@@ -1,7 +1,8 @@
 // The main window's run side: the log, the worker messages, starting and
 // stopping runs, closing after an unattended run, and the CSV hand-off.
 
-#include <QApplication>
+#include <QCoreApplication>
+#include <QFile>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -53,6 +54,8 @@ void Tremotex::InitRunControl() {
     // click on the icon brings it back.
     TrayIcon1.SetMinimizeToTray(true);
     TrayIcon1.OnClick = [this](TTrayIcon*) { TrayIcon1Click(); };
+    // The configuration and command-line side logs through the same line.
+    ConfigLog = [this](const std::string& text, int32_t c) { Show_data_Text(text, c); };
     DETENER.setEnabled(false);
     Log.setChecked(true);
     LOG_FILE.setChecked(true);
@@ -186,7 +189,8 @@ void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
 }
 
 std::string Tremotex::Crear_fixer(const Tdevice& device, bool viaFtp) {
-    const std::string ruta = RUTA.text().toLatin1().toStdString();
+    // A path keeps the bytes it has on disk.
+    const std::string ruta = QFile::encodeName(RUTA.text()).toStdString();
     const std::string name =
         qv::Crear_fixer(device, viaFtp, ruta, LocalToday(),
                         [this](const std::string& text, int32_t c) { Show_data_Text(text, c); });
@@ -229,6 +233,7 @@ void Tremotex::Delay_startTimer() {
     DETENER.setEnabled(true);
 
     RunSettings s = MakeRunSettings(Settings());
+    s.PortName = QFile::encodeName(ComboBox1.currentText()).toStdString();
     s.MainWindow = WindowTarget();
     s.Executor = executor_.get();
     RunCallbacks cb;
@@ -270,8 +275,7 @@ void Tremotex::Do_closeTimer() {
         Do_close.start();  // looks again every 2000 ms while an upload runs
         return;
     }
-    close();
-    QApplication::quit();
+    close();  // which ends the program
 }
 
 void Tremotex::TrayIcon1Click() {
