@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QLineEdit>
+#include <QTimer>
 #include <fstream>
 #include <memory>
 
@@ -78,6 +80,20 @@ TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
     window->ArgumentsFrom({"quorvanta", "-CSV", "/tmp/out"});
     EXPECT_TRUE(window->Delay_start.isActive());
     window->Delay_start.stop();
+}
+
+// The load button restores the database window's boxes with the window's own.
+TEST_F(ConfigWindow, LoadButtonLoadsBothWindows) {
+    const std::string ini = dir + "/db.ini";
+    std::ofstream(ini) << "[MAIN]\nHOST=h\nDB_NAME=lecturas\n";
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->selectFile(QString::fromStdString(ini));
+        static_cast<QDialog*>(dialog)->accept();  // public there
+    });
+    window->BitBtn_LoadClick();
+    EXPECT_EQ((window->HOST.text() + " " + sqlForm->DATA_BASE->text()).toStdString(), "h lecturas");
 }
 
 }  // namespace

@@ -45,6 +45,10 @@ void config_log(Tremotex& w, const std::string& text, int32_t c) {
         w.Show_data_Text(text, c);
 }
 
+std::string decode_password(const std::string& encoded) {
+    return DecodePWDEx(encoded);
+}
+
 // "Shown" paths may be upper-cased; the file is always opened as named.
 void set_file_caption(Tremotex& w, const QString& shownPath) {
     w.setWindowTitle(QString(CaptionPrefix) + latin1(ReadFileVersion()) + "   -   " + shownPath);
@@ -90,7 +94,12 @@ void Tremotex::BitBtn_LoadClick() {
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
         const std::string chosen = path_bytes(dialog.selectedFiles().front());
         IniFileName = chosen;
-        if (QFileInfo(path_text(chosen)).isFile()) Load_ini_file(chosen);
+        // The file holds the database window's boxes too: loading it from here
+        // restores them as the command line's INI does.
+        if (QFileInfo(path_text(chosen)).isFile()) {
+            Load_ini_file(chosen);
+            if (Sql_Form) Sql_Form->Init(chosen, decode_password);
+        }
     }
     BitBtn_Load.setEnabled(true);
 }
@@ -262,7 +271,7 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
         s = Settings();
     };
     calls.SqlInit = [this](const std::string& path) {
-        if (Sql_Form) Sql_Form->Init(path, [](const std::string& e) { return qv::DecodePWDEx(e); });
+        if (Sql_Form) Sql_Form->Init(path, decode_password);
     };
     calls.Subir_a_base = [this](const std::string& file, bool unique) {
         if (Sql_Form)
