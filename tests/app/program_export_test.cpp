@@ -35,13 +35,13 @@ std::string readFile(const fs::path& path) {
 class ProgramExport : public test::UploadTest {
   protected:
     // Starts a copy of the program in the test's folder (its log, status and CSV files).
-    pid_t Start(std::vector<std::string> args) {
+    pid_t Start(std::vector<std::string> args, const char* meter = "101-1-7") {
         fs::copy_file(QV_QUORVANTA_EXE, dir + "/quorvanta", fs::copy_options::skip_existing);
         std::ofstream(dir + "/lsan.supp") << "leak:libfontconfig.so\n";  // Qt's font caches
         setenv("LSAN_OPTIONS", ("suppressions=" + dir + "/lsan.supp").c_str(), 1);
         for (std::string a :
-             {"-IP", "127.0.0.1", "-PORT", port.c_str(), "-METERS", "101-1-7", "-FROM",
-              "2026/06/10", "-TO", "2026/06/11", "-INTERVAL", "D", "-INTERASDUS", "0"})
+             {"-IP", "127.0.0.1", "-PORT", port.c_str(), "-METERS", meter, "-FROM", "2026/06/10",
+              "-TO", "2026/06/11", "-INTERVAL", "D", "-INTERASDUS", "0"})
             args.push_back(a);
         args.insert(args.begin(), dir + "/quorvanta");
         std::vector<char*> argv;
@@ -84,7 +84,8 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
     };
     const auto stored = [&] {
         std::string text;
-        for (const auto& r : Stored()) text += r[0] + " " + r[2] + "=" + r[4] + "/" + r[10] + ", ";
+        for (const auto& r : Stored())
+            text += r[0] + " " + (r[0] == "M1" ? r[2] + "=" + r[4] + "/" + r[10] : r[1]) + ", ";
         return text;
     };
 
@@ -108,12 +109,17 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
         EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << line;
 
     // Unique mode, asked for anywhere on the command line in any case: a key
-    // is updated, one whose reading is marked as an error kept, a new one added.
+    // is updated, one whose reading is marked as an error kept, a new one
+    // added; the run's own readings (meter OPCX) go to the database too.
     const std::string second = test::ReadingsFile(
         dir, "M1", {row("00:15", "111"), row("00:30", "- "), row("01:00", "400")});
-    EXPECT_EQ(Wait(Start({"-dbUnique", "-INI", ini, "-DBUPLOAD", second}), seconds(60)), 0);
+    EXPECT_EQ(
+        Wait(Start({"-dbUnique", "-INI", ini, "-DB", dir, "-DBUPLOAD", second}, "101-1-7-OPCX"),
+             seconds(60)),
+        0);
     EXPECT_EQ(stored(),
-              "M1 00:15:00=111/0, M1 00:30:00=200/0, M1 00:45:00=300/0, M1 01:00:00=400/0, ");
+              "OPCX 2026-06-10, OPCX 2026-06-11, OPCX 2026-06-12, M1 00:15:00=111/0, "
+              "M1 00:30:00=200/0, M1 00:45:00=300/0, M1 01:00:00=400/0, ");
 }
 
 TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
