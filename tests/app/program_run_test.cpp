@@ -118,61 +118,72 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
 
 // Every interval, the summer-time change days, two meters (the second with an
 // OPC code or refusing its session): rows and exit codes of each run.
-TEST(ProgramRun, FilesValueByValueExitCodesAndTheCloseAfterTheRun) {
+struct RunCase {
+    const char *name, *interval, *from, *to, *meters;
+    int exitCode;
+    bool secondRead;
+    std::size_t rows;  // of meter 101
+    const char* last;
+};
+const RunCase kRuns[] = {
+    {"HourlySpringChange", "H", "2026/03/28", "2026/03/29", "101-1-7,102-2-7-opcB", 0, true,
+     1 + 24 + 23, "30/03/26 00:00"},
+    {"HourlyAutumnChangeLastMeterRefused", "HORARIO", "2026/10/25", "2026/10/25", "101-1-7,102-2-8",
+     15, false, 1 + 25, "26/10/26 00:00"},
+    {"QuarterHourly", "Q", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 1 + 96,
+     "11/06/26 00:00"},
+    {"Daily", "D", "2026/06/10", "2026/06/13", "101-1-7", 0, false, 5, "14/06/26 00:00"},
+    {"Monthly", "M", "2026/01/15", "2026/04/15", "101-1-7", 0, false, 4, "01/04/26 00:00"},
+};
+
+void PrintTo(const RunCase& r, std::ostream* os) {
+    *os << r.name;
+}
+
+class ProgramRun : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
+    const RunCase& r = GetParam();
     sim::SimConfig c;
     c.seed = kSeed;
     c.replyDelayMs = 2;
     for (int link : {101, 102}) c.meters.push_back({link, link % 100, 7, {}});
     sim::MeterSim sim(c);
-    const std::string port = std::to_string(sim.listenTcp());
-    const struct {
-        const char *interval, *from, *to, *meters;
-        int exitCode;
-        bool secondRead;
-        std::size_t rows;  // of meter 101
-        const char* last;
-    } runs[] = {
-        {"H", "2026/03/28", "2026/03/29", "101-1-7,102-2-7-opcB", 0, true, 1 + 24 + 23,
-         "30/03/26 00:00"},
-        {"HORARIO", "2026/10/25", "2026/10/25", "101-1-7,102-2-8", 15, false, 1 + 25,
-         "26/10/26 00:00"},
-        {"Q", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 1 + 96, "11/06/26 00:00"},
-        {"D", "2026/06/10", "2026/06/13", "101-1-7", 0, false, 5, "14/06/26 00:00"},
-        {"M", "2026/01/15", "2026/04/15", "101-1-7", 0, false, 4, "01/04/26 00:00"},
-    };
-    for (const auto& r : runs) {
-        const std::string dir = test::makeTempDir("program_run");
-        milliseconds closedAfter{};
-        EXPECT_EQ(
-            runProgram(dir, {"-IP",        "127.0.0.1",     "-PORT",   port,         "-CSV",
-                             dir + "/out", "-FROM",         r.from,    "-TO",        r.to,
-                             "-INTERVAL",  r.interval,      "-METERS", r.meters,     "-INTERASDUS",
-                             "0",          "-TIMEOUTASDUS", "2",       "-ASDURETRY", "1"},
-                       &closedAfter),
-            r.exitCode)
-            << r.interval;
-        // 1000 + 2000 ms of timers, then the process's own shutdown.
-        EXPECT_GT(closedAfter, milliseconds(2800)) << r.interval;
-        EXPECT_LT(closedAfter, milliseconds(5500)) << r.interval;
-        EXPECT_NE(
-            readFile(dir + "/quorvanta.LOG").find("   - EXIT CODE: " + std::to_string(r.exitCode)),
-            std::string::npos);
-        for (int link : {101, 102}) {
-            const std::string csv = dir + "/out/" + CsvFileName(link, LocalToday());
-            EXPECT_EQ(fs::exists(csv), link == 101 || r.secondRead) << r.interval;
-            if (!fs::exists(csv)) continue;
-            const std::string text = readFile(csv);
-            EXPECT_EQ(text.starts_with("OPC_ID : OPCB\r\n"), link == 102);
-            const auto times = checkRows(text, link);
-            EXPECT_EQ(times.size(), r.rows) << r.interval << " " << link;
-            EXPECT_EQ(times.empty() ? "" : times.back(), r.last) << r.interval;
-        }
-        if (!::testing::Test::HasFailure()) fs::remove_all(dir);
+    const std::string dir = test::makeTempDir("program_run");
+    milliseconds closedAfter{};
+    EXPECT_EQ(
+        runProgram(dir,
+                   {"-IP",           "127.0.0.1",  "-PORT",       std::to_string(sim.listenTcp()),
+                    "-CSV",          dir + "/out", "-FROM",       r.from,
+                    "-TO",           r.to,         "-INTERVAL",   r.interval,
+                    "-METERS",       r.meters,     "-INTERASDUS", "0",
+                    "-TIMEOUTASDUS", "2",          "-ASDURETRY",  "1"},
+                   &closedAfter),
+        r.exitCode);
+    // 1000 + 2000 ms of timers, then the process's own shutdown.
+    EXPECT_GT(closedAfter, milliseconds(2800));
+    EXPECT_LT(closedAfter, milliseconds(5500));
+    EXPECT_NE(
+        readFile(dir + "/quorvanta.LOG").find("   - EXIT CODE: " + std::to_string(r.exitCode)),
+        std::string::npos);
+    for (int link : {101, 102}) {
+        const std::string csv = dir + "/out/" + CsvFileName(link, LocalToday());
+        EXPECT_EQ(fs::exists(csv), link == 101 || r.secondRead);
+        if (!fs::exists(csv)) continue;
+        const std::string text = readFile(csv);
+        EXPECT_EQ(text.starts_with("OPC_ID : OPCB\r\n"), link == 102);
+        const auto times = checkRows(text, link);
+        EXPECT_EQ(times.size(), r.rows) << link;
+        EXPECT_EQ(times.empty() ? "" : times.back(), r.last);
     }
+    if (!HasFailure()) fs::remove_all(dir);
 }
 
+INSTANTIATE_TEST_SUITE_P(Intervals, ProgramRun, ::testing::ValuesIn(kRuns),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A GSM modem answering the call with BUSY: exit code 13.
-TEST(ProgramRun, ModemCallNotConnectedEndsWith13) {
+TEST(ProgramModem, CallNotConnectedEndsWith13) {
     sim::SimConfig c;
     c.meters.push_back({101, 1, 7, {}});
     c.modem.kind = sim::ModemKind::Gsm;

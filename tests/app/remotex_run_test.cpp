@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "app/core/csv_file.h"
-#include "app/core/startup.h"
 #include "app/gui/form_progress.h"
 #include "app/gui/remotex.h"
 #include "meter/meter_messages.h"
@@ -63,7 +62,6 @@ TEST_F(RemotexRun, WorkerMessagesReachTheirControlsAndTheCloseWaitsForUploads) {
     };
     const auto cwd = fs::current_path();
     fs::current_path(dir);  // the FTP output's file lands in the current folder
-    SetProcessExitCode(1);
     auto device = std::make_unique<Tdevice>("77", "1", "1", "");
     device->AddDay();
     const MessageTarget target = w.WindowTarget();
@@ -72,8 +70,6 @@ TEST_F(RemotexRun, WorkerMessagesReachTheirControlsAndTheCloseWaitsForUploads) {
         PostGridStatus(target, 3, "(6) LECTURA CORRECTA");
         PostGridStatus(target, 9, "(6) LECTURA CORRECTA");  // no such row
         target.post(MSG_GRIDSTATUS, std::make_unique<Tmensaje_TXT>(std::string("\0\1", 2), 0));
-        PostExitCode(target, 15);
-        target.post(MSG_EXITCODE, std::make_unique<Tmensaje_TXT>("", 0));
         target.post(MSG_PROGRESSINIT, std::make_unique<Tmensaje_TXT>("SUBIENDO", 40));
         target.post(MSG_PROGRESSPOS, std::make_unique<Tmensaje_TXT>("", 7));
         PostDataReady(target, std::move(device));
@@ -88,7 +84,6 @@ TEST_F(RemotexRun, WorkerMessagesReachTheirControlsAndTheCloseWaitsForUploads) {
               "AL (-113dBm)");
     EXPECT_EQ(w.GridContents()[3][4], "(6) LECTURA CORRECTA");
     EXPECT_EQ(w.GridContents()[1][4], "");
-    EXPECT_EQ(ProcessExitCode(), 15);
     EXPECT_TRUE(progress.isVisible());
     EXPECT_EQ(progress.namex.text(), "SUBIENDO");
     EXPECT_EQ(progress.Progress_Bar.value(), 7);
