@@ -2,6 +2,7 @@
 // servers that scripts/test starts; it closes only once its uploads have ended.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -53,17 +54,23 @@ class ProgramExport : public test::UploadTest {
         posix_spawn_file_actions_addchdir_np(&inDir, dir.c_str());
         EXPECT_EQ(posix_spawn(&pid, argv[0], &inDir, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&inDir);
+        running_.push_back(pid);
         return pid;
     }
     // The exit code once the program has closed by itself within `timeout`, else -1.
-    static int Wait(pid_t pid, seconds timeout) {
+    int Wait(pid_t pid, seconds timeout) {
         int status = 0;
         for (auto end = steady_clock::now() + timeout; waitpid(pid, &status, WNOHANG) != pid;) {
             if (steady_clock::now() > end) return -1;
             std::this_thread::sleep_for(milliseconds(50));
         }
+        std::erase(running_, pid);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    ~ProgramExport() override {
+        for (pid_t pid : running_) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    }
+    std::vector<pid_t> running_;  // started and not yet seen to end
 
     sim::MeterSim sim{[] {
         sim::SimConfig c;
