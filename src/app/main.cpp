@@ -18,6 +18,7 @@
 #include "app/gui/form_progress.h"
 #include "app/gui/remotex.h"
 #include "app/gui/splash.h"
+#include "export/sql_form.h"
 #include "imaging/gif_image.h"
 #include "imaging/png_picture.h"
 #include "widgets/inst_opc.h"
@@ -72,7 +73,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 
         Tremotex remotex;
-        // The database settings window (Sql_Form) is made and wired here.
+        const std::unique_ptr<TSql_Form> Sql_Form = CreateSqlForm(remotex);
         TForm_progress form_progress;
         remotex.Form_progress = &form_progress;
         splash.reset();

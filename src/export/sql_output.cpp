@@ -188,6 +188,7 @@ void SqlOutput::Crea_hilo(const std::vector<SqlRow>& rows, bool Unique) {
             if (alive.lock()) Sql_Disconnect(raw);
         });
         uploads_.push_back(std::move(upload));
+        if (UploadsChanged) UploadsChanged();
     } catch (const std::exception& e) {
         Log_txt(std::string("ERROR AL INICIAR COMUNICACION CON LA BASE DE DATOS...") + e.what(),
                 colour::Red);
@@ -205,6 +206,7 @@ void SqlOutput::Sql_Disconnect(Upload* upload) {
     // it, also when the box has been unticked meanwhile.
     if (tunnel && !TunnelInUse(tunnel.get())) Stop_ssh(*tunnel);
     Log_txt(" - DESCONECTADO DE LA BASE DE DATOS...", colour::Green);
+    if (UploadsChanged) UploadsChanged();
 }
 
 void SqlOutput::Subir_a_base(const std::string& fileName, bool Unique) {

@@ -89,6 +89,9 @@ class SqlOutput {
     // Uploads whose writer thread has not ended yet; an unattended run waits
     // for 0 before it closes the program.
     std::size_t RunningUploads() const { return uploads_.size(); }
+    // Called in the main thread after an upload has started or ended, so that
+    // the main window can keep its count of running uploads.
+    std::function<void()> UploadsChanged;
 
   private:
     struct Upload;

@@ -13,6 +13,7 @@
 
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
+#include "app/core/password_codec.h"
 #include "support/test_env.h"
 
 namespace qv {
@@ -58,10 +59,12 @@ TEST_F(ConfigFile, EveryKeyRoundTrips) {
     s.Host = "h.example", s.HostPort = "40001", s.FechaInicio = NullDate;
     s.FechaFin = year(2016) / 3 / 1, s.Intervalo = 0, s.TipoSalida = OutputDatabase;
     s.LogScreen = false, s.LogDisk = false, s.Minimizar = true, s.Ruta = "/srv/out dir";
-    s.Sql = {
-        "ssh.example", "2222", "op",  std::string(40, 's'), "db", "3307", "13306", true, "H", "DB",
-        "U",           "",     "3308"};
-    ASSERT_TRUE(SaveConfigFile(path, s));
+    DbSettings db;
+    db.HOST_NAME = "H", db.DATA_BASE = "DB", db.USER_NAME = "U", db.PASSWORD = "";
+    db.PUERTO = "3308", db.HABILITA_TUNEL = true, db.SSH_HOST = "ssh.example";
+    db.SSH_PORT = "2222", db.SSH_LOGIN = "op", db.SSH_PASS = std::string(40, 's');
+    db.DEST_HOST = "db", db.DEST_PORT = "3307", db.LIST_PORT = "13306";
+    ASSERT_TRUE(SaveConfigFile(path, s, db));
 
     // The section as written, passwords masked: every key in order, in its form.
     const std::string expected =
@@ -80,10 +83,10 @@ TEST_F(ConfigFile, EveryKeyRoundTrips) {
     // address) and saved again, every key comes back the same.
     WindowSettings back = fresh();
     ASSERT_TRUE(LoadConfigFile(path, back) && LoadConfigFile(path, back));
-    back.Sql = ReadSqlKeys(IniFile(path, false));
-    EXPECT_EQ(back.Sql.SshPass + "|" + back.Sql.Password, s.Sql.SshPass + "|");
+    const DbSettings dbBack = ReadDbSettings(IniFile(path, false), DecodePWDEx);
+    EXPECT_EQ(dbBack.SSH_PASS + "|" + dbBack.PASSWORD, db.SSH_PASS + "|");
     const std::string again = dir + "/again.ini";
-    ASSERT_TRUE(SaveConfigFile(again, back));
+    ASSERT_TRUE(SaveConfigFile(again, back, dbBack));
     EXPECT_EQ(masked(again), expected);
     EXPECT_FALSE(LoadConfigFile(dir + "/missing.ini", back) || LoadConfigFile(dir, back));
 }
@@ -117,7 +120,7 @@ TEST_F(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     std::ofstream(path) << "; notes\r\n[OTHER]\r\nA=1\r\n[main]\r\nEXTRA=keep\r\nHOST=old\r\n";
     WindowSettings s = fresh();
     s.Host = "new";
-    ASSERT_TRUE(SaveConfigFile(path, s));
+    ASSERT_TRUE(SaveConfigFile(path, s, {}));
     const IniFile f(path, false);
     EXPECT_EQ(f.readString("OTHER", "A", "") + f.readString("MAIN", "EXTRA", ""), "1keep");
     EXPECT_EQ(f.readString("MAIN", "HOST", ""), "new");
@@ -126,9 +129,9 @@ TEST_F(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     // A value that cannot be stored fails the save and leaves the file whole.
     const std::string before = read_file(path);
     s.Ruta = "two\nlines";
-    EXPECT_FALSE(SaveConfigFile(path, s));
+    EXPECT_FALSE(SaveConfigFile(path, s, {}));
     EXPECT_EQ(read_file(path), before);
-    EXPECT_FALSE(SaveConfigFile(dir + "/no such folder/x.ini", fresh()));
+    EXPECT_FALSE(SaveConfigFile(dir + "/no such folder/x.ini", fresh(), {}));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
 }
 

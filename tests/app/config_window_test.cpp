@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QTimer>
 #include <fstream>
 #include <memory>
 
 #include "app/core/config_file.h"
 #include "app/core/password_codec.h"
 #include "app/gui/remotex.h"
+#include "export/sql_form.h"
 #include "platform/worker_message.h"
 #include "support/test_env.h"
 
@@ -39,12 +43,13 @@ class ConfigWindow : public ::testing::Test {
     void SetUp() override {
         window = std::make_unique<Tremotex>();
         window->KeyStorePath = dir + "/store/QUORVANTA.conf";
-        window->ConfigLog = [this](const std::string& t, int32_t c) { log.emplace_back(t, c); };
+        window->LOG_FILE.setChecked(false);
+        sqlForm = CreateSqlForm(*window);
     }
 
     std::string dir = test::makeTempDir("config_window");
     std::unique_ptr<Tremotex> window;
-    std::vector<std::pair<std::string, int32_t>> log;
+    std::unique_ptr<TSql_Form> sqlForm;
 };
 
 TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
@@ -55,8 +60,8 @@ TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
     window->ArgumentsFrom({"quorvanta", "-METERS", "12-1-5,13-1-5-OPC 7", "-INI", "\"" + ini + "\"",
                            "-IP", "10.0.0.9", "-NOSTART"});
     const WindowSettings s = window->Settings();
-    EXPECT_EQ(std::tuple(s.Host, s.Conexion, s.Ruta, s.ParityText, s.Intervalo, s.Sql.Password,
-                         s.IniFileName, s.AutoMinimize, s.AutoClose),
+    EXPECT_EQ(std::tuple(s.Host, s.Conexion, s.Ruta, s.ParityText, s.Intervalo,
+                         sqlForm->PASSWORD->text(), s.IniFileName, s.AutoMinimize, s.AutoClose),
               std::tuple("10.0.0.9", int(LinkTcp), "/srv/csv", "PAR", 0, "pw", ini, true, true));
     EXPECT_EQ(s.Grid.back(), (GridRow{"99", "2", "2", "X", ""}));  // merged after 12 and 13, 7
     EXPECT_FALSE(window->Delay_start.isActive());
@@ -64,12 +69,31 @@ TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
     KeyStore store(window->KeyStorePath);
     ASSERT_TRUE(store.openKey(std::string(IniRecordKey), false));
     EXPECT_EQ(store.readString("INI"), ini);
-    EXPECT_EQ(log.front(), std::make_pair(std::string("- ANALIZANDO PARAMETROS"), colour::Yellow));
+    EXPECT_TRUE(
+        window->Rx9.toPlainText().section('\n', 0, 0).endsWith("  - ANALIZANDO PARAMETROS"));
+    // Saved again, the database window's boxes go with the window's settings.
+    ASSERT_TRUE(window->Save_data(dir + "/saved.ini"));
+    EXPECT_EQ(DecodePWDEx(IniFile(dir + "/saved.ini", false).readString("MAIN", "PASSW", "")),
+              "pw");
 
     // Without NOSTART the run starts by itself.
     window->ArgumentsFrom({"quorvanta", "-CSV", "/tmp/out"});
     EXPECT_TRUE(window->Delay_start.isActive());
     window->Delay_start.stop();
+}
+
+// The load button restores the database window's boxes with the window's own.
+TEST_F(ConfigWindow, LoadButtonLoadsBothWindows) {
+    const std::string ini = dir + "/db.ini";
+    std::ofstream(ini) << "[MAIN]\nHOST=h\nDB_NAME=lecturas\n";
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->selectFile(QString::fromStdString(ini));
+        static_cast<QDialog*>(dialog)->accept();  // public there
+    });
+    window->BitBtn_LoadClick();
+    EXPECT_EQ((window->HOST.text() + " " + sqlForm->DATA_BASE->text()).toStdString(), "h lecturas");
 }
 
 }  // namespace

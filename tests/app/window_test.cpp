@@ -129,8 +129,6 @@ TEST_F(MainWindow, SettingsComeBackAsAppliedAndUnknownBoxTextsKeepTheSelection) 
     s.Ruta =
         "/srv/lecturas/se\xF1"
         "al";
-    s.Sql.HostName = "db";
-    s.Sql.HabilitaTunel = true;
     s.IniFileName = "/ETC/Q.INI";
     s.LinkText = "7";
     s.AutoMinimize = s.AutoClose = s.ModemReset = true;

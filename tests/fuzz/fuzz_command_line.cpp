@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qv::CommandLineCalls calls;
     // Files named by the input are not read.
     calls.Load_ini_file = [](const std::string&, qv::WindowSettings&) {};
-    calls.SqlInit = calls.Load_ini_file;
     for (const auto& args : {tokens, argv}) {
         const qv::CommandLine cmd = qv::CommandLine::FromArguments(args, "/q");
         qv::WindowSettings s;

@@ -119,10 +119,7 @@ class Analysis {
                 calls_.Load_ini_file(v, s_);
             else
                 LoadConfigFile(v, s_);
-            if (calls_.SqlInit)
-                calls_.SqlInit(v, s_);
-            else
-                s_.Sql = ReadSqlKeys(IniFile(v, false));
+            if (calls_.SqlInit) calls_.SqlInit(v);
         } else if (key == "SHOW") {
             s_.AutoMinimize = false;
             log("- NO MINIMIZAR");

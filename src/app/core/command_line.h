@@ -49,9 +49,8 @@ struct CommandLineCalls {
     // Loads a configuration file into s; the window also records it and sets
     // its caption. Unset: the file's keys are read into s.
     std::function<void(const std::string& path, WindowSettings& s)> Load_ini_file;
-    // The database window reads the file's database keys into s. Unset: the
-    // keys are read into s.Sql.
-    std::function<void(const std::string& path, WindowSettings& s)> SqlInit;
+    // The database window reads the file's database keys into its boxes.
+    std::function<void(const std::string& path)> SqlInit;
     // Uploads an existing readings file to the database.
     std::function<void(const std::string& file, bool unique)> Subir_a_base;
 };

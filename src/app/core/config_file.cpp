@@ -48,7 +48,7 @@ bool readable(const std::string& path) {
 
 }  // namespace
 
-bool SaveConfigFile(const std::string& path, const WindowSettings& s) {
+bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSettings& db) {
     // A file that is there but cannot be read would lose its other sections.
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && !readable(path)) return false;
@@ -74,20 +74,7 @@ bool SaveConfigFile(const std::string& path, const WindowSettings& s) {
         f.writeBool(m, "LOGDISK", s.LogDisk);
         f.writeBool(m, "MINIMIZAR", s.Minimizar);
         f.writeString(m, "RUTA", s.Ruta);
-        const SqlSettings& q = s.Sql;
-        f.writeString(m, "SSH_HOST", q.SshHost);
-        f.writeString(m, "SSH_PORT", q.SshPort);
-        f.writeString(m, "SSH_LOGIN", q.SshLogin);
-        f.writeString(m, "SSH_PASS", EncodePWDEx(q.SshPass));
-        f.writeString(m, "DEST_HOST", q.DestHost);
-        f.writeString(m, "DEST_PORT", q.DestPort);
-        f.writeString(m, "LIST_PORT", q.ListPort);
-        f.writeBool(m, "HABILITA_TUNEL", q.HabilitaTunel);
-        f.writeString(m, "HOST_NAME", q.HostName);
-        f.writeString(m, "DB_NAME", q.DataBase);
-        f.writeString(m, "USER_NAME", q.UserName);
-        f.writeString(m, "PASSW", EncodePWDEx(q.Password));
-        f.writeString(m, "PUERTO", q.Puerto);
+        WriteDbSettings(f, db, [](const std::string& plain) { return EncodePWDEx(plain); });
         f.updateFile();
         return true;
     } catch (const std::exception&) {
@@ -123,25 +110,6 @@ void LoadConfigKeys(const IniFile& f, WindowSettings& s) {
     s.LogDisk = f.readBool(m, "LOGDISK", true);
     s.Minimizar = f.readBool(m, "MINIMIZAR", false);
     s.Ruta = f.readString(m, "RUTA", "");
-}
-
-SqlSettings ReadSqlKeys(const IniFile& f) {
-    const std::string_view m = ConfigSection;
-    SqlSettings q;
-    q.SshHost = f.readString(m, "SSH_HOST", "");
-    q.SshPort = f.readString(m, "SSH_PORT", "22");
-    q.SshLogin = f.readString(m, "SSH_LOGIN", "");
-    q.SshPass = DecodePWDEx(f.readString(m, "SSH_PASS", ""));
-    q.DestHost = f.readString(m, "DEST_HOST", "LOCALHOST");
-    q.DestPort = f.readString(m, "DEST_PORT", "3306");
-    q.ListPort = f.readString(m, "LIST_PORT", "3306");
-    q.HabilitaTunel = f.readBool(m, "HABILITA_TUNEL", false);
-    q.HostName = f.readString(m, "HOST_NAME", "LOCALHOST");
-    q.DataBase = f.readString(m, "DB_NAME", "PRUEBA");
-    q.UserName = f.readString(m, "USER_NAME", "ROOT");
-    q.Password = DecodePWDEx(f.readString(m, "PASSW", ""));
-    q.Puerto = f.readString(m, "PUERTO", "3306");
-    return q;
 }
 
 void SetRegistryData(const std::string& storePath, const std::string& Key,

@@ -1,12 +1,14 @@
 #pragma once
-// The configuration file: every setting of the main window (and the database
-// window's boxes) as keys of section "MAIN" of an INI file, and the key-store
-// record that tells other programs which file was used last.
+// The configuration file: every setting of the main window (and, through the
+// database output's own reader and writer, the database window's boxes) as
+// keys of section "MAIN" of an INI file, and the key-store record that tells
+// other programs which file was used last.
 
 #include <string>
 #include <string_view>
 
 #include "app/core/settings.h"
+#include "export/sql_output.h"
 #include "platform/ini_file.h"
 
 namespace qv {
@@ -18,19 +20,16 @@ inline constexpr std::string_view KeyStoreProgram = "QUORVANTA";
 inline constexpr std::string_view IniRecordKey = "\\SOFTWARE\\PELLANTRIA\\QUORVANTA";
 inline constexpr std::string_view IniRecordValue = "INI";
 
-// Writes every key of the settings into the file, keeping its other sections
-// and keys. The file is replaced in one step: a failed save (false) leaves
-// the file as it was.
-bool SaveConfigFile(const std::string& path, const WindowSettings& s);
+// Writes every key of the window's settings and then the database keys into
+// the file, keeping its other sections and keys. The file is replaced in one
+// step: a failed save (false) leaves the file as it was.
+bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSettings& db);
 
 // Reads the window's keys (meter list to output folder) into s: the meters
 // are merged into the grid, each other key sets its setting or, when
 // missing, its default. False, with s unchanged, when the file cannot be read.
 bool LoadConfigFile(const std::string& path, WindowSettings& s);
 void LoadConfigKeys(const IniFile& f, WindowSettings& s);
-
-// The database window's keys, with their defaults when missing.
-SqlSettings ReadSqlKeys(const IniFile& f);
 
 // Writes a string value (DataType 1; any other type writes nothing) under Key
 // of the key store at storePath, creating the key. Failures are ignored, as

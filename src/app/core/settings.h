@@ -27,7 +27,7 @@ inline constexpr std::array<std::string_view, 4> IntervalItems = {"CUARTIHORARIO
 inline constexpr std::array<std::string_view, 4> LinkItems = {
     "SERIAL DIRECTA", "MODEM GSM SERIAL", "CONEXION TCP/IP", "MODEM ANALOG SERIAL"};
 inline constexpr std::array<std::string_view, 16> BaudItems = {
-    "Custom", "110",   "300",   "600",   "1200",   "2400",   "4800",   "9600",
+    "Custom", "110",   "300",   "600",   "1200",  "2400",   "4800",   "9600",
     "14400",  "19200", "38400", "56000", "57600", "115200", "128000", "256000"};
 inline constexpr std::array<std::string_view, 4> DataBitsItems = {"5", "6", "7", "8"};
 inline constexpr std::array<std::string_view, 5> ParityItems = {"NINGUNA", "IMPAR", "PAR", "Marca",
@@ -36,26 +36,6 @@ inline constexpr std::array<std::string_view, 3> StopBitsItems = {"1", "1.5", "2
 inline constexpr int PortItemCount = 30;  // "COM1" .. "COM30"
 
 enum OutputType : int { OutputFolder = 0, OutputFtp = 1, OutputDatabase = 2 };
-
-// The database settings window's boxes (kept in the same configuration file).
-// Passwords are held in plain text; the file stores them encoded.
-struct SqlSettings {
-    std::string SshHost;
-    std::string SshPort = "22";
-    std::string SshLogin;
-    std::string SshPass;
-    std::string DestHost = "LOCALHOST";
-    std::string DestPort = "3306";
-    std::string ListPort = "3306";
-    bool HabilitaTunel = false;
-    std::string HostName = "LOCALHOST";
-    std::string DataBase = "PRUEBA";
-    std::string UserName = "ROOT";
-    std::string Password;
-    std::string Puerto = "3306";
-
-    friend bool operator==(const SqlSettings&, const SqlSettings&) = default;
-};
 
 struct WindowSettings {
     // The meter grid as shown: row 0 the header row, one meter per further row
@@ -74,13 +54,12 @@ struct WindowSettings {
     std::string HostPort;
     Day FechaInicio{};
     Day FechaFin{};
-    int Intervalo = 2;             // "DIARIO"; -1 none
+    int Intervalo = 2;              // "DIARIO"; -1 none
     int TipoSalida = OutputFolder;  // -1 none
-    bool LogScreen = true;         // "PANTALLA"
-    bool LogDisk = true;           // "DISCO"
-    bool Minimizar = false;        // "MINIMIZAR AL LEER"
-    std::string Ruta;              // output folder or FTP target
-    SqlSettings Sql;
+    bool LogScreen = true;          // "PANTALLA"
+    bool LogDisk = true;            // "DISCO"
+    bool Minimizar = false;         // "MINIMIZAR AL LEER"
+    std::string Ruta;               // output folder or FTP target
 
     // The window's own state fields.
     std::string IniFileName;

@@ -117,6 +117,7 @@ Tremotex::Tremotex(QWidget* parent)
 
     // --- log, worker messages, run control, CSV hand-off (remotex_run.cpp)
     InitRunControl();
+    InitExport();
 
     FormCreate();
 }
@@ -353,7 +354,6 @@ WindowSettings Tremotex::Settings() const {
     s.LogDisk = LOG_FILE.isChecked();
     s.Minimizar = MINIMIZAR.isChecked();
     s.Ruta = latin1(RUTA.text());
-    s.Sql = ReadSqlSettings ? ReadSqlSettings() : sql_;
     s.IniFileName = IniFileName;
     s.LinkText = LinkText;
     s.AutoMinimize = AutoMinimize;
@@ -387,10 +387,6 @@ void Tremotex::ApplySettings(const WindowSettings& s) {
     LOG_FILE.setChecked(s.LogDisk);
     MINIMIZAR.setChecked(s.Minimizar);
     RUTA.setText(latin1(s.Ruta));
-    if (WriteSqlSettings)
-        WriteSqlSettings(s.Sql);
-    else
-        sql_ = s.Sql;
     IniFileName = s.IniFileName;
     LinkText = s.LinkText;
     AutoMinimize = s.AutoMinimize;

@@ -29,6 +29,7 @@
 #include "app/core/settings.h"
 #include "app/gui/radio_group.h"
 #include "app/gui/window_parts.h"
+#include "export/ftp_upload.h"
 #include "meter/reading_run.h"
 #include "platform/qt_executor.h"
 #include "platform/worker_message.h"
@@ -42,6 +43,7 @@ class QPainter;
 namespace qv {
 
 class TForm_progress;
+class TSql_Form;
 
 // Window caption before the version.
 inline constexpr const char* CaptionPrefix = "Quorvanta IEC60870-5-102 - Ver. ";
@@ -90,11 +92,9 @@ class Tremotex : public QWidget {
     // --- windows made at start-up (set by main)
     TForm_progress* Form_progress = nullptr;
     // The database settings window: shown modally by "CONFIGURACION MySQL";
-    // its boxes are read and set with the window's settings. Until it is
-    // wired the boxes' values are kept here.
-    std::function<void()> ShowSqlForm;
-    std::function<SqlSettings()> ReadSqlSettings;
-    std::function<void(const SqlSettings&)> WriteSqlSettings;
+    // its boxes are saved with the configuration file and loaded by its Init.
+    // Set by CreateSqlForm; null while none exists.
+    TSql_Form* Sql_Form = nullptr;
 
     // --- configuration file, command line, meter list (remotex_config.cpp)
     bool Save_data(const std::string& FileName);
@@ -121,13 +121,9 @@ class Tremotex : public QWidget {
     void ArgumentsFrom(const std::vector<std::string>& argv);
     // The key store the last configuration file is recorded in.
     std::string KeyStorePath;
-    // Calls out, wired at integration: the window's log (until then lines go
-    // to standard error), the database window reading a configuration file's
-    // database keys (until then the window keeps them with its settings),
-    // and the upload of an existing readings file to the database.
+    // The log of the configuration and command-line side: the window's
+    // Show_data_Text, set with the run control.
     LogFn ConfigLog;
-    std::function<void(const std::string& path)> SqlInit;
-    std::function<void(const std::string& file, bool unique)> Subir_a_base;
 
     // --- end of configuration block
 
@@ -179,6 +175,20 @@ class Tremotex : public QWidget {
   public:
     // --- end of run block
 
+    // --- export hand-offs (remotex_export.cpp)
+  private:
+    friend std::unique_ptr<TSql_Form> CreateSqlForm(Tremotex& remotex);
+    void InitExport();
+    // Holds one token of Uploads per FTP or database upload still running.
+    void SyncUploads();
+    // The FTP uploads of the CSV files.
+    std::unique_ptr<FtpUploads> ftpOutput_;
+    std::vector<PendingUploads::Token> ftpUploads_;
+    std::vector<PendingUploads::Token> dbUploads_;
+
+  public:
+    // --- end of export block
+
   protected:
     // Closing the main window ends the program, also while it sits hidden in
     // the notification area.
@@ -191,7 +201,6 @@ class Tremotex : public QWidget {
     void buildAboutPage();
     QString gridText(int col, int row) const;
 
-    SqlSettings sql_;  // the database boxes while no window is wired
     bool terminating_ = false;
 
   public:
@@ -292,5 +301,9 @@ class Tremotex : public QWidget {
     QTimer Do_close;
     TTrayIcon TrayIcon1{this};
 };
+
+// Makes the database settings window, wired to the main window: its log
+// lines go to the main window's log, its uploads count as pending ones.
+std::unique_ptr<TSql_Form> CreateSqlForm(Tremotex& remotex);
 
 }  // namespace qv

@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QMessageBox>
-#include <cstdio>
 
 #include "app/core/command_line.h"
 #include "app/core/config_file.h"
@@ -16,6 +15,7 @@
 #include "app/core/password_codec.h"
 #include "app/core/version.h"
 #include "app/gui/remotex.h"
+#include "export/sql_form.h"
 #include "platform/worker_message.h"
 
 namespace qv {
@@ -38,11 +38,15 @@ QString path_text(const std::string& path) {
     return QFile::decodeName(QByteArray::fromStdString(path));
 }
 
-void config_log(const Tremotex& w, const std::string& text, int32_t c) {
+void config_log(Tremotex& w, const std::string& text, int32_t c) {
     if (w.ConfigLog)
         w.ConfigLog(text, c);
     else
-        std::fprintf(stderr, "%s\n", text.c_str());
+        w.Show_data_Text(text, c);
+}
+
+std::string decode_password(const std::string& encoded) {
+    return DecodePWDEx(encoded);
 }
 
 // "Shown" paths may be upper-cased; the file is always opened as named.
@@ -69,7 +73,8 @@ bool confirmed(QWidget* parent, const QString& text) {
 }  // namespace
 
 bool Tremotex::Save_data(const std::string& FileName) {
-    return SaveConfigFile(FileName, Settings());
+    // Without a database window the keys get the boxes' initial texts.
+    return SaveConfigFile(FileName, Settings(), Sql_Form ? Sql_Form->Settings() : DbSettings{});
 }
 
 void Tremotex::Load_ini_file(const std::string& FileName) {
@@ -89,7 +94,12 @@ void Tremotex::BitBtn_LoadClick() {
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
         const std::string chosen = path_bytes(dialog.selectedFiles().front());
         IniFileName = chosen;
-        if (QFileInfo(path_text(chosen)).isFile()) Load_ini_file(chosen);
+        // The file holds the database window's boxes too: loading it from here
+        // restores them as the command line's INI does.
+        if (QFileInfo(path_text(chosen)).isFile()) {
+            Load_ini_file(chosen);
+            if (Sql_Form) Sql_Form->Init(chosen, decode_password);
+        }
     }
     BitBtn_Load.setEnabled(true);
 }
@@ -260,13 +270,15 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
         Load_ini_file(path);
         s = Settings();
     };
-    if (SqlInit)
-        calls.SqlInit = [this](const std::string& path, WindowSettings& s) {
-            ApplySettings(s);
-            SqlInit(path);
-            s = Settings();
-        };
-    calls.Subir_a_base = Subir_a_base;
+    calls.SqlInit = [this](const std::string& path) {
+        if (Sql_Form) Sql_Form->Init(path, decode_password);
+    };
+    calls.Subir_a_base = [this](const std::string& file, bool unique) {
+        if (Sql_Form)
+            Sql_Form->Subir_a_base(file, unique);
+        else
+            config_log(*this, "- SALIDA A BASE DE DATOS NO DISPONIBLE", colour::Red);
+    };
     WindowSettings s = Settings();
     const bool start = qv::Analiza_parametros(cmd, s, calls);
     ApplySettings(s);

@@ -6,6 +6,7 @@
 
 #include "app/core/version.h"
 #include "app/gui/remotex.h"
+#include "export/sql_form.h"
 
 namespace qv {
 
@@ -98,7 +99,7 @@ void Tremotex::Grid_contadoresDrawCell(QPainter& canvas, int ACol, int ARow, con
 }
 
 void Tremotex::BitBtn_SQLClick() {
-    if (ShowSqlForm) ShowSqlForm();
+    if (Sql_Form) Sql_Form->exec();
 }
 
 void Tremotex::BitBtn3Click() {

@@ -1,0 +1,57 @@
+// The main window's hand-offs to the result export: the FTP uploads of the
+// CSV files, the database output through the database settings window, and
+// the uploads that keep the program open after an unattended run.
+
+#include "app/gui/remotex.h"
+#include "export/ftp_upload.h"
+#include "export/sql_form.h"
+
+namespace qv {
+
+void Tremotex::InitExport() {
+    FtpJobContext context;
+    context.MainWindow = WindowTarget();
+    context.Executor = executor_.get();
+    context.ShowDataText = [this](const std::string& text, int32_t c) { Show_data_Text(text, c); };
+    context.Terminated = [this] { SyncUploads(); };
+    ftpOutput_ = std::make_unique<FtpUploads>(std::move(context));
+    StartFtpUpload = [this](const std::string& localFile, const std::string& target,
+                            PendingUploads::Token upload) {
+        ftpOutput_->Start(localFile, target);
+        ftpUploads_.push_back(std::move(upload));
+    };
+}
+
+// The jobs and the writer threads know when they end; the window only keeps
+// as many tokens as they report running, whichever upload ended.
+void Tremotex::SyncUploads() {
+    const std::size_t ftp = ftpOutput_ ? static_cast<std::size_t>(ftpOutput_->Pending()) : 0;
+    if (ftpUploads_.size() > ftp) ftpUploads_.resize(ftp);
+    const std::size_t db = Sql_Form ? Sql_Form->RunningUploads() : 0;
+    while (dbUploads_.size() < db) dbUploads_.push_back(Uploads.Begin());
+    if (dbUploads_.size() > db) dbUploads_.resize(db);
+}
+
+std::unique_ptr<TSql_Form> CreateSqlForm(Tremotex& remotex) {
+    // No Qt parent: the caller owns the window and frees it before the main window.
+    auto form = std::make_unique<TSql_Form>(
+        *remotex.executor_, remotex.WindowTarget(),
+        [&remotex](const std::string& text, int32_t c) { remotex.Show_data_Text(text, c); });
+    form->ShowLogPage = [&remotex] {
+        remotex.pagecontrol1.setCurrentWidget(&remotex.Conexion_conta);
+    };
+    form->Output().UploadsChanged = [&remotex] { remotex.SyncUploads(); };
+    remotex.Sql_Form = form.get();
+    // The CSV file stays in RUTA; the form logs when none could be written.
+    remotex.PostFixer = [&remotex](const Tdevice& device) {
+        remotex.Sql_Form->Post_fixer(remotex.Crear_fixer(device, false));
+    };
+    QObject::connect(form.get(), &QObject::destroyed, &remotex, [&remotex] {
+        remotex.Sql_Form = nullptr;
+        remotex.PostFixer = nullptr;
+        remotex.SyncUploads();
+    });
+    return form;
+}
+
+}  // namespace qv
