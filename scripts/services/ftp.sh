@@ -12,6 +12,7 @@ qv_ftp_start() {
   mkdir -p "$dir"
   # The sessions run as nobody, who must reach the folder: keep it under /tmp.
   root="$(mktemp -d /tmp/qv-ftp-root.XXXXXX)"
+  QV_SERVICE_TEMP+=("$root")
   uid="$(id -u nobody)"
   gid="$(id -g nobody)"
   chown "$uid:$gid" "$root"

@@ -8,7 +8,14 @@ qv_mariadb_start() {
     echo "mariadb service: mariadbd not installed (scripts/setup-deps installs mariadb-server)"
     return 0
   fi
-  rm -rf "$dir" && mkdir -p "$dir/data"
+  # The server runs as mysql, who must reach its folder: the build tree may sit
+  # under a home folder closed to others, so the data live under /tmp.
+  rm -rf "$dir" && mkdir -p "$(dirname "$dir")"
+  ln -s "$(mktemp -d /tmp/qv-mariadb.XXXXXX)" "$dir"
+  dir="$(readlink -f "$dir")"
+  QV_SERVICE_TEMP+=("$dir")
+  chmod 755 "$dir"
+  mkdir -p "$dir/data"
   # mariadbd refuses to run as root unless told which account to use.
   if [ "$(id -u)" -eq 0 ]; then
     chown -R mysql: "$dir"
