@@ -6,17 +6,18 @@ function(qv_library name)
   target_link_libraries(${name} PUBLIC ${A_DEPS} Threads::Threads)
 endfunction()
 
-# qv_test(NAME LABEL label SOURCES ... DEPS ...): a GoogleTest executable whose
-# tests are registered with CTest under one label (the folder's name).
+# qv_test(NAME LABEL label SOURCES ... DEPS ... [ENVIRONMENT VAR=value ...]): a
+# GoogleTest executable whose tests are registered with CTest under one label
+# (the folder's name), run with the given environment.
 function(qv_test name)
-  cmake_parse_arguments(A "" "LABEL;TIMEOUT" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(A "" "LABEL;TIMEOUT" "SOURCES;DEPS;ENVIRONMENT" ${ARGN})
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 300)
   endif()
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE ${A_DEPS} qv_test_support GTest::gtest GTest::gtest_main GTest::gmock)
   gtest_discover_tests(${name}
-    PROPERTIES LABELS ${A_LABEL} TIMEOUT ${A_TIMEOUT}
+    PROPERTIES LABELS ${A_LABEL} TIMEOUT ${A_TIMEOUT} ENVIRONMENT "${A_ENVIRONMENT}"
     DISCOVERY_TIMEOUT 120
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()

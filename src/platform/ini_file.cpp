@@ -300,7 +300,14 @@ void IniFile::updateFile() {
 // ---- key store ----------------------------------------------------------------
 
 std::string KeyStore::defaultPath(const std::string& maker, const std::string& program) {
-    return "/etc/xdg/" + maker + "/" + program + ".conf";
+    // The system-wide configuration folder: the first of XDG_CONFIG_DIRS, /etc/xdg
+    // when it is not set.
+    std::string base = "/etc/xdg";
+    if (const char* dirs = std::getenv("XDG_CONFIG_DIRS"); dirs && dirs[0] == '/') {
+        base = dirs;
+        base = base.substr(0, base.find(':'));
+    }
+    return base + "/" + maker + "/" + program + ".conf";
 }
 
 KeyStore::KeyStore(std::string path) : path_(std::move(path)) {}

@@ -79,7 +79,8 @@ class IniFile {
 
 class KeyStore {
   public:
-    // The default store file of a program: /etc/xdg/<maker>/<program>.conf.
+    // The default store file of a program: <first of $XDG_CONFIG_DIRS, else
+    // /etc/xdg>/<maker>/<program>.conf.
     static std::string defaultPath(const std::string& maker, const std::string& program);
     explicit KeyStore(std::string path);
 

@@ -79,8 +79,11 @@ TEST_F(IniTest, KeyStoreIgnoresFailedWrites) {
     ASSERT_TRUE(ks.openKey("\\SOFTWARE\\PELLANTRIA\\QUORVANTA", true));
     EXPECT_TRUE(ks.writeString("INI", "/tmp/A.INI"));
     EXPECT_EQ(ks.readString("INI"), "/tmp/A.INI");
+    unsetenv("XDG_CONFIG_DIRS");
     EXPECT_EQ(KeyStore::defaultPath("pellantria", "quorvanta"),
               "/etc/xdg/pellantria/quorvanta.conf");
+    setenv("XDG_CONFIG_DIRS", (dir + ":/etc/xdg").c_str(), 1);
+    EXPECT_EQ(KeyStore::defaultPath("pellantria", "quorvanta"), dir + "/pellantria/quorvanta.conf");
     KeyStore nowhere(dir + "/file/in/a/file.conf");
     std::ofstream(dir + "/file") << "not a folder";
     ASSERT_TRUE(nowhere.openKey("K", true));
