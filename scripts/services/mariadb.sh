@@ -20,6 +20,12 @@ qv_mariadb_start() {
   if [ "$(id -u)" -eq 0 ]; then
     chown -R mysql: "$dir"
     run_as=(--user=mysql)
+    # Where the mysql account cannot reach its folder (a root folder closed to
+    # others, as in some chroots), the server runs as root instead.
+    if ! runuser -u mysql -- test -w "$dir/data" 2>/dev/null; then
+      echo "mariadb service: the mysql account cannot reach $dir; running the server as root"
+      run_as=(--user=root)
+    fi
   fi
   if ! mariadb-install-db --no-defaults "${run_as[@]}" --datadir="$dir/data" \
       --auth-root-authentication-method=normal --skip-test-db >"$dir/install.log" 2>&1; then
