@@ -1,6 +1,6 @@
-// The simulator's line checked byte by byte: the meters' session and closures, several
-// meters on one line, change-day profiles and every fault option; the AT modem in front
-// of them; the Modbus RTU slaves.
+// The simulator's line checked byte by byte where the reading tests, which check its
+// sessions and values, cannot: several meters on one line, the fault options, the AT
+// modem in front of them, the Modbus RTU slaves.
 
 #include <gtest/gtest.h>
 #include <modbus/modbus.h>
@@ -228,10 +228,10 @@ TEST(MeterSimPty, ARegularFileOfTheLinksNameIsNotReplaced) {
     std::filesystem::remove_all(dir);
 }
 
-// Sends a command line and reads until its final result code.
 // The modem in front of the meters, quick to dial, escape and restart.
 const std::string kModem = "--modem-on-tcp --dial-delay 50 --guard 200 --restart 300 ";
 
+// Sends a command line and reads until its final result code.
 std::string at(TestLine& line, const std::string& cmd, const std::string& until = "OK\r\n") {
     line.send(cmd + "\r");
     return line.readUntil(until, 2000);
