@@ -83,7 +83,7 @@ TEST_F(SimLineTest, SeveralMetersOnOneLineSelectedByLinkAddress) {
     EXPECT_EQ(line.frame(200), "");
     EXPECT_EQ(askHex(line, kDailyRequest.substr(33)), kAck);
     EXPECT_EQ(askHex(line, kPoll7B), kDailyRefused);
-    // Meter 300's daily closure: its values are checked by the reading tests.
+    // Meter 300's daily closure (closure values are checked by the reading tests).
     EXPECT_EQ(line.ask(request(300, 5, 122, 21, {2026, 6, 9, 23}, {2026, 6, 10})),
               "10 00 2C 01 2D 16");
     EXPECT_EQ(line.ask(fixed(0x5B, 300)).size(), 27u * 3 - 1);
