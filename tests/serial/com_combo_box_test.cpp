@@ -43,22 +43,21 @@ TEST_F(ComboTest, ListsEachSettingAndSelectsTheBoundPortsValue) {
     set.SetStopBits(sbTwoStopBits);
     set.Parity().SetBits(prEven);
     set.FlowControl().SetXonXoffIn(true);  // matches no flow-control pattern
+    // The lists themselves and the initial values of four kinds: in the main
+    // window tests.
     const struct {
         TComProperty kind;
-        int count;
-        const char* last;
-        int atDefault, atSet;
-    } rows[] = {{cpBaudRate, 16, "256000", 7, 9},
-                {cpDataBits, 4, "8", 3, 2},
-                {cpStopBits, 3, "2", 0, 2},
-                {cpParity, 5, "Espacio", 0, 2},
-                {cpFlowControl, 4, "Custom", 2, 3}};
+        int count, atDefault, atSet;
+    } rows[] = {{cpBaudRate, 16, 7, 9},
+                {cpDataBits, 4, 3, 2},
+                {cpStopBits, 3, 0, 2},
+                {cpParity, 5, 0, 2},
+                {cpFlowControl, 4, 2, 3}};
     for (const auto& row : rows) {
         SCOPED_TRACE(int(row.kind));
         TComComboBox box;
         box.SetComProperty(row.kind);
         ASSERT_EQ(box.count(), row.count);
-        EXPECT_EQ(box.itemText(row.count - 1).toStdString(), row.last);
         EXPECT_EQ(box.currentIndex(), 0);  // unbound
         box.SetComPort(&port);
         EXPECT_EQ(box.currentIndex(), row.atDefault);
@@ -68,8 +67,6 @@ TEST_F(ComboTest, ListsEachSettingAndSelectsTheBoundPortsValue) {
     }
     TComComboBox parity;
     parity.SetComProperty(cpParity);
-    parity.SetText("NONE");  // what an old configuration file may hold
-    EXPECT_EQ(parity.currentIndex(), 0);
     parity.SetText("marca");
     EXPECT_EQ(parity.Text(), "Marca");
 }

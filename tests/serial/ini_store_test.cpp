@@ -58,27 +58,21 @@ TEST_F(IniTest, RewritingKeepsEverythingElseTheLineEndsAndTheFileMode) {
     }
 }
 
-TEST_F(IniTest, TypedReadsAndBadInput) {
-    IniFile f = IniFile::fromText("[S]\na=12\nb=$1F\nc=abc\nd=0\ne=-4\nnoequals\n[broken\nz=1\n");
+TEST_F(IniTest, TypedReadsOfLooseLines) {
+    // Hexadecimal numbers, "0" and other texts as booleans, refused line breaks and
+    // unwritable files: in the configuration file tests.
+    IniFile f = IniFile::fromText("[S]\na=12\nc=abc\ne=-4\nnoequals\n[broken\nz=1\n");
     EXPECT_EQ(f.readInteger("S", "a", 0), 12);
-    EXPECT_EQ(f.readInteger("S", "b", 0), 31);
     EXPECT_EQ(f.readInteger("S", "c", 7), 7);
     EXPECT_EQ(f.readInteger("S", "missing", 9), 9);
-    EXPECT_FALSE(f.readBool("S", "d", true));
     EXPECT_TRUE(f.readBool("S", "e", false));
-    EXPECT_TRUE(f.readBool("S", "c", true));
     EXPECT_EQ(f.readInteger("broken", "z", 0), 1);
-    EXPECT_THROW(f.writeString("S", "k", "two\nlines"), IniFileError);
-    IniFile bad(dir + "/no/such/folder/x.ini");
-    EXPECT_THROW(bad.writeString("S", "k", "v"), IniFileError);
 }
 
 TEST_F(IniTest, KeyStoreIgnoresFailedWrites) {
     KeyStore ks(dir + "/maker/program.conf");
+    // A written key read back: in the settings window tests.
     EXPECT_FALSE(ks.openKey("\\SOFTWARE\\PELLANTRIA\\QUORVANTA", false));
-    ASSERT_TRUE(ks.openKey("\\SOFTWARE\\PELLANTRIA\\QUORVANTA", true));
-    EXPECT_TRUE(ks.writeString("INI", "/tmp/A.INI"));
-    EXPECT_EQ(ks.readString("INI"), "/tmp/A.INI");
     unsetenv("XDG_CONFIG_DIRS");
     EXPECT_EQ(KeyStore::defaultPath("pellantria", "quorvanta"),
               "/etc/xdg/pellantria/quorvanta.conf");
@@ -137,31 +131,22 @@ void configure(TComPort& a) {
     a.FlowControl().SetDSRSensitivity(true);
     a.FlowControl().SetXonChar('A');
 }
-void expectConfigured(TComPort& b) {
-    EXPECT_EQ(b.Port(), "/dev/ttyUSB1");
-    EXPECT_EQ(b.BaudRate(), br115200);
-    EXPECT_EQ(b.DataBits(), dbSeven);
-    EXPECT_EQ(b.StopBits(), sbTwoStopBits);
-    EXPECT_EQ(b.Parity().Bits(), prMark);
-    EXPECT_TRUE(b.Parity().Check() && b.Parity().Replace());
-    EXPECT_EQ(b.Parity().ReplaceChar(), '?');
-    EXPECT_EQ(b.EventChar(), ' ');
-    EXPECT_TRUE(b.DiscardNull());
-    EXPECT_EQ(b.Buffer().InputSize(), 4096);
-    EXPECT_EQ(b.Buffer().OutputSize(), 512);
-    EXPECT_EQ(b.Timeouts().ReadInterval(), 10);
-    EXPECT_EQ(b.Timeouts().ReadTotalConstant(), 20);
-    EXPECT_EQ(b.Timeouts().ReadTotalMultiplier(), 30);
-    EXPECT_EQ(b.Timeouts().WriteTotalConstant(), 40);
-    EXPECT_EQ(b.Timeouts().WriteTotalMultiplier(), 50);
-    EXPECT_EQ(b.FlowControl().ControlRTS(), rtsToggle);
-    EXPECT_EQ(b.FlowControl().ControlDTR(), dtrHandshake);
-    EXPECT_TRUE(b.FlowControl().XonXoffIn());
-    EXPECT_FALSE(b.FlowControl().XonXoffOut());
-    EXPECT_TRUE(b.FlowControl().DSRSensitivity());
-    EXPECT_EQ(b.FlowControl().XonChar(), 'A');
-    EXPECT_EQ(b.FlowControl().XoffChar(), 19);
+// The stored settings of a port, as one record; XoffChar and XonXoffOut are left
+// at their initial values by configure().
+auto settingsOf(TComPort& b) {
+    auto& pa = b.Parity();
+    auto& fc = b.FlowControl();
+    auto& t = b.Timeouts();
+    return std::tuple(b.Port(), b.BaudRate(), b.DataBits(), b.StopBits(), pa.Bits(), pa.Check(),
+                      pa.Replace(), pa.ReplaceChar(), b.EventChar(), b.DiscardNull(),
+                      b.Buffer().InputSize(), b.Buffer().OutputSize(), t.ReadInterval(),
+                      t.ReadTotalConstant(), t.ReadTotalMultiplier(), t.WriteTotalConstant(),
+                      t.WriteTotalMultiplier(), fc.ControlRTS(), fc.ControlDTR(), fc.XonXoffIn(),
+                      fc.XonXoffOut(), fc.DSRSensitivity(), fc.XonChar(), fc.XoffChar());
 }
+const auto kConfigured = std::tuple(std::string("/dev/ttyUSB1"), br115200, dbSeven, sbTwoStopBits,
+                                    prMark, true, true, '?', ' ', true, 4096, 512, 10, 20, 30, 40,
+                                    50, rtsToggle, dtrHandshake, true, false, true, 'A', char(19));
 
 TEST_F(IniTest, AllGroupsRoundTripThroughTheFileAndTheKeyStore) {
     const std::string path = dir + "/port.ini";
@@ -180,12 +165,12 @@ TEST_F(IniTest, AllGroupsRoundTripThroughTheFileAndTheKeyStore) {
     b.StoreGroups = c.StoreGroups = a.StoreGroups;
     IniFile f(path);
     b.LoadIniFile(f);
-    expectConfigured(b);
+    EXPECT_EQ(settingsOf(b), kConfigured);
     KeyStore ks(dir + "/store.conf");
     ASSERT_TRUE(ks.openKey("Software\\Ports\\P", true));
     a.StoreRegistry(ks);
     c.LoadRegistry(ks);
-    expectConfigured(c);
+    EXPECT_EQ(settingsOf(c), kConfigured);
 }
 
 TEST_F(IniTest, LoadingReadsLooseTextsAndKeepsWhatIsMissing) {
