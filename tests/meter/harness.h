@@ -96,13 +96,10 @@ class Harness {
             if (kind == MSG_LOG) out.push_back(text);
         return out;
     }
-    int countLog(const std::string& line) {
-        auto l = logs();
-        return static_cast<int>(std::count(l.begin(), l.end(), line));
-    }
-    int countLogPrefix(const std::string& prefix) {
+    // Log lines equal to `line`, or with `prefix`, beginning with it.
+    int countLog(const std::string& line, bool prefix = false) {
         int n = 0;
-        for (auto& l : logs()) n += l.rfind(prefix, 0) == 0;
+        for (auto& l : logs()) n += prefix ? l.starts_with(line) : l == line;
         return n;
     }
     // Frames the thread sent or got, from its trace lines (hex of whole frames),
@@ -111,23 +108,19 @@ class Harness {
         std::vector<std::string> out;
         for (auto l : logs()) {
             if (!l.empty() && l[0] == ' ') l.erase(0, 1);
-            if (l.rfind(hexPrefix, 0) == 0) out.push_back(l);
+            if (l.starts_with(hexPrefix)) out.push_back(l);
         }
         return out;
     }
-    std::vector<std::string> gridTexts(int row) {
+    // The status the grid row shows last.
+    std::string lastGrid(int row) {
         pump();
-        std::vector<std::string> out;
+        std::string last, text;
         int r = 0;
-        std::string text;
         for (auto& [kind, payload] : messages)
             if (kind == MSG_GRIDSTATUS && DecodeGridStatus(payload, r, text) && r == row)
-                out.push_back(text);
-        return out;
-    }
-    std::string lastGrid(int row) {
-        auto g = gridTexts(row);
-        return g.empty() ? std::string() : g.back();
+                last = text;
+        return last;
     }
 
     std::shared_ptr<TContador_IP> thread;

@@ -165,8 +165,7 @@ TEST(ReadingRunTcp, ThreadEndingAfterTheRunGaveUpWaitingTouchesNoFreedRun) {
     // The handler still logs and writes the status file, but leaves the
     // window's re-enabling to the stop that already happened.
     late.release();
-    ASSERT_TRUE(w.executor.runUntil([&] { return !w.shown.empty(); }, seconds(10)));
-    EXPECT_EQ(w.shown.front(), " - EXIT CODE: 0");
+    EXPECT_TRUE(w.waitFor("SHOW  - EXIT CODE: 0 #", seconds(10)));
     EXPECT_EQ(w.runEnded, 0);
     EXPECT_NE(w.readStatusFile().find("3;30;300;OPC3;(6) LECTURA CORRECTA\r\n"), std::string::npos);
 }

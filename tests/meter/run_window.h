@@ -5,24 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <memory>
-#include <mutex>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "harness.h"
-#include "meter-sim/meter_sim.h"
 #include "meter/reading_run.h"
-#include "platform/main_executor.h"
-#include "platform/worker_message.h"
-#include "serial/com_port.h"
 #include "support/test_env.h"
 
 namespace qv::test {
@@ -65,7 +53,6 @@ class RunWindow {
     RunCallbacks callbacks() {
         RunCallbacks cb;
         cb.ShowDataText = [this](const std::string& text, int32_t colour) {
-            shown.push_back(text);
             stream.push_back("SHOW " + text + " #" + std::to_string(colour));
         };
         cb.RunEnded = [this] {
@@ -109,7 +96,6 @@ class RunWindow {
     // "MODEM <colour> <level>", "DATA <link address>", "EXIT <code>", and the
     // log operation's lines as "SHOW <text> #<colour>".
     std::vector<std::string> stream;
-    std::vector<std::string> shown;
     std::vector<std::unique_ptr<Tdevice>> devices;
     GridRows grid;
     int exitCode = -1;
