@@ -1,6 +1,6 @@
 #pragma once
-// A reading thread wired to a main-window stand-in: the test thread drives the
-// thread's operations directly and reads back what the main window received.
+// A main-window stand-in that keeps what it receives, and a reading thread
+// wired to it.
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +12,7 @@
 
 #include "meter-sim/meter_sim.h"
 #include "meter/contador_ip.h"
+#include "meter/reading_run.h"
 #include "platform/main_executor.h"
 #include "platform/tcp_client.h"
 #include "platform/worker_message.h"
@@ -19,81 +20,28 @@
 
 namespace qv::test {
 
-class Harness {
+// What the main window receives, in arrival order: "LOG <text> #<colour>",
+// "GRID <row> <text>", "MODEM <colour> <level>", "DATA <link address>",
+// "EXIT <code>"; the records themselves in `devices`.
+class Inbox {
   public:
-    Harness()
-        : receiver_(executor_, [this](int kind, std::unique_ptr<MessagePayload> p) {
-              if (auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(p.get())) {
-                  devices.push_back(std::move(data->object));
-              } else if (auto* m = dynamic_cast<Tmensaje_TXT*>(p.get())) {
-                  messages.emplace_back(kind, m->Text);
-              }
-          }) {
-        thread = std::make_shared<TContador_IP>();
-        thread->MainWindow = receiver_.target();
-        thread->AsduRetries = 2;
-        thread->AsduTimeout = 1;
-        thread->InterAsdu = 0;
-        thread->TraceFrames = true;
-        thread->InitOk = true;
-    }
+    Inbox()
+        : receiver_(executor, [this](int kind, std::unique_ptr<MessagePayload> p) {
+              onMessage(kind, std::move(p));
+          }) {}
 
-    // The thread (and the serial port it holds, whose events go through the
-    // executor) goes first: the executor and receiver are members declared after it.
-    ~Harness() { thread.reset(); }
-
-    void useTcp(uint16_t port) {
-        thread->IsSerial = false;
-        thread->TcpClient = std::make_unique<TcpClient>();
-        thread->TcpClient->Host = "127.0.0.1";
-        thread->TcpClient->Port = port;
-        thread->TcpClient->ConnectTimeoutMs = 2000;
-        thread->TcpClient->ReadTimeoutMs = 2000;
-    }
-
-    void addMeter(int link, int point, int password) {
-        thread->Devices.emplace_back(
-            std::to_string(link),
-            std::make_unique<Tdevice>(std::to_string(link), std::to_string(point),
-                                      std::to_string(password), ""));
-    }
-
-    // Opens the run's serial port on a device path, its events delivered
-    // through this harness's main-thread queue.
-    void useSerial(const std::string& path) {
-        thread->IsSerial = true;
-        thread->ComPort = std::make_unique<TComPort>(&executor_);
-        thread->ComPort->SetPort(path);
-        TContador_IP* t = thread.get();
-        thread->ComPort->OnRxChar = [t](TCustomComPort* sender, int count) {
-            t->ComPortRxChar(sender, count);
-        };
-        thread->ComPort->SetConnected(true);
-        thread->ComPort->ClearBuffer(true, true);
-    }
-
-    // Runs fn on a reading thread of its own while this (main) thread handles
-    // the port's events and the posted messages, as the program's loop does.
-    template <class F>
-    void runOnWorker(F&& fn) {
-        std::atomic<bool> done{false};
-        std::thread worker([&] {
-            fn();
-            done = true;
-        });
-        executor_.runUntil([&] { return done.load(); }, std::chrono::minutes(2));
-        worker.join();
+    // Delivers what has been posted so far.
+    void pump() { executor.processPending(); }
+    int count(const std::string& entry) {
         pump();
+        return static_cast<int>(std::count(stream.begin(), stream.end(), entry));
     }
-
-    // Delivers what the thread has posted so far.
-    void pump() { executor_.processPending(); }
-
+    // Log texts, without their colour.
     std::vector<std::string> logs() {
         pump();
         std::vector<std::string> out;
-        for (auto& [kind, text] : messages)
-            if (kind == MSG_LOG) out.push_back(text);
+        for (auto& e : stream)
+            if (e.starts_with("LOG ")) out.push_back(e.substr(4, e.rfind(" #") - 4));
         return out;
     }
     // Log lines equal to `line`, or with `prefix`, beginning with it.
@@ -115,21 +63,121 @@ class Harness {
     // The status the grid row shows last.
     std::string lastGrid(int row) {
         pump();
-        std::string last, text;
-        int r = 0;
-        for (auto& [kind, payload] : messages)
-            if (kind == MSG_GRIDSTATUS && DecodeGridStatus(payload, r, text) && r == row)
-                last = text;
+        const std::string head = "GRID " + std::to_string(row) + " ";
+        std::string last;
+        for (auto& e : stream)
+            if (e.starts_with(head)) last = e.substr(head.size());
         return last;
     }
 
-    std::shared_ptr<TContador_IP> thread;
-    std::vector<std::pair<int, std::string>> messages;  // kind, text
+    LoopExecutor executor;
+    std::vector<std::string> stream;
     std::vector<std::unique_ptr<Tdevice>> devices;
+    GridRows grid;  // as the main window keeps it
+    int exitCode = -1;
+
+  protected:
+    MessageTarget target() { return receiver_.target(); }
 
   private:
-    LoopExecutor executor_;
+    void onMessage(int kind, std::unique_ptr<MessagePayload> p) {
+        if (auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(p.get())) {
+            stream.push_back("DATA " + std::to_string(data->object->LinkAddress));
+            devices.push_back(std::move(data->object));
+            return;
+        }
+        auto* m = dynamic_cast<Tmensaje_TXT*>(p.get());
+        if (!m) return;
+        switch (kind) {
+            case MSG_LOG:
+                stream.push_back("LOG " + m->Text + " #" + std::to_string(m->Value));
+                break;
+            case MSG_MODEM:
+                stream.push_back(
+                    "MODEM " + std::to_string(m->Value) + " " +
+                    std::to_string(m->Text.empty() ? -1 : static_cast<unsigned char>(m->Text[0])) +
+                    (m->Text.size() == 1 ? "" : " (bad length)"));
+                break;
+            case MSG_EXITCODE:
+                stream.push_back("EXIT " + m->Text);
+                exitCode = std::stoi(m->Text);
+                break;
+            case MSG_GRIDSTATUS: {
+                int row = 0;
+                std::string text;
+                if (!DecodeGridStatus(m->Text, row, text)) break;
+                stream.push_back("GRID " + std::to_string(row) + " " + text);
+                if (row < static_cast<int>(grid.size())) grid[row][4] = text;
+                break;
+            }
+            default:
+                stream.push_back("KIND " + std::to_string(kind));
+        }
+    }
+
     MessageReceiver receiver_;
+};
+
+// A reading thread wired to the inbox: the test thread drives the thread's
+// operations directly. The thread (and the serial port it holds, whose events
+// go through the executor) goes before the inbox.
+class Harness : public Inbox {
+  public:
+    Harness() {
+        thread = std::make_shared<TContador_IP>();
+        thread->MainWindow = target();
+        thread->AsduRetries = 2;
+        thread->AsduTimeout = 1;
+        thread->InterAsdu = 0;
+        thread->TraceFrames = true;
+        thread->InitOk = true;
+    }
+
+    void useTcp(uint16_t port) {
+        thread->IsSerial = false;
+        thread->TcpClient = std::make_unique<TcpClient>();
+        thread->TcpClient->Host = "127.0.0.1";
+        thread->TcpClient->Port = port;
+        thread->TcpClient->ConnectTimeoutMs = 2000;
+        thread->TcpClient->ReadTimeoutMs = 2000;
+    }
+
+    void addMeter(int link, int point, int password) {
+        thread->Devices.emplace_back(
+            std::to_string(link),
+            std::make_unique<Tdevice>(std::to_string(link), std::to_string(point),
+                                      std::to_string(password), ""));
+    }
+
+    // Opens the run's serial port on a device path, its events delivered
+    // through this harness's main-thread queue.
+    void useSerial(const std::string& path) {
+        thread->IsSerial = true;
+        thread->ComPort = std::make_unique<TComPort>(&executor);
+        thread->ComPort->SetPort(path);
+        TContador_IP* t = thread.get();
+        thread->ComPort->OnRxChar = [t](TCustomComPort* sender, int count) {
+            t->ComPortRxChar(sender, count);
+        };
+        thread->ComPort->SetConnected(true);
+        thread->ComPort->ClearBuffer(true, true);
+    }
+
+    // Runs fn on a reading thread of its own while this (main) thread handles
+    // the port's events and the posted messages, as the program's loop does.
+    template <class F>
+    void runOnWorker(F&& fn) {
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            fn();
+            done = true;
+        });
+        executor.runUntil([&] { return done.load(); }, std::chrono::minutes(2));
+        worker.join();
+        pump();
+    }
+
+    std::shared_ptr<TContador_IP> thread;
 };
 
 // A simulator with meters of the given link addresses, each with measuring

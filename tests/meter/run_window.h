@@ -1,7 +1,6 @@
 #pragma once
-// A main-window stand-in for whole reading runs: it receives the thread's
-// messages in the main thread, keeps the meter grid and the program's exit code
-// as the main window does, and gives the run its log operation.
+// A main-window stand-in for whole reading runs: the inbox, with the settings
+// and operations the main window gives a run, and the run's status file.
 
 #include <gtest/gtest.h>
 
@@ -10,18 +9,13 @@
 #include <sstream>
 
 #include "harness.h"
-#include "meter/reading_run.h"
 #include "support/test_env.h"
 
 namespace qv::test {
 
-class RunWindow {
+class RunWindow : public Inbox {
   public:
-    RunWindow()
-        : dir_(makeTempDir("qv_run_")),
-          receiver_(executor, [this](int kind, std::unique_ptr<MessagePayload> p) {
-              onMessage(kind, std::move(p));
-          }) {}
+    RunWindow() : dir_(makeTempDir("qv_run_")) {}
     ~RunWindow() {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
@@ -44,7 +38,7 @@ class RunWindow {
         s.AsduRetries = 1;
         s.AsduTimeout = 1;
         s.InterAsdu = 0;
-        s.MainWindow = receiver_.target();
+        s.MainWindow = target();
         s.Executor = &executor;
         s.ExecutablePath = dir_ + "/quorvanta.exe";
         return s;
@@ -53,7 +47,7 @@ class RunWindow {
     RunCallbacks callbacks() {
         RunCallbacks cb;
         cb.ShowDataText = [this](const std::string& text, int32_t colour) {
-            stream.push_back("SHOW " + text + " #" + std::to_string(colour));
+            stream.push_back("SHOW " + text + " #" + std::to_string(colour));  // the log operation
         };
         cb.RunEnded = [this] {
             ++runEnded;
@@ -85,61 +79,11 @@ class RunWindow {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    int count(const std::string& entry) const {
-        int n = 0;
-        for (auto& s : stream) n += s == entry;
-        return n;
-    }
-
-    LoopExecutor executor;
-    // Every message in arrival order: "LOG <text> #<colour>", "GRID <row> <text>",
-    // "MODEM <colour> <level>", "DATA <link address>", "EXIT <code>", and the
-    // log operation's lines as "SHOW <text> #<colour>".
-    std::vector<std::string> stream;
-    std::vector<std::unique_ptr<Tdevice>> devices;
-    GridRows grid;
-    int exitCode = -1;
     int runEnded = 0;
     std::chrono::steady_clock::time_point endedAt{};
 
   private:
-    void onMessage(int kind, std::unique_ptr<MessagePayload> p) {
-        if (auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(p.get())) {
-            stream.push_back("DATA " + std::to_string(data->object->LinkAddress));
-            devices.push_back(std::move(data->object));
-            return;
-        }
-        auto* m = dynamic_cast<Tmensaje_TXT*>(p.get());
-        if (!m) return;
-        switch (kind) {
-            case MSG_LOG:
-                stream.push_back("LOG " + m->Text + " #" + std::to_string(m->Value));
-                break;
-            case MSG_MODEM:
-                stream.push_back(
-                    "MODEM " + std::to_string(m->Value) + " " +
-                    std::to_string(m->Text.empty() ? -1 : static_cast<unsigned char>(m->Text[0])) +
-                    (m->Text.size() == 1 ? "" : " (bad length)"));
-                break;
-            case MSG_EXITCODE:
-                stream.push_back("EXIT " + m->Text);
-                exitCode = std::stoi(m->Text);
-                break;
-            case MSG_GRIDSTATUS: {
-                int row = 0;
-                std::string text;
-                if (!DecodeGridStatus(m->Text, row, text)) break;
-                stream.push_back("GRID " + std::to_string(row) + " " + text);
-                if (row < static_cast<int>(grid.size())) grid[row][4] = text;
-                break;
-            }
-            default:
-                stream.push_back("KIND " + std::to_string(kind));
-        }
-    }
-
     std::string dir_;
-    MessageReceiver receiver_;
 };
 
 // Log entries as the stream shows them.
