@@ -52,9 +52,7 @@ std::string label(const sim::SimTime& t) {
 // The meter sends eight objects a closure, as real ones do (two further
 // objects marked invalid); the time tag follows the last.
 TEST(Closures, DailyClosuresOfEightObjects) {
-    sim::SimFaults f;
-    f.objectCount = 8;
-    Reading r(f);
+    Reading r({.objectCount = 8});
     const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 4);
     ASSERT_EQ(d.DayCount(), 4u);
     for (int i = 0; i < 4; ++i) {
@@ -96,9 +94,7 @@ TEST(Closures, QuarterHourProfilesOfSeasonChangeDays) {
 }
 
 TEST(Closures, RefusedFirstClosureEndsTheWalkWithOneEmptyDay) {
-    sim::SimFaults f;
-    f.nackRequests = true;
-    Reading r(f);
+    Reading r({.nackRequests = true});
     const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 6);
     EXPECT_EQ(r.h.countLog(" - CONF. NEGATIVA - DATOS NO DISPONIBLES"), 1);
     EXPECT_EQ(r.h.traced("68 15 15 68 53 ").size(), 1u);  // one closure request
@@ -108,9 +104,7 @@ TEST(Closures, RefusedFirstClosureEndsTheWalkWithOneEmptyDay) {
 }
 
 TEST(Closures, DailyFrameWithFiveObjectsFailsButKeepsItsRegisters) {
-    sim::SimFaults f;
-    f.declaredCount = 5;  // six objects on the wire, five declared
-    Reading r(f);
+    Reading r({.declaredCount = 5});  // six objects on the wire, five declared
     const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 3);
     EXPECT_EQ(r.h.countLog(" - ERROR PARSING CIERRE DIARIO 02/03/26"), 1);
     ASSERT_EQ(d.DayCount(), 1u);
@@ -130,10 +124,8 @@ TEST(Closures, LostProfileReplyGivesRightRecordsOrAVisibleFailure) {
     for (const auto& [noRepeat, retries] : {std::pair{false, 2}, {true, 2}, {false, 1}}) {
         SCOPED_TRACE(std::to_string(noRepeat) + " " + std::to_string(retries));
         const bool read = !noRepeat && retries > 1;
-        sim::SimFaults f;
-        f.loseData = 10;  // after the daily closure, the 00:00 .. 08:00 records: 08:00
-        f.noRepeat = noRepeat;
-        Reading r(f);
+        // After the daily closure, the 00:00 .. 08:00 records: 08:00 lost.
+        Reading r({.loseData = 10, .noRepeat = noRepeat});
         r.h.thread->AsduRetries = retries;
         const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
         EXPECT_EQ(r.h.lastGrid(1), read ? "(6) LECTURA CORRECTA" : "(5) ERROR DE LECTURA");
@@ -151,9 +143,7 @@ TEST(Closures, LostProfileReplyGivesRightRecordsOrAVisibleFailure) {
 // A meter that never ends its transfer: no record is stored twice or beyond the
 // day's slots, and the reading ends, failed.
 TEST(Closures, MeterThatKeepsSendingFailsAfterTwiceADayOfRecords) {
-    sim::SimFaults f;
-    f.extraRecords = 1000;
-    Reading r(f);
+    Reading r({.extraRecords = 1000});
     const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
     EXPECT_EQ(label(d.Labels[0](1, 0)), "05/03/26 01:00 W");
     EXPECT_EQ(d.Values[0](1, 1, 0), sim::profileValue(kSeed, kLink, 1, simTime(2026, 3, 5, 1), 60));
@@ -166,9 +156,7 @@ TEST(Closures, MeterThatKeepsSendingFailsAfterTwiceADayOfRecords) {
 }
 
 TEST(Closures, MissingRegisterIsStoredAsNoDataNotAsAReading) {
-    sim::SimFaults f;
-    f.missingRegister = 3;  // sent under address 0, which is skipped
-    Reading r(f);
+    Reading r({.missingRegister = 3});  // sent under address 0, which is skipped
     const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
     EXPECT_EQ(d.Quality[0](3, 0, 0), TDayQuality::NoData);  // the daily closure lacks it
     for (int hour = 1; hour <= 23; ++hour) {

@@ -10,13 +10,7 @@ namespace qv {
 namespace {
 
 using namespace std::chrono;
-using test::InOrder;
-using test::Log;
-using test::portFree;
-using test::RunWindow;
-using test::simMeters;
-
-constexpr int32_t W = colour::White, Y = colour::Yellow, G = colour::Green, R = colour::Red;
+using namespace test;
 
 std::string modem(int state, int level) {
     return "MODEM " + std::to_string(ModemStateColour(state)) + " " + std::to_string(level);
@@ -56,25 +50,6 @@ TEST(ModemAnswers, IdentificationAndDialResults) {
     EXPECT_FALSE(DialConnected("ATD123\r"));
 }
 
-// The modem's side of the line, from the simulator's trace.
-class SimTrace {
-  public:
-    std::function<void(const std::string&)> sink() {
-        return [this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(line);
-        };
-    }
-    int count(const std::string& line) {
-        std::lock_guard lock(mutex_);
-        return static_cast<int>(std::count(lines_.begin(), lines_.end(), line));
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
 // The end of every modem run: the call hung up, the port closed, the code shown.
 std::vector<std::string> thenHungUp(std::vector<std::string> stream, int code) {
     for (std::string e : {modem(ModemDisconnected, 0), Log(" - COLGANDO MODEM...", W),
@@ -84,30 +59,47 @@ std::vector<std::string> thenHungUp(std::vector<std::string> stream, int code) {
     return stream;
 }
 
-sim::SimConfig modemSim(SimTrace& trace, sim::ModemKind kind, std::vector<int> links = {2}) {
+sim::SimConfig modemSim(sim::ModemKind kind, std::vector<int> links = {2}) {
     sim::SimConfig c = simMeters(links);
     c.modem.kind = kind;
     c.modem.dialDelayMs = 200;
     c.modem.guardMs = 1000;
-    c.trace = trace.sink();
     return c;
 }
 
-RunSettings modemSettings(RunWindow& w, const std::string& path, int link,
-                          const std::vector<std::array<int, 3>>& meters = {{2, 20, 200}}) {
-    RunSettings s = w.settings(meters);
-    s.LinkType = link;
-    s.PortName = path;
-    s.DialNumber = " 600123456 ";
-    return s;
-}
+// The simulator's modem on a pseudo-terminal, its side of the line traced, and
+// a run window to dial it from.
+struct ModemLine {
+    explicit ModemLine(sim::SimConfig c) : sim(traced(std::move(c))), path(sim.openPty()) {}
+    sim::SimConfig traced(sim::SimConfig c) {
+        c.trace = [this](const std::string& l) {
+            std::lock_guard lock(mutex);
+            lines.push_back(l);
+        };
+        return c;
+    }
+    int trace(const std::string& line) {
+        std::lock_guard lock(mutex);
+        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+    }
+    RunSettings settings(int link, const std::vector<std::array<int, 3>>& meters = {{2, 20, 200}}) {
+        RunSettings s = w.settings(meters);
+        s.LinkType = link;
+        s.PortName = path;
+        s.DialNumber = " 600123456 ";
+        return s;
+    }
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    sim::MeterSim sim;
+    std::string path;
+    RunWindow w;
+};
 
 TEST(ModemRun, GsmModemCallsReadsAndHangsUp) {
-    SimTrace trace;
-    sim::MeterSim sim(modemSim(trace, sim::ModemKind::Gsm));
-    const std::string path = sim.openPty();
-    RunWindow w;
-    T_Conta run(modemSettings(w, path, LinkGsmModem), w.callbacks());
+    ModemLine m(modemSim(sim::ModemKind::Gsm));
+    RunWindow& w = m.w;
+    T_Conta run(m.settings(LinkGsmModem), w.callbacks());
     ASSERT_TRUE(w.waitEnd(run));
 
     EXPECT_TRUE(InOrder(
@@ -118,26 +110,24 @@ TEST(ModemRun, GsmModemCallsReadsAndHangsUp) {
                    0)));
     EXPECT_EQ(w.count(Log(" - THERE IS NO MODEM IN THE SERIAL LINE.", R)), 0);
     // The GSM link wakes the modem with "+++" and skips the analog lines.
-    EXPECT_EQ(trace.count("modem ignores +++"), 1);
+    EXPECT_EQ(m.trace("modem ignores +++"), 1);
     EXPECT_EQ(w.count(Log(" - >> (+++)", G)), 0);
-    EXPECT_EQ(trace.count("modem >> ATZ"), 1);
-    EXPECT_EQ(trace.count("modem >> AT+CREG?"), 1);
-    EXPECT_EQ(trace.count("modem >> AT+CSQ"), 1);
-    EXPECT_EQ(trace.count("modem dials 600123456"), 1);
-    EXPECT_EQ(trace.count("modem >> AT+CFUN=1,1"), 0);
+    EXPECT_EQ(m.trace("modem >> ATZ"), 1);
+    EXPECT_EQ(m.trace("modem >> AT+CREG?"), 1);
+    EXPECT_EQ(m.trace("modem >> AT+CSQ"), 1);
+    EXPECT_EQ(m.trace("modem dials 600123456"), 1);
+    EXPECT_EQ(m.trace("modem >> AT+CFUN=1,1"), 0);
     // The escape left data mode (guard times kept) and the line was hung up.
-    EXPECT_EQ(trace.count("modem escape"), 1);
-    EXPECT_EQ(trace.count("modem >> ATH"), 1);
+    EXPECT_EQ(m.trace("modem escape"), 1);
+    EXPECT_EQ(m.trace("modem >> ATH"), 1);
     ASSERT_EQ(w.devices.size(), 1u);
-    EXPECT_TRUE(portFree(path));
+    EXPECT_TRUE(portFree(m.path));
 }
 
 TEST(ModemRun, AnalogModemWithResetStoppedOnLineStillEscapesAndHangsUp) {
-    SimTrace trace;
-    sim::MeterSim sim(modemSim(trace, sim::ModemKind::Analog, {2, 3}));
-    const std::string path = sim.openPty();
-    RunWindow w;
-    RunSettings s = modemSettings(w, path, LinkAnalogModem, {{2, 20, 200}, {3, 30, 300}});
+    ModemLine m(modemSim(sim::ModemKind::Analog, {2, 3}));
+    RunWindow& w = m.w;
+    RunSettings s = m.settings(LinkAnalogModem, {{2, 20, 200}, {3, 30, 300}});
     s.ModemInitString = "AT&F";
     s.ModemReset = true;
     auto run = std::make_unique<T_Conta>(s, w.callbacks());
@@ -158,33 +148,31 @@ TEST(ModemRun, AnalogModemWithResetStoppedOnLineStillEscapesAndHangsUp) {
                     "GRID 1 CONTADOR ENCONTRADO...", "GRID 2 (3) ERROR DE COMUNICACION", "EXIT 15"},
                    15)));
     // The reset goes out to an analog modem too; no GSM question does.
-    EXPECT_EQ(trace.count("modem >> AT+CFUN=1,1"), 1);
-    EXPECT_EQ(trace.count("modem >> AT+CREG?"), 0);
-    EXPECT_EQ(trace.count("modem >> AT+CSQ"), 0);
+    EXPECT_EQ(m.trace("modem >> AT+CFUN=1,1"), 1);
+    EXPECT_EQ(m.trace("modem >> AT+CREG?"), 0);
+    EXPECT_EQ(m.trace("modem >> AT+CSQ"), 0);
     // The escape, with its guard times, took the modem off line before the
     // hang-up line, even though the run was stopping.
-    EXPECT_EQ(trace.count("modem escape"), 1);
-    EXPECT_EQ(trace.count("modem >> ATH"), 1);
+    EXPECT_EQ(m.trace("modem escape"), 1);
+    EXPECT_EQ(m.trace("modem >> ATH"), 1);
     EXPECT_TRUE(w.devices.empty());
-    EXPECT_TRUE(portFree(path));
+    EXPECT_TRUE(portFree(m.path));
 }
 
 TEST(ModemRun, LateModemNotRegisteredDialsAnywayAndFindsTheLineBusy) {
-    SimTrace trace;
-    sim::SimConfig c = modemSim(trace, sim::ModemKind::Gsm);
+    sim::SimConfig c = modemSim(sim::ModemKind::Gsm);
     c.modem.atzOkFrom = 3;
     c.modem.cregStat = 5;
     c.modem.dial = sim::DialResult::Busy;
-    sim::MeterSim sim(c);
-    const std::string path = sim.openPty();
-    RunWindow w;
-    T_Conta run(modemSettings(w, path, LinkGsmModem), w.callbacks());
+    ModemLine m(c);
+    RunWindow& w = m.w;
+    T_Conta run(m.settings(LinkGsmModem), w.callbacks());
     ASSERT_TRUE(w.waitEnd(run));
 
     // Two silent tries, then the modem is used; "+CREG: 0,5" is not
     // registered: red state, no signal asked, dialled all the same.
-    EXPECT_EQ(trace.count("modem >> ATZ"), 3);
-    EXPECT_EQ(trace.count("modem >> AT+CSQ"), 0);
+    EXPECT_EQ(m.trace("modem >> ATZ"), 3);
+    EXPECT_EQ(m.trace("modem >> AT+CSQ"), 0);
     EXPECT_EQ(w.count(Log(" - GSM MODEM : METER-SIM GSM MODEM 1.0", G)), 0);
     EXPECT_TRUE(InOrder(
         w.stream,
@@ -193,7 +181,7 @@ TEST(ModemRun, LateModemNotRegisteredDialsAnywayAndFindsTheLineBusy) {
              Log(" - No se pudo iniciar la llamada - ATD600123456\r\r\nBUSY\r\n", R),
              "GRID 1 (3) ERROR DE COMUNICACION", "EXIT 13"},
             13)));
-    EXPECT_EQ(trace.count("modem >> ATH"), 1);
+    EXPECT_EQ(m.trace("modem >> ATH"), 1);
 }
 
 // Stopped while waking a modem silent to every ATZ, or while dialling a call
@@ -203,18 +191,16 @@ TEST(ModemRun, LateModemNotRegisteredDialsAnywayAndFindsTheLineBusy) {
 TEST(ModemRun, StopWhileWakingOrDialling) {
     for (bool dialling : {false, true}) {
         SCOPED_TRACE(dialling ? "dialling" : "waking");
-        SimTrace trace;
-        sim::SimConfig c = modemSim(trace, sim::ModemKind::Gsm);
+        sim::SimConfig c = modemSim(sim::ModemKind::Gsm);
         if (dialling)
             c.modem.dial = sim::DialResult::Silence;
         else
             c.modem.atzOkFrom = 1000;
-        sim::MeterSim sim(c);
-        const std::string path = sim.openPty();
-        RunWindow w;
-        auto run = std::make_unique<T_Conta>(modemSettings(w, path, LinkGsmModem), w.callbacks());
+        ModemLine m(c);
+        RunWindow& w = m.w;
+        auto run = std::make_unique<T_Conta>(m.settings(LinkGsmModem), w.callbacks());
         ASSERT_TRUE(w.executor.runUntil(
-            [&] { return trace.count(dialling ? "modem dials 600123456" : "modem >> ATZ") > 0; },
+            [&] { return m.trace(dialling ? "modem dials 600123456" : "modem >> ATZ") > 0; },
             seconds(10)));
         w.executor.runUntil([] { return false; }, milliseconds(300));
 
@@ -229,10 +215,10 @@ TEST(ModemRun, StopWhileWakingOrDialling) {
         EXPECT_EQ(w.count(Log(" - CONECTADO !", G)), 0);
         if (dialling) {
             // "+++" broke the call being set up; the hang-up line followed.
-            EXPECT_GE(trace.count("modem << NO CARRIER"), 1);
-            EXPECT_EQ(trace.count("modem >> ATH"), 1);
+            EXPECT_GE(m.trace("modem << NO CARRIER"), 1);
+            EXPECT_EQ(m.trace("modem >> ATH"), 1);
         }
-        EXPECT_TRUE(portFree(path));
+        EXPECT_TRUE(portFree(m.path));
     }
 }
 

@@ -14,13 +14,7 @@ namespace qv {
 namespace {
 
 using namespace std::chrono;
-using test::InOrder;
-using test::Log;
-using test::portFree;
-using test::RunWindow;
-using test::simMeters;
-
-constexpr int32_t W = colour::White, Y = colour::Yellow, G = colour::Green, R = colour::Red;
+using namespace test;
 
 RunSettings tcpSettings(RunWindow& w, uint16_t port,
                         const std::vector<std::array<int, 3>>& meters) {
@@ -172,7 +166,7 @@ TEST(ReadingRunTcp, ThreadEndingAfterTheRunGaveUpWaitingTouchesNoFreedRun) {
 
 // A listening socket whose queue is full: connects to it hang until their own
 // time-out (the kernel drops the SYNs). False when they do not hang here.
-bool jam(const test::LoopbackListener& l, std::vector<std::unique_ptr<TcpClient>>& fillers) {
+bool jam(const LoopbackListener& l, std::vector<std::unique_ptr<TcpClient>>& fillers) {
     auto client = [&] {
         auto c = std::make_unique<TcpClient>();
         c->Port = l.port();
@@ -188,7 +182,7 @@ bool jam(const test::LoopbackListener& l, std::vector<std::unique_ptr<TcpClient>
 }
 
 TEST(ReadingRunTcp, StopEndsAHangingConnectAtOnce) {
-    test::LoopbackListener listener(0);
+    LoopbackListener listener(0);
     std::vector<std::unique_ptr<TcpClient>> fillers;
     if (!jam(listener, fillers)) GTEST_SKIP() << "connects to a full queue do not hang here";
     RunWindow w;
@@ -225,8 +219,7 @@ TEST(ReadingRunSerial, UnreachableMeterThenAReadOneEndsWith0AndReleasesThePort) 
     EXPECT_EQ(w.count(Log(" - INIT MODEM ", G)), 0);
     for (auto& e : w.stream) EXPECT_NE(e.rfind("MODEM ", 0), 0u) << e;
     ASSERT_EQ(w.devices.size(), 1u);
-    EXPECT_EQ(w.devices[0]->Values[0](1, 0, 0),
-              sim::counterValue(7, 2, 1, test::simTime(2026, 3, 5)));
+    EXPECT_EQ(w.devices[0]->Values[0](1, 0, 0), sim::counterValue(7, 2, 1, simTime(2026, 3, 5)));
     EXPECT_TRUE(portFree(path));
 }
 
@@ -302,7 +295,7 @@ TEST(ReadingRunSetUp, FailedSetUpsEndWithTheirCodeAndReadNothing) {
 // Beside the executable (the program's run tests: beside /proc/self/exe's target).
 TEST(ReadingRunFiles, StatusFileNameAndContents) {
     EXPECT_EQ(StatusFilePath("/opt/q.d/quorvanta.exe"), "/opt/q.d/quorvanta_STATUSLOG.CSV");
-    const std::string dir = test::makeTempDir("qv_status_");
+    const std::string dir = makeTempDir("qv_status_");
     std::filesystem::create_symlink("quorvanta.bin", dir + "/rel");
     EXPECT_EQ(StatusFilePath(dir + "/rel"), dir + "/quorvanta_STATUSLOG.CSV");
 

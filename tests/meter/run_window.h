@@ -86,6 +86,8 @@ class RunWindow : public Inbox {
     std::string dir_;
 };
 
+constexpr int32_t W = colour::White, Y = colour::Yellow, G = colour::Green, R = colour::Red;
+
 // Log entries as the stream shows them.
 inline std::string Log(const std::string& text, int32_t colour) {
     return "LOG " + text + " #" + std::to_string(colour);

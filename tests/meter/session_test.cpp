@@ -154,11 +154,8 @@ TEST(Session, WrongPasswordIsRefusedFourTimesWithTheFrameCountBitAlternating) {
     for (const auto& [serial, cause] : {std::pair{false, 0}, {true, 0}, {false, 16}}) {
         SCOPED_TRACE(std::string(serial ? "serial line" : "TCP") + " cause " +
                      std::to_string(cause));
-        sim::SimFaults f;
-        f.noiseBytes = 3;  // and a noisy line, replies in pieces
-        f.splitChunk = 2;
-        f.sessionCause = cause;
-        sim::SimConfig c = simMeter(5, f);
+        // And a noisy line, replies in pieces.
+        sim::SimConfig c = simMeter(5, {.noiseBytes = 3, .splitChunk = 2, .sessionCause = cause});
         c.meters[0].password = 999;
         SimLink l(c, serial);
         bool opened = true;
@@ -205,17 +202,14 @@ TEST(Session, HugePauseUnitWaitsUntilStoppedWithoutOverflow) {
 }
 
 TEST(Session, RefusedOrUnansweredOpeningIsLoggedEachTime) {
-    sim::SimFaults f;
-    f.nackOpenSession = true;
     {
-        SimLink l(simMeter(5, f));
+        SimLink l(simMeter(5, {.nackOpenSession = true}));
         EXPECT_FALSE(l.h.thread->OpenSession(0));
         EXPECT_EQ(l.h.countLog(" - CONF. NEGATIVA (SESION ABIERTA ?)"), 4);
         EXPECT_EQ(l.h.lastGrid(1), "(5) ERROR DE LECTURA");
     }
-    f = {};
-    f.silence = sim::Silence::OpenSession;  // silence after the opening: try to close it
-    SimLink l(simMeter(5, f));
+    // Silence after the opening: try to close it.
+    SimLink l(simMeter(5, {.silence = sim::Silence::OpenSession}));
     l.h.thread->AsduRetries = 1;
     EXPECT_FALSE(l.h.thread->OpenSession(0));
     EXPECT_EQ(l.h.countLog(" - SIN RESPUESTA...(SESION ABIERTA ?)"), 4);
