@@ -32,17 +32,6 @@ struct Reading : test::SimLink {
         if (h.devices.empty()) h.devices.push_back(std::make_unique<Tdevice>("0", "0", "0", ""));
         return *h.devices.back();
     }
-    // The closure requests sent, as "type:dd/mm" of their start tags.
-    std::vector<std::string> requests() {
-        std::vector<std::string> out;
-        for (const auto& l : h.traced("68 15 15 68 53 ")) {
-            auto byte = [&l](int i) { return std::stoi(l.substr(3 * i, 2), nullptr, 16); };
-            char buf[32];
-            std::snprintf(buf, sizeof buf, "%d:%02d/%02d", byte(7), byte(17) & 0x1F, byte(18));
-            out.push_back(buf);
-        }
-        return out;
-    }
 };
 
 uint32_t closureAt(int reg, int y, int m, int d) {
@@ -53,34 +42,6 @@ std::string label(const TSlotLabel& l) {
     return l.Date + " " + l.Time + (l.Summer ? " S" : " W");
 }
 
-// The meter sends eight objects a closure, as real ones do (two further
-// objects marked invalid); the time tag follows the last.
-TEST(Closures, DailyRangeOfThreeDaysReadsFourClosures) {
-    sim::SimFaults f;
-    f.objectCount = 8;
-    Reading r(f);
-    const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 4);
-    EXPECT_EQ(r.requests(),
-              (std::vector<std::string>{"122:01/03", "122:02/03", "122:03/03", "122:04/03"}));
-    ASSERT_EQ(d.DayCount(), 4u);
-    for (int i = 0; i < 4; ++i) {
-        for (int reg = 1; reg <= 6; ++reg) {
-            EXPECT_EQ(d.Values[i](reg, 0, 0), closureAt(reg, 2026, 3, 2 + i)) << i << "/" << reg;
-            EXPECT_EQ(d.Quality[i](reg, 0, 0), 0);
-        }
-        char want[32];
-        std::snprintf(want, sizeof want, "%02d/03/26 00:00 W", 2 + i);
-        EXPECT_EQ(label(d.Labels[i](0, 0)), want);
-        EXPECT_EQ(d.Quality[i](1, 1, 0), 0);  // no profile: untouched
-    }
-    EXPECT_EQ(d.IntervalType, IntervalDaily);
-    EXPECT_EQ(r.h.countLog(" - CIERRE DIARIO OK - 02/03/26 - 00:00 (Invierno)"), 1);
-    EXPECT_EQ(r.h.countLog(" - PARSING  OBJECT : 2"), 4);  // six of eight walked
-    // Each daily closure of a daily run ends with one more $7B: steps 16 and the extra.
-    EXPECT_EQ(r.h.traced("10 7B 03 00").size(), 4u * 2u + 5u /* session */);
-    EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
-}
-
 std::string label(const sim::SimTime& t) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%02d/%02d/%02d %02d:%02d %c", t.day, t.month, t.year % 100,
@@ -88,85 +49,62 @@ std::string label(const sim::SimTime& t) {
     return buf;
 }
 
-// A day reads the closure before it, its profile and the closure after it.
-// Every record the meter holds for the day lands in its running slot with its
-// own values and tag, the slots after the last one stay preset: ordinary days
-// and both changes of season, hourly and quarter-hourly.
-TEST(Closures, ProfilesMatchTheMeterRecordForRecord) {
-    const std::tuple<int, Day, int> rows[] = {
-        {IntervalHourly, 2026y / March / 5, 24},
-        {IntervalHourly, 2026y / March / 29, 23},
-        {IntervalHourly, 2026y / October / 25, 25},
-        {IntervalQuarterHour, 2026y / March / 5, 96},
-        {IntervalQuarterHour, 2026y / March / 29, 92},
-        {IntervalQuarterHour, 2026y / October / 25, 100},
-    };
-    for (const auto& [interval, day, count] : rows) {
-        const bool quarter = interval == IntervalQuarterHour;
-        const std::chrono::year_month_day ymd(day);
-        const int y = int(ymd.year()), m = int(unsigned(ymd.month())),
-                  dd = int(unsigned(ymd.day()));
-        char dates[3][16];
-        for (int i = 0; i < 3; ++i)
-            std::snprintf(dates[i], sizeof dates[i], "%d:%02d/%02d", i == 1 ? 123 : 122,
-                          dd - (i == 0), m);
-        SCOPED_TRACE(dates[1]);
+// The meter sends eight objects a closure, as real ones do (two further
+// objects marked invalid); the time tag follows the last.
+TEST(Closures, DailyClosuresOfEightObjects) {
+    Reading r({.objectCount = 8});
+    const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 4);
+    ASSERT_EQ(d.DayCount(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        for (int reg = 1; reg <= 6; ++reg)
+            EXPECT_EQ(d.Values[i](reg, 0, 0), closureAt(reg, 2026, 3, 2 + i)) << i << "/" << reg;
+        EXPECT_EQ(label(d.Labels[i](0, 0)), label(simTime(2026, 3, 2 + i))) << i;
+    }
+    // Each daily closure of a daily run ends with one more $7B: steps 16 and the extra.
+    EXPECT_EQ(r.h.traced("10 7B 03 00").size(), 4u * 2u + 5u /* session */);
+    EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
+}
+
+// Quarter-hourly profiles of the days the season changes (ordinary days and
+// hourly profiles: the program's own run tests): every record the meter holds
+// lands in its running slot with its own values and tag, the slots after the
+// last one stay preset.
+TEST(Closures, QuarterHourProfilesOfSeasonChangeDays) {
+    for (const auto& [m, dd, count] : {std::tuple{3, 29, 92}, {10, 25, 100}}) {
+        SCOPED_TRACE(m);
         Reading r;
-        const Tdevice& d = r.read(interval, day, day);
-        EXPECT_EQ(r.requests(), (std::vector<std::string>{dates[0], dates[1], dates[2]}));
-        EXPECT_EQ(r.h.countLog(std::string(quarter ? " - CIERRES CUARTIHORARIOS OK - ( "
-                                                   : " - CIERRES HORARIOS OK - ( ") +
-                               std::to_string(count) + " CIERRES LEIDOS )"),
+        const Day day = 2026y / m / dd;
+        const Tdevice& d = r.read(IntervalQuarterHour, day, day);
+        EXPECT_EQ(r.h.countLog(" - CIERRES CUARTIHORARIOS OK - ( " + std::to_string(count) +
+                               " CIERRES LEIDOS )"),
                   1);
-        EXPECT_EQ(r.h.countLog(" - STEP #25"), quarter ? 4 : 1);
-        EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
         ASSERT_EQ(d.DayCount(), 2u);
-        EXPECT_EQ(d.Values[0](1, 0, 0), closureAt(1, y, m, dd));  // not overwritten
-        EXPECT_EQ(d.Values[1](1, 0, 0), closureAt(1, y, m, dd + 1));
-        const int period = quarter ? 15 : 60;
-        const auto times =
-            sim::recordTimes(simTime(y, m, dd), simTime(y, m, dd, 23, quarter ? 59 : 0), period);
+        const auto times = sim::recordTimes(simTime(2026, m, dd), simTime(2026, m, dd, 23, 59), 15);
         // The 00:00 record closes the day before and is skipped.
-        for (std::size_t slot = 1; slot < std::size_t(quarter ? kHours * 4 : kHours); ++slot) {
-            const int hour = quarter ? int(slot / 4) : int(slot), q = quarter ? int(slot % 4) : 0;
+        for (std::size_t slot = 1; slot < std::size_t(kHours * 4); ++slot) {
+            const int hour = int(slot / 4), q = int(slot % 4);
             const bool held = slot < times.size();
             EXPECT_EQ(label(d.Labels[0](hour, q)), held ? label(times[slot]) : "  W") << slot;
             EXPECT_EQ(d.Quality[0](1, hour, q), held ? 0 : TDayQuality::NoData) << slot;
             for (int reg = 1; held && reg <= 6; ++reg)
                 EXPECT_EQ(d.Values[0](reg, hour, q),
-                          sim::profileValue(kSeed, kLink, reg, times[slot], period));
+                          sim::profileValue(kSeed, kLink, reg, times[slot], 15));
         }
     }
 }
 
-TEST(Closures, MonthlyRangeReadsEachMonthStart) {
-    Reading r;
-    const Tdevice& d = r.read(IntervalMonthly, 2026y / January / 15, 2026y / March / 10);
-    EXPECT_EQ(r.requests(), (std::vector<std::string>{"122:31/12", "122:31/01", "122:28/02"}));
-    ASSERT_EQ(d.DayCount(), 3u);
-    EXPECT_EQ(label(d.Labels[0](0, 0)), "01/01/26 00:00 W");
-    EXPECT_EQ(label(d.Labels[1](0, 0)), "01/02/26 00:00 W");
-    EXPECT_EQ(label(d.Labels[2](0, 0)), "01/03/26 00:00 W");
-    EXPECT_EQ(d.Values[2](2, 0, 0), closureAt(2, 2026, 3, 1));
-    EXPECT_EQ(d.IntervalType, IntervalMonthly);
-}
-
 TEST(Closures, RefusedFirstClosureEndsTheWalkWithOneEmptyDay) {
-    sim::SimFaults f;
-    f.nackRequests = true;
-    Reading r(f);
+    Reading r({.nackRequests = true});
     const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 6);
     EXPECT_EQ(r.h.countLog(" - CONF. NEGATIVA - DATOS NO DISPONIBLES"), 1);
-    EXPECT_EQ(r.requests().size(), 1u);
+    EXPECT_EQ(r.h.traced("68 15 15 68 53 ").size(), 1u);  // one closure request
     ASSERT_EQ(d.DayCount(), 1u);
     for (int reg = 1; reg <= 6; ++reg) EXPECT_EQ(d.Quality[0](reg, 0, 0), TDayQuality::NoData);
     EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
 }
 
 TEST(Closures, DailyFrameWithFiveObjectsFailsButKeepsItsRegisters) {
-    sim::SimFaults f;
-    f.declaredCount = 5;  // six objects on the wire, five declared
-    Reading r(f);
+    Reading r({.declaredCount = 5});  // six objects on the wire, five declared
     const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 3);
     EXPECT_EQ(r.h.countLog(" - ERROR PARSING CIERRE DIARIO 02/03/26"), 1);
     ASSERT_EQ(d.DayCount(), 1u);
@@ -186,10 +124,8 @@ TEST(Closures, LostProfileReplyGivesRightRecordsOrAVisibleFailure) {
     for (const auto& [noRepeat, retries] : {std::pair{false, 2}, {true, 2}, {false, 1}}) {
         SCOPED_TRACE(std::to_string(noRepeat) + " " + std::to_string(retries));
         const bool read = !noRepeat && retries > 1;
-        sim::SimFaults f;
-        f.loseData = 10;  // after the daily closure, the 00:00 .. 08:00 records: 08:00
-        f.noRepeat = noRepeat;
-        Reading r(f);
+        // After the daily closure, the 00:00 .. 08:00 records: 08:00 lost.
+        Reading r({.loseData = 10, .noRepeat = noRepeat});
         r.h.thread->AsduRetries = retries;
         const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
         EXPECT_EQ(r.h.lastGrid(1), read ? "(6) LECTURA CORRECTA" : "(5) ERROR DE LECTURA");
@@ -207,9 +143,7 @@ TEST(Closures, LostProfileReplyGivesRightRecordsOrAVisibleFailure) {
 // A meter that never ends its transfer: no record is stored twice or beyond the
 // day's slots, and the reading ends, failed.
 TEST(Closures, MeterThatKeepsSendingFailsAfterTwiceADayOfRecords) {
-    sim::SimFaults f;
-    f.extraRecords = 1000;
-    Reading r(f);
+    Reading r({.extraRecords = 1000});
     const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
     EXPECT_EQ(label(d.Labels[0](1, 0)), "05/03/26 01:00 W");
     EXPECT_EQ(d.Values[0](1, 1, 0), sim::profileValue(kSeed, kLink, 1, simTime(2026, 3, 5, 1), 60));
@@ -222,9 +156,7 @@ TEST(Closures, MeterThatKeepsSendingFailsAfterTwiceADayOfRecords) {
 }
 
 TEST(Closures, MissingRegisterIsStoredAsNoDataNotAsAReading) {
-    sim::SimFaults f;
-    f.missingRegister = 3;  // sent under address 0, which is skipped
-    Reading r(f);
+    Reading r({.missingRegister = 3});  // sent under address 0, which is skipped
     const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
     EXPECT_EQ(d.Quality[0](3, 0, 0), TDayQuality::NoData);  // the daily closure lacks it
     for (int hour = 1; hour <= 23; ++hour) {

@@ -3,14 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "bytes.h"
+#include "meter/time_tags.h"
 
 namespace qv {
 namespace {
 
+using namespace std::chrono;
 using test::hex;
 
 TEST(Frames, BuildsAndChecksFrames) {
-    EXPECT_EQ(FixedFrame(0x49, 1), hex("10 49 01 00 4A 16"));
     EXPECT_EQ(FixedFrame(0x7B, 0x12345), hex("10 7B 45 23 E3 16"));  // low 16 bits
     EXPECT_EQ(OpenSessionFrame(1, 2, 0x01020304),
               hex("68 0D 0D 68 53 01 00 B7 01 06 02 00 00 04 03 02 01 1E 16"));
@@ -74,6 +75,40 @@ TEST(ExtractFrame, FindsFramesAndDropsNoise) {
     EXPECT_TRUE(ExtractFrame(rx, last));
     EXPECT_EQ(last, open.substr(1));
     EXPECT_TRUE(rx.empty());
+}
+
+TEST(TimeTags, EncodeAndDecode) {
+    EXPECT_EQ(EncodeTimeTag(5, 3, 2026, 23, 0, true), hex("00 97 85 03 1A"));
+    EXPECT_EQ(EncodeTimeTag(8, 3, 2026, 0, 45, false), hex("2D 00 E8 03 1A"));  // Sunday = 7
+    EXPECT_EQ(EncodeTimeTag(1, 1, 2256, 0, 0, false)[4], '\0');  // low eight bits only
+    EXPECT_EQ(DayTimeTag(Day(2026y / March / 5), 23, 0), hex("00 17 85 03 1A"));
+
+    // The weekday is ignored; the whole year byte is kept.
+    for (const char* t : {"00 17 05 03 1A", "00 17 85 03 1A"}) {
+        const TimeTag d = DecodeTimeTag(hex(t));
+        EXPECT_EQ(std::tuple(d.Day, d.Month, d.Year, d.Hour, d.Minute, d.Summer),
+                  std::tuple(5, 3, 26, 23, 0, false));
+    }
+    int day, month, year, hour, minute;
+    bool summer;
+    EXPECT_TRUE(
+        DecodeTimeTag(0xFF, 0xFF, 0xFF, 0xFF, 0x9C, day, month, year, hour, minute, summer));
+    EXPECT_EQ(std::tuple(day, month, year, hour, minute, summer),
+              std::tuple(31, 15, 156, 31, 63, true));
+}
+
+// The requests' bytes otherwise: the program's runs against the simulator.
+TEST(ClosureRequests, AddressesAndTagsOfOtherSizes) {
+    // Addresses keep their low 16 bits.
+    const std::string tag = DayTimeTag(2026y / March / 4, 0, 0);
+    const std::string h = HourlyClosureRequest(0x10203, 0x40506, tag, tag);
+    EXPECT_EQ(h.substr(5, 2) + h.substr(10, 2), hex("03 02 06 05"));
+    EXPECT_TRUE(CheckFrame(h.substr(1)));
+    // Tags of another length are cut or filled to five bytes.
+    const std::string r = DailyClosureRequest(1, 1, "AB", "0123456789");
+    ASSERT_EQ(r.size(), 27u);
+    EXPECT_EQ(r.substr(15, 10), "AB   01234");
+    EXPECT_TRUE(CheckFrame(r.substr(1)));
 }
 
 }  // namespace

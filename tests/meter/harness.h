@@ -1,6 +1,6 @@
 #pragma once
-// A reading thread wired to a main-window stand-in: the test thread drives the
-// thread's operations directly and reads back what the main window received.
+// A main-window stand-in that keeps what it receives, and a reading thread
+// wired to it.
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +12,7 @@
 
 #include "meter-sim/meter_sim.h"
 #include "meter/contador_ip.h"
+#include "meter/reading_run.h"
 #include "platform/main_executor.h"
 #include "platform/tcp_client.h"
 #include "platform/worker_message.h"
@@ -19,28 +20,118 @@
 
 namespace qv::test {
 
-class Harness {
+// What the main window receives, in arrival order: "LOG <text> #<colour>",
+// "GRID <row> <text>", "MODEM <colour> <level>", "DATA <link address>",
+// "EXIT <code>"; the records themselves in `devices`.
+class Inbox {
   public:
-    Harness()
-        : receiver_(executor_, [this](int kind, std::unique_ptr<MessagePayload> p) {
-              if (auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(p.get())) {
-                  devices.push_back(std::move(data->object));
-              } else if (auto* m = dynamic_cast<Tmensaje_TXT*>(p.get())) {
-                  messages.emplace_back(kind, m->Text);
-              }
-          }) {
+    Inbox()
+        : receiver_(executor, [this](int kind, std::unique_ptr<MessagePayload> p) {
+              onMessage(kind, std::move(p));
+          }) {}
+
+    // Delivers what has been posted so far.
+    void pump() { executor.processPending(); }
+    int count(const std::string& entry) {
+        pump();
+        return static_cast<int>(std::count(stream.begin(), stream.end(), entry));
+    }
+    // Log texts, without their colour.
+    std::vector<std::string> logs() {
+        pump();
+        std::vector<std::string> out;
+        for (auto& e : stream)
+            if (e.starts_with("LOG ")) out.push_back(e.substr(4, e.rfind(" #") - 4));
+        return out;
+    }
+    // Log lines equal to `line`, or with `prefix`, beginning with it.
+    int countLog(const std::string& line, bool prefix = false) {
+        int n = 0;
+        for (auto& l : logs()) n += prefix ? l.starts_with(line) : l == line;
+        return n;
+    }
+    // Frames the thread sent or got, from its trace lines (hex of whole frames),
+    // without the leading blank of TCP traces.
+    std::vector<std::string> traced(const std::string& hexPrefix) {
+        std::vector<std::string> out;
+        for (auto l : logs()) {
+            if (!l.empty() && l[0] == ' ') l.erase(0, 1);
+            if (l.starts_with(hexPrefix)) out.push_back(l);
+        }
+        return out;
+    }
+    // The status the grid row shows last.
+    std::string lastGrid(int row) {
+        pump();
+        const std::string head = "GRID " + std::to_string(row) + " ";
+        std::string last;
+        for (auto& e : stream)
+            if (e.starts_with(head)) last = e.substr(head.size());
+        return last;
+    }
+
+    LoopExecutor executor;
+    std::vector<std::string> stream;
+    std::vector<std::unique_ptr<Tdevice>> devices;
+    GridRows grid;  // as the main window keeps it
+    int exitCode = -1;
+
+  protected:
+    MessageTarget target() { return receiver_.target(); }
+
+  private:
+    void onMessage(int kind, std::unique_ptr<MessagePayload> p) {
+        if (auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(p.get())) {
+            stream.push_back("DATA " + std::to_string(data->object->LinkAddress));
+            devices.push_back(std::move(data->object));
+            return;
+        }
+        auto* m = dynamic_cast<Tmensaje_TXT*>(p.get());
+        if (!m) return;
+        switch (kind) {
+            case MSG_LOG:
+                stream.push_back("LOG " + m->Text + " #" + std::to_string(m->Value));
+                break;
+            case MSG_MODEM:
+                stream.push_back(
+                    "MODEM " + std::to_string(m->Value) + " " +
+                    std::to_string(m->Text.empty() ? -1 : static_cast<unsigned char>(m->Text[0])) +
+                    (m->Text.size() == 1 ? "" : " (bad length)"));
+                break;
+            case MSG_EXITCODE:
+                stream.push_back("EXIT " + m->Text);
+                exitCode = std::stoi(m->Text);
+                break;
+            case MSG_GRIDSTATUS: {
+                int row = 0;
+                std::string text;
+                if (!DecodeGridStatus(m->Text, row, text)) break;
+                stream.push_back("GRID " + std::to_string(row) + " " + text);
+                if (row < static_cast<int>(grid.size())) grid[row][4] = text;
+                break;
+            }
+            default:
+                stream.push_back("KIND " + std::to_string(kind));
+        }
+    }
+
+    MessageReceiver receiver_;
+};
+
+// A reading thread wired to the inbox: the test thread drives the thread's
+// operations directly. The thread (and the serial port it holds, whose events
+// go through the executor) goes before the inbox.
+class Harness : public Inbox {
+  public:
+    Harness() {
         thread = std::make_shared<TContador_IP>();
-        thread->MainWindow = receiver_.target();
+        thread->MainWindow = target();
         thread->AsduRetries = 2;
         thread->AsduTimeout = 1;
         thread->InterAsdu = 0;
         thread->TraceFrames = true;
         thread->InitOk = true;
     }
-
-    // The thread (and the serial port it holds, whose events go through the
-    // executor) goes first: the executor and receiver are members declared after it.
-    ~Harness() { thread.reset(); }
 
     void useTcp(uint16_t port) {
         thread->IsSerial = false;
@@ -62,7 +153,7 @@ class Harness {
     // through this harness's main-thread queue.
     void useSerial(const std::string& path) {
         thread->IsSerial = true;
-        thread->ComPort = std::make_unique<TComPort>(&executor_);
+        thread->ComPort = std::make_unique<TComPort>(&executor);
         thread->ComPort->SetPort(path);
         TContador_IP* t = thread.get();
         thread->ComPort->OnRxChar = [t](TCustomComPort* sender, int count) {
@@ -81,62 +172,12 @@ class Harness {
             fn();
             done = true;
         });
-        executor_.runUntil([&] { return done.load(); }, std::chrono::minutes(2));
+        executor.runUntil([&] { return done.load(); }, std::chrono::minutes(2));
         worker.join();
         pump();
     }
 
-    // Delivers what the thread has posted so far.
-    void pump() { executor_.processPending(); }
-
-    std::vector<std::string> logs() {
-        pump();
-        std::vector<std::string> out;
-        for (auto& [kind, text] : messages)
-            if (kind == MSG_LOG) out.push_back(text);
-        return out;
-    }
-    int countLog(const std::string& line) {
-        auto l = logs();
-        return static_cast<int>(std::count(l.begin(), l.end(), line));
-    }
-    int countLogPrefix(const std::string& prefix) {
-        int n = 0;
-        for (auto& l : logs()) n += l.rfind(prefix, 0) == 0;
-        return n;
-    }
-    // Frames the thread sent or got, from its trace lines (hex of whole frames),
-    // without the leading blank of TCP traces.
-    std::vector<std::string> traced(const std::string& hexPrefix) {
-        std::vector<std::string> out;
-        for (auto l : logs()) {
-            if (!l.empty() && l[0] == ' ') l.erase(0, 1);
-            if (l.rfind(hexPrefix, 0) == 0) out.push_back(l);
-        }
-        return out;
-    }
-    std::vector<std::string> gridTexts(int row) {
-        pump();
-        std::vector<std::string> out;
-        int r = 0;
-        std::string text;
-        for (auto& [kind, payload] : messages)
-            if (kind == MSG_GRIDSTATUS && DecodeGridStatus(payload, r, text) && r == row)
-                out.push_back(text);
-        return out;
-    }
-    std::string lastGrid(int row) {
-        auto g = gridTexts(row);
-        return g.empty() ? std::string() : g.back();
-    }
-
     std::shared_ptr<TContador_IP> thread;
-    std::vector<std::pair<int, std::string>> messages;  // kind, text
-    std::vector<std::unique_ptr<Tdevice>> devices;
-
-  private:
-    LoopExecutor executor_;
-    MessageReceiver receiver_;
 };
 
 // A simulator with meters of the given link addresses, each with measuring

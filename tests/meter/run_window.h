@@ -1,39 +1,21 @@
 #pragma once
-// A main-window stand-in for whole reading runs: it receives the thread's
-// messages in the main thread, keeps the meter grid and the program's exit code
-// as the main window does, and gives the run its log operation.
+// A main-window stand-in for whole reading runs: the inbox, with the settings
+// and operations the main window gives a run, and the run's status file.
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <memory>
-#include <mutex>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "harness.h"
-#include "meter-sim/meter_sim.h"
-#include "meter/reading_run.h"
-#include "platform/main_executor.h"
-#include "platform/worker_message.h"
-#include "serial/com_port.h"
 #include "support/test_env.h"
 
 namespace qv::test {
 
-class RunWindow {
+class RunWindow : public Inbox {
   public:
-    RunWindow()
-        : dir_(makeTempDir("qv_run_")),
-          receiver_(executor, [this](int kind, std::unique_ptr<MessagePayload> p) {
-              onMessage(kind, std::move(p));
-          }) {}
+    RunWindow() : dir_(makeTempDir("qv_run_")) {}
     ~RunWindow() {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
@@ -56,7 +38,7 @@ class RunWindow {
         s.AsduRetries = 1;
         s.AsduTimeout = 1;
         s.InterAsdu = 0;
-        s.MainWindow = receiver_.target();
+        s.MainWindow = target();
         s.Executor = &executor;
         s.ExecutablePath = dir_ + "/quorvanta.exe";
         return s;
@@ -65,8 +47,7 @@ class RunWindow {
     RunCallbacks callbacks() {
         RunCallbacks cb;
         cb.ShowDataText = [this](const std::string& text, int32_t colour) {
-            shown.push_back(text);
-            stream.push_back("SHOW " + text + " #" + std::to_string(colour));
+            stream.push_back("SHOW " + text + " #" + std::to_string(colour));  // the log operation
         };
         cb.RunEnded = [this] {
             ++runEnded;
@@ -98,63 +79,14 @@ class RunWindow {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    int count(const std::string& entry) const {
-        int n = 0;
-        for (auto& s : stream) n += s == entry;
-        return n;
-    }
-
-    LoopExecutor executor;
-    // Every message in arrival order: "LOG <text> #<colour>", "GRID <row> <text>",
-    // "MODEM <colour> <level>", "DATA <link address>", "EXIT <code>", and the
-    // log operation's lines as "SHOW <text> #<colour>".
-    std::vector<std::string> stream;
-    std::vector<std::string> shown;
-    std::vector<std::unique_ptr<Tdevice>> devices;
-    GridRows grid;
-    int exitCode = -1;
     int runEnded = 0;
     std::chrono::steady_clock::time_point endedAt{};
 
   private:
-    void onMessage(int kind, std::unique_ptr<MessagePayload> p) {
-        if (auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(p.get())) {
-            stream.push_back("DATA " + std::to_string(data->object->LinkAddress));
-            devices.push_back(std::move(data->object));
-            return;
-        }
-        auto* m = dynamic_cast<Tmensaje_TXT*>(p.get());
-        if (!m) return;
-        switch (kind) {
-            case MSG_LOG:
-                stream.push_back("LOG " + m->Text + " #" + std::to_string(m->Value));
-                break;
-            case MSG_MODEM:
-                stream.push_back(
-                    "MODEM " + std::to_string(m->Value) + " " +
-                    std::to_string(m->Text.empty() ? -1 : static_cast<unsigned char>(m->Text[0])) +
-                    (m->Text.size() == 1 ? "" : " (bad length)"));
-                break;
-            case MSG_EXITCODE:
-                stream.push_back("EXIT " + m->Text);
-                exitCode = std::stoi(m->Text);
-                break;
-            case MSG_GRIDSTATUS: {
-                int row = 0;
-                std::string text;
-                if (!DecodeGridStatus(m->Text, row, text)) break;
-                stream.push_back("GRID " + std::to_string(row) + " " + text);
-                if (row < static_cast<int>(grid.size())) grid[row][4] = text;
-                break;
-            }
-            default:
-                stream.push_back("KIND " + std::to_string(kind));
-        }
-    }
-
     std::string dir_;
-    MessageReceiver receiver_;
 };
+
+constexpr int32_t W = colour::White, Y = colour::Yellow, G = colour::Green, R = colour::Red;
 
 // Log entries as the stream shows them.
 inline std::string Log(const std::string& text, int32_t colour) {
