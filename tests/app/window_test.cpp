@@ -1,12 +1,17 @@
 // The main window under Qt's offscreen platform: its start values, the
-// settings binding, the reactions of its settings controls and its grid.
+// settings binding, the reactions of its settings controls, its grid and the
+// run side's log pane and worker messages.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTextBlock>
+#include <thread>
 
 #include "app/core/startup.h"
+#include "app/gui/form_progress.h"
 #include "app/gui/remotex.h"
 #include "app/gui/splash.h"
+#include "meter/meter_messages.h"
 
 namespace qv {
 namespace {
@@ -242,5 +247,63 @@ TEST_F(MainWindow, GridPaintsHeaderAndAddressesOnNavyAndTheOtherCellsOnWhite) {
     EXPECT_TRUE(has(cell1, Qt::black));
 }
 
+TEST_F(MainWindow, LogPaneKeeps501Lines) {
+    w->LOG_FILE.setChecked(false);  // the pane only
+    for (int i = 1; i <= 502; ++i) w->Show_data_Text("line " + std::to_string(i), colour::Yellow);
+    QTextDocument* doc = w->Rx9.document();
+    EXPECT_EQ(doc->blockCount(), 501);
+    EXPECT_TRUE(doc->firstBlock().text().endsWith("  LINE 2"));
+    w->BitBt_ClearClick();
+    w->Show_data_Text("- error", colour::Red);
+    EXPECT_EQ(doc->blockCount(), 1);
+    EXPECT_EQ(doc->firstBlock().begin().fragment().charFormat().foreground().color(),
+              QColor(Qt::red));
+}
+
+// Posted from another thread (the files, uploads and the close after a run
+// are the program tests').
+TEST_F(MainWindow, WorkerMessagesReachTheirControls) {
+    w->LOG_FILE.setChecked(false);
+    TForm_progress progress;
+    w->Form_progress = &progress;
+    w->SetGridContents(
+        {GridRow{"A", "B", "C", "D", "E"}, GridRow{"1"}, GridRow{"2"}, GridRow{"3"}});
+    const MessageTarget target = w->WindowTarget();
+    std::thread([&] {
+        PostModemStatus(target, ModemNoAnswer, 0);
+        PostGridStatus(target, 3, "(6) LECTURA CORRECTA");
+        PostGridStatus(target, 9, "(6) LECTURA CORRECTA");  // no such row
+        target.post(MSG_GRIDSTATUS, std::make_unique<Tmensaje_TXT>(std::string("\0\1", 2), 0));
+        target.post(MSG_PROGRESSINIT, std::make_unique<Tmensaje_TXT>("SUBIENDO", 40));
+        target.post(MSG_PROGRESSPOS, std::make_unique<Tmensaje_TXT>("", 7));
+    }).join();
+    QCoreApplication::processEvents();
+
+    EXPECT_EQ(w->SIM.text().toStdString(), "  MODEM  NO RESPONDE!");
+    EXPECT_EQ(w->SIM.palette().color(QPalette::WindowText), QColor(Qt::black));
+    EXPECT_EQ(w->signal.Hint().toLatin1().toStdString(),
+              "INTENSIDAD DE SE\xD1"
+              "AL (-113dBm)");
+    EXPECT_EQ(w->GridContents()[3][4], "(6) LECTURA CORRECTA");
+    EXPECT_EQ(w->GridContents()[1][4], "");
+    EXPECT_TRUE(progress.isVisible());
+    EXPECT_EQ(progress.namex.text(), "SUBIENDO");
+    EXPECT_EQ(progress.Progress_Bar.value(), 7);
+
+    PostModemStatus(target, ModemRegistered, 99);  // fills the bar
+    target.post(MSG_PROGRESSPOS, std::make_unique<Tmensaje_TXT>("", 0));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w->signal.Hint().toLatin1().toStdString(),
+              "INTENSIDAD DE SE\xD1"
+              "AL (85dBm)");
+    EXPECT_EQ(w->signal.GetPosition(), 100.0);
+    EXPECT_FALSE(progress.isVisible());
+}
+
 }  // namespace
 }  // namespace qv
+
+// Qt's font set-up leaves fontconfig's caches allocated at exit.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
