@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -27,7 +26,6 @@ TEST(FtpTarget, TakesUserPasswordHostAndFolderApart) {
         FtpTarget want;
     };
     const Case cases[] = {
-        {"user:pw@10.0.0.1/data/in/", {"10.0.0.1", "user", "pw", "/data/in/"}},
         {"ftp.example/dir", {"ftp.example", "", "", "/dir"}},
         {"user@host/dir", {"host", "user", "", "/dir"}},
         {"user:pw@host", {"host", "user", "pw", ""}},
