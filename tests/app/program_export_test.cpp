@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "app/core/csv_file.h"
 #include "app/core/password_codec.h"
 #include "export/export_harness.h"
 #include "meter-sim/meter_sim.h"
@@ -114,9 +115,11 @@ TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
                            "@127.0.0.1:" + test::RequireEnv("QV_FTP_PORT") + "/" + name + "/"})
             ->Wait(seconds(90)),
         0);
-    // Arrived whole (header and three closures); the local copy went with it.
+    // Arrived whole (header and three closures) under its name; the local copy
+    // went with it.
     const auto arrived = fs::directory_iterator(remote);
     ASSERT_NE(arrived, fs::directory_iterator());
+    EXPECT_EQ(arrived->path().filename(), CsvFileName(101, LocalToday()));
     const std::string text = ReadFile(arrived->path());
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
     EXPECT_FALSE(fs::exists(fs::path(dir) / arrived->path().filename()));
