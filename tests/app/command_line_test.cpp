@@ -110,6 +110,9 @@ TEST(CommandLineAnalysis, KeywordsAndTheirLogLines) {
     EXPECT_EQ(meters.s.Grid, (GridRows{GridRow{"H"}, GridRow{"13", "1", "5", "OP C", ""}}));
     EXPECT_TRUE(meters.s.AutoClose && !meters.s.AutoMinimize && meters.s.AsduRetries == 2);
     EXPECT_TRUE(MeterLinkTexts(analyse({"-METERS", "12-1"}).s.Grid).empty());
+    // "-DB" followed by a keyword: the database output without a folder.
+    const Outcome db = analyse({"-DB", "-NOSTART", "-INTERVAL", "q"});
+    EXPECT_EQ(std::tuple(db.s.TipoSalida, db.s.Ruta, db.s.Intervalo), std::tuple(2, "", 0));
     EXPECT_EQ(analyse({"-DBUPLOAD", "/f", "-dbunique"}).uploads,
               (std::vector<std::pair<std::string, bool>>{{"/f", true}}));
     EXPECT_EQ(analyse({"-DBUPLOAD", "/f"}, false).log.back(),
