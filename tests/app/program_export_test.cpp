@@ -30,15 +30,17 @@ using test::ReadFile;
 class ProgramExport : public test::UploadTest {
   protected:
     // A copy of the program in the test's folder (its log, status and CSV
-    // files; the FTP output's local files).
+    // files), run in a folder of its own (the FTP output's local files).
     std::unique_ptr<test::Program> Start(std::vector<std::string> args,
                                          const char* meter = "101-1-7") {
         for (std::string a :
              {"-IP", "127.0.0.1", "-PORT", port.c_str(), "-METERS", meter, "-FROM", "2026/06/10",
               "-TO", "2026/06/11", "-INTERVAL", "D", "-INTERASDUS", "0"})
             args.push_back(a);
-        return std::make_unique<test::Program>(test::ProgramCopy(dir), dir, std::move(args));
+        fs::create_directory(cwd());
+        return std::make_unique<test::Program>(test::ProgramCopy(dir), cwd(), std::move(args));
     }
+    std::string cwd() const { return dir + "/cwd"; }
 
     sim::MeterSim sim{[] {
         sim::SimConfig c;
@@ -98,13 +100,15 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
 
 TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
     // A server that never greets: the upload ends at its 10 s login deadline,
-    // long after the run, and the program waits for it.
+    // long after the run, and the program waits for it. The readings stay.
     test::LoopbackListener silent;
     EXPECT_EQ(Start({"-FTP", "u:p@127.0.0.1:" + std::to_string(silent.port()) + "/x/"})
                   ->Wait(seconds(90)),
               0);
     EXPECT_NE(ReadFile(dir + "/quorvanta.LOG").find("- IMPOSIBLE CONECTAR/ENVIAR FICHERO"),
               std::string::npos);
+    const std::string local = cwd() + "/" + CsvFileName(101, LocalToday());
+    EXPECT_TRUE(fs::remove(local)) << local;
 
     const std::string name = "up" + std::to_string(getpid());
     const std::string remote = test::RequireEnv("QV_FTP_ROOT") + "/" + name;
@@ -119,10 +123,10 @@ TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
     // went with it.
     const auto arrived = fs::directory_iterator(remote);
     ASSERT_NE(arrived, fs::directory_iterator());
-    EXPECT_EQ(arrived->path().filename(), CsvFileName(101, LocalToday()));
+    EXPECT_EQ(arrived->path().filename(), fs::path(local).filename());
     const std::string text = ReadFile(arrived->path());
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
-    EXPECT_FALSE(fs::exists(fs::path(dir) / arrived->path().filename()));
+    EXPECT_FALSE(fs::exists(local));
     fs::remove_all(remote);
 }
 
