@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "program_harness.h"
 #include "support/test_env.h"
 
 namespace qv {
@@ -32,8 +33,7 @@ TEST(AppLog, FileMovedAsidePastTheLimitAndTheNextLineStartsANewOne) {
     EXPECT_EQ(fs::file_size(log), kLogFileLimit + 3);
     Log_2_disk(log, old, "B");  // past it: moved over the older .OLD
     EXPECT_EQ(fs::file_size(old), kLogFileLimit + 3);
-    std::ifstream in(log, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "B\r\n");
+    EXPECT_EQ(test::ReadFile(log), "B\r\n");
     fs::remove_all(dir);
     Log_2_disk(log, old, "C");  // folder gone: the line is lost, nothing thrown
 }

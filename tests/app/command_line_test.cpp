@@ -88,7 +88,6 @@ TEST(CommandLineAnalysis, KeywordsAndTheirLogLines) {
           "!- NO EXISTE INIFILE: /nonexistent/A.INI",
           "- FORCE MODEM RESET BEFORE CALLING WITH AT+CFUN=1,1 : "},
          true},
-        {{"-DBUPLOAD", "/tmp/f.CSV", "-dbunique"}, {"- SUBIR FICHERO A LA BD : /tmp/f.CSV"}, true},
         {{"-" + std::string(100000, 'M'), std::string(100000, '-'), "-METERS",
           std::string(70000, '1') + "-1-1," + std::string(50000, ',')},
          {"*- ANALIZANDO PARAMETROS DE ALTA DE CONTADORES..."},
@@ -111,6 +110,7 @@ TEST(CommandLineAnalysis, KeywordsAndTheirLogLines) {
     EXPECT_EQ(meters.s.Grid, (GridRows{GridRow{"H"}, GridRow{"13", "1", "5", "OP C", ""}}));
     EXPECT_TRUE(meters.s.AutoClose && !meters.s.AutoMinimize && meters.s.AsduRetries == 2);
     EXPECT_TRUE(MeterLinkTexts(analyse({"-METERS", "12-1"}).s.Grid).empty());
+    // "-DB" followed by a keyword: the database output without a folder.
     const Outcome db = analyse({"-DB", "-NOSTART", "-INTERVAL", "q"});
     EXPECT_EQ(std::tuple(db.s.TipoSalida, db.s.Ruta, db.s.Intervalo), std::tuple(2, "", 0));
     EXPECT_EQ(analyse({"-DBUPLOAD", "/f", "-dbunique"}).uploads,

@@ -8,12 +8,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <tuple>
 
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
 #include "app/core/password_codec.h"
+#include "program_harness.h"
 #include "support/test_env.h"
 
 namespace qv {
@@ -21,15 +21,11 @@ namespace {
 
 using namespace std::chrono;
 
-std::string read_file(const std::string& path) {
-    std::ostringstream ss;
-    ss << std::ifstream(path, std::ios::binary).rdbuf();
-    return ss.str();
-}
+using test::ReadFile;
 
 // The file with the values of the encoded passwords replaced by "*".
 std::string masked(const std::string& path) {
-    std::string text = read_file(path);
+    std::string text = ReadFile(path);
     for (const char* key : {"\nSSH_PASS=", "\nPASSW="}) {
         const std::size_t at = text.find(key) + std::strlen(key);
         text.replace(at, text.find('\n', at) - at, "*");
@@ -124,13 +120,13 @@ TEST_F(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     const IniFile f(path, false);
     EXPECT_EQ(f.readString("OTHER", "A", "") + f.readString("MAIN", "EXTRA", ""), "1keep");
     EXPECT_EQ(f.readString("MAIN", "HOST", ""), "new");
-    EXPECT_EQ(read_file(path).rfind("; notes\r\n", 0), 0u);
+    EXPECT_EQ(ReadFile(path).rfind("; notes\r\n", 0), 0u);
 
     // A value that cannot be stored fails the save and leaves the file whole.
-    const std::string before = read_file(path);
+    const std::string before = ReadFile(path);
     s.Ruta = "two\nlines";
     EXPECT_FALSE(SaveConfigFile(path, s, {}));
-    EXPECT_EQ(read_file(path), before);
+    EXPECT_EQ(ReadFile(path), before);
     EXPECT_FALSE(SaveConfigFile(dir + "/no such folder/x.ini", fresh(), {}));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
 }

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "platform/worker_message.h"
+#include "program_harness.h"
 #include "support/test_env.h"
 
 namespace qv {
@@ -15,10 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::ReadFile;
 
 // Three daily closures: counters across 2^31, a register missing in the
 // second, the third not read at all. Then the "(1)" name, a folder that
@@ -54,7 +52,7 @@ TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
                            });
     };
     EXPECT_EQ(write(dir), name);
-    EXPECT_EQ(readFile(name), expected);
+    EXPECT_EQ(ReadFile(name), expected);
     EXPECT_EQ(lines.at(1),
               std::make_pair("- CREADO FICHERO LOCAL DE SALIDA DE DATOS : " + name, colour::Green));
 
@@ -79,7 +77,7 @@ TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(result, "");
-    EXPECT_EQ(readFile(name), "earlier");
+    EXPECT_EQ(ReadFile(name), "earlier");
     EXPECT_TRUE(
         lines.back().first.starts_with("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS - "));
     EXPECT_EQ(lines.back().second, colour::Red);

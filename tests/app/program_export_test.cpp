@@ -2,9 +2,7 @@
 // servers that scripts/test starts; it closes only once its uploads have ended.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QString>
 #include <algorithm>
@@ -12,12 +10,12 @@
 #include <fstream>
 #include <thread>
 
+#include "app/core/csv_file.h"
 #include "app/core/password_codec.h"
 #include "export/export_harness.h"
 #include "meter-sim/meter_sim.h"
+#include "program_harness.h"
 #include "support/loopback_peer.h"
-
-extern char** environ;
 
 namespace qv {
 namespace {
@@ -26,51 +24,23 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::ReadFile;
 
 // Each run reads one simulated meter daily over two days: three closures.
 class ProgramExport : public test::UploadTest {
   protected:
-    // Starts a copy of the program in the test's folder (its log, status and CSV files).
-    pid_t Start(std::vector<std::string> args, const char* meter = "101-1-7") {
-        fs::copy_file(QV_QUORVANTA_EXE, dir + "/quorvanta", fs::copy_options::skip_existing);
-        std::ofstream(dir + "/lsan.supp") << "leak:libfontconfig.so\n";  // Qt's font caches
-        setenv("LSAN_OPTIONS", ("suppressions=" + dir + "/lsan.supp").c_str(), 1);
+    // A copy of the program in the test's folder (its log, status and CSV
+    // files), run in a folder of its own (the FTP output's local files).
+    std::unique_ptr<test::Program> Start(std::vector<std::string> args,
+                                         const char* meter = "101-1-7") {
         for (std::string a :
              {"-IP", "127.0.0.1", "-PORT", port.c_str(), "-METERS", meter, "-FROM", "2026/06/10",
               "-TO", "2026/06/11", "-INTERVAL", "D", "-INTERASDUS", "0"})
             args.push_back(a);
-        args.insert(args.begin(), dir + "/quorvanta");
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        posix_spawn_file_actions_t inDir;  // where the FTP output leaves its local files
-        posix_spawn_file_actions_init(&inDir);
-        posix_spawn_file_actions_addchdir_np(&inDir, dir.c_str());
-        EXPECT_EQ(posix_spawn(&pid, argv[0], &inDir, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&inDir);
-        running_.push_back(pid);
-        return pid;
+        fs::create_directory(cwd());
+        return std::make_unique<test::Program>(test::ProgramCopy(dir), cwd(), std::move(args));
     }
-    // The exit code once the program has closed by itself within `timeout`, else -1.
-    int Wait(pid_t pid, seconds timeout) {
-        int status = 0;
-        for (auto end = steady_clock::now() + timeout; waitpid(pid, &status, WNOHANG) != pid;) {
-            if (steady_clock::now() > end) return -1;
-            std::this_thread::sleep_for(milliseconds(50));
-        }
-        std::erase(running_, pid);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ~ProgramExport() override {
-        for (pid_t pid : running_) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-    }
-    std::vector<pid_t> running_;  // started and not yet seen to end
+    std::string cwd() const { return dir + "/cwd"; }
 
     sim::MeterSim sim{[] {
         sim::SimConfig c;
@@ -101,14 +71,14 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
     client.Run("LOCK TABLES `" + schema + "`.quorvanta WRITE");
     const std::string first = test::ReadingsFile(
         dir, "M1", {row("00:15", "100"), row("00:30", "200"), row("00:45", "300")});
-    const pid_t plain = Start({"-INI", ini, "-CSV", dir, "-DBUPLOAD", first});
+    const auto plain = Start({"-INI", ini, "-CSV", dir, "-DBUPLOAD", first});
     for (int i = 0; i < 600 && !fs::exists(dir + "/quorvanta_STATUSLOG.CSV"); ++i)
         std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(Wait(plain, seconds(6)), -1) << "closed while an upload was running";
+    EXPECT_EQ(plain->Wait(seconds(6)), std::nullopt) << "closed while an upload was running";
     client.Run("UNLOCK TABLES");
-    EXPECT_EQ(Wait(plain, seconds(60)), 0);
+    EXPECT_EQ(plain->Wait(seconds(60)), 0);
     // The window's, the database window's and the writer thread's lines.
-    const std::string log = readFile(dir + "/quorvanta.LOG");
+    const std::string log = ReadFile(dir + "/quorvanta.LOG");
     for (const std::string& line :
          {"- SUBIR FICHERO A LA BD : " + QString::fromStdString(first).toUpper().toStdString(),
           std::string("SE SUBIRAN 3 DATOS..."),
@@ -120,10 +90,9 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
     // added; the run's own readings (meter OPCX) go to the database too.
     const std::string second = test::ReadingsFile(
         dir, "M1", {row("00:15", "111"), row("00:30", "- "), row("01:00", "400")});
-    EXPECT_EQ(
-        Wait(Start({"-dbUnique", "-INI", ini, "-DB", dir, "-DBUPLOAD", second}, "101-1-7-OPCX"),
-             seconds(60)),
-        0);
+    EXPECT_EQ(Start({"-dbUnique", "-INI", ini, "-DB", dir, "-DBUPLOAD", second}, "101-1-7-OPCX")
+                  ->Wait(seconds(60)),
+              0);
     EXPECT_EQ(stored(),
               "OPCX 2026-06-10, OPCX 2026-06-11, OPCX 2026-06-12, M1 00:15:00=111/0, "
               "M1 00:30:00=200/0, M1 00:45:00=300/0, M1 01:00:00=400/0, ");
@@ -131,29 +100,33 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
 
 TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
     // A server that never greets: the upload ends at its 10 s login deadline,
-    // long after the run, and the program waits for it.
+    // long after the run, and the program waits for it. The readings stay.
     test::LoopbackListener silent;
-    EXPECT_EQ(Wait(Start({"-FTP", "u:p@127.0.0.1:" + std::to_string(silent.port()) + "/x/"}),
-                   seconds(90)),
+    EXPECT_EQ(Start({"-FTP", "u:p@127.0.0.1:" + std::to_string(silent.port()) + "/x/"})
+                  ->Wait(seconds(90)),
               0);
-    EXPECT_NE(readFile(dir + "/quorvanta.LOG").find("- IMPOSIBLE CONECTAR/ENVIAR FICHERO"),
+    EXPECT_NE(ReadFile(dir + "/quorvanta.LOG").find("- IMPOSIBLE CONECTAR/ENVIAR FICHERO"),
               std::string::npos);
+    const std::string local = cwd() + "/" + CsvFileName(101, LocalToday());
+    EXPECT_TRUE(fs::remove(local)) << local;
 
     const std::string name = "up" + std::to_string(getpid());
     const std::string remote = test::RequireEnv("QV_FTP_ROOT") + "/" + name;
     fs::create_directory(remote);
     fs::permissions(remote, fs::perms::all);  // the server's sessions run as nobody
-    EXPECT_EQ(Wait(Start({"-FTP",
-                          test::RequireEnv("QV_FTP_USER") + ":" + test::RequireEnv("QV_FTP_PASS") +
-                              "@127.0.0.1:" + test::RequireEnv("QV_FTP_PORT") + "/" + name + "/"}),
-                   seconds(90)),
-              0);
-    // Arrived whole (header and three closures); the local copy went with it.
+    EXPECT_EQ(
+        Start({"-FTP", test::RequireEnv("QV_FTP_USER") + ":" + test::RequireEnv("QV_FTP_PASS") +
+                           "@127.0.0.1:" + test::RequireEnv("QV_FTP_PORT") + "/" + name + "/"})
+            ->Wait(seconds(90)),
+        0);
+    // Arrived whole (header and three closures) under its name; the local copy
+    // went with it.
     const auto arrived = fs::directory_iterator(remote);
     ASSERT_NE(arrived, fs::directory_iterator());
-    const std::string text = readFile(arrived->path());
+    EXPECT_EQ(arrived->path().filename(), fs::path(local).filename());
+    const std::string text = ReadFile(arrived->path());
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
-    EXPECT_FALSE(fs::exists(fs::path(dir) / arrived->path().filename()));
+    EXPECT_FALSE(fs::exists(local));
     fs::remove_all(remote);
 }
 

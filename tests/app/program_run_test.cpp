@@ -3,19 +3,13 @@
 // exit code as the process exit code, and the close 3 s after the run.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <filesystem>
-#include <fstream>
-#include <thread>
 
 #include "app/core/csv_file.h"
 #include "meter-sim/meter_sim.h"
+#include "program_harness.h"
 #include "support/test_env.h"
-
-extern char** environ;
 
 namespace qv {
 namespace {
@@ -24,12 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using test::ReadFile;
 constexpr uint32_t kSeed = 11;
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::vector<std::string> split(const std::string& s, const std::string& sep) {
     std::vector<std::string> out;
@@ -41,45 +31,11 @@ std::vector<std::string> split(const std::string& s, const std::string& sep) {
     }
 }
 
-// Runs a copy of the program in its own folder (its log, status file and
-// instance lock are the test's), without a display; the exit code, and how
-// long after the run's status file was written the program had ended.
-int runProgram(const std::string& dir, std::vector<std::string> args, milliseconds* closedAfter,
-               std::vector<std::string> env = {}) {
-    const std::string exe = dir + "/quorvanta";
-    if (!fs::exists(exe)) fs::copy_file(QV_QUORVANTA_EXE, exe);
-    std::ofstream(dir + "/lsan.supp") << "leak:libfontconfig.so\n";  // Qt's font caches
-    env.push_back("LSAN_OPTIONS=suppressions=" + dir + "/lsan.supp");
-    for (char** e = environ; *e; ++e) {
-        const std::string_view v(*e);
-        if (!v.starts_with("DISPLAY=") && !v.starts_with("WAYLAND_DISPLAY=") &&
-            !v.starts_with("QT_QPA_PLATFORM=") && !v.starts_with("LSAN_OPTIONS="))
-            env.emplace_back(v);
-    }
-    args.insert(args.begin(), exe);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-    int status = 0;
-    for (const auto deadline = steady_clock::now() + seconds(240);
-         waitpid(pid, &status, WNOHANG) != pid;) {
-        if (steady_clock::now() > deadline) {
-            ADD_FAILURE() << "quorvanta did not close by itself";
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    if (closedAfter)
-        *closedAfter =
-            duration_cast<milliseconds>(fs::file_time_type::clock::now() -
-                                        fs::last_write_time(dir + "/quorvanta_STATUSLOG.CSV"));
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Runs a copy of the program in its own folder to its end; the exit code.
+std::optional<int> runProgram(const std::string& dir, std::vector<std::string> args,
+                              std::vector<std::string> env = {}) {
+    return test::Program(test::ProgramCopy(dir), dir, std::move(args), std::move(env))
+        .Wait(seconds(240));
 }
 
 // Each row's absolute values are the simulator's counters at its time tag,
@@ -150,28 +106,29 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     for (int link : {101, 102}) c.meters.push_back({link, link % 100, 7, {}});
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
-    milliseconds closedAfter{};
     EXPECT_EQ(
         runProgram(dir,
                    {"-IP",           "127.0.0.1",  "-PORT",       std::to_string(sim.listenTcp()),
                     "-CSV",          dir + "/out", "-FROM",       r.from,
                     "-TO",           r.to,         "-INTERVAL",   r.interval,
                     "-METERS",       r.meters,     "-INTERASDUS", "0",
-                    "-TIMEOUTASDUS", "2",          "-ASDURETRY",  "1"},
-                   &closedAfter),
+                    "-TIMEOUTASDUS", "2",          "-ASDURETRY",  "1"}),
         r.exitCode);
+    // How long after the run's status file was written the program had ended.
+    const auto closedAfter = duration_cast<milliseconds>(
+        fs::file_time_type::clock::now() - fs::last_write_time(dir + "/quorvanta_STATUSLOG.CSV"));
     // 1000 + 2000 ms of timers, then the process's own shutdown: never sooner,
     // and not held open (the bound is loose for slow sanitizer builds).
     EXPECT_GT(closedAfter, milliseconds(2800));
     EXPECT_LT(closedAfter, milliseconds(20000));
     EXPECT_NE(
-        readFile(dir + "/quorvanta.LOG").find("   - EXIT CODE: " + std::to_string(r.exitCode)),
+        ReadFile(dir + "/quorvanta.LOG").find("   - EXIT CODE: " + std::to_string(r.exitCode)),
         std::string::npos);
     for (int link : {101, 102}) {
         const std::string csv = dir + "/out/" + CsvFileName(link, LocalToday());
         EXPECT_EQ(fs::exists(csv), link == 101 || r.secondRead);
         if (!fs::exists(csv)) continue;
-        const std::string text = readFile(csv);
+        const std::string text = ReadFile(csv);
         EXPECT_EQ(text.starts_with("OPC_ID : OPCB\r\n"), link == 102);
         const auto times = checkRows(text, link);
         EXPECT_EQ(times.size(), r.rows) << link;
@@ -193,7 +150,7 @@ TEST(ProgramModem, CallNotConnectedEndsWith13) {
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
     EXPECT_EQ(runProgram(dir, {"-MODEM", "555", "-METERS", "101-1-7", "-CSV", dir + "/out"},
-                         nullptr, {"QUORVANTA_COM_ALIASES=COM1=" + sim.openPty()}),
+                         {"QUORVANTA_COM_ALIASES=COM1=" + sim.openPty()}),
               13);
     fs::remove_all(dir);
 }

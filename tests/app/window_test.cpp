@@ -1,12 +1,26 @@
 // The main window under Qt's offscreen platform: its start values, the
-// settings binding, the reactions of its settings controls and its grid.
+// settings binding, the reactions of its settings controls, its grid, the run
+// side's log pane and worker messages, and the window bound to its
+// configuration file and command line (key store, caption, start timer).
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QTextBlock>
+#include <QTimer>
+#include <fstream>
+#include <thread>
 
+#include "app/core/config_file.h"
+#include "app/core/password_codec.h"
 #include "app/core/startup.h"
+#include "app/gui/form_progress.h"
 #include "app/gui/remotex.h"
 #include "app/gui/splash.h"
+#include "export/sql_form.h"
+#include "meter/meter_messages.h"
+#include "support/test_env.h"
 
 namespace qv {
 namespace {
@@ -242,5 +256,117 @@ TEST_F(MainWindow, GridPaintsHeaderAndAddressesOnNavyAndTheOtherCellsOnWhite) {
     EXPECT_TRUE(has(cell1, Qt::black));
 }
 
+TEST_F(MainWindow, LogPaneKeeps501Lines) {
+    w->LOG_FILE.setChecked(false);  // the pane only
+    for (int i = 1; i <= 502; ++i) w->Show_data_Text("line " + std::to_string(i), colour::Yellow);
+    QTextDocument* doc = w->Rx9.document();
+    EXPECT_EQ(doc->blockCount(), 501);
+    EXPECT_TRUE(doc->firstBlock().text().endsWith("  LINE 2"));
+    w->BitBt_ClearClick();
+    w->Show_data_Text("- error", colour::Red);
+    EXPECT_EQ(doc->blockCount(), 1);
+    EXPECT_EQ(doc->firstBlock().begin().fragment().charFormat().foreground().color(),
+              QColor(Qt::red));
+}
+
+// Posted from another thread (the files, uploads and the close after a run
+// are the program tests').
+TEST_F(MainWindow, WorkerMessagesReachTheirControls) {
+    w->LOG_FILE.setChecked(false);
+    TForm_progress progress;
+    w->Form_progress = &progress;
+    w->SetGridContents(
+        {GridRow{"A", "B", "C", "D", "E"}, GridRow{"1"}, GridRow{"2"}, GridRow{"3"}});
+    const MessageTarget target = w->WindowTarget();
+    std::thread([&] {
+        PostModemStatus(target, ModemNoAnswer, 0);
+        PostGridStatus(target, 3, "(6) LECTURA CORRECTA");
+        PostGridStatus(target, 9, "(6) LECTURA CORRECTA");  // no such row
+        target.post(MSG_GRIDSTATUS, std::make_unique<Tmensaje_TXT>(std::string("\0\1", 2), 0));
+        target.post(MSG_PROGRESSINIT, std::make_unique<Tmensaje_TXT>("SUBIENDO", 40));
+        target.post(MSG_PROGRESSPOS, std::make_unique<Tmensaje_TXT>("", 7));
+    }).join();
+    QCoreApplication::processEvents();
+
+    EXPECT_EQ(w->SIM.text().toStdString(), "  MODEM  NO RESPONDE!");
+    EXPECT_EQ(w->SIM.palette().color(QPalette::WindowText), QColor(Qt::black));
+    EXPECT_EQ(w->signal.Hint().toLatin1().toStdString(),
+              "INTENSIDAD DE SE\xD1"
+              "AL (-113dBm)");
+    EXPECT_EQ(w->GridContents()[3][4], "(6) LECTURA CORRECTA");
+    EXPECT_EQ(w->GridContents()[1][4], "");
+    EXPECT_TRUE(progress.isVisible());
+    EXPECT_EQ(progress.namex.text(), "SUBIENDO");
+    EXPECT_EQ(progress.Progress_Bar.value(), 7);
+
+    PostModemStatus(target, ModemRegistered, 99);  // fills the bar
+    target.post(MSG_PROGRESSPOS, std::make_unique<Tmensaje_TXT>("", 0));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w->signal.Hint().toLatin1().toStdString(),
+              "INTENSIDAD DE SE\xD1"
+              "AL (85dBm)");
+    EXPECT_EQ(w->signal.GetPosition(), 100.0);
+    EXPECT_FALSE(progress.isVisible());
+}
+
+class ConfigWindow : public MainWindow {
+  protected:
+    void SetUp() override {
+        w->KeyStorePath = dir + "/store/QUORVANTA.conf";
+        w->LOG_FILE.setChecked(false);
+        sqlForm = CreateSqlForm(*w);
+    }
+    std::string dir = test::makeTempDir("config_window");
+    std::unique_ptr<TSql_Form> sqlForm;
+};
+
+TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
+    const std::string ini = dir + "/Site Config.ini";
+    std::ofstream(ini) << "[MAIN]\nHOST=from-file\nRUTA=/srv/csv\nPARIDAD_CONTADOR=par\n"
+                          "INTERVALO=0\nCONTADORES=7,1,1,,99,2,2,X\nPASSW="
+                       << EncodePWDEx("pw") << "\n";
+    w->ArgumentsFrom({"quorvanta", "-METERS", "12-1-5,13-1-5-OPC 7", "-INI", "\"" + ini + "\"",
+                      "-IP", "10.0.0.9", "-NOSTART"});
+    const WindowSettings s = w->Settings();
+    EXPECT_EQ(std::tuple(s.Host, s.Conexion, s.Ruta, s.ParityText, s.Intervalo,
+                         sqlForm->PASSWORD->text(), s.IniFileName, s.AutoMinimize, s.AutoClose),
+              std::tuple("10.0.0.9", int(LinkTcp), "/srv/csv", "PAR", 0, "pw", ini, true, true));
+    EXPECT_EQ(s.Grid.back(), (GridRow{"99", "2", "2", "X", ""}));  // merged after 12 and 13, 7
+    EXPECT_FALSE(w->Delay_start.isActive());
+    EXPECT_TRUE(w->windowTitle().endsWith(QString::fromStdString("   -   " + ini)));
+    KeyStore store(w->KeyStorePath);
+    ASSERT_TRUE(store.openKey(std::string(IniRecordKey), false));
+    EXPECT_EQ(store.readString("INI"), ini);
+    EXPECT_TRUE(w->Rx9.toPlainText().section('\n', 0, 0).endsWith("  - ANALIZANDO PARAMETROS"));
+    // Saved again, the database window's boxes go with the window's settings.
+    ASSERT_TRUE(w->Save_data(dir + "/saved.ini"));
+    EXPECT_EQ(DecodePWDEx(IniFile(dir + "/saved.ini", false).readString("MAIN", "PASSW", "")),
+              "pw");
+
+    // Without NOSTART the run starts by itself.
+    w->ArgumentsFrom({"quorvanta", "-CSV", "/tmp/out"});
+    EXPECT_TRUE(w->Delay_start.isActive());
+    w->Delay_start.stop();
+}
+
+// The load button restores the database window's boxes with the window's own.
+TEST_F(ConfigWindow, LoadButtonLoadsBothWindows) {
+    const std::string ini = dir + "/db.ini";
+    std::ofstream(ini) << "[MAIN]\nHOST=h\nDB_NAME=lecturas\n";
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->selectFile(QString::fromStdString(ini));
+        static_cast<QDialog*>(dialog)->accept();  // public there
+    });
+    w->BitBtn_LoadClick();
+    EXPECT_EQ((w->HOST.text() + " " + sqlForm->DATA_BASE->text()).toStdString(), "h lecturas");
+}
+
 }  // namespace
 }  // namespace qv
+
+// Qt's font set-up leaves fontconfig's caches allocated at exit.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}

@@ -15,8 +15,6 @@ TEST(OkParse, DataLinesBecomeRowsAndOthersAreRejected) {
     const struct {
         std::string line, values;  // values NOMBRE .. COD_ERROR joined by "|"; empty: rejected
     } cases[] = {
-        {"05/12/26;00:15;Invierno;123; 0; 45; 0; 6; 7; 0; 0; 0; 0; 0; 0; ",
-         "M1|2026-12-05|00:15:00|I|123|0|45|6|0|7|0"},
         // Register 3 without data: its column is 0 and the row carries the error code.
         {"05/12/26;01:00;Verano;-5; +7; - ; 3; 4; 9223372036854775807; - ; - ; - ; ",
          "M1|2026-12-05|01:00:00|V|-5|7|0|4|3|9223372036854775807|1"},

@@ -1,0 +1,44 @@
+#pragma once
+// The real quorvanta executable started as a process, as cron or a desktop
+// starts it: without a display, in a folder of the test's own.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qv::test {
+
+std::string ReadFile(const std::string& path);
+
+// A copy of the program in `dir` (made once): its log, status file and
+// instance lock are then the test's. Returns its path.
+std::string ProgramCopy(const std::string& dir);
+
+// `exe` started in `dir` with `args` and the test's environment less the
+// display and Qt platform, plus `env` ("NAME=value", replacing the same
+// names); stdout and stderr to `output` when given. Killed and reaped at the
+// end of the test if it still runs.
+class Program {
+  public:
+    Program(const std::string& exe, const std::string& dir, std::vector<std::string> args = {},
+            std::vector<std::string> env = {}, const std::string& output = {});
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+    pid_t pid() const { return pid_; }
+
+    // The exit code (minus the signal when one ended it), or nothing while it
+    // still runs after `limit`.
+    std::optional<int> Wait(std::chrono::milliseconds limit);
+    // True once the process holds a file lock (its instance lock).
+    bool WaitLocked(std::chrono::milliseconds limit);
+
+  private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+}  // namespace qv::test
