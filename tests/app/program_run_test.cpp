@@ -13,6 +13,7 @@
 
 #include "app/core/csv_file.h"
 #include "meter-sim/meter_sim.h"
+#include "meter/contador_ip.h"
 #include "support/test_env.h"
 
 extern char** environ;
@@ -182,6 +183,42 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
 
 INSTANTIATE_TEST_SUITE_P(Intervals, ProgramRun, ::testing::ValuesIn(kRuns),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Runs whose readings cannot all be handed on, and a run without meters: the
+// exit code tells the scheduler; the empty list's blank row is no meter.
+TEST(ProgramOutcome, NoMetersAndAnUnwritableFolder) {
+    sim::SimConfig c;
+    c.meters.push_back({101, 1, 7, {}});
+    sim::MeterSim sim(c);
+    const std::string port = std::to_string(sim.listenTcp());
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int exitCode;
+    };
+    const std::string dir = test::makeTempDir("program_run");
+    std::ofstream(dir + "/file") << "not a folder";
+    const Case cases[] = {
+        {"no meters", {"-CSV", dir + "/out"}, ExitNoMeterRead},
+        {"folder under a file", {"-CSV", dir + "/file/out", "-METERS", "101-1-7"}, ExitOutputLost},
+    };
+    for (const Case& k : cases) {
+        std::vector<std::string> args = {"-IP",       "127.0.0.1",  "-PORT",       port,
+                                         "-FROM",     "2026/06/10", "-TO",         "2026/06/10",
+                                         "-INTERVAL", "D",          "-INTERASDUS", "0"};
+        args.insert(args.end(), k.args.begin(), k.args.end());
+        fs::remove(dir + "/quorvanta.LOG");
+        EXPECT_EQ(runProgram(dir, args, nullptr), k.exitCode) << k.name;
+        const std::string log = readFile(dir + "/quorvanta.LOG");
+        EXPECT_NE(log.find("   - EXIT CODE: " + std::to_string(k.exitCode)), std::string::npos)
+            << k.name;
+        EXPECT_EQ(log.find("TRY TO OPEN SESSION TO: 0 "), std::string::npos) << k.name;
+        EXPECT_EQ(readFile(dir + "/quorvanta_STATUSLOG.CSV").find("ERROR DE ENLACE"),
+                  std::string::npos)
+            << k.name;
+    }
+    if (!HasFailure()) fs::remove_all(dir);
+}
 
 // A GSM modem answering the call with BUSY: exit code 13.
 TEST(ProgramModem, CallNotConnectedEndsWith13) {
