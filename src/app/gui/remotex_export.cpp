@@ -44,6 +44,7 @@ std::unique_ptr<TSql_Form> CreateSqlForm(Tremotex& remotex) {
         remotex.pagecontrol1.setCurrentWidget(&remotex.Conexion_conta);
     };
     form->Output().UploadsChanged = [&remotex] { remotex.SyncUploads(); };
+    form->Output().UploadFailed = [&remotex] { remotex.OutputLost(); };
     remotex.Sql_Form = form.get();
     // The CSV file stays in RUTA; the form logs when none could be written.
     remotex.PostFixer = [&remotex](const Tdevice& device) {
