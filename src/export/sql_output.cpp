@@ -222,6 +222,8 @@ void SqlOutput::Subir_a_base(const std::string& fileName, bool Unique) {
     if (ReadReadingsFile(fileName, rows,
                          [this](const std::string& line) { Log_txt(line, colour::Red); }))
         Crea_hilo(rows, Unique);
+    else if (UploadFailed)
+        UploadFailed();
 }
 
 void SqlOutput::Post_fixer(const std::string& fileName) {

@@ -118,7 +118,8 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
 }
 
 // Every interval, the summer-time change days, two meters (the second with an
-// OPC code or refusing its session): rows and exit codes of each run.
+// OPC code or refusing its session), no meters, a file where the folder goes:
+// rows and exit codes of each run.
 struct RunCase {
     const char *name, *interval, *from, *to, *meters;
     int exitCode;
@@ -135,6 +136,8 @@ const RunCase kRuns[] = {
      "11/06/26 00:00"},
     {"Daily", "D", "2026/06/10", "2026/06/13", "101-1-7", 0, false, 5, "14/06/26 00:00"},
     {"Monthly", "M", "2026/01/15", "2026/04/15", "101-1-7", 0, false, 4, "01/04/26 00:00"},
+    {"NoMeters", "D", "2026/06/10", "2026/06/10", "", 15, false, 0, ""},
+    {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
 };
 
 void PrintTo(const RunCase& r, std::ostream* os) {
@@ -151,6 +154,7 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     for (int link : {101, 102}) c.meters.push_back({link, link % 100, 7, {}});
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
+    if (r.exitCode == ExitOutputLost) std::ofstream(dir + "/out") << "";
     milliseconds closedAfter{};
     EXPECT_EQ(
         runProgram(dir,
@@ -168,9 +172,10 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     EXPECT_NE(
         readFile(dir + "/quorvanta.LOG").find("   - EXIT CODE: " + std::to_string(r.exitCode)),
         std::string::npos);
+    EXPECT_EQ(readFile(dir + "/quorvanta.LOG").find("SESSION TO: 0 "), std::string::npos);
     for (int link : {101, 102}) {
         const std::string csv = dir + "/out/" + CsvFileName(link, LocalToday());
-        EXPECT_EQ(fs::exists(csv), link == 101 || r.secondRead);
+        EXPECT_EQ(fs::exists(csv), (link == 101 && r.rows > 0) || r.secondRead);
         if (!fs::exists(csv)) continue;
         const std::string text = readFile(csv);
         EXPECT_EQ(text.starts_with("OPC_ID : OPCB\r\n"), link == 102);
@@ -183,42 +188,6 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
 
 INSTANTIATE_TEST_SUITE_P(Intervals, ProgramRun, ::testing::ValuesIn(kRuns),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// Runs whose readings cannot all be handed on, and a run without meters: the
-// exit code tells the scheduler; the empty list's blank row is no meter.
-TEST(ProgramOutcome, NoMetersAndAnUnwritableFolder) {
-    sim::SimConfig c;
-    c.meters.push_back({101, 1, 7, {}});
-    sim::MeterSim sim(c);
-    const std::string port = std::to_string(sim.listenTcp());
-    struct Case {
-        const char* name;
-        std::vector<std::string> args;
-        int exitCode;
-    };
-    const std::string dir = test::makeTempDir("program_run");
-    std::ofstream(dir + "/file") << "not a folder";
-    const Case cases[] = {
-        {"no meters", {"-CSV", dir + "/out"}, ExitNoMeterRead},
-        {"folder under a file", {"-CSV", dir + "/file/out", "-METERS", "101-1-7"}, ExitOutputLost},
-    };
-    for (const Case& k : cases) {
-        std::vector<std::string> args = {"-IP",       "127.0.0.1",  "-PORT",       port,
-                                         "-FROM",     "2026/06/10", "-TO",         "2026/06/10",
-                                         "-INTERVAL", "D",          "-INTERASDUS", "0"};
-        args.insert(args.end(), k.args.begin(), k.args.end());
-        fs::remove(dir + "/quorvanta.LOG");
-        EXPECT_EQ(runProgram(dir, args, nullptr), k.exitCode) << k.name;
-        const std::string log = readFile(dir + "/quorvanta.LOG");
-        EXPECT_NE(log.find("   - EXIT CODE: " + std::to_string(k.exitCode)), std::string::npos)
-            << k.name;
-        EXPECT_EQ(log.find("TRY TO OPEN SESSION TO: 0 "), std::string::npos) << k.name;
-        EXPECT_EQ(readFile(dir + "/quorvanta_STATUSLOG.CSV").find("ERROR DE ENLACE"),
-                  std::string::npos)
-            << k.name;
-    }
-    if (!HasFailure()) fs::remove_all(dir);
-}
 
 // A GSM modem answering the call with BUSY: exit code 13.
 TEST(ProgramModem, CallNotConnectedEndsWith13) {

@@ -236,6 +236,7 @@ TEST_F(FtpUpload, AFileThatCannotBeReadIsReportedAndKept) {
     ASSERT_TRUE(executor.runUntil([&] { return job.ended == 1; }, 30s));
     EXPECT_TRUE(job.logged("- ERROR AL LEER EL FICHERO LOCAL : ", colour::Red));
     EXPECT_TRUE(fs::exists(local));
+    EXPECT_FALSE(job.sent);
     EXPECT_FALSE(job.progressShown());
 }
 
