@@ -56,7 +56,6 @@ TEST_F(DbUpload, UniqueModeInsertsUpdatesAndKeepsRowsOfReadingsWithErrors) {
     const std::string name = "O'B\\\"X\"; DROP TABLE quorvanta; -- \xD1";  // Latin-1 too
     client.FreshTable(odd);
     h.output.Settings.DATA_BASE = odd;
-    h.output.UploadFailed = [] { ADD_FAILURE() << "all rows were written"; };
     Upload(name,
            {test::CsvRow("05/12/26", "00:15", "Invierno", {"1", "2", "3", "4", "5", "6"}),
             test::CsvRow("05/12/26", "00:30", "Invierno", {"1", "1", "1", "1", "1", "1"})},
