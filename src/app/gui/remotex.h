@@ -168,8 +168,8 @@ class Tremotex : public QWidget {
   private:
     void InitRunControl();
     void LockSettings(bool enabled);
-    // A meter's readings did not reach their output: a run that read its
-    // last meter must not end with exit code 0.
+    // Readings did not reach their output (also a file named for upload on
+    // the command line): the program must not end with exit code 0.
     void OutputLost();
     bool outputLost_ = false;
     void SetSignal(double position, const std::string& hint);

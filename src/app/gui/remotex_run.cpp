@@ -239,7 +239,6 @@ void Tremotex::Delay_startTimer() {
     SIM.setText(latin1(ModemCaption(colour::Grey)));
     SetSignal(0, SignalHintIdle());
     DETENER.setEnabled(true);
-    outputLost_ = false;
 
     RunSettings s = MakeRunSettings(Settings());
     s.PortName = QFile::encodeName(ComboBox1.currentText()).toStdString();
