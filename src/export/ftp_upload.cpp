@@ -98,6 +98,7 @@ void TFTP_Thread::Execute() {
             FTP->Disconnect();
             // Only a transfer the server confirmed lets the local copy go.
             if (stored) {
+                Sent = true;
                 std::error_code ec;
                 std::filesystem::remove(LocalFile, ec);
             }
@@ -156,7 +157,7 @@ T_FTP::~T_FTP() {
 void T_FTP::FTPTerminate() {
     if (finished_) return;
     finished_ = true;
-    if (context_.Terminated) context_.Terminated();
+    if (context_.Terminated) context_.Terminated(Thread->Sent.load());
 }
 
 FtpUploads::~FtpUploads() {

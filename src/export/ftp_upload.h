@@ -34,8 +34,9 @@ struct FtpJobContext {
     MainExecutor* Executor = nullptr;  // runs the end handler in the main thread
     // The main window's log operation (main thread), for the connecting line.
     std::function<void(const std::string& text, int32_t colour)> ShowDataText;
-    // Runs in the main thread when the upload thread has ended.
-    std::function<void()> Terminated;
+    // Runs in the main thread when the upload thread has ended; sent tells
+    // whether the server confirmed the file.
+    std::function<void(bool sent)> Terminated;
 };
 
 class TFTP_Thread {
@@ -46,6 +47,7 @@ class TFTP_Thread {
     std::string RemoteDir;
     std::string Host, User, Password;
     std::atomic<bool> Terminated{false};  // the stop request
+    std::atomic<bool> Sent{false};        // the server confirmed the file
 
     void Execute();
     void PostLog(const std::string& line, int32_t colour) const;

@@ -76,6 +76,7 @@ bool AsksUnique(const std::string& commandLine) {
 struct SqlOutput::Upload {
     Tescribe_SQL thread;
     std::shared_ptr<SshTunnel> tunnel;  // the tunnel this upload goes through, if any
+    bool hasRows = false;               // not a connection test
 };
 
 SqlOutput::SqlOutput(MainExecutor& executor, MessageTarget mainWindow, LogLine log)
@@ -164,11 +165,15 @@ void SqlOutput::Stop_ssh(SshTunnel& tunnel) {
 
 void SqlOutput::Crea_hilo(const std::vector<SqlRow>& rows, bool Unique) {
     Log_txt(" - INICIANDO COMUNICACION CON BASE DE DATOS...", colour::Yellow);
-    if (Settings.HABILITA_TUNEL && !start_ssh()) return;
+    const auto failed = [&] {
+        if (!rows.empty() && UploadFailed) UploadFailed();
+    };
+    if (Settings.HABILITA_TUNEL && !start_ssh()) return failed();
     std::shared_ptr<SshTunnel> tunnel = Settings.HABILITA_TUNEL ? SshTunnel_ : nullptr;
     try {
         auto upload = std::make_unique<Upload>();
         upload->tunnel = tunnel;
+        upload->hasRows = !rows.empty();
         Tescribe_SQL& t = upload->thread;
         t.MainWindow = mainWindow_;
         t.Unique = Unique;
@@ -193,6 +198,7 @@ void SqlOutput::Crea_hilo(const std::vector<SqlRow>& rows, bool Unique) {
         Log_txt(std::string("ERROR AL INICIAR COMUNICACION CON LA BASE DE DATOS...") + e.what(),
                 colour::Red);
         if (tunnel && !TunnelInUse(tunnel.get())) Stop_ssh(*tunnel);
+        failed();
     }
 }
 
@@ -201,11 +207,13 @@ void SqlOutput::Sql_Disconnect(Upload* upload) {
                            [upload](const auto& u) { return u.get() == upload; });
     if (it == uploads_.end()) return;
     std::shared_ptr<SshTunnel> tunnel = std::move((*it)->tunnel);
+    const bool lost = (*it)->hasRows && !(*it)->thread.Complete();
     uploads_.erase(it);  // joins the thread, which has already finished its work
     // The tunnel this upload started closes once no other running upload uses
     // it, also when the box has been unticked meanwhile.
     if (tunnel && !TunnelInUse(tunnel.get())) Stop_ssh(*tunnel);
     Log_txt(" - DESCONECTADO DE LA BASE DE DATOS...", colour::Green);
+    if (lost && UploadFailed) UploadFailed();
     if (UploadsChanged) UploadsChanged();
 }
 
@@ -214,6 +222,8 @@ void SqlOutput::Subir_a_base(const std::string& fileName, bool Unique) {
     if (ReadReadingsFile(fileName, rows,
                          [this](const std::string& line) { Log_txt(line, colour::Red); }))
         Crea_hilo(rows, Unique);
+    else if (UploadFailed)
+        UploadFailed();
 }
 
 void SqlOutput::Post_fixer(const std::string& fileName) {

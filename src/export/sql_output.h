@@ -92,6 +92,9 @@ class SqlOutput {
     // Called in the main thread after an upload has started or ended, so that
     // the main window can keep its count of running uploads.
     std::function<void()> UploadsChanged;
+    // Called in the main thread when rows handed to an upload were not all
+    // written (the readings file stays where it was).
+    std::function<void()> UploadFailed;
 
   private:
     struct Upload;

@@ -103,6 +103,7 @@ void Tescribe_SQL::Execute() {
     selectSql_ = SelectKeyStatement(Schema);
     updateSql_ = UpdateStatement(Schema);
     PostLog("CONTACTANDO SERVIDOR DE BASES DE DATOS !", colour::White);
+    bool failed = false;
     try {
         try {
             Connection->Open();
@@ -123,12 +124,14 @@ void Tescribe_SQL::Execute() {
                 Connection->Open();
                 SqlRow row = std::move(Queue.front());
                 Queue.pop_front();
-                if (Connection->Connected()) {
+                failed = !Connection->Connected();
+                if (!failed) {
                     try {
                         WriteRow(row, n);
                         ++n;
                     } catch (const DbError& e) {
                         PostLog("ERROR EN LA BASE DE DATOS  - " + UpperCase(e.what()), colour::Red);
+                        failed = true;
                         Terminate();
                     }
                 }
@@ -136,7 +139,9 @@ void Tescribe_SQL::Execute() {
         }
     } catch (const std::exception& e) {
         PostLog("ERROR EN HILO DE BASE DE DATOS  - " + UpperCase(e.what()), colour::Red);
+        failed = true;
     }
+    complete_ = ready_ && Queue.empty() && !failed;
     Connection->Close();
 }
 

@@ -40,6 +40,8 @@ class Tescribe_SQL {
     bool Terminated() const { return terminated_; }
     void WaitFor();
     bool Ready() const { return ready_; }
+    // After the thread: every queued row was written.
+    bool Complete() const { return complete_; }
 
     // One log line to the main window: " - " + line.
     void PostLog(const std::string& line, int32_t colour) const;
@@ -52,6 +54,7 @@ class Tescribe_SQL {
     std::string insertSql_, selectSql_, updateSql_;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> ready_{false};
+    std::atomic<bool> complete_{false};
     std::shared_ptr<LogBatch> log_;
     std::thread thread_;
 };

@@ -37,6 +37,9 @@ enum RunExitCode : int32_t {
     ExitTcpFailed = 12,
     ExitNotConnected = 13,
     ExitNoMeterRead = 15,
+    // Not the reading thread's: readings were read but their CSV file could
+    // not be written or uploaded.
+    ExitOutputLost = 16,
 };
 
 // One meter of the device list: the grid's column 0 text and its record. The

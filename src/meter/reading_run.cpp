@@ -135,7 +135,12 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
     // 2. One record per meter row.
     if (t.InitOk) {
         try {
-            for (std::size_t r = 1; r < settings.Grid.size(); ++r) {
+            // Trailing rows without a link address (the empty list's one
+            // blank row) are no meters: polling address 0 would only hold
+            // the run up with retries and report a phantom meter.
+            std::size_t rows = settings.Grid.size();
+            while (rows > 1 && trim(settings.Grid[rows - 1][0]).empty()) --rows;
+            for (std::size_t r = 1; r < rows; ++r) {
                 const GridRow& row = settings.Grid[r];
                 t.Devices.emplace_back(
                     row[0], std::make_unique<Tdevice>(row[0], row[1], row[2], trim(row[3])));

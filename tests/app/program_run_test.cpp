@@ -8,6 +8,7 @@
 
 #include "app/core/csv_file.h"
 #include "meter-sim/meter_sim.h"
+#include "meter/contador_ip.h"
 #include "program_harness.h"
 #include "support/test_env.h"
 
@@ -73,7 +74,8 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
 }
 
 // Every interval, the summer-time change days, two meters (the second with an
-// OPC code or refusing its session): rows and exit codes of each run.
+// OPC code or refusing its session), no meters, a file where the folder goes:
+// rows and exit codes of each run.
 struct RunCase {
     const char *name, *interval, *from, *to, *meters;
     int exitCode;
@@ -90,6 +92,8 @@ const RunCase kRuns[] = {
      "11/06/26 00:00"},
     {"Daily", "D", "2026/06/10", "2026/06/13", "101-1-7", 0, false, 5, "14/06/26 00:00"},
     {"Monthly", "M", "2026/01/15", "2026/04/15", "101-1-7", 0, false, 4, "01/04/26 00:00"},
+    {"NoMeters", "D", "2026/06/10", "2026/06/10", "", 15, false, 0, ""},
+    {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
 };
 
 void PrintTo(const RunCase& r, std::ostream* os) {
@@ -106,6 +110,7 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     for (int link : {101, 102}) c.meters.push_back({link, link % 100, 7, {}});
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
+    if (r.exitCode == ExitOutputLost) std::ofstream(dir + "/out") << "";
     EXPECT_EQ(
         runProgram(dir,
                    {"-IP",           "127.0.0.1",  "-PORT",       std::to_string(sim.listenTcp()),
@@ -124,9 +129,10 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     EXPECT_NE(
         ReadFile(dir + "/quorvanta.LOG").find("   - EXIT CODE: " + std::to_string(r.exitCode)),
         std::string::npos);
+    EXPECT_EQ(ReadFile(dir + "/quorvanta.LOG").find("SESSION TO: 0 "), std::string::npos);
     for (int link : {101, 102}) {
         const std::string csv = dir + "/out/" + CsvFileName(link, LocalToday());
-        EXPECT_EQ(fs::exists(csv), link == 101 || r.secondRead);
+        EXPECT_EQ(fs::exists(csv), (link == 101 && r.rows > 0) || r.secondRead);
         if (!fs::exists(csv)) continue;
         const std::string text = ReadFile(csv);
         EXPECT_EQ(text.starts_with("OPC_ID : OPCB\r\n"), link == 102);

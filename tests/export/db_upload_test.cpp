@@ -23,6 +23,8 @@ using DbUpload = test::UploadTest;
 // Rows are inserted one by one; a placeholder row and a short line give none;
 // the first failing statement (a date the server refuses) ends the upload.
 TEST_F(DbUpload, WholeFileIsInsertedRowByRowUpToTheFirstFailure) {
+    int lost = 0;
+    h.output.UploadFailed = [&] { ++lost; };
     const std::string log = Upload(
         "M1",
         {test::CsvRow("05/12/26", "00:15", "Invierno", {"1", "2", "3", "4", "5", "6"}),
@@ -44,6 +46,7 @@ TEST_F(DbUpload, WholeFileIsInsertedRowByRowUpToTheFirstFailure) {
               (Table{{"M1", "2026-12-05", "00:15:00", "I", "1", "2", "3", "5", "4", "6", "0"},
                      {"M1", "2026-12-05", "00:30:00", "V", "7", "0", "9", "11", "10", "12", "1"},
                      {"M1", "2026-12-06", "00:00:00", "I", "-1", "0", "0", "0", "0", "0", "0"}}));
+    EXPECT_EQ(lost, 1);
 }
 
 // Quotes, backslashes, semicolons and Latin-1 letters in the meter name and the schema name are

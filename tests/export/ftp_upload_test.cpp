@@ -66,7 +66,7 @@ struct Watched {
                    }),
           uploads(FtpJobContext{receiver.target(), &executor,
                                 [this](const std::string& s, int32_t) { shown.push_back(s); },
-                                [this] { ++ended; }}) {}
+                                [this](bool) { ++ended; }}) {}
 
     // A log line of this colour that starts with `start` and holds `part`.
     bool logged(const std::string& start, int32_t colour, const std::string& part = "") const {

@@ -60,7 +60,10 @@ TEST(Upload, BadFilesAreRefusedWithTheirRedLineAndNothingStarts) {
         std::string path = dir + "/" + name;
         if (!c.lines.empty()) path = test::WriteFile(dir, name, c.lines);
         test::ExportHarness h;
+        int lost = 0;
+        h.output.UploadFailed = [&] { ++lost; };
         h.output.Subir_a_base(path, false);
+        EXPECT_EQ(lost, 1);
         EXPECT_EQ(h.Log(), "R " + c.red + "\n");
         EXPECT_EQ(h.output.RunningUploads(), 0u);
         if (!c.lines.empty()) {

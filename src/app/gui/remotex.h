@@ -168,6 +168,10 @@ class Tremotex : public QWidget {
   private:
     void InitRunControl();
     void LockSettings(bool enabled);
+    // Readings did not reach their output (also a file named for upload on
+    // the command line): the program must not end with exit code 0.
+    void OutputLost();
+    bool outputLost_ = false;
     void SetSignal(double position, const std::string& hint);
     std::unique_ptr<QtMainExecutor> executor_;
     std::unique_ptr<MessageReceiver> receiver_;

@@ -13,7 +13,10 @@ void Tremotex::InitExport() {
     context.MainWindow = WindowTarget();
     context.Executor = executor_.get();
     context.ShowDataText = [this](const std::string& text, int32_t c) { Show_data_Text(text, c); };
-    context.Terminated = [this] { SyncUploads(); };
+    context.Terminated = [this](bool sent) {
+        if (!sent) OutputLost();
+        SyncUploads();
+    };
     ftpOutput_ = std::make_unique<FtpUploads>(std::move(context));
     StartFtpUpload = [this](const std::string& localFile, const std::string& target,
                             PendingUploads::Token upload) {
@@ -41,6 +44,7 @@ std::unique_ptr<TSql_Form> CreateSqlForm(Tremotex& remotex) {
         remotex.pagecontrol1.setCurrentWidget(&remotex.Conexion_conta);
     };
     form->Output().UploadsChanged = [&remotex] { remotex.SyncUploads(); };
+    form->Output().UploadFailed = [&remotex] { remotex.OutputLost(); };
     remotex.Sql_Form = form.get();
     // The CSV file stays in RUTA; the form logs when none could be written.
     remotex.PostFixer = [&remotex](const Tdevice& device) {

@@ -161,7 +161,8 @@ void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
                 }
                 break;
             case MSG_EXITCODE:
-                if (auto code = ParseExitCode(m->Text)) SetProcessExitCode(*code);
+                if (auto code = ParseExitCode(m->Text))
+                    SetProcessExitCode(*code == 0 && outputLost_ ? ExitOutputLost : *code);
                 break;
             case MSG_GRIDSTATUS: {
                 int row = 0;
@@ -194,6 +195,7 @@ std::string Tremotex::Crear_fixer(const Tdevice& device, bool viaFtp) {
     const std::string name =
         qv::Crear_fixer(device, viaFtp, ruta, LocalToday(),
                         [this](const std::string& text, int32_t c) { Show_data_Text(text, c); });
+    if (name.empty()) OutputLost();
     if (viaFtp && !name.empty()) {
         PendingUploads::Token upload = Uploads.Begin();
         if (StartFtpUpload)
@@ -205,6 +207,12 @@ std::string Tremotex::Crear_fixer(const Tdevice& device, bool viaFtp) {
 }
 
 // ---------------------------------------------------------------- run control
+
+void Tremotex::OutputLost() {
+    outputLost_ = true;
+    // An upload that fails after the run has ended comes after its exit code.
+    if (ProcessExitCode() == 0) SetProcessExitCode(ExitOutputLost);
+}
 
 void Tremotex::LockSettings(bool enabled) {
     for (QWidget* w : std::initializer_list<QWidget*>{&RANGO, &Tipo_Salida, &Box_Contadores,
