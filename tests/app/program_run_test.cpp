@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "app/core/csv_file.h"
 #include "meter-sim/meter_sim.h"
