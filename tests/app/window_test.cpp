@@ -299,7 +299,10 @@ TEST_F(MainWindow, WorkerMessagesReachTheirControls) {
     EXPECT_EQ(progress.namex.text(), "SUBIENDO");
     EXPECT_EQ(progress.Progress_Bar.value(), 7);
 
-    PostModemStatus(target, ModemRegistered, 99);  // fills the bar
+    PostModemStatus(target, ModemRegistered, 99);                          // fills the bar
+    target.post(MSG_PROGRESSPOS, std::make_unique<Tmensaje_TXT>("", 99));  // held at 40
+    QCoreApplication::processEvents();
+    EXPECT_EQ(progress.Progress_Bar.value(), 40);
     target.post(MSG_PROGRESSPOS, std::make_unique<Tmensaje_TXT>("", 0));
     QCoreApplication::processEvents();
     EXPECT_EQ(w->signal.Hint().toLatin1().toStdString(),

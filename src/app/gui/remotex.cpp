@@ -264,6 +264,7 @@ void Tremotex::buildConexionPage() {
     Rx9.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Rx9.setStyleSheet("QTextEdit { background-color: black; color: white; }");
     QFont paneFont = Rx9.font();
+    paneFont.setFamily("Tahoma");  // a close face stands in where it is missing
     paneFont.setPointSize(8);
     Rx9.setFont(paneFont);
 }

@@ -6,6 +6,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <algorithm>
 #include <chrono>
 
 #include "app/core/app_log.h"
@@ -156,8 +157,11 @@ void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
                 break;
             case MSG_PROGRESSPOS:
                 if (Form_progress) {
-                    Form_progress->Progress_Bar.setValue(m->Value);
-                    if (Form_progress->Progress_Bar.value() == 0) Form_progress->hide();
+                    // Held to the bar's range, as a native bar does: Qt would
+                    // ignore a value outside it and keep the old one.
+                    QProgressBar& bar = Form_progress->Progress_Bar;
+                    bar.setValue(std::clamp(m->Value, bar.minimum(), bar.maximum()));
+                    if (bar.value() == 0) Form_progress->hide();
                 }
                 break;
             case MSG_EXITCODE:

@@ -104,7 +104,7 @@ void Tremotex::BitBtn_SQLClick() {
 
 void Tremotex::BitBtn3Click() {
     const auto answer = QMessageBox::question(
-        this, windowTitle(), "Esta seguro que desea quitar TODOS los contadores ?\n\n",
+        this, windowTitle(), "Esta seguro que desea quitar TODOS los contadores ?\n\r\n\r",
         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes) return;
     Quitar_todo();
