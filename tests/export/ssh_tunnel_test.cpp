@@ -1,6 +1,4 @@
 // Uploads through an SSH tunnel to the MariaDB test server, via the sshd test server.
-#include "export/ssh_tunnel.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -107,15 +105,8 @@ TEST_F(SshTunnelUpload, RefusedTunnelsStopTheUploadWithTheirReasonAndFreeThePort
 
 // An open tunnel without clients waits: packets that belong to no channel
 // (the server's notices after the login) must not keep it spinning.
-TEST(SshTunnel, IdleTunnelWaitsWithoutSpinning) {
-    SshTunnel t;
-    t.SshHostname = test::RequireEnv("QV_SSH_HOST");
-    t.SshPort = std::stoi(test::RequireEnv("QV_SSH_PORT"));
-    t.SshLogin = test::RequireEnv("QV_SSH_USER");
-    t.SshPassword = test::RequireEnv("QV_SSH_PASSWORD");
-    t.KnownHostsFile = test::RequireEnv("QV_SSH_KNOWN_HOSTS");
-    const int port = test::LoopbackListener().port();  // a free one
-    ASSERT_EQ(t.StartListen(port), 1) << t.ErrorText();
+TEST_F(SshTunnelUpload, IdleTunnelWaitsWithoutSpinning) {
+    ASSERT_TRUE(h.output.start_ssh()) << h.Log();
     const std::clock_t before = std::clock();  // the process's processor time
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_LT(std::clock() - before, CLOCKS_PER_SEC / 2);
