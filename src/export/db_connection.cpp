@@ -2,11 +2,41 @@
 
 #include <errmsg.h>
 #include <mysql.h>
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 
 namespace qv {
+namespace {
+
+// Waits for what a non-blocking call of the client library asked for, in
+// slices of at most 100 ms; returns what happened, as the library expects it.
+// A stop request counts as the wait's time-out, which ends the call.
+int Await(MYSQL* m, int wait, const std::atomic<bool>& aborted) {
+    using Clock = std::chrono::steady_clock;
+    const unsigned ms = (wait & MYSQL_WAIT_TIMEOUT) ? mysql_get_timeout_value_ms(m) : 86400000u;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    const short events = static_cast<short>(((wait & MYSQL_WAIT_READ) ? POLLIN : 0) |
+                                            ((wait & MYSQL_WAIT_WRITE) ? POLLOUT : 0) |
+                                            ((wait & MYSQL_WAIT_EXCEPT) ? POLLPRI : 0));
+    pollfd p{events ? static_cast<int>(mysql_get_socket(m)) : -1, events, 0};
+    while (!aborted) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        if (poll(&p, 1, static_cast<int>(std::min<long long>(left, 100))) <= 0) continue;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return wait & ~MYSQL_WAIT_TIMEOUT;
+        return ((p.revents & POLLIN) ? MYSQL_WAIT_READ : 0) |
+               ((p.revents & POLLOUT) ? MYSQL_WAIT_WRITE : 0) |
+               ((p.revents & POLLPRI) ? MYSQL_WAIT_EXCEPT : 0);
+    }
+    return MYSQL_WAIT_TIMEOUT;
+}
+
+}  // namespace
 
 DbConnection::DbConnection(DbConnectionParams params) : params_(std::move(params)) {}
 
@@ -30,8 +60,15 @@ void DbConnection::Open() {
     auto [end, ec] = std::from_chars(p.data(), p.data() + p.size(), port);
     if (ec != std::errc() || end != p.data() + p.size() || port > 65535) port = 0;
     auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
-    if (!mysql_real_connect(m, params_.HostName.c_str(), params_.User_Name.c_str(),
-                            params_.Password.c_str(), orNull(params_.Database), port, nullptr, 0)) {
+    // Connected without blocking, so that Abort ends a connection attempt
+    // within 100 ms instead of after the connection's own time-outs.
+    mysql_optionsv(m, MYSQL_OPT_NONBLOCK, 0);
+    MYSQL* connected = nullptr;
+    int wait = mysql_real_connect_start(&connected, m, params_.HostName.c_str(),
+                                        params_.User_Name.c_str(), params_.Password.c_str(),
+                                        orNull(params_.Database), port, nullptr, 0);
+    while (wait) wait = mysql_real_connect_cont(&connected, m, Await(m, wait, aborted_));
+    if (!connected) {
         DbError error(mysql_error(m), mysql_errno(m));
         mysql_close(m);
         throw error;
@@ -56,6 +93,7 @@ void DbConnection::Close() {
 }
 
 void DbConnection::Abort() {
+    aborted_ = true;
     std::lock_guard lock(socketMutex_);
     if (socket_ >= 0) shutdown(socket_, SHUT_RDWR);
 }

@@ -3,6 +3,7 @@
 // for "localhost"), bounded connect, read and write waits, autocommit on, every
 // statement prepared once and run with its values bound as text parameters.
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -64,6 +65,7 @@ class DbConnection {
 
     DbConnectionParams params_;
     MYSQL* mysql_ = nullptr;
+    std::atomic<bool> aborted_{false};
     std::mutex socketMutex_;  // guards socket_ against Close while Abort uses it
     int socket_ = -1;
     std::map<std::string, MYSQL_STMT*> statements_;

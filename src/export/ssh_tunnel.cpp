@@ -171,6 +171,14 @@ void SshTunnel::Pump() {
     ssh_session s = Session(session_);
     std::vector<Link> links;
     std::vector<char> buf(32 * 1024);
+    // Packets that belong to no channel (channel closes, global requests) are
+    // read only through the session's event: left unread, they would keep the
+    // poll below returning at once.
+    ssh_event event = ssh_event_new();
+    if (event && ssh_event_add_session(event, s) != SSH_OK) {
+        ssh_event_free(event);
+        event = nullptr;
+    }
     while (!stop_) {
         std::vector<pollfd> fds;
         fds.push_back({listenFd_, POLLIN, 0});
@@ -178,6 +186,7 @@ void SshTunnel::Pump() {
         for (const Link& l : links) fds.push_back({l.fd, POLLIN, 0});
         // Bounded so that a stop request is seen within 100 ms.
         if (poll(fds.data(), fds.size(), 100) < 0 && errno != EINTR) break;
+        if (event && fds[1].revents) ssh_event_dopoll(event, 0);
         if (!ssh_is_connected(s)) {
             SetError(std::string("CONEXION SSH PERDIDA - ") + ssh_get_error(s));
             break;
@@ -226,6 +235,10 @@ void SshTunnel::Pump() {
         std::erase_if(links, [](const Link& l) { return l.fd < 0; });
     }
     for (Link& l : links) CloseLink(l);
+    if (event) {
+        ssh_event_remove_session(event, s);
+        ssh_event_free(event);
+    }
     // A tunnel whose session has gone refuses new clients instead of leaving
     // them waiting on a listener that nobody serves.
     if (!stop_) shutdown(listenFd_, SHUT_RDWR);

@@ -1,6 +1,10 @@
 // Uploads through an SSH tunnel to the MariaDB test server, via the sshd test server.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <ctime>
+#include <thread>
+
 #include "export/export_harness.h"
 #include "export/sql_rows.h"
 #include "support/loopback_peer.h"
@@ -97,6 +101,15 @@ TEST_F(SshTunnelUpload, RefusedTunnelsStopTheUploadWithTheirReasonAndFreeThePort
               "G  - TUNEL CERRADO DE FORMA EXITOSA!\n"
               "G  - DESCONECTADO DE LA BASE DE DATOS...\n");
     EXPECT_EQ(Stored().size(), 1u);
+}
+
+// An open tunnel without clients waits: packets that belong to no channel
+// (the server's notices after the login) must not keep it spinning.
+TEST_F(SshTunnelUpload, IdleTunnelWaitsWithoutSpinning) {
+    ASSERT_TRUE(h.output.start_ssh()) << h.Log();
+    const std::clock_t before = std::clock();  // the process's processor time
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(std::clock() - before, CLOCKS_PER_SEC / 2);
 }
 
 }  // namespace
