@@ -12,12 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int remainingMs(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
 bool isReplyStart(const std::string& line) {
     return line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
            std::isdigit(static_cast<unsigned char>(line[1])) &&
@@ -103,7 +97,7 @@ std::string FtpClient::ReadLine(Clock::time_point deadline) {
         }
         if (stop_ && stop_->load()) Fail("transfer stopped");
         if (pending_.size() > 65536) Fail("reply line too long");
-        const int left = remainingMs(deadline);
+        const int left = RemainingMs(deadline);
         if (left == 0) Fail("timed out waiting for the server's reply");
         const bool alive = control_.checkForDataOnSource(std::min(left, 100));
         pending_ += control_.readInput();
@@ -146,11 +140,11 @@ void FtpClient::Connect(const std::string& host, const std::string& user,
     control_.ReadTimeoutMs = ReplyTimeoutMs;
     control_.Cancel = stop_;
     if (!control_.connect()) Fail("cannot connect to " + host + ": " + control_.lastError());
-    FtpReply r = ReadReply(remainingMs(deadline));
-    while (r.Code == 120) r = ReadReply(remainingMs(deadline));
+    FtpReply r = ReadReply(RemainingMs(deadline));
+    while (r.Code == 120) r = ReadReply(RemainingMs(deadline));
     if (r.Code != 220) Unexpected(r);
-    r = Command("USER " + user, remainingMs(deadline));
-    if (r.Code == 331) r = Command("PASS " + password, remainingMs(deadline));
+    r = Command("USER " + user, RemainingMs(deadline));
+    if (r.Code == 331) r = Command("PASS " + password, RemainingMs(deadline));
     if (r.Code != 230 && r.Code != 202) Unexpected(r);
 }
 

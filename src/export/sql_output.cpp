@@ -70,7 +70,7 @@ void WriteDbSettings(IniFile& ini, const DbSettings& s, const PasswordCodec& enc
 }
 
 bool AsksUnique(const std::string& commandLine) {
-    return UpperCase(commandLine).find("-DBUNIQUE") != std::string::npos;
+    return UpperAscii(commandLine).find("-DBUNIQUE") != std::string::npos;
 }
 
 struct SqlOutput::Upload {

@@ -10,11 +10,6 @@
 
 namespace qv {
 
-std::string UpperCase(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // The log lines of one writer thread on their way to the main thread. A line
 // per row would wake the main thread once per row, which costs about as much
 // as the row itself; instead the thread wakes it at most every 20 ms (a line
@@ -115,7 +110,8 @@ void Tescribe_SQL::Execute() {
                         colour::Red);
             }
         } catch (const DbError& e) {
-            PostLog("NO SE HA PODIDO ENCONTRAR EL SERVIDOR! - " + UpperCase(e.what()), colour::Red);
+            PostLog("NO SE HA PODIDO ENCONTRAR EL SERVIDOR! - " + UpperAscii(e.what()),
+                    colour::Red);
         }
         if (ready_ && !terminated_ && !Queue.empty()) {
             PostLog("SE SUBIRAN " + std::to_string(Queue.size()) + " DATOS...", colour::Yellow);
@@ -130,7 +126,8 @@ void Tescribe_SQL::Execute() {
                         WriteRow(row, n);
                         ++n;
                     } catch (const DbError& e) {
-                        PostLog("ERROR EN LA BASE DE DATOS  - " + UpperCase(e.what()), colour::Red);
+                        PostLog("ERROR EN LA BASE DE DATOS  - " + UpperAscii(e.what()),
+                                colour::Red);
                         failed = true;
                         Terminate();
                     }
@@ -138,7 +135,7 @@ void Tescribe_SQL::Execute() {
             } while (!Queue.empty() && !terminated_ && Connection->Connected());
         }
     } catch (const std::exception& e) {
-        PostLog("ERROR EN HILO DE BASE DE DATOS  - " + UpperCase(e.what()), colour::Red);
+        PostLog("ERROR EN HILO DE BASE DE DATOS  - " + UpperAscii(e.what()), colour::Red);
         failed = true;
     }
     complete_ = ready_ && Queue.empty() && !failed;

@@ -14,6 +14,7 @@
 #include "export/db_connection.h"
 #include "export/sql_rows.h"
 #include "platform/main_executor.h"
+#include "platform/text.h"
 #include "platform/worker_message.h"
 
 namespace qv {
@@ -58,8 +59,5 @@ class Tescribe_SQL {
     std::shared_ptr<LogBatch> log_;
     std::thread thread_;
 };
-
-// The message in upper case, as the log shows the server's texts.
-std::string UpperCase(std::string text);
 
 }  // namespace qv

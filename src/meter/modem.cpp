@@ -25,12 +25,6 @@ std::string trimBlanks(const std::string& s) {
 
 }  // namespace
 
-std::string UpperAscii(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
-
 std::string ModemIdentification(const std::string& buffer) {
     std::string s = buffer;
     if (auto echo = s.find("ATI"); echo != std::string::npos) s.erase(echo, 3);

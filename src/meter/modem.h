@@ -4,10 +4,11 @@
 
 #include <string>
 
+#include "platform/text.h"
+
 namespace qv {
 
 // ASCII upper case; other bytes unchanged.
-std::string UpperAscii(std::string text);
 
 // The identification a modem gave to ATI: the echo "ATI" taken out once, what
 // stands before the first "OK", printable characters only, blanks trimmed.

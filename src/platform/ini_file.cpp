@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/text.h"
+
 namespace qv {
 
 namespace {
@@ -20,10 +22,7 @@ char upperAscii(char c) {
 }
 
 bool sameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (upperAscii(a[i]) != upperAscii(b[i])) return false;
-    return true;
+    return SameTextIgnoringCase(a, b);
 }
 
 std::string_view trim(std::string_view s) {

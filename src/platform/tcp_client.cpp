@@ -19,12 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int remainingMs(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
 // Polls one descriptor until an event, the deadline, or a stop request, looking
 // at the stop request at least every 100 ms. poll's result; 0 with errno
 // ETIMEDOUT or ECANCELED when nothing happened.
@@ -34,7 +28,7 @@ int pollUntil(pollfd& p, Clock::time_point deadline, const std::atomic<bool>* ca
             errno = ECANCELED;
             return 0;
         }
-        const int left = remainingMs(deadline);
+        const int left = RemainingMs(deadline);
         if (left == 0) {
             errno = ETIMEDOUT;
             return 0;
@@ -75,6 +69,12 @@ int connectOne(const addrinfo* ai, Clock::time_point deadline, const std::atomic
 
 }  // namespace
 
+int RemainingMs(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
 TcpClient::~TcpClient() {
     disconnect();
 }
@@ -100,7 +100,7 @@ bool TcpClient::connect() {
     }
     int err = ETIMEDOUT;
     for (const addrinfo* ai = list; ai && fd_ < 0; ai = ai->ai_next) {
-        if (remainingMs(deadline) == 0) break;
+        if (RemainingMs(deadline) == 0) break;
         const int fd = connectOne(ai, deadline, Cancel);
         if (fd >= 0)
             fd_ = fd;

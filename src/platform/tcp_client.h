@@ -5,12 +5,16 @@
 // One thread uses a client at a time.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace qv {
+
+// Milliseconds left until a deadline, 0 once it has passed.
+int RemainingMs(std::chrono::steady_clock::time_point deadline);
 
 class TcpClient {
   public:

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "platform/text.h"
 #include "serial/com_port.h"
 
 namespace qv {
@@ -48,19 +49,10 @@ constexpr const char* kErrorTexts[] = {"Unable to open com port",
                                        "A component is linked to OnRxBuf event",
                                        "Registry error"};
 
-// Upper-casing touches ASCII a..z only.
-std::string upper(const std::string& s) {
-    std::string r = s;
-    for (char& c : r)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return r;
-}
-
 template <std::size_t N>
 int lookup(const char* const (&table)[N], const std::string& s, int fallback) {
-    const std::string u = upper(s);
     for (std::size_t i = 0; i < N; ++i)
-        if (upper(table[i]) == u) return static_cast<int>(i);
+        if (SameTextIgnoringCase(table[i], s)) return static_cast<int>(i);
     return fallback;
 }
 

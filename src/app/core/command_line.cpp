@@ -7,6 +7,8 @@
 #include "app/core/config_file.h"
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
+#include "export/sql_output.h"
+#include "platform/text.h"
 #include "platform/worker_message.h"
 
 namespace qv {
@@ -52,19 +54,13 @@ std::size_t scan_argument(std::string_view text, std::size_t pos, bool splitAtBl
     return pos;
 }
 
-std::string upper(std::string_view s) {
-    std::string u(s);
-    for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return u;
-}
-
 // The keyword an argument names ("" when it is none): trimmed, upper-cased,
 // without its "-", at most 255 characters.
 std::string keyword_of(std::string_view arg) {
     while (!arg.empty() && is_separator(arg.front())) arg.remove_prefix(1);
     while (!arg.empty() && is_separator(arg.back())) arg.remove_suffix(1);
     if (arg.empty() || arg.front() != '-') return std::string();
-    return upper(arg.substr(1, 255));
+    return UpperAscii(std::string(arg.substr(1, 255)));
 }
 
 bool file_exists(const std::string& path) {
@@ -200,7 +196,7 @@ class Analysis {
             }
         } else if (key == "DBUPLOAD") {
             log("- SUBIR FICHERO A LA BD : " + v);
-            const bool unique = upper(cmd_.Text()).find("-DBUNIQUE") != std::string::npos;
+            const bool unique = AsksUnique(cmd_.Text());
             if (calls_.Subir_a_base)
                 calls_.Subir_a_base(v, unique);
             else

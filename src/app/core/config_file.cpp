@@ -9,17 +9,11 @@
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
 #include "app/core/password_codec.h"
+#include "platform/text.h"
 
 namespace qv {
 
 namespace {
-
-bool same_text_ignoring_case(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::toupper(static_cast<unsigned char>(x)) ==
-               std::toupper(static_cast<unsigned char>(y));
-    });
-}
 
 // A text that names an item selects it (in the item's own spelling); any
 // other text leaves the box as it was.
@@ -27,7 +21,7 @@ template <std::size_t N>
 void select_item(const std::array<std::string_view, N>& items, const std::string& text,
                  std::string& box) {
     for (std::string_view item : items)
-        if (same_text_ignoring_case(item, text)) box = std::string(item);
+        if (SameTextIgnoringCase(item, text)) box = std::string(item);
 }
 
 // Radio groups: above the last item selects the last, negative selects none.

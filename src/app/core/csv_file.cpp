@@ -5,11 +5,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <cstdlib>
 
 #include "app/core/app_log.h"
+#include "platform/text.h"
 #include "platform/worker_message.h"
 
 namespace qv {
@@ -154,10 +155,7 @@ std::vector<std::string> CsvRows(const Tdevice& d) {
 std::string CsvText(const Tdevice& d) {
     std::string text;
     if (!d.OpcCode.empty()) {
-        std::string line = "OPC_ID : " + d.OpcCode;
-        for (char& c : line)
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        text += line + "\r\n";
+        text += UpperAscii("OPC_ID : " + d.OpcCode) + "\r\n";
     }
     text.append(kCsvHeader);
     text += "\r\n";
