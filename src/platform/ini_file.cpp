@@ -17,10 +17,6 @@ namespace qv {
 
 namespace {
 
-char upperAscii(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 bool sameName(std::string_view a, std::string_view b) {
     return SameTextIgnoringCase(a, b);
 }
@@ -31,39 +27,6 @@ std::string_view trim(std::string_view s) {
     if (b == std::string_view::npos) return {};
     const auto e = s.find_last_not_of(ws);
     return s.substr(b, e - b + 1);
-}
-
-bool parseLong(std::string_view s, long& out) {
-    s = trim(s);
-    if (s.empty()) return false;
-    bool neg = false;
-    if (s[0] == '-' || s[0] == '+') {
-        neg = s[0] == '-';
-        s.remove_prefix(1);
-    }
-    int base = 10;
-    if (!s.empty() && s[0] == '$') {
-        base = 16;
-        s.remove_prefix(1);
-    } else if (s.size() > 1 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        base = 16;
-        s.remove_prefix(2);
-    }
-    if (s.empty()) return false;
-    unsigned long long v = 0;
-    for (char c : s) {
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (base == 16 && upperAscii(c) >= 'A' && upperAscii(c) <= 'F')
-            d = upperAscii(c) - 'A' + 10;
-        else
-            return false;
-        v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
-        if (v > 0x7FFFFFFFFFFFFFFFull) return false;
-    }
-    out = neg ? -static_cast<long>(v) : static_cast<long>(v);
-    return true;
 }
 
 void checkName(std::string_view name, const char* what) {
@@ -148,7 +111,7 @@ std::string IniFile::readString(std::string_view section, std::string_view key,
 long IniFile::readInteger(std::string_view section, std::string_view key, long def) const {
     const long i = findKey(section, key);
     long v;
-    if (i < 0 || !parseLong(lines_[static_cast<std::size_t>(i)].value, v)) return def;
+    if (i < 0 || !ParseLong(trim(lines_[static_cast<std::size_t>(i)].value), v)) return def;
     return v;
 }
 

@@ -10,4 +10,9 @@ namespace qv {
 std::string UpperAscii(std::string text);
 bool SameTextIgnoringCase(std::string_view a, std::string_view b);
 
+// An integer as the settings write it: optional sign, then decimal digits, or
+// hexadecimal after "$" or "0x"; nothing else, not even blanks. False when the
+// text is no such number or does not fit.
+bool ParseLong(std::string_view text, long& value);
+
 }  // namespace qv

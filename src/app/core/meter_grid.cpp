@@ -1,8 +1,9 @@
 #include "app/core/meter_grid.h"
 
 #include <algorithm>
-#include <cctype>
 #include <limits>
+
+#include "platform/text.h"
 
 namespace qv {
 
@@ -22,35 +23,10 @@ std::string_view trim_blanks(std::string_view s) {
 
 bool parse_int32(std::string_view s, int32_t& value) {
     while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    bool negative = false;
-    if (!s.empty() && (s.front() == '-' || s.front() == '+')) {
-        negative = s.front() == '-';
-        s.remove_prefix(1);
-    }
-    int base = 10;
-    if (!s.empty() && s.front() == '$') {
-        base = 16;
-        s.remove_prefix(1);
-    } else if (s.size() > 1 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        base = 16;
-        s.remove_prefix(2);
-    }
-    if (s.empty()) return false;
-    int64_t v = 0;
-    for (char c : s) {
-        const int u = std::toupper(static_cast<unsigned char>(c));
-        int digit;
-        if (u >= '0' && u <= '9')
-            digit = u - '0';
-        else if (base == 16 && u >= 'A' && u <= 'F')
-            digit = u - 'A' + 10;
-        else
-            return false;
-        v = v * base + digit;
-        if (v > int64_t{std::numeric_limits<int32_t>::max()} + 1) return false;
-    }
-    if (negative) v = -v;
-    if (v > std::numeric_limits<int32_t>::max()) return false;
+    long v = 0;
+    if (!ParseLong(s, v) || v < std::numeric_limits<int32_t>::min() ||
+        v > std::numeric_limits<int32_t>::max())
+        return false;
     value = static_cast<int32_t>(v);
     return true;
 }
