@@ -211,16 +211,9 @@ Bitmap DrawnOver(Graphic& picture, int w, int h, Color background) {
     return target;
 }
 
-std::unique_ptr<TGIFImage> LoadGif(const std::string& bytes) {
-    auto gif = std::make_unique<TGIFImage>();
-    MemoryStream s(bytes);
-    gif->LoadFromStream(s);
-    return gif;
-}
-
-std::string SaveGif(TGIFImage& gif) {
+std::string SavePicture(Graphic& picture) {
     MemoryStream s;
-    gif.SaveToStream(s);
+    picture.SaveToStream(s);
     return s.Bytes();
 }
 

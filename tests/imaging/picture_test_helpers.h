@@ -8,10 +8,8 @@
 #include <vector>
 
 #include "imaging/bitmap.h"
-
-namespace qv {
-class TGIFImage;
-}  // namespace qv
+#include "imaging/gif_image.h"
+#include "imaging/stream.h"
 
 namespace qv::test {
 
@@ -82,7 +80,21 @@ std::string ThrownText(F f) {
 // The picture drawn over a w x h target filled with a background colour.
 Bitmap DrawnOver(Graphic& picture, int w, int h, Color background);
 
-std::unique_ptr<TGIFImage> LoadGif(const std::string& bytes);
-std::string SaveGif(TGIFImage& gif);
+// A picture of type P read from a file's bytes, and a picture's file bytes.
+template <class P>
+std::unique_ptr<P> LoadPicture(const std::string& bytes) {
+    auto picture = std::make_unique<P>();
+    MemoryStream s(bytes);
+    picture->LoadFromStream(s);
+    return picture;
+}
+std::string SavePicture(Graphic& picture);
+
+inline std::unique_ptr<TGIFImage> LoadGif(const std::string& bytes) {
+    return LoadPicture<TGIFImage>(bytes);
+}
+inline std::string SaveGif(TGIFImage& gif) {
+    return SavePicture(gif);
+}
 
 }  // namespace qv::test

@@ -51,19 +51,6 @@ std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
     return Head(w, h, depth, type) + extra + Chunk("IDAT", Zlib(filteredRows)) + End();
 }
 
-std::unique_ptr<TPNGPicture> Load(const std::string& bytes) {
-    auto pic = std::make_unique<TPNGPicture>();
-    MemoryStream s(bytes);
-    pic->LoadFromStream(s);
-    return pic;
-}
-
-std::string Save(TPNGPicture& picture) {
-    MemoryStream s;
-    picture.SaveToStream(s);
-    return s.Bytes();
-}
-
 namespace {
 template <class F>
 void WalkChunks(const std::string& file, F f) {

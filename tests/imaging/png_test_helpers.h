@@ -32,8 +32,12 @@ std::string Zlib(const std::string& raw, int level = 6);
 std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
                     const std::string& filteredRows, const std::string& extra = {});
 
-std::unique_ptr<TPNGPicture> Load(const std::string& bytes);
-std::string Save(TPNGPicture& picture);
+inline std::unique_ptr<TPNGPicture> Load(const std::string& bytes) {
+    return test::LoadPicture<TPNGPicture>(bytes);
+}
+inline std::string Save(TPNGPicture& picture) {
+    return test::SavePicture(picture);
+}
 
 // Runs f; answers the number and text of the E it raised, {0, ""} when none.
 template <class E, class F>
