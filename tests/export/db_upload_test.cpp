@@ -41,7 +41,7 @@ TEST_F(DbUpload, WholeFileIsInsertedRowByRowUpToTheFirstFailure) {
                        "W  -   INSERTADO DATO  3\n"
                        "R  - ERROR EN LA BASE DE DATOS  - INCORRECT DATE VALUE: '2026-02-31' FOR "
                        "COLUMN `" +
-                       UpperCase(schema) + "`.`QUORVANTA`.`METER_DATE` AT ROW 1\n" + kEnd);
+                       UpperAscii(schema) + "`.`QUORVANTA`.`METER_DATE` AT ROW 1\n" + kEnd);
     EXPECT_EQ(Stored(),
               (Table{{"M1", "2026-12-05", "00:15:00", "I", "1", "2", "3", "5", "4", "6", "0"},
                      {"M1", "2026-12-05", "00:30:00", "V", "7", "0", "9", "11", "10", "12", "1"},
