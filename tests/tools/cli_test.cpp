@@ -2,16 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <filesystem>
-#include <thread>
 
 #include "sim_test_line.h"
 #include "support/test_env.h"
-
-extern char** environ;
 
 namespace qv::sim {
 namespace {
@@ -23,10 +20,9 @@ using namespace test;
 TEST(SimCommandLine, EndpointsAndBadOptionsWithAReason) {
     CliOptions o;
     std::string e;
-    ASSERT_TRUE(parseCommandLine(words("--tcp :40000 --tcp 127.0.0.2:0 --pty /tmp/x"), o, e));
+    ASSERT_TRUE(parseCommandLine(words("--tcp :40000 --tcp 127.0.0.2:0"), o, e));
     using Endpoint = std::pair<std::string, uint16_t>;
     EXPECT_EQ(o.tcp, (std::vector<Endpoint>{{"127.0.0.1", 40000}, {"127.0.0.2", 0}}));
-    EXPECT_EQ(std::tuple(o.pty, o.ptyLink), std::tuple(true, "/tmp/x"));
 
     const std::pair<const char*, const char*> cases[] = {
         {"", "--tcp"},
@@ -52,48 +48,27 @@ TEST(SimCommandLine, EndpointsAndBadOptionsWithAReason) {
     }
 }
 
-// The simulator as a child process; stdout and stderr come through `out`. Killed when
-// still running at the end, so a failed assertion leaves nothing behind.
+// The simulator as a child process, stdout and stderr through one pipe; the shell's first
+// line is its pid, which exec hands on. Killed when still running at the end, so a failed
+// assertion leaves nothing behind.
 struct Exe {
-    explicit Exe(const std::string& args) : out(pipeEnds()) {
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, writeEnd, 1);
-        posix_spawn_file_actions_adddup2(&fa, writeEnd, 2);
-        std::vector<std::string> all = words(std::string(METER_SIM_EXE) + " " + args);
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(writeEnd);
-        if (rc != 0) throw std::runtime_error("spawn failed");
-    }
+    explicit Exe(const std::string& args)
+        : pipe(::popen(("echo $$; exec " METER_SIM_EXE " " + args + " 2>&1").c_str(), "r")),
+          out(::dup(::fileno(pipe))),
+          pid(std::stoi(out.readUntil("\n"))) {}
     ~Exe() {
-        if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == 0) {
+        if (pipe) {
             ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
+            exitCode();
         }
     }
-    int pipeEnds() {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        writeEnd = ends[1];
-        return ends[0];
-    }
-    // Exit code, or -1 when the process did not end within five seconds.
     int exitCode() {
-        int status = 0;
-        for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-        return -1;
+        int status = ::pclose(std::exchange(pipe, nullptr));
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    pid_t pid = -1;
-    int writeEnd = -1;
-    TestLine out;  // after writeEnd, which pipeEnds() sets
+    FILE* pipe;
+    TestLine out;
+    pid_t pid;
 };
 
 TEST(SimExecutable, HelpExitsWithZeroAndABadOptionWithTwo) {
@@ -120,9 +95,10 @@ TEST(SimExecutable, ServesTcpAndPtyUntilTerminated) {
     EXPECT_EQ(std::filesystem::read_symlink(link).string() + "\n", slave);
     {
         auto tcp = TestLine::tcp(static_cast<uint16_t>(std::stoi(port)));
-        EXPECT_EQ(tcp.ask(bytes("10 49 02 00 4B 16")), "10 0B 02 00 0D 16");
-        auto pty = TestLine::pty(link);
-        EXPECT_EQ(pty.ask(bytes("10 49 02 00 4B 16")), "10 0B 02 00 0D 16");
+        EXPECT_EQ(tcp.ask(hex("10 49 02 00 4B 16")), "10 0B 02 00 0D 16");
+        TestLine pty(::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        ASSERT_TRUE(qv::test::makeRaw(pty.fd()));
+        EXPECT_EQ(pty.ask(hex("10 49 02 00 4B 16")), "10 0B 02 00 0D 16");
     }
     // The -v trace shows the frames.
     seen = sim.out.readUntil("tx 10 0B 02 00 0D 16", 5000);

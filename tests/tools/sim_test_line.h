@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "meter/bytes.h"  // the meter tests' hex helper
 #include "sim_options.h"
 #include "support/pty_pair.h"
 
@@ -29,13 +30,7 @@ inline std::vector<std::string> words(const std::string& text) {
 }
 
 // "10 49 01 00 4A 16" -> bytes, and back.
-inline std::string bytes(const std::string& hexText) {
-    std::string out;
-    for (const std::string& tok : words(hexText))
-        out += static_cast<char>(std::stoi(tok, nullptr, 16));
-    return out;
-}
-
+using qv::test::hex;
 inline std::string hexOf(const std::string& b) {
     static const char digits[] = "0123456789ABCDEF";
     std::string s;
@@ -92,13 +87,7 @@ class TestLine {
         return line;
     }
 
-    static TestLine pty(const std::string& path) {
-        TestLine line(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (line.fd_ < 0 || !qv::test::makeRaw(line.fd_))
-            throw std::runtime_error("cannot open " + path);
-        return line;
-    }
-
+    int fd() const { return fd_; }
     void send(const std::string& data) {
         if (!qv::test::writeAllFd(fd_, data, std::chrono::seconds(5)))
             throw std::runtime_error("write failed");
