@@ -42,19 +42,15 @@ inline std::string hexOf(const std::string& b) {
     return s;
 }
 
-// Link frames built independently of the simulator's own code; a fixed frame is the one
-// without user data.
-inline std::string variable(uint8_t c, uint16_t a, const std::string& asdu = "") {
+// Link frames built independently of the simulator's own code: a fixed frame when there
+// is no user data.
+inline std::string linkFrame(uint8_t c, uint16_t a, const std::string& asdu = "") {
     std::string body = std::string{char(c), char(a & 0xFF), char(a >> 8)} + asdu;
     char sum = 0;
     for (char ch : body) sum = char(sum + ch);
     char l = char(body.size());
     return asdu.empty() ? "\x10" + body + sum + "\x16"
                         : std::string{'\x68', l, l, '\x68'} + body + sum + "\x16";
-}
-
-inline std::string fixed(uint8_t c, uint16_t address) {
-    return variable(c, address);
 }
 
 // The simulator configured by command-line options (a --tcp is added); throws
