@@ -34,7 +34,6 @@ TEST(SimCommandLine, EndpointsAndBadOptionsWithAReason) {
         {"--tcp :1 --fault 1:silent=sometimes", "silent"},
         {"--tcp :1 --modem isdn", "--modem"},
         {"--tcp :1 --dial maybe", "--dial"},
-        {"--tcp :1 --csq 100", "--csq"},
         {"--tcp :1 --seed", "needs a value"},
         {"--tcp :1 --bogus", "unknown option --bogus"},
         {"--pty /a --pty /b", "once"},
@@ -93,9 +92,6 @@ TEST(SimExecutable, ServesTcpAndPtyUntilTerminated) {
     {
         auto tcp = TestLine::tcp(static_cast<uint16_t>(port));
         EXPECT_EQ(tcp.ask(hex("10 49 02 00 4B 16")), "10 0B 02 00 0D 16");
-        TestLine pty(::open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        ASSERT_TRUE(qv::test::makeRaw(pty.fd()));
-        EXPECT_EQ(pty.ask(hex("10 49 02 00 4B 16")), "10 0B 02 00 0D 16");
     }
     // The -v trace shows the frames.
     const std::string seen = sim.out.readUntil("tx 10 0B 02 00 0D 16", 5000);

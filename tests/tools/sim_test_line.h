@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -32,12 +33,11 @@ inline std::vector<std::string> words(const std::string& text) {
 // "10 49 01 00 4A 16" -> bytes, and back.
 using qv::test::hex;
 inline std::string hexOf(const std::string& b) {
-    static const char digits[] = "0123456789ABCDEF";
     std::string s;
+    char two[4];
     for (unsigned char c : b) {
-        if (!s.empty()) s += ' ';
-        s += digits[c >> 4];
-        s += digits[c & 15];
+        std::snprintf(two, sizeof two, "%02X", c);
+        s += (s.empty() ? "" : " ") + std::string(two);
     }
     return s;
 }
@@ -51,16 +51,6 @@ inline std::string linkFrame(uint8_t c, uint16_t a, const std::string& asdu = ""
     char l = char(body.size());
     return asdu.empty() ? "\x10" + body + sum + "\x16"
                         : std::string{'\x68', l, l, '\x68'} + body + sum + "\x16";
-}
-
-// The simulator configured by command-line options (a --tcp is added); throws
-// std::invalid_argument with the parser's reason when they are refused.
-inline SimConfig configOf(const std::string& options) {
-    CliOptions o;
-    std::string error;
-    if (!parseCommandLine(words("--tcp :0 " + options), o, error))
-        throw std::invalid_argument(error);
-    return o.config;
 }
 
 class TestLine {
@@ -83,7 +73,6 @@ class TestLine {
         return line;
     }
 
-    int fd() const { return fd_; }
     void send(const std::string& data) {
         if (!qv::test::writeAllFd(fd_, data, std::chrono::seconds(5)))
             throw std::runtime_error("write failed");
@@ -92,18 +81,16 @@ class TestLine {
     std::string read(size_t n, int timeoutMs = 2000) {
         return qv::test::readFd(fd_, n, std::chrono::milliseconds(timeoutMs));
     }
-    // Until no byte arrived for quietMs or the peer closed.
-    std::string readQuiet(int quietMs = 150) {
-        std::string s;
-        for (std::string c; !(c = read(1, quietMs)).empty();) s += c;
-        return s;
-    }
-    // Until the text arrived (everything up to its end), or no byte came for timeoutMs.
+    // Until the text arrived (everything up to its end; no text: never), the peer closed
+    // or no byte came for timeoutMs.
     std::string readUntil(const std::string& text, int timeoutMs = 3000) {
         std::string s;
-        for (std::string c; !s.ends_with(text) && !(c = read(1, timeoutMs)).empty();) s += c;
+        for (std::string c;
+             (text.empty() || !s.ends_with(text)) && !(c = read(1, timeoutMs)).empty();)
+            s += c;
         return s;
     }
+    std::string readQuiet(int quietMs = 150) { return readUntil("", quietMs); }
     // One link frame by its own length bytes; empty when nothing came in time.
     std::string frame(int timeoutMs = 2000) {
         std::string f = read(1, timeoutMs);
