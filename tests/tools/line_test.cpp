@@ -201,15 +201,12 @@ TEST_F(SimLineTest, ModbusExceptionFixedReplyAddressAndIgnoredRequests) {
 // pseudo-terminal's link should go is left alone.
 TEST_F(SimLineTest, ModbusMasterReadsThroughThePseudoTerminal) {
     start("--protocol nrg96 --meter 17:1:1");
-    MeterSim& sim = *sim_;
     const std::string dir = qv::test::makeTempDir("meter_sim_pty");
     { std::ofstream(dir + "/meter0") << "keep"; }
-    EXPECT_THROW(sim.openPty(dir + "/meter0"), std::runtime_error);
-    std::string content;
-    std::ifstream(dir + "/meter0") >> content;
-    EXPECT_EQ(content, "keep");
+    EXPECT_THROW(sim_->openPty(dir + "/meter0"), std::runtime_error);
+    EXPECT_EQ((std::stringstream() << std::ifstream(dir + "/meter0").rdbuf()).str(), "keep");
     std::filesystem::remove_all(dir);
-    std::string path = sim.openPty();
+    std::string path = sim_->openPty();
     std::unique_ptr<modbus_t, void (*)(modbus_t*)> ctx(
         modbus_new_rtu(path.c_str(), 9600, 'N', 8, 1), modbus_free);
     ASSERT_NE(ctx, nullptr);

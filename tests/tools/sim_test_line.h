@@ -1,6 +1,6 @@
 #pragma once
-// Test side of a simulator line: a TCP connection, an opened pseudo-terminal slave or a
-// pipe, with reads bounded by deadlines. Frames are written out by hand in the tests.
+// Test side of a simulator line: a TCP connection or a pipe, with reads bounded by
+// deadlines. Frames are written out by hand in the tests.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -57,17 +57,13 @@ class TestLine {
   public:
     explicit TestLine(int fd) : fd_(fd) {}  // takes the descriptor over
     TestLine(TestLine&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    TestLine& operator=(TestLine&&) = delete;
     ~TestLine() {
         if (fd_ >= 0) ::close(fd_);
     }
 
     static TestLine tcp(uint16_t port) {  // throws std::runtime_error when refused
         TestLine line(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         if (::connect(line.fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0)
             throw std::runtime_error("connect failed");
         return line;
