@@ -85,8 +85,7 @@ TEST(SimExecutable, HelpBadOptionAndServingUntilTerminated) {
     sim.out.readUntil("tcp 127.0.0.1:", 5000);
     const int port = std::stoi(sim.out.readUntil("\n", 5000));
     sim.out.readUntil("pty ", 5000);
-    const std::string slave = sim.out.readUntil("\n", 5000);
-    EXPECT_TRUE(slave.starts_with("/dev/pts/")) << slave;
+    const std::string slave = sim.out.readUntil("\n", 5000);  // /dev/pts/N
     EXPECT_EQ(std::filesystem::read_symlink(link).string() + "\n", slave);
     EXPECT_EQ(TestLine::tcp(static_cast<uint16_t>(port)).ask(hex("10 49 02 00 4B 16")),
               "10 0B 02 00 0D 16");
