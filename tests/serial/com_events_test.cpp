@@ -35,23 +35,18 @@ class FakeLines : public ComLineSource {
         ++polls;
         return 0;
     }
-    int pollCount() {
+    // Runs fn on the fake's state under its lock (the port's pump reads it).
+    template <class F>
+    auto with(F&& fn) {
         std::lock_guard lock(m);
-        return polls;
-    }
-    int outputs() {
-        std::lock_guard lock(m);
-        return raised;
+        return fn(*this);
     }
     // Waits until the pump has read the counters twice more, so whatever the
     // first of those reads found has been recorded.
     void waitPolled() {
-        const int start = pollCount();
-        test::waitFor([&] { return pollCount() >= start + 2; }, 2500ms);
-    }
-    void update(const std::function<void(int&, ComLineCounts&)>& fn) {
-        std::lock_guard lock(m);
-        fn(bits, counts);
+        const int start = with([](FakeLines& l) { return l.polls; });
+        test::waitFor([&] { return with([](FakeLines& l) { return l.polls; }) >= start + 2; },
+                      2500ms);
     }
 
     std::mutex m;
@@ -88,50 +83,70 @@ class LineEventTest : public ::testing::Test {
         port.OnCTSChange = change("cts");
         port.OnDSRChange = change("dsr");
         port.OnRLSDChange = change("dcd");
-    }
-    void logReceived(int perCall) {
-        port.OnRxChar = [this, perCall](TCustomComPort* s, int n) {
+        // One byte a call, so a second byte waits for the next batch.
+        port.OnRxChar = [this](TCustomComPort* s, int) {
             std::string c;
-            s->ReadStr(c, perCall ? perCall : n);
+            s->ReadStr(c, 1);
             log.push_back("rx:" + c);
         };
     }
-    bool pumpUntil(const std::function<bool()>& done) { return loop.runUntil(done, 5s); }
-    bool logged(const std::string& s) { return std::find(log.begin(), log.end(), s) != log.end(); }
     bool pumpUntilLogged(const std::string& s) {
-        return pumpUntil([&] { return logged(s); });
+        return loop.runUntil([&] { return std::find(log.begin(), log.end(), s) != log.end(); }, 5s);
     }
     void idle(std::chrono::milliseconds t) {
         loop.runUntil([] { return false; }, t);
     }
+    using Log = std::vector<std::string>;
 };
 
-TEST_F(LineEventTest, OpenReportsLinesAndSetsDtrAndRts) {
-    lines->update([](int& b, ComLineCounts&) { b = TIOCM_CTS | TIOCM_CAR; });
+TEST_F(LineEventTest, OpenReportsLinesRaisesDtrAndTogglesRtsAroundEachWrite) {
+    lines->with([](FakeLines& l) { l.bits = TIOCM_CTS | TIOCM_CAR; });
+    // As a reading run sets the line up; a pty has no RS-485 mode, so the port
+    // toggles RTS itself.
     port.FlowControl().SetControlDTR(dtrEnable);
-    port.FlowControl().SetControlRTS(rtsEnable);
+    port.FlowControl().SetControlRTS(rtsToggle);
     port.Open();
-    EXPECT_EQ(log, (std::vector<std::string>{"cts+", "dsr-", "dcd+"}));
-    EXPECT_EQ(lines->outputs() & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR | TIOCM_RTS);
+    EXPECT_EQ(log, (Log{"cts+", "dsr-", "dcd+"}));
     EXPECT_EQ(port.ModemSignals(), (TModemLines{mlCTS, mlRLSD}));
+    lines->with([](FakeLines& l) { l.rtsHistory.clear(); });
+    EXPECT_EQ(port.WriteStr("frame"), 5);
+    EXPECT_EQ(pty.readMaster(5), "frame");
+    EXPECT_EQ(port.WriteStr("two"), 3);
+    lines->with([](FakeLines& l) {
+        EXPECT_EQ(l.rtsHistory, (std::vector<bool>{true, false, true, false}));
+        EXPECT_EQ(l.raised & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR);
+    });
     port.FlowControl().SetControlDTR(dtrDisable);
-    EXPECT_EQ(lines->outputs() & TIOCM_DTR, 0);
+    EXPECT_EQ(lines->with([](FakeLines& l) { return l.raised & TIOCM_DTR; }), 0);
     log.clear();
     port.Close();
-    EXPECT_EQ(log, (std::vector<std::string>{"cts-", "dsr-", "dcd-"}));
+    EXPECT_EQ(log, (Log{"cts-", "dsr-", "dcd-"}));
 }
 
-TEST_F(LineEventTest, LineChangesAndRingArriveAsEvents) {
+TEST_F(LineEventTest, OnlyTheChosenEventsAreWatchedThenLineChangesAndRingArrive) {
+    port.Events = {evRxChar};
+    port.Open();
+    lines->with([](FakeLines& l) {
+        l.bits = TIOCM_CTS;
+        l.counts.cts++;
+        l.counts.parity++;
+    });
+    ASSERT_TRUE(pty.writeMaster("k"));
+    ASSERT_TRUE(pumpUntilLogged("rx:k"));
+    idle(200ms);
+    EXPECT_EQ(log, (Log{"cts-", "dsr-", "dcd-", "rx:k"}));
+    port.Close();
+    port.Events = AllComEvents;
     port.Open();
     log.clear();
-    lines->update([](int& b, ComLineCounts& c) {
-        b = TIOCM_DSR;
-        c.dsr++;
+    lines->with([](FakeLines& l) {
+        l.bits = TIOCM_DSR;
+        l.counts.dsr++;
     });
     ASSERT_TRUE(pumpUntilLogged("dsr+"));
-    lines->update([](int&, ComLineCounts& c) { c.rng++; });
+    lines->with([](FakeLines& l) { l.counts.rng++; });
     ASSERT_TRUE(pumpUntilLogged("ring"));
-    lines->update([](int&, ComLineCounts& c) { c.brk++; });
+    lines->with([](FakeLines& l) { l.counts.brk++; });
     ASSERT_TRUE(pumpUntilLogged("break"));
     // The break is also a line error, reported before it in the same batch.
     auto err = std::find(log.begin(), log.end(), "err:break");
@@ -139,67 +154,37 @@ TEST_F(LineEventTest, LineChangesAndRingArriveAsEvents) {
     EXPECT_LT(err, std::find(log.begin(), log.end(), "break"));
 }
 
-TEST_F(LineEventTest, LineErrorsComeBeforeTheDataOfTheSameBatch) {
+TEST_F(LineEventTest, LineErrorsAreReportedOnceAndBeforeTheDataOfTheSameBatch) {
+    port.Open();
+    log.clear();
+    // Without parity checking a parity error is no error.
+    lines->with([](FakeLines& l) { l.counts.parity++; });
+    idle(300ms);
+    EXPECT_TRUE(log.empty());
+    lines->with([](FakeLines& l) { l.counts.frame++; });
+    ASSERT_TRUE(pumpUntilLogged("err:frame"));
+    EXPECT_EQ(log, (Log{"err:frame"}));
+    // Reading the input count leaves an error for OnError.
+    lines->with([](FakeLines& l) { l.counts.overrun++; });
+    lines->waitPolled();  // recorded; the batch waits for the main thread
+    EXPECT_EQ(port.InputCount(), 0);
+    ASSERT_TRUE(pumpUntilLogged("err:overrun"));
+    EXPECT_EQ(port.LastErrors(), TComErrors{});  // reported once, then cleared
+
+    port.Close();
     port.Parity().SetBits(prEven);
     port.Parity().SetCheck(true);
-    logReceived(1);  // one byte a call, so the second byte waits for the next batch
     port.Open();
     log.clear();
     ASSERT_TRUE(pty.writeMaster("a"));
     // Batch 1 is handed to the main thread, which is not pumping yet.
     ASSERT_TRUE(test::waitFor([&] { return loop.pendingCount() > 0; }));
-    lines->update([](int&, ComLineCounts& c) { c.parity++; });
+    lines->with([](FakeLines& l) { l.counts.parity++; });
     ASSERT_TRUE(pty.writeMaster("b"));
     lines->waitPolled();  // both the error and "b" are now recorded
     test::waitFor([&] { return port.InputCount() >= 2; });
     ASSERT_TRUE(pumpUntilLogged("rx:b"));
-    EXPECT_EQ(log, (std::vector<std::string>{"rx:a", "err:parity", "rx:b"}));
-}
-
-TEST_F(LineEventTest, ParityErrorIsHiddenWithoutParityCheckOthersReportedOnce) {
-    port.Open();
-    log.clear();
-    lines->update([](int&, ComLineCounts& c) { c.parity++; });
-    idle(300ms);
-    EXPECT_TRUE(log.empty());
-    lines->update([](int&, ComLineCounts& c) { c.frame++; });
-    ASSERT_TRUE(pumpUntilLogged("err:frame"));
-    EXPECT_EQ(log, (std::vector<std::string>{"err:frame"}));
-    // Reading the input count leaves an error for OnError.
-    lines->update([](int&, ComLineCounts& c) { c.overrun++; });
-    lines->waitPolled();  // recorded; the batch waits for the main thread
-    EXPECT_EQ(port.InputCount(), 0);
-    ASSERT_TRUE(pumpUntilLogged("err:overrun"));
-    EXPECT_EQ(port.LastErrors(), TComErrors{});  // reported once, then cleared
-}
-
-TEST_F(LineEventTest, RtsToggleRaisesRtsAroundEachWrite) {
-    // A pty has no RS-485 mode, so the port toggles RTS itself.
-    port.FlowControl().SetControlRTS(rtsToggle);
-    port.Open();
-    lines->update([&](int&, ComLineCounts&) { lines->rtsHistory.clear(); });
-    EXPECT_EQ(port.WriteStr("frame"), 5);
-    EXPECT_EQ(pty.readMaster(5), "frame");
-    EXPECT_EQ(port.WriteStr("two"), 3);
-    std::lock_guard lock(lines->m);
-    EXPECT_EQ(lines->rtsHistory, (std::vector<bool>{true, false, true, false}));
-    EXPECT_EQ(lines->raised & TIOCM_RTS, 0);
-}
-
-TEST_F(LineEventTest, OnlyTheChosenEventsAreWatched) {
-    port.Events = {evRxChar};
-    port.Open();
-    log.clear();
-    lines->update([](int& b, ComLineCounts& c) {
-        b = TIOCM_CTS;
-        c.cts++;
-        c.parity++;
-    });
-    logReceived(0);
-    ASSERT_TRUE(pty.writeMaster("k"));
-    ASSERT_TRUE(pumpUntilLogged("rx:k"));
-    idle(200ms);
-    EXPECT_EQ(log, (std::vector<std::string>{"rx:k"}));
+    EXPECT_EQ(log, (Log{"rx:a", "err:parity", "rx:b"}));
 }
 
 }  // namespace

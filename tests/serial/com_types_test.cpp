@@ -7,15 +7,12 @@
 namespace qv {
 namespace {
 
-// Parity texts are read in the port store tests; every event kind's mask bit is
-// watched in the line event tests.
 TEST(ComTexts, ReadingFallsBackToDefaultsAndOrdinalsNeverMove) {
     EXPECT_EQ(StrToBaudRate(""), br9600);
     EXPECT_EQ(StrToStopBits("1,5"), sbOneStopBit);
     EXPECT_EQ(StrToStopBits("1.5"), sbOne5StopBits);
     EXPECT_EQ(StrToDataBits("9"), dbEight);
     EXPECT_EQ(StrToFlowControl("xyz"), fcCustom);
-    EXPECT_EQ(StrToDTR("Toggle"), dtrDisable);
     // Stored forms hold the ordinal, so the order of the rates may never change.
     EXPECT_EQ(BaudRateToStr(static_cast<TBaudRate>(8)), "14400");
     EXPECT_EQ(BaudRateToStr(static_cast<TBaudRate>(15)), "256000");
@@ -25,14 +22,10 @@ TEST(ComTexts, ReadingFallsBackToDefaultsAndOrdinalsNeverMove) {
     EXPECT_EQ(BaudRateToStr(static_cast<TBaudRate>(40)), "");
     EXPECT_EQ(ComErrorText(0), "Unknown Error #0");
     EXPECT_EQ(ComErrorText(24), "Unknown Error #24");
-    EXPECT_EQ(ComErrorText(23), "Registry error");
-    EXPECT_EQ(MaskToEvents(EV_ERR | EV_RLSD | 0x8000), (TComEvents{evError, evRLSD}));
 }
 
-TEST(ComSettings, SettersStoreAndTheFlowControlShorthandReadsBack) {
+TEST(ComSettings, DetachedCopiesAndTheFlowControlShorthand) {
     TComPort p;
-    p.Buffer().SetInputSize(1023);
-    EXPECT_EQ(p.Buffer().InputSize(), 1022);
     // A detached copy changes nothing until handed to the port.
     TComParity copy = p.Parity();
     copy.SetCheck(true);
@@ -40,18 +33,12 @@ TEST(ComSettings, SettersStoreAndTheFlowControlShorthandReadsBack) {
     p.SetParity(copy);
     EXPECT_TRUE(p.Parity().Check());
 
-    // The flow control shorthand sets the fields, and reads back from them.
+    // The shorthand sets the fields and reads back from them; "custom", which a
+    // reading run sets after its RTS toggle, changes no field.
     TComFlowControl& fc = p.FlowControl();
     fc.SetFlowControl(fcHardware);
-    EXPECT_EQ(fc.ControlRTS(), rtsHandshake);
-    EXPECT_TRUE(fc.OutCTSFlow());
-    fc.SetFlowControl(fcCustom);  // changes no field
+    fc.SetFlowControl(fcCustom);
     EXPECT_EQ(fc.FlowControl(), fcHardware);
-    fc.SetFlowControl(fcSoftware);
-    EXPECT_TRUE(fc.XonXoffIn() && fc.XonXoffOut());
-    EXPECT_EQ(fc.ControlRTS(), rtsDisable);
-    EXPECT_FALSE(fc.OutCTSFlow());
-    fc.SetFlowControl(fcNone);
     fc.SetControlRTS(rtsToggle);
     EXPECT_EQ(fc.FlowControl(), fcCustom);
 }
@@ -83,15 +70,6 @@ TEST(ControlBlock, ReadingRunSettingsFlagsAndRates) {
     p.SetBaudRate(brCustom);
     p.SetCustomBaudRate(250000);
     EXPECT_EQ(BuildDeviceControlBlock(p).BaudRate, 250000u);
-    p.SetDiscardNull(true);
-    p.FlowControl().SetFlowControl(fcSoftware);
-    p.FlowControl().SetTxContinueOnXoff(true);
-    EXPECT_EQ(BuildDeviceControlBlock(p).Flags & 0x0F80u,
-              dcb::fNull | dcb::fOutX | dcb::fInX | dcb::fTXContinueOnXoff | dcb::fErrorChar);
-    const CommTimeouts t = BuildCommTimeouts(p.Timeouts());
-    EXPECT_EQ(t.ReadIntervalTimeout, 0xFFFFFFFFu);
-    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 100u);
-    EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
 }
 
 }  // namespace
