@@ -65,13 +65,10 @@ TEST_F(PortTest, MegabyteOfEveryByteArrivesIntactAndGoesBack) {
     ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &t), 0);
     p->Open();
     ASSERT_TRUE(p->Connected());
-    std::string data(1 << 20, '\0');
-    uint32_t x = 12345;
-    for (char& c : data) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 23);
-    }
-    data = allBytes() + data;  // every byte value, then noise
+    // Every byte value, then a megabyte whose period is no power of two, so that
+    // a lost, doubled or swapped block shows.
+    std::string data = allBytes();
+    for (int i = 0; i < (1 << 20); ++i) data += static_cast<char>(i % 251);
     std::thread writer([&] { EXPECT_TRUE(pty.writeMaster(data, 30s)); });
     const bool done = pumpUntil([&] { return received.size() >= data.size(); }, 30s);
     writer.join();
@@ -268,23 +265,11 @@ TEST_F(PortTest, ReadsClearAndTimeOutsWithEventsDisabled) {
         std::this_thread::sleep_for(50ms);
         pty.writeMaster("xyz");
     });
-    auto t0 = std::chrono::steady_clock::now();
+    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(p->ReadStr(s, 10), 3);  // ends at the total time-out with what came
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 250ms);
     late.join();
     EXPECT_EQ(s, "xyz");
-    // "Wait for the first byte" mode returns as soon as something is there.
-    p->Timeouts().SetReadInterval(-1);
-    p->Timeouts().SetReadTotalMultiplier(-1);
-    p->Timeouts().SetReadTotalConstant(5000);
-    std::thread soon([&] {
-        std::this_thread::sleep_for(50ms);
-        pty.writeMaster("q");
-    });
-    t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(p->ReadStr(s, 10), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
-    soon.join();
     EXPECT_EQ(calls, 0);
 }
 
@@ -437,24 +422,6 @@ TEST_F(PortTest, DiscardNullParityCheckAndAFailingHandlerKeepTheDataRight) {
     EXPECT_EQ(received, bytes);
 }
 
-TEST_F(PortTest, LoadedOpensWhatTheFormAskedFor) {
-    p->BeginLoading();
-    p->SetConnected(true);
-    EXPECT_FALSE(p->Connected());
-    p->Loaded();
-    EXPECT_TRUE(p->Connected());
-    auto q = makePort("/nonexistent/port");
-    std::string reported;
-    q->ExceptionHandler = [&](TCustomComPort*, std::exception_ptr e) {
-        failure([&] { std::rethrow_exception(e); }, &reported);
-    };
-    q->BeginLoading();
-    q->SetConnected(true);
-    EXPECT_NO_THROW(q->Loaded());
-    EXPECT_EQ(reported, "COM Port Error: Unable to open com port on /nonexistent/port");
-    EXPECT_FALSE(q->Connected());
-}
-
 TEST_F(PortTest, CloseAndDestructionFinishWhenHandlersFail) {
     int told = 0;
     p->AddFreeNotification([&](TCustomComPort*) { ++told; });
@@ -555,10 +522,11 @@ class LineEventTest : public PortTest {
         port.SetLineSource(lines);
         port.OnError = [this](TCustomComPort*, TComErrors e) {
             std::string s = "err";
-            if (e.Contains(ceRxParity)) s += ":parity";
-            if (e.Contains(ceFrame)) s += ":frame";
-            if (e.Contains(ceBreak)) s += ":break";
-            if (e.Contains(ceOverrun)) s += ":overrun";
+            for (auto [kind, name] : {std::pair{ceRxParity, ":parity"},
+                                      {ceFrame, ":frame"},
+                                      {ceBreak, ":break"},
+                                      {ceOverrun, ":overrun"}})
+                if (e.Contains(kind)) s += name;
             log.push_back(s);
         };
         port.OnRing = [this](TCustomComPort*) { log.push_back("ring"); };
@@ -579,9 +547,6 @@ class LineEventTest : public PortTest {
     }
     bool pumpUntilLogged(const std::string& s) {
         return loop.runUntil([&] { return std::find(log.begin(), log.end(), s) != log.end(); }, 5s);
-    }
-    void idle(std::chrono::milliseconds t) {
-        loop.runUntil([] { return false; }, t);
     }
 };
 
@@ -609,20 +574,7 @@ TEST_F(LineEventTest, OpenReportsLinesRaisesDtrAndTogglesRtsAroundEachWrite) {
     EXPECT_EQ(log, (Log{"cts-", "dsr-", "dcd-"}));
 }
 
-TEST_F(LineEventTest, OnlyTheChosenEventsAreWatchedThenLineChangesAndRingArrive) {
-    port.Events = {evRxChar};
-    port.Open();
-    lines->with([](FakeLines& l) {
-        l.bits = TIOCM_CTS;
-        l.counts.cts++;
-        l.counts.parity++;
-    });
-    ASSERT_TRUE(pty.writeMaster("k"));
-    ASSERT_TRUE(pumpUntilLogged("rx:k"));
-    idle(200ms);
-    EXPECT_EQ(log, (Log{"cts-", "dsr-", "dcd-", "rx:k"}));
-    port.Close();
-    port.Events = AllComEvents;
+TEST_F(LineEventTest, LineChangesRingAndBreakArrive) {
     port.Open();
     log.clear();
     lines->with([](FakeLines& l) {
@@ -645,7 +597,7 @@ TEST_F(LineEventTest, LineErrorsAreReportedOnceAndBeforeTheDataOfTheSameBatch) {
     log.clear();
     // Without parity checking a parity error is no error.
     lines->with([](FakeLines& l) { l.counts.parity++; });
-    idle(300ms);
+    loop.runUntil([] { return false; }, 300ms);
     EXPECT_TRUE(log.empty());
     lines->with([](FakeLines& l) { l.counts.frame++; });
     ASSERT_TRUE(pumpUntilLogged("err:frame"));
