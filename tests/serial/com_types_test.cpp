@@ -24,28 +24,10 @@ TEST(ComTexts, ReadingFallsBackToDefaultsAndOrdinalsNeverMove) {
     EXPECT_EQ(ComErrorText(24), "Unknown Error #24");
 }
 
-TEST(ComSettings, DetachedCopiesAndTheFlowControlShorthand) {
-    TComPort p;
-    // A detached copy changes nothing until handed to the port.
-    TComParity copy = p.Parity();
-    copy.SetCheck(true);
-    EXPECT_FALSE(p.Parity().Check());
-    p.SetParity(copy);
-    EXPECT_TRUE(p.Parity().Check());
-
-    // The shorthand sets the fields and reads back from them; "custom", which a
-    // reading run sets after its RTS toggle, changes no field.
-    TComFlowControl& fc = p.FlowControl();
-    fc.SetFlowControl(fcHardware);
-    fc.SetFlowControl(fcCustom);
-    EXPECT_EQ(fc.FlowControl(), fcHardware);
-    fc.SetControlRTS(rtsToggle);
-    EXPECT_EQ(fc.FlowControl(), fcCustom);
-}
-
 // XonLim and XoffLim are left out: no Linux line uses them.
 TEST(ControlBlock, ReadingRunSettingsFlagsAndRates) {
     TComPort p;
+    // "Custom" flow control, set after the RTS toggle, must keep it.
     p.FlowControl().SetControlRTS(rtsToggle);
     p.FlowControl().SetControlDTR(dtrEnable);
     p.FlowControl().SetFlowControl(fcCustom);
@@ -58,15 +40,6 @@ TEST(ControlBlock, ReadingRunSettingsFlagsAndRates) {
     b = BuildDeviceControlBlock(p);
     EXPECT_EQ(b.Flags, 0x3013u);
     EXPECT_EQ(b.Parity, 2);
-
-    p.Parity().SetCheck(false);
-    p.Parity().SetReplace(true);
-    p.Parity().SetReplaceChar('?');
-    EXPECT_EQ(BuildDeviceControlBlock(p).Flags & (dcb::fParity | dcb::fErrorChar), 0u);
-    p.Parity().SetCheck(true);
-    b = BuildDeviceControlBlock(p);
-    EXPECT_EQ(b.Flags & (dcb::fParity | dcb::fErrorChar), dcb::fParity | dcb::fErrorChar);
-    EXPECT_EQ(b.ErrorChar, '?');
     p.SetBaudRate(brCustom);
     p.SetCustomBaudRate(250000);
     EXPECT_EQ(BuildDeviceControlBlock(p).BaudRate, 250000u);
