@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -94,8 +95,9 @@ TEST_F(PortTest, FarEndTalkingAsPortsOpenAndAreDestroyedByAnotherThread) {
     std::atomic<bool> wrongThread{false};
     for (int i = 0; i < 30 && !HasFailure(); ++i) {
         p = makePort(pty.slaveName());
-        const bool inMain = i % 2 == 0;  // smNone runs handlers in the event thread
-        p->SetSyncMethod(inMain ? smThreadSync : smNone);
+        const TSyncMethod sync = std::array{smThreadSync, smWindowSync, smNone}[i % 3];
+        const bool inMain = sync != smNone;  // smNone runs handlers in the event thread
+        p->SetSyncMethod(sync);
         p->SetLineSource(std::make_shared<SlowLines>());
         std::atomic<std::size_t> got{0};
         p->OnRxChar = [&, inMain](TCustomComPort* s, int n) {

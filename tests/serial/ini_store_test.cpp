@@ -5,7 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "platform/ini_file.h"
 #include "serial/com_port.h"
@@ -16,9 +16,7 @@ namespace {
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class IniTest : public ::testing::Test {
