@@ -36,39 +36,28 @@ class ComboTest : public ::testing::Test {
     TComPort port;
 };
 
-TEST_F(ComboTest, ListsEachSettingAndSelectsTheBoundPortsValue) {
+TEST_F(ComboTest, EachKindSelectsTheBoundPortsValue) {
     TComPort set;
     set.SetBaudRate(br19200);
     set.SetDataBits(dbSeven);
     set.SetStopBits(sbTwoStopBits);
     set.Parity().SetBits(prEven);
     set.FlowControl().SetXonXoffIn(true);  // matches no flow-control pattern
-    // The lists themselves and the initial values of four kinds: in the main
-    // window tests.
+    // The lists themselves and the initial values: in the main window tests.
     const struct {
         TComProperty kind;
-        int count, atDefault, atSet;
-    } rows[] = {{cpBaudRate, 16, 7, 9},
-                {cpDataBits, 4, 3, 2},
-                {cpStopBits, 3, 0, 2},
-                {cpParity, 5, 0, 2},
-                {cpFlowControl, 4, 2, 3}};
+        int atSet;
+    } rows[] = {
+        {cpBaudRate, 9}, {cpDataBits, 2}, {cpStopBits, 2}, {cpParity, 2}, {cpFlowControl, 3}};
     for (const auto& row : rows) {
         SCOPED_TRACE(int(row.kind));
         TComComboBox box;
         box.SetComProperty(row.kind);
-        ASSERT_EQ(box.count(), row.count);
         EXPECT_EQ(box.currentIndex(), 0);  // unbound
-        box.SetComPort(&port);
-        EXPECT_EQ(box.currentIndex(), row.atDefault);
         box.SetComPort(&set);
         EXPECT_EQ(box.currentIndex(), row.atSet);
         EXPECT_EQ(box.Select().Choice[row.kind - cpBaudRate], row.atSet);
     }
-    TComComboBox parity;
-    parity.SetComProperty(cpParity);
-    parity.SetText("marca");
-    EXPECT_EQ(parity.Text(), "Marca");
 }
 
 TEST_F(ComboTest, UserChoiceReachesAnOpenDeviceOnlyWithAutoApply) {

@@ -1,29 +1,30 @@
 // The port on real pseudo-terminals: bytes both ways, event delivery into the
-// main thread, open and close, failures of the device and of handlers.
+// main thread, open and close, failures of the device and of handlers, and line
+// events from a fake line source.
 
 #include "serial/com_port.h"
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <ctime>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "port_test_util.h"
 #include "support/pty_pair.h"
-#include "support/test_env.h"
 
 namespace qv {
 namespace {
@@ -39,22 +40,13 @@ class PortTest : public ::testing::Test {
     LoopExecutor loop;
     test::PtyPair pty;
     std::string received;
-    std::vector<std::string> log;
+    using Log = std::vector<std::string>;
+    Log log;
 
     std::unique_ptr<TComPort> makePort(const std::string& path) {
         auto p = std::make_unique<TComPort>(&loop);
         p->SetPort(path);
         return p;
-    }
-    void logOpenClose(TComPort& p) {
-        p.OnBeforeOpen = [&](TCustomComPort*) { log.push_back("BeforeOpen"); };
-        p.OnAfterOpen = [&](TCustomComPort* s) {
-            log.push_back(s->Connected() ? "AfterOpen" : "AfterOpen-closed");
-        };
-        p.OnBeforeClose = [&](TCustomComPort*) { log.push_back("BeforeClose"); };
-        p.OnAfterClose = [&](TCustomComPort* s) {
-            log.push_back(s->Connected() ? "AfterClose-open" : "AfterClose");
-        };
     }
     bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds t = 5s) {
         return loop.runUntil(done, t);
@@ -62,16 +54,8 @@ class PortTest : public ::testing::Test {
     std::unique_ptr<TComPort> p = makePort(pty.slaveName());
 };
 
-TEST_F(PortTest, MegabyteOfEveryByteArrivesIntactInTheMainThreadAndGoesBack) {
-    std::size_t total = 0;
-    bool inMain = true;
-    p->OnRxChar = [&](TCustomComPort* s, int count) {
-        inMain = inMain && loop.inMainThread();
-        total += static_cast<std::size_t>(count);
-        std::string chunk;
-        EXPECT_EQ(s->ReadStr(chunk, count), count);
-        received += chunk;
-    };
+TEST_F(PortTest, MegabyteOfEveryByteArrivesIntactAndGoesBack) {
+    p->OnRxChar = appendTo(received);
     // The device starts as a cooked terminal (line editing, echo, CR/LF and
     // flow-control characters): the port itself must make it carry bytes as they are.
     termios t{};
@@ -81,25 +65,17 @@ TEST_F(PortTest, MegabyteOfEveryByteArrivesIntactInTheMainThreadAndGoesBack) {
     t.c_oflag |= OPOST | ONLCR;
     ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &t), 0);
     p->Open();
-    ASSERT_TRUE(p->Connected());
-    std::string data(1 << 20, '\0');
-    uint32_t x = 12345;
-    for (char& c : data) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 23);
-    }
-    data = allBytes() + data;  // every byte value, then noise
+    // Every byte value, then a megabyte whose period is no power of two, so that
+    // a lost, doubled or swapped block shows.
+    std::string data = allBytes();
+    for (int i = 0; i < (1 << 20); ++i) data += static_cast<char>(i % 251);
     std::thread writer([&] { EXPECT_TRUE(pty.writeMaster(data, 30s)); });
     const bool done = pumpUntil([&] { return received.size() >= data.size(); }, 30s);
     writer.join();
     ASSERT_TRUE(done) << received.size();
     EXPECT_TRUE(received == data);
-    EXPECT_TRUE(inMain);
-    EXPECT_EQ(total, data.size());
     EXPECT_EQ(p->WriteStr(allBytes()), 256);
     EXPECT_EQ(pty.readMaster(256), allBytes());
-    p->Close();
-    EXPECT_FALSE(p->Connected());
 }
 
 // Modem-line ioctls that take their time, as on a real UART, so that the far
@@ -116,12 +92,16 @@ TEST_F(PortTest, FarEndTalkingAsPortsOpenAndAreDestroyedByAnotherThread) {
     std::thread talker([&] {
         while (talking) pty.writeMaster(std::string(512, 'x'), 20ms);
     });
+    std::atomic<bool> wrongThread{false};
     for (int i = 0; i < 30 && !HasFailure(); ++i) {
         p = makePort(pty.slaveName());
-        p->SetSyncMethod(i % 2 ? smNone : smThreadSync);
+        const TSyncMethod sync = std::array{smThreadSync, smWindowSync, smNone}[i % 3];
+        const bool inMain = sync != smNone;  // smNone runs handlers in the event thread
+        p->SetSyncMethod(sync);
         p->SetLineSource(std::make_shared<SlowLines>());
         std::atomic<std::size_t> got{0};
-        p->OnRxChar = [&](TCustomComPort* s, int n) {
+        p->OnRxChar = [&, inMain](TCustomComPort* s, int n) {
+            if (loop.inMainThread() != inMain) wrongThread = true;
             std::string chunk;
             got += static_cast<std::size_t>(s->ReadStr(chunk, n));
         };
@@ -138,35 +118,29 @@ TEST_F(PortTest, FarEndTalkingAsPortsOpenAndAreDestroyedByAnotherThread) {
     }
     talking = false;
     talker.join();
+    EXPECT_FALSE(wrongThread);
 }
 
 TEST_F(PortTest, OpenCloseAndPortChangeRunTheirEventsInOrderAlsoFromItsOwnHandler) {
     test::PtyPair other;
     p->OnRxChar = appendTo(received);
-    logOpenClose(*p);
-    p->OnCTSChange = [&](TCustomComPort*, bool on) { log.push_back(on ? "CTS+" : "CTS-"); };
-    p->OnDSRChange = [&](TCustomComPort*, bool on) { log.push_back(on ? "DSR+" : "DSR-"); };
-    p->OnRLSDChange = [&](TCustomComPort*, bool on) { log.push_back(on ? "RLSD+" : "RLSD-"); };
-    // A pseudo-terminal has no modem lines: they read as off.
-    const std::vector<std::string> opening = {"BeforeOpen", "AfterOpen", "CTS-", "DSR-", "RLSD-"},
-                                   closing = {"CTS-", "DSR-", "RLSD-", "BeforeClose", "AfterClose"};
+    p->OnBeforeOpen = [&](TCustomComPort*) { log.push_back("BeforeOpen"); };
+    p->OnAfterOpen = [&](TCustomComPort* s) {
+        log.push_back(s->Connected() ? "AfterOpen" : "AfterOpen-closed");
+    };
+    p->OnBeforeClose = [&](TCustomComPort*) { log.push_back("BeforeClose"); };
+    p->OnAfterClose = [&](TCustomComPort* s) {
+        log.push_back(s->Connected() ? "AfterClose-open" : "AfterClose");
+    };
     p->SetConnected(true);
     p->SetConnected(true);  // already open: nothing
-    EXPECT_TRUE(p->ThreadCreated());
-    EXPECT_EQ(log, opening);
+    EXPECT_EQ(log, (Log{"BeforeOpen", "AfterOpen"}));
     log.clear();
     p->SetPort(other.slaveName());
     EXPECT_TRUE(p->Connected());
-    std::vector<std::string> expected = closing;
-    expected.insert(expected.end(), opening.begin(), opening.end());
-    EXPECT_EQ(log, expected);
+    EXPECT_EQ(log, (Log{"BeforeClose", "AfterClose", "BeforeOpen", "AfterOpen"}));
     ASSERT_TRUE(other.writeMaster("new line"));
     ASSERT_TRUE(pumpUntil([&] { return received == "new line"; }));
-    {
-        TComPort again(&loop);  // the old device is free again
-        again.SetPort(pty.slaveName());
-        EXPECT_NO_THROW(again.Open());
-    }
 
     // From inside a batch: a reopen (or close) that waited for its own event
     // thread would never come back.
@@ -198,31 +172,21 @@ TEST_F(PortTest, OpenCloseAndPortChangeRunTheirEventsInOrderAlsoFromItsOwnHandle
     watchdog.join();
     EXPECT_TRUE(reopened);
     EXPECT_TRUE(got) << received;
-    EXPECT_EQ(p->DevicePath(), pty.slaveName());
     EXPECT_TRUE(closed);
     EXPECT_NO_THROW(p->Open());  // the old event thread has ended by now
     log.clear();
     p->SetConnected(false);
     p->SetConnected(false);
-    EXPECT_EQ(log, closing);
+    EXPECT_EQ(log, (Log{"BeforeClose", "AfterClose"}));
     EXPECT_EQ(p->Handle(), -1);
 }
 
 TEST_F(PortTest, OpenFailuresCarryCodeOneAndTheSystemError) {
-    std::vector<std::string> traces;
-    SetComDebugOutput([&](const std::string& t) { traces.push_back(t); });
-    struct SinkReset {
-        ~SinkReset() { SetComDebugOutput(nullptr); }
-    } sinkReset;
-    const std::string dir = test::makeTempDir("qv_port");
-    const std::string missing = dir + "/nothing", plain = dir + "/plain";
-    std::ofstream{plain};
     p->Open();  // holds the pty
     const struct {
         std::string path;
         int err;
-    } rows[] = {
-        {missing, ENOENT}, {plain, ENOTTY}, {"/dev/null", ENOTTY}, {pty.slaveName(), EBUSY}};
+    } rows[] = {{"/nonexistent/ttyQV0", ENOENT}, {"/dev/null", ENOTTY}, {pty.slaveName(), EBUSY}};
     std::vector<std::unique_ptr<TComPort>> ports;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.path);
@@ -236,8 +200,6 @@ TEST_F(PortTest, OpenFailuresCarryCodeOneAndTheSystemError) {
         q->OnBeforeOpen = nullptr;
         EXPECT_FALSE(q->Connected());
         EXPECT_EQ(q->Handle(), -1);
-        ASSERT_FALSE(traces.empty());
-        EXPECT_EQ(traces.back(), "CreateFile " + row.path);
     }
     // Once the holder lets go, the refused object opens; so does the one that
     // failed on a missing path once it names a real device.
@@ -246,7 +208,6 @@ TEST_F(PortTest, OpenFailuresCarryCodeOneAndTheSystemError) {
     ports.back()->Close();
     ports.front()->SetPort(pty.slaveName());
     EXPECT_NO_THROW(ports.front()->Open());
-    std::filesystem::remove_all(dir);
 }
 
 // Opens the device from another process as an ordinary user, without any
@@ -276,24 +237,18 @@ TEST_F(PortTest, OpenPortKeepsOutProgramsThatTakeNoLock) {
     EXPECT_EQ(openFromAnotherProgram(pty.slaveName()), 0);
 }
 
-TEST_F(PortTest, ReadsClearAndTimeOutsWithoutEvents) {
-    p->Events = {};  // nobody reads in between
+TEST_F(PortTest, ReadsClearAndTimeOutsWithEventsDisabled) {
+    p->SetSyncMethod(smDisableEvents);  // nobody reads in between
+    int calls = 0;
+    p->OnRxChar = [&](TCustomComPort*, int) { ++calls; };
     p->Open();
-    EXPECT_FALSE(p->ThreadCreated());
-    char buf[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
     ASSERT_TRUE(pty.writeMaster("abcd"));
     ASSERT_TRUE(pumpUntil([&] { return p->InputCount() == 4; }));
-    EXPECT_EQ(p->Read(buf, 0), 0);
-    EXPECT_EQ(buf[0], 'x');
-    std::string s = "old";
-    EXPECT_EQ(p->ReadStr(s, 0), 0);
-    EXPECT_EQ(s, "");
+    std::string s;
     EXPECT_EQ(p->ReadStr(s, 10), 4);
     EXPECT_EQ(s, "abcd");
     EXPECT_EQ(p->ReadStr(s, 10), 0);
     EXPECT_EQ(s, "");
-    EXPECT_EQ(p->WriteStr(""), 0);
-    EXPECT_EQ(p->ReadErrorCount(), 0);
     // Clearing the input only keeps what goes out.
     ASSERT_TRUE(pty.writeMaster("stale"));
     ASSERT_TRUE(pumpUntil([&] { return p->InputCount() == 5; }));
@@ -309,23 +264,12 @@ TEST_F(PortTest, ReadsClearAndTimeOutsWithoutEvents) {
         std::this_thread::sleep_for(50ms);
         pty.writeMaster("xyz");
     });
-    auto t0 = std::chrono::steady_clock::now();
+    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(p->ReadStr(s, 10), 3);  // ends at the total time-out with what came
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 250ms);
     late.join();
     EXPECT_EQ(s, "xyz");
-    // "Wait for the first byte" mode returns as soon as something is there.
-    p->Timeouts().SetReadInterval(-1);
-    p->Timeouts().SetReadTotalMultiplier(-1);
-    p->Timeouts().SetReadTotalConstant(5000);
-    std::thread soon([&] {
-        std::this_thread::sleep_for(50ms);
-        pty.writeMaster("q");
-    });
-    t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(p->ReadStr(s, 10), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
-    soon.join();
+    EXPECT_EQ(calls, 0);
 }
 
 TEST_F(PortTest, BadOrLockedSettingsAreErrorsNotHangUps) {
@@ -336,7 +280,6 @@ TEST_F(PortTest, BadOrLockedSettingsAreErrorsNotHangUps) {
     p->SetDataBits(dbFive);
     EXPECT_NO_THROW(p->Open());
     EXPECT_THROW(p->SetDataBits(dbEight), EComPortExt);  // stored, port stays open
-    EXPECT_EQ(p->DataBits(), dbEight);
     EXPECT_TRUE(p->Connected());
     p->SetStopBits(sbOneStopBit);
     p->SetBaudRate(brCustom);
@@ -348,12 +291,10 @@ TEST_F(PortTest, BadOrLockedSettingsAreErrorsNotHangUps) {
         EXPECT_NO_THROW(p->SetCustomBaudRate(rate));
     EXPECT_NO_THROW(p->SetBaudRate(br14400));
     EXPECT_TRUE(p->Connected());
-    // The sync method is fixed while open; the same value is no change.
+    // The sync method is fixed while open.
     std::string what;
     EXPECT_EQ(failure([&] { p->SetSyncMethod(smNone); }, &what), "14");  // the plain exception
     EXPECT_EQ(what, pty.slaveName() + " Error: Cannot set property while connected");
-    EXPECT_EQ(p->SyncMethod(), smThreadSync);
-    EXPECT_NO_THROW(p->SetSyncMethod(smThreadSync));
 }
 
 TEST_F(PortTest, HangUpIsReportedOnceAndNeverSpins) {
@@ -367,17 +308,16 @@ TEST_F(PortTest, HangUpIsReportedOnceAndNeverSpins) {
     p->Open();
     ASSERT_TRUE(pty.writeMaster("before"));
     ASSERT_TRUE(pumpUntil([&] { return received == "before"; }));
-    pty.closeSlave();
-    pty.closeMaster();
+    pty.hangUp();
     ASSERT_TRUE(pumpUntil([&] { return errorEvents > 0; }));
     EXPECT_TRUE(seen.Contains(ceIO));
-    const auto cpu0 = test::processCpuTime();
+    const std::clock_t cpu0 = std::clock();  // of all the process's threads
     loop.runUntil([] { return false; }, 500ms);
-    EXPECT_LT(test::processCpuTime() - cpu0, 150ms) << "a gone device must not keep threads busy";
+    EXPECT_LT(std::clock() - cpu0, CLOCKS_PER_SEC * 15 / 100)
+        << "a gone device must not keep threads busy";
     EXPECT_EQ(errorEvents, 1);
     std::string s;
     EXPECT_EQ(p->ReadStr(s, 10), 0);
-    EXPECT_EQ(s, "");
     EXPECT_EQ(p->ReadErrorCount(), 1);
     EXPECT_EQ(p->LastReadError(), EIO);
     EXPECT_EQ(failure([&] { p->WriteStr("after"); }), ext(2, EIO));
@@ -416,71 +356,21 @@ TEST_F(PortTest, BatchesPendingAtCloseNeverRunAlsoWhenAWorkerCloses) {
         }
         loop.processPending();
         EXPECT_EQ(calls, 0);
-        EXPECT_FALSE(p->Connected());
-        // Open again: delivery works, and in the main thread.
-        bool inMain = false;
+        // Open again: delivery works.
         received.clear();
-        p->OnRxChar = [&](TCustomComPort* s, int n) {
-            inMain = loop.inMainThread();
-            appendTo(received)(s, n);
-        };
+        p->OnRxChar = appendTo(received);
         p->Open();
         ASSERT_TRUE(pty.writeMaster("def"));
         ASSERT_TRUE(pumpUntil([&] { return received == "def"; })) << received;
-        EXPECT_TRUE(inMain);
     }
 }
 
-TEST_F(PortTest, HandlerExceptionDoesNotEndDelivery) {
-    int reported = 0;
-    p->ExceptionHandler = [&](TCustomComPort*, std::exception_ptr) { ++reported; };
-    bool failNext = true;
-    p->OnRxChar = [&](TCustomComPort* s, int n) {
-        appendTo(received)(s, n);
-        if (std::exchange(failNext, false)) throw std::runtime_error("handler failed");
-    };
-    p->Open();
-    ASSERT_TRUE(pty.writeMaster("one"));
-    ASSERT_TRUE(pumpUntil([&] { return reported == 1; }));
-    ASSERT_TRUE(pty.writeMaster("two"));
-    ASSERT_TRUE(pumpUntil([&] { return received == "onetwo"; }));
-    EXPECT_EQ(reported, 1);
-}
-
-TEST_F(PortTest, NoneRunsInTheEventThreadAndDisableRunsNothing) {
-    p->SetSyncMethod(smNone);
-    std::atomic<bool> got{false};
-    std::atomic<bool> inMain{true};
-    p->OnRxChar = [&](TCustomComPort* s, int n) {
-        inMain = loop.inMainThread();
-        std::string c;
-        s->ReadStr(c, n);
-        got = true;
-    };
-    p->Open();
-    ASSERT_TRUE(pty.writeMaster("n"));
-    EXPECT_TRUE(test::waitFor([&] { return got.load(); }));
-    EXPECT_FALSE(inMain);
-    p->Close();
-
-    p->SetSyncMethod(smDisableEvents);
-    int calls = 0;
-    p->OnRxChar = [&](TCustomComPort*, int) { ++calls; };
-    p->Open();
-    EXPECT_TRUE(p->ThreadCreated());
-    ASSERT_TRUE(pty.writeMaster("d"));
-    loop.runUntil([] { return false; }, 200ms);
-    EXPECT_EQ(calls, 0);
-    EXPECT_EQ(p->InputCount(), 1);
-}
-
-TEST_F(PortTest, FlagFullQueueAndTransmitEvents) {
+TEST_F(PortTest, FlagAndFullQueueEventsLoseNothing) {
     p->SetEventChar('\n');
     p->Buffer().SetInputSize(10);
-    int flags = 0, full = 0, txEmpty = 0;
+    int flags = 0, full = 0;
     p->OnRxFlag = [&](TCustomComPort*) { ++flags; };
     p->OnRx80Full = [&](TCustomComPort*) { ++full; };
-    p->OnTxEmpty = [&](TCustomComPort*) { ++txEmpty; };
     p->OnRxChar = [&](TCustomComPort*, int) {};  // reads nothing: the queue fills
     p->Open();
     ASSERT_TRUE(pty.writeMaster("line\n"));
@@ -495,16 +385,22 @@ TEST_F(PortTest, FlagFullQueueAndTransmitEvents) {
     ASSERT_TRUE(pumpUntil([&] { return p->InputCount() == 5; }));
     EXPECT_EQ(p->ReadStr(s, 10), 5);
     EXPECT_EQ(s, "fghij");
-    EXPECT_EQ(p->WriteStr("ping"), 4);
-    ASSERT_TRUE(pumpUntil([&] { return txEmpty >= 1; }));
 }
 
-TEST_F(PortTest, DiscardNullAndParityCheckKeepTheDataRight) {
-    p->OnRxChar = appendTo(received);
+TEST_F(PortTest, DiscardNullParityCheckAndAFailingHandlerKeepTheDataRight) {
+    // A handler that throws is reported and delivery goes on.
+    int reported = 0;
+    p->ExceptionHandler = [&](TCustomComPort*, std::exception_ptr) { ++reported; };
+    bool failNext = true;
+    p->OnRxChar = [&](TCustomComPort* s, int n) {
+        appendTo(received)(s, n);
+        if (std::exchange(failNext, false)) throw std::runtime_error("handler failed");
+    };
     p->SetDiscardNull(true);
     p->Open();
     ASSERT_TRUE(pty.writeMaster(std::string("a\0b\0", 4)));
     ASSERT_TRUE(pumpUntil([&] { return received == "ab"; }));
+    EXPECT_EQ(reported, 1);
     p->SetDiscardNull(false);
     // With parity checking the line marks bad bytes; a plain \377 must still
     // arrive as one byte, and every other byte unchanged.
@@ -517,32 +413,9 @@ TEST_F(PortTest, DiscardNullAndParityCheckKeepTheDataRight) {
     EXPECT_EQ(received, bytes);
 }
 
-TEST_F(PortTest, LoadedOpensWhatTheFormAskedFor) {
-    p->BeginLoading();
-    p->SetConnected(true);
-    EXPECT_FALSE(p->Connected());
-    p->Loaded();
-    EXPECT_TRUE(p->Connected());
-    auto q = makePort("/nonexistent/port");
-    std::string reported;
-    q->ExceptionHandler = [&](TCustomComPort*, std::exception_ptr e) {
-        try {
-            std::rethrow_exception(e);
-        } catch (const std::exception& x) {
-            reported = x.what();
-        }
-    };
-    q->BeginLoading();
-    q->SetConnected(true);
-    EXPECT_NO_THROW(q->Loaded());
-    EXPECT_EQ(reported, "COM Port Error: Unable to open com port on /nonexistent/port");
-    EXPECT_FALSE(q->Connected());
-}
-
 TEST_F(PortTest, CloseAndDestructionFinishWhenHandlersFail) {
-    int told = 0, removed = 0;
+    int told = 0;
     p->AddFreeNotification([&](TCustomComPort*) { ++told; });
-    p->RemoveFreeNotification(p->AddFreeNotification([&](TCustomComPort*) { ++removed; }));
     bool afterClose = false;
     p->OnBeforeClose = [](TCustomComPort*) { throw std::runtime_error("before close failed"); };
     p->OnAfterClose = [&](TCustomComPort*) {
@@ -560,7 +433,6 @@ TEST_F(PortTest, CloseAndDestructionFinishWhenHandlersFail) {
     p->Open();
     EXPECT_NO_THROW(p.reset());
     EXPECT_EQ(told, 1);
-    EXPECT_EQ(removed, 0);
     TComPort again(&loop);
     again.SetPort(pty.slaveName());
     EXPECT_NO_THROW(again.Open());
@@ -589,6 +461,151 @@ TEST_F(PortTest, WriteEndsAtItsTimeOutWhenTheLineIsFull) {
         << "write on a full line finished";
     closer.join();
     EXPECT_FALSE(p->Connected());
+}
+
+class FakeLines : public ComLineSource {
+  public:
+    int GetModemBits(int, int& tiocm) override {
+        std::lock_guard lock(m);
+        tiocm = bits;
+        return 0;
+    }
+    int SetModemBits(int, int b, bool on) override {
+        std::lock_guard lock(m);
+        if (b & TIOCM_RTS) rtsHistory.push_back(on);
+        raised = on ? (raised | b) : (raised & ~b);
+        return 0;
+    }
+    int GetCounts(int, ComLineCounts& c) override {
+        std::lock_guard lock(m);
+        c = counts;
+        ++polls;  // atomic: read without the lock
+        return 0;
+    }
+    // Runs fn on the fake's state under its lock (the port's pump reads it).
+    template <class F>
+    auto with(F&& fn) {
+        std::lock_guard lock(m);
+        return fn(*this);
+    }
+    // Waits until the pump has read the counters twice more, so whatever the
+    // first of those reads found has been recorded.
+    void waitPolled() {
+        const int start = polls;
+        test::waitFor([&] { return polls >= start + 2; }, 2500ms);
+    }
+
+    std::mutex m;
+    std::atomic<int> polls{0};
+    int bits = 0, raised = 0;
+    std::vector<bool> rtsHistory;
+    ComLineCounts counts;
+};
+
+// Line events that a pseudo-terminal cannot show (line errors, ring, modem
+// lines), from a fake line source under a pty carrying the data.
+class LineEventTest : public PortTest {
+  protected:
+    std::shared_ptr<FakeLines> lines = std::make_shared<FakeLines>();
+    TComPort& port = *p;
+
+    void SetUp() override {
+        port.SetLineSource(lines);
+        port.OnError = [this](TCustomComPort*, TComErrors e) {
+            std::string s = "err";
+            for (auto [kind, name] : {std::pair{ceRxParity, ":parity"},
+                                      {ceFrame, ":frame"},
+                                      {ceBreak, ":break"},
+                                      {ceOverrun, ":overrun"}})
+                if (e.Contains(kind)) s += name;
+            log.push_back(s);
+        };
+        port.OnRing = [this](TCustomComPort*) { log.push_back("ring"); };
+        port.OnBreak = [this](TCustomComPort*) { log.push_back("break"); };
+        auto change = [this](std::string line) {
+            return
+                [this, line](TCustomComPort*, bool on) { log.push_back(line + (on ? "+" : "-")); };
+        };
+        port.OnCTSChange = change("cts");
+        port.OnDSRChange = change("dsr");
+        port.OnRLSDChange = change("dcd");
+        // One byte a call, so a second byte waits for the next batch.
+        port.OnRxChar = [this](TCustomComPort* s, int) {
+            std::string c;
+            s->ReadStr(c, 1);
+            log.push_back("rx:" + c);
+        };
+    }
+    bool pumpUntilLogged(const std::string& s) {
+        return loop.runUntil([&] { return std::find(log.begin(), log.end(), s) != log.end(); }, 5s);
+    }
+};
+
+TEST_F(LineEventTest, LinesAtOpenAndCloseChangesRingAndBreakDtrAndRtsToggle) {
+    lines->with([](FakeLines& l) { l.bits = TIOCM_CTS | TIOCM_CAR; });
+    // As a reading run sets the line up; a pty has no RS-485 mode, so the port
+    // toggles RTS itself.
+    port.FlowControl().SetControlDTR(dtrEnable);
+    port.FlowControl().SetControlRTS(rtsToggle);
+    port.Open();
+    EXPECT_EQ(log, (Log{"cts+", "dsr-", "dcd+"}));
+    EXPECT_EQ(port.ModemSignals(), (TModemLines{mlCTS, mlRLSD}));
+    lines->with([](FakeLines& l) { l.rtsHistory.clear(); });
+    EXPECT_EQ(port.WriteStr("frame"), 5);
+    EXPECT_EQ(pty.readMaster(5), "frame");
+    EXPECT_EQ(port.WriteStr("two"), 3);
+    lines->with([](FakeLines& l) {
+        EXPECT_EQ(l.rtsHistory, (std::vector<bool>{true, false, true, false}));
+        EXPECT_EQ(l.raised & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR);
+    });
+    log.clear();
+    lines->with([](FakeLines& l) {
+        l.bits |= TIOCM_DSR;
+        l.counts.dsr++;
+    });
+    ASSERT_TRUE(pumpUntilLogged("dsr+"));
+    lines->with([](FakeLines& l) { l.counts.rng++; });
+    ASSERT_TRUE(pumpUntilLogged("ring"));
+    lines->with([](FakeLines& l) { l.counts.brk++; });
+    ASSERT_TRUE(pumpUntilLogged("break"));
+    // The break is also a line error, reported before it in the same batch.
+    EXPECT_EQ(log, (Log{"dsr+", "ring", "err:break", "break"}));
+    log.clear();
+    port.Close();
+    EXPECT_EQ(log, (Log{"cts-", "dsr-", "dcd-"}));
+}
+
+TEST_F(LineEventTest, LineErrorsAreReportedOnceAndBeforeTheDataOfTheSameBatch) {
+    port.Open();
+    log.clear();
+    // Without parity checking a parity error is no error.
+    lines->with([](FakeLines& l) { l.counts.parity++; });
+    loop.runUntil([] { return false; }, 300ms);
+    EXPECT_TRUE(log.empty());
+    lines->with([](FakeLines& l) { l.counts.frame++; });
+    ASSERT_TRUE(pumpUntilLogged("err:frame"));
+    EXPECT_EQ(log, (Log{"err:frame"}));
+    // Reading the input count leaves an error for OnError.
+    lines->with([](FakeLines& l) { l.counts.overrun++; });
+    lines->waitPolled();  // recorded; the batch waits for the main thread
+    EXPECT_EQ(port.InputCount(), 0);
+    ASSERT_TRUE(pumpUntilLogged("err:overrun"));
+    EXPECT_EQ(port.LastErrors(), TComErrors{});  // reported once, then cleared
+
+    port.Close();
+    port.Parity().SetBits(prEven);
+    port.Parity().SetCheck(true);
+    port.Open();
+    log.clear();
+    ASSERT_TRUE(pty.writeMaster("a"));
+    // Batch 1 is handed to the main thread, which is not pumping yet.
+    ASSERT_TRUE(test::waitFor([&] { return loop.pendingCount() > 0; }));
+    lines->with([](FakeLines& l) { l.counts.parity++; });
+    ASSERT_TRUE(pty.writeMaster("b"));
+    lines->waitPolled();  // both the error and "b" are now recorded
+    test::waitFor([&] { return port.InputCount() >= 2; });
+    ASSERT_TRUE(pumpUntilLogged("rx:b"));
+    EXPECT_EQ(log, (Log{"rx:a", "err:parity", "rx:b"}));
 }
 
 }  // namespace

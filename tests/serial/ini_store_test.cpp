@@ -5,7 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "platform/ini_file.h"
 #include "serial/com_port.h"
@@ -16,9 +16,7 @@ namespace {
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class IniTest : public ::testing::Test {
@@ -29,42 +27,31 @@ class IniTest : public ::testing::Test {
 
 TEST_F(IniTest, RewritingKeepsEverythingElseTheLineEndsAndTheFileMode) {
     // A settings file that holds passwords may have been made private; saving
-    // must not open it up again.
-    for (const std::string eol : {"\r\n", "\n"}) {
-        SCOPED_TRACE(eol.size());
-        auto withEol = [&](const std::string& text) {
-            std::string out;
-            for (char c : text) out += c == '\n' ? eol : std::string(1, c);
-            return out;
-        };
-        const std::string path = dir + "/a" + std::to_string(eol.size()) + ".ini";
-        std::ofstream(path, std::ios::binary)
-            << withEol("; settings\n[MAIN]\nPORT=3\n\n[OTHER]\nx = kept \n");
-        ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-        IniFile f(path);
-        EXPECT_EQ(f.readInteger("main", "port", 0), 3);
-        EXPECT_EQ(f.readString("OTHER", "X", ""), "kept");
-        f.writeString("Main", "Tipo_Salida", "2");
-        f.writeInteger("MAIN", "PORT", 5);
-        f.writeString("NEW", "k", "v,\"w\"");
-        EXPECT_EQ(slurp(path), withEol("; settings\n[MAIN]\nPORT=5\nTipo_Salida=2\n\n[OTHER]\n"
-                                       "x = kept \n[NEW]\nk=v,\"w\"\n"));
-        struct stat st {};
-        ASSERT_EQ(::stat(path.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0600u);
-        IniFile g(path);
-        EXPECT_EQ(g.readString("new", "K", ""), "v,\"w\"");
-        EXPECT_EQ(g.keys("MAIN"), (std::vector<std::string>{"PORT", "Tipo_Salida"}));
-    }
+    // must not open it up again. New lines follow the file's own line ends.
+    const std::string path = dir + "/a.ini";
+    std::ofstream(path, std::ios::binary)
+        << "; settings\r\n[MAIN]\r\nPORT=3\r\n\r\n[OTHER]\r\nx = kept \r\n";
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    IniFile f(path);
+    EXPECT_EQ(f.readInteger("main", "port", 0), 3);
+    EXPECT_EQ(f.readString("OTHER", "X", ""), "kept");
+    f.writeString("Main", "Tipo_Salida", "2");
+    f.writeInteger("MAIN", "PORT", 5);
+    f.writeString("NEW", "k", "v,\"w\"");
+    EXPECT_EQ(slurp(path),
+              "; settings\r\n[MAIN]\r\nPORT=5\r\nTipo_Salida=2\r\n\r\n[OTHER]\r\n"
+              "x = kept \r\n[NEW]\r\nk=v,\"w\"\r\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(IniFile(path).readString("new", "K", ""), "v,\"w\"");
 }
 
 TEST_F(IniTest, TypedReadsOfLooseLines) {
     // Hexadecimal numbers, "0" and other texts as booleans, refused line breaks and
     // unwritable files: in the configuration file tests.
-    IniFile f = IniFile::fromText("[S]\na=12\nc=abc\ne=-4\nnoequals\n[broken\nz=1\n");
-    EXPECT_EQ(f.readInteger("S", "a", 0), 12);
+    IniFile f = IniFile::fromText("[S]\nc=abc\ne=-4\nnoequals\n[broken\nz=1\n");
     EXPECT_EQ(f.readInteger("S", "c", 7), 7);
-    EXPECT_EQ(f.readInteger("S", "missing", 9), 9);
     EXPECT_TRUE(f.readBool("S", "e", false));
     EXPECT_EQ(f.readInteger("broken", "z", 0), 1);
 }
@@ -84,32 +71,13 @@ TEST_F(IniTest, KeyStoreIgnoresFailedWrites) {
     EXPECT_FALSE(nowhere.writeString("INI", "x"));
 }
 
-TEST_F(IniTest, BasicGroupOnlyByDefault) {
-    const std::string path = dir + "/port.ini";
-    TComPort p;
-    p.SetName("ComPort9");
-    {
-        IniFile f(path);
-        p.StoreIniFile(f);
-        EXPECT_EQ(f.keys("ComPort9"),
-                  (std::vector<std::string>{"Port", "BaudRate", "StopBits", "DataBits", "Parity",
-                                            "FlowControl"}));
-        EXPECT_EQ(f.readString("ComPort9", "Parity", ""), "NINGUNA");
-        EXPECT_EQ(f.readString("ComPort9", "FlowControl", ""), "None");
-    }
-    p.SetBaudRate(brCustom);
-    p.SetCustomBaudRate(250000);
-    IniFile f(path);
-    p.StoreIniFile(f);
-    EXPECT_EQ(f.readString("ComPort9", "CustomBaudRate", ""), "250000");
-}
-
 // Every stored setting away from its initial value.
 void configure(TComPort& a) {
     a.SetName("P");
     a.StoreGroups = {stBasic, stFlowControl, stBuffer, stTimeouts, stParity, stOthers};
     a.SetPort("/dev/ttyUSB1");
-    a.SetBaudRate(br115200);
+    a.SetBaudRate(brCustom);
+    a.SetCustomBaudRate(250000);
     a.SetDataBits(dbSeven);
     a.SetStopBits(sbTwoStopBits);
     a.Parity().SetBits(prMark);
@@ -131,52 +99,47 @@ void configure(TComPort& a) {
     a.FlowControl().SetDSRSensitivity(true);
     a.FlowControl().SetXonChar('A');
 }
-// The stored settings of a port, as one record; XoffChar and XonXoffOut are left
-// at their initial values by configure().
-auto settingsOf(TComPort& b) {
-    auto& pa = b.Parity();
-    auto& fc = b.FlowControl();
-    auto& t = b.Timeouts();
-    return std::tuple(b.Port(), b.BaudRate(), b.DataBits(), b.StopBits(), pa.Bits(), pa.Check(),
-                      pa.Replace(), pa.ReplaceChar(), b.EventChar(), b.DiscardNull(),
-                      b.Buffer().InputSize(), b.Buffer().OutputSize(), t.ReadInterval(),
-                      t.ReadTotalConstant(), t.ReadTotalMultiplier(), t.WriteTotalConstant(),
-                      t.WriteTotalMultiplier(), fc.ControlRTS(), fc.ControlDTR(), fc.XonXoffIn(),
-                      fc.XonXoffOut(), fc.DSRSensitivity(), fc.XonChar(), fc.XoffChar());
-}
-const auto kConfigured = std::tuple(std::string("/dev/ttyUSB1"), br115200, dbSeven, sbTwoStopBits,
-                                    prMark, true, true, '?', ' ', true, 4096, 512, 10, 20, 30, 40,
-                                    50, rtsToggle, dtrHandshake, true, false, true, 'A', char(19));
-
-TEST_F(IniTest, AllGroupsRoundTripThroughTheFileAndTheKeyStore) {
-    const std::string path = dir + "/port.ini";
-    TComPort a;
-    configure(a);
-    {
-        IniFile f(path);
-        a.StoreIniFile(f);
-    }
-    const std::string text = slurp(path);
-    for (const char* line : {"EventChar=#32\n", "FlowControl.XoffChar=#19\n",
-                             "FlowControl.XonChar=A\n", "DiscardNull=Yes\n"})
-        EXPECT_NE(text.find(line), std::string::npos) << line;
-    TComPort b, c;
-    b.SetName("P");
-    b.StoreGroups = c.StoreGroups = a.StoreGroups;
+// A port's settings as its own store writes them.
+std::string storedText(TComPort& port, const std::string& path) {
     IniFile f(path);
+    port.StoreIniFile(f);
+    return slurp(path);
+}
+
+TEST_F(IniTest, BasicGroupByDefaultAllGroupsRoundTripThroughTheFileAndTheKeyStore) {
+    TComPort a, b, c;
+    a.SetName("P");
+    storedText(a, dir + "/basic.ini");
+    const IniFile basic(dir + "/basic.ini");
+    EXPECT_EQ(basic.keys("P"), (std::vector<std::string>{"Port", "BaudRate", "StopBits", "DataBits",
+                                                         "Parity", "FlowControl"}));
+    EXPECT_EQ(basic.readString("P", "Parity", ""), "NINGUNA");
+    EXPECT_EQ(basic.readString("P", "FlowControl", ""), "None");
+    configure(a);
+    const std::string text = storedText(a, dir + "/a.ini");
+    EXPECT_EQ(IniFile(dir + "/a.ini").keys("P").size(), 29u);
+    for (const char* line :
+         {"EventChar=#32\n", "FlowControl.XoffChar=#19\n", "FlowControl.XonChar=A\n",
+          "DiscardNull=Yes\n", "CustomBaudRate=250000\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    // Every setting differs from its initial value, so one not read back shows.
+    for (TComPort* port : {&b, &c}) {
+        port->SetName("P");
+        port->StoreGroups = a.StoreGroups;
+    }
+    IniFile f(dir + "/a.ini");
     b.LoadIniFile(f);
-    EXPECT_EQ(settingsOf(b), kConfigured);
+    EXPECT_EQ(storedText(b, dir + "/b.ini"), text);
     KeyStore ks(dir + "/store.conf");
     ASSERT_TRUE(ks.openKey("Software\\Ports\\P", true));
     a.StoreRegistry(ks);
     c.LoadRegistry(ks);
-    EXPECT_EQ(settingsOf(c), kConfigured);
+    EXPECT_EQ(storedText(c, dir + "/c.ini"), text);
 }
 
 TEST_F(IniTest, LoadingReadsLooseTextsAndKeepsWhatIsMissing) {
     IniFile f = IniFile::fromText(
         "[P]\nParity=par\nDiscardNull=yes\nEventChar=#abc\n"
-        "[Q]\nParity=NONE\nDiscardNull=1\nEventChar=#\n"
         "[E]\n");
     TComPort p;
     p.SetName("P");
@@ -186,11 +149,6 @@ TEST_F(IniTest, LoadingReadsLooseTextsAndKeepsWhatIsMissing) {
     EXPECT_EQ(p.Parity().Bits(), prEven);
     EXPECT_TRUE(p.DiscardNull());
     EXPECT_EQ(p.EventChar(), 0);  // "#" followed by no number
-    p.SetName("Q");
-    p.LoadIniFile(f);
-    EXPECT_EQ(p.Parity().Bits(), prNone);
-    EXPECT_FALSE(p.DiscardNull());
-    EXPECT_EQ(p.EventChar(), '#');
     // An empty section changes nothing, but a custom rate falls back to 9600.
     p.SetName("E");
     p.SetBaudRate(brCustom);

@@ -81,18 +81,14 @@ PtyPair::PtyPair() {
 }
 
 PtyPair::~PtyPair() {
-    closeSlave();
-    closeMaster();
+    hangUp();
 }
 
-void PtyPair::closeMaster() {
-    if (master_ >= 0) ::close(master_);
-    master_ = -1;
-}
-
-void PtyPair::closeSlave() {
-    if (slave_ >= 0) ::close(slave_);
-    slave_ = -1;
+void PtyPair::hangUp() {
+    for (int* fd : {&slave_, &master_}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
 }
 
 bool PtyPair::writeMaster(std::string_view data, std::chrono::milliseconds timeout) {

@@ -17,14 +17,13 @@ class PtyPair {
     PtyPair& operator=(const PtyPair&) = delete;
 
     int master() const { return master_; }
-    // The helper keeps its own slave descriptor open until closeSlave(), so the
+    // The helper keeps its own slave descriptor open until hangUp(), so the
     // master never sees a hang-up between two opens of the slave by the code under test.
     int slave() const { return slave_; }
     const std::string& slaveName() const { return slaveName_; }
 
-    // Closing the master makes the slave side hang up (poll HUP, read/write EIO).
-    void closeMaster();
-    void closeSlave();
+    // Closes both descriptors: the slave side hangs up (poll HUP, read/write EIO).
+    void hangUp();
 
     // Writes every byte to the master (waits with poll while the line is full);
     // false when the time-out ran out or the write failed.

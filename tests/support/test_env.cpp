@@ -1,7 +1,6 @@
 #include "support/test_env.h"
 
 #include <stdlib.h>
-#include <sys/resource.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -15,15 +14,6 @@ std::string makeTempDir(const std::string& prefix) {
     buf.push_back('\0');
     if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
     return std::string(buf.data());
-}
-
-std::chrono::microseconds processCpuTime() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    auto us = [](const timeval& t) {
-        return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
-    };
-    return std::chrono::duration_cast<std::chrono::microseconds>(us(u.ru_utime) + us(u.ru_stime));
 }
 
 }  // namespace qv::test

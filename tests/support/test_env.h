@@ -1,7 +1,6 @@
 #pragma once
 // Small helpers shared by the suites.
 
-#include <chrono>
 #include <string>
 
 namespace qv::test {
@@ -9,8 +8,5 @@ namespace qv::test {
 // A fresh empty directory under the build tree's temp area, removed by the caller
 // or left for inspection on failure.
 std::string makeTempDir(const std::string& prefix);
-
-// CPU time (user + system) this process has used so far.
-std::chrono::microseconds processCpuTime();
 
 }  // namespace qv::test
