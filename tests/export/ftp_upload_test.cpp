@@ -72,11 +72,6 @@ struct Watched {
                 return true;
         return false;
     }
-    bool progressShown() const {
-        for (const Message& m : messages)
-            if (m.kind == MSG_PROGRESSINIT) return true;
-        return false;
-    }
 
     MessageReceiver receiver;
     std::vector<Message> messages;
@@ -166,30 +161,21 @@ TEST_F(FtpUpload, FailuresEndInBoundedTimeAndKeepTheFile) {
         {"server down", "u:p@127.0.0.1:" + std::to_string(downPort) + "/", kLost, "cannot connect"},
         {"unreadable", target("/"), "- ERROR AL LEER EL FICHERO LOCAL : ", "unreadable"},
     };
-    std::vector<std::unique_ptr<Watched>> jobs;
-    std::vector<std::string> files;
+    Watched job(executor);  // all at once, each with a reason of its own
     for (const Case& c : cases) {
-        files.push_back(makeFile(std::string(c.name) + ".CSV", 5000));
+        const std::string file = makeFile(std::string(c.name) + ".CSV", 5000);
         if (c.red != kLost) {  // a folder in its place: it cannot be read, even by root
-            fs::remove(files.back());
-            fs::create_directory(files.back());
+            fs::remove(file);
+            fs::create_directory(file);
         }
-        jobs.push_back(std::make_unique<Watched>(executor));
-        jobs.back()->uploads.Start(files.back(), c.target);
+        job.uploads.Start(file, c.target);
     }
-    ASSERT_TRUE(executor.runUntil(
-        [&] {
-            for (auto& j : jobs)
-                if (j->ended == 0) return false;
-            return true;
-        },
-        40s));
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE(cases[i].name);
-        EXPECT_TRUE(jobs[i]->logged(cases[i].red, colour::Red, cases[i].reason));
-        EXPECT_TRUE(fs::exists(files[i]));
-        EXPECT_FALSE(jobs[i]->progressShown());
+    ASSERT_TRUE(executor.runUntil([&] { return job.ended == int(std::size(cases)); }, 40s));
+    for (const Case& c : cases) {
+        EXPECT_TRUE(job.logged(c.red, colour::Red, c.reason)) << c.name;
+        EXPECT_TRUE(fs::exists(dir + "/" + c.name + ".CSV")) << c.name;
     }
+    for (const Message& m : job.messages) EXPECT_NE(m.kind, MSG_PROGRESSINIT);
 }
 
 TEST_F(FtpUpload, ClosingTheProgramStopsAHangingUploadPromptly) {

@@ -3,66 +3,38 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLineEdit>
-#include <filesystem>
 
 #include "export/export_harness.h"
-#include "platform/ini_file.h"
-#include "support/test_env.h"
 
 namespace qv {
 namespace {
 
-bool EnsureApplication() {
-    static int argc = 1;
-    static char name[] = "export_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return true;
-}
-
-std::string Reversed(const std::string& s) {
-    return {s.rbegin(), s.rend()};
-}
-std::string Box(const QLineEdit* e) {
-    return e->text().toStdString();
-}
-
 struct FormTest : ::testing::Test {
-    bool app = EnsureApplication();  // before any widget
     test::ExportHarness h;
     TSql_Form form{h.executor, h.receiver.target(),
                    [this](const std::string& t, int32_t c) { h.lines.emplace_back(t, c); }};
 };
 
-TEST_F(FormTest, ConfigurationKeysAndPortBoxesGetTheirDefaults) {
-    const std::string dir = test::makeTempDir("qv_sql_form");
-    const std::string file = dir + "/cfg.ini";
-    IniFile(file).writeString("MAIN", "CONTADORES", "");
-    form.Init(file, Reversed);
-    // Not the window's initial texts ("" and "ROOT").
-    EXPECT_EQ(Box(form.PUERTO) + Box(form.SSH_PORT) + Box(form.LIST_PORT), "3306223306");
+// Reading the keys from a file: the main window's configuration tests.
+TEST_F(FormTest, TunnelBoxesAndPortBoxesGetTheirDefaults) {
+    form.SetSettings(DbSettings{});
     EXPECT_FALSE(form.Group_ssh->isVisibleTo(&form));
-
-    IniFile(file).writeBool("MAIN", "HABILITA_TUNEL", true);
-    IniFile(file).writeString("MAIN", "PASSW", "ssap bd");
-    form.Init(file, Reversed);
-    EXPECT_EQ(Box(form.PASSWORD), "db pass");
+    form.HABILITA_TUNEL->setChecked(true);
     EXPECT_TRUE(form.Group_ssh->isVisibleTo(&form));
     form.HABILITA_TUNEL->setChecked(false);
     EXPECT_FALSE(form.Group_ssh->isVisibleTo(&form));
-    std::filesystem::remove_all(dir);
 
     // Port boxes that hold no number are used as their defaults and show them.
-    form.SetSettings(DbSettings{});
     form.HABILITA_TUNEL->setChecked(true);
     form.SSH_HOST->setText("127.0.0.1");
     form.Output().Settings.ConnectTimeoutSeconds = 2;
     form.Crea_hilo({}, false);
-    EXPECT_EQ(Box(form.LIST_PORT) + Box(form.SSH_PORT) + Box(form.DEST_PORT), "3307223306");
+    EXPECT_EQ(
+        (form.LIST_PORT->text() + form.SSH_PORT->text() + form.DEST_PORT->text()).toStdString(),
+        "3307223306");
     EXPECT_EQ(h.lines.at(2).first, " - ERROR AL INICIAR EL TUNEL SSH:");
     EXPECT_EQ(form.RunningUploads(), 0u);
 }
