@@ -5,7 +5,6 @@
 
 #include "export/export_harness.h"
 #include "export/sql_rows.h"
-#include "export/sql_writer.h"
 #include "support/loopback_peer.h"
 
 namespace qv {

@@ -72,8 +72,9 @@ ExportHarness::ExportHarness()
       output(executor, receiver.target(),
              [this](const std::string& text, int32_t c) { lines.emplace_back(text, c); }) {}
 
-bool ExportHarness::WaitIdle(const SqlOutput& out, std::chrono::seconds timeout) {
-    return executor.runUntil([&out] { return out.RunningUploads() == 0; }, timeout);
+bool ExportHarness::WaitIdle(std::chrono::seconds timeout, const SqlOutput* out) {
+    if (!out) out = &output;
+    return executor.runUntil([out] { return out->RunningUploads() == 0; }, timeout);
 }
 
 std::string ExportHarness::Log(bool clear) {

@@ -45,11 +45,10 @@ struct ExportHarness {
     MessageReceiver receiver;
     SqlOutput output;
 
-    // Handles messages until no upload runs; false when that takes longer.
-    bool WaitIdle(std::chrono::seconds timeout = std::chrono::seconds(60)) {
-        return WaitIdle(output, timeout);
-    }
-    bool WaitIdle(const SqlOutput& out, std::chrono::seconds timeout = std::chrono::seconds(60));
+    // Handles messages until no upload of `out` (default: output) runs; false
+    // when that takes longer.
+    bool WaitIdle(std::chrono::seconds timeout = std::chrono::seconds(60),
+                  const SqlOutput* out = nullptr);
     // Every line as "<colour letter> text\n" (W, Y, G, R); clears them when asked.
     std::string Log(bool clear = false);
 };

@@ -50,7 +50,7 @@ TEST_F(FormTest, ConnectionTestReportsTheServerAndClosesTheWindow) {
     EXPECT_TRUE(logShown);
     EXPECT_EQ(form.result(), 1);
     EXPECT_TRUE(form.GroupBox_config->isEnabled());
-    ASSERT_TRUE(h.WaitIdle(form.Output())) << h.Log();
+    ASSERT_TRUE(h.WaitIdle(std::chrono::seconds(60), &form.Output())) << h.Log();
     EXPECT_EQ(h.lines.at(2).first, " - SERVIDOR DE BASES DE DATOS CONTACTADO DE FORMA EXITOSA !");
     EXPECT_EQ(h.lines.size(), 4u) << h.Log();
 }

@@ -23,7 +23,6 @@ TEST(OkParse, DataLinesBecomeRowsAndOthersAreRejected) {
         // Quoted fields; a blank also ends a field.
         {"\"05/12/26\";\"01:00\" Verano;1;\"2\";3;4;5;x", "M1|2026-12-05|01:00:00|V|1|2|3|5|4|0|1"},
         {"05/12/26;01:00;Verano;1;2;3;4;5", ""},  // 8 fields
-        {"", ""},
         // A slot without a record, and a date of two parts: nothing to key the row on.
         {";;Invierno;- ; - ; - ; - ; - ; - ; - ; - ; - ; - ; - ; - ; ", ""},
         {"05/12;00:15;Invierno;1;2;3;4;5;6;", ""},

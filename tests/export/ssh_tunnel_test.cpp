@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "export/export_harness.h"
-#include "export/sql_rows.h"
 #include "support/loopback_peer.h"
 
 namespace qv {
