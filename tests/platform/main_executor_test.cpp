@@ -37,7 +37,7 @@ TEST(LoopExecutor, RunsPostedCallsInOrderWhenProcessingPastAFailingOneAndWakesOn
     later.join();
 }
 
-TEST(InvokeGate, RunsInMainThreadWaitsAndRethrows) {
+TEST(InvokeGate, RunsInMainThreadWaitsRethrowsAndCancels) {
     LoopExecutor ex;
     InvokeGate gate;
     std::atomic<bool> done{false}, threw{false}, workerIsMain{true};
@@ -57,14 +57,11 @@ TEST(InvokeGate, RunsInMainThreadWaitsAndRethrows) {
     EXPECT_FALSE(workerIsMain.load());
     EXPECT_TRUE(ranInMain);
     EXPECT_TRUE(threw.load());
-}
 
-TEST(InvokeGate, CancelReleasesAWorkerWhileTheMainThreadIsNotProcessing) {
-    LoopExecutor ex;
-    InvokeGate gate;
+    // Cancelling releases a worker while the main thread is not processing.
     std::atomic<int> result{-1};
     std::atomic<bool> ran{false};
-    std::thread worker([&] { result = gate.invokeAndWait(ex, [&] { ran = true; }) ? 1 : 0; });
+    worker = std::thread([&] { result = gate.invokeAndWait(ex, [&] { ran = true; }) ? 1 : 0; });
     while (ex.pendingCount() == 0) std::this_thread::sleep_for(1ms);
     gate.cancel();
     worker.join();
