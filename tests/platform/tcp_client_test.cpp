@@ -71,11 +71,7 @@ TEST(TcpClient, PeerClosingOrResettingDisconnects) {
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(k.c.checkForDataOnSource(0));
     EXPECT_FALSE(k.c.connected());
-    EXPECT_FALSE(k.c.lastError().empty());
-    // And it can connect again afterwards.
-    ASSERT_TRUE(k.c.connect());
-    EXPECT_GE(k.l.accept(), 0);
-    EXPECT_TRUE(k.c.connected());
+    EXPECT_FALSE(k.c.lastError().empty());  // reconnecting: the meter transport tests
 }
 
 TEST(TcpClient, ConnectFailuresAreReportedNotThrown) {

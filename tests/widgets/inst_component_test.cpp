@@ -47,19 +47,15 @@ TEST_F(InstComponentTest, FrameRateThrottle) {
     EXPECT_EQ(bar.RepaintCount(), base + 2);
     EXPECT_FALSE(bar.ChangePending());
 
-    bar.SetUpdateFrameRate(0);  // no limit
+    bar.SetUpdateFrameRate(0);  // no limit: the end of an update paints at once
     base = bar.RepaintCount();
-    bar.SetPosition(50);
-    bar.SetPosition(60);
-    EXPECT_EQ(bar.RepaintCount(), base + 2);
-
     bar.BeginUpdate();
     bar.SetPosition(70);
     bar.SetSegmentSize(4);
     TInstUpdateObject::Instance().Tick();
-    EXPECT_EQ(bar.RepaintCount(), base + 2);
+    EXPECT_EQ(bar.RepaintCount(), base);
     bar.EndUpdate();
-    EXPECT_EQ(bar.RepaintCount(), base + 3);
+    EXPECT_EQ(bar.RepaintCount(), base + 1);
 }
 
 TEST_F(InstComponentTest, SharedTimerRunsWhileWidgetsExist) {

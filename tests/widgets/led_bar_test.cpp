@@ -170,18 +170,11 @@ struct FailingBar : TInstLedBar {
 TEST(LedBar, DrawingFaultIsShownInWhiteOnBlack) {
     FailingBar bar;
     bar.resize(120, 40);
-    QImage image = bar.RenderToImage();
-    int white = 0, other = 0;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            QColor c = image.pixelColor(x, y);
-            if (c.red() != c.green() || c.green() != c.blue())
-                ++other;
-            else if (c.red() > 128)
-                ++white;
-        }
-    EXPECT_GT(white, 10);
-    EXPECT_EQ(other, 0);
+    const QImage image = bar.RenderToImage();
+    EXPECT_TRUE(image.allGray());
+    QImage black(image.size(), image.format());
+    black.fill(Qt::black);
+    EXPECT_NE(image, black);  // the message is there
 }
 
 }  // namespace

@@ -97,7 +97,4 @@ void QvOpcTestPublish(uint64_t handle, QvOpcValue value, const char16_t* text, u
     }
     std::thread([callback] { callback.data_arrived(callback.context); }).join();
 }
-
-// One of the entry points the program binds but never calls.
-void GroupAdd() {}
 }
