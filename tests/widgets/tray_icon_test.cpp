@@ -138,8 +138,7 @@ TEST_F(TrayTest, EnterAndExitByPolling) {
     tray.cursor = QPoint(300, 5);
     timers->advance(19);
     EXPECT_EQ(log, "enter ");
-    timers->advance(1);
-    timers->advance(200);
+    timers->advance(201);
     EXPECT_EQ(log, "enter exit ");
     tray.SetWantEnterExitEvents(false);
     tray.HandleMessage(TrayMessage::MouseMove);
