@@ -58,8 +58,8 @@ class SqlClient {
   public:
     SqlClient();
     ~SqlClient();
-    void Run(const std::string& sql);
-    std::vector<std::vector<std::string>> Rows(const std::string& sql);
+    // The statement's rows, if it has any.
+    std::vector<std::vector<std::string>> Run(const std::string& sql);
     // Drops and creates `schema` with an empty table quorvanta.
     void FreshTable(const std::string& schema);
     void Drop(const std::string& schema);
@@ -73,9 +73,8 @@ class UploadTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
-    // Starts the upload of a readings file of `meter` with these rows.
-    void Start(const std::string& meter, const std::vector<std::string>& rows, bool unique = false);
-    // The same, waiting for its end; returns its log lines and clears them.
+    // Uploads a readings file of `meter` with these rows and waits for its end;
+    // returns its log lines and clears them.
     std::string Upload(const std::string& meter, const std::vector<std::string>& rows,
                        bool unique = false);
     // The rows of table quorvanta in `schema` (default: the test's own), in time order.

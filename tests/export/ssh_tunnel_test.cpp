@@ -28,8 +28,10 @@ class SshTunnelUpload : public test::UploadTest {
         s.LIST_PORT = s.PUERTO = std::to_string(test::LoopbackListener().port());
     }
     void Start(const std::string& meter) {
-        UploadTest::Start(meter,
-                          {test::CsvRow("05/12/26", "00:15", "I", {"1", "2", "3", "4", "5", "6"})});
+        h.output.Subir_a_base(test::ReadingsFile(dir, meter,
+                                                 {test::CsvRow("05/12/26", "00:15", "I",
+                                                               {"1", "2", "3", "4", "5", "6"})}),
+                              false);
     }
     std::size_t Count(const std::string& text) const {
         std::size_t n = 0;
@@ -37,9 +39,6 @@ class SshTunnelUpload : public test::UploadTest {
         return n;
     }
 };
-
-const std::string kTunnelUp = " - TUNEL INICIADO DE FORMA EXITOSA!";
-const std::string kTunnelDown = " - TUNEL CERRADO DE FORMA EXITOSA!";
 
 // Each refusal stops the upload with the reason; a refused start leaves the
 // port free for the next uploads, which go through one tunnel: a second upload
@@ -75,8 +74,8 @@ TEST_F(SshTunnelUpload, RefusedTunnelsStopTheUploadWithTheirReasonAndFreeThePort
     for (const char* meter : {"M1", "M2", "M3"}) Start(meter);
     EXPECT_EQ(h.output.RunningUploads(), 3u);
     ASSERT_TRUE(h.WaitIdle()) << h.Log();
-    EXPECT_EQ(Count(kTunnelUp), 3u) << h.Log();
-    EXPECT_EQ(Count(kTunnelDown), 1u) << h.Log();
+    EXPECT_EQ(Count(" - TUNEL INICIADO DE FORMA EXITOSA!"), 3u) << h.Log();
+    EXPECT_EQ(Count(" - TUNEL CERRADO DE FORMA EXITOSA!"), 1u) << h.Log();
     EXPECT_EQ(h.lines.back().first, " - DESCONECTADO DE LA BASE DE DATOS...");
     EXPECT_EQ(Stored().size(), 3u);
 }
