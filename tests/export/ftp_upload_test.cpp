@@ -8,7 +8,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <random>
 
 #include "export/export_harness.h"
@@ -143,9 +142,7 @@ TEST_F(FtpUpload, UploadsAtOnceArriveWholeWithProgress) {
 
 // The silent server's login deadline: the program's own FTP run.
 TEST_F(FtpUpload, FailuresEndInBoundedTimeAndKeepTheFile) {
-    std::optional<test::LoopbackListener> gone(std::in_place);
-    const uint16_t downPort = gone->port();
-    gone.reset();
+    const uint16_t downPort = test::LoopbackListener().port();  // nothing listens there
 
     struct Case {
         const char* name;
