@@ -95,7 +95,7 @@ TEST_F(DbUpload, WholeFileIsInsertedRowByRowUpToTheFirstFailure) {
     h.output.UploadFailed = [&] { ++lost; };
     const std::string log = Upload(
         "M1",
-        {test::CsvRow("05/12/26", "00:15", "Invierno", {"-1", "2", "3", "4", "5", "6"}),
+        {test::CsvRow("05/12/26", "00:15", "Invierno", {"-1", "- ", "3", "4", "5", "6"}),
          test::CsvRow(";", "", "Invierno", {"- ", "- ", "- ", "- ", "- ", "- "}), "garbage;line",
          test::CsvRow("31/02/26", "00:15", "Invierno", {"1", "1", "1", "1", "1", "1"}),
          test::CsvRow("06/12/26", "00:15", "Invierno", {"1", "1", "1", "1", "1", "1"})},
@@ -106,7 +106,7 @@ TEST_F(DbUpload, WholeFileIsInsertedRowByRowUpToTheFirstFailure) {
         << log;
     EXPECT_TRUE(log.ends_with(kEnd)) << log;
     EXPECT_EQ(Stored(),
-              (Table{{"M1", "2026-12-05", "00:15:00", "I", "-1", "2", "3", "5", "4", "6", "0"}}));
+              (Table{{"M1", "2026-12-05", "00:15:00", "I", "-1", "0", "3", "5", "4", "6", "1"}}));
     EXPECT_EQ(lost, 1);
 }
 
@@ -259,7 +259,7 @@ struct FormTest : ::testing::Test {
                    [this](const std::string& t, int32_t c) { h.lines.emplace_back(t, c); }};
 };
 
-// Reading the keys from a file: the main window's configuration tests.
+// Reading these keys from a file: the main window's configuration tests.
 TEST_F(FormTest, TunnelBoxesAndPortBoxesGetTheirDefaults) {
     form.SetSettings(DbSettings{});
     EXPECT_FALSE(form.Group_ssh->isVisibleTo(&form));

@@ -166,7 +166,9 @@ TEST_F(FtpUpload, FailuresEndInBoundedTimeAndKeepTheFile) {
         }
         job.uploads.Start(file, c.target);
     }
+    EXPECT_EQ(job.uploads.Pending(), int(std::size(cases)));
     ASSERT_TRUE(executor.runUntil([&] { return job.ended == int(std::size(cases)); }, 40s));
+    EXPECT_EQ(job.uploads.Pending(), 0);
     for (const Case& c : cases) {
         EXPECT_TRUE(job.logged(c.red, colour::Red, c.reason)) << c.name;
         EXPECT_TRUE(fs::exists(dir + "/" + c.name + ".CSV")) << c.name;
