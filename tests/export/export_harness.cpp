@@ -35,8 +35,7 @@ DbSettings DbSettingsFromEnv() {
                   std::to_string(std::hash<std::string>()(std::string(test->test_suite_name()) +
                                                           "." + test->name()) %
                                  1000000);
-    s.ConnectTimeoutSeconds = 3;
-    s.ReadTimeoutSeconds = 3;
+    s.ConnectTimeoutSeconds = s.ReadTimeoutSeconds = 3;
     return s;
 }
 
@@ -72,8 +71,9 @@ ExportHarness::ExportHarness()
       output(executor, receiver.target(),
              [this](const std::string& text, int32_t c) { lines.emplace_back(text, c); }) {}
 
-bool ExportHarness::WaitIdle(const SqlOutput& out, std::chrono::seconds timeout) {
-    return executor.runUntil([&out] { return out.RunningUploads() == 0; }, timeout);
+bool ExportHarness::WaitIdle(std::chrono::seconds timeout, const SqlOutput* out) {
+    if (!out) out = &output;
+    return executor.runUntil([out] { return out->RunningUploads() == 0; }, timeout);
 }
 
 std::string ExportHarness::Log(bool clear) {
@@ -105,13 +105,9 @@ SqlClient::~SqlClient() {
     mysql_close(mysql_);
 }
 
-void SqlClient::Run(const std::string& sql) {
+std::vector<std::vector<std::string>> SqlClient::Run(const std::string& sql) {
     if (mysql_query(mysql_, sql.c_str()))
         throw std::runtime_error("test client: " + sql + ": " + mysql_error(mysql_));
-}
-
-std::vector<std::vector<std::string>> SqlClient::Rows(const std::string& sql) {
-    Run(sql);
     std::vector<std::vector<std::string>> rows;
     MYSQL_RES* res = mysql_store_result(mysql_);
     if (!res) return rows;
@@ -152,21 +148,16 @@ void UploadTest::TearDown() {
     client.Drop(schema);
 }
 
-void UploadTest::Start(const std::string& meter, const std::vector<std::string>& rows,
-                       bool unique) {
-    h.output.Subir_a_base(ReadingsFile(dir, meter, rows), unique);
-}
-
 std::string UploadTest::Upload(const std::string& meter, const std::vector<std::string>& rows,
                                bool unique) {
-    Start(meter, rows, unique);
+    h.output.Subir_a_base(ReadingsFile(dir, meter, rows), unique);
     EXPECT_TRUE(h.WaitIdle());
     return h.Log(true);
 }
 
 std::vector<std::vector<std::string>> UploadTest::Stored(std::string in) {
-    return client.Rows("SELECT * FROM " + QuoteIdentifier(in.empty() ? schema : in) +
-                       ".quorvanta ORDER BY METER_DATE, METER_TIME");
+    return client.Run("SELECT * FROM " + QuoteIdentifier(in.empty() ? schema : in) +
+                      ".quorvanta ORDER BY METER_DATE, METER_TIME");
 }
 
 }  // namespace qv::test

@@ -45,11 +45,10 @@ struct ExportHarness {
     MessageReceiver receiver;
     SqlOutput output;
 
-    // Handles messages until no upload runs; false when that takes longer.
-    bool WaitIdle(std::chrono::seconds timeout = std::chrono::seconds(60)) {
-        return WaitIdle(output, timeout);
-    }
-    bool WaitIdle(const SqlOutput& out, std::chrono::seconds timeout = std::chrono::seconds(60));
+    // Handles messages until no upload of `out` (default: output) runs; false
+    // when that takes longer.
+    bool WaitIdle(std::chrono::seconds timeout = std::chrono::seconds(60),
+                  const SqlOutput* out = nullptr);
     // Every line as "<colour letter> text\n" (W, Y, G, R); clears them when asked.
     std::string Log(bool clear = false);
 };
@@ -59,8 +58,8 @@ class SqlClient {
   public:
     SqlClient();
     ~SqlClient();
-    void Run(const std::string& sql);
-    std::vector<std::vector<std::string>> Rows(const std::string& sql);
+    // The statement's rows, if it has any.
+    std::vector<std::vector<std::string>> Run(const std::string& sql);
     // Drops and creates `schema` with an empty table quorvanta.
     void FreshTable(const std::string& schema);
     void Drop(const std::string& schema);
@@ -74,9 +73,8 @@ class UploadTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
-    // Starts the upload of a readings file of `meter` with these rows.
-    void Start(const std::string& meter, const std::vector<std::string>& rows, bool unique = false);
-    // The same, waiting for its end; returns its log lines and clears them.
+    // Uploads a readings file of `meter` with these rows and waits for its end;
+    // returns its log lines and clears them.
     std::string Upload(const std::string& meter, const std::vector<std::string>& rows,
                        bool unique = false);
     // The rows of table quorvanta in `schema` (default: the test's own), in time order.

@@ -22,8 +22,9 @@ TEST(QtMainExecutor, RunsWorkerCallsInTheApplicationThreadInOrder) {
     EXPECT_TRUE(ex.inMainThread());
 
     std::vector<int> order;
-    std::atomic<bool> posted{false};
     bool allInMain = true;
+    InvokeGate gate;
+    std::atomic<bool> done{false};
     std::thread worker([&] {
         EXPECT_FALSE(ex.inMainThread());
         for (int i = 0; i < 100; ++i)
@@ -31,25 +32,16 @@ TEST(QtMainExecutor, RunsWorkerCallsInTheApplicationThreadInOrder) {
                 allInMain = allInMain && ex.inMainThread();
                 order.push_back(i);
             });
-        posted = true;
-    });
-    worker.join();
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (order.size() < 100 && std::chrono::steady_clock::now() < deadline) ex.processFor(20ms);
-    ASSERT_EQ(order.size(), 100u);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
-    EXPECT_TRUE(allInMain);
-
-    // A synchronous call from a worker is answered by the Qt loop.
-    InvokeGate gate;
-    std::atomic<bool> done{false};
-    std::thread caller([&] {
-        EXPECT_TRUE(gate.invokeAndWait(ex, [] {}));
+        // A synchronous call from a worker is answered by the Qt loop, after the posts.
+        EXPECT_TRUE(gate.invokeAndWait(ex, [&] { order.push_back(100); }));
         done = true;
     });
-    while (!done && std::chrono::steady_clock::now() < deadline + 5s) ex.processFor(20ms);
-    caller.join();
-    EXPECT_TRUE(done.load());
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!done && std::chrono::steady_clock::now() < deadline) ex.processFor(20ms);
+    worker.join();
+    ASSERT_EQ(order.size(), 101u);
+    for (int i = 0; i <= 100; ++i) EXPECT_EQ(order[i], i);
+    EXPECT_TRUE(allInMain);
 }
 
 }  // namespace

@@ -36,19 +36,6 @@ TEST(TcpClient, ExchangesBytesBothWaysAndReadWaitsEndOnData) {
     EXPECT_EQ(k.c.write(block), block.size());
     reader.join();
 
-    EXPECT_TRUE(k.c.checkForDataOnSource(0));
-    EXPECT_EQ(k.c.inputSize(), 0u);
-    ASSERT_TRUE(test::writeAllFd(k.peer, std::string("\x10\x0B\x01\x00\x0C\x16", 6), 2s));
-    EXPECT_TRUE(k.c.checkForDataOnSource(2000));
-    EXPECT_EQ(k.c.inputSize(), 6u);
-    uint8_t b = 0;
-    ASSERT_TRUE(k.c.readByte(b));
-    EXPECT_EQ(b, 0x10);
-    EXPECT_EQ(k.c.readInput(2), std::string("\x0B\x01", 2));
-    k.c.discardInput();
-    EXPECT_EQ(k.c.inputSize(), 0u);
-    EXPECT_FALSE(k.c.readByte(b));
-
     // A read wait ends on data, not on the full time-out.
     std::thread later([&] {
         std::this_thread::sleep_for(50ms);
@@ -84,21 +71,12 @@ TEST(TcpClient, PeerClosingOrResettingDisconnects) {
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(k.c.checkForDataOnSource(0));
     EXPECT_FALSE(k.c.connected());
-    EXPECT_FALSE(k.c.lastError().empty());
-    // And it can connect again afterwards.
-    ASSERT_TRUE(k.c.connect());
-    EXPECT_GE(k.l.accept(), 0);
-    EXPECT_TRUE(k.c.connected());
+    EXPECT_FALSE(k.c.lastError().empty());  // reconnecting: the meter transport tests
 }
 
 TEST(TcpClient, ConnectFailuresAreReportedNotThrown) {
-    uint16_t freePort;
-    {
-        LoopbackListener gone;
-        freePort = gone.port();
-    }
     TcpClient c;
-    c.Port = freePort;
+    c.Port = LoopbackListener().port();  // nothing listens there any more
     c.ConnectTimeoutMs = 2000;
     const auto t0 = Clock::now();
     EXPECT_FALSE(c.connect());
@@ -110,7 +88,6 @@ TEST(TcpClient, ConnectFailuresAreReportedNotThrown) {
     EXPECT_FALSE(c.connect());
     EXPECT_FALSE(c.lastError().empty());
     c.disconnect();  // harmless when closed
-    EXPECT_EQ(c.write("x"), 0u);
 }
 
 }  // namespace

@@ -21,14 +21,12 @@ std::map<uint64_t, Signal> signals_;
 uint64_t next_handle = 1;
 std::string last_error;
 QvOpcValue last_sent{};
-std::u16string last_sent_text;
 }  // namespace
 
 extern "C" {
 
-uint64_t SignalAdd(const char16_t* computer, const char16_t* server, const char16_t* item,
-                   const char16_t* group, int32_t updateRate, int32_t, int32_t requestedType,
-                   const QvOpcCallback* callback) {
+uint64_t SignalAdd(const char16_t*, const char16_t* server, const char16_t* item, const char16_t*,
+                   int32_t, int32_t, int32_t requestedType, const QvOpcCallback* callback) {
     std::lock_guard lock(mutex);
     if (std::u16string(server) == u"fail") {
         last_error = "Servidor OPC no disponible";
@@ -36,7 +34,7 @@ uint64_t SignalAdd(const char16_t* computer, const char16_t* server, const char1
     }
     last_error.clear();
     Signal& s = signals_[next_handle];
-    s.info = {computer, server, item, group, updateRate, requestedType};
+    s.info = {item, requestedType};
     s.callback = *callback;
     return next_handle++;
 }
@@ -54,7 +52,6 @@ int32_t SignalGetActive(uint64_t handle) {
 void SignalSendData(uint64_t, const QvOpcValue* value) {
     std::lock_guard lock(mutex);
     last_sent = *value;
-    last_sent_text = value->text ? value->text : u"";
 }
 
 void SignalGetData(uint64_t handle, QvOpcValue* value) {
@@ -100,7 +97,4 @@ void QvOpcTestPublish(uint64_t handle, QvOpcValue value, const char16_t* text, u
     }
     std::thread([callback] { callback.data_arrived(callback.context); }).join();
 }
-
-// One of the entry points the program binds but never calls.
-void GroupAdd() {}
 }

@@ -6,8 +6,7 @@
 #include "widgets/opc_abi.h"
 
 struct QvOpcTestSignal {
-    std::u16string computer, server, item, group;
-    int32_t updateRate = 0;
+    std::u16string item;
     int32_t requestedType = -1;
 };
 
