@@ -10,13 +10,7 @@
 namespace qv {
 namespace {
 
-using test::GifFile;
-using test::GraphicControl;
-using test::ImageBlock;
-using test::LoadGif;
-using test::PackCodes;
-using test::ReferenceLzw;
-using test::SaveGif;
+using namespace test;
 using Codes = std::vector<std::pair<int, int>>;
 
 const std::vector<std::uint32_t> kFour = {0x000000, 0xFF0000, 0x00FF00, 0x0000FF};

@@ -8,12 +8,7 @@
 namespace qv {
 namespace {
 
-using test::GifFile;
-using test::ImageBlock;
-using test::LoadGif;
-using test::PackCodes;
-using test::ReferenceLzw;
-using test::SaveGif;
+using namespace test;
 
 Bitmap Bits8(int w, int h) {
     Bitmap b(w, h, PixelFormat::Pf8bit);

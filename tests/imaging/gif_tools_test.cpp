@@ -11,9 +11,7 @@
 namespace qv {
 namespace {
 
-using test::FromBitmap;
-using test::RgbImage;
-using test::ToBitmap;
+using namespace test;
 
 class GifTools : public ::testing::Test {
   protected:

@@ -5,13 +5,17 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imaging/bitmap.h"
 #include "imaging/gif_image.h"
+#include "imaging/png_picture.h"
 #include "imaging/stream.h"
 
 namespace qv::test {
+
+using namespace std::string_literals;
 
 bool ToolAvailable(const std::string& name);
 // Runs a shell command; answers its standard output, exit status in *status.
@@ -96,5 +100,49 @@ inline std::unique_ptr<TGIFImage> LoadGif(const std::string& bytes) {
 inline std::string SaveGif(TGIFImage& gif) {
     return SavePicture(gif);
 }
+
+// PNG files made by hand: the signature, one chunk with its length and CRC, header chunk
+// data, signature with header chunk, the end chunk, zlib data, and a whole file (header,
+// extra chunks, one data chunk of the compressed rows, end).
+std::string Signature();
+std::string Chunk(const std::string& type, const std::string& data);
+std::string IhdrData(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_t interlace = 0,
+                     uint8_t compression = 0);
+std::string Head(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_t interlace = 0);
+std::string End();
+std::string Zlib(const std::string& raw, int level = 6);
+std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
+                    const std::string& filteredRows, const std::string& extra = {});
+
+inline std::unique_ptr<TPNGPicture> Load(const std::string& bytes) {
+    return LoadPicture<TPNGPicture>(bytes);
+}
+inline std::string Save(TPNGPicture& picture) {
+    return SavePicture(picture);
+}
+
+// Runs f; answers the number and text of the E it raised, {0, ""} when none.
+template <class E, class F>
+std::pair<int, std::string> Raised(F f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return {e.Id(), e.what()};
+    }
+    return {0, ""};
+}
+
+// The number of the E that loading file raises, 0 when none.
+template <class E>
+int FailureId(const std::string& file, TPNGPicture* into = nullptr) {
+    TPNGPicture own;
+    MemoryStream s(file);
+    return Raised<E>([&] { (into ? *into : own).LoadFromStream(s); }).first;
+}
+
+// The chunk types of a file in order (stops at a damaged length).
+std::vector<std::string> ChunkTypes(const std::string& file);
+// The data of every chunk of one type, in order.
+std::vector<std::string> ChunkData(const std::string& file, const std::string& type);
 
 }  // namespace qv::test

@@ -8,12 +8,12 @@
 #include "imaging/png_idat.h"
 #include "imaging/png_picture.h"
 #include "imaging/png_zlib.h"
-#include "png_test_helpers.h"
+#include "picture_test_helpers.h"
 
 namespace qv {
 namespace {
 
-using namespace pngtest;
+using namespace test;
 
 TEST(PngChunk, CrcAndLengthAreChecked) {
     // (The CRC itself is checked by every file read from netpbm and by pngcheck.)

@@ -9,12 +9,12 @@
 #include "imaging/png_idat.h"
 #include "imaging/png_picture.h"
 #include "imaging/png_zlib.h"
-#include "png_test_helpers.h"
+#include "picture_test_helpers.h"
 
 namespace qv {
 namespace {
 
-using namespace pngtest;
+using namespace test;
 
 // h rows of random bytes, each after a filter byte of none.
 std::string NoiseRows(uint32_t rowBytes, uint32_t h, std::mt19937& rng) {

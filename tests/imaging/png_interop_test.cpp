@@ -11,12 +11,12 @@
 #include "imaging/canvas.h"
 #include "imaging/png_idat.h"
 #include "imaging/png_picture.h"
-#include "png_test_helpers.h"
+#include "picture_test_helpers.h"
 
 namespace qv {
 namespace {
 
-using namespace pngtest;
+using namespace test;
 
 // A netpbm PAM picture.
 struct Pam {
