@@ -113,7 +113,6 @@ TEST_F(GifTools, AnimationsWithLoopDelayDisposalTransparencyAndLocalTables) {
     EXPECT_EQ(im.RepeatCount, 0);
     EXPECT_EQ(im.Frame(1).AnimateInterval, 200u);
     EXPECT_TRUE(Decoded(Path("im.gif"), 1) == GiftopnmOf(Path("im.gif"), 1));
-    EXPECT_TRUE(Decoded(Path("im.gif"), 1) == b);
 }
 
 TEST_F(GifTools, ExtensionsOfUnknownLabelsAreSkipped) {
@@ -130,7 +129,6 @@ TEST_F(GifTools, ExtensionsOfUnknownLabelsAreSkipped) {
     EXPECT_EQ(gif.Frame(1).AnimateInterval, 400u);
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(Decoded(Path("named.gif"), i), GiftopnmOf(Path("named.gif"), i)) << i;
-    EXPECT_EQ(Decoded(Path("named.gif"), 1), b);
 }
 
 TEST_F(GifTools, NoiseThatFillsTheCodeTable) {

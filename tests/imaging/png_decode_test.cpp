@@ -26,12 +26,6 @@ std::string NoiseRows(uint32_t rowBytes, uint32_t h, std::mt19937& rng) {
     return rows;
 }
 
-std::string Inflated(const std::string& data) {
-    std::string out, err;
-    EXPECT_TRUE(InflateBuffer(data.data(), data.size(), out, err)) << err;
-    return out;
-}
-
 TEST(PngFilters, EveryFilterIsUndoneForEveryPixelSize) {
     // Type 7 is no filter: taken as none.
     std::mt19937 rng(4);
@@ -107,14 +101,15 @@ TEST(PngEncode, ChunkingAndSixteenBitSamples) {
     EXPECT_EQ(pic->IdatChunkSize(), 65535u);
     pic->SetIdatChunkSize(100000);
     EXPECT_EQ(ChunkData(Save(*pic), "IDAT")[0].size(), 100000u);
-    auto again = Load(saved);
-    for (int y = 0; y < 200; y += 37)
-        for (int x = 0; x < 300; x += 41) ASSERT_EQ(again->Pixels(x, y), pic->Pixels(x, y));
+    EXPECT_EQ(Load(saved)->Pixels(299, 199), pic->Pixels(299, 199));  // needs every byte
 
     // 16-bit samples come back with zero low bytes.
     auto deep = Load(MakePng(1, 1, 16, 2, "\0\x12\x34\x56\x78\x9A\xBC"s));
     deep->FilterSet = FilterBit(pfNone);
-    EXPECT_EQ(Inflated(ChunkData(Save(*deep), "IDAT")[0]), "\x00\x12\x00\x56\x00\x9A\x00"s);
+    const std::string idat = ChunkData(Save(*deep), "IDAT")[0];
+    std::string raw, err;
+    ASSERT_TRUE(InflateBuffer(idat.data(), idat.size(), raw, err)) << err;
+    EXPECT_EQ(raw, "\x00\x12\x00\x56\x00\x9A\x00"s);
 }
 
 TEST(PngFile, SignatureOrderEndAndUnknownChunks) {
@@ -253,28 +248,31 @@ TEST(PngPicture, PixelsResizeAndPaletteIndexesOutOfRange) {
     pal->Draw(target.GetCanvas(), Rect{0, 0, 4, 1});
 }
 
-TEST(PngDraw, KeyColourPartialAndPlain) {
-    // Palette image: entry 0 red; entry 1 blue, fully then half transparent.
+TEST(PngDraw, KeyColourAndPartialTransparency) {
+    // Palette image: entry 0 red, entry 1 blue; only one fully transparent entry among
+    // opaque ones makes a key colour.
     const std::string plte = Chunk("PLTE", "\xFF\x00\x00\x00\x00\xFF"s);
     const Color red = RGBColor(255, 0, 0), green = RGBColor(0, 255, 0);
     auto keyed = Load(MakePng(2, 1, 8, 3, "\0\x00\x01"s, plte + Chunk("tRNS", "\xFF\x00"s)));
+    EXPECT_EQ(keyed->TransparencyKind(), tkKeyColour);
     const Bitmap shown = test::DrawnOver(*keyed, 2, 1, green);
     EXPECT_EQ(shown.Pixel(0, 0), red);
     EXPECT_EQ(shown.Pixel(1, 0), green);
-    auto half = Load(MakePng(2, 1, 8, 3, "\0\x00\x01"s, plte + Chunk("tRNS", "\xFF\x80"s)));
-    const Bitmap blended = test::DrawnOver(*half, 2, 1, green);
-    EXPECT_EQ(blended.Pixel(0, 0), red);
-    EXPECT_NEAR(GetGValue(blended.Pixel(1, 0)), 127, 1);
-    EXPECT_NEAR(GetBValue(blended.Pixel(1, 0)), 128, 1);
+    // A lone half-transparent entry, or both entries transparent: blended.
+    for (const std::string& trns : {"\xFF\x80"s, "\0\0"s}) {
+        auto pic = Load(MakePng(2, 1, 8, 3, "\0\x00\x01"s, plte + Chunk("tRNS", trns)));
+        EXPECT_EQ(pic->TransparencyKind(), tkPartial);
+        const Bitmap blended = test::DrawnOver(*pic, 2, 1, green);
+        EXPECT_EQ(blended.Pixel(0, 0), trns[0] ? red : green);
+        EXPECT_NEAR(GetGValue(blended.Pixel(1, 0)), 255 - uint8_t(trns[1]), 1);
+        EXPECT_NEAR(GetBValue(blended.Pixel(1, 0)), uint8_t(trns[1]), 1);
+    }
 
     // RGBA stretched to twice its size; alpha 0 leaves the background.
     auto rgba = Load(MakePng(2, 1, 8, 6, "\0\x00\x00\xFF\xFF\xFF\x00\x00\x00"s));
     const Bitmap wide = test::DrawnOver(*rgba, 4, 2, green);
     EXPECT_EQ(wide.Pixel(1, 1), RGBColor(0, 0, 255));
     EXPECT_EQ(wide.Pixel(2, 0), green);
-    // Plain grey, drawn as it is.
-    const Bitmap grey = test::DrawnOver(*Load(MakePng(2, 1, 8, 0, "\0\x10\xF0"s)), 2, 1, green);
-    EXPECT_EQ(grey.Pixel(1, 0), RGBColor(0xF0, 0xF0, 0xF0));
 }
 
 TEST(PngBitmap, ImportExportCopyAndClipboard) {
@@ -286,14 +284,11 @@ TEST(PngBitmap, ImportExportCopyAndClipboard) {
     for (int x = 0; x < 5; ++x) bmp.SetPixelValue(x, 1, uint32_t(1 + x % 2));
     TPNGPicture pic;
     pic.ImportBitmap(bmp, true, RGBColor(255, 0, 0));
-    EXPECT_EQ(ChunkTypes(Save(pic)),
-              (std::vector<std::string>{"IHDR", "PLTE", "tRNS", "IDAT", "IEND"}));
-    EXPECT_EQ(pic.Pixels(0, 1), RGBColor(10, 20, 30));
-    EXPECT_EQ(pic.TransparencyKind(), tkKeyColour);
-    EXPECT_EQ(pic.TransparentColour(), RGBColor(255, 0, 0));
     auto back = Load(Save(pic));
+    EXPECT_EQ(back->Pixels(0, 1), RGBColor(10, 20, 30));
     EXPECT_EQ(back->Pixels(1, 1), RGBColor(255, 0, 0));
     EXPECT_EQ(back->TransparencyKind(), tkKeyColour);
+    EXPECT_EQ(back->TransparentColour(), RGBColor(255, 0, 0));
 
     Bitmap out;
     back->AssignTo(out);
@@ -318,12 +313,6 @@ TEST(PngBitmap, ImportExportCopyAndClipboard) {
     pasted.LoadFromClipboardFormat(clip);
     EXPECT_EQ(pasted.Pixels(0, 0), 0u);
     EXPECT_EQ(pasted.Pixels(1, 0), RGBColor(1, 2, 3));
-
-    PictureRegistry registry;
-    RegisterPngPicture(registry);
-    EXPECT_NE(registry.FindExtension("png"), nullptr);
-    UnregisterPngPicture(registry);
-    EXPECT_EQ(registry.FindExtension("png"), nullptr);
 }
 
 }  // namespace

@@ -179,26 +179,14 @@ TEST(PngInterop, OurFilterSetsStayValid) {
 }
 
 TEST(PngInterop, CompressedStreamEndingBeforeTheLastRowIsRefusedAsLibpngDoes) {
-    // 8-bit grey rows of filter 0, straight or in the seven interlace passes.
-    auto rows = [](uint32_t w, uint32_t h, bool interlace) {
-        const uint32_t kPass[7][4] = {{0, 0, 8, 8}, {0, 4, 8, 8}, {4, 0, 8, 4}, {0, 2, 4, 4},
-                                      {2, 0, 4, 2}, {0, 1, 2, 2}, {1, 0, 2, 1}};
-        std::string out;
-        for (const auto& p : kPass) {
-            const uint32_t pw = interlace ? (w + p[3] - 1 - p[1]) / p[3] : w;
-            for (uint32_t y = interlace ? p[0] : 0; pw > 0 && w > p[1] && y < h;
-                 y += interlace ? p[2] : 1)
-                out += '\0' + std::string(pw, '\x77');
-            if (!interlace) break;
-        }
-        return out;
-    };
+    // 11 x 9 8-bit grey of filter 0 and black pixels: 9 rows of 12 bytes, or 118 bytes in
+    // the seven interlace passes (libpng reads the whole stream).
     ScratchDir dir("qv-png-");
     for (bool interlace : {false, true}) {
         for (size_t cut : {0, 1, 3}) {
-            const std::string data = rows(11, 9, interlace);
-            const std::string file = Head(11, 9, 8, 0, uint8_t(interlace)) +
-                                     Chunk("IDAT", Zlib(data.substr(0, data.size() - cut))) + End();
+            const std::string data((interlace ? 118 : 108) - cut, '\0');
+            const std::string file =
+                Head(11, 9, 8, 0, uint8_t(interlace)) + Chunk("IDAT", Zlib(data)) + End();
             WriteFileBytes(dir.Path("s.png"), file);
             int rc = 0;
             RunCommand("pngtopam " + dir.Path("s.png") + " >/dev/null 2>&1", &rc);
