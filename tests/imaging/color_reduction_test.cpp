@@ -133,14 +133,12 @@ TEST(ColorReduction, FixedTripleAndGrayConverters) {
     Fixed666Reduce(Header24(w, h), table, b666.data(), b666.data());
     EXPECT_EQ(Index8(b666, w, 0, 0), 5 * 36 + 0 * 6 + 2);
     EXPECT_EQ(EntryColor(table[5 * 36 + 2]), RGBColor(255, 0, 102));
-    EXPECT_EQ(table[216], (RGBQuad{128, 128, 128, 128}));
 
     auto b784 = Buffer24(w, h, colour);
     Fixed784Reduce(Header24(w, h), table, b784.data(), b784.data());
     // red 255 -> 6, green 64 -> 2 (73), blue 102 -> 1 (85)
     EXPECT_EQ(Index8(b784, w, 0, 1), 6 * 32 + 2 * 4 + 1);
     EXPECT_EQ(EntryColor(table[6 * 32 + 2 * 4 + 1]), RGBColor(255, 73, 85));
-    EXPECT_EQ(table[224], (RGBQuad{128, 128, 128, 128}));
 
     auto triple = Buffer24(w, h, colour);
     TripleReduce(Header24(w, h), table, triple.data(), triple.data());
@@ -149,7 +147,6 @@ TEST(ColorReduction, FixedTripleAndGrayConverters) {
     EXPECT_EQ(Index8(triple, w, 2, 0), 128 + (102 >> 2));  // blue
     EXPECT_EQ(Index8(triple, w, 0, 1), 64 + (64 >> 2));    // (0+1) mod 3 = 1
     EXPECT_EQ(EntryColor(table[64 + 16]), RGBColor(0, 64, 0));
-    EXPECT_EQ(EntryColor(table[200]), RGBColor(0, 0, 0));
 
     auto gray = Buffer24(w, h, colour);
     GrayReduce(Header24(w, h), table, gray.data(), gray.data());
@@ -187,10 +184,6 @@ TEST(ColorReduction, ConvertBitmapPixelFormat) {
             EXPECT_EQ(ReadInfoHeader(s->Memory() + 14).biClrImportant, important);
         }
     }
-    // 15 distinct colours: frequency keeps them exactly, in place.
-    Bitmap exact;
-    exact.LoadFromStream(*ConvertBitmapPixelFormat(b, PixelFormat::Pf8bit, MapByFrequency));
-    EXPECT_EQ(test::FromBitmap(exact), test::FromBitmap(b));
 
     Bitmap g(2, 1, PixelFormat::Pf8bit);
     auto grayed = ConvertBitmapPixelFormat(g, PixelFormat::Pf8bit, MapGray);

@@ -18,10 +18,10 @@ class GifTools : public ::testing::Test {
     void SetUp() override {
         for (const char* tool :
              {"pamtogif", "giftopnm", "convert", "gifsicle", "giftext", "gifbuild"})
-            if (!test::ToolAvailable(tool)) GTEST_SKIP() << tool << " absent";
+            if (!ToolAvailable(tool)) GTEST_SKIP() << tool << " absent";
     }
     std::string Path(const std::string& name) const { return dir_.Path(name); }
-    std::string Run(const std::string& cmd) { return test::RunCommand(cmd + " 2>/dev/null"); }
+    std::string Run(const std::string& cmd) { return RunCommand(cmd + " 2>/dev/null"); }
 
     // Random pixels of the given number of colours, each used at least once.
     static RgbImage Palette(int w, int h, int colours, unsigned seed) {
@@ -36,7 +36,7 @@ class GifTools : public ::testing::Test {
     // The picture as pamtogif writes it; answers the file's path.
     std::string Pamtogif(const RgbImage& src, const std::string& name,
                          const std::string& options = "") {
-        test::WriteFileBytes(Path(name + ".ppm"), test::ToPpm(src));
+        WriteFileBytes(Path(name + ".ppm"), ToPpm(src));
         Run("pamtogif " + options + " " + Path(name + ".ppm") + " > " + Path(name + ".gif"));
         return Path(name + ".gif");
     }
@@ -47,11 +47,11 @@ class GifTools : public ::testing::Test {
         return FromBitmap(gif.CurrentBitmap());
     }
     RgbImage GiftopnmOf(const std::string& gifPath, int image = 0) {
-        return test::ParsePnm(
+        return ParsePnm(
             Run("giftopnm -image=" + std::to_string(image + 1) + " " + gifPath + " | ppmtoppm"));
     }
 
-    test::ScratchDir dir_{"qv_giftools"};
+    ScratchDir dir_{"qv_giftools"};
 };
 
 TEST_F(GifTools, PamtogifFilesOfTwoTo256Colours) {
@@ -63,7 +63,7 @@ TEST_F(GifTools, PamtogifFilesOfTwoTo256Colours) {
 
 TEST_F(GifTools, InterlacedImagesOfHeightsOneToNine) {
     for (int h = 1; h <= 9; ++h) {
-        test::WriteFileBytes(Path("in.ppm"), test::ToPpm(Palette(5, h, 6, unsigned(h))));
+        WriteFileBytes(Path("in.ppm"), ToPpm(Palette(5, h, 6, unsigned(h))));
         Run("convert " + Path("in.ppm") + " -interlace GIF " + Path("i.gif"));
         TGIFImage gif;
         gif.LoadFromFile(Path("i.gif"));
@@ -166,9 +166,8 @@ TEST_F(GifTools, OurFilesAsNetpbmAndGiflibSeeThem) {
     anim.Frame(1).Disposal = 3;
     anim.Frame(1).TransparentColor = second.Pixel(0, 0);
     anim.SaveToFile(Path("anim.gif"));
-    EXPECT_NE(
-        test::ReadFileBytes(Path("anim.gif")).find(std::string("NETSCAPE2.0\x03\x01\x00\x00", 15)),
-        std::string::npos);
+    EXPECT_NE(ReadFileBytes(Path("anim.gif")).find(std::string("NETSCAPE2.0\x03\x01\x00\x00", 15)),
+              std::string::npos);
     const std::string text = Run("giftext " + Path("anim.gif"));
     for (const char* line : {"application block", "DelayTime: 25", "Disposal Mode: 3",
                              "Transparency on: yes", "terminated normally"})
