@@ -52,7 +52,6 @@ test::RgbImage SeenByImageMagick(const std::string& path) {
 }
 
 TEST(PictureBitmap, BmpImagesAreReadByImageMagickWithTheSamePixels) {
-    if (!test::ToolAvailable("convert")) GTEST_SKIP() << "ImageMagick absent";
     const test::ScratchDir dir("qv_bmp");
     Bitmap b = Pattern24(5, 3);
     for (PixelFormat f : {PixelFormat::Pf24bit, PixelFormat::Pf32bit, PixelFormat::Pf8bit,
@@ -66,7 +65,6 @@ TEST(PictureBitmap, BmpImagesAreReadByImageMagickWithTheSamePixels) {
 }
 
 TEST(PictureBitmap, ReadsBmpImagesWrittenByImageMagick) {
-    if (!test::ToolAvailable("convert")) GTEST_SKIP() << "ImageMagick absent";
     const test::ScratchDir dir("qv_bmp");
     // 24-bit, 8-bit with palette, 16-bit 5-6-5 bit fields (which lose low bits on both sides).
     const struct {

@@ -3,7 +3,6 @@
 #include <zlib.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,10 +15,6 @@
 #include "support/test_env.h"
 
 namespace qv::test {
-
-bool ToolAvailable(const std::string& name) {
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
 
 std::string RunCommand(const std::string& command, int* status) {
     std::string out;

@@ -17,7 +17,6 @@ namespace qv::test {
 
 using namespace std::string_literals;
 
-bool ToolAvailable(const std::string& name);
 // Runs a shell command; answers its standard output, exit status in *status.
 std::string RunCommand(const std::string& command, int* status = nullptr);
 

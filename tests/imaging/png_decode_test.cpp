@@ -53,14 +53,10 @@ TEST(PngImageData, SplitEmptyPaddedAndDamagedDataChunks) {
     std::string gap = Chunk("IDAT", z.substr(0, z.size() / 2)) + Chunk("tEXt", "a\0b"s) +
                       Chunk("IDAT", z.substr(z.size() / 2));
     EXPECT_EQ(FailureId<EPNGMissingMultipleIDAT>(head + gap + End()), 64963);
-}
-
-TEST(PngImageData, CorruptCompressedDataNamesZlibsReason) {
-    std::string rows;
-    for (int y = 0; y < 5; ++y) rows += "\0\x77\x77\x77\x77"s;
-    std::string z = Zlib(rows);
-    z[2] = z[3] = char(0xFF);
-    EXPECT_EQ(Raised<EPNGZLIBError>([&] { Load(Head(4, 10, 8, 0) + Chunk("IDAT", z) + End()); }),
+    // Damaged compressed data names zlib's reason.
+    std::string broken = z;
+    broken[2] = broken[3] = char(0xFF);
+    EXPECT_EQ(Raised<EPNGZLIBError>([&] { Load(head + Chunk("IDAT", broken) + End()); }),
               std::make_pair(64964,
                              "Could not decompress the image because it contains invalid "
                              "compressed data.\r\n Description: data error (-3)"s));
