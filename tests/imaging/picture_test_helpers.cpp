@@ -50,57 +50,51 @@ ScratchDir::~ScratchDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-std::uint32_t RgbImage::At(int x, int y) const {
-    const std::size_t i = (std::size_t(y) * std::size_t(Width) + std::size_t(x)) * 3;
-    return std::uint32_t(Pixels[i]) << 16 | std::uint32_t(Pixels[i + 1]) << 8 | Pixels[i + 2];
-}
-
-void RgbImage::Set(int x, int y, std::uint32_t rgb) {
-    const std::size_t i = (std::size_t(y) * std::size_t(Width) + std::size_t(x)) * 3;
-    Pixels[i] = std::uint8_t(rgb >> 16);
-    Pixels[i + 1] = std::uint8_t(rgb >> 8);
-    Pixels[i + 2] = std::uint8_t(rgb);
-}
-
-RgbImage ParsePnm(const std::string& s) {
-    std::istringstream in(s);
-    std::string magic;
-    int w = 0, h = 0, maxval = 0;
-    if (!(in >> magic >> w >> h >> maxval) || magic != "P6" || maxval != 255 || w < 0 || h < 0)
-        return {};
-    in.get();  // the single blank after the header
-    RgbImage img{w, h, std::vector<std::uint8_t>(std::size_t(w) * std::size_t(h) * 3)};
-    if (!in.read(reinterpret_cast<char*>(img.Pixels.data()), std::streamsize(img.Pixels.size())))
-        return {};
-    return img;
-}
-
-std::string ToPpm(const RgbImage& image) {
-    std::string out =
-        "P6\n" + std::to_string(image.Width) + " " + std::to_string(image.Height) + "\n255\n";
-    out.append(reinterpret_cast<const char*>(image.Pixels.data()), image.Pixels.size());
+std::string PamFile(const Pam& pam, const std::string& tupltype) {
+    std::string out = "P7\nWIDTH " + std::to_string(pam.Width) + "\nHEIGHT " +
+                      std::to_string(pam.Height) + "\nDEPTH " + std::to_string(pam.Depth) +
+                      "\nMAXVAL " + std::to_string(pam.MaxVal) + "\nTUPLTYPE " + tupltype +
+                      "\nENDHDR\n";
+    for (std::uint32_t s : pam.Samples) {
+        if (pam.MaxVal > 255) out += char(s >> 8);
+        out += char(s);
+    }
     return out;
 }
 
-RgbImage FromBitmap(const Bitmap& b) {
-    RgbImage img{b.Width(), b.Height(),
-                 std::vector<std::uint8_t>(std::size_t(b.Width()) * std::size_t(b.Height()) * 3)};
+Pam ReadPam(const std::string& bytes) {
+    Pam pam;
+    const std::size_t end = bytes.find("ENDHDR\n");
+    if (end == std::string::npos ||
+        std::sscanf(bytes.c_str(), "P7 WIDTH %u HEIGHT %u DEPTH %u MAXVAL %u", &pam.Width,
+                    &pam.Height, &pam.Depth, &pam.MaxVal) != 4)
+        return {};
+    const std::size_t count = std::size_t(pam.Width) * pam.Height * pam.Depth;
+    const std::size_t each = pam.MaxVal > 255 ? 2 : 1;
+    if (bytes.size() < end + 7 + count * each) return {};
+    auto p = reinterpret_cast<const std::uint8_t*>(bytes.data()) + end + 7;
+    for (std::size_t i = 0; i < count; ++i)
+        pam.Samples.push_back(each == 2 ? (std::uint32_t(p[2 * i]) << 8 | p[2 * i + 1]) : p[i]);
+    return pam;
+}
+
+Pam FromBitmap(const Bitmap& b) {
+    Pam pam{std::uint32_t(b.Width()), std::uint32_t(b.Height()), 3, 255, {}};
     for (int y = 0; y < b.Height(); ++y)
         for (int x = 0; x < b.Width(); ++x) {
             const Color c = b.Pixel(x, y);
-            img.Set(x, y, std::uint32_t(GetRValue(c)) << 16 | GetGValue(c) << 8 | GetBValue(c));
+            pam.Samples.insert(pam.Samples.end(), {GetRValue(c), GetGValue(c), GetBValue(c)});
         }
-    return img;
+    return pam;
 }
 
-Bitmap ToBitmap(const RgbImage& img) {
-    Bitmap b(img.Width, img.Height, PixelFormat::Pf24bit);
-    for (int y = 0; y < img.Height; ++y)
-        for (int x = 0; x < img.Width; ++x) {
-            const std::uint32_t c = img.At(x, y);
-            b.SetPixel(x, y,
-                       RGBColor(std::uint8_t(c >> 16), std::uint8_t(c >> 8), std::uint8_t(c)));
-        }
+Bitmap ToBitmap(const Pam& rgb) {
+    Bitmap b(int(rgb.Width), int(rgb.Height), PixelFormat::Pf24bit);
+    for (std::uint32_t y = 0; y < rgb.Height; ++y)
+        for (std::uint32_t x = 0; x < rgb.Width; ++x)
+            b.SetPixel(int(x), int(y),
+                       RGBColor(std::uint8_t(rgb.At(x, y, 0)), std::uint8_t(rgb.At(x, y, 1)),
+                                std::uint8_t(rgb.At(x, y, 2))));
     return b;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for the picture suites: files on disk, the independent image tools, and
-// portable anymap pictures as the tools write them.
+// Helpers for the picture suites: files on disk, the independent image tools and the
+// PAM pictures they exchange, hand-made GIF and PNG files.
 
 #include <cstdint>
 #include <memory>
@@ -36,21 +36,22 @@ class ScratchDir {
     std::string path_;
 };
 
-// An RGB picture, rows top-down.
-struct RgbImage {
-    int Width = 0, Height = 0;
-    std::vector<std::uint8_t> Pixels;      // r, g, b per pixel
-    std::uint32_t At(int x, int y) const;  // 0xRRGGBB
-    void Set(int x, int y, std::uint32_t rgb);
-    bool operator==(const RgbImage&) const = default;
+// A netpbm PAM picture: Depth samples a pixel, rows top-down.
+struct Pam {
+    std::uint32_t Width = 0, Height = 0, Depth = 3, MaxVal = 255;
+    std::vector<std::uint32_t> Samples;
+    std::uint32_t At(std::uint32_t x, std::uint32_t y, std::uint32_t c) const {
+        return Samples[(std::size_t(y) * Width + x) * Depth + c];
+    }
+    bool operator==(const Pam&) const = default;
 };
 
-// Parses a raw PPM (P6, maxval 255) as ImageMagick's ppm: and netpbm's ppmtoppm write
-// it; an empty picture on anything else.
-RgbImage ParsePnm(const std::string& bytes);
-std::string ToPpm(const RgbImage& image);
-RgbImage FromBitmap(const Bitmap& bitmap);
-Bitmap ToBitmap(const RgbImage& image);  // 24 bits
+// A PAM file of the picture, and a PAM file read back (an empty picture on anything else:
+// other formats go through netpbm's pamtopam first).
+std::string PamFile(const Pam& pam, const std::string& tupltype = "RGB");
+Pam ReadPam(const std::string& bytes);
+Pam FromBitmap(const Bitmap& bitmap);  // 8-bit RGB
+Bitmap ToBitmap(const Pam& rgb);       // 24 bits
 
 // LZW data as a GIF holds it: codes (value, bit size) packed low bit first into
 // sub-blocks of 255 bytes, then the terminator.

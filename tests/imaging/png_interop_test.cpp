@@ -18,43 +18,10 @@ namespace {
 
 using namespace test;
 
-// A netpbm PAM picture.
-struct Pam {
-    uint32_t Width = 0, Height = 0, Depth = 0, MaxVal = 0;
-    std::vector<uint32_t> Samples;
-    uint32_t At(uint32_t x, uint32_t y, uint32_t c) const {
-        return Samples[(size_t(y) * Width + x) * Depth + c];
-    }
-};
-
-std::string MakePam(uint32_t w, uint32_t h, uint32_t depth, uint32_t maxval,
-                    const std::string& tupltype, const std::vector<uint32_t>& samples) {
-    std::string out = "P7\nWIDTH " + std::to_string(w) + "\nHEIGHT " + std::to_string(h) +
-                      "\nDEPTH " + std::to_string(depth) + "\nMAXVAL " + std::to_string(maxval) +
-                      "\nTUPLTYPE " + tupltype + "\nENDHDR\n";
-    for (uint32_t s : samples) {
-        if (maxval > 255) out += char(s >> 8);
-        out += char(s);
-    }
-    return out;
-}
-
 // Decodes a PNG file with netpbm; always with an alpha channel.
 Pam DecodeWithPngtopam(const std::string& path) {
-    int rc = 0;
-    const std::string bytes = RunCommand("pngtopam -alphapam '" + path + "' 2>/dev/null", &rc);
-    const size_t end = bytes.find("ENDHDR\n");
-    Pam pam;
-    if (rc != 0 || end == std::string::npos ||
-        std::sscanf(bytes.c_str(), "P7 WIDTH %u HEIGHT %u DEPTH %u MAXVAL %u", &pam.Width,
-                    &pam.Height, &pam.Depth, &pam.MaxVal) != 4)
-        throw std::runtime_error("pngtopam refused " + path);
-    const size_t count = size_t(pam.Width) * pam.Height * pam.Depth;
-    const size_t each = pam.MaxVal > 255 ? 2 : 1;
-    if (bytes.size() < end + 7 + count * each) throw std::runtime_error("short PAM image");
-    auto p = reinterpret_cast<const uint8_t*>(bytes.data()) + end + 7;
-    for (size_t i = 0; i < count; ++i)
-        pam.Samples.push_back(each == 2 ? (uint32_t(p[2 * i]) << 8 | p[2 * i + 1]) : p[i]);
+    const Pam pam = ReadPam(RunCommand("pngtopam -alphapam '" + path + "' 2>/dev/null"));
+    if (pam.Width == 0) throw std::runtime_error("pngtopam refused " + path);
     return pam;
 }
 
@@ -79,7 +46,7 @@ std::string MakeWithNetpbm(const ScratchDir& dir, Format f, uint32_t w, uint32_t
             uint32_t c = colours[i < n ? i : rng() % n];
             s.insert(s.end(), {c >> 16, (c >> 8) & 0xFF, c & 0xFF});
         }
-        pam = MakePam(w, h, 3, 255, "RGB", s);
+        pam = PamFile({w, h, 3, 255, s});
         tool = "pnmtopng";
     } else {
         const uint32_t maxval = (1u << f.depth) - 1;
@@ -89,7 +56,7 @@ std::string MakeWithNetpbm(const ScratchDir& dir, Format f, uint32_t w, uint32_t
         for (uint32_t i = 0; i < w * h * depth; ++i) s.push_back(rng() % (maxval + 1));
         // Make sure every level occurs so the tool cannot reduce the depth.
         for (uint32_t i = 0; i <= maxval && i < s.size(); ++i) s[i] = i;
-        pam = MakePam(w, h, depth, maxval, kTuplTypes[f.type / 2], s);
+        pam = PamFile({w, h, depth, maxval, s}, kTuplTypes[f.type / 2]);
     }
     std::string in = dir.Path("in.pam"), out = dir.Path("made.png");
     WriteFileBytes(in, pam);
@@ -204,7 +171,7 @@ TEST(PngInterop, KeyColourTransparencyFromNetpbm) {
         const bool key = i % 3 == 0;
         s.insert(s.end(), {key ? 255 : 10 * i, key ? 0u : 5u, key ? 255u : 7u});
     }
-    WriteFileBytes(dir.Path("k.pam"), MakePam(6, 5, 3, 255, "RGB", s));
+    WriteFileBytes(dir.Path("k.pam"), PamFile({6, 5, 3, 255, s}));
     int rc = 0;
     RunCommand("pamtopng -transparent=rgb:ff/00/ff " + dir.Path("k.pam") + " > " +
                    dir.Path("k.png") + " 2>/dev/null",
