@@ -34,34 +34,28 @@ const Format kFormats[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 
 // A netpbm-made PNG file of the given format with random pixels.
 std::string MakeWithNetpbm(const ScratchDir& dir, Format f, uint32_t w, uint32_t h, bool interlace,
                            std::mt19937& rng) {
-    std::string pam;
-    std::string tool = "pamtopng";
-    std::vector<uint32_t> s;
-    if (f.type == 3) {
-        // Few enough colours that pnmtopng picks a palette of the wanted depth.
-        uint32_t n = f.depth == 8 ? 200 : (1u << f.depth);
-        std::vector<uint32_t> colours;
-        for (uint32_t i = 0; i < n; ++i) colours.push_back(rng() & 0xFFFFFF);
-        for (uint32_t i = 0; i < w * h; ++i) {
-            uint32_t c = colours[i < n ? i : rng() % n];
-            s.insert(s.end(), {c >> 16, (c >> 8) & 0xFF, c & 0xFF});
-        }
-        pam = PamFile({w, h, 3, 255, s});
-        tool = "pnmtopng";
-    } else {
-        const uint32_t maxval = (1u << f.depth) - 1;
-        // Types 0, 2, 4 and 6.
-        const uint32_t depth = std::array<uint32_t, 4>{1, 3, 2, 4}[f.type / 2];
-        const char* kTuplTypes[] = {"GRAYSCALE", "RGB", "GRAYSCALE_ALPHA", "RGB_ALPHA"};
-        for (uint32_t i = 0; i < w * h * depth; ++i) s.push_back(rng() % (maxval + 1));
-        // Make sure every level occurs so the tool cannot reduce the depth.
-        for (uint32_t i = 0; i <= maxval && i < s.size(); ++i) s[i] = i;
-        pam = PamFile({w, h, depth, maxval, s}, kTuplTypes[f.type / 2]);
+    // Palette images: few enough RGB colours that pnmtopng picks a palette of the wanted
+    // depth. Others: every level occurs so that the tool cannot reduce the depth.
+    const bool palette = f.type == 3;
+    const uint32_t levels = palette && f.depth == 8 ? 200 : 1u << f.depth;
+    const uint32_t depth = palette ? 1 : std::array<uint32_t, 4>{1, 3, 2, 4}[f.type / 2];
+    std::vector<uint32_t> colours, s;
+    for (uint32_t i = 0; i < levels; ++i) colours.push_back(rng() & 0xFFFFFF);
+    for (uint32_t i = 0; i < w * h * depth; ++i) {
+        const uint32_t v = i < levels ? i : rng() % levels;
+        if (palette)
+            s.insert(s.end(), {colours[v] >> 16, (colours[v] >> 8) & 0xFF, colours[v] & 0xFF});
+        else
+            s.push_back(v);
     }
-    std::string in = dir.Path("in.pam"), out = dir.Path("made.png");
-    WriteFileBytes(in, pam);
+    const char* kTuplTypes[] = {"GRAYSCALE", "RGB", "GRAYSCALE_ALPHA", "RGB_ALPHA"};
+    const std::string in = dir.Path("in.pam"), out = dir.Path("made.png");
+    WriteFileBytes(in, palette ? PamFile({w, h, 3, 255, s})
+                               : PamFile({w, h, depth, levels - 1, s}, kTuplTypes[f.type / 2]));
     int rc = 0;
-    RunCommand(tool + (interlace ? " -interlace " : " ") + in + " > " + out + " 2>/dev/null", &rc);
+    RunCommand(std::string(palette ? "pnmtopng" : "pamtopng") + (interlace ? " -interlace " : " ") +
+                   in + " > " + out + " 2>/dev/null",
+               &rc);
     EXPECT_EQ(rc, 0);
     return ReadFileBytes(out);
 }
