@@ -24,9 +24,9 @@ Bitmap Bits8(int w, int h) {
 TEST(GifModel, CopiesShareDataUntilClearedAndNeverChangeEachOther) {
     // A picture with a local table only: encoding a new frame into a copy fills the
     // copy's global table, which must not reach the original.
-    const std::string file = GifFile(2, 1, {},
-                                     ImageBlock(0, 0, 2, 1, 0x80, TableBytes({0xFF0000, 0x00FF00}),
-                                                2, PackCodes(ReferenceLzw({0, 1}, 2))));
+    const std::string file = GifFile(
+        2, 1, {},
+        ImageBlock(0, 0, 2, 1, 0x80, TableBytes({0xFF0000, 0x00FF00}), 2, LiteralLzw({0, 1}, 2)));
     auto a = LoadGif(file);
     EXPECT_EQ(SaveGif(*a), file);
     TGIFImage b;
@@ -150,10 +150,9 @@ TEST(GifModel, ClipboardCarriesGifDataOnlyWhenEveryFrameIsEncoded) {
 
 TEST(GifModel, DrawingWithTheDefaultTransparentColour) {
     // 2x2: entries 0 red, 1 green; red is transparent in the file.
-    auto gif = LoadGif(
-        GifFile(2, 2, {0xFF0000, 0x00FF00},
-                GraphicControl(1, 0, 0) +
-                    ImageBlock(0, 0, 2, 2, 0, "", 2, PackCodes(ReferenceLzw({0, 1, 1, 0}, 2)))));
+    auto gif = LoadGif(GifFile(
+        2, 2, {0xFF0000, 0x00FF00},
+        GraphicControl(1, 0, 0) + ImageBlock(0, 0, 2, 2, 0, "", 2, LiteralLzw({0, 1, 1, 0}, 2))));
     gif->Frame(0).TransparentColor = clDefault;  // the bottom-left pixel's colour: green
     const Bitmap byDefault = DrawnOver(*gif, 2, 2, RGBColor(0, 0, 9));
     EXPECT_EQ(byDefault.Pixel(0, 0), RGBColor(255, 0, 0));
@@ -163,10 +162,9 @@ TEST(GifModel, DrawingWithTheDefaultTransparentColour) {
 TEST(GifModel, DuplicateColoursHideOnlyTheTransparentEntry) {
     // Entries 0 and 2 are both white; entry 2 is transparent.
     const std::string table = TableBytes({0xFFFFFF, 0x000000, 0xFFFFFF, 0x123456});
-    auto gif = LoadGif(GifFile(
-        4, 1, {},
-        GraphicControl(1, 0, 2) +
-            ImageBlock(0, 0, 4, 1, 0x81, table, 2, PackCodes(ReferenceLzw({0, 2, 1, 2}, 2)))));
+    auto gif = LoadGif(GifFile(4, 1, {},
+                               GraphicControl(1, 0, 2) + ImageBlock(0, 0, 4, 1, 0x81, table, 2,
+                                                                    LiteralLzw({0, 2, 1, 2}, 2))));
     const Bitmap target = DrawnOver(*gif, 4, 1, RGBColor(9, 9, 9));
     EXPECT_EQ(target.Pixel(0, 0), RGBColor(255, 255, 255));
     EXPECT_EQ(target.Pixel(1, 0), RGBColor(9, 9, 9));

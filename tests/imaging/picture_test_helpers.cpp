@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -122,40 +121,17 @@ std::string PackCodes(const std::vector<std::pair<int, int>>& codes) {
     return out;
 }
 
-std::vector<std::pair<int, int>> ReferenceLzw(const std::vector<int>& pixels, int minCodeSize) {
-    // A plain dictionary coder: a Clear first, codes widen when the next free code no
-    // longer fits, a Clear when the table is full.
-    const int clear = 1 << minCodeSize, end = clear + 1;
-    std::vector<std::pair<int, int>> out;
-    std::map<std::pair<int, int>, int> table;
-    int size = minCodeSize + 1, next = clear + 2;
-    out.push_back({clear, size});
-    int prefix = -1;
-    for (int p : pixels) {
-        if (prefix < 0) {
-            prefix = p;
-            continue;
-        }
-        auto it = table.find({prefix, p});
-        if (it != table.end()) {
-            prefix = it->second;
-            continue;
-        }
-        out.push_back({prefix, size});
-        if (next < 4096) {
-            table[{prefix, p}] = next++;
-            if (next > (1 << size) && size < 12) ++size;
-        } else {
-            out.push_back({clear, size});
-            table.clear();
-            size = minCodeSize + 1;
-            next = clear + 2;
-        }
-        prefix = p;
+std::string LiteralLzw(const std::vector<int>& pixels, int minCodeSize) {
+    // After a Clear the first literal adds no table entry and each later one adds one; the
+    // codes widen as the table reaches 2 * clear, so a Clear follows every clear - 2.
+    const int clear = 1 << minCodeSize, size = minCodeSize + 1;
+    std::vector<std::pair<int, int>> codes;
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        if (i % std::size_t(clear - 2) == 0) codes.push_back({clear, size});
+        codes.push_back({pixels[i], size});
     }
-    if (prefix >= 0) out.push_back({prefix, size});
-    out.push_back({end, size});
-    return out;
+    codes.push_back({clear + 1, size});
+    return PackCodes(codes);
 }
 
 std::string TableBytes(const std::vector<std::uint32_t>& colours) {

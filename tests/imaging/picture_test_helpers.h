@@ -56,8 +56,10 @@ Bitmap ToBitmap(const Pam& rgb);       // 24 bits
 // LZW data as a GIF holds it: codes (value, bit size) packed low bit first into
 // sub-blocks of 255 bytes, then the terminator.
 std::string PackCodes(const std::vector<std::pair<int, int>>& codes);
-// The codes an ordinary GIF encoder writes for these pixels.
-std::vector<std::pair<int, int>> ReferenceLzw(const std::vector<int>& pixels, int minCodeSize);
+// LZW data of every pixel as a literal code of the smallest size, with a Clear before the
+// decoder's table would widen the codes, as simple encoders write it (the tools' files
+// cover the usual encoders).
+std::string LiteralLzw(const std::vector<int>& pixels, int minCodeSize);
 
 // Colour table bytes (red, green, blue) of 0xRRGGBB entries.
 std::string TableBytes(const std::vector<std::uint32_t>& colours);
