@@ -212,9 +212,7 @@ TEST(GifRobustness, EveryTruncationAndBitFlipLoadsOrFailsCleanly) {
     const std::string file = GifFile(16, 9, kFour,
                                      std::string("!\xFF\x0BNETSCAPE2.0\x03\x01\x05\x00\x00", 19) +
                                          GraphicControl(0x09, 7, 1) + Frame(16, 9, px) +
-                                         std::string("!\xFE\x03"
-                                                     "abc\x00",
-                                                     7) +
+                                         std::string("!\xFE\x03", 3) + "abc" + '\0' +
                                          ImageBlock(2, 1, 5, 3, 0x81, std::string(12, '\x44'), 2,
                                                     LiteralLzw(std::vector<int>(15, 2), 2)));
     auto exercise = [](const std::string& bytes) {

@@ -80,16 +80,9 @@ TEST(PngHeader, LimitsMethodsAndFormatPairs) {
         64962);
     // Depths a colour type does not have, and types that do not exist (every valid pair
     // loads in the netpbm checks).
-    for (auto [type, depth] : {std::pair{0, 0},
-                               {0, 3},
-                               {0, 32},
-                               {2, 4},
-                               {3, 16},
-                               {4, 2},
-                               {6, 1},
-                               {1, 8},
-                               {5, 8},
-                               {7, 8}})
+    const std::pair<int, int> kRefused[] = {{0, 0}, {0, 3}, {0, 32}, {2, 4}, {3, 16},
+                                            {4, 2}, {6, 1}, {1, 8},  {5, 8}, {7, 8}};
+    for (auto [type, depth] : kRefused)
         EXPECT_EQ(FailureId<EPngInvalidIHDR>(Head(3, 2, uint8_t(depth), uint8_t(type)) +
                                              Chunk("IDAT", Zlib(std::string(64, '\0'))) + End()),
                   64962)
