@@ -94,25 +94,23 @@ TEST(ColorReduction, FrequencyGivesUpBlueThenRedThenGreenBits) {
 }
 
 TEST(ColorReduction, MedianCutBoxes) {
-    int colors = 256;
     ColorTable256 table{};
-    auto single = Buffer24(3, 2, [](int, int) { return RGBColor(0, 0, 20); });  // cell (0, 0, 1)
-    MedianCutReduce(Header24(3, 2), single.data(), single.data(), table, colors);
-    EXPECT_EQ(colors, 1);
-    EXPECT_EQ(EntryColor(table[0]), RGBColor(15, 15, 31));
-    EXPECT_EQ(table[1], (RGBQuad{0, 0, 0, 0}));
-
-    colors = 256;
-    auto black = Buffer24(2, 2, [](int, int) { return RGBColor(3, 1, 2); });
-    MedianCutReduce(Header24(2, 2), black.data(), black.data(), table, colors);
-    EXPECT_EQ(colors, 1);
-    EXPECT_EQ(EntryColor(table[0]), RGBColor(0, 0, 0));
+    // One colour: the centre of its cell (0, 0, 1), or black for the first cell.
+    for (const auto& [in, out] : {std::pair{RGBColor(0, 0, 20), RGBColor(15, 15, 31)},
+                                  std::pair{RGBColor(3, 1, 2), RGBColor(0, 0, 0)}}) {
+        int colors = 256;
+        auto one = Buffer24(3, 2, [c = in](int, int) { return c; });
+        MedianCutReduce(Header24(3, 2), one.data(), one.data(), table, colors);
+        EXPECT_EQ(colors, 1);
+        EXPECT_EQ(EntryColor(table[0]), out);
+        EXPECT_EQ(table[1], (RGBQuad{0, 0, 0, 0}));
+    }
 
     // Left half dark red, right half bright green: two boxes, pixels in place (not flipped).
     auto halves = Buffer24(4, 3, [](int x, int y) {
         return x < 2 ? RGBColor(200, 0, 0) : RGBColor(0, 250, std::uint8_t(y * 16));
     });
-    colors = 2;
+    int colors = 2;
     MedianCutReduce(Header24(4, 3), halves.data(), halves.data(), table, colors);
     EXPECT_EQ(colors, 2);
     for (int y = 0; y < 3; ++y)
