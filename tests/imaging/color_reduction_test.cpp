@@ -11,6 +11,8 @@
 namespace qv {
 namespace {
 
+using namespace test;
+
 BitmapInfoHeader Header24(int w, int h) {
     BitmapInfoHeader ih;
     ih.biWidth = w;
@@ -154,7 +156,7 @@ TEST(ColorReduction, FixedTripleAndGrayConverters) {
 
 TEST(ColorReduction, ConvertBitmapPixelFormat) {
     Bitmap empty;
-    EXPECT_EQ(test::ThrownText<EInvalidGraphic>(
+    EXPECT_EQ(ThrownText<EInvalidGraphic>(
                   [&] { ConvertBitmapPixelFormat(empty, PixelFormat::Pf8bit, MapByFrequency); }),
               "Bitmap image is not valid");
     Bitmap b(5, 3, PixelFormat::Pf24bit);

@@ -27,16 +27,16 @@ TEST(GifModel, CopiesShareDataUntilClearedAndNeverChangeEachOther) {
     const std::string file = GifFile(
         2, 1, {},
         ImageBlock(0, 0, 2, 1, 0x80, TableBytes({0xFF0000, 0x00FF00}), 2, LiteralLzw({0, 1}, 2)));
-    auto a = LoadGif(file);
-    EXPECT_EQ(SaveGif(*a), file);
+    auto a = Load<TGIFImage>(file);
+    EXPECT_EQ(Save(*a), file);
     TGIFImage b;
     b.Assign(a.get());
     EXPECT_TRUE(a->Equals(b));
     Bitmap bm = Bits8(6, 5);
     b.AddFrame(&bm);
-    SaveGif(b);
+    Save(b);
     EXPECT_EQ(a->Data->ColorMap.Count, 0);
-    EXPECT_EQ(SaveGif(*a), file);
+    EXPECT_EQ(Save(*a), file);
     b.Clear();
     EXPECT_FALSE(a->Equals(b));
 }
@@ -95,7 +95,7 @@ TEST(GifModel, ErrorTextsAreTheCodecsOwn) {
     EXPECT_EQ(ThrownText<Error>([] { ColorsToBits(3); }),
               "Wrong number of colors; must be a power of 2");
     EXPECT_EQ(ThrownText<Error>([&] {
-                  LoadGif(GifFile(1, 1, {0, 0xFFFFFF}, "", "88a"));
+                  Load<TGIFImage>(GifFile(1, 1, {0, 0xFFFFFF}, "", "88a"));
               }),
               "Unknown GIF version");
 
@@ -119,7 +119,7 @@ TEST(GifModel, ClipboardCarriesGifDataOnlyWhenEveryFrameIsEncoded) {
     EXPECT_FALSE(clip.Bitmap.empty());
     EXPECT_EQ(clip.Formats.count("GIF Image"), 0u);
 
-    const std::string file = SaveGif(gif);
+    const std::string file = Save(gif);
     gif.SaveToClipboardFormat(clip);
     ASSERT_EQ(clip.Formats.count("GIF Image"), 1u);
     const std::string& data = clip.Formats["GIF Image"];
@@ -148,7 +148,7 @@ TEST(GifModel, ClipboardCarriesGifDataOnlyWhenEveryFrameIsEncoded) {
 
 TEST(GifModel, DrawingWithTheDefaultTransparentColour) {
     // 2x2: entries 0 red, 1 green; red is transparent in the file.
-    auto gif = LoadGif(GifFile(
+    auto gif = Load<TGIFImage>(GifFile(
         2, 2, {0xFF0000, 0x00FF00},
         GraphicControl(1, 0, 0) + ImageBlock(0, 0, 2, 2, 0, "", 2, LiteralLzw({0, 1, 1, 0}, 2))));
     gif->Frame(0).TransparentColor = clDefault;  // the bottom-left pixel's colour: green
@@ -160,16 +160,17 @@ TEST(GifModel, DrawingWithTheDefaultTransparentColour) {
 TEST(GifModel, DuplicateColoursHideOnlyTheTransparentEntry) {
     // Entries 0 and 2 are both white; entry 2 is transparent.
     const std::string table = TableBytes({0xFFFFFF, 0x000000, 0xFFFFFF, 0x123456});
-    auto gif = LoadGif(GifFile(4, 1, {},
-                               GraphicControl(1, 0, 2) + ImageBlock(0, 0, 4, 1, 0x81, table, 2,
-                                                                    LiteralLzw({0, 2, 1, 2}, 2))));
+    auto gif =
+        Load<TGIFImage>(GifFile(4, 1, {},
+                                GraphicControl(1, 0, 2) + ImageBlock(0, 0, 4, 1, 0x81, table, 2,
+                                                                     LiteralLzw({0, 2, 1, 2}, 2))));
     const Bitmap target = DrawnOver(*gif, 4, 1, RGBColor(9, 9, 9));
     EXPECT_EQ(target.Pixel(0, 0), RGBColor(255, 255, 255));
     EXPECT_EQ(target.Pixel(1, 0), RGBColor(9, 9, 9));
     EXPECT_EQ(target.Pixel(2, 0), RGBColor(0, 0, 0));
     EXPECT_EQ(target.Pixel(3, 0), RGBColor(9, 9, 9));
     // Saved unchanged, the transparent index stays 2.
-    EXPECT_NE(SaveGif(*gif).find(GraphicControl(1, 0, 2)), std::string::npos);
+    EXPECT_NE(Save(*gif).find(GraphicControl(1, 0, 2)), std::string::npos);
 }
 
 }  // namespace

@@ -180,7 +180,7 @@ Bitmap DrawnOver(Graphic& picture, int w, int h, Color background) {
     return target;
 }
 
-std::string SavePicture(Graphic& picture) {
+std::string Save(Graphic& picture) {
     MemoryStream s;
     picture.SaveToStream(s);
     return s.Bytes();

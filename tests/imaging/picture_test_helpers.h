@@ -87,21 +87,14 @@ std::string ThrownText(F f) {
 Bitmap DrawnOver(Graphic& picture, int w, int h, Color background);
 
 // A picture of type P read from a file's bytes, and a picture's file bytes.
-template <class P>
-std::unique_ptr<P> LoadPicture(const std::string& bytes) {
+template <class P = TPNGPicture>
+std::unique_ptr<P> Load(const std::string& bytes) {
     auto picture = std::make_unique<P>();
     MemoryStream s(bytes);
     picture->LoadFromStream(s);
     return picture;
 }
-std::string SavePicture(Graphic& picture);
-
-inline std::unique_ptr<TGIFImage> LoadGif(const std::string& bytes) {
-    return LoadPicture<TGIFImage>(bytes);
-}
-inline std::string SaveGif(TGIFImage& gif) {
-    return SavePicture(gif);
-}
+std::string Save(Graphic& picture);
 
 // PNG files made by hand: the signature, one chunk with its length and CRC, header chunk
 // data, signature with header chunk, the end chunk, zlib data, and a whole file (header,
@@ -115,13 +108,6 @@ std::string End();
 std::string Zlib(const std::string& raw, int level = 6);
 std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
                     const std::string& filteredRows, const std::string& extra = {});
-
-inline std::unique_ptr<TPNGPicture> Load(const std::string& bytes) {
-    return LoadPicture<TPNGPicture>(bytes);
-}
-inline std::string Save(TPNGPicture& picture) {
-    return SavePicture(picture);
-}
 
 // Runs f; answers the number and text of the E it raised, {0, ""} when none.
 template <class E, class F>
