@@ -28,7 +28,6 @@ TEST(GifModel, CopiesShareDataUntilClearedAndNeverChangeEachOther) {
         2, 1, {},
         ImageBlock(0, 0, 2, 1, 0x80, TableBytes({0xFF0000, 0x00FF00}), 2, LiteralLzw({0, 1}, 2)));
     auto a = Load<TGIFImage>(file);
-    EXPECT_EQ(Save(*a), file);
     TGIFImage b;
     b.Assign(a.get());
     EXPECT_TRUE(a->Equals(b));

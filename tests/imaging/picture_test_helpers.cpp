@@ -186,10 +186,6 @@ std::string Save(Graphic& picture) {
     return s.Bytes();
 }
 
-std::string Signature() {
-    return "\x89PNG\r\n\x1a\n"s;
-}
-
 std::string Chunk(const std::string& type, const std::string& data) {
     std::string out;
     AppendBE32(out, uint32_t(data.size()));
@@ -206,14 +202,6 @@ std::string IhdrData(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_
     return d + char(depth) + char(type) + char(compression) + '\0' + char(interlace);
 }
 
-std::string Head(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_t interlace) {
-    return Signature() + Chunk("IHDR", IhdrData(w, h, depth, type, interlace));
-}
-
-std::string End() {
-    return Chunk("IEND", "");
-}
-
 std::string Zlib(const std::string& raw, int level) {
     uLongf size = compressBound(raw.size());
     std::string out(size, '\0');
@@ -224,35 +212,17 @@ std::string Zlib(const std::string& raw, int level) {
     return out;
 }
 
-std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
-                    const std::string& filteredRows, const std::string& extra) {
-    return Head(w, h, depth, type) + extra + Chunk("IDAT", Zlib(filteredRows)) + End();
-}
-
-namespace {
-template <class F>
-void WalkChunks(const std::string& file, F f) {
+std::vector<std::string> Chunks(const std::string& file, const std::string& type) {
+    std::vector<std::string> out;
     for (size_t pos = 8; pos + 8 <= file.size();) {
-        uint32_t len = ReadBE32(reinterpret_cast<const uint8_t*>(file.data()) + pos);
+        const uint32_t len = ReadBE32(reinterpret_cast<const uint8_t*>(file.data()) + pos);
         if (pos + 12 + size_t(len) > file.size()) break;
-        f(file.substr(pos + 4, 4), file.substr(pos + 8, len));
+        const std::string t = file.substr(pos + 4, 4);
+        if (type.empty()) out.push_back(t);
+        if (t == type) out.push_back(file.substr(pos + 8, len));
         pos += 12 + size_t(len);
     }
-}
-}  // namespace
-
-std::vector<std::string> ChunkTypes(const std::string& file) {
-    std::vector<std::string> types;
-    WalkChunks(file, [&](const std::string& t, const std::string&) { types.push_back(t); });
-    return types;
-}
-
-std::vector<std::string> ChunkData(const std::string& file, const std::string& type) {
-    std::vector<std::string> data;
-    WalkChunks(file, [&](const std::string& t, const std::string& d) {
-        if (t == type) data.push_back(d);
-    });
-    return data;
+    return out;
 }
 
 }  // namespace qv::test

@@ -99,15 +99,22 @@ std::string Save(Graphic& picture);
 // PNG files made by hand: the signature, one chunk with its length and CRC, header chunk
 // data, signature with header chunk, the end chunk, zlib data, and a whole file (header,
 // extra chunks, one data chunk of the compressed rows, end).
-std::string Signature();
+inline const std::string kSignature = "\x89PNG\r\n\x1a\n"s;
 std::string Chunk(const std::string& type, const std::string& data);
 std::string IhdrData(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_t interlace = 0,
                      uint8_t compression = 0);
-std::string Head(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_t interlace = 0);
-std::string End();
+inline std::string Head(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
+                        uint8_t interlace = 0) {
+    return kSignature + Chunk("IHDR", IhdrData(w, h, depth, type, interlace));
+}
+inline std::string End() {
+    return Chunk("IEND", "");
+}
 std::string Zlib(const std::string& raw, int level = 6);
-std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
-                    const std::string& filteredRows, const std::string& extra = {});
+inline std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
+                           const std::string& filteredRows, const std::string& extra = {}) {
+    return Head(w, h, depth, type) + extra + Chunk("IDAT", Zlib(filteredRows)) + End();
+}
 
 // Runs f; answers the number and text of the E it raised, {0, ""} when none.
 template <class E, class F>
@@ -128,9 +135,8 @@ int FailureId(const std::string& file, TPNGPicture* into = nullptr) {
     return Raised<E>([&] { (into ? *into : own).LoadFromStream(s); }).first;
 }
 
-// The chunk types of a file in order (stops at a damaged length).
-std::vector<std::string> ChunkTypes(const std::string& file);
-// The data of every chunk of one type, in order.
-std::vector<std::string> ChunkData(const std::string& file, const std::string& type);
+// The types of a file's chunks in order; given a type, the data of each chunk of that type
+// (stops at a damaged length).
+std::vector<std::string> Chunks(const std::string& file, const std::string& type = {});
 
 }  // namespace qv::test

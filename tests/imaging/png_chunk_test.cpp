@@ -68,10 +68,10 @@ TEST(PngHeader, LimitsMethodsAndFormatPairs) {
     EXPECT_EQ(FailureId<EPNGUnknownInterlace>(Head(1, 1, 8, 0, 2)), 64972);
     // The compression test comes first.
     EXPECT_EQ(
-        FailureId<EPNGUnknownCompression>(Signature() + Chunk("IHDR", IhdrData(1, 1, 8, 0, 2, 1))),
+        FailureId<EPNGUnknownCompression>(kSignature + Chunk("IHDR", IhdrData(1, 1, 8, 0, 2, 1))),
         64971);
     EXPECT_EQ(
-        FailureId<EPngInvalidIHDR>(Signature() + Chunk("IHDR", IhdrData(1, 1, 8, 0).substr(0, 12))),
+        FailureId<EPngInvalidIHDR>(kSignature + Chunk("IHDR", IhdrData(1, 1, 8, 0).substr(0, 12))),
         64962);
     // A second header is refused, not decoded into.
     EXPECT_EQ(
@@ -97,7 +97,7 @@ TEST(PngHeader, TwoBitKeySampleIsSavedAtTheFourBitsOfItsPixels) {
     const Color key = keyed->TransparentColour();
     EXPECT_EQ(key, RGBColor(0xAA, 0xAA, 0xAA));
     std::string keyedFile = Save(*keyed);
-    EXPECT_EQ(ChunkData(keyedFile, "tRNS")[0], "\0\x0A"s);
+    EXPECT_EQ(Chunks(keyedFile, "tRNS")[0], "\0\x0A"s);
     EXPECT_EQ(keyed->TransparentColour(), key);
     EXPECT_EQ(Load(keyedFile)->TransparentColour(), key);
 }

@@ -66,20 +66,20 @@ TEST(PngEncode, ChunkingAndSixteenBitSamples) {
     auto pic = Load(MakePng(300, 200, 8, 2, NoiseRows(900, 200, rng)));
     pic->FilterSet = FilterBit(pfNone);
     std::string saved = Save(*pic);
-    auto data = ChunkData(saved, "IDAT");
+    auto data = Chunks(saved, "IDAT");
     ASSERT_GE(data.size(), 3u);
     for (size_t i = 0; i + 1 < data.size(); ++i) EXPECT_EQ(data[i].size(), 65535u);
     EXPECT_GT(data.back().size(), 0u);
     pic->SetIdatChunkSize(1000);
     EXPECT_EQ(pic->IdatChunkSize(), 65535u);
     pic->SetIdatChunkSize(100000);
-    EXPECT_EQ(ChunkData(Save(*pic), "IDAT")[0].size(), 100000u);
+    EXPECT_EQ(Chunks(Save(*pic), "IDAT")[0].size(), 100000u);
     EXPECT_EQ(Load(saved)->Pixels(299, 199), pic->Pixels(299, 199));  // needs every byte
 
     // 16-bit samples come back with zero low bytes.
     auto deep = Load(MakePng(1, 1, 16, 2, "\0\x12\x34\x56\x78\x9A\xBC"s));
     deep->FilterSet = FilterBit(pfNone);
-    const std::string idat = ChunkData(Save(*deep), "IDAT")[0];
+    const std::string idat = Chunks(Save(*deep), "IDAT")[0];
     std::string raw, err;
     ASSERT_TRUE(InflateBuffer(idat.data(), idat.size(), raw, err)) << err;
     EXPECT_EQ(raw, "\x00\x12\x00\x56\x00\x9A\x00"s);
@@ -97,7 +97,7 @@ TEST(PngFile, SignatureOrderEndAndUnknownChunks) {
         EXPECT_THROW(Load(bad), EPNGInvalidFileHeader) << bit;
     }
     TPNGPicture pic;
-    EXPECT_NE(FailureId<EPNGIHDRNotFirst>(Signature() + Chunk("gAMA", std::string(4, '\0')), &pic),
+    EXPECT_NE(FailureId<EPNGIHDRNotFirst>(kSignature + Chunk("gAMA", std::string(4, '\0')), &pic),
               0);
     EXPECT_TRUE(pic.Empty());
     EXPECT_NE(FailureId<EPngUnexpectedEnd>(Head(1, 1, 8, 0), &pic), 0);
@@ -109,9 +109,8 @@ TEST(PngFile, SignatureOrderEndAndUnknownChunks) {
     std::string extra =
         Chunk("prVt", "keep me") + Chunk("ihdr", "me too") + Chunk("cHRM", std::string(32, '\1'));
     std::string saved = Save(*Load(MakePng(1, 1, 8, 0, row, extra)));
-    EXPECT_EQ(ChunkTypes(saved),
-              (std::vector<std::string>{"IHDR", "prVt", "ihdr", "IDAT", "IEND"}));
-    EXPECT_EQ(ChunkData(saved, "ihdr")[0], "me too");
+    EXPECT_EQ(Chunks(saved), (std::vector<std::string>{"IHDR", "prVt", "ihdr", "IDAT", "IEND"}));
+    EXPECT_EQ(Chunks(saved, "ihdr")[0], "me too");
 
     // A palette found after the data, or twice, still makes one palette before it.
     const std::string plte = Chunk("PLTE", "\x10\x20\x30\x40\x50\x60"s);
@@ -119,7 +118,7 @@ TEST(PngFile, SignatureOrderEndAndUnknownChunks) {
     for (const std::string& f :
          {Head(2, 1, 8, 3) + data + plte + End(), Head(2, 1, 8, 3) + plte + plte + data + End()}) {
         std::string out = Save(*Load(f));
-        EXPECT_EQ(ChunkTypes(out), (std::vector<std::string>{"IHDR", "PLTE", "IDAT", "IEND"}));
+        EXPECT_EQ(Chunks(out), (std::vector<std::string>{"IHDR", "PLTE", "IDAT", "IEND"}));
         EXPECT_EQ(Load(out)->Pixels(0, 0), RGBColor(0x40, 0x50, 0x60));
     }
 }
@@ -140,8 +139,7 @@ TEST(PngFile, EveryTruncationAndBitFlipFailsCleanly) {
         } catch (const PngException&) {
         }
         // Whatever loaded can be drawn, read and saved without harm.
-        Bitmap target(16, 16, PixelFormat::Pf24bit);
-        pic.Draw(target.GetCanvas(), Rect{0, 0, 16, 16});
+        DrawnOver(pic, 16, 16, clWhite);
         pic.Pixels(0, 0);
         try {
             auto back = Load(Save(pic));  // anything we write must read back
@@ -162,8 +160,6 @@ TEST(PngPicture, EmptyPartlyLoadedAndZeroSizedImages) {
     EXPECT_TRUE(empty.Empty());
     EXPECT_EQ(empty.Pixels(0, 0), 0u);
     empty.SetPixels(0, 0, clWhite);
-    Bitmap target(4, 4, PixelFormat::Pf24bit);
-    empty.Draw(target.GetCanvas(), Rect{0, 0, 4, 4});
     // An empty image is never saved as a file.
     MemoryStream s;
     EXPECT_EQ(Raised<EPNGHeaderNotPresent>([&] { empty.SaveToStream(s); }).first, 64945);
@@ -173,7 +169,7 @@ TEST(PngPicture, EmptyPartlyLoadedAndZeroSizedImages) {
 
     auto zero = Load(Head(0, 5, 8, 6) + Chunk("IDAT", Zlib(std::string(5, '\0'))) + End());
     EXPECT_EQ(zero->Width(), 0);
-    zero->Draw(target.GetCanvas(), Rect{0, 0, 4, 4});
+    DrawnOver(*zero, 4, 4, clWhite);
     EXPECT_EQ(zero->Pixels(0, 0), 0u);
     EXPECT_EQ(Load(Save(*zero))->Height(), 5);
 
@@ -218,8 +214,7 @@ TEST(PngPicture, PixelsResizeAndPaletteIndexesOutOfRange) {
                      Chunk("PLTE", "\x10\x20\x30\x40\x50\x60"s) + Chunk("tRNS", "\x80\x00"s)));
     EXPECT_EQ(pal->Pixels(1, 0), RGBColor(0x40, 0x50, 0x60));
     EXPECT_EQ(pal->Pixels(3, 0), 0u);
-    Bitmap target(4, 1, PixelFormat::Pf24bit);
-    pal->Draw(target.GetCanvas(), Rect{0, 0, 4, 1});
+    DrawnOver(*pal, 4, 1, clWhite);
 }
 
 TEST(PngDraw, KeyColourAndPartialTransparency) {

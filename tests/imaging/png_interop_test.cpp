@@ -114,7 +114,7 @@ TEST(PngInterop, EveryFormatPlainAndInterlacedAtOddSizes) {
                                    std::to_string(f.depth) + (interlace ? " adam7 " : " ") +
                                    std::to_string(w) + "x" + std::to_string(h);
                 std::string file = MakeWithNetpbm(dir, f, w, h, interlace, rng);
-                auto ihdr = ChunkData(file, "IHDR");
+                auto ihdr = Chunks(file, "IHDR");
                 ASSERT_EQ(ihdr.size(), 1u) << what;
                 const std::string expected{char(f.depth), char(f.type), char(interlace)};
                 ASSERT_EQ(ihdr[0].substr(8, 2) + ihdr[0][12], expected) << what;
@@ -172,7 +172,7 @@ TEST(PngInterop, KeyColourTransparencyFromNetpbm) {
                &rc);
     ASSERT_EQ(rc, 0);
     std::string file = ReadFileBytes(dir.Path("k.png"));
-    ASSERT_EQ(ChunkData(file, "tRNS").size(), 1u);
+    ASSERT_EQ(Chunks(file, "tRNS").size(), 1u);
     auto pic = Load(file);
     EXPECT_EQ(pic->TransparencyKind(), tkKeyColour);
     EXPECT_EQ(pic->TransparentColour(), RGBColor(255, 0, 255));
