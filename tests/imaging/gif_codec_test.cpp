@@ -96,7 +96,7 @@ TEST(GifRead, DamagedDataKeepsWhatWasDecoded) {
     std::vector<int> px;
     for (int i = 0; i < 64 * 64; ++i) px.push_back((i * 7 + i / 64) % 4);
     const std::string full = GifFile(64, 64, kFour, Frame(64, 64, px));
-    auto gif = Load<TGIFImage>(full.substr(0, full.size() - 40));  // cut inside the last sub-block
+    auto gif = Load<TGIFImage>(full.substr(0, full.size() - 40));  // cut inside the image data
     ASSERT_EQ(gif->FrameCount(), 1);
     EXPECT_TRUE(gif->Frame(0).Corrupted);
     Bitmap& b = gif->CurrentBitmap();

@@ -93,10 +93,8 @@ TEST(GifModel, ErrorTextsAreTheCodecsOwn) {
     EXPECT_EQ(ThrownText<Error>([&] { gif.SetWidth(3); }), "Cannot change the Size of a GIF image");
     EXPECT_EQ(ThrownText<Error>([] { ColorsToBits(3); }),
               "Wrong number of colors; must be a power of 2");
-    EXPECT_EQ(ThrownText<Error>([&] {
-                  Load<TGIFImage>(GifFile(1, 1, {0, 0xFFFFFF}, "", "88a"));
-              }),
-              "Unknown GIF version");
+    const std::string gif88 = GifFile(1, 1, {0, 0xFFFFFF}, "", "88a");
+    EXPECT_EQ(ThrownText<Error>([&] { Load<TGIFImage>(gif88); }), "Unknown GIF version");
 
     // A 15-bit bitmap is reduced, so encodes; an empty one has nothing to write.
     Bitmap bm = Bits8(2, 2);
@@ -143,6 +141,8 @@ TEST(GifModel, ClipboardCarriesGifDataOnlyWhenEveryFrameIsEncoded) {
     ClipboardData empty;
     empty.Formats["GIF Image"] = std::string("\0\0\0\0", 4);
     EXPECT_NE(registry.LoadFromClipboard(empty), nullptr);
+    UnregisterGifFormat(registry);
+    EXPECT_EQ(registry.FindExtension("gif"), nullptr);
 }
 
 TEST(GifModel, DrawingWithTheDefaultTransparentColour) {

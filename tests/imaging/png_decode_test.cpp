@@ -224,14 +224,14 @@ TEST(PngDraw, KeyColourAndPartialTransparency) {
     const Color red = RGBColor(255, 0, 0), green = RGBColor(0, 255, 0);
     auto keyed = Load(MakePng(2, 1, 8, 3, "\0\x00\x01"s, plte + Chunk("tRNS", "\xFF\x00"s)));
     EXPECT_EQ(keyed->TransparencyKind(), tkKeyColour);
-    const Bitmap shown = test::DrawnOver(*keyed, 2, 1, green);
+    const Bitmap shown = DrawnOver(*keyed, 2, 1, green);
     EXPECT_EQ(shown.Pixel(0, 0), red);
     EXPECT_EQ(shown.Pixel(1, 0), green);
     // A lone half-transparent entry, or both entries transparent: blended.
     for (const std::string& trns : {"\xFF\x80"s, "\0\0"s}) {
         auto pic = Load(MakePng(2, 1, 8, 3, "\0\x00\x01"s, plte + Chunk("tRNS", trns)));
         EXPECT_EQ(pic->TransparencyKind(), tkPartial);
-        const Bitmap blended = test::DrawnOver(*pic, 2, 1, green);
+        const Bitmap blended = DrawnOver(*pic, 2, 1, green);
         EXPECT_EQ(blended.Pixel(0, 0), trns[0] ? red : green);
         EXPECT_NEAR(GetGValue(blended.Pixel(1, 0)), 255 - uint8_t(trns[1]), 1);
         EXPECT_NEAR(GetBValue(blended.Pixel(1, 0)), uint8_t(trns[1]), 1);
@@ -239,7 +239,7 @@ TEST(PngDraw, KeyColourAndPartialTransparency) {
 
     // RGBA stretched to twice its size; alpha 0 leaves the background.
     auto rgba = Load(MakePng(2, 1, 8, 6, "\0\x00\x00\xFF\xFF\xFF\x00\x00\x00"s));
-    const Bitmap wide = test::DrawnOver(*rgba, 4, 2, green);
+    const Bitmap wide = DrawnOver(*rgba, 4, 2, green);
     EXPECT_EQ(wide.Pixel(1, 1), RGBColor(0, 0, 255));
     EXPECT_EQ(wide.Pixel(2, 0), green);
 }
@@ -282,6 +282,12 @@ TEST(PngBitmap, ImportExportCopyAndClipboard) {
     pasted.LoadFromClipboardFormat(clip);
     EXPECT_EQ(pasted.Pixels(0, 0), 0u);
     EXPECT_EQ(pasted.Pixels(1, 0), RGBColor(1, 2, 3));
+
+    PictureRegistry registry;
+    RegisterPngPicture(registry);
+    EXPECT_NE(registry.FindExtension("png"), nullptr);
+    UnregisterPngPicture(registry);
+    EXPECT_EQ(registry.FindExtension("png"), nullptr);
 }
 
 }  // namespace
