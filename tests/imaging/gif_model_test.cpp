@@ -91,6 +91,7 @@ TEST(GifModel, ErrorTextsAreTheCodecsOwn) {
     MemoryStream out;
     EXPECT_EQ(ThrownText<Error>([&] { gif.SaveToStream(out); }), "No GIF Data to write");
     EXPECT_EQ(ThrownText<Error>([&] { gif.SetWidth(3); }), "Cannot change the Size of a GIF image");
+    EXPECT_THROW(gif.SetSize(1, 1), Error);
     EXPECT_EQ(ThrownText<Error>([] { ColorsToBits(3); }),
               "Wrong number of colors; must be a power of 2");
     const std::string gif88 = GifFile(1, 1, {0, 0xFFFFFF}, "", "88a");
@@ -150,6 +151,7 @@ TEST(GifModel, DrawingWithTheDefaultTransparentColour) {
     auto gif = Load<TGIFImage>(GifFile(
         2, 2, {0xFF0000, 0x00FF00},
         GraphicControl(1, 0, 0) + ImageBlock(0, 0, 2, 2, 0, "", 2, LiteralLzw({0, 1, 1, 0}, 2))));
+    EXPECT_TRUE(gif->Transparent());
     gif->Frame(0).TransparentColor = clDefault;  // the bottom-left pixel's colour: green
     const Bitmap byDefault = DrawnOver(*gif, 2, 2, RGBColor(0, 0, 9));
     EXPECT_EQ(byDefault.Pixel(0, 0), RGBColor(255, 0, 0));

@@ -26,7 +26,6 @@ TEST(PictureStreams, ShortReadsWritesAndCopiesRaiseTheLibraryTexts) {
     WriteFileBytes(dir.Path("f.bin"), "xyz");
     FileStream ro(dir.Path("f.bin"), FileMode::OpenRead);
     EXPECT_EQ(ThrownText<EWriteError>([&] { ro.WriteBuffer("q", 1); }), "Stream write error");
-    EXPECT_EQ(ro.Size(), 3);
     EXPECT_THROW(FileStream(dir.Path("missing"), FileMode::OpenRead), EFOpenError);
 
     // A count of 0 copies the whole source.

@@ -160,13 +160,13 @@ TEST(PngGamma, TablesFollowThePowerLaw) {
     }
 }
 
-TEST(PngText, TextAndTimeChunks) {
+TEST(PngText, TextTimeAndPhysicalSizeChunks) {
     const std::string time = "\x07\xE8\x02\x1D\x17\x3B\x3A"s;
-    auto pic = Load(MakePng(1, 1, 8, 0, "\0\0"s,
-                            Chunk("zTXt", "Comment\0\0"s + Zlib("hello there")) +
-                                Chunk("zTXt", "Comment\0\x01xx"s) + Chunk("tEXt", "Title\0Abc"s) +
-                                Chunk("tEXt", "JustAKeyword") + Chunk("tIME", time) +
-                                Chunk("tIME", time + "x")));
+    auto pic = Load(MakePng(
+        1, 1, 8, 0, "\0\0"s,
+        Chunk("zTXt", "Comment\0\0"s + Zlib("hello there")) + Chunk("zTXt", "Comment\0\x01xx"s) +
+            Chunk("tEXt", "Title\0Abc"s) + Chunk("tEXt", "JustAKeyword") + Chunk("tIME", time) +
+            Chunk("tIME", time + "x") + Chunk("pHYs", "\x00\x00\x0B\x13\x00\x00\x0B\x13\x01"s)));
     std::vector<std::string> texts;
     std::vector<int> times;  // year, month and second
     for (uint32_t i = 0; i < pic->Chunks().Count(); ++i) {
@@ -179,6 +179,7 @@ TEST(PngText, TextAndTimeChunks) {
     EXPECT_EQ(texts, (std::vector<std::string>{"Comment=hello there", "Comment=", "Title=Abc",
                                                "JustAKeyword="}));
     EXPECT_EQ(times, (std::vector<int>{20240258, 0}));  // 8 bytes: raw data only
+    EXPECT_EQ(pic->Chunks().FindChunk<TChunkpHYs>()->PixelsPerUnitX, 2835u);
 
     // An empty compressed text is written as one blank.
     TChunkzTXt empty(pic.get());

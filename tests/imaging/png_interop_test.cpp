@@ -4,11 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdio>
 #include <random>
-#include <stdexcept>
 
-#include "imaging/canvas.h"
 #include "imaging/png_idat.h"
 #include "imaging/png_picture.h"
 #include "picture_test_helpers.h"
@@ -17,13 +14,6 @@ namespace qv {
 namespace {
 
 using namespace test;
-
-// Decodes a PNG file with netpbm; always with an alpha channel.
-Pam DecodeWithPngtopam(const std::string& path) {
-    const Pam pam = ReadPam(RunCommand("pngtopam -alphapam '" + path + "' 2>/dev/null"));
-    if (pam.Width == 0) throw std::runtime_error("pngtopam refused " + path);
-    return pam;
-}
 
 struct Format {
     uint8_t type, depth;
@@ -62,7 +52,8 @@ std::string MakeWithNetpbm(const ScratchDir& dir, Format f, uint32_t w, uint32_t
 
 // Compares our decoded picture with pngtopam's reading of a file.
 void ExpectSamePixels(TPNGPicture& pic, const std::string& path, const std::string& what) {
-    const Pam ref = DecodeWithPngtopam(path);
+    // Always with an alpha channel; nothing when pngtopam refuses the file.
+    const Pam ref = ReadPam(RunCommand("pngtopam -alphapam '" + path + "' 2>/dev/null"));
     ASSERT_EQ(uint32_t(pic.Width()), ref.Width) << what;
     ASSERT_EQ(uint32_t(pic.Height()), ref.Height) << what;
     auto scale = [&](uint32_t v) {
@@ -114,10 +105,9 @@ TEST(PngInterop, EveryFormatPlainAndInterlacedAtOddSizes) {
                                    std::to_string(f.depth) + (interlace ? " adam7 " : " ") +
                                    std::to_string(w) + "x" + std::to_string(h);
                 std::string file = MakeWithNetpbm(dir, f, w, h, interlace, rng);
-                auto ihdr = Chunks(file, "IHDR");
-                ASSERT_EQ(ihdr.size(), 1u) << what;
-                const std::string expected{char(f.depth), char(f.type), char(interlace)};
-                ASSERT_EQ(ihdr[0].substr(8, 2) + ihdr[0][12], expected) << what;
+                const std::string ihdr = Chunks(file, "IHDR").at(0),
+                                  expected{char(f.depth), char(f.type), char(interlace)};
+                ASSERT_EQ(ihdr.substr(8, 2) + ihdr[12], expected) << what;
                 auto pic = Load(file);
                 ExpectSamePixels(*pic, dir.Path("made.png"), what);
                 // Our own file of the same picture, the other interlace: accepted and read alike.
@@ -172,7 +162,6 @@ TEST(PngInterop, KeyColourTransparencyFromNetpbm) {
                &rc);
     ASSERT_EQ(rc, 0);
     std::string file = ReadFileBytes(dir.Path("k.png"));
-    ASSERT_EQ(Chunks(file, "tRNS").size(), 1u);
     auto pic = Load(file);
     EXPECT_EQ(pic->TransparencyKind(), tkKeyColour);
     EXPECT_EQ(pic->TransparentColour(), RGBColor(255, 0, 255));
