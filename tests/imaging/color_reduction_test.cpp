@@ -11,6 +11,8 @@
 namespace qv {
 namespace {
 
+using namespace test;
+
 BitmapInfoHeader Header24(int w, int h) {
     BitmapInfoHeader ih;
     ih.biWidth = w;
@@ -94,25 +96,23 @@ TEST(ColorReduction, FrequencyGivesUpBlueThenRedThenGreenBits) {
 }
 
 TEST(ColorReduction, MedianCutBoxes) {
-    int colors = 256;
     ColorTable256 table{};
-    auto single = Buffer24(3, 2, [](int, int) { return RGBColor(0, 0, 20); });  // cell (0, 0, 1)
-    MedianCutReduce(Header24(3, 2), single.data(), single.data(), table, colors);
-    EXPECT_EQ(colors, 1);
-    EXPECT_EQ(EntryColor(table[0]), RGBColor(15, 15, 31));
-    EXPECT_EQ(table[1], (RGBQuad{0, 0, 0, 0}));
-
-    colors = 256;
-    auto black = Buffer24(2, 2, [](int, int) { return RGBColor(3, 1, 2); });
-    MedianCutReduce(Header24(2, 2), black.data(), black.data(), table, colors);
-    EXPECT_EQ(colors, 1);
-    EXPECT_EQ(EntryColor(table[0]), RGBColor(0, 0, 0));
+    // One colour: the centre of its cell (0, 0, 1), or black for the first cell.
+    for (const auto& [in, out] : {std::pair{RGBColor(0, 0, 20), RGBColor(15, 15, 31)},
+                                  std::pair{RGBColor(3, 1, 2), RGBColor(0, 0, 0)}}) {
+        int colors = 256;
+        auto one = Buffer24(3, 2, [c = in](int, int) { return c; });
+        MedianCutReduce(Header24(3, 2), one.data(), one.data(), table, colors);
+        EXPECT_EQ(colors, 1);
+        EXPECT_EQ(EntryColor(table[0]), out);
+        EXPECT_EQ(table[1], (RGBQuad{0, 0, 0, 0}));
+    }
 
     // Left half dark red, right half bright green: two boxes, pixels in place (not flipped).
     auto halves = Buffer24(4, 3, [](int x, int y) {
         return x < 2 ? RGBColor(200, 0, 0) : RGBColor(0, 250, std::uint8_t(y * 16));
     });
-    colors = 2;
+    int colors = 2;
     MedianCutReduce(Header24(4, 3), halves.data(), halves.data(), table, colors);
     EXPECT_EQ(colors, 2);
     for (int y = 0; y < 3; ++y)
@@ -133,14 +133,12 @@ TEST(ColorReduction, FixedTripleAndGrayConverters) {
     Fixed666Reduce(Header24(w, h), table, b666.data(), b666.data());
     EXPECT_EQ(Index8(b666, w, 0, 0), 5 * 36 + 0 * 6 + 2);
     EXPECT_EQ(EntryColor(table[5 * 36 + 2]), RGBColor(255, 0, 102));
-    EXPECT_EQ(table[216], (RGBQuad{128, 128, 128, 128}));
 
     auto b784 = Buffer24(w, h, colour);
     Fixed784Reduce(Header24(w, h), table, b784.data(), b784.data());
     // red 255 -> 6, green 64 -> 2 (73), blue 102 -> 1 (85)
     EXPECT_EQ(Index8(b784, w, 0, 1), 6 * 32 + 2 * 4 + 1);
     EXPECT_EQ(EntryColor(table[6 * 32 + 2 * 4 + 1]), RGBColor(255, 73, 85));
-    EXPECT_EQ(table[224], (RGBQuad{128, 128, 128, 128}));
 
     auto triple = Buffer24(w, h, colour);
     TripleReduce(Header24(w, h), table, triple.data(), triple.data());
@@ -149,7 +147,6 @@ TEST(ColorReduction, FixedTripleAndGrayConverters) {
     EXPECT_EQ(Index8(triple, w, 2, 0), 128 + (102 >> 2));  // blue
     EXPECT_EQ(Index8(triple, w, 0, 1), 64 + (64 >> 2));    // (0+1) mod 3 = 1
     EXPECT_EQ(EntryColor(table[64 + 16]), RGBColor(0, 64, 0));
-    EXPECT_EQ(EntryColor(table[200]), RGBColor(0, 0, 0));
 
     auto gray = Buffer24(w, h, colour);
     GrayReduce(Header24(w, h), table, gray.data(), gray.data());
@@ -159,7 +156,7 @@ TEST(ColorReduction, FixedTripleAndGrayConverters) {
 
 TEST(ColorReduction, ConvertBitmapPixelFormat) {
     Bitmap empty;
-    EXPECT_EQ(test::ThrownText<EInvalidGraphic>(
+    EXPECT_EQ(ThrownText<EInvalidGraphic>(
                   [&] { ConvertBitmapPixelFormat(empty, PixelFormat::Pf8bit, MapByFrequency); }),
               "Bitmap image is not valid");
     Bitmap b(5, 3, PixelFormat::Pf24bit);
@@ -187,10 +184,6 @@ TEST(ColorReduction, ConvertBitmapPixelFormat) {
             EXPECT_EQ(ReadInfoHeader(s->Memory() + 14).biClrImportant, important);
         }
     }
-    // 15 distinct colours: frequency keeps them exactly, in place.
-    Bitmap exact;
-    exact.LoadFromStream(*ConvertBitmapPixelFormat(b, PixelFormat::Pf8bit, MapByFrequency));
-    EXPECT_EQ(test::FromBitmap(exact), test::FromBitmap(b));
 
     Bitmap g(2, 1, PixelFormat::Pf8bit);
     auto grayed = ConvertBitmapPixelFormat(g, PixelFormat::Pf8bit, MapGray);

@@ -11,80 +11,73 @@
 namespace qv {
 namespace {
 
-using test::FromBitmap;
-using test::RgbImage;
-using test::ToBitmap;
+using namespace test;
 
 class GifTools : public ::testing::Test {
   protected:
-    void SetUp() override {
-        for (const char* tool :
-             {"pamtogif", "giftopnm", "convert", "gifsicle", "giftext", "gifbuild"})
-            if (!test::ToolAvailable(tool)) GTEST_SKIP() << tool << " absent";
-    }
     std::string Path(const std::string& name) const { return dir_.Path(name); }
-    std::string Run(const std::string& cmd) { return test::RunCommand(cmd + " 2>/dev/null"); }
+    std::string Run(const std::string& cmd) { return RunCommand(cmd + " 2>/dev/null"); }
 
     // Random pixels of the given number of colours, each used at least once.
-    static RgbImage Palette(int w, int h, int colours, unsigned seed) {
-        RgbImage img{w, h, std::vector<std::uint8_t>(std::size_t(w) * std::size_t(h) * 3)};
+    static Pam Palette(std::uint32_t w, std::uint32_t h, std::uint32_t colours, unsigned seed) {
+        Pam img{w, h, 3, 255, {}};
         std::mt19937 rng(seed);
-        auto colour = [](int i) { return std::uint32_t(i * 0x3F1D07 + 0x102030) & 0xFFFFFF; };
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) img.Set(x, y, colour(int(rng() % unsigned(colours))));
-        for (int i = 0; i < colours && i < w * h; ++i) img.Set(i % w, i / w, colour(i));
+        for (std::uint32_t i = 0; i < w * h; ++i) {
+            const std::uint32_t c = ((i < colours ? i : rng() % colours) * 0x3F1D07 + 0x102030);
+            img.Samples.insert(img.Samples.end(), {(c >> 16) & 0xFF, (c >> 8) & 0xFF, c & 0xFF});
+        }
         return img;
     }
     // The picture as pamtogif writes it; answers the file's path.
-    std::string Pamtogif(const RgbImage& src, const std::string& name,
-                         const std::string& options = "") {
-        test::WriteFileBytes(Path(name + ".ppm"), test::ToPpm(src));
-        Run("pamtogif " + options + " " + Path(name + ".ppm") + " > " + Path(name + ".gif"));
+    std::string Pamtogif(const Pam& src, const std::string& name, const std::string& options = "") {
+        WriteFileBytes(Path(name + ".pam"), PamFile(src));
+        Run("pamtogif " + options + " " + Path(name + ".pam") + " > " + Path(name + ".gif"));
         return Path(name + ".gif");
     }
-    RgbImage Decoded(const std::string& gifPath, int image = 0) {
+    Pam Decoded(const std::string& gifPath, int image = 0) {
         TGIFImage gif;
         gif.LoadFromFile(gifPath);
         gif.FrameIndex = image;
         return FromBitmap(gif.CurrentBitmap());
     }
-    RgbImage GiftopnmOf(const std::string& gifPath, int image = 0) {
-        return test::ParsePnm(
-            Run("giftopnm -image=" + std::to_string(image + 1) + " " + gifPath + " | ppmtoppm"));
+    Pam GiftopnmOf(const std::string& gifPath, int image = 0) {
+        return ReadPam(Run("giftopnm -image=" + std::to_string(image + 1) + " " + gifPath +
+                           " | ppmtoppm | pamtopam"));
     }
 
-    test::ScratchDir dir_{"qv_giftools"};
+    ScratchDir dir_{"qv_giftools"};
 };
 
 TEST_F(GifTools, PamtogifFilesOfTwoTo256Colours) {
     for (int colours : {2, 3, 4, 5, 16, 17, 100, 255, 256}) {
-        const RgbImage src = Palette(37, 23, colours, unsigned(colours));
+        const Pam src = Palette(37, 23, colours, unsigned(colours));
         EXPECT_EQ(Decoded(Pamtogif(src, "p")), src) << colours << " colours";
     }
 }
 
 TEST_F(GifTools, InterlacedImagesOfHeightsOneToNine) {
-    for (int h = 1; h <= 9; ++h) {
-        test::WriteFileBytes(Path("in.ppm"), test::ToPpm(Palette(5, h, 6, unsigned(h))));
-        Run("convert " + Path("in.ppm") + " -interlace GIF " + Path("i.gif"));
+    for (std::uint32_t h = 1; h <= 9; ++h) {
+        WriteFileBytes(Path("in.pam"), PamFile(Palette(5, h, 6, h)));
+        Run("convert " + Path("in.pam") + " -interlace GIF " + Path("i.gif"));
         TGIFImage gif;
         gif.LoadFromFile(Path("i.gif"));
         ASSERT_EQ(gif.FrameCount(), 1);
         EXPECT_TRUE(gif.Frame(0).Interlaced) << h;
         // Compared with netpbm's reading of the same file (ImageMagick may merge rows of
         // tiny interlaced pictures on writing).
-        const RgbImage theirs = GiftopnmOf(Path("i.gif"));
+        const Pam theirs = GiftopnmOf(Path("i.gif"));
         ASSERT_EQ(theirs.Height, h);
         EXPECT_TRUE(FromBitmap(gif.CurrentBitmap()) == theirs) << "height " << h;
     }
 }
 
 TEST_F(GifTools, AnimationsWithLoopDelayDisposalTransparencyAndLocalTables) {
-    const RgbImage a = Palette(6, 4, 3, 1), b = Palette(6, 4, 5, 2);
+    const Pam a = Palette(6, 4, 3, 1), b = Palette(6, 4, 5, 2);
     const std::string aGif = Pamtogif(a, "a"), bGif = Pamtogif(b, "b");
-    const std::uint32_t key = a.At(0, 0);
+    const Color key = ToBitmap(a).Pixel(0, 0);
     char colour[16];
-    std::snprintf(colour, sizeof colour, "#%06X", key);
+    std::snprintf(colour, sizeof colour, "#%02X%02X%02X", GetRValue(key), GetGValue(key),
+                  GetBValue(key));
     Run("gifsicle --no-warnings -l7 -d33 -D2 -t '" + std::string(colour) + "' " + aGif +
         " -t '#000000' " + bGif + " > " + Path("anim.gif"));
     TGIFImage gif;
@@ -94,8 +87,7 @@ TEST_F(GifTools, AnimationsWithLoopDelayDisposalTransparencyAndLocalTables) {
     EXPECT_EQ(gif.RepeatCount, 7);
     EXPECT_EQ(gif.Frame(0).AnimateInterval, 330u);
     EXPECT_EQ(gif.Frame(0).Disposal, 2);
-    EXPECT_EQ(gif.Frame(0).TransparentColor,
-              RGBColor(std::uint8_t(key >> 16), std::uint8_t(key >> 8), std::uint8_t(key)));
+    EXPECT_EQ(gif.Frame(0).TransparentColor, key);
     EXPECT_EQ(Decoded(Path("anim.gif"), 0), a);
     EXPECT_EQ(Decoded(Path("anim.gif"), 1), b);
     // Written back unchanged, giflib sees the same blocks (the colour resolution field is
@@ -115,12 +107,11 @@ TEST_F(GifTools, AnimationsWithLoopDelayDisposalTransparencyAndLocalTables) {
     EXPECT_EQ(im.RepeatCount, 0);
     EXPECT_EQ(im.Frame(1).AnimateInterval, 200u);
     EXPECT_TRUE(Decoded(Path("im.gif"), 1) == GiftopnmOf(Path("im.gif"), 1));
-    EXPECT_TRUE(Decoded(Path("im.gif"), 1) == b);
 }
 
 TEST_F(GifTools, ExtensionsOfUnknownLabelsAreSkipped) {
     // gifsicle's name block (label CE), two sub-blocks long, before each picture.
-    const RgbImage a = Palette(7, 5, 6, 3), b = Palette(7, 5, 9, 4);
+    const Pam a = Palette(7, 5, 6, 3), b = Palette(7, 5, 9, 4);
     const std::string name(300, 'n');
     Run("gifsicle --no-warnings --name " + name + " " + Pamtogif(a, "a") + " --name " + name +
         " -d 40 " + Pamtogif(b, "b") + " > " + Path("named.gif"));
@@ -132,11 +123,10 @@ TEST_F(GifTools, ExtensionsOfUnknownLabelsAreSkipped) {
     EXPECT_EQ(gif.Frame(1).AnimateInterval, 400u);
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(Decoded(Path("named.gif"), i), GiftopnmOf(Path("named.gif"), i)) << i;
-    EXPECT_EQ(Decoded(Path("named.gif"), 1), b);
 }
 
 TEST_F(GifTools, NoiseThatFillsTheCodeTable) {
-    const RgbImage noise = Palette(512, 512, 256, 99);
+    const Pam noise = Palette(512, 512, 256, 99);
     EXPECT_EQ(Decoded(Pamtogif(noise, "noise")), noise);
     // Our own encoding, read by netpbm.
     TGIFImage ours;
@@ -170,9 +160,8 @@ TEST_F(GifTools, OurFilesAsNetpbmAndGiflibSeeThem) {
     anim.Frame(1).Disposal = 3;
     anim.Frame(1).TransparentColor = second.Pixel(0, 0);
     anim.SaveToFile(Path("anim.gif"));
-    EXPECT_NE(
-        test::ReadFileBytes(Path("anim.gif")).find(std::string("NETSCAPE2.0\x03\x01\x00\x00", 15)),
-        std::string::npos);
+    EXPECT_NE(ReadFileBytes(Path("anim.gif")).find(std::string("NETSCAPE2.0\x03\x01\x00\x00", 15)),
+              std::string::npos);
     const std::string text = Run("giftext " + Path("anim.gif"));
     for (const char* line : {"application block", "DelayTime: 25", "Disposal Mode: 3",
                              "Transparency on: yes", "terminated normally"})
@@ -182,17 +171,15 @@ TEST_F(GifTools, OurFilesAsNetpbmAndGiflibSeeThem) {
 }
 
 TEST_F(GifTools, GifbuildFilesFromATextDescription) {
-    const RgbImage src = Palette(9, 5, 7, 3);
+    const Pam src = Palette(9, 5, 7, 3);
     const std::string made = Pamtogif(src, "p", "-comment 'made by netpbm'");
     Run("gifbuild -d " + made + " > " + Path("p.txt"));
     Run("gifbuild " + Path("p.txt") + " > " + Path("g.gif"));
     EXPECT_EQ(Decoded(Path("g.gif")), src);
     TGIFImage withComment;
     withComment.LoadFromFile(made);
-    const auto* inFrame = withComment.Frame(0).Comment(false);
-    const auto& inImage = withComment.Data->Comment;
-    EXPECT_TRUE((inFrame && !inFrame->empty() && (*inFrame)[0] == "made by netpbm") ||
-                (!inImage.empty() && inImage[0] == "made by netpbm"));
+    // The comment comes before the picture and belongs to it.
+    EXPECT_EQ(*withComment.Frame(0).Comment(true), std::vector<std::string>{"made by netpbm"});
 }
 
 }  // namespace

@@ -1,21 +1,19 @@
 #include "picture_test_helpers.h"
 
+#include <zlib.h>
+
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
+#include <stdexcept>
 
 #include "imaging/canvas.h"
 #include "imaging/gif_image.h"
+#include "imaging/png_zlib.h"
 #include "support/test_env.h"
 
 namespace qv::test {
-
-bool ToolAvailable(const std::string& name) {
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
 
 std::string RunCommand(const std::string& command, int* status) {
     std::string out;
@@ -51,57 +49,51 @@ ScratchDir::~ScratchDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-std::uint32_t RgbImage::At(int x, int y) const {
-    const std::size_t i = (std::size_t(y) * std::size_t(Width) + std::size_t(x)) * 3;
-    return std::uint32_t(Pixels[i]) << 16 | std::uint32_t(Pixels[i + 1]) << 8 | Pixels[i + 2];
-}
-
-void RgbImage::Set(int x, int y, std::uint32_t rgb) {
-    const std::size_t i = (std::size_t(y) * std::size_t(Width) + std::size_t(x)) * 3;
-    Pixels[i] = std::uint8_t(rgb >> 16);
-    Pixels[i + 1] = std::uint8_t(rgb >> 8);
-    Pixels[i + 2] = std::uint8_t(rgb);
-}
-
-RgbImage ParsePnm(const std::string& s) {
-    std::istringstream in(s);
-    std::string magic;
-    int w = 0, h = 0, maxval = 0;
-    if (!(in >> magic >> w >> h >> maxval) || magic != "P6" || maxval != 255 || w < 0 || h < 0)
-        return {};
-    in.get();  // the single blank after the header
-    RgbImage img{w, h, std::vector<std::uint8_t>(std::size_t(w) * std::size_t(h) * 3)};
-    if (!in.read(reinterpret_cast<char*>(img.Pixels.data()), std::streamsize(img.Pixels.size())))
-        return {};
-    return img;
-}
-
-std::string ToPpm(const RgbImage& image) {
-    std::string out =
-        "P6\n" + std::to_string(image.Width) + " " + std::to_string(image.Height) + "\n255\n";
-    out.append(reinterpret_cast<const char*>(image.Pixels.data()), image.Pixels.size());
+std::string PamFile(const Pam& pam, const std::string& tupltype) {
+    std::string out = "P7\nWIDTH " + std::to_string(pam.Width) + "\nHEIGHT " +
+                      std::to_string(pam.Height) + "\nDEPTH " + std::to_string(pam.Depth) +
+                      "\nMAXVAL " + std::to_string(pam.MaxVal) + "\nTUPLTYPE " + tupltype +
+                      "\nENDHDR\n";
+    for (std::uint32_t s : pam.Samples) {
+        if (pam.MaxVal > 255) out += char(s >> 8);
+        out += char(s);
+    }
     return out;
 }
 
-RgbImage FromBitmap(const Bitmap& b) {
-    RgbImage img{b.Width(), b.Height(),
-                 std::vector<std::uint8_t>(std::size_t(b.Width()) * std::size_t(b.Height()) * 3)};
+Pam ReadPam(const std::string& bytes) {
+    Pam pam;
+    const std::size_t end = bytes.find("ENDHDR\n");
+    if (end == std::string::npos ||
+        std::sscanf(bytes.c_str(), "P7 WIDTH %u HEIGHT %u DEPTH %u MAXVAL %u", &pam.Width,
+                    &pam.Height, &pam.Depth, &pam.MaxVal) != 4)
+        return {};
+    const std::size_t count = std::size_t(pam.Width) * pam.Height * pam.Depth;
+    const std::size_t each = pam.MaxVal > 255 ? 2 : 1;
+    if (bytes.size() < end + 7 + count * each) return {};
+    auto p = reinterpret_cast<const std::uint8_t*>(bytes.data()) + end + 7;
+    for (std::size_t i = 0; i < count; ++i)
+        pam.Samples.push_back(each == 2 ? (std::uint32_t(p[2 * i]) << 8 | p[2 * i + 1]) : p[i]);
+    return pam;
+}
+
+Pam FromBitmap(const Bitmap& b) {
+    Pam pam{std::uint32_t(b.Width()), std::uint32_t(b.Height()), 3, 255, {}};
     for (int y = 0; y < b.Height(); ++y)
         for (int x = 0; x < b.Width(); ++x) {
             const Color c = b.Pixel(x, y);
-            img.Set(x, y, std::uint32_t(GetRValue(c)) << 16 | GetGValue(c) << 8 | GetBValue(c));
+            pam.Samples.insert(pam.Samples.end(), {GetRValue(c), GetGValue(c), GetBValue(c)});
         }
-    return img;
+    return pam;
 }
 
-Bitmap ToBitmap(const RgbImage& img) {
-    Bitmap b(img.Width, img.Height, PixelFormat::Pf24bit);
-    for (int y = 0; y < img.Height; ++y)
-        for (int x = 0; x < img.Width; ++x) {
-            const std::uint32_t c = img.At(x, y);
-            b.SetPixel(x, y,
-                       RGBColor(std::uint8_t(c >> 16), std::uint8_t(c >> 8), std::uint8_t(c)));
-        }
+Bitmap ToBitmap(const Pam& rgb) {
+    Bitmap b(int(rgb.Width), int(rgb.Height), PixelFormat::Pf24bit);
+    for (std::uint32_t y = 0; y < rgb.Height; ++y)
+        for (std::uint32_t x = 0; x < rgb.Width; ++x)
+            b.SetPixel(int(x), int(y),
+                       RGBColor(std::uint8_t(rgb.At(x, y, 0)), std::uint8_t(rgb.At(x, y, 1)),
+                                std::uint8_t(rgb.At(x, y, 2))));
     return b;
 }
 
@@ -129,40 +121,17 @@ std::string PackCodes(const std::vector<std::pair<int, int>>& codes) {
     return out;
 }
 
-std::vector<std::pair<int, int>> ReferenceLzw(const std::vector<int>& pixels, int minCodeSize) {
-    // A plain dictionary coder: a Clear first, codes widen when the next free code no
-    // longer fits, a Clear when the table is full.
-    const int clear = 1 << minCodeSize, end = clear + 1;
-    std::vector<std::pair<int, int>> out;
-    std::map<std::pair<int, int>, int> table;
-    int size = minCodeSize + 1, next = clear + 2;
-    out.push_back({clear, size});
-    int prefix = -1;
-    for (int p : pixels) {
-        if (prefix < 0) {
-            prefix = p;
-            continue;
-        }
-        auto it = table.find({prefix, p});
-        if (it != table.end()) {
-            prefix = it->second;
-            continue;
-        }
-        out.push_back({prefix, size});
-        if (next < 4096) {
-            table[{prefix, p}] = next++;
-            if (next > (1 << size) && size < 12) ++size;
-        } else {
-            out.push_back({clear, size});
-            table.clear();
-            size = minCodeSize + 1;
-            next = clear + 2;
-        }
-        prefix = p;
+std::string LiteralLzw(const std::vector<int>& pixels, int minCodeSize) {
+    // After a Clear the first literal adds no table entry and each later one adds one; the
+    // codes widen as the table reaches 2 * clear, so a Clear follows every clear - 2.
+    const int clear = 1 << minCodeSize, size = minCodeSize + 1;
+    std::vector<std::pair<int, int>> codes;
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        if (i % std::size_t(clear - 2) == 0) codes.push_back({clear, size});
+        codes.push_back({pixels[i], size});
     }
-    if (prefix >= 0) out.push_back({prefix, size});
-    out.push_back({end, size});
-    return out;
+    codes.push_back({clear + 1, size});
+    return PackCodes(codes);
 }
 
 std::string TableBytes(const std::vector<std::uint32_t>& colours) {
@@ -211,10 +180,49 @@ Bitmap DrawnOver(Graphic& picture, int w, int h, Color background) {
     return target;
 }
 
-std::string SavePicture(Graphic& picture) {
+std::string Save(Graphic& picture) {
     MemoryStream s;
     picture.SaveToStream(s);
     return s.Bytes();
+}
+
+std::string Chunk(const std::string& type, const std::string& data) {
+    std::string out;
+    AppendBE32(out, uint32_t(data.size()));
+    out += type + data;
+    AppendBE32(out, ChunkCRC(type.data(), data.data(), data.size()));
+    return out;
+}
+
+std::string IhdrData(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_t interlace,
+                     uint8_t compression) {
+    std::string d;
+    AppendBE32(d, w);
+    AppendBE32(d, h);
+    return d + char(depth) + char(type) + char(compression) + '\0' + char(interlace);
+}
+
+std::string Zlib(const std::string& raw, int level) {
+    uLongf size = compressBound(raw.size());
+    std::string out(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+                  reinterpret_cast<const Bytef*>(raw.data()), raw.size(), level) != Z_OK)
+        throw std::runtime_error("compress2 failed");
+    out.resize(size);
+    return out;
+}
+
+std::vector<std::string> Chunks(const std::string& file, const std::string& type) {
+    std::vector<std::string> out;
+    for (size_t pos = 8; pos + 8 <= file.size();) {
+        const uint32_t len = ReadBE32(reinterpret_cast<const uint8_t*>(file.data()) + pos);
+        if (pos + 12 + size_t(len) > file.size()) break;
+        const std::string t = file.substr(pos + 4, 4);
+        if (type.empty()) out.push_back(t);
+        if (t == type) out.push_back(file.substr(pos + 8, len));
+        pos += 12 + size_t(len);
+    }
+    return out;
 }
 
 }  // namespace qv::test

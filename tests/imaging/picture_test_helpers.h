@@ -1,19 +1,22 @@
 #pragma once
-// Helpers for the picture suites: files on disk, the independent image tools, and
-// portable anymap pictures as the tools write them.
+// Helpers for the picture suites: files on disk, the independent image tools and the
+// PAM pictures they exchange, hand-made GIF and PNG files.
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imaging/bitmap.h"
 #include "imaging/gif_image.h"
+#include "imaging/png_picture.h"
 #include "imaging/stream.h"
 
 namespace qv::test {
 
-bool ToolAvailable(const std::string& name);
+using namespace std::string_literals;
+
 // Runs a shell command; answers its standard output, exit status in *status.
 std::string RunCommand(const std::string& command, int* status = nullptr);
 
@@ -33,27 +36,30 @@ class ScratchDir {
     std::string path_;
 };
 
-// An RGB picture, rows top-down.
-struct RgbImage {
-    int Width = 0, Height = 0;
-    std::vector<std::uint8_t> Pixels;      // r, g, b per pixel
-    std::uint32_t At(int x, int y) const;  // 0xRRGGBB
-    void Set(int x, int y, std::uint32_t rgb);
-    bool operator==(const RgbImage&) const = default;
+// A netpbm PAM picture: Depth samples a pixel, rows top-down.
+struct Pam {
+    std::uint32_t Width = 0, Height = 0, Depth = 3, MaxVal = 255;
+    std::vector<std::uint32_t> Samples;
+    std::uint32_t At(std::uint32_t x, std::uint32_t y, std::uint32_t c) const {
+        return Samples[(std::size_t(y) * Width + x) * Depth + c];
+    }
+    bool operator==(const Pam&) const = default;
 };
 
-// Parses a raw PPM (P6, maxval 255) as ImageMagick's ppm: and netpbm's ppmtoppm write
-// it; an empty picture on anything else.
-RgbImage ParsePnm(const std::string& bytes);
-std::string ToPpm(const RgbImage& image);
-RgbImage FromBitmap(const Bitmap& bitmap);
-Bitmap ToBitmap(const RgbImage& image);  // 24 bits
+// A PAM file of the picture, and a PAM file read back (an empty picture on anything else:
+// other formats go through netpbm's pamtopam first).
+std::string PamFile(const Pam& pam, const std::string& tupltype = "RGB");
+Pam ReadPam(const std::string& bytes);
+Pam FromBitmap(const Bitmap& bitmap);  // 8-bit RGB
+Bitmap ToBitmap(const Pam& rgb);       // 24 bits
 
 // LZW data as a GIF holds it: codes (value, bit size) packed low bit first into
 // sub-blocks of 255 bytes, then the terminator.
 std::string PackCodes(const std::vector<std::pair<int, int>>& codes);
-// The codes an ordinary GIF encoder writes for these pixels.
-std::vector<std::pair<int, int>> ReferenceLzw(const std::vector<int>& pixels, int minCodeSize);
+// LZW data of every pixel as a literal code of the smallest size, with a Clear before the
+// decoder's table would widen the codes, as simple encoders write it (the tools' files
+// cover the usual encoders).
+std::string LiteralLzw(const std::vector<int>& pixels, int minCodeSize);
 
 // Colour table bytes (red, green, blue) of 0xRRGGBB entries.
 std::string TableBytes(const std::vector<std::uint32_t>& colours);
@@ -81,20 +87,56 @@ std::string ThrownText(F f) {
 Bitmap DrawnOver(Graphic& picture, int w, int h, Color background);
 
 // A picture of type P read from a file's bytes, and a picture's file bytes.
-template <class P>
-std::unique_ptr<P> LoadPicture(const std::string& bytes) {
+template <class P = TPNGPicture>
+std::unique_ptr<P> Load(const std::string& bytes) {
     auto picture = std::make_unique<P>();
     MemoryStream s(bytes);
     picture->LoadFromStream(s);
     return picture;
 }
-std::string SavePicture(Graphic& picture);
+std::string Save(Graphic& picture);
 
-inline std::unique_ptr<TGIFImage> LoadGif(const std::string& bytes) {
-    return LoadPicture<TGIFImage>(bytes);
+// PNG files made by hand: the signature, one chunk with its length and CRC, header chunk
+// data, signature with header chunk, the end chunk, zlib data, and a whole file (header,
+// extra chunks, one data chunk of the compressed rows, end).
+inline const std::string kSignature = "\x89PNG\r\n\x1a\n"s;
+std::string Chunk(const std::string& type, const std::string& data);
+std::string IhdrData(uint32_t w, uint32_t h, uint8_t depth, uint8_t type, uint8_t interlace = 0,
+                     uint8_t compression = 0);
+inline std::string Head(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
+                        uint8_t interlace = 0) {
+    return kSignature + Chunk("IHDR", IhdrData(w, h, depth, type, interlace));
 }
-inline std::string SaveGif(TGIFImage& gif) {
-    return SavePicture(gif);
+inline std::string End() {
+    return Chunk("IEND", "");
 }
+std::string Zlib(const std::string& raw, int level = 6);
+inline std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
+                           const std::string& filteredRows, const std::string& extra = {}) {
+    return Head(w, h, depth, type) + extra + Chunk("IDAT", Zlib(filteredRows)) + End();
+}
+
+// Runs f; answers the number and text of the E it raised, {0, ""} when none.
+template <class E, class F>
+std::pair<int, std::string> Raised(F f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return {e.Id(), e.what()};
+    }
+    return {0, ""};
+}
+
+// The number of the E that loading file raises, 0 when none.
+template <class E>
+int FailureId(const std::string& file, TPNGPicture* into = nullptr) {
+    TPNGPicture own;
+    MemoryStream s(file);
+    return Raised<E>([&] { (into ? *into : own).LoadFromStream(s); }).first;
+}
+
+// The types of a file's chunks in order; given a type, the data of each chunk of that type
+// (stops at a damaged length).
+std::vector<std::string> Chunks(const std::string& file, const std::string& type = {});
 
 }  // namespace qv::test

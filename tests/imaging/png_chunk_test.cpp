@@ -8,12 +8,12 @@
 #include "imaging/png_idat.h"
 #include "imaging/png_picture.h"
 #include "imaging/png_zlib.h"
-#include "png_test_helpers.h"
+#include "picture_test_helpers.h"
 
 namespace qv {
 namespace {
 
-using namespace pngtest;
+using namespace test;
 
 TEST(PngChunk, CrcAndLengthAreChecked) {
     // (The CRC itself is checked by every file read from netpbm and by pngcheck.)
@@ -57,10 +57,6 @@ TEST(PngZlib, BadInputIsBounded) {
     EXPECT_FALSE(InflateBuffer(packed.data(), packed.size() / 2, out, err));
     EXPECT_FALSE(err.empty());
     EXPECT_FALSE(InflateBuffer("garbage!", 8, out, err));
-    // A bomb stops at the limit.
-    const std::string bomb = Zlib(std::string(1 << 20, '\0'), 9);
-    EXPECT_FALSE(InflateBuffer(bomb.data(), bomb.size(), out, err, 4096));
-    EXPECT_LE(out.size(), 4096u);
 }
 
 TEST(PngHeader, LimitsMethodsAndFormatPairs) {
@@ -72,42 +68,36 @@ TEST(PngHeader, LimitsMethodsAndFormatPairs) {
     EXPECT_EQ(FailureId<EPNGUnknownInterlace>(Head(1, 1, 8, 0, 2)), 64972);
     // The compression test comes first.
     EXPECT_EQ(
-        FailureId<EPNGUnknownCompression>(Signature() + Chunk("IHDR", IhdrData(1, 1, 8, 0, 2, 1))),
+        FailureId<EPNGUnknownCompression>(kSignature + Chunk("IHDR", IhdrData(1, 1, 8, 0, 2, 1))),
         64971);
     EXPECT_EQ(
-        FailureId<EPngInvalidIHDR>(Signature() + Chunk("IHDR", IhdrData(1, 1, 8, 0).substr(0, 12))),
+        FailureId<EPngInvalidIHDR>(kSignature + Chunk("IHDR", IhdrData(1, 1, 8, 0).substr(0, 12))),
         64962);
     // A second header is refused, not decoded into.
     EXPECT_EQ(
         FailureId<EPngInvalidIHDR>(Head(1, 1, 8, 0) + Chunk("IHDR", IhdrData(4000, 4000, 8, 6)) +
                                    Chunk("IDAT", Zlib("\0\0"s)) + End()),
         64962);
-    int valid = 0;
-    for (int type = 0; type <= 7; ++type) {
-        for (int depth : {0, 1, 2, 3, 4, 5, 8, 16, 32}) {
-            const bool loads =
-                FailureId<EPngInvalidIHDR>(Head(3, 2, uint8_t(depth), uint8_t(type)) +
-                                           Chunk("IDAT", Zlib(std::string(64, '\0'))) + End()) == 0;
-            EXPECT_EQ(loads, ValidPngFormat(uint8_t(type), uint8_t(depth))) << type << "/" << depth;
-            valid += loads;
-        }
-    }
-    EXPECT_EQ(valid, 15);
+    // Depths a colour type does not have, and types that do not exist (every valid pair
+    // loads in the netpbm checks).
+    const std::pair<int, int> kRefused[] = {{0, 0}, {0, 3}, {0, 32}, {2, 4}, {3, 16},
+                                            {4, 2}, {6, 1}, {1, 8},  {5, 8}, {7, 8}};
+    for (auto [type, depth] : kRefused)
+        EXPECT_EQ(FailureId<EPngInvalidIHDR>(Head(3, 2, uint8_t(depth), uint8_t(type)) +
+                                             Chunk("IDAT", Zlib(std::string(64, '\0'))) + End()),
+                  64962)
+            << type << "/" << depth;
 }
 
-TEST(PngHeader, TwoBitImagesAreKeptAndSavedWithFourBits) {
-    const std::string raw = "\0\x1B\x80"s;  // 2-bit grey samples 0 1 2 3 | 2
-    // (Their pixels, and our 4-bit files of them, are checked against netpbm.)
-    auto pic = Load(MakePng(5, 1, 2, 0, raw));
-    EXPECT_EQ(pic->RequireHeader().BitsPerPixel, 4);
-    EXPECT_EQ(uint8_t(ChunkData(Save(*pic), "IHDR")[0][8]), 4);
-
-    // A key sample goes to 4 bits with its pixels: sample 2 is level 10.
+TEST(PngHeader, TwoBitKeySampleIsSavedAtTheFourBitsOfItsPixels) {
+    // 2-bit grey is kept and saved with 4 bits (its pixels, and our files of them, are
+    // checked against netpbm); the key sample goes along: sample 2 is level 10.
+    const std::string raw = "\0\x1B\x80"s;  // samples 0 1 2 3 | 2
     auto keyed = Load(MakePng(5, 1, 2, 0, raw, Chunk("tRNS", "\0\x02"s)));
     const Color key = keyed->TransparentColour();
     EXPECT_EQ(key, RGBColor(0xAA, 0xAA, 0xAA));
     std::string keyedFile = Save(*keyed);
-    EXPECT_EQ(ChunkData(keyedFile, "tRNS")[0], "\0\x0A"s);
+    EXPECT_EQ(Chunks(keyedFile, "tRNS")[0], "\0\x0A"s);
     EXPECT_EQ(keyed->TransparentColour(), key);
     EXPECT_EQ(Load(keyedFile)->TransparentColour(), key);
 }
@@ -125,30 +115,11 @@ TEST(PngPalette, LengthsAndEntries) {
               256);
     auto small = Load(withPalette("\x01\x02\x03\x04\x05\x06"s));
     auto plte = small->Chunks().FindChunk<TChunkPLTE>();
-    EXPECT_EQ(plte->Entry(1).rgbRed, 4);
-    EXPECT_EQ(plte->Entry(1).rgbBlue, 6);
     EXPECT_EQ(Raised<EPngError>([&] { plte->Entry(2); }),
               std::make_pair(64969, "There is no such palette entry."s));
     // Assigning across classes is refused.
     TChunkgAMA g(small.get());
     EXPECT_EQ(Raised<EPngError>([&] { TChunkPLTE(small.get()).Assign(g); }).first, 64973);
-}
-
-TEST(PngTransparency, KeyedOnlyForOneFullyTransparentEntry) {
-    const std::string plte = Chunk("PLTE", "\x00\x00\x00\xFF\x00\x00\x00\xFF\x00"s);
-    struct Row {
-        std::string trns;
-        TPNGTransparencyKind kind;
-        bool keyed;
-    };
-    // A lone half-transparent entry is blended, never treated as a key colour.
-    for (const Row& r : {Row{"\xFF\x00\xFF"s, tkKeyColour, true}, Row{"\0\0"s, tkPartial, false},
-                         Row{"\x80"s, tkPartial, false}}) {
-        SCOPED_TRACE(r.trns.size());
-        auto pic = Load(MakePng(1, 1, 8, 3, "\0\0"s, plte + Chunk("tRNS", r.trns)));
-        EXPECT_EQ(pic->TransparencyKind(), r.kind);
-        EXPECT_EQ(pic->Chunks().FindChunk<TChunktRNS>()->KeyedTransparency, r.keyed);
-    }
 }
 
 TEST(PngTransparency, KeyColourOfEachColourType) {
@@ -164,9 +135,6 @@ TEST(PngTransparency, KeyColourOfEachColourType) {
         Load(MakePng(1, 1, 8, 3, "\0\0"s, Chunk("PLTE", "\x01\x01\x01\x02\x02\x02\x02\x02\x02"s)));
     TChunktRNS trns(pal.get());
     trns.SetKeyColour(RGBColor(2, 2, 2));
-    EXPECT_EQ(trns.DataSize(), 2u);
-    EXPECT_EQ(trns.AlphaValues[0], 255);
-    EXPECT_EQ(trns.AlphaValues[1], 0);
     EXPECT_EQ(trns.KeyIndex(), 1);
     EXPECT_EQ(trns.GetKeyColour(), RGBColor(2, 2, 2));
     trns.SetKeyColour(RGBColor(9, 9, 9));  // no such entry: nothing transparent
@@ -200,25 +168,18 @@ TEST(PngText, TextTimeAndPhysicalSizeChunks) {
             Chunk("tEXt", "Title\0Abc"s) + Chunk("tEXt", "JustAKeyword") + Chunk("tIME", time) +
             Chunk("tIME", time + "x") + Chunk("pHYs", "\x00\x00\x0B\x13\x00\x00\x0B\x13\x01"s)));
     std::vector<std::string> texts;
-    std::vector<int> years;
+    std::vector<int> times;  // year, month and second
     for (uint32_t i = 0; i < pic->Chunks().Count(); ++i) {
         if (auto c = dynamic_cast<TChunktEXt*>(pic->Chunks().Item(i)))
             texts.push_back(c->Keyword + "=" + c->Text);
-        if (auto c = dynamic_cast<TChunktIME*>(pic->Chunks().Item(i))) {
-            years.push_back(c->Year);
-            if (c->Year) {
-                EXPECT_EQ(c->Month, 2);
-                EXPECT_EQ(c->Second, 58);
-            }
-        }
+        if (auto c = dynamic_cast<TChunktIME*>(pic->Chunks().Item(i)))
+            times.push_back(c->Year * 10000 + c->Month * 100 + c->Second);
     }
     // An unknown compression method gives no text.
     EXPECT_EQ(texts, (std::vector<std::string>{"Comment=hello there", "Comment=", "Title=Abc",
                                                "JustAKeyword="}));
-    EXPECT_EQ(years, (std::vector<int>{2024, 0}));  // 8 bytes: raw data only
-    auto p = pic->Chunks().FindChunk<TChunkpHYs>();
-    EXPECT_EQ(p->PixelsPerUnitX, 2835u);
-    EXPECT_EQ(p->UnitSpecifier, 1);
+    EXPECT_EQ(times, (std::vector<int>{20240258, 0}));  // 8 bytes: raw data only
+    EXPECT_EQ(pic->Chunks().FindChunk<TChunkpHYs>()->PixelsPerUnitX, 2835u);
 
     // An empty compressed text is written as one blank.
     TChunkzTXt empty(pic.get());
