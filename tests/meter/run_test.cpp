@@ -27,7 +27,8 @@ RunSettings tcpSettings(RunWindow& w, uint16_t port,
 
 // Meters read, silent, and opened but refused every request: the last one's
 // failed reading ends the run with 15 (values and exit codes of ordinary runs:
-// the program's own run tests). The status file holds the grid as shown.
+// the program's own run tests). The status file holds the grid as shown,
+// beside the executable, trimmed.
 TEST(ReadingRunTcp, ReadSilentAndRefusedMetersEndWith15) {
     sim::SimConfig c = simMeters({3, 4, 5}, {4});
     c.meters[2].faults.nackRequests = true;
@@ -40,19 +41,13 @@ TEST(ReadingRunTcp, ReadSilentAndRefusedMetersEndWith15) {
     T_Conta run(s, w.callbacks());
     ASSERT_TRUE(w.waitEnd(run));
 
-    EXPECT_TRUE(InOrder(w.stream, {"GRID 1 (6) LECTURA CORRECTA", "GRID 2 (4) ERROR DE ENLACE",
-                                   "GRID 3 CONTADOR ENCONTRADO...", "GRID 3 (5) ERROR DE LECTURA",
-                                   "EXIT 15", Log(" - TRY TO CLOSE SOCKET IP TO: 127.0.0.1", W),
+    EXPECT_TRUE(InOrder(w.stream, {"EXIT 15", Log(" - TRY TO CLOSE SOCKET IP TO: 127.0.0.1", W),
                                    "SHOW  - EXIT CODE: 15 #16777215"}));
-    EXPECT_EQ(w.exitCode, 15);
     EXPECT_EQ(w.runEnded, 1);
-    EXPECT_EQ(w.count(Log(" - TRY TO RECONNECT TO: 127.0.0.1:" + s.TcpPortText, R)), 0);
     ASSERT_FALSE(w.devices.empty());
-    const Tdevice& d = *w.devices[0];
-    EXPECT_EQ(d.LinkAddress, 3);
-    EXPECT_EQ(d.OpcCode, "OPC3");  // trimmed
-    ASSERT_EQ(d.DayCount(), 2u);   // 00:00 of 5 and of 6 March
-    EXPECT_EQ(d.Labels[1](0, 0).Date, "06/03/26");
+    EXPECT_EQ(w.devices[0]->OpcCode, "OPC3");  // trimmed
+    ASSERT_EQ(w.devices[0]->DayCount(), 2u);   // 00:00 of 5 and of 6 March
+    EXPECT_EQ(w.devices[0]->Labels[1](0, 0).Date, "06/03/26");
     EXPECT_EQ(w.readStatusFile(),
               "DIRECCION DE ENLACE;PUNTO DE MEDIDA;CONTRASE\xD1"
               "A;CODIGO OPC ( OPCIONAL );ESTADO\r\n"
@@ -85,11 +80,9 @@ TEST(ReadingRunTcp, StopDuringALongReplyWaitReturnsSoonAfterTheThreadEnds) {
     // The first meter's opening stopped, the second was never tried, the
     // socket was closed.
     EXPECT_TRUE(InOrder(w.stream, {"GRID 1 (4) ERROR DE ENLACE", "GRID 2 (3) ERROR DE COMUNICACION",
-                                   "EXIT 15", Log(" - TRY TO CLOSE SOCKET IP TO: 127.0.0.1", W),
-                                   "SHOW  - EXIT CODE: 15 #16777215"}));
+                                   "EXIT 15", Log(" - TRY TO CLOSE SOCKET IP TO: 127.0.0.1", W)}));
     EXPECT_EQ(w.count(Log(" - STEP #1 (SOLICITUD DE ESTADO DE ENLACE)", Y)), 1);
     EXPECT_EQ(w.count("GRID 2 BUSCANDO CONTADOR..."), 0);
-    EXPECT_TRUE(w.devices.empty());
 }
 
 TEST(ReadingRunTcp, StopWhileTheProgramClosesLeavesTheThreadToEndOnItsOwn) {
@@ -211,13 +204,10 @@ TEST(ReadingRunSerial, UnreachableMeterThenAReadOneEndsWith0AndReleasesThePort) 
     T_Conta run(s, w.callbacks());
     ASSERT_TRUE(w.waitEnd(run));
 
-    EXPECT_TRUE(InOrder(w.stream,
-                        {Log(" - Puerto SERIAL Inicializado en : " + path, G),
-                         "GRID 1 (4) ERROR DE ENLACE", "GRID 2 (6) LECTURA CORRECTA", "EXIT 0",
-                         Log(" - TRY TO STOP SERIAL COMM", W), "SHOW  - EXIT CODE: 0 #16777215"}));
-    // No modem on this link: no modem dialogue, no modem state.
+    EXPECT_TRUE(InOrder(w.stream, {"GRID 1 (4) ERROR DE ENLACE", "GRID 2 (6) LECTURA CORRECTA",
+                                   "EXIT 0", Log(" - TRY TO STOP SERIAL COMM", W)}));
+    // No modem on this link: no modem dialogue.
     EXPECT_EQ(w.count(Log(" - INIT MODEM ", G)), 0);
-    for (auto& e : w.stream) EXPECT_NE(e.rfind("MODEM ", 0), 0u) << e;
     ASSERT_EQ(w.devices.size(), 1u);
     EXPECT_EQ(w.devices[0]->Values[0](1, 0, 0), sim::counterValue(7, 2, 1, simTime(2026, 3, 5)));
     EXPECT_TRUE(portFree(path));
@@ -227,86 +217,69 @@ TEST(ReadingRunSetUp, FailedSetUpsEndWithTheirCodeAndReadNothing) {
     sim::MeterSim sim(simMeters({2}));
     const std::string path = sim.openPty();
     const std::string noPort = "/nonexistent/ttyQV0";
-    const std::string serialInit = "(2) ERROR INICIANDO - (SERIAL PORT INIT)";
-    struct Row {
+    // Each ends before the protocol starts, with its code and its reason on
+    // every row; `absent` shows how far it got.
+    const struct {
         std::string name;
         std::function<void(RunSettings&)> set;
         int code;
-        std::vector<std::string> stream;  // in this order
-        std::vector<std::string> absent;
-    };
-    const Row rows[] = {
-        {"port that cannot be opened",
-         [&](RunSettings& s) { s.PortName = noPort; },
-         11,
-         {"GRID 1 INICIANDO HARDWARE...", Log(" - ERROR AL ABRIR EL PUERTO SERIAL  " + noPort, R),
-          "GRID 1 " + serialInit, "GRID 2 " + serialInit, "EXIT 11",
-          Log(" - STOPING COMMUNICATIONS...", R), "SHOW  - EXIT CODE: 11 #16777215"},
-         {Log(" - TRY TO STOP SERIAL COMM", W)}},
+        std::string grid, absent;
+    } rows[] = {
+        {"port that cannot be opened", [&](RunSettings& s) { s.PortName = noPort; }, 11,
+         "(2) ERROR INICIANDO - (SERIAL PORT INIT)", Log(" - TRY TO STOP SERIAL COMM", W)},
         {"settings index outside its list",
          [&](RunSettings& s) {
              s.PortName = path;
              s.ParityIndex = 9;
          },
-         11,
-         {"GRID 1 " + serialInit, "EXIT 11"},
-         {}},
+         11, "(2) ERROR INICIANDO - (SERIAL PORT INIT)", ""},
         {"modem without dial number",
          [&](RunSettings& s) {
              s.LinkType = LinkGsmModem;
              s.PortName = path;
              s.DialNumber = "   ";
          },
-         10,
-         {Log(" - EL NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO...", R),
-          "GRID 1 (2) ERROR INICIANDO - (BAD NUMBER)", "EXIT 10"},
-         {Log(" - Puerto SERIAL Inicializado en : " + path, G), Log(" - INIT MODEM ", G)}},
+         10, "(2) ERROR INICIANDO - (BAD NUMBER)", Log(" - INIT MODEM ", G)},
         {"TCP port out of range",
          [&](RunSettings& s) {
              s.LinkType = LinkTcp;
              s.Host = "127.0.0.1";
              s.TcpPortText = "70000";
          },
-         12,
-         {Log(" - ERROR AL CONFIGURAR PUERTO IP 127.0.0.1:70000  - PUERTO IP FUERA DE RANGO", R),
-          "GRID 1 (2) ERROR INICIANDO - (PUERTO IP FUERA DE RANGO)", "EXIT 12",
-          Log(" - STOPING COMMUNICATIONS...", R)},
-         {Log(" - INICIANDO CONEXION IP...", colour::Yellow)}},
+         12, "(2) ERROR INICIANDO - (PUERTO IP FUERA DE RANGO)",
+         Log(" - INICIANDO CONEXION IP...", Y)},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         RunWindow w;
         RunSettings s = w.settings({{2, 20, 200}, {3, 30, 300}});
         row.set(s);
         T_Conta run(s, w.callbacks());
         ASSERT_TRUE(w.waitEnd(run));
-        EXPECT_TRUE(InOrder(w.stream, row.stream));
         EXPECT_EQ(w.count(Log(" - INICIADO PROTOCOLO DE COMUNICACION IEC", W)), 0);
-        for (const auto& line : row.absent) EXPECT_EQ(w.count(line), 0) << line;
+        EXPECT_EQ(w.count(row.absent), 0) << row.absent;
         EXPECT_EQ(w.exitCode, row.code);
-        EXPECT_EQ(w.readStatusFile().substr(w.readStatusFile().find("\r\n3;") + 2),
-                  "3;30;300;OPC3;" + w.grid[2][4] + "\r\n");
-        EXPECT_NE(w.grid[2][4].find("(2) ERROR INICIANDO"), std::string::npos);
+        EXPECT_TRUE(w.readStatusFile().ends_with("2;20;200;OPC2;" + row.grid +
+                                                 "\r\n3;30;300;OPC3;" + row.grid + "\r\n"));
         EXPECT_TRUE(portFree(path));
     }
     EXPECT_EQ(sim.framesReceived(), 0u);
 }
 
-// Beside the executable (the program's run tests: beside /proc/self/exe's target).
+// Beside the executable, a link followed to its target (without a link: every
+// run here).
 TEST(ReadingRunFiles, StatusFileNameAndContents) {
-    EXPECT_EQ(StatusFilePath("/opt/q.d/quorvanta.exe"), "/opt/q.d/quorvanta_STATUSLOG.CSV");
     const std::string dir = makeTempDir("qv_status_");
     std::filesystem::create_symlink("quorvanta.bin", dir + "/rel");
     EXPECT_EQ(StatusFilePath(dir + "/rel"), dir + "/quorvanta_STATUSLOG.CSV");
 
-    // Texts trimmed, an old file replaced whole, a path that cannot be created
-    // reported without an exception.
+    // An old file replaced whole, a path that cannot be created reported
+    // without an exception.
     const std::string file = dir + "/s.csv";
-    const GridRows row = {{" a ", "b", "", "\tc", "d  "}};
+    const GridRows row = {{"a", "b", "", "\tc", "d"}};
     ASSERT_TRUE(WriteStatusFile(file, {row[0], {"1", "2", "3", "4", "5"}}));
     ASSERT_TRUE(WriteStatusFile(file, row));
-    std::ifstream in(file, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "a;b;;c;d\r\n");
+    EXPECT_EQ(readFile(file), "a;b;;c;d\r\n");
     EXPECT_FALSE(WriteStatusFile(dir + "/missing/s.csv", row));
     EXPECT_FALSE(WriteStatusFile(dir, row));
     std::filesystem::remove_all(dir);
@@ -314,8 +287,8 @@ TEST(ReadingRunFiles, StatusFileNameAndContents) {
 
 TEST(ReadingRunFiles, TcpPortText) {
     // Text that is no number means the default port; a number out of range is refused.
-    const std::pair<const char*, int> rows[] = {{"40001", 40001}, {" 502 ", 502}, {"abc", 40000},
-                                                {"", 40000},      {"12a", 40000}, {"65535", 65535}};
+    const std::pair<const char*, int> rows[] = {
+        {" 502 ", 502}, {"", 40000}, {"12a", 40000}, {"65535", 65535}};
     for (auto [text, port] : rows) EXPECT_EQ(TcpPortOf(text), port) << text;
     for (const char* text : {"65536", "0", "-5", "99999999999999999999"})
         EXPECT_THROW(TcpPortOf(text), std::invalid_argument) << text;

@@ -13,6 +13,11 @@
 
 namespace qv::test {
 
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 class RunWindow : public Inbox {
   public:
     RunWindow() : dir_(makeTempDir("qv_run_")) {}
@@ -74,10 +79,7 @@ class RunWindow : public Inbox {
             limit);
     }
 
-    std::string readStatusFile() const {
-        std::ifstream in(dir_ + "/quorvanta_STATUSLOG.CSV", std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string readStatusFile() const { return readFile(dir_ + "/quorvanta_STATUSLOG.CSV"); }
 
     int runEnded = 0;
     std::chrono::steady_clock::time_point endedAt{};
