@@ -20,7 +20,8 @@
 
 namespace qv::test {
 
-// What the main window receives, in arrival order: "LOG <text> #<colour>",
+// What the main window receives, in arrival order: "LOG <text> #<colour>"
+// (frame traces: their hex, after a blank on TCP),
 // "GRID <row> <text>", "MODEM <colour> <level>", "DATA <link address>",
 // "EXIT <code>"; the records themselves in `devices`.
 class Inbox {
@@ -49,16 +50,6 @@ class Inbox {
         int n = 0;
         for (auto& l : logs()) n += prefix ? l.starts_with(line) : l == line;
         return n;
-    }
-    // Frames the thread sent or got, from its trace lines (hex of whole frames),
-    // without the leading blank of TCP traces.
-    std::vector<std::string> traced(const std::string& hexPrefix) {
-        std::vector<std::string> out;
-        for (auto l : logs()) {
-            if (!l.empty() && l[0] == ' ') l.erase(0, 1);
-            if (l.starts_with(hexPrefix)) out.push_back(l);
-        }
-        return out;
     }
     // The status the grid row shows last.
     std::string lastGrid(int row) {
@@ -110,8 +101,6 @@ class Inbox {
                 if (row < static_cast<int>(grid.size())) grid[row][4] = text;
                 break;
             }
-            default:
-                stream.push_back("KIND " + std::to_string(kind));
         }
     }
 

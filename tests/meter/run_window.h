@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "harness.h"
 #include "support/test_env.h"
@@ -99,15 +98,12 @@ inline std::string Log(const std::string& text, int32_t colour) {
 // between them).
 inline ::testing::AssertionResult InOrder(const std::vector<std::string>& stream,
                                           const std::vector<std::string>& expected) {
-    std::size_t pos = 0;
+    auto pos = stream.begin();
     for (const auto& e : expected) {
-        while (pos < stream.size() && stream[pos] != e) ++pos;
-        if (pos == stream.size()) {
-            std::ostringstream msg;
-            msg << "missing or out of order: \"" << e << "\"\nstream:\n";
-            for (auto& s : stream) msg << "  " << s << "\n";
-            return ::testing::AssertionFailure() << msg.str();
-        }
+        pos = std::find(pos, stream.end(), e);
+        if (pos == stream.end())
+            return ::testing::AssertionFailure() << "missing or out of order: \"" << e << "\" in "
+                                                 << ::testing::PrintToString(stream);
         ++pos;
     }
     return ::testing::AssertionSuccess();
