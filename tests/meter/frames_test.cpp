@@ -1,8 +1,11 @@
+// Frames, time tags, meter records and the messages a reading thread posts.
 #include "meter/frames.h"
 
 #include <gtest/gtest.h>
 
-#include "bytes.h"
+#include "harness.h"
+#include "meter/device.h"
+#include "meter/meter_messages.h"
 #include "meter/time_tags.h"
 
 namespace qv {
@@ -83,6 +86,56 @@ TEST(TimeTags, EncodeAndDecode) {
         DecodeTimeTag(0xFF, 0xFF, 0xFF, 0xFF, 0x9C, day, month, year, hour, minute, summer));
     EXPECT_EQ(std::tuple(day, month, year, hour, minute, summer),
               std::tuple(31, 15, 156, 31, 63, true));
+}
+
+TEST(TextToInt, DecimalBothHexFormsAndBadText) {
+    const std::pair<const char*, int32_t> rows[] = {
+        {"$1F", 31},
+        {"0X10", 16},
+        {"$FFFFFFFF", -1},
+        {"-2147483648", INT32_MIN},
+        // Bad text gives its leading digits or zero.
+        {"12a", 12},
+        {"", 0},
+        {"$", 0},
+        {"99999999999", 999999999},  // stops before overflowing
+    };
+    for (auto [text, want] : rows) EXPECT_EQ(TextToInt(text), want) << '"' << text << '"';
+}
+
+TEST(Tdevice, DateLabelsKeepTheirWidth) {
+    TSlotLabel l;
+    l.setDate("05/03/26 and far too long");
+    EXPECT_EQ(l.Date, "05/03/26 a");
+}
+
+// Log, modem, data and exit-code messages are read back by the reading-run
+// tests; the grid row's two bytes (rows past 255) and an empty status they
+// never reach.
+TEST(MeterMessages, GridRowsPast255AndEmptyStatus) {
+    test::Inbox in;
+    PostGridStatus(in.target(), 300, "(6) LECTURA CORRECTA");
+    PostGridStatus(in.target(), 2, "");  // nothing
+    in.pump();
+    EXPECT_EQ(in.stream, std::vector<std::string>{"GRID 300 (6) LECTURA CORRECTA"});
+}
+
+TEST(MeterMessages, PostingAfterTheTargetIsGoneFreesEverything) {
+    struct Watched final : MessagePayload {
+        explicit Watched(bool& f) : freed(f) {}
+        ~Watched() override { freed = true; }
+        bool& freed;
+    };
+    MessageTarget t;
+    {
+        test::Inbox in;
+        t = in.target();
+    }
+    bool freed = false;
+    EXPECT_FALSE(t.post(MSG_LOG, std::make_unique<Watched>(freed)));
+    EXPECT_TRUE(freed);
+    // Under the leak checker: a record handed to a gone window dies too.
+    PostDataReady(t, std::make_unique<Tdevice>("1", "1", "1", ""));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include <string>
 
-#include "bytes.h"
 #include "harness.h"
 #include "meter-sim/modbus_slave.h"
 #include "meter/contador_ip.h"
