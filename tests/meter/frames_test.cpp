@@ -109,33 +109,15 @@ TEST(Tdevice, DateLabelsKeepTheirWidth) {
     EXPECT_EQ(l.Date, "05/03/26 a");
 }
 
-// Log, modem, data and exit-code messages are read back by the reading-run
-// tests; the grid row's two bytes (rows past 255) and an empty status they
-// never reach.
+// Messages are read back by the reading-run tests (and posting to a gone
+// window by the message tests); rows past 255 and an empty status they never
+// reach.
 TEST(MeterMessages, GridRowsPast255AndEmptyStatus) {
     test::Inbox in;
     PostGridStatus(in.target(), 300, "(6) LECTURA CORRECTA");
     PostGridStatus(in.target(), 2, "");  // nothing
     in.pump();
     EXPECT_EQ(in.stream, std::vector<std::string>{"GRID 300 (6) LECTURA CORRECTA"});
-}
-
-TEST(MeterMessages, PostingAfterTheTargetIsGoneFreesEverything) {
-    struct Watched final : MessagePayload {
-        explicit Watched(bool& f) : freed(f) {}
-        ~Watched() override { freed = true; }
-        bool& freed;
-    };
-    MessageTarget t;
-    {
-        test::Inbox in;
-        t = in.target();
-    }
-    bool freed = false;
-    EXPECT_FALSE(t.post(MSG_LOG, std::make_unique<Watched>(freed)));
-    EXPECT_TRUE(freed);
-    // Under the leak checker: a record handed to a gone window dies too.
-    PostDataReady(t, std::make_unique<Tdevice>("1", "1", "1", ""));
 }
 
 }  // namespace

@@ -175,7 +175,10 @@ class Harness : public Inbox {
             fn();
             done = true;
         });
-        executor.runUntil([&] { return done.load(); }, std::chrono::minutes(2));
+        if (!executor.runUntil([&] { return done.load(); }, std::chrono::minutes(2))) {
+            ADD_FAILURE() << "the reading thread's work never ended";
+            thread->Terminate();  // lets the test end
+        }
         worker.join();
         pump();
     }
