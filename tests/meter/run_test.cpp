@@ -102,37 +102,19 @@ TEST(ReadingRunTcp, StopWhileTheProgramClosesLeavesTheThreadToEndOnItsOwn) {
 }
 
 // The main thread's queue as the run object sees it, holding back what the
-// reading thread posts to it (its end handler) until released: the run object's
-// wait then gives up while the thread has already ended.
+// reading thread posts to it (its end handler) until the test runs it: the run
+// object's wait then gives up while the thread has already ended.
 class HoldingExecutor final : public MainExecutor {
   public:
     explicit HoldingExecutor(LoopExecutor& inner) : inner_(inner) {}
-    void post(Task task) override {
-        std::lock_guard lock(mutex_);
-        if (holding_)
-            held_.push_back(std::move(task));
-        else
-            inner_.post(std::move(task));
-    }
+    void post(Task task) override { held.post(std::move(task)); }
     void processPending() override { inner_.processPending(); }
     bool processFor(milliseconds timeout) override { return inner_.processFor(timeout); }
     bool inMainThread() const override { return inner_.inMainThread(); }
-    std::size_t heldCount() {
-        std::lock_guard lock(mutex_);
-        return held_.size();
-    }
-    void release() {
-        std::lock_guard lock(mutex_);
-        holding_ = false;
-        for (auto& t : held_) inner_.post(std::move(t));
-        held_.clear();
-    }
+    LoopExecutor held;
 
   private:
     LoopExecutor& inner_;
-    std::mutex mutex_;
-    bool holding_ = true;
-    std::vector<Task> held_;
 };
 
 TEST(ReadingRunTcp, ThreadEndingAfterTheRunGaveUpWaitingTouchesNoFreedRun) {
@@ -142,7 +124,7 @@ TEST(ReadingRunTcp, ThreadEndingAfterTheRunGaveUpWaitingTouchesNoFreedRun) {
     RunSettings s = tcpSettings(w, sim.listenTcp(), {{3, 30, 300}});
     s.Executor = &late;
     auto run = std::make_unique<T_Conta>(s, w.callbacks());
-    ASSERT_TRUE(w.executor.runUntil([&] { return late.heldCount() > 0; }, seconds(30)));
+    ASSERT_TRUE(w.executor.runUntil([&] { return late.held.pendingCount() > 0; }, seconds(30)));
     const auto t0 = steady_clock::now();
     run->Destroy();
     const auto waited = steady_clock::now() - t0;
@@ -153,7 +135,7 @@ TEST(ReadingRunTcp, ThreadEndingAfterTheRunGaveUpWaitingTouchesNoFreedRun) {
 
     // The handler still logs and writes the status file, but leaves the
     // window's re-enabling to the stop that already happened.
-    late.release();
+    late.held.processPending();
     EXPECT_TRUE(w.waitFor("SHOW  - EXIT CODE: 0 #", seconds(10)));
     EXPECT_EQ(w.runEnded, 0);
     EXPECT_NE(w.readStatusFile().find("3;30;300;OPC3;(6) LECTURA CORRECTA\r\n"), std::string::npos);
