@@ -194,13 +194,8 @@ inline sim::SimConfig simMeters(const std::vector<int>& links,
     c.seed = 7;
     c.replyDelayMs = 5;
     for (int link : links) {
-        sim::SimMeter m;
-        m.linkAddress = link;
-        m.measurePoint = link * 10;
-        m.password = static_cast<uint32_t>(link * 100);
-        for (int s : silent)
-            if (s == link) m.faults.silence = sim::Silence::All;
-        c.meters.push_back(m);
+        c.meters.push_back({link, link * 10, static_cast<uint32_t>(link * 100), {}});
+        if (std::ranges::count(silent, link)) c.meters.back().faults.silence = sim::Silence::All;
     }
     return c;
 }
@@ -226,12 +221,7 @@ struct SimLink {
 };
 
 inline sim::SimTime simTime(int y, int m, int d, int hh = 0, int mm = 0) {
-    sim::SimTime t;
-    t.year = y;
-    t.month = m;
-    t.day = d;
-    t.hour = hh;
-    t.minute = mm;
+    sim::SimTime t{.year = y, .month = m, .day = d, .hour = hh, .minute = mm};
     t.summer = sim::isSummerTime(t);
     return t;
 }

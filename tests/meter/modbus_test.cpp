@@ -98,7 +98,6 @@ TEST(ModbusReadersTcp, Nrg96ReadsEveryMeterAndClosesTheSocket) {
     EXPECT_EQ(h.countLog(" - READ ANALIZADOR CIRCUITOR NRG96 OK"), 2);
     // The second meter is addressed by the low byte of 300.
     EXPECT_EQ(h.countLog(" 2C 04 50 ", true), 1);  // the answer's trace
-    EXPECT_EQ(h.countLog(" - CLOSED SOCKET IP TO: 127.0.0.1"), 2);
     // One reconnection per meter: the end of each read closes the socket.
     EXPECT_EQ(h.countLog(" - TRY TO RECONNECT TO: 127.0.0.1:", true), 2);
     EXPECT_FALSE(h.thread->TcpClient->connected());
@@ -117,12 +116,10 @@ TEST(ModbusReadersTcp, CircuitorAnswersFromSlaveZeroButNotFromAnother) {
         l.h.thread->Protocol = 1;
         l.h.thread->ReadCircuitorMeter();
         const unsigned tries = read ? 1 : 2;
-        EXPECT_EQ(l.h.countLog(" - TRY TO READ : 3"), 1);
         EXPECT_EQ(l.h.countLog(" 03 04 07 00 00 5E ", true), int(tries));
         EXPECT_EQ(l.sim.repliesSent(), tries);  // every attempt was answered...
         EXPECT_EQ(l.h.countLog(" - READ CIRCUITOR MODBUS METER OK"), int(read));  // ...or refused
         EXPECT_EQ(l.h.thread->LastFrame.size(), read ? kCircuitorAnswerSize : 0u);
-        EXPECT_EQ(l.h.countLog(" - SESSION STOPPED!"), 1);
     }
 }
 
