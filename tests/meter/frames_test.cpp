@@ -29,11 +29,8 @@ TEST(Frames, AddressesTagsAndBrokenFrames) {
     EXPECT_EQ(r.substr(15, 10), "AB   01234");
     EXPECT_TRUE(CheckFrame(r.substr(1)));
 
-    EXPECT_FALSE(CheckFrame(""));
-    EXPECT_FALSE(CheckFrame(hex("49 01 00 4A")));
-    const std::string body = EndSessionFrameFcb(1, 1).substr(1);
-    EXPECT_FALSE(CheckFrame(body.substr(0, body.size() - 1)));
-    std::string bad = body;
+    // A variable frame's checksum (fixed ones and broken headers: below).
+    std::string bad = EndSessionFrameFcb(1, 1).substr(1);
     bad[8] ^= 1;
     EXPECT_FALSE(CheckFrame(bad));
 }
