@@ -18,6 +18,15 @@ namespace {
 using namespace std::chrono;
 using namespace test;
 
+// Stops a run as the main window does: it has ended within `limit`.
+void stop(std::unique_ptr<T_Conta>& run, milliseconds limit) {
+    const auto t0 = steady_clock::now();
+    run->Destroy();
+    EXPECT_LT(steady_clock::now() - t0, limit);
+    EXPECT_TRUE(run->Finished());
+    run.reset();
+}
+
 RunSettings tcpSettings(RunWindow& w, uint16_t port,
                         const std::vector<std::array<int, 3>>& meters) {
     RunSettings s = w.settings(meters);
@@ -348,6 +357,13 @@ struct ModemLine {
         s.DialNumber = " 600123456 ";
         return s;
     }
+    // The escape left data mode (guard times kept), even when the run was
+    // stopping, the line was hung up and the port let go.
+    void expectHungUp() {
+        EXPECT_EQ(trace("modem escape"), 1);
+        EXPECT_EQ(trace("modem >> ATH"), 1);
+        EXPECT_TRUE(portFree(path));
+    }
     std::mutex mutex;
     std::vector<std::string> lines;
     sim::MeterSim sim;
@@ -377,10 +393,7 @@ TEST(ModemRun, LateUnregisteredGsmModemDialsReadsAndHangsUp) {
     // The GSM link wakes the modem with "+++" and skips the analog lines.
     EXPECT_EQ(m.trace("modem ignores +++"), 1);
     EXPECT_EQ(m.trace("modem >> AT+CFUN=1,1"), 0);
-    // The escape left data mode (guard times kept) and the line was hung up.
-    EXPECT_EQ(m.trace("modem escape"), 1);
-    EXPECT_EQ(m.trace("modem >> ATH"), 1);
-    EXPECT_TRUE(portFree(m.path));
+    m.expectHungUp();
 }
 
 TEST(ModemRun, AnalogModemWithResetStoppedOnLineStillEscapesAndHangsUp) {
@@ -392,12 +405,7 @@ TEST(ModemRun, AnalogModemWithResetStoppedOnLineStillEscapesAndHangsUp) {
     auto run = std::make_unique<T_Conta>(s, w.callbacks());
     ASSERT_TRUE(w.waitFor("GRID 1 CONTADOR ENCONTRADO..."));
 
-    // Stopped in the middle of the first meter's session, the call up.
-    const auto t0 = steady_clock::now();
-    run->Destroy();
-    EXPECT_LT(steady_clock::now() - t0, milliseconds(4500));
-    EXPECT_TRUE(run->Finished());
-    run.reset();
+    stop(run, milliseconds(4500));  // in the first meter's session, the call up
 
     EXPECT_TRUE(InOrder(w.stream, thenHungUp({Log(" - >> (AT&F)", G), modem(ModemAnalog, 0),
                                               "GRID 2 (3) ERROR DE COMUNICACION", "EXIT 15"},
@@ -405,11 +413,7 @@ TEST(ModemRun, AnalogModemWithResetStoppedOnLineStillEscapesAndHangsUp) {
     // The reset goes out to an analog modem too; no GSM question does.
     EXPECT_EQ(m.trace("modem >> AT+CFUN=1,1"), 1);
     EXPECT_EQ(m.trace("modem >> AT+CREG?"), 0);
-    // The escape, with its guard times, took the modem off line before the
-    // hang-up line, even though the run was stopping.
-    EXPECT_EQ(m.trace("modem escape"), 1);
-    EXPECT_EQ(m.trace("modem >> ATH"), 1);
-    EXPECT_TRUE(portFree(m.path));
+    m.expectHungUp();
 }
 
 // Stopped while waking a modem silent to every ATZ, or while dialling a call
@@ -432,11 +436,7 @@ TEST(ModemRun, StopWhileWakingOrDialling) {
             seconds(10)));
         w.executor.runUntil([] { return false; }, milliseconds(300));
 
-        const auto t0 = steady_clock::now();
-        run->Destroy();
-        EXPECT_LT(steady_clock::now() - t0, milliseconds(4500));
-        EXPECT_TRUE(run->Finished());
-        run.reset();
+        stop(run, milliseconds(4500));
         const std::vector<std::string> end = {"GRID 1 (3) ERROR DE COMUNICACION", "EXIT 13"};
         EXPECT_TRUE(InOrder(w.stream, dialling ? thenHungUp(end, 13) : end));
         EXPECT_EQ(w.count(Log(" - THERE IS NO MODEM IN THE SERIAL LINE.", R)), 0);
