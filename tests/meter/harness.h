@@ -1,11 +1,17 @@
 #pragma once
-// A main-window stand-in that keeps what it receives, and a reading thread
-// wired to it.
+// Main-window stand-ins that keep what they receive: one wired to a reading
+// thread the test drives, one that starts whole reading runs.
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,10 +23,20 @@
 #include "platform/tcp_client.h"
 #include "platform/worker_message.h"
 #include "serial/com_port.h"
+#include "support/test_env.h"
 
 namespace qv::test {
 
-// What the main window receives, in arrival order: "LOG <text> #<colour>",
+// Byte strings written as hex text: "10 49 01 00 4A 16".
+inline std::string hex(const std::string& text) {
+    std::istringstream in(text);
+    std::string tok, out;
+    while (in >> tok) out += static_cast<char>(std::strtoul(tok.c_str(), nullptr, 16));
+    return out;
+}
+
+// What the main window receives, in arrival order: "LOG <text> #<colour>"
+// (frame traces: their hex, after a blank on TCP),
 // "GRID <row> <text>", "MODEM <colour> <level>", "DATA <link address>",
 // "EXIT <code>"; the records themselves in `devices`.
 class Inbox {
@@ -50,16 +66,6 @@ class Inbox {
         for (auto& l : logs()) n += prefix ? l.starts_with(line) : l == line;
         return n;
     }
-    // Frames the thread sent or got, from its trace lines (hex of whole frames),
-    // without the leading blank of TCP traces.
-    std::vector<std::string> traced(const std::string& hexPrefix) {
-        std::vector<std::string> out;
-        for (auto l : logs()) {
-            if (!l.empty() && l[0] == ' ') l.erase(0, 1);
-            if (l.starts_with(hexPrefix)) out.push_back(l);
-        }
-        return out;
-    }
     // The status the grid row shows last.
     std::string lastGrid(int row) {
         pump();
@@ -76,7 +82,6 @@ class Inbox {
     GridRows grid;  // as the main window keeps it
     int exitCode = -1;
 
-  protected:
     MessageTarget target() { return receiver_.target(); }
 
   private:
@@ -110,8 +115,6 @@ class Inbox {
                 if (row < static_cast<int>(grid.size())) grid[row][4] = text;
                 break;
             }
-            default:
-                stream.push_back("KIND " + std::to_string(kind));
         }
     }
 
@@ -172,7 +175,10 @@ class Harness : public Inbox {
             fn();
             done = true;
         });
-        executor.runUntil([&] { return done.load(); }, std::chrono::minutes(2));
+        if (!executor.runUntil([&] { return done.load(); }, std::chrono::minutes(2))) {
+            ADD_FAILURE() << "the reading thread's work never ended";
+            thread->Terminate();  // lets the test end
+        }
         worker.join();
         pump();
     }
@@ -188,13 +194,8 @@ inline sim::SimConfig simMeters(const std::vector<int>& links,
     c.seed = 7;
     c.replyDelayMs = 5;
     for (int link : links) {
-        sim::SimMeter m;
-        m.linkAddress = link;
-        m.measurePoint = link * 10;
-        m.password = static_cast<uint32_t>(link * 100);
-        for (int s : silent)
-            if (s == link) m.faults.silence = sim::Silence::All;
-        c.meters.push_back(m);
+        c.meters.push_back({link, link * 10, static_cast<uint32_t>(link * 100), {}});
+        if (std::ranges::count(silent, link)) c.meters.back().faults.silence = sim::Silence::All;
     }
     return c;
 }
@@ -220,14 +221,119 @@ struct SimLink {
 };
 
 inline sim::SimTime simTime(int y, int m, int d, int hh = 0, int mm = 0) {
-    sim::SimTime t;
-    t.year = y;
-    t.month = m;
-    t.day = d;
-    t.hour = hh;
-    t.minute = mm;
+    sim::SimTime t{.year = y, .month = m, .day = d, .hour = hh, .minute = mm};
     t.summer = sim::isSummerTime(t);
     return t;
+}
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class RunWindow : public Inbox {
+  public:
+    RunWindow() : dir_(makeTempDir("qv_run_")) {}
+    ~RunWindow() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    // Settings as the main window would fill them, for a grid of the given
+    // meters (link, point, password), with fast time-outs.
+    RunSettings settings(const std::vector<std::array<int, 3>>& meters) {
+        RunSettings s;
+        grid = {{"DIRECCION DE ENLACE", "PUNTO DE MEDIDA",
+                 "CONTRASE\xD1"
+                 "A",
+                 "CODIGO OPC ( OPCIONAL )", "ESTADO"}};
+        for (auto& m : meters)
+            grid.push_back({std::to_string(m[0]), std::to_string(m[1]), std::to_string(m[2]),
+                            " OPC" + std::to_string(m[0]) + " ", ""});
+        s.Grid = grid;
+        s.Interval = IntervalDaily;
+        s.DateFrom = s.DateTo = Day(std::chrono::year(2026) / 3 / 5);
+        s.AsduRetries = 1;
+        s.AsduTimeout = 1;
+        s.InterAsdu = 0;
+        s.MainWindow = target();
+        s.Executor = &executor;
+        s.ExecutablePath = dir_ + "/quorvanta.exe";
+        return s;
+    }
+
+    RunCallbacks callbacks() {
+        RunCallbacks cb;
+        cb.ShowDataText = [this](const std::string& text, int32_t colour) {
+            stream.push_back("SHOW " + text + " #" + std::to_string(colour));  // the log operation
+        };
+        cb.RunEnded = [this] {
+            ++runEnded;
+            endedAt = std::chrono::steady_clock::now();
+        };
+        cb.ProgramExitCode = [this] { return exitCode; };
+        cb.CurrentGrid = [this] { return grid; };
+        return cb;
+    }
+
+    // Handles messages until the run has ended (its handler ran).
+    bool waitEnd(const T_Conta& run, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+        return executor.runUntil([&] { return run.Finished(); }, limit);
+    }
+    // Handles messages until a line holding `part` has arrived.
+    bool waitFor(const std::string& part,
+                 std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        return executor.runUntil(
+            [&] {
+                for (auto& s : stream)
+                    if (s.find(part) != std::string::npos) return true;
+                return false;
+            },
+            limit);
+    }
+
+    std::string readStatusFile() const { return readFile(dir_ + "/quorvanta_STATUSLOG.CSV"); }
+
+    int runEnded = 0;
+    std::chrono::steady_clock::time_point endedAt{};
+
+  private:
+    std::string dir_;
+};
+
+constexpr int32_t W = colour::White, Y = colour::Yellow, G = colour::Green, R = colour::Red;
+
+// Log entries as the stream shows them.
+inline std::string Log(const std::string& text, int32_t colour) {
+    return "LOG " + text + " #" + std::to_string(colour);
+}
+
+// Each expected entry appears in the stream, in this order (others may stand
+// between them).
+inline ::testing::AssertionResult InOrder(const std::vector<std::string>& stream,
+                                          const std::vector<std::string>& expected) {
+    auto pos = stream.begin();
+    for (const auto& e : expected) {
+        pos = std::find(pos, stream.end(), e);
+        if (pos == stream.end())
+            return ::testing::AssertionFailure() << "missing or out of order: \"" << e << "\" in "
+                                                 << ::testing::PrintToString(stream);
+        ++pos;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// The run let the port go: another port can open it (ports lock their device).
+inline bool portFree(const std::string& path) {
+    TComPort p;
+    p.SetPort(path);
+    try {
+        p.Open();
+    } catch (const std::exception&) {
+        return false;
+    }
+    p.Close();
+    return true;
 }
 
 }  // namespace qv::test
