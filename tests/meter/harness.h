@@ -7,11 +7,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,14 +24,6 @@
 #include "support/test_env.h"
 
 namespace qv::test {
-
-// Byte strings written as hex text: "10 49 01 00 4A 16".
-inline std::string hex(const std::string& text) {
-    std::istringstream in(text);
-    std::string tok, out;
-    while (in >> tok) out += static_cast<char>(std::strtoul(tok.c_str(), nullptr, 16));
-    return out;
-}
 
 // What the main window receives, in arrival order: "LOG <text> #<colour>"
 // (frame traces: their hex, after a blank on TCP),

@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "meter/bytes.h"  // the meter tests' hex helper
 #include "sim_options.h"
 #include "support/pty_pair.h"
+#include "support/test_env.h"
 
 namespace qv::sim::test {
 
