@@ -20,6 +20,10 @@ TEST(ComNames, ComNamesMapThroughTheAliasTable) {
     EXPECT_EQ(ComDevicePath("COM0"), "");
     EXPECT_EQ(ComDevicePath("COMX"), "");
     EXPECT_EQ(ComDevicePath("ttyS0"), "");
+    SetComPortAlias(1, "/dev/ttyUSB0");
+    EXPECT_EQ(ComDevicePath("COM1"), "/dev/ttyUSB0");
+    SetComPortAlias(1, "");
+    EXPECT_EQ(ComDevicePath("COM1"), "/dev/ttyS0");
     EXPECT_FALSE(LoadComPortAliases("COM2=/dev/ttyACM0; COM3=relative, bogus"));
     EXPECT_EQ(ComDevicePath("COM2"), "/dev/ttyACM0");
     EXPECT_EQ(ComDevicePath("COM3"), "/dev/ttyS2");

@@ -269,7 +269,41 @@ TEST_F(PortTest, ReadsClearAndTimeOutsWithEventsDisabled) {
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 250ms);
     late.join();
     EXPECT_EQ(s, "xyz");
+    // "Wait for the first byte" mode returns as soon as something is there.
+    p->Timeouts().SetReadInterval(-1);
+    p->Timeouts().SetReadTotalMultiplier(-1);
+    p->Timeouts().SetReadTotalConstant(5000);
+    std::thread soon([&] {
+        std::this_thread::sleep_for(50ms);
+        pty.writeMaster("q");
+    });
+    const auto t1 = std::chrono::steady_clock::now();
+    EXPECT_EQ(p->ReadStr(s, 10), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - t1, 4s);
+    soon.join();
     EXPECT_EQ(calls, 0);
+}
+
+TEST_F(PortTest, LoadedOpensWhatTheFormAskedForAndReportsWhatFails) {
+    p->BeginLoading();
+    p->SetConnected(true);
+    EXPECT_FALSE(p->Connected());
+    p->Loaded();
+    EXPECT_TRUE(p->Connected());
+    auto q = makePort("/nonexistent/port");
+    std::string reported;
+    q->ExceptionHandler = [&](TCustomComPort*, std::exception_ptr e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+            reported = x.what();
+        }
+    };
+    q->BeginLoading();
+    q->SetConnected(true);
+    EXPECT_NO_THROW(q->Loaded());
+    EXPECT_EQ(reported, "COM Port Error: Unable to open com port on /nonexistent/port");
+    EXPECT_FALSE(q->Connected());
 }
 
 TEST_F(PortTest, BadOrLockedSettingsAreErrorsNotHangUps) {
@@ -368,9 +402,10 @@ TEST_F(PortTest, BatchesPendingAtCloseNeverRunAlsoWhenAWorkerCloses) {
 TEST_F(PortTest, FlagAndFullQueueEventsLoseNothing) {
     p->SetEventChar('\n');
     p->Buffer().SetInputSize(10);
-    int flags = 0, full = 0;
+    int flags = 0, full = 0, txEmpty = 0;
     p->OnRxFlag = [&](TCustomComPort*) { ++flags; };
     p->OnRx80Full = [&](TCustomComPort*) { ++full; };
+    p->OnTxEmpty = [&](TCustomComPort*) { ++txEmpty; };
     p->OnRxChar = [&](TCustomComPort*, int) {};  // reads nothing: the queue fills
     p->Open();
     ASSERT_TRUE(pty.writeMaster("line\n"));
@@ -385,6 +420,8 @@ TEST_F(PortTest, FlagAndFullQueueEventsLoseNothing) {
     ASSERT_TRUE(pumpUntil([&] { return p->InputCount() == 5; }));
     EXPECT_EQ(p->ReadStr(s, 10), 5);
     EXPECT_EQ(s, "fghij");
+    EXPECT_EQ(p->WriteStr("ping"), 4);
+    ASSERT_TRUE(pumpUntil([&] { return txEmpty >= 1; }));
 }
 
 TEST_F(PortTest, DiscardNullParityCheckAndAFailingHandlerKeepTheDataRight) {
@@ -558,6 +595,8 @@ TEST_F(LineEventTest, LinesAtOpenAndCloseChangesRingAndBreakDtrAndRtsToggle) {
         EXPECT_EQ(l.rtsHistory, (std::vector<bool>{true, false, true, false}));
         EXPECT_EQ(l.raised & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR);
     });
+    port.FlowControl().SetControlDTR(dtrDisable);  // takes effect on the open line
+    lines->with([](FakeLines& l) { EXPECT_EQ(l.raised & TIOCM_DTR, 0); });
     log.clear();
     lines->with([](FakeLines& l) {
         l.bits |= TIOCM_DSR;
@@ -573,6 +612,21 @@ TEST_F(LineEventTest, LinesAtOpenAndCloseChangesRingAndBreakDtrAndRtsToggle) {
     log.clear();
     port.Close();
     EXPECT_EQ(log, (Log{"cts-", "dsr-", "dcd-"}));
+}
+
+TEST_F(LineEventTest, OnlyTheChosenEventsAreWatched) {
+    port.Events = {evRxChar};
+    port.Open();
+    log.clear();
+    lines->with([](FakeLines& l) {
+        l.bits = TIOCM_CTS;
+        l.counts.cts++;
+        l.counts.frame++;
+    });
+    ASSERT_TRUE(pty.writeMaster("k"));
+    ASSERT_TRUE(pumpUntilLogged("rx:k"));
+    loop.runUntil([] { return false; }, 200ms);
+    EXPECT_EQ(log, (Log{"rx:k"}));
 }
 
 TEST_F(LineEventTest, LineErrorsAreReportedOnceAndBeforeTheDataOfTheSameBatch) {
