@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <QString>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -78,13 +77,9 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
     EXPECT_EQ(plain->Wait(seconds(6)), std::nullopt) << "closed while an upload was running";
     client.Run("UNLOCK TABLES");
     EXPECT_EQ(plain->Wait(seconds(60)), 0);
-    // The window's, the database window's and the writer thread's lines.
-    const std::string log = ReadFile(dir + "/quorvanta.LOG");
-    for (const std::string& line :
-         {"- SUBIR FICHERO A LA BD : " + QString::fromStdString(first).toUpper().toStdString(),
-          std::string("SE SUBIRAN 3 DATOS..."),
-          std::string(" - DESCONECTADO DE LA BASE DE DATOS...")})
-        EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << line;
+    // The writer thread's count reaches the log file through the window.
+    EXPECT_NE(ReadFile(dir + "/quorvanta.LOG").find("SE SUBIRAN 3 DATOS...\r\n"),
+              std::string::npos);
 
     // Unique mode, asked for anywhere on the command line in any case: a key
     // is updated, one whose reading is marked as an error kept, a new one

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ranges>
 
 #include "app/core/csv_file.h"
 #include "meter-sim/meter_sim.h"
@@ -23,14 +24,10 @@ using namespace std::chrono;
 using test::ReadFile;
 constexpr uint32_t kSeed = 11;
 
-std::vector<std::string> split(const std::string& s, const std::string& sep) {
+std::vector<std::string> split(const std::string& s, std::string_view sep) {
     std::vector<std::string> out;
-    for (std::size_t pos = 0;;) {
-        const auto next = s.find(sep, pos);
-        out.push_back(s.substr(pos, next - pos));
-        if (next == std::string::npos) return out;
-        pos = next + sep.size();
-    }
+    for (const auto part : std::views::split(s, sep)) out.emplace_back(part.begin(), part.end());
+    return out;
 }
 
 // Runs a copy of the program in its own folder to its end; the exit code.
@@ -96,10 +93,6 @@ const RunCase kRuns[] = {
     {"NoMeters", "D", "2026/06/10", "2026/06/10", "", 15, false, 0, ""},
     {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
 };
-
-void PrintTo(const RunCase& r, std::ostream* os) {
-    *os << r.name;
-}
 
 class ProgramRun : public ::testing::TestWithParam<RunCase> {};
 
