@@ -20,8 +20,6 @@
 namespace qv {
 namespace {
 
-#if defined(QV_QUORVANTA_EXE)
-
 namespace fs = std::filesystem;
 using namespace std::chrono;
 using test::ReadFile;
@@ -126,8 +124,6 @@ TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
     EXPECT_FALSE(fs::exists(local));
     fs::remove_all(remote);
 }
-
-#endif
 
 }  // namespace
 }  // namespace qv

@@ -21,13 +21,11 @@ std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-#ifdef QV_QUORVANTA_EXE
 std::string ProgramCopy(const std::string& dir) {
     const std::string exe = dir + "/quorvanta";
     fs::copy_file(QV_QUORVANTA_EXE, exe, fs::copy_options::skip_existing);
     return exe;
 }
-#endif
 
 Program::Program(const std::string& exe, const std::string& dir, std::vector<std::string> args,
                  std::vector<std::string> env, const std::string& output) {

@@ -17,8 +17,6 @@
 namespace qv {
 namespace {
 
-#if defined(QV_QUORVANTA_EXE)
-
 namespace fs = std::filesystem;
 using namespace std::chrono;
 using test::ReadFile;
@@ -154,8 +152,6 @@ TEST(ProgramModem, CallNotConnectedEndsWith13) {
               13);
     fs::remove_all(dir);
 }
-
-#endif
 
 }  // namespace
 }  // namespace qv

@@ -19,7 +19,6 @@ using namespace std::chrono;
 namespace fs = std::filesystem;
 using test::ReadFile;
 
-#ifdef QV_QUORVANTA_EXE
 TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
     const std::string dir = test::makeTempDir("program");
     // The lock files go to this test's own folder.
@@ -53,7 +52,6 @@ TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
     }
     fs::remove_all(dir);
 }
-#endif
 
 TEST(Program, WebPageOpensThroughTheDesktopOpenerWhenThereIsOne) {
     const std::string dir = test::makeTempDir("opener");
