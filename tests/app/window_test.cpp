@@ -12,11 +12,12 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "app/core/config_file.h"
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
-#include "app/core/password_codec.h"
 #include "app/core/startup.h"
 #include "app/gui/form_progress.h"
 #include "app/gui/remotex.h"
@@ -83,11 +84,8 @@ TEST_F(MainWindow, StartsWithTheDesignValuesYesterdayToTodayAndTheVersionCaption
 }
 
 TEST_F(MainWindow, LinkAndOutputChoicesShowTheirGroups) {
-    struct Row {
-        int link;
-        bool serial, gsm, dialUp, modemIni, ip;
-    };
-    const Row rows[] = {
+    // Link item; serial, GSM, dial-up, modem string and IP groups shown.
+    const std::tuple<int, bool, bool, bool, bool, bool> rows[] = {
         {LinkSerialDirect, true, false, false, false, false},
         {LinkGsmModem, true, true, true, false, false},
         {LinkTcp, false, false, false, false, true},
@@ -95,34 +93,30 @@ TEST_F(MainWindow, LinkAndOutputChoicesShowTheirGroups) {
         // No item: the groups stay, the IP group follows the serial one.
         {-1, true, false, true, true, false},
     };
-    for (const Row& r : rows) {
-        w->CONEXION.SetItemIndex(r.link);
-        SCOPED_TRACE(r.link);
-        EXPECT_EQ(!w->CONFSERIAL.isHidden(), r.serial);
-        EXPECT_EQ(!w->CONF_GSM.isHidden(), r.gsm);
-        EXPECT_EQ(!w->dial_up.isHidden(), r.dialUp);
-        EXPECT_EQ(!w->MODEM_INI.isHidden(), r.modemIni);
-        EXPECT_EQ(!w->GRUPOIP.isHidden(), r.ip);
+    for (const auto& [link, serial, gsm, dialUp, modemIni, ip] : rows) {
+        w->CONEXION.SetItemIndex(link);
+        SCOPED_TRACE(link);
+        EXPECT_EQ(!w->CONFSERIAL.isHidden(), serial);
+        EXPECT_EQ(!w->CONF_GSM.isHidden(), gsm);
+        EXPECT_EQ(!w->dial_up.isHidden(), dialUp);
+        EXPECT_EQ(!w->MODEM_INI.isHidden(), modemIni);
+        EXPECT_EQ(!w->GRUPOIP.isHidden(), ip);
     }
 
-    struct Out {
-        int type;
-        const char* caption;
-        bool folderButton, sqlButton;
-    };
-    const Out outs[] = {
+    // Output item; the target's caption, folder and database buttons shown.
+    const std::tuple<int, const char*, bool, bool> outs[] = {
         {OutputFtp, "USUARIO:PASSWORD@DIRECCION_IP_SERVIDOR_FTP/CARPETA/", false, false},
         {OutputDatabase, "NOMBRE DE LA CARPETA CONTENEDORA DE LOS FICHEROS .CSV TEMPORALES", true,
          true},
         {OutputFolder, "NOMBRE DE LA CARPETA CONTENEDORA DE LOS FICHEROS .CSV", true, false},
     };
-    for (const Out& o : outs) {
-        w->Tipo_Salida.SetItemIndex(o.type);
-        SCOPED_TRACE(o.type);
-        EXPECT_EQ(w->NOMBRE_CSV_FTP.title().toStdString(), o.caption);
+    for (const auto& [type, caption, folderButton, sqlButton] : outs) {
+        w->Tipo_Salida.SetItemIndex(type);
+        SCOPED_TRACE(type);
+        EXPECT_EQ(w->NOMBRE_CSV_FTP.title().toStdString(), caption);
         EXPECT_FALSE(w->NOMBRE_CSV_FTP.isHidden());
-        EXPECT_EQ(!w->sel_carpeta.isHidden(), o.folderButton);
-        EXPECT_EQ(!w->BitBtn_SQL.isHidden(), o.sqlButton);
+        EXPECT_EQ(!w->sel_carpeta.isHidden(), folderButton);
+        EXPECT_EQ(!w->BitBtn_SQL.isHidden(), sqlButton);
     }
 }
 
@@ -135,11 +129,7 @@ TEST_F(MainWindow, LeavingThePortOrHostFieldCorrectsThePort) {
     for (auto [typed, expected] : cases) {
         w->PUERTOIP.setText(typed);
         // Both fields' exit handlers check the port.
-        if (viaHost)
-            emit w->HOST.editingFinished();
-        else
-            emit w->PUERTOIP.editingFinished();
-        viaHost = !viaHost;
+        emit(std::exchange(viaHost, !viaHost) ? w->HOST : w->PUERTOIP).editingFinished();
         EXPECT_EQ(w->PUERTOIP.text().toStdString(), expected) << typed;
     }
 }
@@ -250,18 +240,16 @@ class ConfigWindow : public MainWindow {
     std::unique_ptr<TSql_Form> sqlForm;
 };
 
+// The file loaded over what the command line set before it; what follows
+// overrides it.
 TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
     const std::string ini = dir + "/Site Config.ini";
-    std::ofstream(ini) << "[MAIN]\nHOST=from-file\nRUTA=/srv/csv\nPARIDAD_CONTADOR=par\n"
-                          "INTERVALO=0\nCONTADORES=7,1,1,,99,2,2,X\nPASSW="
-                       << EncodePWDEx("pw") << "\n";
+    std::ofstream(ini) << "[MAIN]\nHOST=from-file\nRUTA=/srv/csv\nCONTADORES=7,1,1,,99,2,2,X\n";
     w->ArgumentsFrom({"quorvanta", "-METERS", "12-1-5,13-1-5-OPC 7", "-INI", "\"" + ini + "\"",
                       "-IP", "10.0.0.9", "-NOSTART"});
     const WindowSettings s = w->Settings();
-    EXPECT_EQ(std::tuple(s.Host, s.Conexion, s.Ruta, s.ParityText, s.Intervalo,
-                         sqlForm->PASSWORD->text(), s.IniFileName, s.AutoMinimize, s.AutoClose),
-              std::tuple("10.0.0.9", int(LinkTcp), "/srv/csv", "PAR", 0, "pw", ini, true, true));
-    EXPECT_EQ(s.Grid.back(), (GridRow{"99", "2", "2", "X", ""}));  // merged after 12 and 13, 7
+    EXPECT_EQ(std::tuple(s.Host, s.Ruta, s.IniFileName), std::tuple("10.0.0.9", "/srv/csv", ini));
+    EXPECT_EQ(MeterLinkTexts(s.Grid), (std::vector<std::string>{"12", "13", "7", "99"}));
     EXPECT_FALSE(w->Delay_start.isActive());
     EXPECT_TRUE(w->Rx9.toPlainText().section('\n', 0, 0).endsWith("  - ANALIZANDO PARAMETROS"));
 }
