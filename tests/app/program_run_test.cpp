@@ -92,6 +92,10 @@ const RunCase kRuns[] = {
     {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
 };
 
+void PrintTo(const RunCase& r, std::ostream* os) {
+    *os << r.name;
+}
+
 class ProgramRun : public ::testing::TestWithParam<RunCase> {};
 
 TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
