@@ -26,13 +26,7 @@ WindowSettings fresh() {
     return s;
 }
 
-class ConfigFile : public ::testing::Test {
-  protected:
-    std::string dir = test::makeTempDir("config_file");
-    std::string path = dir + "/My Config.ini";
-};
-
-TEST_F(ConfigFile, MissingAndBadValues) {
+TEST(ConfigFile, MissingAndBadValues) {
     const auto load = [](const char* text) {
         WindowSettings s = fresh();
         LoadConfigKeys(IniFile::fromText(std::string("[MAIN]\n") + text), s);
@@ -46,18 +40,18 @@ TEST_F(ConfigFile, MissingAndBadValues) {
               std::tuple(0, 1, 0, 0));
     s = load(
         "PORT=30\nCONEXION=7\nINTERVALO=4\nTipo_Salida=9\nPARIDAD_CONTADOR=par\n"
-        "FECHA_INICIO=not a date\nLOGSCREEN=x\nLOGDISK=0\nCONTADORES=1,2,3,4,5,6,7,\"8\",9");
+        "FECHA_INICIO=not a date\nLOGSCREEN=x\nLOGDISK=0");
     EXPECT_EQ(std::tuple(s.PortIndex, s.Conexion, s.Intervalo, s.TipoSalida),
               std::tuple(-1, 3, -1, 2));
     EXPECT_EQ(s.ParityText, "PAR");
     EXPECT_EQ(s.FechaInicio, NullDate);
     EXPECT_TRUE(s.LogScreen && !s.LogDisk);
-    EXPECT_EQ(MeterLinkTexts(s.Grid), (std::vector<std::string>{"1", "5"}));
     s = load("conexion=-1\ntipo_salida=-5\nINTERVALO=$3");
     EXPECT_EQ(std::tuple(s.Conexion, s.TipoSalida, s.Intervalo), std::tuple(-1, -1, 3));
 }
 
-TEST_F(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
+TEST(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
+    const std::string dir = test::makeTempDir("config_file"), path = dir + "/My Config.ini";
     std::ofstream(path) << "; notes\r\n[OTHER]\r\nA=1\r\n[main]\r\nEXTRA=keep\r\nHOST=old\r\n";
     WindowSettings s = fresh();
     s.Host = "new";
@@ -74,7 +68,7 @@ TEST_F(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     EXPECT_EQ(ReadFile(path), before);
     EXPECT_FALSE(SaveConfigFile(dir + "/no such folder/x.ini", fresh(), {}));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
-    // Nor is a folder loaded.
+    // A missing file or a folder is not loaded.
     EXPECT_FALSE(LoadConfigFile(dir + "/missing.ini", s) || LoadConfigFile(dir, s));
 }
 

@@ -1,8 +1,10 @@
-// The real quorvanta executable, unattended and headless, against meter-sim:
-// the CSV files value by value against the simulator's counters, the run's
-// exit code as the process exit code, and the close 3 s after the run.
+// The real quorvanta executable started as a process, as cron or a desktop
+// starts it: unattended and headless against meter-sim, the CSV files value by
+// value against the simulator's counters, the run's exit code as the process
+// exit code and the close 3 s after the run; one instance per path.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <fstream>
@@ -154,6 +156,40 @@ TEST(ProgramModem, CallNotConnectedEndsWith13) {
     EXPECT_EQ(runProgram(dir, {"-MODEM", "555", "-METERS", "101-1-7", "-CSV", dir + "/out"},
                          {"QUORVANTA_COM_ALIASES=COM1=" + sim.openPty()}),
               13);
+    fs::remove_all(dir);
+}
+
+TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
+    const std::string dir = test::makeTempDir("program");
+    // The lock files go to this test's own folder.
+    const auto start = [&](const std::string& exe, const char* name) {
+        return std::make_unique<test::Program>(exe, dir, std::vector<std::string>{},
+                                               std::vector{"XDG_RUNTIME_DIR=" + dir},
+                                               dir + "/" + name);
+    };
+    const auto first = start(QV_QUORVANTA_EXE, "first.txt");
+    ASSERT_TRUE(first->WaitLocked(seconds(30)));
+
+    EXPECT_EQ(start(QV_QUORVANTA_EXE, "second.txt")->Wait(seconds(30)), 0);
+    EXPECT_EQ(ReadFile(dir + "/second.txt"), "");  // silent
+
+    // A copy under another path is an instance of its own.
+    const auto other = start(test::ProgramCopy(dir), "other.txt");
+    ASSERT_TRUE(other->WaitLocked(seconds(30)));
+    EXPECT_FALSE(first->Wait(milliseconds(0)));
+
+    // Stopped as a service manager stops it: the window closes, the exit code
+    // is the window's.
+    for (test::Program* p : {first.get(), other.get()}) {
+        kill(p->pid(), SIGTERM);
+        EXPECT_EQ(p->Wait(seconds(30)), 1);
+    }
+    for (const char* name : {"/first.txt", "/other.txt"}) {
+        const std::string output = ReadFile(dir + name);
+        EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
+        EXPECT_EQ(output.find("runtime error"), std::string::npos) << output;
+        EXPECT_EQ(output.find("Could not"), std::string::npos) << output;  // no platform
+    }
     fs::remove_all(dir);
 }
 
