@@ -32,20 +32,17 @@ TEST(ConfigFile, MissingAndBadValues) {
         LoadConfigKeys(IniFile::fromText(std::string("[MAIN]\n") + text), s);
         return s;
     };
+    // The parity's default "NONE" is no item: the box stays.
     WindowSettings s = load("");
-    EXPECT_EQ(s.ParityText, "IMPAR");  // the default "NONE" is no item: the box stays
-    EXPECT_EQ(s.HostPort, "40000");
-    EXPECT_EQ(s.FechaInicio, Today());
-    EXPECT_EQ(std::tuple(s.PortIndex, s.Intervalo, s.Conexion, s.TipoSalida),
-              std::tuple(0, 1, 0, 0));
+    EXPECT_EQ(std::tuple(s.ParityText, s.HostPort, s.FechaInicio, s.PortIndex, s.Intervalo,
+                         s.Conexion, s.TipoSalida),
+              std::tuple("IMPAR", "40000", Today(), 0, 1, 0, 0));
     s = load(
         "PORT=30\nCONEXION=7\nINTERVALO=4\nTipo_Salida=9\nPARIDAD_CONTADOR=par\n"
         "FECHA_INICIO=not a date\nLOGSCREEN=x\nLOGDISK=0");
-    EXPECT_EQ(std::tuple(s.PortIndex, s.Conexion, s.Intervalo, s.TipoSalida),
-              std::tuple(-1, 3, -1, 2));
-    EXPECT_EQ(s.ParityText, "PAR");
-    EXPECT_EQ(s.FechaInicio, NullDate);
-    EXPECT_TRUE(s.LogScreen && !s.LogDisk);
+    EXPECT_EQ(std::tuple(s.PortIndex, s.Conexion, s.Intervalo, s.TipoSalida, s.ParityText,
+                         s.FechaInicio, s.LogScreen, s.LogDisk),
+              std::tuple(-1, 3, -1, 2, "PAR", NullDate, true, false));
     s = load("conexion=-1\ntipo_salida=-5\nINTERVALO=$3");
     EXPECT_EQ(std::tuple(s.Conexion, s.TipoSalida, s.Intervalo), std::tuple(-1, -1, 3));
 }

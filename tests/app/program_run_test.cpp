@@ -124,10 +124,9 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     // and not held open (the bound is loose for slow sanitizer builds).
     EXPECT_GT(closedAfter, milliseconds(2800));
     EXPECT_LT(closedAfter, milliseconds(20000));
-    EXPECT_NE(
-        ReadFile(dir + "/quorvanta.LOG").find("   - EXIT CODE: " + std::to_string(r.exitCode)),
-        std::string::npos);
-    EXPECT_EQ(ReadFile(dir + "/quorvanta.LOG").find("SESSION TO: 0 "), std::string::npos);
+    const std::string log = ReadFile(dir + "/quorvanta.LOG");
+    EXPECT_NE(log.find("   - EXIT CODE: " + std::to_string(r.exitCode)), std::string::npos);
+    EXPECT_EQ(log.find("SESSION TO: 0 "), std::string::npos);
     for (int link : {101, 102}) {
         const std::string csv = dir + "/out/" + CsvFileName(link, LocalToday());
         EXPECT_EQ(fs::exists(csv), (link == 101 && r.rows > 0) || r.secondRead);
