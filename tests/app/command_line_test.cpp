@@ -58,7 +58,7 @@ TEST(CommandLineAnalysis, KeywordsTheRunsDoNotReach) {
     // without a folder.
     const Outcome r =
         analyse({"-ASDURETRY", "15",      "-INTERASDUS",   "25",      "-TIMEOUTASDUS", "300",
-                 "-ASDURETRY", "-SHOW",   "-TIMEOUTASDUS", "x",       "-INTERVAL",     "quarter",
+                 "-ASDURETRY", " -Show ", "-TIMEOUTASDUS", "x",       "-INTERVAL",     "quarter",
                  "-INTERVAL",  "x",       "-FROM",         "no date", "-NOCLOSE",      "-RESTART",
                  "-DB",        "-nostart"});
     EXPECT_FALSE(r.start);

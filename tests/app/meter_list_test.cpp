@@ -52,7 +52,7 @@ TEST(CommaText, ReadingWritingAndMerging) {
 
     // A group with a non-numeric field is skipped, an unfinished one ignored.
     GridRows g = empty_grid();
-    MergeGridCommaText(g, "x,1,5,Q,015,2,3,R,,,,");
+    MergeGridCommaText(g, "x,1,5,Q,015,2,3,R,,,,,14");
     EXPECT_EQ(MeterLinkTexts(g), (Items{"15"}));
 }
 

@@ -283,10 +283,7 @@ TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
     s.Host = "h.example", s.HostPort = "40001", s.FechaInicio = NullDate;
     s.FechaFin = std::chrono::year(2016) / 3 / 1, s.Intervalo = 0, s.TipoSalida = OutputDatabase;
     s.LogScreen = false, s.LogDisk = false, s.Minimizar = true;
-    s.Ruta =
-        "/srv/se\xF1"
-        "al dir",
-    s.IniFileName = dir + "/My Config.ini";
+    s.Ruta = "/srv/a\xF1o dir", s.IniFileName = dir + "/My Config.ini";
     DbSettings db;
     db.HOST_NAME = "H", db.DATA_BASE = "DB", db.USER_NAME = "U", db.PASSWORD = "";
     db.PUERTO = "3308", db.HABILITA_TUNEL = true, db.SSH_HOST = "ssh.example";
@@ -301,8 +298,7 @@ TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
         "BITS_CONTADOR=7\nPARIDAD_CONTADOR=Marca\nSTOP_CONTADOR=1.5\nCONEXION=3\nNUMERO=600 123\n"
         "MODEM_INIT=AT&F\nHOST=h.example\nHOST_PORT=40001\nFECHA_INICIO=1899/12/30\n"
         "FECHA_FIN=2016/03/01\nINTERVALO=0\nTipo_Salida=2\nLOGSCREEN=0\nLOGDISK=0\nMINIMIZAR=1\n"
-        "RUTA=/srv/se\xF1"
-        "al dir\nSSH_HOST=ssh.example\nSSH_PORT=2222\nSSH_LOGIN=op\nSSH_PASS=*\n"
+        "RUTA=/srv/a\xF1o dir\nSSH_HOST=ssh.example\nSSH_PORT=2222\nSSH_LOGIN=op\nSSH_PASS=*\n"
         "DEST_HOST=db\nDEST_PORT=3307\nLIST_PORT=13306\nHABILITA_TUNEL=1\nHOST_NAME=H\n"
         "DB_NAME=DB\nUSER_NAME=U\nPASSW=*\nPUERTO=3308\n";
     EXPECT_EQ(masked(s.IniFileName), expected);
