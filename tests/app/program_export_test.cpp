@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <QString>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -21,8 +20,6 @@
 namespace qv {
 namespace {
 
-#if defined(QV_QUORVANTA_EXE)
-
 namespace fs = std::filesystem;
 using namespace std::chrono;
 using test::ReadFile;
@@ -34,10 +31,9 @@ class ProgramExport : public test::UploadTest {
     // files), run in a folder of its own (the FTP output's local files).
     std::unique_ptr<test::Program> Start(std::vector<std::string> args,
                                          const char* meter = "101-1-7") {
-        for (std::string a :
-             {"-IP", "127.0.0.1", "-PORT", port.c_str(), "-METERS", meter, "-FROM", "2026/06/10",
-              "-TO", "2026/06/11", "-INTERVAL", "D", "-INTERASDUS", "0"})
-            args.push_back(a);
+        args.insert(args.end(),
+                    {"-IP", "127.0.0.1", "-PORT", port, "-METERS", meter, "-FROM", "2026/06/10",
+                     "-TO", "2026/06/11", "-INTERVAL", "D", "-INTERASDUS", "0"});
         fs::create_directory(cwd());
         return std::make_unique<test::Program>(test::ProgramCopy(dir), cwd(), std::move(args));
     }
@@ -78,13 +74,9 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
     EXPECT_EQ(plain->Wait(seconds(6)), std::nullopt) << "closed while an upload was running";
     client.Run("UNLOCK TABLES");
     EXPECT_EQ(plain->Wait(seconds(60)), 0);
-    // The window's, the database window's and the writer thread's lines.
-    const std::string log = ReadFile(dir + "/quorvanta.LOG");
-    for (const std::string& line :
-         {"- SUBIR FICHERO A LA BD : " + QString::fromStdString(first).toUpper().toStdString(),
-          std::string("SE SUBIRAN 3 DATOS..."),
-          std::string(" - DESCONECTADO DE LA BASE DE DATOS...")})
-        EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << line;
+    // The writer thread's count reaches the log file through the window.
+    EXPECT_NE(ReadFile(dir + "/quorvanta.LOG").find("SE SUBIRAN 3 DATOS...\r\n"),
+              std::string::npos);
 
     // Unique mode, asked for anywhere on the command line in any case: a key
     // is updated, one whose reading is marked as an error kept, a new one
@@ -123,16 +115,11 @@ TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
         0);
     // Arrived whole (header and three closures) under its name; the local copy
     // went with it.
-    const auto arrived = fs::directory_iterator(remote);
-    ASSERT_NE(arrived, fs::directory_iterator());
-    EXPECT_EQ(arrived->path().filename(), fs::path(local).filename());
-    const std::string text = ReadFile(arrived->path());
+    const std::string text = ReadFile(remote + "/" + fs::path(local).filename().string());
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
     EXPECT_FALSE(fs::exists(local));
     fs::remove_all(remote);
 }
-
-#endif
 
 }  // namespace
 }  // namespace qv

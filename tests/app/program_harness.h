@@ -2,8 +2,7 @@
 // The real quorvanta executable started as a process, as cron or a desktop
 // starts it: without a display, in a folder of the test's own.
 
-#include <sys/types.h>
-
+#include <QProcess>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -26,19 +25,16 @@ class Program {
     Program(const std::string& exe, const std::string& dir, std::vector<std::string> args = {},
             std::vector<std::string> env = {}, const std::string& output = {});
     ~Program();
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-    pid_t pid() const { return pid_; }
+    qint64 pid() const { return process_.processId(); }
 
-    // The exit code (minus the signal when one ended it), or nothing while it
-    // still runs after `limit`.
+    // The exit code (-1 when a signal ended it or it never started), or
+    // nothing while it still runs after `limit`.
     std::optional<int> Wait(std::chrono::milliseconds limit);
     // True once the process holds a file lock (its instance lock).
     bool WaitLocked(std::chrono::milliseconds limit);
 
   private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
+    QProcess process_;
 };
 
 }  // namespace qv::test

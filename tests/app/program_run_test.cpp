@@ -1,11 +1,14 @@
-// The real quorvanta executable, unattended and headless, against meter-sim:
-// the CSV files value by value against the simulator's counters, the run's
-// exit code as the process exit code, and the close 3 s after the run.
+// The real quorvanta executable started as a process, as cron or a desktop
+// starts it: unattended and headless against meter-sim, the CSV files value by
+// value against the simulator's counters, the run's exit code as the process
+// exit code and the close 3 s after the run; one instance per path.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <fstream>
+#include <ranges>
 
 #include "app/core/csv_file.h"
 #include "meter-sim/meter_sim.h"
@@ -16,21 +19,15 @@
 namespace qv {
 namespace {
 
-#if defined(QV_QUORVANTA_EXE)
-
 namespace fs = std::filesystem;
 using namespace std::chrono;
 using test::ReadFile;
 constexpr uint32_t kSeed = 11;
 
-std::vector<std::string> split(const std::string& s, const std::string& sep) {
+std::vector<std::string> split(const std::string& s, std::string_view sep) {
     std::vector<std::string> out;
-    for (std::size_t pos = 0;;) {
-        const auto next = s.find(sep, pos);
-        out.push_back(s.substr(pos, next - pos));
-        if (next == std::string::npos) return out;
-        pos = next + sep.size();
-    }
+    for (const auto part : std::views::split(s, sep)) out.emplace_back(part.begin(), part.end());
+    return out;
 }
 
 // Runs a copy of the program in its own folder to its end; the exit code.
@@ -127,10 +124,9 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     // and not held open (the bound is loose for slow sanitizer builds).
     EXPECT_GT(closedAfter, milliseconds(2800));
     EXPECT_LT(closedAfter, milliseconds(20000));
-    EXPECT_NE(
-        ReadFile(dir + "/quorvanta.LOG").find("   - EXIT CODE: " + std::to_string(r.exitCode)),
-        std::string::npos);
-    EXPECT_EQ(ReadFile(dir + "/quorvanta.LOG").find("SESSION TO: 0 "), std::string::npos);
+    const std::string log = ReadFile(dir + "/quorvanta.LOG");
+    EXPECT_NE(log.find("   - EXIT CODE: " + std::to_string(r.exitCode)), std::string::npos);
+    EXPECT_EQ(log.find("SESSION TO: 0 "), std::string::npos);
     for (int link : {101, 102}) {
         const std::string csv = dir + "/out/" + CsvFileName(link, LocalToday());
         EXPECT_EQ(fs::exists(csv), (link == 101 && r.rows > 0) || r.secondRead);
@@ -162,7 +158,39 @@ TEST(ProgramModem, CallNotConnectedEndsWith13) {
     fs::remove_all(dir);
 }
 
-#endif
+TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
+    const std::string dir = test::makeTempDir("program");
+    // The lock files go to this test's own folder.
+    const auto start = [&](const std::string& exe, const char* name) {
+        return std::make_unique<test::Program>(exe, dir, std::vector<std::string>{},
+                                               std::vector{"XDG_RUNTIME_DIR=" + dir},
+                                               dir + "/" + name);
+    };
+    const auto first = start(QV_QUORVANTA_EXE, "first.txt");
+    ASSERT_TRUE(first->WaitLocked(seconds(30)));
+
+    EXPECT_EQ(start(QV_QUORVANTA_EXE, "second.txt")->Wait(seconds(30)), 0);
+    EXPECT_EQ(ReadFile(dir + "/second.txt"), "");  // silent
+
+    // A copy under another path is an instance of its own.
+    const auto other = start(test::ProgramCopy(dir), "other.txt");
+    ASSERT_TRUE(other->WaitLocked(seconds(30)));
+    EXPECT_FALSE(first->Wait(milliseconds(0)));
+
+    // Stopped as a service manager stops it: the window closes, the exit code
+    // is the window's.
+    for (test::Program* p : {first.get(), other.get()}) {
+        kill(p->pid(), SIGTERM);
+        EXPECT_EQ(p->Wait(seconds(30)), 1);
+    }
+    for (const char* name : {"/first.txt", "/other.txt"}) {
+        const std::string output = ReadFile(dir + name);
+        EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
+        EXPECT_EQ(output.find("runtime error"), std::string::npos) << output;
+        EXPECT_EQ(output.find("Could not"), std::string::npos) << output;  // no platform
+    }
+    fs::remove_all(dir);
+}
 
 }  // namespace
 }  // namespace qv
