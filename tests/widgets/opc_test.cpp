@@ -13,7 +13,7 @@ namespace {
 using testing::StrEq;
 using testing::ThrowsMessage;
 
-TEST(OPCBinding, ValuesFromTheLibraryThreadReachTheWidget) {
+TEST(OPCBinding, ValuesFromTheLibraryThreadReachTheWidgetAndErrorsTheCaller) {
     ASSERT_TRUE(OPCLibrary::Instance().Loaded());
     TInstLedBar bar;
     std::vector<int> arrived;
@@ -35,7 +35,7 @@ TEST(OPCBinding, ValuesFromTheLibraryThreadReachTheWidget) {
     QvOpcValue value{};
     value.type = QV_OPC_I4;
     value.integer = 20;
-    QvOpcTestPublish(item.Handle(), value, nullptr, 192);
+    QvOpcTestPublish(item.Handle(), value, 192);
     EXPECT_EQ(bar.GetPosition(), 0);  // not before the main thread handles it
     QApplication::processEvents();
     EXPECT_EQ(bar.GetPosition(), 41);
@@ -44,7 +44,7 @@ TEST(OPCBinding, ValuesFromTheLibraryThreadReachTheWidget) {
     EXPECT_EQ(arrived, std::vector<int>{1});
 
     value.integer = 5;  // bad quality: the property keeps its value, the widget shows the fault
-    QvOpcTestPublish(item.Handle(), value, nullptr, 0);
+    QvOpcTestPublish(item.Handle(), value, 0);
     QApplication::processEvents();
     EXPECT_EQ(bar.GetPosition(), 41);
     EXPECT_TRUE(bar.ErrorActive());
@@ -61,23 +61,21 @@ TEST(OPCBinding, ValuesFromTheLibraryThreadReachTheWidget) {
     EXPECT_FALSE(bar.OPCPropertyQuery("SegmentSize", 3));
 
     // A notice still on its way when the item goes is dropped.
-    QvOpcTestPublish(item.Handle(), value, nullptr, 192);
+    QvOpcTestPublish(item.Handle(), value, 192);
     bar.OPCItems().Clear();
     QApplication::processEvents();
     EXPECT_EQ(arrived.size(), 2u);
-}
 
-TEST(OPCBinding, LibraryErrorsReachTheCaller) {
-    TInstLedBar bar;
-    TInstOPCItem& item = bar.OPCItems().Add();
-    item.SetPropertyName("Position");
-    item.SetItemName("Nivel");
-    item.SetServerName("fail");
-    EXPECT_THAT([&] { item.Connect(); },
+    // The library's own error text, and an entry point it lacks, reach the caller.
+    TInstOPCItem& other = bar.OPCItems().Add();
+    other.SetPropertyName("Position");
+    other.SetItemName("Nivel");
+    other.SetServerName("fail");
+    EXPECT_THAT([&] { other.Connect(); },
                 ThrowsMessage<OPCError>(StrEq("Servidor OPC no disponible")));
-    item.SetServerName("Sim");
-    item.Connect();
-    EXPECT_THAT([&] { item.UpdateSuspended(); },
+    other.SetServerName("Sim");
+    other.Connect();
+    EXPECT_THAT([&] { other.UpdateSuspended(); },
                 ThrowsMessage<OPCError>(
                     StrEq("Function \"SignalGetUpdateSuspended\" not found in \"instopc.dll\".")));
 }

@@ -13,7 +13,6 @@ struct Signal {
     QvOpcTestSignal info;
     QvOpcCallback callback;
     QvOpcValue value{};
-    std::u16string text;
     uint16_t quality = 0;
 };
 std::mutex mutex;
@@ -56,9 +55,7 @@ void SignalSendData(uint64_t, const QvOpcValue* value) {
 
 void SignalGetData(uint64_t handle, QvOpcValue* value) {
     std::lock_guard lock(mutex);
-    Signal& s = signals_.at(handle);
-    *value = s.value;
-    value->text = s.text.c_str();
+    *value = signals_.at(handle).value;
 }
 
 double SignalGetTimeStamp(uint64_t) {
@@ -85,13 +82,12 @@ double QvOpcTestLastSent() {
     return last_sent.real;
 }
 
-void QvOpcTestPublish(uint64_t handle, QvOpcValue value, const char16_t* text, uint16_t quality) {
+void QvOpcTestPublish(uint64_t handle, QvOpcValue value, uint16_t quality) {
     QvOpcCallback callback;
     {
         std::lock_guard lock(mutex);
         Signal& s = signals_.at(handle);
         s.value = value;
-        s.text = text ? text : u"";
         s.quality = quality;
         callback = s.callback;
     }

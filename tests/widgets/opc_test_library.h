@@ -14,5 +14,5 @@ extern "C" {
 QvOpcTestSignal QvOpcTestInfo(uint64_t handle);
 double QvOpcTestLastSent();
 // Sets the signal's value and quality and calls its item back from another thread.
-void QvOpcTestPublish(uint64_t handle, QvOpcValue value, const char16_t* text, uint16_t quality);
+void QvOpcTestPublish(uint64_t handle, QvOpcValue value, uint16_t quality);
 }
