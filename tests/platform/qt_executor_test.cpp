@@ -19,14 +19,12 @@ TEST(QtMainExecutor, RunsWorkerCallsInTheApplicationThreadInOrder) {
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
     QtMainExecutor ex;
-    EXPECT_TRUE(ex.inMainThread());
 
     std::vector<int> order;
     bool allInMain = true;
     InvokeGate gate;
     std::atomic<bool> done{false};
     std::thread worker([&] {
-        EXPECT_FALSE(ex.inMainThread());
         for (int i = 0; i < 100; ++i)
             ex.post([&, i] {
                 allInMain = allInMain && ex.inMainThread();

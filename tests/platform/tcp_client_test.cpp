@@ -28,14 +28,10 @@ struct Connected {
     int peer = -1;
 };
 
-TEST(TcpClient, ExchangesBytesBothWaysAndReadWaitsEndOnData) {
+// Whole blocks out and in: the FTP uploads' data connections (compared byte for
+// byte) and every meter exchange.
+TEST(TcpClient, ReadWaitsEndOnDataOrAfterTheTimeOut) {
     Connected k;
-    EXPECT_TRUE(k.c.connected());
-    const std::string block(100000, '\x68');  // larger than one socket buffer
-    std::thread reader([&] { EXPECT_EQ(test::readFd(k.peer, block.size(), 10s), block); });
-    EXPECT_EQ(k.c.write(block), block.size());
-    reader.join();
-
     // A read wait ends on data, not on the full time-out.
     std::thread later([&] {
         std::this_thread::sleep_for(50ms);
