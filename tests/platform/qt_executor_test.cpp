@@ -25,6 +25,7 @@ TEST(QtMainExecutor, RunsWorkerCallsInTheApplicationThreadInOrder) {
     InvokeGate gate;
     std::atomic<bool> done{false};
     std::thread worker([&] {
+        EXPECT_FALSE(ex.inMainThread());
         for (int i = 0; i < 100; ++i)
             ex.post([&, i] {
                 allInMain = allInMain && ex.inMainThread();
