@@ -33,20 +33,17 @@ TEST(CommandLineTokens, TextAndArguments) {
 struct Outcome {
     WindowSettings s;
     bool start = false;
-    Strings log;  // "!" in front marks a red line, "*" a yellow one
-    std::vector<std::pair<std::string, bool>> uploads;
+    Strings log;  // "!" in front marks a red line
 };
 
-Outcome analyse(Strings args, bool withUpload = true) {
+Outcome analyse(Strings args) {
     Outcome r;
     r.s.Grid = {GridRow{"H"}, GridRow{}};
     Add_to_Grid(r.s.Grid, 99, 1, 1, "OLD");
     CommandLineCalls calls;
     calls.Log = [&](const std::string& t, int32_t c) {
-        r.log.push_back((c == colour::Red ? "!" : c == colour::Yellow ? "*" : "") + t);
+        r.log.push_back((c == colour::Red ? "!" : "") + t);
     };
-    if (withUpload)
-        calls.Subir_a_base = [&](const std::string& f, bool u) { r.uploads.emplace_back(f, u); };
     args.insert(args.begin(), "quorvanta");
     r.start = Analiza_parametros(CommandLine::FromArguments(args, "/q"), r.s, calls);
     return r;
@@ -66,35 +63,22 @@ TEST(CommandLineAnalysis, KeywordsTheRunsDoNotReach) {
                          r.s.FechaInicio, r.s.TipoSalida, r.s.Ruta),
               std::tuple(9, 20, 300, 0, NullDate, 2, ""));
     EXPECT_TRUE(!r.s.AutoMinimize && !r.s.AutoClose && r.s.ModemReset);
-    EXPECT_EQ(Strings(r.log.begin(), r.log.begin() + 3),
-              (Strings{"*- ANALIZANDO PARAMETROS", "- SETS ASDU RETRIES WHEN NO ANSWER TO : 9",
-                       "- SETS INTER ASDU QUERY INTERVAL TO (SECS.) : 20"}));
-    EXPECT_EQ(r.log.back(), "- NO INICIAR LA LECTURA AUTOMATICAMENTE");
     EXPECT_EQ(analyse({"-ASDURETRY", "0"}).s.AsduRetries, 1);
     EXPECT_TRUE(analyse({"-SHOW"}).log.empty());  // a single argument is ignored
 
     // Red lines; a meter item short of its parts adds nothing, yet the list is replaced.
     const Outcome failed =
-        analyse({"-METERS", "12-1", "-INI", "/nonexistent/A.INI", "-DBUPLOAD", "/f"}, false);
+        analyse({"-METERS", "12-1", "-INI", "/nonexistent/A.INI", "-DBUPLOAD", "/f"});
     EXPECT_EQ(Strings(failed.log.begin() + 2, failed.log.end()),
               (Strings{"!- NO EXISTE INIFILE: /nonexistent/A.INI", "- SUBIR FICHERO A LA BD : /f",
                        "!- SUBIDA A LA BASE DE DATOS NO DISPONIBLE"}));
     EXPECT_TRUE(MeterLinkTexts(failed.s.Grid).empty());
-    // Huge arguments: no keyword, and a link address too long to fit refused.
-    const Outcome huge =
-        analyse({"-" + std::string(100000, 'M'), std::string(100000, '-'), "-METERS",
-                 std::string(70000, '1') + "-1-1," + std::string(50000, ',')});
-    EXPECT_EQ(huge.log, (Strings{"*- ANALIZANDO PARAMETROS",
-                                 "*- ANALIZANDO PARAMETROS DE ALTA DE CONTADORES..."}));
-    EXPECT_TRUE(huge.start && MeterLinkTexts(huge.s.Grid).empty());
 
     // Quotes escaped past the token rules group an item; the OPC part is trimmed, text after a
     // fourth "-" dropped, numbers within 32 bits.
     const Outcome meters = analyse(
         {"-METERS", "\\\"13-1-5- OP C -x\\\",99999999999-1-5,12-1-5" + std::string(300, 'x')});
     EXPECT_EQ(meters.s.Grid, (GridRows{GridRow{"H"}, GridRow{"13", "1", "5", "OP C", ""}}));
-    EXPECT_EQ(analyse({"-DBUPLOAD", "/f", "-dbunique"}).uploads,
-              (std::vector<std::pair<std::string, bool>>{{"/f", true}}));
 }
 
 }  // namespace

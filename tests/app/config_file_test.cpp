@@ -49,14 +49,13 @@ TEST(ConfigFile, MissingAndBadValues) {
 
 TEST(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     const std::string dir = test::makeTempDir("config_file"), path = dir + "/My Config.ini";
-    std::ofstream(path) << "; notes\r\n[OTHER]\r\nA=1\r\n[main]\r\nEXTRA=keep\r\nHOST=old\r\n";
+    const std::string kept = "; notes\r\n[OTHER]\r\nA=1\r\n[main]\r\nEXTRA=keep\r\n";
+    std::ofstream(path) << kept << "HOST=old\r\n";
     WindowSettings s = fresh();
     s.Host = "new";
     ASSERT_TRUE(SaveConfigFile(path, s, {}));
-    const IniFile f(path, false);
-    EXPECT_EQ(f.readString("OTHER", "A", "") + f.readString("MAIN", "EXTRA", ""), "1keep");
-    EXPECT_EQ(f.readString("MAIN", "HOST", ""), "new");
-    EXPECT_EQ(ReadFile(path).rfind("; notes\r\n", 0), 0u);
+    // The other lines as they were, the host's value replaced where it stands.
+    EXPECT_TRUE(ReadFile(path).starts_with(kept + "HOST=new\r\n")) << ReadFile(path);
 
     // A value that cannot be stored fails the save and leaves the file whole.
     const std::string before = ReadFile(path);
