@@ -130,7 +130,6 @@ Tremotex::~Tremotex() {
 void Tremotex::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
     if (!event->isAccepted()) return;
-    terminating_ = true;
     QCoreApplication::quit();
 }
 

@@ -74,10 +74,6 @@ class Tremotex : public QWidget {
     void BitBtn3Click();
     void DonateButtonClick();
 
-    // True once the window has closed: the program is ending (a run's stop
-    // then does not wait for its thread).
-    bool Terminating() const { return terminating_; }
-
     // --- the window's own state fields
     std::string IniFileName;
     std::string LinkText;
@@ -205,7 +201,6 @@ class Tremotex : public QWidget {
     void buildAboutPage();
     QString gridText(int col, int row) const;
 
-    bool terminating_ = false;
 
   public:
     // --- controls, parents before children (a form's published fields)
