@@ -38,22 +38,16 @@ class Inbox {
 
     // Delivers what has been posted so far.
     void pump() { executor.processPending(); }
-    int count(const std::string& entry) {
-        pump();
-        return static_cast<int>(std::count(stream.begin(), stream.end(), entry));
-    }
-    // Log texts, without their colour.
-    std::vector<std::string> logs() {
-        pump();
-        std::vector<std::string> out;
-        for (auto& e : stream)
-            if (e.starts_with("LOG ")) out.push_back(e.substr(4, e.rfind(" #") - 4));
-        return out;
-    }
-    // Log lines equal to `line`, or with `prefix`, beginning with it.
+    // Log lines equal to `line`, or with `prefix`, beginning with it; their
+    // colour left aside.
     int countLog(const std::string& line, bool prefix = false) {
+        pump();
         int n = 0;
-        for (auto& l : logs()) n += prefix ? l.starts_with(line) : l == line;
+        for (auto& e : stream) {
+            if (!e.starts_with("LOG ")) continue;
+            const std::string text = e.substr(4, e.rfind(" #") - 4);
+            n += prefix ? text.starts_with(line) : text == line;
+        }
         return n;
     }
     // The status the grid row shows last.
@@ -291,7 +285,7 @@ class RunWindow : public Inbox {
     std::string dir_;
 };
 
-constexpr int32_t W = colour::White, Y = colour::Yellow, G = colour::Green, R = colour::Red;
+constexpr int32_t W = colour::White, G = colour::Green;
 
 // Log entries as the stream shows them.
 inline std::string Log(const std::string& text, int32_t colour) {
