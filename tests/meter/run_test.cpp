@@ -54,10 +54,14 @@ TEST(ReadingRunTcp, ReadSilentAndRefusedMetersEndWith15) {
 
     EXPECT_EQ(w.exitCode, 15);
     EXPECT_EQ(w.runEnded, 1);
-    ASSERT_FALSE(w.devices.empty());
+    ASSERT_EQ(w.devices.size(), 2u);
     EXPECT_EQ(w.devices[0]->OpcCode, "OPC3");  // trimmed
     ASSERT_EQ(w.devices[0]->DayCount(), 2u);   // 00:00 of 5 and of 6 March
     EXPECT_EQ(w.devices[0]->Labels[1](0, 0).Date, "06/03/26");
+    // The refused meter's walk ends at its first closure: one day without data.
+    EXPECT_EQ(w.countLog(" - CONF. NEGATIVA - DATOS NO DISPONIBLES"), 1);
+    ASSERT_EQ(w.devices[1]->DayCount(), 1u);
+    EXPECT_EQ(w.devices[1]->Quality[0](1, 0, 0), TDayQuality::NoData);
     EXPECT_EQ(w.readStatusFile(),
               "DIRECCION DE ENLACE;PUNTO DE MEDIDA;CONTRASE\xD1"
               "A;CODIGO OPC ( OPCIONAL );ESTADO\r\n"

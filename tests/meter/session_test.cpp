@@ -290,16 +290,6 @@ TEST(Closures, QuarterHourProfilesOfSeasonChangeDays) {
     }
 }
 
-TEST(Closures, RefusedFirstClosureEndsTheWalkWithOneEmptyDay) {
-    Reading r({.nackRequests = true});
-    const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 6);
-    EXPECT_EQ(r.h.countLog(" - CONF. NEGATIVA - DATOS NO DISPONIBLES"), 1);
-    EXPECT_EQ(r.h.countLog(" 68 15 15 68 53 ", true), 1);  // one closure request
-    ASSERT_EQ(d.DayCount(), 1u);
-    for (int reg = 1; reg <= 6; ++reg) EXPECT_EQ(d.Quality[0](reg, 0, 0), TDayQuality::NoData);
-    EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
-}
-
 TEST(Closures, DailyFrameWithFiveObjectsFailsButKeepsItsRegisters) {
     Reading r({.declaredCount = 5});  // six objects on the wire, five declared
     const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 3);
