@@ -82,10 +82,10 @@ class Inbox {
                 stream.push_back("LOG " + m->Text + " #" + std::to_string(m->Value));
                 break;
             case MSG_MODEM:
+                // The signal level is the text's one byte.
                 stream.push_back(
                     "MODEM " + std::to_string(m->Value) + " " +
-                    std::to_string(m->Text.empty() ? -1 : static_cast<unsigned char>(m->Text[0])) +
-                    (m->Text.size() == 1 ? "" : " (bad length)"));
+                    (m->Text.size() == 1 ? std::to_string(uint8_t(m->Text[0])) : "bad length"));
                 break;
             case MSG_EXITCODE:
                 stream.push_back("EXIT " + m->Text);

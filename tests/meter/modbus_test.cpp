@@ -19,14 +19,10 @@ using test::Harness;
 using test::hex;
 using test::ModbusRtuPeer;
 
-// An answer built with the simulator's own CRC code, not ours.
-std::string answer(uint8_t slave, uint8_t function, uint8_t byteCount, char fill = 0x11) {
-    std::string a;
-    a += static_cast<char>(slave);
-    a += static_cast<char>(function);
-    a += static_cast<char>(byteCount);
-    for (int i = 0; i < byteCount; ++i) a += static_cast<char>(fill + i);
-    return sim::modbus::appendCrc(a);
+// An answer built with the simulator's own CRC code, not ours: its head, then
+// `count` bytes of `fill`.
+std::string answer(const std::string& head, std::size_t count, char fill) {
+    return sim::modbus::appendCrc(hex(head) + std::string(count, fill));
 }
 
 // Answers in pieces and behind noise, from another slave or from slave 0: the
@@ -35,9 +31,9 @@ std::string answer(uint8_t slave, uint8_t function, uint8_t byteCount, char fill
 // one byte and the good answer behind it is found next; a complete Circuitor
 // answer with a bad CRC empties the buffer.
 TEST(ModbusExtraction, BadCrcCostsOneByteOrTheWholeAnswer) {
-    std::string bad = answer(1, 4, 80);
+    std::string bad = answer("01 04 50", 80, 0x11);
     bad[10] ^= 0x01;
-    const std::string good = answer(1, 4, 80, 0x33);
+    const std::string good = answer("01 04 50", 80, 0x33);
     std::string rx = bad + good, last;
     EXPECT_FALSE(ExtractNrg96Answer(rx, last, hex("01 04")));
     EXPECT_EQ(rx.size(), bad.size() + good.size() - 1);
@@ -45,7 +41,7 @@ TEST(ModbusExtraction, BadCrcCostsOneByteOrTheWholeAnswer) {
     EXPECT_EQ(last, good);
 
     last.clear();
-    rx = answer(7, 4, 188);
+    rx = answer("07 04 BC", 188, 0x11);
     rx[100] ^= 0x20;
     EXPECT_FALSE(ExtractCircuitorAnswer(rx, last, CircuitorRequest(7).substr(0, 2)));
     EXPECT_TRUE(rx.empty());
