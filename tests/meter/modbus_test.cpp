@@ -50,13 +50,6 @@ TEST(ModbusExtraction, BadCrcCostsOneByteOrTheWholeAnswer) {
 
 // ---- whole readings against the simulator over TCP ----
 
-sim::SimConfig simConfig(sim::Protocol protocol, std::vector<int> links, int replyAddress = -1) {
-    sim::SimConfig c = test::simMeters(links);
-    c.protocol = protocol;
-    c.modbusReplyAddress = replyAddress;
-    return c;
-}
-
 // Answers behind noise and in pieces. Slave 0 may answer for the meter;
 // another slave's answer is never taken, however often it is looked at. The
 // end of each read closes the socket. (Answers from the meter itself and
@@ -64,7 +57,9 @@ sim::SimConfig simConfig(sim::Protocol protocol, std::vector<int> links, int rep
 TEST(ModbusReadersTcp, CircuitorAnswersFromSlaveZeroButNotFromAnother) {
     for (const auto& [replyAddress, read] : {std::pair{0, true}, {9, false}}) {
         SCOPED_TRACE(replyAddress);
-        sim::SimConfig c = simConfig(sim::Protocol::CircutorModbus, {3}, replyAddress);
+        sim::SimConfig c = test::simMeters({3});
+        c.protocol = sim::Protocol::CircutorModbus;
+        c.modbusReplyAddress = replyAddress;
         c.meters[0].faults = {.noiseBytes = 2, .splitChunk = 50};
         test::SimLink l(c);
         l.h.thread->AsduRetries = 1;
@@ -82,7 +77,7 @@ TEST(ModbusReadersTcp, CircuitorAnswersFromSlaveZeroButNotFromAnother) {
 TEST(ModbusReadersTcp, UnreachableOrStoppedReadingStillEnds) {
     uint16_t port;
     {
-        sim::MeterSim gone(simConfig(sim::Protocol::Nrg96Modbus, {1}));
+        sim::MeterSim gone(test::simMeters({1}));
         port = gone.listenTcp();
     }  // nothing listens there any more
     test::Harness h;
@@ -96,7 +91,9 @@ TEST(ModbusReadersTcp, UnreachableOrStoppedReadingStillEnds) {
     EXPECT_EQ(h.countLog(" - SESSION STOPPED!"), 2);
 
     // A stop request ends the reading at once.
-    test::SimLink l(simConfig(sim::Protocol::Nrg96Modbus, {1, 2, 3}));
+    sim::SimConfig c = test::simMeters({1, 2, 3});
+    c.protocol = sim::Protocol::Nrg96Modbus;
+    test::SimLink l(c);
     l.h.thread->Protocol = 2;
     l.h.thread->Terminate();
     l.h.thread->ReadNrg96();
