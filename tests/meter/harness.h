@@ -26,9 +26,8 @@
 namespace qv::test {
 
 // What the main window receives, in arrival order: "LOG <text> #<colour>"
-// (frame traces: their hex, after a blank on TCP),
-// "GRID <row> <text>", "MODEM <colour> <level>", "DATA <link address>",
-// "EXIT <code>"; the records themselves in `devices`.
+// (frame traces: their hex, after a blank on TCP), "GRID <row> <text>",
+// "MODEM <colour> <level>", "EXIT <code>"; the records in `devices`.
 class Inbox {
   public:
     Inbox()
@@ -71,7 +70,6 @@ class Inbox {
   private:
     void onMessage(int kind, std::unique_ptr<MessagePayload> p) {
         if (auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(p.get())) {
-            stream.push_back("DATA " + std::to_string(data->object->LinkAddress));
             devices.push_back(std::move(data->object));
             return;
         }
@@ -112,18 +110,15 @@ class Harness : public Inbox {
   public:
     Harness() {
         thread = std::make_shared<TContador_IP>();
-        thread->MainWindow = target();
-        thread->AsduRetries = 2;
+        thread->MainWindow = target();  // two tries per request, frames traced
         thread->AsduTimeout = 1;
         thread->InterAsdu = 0;
-        thread->TraceFrames = true;
         thread->InitOk = true;
     }
 
     void useTcp(uint16_t port) {
         thread->IsSerial = false;
         thread->TcpClient = std::make_unique<TcpClient>();
-        thread->TcpClient->Host = "127.0.0.1";
         thread->TcpClient->Port = port;
         thread->TcpClient->ConnectTimeoutMs = 2000;
         thread->TcpClient->ReadTimeoutMs = 2000;

@@ -263,7 +263,6 @@ TEST(ReadingRunFiles, StatusFileNameAndContents) {
     ASSERT_TRUE(WriteStatusFile(file, row));
     EXPECT_EQ(readFile(file), "a;b;;c;d\r\n");
     EXPECT_FALSE(WriteStatusFile(dir + "/missing/s.csv", row));
-    EXPECT_FALSE(WriteStatusFile(dir, row));
     std::filesystem::remove_all(dir);
 }
 
@@ -356,13 +355,12 @@ TEST(ModemRun, LateUnregisteredGsmModemDialsReadsAndHangsUp) {
     c.modem.atzOkFrom = 3;
     c.modem.cregStat = 5;
     ModemLine m(c);
-    RunWindow& w = m.w;
-    T_Conta run(m.settings(LinkGsmModem), w.callbacks());
-    ASSERT_TRUE(w.waitEnd(run));
+    T_Conta run(m.settings(LinkGsmModem), m.w.callbacks());
+    ASSERT_TRUE(m.w.waitEnd(run));
 
-    EXPECT_TRUE(
-        InOrder(w.stream, {modem(ModemNotRegistered, 0), Log(" - CONECTADO !", G),
-                           "GRID 1 (6) LECTURA CORRECTA", "EXIT 0", modem(ModemDisconnected, 0)}));
+    EXPECT_TRUE(InOrder(m.w.stream,
+                        {modem(ModemNotRegistered, 0), Log(" - CONECTADO !", G),
+                         "GRID 1 (6) LECTURA CORRECTA", "EXIT 0", modem(ModemDisconnected, 0)}));
     EXPECT_EQ(m.trace("modem >> ATZ"), 3);
     EXPECT_EQ(m.trace("modem >> AT+CSQ"), 0);
     // The GSM link wakes the modem with "+++".
@@ -372,17 +370,16 @@ TEST(ModemRun, LateUnregisteredGsmModemDialsReadsAndHangsUp) {
 
 TEST(ModemRun, AnalogModemWithResetStoppedOnLineStillEscapesAndHangsUp) {
     ModemLine m(modemSim(sim::ModemKind::Analog, {2, 3}));
-    RunWindow& w = m.w;
     RunSettings s = m.settings(LinkAnalogModem, {{2, 20, 200}, {3, 30, 300}});
     s.ModemInitString = "AT&F";
     s.ModemReset = true;
-    auto run = std::make_unique<T_Conta>(s, w.callbacks());
-    ASSERT_TRUE(w.waitFor("GRID 1 CONTADOR ENCONTRADO..."));
+    auto run = std::make_unique<T_Conta>(s, m.w.callbacks());
+    ASSERT_TRUE(m.w.waitFor("GRID 1 CONTADOR ENCONTRADO..."));
 
     stop(run, milliseconds(4500));  // in the first meter's session, the call up
 
-    EXPECT_TRUE(InOrder(w.stream, {Log(" - >> (AT&F)", G), modem(ModemAnalog, 0),
-                                   "GRID 2 (3) ERROR DE COMUNICACION", "EXIT 15"}));
+    EXPECT_TRUE(InOrder(m.w.stream, {Log(" - >> (AT&F)", G), modem(ModemAnalog, 0),
+                                     "GRID 2 (3) ERROR DE COMUNICACION", "EXIT 15"}));
     // The reset goes out to an analog modem too; no GSM question does.
     EXPECT_EQ(m.trace("modem >> AT+CFUN=1,1"), 1);
     EXPECT_EQ(m.trace("modem >> AT+CREG?"), 0);
@@ -402,16 +399,15 @@ TEST(ModemRun, StopWhileWakingOrDialling) {
         else
             c.modem.atzOkFrom = 1000;
         ModemLine m(c);
-        RunWindow& w = m.w;
-        auto run = std::make_unique<T_Conta>(m.settings(LinkGsmModem), w.callbacks());
-        ASSERT_TRUE(w.executor.runUntil(
+        auto run = std::make_unique<T_Conta>(m.settings(LinkGsmModem), m.w.callbacks());
+        ASSERT_TRUE(m.w.executor.runUntil(
             [&] { return m.trace(dialling ? "modem dials 600123456" : "modem >> ATZ") > 0; },
             seconds(10)));
-        w.executor.runUntil([] { return false; }, milliseconds(300));
+        m.w.executor.runUntil([] { return false; }, milliseconds(300));
 
         stop(run, milliseconds(4500));
-        EXPECT_TRUE(InOrder(w.stream, {"GRID 1 (3) ERROR DE COMUNICACION", "EXIT 13"}));
-        EXPECT_EQ(w.countLog(" - THERE IS NO MODEM IN THE SERIAL LINE."), 0);
+        EXPECT_TRUE(InOrder(m.w.stream, {"GRID 1 (3) ERROR DE COMUNICACION", "EXIT 13"}));
+        EXPECT_EQ(m.w.countLog(" - THERE IS NO MODEM IN THE SERIAL LINE."), 0);
         if (dialling) {
             // "+++" broke the call being set up; the hang-up line followed.
             EXPECT_GE(m.trace("modem << NO CARRIER"), 1);
