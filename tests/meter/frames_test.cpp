@@ -37,32 +37,27 @@ TEST(Frames, AddressesTagsAndBrokenFrames) {
 
 // One extraction from a receive buffer: the frame found (without its start
 // byte) and how many bytes stay behind. Noise and frames in pieces: the
-// simulator's noisy line; arbitrary bytes: the fuzz target.
+// simulator's noisy line; arbitrary bytes (nothing false taken, short buffers
+// wait): the fuzz target.
 TEST(ExtractFrame, FindsFramesAndDropsBrokenOnes) {
     const std::string end = EndSessionFrame(1, 1);
     const struct {
         const char* name;
         std::string rx, frame;
-        int left;                // bytes left behind, -1: not checked
+        int left;                // bytes left behind
         std::string later = {};  // found by further calls
     } rows[] = {
         {"two frames: the later one", FixedFrame(0x00, 1) + end, end.substr(1), 0},
         {"bad checksum costs one byte", hex("10 49 01 00 4B 16") + FixedFrame(0x0B, 1), "", 11,
          FixedFrame(0x0B, 1).substr(1)},
         {"lengths differ", hex("68 0D 0C 68") + std::string(15, '\0'), "", 18},
-        {"no second start byte", hex("68 0D 0D 67") + std::string(15, '\0'), "", 18},
-        {"single character $E5", hex("E5 E5 E5 E5 E5 E5 E5"), "", -1},
-        {"length too short for C and A", hex("68 00 00 68 68 16 00"), "", 6},
-        {"five bytes wait", hex("FF FF FF FF FF"), "", 5},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         std::string rx = row.rx, last;
         EXPECT_EQ(ExtractFrame(rx, last), !row.frame.empty());
         EXPECT_EQ(last, row.frame);
-        if (row.left >= 0) {
-            EXPECT_EQ(int(rx.size()), row.left);
-        }
+        EXPECT_EQ(int(rx.size()), row.left);
         // Repeated calls find the good frame behind, never a false one.
         for (int i = 0; i < 20 && last.empty(); ++i) ExtractFrame(rx, last);
         EXPECT_EQ(last, row.frame.empty() ? row.later : row.frame);

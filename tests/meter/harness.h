@@ -26,9 +26,8 @@
 namespace qv::test {
 
 // What the main window receives, in arrival order: "LOG <text> #<colour>"
-// (frame traces: their hex, after a blank on TCP),
-// "GRID <row> <text>", "MODEM <colour> <level>", "DATA <link address>",
-// "EXIT <code>"; the records themselves in `devices`.
+// (frame traces: their hex, after a blank on TCP), "GRID <row> <text>",
+// "MODEM <colour> <level>", "EXIT <code>"; the records in `devices`.
 class Inbox {
   public:
     Inbox()
@@ -38,22 +37,16 @@ class Inbox {
 
     // Delivers what has been posted so far.
     void pump() { executor.processPending(); }
-    int count(const std::string& entry) {
-        pump();
-        return static_cast<int>(std::count(stream.begin(), stream.end(), entry));
-    }
-    // Log texts, without their colour.
-    std::vector<std::string> logs() {
-        pump();
-        std::vector<std::string> out;
-        for (auto& e : stream)
-            if (e.starts_with("LOG ")) out.push_back(e.substr(4, e.rfind(" #") - 4));
-        return out;
-    }
-    // Log lines equal to `line`, or with `prefix`, beginning with it.
+    // Log lines equal to `line`, or with `prefix`, beginning with it; their
+    // colour left aside.
     int countLog(const std::string& line, bool prefix = false) {
+        pump();
         int n = 0;
-        for (auto& l : logs()) n += prefix ? l.starts_with(line) : l == line;
+        for (auto& e : stream) {
+            if (!e.starts_with("LOG ")) continue;
+            const std::string text = e.substr(4, e.rfind(" #") - 4);
+            n += prefix ? text.starts_with(line) : text == line;
+        }
         return n;
     }
     // The status the grid row shows last.
@@ -77,7 +70,6 @@ class Inbox {
   private:
     void onMessage(int kind, std::unique_ptr<MessagePayload> p) {
         if (auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(p.get())) {
-            stream.push_back("DATA " + std::to_string(data->object->LinkAddress));
             devices.push_back(std::move(data->object));
             return;
         }
@@ -88,10 +80,10 @@ class Inbox {
                 stream.push_back("LOG " + m->Text + " #" + std::to_string(m->Value));
                 break;
             case MSG_MODEM:
+                // The signal level is the text's one byte.
                 stream.push_back(
                     "MODEM " + std::to_string(m->Value) + " " +
-                    std::to_string(m->Text.empty() ? -1 : static_cast<unsigned char>(m->Text[0])) +
-                    (m->Text.size() == 1 ? "" : " (bad length)"));
+                    (m->Text.size() == 1 ? std::to_string(uint8_t(m->Text[0])) : "bad length"));
                 break;
             case MSG_EXITCODE:
                 stream.push_back("EXIT " + m->Text);
@@ -118,18 +110,15 @@ class Harness : public Inbox {
   public:
     Harness() {
         thread = std::make_shared<TContador_IP>();
-        thread->MainWindow = target();
-        thread->AsduRetries = 2;
+        thread->MainWindow = target();  // two tries per request, frames traced
         thread->AsduTimeout = 1;
         thread->InterAsdu = 0;
-        thread->TraceFrames = true;
         thread->InitOk = true;
     }
 
     void useTcp(uint16_t port) {
         thread->IsSerial = false;
         thread->TcpClient = std::make_unique<TcpClient>();
-        thread->TcpClient->Host = "127.0.0.1";
         thread->TcpClient->Port = port;
         thread->TcpClient->ConnectTimeoutMs = 2000;
         thread->TcpClient->ReadTimeoutMs = 2000;
@@ -291,7 +280,7 @@ class RunWindow : public Inbox {
     std::string dir_;
 };
 
-constexpr int32_t W = colour::White, Y = colour::Yellow, G = colour::Green, R = colour::Red;
+constexpr int32_t W = colour::White, G = colour::Green;
 
 // Log entries as the stream shows them.
 inline std::string Log(const std::string& text, int32_t colour) {
