@@ -156,8 +156,9 @@ TEST(ColorReduction, FixedTripleAndGrayConverters) {
 
 TEST(ColorReduction, ConvertBitmapPixelFormat) {
     Bitmap empty;
-    EXPECT_EQ(ThrownText<EInvalidGraphic>(
-                  [&] { ConvertBitmapPixelFormat(empty, PixelFormat::Pf8bit, MapByFrequency); }),
+    EXPECT_EQ(Raised<EInvalidGraphic>([&] {
+                  ConvertBitmapPixelFormat(empty, PixelFormat::Pf8bit, MapByFrequency);
+              }).second,
               "Bitmap image is not valid");
     Bitmap b(5, 3, PixelFormat::Pf24bit);
     for (int y = 0; y < 3; ++y)

@@ -155,7 +155,7 @@ TEST(GifRead, DecodingReportsEachPercentageOnceInOrder) {
     EXPECT_GE(seen[seen.size() - 2].second, 98);
 }
 
-TEST(GifWrite, LoopDelayTransparencyAndLocalTables) {
+TEST(GifWrite, LoopTransparencyLocalTablesAndLongValues) {
     Bitmap b(2, 2, PixelFormat::Pf8bit), c(2, 2, PixelFormat::Pf4bit);
     TGIFImage gif;
     gif.Assign(&b);
@@ -164,21 +164,15 @@ TEST(GifWrite, LoopDelayTransparencyAndLocalTables) {
     EXPECT_EQ(Save(gif).find("NETSCAPE"), std::string::npos) << "a single frame";
 
     gif.AddFrame(&c);
-    gif.Frame(1).AnimateInterval = 150;
     gif.Frame(1).TransparentColor = RGBColor(1, 2, 3);  // not in its table
     auto back = Load<TGIFImage>(Save(gif));
     ASSERT_EQ(back->FrameCount(), 2);
     EXPECT_FALSE(back->Frame(0).LocalColors);
     EXPECT_TRUE(back->Frame(1).LocalColors);
-    EXPECT_EQ(back->Frame(1).AnimateInterval, 150u);
     EXPECT_EQ(back->Frame(1).TransparentColor, clNone);
     EXPECT_EQ(back->RepeatCount, 0x0102);
-}
 
-TEST(GifWrite, LongDelaysLongCommentsAndLargeSizesAreNotCut) {
-    Bitmap b(2, 2, PixelFormat::Pf8bit);
-    TGIFImage gif;
-    gif.Assign(&b);
+    // Long delays, long comments and large sizes are not cut.
     gif.Frame(0).AnimateInterval = 100000;  // 1000 s
     EXPECT_EQ(Load<TGIFImage>(Save(gif))->Frame(0).AnimateInterval, 100000u);
     gif.Frame(0).AnimateInterval = 10000000;
@@ -191,7 +185,7 @@ TEST(GifWrite, LongDelaysLongCommentsAndLargeSizesAreNotCut) {
 
     gif.Frame(0).Origin = {65535, 0};
     MemoryStream s;
-    EXPECT_EQ(ThrownText<EInvalidGraphicOperation>([&] { gif.SaveToStream(s); }),
+    EXPECT_EQ(Raised<EInvalidGraphicOperation>([&] { gif.SaveToStream(s); }).second,
               "GIF image too large");
     EXPECT_EQ(s.Bytes().size(), 0u);  // nothing reaches the stream
 }
