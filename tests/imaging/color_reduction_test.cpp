@@ -14,11 +14,7 @@ namespace {
 using namespace test;
 
 BitmapInfoHeader Header24(int w, int h) {
-    BitmapInfoHeader ih;
-    ih.biWidth = w;
-    ih.biHeight = h;
-    ih.biBitCount = 24;
-    return ih;
+    return {.biWidth = w, .biHeight = h, .biBitCount = 24};
 }
 
 // A 24-bit buffer (rows (3w+3) and not 3 bytes) from a colour function of (x, y).

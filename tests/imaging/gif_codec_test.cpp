@@ -26,7 +26,7 @@ std::string Frame(int w, int h, const std::vector<int>& pixels, int m = 2, std::
     return ImageBlock(0, 0, w, h, flags, "", m, LiteralLzw(pixels, m));
 }
 
-TEST(GifRead, SignatureVersionEmptyAndZeroSizedImages) {
+TEST(GifRead, SignatureVersionEmptyZeroSizedAndTablelessImages) {
     const std::string body = Frame(2, 1, {1, 2});
     std::string mixed = GifFile(2, 1, kFour, body);
     mixed.replace(0, 6, "gIf89A");
@@ -44,6 +44,15 @@ TEST(GifRead, SignatureVersionEmptyAndZeroSizedImages) {
     EXPECT_EQ(gif->Width(), 4);
     EXPECT_EQ(gif->Height(), 3);
     EXPECT_EQ(gif->CurrentBitmap().Pixel(3, 2), RGBColor(0, 0, 255));
+
+    // No colour table anywhere: a grey ramp, and saved unchanged, still without a table.
+    const std::string file = GifFile(4, 1, {}, Frame(4, 1, {0, 1, 2, 3}));
+    gif = Load<TGIFImage>(file);
+    Bitmap& b = gif->CurrentBitmap();
+    EXPECT_EQ(b.Pixel(0, 0), RGBColor(0, 0, 0));
+    EXPECT_EQ(b.Pixel(3, 0), RGBColor(255, 255, 255));
+    EXPECT_EQ(Indexes(b), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(Save(*gif), file);
 }
 
 TEST(GifRead, ExtensionsCommentsAndLoops) {
@@ -79,16 +88,6 @@ TEST(GifRead, ExtensionsCommentsAndLoops) {
     EXPECT_EQ(gif->Frame(0).AnimateInterval, 300u);
     EXPECT_EQ(gif->Frame(0).TransparentColor, RGBColor(0, 255, 0));
     EXPECT_EQ(gif->Frame(0).Disposal, 2);
-}
-
-TEST(GifRead, NoColourTableAnywhereDecodesWithAGreyRamp) {
-    const std::string file = GifFile(4, 1, {}, Frame(4, 1, {0, 1, 2, 3}));
-    auto gif = Load<TGIFImage>(file);
-    Bitmap& b = gif->CurrentBitmap();
-    EXPECT_EQ(b.Pixel(0, 0), RGBColor(0, 0, 0));
-    EXPECT_EQ(b.Pixel(3, 0), RGBColor(255, 255, 255));
-    EXPECT_EQ(Indexes(b), (std::vector<int>{0, 1, 2, 3}));
-    EXPECT_EQ(Save(*gif), file);  // saved unchanged, still without a table
 }
 
 TEST(GifRead, DamagedDataKeepsWhatWasDecoded) {

@@ -21,7 +21,7 @@ Bitmap Bits8(int w, int h) {
     return b;
 }
 
-TEST(GifModel, CopiesShareDataUntilClearedAndNeverChangeEachOther) {
+TEST(GifModel, CopiesShareDataUntilClearedAndFramesCopyTheirColours) {
     // A picture with a local table only: encoding a new frame into a copy fills the
     // copy's global table, which must not reach the original.
     const std::string file = GifFile(
@@ -38,20 +38,19 @@ TEST(GifModel, CopiesShareDataUntilClearedAndNeverChangeEachOther) {
     EXPECT_EQ(Save(*a), file);
     b.Clear();
     EXPECT_FALSE(a->Equals(b));
-}
 
-TEST(GifModel, LocalColoursOnFramesFromAnotherPicture) {
-    TGIFImage a, b;
-    Bitmap bm = Bits8(2, 2);
-    a.Assign(&bm);
-    a.AddFrame(&bm);
-    a.Frame(0).LocalColors = false;
-    b.Assign(&bm);
-    b.Frame(0).Assign(&a.Frame(0));
-    EXPECT_TRUE(b.Frame(0).LocalColors);
-    a.Frame(1).LocalColors = true;
-    a.Frame(1).Assign(&a.Frame(0));
-    EXPECT_FALSE(a.Frame(1).LocalColors);
+    // A frame from another picture brings its colours as a local table; one of its own
+    // picture uses the global one.
+    TGIFImage c, d;
+    c.Assign(&bm);
+    c.AddFrame(&bm);
+    c.Frame(0).LocalColors = false;
+    d.Assign(&bm);
+    d.Frame(0).Assign(&c.Frame(0));
+    EXPECT_TRUE(d.Frame(0).LocalColors);
+    c.Frame(1).LocalColors = true;
+    c.Frame(1).Assign(&c.Frame(0));
+    EXPECT_FALSE(c.Frame(1).LocalColors);
 }
 
 TEST(GifModel, PictureOrFrameGivenItsOwnFrameOrBitmap) {

@@ -75,9 +75,9 @@ TEST_F(GifTools, AnimationsWithLoopDelayDisposalTransparencyAndLocalTables) {
     const Pam a = Palette(6, 4, 3, 1), b = Palette(6, 4, 5, 2);
     const std::string aGif = Pamtogif(a, "a"), bGif = Pamtogif(b, "b");
     const Color key = ToBitmap(a).Pixel(0, 0);
-    char colour[16];
-    std::snprintf(colour, sizeof colour, "#%02X%02X%02X", GetRValue(key), GetGValue(key),
-                  GetBValue(key));
+    char colour[8];
+    std::snprintf(colour, sizeof colour, "#%06X",
+                  a.Samples[0] << 16 | a.Samples[1] << 8 | a.Samples[2]);
     Run("gifsicle --no-warnings -l7 -d33 -D2 -t '" + std::string(colour) + "' " + aGif +
         " -t '#000000' " + bGif + " > " + Path("anim.gif"));
     TGIFImage gif;
@@ -160,14 +160,13 @@ TEST_F(GifTools, OurFilesAsNetpbmAndGiflibSeeThem) {
     anim.Frame(1).Disposal = 3;
     anim.Frame(1).TransparentColor = second.Pixel(0, 0);
     anim.SaveToFile(Path("anim.gif"));
-    EXPECT_NE(ReadFileBytes(Path("anim.gif")).find(std::string("NETSCAPE2.0\x03\x01\x00\x00", 15)),
-              std::string::npos);
-    const std::string text = Run("giftext " + Path("anim.gif"));
-    for (const char* line : {"application block", "DelayTime: 25", "Disposal Mode: 3",
-                             "Transparency on: yes", "terminated normally"})
+    const std::string text =
+        Run("giftext " + Path("anim.gif")) + Run("gifsicle --info " + Path("anim.gif"));
+    for (const char* line :
+         {"application block", "DelayTime: 25", "Disposal Mode: 3", "Transparency on: yes",
+          "terminated normally", "2 images", "loop forever"})
         EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
     EXPECT_EQ(GiftopnmOf(Path("anim.gif"), 1), FromBitmap(second));
-    EXPECT_EQ(Run("gifsicle --info " + Path("anim.gif") + " | grep -c image"), "3\n");
 }
 
 TEST_F(GifTools, GifbuildFilesFromATextDescription) {

@@ -44,13 +44,11 @@ Bitmap Pattern24(int w, int h) {
     return b;
 }
 
-// A BMP file as ImageMagick reads it.
-Pam SeenByImageMagick(const std::string& path) {
-    return ReadPam(RunCommand("convert " + path + " -depth 8 ppm:- 2>/dev/null | pamtopam"));
-}
-
 TEST(PictureBitmap, BmpImagesExchangedWithImageMagick) {
     const ScratchDir dir("qv_bmp");
+    auto seenByImageMagick = [](const std::string& path) {
+        return ReadPam(RunCommand("convert " + path + " -depth 8 ppm:- 2>/dev/null | pamtopam"));
+    };
     Bitmap b = Pattern24(5, 3);
     for (PixelFormat f : {PixelFormat::Pf24bit, PixelFormat::Pf32bit, PixelFormat::Pf8bit,
                           PixelFormat::Pf4bit, PixelFormat::Pf1bit}) {
@@ -58,7 +56,7 @@ TEST(PictureBitmap, BmpImagesExchangedWithImageMagick) {
         c.Assign(&b);
         c.SetPixelFormat(f);
         WriteFileBytes(dir.Path("x.bmp"), c.SaveToBmp());
-        EXPECT_EQ(SeenByImageMagick(dir.Path("x.bmp")), FromBitmap(c)) << BitsOf(f);
+        EXPECT_EQ(seenByImageMagick(dir.Path("x.bmp")), FromBitmap(c)) << BitsOf(f);
     }
     // Theirs: 24-bit, 8-bit with palette, 16-bit 5-6-5 bit fields (which lose low bits on both
     // sides).
@@ -70,7 +68,7 @@ TEST(PictureBitmap, BmpImagesExchangedWithImageMagick) {
         SCOPED_TRACE(kind.options);
         RunCommand("convert -size 7x4 gradient:red-blue " + std::string(kind.options) +
                    dir.Path("in.bmp") + " 2>/dev/null");
-        const Pam want = SeenByImageMagick(dir.Path("in.bmp"));
+        const Pam want = seenByImageMagick(dir.Path("in.bmp"));
         Bitmap b;
         b.LoadFromFile(dir.Path("in.bmp"));
         const Pam got = FromBitmap(b);
@@ -81,7 +79,7 @@ TEST(PictureBitmap, BmpImagesExchangedWithImageMagick) {
     }
 }
 
-TEST(PictureBitmap, DamagedBmpImagesAreRefusedCleanly) {
+TEST(PictureBitmap, DamagedAndOversizedBmpImagesAreRefusedCleanly) {
     Bitmap b = Pattern24(9, 7);
     b.SetPixelFormat(PixelFormat::Pf8bit);
     const std::string bmp = b.SaveToBmp();
@@ -97,9 +95,8 @@ TEST(PictureBitmap, DamagedBmpImagesAreRefusedCleanly) {
     Bitmap r;
     EXPECT_THROW(r.LoadFromBmp(reinterpret_cast<const std::uint8_t*>(huge.data()), huge.size()),
                  EInvalidGraphic);
-}
 
-TEST(PictureBitmap, PixelCapRefusesOversizedBitmaps) {
+    // The pixel cap.
     const std::size_t old = MaxBitmapPixels();
     SetMaxBitmapPixels(100);
     EXPECT_THROW(Bitmap(20, 20, PixelFormat::Pf8bit), EInvalidGraphic);
