@@ -5,7 +5,6 @@
 
 #include <cmath>
 
-#include "imaging/png_idat.h"
 #include "imaging/png_picture.h"
 #include "imaging/png_zlib.h"
 #include "picture_test_helpers.h"
@@ -15,7 +14,7 @@ namespace {
 
 using namespace test;
 
-TEST(PngChunk, CrcAndLengthAreChecked) {
+TEST(PngChunk, CrcLengthAndListIndexesAreChecked) {
     // (The CRC itself is checked by every file read from netpbm and by pngcheck.)
     const std::string good = Chunk("abCD", "some bytes");
     for (size_t bit = 0; bit < 32; ++bit) {
@@ -34,9 +33,8 @@ TEST(PngChunk, CrcAndLengthAreChecked) {
     TChunk c(nullptr);
     EXPECT_THROW(c.LoadFromStream(forged, "abCD", 0xFFFFFFFFu), EPngInvalidCRC);
     EXPECT_LT(c.Data.capacity(), 1u << 20);
-}
 
-TEST(PngList, IndexesPastTheEndReadAsNothing) {
+    // Chunk list indexes past the end read as nothing.
     TPNGPicture pic;
     TPNGList& list = pic.Chunks();
     TChunk* a = list.Add(std::make_unique<TChunkIEND>(&pic));
