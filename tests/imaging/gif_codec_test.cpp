@@ -56,13 +56,10 @@ TEST(GifRead, SignatureVersionEmptyZeroSizedAndTablelessImages) {
 }
 
 TEST(GifRead, ExtensionsCommentsAndLoops) {
-    const std::string plain =
-        std::string("!\x01\x0C", 3) + std::string(12, '\x01') + "\x02hi" + std::string(1, '\0');
-    const std::string comment1 = std::string("!\xFE\x03one\x03two", 10) + std::string(1, '\0');
-    const std::string comment2 = std::string("!\xFE\x05three", 9) + std::string(1, '\0');
+    const std::string plain = "!\x01\x0C"s + std::string(12, '\x01') + "\x02hi\0"s;
+    const std::string comment1 = "!\xFE\x03one\x03two\0"s, comment2 = "!\xFE\x05three\0"s;
     auto loop = [](int count) {
-        return std::string("!\xFF\x0BNETSCAPE2.0\x03\x01", 16) +
-               std::string{char(count & 255), char(count >> 8), '\0'};
+        return "!\xFF\x0BNETSCAPE2.0\x03\x01"s + char(count & 255) + char(count >> 8) + '\0';
     };
     // A control block followed by plain text does not reach the image.
     auto gif = Load<TGIFImage>(GifFile(
@@ -202,12 +199,12 @@ TEST(GifWrite, UnchangedFramesAreWrittenByteForByte) {
 TEST(GifRobustness, EveryTruncationAndBitFlipLoadsOrFailsCleanly) {
     std::vector<int> px;
     for (int i = 0; i < 16 * 9; ++i) px.push_back((i * 3 + i / 5) % 4);
-    const std::string file = GifFile(16, 9, kFour,
-                                     std::string("!\xFF\x0BNETSCAPE2.0\x03\x01\x05\x00\x00", 19) +
-                                         GraphicControl(0x09, 7, 1) + Frame(16, 9, px) +
-                                         std::string("!\xFE\x03", 3) + "abc" + '\0' +
-                                         ImageBlock(2, 1, 5, 3, 0x81, std::string(12, '\x44'), 2,
-                                                    LiteralLzw(std::vector<int>(15, 2), 2)));
+    const std::string file =
+        GifFile(16, 9, kFour,
+                "!\xFF\x0BNETSCAPE2.0\x03\x01\x05\x00\x00"s + GraphicControl(0x09, 7, 1) +
+                    Frame(16, 9, px) + "!\xFE\x03" + "abc\0"s +
+                    ImageBlock(2, 1, 5, 3, 0x81, std::string(12, '\x44'), 2,
+                               LiteralLzw(std::vector<int>(15, 2), 2)));
     auto exercise = [](const std::string& bytes) {
         try {
             auto gif = Load<TGIFImage>(bytes);
