@@ -133,10 +133,8 @@ TEST(PngInterop, CompressedStreamEndingBeforeTheLastRowIsRefusedAsLibpngDoes) {
                 Head(11, 9, 8, 0, uint8_t(interlace)) + Chunk("IDAT", Zlib(data)) + End();
             WriteFileBytes(dir.Path("s.png"), file);
             const std::string what = std::to_string(cut) + (interlace ? " adam7" : "");
-            EXPECT_EQ(
-                std::system(("pngtopam " + dir.Path("s.png") + " >/dev/null 2>&1").c_str()) == 0,
-                cut == 0)
-                << what;
+            const std::string read = "pngtopam " + dir.Path("s.png") + " >/dev/null 2>&1";
+            EXPECT_EQ(std::system(read.c_str()) == 0, cut == 0) << what;
             EXPECT_EQ(FailureId<EPNGMissingMultipleIDAT>(file), cut == 0 ? 0 : 64963) << what;
         }
     }
