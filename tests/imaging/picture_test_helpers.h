@@ -72,17 +72,6 @@ std::string ImageBlock(int left, int top, int width, int height, std::uint8_t fl
                        const std::string& localTable, int minCodeSize, const std::string& data);
 std::string GraphicControl(std::uint8_t flags, int delay, int transparent);
 
-// The text of the exception E that f throws; a note when it throws none.
-template <typename E, typename F>
-std::string ThrownText(F f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
-
 // The picture drawn over a w x h target filled with a background colour.
 Bitmap DrawnOver(Graphic& picture, int w, int h, Color background);
 
@@ -116,13 +105,15 @@ inline std::string MakePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t type,
     return Head(w, h, depth, type) + extra + Chunk("IDAT", Zlib(filteredRows)) + End();
 }
 
-// Runs f; answers the number and text of the E it raised, {0, ""} when none.
+// Runs f; answers the number (PNG errors carry one, others 0) and text of the E it raised,
+// {0, ""} when none.
 template <class E, class F>
 std::pair<int, std::string> Raised(F f) {
     try {
         f();
     } catch (const E& e) {
-        return {e.Id(), e.what()};
+        if constexpr (requires { e.Id(); }) return {e.Id(), e.what()};
+        return {0, e.what()};
     }
     return {0, ""};
 }
