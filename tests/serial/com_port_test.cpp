@@ -182,6 +182,11 @@ TEST_F(PortTest, OpenCloseAndPortChangeRunTheirEventsInOrderAlsoFromItsOwnHandle
 }
 
 TEST_F(PortTest, OpenFailuresCarryCodeOneAndTheSystemError) {
+    std::vector<std::string> traces;
+    SetComDebugOutput([&](const std::string& t) { traces.push_back(t); });
+    struct SinkReset {
+        ~SinkReset() { SetComDebugOutput(nullptr); }
+    } sinkReset;
     p->Open();  // holds the pty
     const struct {
         std::string path;
@@ -200,6 +205,8 @@ TEST_F(PortTest, OpenFailuresCarryCodeOneAndTheSystemError) {
         q->OnBeforeOpen = nullptr;
         EXPECT_FALSE(q->Connected());
         EXPECT_EQ(q->Handle(), -1);
+        ASSERT_FALSE(traces.empty());
+        EXPECT_EQ(traces.back(), "CreateFile " + row.path);
     }
     // Once the holder lets go, the refused object opens; so does the one that
     // failed on a missing path once it names a real device.
