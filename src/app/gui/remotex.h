@@ -201,7 +201,6 @@ class Tremotex : public QWidget {
     void buildAboutPage();
     QString gridText(int col, int row) const;
 
-
   public:
     // --- controls, parents before children (a form's published fields)
     QVBoxLayout formLayout_{this};

@@ -255,8 +255,8 @@ void Tremotex::Delay_startTimer() {
     cb.CurrentGrid = [this] { return GridContents(); };
     // ApplicationTerminating stays unset: the reading thread posts its end into
     // this window's executor, so a run stopped while the program closes is
-    // waited for (it ends within 100 ms of the stop) rather than left running
-    // against a freed window.
+    // waited for (its waits notice the stop within 100 ms) rather than left
+    // running against a freed window.
     try {
         Conta.reset();  // the last run's object; its thread has ended
         Conta = std::make_unique<T_Conta>(std::move(s), std::move(cb));
