@@ -1,5 +1,6 @@
 #include "imaging/gif_lzw.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -286,38 +287,201 @@ void GIFDecodeLZW(Stream& data, const BitmapInfoHeader& info, bool interlaced,
 
 namespace {
 
+// Packs codes from the low bit up and writes them as data sub-blocks of 255 bytes, the
+// last one shorter, then the terminator. The packed bytes are gathered in a run whose
+// length is a multiple of 255, and each full run goes out in one write.
 class CodeWriter {
   public:
-    explicit CodeWriter(Stream& out) : out_(out) { buffer_.fill(0); }
-    void Put(int code, int codeSize) {
-        const std::uint32_t v = std::uint32_t(code) << (curBit_ & 7);
-        const int k = curBit_ >> 3;
-        buffer_[std::size_t(k)] |= std::uint8_t(v);
-        buffer_[std::size_t(k + 1)] = std::uint8_t(v >> 8);
-        buffer_[std::size_t(k + 2)] = std::uint8_t(v >> 16);
-        curBit_ += codeSize;
-        if (curBit_ >= 2040) {
-            out_.WriteByte(255);
-            out_.WriteBuffer(buffer_.data(), 255);
-            buffer_[0] = buffer_[255];
-            buffer_[1] = buffer_[256];
-            std::memset(buffer_.data() + 2, 0, buffer_.size() - 2);
-            curBit_ -= 2040;
+    explicit CodeWriter(Stream& out)
+        : out_(out), packed_(kRun + 8), blocks_(kRun + 8 + (kRun + 8) / 255 + 1) {}
+    void Put(std::uint32_t code, int codeSize) {
+        acc_ |= std::uint64_t(code) << bits_;
+        bits_ += codeSize;
+        if (bits_ < 32) return;
+        std::uint8_t* at = packed_.data() + fill_;
+        for (int i = 0; i < 4; ++i) at[i] = std::uint8_t(acc_ >> (8 * i));
+        acc_ >>= 32;
+        bits_ -= 32;
+        fill_ += 4;
+        if (fill_ >= kRun) {
+            WriteBlocks(kRun);
+            std::memmove(packed_.data(), packed_.data() + kRun, fill_ - kRun);
+            fill_ -= kRun;
         }
     }
     void Flush() {
-        const int n = (curBit_ + 7) / 8;
-        if (n > 0) {
-            out_.WriteByte(std::uint8_t(n));
-            out_.WriteBuffer(buffer_.data(), std::size_t(n));
-        }
+        for (; bits_ > 0; bits_ -= 8, acc_ >>= 8) packed_[fill_++] = std::uint8_t(acc_);
+        WriteBlocks(fill_);
         out_.WriteByte(0);
     }
 
   private:
+    static constexpr std::size_t kRun = 255 * 64;
+
+    // The first n packed bytes as sub-blocks.
+    void WriteBlocks(std::size_t n) {
+        std::size_t size = 0;
+        for (std::size_t at = 0; at < n; at += 255) {
+            const std::size_t k = std::min<std::size_t>(255, n - at);
+            blocks_[size++] = std::uint8_t(k);
+            std::memcpy(blocks_.data() + size, packed_.data() + at, k);
+            size += k;
+        }
+        out_.WriteBuffer(blocks_.data(), size);
+    }
+
     Stream& out_;
-    std::array<std::uint8_t, 260> buffer_;
-    int curBit_ = 0;
+    std::vector<std::uint8_t> packed_, blocks_;
+    std::size_t fill_ = 0;
+    std::uint64_t acc_ = 0;
+    int bits_ = 0;
+};
+
+// The code of each string (prefix code, then one pixel) added since the last Clear, found
+// at [pixel][prefix] without hashing or probing; 0 for none (no string has a code that
+// low). The 2 MB this takes is kept per thread and left cleared after each use, only
+// the entries set being cleared, so that small frames do not pay for clearing it all;
+// a nested use on the same thread (from a progress handler) gets a table of its own.
+class StringTable {
+  public:
+    static constexpr std::size_t kSize = std::size_t(256) << 12;
+
+    // Codes are given out in order from firstCode.
+    explicit StringTable(int firstCode) : first_(firstCode), last_(firstCode - 1) {
+        Cache& cache = ThreadCache();
+        if (!cache.busy) {
+            if (!cache.codes) cache.codes.reset(new std::uint16_t[kSize]());
+            cache.busy = true;
+            codes_ = cache.codes.get();
+        } else {
+            own_.reset(new std::uint16_t[kSize]());
+            codes_ = own_.get();
+        }
+    }
+    ~StringTable() {
+        Clear();
+        if (!own_) ThreadCache().busy = false;
+    }
+    StringTable(const StringTable&) = delete;
+    StringTable& operator=(const StringTable&) = delete;
+
+    static std::uint32_t Index(std::uint32_t prefix, std::uint32_t p) { return p << 12 | prefix; }
+    std::uint16_t Find(std::uint32_t index) const { return codes_[index]; }
+    void Add(std::uint32_t index, int code) {
+        codes_[index] = std::uint16_t(code);
+        set_[std::size_t(code)] = index;
+        last_ = code;
+    }
+    void Clear() {
+        for (int c = first_; c <= last_; ++c) codes_[set_[std::size_t(c)]] = 0;
+        last_ = first_ - 1;
+    }
+
+  private:
+    struct Cache {
+        std::unique_ptr<std::uint16_t[]> codes;
+        bool busy = false;
+    };
+    static Cache& ThreadCache() {
+        thread_local Cache cache;
+        return cache;
+    }
+
+    std::uint16_t* codes_ = nullptr;
+    std::unique_ptr<std::uint16_t[]> own_;
+    std::array<std::uint32_t, 4096> set_;  // where each code's entry is
+    const int first_;
+    int last_;  // the codes set since the last Clear are first_ to last_
+};
+
+// The LZW coder over the string table.
+class LzwEncoder {
+  public:
+    LzwEncoder(Stream& out, int initialSize)
+        : writer_(out),
+          initialSize_(initialSize),
+          clear_(1 << (initialSize - 1)),
+          end_(clear_ + 1),
+          table_(end_ + 1),
+          lastCode_(end_),
+          codeSize_(initialSize),
+          limit_(1 << initialSize) {
+        writer_.Put(std::uint32_t(clear_), codeSize_);
+    }
+
+    // The pixels of one row, from column 0. Only the search for the longest known
+    // string runs here, with few values live, so that they stay in registers.
+    template <int Bits>
+    void Row(const std::uint8_t* row, int width) {
+        std::uint32_t prefix = prefix_;
+        int x = 0;
+        if (!started_ && width > 0) prefix = PixelAt<Bits>(row, x++);
+        started_ = started_ || width > 0;
+        for (; x < width; ++x) {
+            const std::uint32_t p = PixelAt<Bits>(row, x);
+            const std::uint32_t index = StringTable::Index(prefix, p);
+            if (const std::uint16_t code = table_.Find(index)) {
+                prefix = code;
+                continue;
+            }
+            const bool reset = NewString(prefix, p, index);
+            prefix = p;
+            if (reset) {
+                // Coding starts afresh with the next pixel.
+                if (++x < width)
+                    prefix = PixelAt<Bits>(row, x);
+                else
+                    started_ = false;
+            }
+        }
+        prefix_ = prefix;
+    }
+
+    // Outputs the known string prefix that pixel p does not extend and adds the
+    // extended one (at index in the table). True when that filled the table: p then
+    // goes out as a string of its own, and the table starts afresh.
+    [[gnu::noinline]] bool NewString(std::uint32_t prefix, std::uint32_t p, std::uint32_t index) {
+        writer_.Put(prefix, codeSize_);
+        table_.Add(index, ++lastCode_);
+        if (lastCode_ >= limit_) {
+            limit_ <<= 1;
+            ++codeSize_;
+            return false;
+        }
+        if (lastCode_ < 4094) return false;
+        writer_.Put(p, codeSize_);
+        writer_.Put(std::uint32_t(clear_), codeSize_);
+        lastCode_ = end_;
+        codeSize_ = initialSize_;
+        limit_ = 1 << initialSize_;
+        table_.Clear();
+        return true;
+    }
+
+    void Finish() {
+        // After a table reset the last pixel is already out.
+        if (started_) writer_.Put(prefix_, codeSize_);
+        writer_.Put(std::uint32_t(end_), codeSize_);
+        writer_.Flush();
+    }
+
+  private:
+    template <int Bits>
+    static std::uint32_t PixelAt(const std::uint8_t* row, int x) {
+        if constexpr (Bits == 8)
+            return row[x];
+        else if constexpr (Bits == 4)
+            return (x & 1) ? row[x >> 1] & 15u : std::uint32_t(row[x >> 1]) >> 4;
+        else
+            return (std::uint32_t(row[x >> 3]) >> (7 - (x & 7))) & 1;
+    }
+
+    CodeWriter writer_;
+    const int initialSize_, clear_, end_;
+    StringTable table_;
+    int lastCode_, codeSize_, limit_;
+    std::uint32_t prefix_ = 0;
+    bool started_ = false;  // a string is open (not so at the start and after a Clear)
 };
 
 }  // namespace
@@ -331,81 +495,23 @@ void GIFEncodeLZW(Stream& stream, const BitmapInfoHeader& info, bool interlaced,
         const int width = info.biWidth, height = std::abs(info.biHeight), bits = info.biBitCount;
         const std::size_t bpr = BytesPerScanline(std::size_t(width), bits);
         const int initialSize = bits == 1 ? 3 : bits + 1;
-        const int minimum = initialSize - 1;
-        stream.WriteByte(std::uint8_t(minimum));
-        const int clear = 1 << minimum, end = clear + 1;
-        int lastCode = end, codeSize = initialSize, limit = 1 << initialSize;
-        constexpr int kSlots = 17777;
-        struct Entry {
-            std::uint16_t prefix, code;
-            std::uint8_t ch;
-        };
-        std::vector<Entry> store(4096);
-        std::vector<std::int16_t> slots(kSlots, -1);
-        CodeWriter writer(stream);
-        writer.Put(clear, codeSize);
+        stream.WriteByte(std::uint8_t(initialSize - 1));
+        LzwEncoder lzw(stream, initialSize);
         report(ProgressStage::Starting, 0, "");
-        int prefix = 0, n = 0;
-        std::uint64_t hash = 0;
         int y = 0, pass = 0;
         while (y < height) {
             const std::uint8_t* row = pixels + std::size_t(height - 1 - y) * bpr;
-            for (int x = 0; x < width; ++x) {
-                int p;
-                if (bits == 8)
-                    p = row[x];
-                else if (bits == 4)
-                    p = (x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4;
-                else
-                    p = (row[x >> 3] >> (7 - (x & 7))) & 1;
-                ++n;
-                if (n == 1) {
-                    prefix = p;
-                    hash = std::uint64_t(p + 3) * 301;
-                    continue;
-                }
-                hash = (std::uint64_t(p + n + 4) * hash) % kSlots;
-                std::size_t slot = std::size_t(hash);
-                for (;;) {
-                    const std::int16_t e = slots[slot];
-                    if (e < 0) break;
-                    const Entry& en = store[std::size_t(e)];
-                    if (en.prefix == prefix && en.ch == p) break;
-                    slot = slot == kSlots - 1 ? 0 : slot + 1;
-                }
-                if (slots[slot] >= 0) {
-                    prefix = store[std::size_t(slots[slot])].code;
-                    continue;
-                }
-                writer.Put(prefix, codeSize);
-                ++lastCode;
-                store[std::size_t(lastCode)] = {std::uint16_t(prefix), std::uint16_t(lastCode),
-                                                std::uint8_t(p)};
-                slots[slot] = std::int16_t(lastCode);
-                prefix = p;
-                hash = std::uint64_t(p + 3) * 301;
-                n = 1;
-                if (lastCode >= limit) {
-                    limit <<= 1;
-                    ++codeSize;
-                } else if (lastCode >= 4094) {
-                    writer.Put(prefix, codeSize);
-                    writer.Put(clear, codeSize);
-                    n = 0;
-                    lastCode = end;
-                    codeSize = initialSize;
-                    limit = 1 << initialSize;
-                    std::fill(slots.begin(), slots.end(), std::int16_t(-1));
-                }
-            }
+            if (bits == 8)
+                lzw.Row<8>(row, width);
+            else if (bits == 4)
+                lzw.Row<4>(row, width);
+            else
+                lzw.Row<1>(row, width);
             y = interlaced ? NextInterlacedRow(y, height, pass) : y + 1;
             report(ProgressStage::Running,
                    std::uint8_t(std::min(y, height) * 100 / std::max(height, 1)), "");
         }
-        // After a table reset the last pixel is already out.
-        if (n > 0) writer.Put(prefix, codeSize);
-        writer.Put(end, codeSize);
-        writer.Flush();
+        lzw.Finish();
     } catch (const std::exception& e) {
         report(ProgressStage::Ending, 0, e.what());
         throw;

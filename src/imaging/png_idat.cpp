@@ -240,6 +240,10 @@ class IdatReader {
     // Inflates up to count bytes into buffer; answers the bytes delivered, fewer
     // when the file is cut. A compressed stream that ends short raises.
     size_t Request(uint8_t* buffer, size_t count) {
+        // The stream ended on a row boundary with rows still missing: nothing
+        // may follow its end, as if the next chunk were no data chunk.
+        if (ended_ && count > 0)
+            RaisePngError<EPNGMissingMultipleIDAT>(PNG_MSG_MISSING_MULTIPLE_IDAT);
         z_.next_out = buffer;
         z_.avail_out = uInt(count);
         while (z_.avail_out > 0 && !ended_) {

@@ -124,6 +124,12 @@ class TComThread {
         st_->stop = true;
         st_->dev->CancelWait();
         st_->gate.cancel();  // releases a batch waiting for a main thread that is not pumping
+        Release();
+    }
+    // Lets batches be delivered; until then the thread holds its first one.
+    void Release() {
+        st_->released = true;
+        st_->released.notify_all();
     }
     void Join() {
         if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
@@ -144,6 +150,7 @@ class TComThread {
         uint64_t generation = 0;
         InvokeGate gate;
         std::atomic<bool> stop{false};
+        std::atomic<bool> released{false};
     };
 
     static void RunBatch(const std::shared_ptr<State>& st, uint32_t mask) {
@@ -158,6 +165,7 @@ class TComThread {
     static void Execute(std::shared_ptr<State> st) {
         for (;;) {
             const uint32_t mask = st->dev->WaitEvent();
+            if (mask != 0) st->released.wait(false);
             if (st->stop || mask == 0) break;
             try {
                 Dispatch(st, mask);
@@ -226,6 +234,17 @@ void TCustomComPort::CloseForDestruction() noexcept {
         if (connected_) DoClose();
     } catch (...) {
     }
+    // A handler that closed the port may still be finishing its close (the port
+    // reads closed before its after-close event has run): it must be done before
+    // any part of the object goes. Destroyed from inside that handler, the
+    // thread is let go instead.
+    if (lingeringThread_) {
+        if (dispatchThread_.load() == std::this_thread::get_id())
+            lingeringThread_->Detach();
+        else
+            lingeringThread_->Join();
+        lingeringThread_.reset();
+    }
 }
 
 TCustomComPort::~TCustomComPort() {
@@ -240,12 +259,6 @@ TCustomComPort::~TCustomComPort() {
             if (fn) fn(this);
         } catch (...) {
         }
-    }
-    if (lingeringThread_) {
-        if (dispatchThread_.load() == std::this_thread::get_id())
-            lingeringThread_->Detach();
-        else
-            lingeringThread_->Join();
     }
 }
 
@@ -311,6 +324,14 @@ void TCustomComPort::DoOpen() {
             lingeringThread_->Join();
         lingeringThread_.reset();
     }
+    // The new event thread holds its batches until the open has finished, so a
+    // handler run in that thread (smNone) never closes a half-opened port.
+    struct ReleaseEvents {
+        TCustomComPort* port;
+        ~ReleaseEvents() {
+            if (port->eventThread_) port->eventThread_->Release();
+        }
+    } releaseEvents{this};
     DoBeforeOpen();
     CreateHandle();
     connected_ = true;

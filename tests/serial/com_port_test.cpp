@@ -406,6 +406,26 @@ TEST_F(PortTest, BatchesPendingAtCloseNeverRunAlsoWhenAWorkerCloses) {
     }
 }
 
+TEST_F(PortTest, HandlerInTheEventThreadClosesWhileTheMainThreadReopensOrDestroys) {
+    // A byte waits before each open, so the handler's close races the rest of the
+    // open; every other round the port is destroyed as soon as it reads closed.
+    int afterClose = 0;
+    p.reset();
+    for (int i = 0; i < 300 && !HasFailure(); ++i) {
+        if (!p) {
+            p = makePort(pty.slaveName());
+            p->SetSyncMethod(smNone);
+            p->OnRxChar = [](TCustomComPort* s, int) { s->Close(); };
+            p->OnAfterClose = [&](TCustomComPort*) { ++afterClose; };
+        }
+        ASSERT_TRUE(pty.writeMaster("x"));
+        ASSERT_NO_THROW(p->Open()) << "round " << i;
+        ASSERT_TRUE(test::waitFor([&] { return !p->Connected(); })) << "round " << i;
+        if (i % 2) p.reset();
+    }
+    EXPECT_EQ(afterClose, 300);
+}
+
 TEST_F(PortTest, FlagAndFullQueueEventsLoseNothing) {
     p->SetEventChar('\n');
     p->Buffer().SetInputSize(10);
