@@ -350,11 +350,11 @@ class StringTable {
     explicit StringTable(int firstCode) : first_(firstCode), last_(firstCode - 1) {
         Cache& cache = ThreadCache();
         if (!cache.busy) {
-            if (!cache.codes) cache.codes.reset(new std::uint16_t[kSize]());
+            if (!cache.codes) cache.codes = std::make_unique<std::uint16_t[]>(kSize);
             cache.busy = true;
             codes_ = cache.codes.get();
         } else {
-            own_.reset(new std::uint16_t[kSize]());
+            own_ = std::make_unique<std::uint16_t[]>(kSize);
             codes_ = own_.get();
         }
     }
