@@ -145,7 +145,7 @@ void Tescribe_SQL::Execute() {
     complete_ = ready_ && Queue.empty() && !failed;
     if (aborted_ && !complete_ && total > 0)
         PostLog("ERROR EN LA BASE DE DATOS  - SUBIDA INTERRUMPIDA AL CERRAR EL PROGRAMA: " +
-                    std::to_string(n) + " DE " + std::to_string(total) + " DATOS ESCRITOS",
+                    std::to_string(n) + " DE " + std::to_string(total) + " DATOS CONFIRMADOS",
                 colour::Red);
     Connection->Close();
 }

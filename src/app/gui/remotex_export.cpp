@@ -41,8 +41,10 @@ void Tremotex::StopUploads() {
     if (Uploads.Count() == 0) return;
     if (ftpOutput_) ftpOutput_->Stop();
     if (Sql_Form) Sql_Form->Output().Stop();
-    // The threads have ended; their last lines and end handlers are queued.
-    for (int i = 0; i < 100 && Uploads.Count() != 0; ++i)
+    // The threads have ended; their last lines and end handlers are queued
+    // (a long upload may have left many lines before them).
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (Uploads.Count() != 0 && std::chrono::steady_clock::now() < end)
         executor_->processFor(std::chrono::milliseconds(20));
     executor_->processPending();
 }
