@@ -19,15 +19,10 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-}  // namespace
-
-namespace {
-
 // Where the login part ends: the last "@" before the first "/" (a password may
 // hold "@"; the folder starts at the first "/"), npos without one.
 std::size_t loginEnd(const std::string& text) {
-    const auto slash = text.find('/');
-    return text.rfind('@', slash == std::string::npos ? std::string::npos : slash);
+    return text.rfind('@', text.find('/'));
 }
 
 }  // namespace
