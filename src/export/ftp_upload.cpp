@@ -19,18 +19,22 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Where the login part ends: the last "@" before the first "/" (a password may
+// hold "@"; the folder starts at the first "/"), npos without one.
+std::size_t loginEnd(const std::string& text) {
+    return text.rfind('@', text.find('/'));
+}
+
 }  // namespace
 
 FtpTarget ParseFtpTarget(const std::string& text) {
     FtpTarget t;
-    const auto colon = text.find(':');
-    const auto at = text.find('@');
-    if (colon == std::string::npos) {
-        if (at != std::string::npos) t.User = text.substr(0, at);
-    } else {
-        t.User = text.substr(0, colon);
-        if (at != std::string::npos && at > colon)
-            t.Password = text.substr(colon + 1, at - colon - 1);
+    const auto at = loginEnd(text);
+    if (at != std::string::npos) {
+        const std::string login = text.substr(0, at);
+        const auto colon = login.find(':');
+        t.User = login.substr(0, colon);
+        if (colon != std::string::npos) t.Password = login.substr(colon + 1);
     }
     const std::string rest = at == std::string::npos ? text : text.substr(at + 1, 255);
     const auto slash = rest.find('/');
@@ -41,6 +45,14 @@ FtpTarget ParseFtpTarget(const std::string& text) {
         t.RemoteDir = rest.substr(slash, 255);
     }
     return t;
+}
+
+std::string MaskFtpTarget(const std::string& text) {
+    const auto at = loginEnd(text);
+    if (at == std::string::npos) return text;
+    const auto colon = text.find(':');
+    if (colon > at || colon + 1 == at) return text;  // no password
+    return text.substr(0, colon + 1) + "****" + text.substr(at);
 }
 
 void TFTP_Thread::PostLog(const std::string& line, int32_t colour) const {
@@ -71,7 +83,12 @@ void TFTP_Thread::FTPWork(int /*workMode*/, uint64_t count) const {
 }
 
 void TFTP_Thread::Execute() {
-    if (!Terminated.load()) {
+    // A stop comes only from the program closing: the upload did not happen.
+    const char* const stopped = "SUBIDA INTERRUMPIDA AL CERRAR EL PROGRAMA";
+    const std::string failure = "- IMPOSIBLE CONECTAR/ENVIAR FICHERO CON EL SERVIDOR FTP ! - ";
+    if (Terminated.load()) {
+        PostLog(failure + stopped, colour::Red);
+    } else {
         try {
             if (!FTP) throw FtpError("no FTP client");
             FTP->Connect(Host, User, Password);
@@ -103,9 +120,7 @@ void TFTP_Thread::Execute() {
                 std::filesystem::remove(LocalFile, ec);
             }
         } catch (const std::exception& e) {
-            PostLog(std::string("- IMPOSIBLE CONECTAR/ENVIAR FICHERO CON EL SERVIDOR FTP ! - ") +
-                        e.what(),
-                    colour::Red);
+            PostLog(failure + (Terminated.load() ? stopped : e.what()), colour::Red);
             if (FTP) FTP->Disconnect();
         }
     }
@@ -151,6 +166,10 @@ T_FTP::T_FTP(const std::string& localFile, const std::string& target, FtpJobCont
 T_FTP::~T_FTP() {
     alive_.reset();
     Thread->Terminated = true;
+    Join();
+}
+
+void T_FTP::Join() {
     if (worker_.joinable()) worker_.join();
 }
 
@@ -163,6 +182,11 @@ void T_FTP::FTPTerminate() {
 FtpUploads::~FtpUploads() {
     for (auto& job : jobs_) job->Thread->Terminated = true;
     jobs_.clear();
+}
+
+void FtpUploads::Stop() {
+    for (auto& job : jobs_) job->Thread->Terminated = true;
+    for (auto& job : jobs_) job->Join();
 }
 
 void FtpUploads::Start(const std::string& localFile, const std::string& target) {

@@ -26,7 +26,11 @@ struct FtpTarget {
     std::string Password;
     std::string RemoteDir;  // from the first "/" after the host on, as typed
 };
+// The login ends at the last "@" before the folder; user and password are
+// split at its first ":".
 FtpTarget ParseFtpTarget(const std::string& text);
+// The target as typed with its password shown as "****", for the log.
+std::string MaskFtpTarget(const std::string& text);
 
 // What a job needs of the main window.
 struct FtpJobContext {
@@ -70,6 +74,8 @@ class T_FTP {
     // End handler, main thread.
     void FTPTerminate();
     bool Finished() const { return finished_; }
+    // Waits for the thread; its end handler still runs through the executor.
+    void Join();
 
     std::shared_ptr<TFTP_Thread> Thread;
 
@@ -88,6 +94,9 @@ class FtpUploads {
     // Stops every upload still running and waits for it.
     ~FtpUploads();
     void Start(const std::string& localFile, const std::string& target);
+    // Stops every upload still running and waits for its thread; each one
+    // reports its end (not sent) through the executor as usual.
+    void Stop();
     // Jobs whose thread has not ended yet.
     int Pending() const;
 

@@ -85,6 +85,11 @@ SqlOutput::SqlOutput(MainExecutor& executor, MessageTarget mainWindow, LogLine l
       mainWindow_(std::move(mainWindow)),
       log_(std::move(log)) {}
 
+void SqlOutput::Stop() {
+    for (auto& u : uploads_) u->thread.Abort();
+    for (auto& u : uploads_) u->thread.WaitFor();
+}
+
 SqlOutput::~SqlOutput() {
     for (auto& u : uploads_) u->thread.Abort();
     uploads_.clear();  // each waits for its thread; the tunnels close with the last holder

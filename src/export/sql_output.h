@@ -86,6 +86,9 @@ class SqlOutput {
     bool start_ssh();
     void Log_txt(const std::string& line, int32_t colour) const;
 
+    // Breaks off every running upload and waits for its thread; each one
+    // reports its end (rows not all written) through the executor as usual.
+    void Stop();
     // Uploads whose writer thread has not ended yet; an unattended run waits
     // for 0 before it closes the program.
     std::size_t RunningUploads() const { return uploads_.size(); }

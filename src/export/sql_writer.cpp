@@ -66,6 +66,7 @@ Tescribe_SQL::~Tescribe_SQL() {
 }
 
 void Tescribe_SQL::Abort() {
+    aborted_ = true;
     Terminate();
     if (Connection) Connection->Abort();
 }
@@ -99,6 +100,8 @@ void Tescribe_SQL::Execute() {
     updateSql_ = UpdateStatement(Schema);
     PostLog("CONTACTANDO SERVIDOR DE BASES DE DATOS !", colour::White);
     bool failed = false;
+    const std::size_t total = Queue.size();
+    int n = 0;
     try {
         try {
             Connection->Open();
@@ -115,7 +118,6 @@ void Tescribe_SQL::Execute() {
         }
         if (ready_ && !terminated_ && !Queue.empty()) {
             PostLog("SE SUBIRAN " + std::to_string(Queue.size()) + " DATOS...", colour::Yellow);
-            int n = 0;
             do {
                 Connection->Open();
                 SqlRow row = std::move(Queue.front());
@@ -126,8 +128,10 @@ void Tescribe_SQL::Execute() {
                         WriteRow(row, n);
                         ++n;
                     } catch (const DbError& e) {
-                        PostLog("ERROR EN LA BASE DE DATOS  - " + UpperAscii(e.what()),
-                                colour::Red);
+                        // A statement broken off by the close says nothing of its own.
+                        if (!aborted_)
+                            PostLog("ERROR EN LA BASE DE DATOS  - " + UpperAscii(e.what()),
+                                    colour::Red);
                         failed = true;
                         Terminate();
                     }
@@ -139,6 +143,10 @@ void Tescribe_SQL::Execute() {
         failed = true;
     }
     complete_ = ready_ && Queue.empty() && !failed;
+    if (aborted_ && !complete_ && total > 0)
+        PostLog("ERROR EN LA BASE DE DATOS  - SUBIDA INTERRUMPIDA AL CERRAR EL PROGRAMA: " +
+                    std::to_string(n) + " DE " + std::to_string(total) + " DATOS CONFIRMADOS",
+                colour::Red);
     Connection->Close();
 }
 

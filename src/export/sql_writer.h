@@ -36,7 +36,8 @@ class Tescribe_SQL {
     // once the thread has ended and its log lines have been posted.
     void Start(MainExecutor& executor, std::function<void()> onTerminate);
     void Terminate() { terminated_ = true; }
-    // Any thread: Terminate, and break off the statement that waits on the server.
+    // Any thread: Terminate, and break off the statement that waits on the
+    // server; an upload cut short so logs how far it got.
     void Abort();
     bool Terminated() const { return terminated_; }
     void WaitFor();
@@ -54,6 +55,7 @@ class Tescribe_SQL {
 
     std::string insertSql_, selectSql_, updateSql_;
     std::atomic<bool> terminated_{false};
+    std::atomic<bool> aborted_{false};  // by Abort: the program is closing
     std::atomic<bool> ready_{false};
     std::atomic<bool> complete_{false};
     std::shared_ptr<LogBatch> log_;

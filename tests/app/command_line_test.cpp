@@ -73,6 +73,11 @@ TEST(CommandLineAnalysis, KeywordsTheRunsDoNotReach) {
               (Strings{"!- NO EXISTE INIFILE: /nonexistent/A.INI", "- SUBIR FICHERO A LA BD : /f",
                        "!- SUBIDA A LA BASE DE DATOS NO DISPONIBLE"}));
     EXPECT_TRUE(MeterLinkTexts(failed.s.Grid).empty());
+    // An upload without meters reads nothing; the FTP target's password is masked.
+    EXPECT_TRUE(UploadOnly(CommandLine::FromArguments({"q", "-INI", "a", "-dbupload", "f"}, "")));
+    EXPECT_FALSE(UploadOnly(CommandLine::FromArguments({"q", "-DBUPLOAD", "f", "-METERS"}, "")));
+    EXPECT_EQ(analyse({"-FTP", "u:p@s:s@h:2121/d/", "-SHOW"}).log.at(1),
+              "- EXPORTAR A SERVIDOR FTP : u:****@h:2121/d/");
 
     // Quotes escaped past the token rules group an item; the OPC part is trimmed, text after a
     // fourth "-" dropped, numbers within 32 bits.

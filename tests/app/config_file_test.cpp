@@ -51,6 +51,7 @@ TEST(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     const std::string dir = test::makeTempDir("config_file"), path = dir + "/My Config.ini";
     const std::string kept = "; notes\r\n[OTHER]\r\nA=1\r\n[main]\r\nEXTRA=keep\r\n";
     std::ofstream(path) << kept << "HOST=old\r\n";
+    std::filesystem::permissions(path, std::filesystem::perms(0640));
     WindowSettings s = fresh();
     s.Host = "new";
     ASSERT_TRUE(SaveConfigFile(path, s, {}));
@@ -64,6 +65,10 @@ TEST(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     EXPECT_EQ(ReadFile(path), before);
     EXPECT_FALSE(SaveConfigFile(dir + "/no such folder/x.ini", fresh(), {}));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+    // A new file is private (it holds the disguised passwords); one that exists keeps its mode.
+    ASSERT_TRUE(SaveConfigFile(dir + "/new.ini", fresh(), {}));
+    EXPECT_EQ(int(std::filesystem::status(dir + "/new.ini").permissions()), 0600);
+    EXPECT_EQ(int(std::filesystem::status(path).permissions()), 0640);
     // A missing file or a folder is not loaded.
     EXPECT_FALSE(LoadConfigFile(dir + "/missing.ini", s) || LoadConfigFile(dir, s));
 }

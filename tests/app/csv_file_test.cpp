@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -52,6 +53,9 @@ TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
     };
     EXPECT_EQ(write(dir), name);
     EXPECT_EQ(ReadFile(name), expected);
+
+    EXPECT_EQ(write(name + "/sub"), "");  // a folder that cannot be made: the reason
+    EXPECT_TRUE(last.first.ends_with(" DATOS - " + std::string(std::strerror(ENOTDIR))));
 
     fs::remove(name);
     fs::create_directories(name + "/x");

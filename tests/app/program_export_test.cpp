@@ -2,6 +2,7 @@
 // servers that scripts/test starts; it closes only once its uploads have ended.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "export/export_harness.h"
 #include "meter-sim/meter_sim.h"
 #include "meter/contador_ip.h"
+#include "platform/text.h"
 #include "program_harness.h"
 #include "support/loopback_peer.h"
 
@@ -38,6 +40,12 @@ class ProgramExport : public test::UploadTest {
         return std::make_unique<test::Program>(test::ProgramCopy(dir), cwd(), std::move(args));
     }
     std::string cwd() const { return dir + "/cwd"; }
+    // The log, and the code of its last "EXIT CODE" line.
+    std::string Log() const { return ReadFile(dir + "/quorvanta.LOG"); }
+    int LastExitCode() const {
+        const std::string log = Log();
+        return std::atoi(log.c_str() + log.rfind("EXIT CODE: ") + 11);
+    }
 
     sim::MeterSim sim{[] {
         sim::SimConfig c;
@@ -89,6 +97,25 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
     EXPECT_EQ(stored(),
               "OPCX 2026-06-10, OPCX 2026-06-11, OPCX 2026-06-12, M1 00:15:00=111/0, "
               "M1 00:30:00=200/0, M1 00:45:00=300/0, M1 01:00:00=400/0, ");
+
+    // Named without meters: no link, the upload's result, also with -NOSTART; cut
+    // by SIGTERM while the table is locked: a failed upload, the file kept.
+    const auto alone = [&](const std::string& file) {
+        return test::Program(test::ProgramCopy(dir), cwd(),
+                             {"-INI", ini, "-NOSTART", "-DBUPLOAD", file});
+    };
+    EXPECT_EQ(alone(first).Wait(seconds(60)), 0);
+    client.Run("LOCK TABLES `" + schema + "`.quorvanta WRITE");
+    test::Program cut = alone(first);
+    EXPECT_EQ(cut.Wait(seconds(5)), std::nullopt);
+    kill(cut.pid(), SIGTERM);
+    EXPECT_EQ(cut.Wait(seconds(30)), ExitOutputLost);
+    client.Run("UNLOCK TABLES");
+    EXPECT_NE(Log().find("INTERRUMPIDA AL CERRAR EL PROGRAMA: 0 DE 3 DATOS"), std::string::npos);
+    EXPECT_EQ(LastExitCode(), ExitOutputLost);
+    EXPECT_TRUE(fs::exists(first));
+    // A meter without an OPC code is not uploaded.
+    EXPECT_EQ(Start({"-INI", ini, "-DB", dir})->Wait(seconds(60)), ExitOutputLost);
 }
 
 TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
@@ -96,11 +123,19 @@ TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
     // long after the run, and the program waits for it, then reports the readings
     // as not handed on. The readings stay.
     test::LoopbackListener silent;
-    EXPECT_EQ(Start({"-FTP", "u:p@127.0.0.1:" + std::to_string(silent.port()) + "/x/"})
-                  ->Wait(seconds(90)),
-              ExitOutputLost);
-    EXPECT_NE(ReadFile(dir + "/quorvanta.LOG").find("- IMPOSIBLE CONECTAR/ENVIAR FICHERO"),
-              std::string::npos);
+    const std::string target = "u:p@127.0.0.1:" + std::to_string(silent.port()) + "/x/";
+    EXPECT_EQ(Start({"-FTP", target})->Wait(seconds(90)), ExitOutputLost);
+    EXPECT_NE(Log().find("- IMPOSIBLE CONECTAR/ENVIAR FICHERO"), std::string::npos);
+    EXPECT_EQ(LastExitCode(), ExitOutputLost);  // after the run's 0
+    // Stopped after the run while the upload waits: a failed upload, the file kept.
+    const std::size_t from = Log().size();
+    const auto stopped = Start({"-FTP", target});
+    while (Log().find("EXIT CODE: 0", from) == std::string::npos &&
+           !stopped->Wait(milliseconds(100))) {
+    }
+    kill(stopped->pid(), SIGTERM);
+    EXPECT_EQ(stopped->Wait(seconds(30)), ExitOutputLost);
+    EXPECT_NE(Log().find("FTP ! - SUBIDA INTERRUMPIDA AL CERRAR EL PROGRAMA"), std::string::npos);
     const std::string local = cwd() + "/" + CsvFileName(101, LocalToday());
     EXPECT_TRUE(fs::remove(local)) << local;
 
@@ -118,6 +153,7 @@ TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
     const std::string text = ReadFile(remote + "/" + fs::path(local).filename().string());
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
     EXPECT_FALSE(fs::exists(local));
+    EXPECT_EQ(Log().find(UpperAscii(test::RequireEnv("QV_FTP_PASS"))), std::string::npos);
     fs::remove_all(remote);
 }
 

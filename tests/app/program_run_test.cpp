@@ -14,6 +14,7 @@
 #include "app/core/csv_file.h"
 #include "meter-sim/meter_sim.h"
 #include "meter/contador_ip.h"
+#include "platform/text.h"
 #include "program_harness.h"
 #include "support/test_env.h"
 
@@ -81,6 +82,7 @@ struct RunCase {
     bool secondRead;
     std::size_t rows;  // of meter 101
     const char* last;
+    const char* folder = "/out";  // under the run's folder; "": none given
 };
 const RunCase kRuns[] = {
     {"HourlySpringChange", "H", "2026/03/28", "2026/03/29", "101-1-7,102-2-7-opcB", 0, true,
@@ -93,6 +95,8 @@ const RunCase kRuns[] = {
     {"Monthly", "M", "2026/01/15", "2026/04/15", "101-1-7", 0, false, 4, "01/04/26 00:00"},
     {"NoMeters", "D", "2026/06/10", "2026/06/10", "", 15, false, 0, ""},
     {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
+    {"NoFolderTheCurrentOne", "D", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 2,
+     "11/06/26 00:00", ""},
 };
 
 void PrintTo(const RunCase& r, std::ostream* os) {
@@ -110,10 +114,11 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
     if (r.exitCode == ExitOutputLost) std::ofstream(dir + "/out") << "";
+    const std::string outputFolder = *r.folder ? dir + r.folder : "";
     EXPECT_EQ(
         runProgram(dir,
                    {"-IP",           "127.0.0.1",  "-PORT",       std::to_string(sim.listenTcp()),
-                    "-CSV",          dir + "/out", "-FROM",       r.from,
+                    "-CSV",          outputFolder, "-FROM",       r.from,
                     "-TO",           r.to,         "-INTERVAL",   r.interval,
                     "-METERS",       r.meters,     "-INTERASDUS", "0",
                     "-TIMEOUTASDUS", "2",          "-ASDURETRY",  "1"}),
@@ -129,9 +134,11 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     EXPECT_NE(log.find("   - EXIT CODE: " + std::to_string(r.exitCode)), std::string::npos);
     EXPECT_EQ(log.find("SESSION TO: 0 "), std::string::npos);
     for (int link : {101, 102}) {
-        const std::string csv = dir + "/out/" + CsvFileName(link, LocalToday());
+        const std::string csv =
+            fs::canonical(dir).string() + r.folder + "/" + CsvFileName(link, LocalToday());
         EXPECT_EQ(fs::exists(csv), (link == 101 && r.rows > 0) || r.secondRead);
         if (!fs::exists(csv)) continue;
+        EXPECT_NE(log.find(" : " + UpperAscii(csv)), std::string::npos);  // where it went
         const std::string text = ReadFile(csv);
         EXPECT_EQ(text.starts_with("OPC_ID : OPCB\r\n"), link == 102);
         const auto times = checkRows(text, link);

@@ -27,8 +27,10 @@ TEST(FtpTarget, TakesUserPasswordHostAndFolderApart) {
         {"ftp.example/dir", "ftp.example|||/dir"},
         {"user@host/dir", "host|user||/dir"},
         {"u:p:q@h/x/y", "h|u|p:q|/x/y"},
-        // An "@" before the first ":" leaves the password empty; the port stays with the host.
-        {"user@host:2121/d", "host:2121|user@host||/d"},
+        // The login ends at the last "@" before the folder, the password at its first ":";
+        // the port stays with the host for the client.
+        {"user@host:2121/d", "host:2121|user||/d"},
+        {"u:p@s:s@h:21/x", "h:21|u|p@s:s|/x"},
     };
     for (const auto& [text, want] : cases) {
         const FtpTarget t = ParseFtpTarget(text);

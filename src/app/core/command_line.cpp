@@ -7,6 +7,7 @@
 #include "app/core/config_file.h"
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
+#include "export/ftp_upload.h"
 #include "export/sql_output.h"
 #include "platform/text.h"
 #include "platform/worker_message.h"
@@ -166,7 +167,7 @@ class Analysis {
         } else if (key == "FTP") {
             s_.Ruta = v;
             s_.TipoSalida = OutputFtp;
-            log("- EXPORTAR A SERVIDOR FTP : " + s_.Ruta);
+            log("- EXPORTAR A SERVIDOR FTP : " + MaskFtpTarget(s_.Ruta));
         } else if (key == "DB") {
             s_.TipoSalida = OutputDatabase;
             if (!v.empty() && v.front() != '-') {
@@ -270,6 +271,17 @@ std::string CommandLine::CmdToken(int N) const {
 
 bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls) {
     return Analysis(cmd, s, calls).run();
+}
+
+bool UploadOnly(const CommandLine& cmd) {
+    if (cmd.CmdTokenCount() < 2) return false;
+    bool upload = false;
+    for (int i = 1; i <= cmd.CmdTokenCount(); ++i) {
+        const std::string key = keyword_of(cmd.CmdToken(i));
+        if (key == "METERS") return false;
+        upload = upload || key == "DBUPLOAD";
+    }
+    return upload;
 }
 
 }  // namespace qv

@@ -60,4 +60,8 @@ struct CommandLineCalls {
 // run starts by itself.
 bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls);
 
+// True when the analysed command line uploads a file (DBUPLOAD) and names no
+// meters (no METERS): it reads nothing and ends with the upload's result.
+bool UploadOnly(const CommandLine& cmd);
+
 }  // namespace qv

@@ -1,6 +1,8 @@
 #include "app/core/config_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -45,7 +47,19 @@ bool readable(const std::string& path) {
 bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSettings& db) {
     // A file that is there but cannot be read would lose its other sections.
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !readable(path)) return false;
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists && !readable(path)) return false;
+    // A new file holds the disguised passwords: it starts private (the save
+    // keeps the mode of the file it replaces). One that exists keeps its mode.
+    if (!exists) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) return false;
+        ::close(fd);
+    }
+    const auto fail = [&] {
+        if (!exists) ::unlink(path.c_str());
+        return false;
+    };
     try {
         IniFile f(path, false);
         const std::string_view m = ConfigSection;
@@ -72,7 +86,7 @@ bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSe
         f.updateFile();
         return true;
     } catch (const std::exception&) {
-        return false;
+        return fail();
     }
 }
 

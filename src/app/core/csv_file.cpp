@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "app/core/app_log.h"
 #include "platform/text.h"
@@ -169,12 +170,19 @@ std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& r
     std::string name;
     try {
         name = CsvFileName(device.LinkAddress, today);
-        if (!viaFtp) {
+        if (!viaFtp && ruta.empty()) {
+            // No folder: the current one, as for the FTP output; the log shows
+            // the full name.
+            std::error_code ec;
+            const auto cwd = std::filesystem::current_path(ec);
+            if (!ec) name = cwd.string() + "/" + name;
+        } else if (!viaFtp) {
             name = ruta + "/" + name;
             struct stat st {};
             if (::stat(ruta.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
                 if (::mkdir(ruta.c_str(), 0755) != 0)
-                    log("- ERROR AL CREAR LA CARPETA/FICHERO LOCAL DE SALIDA DE DATOS : " + name,
+                    log("- ERROR AL CREAR LA CARPETA/FICHERO LOCAL DE SALIDA DE DATOS : " + name +
+                            " - " + std::strerror(errno),
                         colour::Red);
             }
         }
@@ -189,7 +197,9 @@ std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& r
         std::string temp = folderOf(name) + "/.quorvanta-csv-XXXXXX";
         const int fd = ::mkstemp(temp.data());
         if (fd < 0) {
-            log("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS", colour::Red);
+            log(std::string("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS - ") +
+                    std::strerror(errno),
+                colour::Red);
             return "";
         }
         ::fchmod(fd, 0644);

@@ -36,12 +36,14 @@ std::vector<std::string> CsvRows(const Tdevice& device);
 // the header and the rows, each line ended by CR LF.
 std::string CsvText(const Tdevice& device);
 
-// Writes the file of `device`: in `ruta` (created when missing, one level),
-// or under the bare name in the current folder when `viaFtp`. The contents go
+// Writes the file of `device`: in `ruta` (created when missing, one level;
+// empty: the current folder, named in full), or under the bare name in the
+// current folder when `viaFtp`. The contents go
 // to a temporary file in the same folder first and take the final name only
 // when complete, so a reader never sees a half-written file and an earlier
 // file of that name is kept until the new one is whole. A final name that
-// cannot be replaced gets "(1)" appended. Logs each step through `log` and
+// cannot be replaced gets "(1)" appended. Logs each step (a failure with the
+// system's reason) through `log` and
 // returns the name as written, or "" when no complete file was written.
 std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& ruta, Day today,
                         const LogFn& log);

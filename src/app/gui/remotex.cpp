@@ -130,6 +130,13 @@ Tremotex::~Tremotex() {
 void Tremotex::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
     if (!event->isAccepted()) return;
+    Delay_start.stop();  // no run starts while the close waits for the uploads
+    // An upload cut by the close (button or stop signal) is a failed one, also
+    // when no run result has been reached yet.
+    StopUploads();
+    if (outputLost_ && ProcessExitCode() == 1) SetProcessExitCode(ExitOutputLost);
+    if ((uploadOnly_ || loggedExitCode_) && !runOpen_ && loggedExitCode_ != ProcessExitCode())
+        LogExitCode();
     QCoreApplication::quit();
 }
 

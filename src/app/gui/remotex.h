@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -167,7 +168,12 @@ class Tremotex : public QWidget {
     // Readings did not reach their output (also a file named for upload on
     // the command line): the program must not end with exit code 0.
     void OutputLost();
-    bool outputLost_ = false;
+    // Logs the code the process ends with now, as a run's end does.
+    void LogExitCode();
+    bool outputLost_ = false;            // of the run in progress or the last one
+    bool runOpen_ = false;               // a run has started and not yet logged its exit code
+    std::optional<int> loggedExitCode_;  // the last "EXIT CODE" line's code
+    bool uploadOnly_ = false;            // the command line asked for an upload and no meters
     void SetSignal(double position, const std::string& hint);
     std::unique_ptr<QtMainExecutor> executor_;
     std::unique_ptr<MessageReceiver> receiver_;
@@ -181,6 +187,9 @@ class Tremotex : public QWidget {
     void InitExport();
     // Holds one token of Uploads per FTP or database upload still running.
     void SyncUploads();
+    // The program is closing: uploads still running are broken off and each
+    // is reported as failed before the window goes.
+    void StopUploads();
     // The FTP uploads of the CSV files.
     std::unique_ptr<FtpUploads> ftpOutput_;
     std::vector<PendingUploads::Token> ftpUploads_;

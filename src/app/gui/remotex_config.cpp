@@ -13,6 +13,7 @@
 #include "app/core/config_file.h"
 #include "app/core/meter_grid.h"
 #include "app/core/password_codec.h"
+#include "app/core/startup.h"
 #include "app/core/version.h"
 #include "app/gui/remotex.h"
 #include "export/sql_form.h"
@@ -282,10 +283,17 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
     WindowSettings s = Settings();
     const bool start = qv::Analiza_parametros(cmd, s, calls);
     ApplySettings(s);
-    if (start)
+    uploadOnly_ = UploadOnly(cmd);
+    if (start && !uploadOnly_)
         Delay_start.start();
     else
         Delay_start.stop();
+    if (uploadOnly_) {
+        // No link is opened: the process ends with the upload's result once
+        // it has ended (Do_close waits for it).
+        SetProcessExitCode(outputLost_ ? ExitOutputLost : 0);
+        if (AutoClose) Do_close.start();
+    }
 }
 
 }  // namespace qv

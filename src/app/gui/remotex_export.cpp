@@ -2,6 +2,8 @@
 // CSV files, the database output through the database settings window, and
 // the uploads that keep the program open after an unattended run.
 
+#include <chrono>
+
 #include "app/gui/remotex.h"
 #include "export/ftp_upload.h"
 #include "export/sql_form.h"
@@ -33,6 +35,18 @@ void Tremotex::SyncUploads() {
     const std::size_t db = Sql_Form ? Sql_Form->RunningUploads() : 0;
     while (dbUploads_.size() < db) dbUploads_.push_back(Uploads.Begin());
     if (dbUploads_.size() > db) dbUploads_.resize(db);
+}
+
+void Tremotex::StopUploads() {
+    if (Uploads.Count() == 0) return;
+    if (ftpOutput_) ftpOutput_->Stop();
+    if (Sql_Form) Sql_Form->Output().Stop();
+    // The threads have ended; their last lines and end handlers are queued
+    // (a long upload may have left many lines before them).
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (Uploads.Count() != 0 && std::chrono::steady_clock::now() < end)
+        executor_->processFor(std::chrono::milliseconds(20));
+    executor_->processPending();
 }
 
 std::unique_ptr<TSql_Form> CreateSqlForm(Tremotex& remotex) {

@@ -214,8 +214,16 @@ std::string Tremotex::Crear_fixer(const Tdevice& device, bool viaFtp) {
 
 void Tremotex::OutputLost() {
     outputLost_ = true;
-    // An upload that fails after the run has ended comes after its exit code.
-    if (ProcessExitCode() == 0) SetProcessExitCode(ExitOutputLost);
+    if (ProcessExitCode() != 0) return;
+    SetProcessExitCode(ExitOutputLost);
+    // An upload that fails after the run has logged its exit code changes the
+    // code: the log's last "EXIT CODE" line says so.
+    if (!runOpen_) LogExitCode();
+}
+
+void Tremotex::LogExitCode() {
+    loggedExitCode_ = ProcessExitCode();
+    Show_data_Text(" - EXIT CODE: " + std::to_string(*loggedExitCode_), colour::White);
 }
 
 void Tremotex::LockSettings(bool enabled) {
@@ -251,16 +259,25 @@ void Tremotex::Delay_startTimer() {
     RunCallbacks cb;
     cb.ShowDataText = [this](const std::string& text, int32_t c) { Show_data_Text(text, c); };
     cb.RunEnded = [this] { reenable.start(); };
-    cb.ProgramExitCode = [] { return ProcessExitCode(); };
+    // Asked for as the run logs its exit code line.
+    cb.ProgramExitCode = [this] {
+        runOpen_ = false;
+        loggedExitCode_ = ProcessExitCode();
+        return *loggedExitCode_;
+    };
     cb.CurrentGrid = [this] { return GridContents(); };
     // ApplicationTerminating stays unset: the reading thread posts its end into
     // this window's executor, so a run stopped while the program closes is
     // waited for (its waits notice the stop within 100 ms) rather than left
     // running against a freed window.
+    // Whether this run's readings reach their output is this run's own state.
+    outputLost_ = false;
+    runOpen_ = true;
     try {
         Conta.reset();  // the last run's object; its thread has ended
         Conta = std::make_unique<T_Conta>(std::move(s), std::move(cb));
     } catch (const std::exception& e) {
+        runOpen_ = false;
         // No run, so no end handler: restore the window (and close an
         // unattended program) from here.
         Show_data_Text(std::string(" - INIT ERROR ") + e.what(), colour::Red);
@@ -278,6 +295,7 @@ void Tremotex::DETENERClick() {
 
 void Tremotex::reenableTimer() {
     reenable.stop();
+    runOpen_ = false;  // also for a run stopped before it logged its end
     DETENER.setEnabled(false);
     BitBtn2.setEnabled(true);
     LockSettings(BitBtn2.isEnabled());
