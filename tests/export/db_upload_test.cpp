@@ -5,16 +5,21 @@
 
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "export/export_harness.h"
 #include "export/sql_form.h"
 #include "export/sql_rows.h"
+#include "platform/text.h"
 #include "support/loopback_peer.h"
 #include "support/test_env.h"
 
@@ -275,6 +280,13 @@ TEST(SettingsWindow, ConnectionTestThenTunnelBoxesAndPortDefaults) {
     EXPECT_TRUE(form.Group_ssh->isVisibleTo(&form));
     form.HABILITA_TUNEL->setChecked(false);
     EXPECT_FALSE(form.Group_ssh->isVisibleTo(&form));
+
+    // A character the Latin-1 connection cannot carry is refused, saying why.
+    form.PASSWORD->insert(QStringLiteral("pa"));
+    form.PASSWORD->insert(QString::fromUtf8("\u20ACs"));  // typed or pasted
+    EXPECT_EQ(
+        form.Settings().PASSWORD + "|" + form.AVISO->text().toStdString(),
+        "pa|NO SE ADMITE EL CARACTER '\u20AC' EN PASSWORD - SOLO SE ADMITEN CARACTERES LATIN-1");
 
     // Port boxes that hold no number are used as their defaults and show them.
     form.HABILITA_TUNEL->setChecked(true);
