@@ -266,7 +266,7 @@ TEST_F(DbUpload, TunnelRefusalsThenOneSharedTunnelThenAnIdleOne) {
     EXPECT_EQ(Stored().size(), 3u);
 
     // A tunnel whose SSH session has dropped (the relay drops sessions idle
-    // for a second) is not handed to the next upload, which starts a fresh one.
+    // for 2 s) is not handed to the next upload, which starts a fresh one.
     s.SSH_PORT = std::to_string(test::LoopbackListener().port());
     std::string key;
     std::getline(std::ifstream(good.KnownHostsFile), key);
@@ -274,7 +274,7 @@ TEST_F(DbUpload, TunnelRefusalsThenOneSharedTunnelThenAnIdleOne) {
     std::ofstream(s.KnownHostsFile) << "[127.0.0.1]:" + s.SSH_PORT + key.substr(key.find(' '));
     QProcess relay;
     relay.setReadChannel(QProcess::StandardError);
-    relay.start("socat", {"-d", "-d", "-T1",
+    relay.start("socat", {"-d", "-d", "-T2",
                           QString::fromStdString("TCP-LISTEN:" + s.SSH_PORT +
                                                  ",bind=127.0.0.1,reuseaddr,fork"),
                           QString::fromStdString("TCP:127.0.0.1:" + good.SSH_PORT)});
@@ -282,7 +282,7 @@ TEST_F(DbUpload, TunnelRefusalsThenOneSharedTunnelThenAnIdleOne) {
     h.output.Subir_a_base(file, false);
     for (int i = 0; i < 100 && Stored().size() < 4; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::this_thread::sleep_for(std::chrono::seconds(2));  // its end not handled yet
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // its end not handled yet
     h.output.Subir_a_base(file, false);
     ASSERT_TRUE(h.WaitIdle()) << h.Log();
     EXPECT_EQ(Stored().size(), 5u) << h.Log();
