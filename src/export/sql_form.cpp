@@ -4,9 +4,11 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QValidator>
 
 namespace qv {
 namespace {
@@ -18,9 +20,34 @@ std::string Text(const QLineEdit* e) {
     return e->text().toLatin1().toStdString();
 }
 
-QLineEdit* AddBox(QFormLayout* form, const char* label, const char* initial, bool hidden = false) {
+// The connection and the configuration file speak Latin-1: a character beyond
+// it would become "?", and a password another one. Typing or pasting such a
+// character is refused and the window says why.
+class Latin1Only : public QValidator {
+  public:
+    Latin1Only(QLabel* warning, const char* box, QObject* parent)
+        : QValidator(parent), warning_(warning), box_(box) {}
+    State validate(QString& text, int&) const override {
+        for (QChar c : text)
+            if (c.unicode() > 0xFF) {
+                warning_->setText(QStringLiteral("NO SE ADMITE EL CARACTER '%1' EN %2 - SOLO SE "
+                                                 "ADMITEN CARACTERES LATIN-1")
+                                      .arg(c, QString::fromLatin1(box_).remove(QLatin1Char(':'))));
+                return Invalid;
+            }
+        return Acceptable;
+    }
+
+  private:
+    QLabel* warning_;
+    const char* box_;
+};
+
+QLineEdit* AddBox(QFormLayout* form, QLabel* warning, const char* label, const char* initial,
+                  bool hidden = false) {
     auto* box = new QLineEdit(QString::fromLatin1(initial));
     if (hidden) box->setEchoMode(QLineEdit::Password);
+    box->setValidator(new Latin1Only(warning, label, box));
     form->addRow(QString::fromLatin1(label), box);  // the layout's widget owns the box
     return box;
 }
@@ -31,16 +58,18 @@ TSql_Form::TSql_Form(MainExecutor& executor, MessageTarget mainWindow, LogLine l
     : QDialog(parent, Qt::Tool), output_(executor, std::move(mainWindow), std::move(log)) {
     setWindowTitle(QStringLiteral("MySQL CONFIG"));
     auto* top = new QVBoxLayout(this);
+    AVISO = new QLabel;
+    AVISO->setStyleSheet(QStringLiteral("color: red"));
 
     GroupBox_config = new QGroupBox(QStringLiteral("CONFIGURACION MySQL:"));
     auto* config = new QVBoxLayout(GroupBox_config);
     auto* form = new QFormLayout;
     config->addLayout(form);
-    HOST_NAME = AddBox(form, "HOSTNAME:", "LOCALHOST");
-    DATA_BASE = AddBox(form, "DATABASE:", "PRUEBA");
-    USER_NAME = AddBox(form, "USER_NAME:", "ROOT");
-    PASSWORD = AddBox(form, "PASSWORD:", "", true);
-    PUERTO = AddBox(form, "PORT:", "");
+    HOST_NAME = AddBox(form, AVISO, "HOSTNAME:", "LOCALHOST");
+    DATA_BASE = AddBox(form, AVISO, "DATABASE:", "PRUEBA");
+    USER_NAME = AddBox(form, AVISO, "USER_NAME:", "ROOT");
+    PASSWORD = AddBox(form, AVISO, "PASSWORD:", "", true);
+    PUERTO = AddBox(form, AVISO, "PORT:", "");
     HABILITA_TUNEL = new QCheckBox(QStringLiteral("HABILITAR TUNEL SSH "));
     config->addWidget(HABILITA_TUNEL);
     auto* buttons = new QHBoxLayout;
@@ -53,14 +82,15 @@ TSql_Form::TSql_Form(MainExecutor& executor, MessageTarget mainWindow, LogLine l
 
     Group_ssh = new QGroupBox(QStringLiteral("CONFIGURACION TUNEL SSH:"));
     auto* ssh = new QFormLayout(Group_ssh);
-    SSH_HOST = AddBox(ssh, "SSH HOST NAME:", "PRUEBA");
-    SSH_PORT = AddBox(ssh, "SSH_PORT:", "ROOT");
-    SSH_LOGIN = AddBox(ssh, "SSH_LOGIN:", "ROOT");
-    SSH_PASS = AddBox(ssh, "SSH PASSWORD:", "", true);
-    DEST_HOST = AddBox(ssh, "DEST HOST NAME:", "");
-    DEST_PORT = AddBox(ssh, "DESTINAT.  PORT:", "ROOT");
-    LIST_PORT = AddBox(ssh, "LISTENING PORT:", "ROOT");
+    SSH_HOST = AddBox(ssh, AVISO, "SSH HOST NAME:", "PRUEBA");
+    SSH_PORT = AddBox(ssh, AVISO, "SSH_PORT:", "ROOT");
+    SSH_LOGIN = AddBox(ssh, AVISO, "SSH_LOGIN:", "ROOT");
+    SSH_PASS = AddBox(ssh, AVISO, "SSH PASSWORD:", "", true);
+    DEST_HOST = AddBox(ssh, AVISO, "DEST HOST NAME:", "");
+    DEST_PORT = AddBox(ssh, AVISO, "DESTINAT.  PORT:", "ROOT");
+    LIST_PORT = AddBox(ssh, AVISO, "LISTENING PORT:", "ROOT");
     top->addWidget(Group_ssh);
+    top->addWidget(AVISO);
     Group_ssh->hide();
     top->setSizeConstraint(QLayout::SetFixedSize);
 

@@ -11,6 +11,7 @@
 
 class QCheckBox;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -38,6 +39,8 @@ class TSql_Form : public QDialog {
     QLineEdit* DEST_HOST;
     QLineEdit* DEST_PORT;
     QLineEdit* LIST_PORT;
+    // Why the last character typed into a box was refused (empty until then).
+    QLabel* AVISO;
 
     // Shows the main window's log page (the connection test's lines go there).
     std::function<void()> ShowLogPage;

@@ -125,9 +125,18 @@ bool SqlOutput::start_ssh() {
         t->SshPassword = Settings.SSH_PASS;
         t->KnownHostsFile = Settings.KnownHostsFile;
         t->ConnectTimeoutSeconds = static_cast<int>(Settings.ConnectTimeoutSeconds);
+        // The uploads through the tunnel fail then only as a lost connection:
+        // the tunnel's own reason is the one that says why.
+        t->OnFailure = [this, ex = &executor_,
+                        alive = std::weak_ptr<int>(alive_)](const std::string& reason) {
+            ex->post([this, alive, reason] {
+                if (alive.lock()) Log_txt(" - ERROR EN EL TUNEL SSH: " + reason, colour::Red);
+            });
+        };
         const int listenPort = BoxNumber(Settings.LIST_PORT, 3307);
         // An upload that still runs through a tunnel on the same port with the
         // same endpoints shares it: a second listener on that port could not start.
+        // A tunnel whose SSH session has ended no longer listens: a fresh one starts.
         if (SshTunnel_ && SshTunnel_->Listening() && TunnelInUse(SshTunnel_.get()) &&
             SshTunnel_->ListenPort() == listenPort && SshTunnel_->DestPort == t->DestPort &&
             SshTunnel_->DestHostname == t->DestHostname &&

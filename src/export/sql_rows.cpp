@@ -1,6 +1,7 @@
 #include "export/sql_rows.h"
 
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -28,6 +29,36 @@ std::string Trim(std::string_view s) {
     while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
     while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
     return std::string(s);
+}
+
+// `text` as a number of `min` to `max` decimal digits; -1 otherwise.
+int DigitsValue(std::string_view text, std::size_t min, std::size_t max) {
+    if (text.size() < min || text.size() > max) return -1;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+// Day, month and two-digit year (of 20yy) of a day that exists.
+bool RealDate(const std::string& d, const std::string& m, const std::string& y) {
+    const int day = DigitsValue(d, 1, 2), month = DigitsValue(m, 1, 2), year = DigitsValue(y, 2, 2);
+    if (day < 0 || month < 0 || year < 0) return false;
+    return std::chrono::year_month_day{std::chrono::year{2000 + year},
+                                       std::chrono::month{static_cast<unsigned>(month)},
+                                       std::chrono::day{static_cast<unsigned>(day)}}
+        .ok();
+}
+
+// "hh:mm" of a time of day.
+bool RealTime(std::string_view t) {
+    const std::size_t colon = t.find(':');
+    if (colon == std::string_view::npos) return false;
+    const int h = DigitsValue(t.substr(0, colon), 1, 2);
+    const int m = DigitsValue(t.substr(colon + 1), 1, 2);
+    return h >= 0 && h < 24 && m >= 0 && m < 60;
 }
 
 const char* const kUploadFails = " - IMPOSIBLE SUBIR DATOS A LA BASE";
@@ -112,6 +143,10 @@ bool ok_parse(const std::string& name, std::string_view line, SqlRow& row) {
             }
         }
         r.COD_ERROR.assign(1, bad ? '1' : '0');
+        if (!RealDate(date[0], date[1], date[2]))
+            r.Fault = "FECHA INEXISTENTE EN EL FICHERO: " + f[0] + " " + f[1];
+        else if (!RealTime(f[1]))
+            r.Fault = "HORA INEXISTENTE EN EL FICHERO: " + f[0] + " " + f[1];
         row = std::move(r);
         return true;
     } catch (...) {
@@ -152,14 +187,14 @@ std::string InsertStatement(std::string_view schema) {
 
 std::string SelectKeyStatement(std::string_view schema) {
     return "SELECT 1 FROM " + Table(schema) +
-           " WHERE NOMBRE = ? AND METER_DATE = ? AND METER_TIME = ?";
+           " WHERE NOMBRE = ? AND METER_DATE = ? AND METER_TIME = ? AND HORARIO = ?";
 }
 
 std::string UpdateStatement(std::string_view schema) {
     return "UPDATE " + Table(schema) +
            " SET E_ACTIVA_POS = ?, E_ACTIVA_NEG = ?, E_REACTIVA_L_POS = ?, E_REACTIVA_L_NEG = ?,"
            " E_REACTIVA_C_POS = ?, E_REACTIVA_C_NEG = ?"
-           " WHERE NOMBRE = ? AND METER_DATE = ? AND METER_TIME = ?";
+           " WHERE NOMBRE = ? AND METER_DATE = ? AND METER_TIME = ? AND HORARIO = ?";
 }
 
 bool ReadReadingsFile(const std::string& path, std::vector<SqlRow>& rows, const UploadLog& log) {

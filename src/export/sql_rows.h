@@ -23,10 +23,16 @@ struct SqlRow {
     // E_REACTIVA_C_POS, E_REACTIVA_C_NEG
     std::array<std::string, 6> Energy;
     std::string COD_ERROR;  // "0", or "1" when an energy field was not a number
+    // Not empty: why the row cannot be written (a date or time that does not
+    // exist). The upload stops at it as at a statement the server refuses, so
+    // that a server without strict mode does not store it as zeros.
+    std::string Fault;
 
     // The values in the column order of the INSERT.
     std::vector<std::string> InsertValues() const;
-    std::vector<std::string> Key() const { return {NOMBRE, METER_DATE, METER_TIME}; }
+    // What unique mode looks a row up by. The season tells apart the two hours
+    // of the same name on the day summer time ends.
+    std::vector<std::string> Key() const { return {NOMBRE, METER_DATE, METER_TIME, HORARIO}; }
 };
 
 // The fields of a delimited text: a field ends at the delimiter or at a blank
@@ -41,7 +47,8 @@ std::string MeterNameOf(std::string_view firstLine);
 
 // One CSV data line into a row of meter `name`. False for a line with fewer
 // than 9 fields and for a line without a full date (a slot with no reading
-// stored, which has no key to be written under).
+// stored, which has no key to be written under). A date or time that does
+// not exist gives a row with its Fault set.
 bool ok_parse(const std::string& name, std::string_view line, SqlRow& row);
 
 // `name` quoted as a MySQL identifier (backticks, a backtick inside doubled).

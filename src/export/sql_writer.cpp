@@ -151,6 +151,7 @@ void Tescribe_SQL::Execute() {
 }
 
 void Tescribe_SQL::WriteRow(const SqlRow& row, int n) {
+    if (!row.Fault.empty()) throw DbError(row.Fault, 0);
     const std::string number = std::to_string(n + 1);
     if (Unique && Connection->RowCount(selectSql_, row.Key()) != 0) {
         if (row.COD_ERROR != "0") {

@@ -1,7 +1,7 @@
 #pragma once
 // Tescribe_SQL: the writer thread of one upload. It connects, writes the queued
 // rows one autocommitted statement at a time (or, in unique mode, updates the
-// row with the same meter, date and time), reports every row to the main
+// row with the same meter, date, time and season), reports every row to the main
 // window's log and ends at the first failing statement.
 
 #include <atomic>

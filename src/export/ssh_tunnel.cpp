@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -37,12 +38,69 @@ struct Link {
 
 void CloseLink(Link& l) {
     if (l.channel) {
-        ssh_channel_close(l.channel);
+        // Closing a channel the server never opened makes it end the whole
+        // session ("packet referred to nonexistent channel").
+        if (ssh_channel_is_open(l.channel)) ssh_channel_close(l.channel);
         ssh_channel_free(l.channel);
     }
     if (l.fd >= 0) close(l.fd);
     l.fd = -1;
     l.channel = nullptr;
+}
+
+// Sends what the clients polled in `fds` (from index 2 on, one a link; a link
+// accepted since has none) wrote to their channels; closes the links of
+// clients that left.
+void ForwardClients(std::vector<Link>& links, const std::vector<pollfd>& fds,
+                    std::vector<char>& buf) {
+    for (std::size_t i = 0; i + 2 < fds.size(); ++i) {
+        if (!(fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        ssize_t n = recv(links[i].fd, buf.data(), buf.size(), 0);
+        if (n > 0 && ssh_channel_write(links[i].channel, buf.data(), n) == n) continue;
+        if (n < 0 && errno == EINTR) continue;
+        CloseLink(links[i]);
+    }
+}
+
+// Moves what the channels hold to their clients until none has data: writing
+// or reading one channel may have buffered data of another inside libssh.
+void DrainChannels(std::vector<Link>& links, std::vector<char>& buf) {
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (Link& l : links) {
+            if (!l.channel) continue;
+            int n = ssh_channel_read_nonblocking(l.channel, buf.data(), buf.size(), 0);
+            if (n > 0) {
+                moved = true;
+                if (!SendAll(l.fd, buf.data(), static_cast<std::size_t>(n))) CloseLink(l);
+            } else if (n == SSH_ERROR || ssh_channel_is_eof(l.channel) ||
+                       ssh_channel_is_closed(l.channel)) {
+                CloseLink(l);
+            }
+        }
+    }
+}
+
+// The server key's type and SHA256 fingerprint, in hexadecimal: unlike the
+// usual base64 form it survives the log's upper-casing.
+std::string KeyFingerprint(ssh_session s) {
+    ssh_key key = nullptr;
+    if (ssh_get_server_publickey(s, &key) != SSH_OK) return "CLAVE ILEGIBLE";
+    std::string text = std::string("CLAVE ") + ssh_key_type_to_char(ssh_key_type(key));
+    unsigned char* hash = nullptr;
+    size_t len = 0;
+    if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &len) == 0) {
+        static const char kDigits[] = "0123456789ABCDEF";
+        text += ", HUELLA SHA256 EN HEXADECIMAL ";
+        for (size_t i = 0; i < len; ++i) {
+            text += kDigits[hash[i] >> 4];
+            text += kDigits[hash[i] & 15];
+        }
+        ssh_clean_pubkey_hash(&hash);
+    }
+    ssh_key_free(key);
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
 }
 
 }  // namespace
@@ -62,8 +120,13 @@ void SshTunnel::SetError(const std::string& text) {
     error_ = text;
 }
 
+void SshTunnel::Fail(const std::string& text) {
+    SetError(text);
+    if (OnFailure) OnFailure(text);
+}
+
 int SshTunnel::StartListen(int localPort) {
-    if (Listening()) {
+    if (thread_.joinable()) {
         SetError("EL TUNEL YA ESTA ESCUCHANDO");
         return 0;
     }
@@ -94,6 +157,7 @@ int SshTunnel::StartListen(int localPort) {
         return 0;
     }
     stop_ = false;
+    ended_ = false;
     listenPort_ = localPort;
     thread_ = std::thread([this] { Pump(); });
     return 1;
@@ -120,38 +184,24 @@ bool SshTunnel::Connect() {
         SetError("NO SE PUDO CONECTAR CON EL SERVIDOR SSH " + where + " - " + ssh_get_error(s));
         return false;
     }
-    // The key's fingerprint goes into the message so that the operator can
-    // compare it with the server's before adding it.
-    std::string fingerprint;
-    ssh_key key = nullptr;
-    if (ssh_get_server_publickey(s, &key) == SSH_OK) {
-        unsigned char* hash = nullptr;
-        size_t len = 0;
-        if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &len) == 0) {
-            char* text = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, len);
-            if (text) fingerprint = text;
-            ssh_string_free_char(text);
-            ssh_clean_pubkey_hash(&hash);
-        }
-        ssh_key_free(key);
-    }
-    const std::string file = KnownHostsFile.empty() ? "~/.ssh/known_hosts" : KnownHostsFile;
-    const std::string howToAdd = " - COMPRUEBE LA HUELLA Y AGREGUE LA CLAVE CON: ssh-keyscan -p " +
-                                 std::to_string(SshPort) + " " + SshHostname + " >> " + file;
+    // The host and port to add the key for (see the README), and the key's
+    // fingerprint to compare with the server's own first.
+    const std::string key = "(HOST " + SshHostname + ", PUERTO " + std::to_string(SshPort) + ", " +
+                            KeyFingerprint(s) + ")";
     switch (ssh_session_is_known_server(s)) {
         case SSH_KNOWN_HOSTS_OK:
             break;
         case SSH_KNOWN_HOSTS_CHANGED:
         case SSH_KNOWN_HOSTS_OTHER:
-            SetError(
-                "LA CLAVE DEL SERVIDOR SSH " + where + " HA CAMBIADO (" + fingerprint +
-                ") - POSIBLE SUPLANTACION; SI EL CAMBIO ES LEGITIMO BORRE LA CLAVE ANTIGUA DE " +
-                file + howToAdd);
+            SetError("LA CLAVE DEL SERVIDOR SSH HA CAMBIADO " + key +
+                     " - POSIBLE SUPLANTACION; SI EL CAMBIO ES LEGITIMO BORRE LA CLAVE ANTIGUA DE"
+                     " KNOWN_HOSTS Y AGREGUE LA NUEVA COMO INDICA EL README");
             return false;
         case SSH_KNOWN_HOSTS_UNKNOWN:
         case SSH_KNOWN_HOSTS_NOT_FOUND:
-            SetError("CLAVE DEL SERVIDOR SSH " + where + " DESCONOCIDA (" + fingerprint + ")" +
-                     howToAdd);
+            SetError("CLAVE DEL SERVIDOR SSH DESCONOCIDA " + key +
+                     " - COMPRUEBE LA HUELLA Y AGREGUE LA CLAVE A KNOWN_HOSTS CON SSH-KEYSCAN COMO"
+                     " INDICA EL README");
             return false;
         default:
             SetError("NO SE PUDO COMPROBAR LA CLAVE DEL SERVIDOR SSH " + where + " - " +
@@ -169,6 +219,7 @@ bool SshTunnel::Connect() {
 // Runs in the tunnel's thread, which alone uses the session from here on.
 void SshTunnel::Pump() {
     ssh_session s = Session(session_);
+    const std::string where = SshHostname + ":" + std::to_string(SshPort);
     std::vector<Link> links;
     std::vector<char> buf(32 * 1024);
     // Packets that belong to no channel (channel closes, global requests) are
@@ -185,13 +236,15 @@ void SshTunnel::Pump() {
         fds.push_back({ssh_get_fd(s), POLLIN, 0});
         for (const Link& l : links) fds.push_back({l.fd, POLLIN, 0});
         // Bounded so that a stop request is seen within 100 ms.
-        if (poll(fds.data(), fds.size(), 100) < 0 && errno != EINTR) break;
-        if (event && fds[1].revents) ssh_event_dopoll(event, 0);
-        if (!ssh_is_connected(s)) {
-            SetError(std::string("CONEXION SSH PERDIDA - ") + ssh_get_error(s));
+        if (poll(fds.data(), fds.size(), 100) < 0 && errno != EINTR) {
+            Fail(std::string("ERROR ESPERANDO EN EL TUNEL SSH - ") + std::strerror(errno));
             break;
         }
-        const std::size_t polled = links.size();
+        if (event && fds[1].revents) ssh_event_dopoll(event, 0);
+        if (!ssh_is_connected(s)) {
+            Fail("CONEXION SSH PERDIDA CON " + where + " - " + ssh_get_error(s));
+            break;
+        }
         if (fds[0].revents & POLLIN) {
             sockaddr_in peer{};
             socklen_t len = sizeof peer;
@@ -201,37 +254,16 @@ void SshTunnel::Pump() {
                 if (!l.channel ||
                     ssh_channel_open_forward(l.channel, DestHostname.c_str(), DestPort, "127.0.0.1",
                                              ntohs(peer.sin_port)) != SSH_OK) {
-                    SetError("EL SERVIDOR SSH NO ABRE EL CANAL HACIA " + DestHostname + ":" +
-                             std::to_string(DestPort) + " - " + ssh_get_error(s));
+                    Fail("EL SERVIDOR SSH " + where + " NO ABRE EL CANAL HACIA " + DestHostname +
+                         ":" + std::to_string(DestPort) + " - " + ssh_get_error(s));
                     CloseLink(l);
                 } else {
                     links.push_back(l);
                 }
             }
         }
-        for (std::size_t i = 0; i < polled; ++i) {
-            if (!(fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            ssize_t n = recv(links[i].fd, buf.data(), buf.size(), 0);
-            if (n > 0 && ssh_channel_write(links[i].channel, buf.data(), n) == n) continue;
-            if (n < 0 && errno == EINTR) continue;
-            CloseLink(links[i]);
-        }
-        // Drain every channel until none has data: writing or reading one
-        // channel may have buffered data of another inside libssh.
-        for (bool moved = true; moved;) {
-            moved = false;
-            for (Link& l : links) {
-                if (!l.channel) continue;
-                int n = ssh_channel_read_nonblocking(l.channel, buf.data(), buf.size(), 0);
-                if (n > 0) {
-                    moved = true;
-                    if (!SendAll(l.fd, buf.data(), static_cast<std::size_t>(n))) CloseLink(l);
-                } else if (n == SSH_ERROR || ssh_channel_is_eof(l.channel) ||
-                           ssh_channel_is_closed(l.channel)) {
-                    CloseLink(l);
-                }
-            }
-        }
+        ForwardClients(links, fds, buf);
+        DrainChannels(links, buf);
         std::erase_if(links, [](const Link& l) { return l.fd < 0; });
     }
     for (Link& l : links) CloseLink(l);
@@ -240,8 +272,13 @@ void SshTunnel::Pump() {
         ssh_event_free(event);
     }
     // A tunnel whose session has gone refuses new clients instead of leaving
-    // them waiting on a listener that nobody serves.
-    if (!stop_) shutdown(listenFd_, SHUT_RDWR);
+    // them waiting on a listener that nobody serves, is no longer shared, and
+    // frees its port for the fresh tunnel of the next upload.
+    if (!stop_) {
+        ended_ = true;
+        close(listenFd_);
+        listenFd_ = -1;
+    }
 }
 
 int SshTunnel::StopListen() {

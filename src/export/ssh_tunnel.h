@@ -5,6 +5,7 @@
 // in the known_hosts file; an unknown or changed key is refused.
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,6 +28,9 @@ class SshTunnel {
     // Empty: the user's ~/.ssh/known_hosts.
     std::string KnownHostsFile;
     int ConnectTimeoutSeconds = 10;
+    // Called in the tunnel's thread with the reason when the SSH server does
+    // not open a client's channel, or when the session ends while listening.
+    std::function<void(const std::string& reason)> OnFailure;
 
     // The description of the last failure.
     std::string ErrorText() const;
@@ -37,11 +41,13 @@ class SshTunnel {
     int StopListen();
     // Closes the SSH session; 1 on success. The argument is not used.
     int ShutdownTunnel(int timeoutMs);
-    bool Listening() const { return thread_.joinable(); }
+    // Accepting and forwarding clients: not once the SSH session has ended.
+    bool Listening() const { return thread_.joinable() && !ended_; }
     int ListenPort() const { return listenPort_; }
 
   private:
     void SetError(const std::string& text);
+    void Fail(const std::string& text);  // SetError, then OnFailure
     bool Connect();
     void Pump();
 
@@ -51,6 +57,7 @@ class SshTunnel {
     int listenPort_ = 0;
     void* session_ = nullptr;  // ssh_session
     std::atomic<bool> stop_{false};
+    std::atomic<bool> ended_{false};  // the session ended while listening
     std::thread thread_;
 };
 

@@ -77,6 +77,8 @@ class UploadTest : public ::testing::Test {
     // returns its log lines and clears them.
     std::string Upload(const std::string& meter, const std::vector<std::string>& rows,
                        bool unique = false);
+    // Points the upload at a user whose sessions run without strict SQL mode.
+    void NonStrict();
     // The rows of table quorvanta in `schema` (default: the test's own), in time order.
     std::vector<std::vector<std::string>> Stored(std::string schema = {});
 
