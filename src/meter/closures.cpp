@@ -126,7 +126,10 @@ bool TContador_IP::ReadMeter(int index) {
     } catch (...) {
     }
     try {
-        if (Tdevice* dev = item(index).Device.get()) dev->IntervalType = Interval;
+        if (Tdevice* dev = item(index).Device.get()) {
+            dev->IntervalType = Interval;
+            dev->Complete = ok;  // the same verdict as the status below
+        }
     } catch (...) {
     }
     PostDataReady(index);

@@ -68,6 +68,10 @@ class Tdevice {
     int32_t Password = 0;
     std::string OpcCode;
     int32_t IntervalType = 0;
+    // Set by the reading thread as it posts the record: the reading ended
+    // "(6) LECTURA CORRECTA". A record not known to be complete never replaces
+    // an earlier file of its name.
+    bool Complete = false;
     std::vector<TDayValues> Values;
     std::vector<TDayQuality> Quality;
     std::vector<TDayLabels> Labels;

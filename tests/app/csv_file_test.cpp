@@ -19,29 +19,38 @@ namespace fs = std::filesystem;
 
 using test::ReadFile;
 
-// Three daily closures: counters across 2^31, a register missing in the
-// second, the third not read at all. Then the "(1)" name and a write failing
-// half-way (a file size limit standing in for a full disk): a red line, no
-// partial file, the earlier file kept.
+// Five daily closures: counters across 2^31, a register missing in the
+// second, the fourth not read at all; no increment against what was not read.
+// Then the "(1)" name and a write failing half-way (a file size limit standing
+// in for a full disk): a red line, no partial file, the earlier file kept.
 TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
     Tdevice d("1234", "1", "1", "abc-9");
     d.IntervalType = IntervalDaily;
-    for (uint32_t k = 0; k < 3; ++k) {
+    d.Complete = true;
+    for (uint32_t k = 0; k < 5; ++k) {
         d.AddDay();
         for (int r = 1; r <= kRegisters; ++r)
             d.Values[k](r, 0, 0) = (k == 0 ? 0x7FFFFFF0u : 0x80000010u) * static_cast<uint32_t>(r);
-        d.Labels[k](0, 0).setDate(k < 2 ? "0" + std::to_string(k + 1) + "/12/26" : "");
-        d.Labels[k](0, 0).setTime(k < 2 ? "00:00" : "");
+        d.Labels[k](0, 0).setDate(k != 3 ? "0" + std::to_string(k + 1) + "/12/26" : "");
+        d.Labels[k](0, 0).setTime(k != 3 ? "00:00" : "");
     }
     d.Quality[1](2, 0, 0) = TDayQuality::NoData;
-    for (int r = 1; r <= kRegisters; ++r) d.Quality[2](r, 0, 0) = TDayQuality::NoData;
-    std::string expected = "OPC_ID : ABC-9\r\n" + std::string(kCsvHeader) +
-                           "\r\n01/12/26;00:00;Invierno;2147483632; -32; 2147483600; -64; "
-                           "2147483568; -96; 0; 0; 0; 0; 0; 0; \r\n"
-                           "02/12/26;00:00;Invierno;-2147483632; - ; -2147483600; 64; "
-                           "-2147483568; 96; 32; - ; 96; 128; 160; 192; \r\n;;Invierno;";
+    for (int r = 1; r <= kRegisters; ++r) d.Quality[3](r, 0, 0) = TDayQuality::NoData;
+    const std::string later = "-2147483632; 32; -2147483600; 64; -2147483568; 96; ";
+    std::string expected =
+        "OPC_ID : ABC-9\r\n" + std::string(kCsvHeader) +
+        "\r\n01/12/26;00:00;Invierno;2147483632; -32; 2147483600; -64; "
+        "2147483568; -96; 0; 0; 0; 0; 0; 0; \r\n"
+        "02/12/26;00:00;Invierno;-2147483632; - ; -2147483600; 64; "
+        "-2147483568; 96; 32; - ; 96; 128; 160; 192; \r\n03/12/26;00:00;Invierno;" +
+        later + "0; - ; 0; 0; 0; 0; \r\n;;Invierno;";
     for (int i = 0; i < 12; ++i) expected += "- ; ";
+    expected += "\r\n05/12/26;00:00;Invierno;" + later;
+    for (int i = 0; i < 6; ++i) expected += "- ; ";
     expected += "\r\n";
+    // Hourly days without records: each closing row is taken against the day's closure.
+    d.IntervalType = IntervalHourly;
+    EXPECT_EQ(CsvText(d), expected);
 
     const std::string dir = test::makeTempDir("csv_file"), name = dir + "/1234_26_12_05.CSV";
     std::pair<std::string, int32_t> last;  // the last log line

@@ -74,15 +74,17 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
 }
 
 // Every interval, the summer-time change days, two meters (the second with an
-// OPC code or refusing its session), no meters, a file where the folder goes:
-// rows and exit codes of each run.
+// OPC code or refusing its session), no meters, a file where the folder goes,
+// a meter that loses each day's last record: rows and exit codes of each run.
+// A failed second run on the same day leaves the first file as it was.
 struct RunCase {
     const char *name, *interval, *from, *to, *meters;
     int exitCode;
     bool secondRead;
     std::size_t rows;  // of meter 101
     const char* last;
-    const char* folder = "/out";  // under the run's folder; "": none given
+    const char* folder = "/out";                  // under the run's folder; "": none given
+    bool loseLast = false, failedRerun = false;  // meter 101 loses each day's last record
 };
 const RunCase kRuns[] = {
     {"HourlySpringChange", "H", "2026/03/28", "2026/03/29", "101-1-7,102-2-7-opcB", 0, true,
@@ -97,6 +99,8 @@ const RunCase kRuns[] = {
     {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
     {"NoFolderTheCurrentOne", "D", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 2,
      "11/06/26 00:00", ""},
+    {"LastRecordLostThenAFailedRerun", "Q", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 1 + 95,
+     "11/06/26 00:00", "/out", true, true},
 };
 
 void PrintTo(const RunCase& r, std::ostream* os) {
@@ -111,18 +115,18 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     c.seed = kSeed;
     c.replyDelayMs = 2;
     for (int link : {101, 102}) c.meters.push_back({link, link % 100, 7, {}});
+    c.meters[0].faults.loseLast = r.loseLast;
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
     if (r.exitCode == ExitOutputLost) std::ofstream(dir + "/out") << "";
     const std::string outputFolder = *r.folder ? dir + r.folder : "";
-    EXPECT_EQ(
-        runProgram(dir,
-                   {"-IP",           "127.0.0.1",  "-PORT",       std::to_string(sim.listenTcp()),
-                    "-CSV",          outputFolder, "-FROM",       r.from,
-                    "-TO",           r.to,         "-INTERVAL",   r.interval,
-                    "-METERS",       r.meters,     "-INTERASDUS", "0",
-                    "-TIMEOUTASDUS", "2",          "-ASDURETRY",  "1"}),
-        r.exitCode);
+    std::vector<std::string> args = {
+        "-IP",           "127.0.0.1",  "-PORT",       std::to_string(sim.listenTcp()),
+        "-CSV",          outputFolder, "-FROM",       r.from,
+        "-TO",           r.to,         "-INTERVAL",   r.interval,
+        "-METERS",       r.meters,     "-INTERASDUS", "0",
+        "-TIMEOUTASDUS", "2",          "-ASDURETRY",  "2"};
+    EXPECT_EQ(runProgram(dir, args), r.exitCode);
     // How long after the run's status file was written the program had ended.
     const auto closedAfter = duration_cast<milliseconds>(
         fs::file_time_type::clock::now() - fs::last_write_time(dir + "/quorvanta_STATUSLOG.CSV"));
@@ -144,6 +148,16 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
         const auto times = checkRows(text, link);
         EXPECT_EQ(times.size(), r.rows) << link;
         EXPECT_EQ(times.empty() ? "" : times.back(), r.last);
+    }
+    if (r.failedRerun) {  // one try only: the lost record cuts the reading short
+        const std::string csv = dir + "/out/" + CsvFileName(101, LocalToday()),
+                          before = ReadFile(csv);
+        args.back() = "1";
+        EXPECT_EQ(runProgram(dir, args), 15);
+        EXPECT_EQ(ReadFile(csv), before);
+        EXPECT_EQ(checkRows(ReadFile(csv + "(1)"), 101).size(), 1u);
+        EXPECT_NE(ReadFile(dir + "/quorvanta.LOG").find("SE CONSERVA EL FICHERO EXISTENTE"),
+                  std::string::npos);
     }
     if (!HasFailure()) fs::remove_all(dir);
 }

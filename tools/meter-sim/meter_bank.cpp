@@ -127,6 +127,9 @@ std::string MeterBank::poll(State& s, uint16_t address) {
     if (s.job && s.job->next < s.job->times.size()) {
         if (s.meter->faults.silence == Silence::Data) return {};
         const SimTime& t = s.job->times[s.job->next++];
+        // No reply, so none is kept: the repeated poll finds the transfer over.
+        if (s.meter->faults.loseLast && s.job->increments && s.job->next == s.job->times.size())
+            return {};
         s.loseReply = ++s.dataFrames == s.meter->faults.loseData;
         return iec::variableFrame(kUserData, address, dataAsdu(s, *s.job, t));
     }

@@ -40,6 +40,7 @@ struct SimFaults {
     int modbusException = 0;  // >0: Modbus requests answered with this exception code
     int loseData = 0;         // >0: the reply carrying the Nth data frame is lost (once)
     bool noRepeat = false;    // a repeated frame count bit is carried out again, not repeated
+    bool loseLast = false;    // a load profile's last record is lost, not kept for a repeat
     int extraRecords = 0;     // closure data goes on with this many records past the range
     int sessionCause = 0;     // >0: a refused session is answered with this cause, bit $40 clear
 };

@@ -73,6 +73,7 @@ std::string applyFault(SimFaults& f, const std::string& spec) {
     if (name == "exception") return number(1, 255, f.modbusException);
     if (name == "lose-data") return number(1, 1000000, f.loseData);
     if (name == "no-repeat") return flag(f.noRepeat);
+    if (name == "lose-last-record") return flag(f.loseLast);
     if (name == "extra-records") return number(0, 1000000, f.extraRecords);
     if (name == "session-cause") return number(1, 63, f.sessionCause);
     return "unknown fault " + name;
@@ -122,6 +123,8 @@ Faults (per meter; LINK "*" means every meter; repeatable):
   --fault LINK:lose-data=N        the reply with the Nth data frame is lost once
   --fault LINK:no-repeat          a repeated frame count bit is carried out again
                                   instead of repeating the last reply
+  --fault LINK:lose-last-record   the reply with a load profile's last record is lost,
+                                  and the repeated poll gets the end of the transfer
   --fault LINK:extra-records=N    closure data goes on with N more records
   --fault LINK:session-cause=N    a refused session is answered with cause N
   A wrong password is simulated by giving the meter another password.

@@ -1,5 +1,6 @@
 #include "app/core/csv_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,32 @@ std::string folderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Renames `from` to `to` only when no file of that name exists.
+bool renameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;  // EEXIST among them
+    // A file system without that flag: checked first, with a short window.
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// The file of a reading that did not complete takes `name` only when it is
+// free, else the first free of "(1)", "(2)", ... after it: it never replaces
+// a file, which may hold a complete reading. The name taken; "" on failure.
+std::string moveBeside(const std::string& temp, const std::string& name) {
+    for (int i = 0; i < 1000; ++i) {
+        const std::string n = i == 0 ? name : name + "(" + std::to_string(i) + ")";
+        if (renameNoReplace(temp, n)) return n;
+        if (errno != EEXIST && errno != ENOTEMPTY && errno != EISDIR) return "";
+    }
+    return "";
+}
+
 using Regs = std::array<uint32_t, kRegisters>;
 
 // One slot of one day: its label and the quality bytes that govern its fields.
@@ -46,10 +73,15 @@ std::string field(const SlotRef& s, int reg, uint32_t value) {
     return std::to_string(static_cast<int32_t>(value)) + "; ";
 }
 
-std::string row(const SlotRef& s, const Regs& absolute, const Regs& increment) {
+// Registers whose increment has nothing to be taken against.
+using Unknown = std::array<bool, kRegisters>;
+
+std::string row(const SlotRef& s, const Regs& absolute, const Regs& increment,
+                const Unknown& unknown = {}) {
     std::string r = prefix(*s.label);
     for (int reg = 1; reg <= kRegisters; ++reg) r += field(s, reg, absolute[reg - 1]);
-    for (int reg = 1; reg <= kRegisters; ++reg) r += field(s, reg, increment[reg - 1]);
+    for (int reg = 1; reg <= kRegisters; ++reg)
+        r += unknown[reg - 1] ? "- ; " : field(s, reg, increment[reg - 1]);
     return r;
 }
 
@@ -73,6 +105,16 @@ bool takesPart(const Tdevice& d, std::size_t k, int hour, int quarter) {
     return !d.Labels[k](hour, quarter).Time.empty();
 }
 
+// The registers of closure C(k) that hold no reading: all of them when the
+// closure was not read, else those it lacked. Taken as 0 they would make an
+// increment the whole counter.
+Unknown unread(const Tdevice& d, std::size_t k) {
+    Unknown u{};
+    for (int reg = 1; reg <= kRegisters; ++reg)
+        u[reg - 1] = !takesPart(d, k, 0, 0) || (d.Quality[k](reg, 0, 0) & TDayQuality::NoData);
+    return u;
+}
+
 // Load-profile rows of day element k (quarter-hourly or hourly), followed by
 // the closing row against day k+1.
 void profileRows(const Tdevice& d, std::size_t k, bool quarterly, std::vector<std::string>& out) {
@@ -90,24 +132,24 @@ void profileRows(const Tdevice& d, std::size_t k, bool quarterly, std::vector<st
         for (int q = 0; q <= lastQuarter; ++q)
             if (takesPart(d, k, h, q)) add(h, q);
 
-    // The total before slot (h, q) in walking order; C(k) before the first.
-    auto previous = [&](int h, int q) -> Regs {
-        if (quarterly ? (h == 0 && q == 1) : h == 1) return start;
-        return q > 0 ? total[h][q - 1] : total[h - 1][lastQuarter];
+    // Each increment is taken against the last earlier slot of the day that
+    // took part, C(k) before any: an empty slot holds no total.
+    Regs before = start;
+    auto emit = [&](int h, int q) {
+        out.push_back(row(slot(d, k, h, q), total[h][q], minus(total[h][q], before)));
+        if (takesPart(d, k, h, q)) before = total[h][q];
     };
     if (quarterly)
-        for (int q = 1; q < kQuarters; ++q)
-            out.push_back(row(slot(d, k, 0, q), total[0][q], minus(total[0][q], previous(0, q))));
+        for (int q = 1; q < kQuarters; ++q) emit(0, q);
     for (int h = 1; h < kHours; ++h)
         for (int q = 0; q <= lastQuarter; ++q)
-            if (takesPart(d, k, h, q))
-                out.push_back(
-                    row(slot(d, k, h, q), total[h][q], minus(total[h][q], previous(h, q))));
+            if (takesPart(d, k, h, q)) emit(h, q);
 
-    // The day's last slot by the length of the day (23, 24 or 25 hours).
-    const int lastHour = !takesPart(d, k, 23, 0) ? 22 : !takesPart(d, k, 24, 0) ? 23 : 24;
+    // The closing row against the day's last slot that took part, whatever
+    // the length of the day; the running totals start from C(k), so a
+    // register C(k) lacks has no increment.
     const Regs next = closure(d, k + 1);
-    out.push_back(row(slot(d, k + 1, 0, 0), next, minus(next, total[lastHour][lastQuarter])));
+    out.push_back(row(slot(d, k + 1, 0, 0), next, minus(next, before), unread(d, k)));
 }
 
 }  // namespace
@@ -147,7 +189,7 @@ std::vector<std::string> CsvRows(const Tdevice& d) {
                 break;
             default:  // daily and monthly closures
                 out.push_back(row(slot(d, k + 1, 0, 0), closure(d, k + 1),
-                                  minus(closure(d, k + 1), closure(d, k))));
+                                  minus(closure(d, k + 1), closure(d, k)), unread(d, k)));
         }
     }
     return out;
@@ -209,7 +251,15 @@ std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& r
             ok = false;
             err = errno;
         }
-        if (ok) {
+        if (ok && !device.Complete) {
+            const std::string beside = moveBeside(temp, name);
+            ok = !beside.empty();
+            err = errno;
+            if (ok && beside != name)
+                log("- LECTURA INCOMPLETA, SE CONSERVA EL FICHERO EXISTENTE : " + name,
+                    colour::Red);
+            if (ok) name = beside;
+        } else if (ok) {
             // An earlier file of the same name is replaced only by a whole new
             // one; a name that cannot be replaced (a folder, say) gets "(1)".
             if (::rename(temp.c_str(), name.c_str()) != 0) {

@@ -42,8 +42,10 @@ std::string CsvText(const Tdevice& device);
 // to a temporary file in the same folder first and take the final name only
 // when complete, so a reader never sees a half-written file and an earlier
 // file of that name is kept until the new one is whole. A final name that
-// cannot be replaced gets "(1)" appended. Logs each step (a failure with the
-// system's reason) through `log` and
+// cannot be replaced gets "(1)" appended. The file of a record that is not
+// `Complete` never replaces one: it takes the first free of the name, "(1)",
+// "(2)", ... and the log says so. Logs each step (a failure with the system's
+// reason) through `log` and
 // returns the name as written, or "" when no complete file was written.
 std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& ruta, Day today,
                         const LogFn& log);
