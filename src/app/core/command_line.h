@@ -57,7 +57,9 @@ struct CommandLineCalls {
 
 // Applies the keywords to s in command-line order and logs what they do.
 // With fewer than two arguments nothing happens. Gives whether the reading
-// run starts by itself.
-bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls);
+// run starts by itself. A date that is not a date keeps the run from starting
+// and sets *badDate (when given): a run of the wrong days must not begin.
+bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls,
+                        bool* badDate = nullptr);
 
 }  // namespace qv

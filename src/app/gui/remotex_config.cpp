@@ -13,6 +13,7 @@
 #include "app/core/config_file.h"
 #include "app/core/meter_grid.h"
 #include "app/core/password_codec.h"
+#include "app/core/startup.h"
 #include "app/core/version.h"
 #include "app/gui/remotex.h"
 #include "export/sql_form.h"
@@ -280,12 +281,19 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
             config_log(*this, "- SALIDA A BASE DE DATOS NO DISPONIBLE", colour::Red);
     };
     WindowSettings s = Settings();
-    const bool start = qv::Analiza_parametros(cmd, s, calls);
+    bool badDate = false;
+    const bool start = qv::Analiza_parametros(cmd, s, calls, &badDate);
     ApplySettings(s);
     if (start)
         Delay_start.start();
     else
         Delay_start.stop();
+    if (badDate) {
+        // No link opens for days nobody asked for; an unattended start ends.
+        SetProcessExitCode(ExitInitFailed);
+        Show_data_Text(" - EXIT CODE: " + std::to_string(ExitInitFailed), colour::White);
+        if (AutoClose) Do_close.start();
+    }
 }
 
 }  // namespace qv
