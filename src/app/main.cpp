@@ -67,21 +67,36 @@ std::optional<int> take_instance_lock(qv::InstanceLock& lock, bool reading) {
     return qv::kExitInstanceBusy;
 }
 
-// The platform, Qt's messages, and one word on each file beside the
-// executable that cannot be written: the run goes on without it.
-void prepare_process(bool reading) {
-    if (const std::string platform = qv::PlatformChoice(reading); !platform.empty())
-        setenv("QT_QPA_PLATFORM", platform.c_str(), 1);
+// What a start that cannot work prints; its exit code.
+int usage(int argc, char** argv) {
+    std::fputs(qv::UsageText(argc > 0 ? argv[0] : "quorvanta").c_str(), stderr);
+    return qv::kExitUsage;
+}
+
+// The platform and Qt's messages. True when Qt may fall back to the offscreen
+// platform because the display cannot be opened.
+bool prepare_process() {
+    const std::string platform = qv::PlatformChoice();
+    if (!platform.empty()) setenv("QT_QPA_PLATFORM", platform.c_str(), 1);
     files_beside = qv::FilesBesideExecutable(qv::ExecutablePath());
     qInstallMessageHandler(qt_message_to_log);
-    qv::ReportUnwritableFiles(files_beside);
+    return platform.find(';') != std::string::npos;
 }
 
 // The windows and the message loop; the exit code reached.
-int run_windows(int argc, char** argv) {
+int run_windows(int argc, char** argv, bool reading, bool mayFallBack) {
     using namespace qv;
     try {
         QApplication app(argc, argv);
+        // A display that cannot be opened: a reading goes on without it, a
+        // window nobody could see is not shown.
+        if (!reading && mayFallBack && QGuiApplication::platformName() == "offscreen")
+            return usage(argc, argv);
+        InstanceLock lock;
+        if (const std::optional<int> code = take_instance_lock(lock, reading)) return *code;
+        // One word on each file beside the executable that cannot be written:
+        // the run goes on without it.
+        ReportUnwritableFiles(files_beside);
         // The process's own number format; nothing outside the process changes.
         std::setlocale(LC_NUMERIC, "C");
         QLocale::setDefault(QLocale::c());
@@ -129,17 +144,14 @@ int main(int argc, char** argv) {
     using namespace qv;
     const bool reading = AsksForReading(argc);
     // Without a display a window would wait unseen for ever, holding the lock.
-    if (!reading && NeedsOffscreenPlatform()) {
-        std::fputs(UsageText(argc > 0 ? argv[0] : "quorvanta").c_str(), stderr);
-        return kExitUsage;
-    }
-    InstanceLock lock;
-    if (const std::optional<int> code = take_instance_lock(lock, reading)) return *code;
+    if (!reading && NeedsOffscreenPlatform()) return usage(argc, argv);
+    const bool mayFallBack = prepare_process();
     catch_stop_signals();
-    prepare_process(reading);
 
-    const int code = run_windows(argc, argv);
-    // Silent on success; one line with the code and its reason otherwise.
-    if (reading && code != 0) std::fprintf(stderr, "%s\n", ExitLine(code, LastRedLine()).c_str());
+    const int code = run_windows(argc, argv, reading, mayFallBack);
+    // Silent on success; one line with the code and its reason otherwise (the
+    // lock's refusal has said its own).
+    if (reading && code != 0 && code != kExitInstanceBusy)
+        std::fprintf(stderr, "%s\n", ExitLine(code, LastRedLine()).c_str());
     return code;
 }

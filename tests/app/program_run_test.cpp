@@ -178,6 +178,7 @@ const Unattended kUnattended[] = {
      {"^usage: \\S+/quorvanta ", "\n  -FROM yyyy/MM/dd ", "\n  -METERS LINK-POINT-PASSWORD",
       "\n14 another instance", "log +\\S+/quorvanta\\.LOG\n", "status \\S+/quorvanta_STATUSLOG\\.CSV\n"},
      {"^$"}},
+    {"WindowOnStaleDisplay", {}, {"DISPLAY=:97"}, 2, {"^usage: "}, {"^$"}},
     {"DateAsDatePrintsIt", {"-FROM", "2026-03-29", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
      {"^quorvanta: exit code 10: ERROR EN LA FECHA DE INICIO: \"2026-03-29\" NO ES UNA FECHA YYYY/MM/DD\n$"},
      {"EXIT CODE: 10", "!CONEXION IP"}},

@@ -163,10 +163,10 @@ bool NeedsOffscreenPlatform() {
     return !env_set("DISPLAY") && !env_set("WAYLAND_DISPLAY") && !env_set("QT_QPA_PLATFORM");
 }
 
-std::string PlatformChoice(bool reading) {
+std::string PlatformChoice() {
     if (NeedsOffscreenPlatform()) return "offscreen";
-    if (!reading || env_set("QT_QPA_PLATFORM")) return std::string();
-    // A stale DISPLAY in a cron or ssh environment must not end a reading.
+    if (env_set("QT_QPA_PLATFORM")) return std::string();
+    // A stale DISPLAY in a cron or ssh environment must not abort the program.
     return env_set("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen" : "xcb;offscreen";
 }
 

@@ -55,9 +55,9 @@ class InstanceLock {
 bool NeedsOffscreenPlatform();
 
 // The QT_QPA_PLATFORM value for this start, empty to leave it as it is:
-// "offscreen" without a display; for a reading, the display's platform with
-// "offscreen" after it, which Qt takes when the display cannot be opened.
-std::string PlatformChoice(bool reading);
+// "offscreen" without a display; else the display's platform with "offscreen"
+// after it, which Qt takes when the display cannot be opened.
+std::string PlatformChoice();
 
 // Why the file at `path` cannot be written (or made), or empty when it can.
 std::string WriteProblem(const std::string& path);
