@@ -1,5 +1,6 @@
-// Start-up: one instance per executable path, the splash window while the
-// windows are made, the command line, the message loop, the exit code.
+// Start-up: the usage text when the program cannot work, one instance per
+// executable path, the platform, the splash window while the windows are made,
+// the command line, the message loop, the exit code and its one stderr line.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <thread>
@@ -44,20 +46,57 @@ void catch_stop_signals() {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
 }
 
-}  // namespace
+qv::FilesBeside files_beside;
 
-int main(int argc, char** argv) {
+// Qt's own messages never reach the terminal (cron mails what a job prints);
+// those that tell of a failure go to the log.
+void qt_message_to_log(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type != QtCriticalMsg && type != QtFatalMsg) return;
+    qv::LogBeside(files_beside, "- QT: " + message.toStdString());
+}
+
+// A reading asked for while another instance holds the lock ends with a code
+// of its own, so that cron does not take it for a reading; a plain start ends
+// quietly. Nothing when this start goes on.
+std::optional<int> take_instance_lock(qv::InstanceLock& lock, bool reading) {
+    const std::string path = qv::InstanceLockPath(qv::ExecutablePath());
+    if (lock.Acquire(path) != qv::InstanceLock::HeldElsewhere) return std::nullopt;
+    if (!reading) return 0;
+    std::fprintf(stderr, "quorvanta: exit code %d: another instance holds the lock %s\n",
+                 qv::kExitInstanceBusy, path.c_str());
+    return qv::kExitInstanceBusy;
+}
+
+// What a start that cannot work prints; its exit code.
+int usage(int argc, char** argv) {
+    std::fputs(qv::UsageText(argc > 0 ? argv[0] : "quorvanta").c_str(), stderr);
+    return qv::kExitUsage;
+}
+
+// The platform and Qt's messages. True when Qt may fall back to the offscreen
+// platform because the display cannot be opened.
+bool prepare_process() {
+    const std::string platform = qv::PlatformChoice();
+    if (!platform.empty()) setenv("QT_QPA_PLATFORM", platform.c_str(), 1);
+    files_beside = qv::FilesBesideExecutable(qv::ExecutablePath());
+    qInstallMessageHandler(qt_message_to_log);
+    return platform.find(';') != std::string::npos;
+}
+
+// The windows and the message loop; the exit code reached.
+int run_windows(int argc, char** argv, bool reading, bool mayFallBack) {
     using namespace qv;
-    catch_stop_signals();
-
-    InstanceLock lock;
-    if (lock.Acquire(InstanceLockPath(ExecutablePath())) == InstanceLock::HeldElsewhere) return 0;
-
-    // From cron or a service there is no display: run without one.
-    if (NeedsOffscreenPlatform()) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-
     try {
         QApplication app(argc, argv);
+        // A display that cannot be opened: a reading goes on without it, a
+        // window nobody could see is not shown.
+        if (!reading && mayFallBack && QGuiApplication::platformName() == "offscreen")
+            return usage(argc, argv);
+        InstanceLock lock;
+        if (const std::optional<int> code = take_instance_lock(lock, reading)) return *code;
+        // One word on each file beside the executable that cannot be written:
+        // the run goes on without it.
+        ReportUnwritableFiles(files_beside);
         // The process's own number format; nothing outside the process changes.
         std::setlocale(LC_NUMERIC, "C");
         QLocale::setDefault(QLocale::c());
@@ -97,4 +136,22 @@ int main(int argc, char** argv) {
         // Ends quietly with the exit code reached so far.
     }
     return ProcessExitCode();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace qv;
+    const bool reading = AsksForReading(argc);
+    // Without a display a window would wait unseen for ever, holding the lock.
+    if (!reading && NeedsOffscreenPlatform()) return usage(argc, argv);
+    const bool mayFallBack = prepare_process();
+    catch_stop_signals();
+
+    const int code = run_windows(argc, argv, reading, mayFallBack);
+    // Silent on success; one line with the code and its reason otherwise (the
+    // lock's refusal has said its own).
+    if (reading && code != 0 && code != kExitInstanceBusy)
+        std::fprintf(stderr, "%s\n", ExitLine(code, LastRedLine()).c_str());
+    return code;
 }

@@ -45,14 +45,15 @@ void readModbusMeters(TContador_IP& t, const ReaderKind& kind) {
     for (std::size_t i = 0; i < t.Devices.size() && !t.Terminated; ++i) {
         const bool tcp = !t.IsSerial;
         if (tcp && t.TcpClient && !t.TcpClient->connected()) {
-            t.PostLog(" - TRY TO RECONNECT TO: " + t.TcpClient->Host + ":" +
-                          std::to_string(t.TcpClient->Port),
-                      colour::Red);
             bool connected = false;
             try {
                 connected = t.ConnectTcp();
             } catch (...) {
             }
+            t.PostLog(" - TRY TO RECONNECT TO: " + t.TcpClient->Host + ":" +
+                          std::to_string(t.TcpClient->Port) +
+                          (connected ? "" : " - " + t.TcpClient->lastReason()),
+                      colour::Red);
             if (!connected) {
                 disconnectQuietly(t);
                 t.WaitMs(1000);

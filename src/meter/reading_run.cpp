@@ -3,12 +3,14 @@
 #include "meter/reading_run.h"
 
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
 
 #include "platform/tcp_client.h"
+#include "serial/com_names.h"
 #include "serial/com_port.h"
 
 namespace qv {
@@ -31,6 +33,19 @@ std::string trim(const std::string& s) {
     while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
     while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
     return s.substr(b, e - b);
+}
+
+// The system's reason for the exception being handled, as the port raised it.
+std::string openFailure() {
+    try {
+        throw;
+    } catch (const EComPortExt& e) {
+        return std::strerror(e.WinCode());
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
 }
 
 std::string messageOf(const std::exception& e) {
@@ -206,7 +221,9 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
             t.PostLog(" - Puerto SERIAL Inicializado en : " + settings.PortName, colour::Green);
         } catch (...) {
             t.InitOk = false;
-            t.PostLog(" - ERROR AL ABRIR EL PUERTO SERIAL  " + settings.PortName, colour::Red);
+            t.PostLog(" - ERROR AL ABRIR EL PUERTO SERIAL  " + settings.PortName + " (" +
+                          ComDevicePath(settings.PortName) + "): " + openFailure(),
+                      colour::Red);
             t.StatusText = "(SERIAL PORT INIT)";
         }
     }

@@ -72,7 +72,8 @@ void TContador_IP::Execute() {
                         break;
                     }
                     TcpClient->disconnect();
-                    PostLog(" - TRY TO RECONNECT TO: " + where, colour::Red);
+                    PostLog(" - TRY TO RECONNECT TO: " + where + " - " + TcpClient->lastReason(),
+                            colour::Red);
                     WaitMs(10000);
                 }
                 WaitMs(PauseMs(1000));

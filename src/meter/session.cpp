@@ -30,10 +30,12 @@ bool TContador_IP::OpenSession(int index) {
         const DeviceItem& it = item(index);
 
         if (!IsSerial && !Terminated && TcpClient && !TcpClient->connected()) {
+            const bool connected = ConnectTcp();
             PostLog(" - TRY TO RECONNECT TO: " + TcpClient->Host + ":" +
-                        std::to_string(TcpClient->Port),
+                        std::to_string(TcpClient->Port) +
+                        (connected ? "" : " - " + TcpClient->lastReason()),
                     colour::Red);
-            if (!ConnectTcp()) {
+            if (!connected) {
                 TcpClient->disconnect();
                 WaitMs(1000);
             }

@@ -80,13 +80,15 @@ TcpClient::~TcpClient() {
 }
 
 bool TcpClient::fail(const std::string& what, int err) {
-    error_ = what + ": " + std::strerror(err);
+    reason_ = std::strerror(err);
+    error_ = what + ": " + reason_;
     return false;
 }
 
 bool TcpClient::connect() {
     disconnect();
     error_.clear();
+    reason_.clear();
     const auto deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -95,7 +97,8 @@ bool TcpClient::connect() {
     const std::string port = std::to_string(Port);
     const int gai = ::getaddrinfo(Host.c_str(), port.c_str(), &hints, &list);
     if (gai != 0) {
-        error_ = "cannot resolve " + Host + ": " + ::gai_strerror(gai);
+        reason_ = ::gai_strerror(gai);
+        error_ = "cannot resolve " + Host + ": " + reason_;
         return false;
     }
     int err = ETIMEDOUT;

@@ -58,6 +58,9 @@ class TcpClient {
     void discardInput();
 
     const std::string& lastError() const { return error_; }
+    // The system's reason alone ("Connection refused", "Name or service not
+    // known", "Connection timed out"), for lines that name the peer already.
+    const std::string& lastReason() const { return reason_; }
 
   private:
     bool fail(const std::string& what, int err);
@@ -65,6 +68,7 @@ class TcpClient {
     std::string input_;
     std::size_t inputPos_ = 0;
     std::string error_;
+    std::string reason_;
 };
 
 }  // namespace qv

@@ -61,7 +61,7 @@ TEST(CommandLineAnalysis, KeywordsTheRunsDoNotReach) {
     EXPECT_FALSE(r.start);
     EXPECT_EQ(std::tuple(r.s.AsduRetries, r.s.InterAsdu, r.s.AsduTimeout, r.s.Intervalo,
                          r.s.FechaInicio, r.s.TipoSalida, r.s.Ruta),
-              std::tuple(9, 20, 300, 0, NullDate, 2, ""));
+              std::tuple(9, 20, 300, 0, Day{}, 2, ""));
     EXPECT_TRUE(!r.s.AutoMinimize && !r.s.AutoClose && r.s.ModemReset);
     EXPECT_EQ(analyse({"-ASDURETRY", "0"}).s.AsduRetries, 1);
     EXPECT_TRUE(analyse({"-SHOW"}).log.empty());  // a single argument is ignored

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -180,19 +181,124 @@ TEST(ProgramModem, CallNotConnectedEndsWith13) {
     fs::remove_all(dir);
 }
 
+// Unattended starts as cron makes them: the exit code, everything the
+// process printed (nothing on success, else one line), the log's reason and
+// no lock file left behind. "@" in an argument stands for the simulator's port;
+// each pattern must be found in the output or the log ("!": must not).
+struct Unattended {
+    const char* name;
+    std::vector<std::string> args, env;
+    int exitCode;
+    std::vector<std::string> output, logged;
+    bool asUser = false;  // run by an unprivileged user from a root-owned folder
+};
+// One start a row.
+// clang-format off
+const Unattended kUnattended[] = {
+    {"HelpWithoutDisplay", {"--help"}, {}, 2,
+     {"^usage: \\S+/quorvanta ", "\n  -FROM yyyy/MM/dd ", "\n  -METERS LINK-POINT-PASSWORD",
+      "\n14 another instance", "log +\\S+/quorvanta\\.LOG\n", "status \\S+/quorvanta_STATUSLOG\\.CSV\n"},
+     {"^$"}},
+    {"WindowOnStaleDisplay", {}, {"DISPLAY=:97"}, 2, {"^usage: "}, {"^$"}},
+    {"DateAsDatePrintsIt", {"-FROM", "2026-03-29", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
+     {"^quorvanta: exit code 10: ERROR EN LA FECHA DE INICIO: \"2026-03-29\" NO ES UNA FECHA YYYY/MM/DD\n$"},
+     {"EXIT CODE: 10", "!CONEXION IP"}},
+    {"MonthThirteen", {"-TO", "2026/13/45", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
+     {"^quorvanta: exit code 10: .*FECHA DE FIN.*\n$"}, {"!CONEXION IP"}},
+    {"DayFirst", {"-FROM", "29/03/2026", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
+     {"^quorvanta: exit code 10: .*\n$"}, {"ERROR EN LA FECHA DE INICIO"}},
+    {"StaleDisplayFromAfterTo", {"-IP", "127.0.0.1", "-PORT", "@", "-FROM", "2026/06/12", "-TO", "2026/06/10"},
+     {"DISPLAY=:97"}, 0, {"^$"}, {"SOLO SE LEE EL 2026/06/10", "EXIT CODE: 0"}},
+    {"ConnectionRefused", {"-IP", "127.0.0.1", "-PORT", "1"}, {}, 15,
+     {"^quorvanta: exit code 15: .*\n$"}, {"TRY TO RECONNECT TO: 127.0.0.1:1 - CONNECTION REFUSED"}},
+    {"NameNotFound", {"-IP", "no-such-host.invalid", "-PORT", "@"}, {}, 15,
+     {"^quorvanta: exit code 15: .*\n$"}, {"TRY TO RECONNECT TO: NO-SUCH-HOST.INVALID:\\d+ - \\w"}},
+    {"SerialDeviceMissing", {"-SERIAL", "-METERS", "101-1-7"}, {"QUORVANTA_COM_ALIASES=COM1=/nonexistent/tty"}, 11,
+     {"^quorvanta: exit code 11: ERROR AL ABRIR EL PUERTO SERIAL  COM1 \\(/NONEXISTENT/TTY\\): NO SUCH FILE OR DIRECTORY\n$"},
+     {"EXIT CODE: 11"}},
+    {"FolderNotWritableAsUser", {"-IP", "127.0.0.1", "-PORT", "@"}, {}, 0,
+     {"^quorvanta: cannot write \\S+/quorvanta\\.LOG: Permission denied\n"
+      "quorvanta: cannot write \\S+/quorvanta_STATUSLOG\\.CSV: Permission denied\n$"},
+     {"^$"}, true},
+};
+// clang-format on
+
+// Each pattern found in text, or with "!" not found.
+void expectPatterns(const std::string& text, const std::vector<std::string>& patterns) {
+    for (const std::string& p : patterns) {
+        const bool negated = p.starts_with("!");
+        EXPECT_NE(std::regex_search(text, std::regex(negated ? p.substr(1) : p)), negated)
+            << p << " in:\n"
+            << text;
+    }
+}
+
+void PrintTo(const Unattended& u, std::ostream* os) {
+    *os << u.name;
+}
+
+class ProgramUnattended : public ::testing::TestWithParam<Unattended> {};
+
+TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
+    const Unattended& u = GetParam();
+    sim::SimConfig c;
+    c.seed = kSeed;
+    c.meters.push_back({101, 1, 7, {}});
+    sim::MeterSim sim(c);
+    if (u.asUser && getuid() != 0) GTEST_SKIP() << "needs root to start as another user";
+    const std::string dir = test::makeTempDir("program_run");
+    // The output and lock folder is open to all; the program's own folder is not.
+    fs::create_directory(dir + "/out");
+    fs::permissions(dir + "/out", fs::perms::all);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    std::vector<std::string> args = u.args;
+    if (args.size() > 1)
+        for (const char* a : {"-CSV", "out", "-INTERVAL", "D", "-INTERASDUS", "0", "-METERS",
+                              "101-1-7", "-TIMEOUTASDUS", "2", "-ASDURETRY", "1"})
+            args.push_back(a);
+    for (std::string& a : args)
+        if (a == "@") a = std::to_string(sim.listenTcp());
+    std::vector<std::string> env = u.env;
+    env.push_back("XDG_RUNTIME_DIR=" + dir + "/out");
+    std::string exe = test::ProgramCopy(dir);
+    if (u.asUser) {
+        args.insert(args.begin(), {"-u", "nobody", "--", exe});
+        exe = "/usr/sbin/runuser";
+    }
+    EXPECT_EQ(test::Program(exe, dir, args, env, dir + "/output.txt").Wait(seconds(240)),
+              u.exitCode);
+    expectPatterns(ReadFile(dir + "/output.txt"), u.output);
+    expectPatterns(ReadFile(dir + "/quorvanta.LOG"), u.logged);
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        EXPECT_NE(entry.path().extension(), ".lock") << entry.path();
+    if (!HasFailure()) fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, ProgramUnattended, ::testing::ValuesIn(kUnattended),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
     const std::string dir = test::makeTempDir("program");
-    // The lock files go to this test's own folder.
-    const auto start = [&](const std::string& exe, const char* name) {
-        return std::make_unique<test::Program>(exe, dir, std::vector<std::string>{},
-                                               std::vector{"XDG_RUNTIME_DIR=" + dir},
-                                               dir + "/" + name);
+    // The lock files go to this test's own folder; the window's platform is
+    // asked for, as a desktop session would have one.
+    const auto start = [&](const std::string& exe, const char* name,
+                           std::vector<std::string> args = {}) {
+        return std::make_unique<test::Program>(
+            exe, dir, std::move(args),
+            std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir, "QT_QPA_PLATFORM=offscreen"},
+            dir + "/" + name);
     };
     const auto first = start(QV_QUORVANTA_EXE, "first.txt");
     ASSERT_TRUE(first->WaitLocked(seconds(30)));
 
     EXPECT_EQ(start(QV_QUORVANTA_EXE, "second.txt")->Wait(seconds(30)), 0);
     EXPECT_EQ(ReadFile(dir + "/second.txt"), "");  // silent
+    // A reading that cannot happen is no success.
+    EXPECT_EQ(start(QV_QUORVANTA_EXE, "reading.txt", {"-IP", "127.0.0.1"})->Wait(seconds(30)), 14);
+    EXPECT_TRUE(std::regex_match(ReadFile(dir + "/reading.txt"),
+                                 std::regex("quorvanta: exit code 14: another instance holds "
+                                            "the lock \\S+\\.lock\n")));
 
     // A copy under another path is an instance of its own.
     const auto other = start(test::ProgramCopy(dir), "other.txt");
@@ -211,6 +317,8 @@ TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
         EXPECT_FALSE(std::regex_search(output, std::regex("Sanitizer|runtime error|Could not")))
             << output;
     }
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_NE(entry.path().extension(), ".lock") << entry.path();
     fs::remove_all(dir);
 }
 

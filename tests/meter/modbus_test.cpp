@@ -83,7 +83,9 @@ TEST(ModbusReadersTcp, UnreachableOrStoppedReadingStillEnds) {
     h.addMeter(2, 1, 1);
     h.thread->Protocol = 2;
     h.thread->ReadNrg96();
-    EXPECT_EQ(h.countLog(" - TRY TO RECONNECT TO: 127.0.0.1:" + std::to_string(port)), 2);
+    EXPECT_EQ(h.countLog(" - TRY TO RECONNECT TO: 127.0.0.1:" + std::to_string(port) +
+                         " - Connection refused"),
+              2);
     EXPECT_EQ(h.countLog(" - TRY TO READ", true), 0);
     EXPECT_EQ(h.countLog(" - SESSION STOPPED!"), 2);
 

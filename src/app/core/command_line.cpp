@@ -94,8 +94,16 @@ class Analysis {
             } catch (...) {
             }
         }
+        // The run then reads the end date alone.
+        if (s_.FechaInicio > s_.FechaFin && s_.FechaFin != NullDate)
+            log("- FECHA DE INICIO POSTERIOR A LA DE FIN: SOLO SE LEE EL " +
+                    FormatDateYmd(s_.FechaFin),
+                colour::Yellow);
+        if (badDate_) start_ = false;
         return start_;
     }
+
+    bool badDate() const { return badDate_; }
 
   private:
     void log(const std::string& text, int32_t c = colour::White) {
@@ -208,12 +216,14 @@ class Analysis {
     }
 
     void date(const std::string& v, Day& target, const std::string& line, const char* error) {
-        try {
-            target = STR_TO_NOW(v, "yyyy/MM/dd");
-            log(line + FormatDateYmd(target));
-        } catch (...) {
-            log(error, colour::Red);
+        const Day d = STR_TO_NOW(v, "yyyy/MM/dd");
+        if (d == NullDate) {
+            badDate_ = true;
+            log(std::string(error) + ": \"" + v + "\" NO ES UNA FECHA yyyy/MM/dd", colour::Red);
+            return;
         }
+        target = d;
+        log(line + FormatDateYmd(target));
     }
 
     void meters(const std::string& v) {
@@ -233,6 +243,7 @@ class Analysis {
     WindowSettings& s_;
     const CommandLineCalls& calls_;
     bool start_ = true;
+    bool badDate_ = false;
 };
 
 }  // namespace
@@ -269,8 +280,12 @@ std::string CommandLine::CmdToken(int N) const {
     return args_[static_cast<std::size_t>(N - 1)];
 }
 
-bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls) {
-    return Analysis(cmd, s, calls).run();
+bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls,
+                        bool* badDate) {
+    Analysis analysis(cmd, s, calls);
+    const bool start = analysis.run();
+    if (badDate) *badDate = analysis.badDate();
+    return start;
 }
 
 bool UploadOnly(const CommandLine& cmd) {

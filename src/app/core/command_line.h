@@ -57,8 +57,10 @@ struct CommandLineCalls {
 
 // Applies the keywords to s in command-line order and logs what they do.
 // With fewer than two arguments nothing happens. Gives whether the reading
-// run starts by itself.
-bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls);
+// run starts by itself. A date that is not a date keeps the run from starting
+// and sets *badDate (when given): a run of the wrong days must not begin.
+bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls,
+                        bool* badDate = nullptr);
 
 // True when the analysed command line uploads a file (DBUPLOAD) and names no
 // meters (no METERS): it reads nothing and ends with the upload's result.

@@ -7,16 +7,76 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <utility>
+
+#include "app/core/app_log.h"
 
 namespace qv {
 
 namespace {
 
 std::atomic<int> exit_code{0};
+
+std::mutex red_mutex;
+std::string last_red;
+
+constexpr const char* kUsage = R"(usage: %1$s                      the main window (needs a display)
+       %1$s KEYWORD [VALUE] ...  read at once, unattended, and close
+
+Two or more arguments start a reading without a window. Keywords begin with
+"-" (any letter case); a keyword's value is the next argument:
+  -INI file             load a configuration file (later keywords override it)
+  -IP host              TCP/IP link to the meter or gateway
+  -PORT port            its TCP port
+  -SERIAL               the serial line of the configuration
+  -MODEM number         GSM modem dialling that number
+  -ANALOG number        analog modem dialling that number
+  -MODEM_INIT string    modem initialisation string (a quote inside as \")
+  -RESTART              reset the modem (AT+CFUN=1,1) before calling
+  -FROM yyyy/MM/dd      first day to read
+  -TO yyyy/MM/dd        last day to read
+  -INTERVAL Q|H|D|M     quarter-hourly, hourly, daily or monthly
+  -CSV folder           CSV files into that folder
+  -FTP user:password@host[:port]/folder/
+                        CSV files to an FTP server
+  -DB [folder]          rows into the MySQL table (settings from -INI)
+  -DBUPLOAD file        upload an existing CSV file to the database
+  -DBUNIQUE             with -DBUPLOAD: update rows that exist
+  -METERS LINK-POINT-PASSWORD[-OPC],...
+                        the meter list
+  -ASDURETRY n          tries per request (1..9)
+  -INTERASDUS n         pause between requests, seconds (0..20)
+  -TIMEOUTASDUS n       reply time-out, seconds
+  -SHOW                 stay visible
+  -NOSTART              do not start reading
+  -NOCLOSE              do not close after the run
+
+Exit codes: 0 the last meter was read; 1 no run reported a result; 2 this
+text (no display and no reading asked for); 10 the run could not be set up
+(also a date that is not a date); 11 the serial port could not be opened;
+12 the TCP client could not be set up; 13 a modem call was not connected;
+14 another instance of this executable holds its lock; 15 the last meter
+was not read; 16 readings were read but a file or upload failed.
+
+Files: the log       %2$s
+       the run status %3$s
+       CSV files      in the -CSV folder (for -FTP in the current folder until
+                      uploaded), <link address>_yy_mm_dd.CSV per meter and day
+Without a display and with fewer than two arguments nothing else is done.
+)";
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
 
 bool env_set(const char* name) {
     const char* v = std::getenv(name);
@@ -55,29 +115,121 @@ std::string InstanceLockPath(const std::string& executablePath) {
     return dir + std::filesystem::path(executablePath).filename().string() + "-" + hash + ".lock";
 }
 
+std::string UsageText(const std::string& programName) {
+    const FilesBeside files = FilesBesideExecutable(ExecutablePath());
+    std::string text = replace_all(kUsage, "%1$s", programName);
+    text = replace_all(text, "%2$s", files.Log);
+    return replace_all(text, "%3$s", files.Status);
+}
+
 InstanceLock::~InstanceLock() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ < 0) return;
+    // Removed while still locked: a start that opened the file before the
+    // removal finds it gone when it has its lock, and starts over.
+    unlink(path_.c_str());
+    close(fd_);
 }
 
 InstanceLock::Result InstanceLock::Acquire(const std::string& lockPath) {
     if (fd_ >= 0) return Acquired;
-    // O_NOFOLLOW: a link planted in /tmp must not make us open another file.
-    const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return Unavailable;
-    int rc;
-    while ((rc = flock(fd, LOCK_EX | LOCK_NB)) < 0 && errno == EINTR) {
-    }
-    if (rc < 0) {
-        const bool busy = errno == EWOULDBLOCK;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        // O_NOFOLLOW: a link planted in /tmp must not make us open another file.
+        const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return Unavailable;
+        int rc;
+        while ((rc = flock(fd, LOCK_EX | LOCK_NB)) < 0 && errno == EINTR) {
+        }
+        if (rc < 0) {
+            const bool busy = errno == EWOULDBLOCK;
+            close(fd);
+            return busy ? HeldElsewhere : Unavailable;
+        }
+        // The lock counts only on the file the path still names: the holder
+        // that ended meanwhile removed the one we opened.
+        struct stat held {
+        }, named{};
+        if (fstat(fd, &held) == 0 && stat(lockPath.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            fd_ = fd;
+            path_ = lockPath;
+            return Acquired;
+        }
         close(fd);
-        return busy ? HeldElsewhere : Unavailable;
     }
-    fd_ = fd;
-    return Acquired;
+    return Unavailable;
 }
 
 bool NeedsOffscreenPlatform() {
     return !env_set("DISPLAY") && !env_set("WAYLAND_DISPLAY") && !env_set("QT_QPA_PLATFORM");
+}
+
+std::string PlatformChoice() {
+    if (NeedsOffscreenPlatform()) return "offscreen";
+    if (env_set("QT_QPA_PLATFORM")) return std::string();
+    // A stale DISPLAY in a cron or ssh environment must not abort the program.
+    return env_set("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen" : "xcb;offscreen";
+}
+
+std::string WriteProblem(const std::string& path) {
+    std::error_code ec;
+    const bool exists = std::filesystem::exists(path, ec);
+    std::string target = path;
+    if (!exists) {
+        target = std::filesystem::path(path).parent_path().string();
+        if (target.empty()) target = ".";
+    }
+    if (faccessat(AT_FDCWD, target.c_str(), exists ? W_OK : W_OK | X_OK, AT_EACCESS) == 0)
+        return std::string();
+    return std::strerror(errno);
+}
+
+FilesBeside FilesBesideExecutable(const std::string& executablePath) {
+    return {ReplaceExtension(executablePath, ".LOG"), ReplaceExtension(executablePath, ".OLD"),
+            ReplaceExtension(executablePath, "") + "_STATUSLOG.CSV"};
+}
+
+void ReportUnwritableFiles(const FilesBeside& files) {
+    for (const std::string* file : {&files.Log, &files.Status})
+        if (const std::string why = WriteProblem(*file); !why.empty())
+            std::fprintf(stderr, "quorvanta: cannot write %s: %s\n", file->c_str(), why.c_str());
+}
+
+void LogBeside(const FilesBeside& files, const std::string& text) {
+    Log_2_disk(files.Log, files.OldLog, LogLine(text, std::chrono::system_clock::now()));
+}
+
+void NoteRedLine(const std::string& text) {
+    std::string reason = CleanLogText(text);
+    const auto start = reason.find_first_not_of(" -");
+    reason.erase(0, start == std::string::npos ? reason.size() : start);
+    while (!reason.empty() && reason.back() == ' ') reason.pop_back();
+    // The run's closing line is red on every run and says no reason.
+    if (reason.empty() || reason.starts_with("STOPING COMMUNICATIONS")) return;
+    std::lock_guard lock(red_mutex);
+    last_red = reason;
+}
+
+std::string LastRedLine() {
+    std::lock_guard lock(red_mutex);
+    return last_red;
+}
+
+std::string ExitLine(int code, const std::string& reason) {
+    // Without a red line, what the code itself means.
+    static constexpr std::pair<int, const char*> kMeanings[] = {
+        {1, "no run reported a result"},
+        {10, "the run could not be set up"},
+        {11, "the serial port could not be opened"},
+        {12, "the TCP client could not be set up"},
+        {13, "the modem call was not connected"},
+        {15, "the last meter was not read"},
+        {16, "a CSV file or its upload failed"},
+    };
+    std::string why = reason;
+    for (const auto& [c, text] : kMeanings)
+        if (why.empty() && c == code) why = text;
+    return "quorvanta: exit code " + std::to_string(code) + ": " +
+           (why.empty() ? "see the log" : why);
 }
 
 int ProcessExitCode() {

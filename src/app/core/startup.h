@@ -1,7 +1,8 @@
 #pragma once
 // Pieces of the program's start-up that need no window: the one-instance lock
-// per executable path, the choice of a display-less platform and the exit code
-// the process ends with.
+// per executable path, the choice of a display-less platform, the usage text,
+// the files beside the executable, and the exit code the process ends with and
+// the one line that reports it.
 
 #include <string>
 
@@ -17,8 +18,21 @@ std::string ExecutablePath();
 // different paths (or names differing only in case) get different files.
 std::string InstanceLockPath(const std::string& executablePath);
 
+// Exit codes of the start-up itself; the reading run's are its own.
+constexpr int kExitUsage = 2;          // no display and no reading asked for
+constexpr int kExitInstanceBusy = 14;  // a reading asked for while another instance runs
+
+// Two or more arguments ask for an unattended reading (argc counts the program).
+inline bool AsksForReading(int argc) {
+    return argc >= 3;
+}
+
+// What a start that cannot work prints: every keyword with its value, the exit
+// codes and where the files go.
+std::string UsageText(const std::string& programName);
+
 // An exclusive flock held for the object's life; the kernel drops it when the
-// process ends, however it ends.
+// process ends, however it ends. The file is removed when the object goes.
 class InstanceLock {
   public:
     InstanceLock() = default;
@@ -33,11 +47,40 @@ class InstanceLock {
 
   private:
     int fd_ = -1;
+    std::string path_;
 };
 
 // True when neither a display (DISPLAY, WAYLAND_DISPLAY) nor a Qt platform
 // (QT_QPA_PLATFORM) is set: the program then selects Qt's offscreen platform.
 bool NeedsOffscreenPlatform();
+
+// The QT_QPA_PLATFORM value for this start, empty to leave it as it is:
+// "offscreen" without a display; else the display's platform with "offscreen"
+// after it, which Qt takes when the display cannot be opened.
+std::string PlatformChoice();
+
+// Why the file at `path` cannot be written (or made), or empty when it can.
+std::string WriteProblem(const std::string& path);
+
+// The files beside the executable: the log, its older part, the run status.
+struct FilesBeside {
+    std::string Log, OldLog, Status;
+};
+FilesBeside FilesBesideExecutable(const std::string& executablePath);
+
+// Says on stderr, once, each of these files that cannot be written and why.
+void ReportUnwritableFiles(const FilesBeside& files);
+
+// Appends one stamped line to the log of `files`.
+void LogBeside(const FilesBeside& files, const std::string& text);
+
+// The last red line of the log, without its stamp: the reason an unattended
+// run reports when it fails.
+void NoteRedLine(const std::string& text);
+std::string LastRedLine();
+
+// The one stderr line of a run that ended with a non-zero code.
+std::string ExitLine(int code, const std::string& reason);
 
 // The code the process ends with: 1 once the main window exists, then the
 // result of the last reading run.

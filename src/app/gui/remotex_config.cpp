@@ -281,14 +281,20 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
             config_log(*this, "- SALIDA A BASE DE DATOS NO DISPONIBLE", colour::Red);
     };
     WindowSettings s = Settings();
-    const bool start = qv::Analiza_parametros(cmd, s, calls);
+    bool badDate = false;
+    const bool start = qv::Analiza_parametros(cmd, s, calls, &badDate);
     ApplySettings(s);
     uploadOnly_ = UploadOnly(cmd);
     if (start && !uploadOnly_)
         Delay_start.start();
     else
         Delay_start.stop();
-    if (uploadOnly_) {
+    if (badDate) {
+        // No link opens for days nobody asked for; an unattended start ends.
+        SetProcessExitCode(ExitInitFailed);
+        LogExitCode();
+        if (AutoClose) Do_close.start();
+    } else if (uploadOnly_) {
         // No link is opened: the process ends with the upload's result once
         // it has ended (Do_close waits for it).
         SetProcessExitCode(outputLost_ ? ExitOutputLost : 0);

@@ -71,6 +71,7 @@ MessageTarget Tremotex::WindowTarget() const {
 
 void Tremotex::Show_data_Text(const std::string& text, int32_t colour) {
     const std::string line = LogLine(text, std::chrono::system_clock::now());
+    if (colour == colour::Red) NoteRedLine(text);  // the reason a failed run reports
     if (LOG_FILE.isChecked()) Log_2_disk(line);
     if (!Log.isChecked()) return;
     QTextDocument* doc = Rx9.document();
