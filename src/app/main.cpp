@@ -7,12 +7,10 @@
 #include <QApplication>
 #include <QLocale>
 #include <QSocketNotifier>
-#include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <optional>
-#include <thread>
 
 #include "app/core/startup.h"
 #include "app/gui/form_progress.h"
@@ -66,11 +64,8 @@ int main(int argc, char** argv) {
         RegisterPngPicture(Pictures());
         OPCLibrary::Instance();  // optional: absent, nothing more happens
 
-        auto splash = std::make_unique<TSplashForm>();
-        splash->show();
-        splash->repaint();
-        QApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        LoadSpanishQtTexts();
+        auto splash = ShowSplash();
 
         Tremotex remotex;
         const std::unique_ptr<TSql_Form> Sql_Form = CreateSqlForm(remotex);
