@@ -143,12 +143,12 @@ TEST_F(MainWindow, GridPaintsHeaderAndAddressesOnNavyAndTheOtherCellsOnWhite) {
     const QRect cell0 = grid.visualItemRect(grid.item(0, 0)).translated(origin);
     const QRect cell1 = grid.visualItemRect(grid.item(0, 1)).translated(origin);
     const QRect header(origin.x(), 0, cell0.width(), grid.horizontalHeader()->height());
-    // The background at a cell's left edge, and whether the text's colour shows.
+    // The background at a cell's right edge, and whether the text's colour shows.
     const auto look = [&](const QRect& r, const QColor& text) {
         bool shown = false;
         for (int y = r.top(); y <= r.bottom(); ++y)
             for (int x = r.left(); x <= r.right(); ++x) shown |= image.pixelColor(x, y) == text;
-        return std::pair(image.pixelColor(r.left() + 2, r.center().y()), shown);
+        return std::pair(image.pixelColor(r.right() - 2, r.center().y()), shown);
     };
     const QColor navy(0, 0, 128);
     EXPECT_EQ(look(header, Qt::white), std::pair(navy, true));
@@ -311,8 +311,7 @@ TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
     EXPECT_EQ(masked(dir + "/again.ini"), expected);
 }
 
-// Answers modal dialogs: boxes with Yes or OK, questions in turn (null cancels).
-struct DialogAnswers {
+struct DialogAnswers {  // boxes answered Yes or OK, questions in turn (null cancels)
     explicit DialogAnswers(std::vector<const char*> a) : answers(std::move(a)) {
         QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
         timer.start(5);
@@ -343,8 +342,7 @@ TEST_F(ConfigWindow, MeterDialogsAddRemoveAndEmptyTheList) {
     EXPECT_EQ(GridCommaText(w->GridContents()), "12,1,1,OPC,13,1,1,");
     w->QUITAR_CONTADOR21.click();
     EXPECT_EQ(w->GridContents()[1], (GridRow{"13", "1", "1", "", ""}));
-    // The last meter removed: the header row alone, and no empty meter saved.
-    w->QUITAR_CONTADOR21.click();
+    w->QUITAR_CONTADOR21.click();  // the last one: the header row alone, no empty meter saved
     ASSERT_TRUE(w->Grid_contadores.rowCount() == 0 && w->Save_data(dir + "/none.ini"));
     EXPECT_NE(test::ReadFile(dir + "/none.ini").find("CONTADORES=\n"), std::string::npos);
     w->BitBtn3.click();  // "QUITAR TODOS": the header row and one empty row

@@ -53,12 +53,6 @@ FrozenFirstColumn::FrozenFirstColumn(QTableView& grid, CellPainter painter,
 
     connect(grid.model(), &QAbstractItemModel::columnsInserted, this,
             [this] { hideOtherColumns(); });
-    connect(grid.horizontalHeader(), &QHeaderView::sectionResized, this,
-            [this](int column, int, int size) {
-                if (column != 0) return;
-                setColumnWidth(0, size);
-                place();
-            });
     connect(verticalScrollBar(), &QScrollBar::valueChanged, grid.verticalScrollBar(),
             &QScrollBar::setValue);
     connect(grid.verticalScrollBar(), &QScrollBar::valueChanged, verticalScrollBar(),
@@ -70,6 +64,12 @@ FrozenFirstColumn::FrozenFirstColumn(QTableView& grid, CellPainter painter,
 }
 
 void FrozenFirstColumn::Follow() {
+    connect(grid_.horizontalHeader(), &QHeaderView::sectionResized, this,
+            [this](int column, int, int size) {
+                if (column != 0) return;
+                setColumnWidth(0, size);
+                place();
+            });
     viewport()->setCursor(grid_.viewport()->cursor());
     verticalHeader()->setDefaultSectionSize(grid_.verticalHeader()->defaultSectionSize());
     horizontalHeader()->setFixedHeight(grid_.horizontalHeader()->height());

@@ -48,7 +48,8 @@ class GridCells : public QStyledItemDelegate {
 class FrozenFirstColumn : public QTableView {
   public:
     FrozenFirstColumn(QTableView& grid, CellPainter painter, QAbstractItemDelegate& cells);
-    // Takes over the grid's row and header heights and column widths.
+    // Takes over the grid's row and header heights and its first column's
+    // width, now and as it changes; called once the grid has its header.
     void Follow();
 
   protected:
