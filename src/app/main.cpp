@@ -8,13 +8,11 @@
 #include <QApplication>
 #include <QLocale>
 #include <QSocketNotifier>
-#include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <thread>
 
 #include "app/core/startup.h"
 #include "app/gui/form_progress.h"
@@ -105,11 +103,8 @@ int run_windows(int argc, char** argv, bool reading, bool mayFallBack) {
         RegisterPngPicture(Pictures());
         OPCLibrary::Instance();  // optional: absent, nothing more happens
 
-        auto splash = std::make_unique<TSplashForm>();
-        splash->show();
-        splash->repaint();
-        QApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        LoadSpanishQtTexts();
+        auto splash = ShowSplash();
 
         Tremotex remotex;
         const std::unique_ptr<TSql_Form> Sql_Form = CreateSqlForm(remotex);

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCalendarWidget>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTimer>
 #include <filesystem>
@@ -74,6 +77,17 @@ TEST_F(MainWindow, StartsWithTheDesignValuesYesterdayToTodayAndTheVersionCaption
     EXPECT_FALSE(TSplashForm().Image2.pixmap().isNull());
 }
 
+// Qt's own dialog texts in Spanish; the date field keeps its form.
+TEST_F(MainWindow, QtDialogsSpeakSpanish) {
+    ASSERT_TRUE(LoadSpanishQtTexts());
+    QFileDialog dialog(w.get());
+    EXPECT_EQ(dialog.findChild<QLabel*>("lookInLabel")->text().toStdString(), "Ver en:");
+    w->FECHA_INICIO.setDate(QDate(2016, 12, 5));
+    const QCalendarWidget& calendar = *w->FECHA_INICIO.calendarWidget();
+    EXPECT_EQ(calendar.findChild<QAbstractButton*>("qt_calendar_monthbutton")->text(), "diciembre");
+    EXPECT_EQ(w->FECHA_INICIO.text(), " 05/12/16");
+}
+
 TEST_F(MainWindow, LinkAndOutputChoicesShowTheirGroups) {
     // Link item; serial, GSM, dial-up, modem string and IP groups shown.
     using Shown = std::tuple<bool, bool, bool, bool, bool>;
@@ -108,18 +122,19 @@ TEST_F(MainWindow, LeavingThePortOrHostFieldCorrectsThePort) {
     const std::pair<const char*, const char*> cases[] = {
         {"abc", "40000"}, {"0", "1"},  {"123456", "99999"}, {"502", "502"},
         {"", "40000"},    {"-7", "1"}, {" 502 ", " 502 "},  {"99999999999", "40000"}};
+    QApplication::setActiveWindow(w.get());
     bool viaHost = false;
     for (auto [typed, expected] : cases) {
-        w->PUERTOIP.setText(typed);
-        // Both fields' exit handlers check the port.
-        emit(std::exchange(viaHost, !viaHost) ? w->HOST : w->PUERTOIP).editingFinished();
+        w->PUERTOIP.setText(typed);  // not an edit: editingFinished would stay silent
+        (std::exchange(viaHost, !viaHost) ? w->HOST : w->PUERTOIP).setFocus();
+        w->nro.setFocus();
         EXPECT_EQ(w->PUERTOIP.text().toStdString(), expected) << typed;
     }
 }
 
 TEST_F(MainWindow, GridPaintsHeaderAndAddressesOnNavyAndTheOtherCellsOnWhite) {
     w->SetGridContents({w->GridContents()[0], {"12345", "1", "2", "", ""}});
-    w->resize(1000, 600);
+    w->resize(640, 480);  // narrower than the grid's columns
     w->show();
     QApplication::processEvents();
     QTableWidget& grid = w->Grid_contadores;
@@ -128,17 +143,23 @@ TEST_F(MainWindow, GridPaintsHeaderAndAddressesOnNavyAndTheOtherCellsOnWhite) {
     const QRect cell0 = grid.visualItemRect(grid.item(0, 0)).translated(origin);
     const QRect cell1 = grid.visualItemRect(grid.item(0, 1)).translated(origin);
     const QRect header(origin.x(), 0, cell0.width(), grid.horizontalHeader()->height());
-    // The background at a cell's left edge, and whether the text's colour shows.
+    // The background at a cell's right edge, and whether the text's colour shows.
     const auto look = [&](const QRect& r, const QColor& text) {
         bool shown = false;
         for (int y = r.top(); y <= r.bottom(); ++y)
             for (int x = r.left(); x <= r.right(); ++x) shown |= image.pixelColor(x, y) == text;
-        return std::pair(image.pixelColor(r.left() + 2, r.center().y()), shown);
+        return std::pair(image.pixelColor(r.right() - 2, r.center().y()), shown);
     };
     const QColor navy(0, 0, 128);
     EXPECT_EQ(look(header, Qt::white), std::pair(navy, true));
     EXPECT_EQ(look(cell0, QColor(0, 255, 0)), std::pair(navy, true));  // lime addresses
     EXPECT_EQ(look(cell1, Qt::black), std::pair(QColor(Qt::white), true));
+    // Scrolled sideways, the first column's header and address stay.
+    grid.horizontalScrollBar()->setValue(grid.horizontalScrollBar()->maximum());
+    const QImage scrolled = grid.grab().toImage();
+    EXPECT_TRUE(grid.horizontalScrollBar()->value() > 0 &&
+                scrolled.copy(cell0) == image.copy(cell0) &&
+                scrolled.copy(header) == image.copy(header));
 }
 
 // The log pane, and messages posted from another thread (the files, uploads
@@ -152,6 +173,7 @@ TEST_F(MainWindow, LogPaneKeeps501LinesAndWorkerMessagesReachTheirControls) {
     w->BitBt_ClearClick();
     w->Show_data_Text("- error", colour::Red);
     EXPECT_EQ(doc->blockCount(), 1);
+    EXPECT_EQ(doc->availableUndoSteps(), 0);  // no history of the lines dropped
     EXPECT_EQ(doc->firstBlock().begin().fragment().charFormat().foreground().color(),
               QColor(Qt::red));
 
@@ -287,11 +309,45 @@ TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
     EXPECT_EQ(store.readString("INI"), s.IniFileName);
     ASSERT_TRUE(w->Save_data(dir + "/again.ini"));
     EXPECT_EQ(masked(dir + "/again.ini"), expected);
+}
 
-    // With every meter removed the list still shows one empty row.
-    s.Grid.resize(1);
-    w->ApplySettings(s);
-    EXPECT_EQ(w->Settings().Grid.size(), 2u);
+struct DialogAnswers {  // boxes answered Yes or OK, questions in turn (null cancels)
+    explicit DialogAnswers(std::vector<const char*> a) : answers(std::move(a)) {
+        QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
+        timer.start(5);
+    }
+    void answer() {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
+            boxes.push_back(box->text().toStdString());
+            return box->button(box->button(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok)
+                ->click();
+        }
+        const char* text = given < answers.size() ? answers[given++] : nullptr;
+        if (text && *text) dialog->findChild<QLineEdit*>()->setText(text);
+        return text ? dialog->accept() : dialog->reject();
+    }
+    std::vector<const char*> answers;
+    std::size_t given = 0;
+    std::vector<std::string> boxes;
+    QTimer timer;
+};
+
+// The add, remove and remove-all buttons through their dialogs.
+TEST_F(ConfigWindow, MeterDialogsAddRemoveAndEmptyTheList) {
+    DialogAnswers d(
+        {nullptr, "12", "", "", "OPC", "13", "2", "65535", "13", "", "", "", "12", "13"});
+    for (int i = 0; i < 4; ++i) w->AGREGAR_CONTADOR21.click();
+    EXPECT_EQ(GridCommaText(w->GridContents()), "12,1,1,OPC,13,1,1,");
+    w->QUITAR_CONTADOR21.click();
+    EXPECT_EQ(w->GridContents()[1], (GridRow{"13", "1", "1", "", ""}));
+    w->QUITAR_CONTADOR21.click();  // the last one: the header row alone, no empty meter saved
+    ASSERT_TRUE(w->Grid_contadores.rowCount() == 0 && w->Save_data(dir + "/none.ini"));
+    EXPECT_NE(test::ReadFile(dir + "/none.ini").find("CONTADORES=\n"), std::string::npos);
+    w->BitBtn3.click();  // "QUITAR TODOS": the header row and one empty row
+    EXPECT_EQ(w->GridContents(), (GridRows{w->GridContents()[0], GridRow{}}));
+    EXPECT_EQ(d.boxes.size() == 7 ? d.boxes[0] : "", "DATOS INGRESADOS SON ERRONEOS");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "app/gui/remotex.h"
 
+#include <QCalendarWidget>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
@@ -101,8 +102,8 @@ Tremotex::Tremotex(QWidget* parent)
 
     connect(&Tipo_Salida, &RadioGroup::Click, this, &Tremotex::Tipo_SalidaClick);
     connect(&CONEXION, &RadioGroup::Click, this, &Tremotex::CONEXIONClick);
-    connect(&PUERTOIP, &QLineEdit::editingFinished, this, &Tremotex::PUERTOIPExit);
-    connect(&HOST, &QLineEdit::editingFinished, this, &Tremotex::PUERTOIPExit);
+    portFieldsExit_.Watch(PUERTOIP);
+    portFieldsExit_.Watch(HOST);
     connect(&BitBtn_SQL, &QPushButton::clicked, this, &Tremotex::BitBtn_SQLClick);
     connect(&BitBtn3, &QPushButton::clicked, this, &Tremotex::BitBtn3Click);
     Image2.OnClick = [this] { DonateButtonClick(); };
@@ -157,6 +158,8 @@ void Tremotex::buildGeneralPage() {
     for (QDateEdit* picker : {&FECHA_INICIO, &FECHA_FIN}) {
         picker->setDisplayFormat(" dd/MM/yy");
         picker->setCalendarPopup(true);
+        // Month and day names in Spanish; the field itself keeps its numeric form.
+        picker->calendarWidget()->setLocale(QLocale(QLocale::Spanish, QLocale::Spain));
     }
     for (std::string_view item : IntervalItems) Intervalo.addItem(latin1(item));
     Intervalo.setCurrentIndex(2);
@@ -177,6 +180,10 @@ void Tremotex::buildGeneralPage() {
     nombreLayout_.addWidget(&sel_carpeta);
     sel_carpeta.setFixedWidth(32);
     DETENER.setEnabled(false);
+    // Start in green, stop in red; a disabled button greys out as usual.
+    BitBtn2.setStyleSheet(
+        "QPushButton { font-weight: bold; } QPushButton:enabled { color: green; }");
+    DETENER.setStyleSheet("QPushButton { font-weight: bold; } QPushButton:enabled { color: red; }");
     lecturaLayout_.addWidget(&BitBtn2, 0, 0);
     lecturaLayout_.addWidget(&DETENER, 1, 0);
     lecturaLayout_.addWidget(&MINIMIZAR, 2, 0);
@@ -207,6 +214,7 @@ void Tremotex::buildGeneralPage() {
     Grid_contadores.verticalHeader()->setDefaultSectionSize(rowHeight);
     Grid_contadores.horizontalHeader()->setFixedHeight(rowHeight);
     Grid_contadores.horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    gridFirstColumn_.Follow();
 }
 
 void Tremotex::buildConexionPage() {
@@ -267,6 +275,9 @@ void Tremotex::buildConexionPage() {
     MODEM_INI.hide();
 
     Rx9.setReadOnly(true);
+    // No undo history: it would keep every line ever logged, long after the
+    // pane dropped it.
+    Rx9.setUndoRedoEnabled(false);
     Rx9.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Rx9.setStyleSheet("QTextEdit { background-color: black; color: white; }");
     QFont paneFont = Rx9.font();
@@ -330,7 +341,7 @@ void Tremotex::SetGridContents(const GridRows& rows) {
     for (int c = 0; c < 5; ++c)
         Grid_contadores.setHorizontalHeaderItem(
             c, std::make_unique<QTableWidgetItem>(latin1(header[c])).release());  // table owns it
-    const int meters = std::max<int>(1, static_cast<int>(rows.size()) - 1);
+    const int meters = std::max<int>(0, static_cast<int>(rows.size()) - 1);
     Grid_contadores.clearContents();
     Grid_contadores.setRowCount(meters);
     for (size_t r = 1; r < rows.size(); ++r)

@@ -62,8 +62,8 @@ class Tremotex : public QWidget {
     void ApplySettings(const WindowSettings& s);
     // The meter grid as rows of texts, row 0 the header row.
     GridRows GridContents() const;
-    // Shows the rows (row 0 the header row); fewer than two rows leave one
-    // empty meter row, as an empty list is shown.
+    // Shows the rows (row 0 the header row); a single row shows the header
+    // row alone.
     void SetGridContents(const GridRows& rows);
 
     // --- handlers of the settings controls (remotex_settings.cpp)
@@ -251,6 +251,11 @@ class Tremotex : public QWidget {
     QPushButton BitBtn_SQL{"CONFIGURACION MySQL"};
     GridCells gridCells_;
     QTableWidget Grid_contadores;
+    FrozenFirstColumn gridFirstColumn_{Grid_contadores,
+                                       [this](QPainter& p, int c, int r, const QRect& rect) {
+                                           Grid_contadoresDrawCell(p, c, r, rect);
+                                       },
+                                       gridCells_};
 
     // Page "CONEXION"
     QWidget Conexion_conta;
@@ -281,6 +286,7 @@ class Tremotex : public QWidget {
     QLabel ipHost_{"HOST:"};
     QLineEdit PUERTOIP;
     QLineEdit HOST;
+    FieldExit portFieldsExit_{[this] { PUERTOIPExit(); }};
     QWidget modemColumn_;
     QVBoxLayout modemColumnLayout_{&modemColumn_};
     QGroupBox CONF_GSM{"NIVEL DE COBERTURA"};

@@ -1,7 +1,9 @@
 #include "app/gui/window_parts.h"
 
+#include <QFocusEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScrollBar>
 
 namespace qv {
 
@@ -28,6 +30,81 @@ void GridCells::paint(QPainter* painter, const QStyleOptionViewItem& option,
         painter->drawRect(option.rect.adjusted(0, 0, -1, -1));
     }
     painter->restore();
+}
+
+FrozenFirstColumn::FrozenFirstColumn(QTableView& grid, CellPainter painter,
+                                     QAbstractItemDelegate& cells)
+    : QTableView(&grid), grid_(grid) {
+    setModel(grid.model());
+    setSelectionModel(grid.selectionModel());
+    setItemDelegate(&cells);
+    setHorizontalHeader(std::make_unique<GridHeader>(std::move(painter), this).release());
+    verticalHeader()->hide();
+    setFrameShape(QFrame::NoFrame);
+    setFocusPolicy(Qt::NoFocus);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // The other columns slide under this one pixel by pixel.
+    grid.setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    grid.viewport()->stackUnder(this);
+
+    connect(grid.model(), &QAbstractItemModel::columnsInserted, this,
+            [this] { hideOtherColumns(); });
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, grid.verticalScrollBar(),
+            &QScrollBar::setValue);
+    connect(grid.verticalScrollBar(), &QScrollBar::valueChanged, verticalScrollBar(),
+            &QScrollBar::setValue);
+    grid.installEventFilter(this);
+    grid.viewport()->installEventFilter(this);
+    hideOtherColumns();
+    show();
+}
+
+void FrozenFirstColumn::Follow() {
+    connect(grid_.horizontalHeader(), &QHeaderView::sectionResized, this,
+            [this](int column, int, int size) {
+                if (column != 0) return;
+                setColumnWidth(0, size);
+                place();
+            });
+    viewport()->setCursor(grid_.viewport()->cursor());
+    verticalHeader()->setDefaultSectionSize(grid_.verticalHeader()->defaultSectionSize());
+    horizontalHeader()->setFixedHeight(grid_.horizontalHeader()->height());
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    setColumnWidth(0, grid_.columnWidth(0));
+    hideOtherColumns();
+    place();
+}
+
+bool FrozenFirstColumn::eventFilter(QObject* watched, QEvent* event) {
+    // The grid's viewport shrinks when its horizontal scroll bar appears.
+    if (event->type() == QEvent::Resize && (watched == &grid_ || watched == grid_.viewport()))
+        place();
+    return QTableView::eventFilter(watched, event);
+}
+
+void FrozenFirstColumn::hideOtherColumns() {
+    for (int c = 1; c < model()->columnCount(); ++c) setColumnHidden(c, true);
+}
+
+void FrozenFirstColumn::place() {
+    const QHeaderView& header = *grid_.horizontalHeader();
+    setGeometry(grid_.viewport()->x(), header.isHidden() ? grid_.viewport()->y() : header.y(),
+                grid_.columnWidth(0),
+                grid_.viewport()->height() + (header.isHidden() ? 0 : header.height()));
+    raise();
+}
+
+bool FieldExit::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::FocusOut) {
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason && onLeave_)
+            onLeave_();
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 PictureLabel::PictureLabel(QWidget* parent) : QLabel(parent) {

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QStyledItemDelegate>
+#include <QTableView>
 #include <functional>
 
 class QPainter;
@@ -38,6 +39,41 @@ class GridCells : public QStyledItemDelegate {
 
   private:
     CellPainter painter_;
+};
+
+// The grid's first column laid over the grid's left edge, so that the link
+// addresses stay in view while the other columns scroll sideways. It shows
+// the grid's own rows and selection, painted by the same cell painter, and
+// scrolls up and down with the grid.
+class FrozenFirstColumn : public QTableView {
+  public:
+    FrozenFirstColumn(QTableView& grid, CellPainter painter, QAbstractItemDelegate& cells);
+    // Takes over the grid's row and header heights and its first column's
+    // width, now and as it changes; called once the grid has its header.
+    void Follow();
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void hideOtherColumns();
+    void place();
+    QTableView& grid_;
+};
+
+// Runs OnLeave each time the focus leaves one of the watched fields for
+// another control of the window. Qt's editingFinished skips a field left
+// without a change, and a field left for another window is not left.
+class FieldExit : public QObject {
+  public:
+    explicit FieldExit(std::function<void()> onLeave) : onLeave_(std::move(onLeave)) {}
+    void Watch(QWidget& field) { field.installEventFilter(this); }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    std::function<void()> onLeave_;
 };
 
 // A picture scaled to its control with its proportions kept; a click runs
