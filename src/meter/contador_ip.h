@@ -192,7 +192,12 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     void dropStaleInput();
     // Waits for the reply of one try, in polls of 100 ms; a poll ends early when
     // bytes arrive. True when the try timed out; the reply lands in LastFrame.
-    bool awaitReply(int64_t maxPolls);
+    bool awaitReply(int64_t maxPolls, const std::string& request);
+    // Cuts what arrived into frames until one can answer the request (true,
+    // in LastFrame); the others are dropped with a trace line.
+    bool takeReply(const std::string& request);
+    // The time-out of a request is logged once until a reply arrives.
+    bool noAnswerLogged_ = false;
     // Sleeps until `until`, a stop request, or bytes arriving after the
     // receive buffer had seen `seenAppends` appends.
     void waitForBytes(std::chrono::steady_clock::time_point until, uint64_t seenAppends);
