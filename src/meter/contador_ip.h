@@ -184,9 +184,22 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     std::atomic<int> FramesSent{0};
     std::atomic<int64_t> SleepRequestedMs{0};
 
+    // The time tag of the meter's last record stored, in minutes on one
+    // scale; -1 before the first. A record must come after it.
+    int64_t LastTag = -1;
+
   private:
     DeviceItem& item(int index) { return Devices.at(static_cast<std::size_t>(index)); }
+    // The steps of a load profile: preset its slots, request it, take its
+    // records (the last control field sent), each record into its slot.
+    struct ProfileWalk;
     bool readProfile(int index, Day day, bool quarterHour);
+    void presetProfile(ProfileWalk& walk);
+    bool requestProfile(ProfileWalk& walk);
+    uint8_t readProfileRecords(ProfileWalk& walk);
+    bool takeProfileRecord(ProfileWalk& walk);
+    // The objects and time tag of a daily closure frame into element n.
+    bool takeDailyClosure(Tdevice& dev, std::size_t n, Day day);
 
     // Drops what arrived before a request goes out.
     void dropStaleInput();
