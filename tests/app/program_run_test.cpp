@@ -10,6 +10,8 @@
 #include <fstream>
 #include <ranges>
 #include <regex>
+#include <set>
+#include <thread>
 
 #include "app/core/csv_file.h"
 #include "meter-sim/meter_sim.h"
@@ -47,6 +49,7 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
     const std::size_t first = lines[0].starts_with("OPC_ID : ") ? 2 : 1;
     EXPECT_EQ(lines.at(first - 1), kCsvHeader);
     std::vector<std::string> times;
+    std::set<std::string> labels;  // date, time and season: never twice
     std::array<uint32_t, 6> previous{};
     for (std::size_t i = first; i + 1 < lines.size(); ++i) {
         const auto f = split(lines[i], ";");
@@ -57,6 +60,7 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
             ADD_FAILURE() << lines[i];
             continue;
         }
+        EXPECT_TRUE(labels.insert(f[0] + f[1] + f[2]).second) << lines[i];
         t.year += 2000;
         t.summer = f[2] == "Verano";
         EXPECT_EQ(t.summer, sim::isSummerTime(t)) << lines[i];
@@ -73,15 +77,26 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
 }
 
 // Every interval, the summer-time change days, two meters (the second with an
-// OPC code or refusing its session), no meters, a file where the folder goes:
-// rows and exit codes of each run.
+// OPC code or refusing its session), no meters, a file where the folder goes,
+// a meter that repeats its last record (its day is not written, the reading
+// fails), a late acknowledgement on a slow line: rows and exit codes of each
+// run.
 struct RunCase {
     const char *name, *interval, *from, *to, *meters;
     int exitCode;
     bool secondRead;
     std::size_t rows;  // of meter 101
     const char* last;
+    sim::SimFaults faults = {};  // of meter 101
+    int replyDelayMs = 2, retries = 1;
 };
+sim::SimFaults repeatsLast(int times) {
+    return {.extraRecords = times};
+}
+// The reply held back (the daily closure request's acknowledgement) and by how long.
+sim::SimFaults lateReply(int n, int ms) {
+    return {.lateReply = n, .lateReplyMs = ms};
+}
 const RunCase kRuns[] = {
     {"HourlySpringChange", "H", "2026/03/28", "2026/03/29", "101-1-7,102-2-7-opcB", 0, true,
      1 + 24 + 23, "30/03/26 00:00"},
@@ -93,6 +108,14 @@ const RunCase kRuns[] = {
     {"Monthly", "M", "2026/01/15", "2026/04/15", "101-1-7", 0, false, 4, "01/04/26 00:00"},
     {"NoMeters", "D", "2026/06/10", "2026/06/10", "", 15, false, 0, ""},
     {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
+    {"QuarterHourlyRecordRepeated", "Q", "2026/03/05", "2026/03/05", "101-1-7", 15, false, 1,
+     "05/03/26 00:00", repeatsLast(1)},
+    {"HourlyRecordRepeated", "H", "2026/03/05", "2026/03/05", "101-1-7", 15, false, 1,
+     "05/03/26 00:00", repeatsLast(2)},
+    {"HourlySpringChangeRecordRepeated", "H", "2026/03/29", "2026/03/29", "101-1-7", 15, false, 1,
+     "29/03/26 00:00", repeatsLast(2)},
+    {"LateAcknowledgement", "Q", "2026/06/10", "2026/06/10", "101-1-7,102-2-7-opcB", 0, true,
+     1 + 96, "11/06/26 00:00", lateReply(12, 2800), 30, 2},
 };
 
 void PrintTo(const RunCase& r, std::ostream* os) {
@@ -105,8 +128,9 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     const RunCase& r = GetParam();
     sim::SimConfig c;
     c.seed = kSeed;
-    c.replyDelayMs = 2;
+    c.replyDelayMs = r.replyDelayMs;
     for (int link : {101, 102}) c.meters.push_back({link, link % 100, 7, {}});
+    c.meters[0].faults = r.faults;
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
     if (r.exitCode == ExitOutputLost) std::ofstream(dir + "/out") << "";
@@ -116,7 +140,7 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
                     "-CSV",          dir + "/out", "-FROM",       r.from,
                     "-TO",           r.to,         "-INTERVAL",   r.interval,
                     "-METERS",       r.meters,     "-INTERASDUS", "0",
-                    "-TIMEOUTASDUS", "2",          "-ASDURETRY",  "1"}),
+                    "-TIMEOUTASDUS", "2",          "-ASDURETRY",  std::to_string(r.retries)}),
         r.exitCode);
     // How long after the run's status file was written the program had ended.
     const auto closedAfter = duration_cast<milliseconds>(
@@ -127,6 +151,9 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     EXPECT_LT(closedAfter, milliseconds(20000));
     const std::string log = ReadFile(dir + "/quorvanta.LOG");
     EXPECT_NE(log.find("   - EXIT CODE: " + std::to_string(r.exitCode)), std::string::npos);
+    EXPECT_EQ(log.find(" NO ALMACENADO") == std::string::npos, r.faults.extraRecords == 0);
+    // The late reply came while a later request waited for its own.
+    EXPECT_EQ(log.find("TRAMA DESCARTADA") == std::string::npos, r.faults.lateReply == 0);
     EXPECT_EQ(log.find("SESSION TO: 0 "), std::string::npos);
     for (int link : {101, 102}) {
         const std::string csv = dir + "/out/" + CsvFileName(link, LocalToday());
@@ -157,6 +184,38 @@ TEST(ProgramModem, CallNotConnectedEndsWith13) {
                          {"QUORVANTA_COM_ALIASES=COM1=" + sim.openPty()}),
               13);
     fs::remove_all(dir);
+}
+
+// Stopped as a service manager stops it during a long daily reading: the meter
+// being read is not read, the closures that arrived are written, the run ends 15.
+TEST(Program, StopDuringATransferLeavesTheMeterUnreadAndEndsWith15) {
+    sim::SimConfig c;
+    c.seed = kSeed;
+    c.replyDelayMs = 2;
+    for (int link : {101, 102}) c.meters.push_back({link, link % 100, 7, {}});
+    sim::MeterSim sim(c);
+    const std::string dir = test::makeTempDir("program_run");
+    test::Program p(test::ProgramCopy(dir), dir,
+                    {"-IP", "127.0.0.1", "-PORT", std::to_string(sim.listenTcp()), "-CSV",
+                     dir + "/out", "-FROM", "2020/01/01", "-TO", "2026/03/29", "-INTERVAL", "D",
+                     "-METERS", "101-1-7,102-2-7", "-INTERASDUS", "0"});
+    for (int i = 0;
+         i < 600 && ReadFile(dir + "/quorvanta.LOG").find("OK - 20/01/20") == std::string::npos;
+         ++i)
+        std::this_thread::sleep_for(milliseconds(100));
+    kill(p.pid(), SIGTERM);
+    EXPECT_EQ(p.Wait(seconds(60)), 15);
+    EXPECT_NE(ReadFile(dir + "/quorvanta.LOG").find(" - LECTURA INTERRUMPIDA - SE HA PEDIDO"),
+              std::string::npos);
+    EXPECT_NE(ReadFile(dir + "/quorvanta_STATUSLOG.CSV").find("101;1;7;;(5) ERROR DE LECTURA"),
+              std::string::npos);
+    std::string csv = ReadFile(dir + "/out/" + CsvFileName(101, LocalToday()));
+    // The closure being asked for when the stop came: a row without data.
+    std::string unread = ";;Invierno;";
+    for (int i = 0; i < 12; ++i) unread += "- ; ";
+    if (csv.ends_with(unread + "\r\n")) csv.resize(csv.size() - unread.size() - 2);
+    EXPECT_GE(checkRows(csv, 101).size(), 20u);
+    if (!HasFailure()) fs::remove_all(dir);
 }
 
 TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
