@@ -270,6 +270,20 @@ struct TContador_IP::ProfileWalk {
     bool dropped = false;  // a record was not stored; the profile is not read
     // Slots written by this profile; hour 0 quarter 0 holds the daily closure.
     bool taken[kHours][kQuarters] = {{true}};
+
+    // The slot of the record with this tag by the running counters; hour -1
+    // for a record that takes no slot. Moves the hourly slot counter on.
+    std::pair<int, int> slotFor(const TimeTag& t) {
+        if (quarter) {
+            if (h == 0 && t.Minute == 15) q = 2;
+            if (h == 0 && q == 1) return {-1, 0};
+            return {h, q - 1};
+        }
+        if (r == 0 && t.Hour == 1) s = 1;
+        if (s == 0 && t.Hour > 0 && t.Hour <= kHours - 1) s = t.Hour;
+        const int slot = s++;
+        return {t.Hour > 0 ? slot : -1, 0};
+    }
 };
 
 bool TContador_IP::readProfile(int index, Day day, bool quarter) {
@@ -422,27 +436,13 @@ bool TContador_IP::takeProfileRecord(ProfileWalk& w) {
     const bool dayBefore = w.previousTag < 0 && inDay(t, w.day) && t.Hour == 0 && t.Minute == 0;
     w.previousTag = tag;
 
-    int slotHour = -1, slotQuarter = 0;
-    if (w.quarter) {
-        if (w.h == 0 && t.Minute == 15) w.q = 2;
-        if (!(w.h == 0 && w.q == 1)) {
-            slotHour = w.h;
-            slotQuarter = w.q - 1;
-        }
-    } else {
-        if (w.r == 0 && t.Hour == 1) w.s = 1;
-        if (w.s == 0 && t.Hour > 0 && t.Hour <= kHours - 1) w.s = t.Hour;
-        if (t.Hour > 0) slotHour = w.s;
-        ++w.s;
-    }
-    const char* refused = nullptr;
-    if (dayBefore)
-        refused = nullptr;
-    else if (tag <= LastTag)
+    const auto [slotHour, slotQuarter] = w.slotFor(t);
+    const char* refused = nullptr;  // the day before's record takes no slot
+    if (!dayBefore && tag <= LastTag)
         refused = " - FUERA DE ORDEN, NO ALMACENADO";
-    else if (!inDay(t, w.day) || (t.Hour == 0 && t.Minute == 0))
+    else if (!dayBefore && (!inDay(t, w.day) || (t.Hour == 0 && t.Minute == 0)))
         refused = " - FUERA DEL DIA, NO ALMACENADO";
-    else if (slotHour < 0 || slotHour >= kHours || w.taken[slotHour][slotQuarter])
+    else if (!dayBefore && (slotHour < 0 || slotHour >= kHours || w.taken[slotHour][slotQuarter]))
         refused = " - FUERA DE RANGO, NO ALMACENADO";
     if (refused) {
         // Stored anyway it would give a file two rows of one time, or rows

@@ -107,8 +107,8 @@ bool TContador_IP::Transact(const std::string& frame) {
         if (timedOut && !Terminated && Protocol == 0 && !noAnswerLogged_) {
             noAnswerLogged_ = true;
             PostLog(" - SIN RESPUESTA A " + RequestName(frame) + " TRAS " +
-                        std::to_string(TriesUsed) + " INTENTOS DE " + std::to_string(AsduTimeout) +
-                        " S",
+                        std::to_string(TriesUsed) + (TriesUsed == 1 ? " INTENTO" : " INTENTOS") +
+                        " DE " + std::to_string(AsduTimeout) + " S",
                     colour::Red);
         }
         return false;
