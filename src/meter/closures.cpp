@@ -263,6 +263,7 @@ struct TContador_IP::ProfileWalk {
     int h = 0;  // quarter-hourly: running hour
     int q = 1;  // quarter-hourly: running quarter, 1..4
     int64_t previousTag = -1;
+    TimeTag last;  // the tag of the last record received
     // Records still to check after a retry: the one it brought and the
     // next, as a late reply to the lost try may stand in for the first.
     int toCheck = 0;
@@ -372,6 +373,16 @@ uint8_t TContador_IP::readProfileRecords(ProfileWalk& w) {
             w.ended = replied && FrameFunction(LastFrame) == kFnUserData &&
                       FrameByte(LastFrame, 6) == kTypeLoadProfile &&
                       (FrameByte(LastFrame, 8) & 0x7F) == kCauseTermination;
+            // The end answering a repeated poll before the day's last record
+            // came: the reply lost was a record, and the meter moved on.
+            if (w.ended && TriesUsed > 1 && w.previousTag >= 0 &&
+                !(inDay(w.last, w.day) && w.last.Hour == 23 &&
+                  w.last.Minute == (w.quarter ? 45 : 0))) {
+                PostLog(std::string(w.recordLine()) + tagText(w.last) +
+                            " - RESPUESTA PERDIDA, FALTAN LOS CIERRES SIGUIENTES",
+                        colour::Red);
+                w.dropped = true;
+            }
             break;
         }
         if ((w.quarter ? w.h * 4 + w.q - 1 : w.r) >= frameLimit) {
@@ -435,6 +446,7 @@ bool TContador_IP::takeProfileRecord(ProfileWalk& w) {
     // The 00:00 record that some meters send first closes the day before.
     const bool dayBefore = w.previousTag < 0 && inDay(t, w.day) && t.Hour == 0 && t.Minute == 0;
     w.previousTag = tag;
+    w.last = t;
 
     const auto [slotHour, slotQuarter] = w.slotFor(t);
     const char* refused = nullptr;  // the day before's record takes no slot

@@ -299,11 +299,15 @@ TEST(Closures, LostProfileReplyGivesRightRecordsOrAVisibleFailure) {
 // A meter that repeats its last record (once, twice, or without end, on a
 // 24- or 23-hour day): the first record that does not follow the one before is
 // not stored, is named in red, and fails the reading; nothing lands past the
-// day's records. A frozen meter: the request left unanswered is named once.
+// day's records. A frozen meter: the request left unanswered is named once; one
+// whose last record is lost: the record it came after is named.
 TEST(Closures, RecordsOutOfOrderAndAFrozenMeterFailTheReading) {
     const auto outOfOrder = [](const char* record) {
         return " - CIERRE " + std::string(record) + " - FUERA DE ORDEN, NO ALMACENADO";
     };
+    const std::string lost =
+        " - CIERRE HORARIO 05/03/26 - 22:00 (Invierno) - RESPUESTA PERDIDA, "
+        "FALTAN LOS CIERRES SIGUIENTES";
     const std::string frozen =
         " - SIN RESPUESTA A PETICION DE DATOS DE CLASE 2 TRAS 2 INTENTOS DE 1 S";
     const struct {
@@ -316,6 +320,8 @@ TEST(Closures, RecordsOutOfOrderAndAFrozenMeterFailTheReading) {
         {true, 5, {.extraRecords = 1}, outOfOrder("CUARTIHORARIO 05/03/26 - 23:45 (Invierno)")},
         {false, 29, {.extraRecords = 2}, outOfOrder("HORARIO 29/03/26 - 23:00 (Verano)")},
         {false, 5, {.silence = sim::Silence::Data}, frozen},
+        // The last record lost, the repeated poll answered with the end.
+        {false, 5, {.loseData = 25, .noRepeat = true}, lost},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.line);
