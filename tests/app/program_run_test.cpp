@@ -78,9 +78,9 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
 
 // Every interval, the summer-time change days, two meters (the second with an
 // OPC code or refusing its session), no meters, a file where the folder goes,
-// a meter that repeats its last record (its day is not written, the reading
-// fails), a late acknowledgement on a slow line: rows and exit codes of each
-// run.
+// a meter that repeats its last record or loses it (its day is not written,
+// the reading fails), a late acknowledgement on a slow line: rows and exit
+// codes of each run.
 struct RunCase {
     const char *name, *interval, *from, *to, *meters;
     int exitCode;
@@ -92,6 +92,10 @@ struct RunCase {
 };
 sim::SimFaults repeatsLast(int times) {
     return {.extraRecords = times};
+}
+// The reply with the day's last record lost, the repeated poll answered with the end.
+sim::SimFaults lastRecordLost(int dataFrame) {
+    return {.loseData = dataFrame, .noRepeat = true};
 }
 // The reply held back (the daily closure request's acknowledgement) and by how long.
 sim::SimFaults lateReply(int n, int ms) {
@@ -114,6 +118,8 @@ const RunCase kRuns[] = {
      "05/03/26 00:00", repeatsLast(2)},
     {"HourlySpringChangeRecordRepeated", "H", "2026/03/29", "2026/03/29", "101-1-7", 15, false, 1,
      "29/03/26 00:00", repeatsLast(2)},
+    {"HourlyLastRecordLost", "H", "2026/03/05", "2026/03/05", "101-1-7", 15, false, 1,
+     "05/03/26 00:00", lastRecordLost(25), 2, 2},
     {"LateAcknowledgement", "Q", "2026/06/10", "2026/06/10", "101-1-7,102-2-7-opcB", 0, true,
      1 + 96, "11/06/26 00:00", lateReply(12, 2800), 30, 2},
 };
