@@ -5,17 +5,23 @@
 //   counter still stands at 0 (the 00:00 and 01:00 records missing, or the
 //   first frame unreadable) goes to the slot of its tag hour, never to hour 0,
 //   which holds the day's daily closure; later records follow one slot on.
-// - A profile record that would land beyond hour 24 or on a slot already
-//   written (the daily closure's, or an earlier record's when a meter repeats
-//   its 00:15 record) is not stored, and the log says so in red, so that no
-//   record is dropped or overwritten unseen. A meter that sends more than twice a day's records has
-//   its profile failed rather than read for ever.
+// - A record (profile record or daily closure) whose tag does not come after
+//   the meter's last record stored, a profile record that is no time of the
+//   day asked for, or one that would land beyond hour 24 or on a slot already
+//   written, is not stored: the log names it in red and the transfer ends
+//   there, failed, so that no file gets two rows of one time or rows out of
+//   place. The 00:00 record that closes the day before is skipped quietly. A
+//   meter that sends more than twice a day's records is cut off as well.
 // - A profile counts as read only when the meter ended the transfer itself;
 //   one cut short by a failed exchange keeps its records but fails the meter.
 // - When a profile record came only after its request was sent again (or is
 //   the one after it) and its time tag does not follow the previous record's,
 //   the meter moved on past the lost reply: the records after it would sit
-//   one slot early, so the profile stops there and fails.
+//   one slot early, so the profile stops there and fails. The same holds for
+//   the end of the transfer answering a repeated poll before the day's last
+//   record came.
+// - A walk that a stop request cuts short fails the meter, with a red line
+//   that says so.
 // - A register missing from a profile frame is stored as "no data" (value 0,
 //   quality $80) in that record's slot, as the daily closure does, rather than
 //   repeating the previous record's value as a good reading.
