@@ -5,17 +5,23 @@
 //   counter still stands at 0 (the 00:00 and 01:00 records missing, or the
 //   first frame unreadable) goes to the slot of its tag hour, never to hour 0,
 //   which holds the day's daily closure; later records follow one slot on.
-// - A profile record that would land beyond hour 24 or on a slot already
-//   written (the daily closure's, or an earlier record's when a meter repeats
-//   its 00:15 record) is not stored, and the log says so in red, so that no
-//   record is dropped or overwritten unseen. A meter that sends more than twice a day's records has
-//   its profile failed rather than read for ever.
+// - A record (profile record or daily closure) whose tag does not come after
+//   the meter's last record stored, a profile record that is no time of the
+//   day asked for, or one that would land beyond hour 24 or on a slot already
+//   written, is not stored: the log names it in red and the transfer ends
+//   there, failed, so that no file gets two rows of one time or rows out of
+//   place. The 00:00 record that closes the day before is skipped quietly. A
+//   meter that sends more than twice a day's records is cut off as well.
 // - A profile counts as read only when the meter ended the transfer itself;
 //   one cut short by a failed exchange keeps its records but fails the meter.
 // - When a profile record came only after its request was sent again (or is
 //   the one after it) and its time tag does not follow the previous record's,
 //   the meter moved on past the lost reply: the records after it would sit
-//   one slot early, so the profile stops there and fails.
+//   one slot early, so the profile stops there and fails. The same holds for
+//   the end of the transfer answering a repeated poll before the day's last
+//   record came.
+// - A walk that a stop request cuts short fails the meter, with a red line
+//   that says so.
 // - A register missing from a profile frame is stored as "no data" (value 0,
 //   quality $80) in that record's slot, as the daily closure does, rather than
 //   repeating the previous record's value as a good reading.
@@ -83,6 +89,13 @@ int64_t tagMinutes(const TimeTag& t) {
     return day * 1440 + t.Hour * 60 + t.Minute - (t.Summer ? 60 : 0);
 }
 
+// True when the tag is a time of the day (midnight at its start included).
+bool inDay(const TimeTag& t, Day day) {
+    const std::chrono::year_month_day ymd{day};
+    return 2000 + t.Year == int(ymd.year()) && t.Month == int(unsigned(ymd.month())) &&
+           t.Day == int(unsigned(ymd.day())) && t.Hour < 24 && t.Minute < 60;
+}
+
 struct Registers {
     uint32_t value[kRegisters + 1] = {};
     uint8_t quality[kRegisters + 1] = {};
@@ -92,6 +105,7 @@ struct Registers {
 
 bool TContador_IP::ReadMeter(int index) {
     bool ok = true;
+    LastTag = -1;
     Day d = DateFrom - days(1);
     if (Interval == IntervalMonthly) d = MonthStart(d);
     try {
@@ -120,11 +134,18 @@ bool TContador_IP::ReadMeter(int index) {
     } catch (...) {
     }
     try {
-        // The closure at 00:00 of the day after the last day read.
-        if (ok && !Terminated && Interval < IntervalMonthly)
-            ok = ReadDailyClosure(index, d - days(1));
+        // The closure at 00:00 of the day after the last day read; a stop
+        // that keeps it from being asked for leaves the reading short.
+        if (ok && Interval < IntervalMonthly)
+            ok = !Terminated && ReadDailyClosure(index, d - days(1));
     } catch (...) {
+        ok = false;
     }
+    // A walk that a stop or an exception ended before the end of its range
+    // did not read the meter, whatever its last step gave.
+    if (d < DateTo) ok = false;
+    if (!ok && Terminated)
+        PostLog(" - LECTURA INTERRUMPIDA - SE HA PEDIDO DETENER LA LECTURA", colour::Red);
     try {
         if (Tdevice* dev = item(index).Device.get()) {
             dev->IntervalType = Interval;
@@ -173,37 +194,7 @@ bool TContador_IP::ReadDailyClosure(int index, Day day) {
                 FrameByte(LastFrame, 6) == kTypeDailyData &&
                 (FrameByte(LastFrame, 8) & kCauseNegative) == 0) {
                 PostLog(" - STEP #18", colour::Yellow);
-                const int declared = FrameByte(LastFrame, 7) & 0x7F;
-                int c = declared;
-                if (c > 0) {
-                    std::size_t pos = kObjects;
-                    int walked = 0;
-                    do {
-                        --c;
-                        if (TraceFrames)
-                            PostLog(" - PARSING  OBJECT : " + std::to_string(c), colour::Red);
-                        const uint8_t reg = FrameByte(LastFrame, pos);
-                        if (reg >= 1 && reg <= kRegisters) {
-                            dev->Values[n](reg, 0, 0) = le32(LastFrame, pos + 1);
-                            dev->Quality[n](reg, 0, 0) = 0;
-                        }
-                        pos += kObjectSize;
-                        ++walked;
-                    } while (c > 0 && walked < kRegisters);
-                    // Real meters send further objects (marked invalid) after
-                    // the six registers: the time tag follows the last object
-                    // the frame declares, checksum and end byte after it.
-                    const std::size_t tagPos = kObjects + kObjectSize * std::size_t(declared);
-                    if (walked == kRegisters && LastFrame.size() >= tagPos + 5 + 2) {
-                        const TimeTag t = DecodeTimeTag(LastFrame.substr(tagPos, 5));
-                        PostLog(" - CIERRE DIARIO OK - " + tagText(t), colour::Green);
-                        writeLabel(dev->Labels[n](0, 0), t);
-                        result = true;
-                    } else {
-                        PostLog(" - ERROR PARSING CIERRE DIARIO " + FormatDdMmYy(day + days(1)),
-                                colour::Red);
-                    }
-                }
+                result = takeDailyClosure(*dev, n, day);
             }
         } catch (...) {
         }
@@ -214,6 +205,49 @@ bool TContador_IP::ReadDailyClosure(int index, Day day) {
     return result;
 }
 
+bool TContador_IP::takeDailyClosure(Tdevice& dev, std::size_t n, Day day) {
+    const int declared = FrameByte(LastFrame, 7) & 0x7F;
+    int c = declared;
+    if (c == 0) return false;
+    std::size_t pos = kObjects;
+    int walked = 0;
+    do {
+        --c;
+        if (TraceFrames) PostLog(" - PARSING  OBJECT : " + std::to_string(c), colour::Red);
+        const uint8_t reg = FrameByte(LastFrame, pos);
+        if (reg >= 1 && reg <= kRegisters) {
+            dev.Values[n](reg, 0, 0) = le32(LastFrame, pos + 1);
+            dev.Quality[n](reg, 0, 0) = 0;
+        }
+        pos += kObjectSize;
+        ++walked;
+    } while (c > 0 && walked < kRegisters);
+    // Real meters send further objects (marked invalid) after the six
+    // registers: the time tag follows the last object the frame declares,
+    // checksum and end byte after it.
+    const std::size_t tagPos = kObjects + kObjectSize * std::size_t(declared);
+    if (walked != kRegisters || LastFrame.size() < tagPos + 5 + 2) {
+        PostLog(" - ERROR PARSING CIERRE DIARIO " + FormatDdMmYy(day + days(1)), colour::Red);
+        return false;
+    }
+    const TimeTag t = DecodeTimeTag(LastFrame.substr(tagPos, 5));
+    const int64_t tag = tagMinutes(t);
+    if (tag <= LastTag) {
+        // A closure that does not follow the meter's last record would give
+        // the file a second row of one time, or rows out of order.
+        PostLog(" - CIERRE DIARIO " + tagText(t) + " - FUERA DE ORDEN, NO ALMACENADO", colour::Red);
+        for (int reg = 1; reg <= kRegisters; ++reg) {
+            dev.Values[n](reg, 0, 0) = 0;
+            dev.Quality[n](reg, 0, 0) = TDayQuality::NoData;
+        }
+        return false;
+    }
+    LastTag = tag;
+    PostLog(" - CIERRE DIARIO OK - " + tagText(t), colour::Green);
+    writeLabel(dev.Labels[n](0, 0), t);
+    return true;
+}
+
 bool TContador_IP::ReadHourlyClosures(int index, Day day) {
     return readProfile(index, day, false);
 }
@@ -222,172 +256,232 @@ bool TContador_IP::ReadQuarterHourClosures(int index, Day day) {
     return readProfile(index, day, true);
 }
 
+// One load-profile transfer: where its records go and what became of them.
+struct TContador_IP::ProfileWalk {
+    ProfileWalk(Tdevice& device, std::size_t element, Day d, bool quarterHour)
+        : dev(device), n(element), day(d), quarter(quarterHour) {}
+    Tdevice& dev;
+    std::size_t n;  // the day element the records go to
+    Day day;
+    bool quarter;
+    const char* recordLine() const {
+        return quarter ? " - CIERRE CUARTIHORARIO " : " - CIERRE HORARIO ";
+    }
+    int r = 0;  // hourly: frames received
+    int s = 0;  // hourly: next slot
+    int h = 0;  // quarter-hourly: running hour
+    int q = 1;  // quarter-hourly: running quarter, 1..4
+    int64_t previousTag = -1;
+    TimeTag last;  // the tag of the last record received
+    // Records still to check after a retry: the one it brought and the
+    // next, as a late reply to the lost try may stand in for the first.
+    int toCheck = 0;
+    bool ended = false;    // the meter's end of the transfer arrived
+    bool dropped = false;  // a record was not stored; the profile is not read
+    // Slots written by this profile; hour 0 quarter 0 holds the daily closure.
+    bool taken[kHours][kQuarters] = {{true}};
+
+    // The slot of the record with this tag by the running counters; hour -1
+    // for a record that takes no slot. Moves the hourly slot counter on.
+    std::pair<int, int> slotFor(const TimeTag& t) {
+        if (quarter) {
+            if (h == 0 && t.Minute == 15) q = 2;
+            if (h == 0 && q == 1) return {-1, 0};
+            return {h, q - 1};
+        }
+        if (r == 0 && t.Hour == 1) s = 1;
+        if (s == 0 && t.Hour > 0 && t.Hour <= kHours - 1) s = t.Hour;
+        const int slot = s++;
+        return {t.Hour > 0 ? slot : -1, 0};
+    }
+};
+
 bool TContador_IP::readProfile(int index, Day day, bool quarter) {
     try {
         Tdevice* dev = item(index).Device.get();
         if (!dev || dev->DayCount() == 0) return false;
-        const std::size_t n = dev->DayCount() - 1;
+        ProfileWalk walk(*dev, dev->DayCount() - 1, day, quarter);
+        presetProfile(walk);
+        if (!requestProfile(walk)) return false;
+        const uint8_t lastCtl = readProfileRecords(walk);
+
         const int32_t link = dev->LinkAddress;
-
-        for (int h = 0; h < kHours; ++h) {
-            for (int q = 0; q < kQuarters; ++q) {
-                const bool preset = quarter ? !(h == 0 && q == 0) : (h >= 1 && q == 0);
-                if (!preset) continue;
-                for (int reg = 1; reg <= kRegisters; ++reg)
-                    dev->Quality[n](reg, h, q) = TDayQuality::NoData;
-                dev->Labels[n](h, q).Date.clear();
-            }
-        }
-
-        PostLog(quarter ? " - STEP #20" : " - STEP #20 - INICIO CIERRE HORARIO", colour::Yellow);
-        const std::string start = DayTimeTag(day, 0, 0);
-        const std::string end = quarter ? DayTimeTag(day, 23, 59) : DayTimeTag(day, 23, 0);
-
-        WaitMs(PauseMs(1000));
-        if (!Transact(FixedFrame(kCtlClass2Fcb1, link))) return false;
-
-        PostLog(" - STEP #21", colour::Yellow);
-        WaitMs(PauseMs(1000));
-        const std::string request =
-            quarter ? QuarterHourClosureRequest(link, dev->MeasurePoint, start, end)
-                    : HourlyClosureRequest(link, dev->MeasurePoint, start, end);
-        if (!Transact(request) || !isFixed(LastFrame)) return false;
-        if (FrameFunction(LastFrame) != kFnAck) {
-            PostLog(" - CONF. NEGATIVA - DATOS NO DISPONIBLES", colour::Red);
-            return false;
-        }
-
-        PostLog(" - STEP #22", colour::Yellow);
-        WaitMs(PauseMs(1000));
-        if (!Transact(FixedFrame(kCtlClass2Fcb1, link)) ||
-            !isConfirmation(LastFrame, kTypeLoadProfile))
-            return false;
-
-        const char* recordLine = quarter ? " - CIERRE CUARTIHORARIO " : " - CIERRE HORARIO ";
-        const char* parseError =
-            quarter ? " - ERROR PARSING CIERRE CUARTIHORARIO " : " - ERROR PARSING CIERRE HORARIO ";
-
-        // Twice the records of the longest day: a meter that sends more is
-        // not ending its transfer.
-        const int frameLimit = quarter ? 2 * kHours * kQuarters : 2 * kHours;
-        const int periodMinutes = quarter ? 15 : 60;
-        uint8_t lastCtl = kCtlClass2Fcb1;
-        int r = 0;  // hourly: frames received
-        int s = 0;  // hourly: next slot
-        int h = 0;  // quarter-hourly: running hour
-        int q = 1;  // quarter-hourly: running quarter, 1..4
-        int64_t previousTag = -1;
-        // Records still to check after a retry: the one it brought and the
-        // next, as a late reply to the lost try may stand in for the first.
-        int toCheck = 0;
-        bool ended = false;  // the meter's end of the transfer arrived
-        // Slots written by this profile; hour 0 quarter 0 holds the daily closure.
-        bool taken[kHours][kQuarters] = {{true}};
-        bool valid;
-        do {
-            PostLog(" - STEP #" + std::to_string((quarter ? h : r) + 25), colour::Yellow);
-            WaitMs(PauseMs(1000));
-            lastCtl = lastCtl == kCtlClass2Fcb1 ? kCtlClass2Fcb0 : kCtlClass2Fcb1;
-            const bool replied = Transact(FixedFrame(lastCtl, link));
-            valid = replied && LastFrame.size() == kDataFrameSize &&
-                    FrameByte(LastFrame, 6) == kTypeProfileData &&
-                    (FrameByte(LastFrame, 8) & kCauseNegative) == 0;
-            if (!valid) {
-                ended = replied && FrameFunction(LastFrame) == kFnUserData &&
-                        FrameByte(LastFrame, 6) == kTypeLoadProfile &&
-                        (FrameByte(LastFrame, 8) & 0x7F) == kCauseTermination;
-                break;
-            }
-            if ((quarter ? h * 4 + q - 1 : r) >= frameLimit) {
-                PostLog(std::string(recordLine) + "- DEMASIADOS CIERRES, LECTURA INTERRUMPIDA",
-                        colour::Red);
-                break;
-            }
-
-            Registers scratch;
-            for (auto& quality : scratch.quality) quality = TDayQuality::NoData;
-            int c = FrameByte(LastFrame, 7) & 0x7F;
-            std::size_t pos = kObjects;
-            int walked = 0;
-            while (c > 0 && walked < kRegisters) {
-                --c;
-                const uint8_t reg = FrameByte(LastFrame, pos);
-                if (reg >= 1 && reg <= kRegisters) {
-                    scratch.value[reg] = le32(LastFrame, pos + 1);
-                    scratch.quality[reg] = 0;
-                }
-                pos += kObjectSize;
-                ++walked;
-            }
-
-            if (walked == kRegisters) {
-                const TimeTag t = DecodeTimeTag(LastFrame.substr(pos, 5));
-                const int64_t tag = tagMinutes(t);
-                if (TriesUsed > 1) toCheck = 2;
-                const bool follows = previousTag >= 0 && tag == previousTag + periodMinutes;
-                if (toCheck > 0 && !follows) {
-                    PostLog(std::string(recordLine) + tagText(t) +
-                                " - RESPUESTA PERDIDA, CIERRES NO ALMACENADOS",
-                            colour::Red);
-                    valid = false;
-                    break;
-                }
-                if (toCheck > 0) --toCheck;
-                previousTag = tag;
-                PostLog(recordLine + tagText(t) + " - OK", colour::Yellow);
-                int slotHour = -1, slotQuarter = 0;
-                if (quarter) {
-                    if (h == 0 && t.Minute == 15) q = 2;
-                    if (!(h == 0 && q == 1)) {
-                        slotHour = h;
-                        slotQuarter = q - 1;
-                    }
-                } else {
-                    if (r == 0 && t.Hour == 1) s = 1;
-                    if (s == 0 && t.Hour > 0 && t.Hour <= kHours - 1) s = t.Hour;
-                    if (t.Hour > 0) slotHour = s;
-                    ++s;
-                }
-                if (slotHour >= kHours || (slotHour >= 0 && taken[slotHour][slotQuarter])) {
-                    PostLog(std::string(recordLine) + "FUERA DE RANGO, NO ALMACENADO", colour::Red);
-                } else if (slotHour >= 0) {
-                    taken[slotHour][slotQuarter] = true;
-                    writeLabel(dev->Labels[n](slotHour, slotQuarter), t);
-                    for (int reg = 1; reg <= kRegisters; ++reg) {
-                        dev->Values[n](reg, slotHour, slotQuarter) = scratch.value[reg];
-                        dev->Quality[n](reg, slotHour, slotQuarter) = scratch.quality[reg];
-                    }
-                }
-            } else {
-                PostLog(parseError, colour::Red);
-            }
-
-            if (quarter) {
-                if (++q > 4) {
-                    q = 1;
-                    ++h;
-                }
-            } else {
-                ++r;
-            }
-        } while (valid && !Terminated);
-
         if (lastCtl == kCtlClass2Fcb1) Transact(FixedFrame(kCtlClass2Fcb0, link));
         WaitMs(PauseMs(1000));
         Transact(FixedFrame(kCtlClass2Fcb1, link));
 
-        const std::string read = std::to_string(quarter ? h * 4 : r) + " CIERRES LEIDOS )";
+        const int count = quarter ? walk.h * 4 : walk.r;
+        const std::string read = std::to_string(count) + " CIERRES LEIDOS )";
         const char* kind = quarter ? "CIERRES CUARTIHORARIOS" : "CIERRES HORARIOS";
-        if (!ended) {
+        if (!walk.ended || walk.dropped) {
             PostLog(std::string(" - ERROR ") + kind + " INCOMPLETOS - ( " + read, colour::Red);
             return false;
         }
-        if ((quarter ? h : r) == 0) return false;
+        if ((quarter ? walk.h : walk.r) == 0) return false;
         PostLog(std::string(" - ") + kind + " OK - ( " + read, colour::Green);
         return true;
     } catch (...) {
         return false;
     }
+}
+
+void TContador_IP::presetProfile(ProfileWalk& w) {
+    for (int h = 0; h < kHours; ++h) {
+        for (int q = 0; q < kQuarters; ++q) {
+            const bool preset = w.quarter ? !(h == 0 && q == 0) : (h >= 1 && q == 0);
+            if (!preset) continue;
+            for (int reg = 1; reg <= kRegisters; ++reg)
+                w.dev.Quality[w.n](reg, h, q) = TDayQuality::NoData;
+            w.dev.Labels[w.n](h, q).Date.clear();
+        }
+    }
+}
+
+bool TContador_IP::requestProfile(ProfileWalk& w) {
+    const int32_t link = w.dev.LinkAddress;
+    PostLog(w.quarter ? " - STEP #20" : " - STEP #20 - INICIO CIERRE HORARIO", colour::Yellow);
+    const std::string start = DayTimeTag(w.day, 0, 0);
+    const std::string end = w.quarter ? DayTimeTag(w.day, 23, 59) : DayTimeTag(w.day, 23, 0);
+
+    WaitMs(PauseMs(1000));
+    if (!Transact(FixedFrame(kCtlClass2Fcb1, link))) return false;
+
+    PostLog(" - STEP #21", colour::Yellow);
+    WaitMs(PauseMs(1000));
+    const std::string request =
+        w.quarter ? QuarterHourClosureRequest(link, w.dev.MeasurePoint, start, end)
+                  : HourlyClosureRequest(link, w.dev.MeasurePoint, start, end);
+    if (!Transact(request) || !isFixed(LastFrame)) return false;
+    if (FrameFunction(LastFrame) != kFnAck) {
+        PostLog(" - CONF. NEGATIVA - DATOS NO DISPONIBLES", colour::Red);
+        return false;
+    }
+
+    PostLog(" - STEP #22", colour::Yellow);
+    WaitMs(PauseMs(1000));
+    return Transact(FixedFrame(kCtlClass2Fcb1, link)) &&
+           isConfirmation(LastFrame, kTypeLoadProfile);
+}
+
+uint8_t TContador_IP::readProfileRecords(ProfileWalk& w) {
+    const int32_t link = w.dev.LinkAddress;
+    // Twice the records of the longest day: a meter that sends more is
+    // not ending its transfer.
+    const int frameLimit = w.quarter ? 2 * kHours * kQuarters : 2 * kHours;
+    uint8_t lastCtl = kCtlClass2Fcb1;
+    bool valid;
+    do {
+        PostLog(" - STEP #" + std::to_string((w.quarter ? w.h : w.r) + 25), colour::Yellow);
+        WaitMs(PauseMs(1000));
+        lastCtl = lastCtl == kCtlClass2Fcb1 ? kCtlClass2Fcb0 : kCtlClass2Fcb1;
+        const bool replied = Transact(FixedFrame(lastCtl, link));
+        valid = replied && LastFrame.size() == kDataFrameSize &&
+                FrameByte(LastFrame, 6) == kTypeProfileData &&
+                (FrameByte(LastFrame, 8) & kCauseNegative) == 0;
+        if (!valid) {
+            w.ended = replied && FrameFunction(LastFrame) == kFnUserData &&
+                      FrameByte(LastFrame, 6) == kTypeLoadProfile &&
+                      (FrameByte(LastFrame, 8) & 0x7F) == kCauseTermination;
+            // The end answering a repeated poll before the day's last record
+            // came: the reply lost was a record, and the meter moved on.
+            if (w.ended && TriesUsed > 1 && w.previousTag >= 0 &&
+                !(inDay(w.last, w.day) && w.last.Hour == 23 &&
+                  w.last.Minute == (w.quarter ? 45 : 0))) {
+                PostLog(std::string(w.recordLine()) + tagText(w.last) +
+                            " - RESPUESTA PERDIDA, FALTAN LOS CIERRES SIGUIENTES",
+                        colour::Red);
+                w.dropped = true;
+            }
+            break;
+        }
+        if ((w.quarter ? w.h * 4 + w.q - 1 : w.r) >= frameLimit) {
+            PostLog(std::string(w.recordLine()) + "- DEMASIADOS CIERRES, LECTURA INTERRUMPIDA",
+                    colour::Red);
+            break;
+        }
+        // A record not stored ends the transfer before it is counted.
+        if (!takeProfileRecord(w)) {
+            valid = false;
+            break;
+        }
+        if (w.quarter) {
+            if (++w.q > 4) {
+                w.q = 1;
+                ++w.h;
+            }
+        } else {
+            ++w.r;
+        }
+    } while (valid && !Terminated);
+    return lastCtl;
+}
+
+bool TContador_IP::takeProfileRecord(ProfileWalk& w) {
+    Registers scratch;
+    for (auto& quality : scratch.quality) quality = TDayQuality::NoData;
+    int c = FrameByte(LastFrame, 7) & 0x7F;
+    std::size_t pos = kObjects;
+    int walked = 0;
+    while (c > 0 && walked < kRegisters) {
+        --c;
+        const uint8_t reg = FrameByte(LastFrame, pos);
+        if (reg >= 1 && reg <= kRegisters) {
+            scratch.value[reg] = le32(LastFrame, pos + 1);
+            scratch.quality[reg] = 0;
+        }
+        pos += kObjectSize;
+        ++walked;
+    }
+    if (walked < kRegisters) {
+        PostLog(w.quarter ? " - ERROR PARSING CIERRE CUARTIHORARIO "
+                          : " - ERROR PARSING CIERRE HORARIO ",
+                colour::Red);
+        return true;
+    }
+
+    const TimeTag t = DecodeTimeTag(LastFrame.substr(pos, 5));
+    const int64_t tag = tagMinutes(t);
+    const int periodMinutes = w.quarter ? 15 : 60;
+    if (TriesUsed > 1) w.toCheck = 2;
+    const bool follows = w.previousTag >= 0 && tag == w.previousTag + periodMinutes;
+    if (w.toCheck > 0 && !follows) {
+        PostLog(std::string(w.recordLine()) + tagText(t) +
+                    " - RESPUESTA PERDIDA, CIERRES NO ALMACENADOS",
+                colour::Red);
+        w.dropped = true;
+        return false;
+    }
+    if (w.toCheck > 0) --w.toCheck;
+    // The 00:00 record that some meters send first closes the day before.
+    const bool dayBefore = w.previousTag < 0 && inDay(t, w.day) && t.Hour == 0 && t.Minute == 0;
+    w.previousTag = tag;
+    w.last = t;
+
+    const auto [slotHour, slotQuarter] = w.slotFor(t);
+    const char* refused = nullptr;  // the day before's record takes no slot
+    if (!dayBefore && tag <= LastTag)
+        refused = " - FUERA DE ORDEN, NO ALMACENADO";
+    else if (!dayBefore && (!inDay(t, w.day) || (t.Hour == 0 && t.Minute == 0)))
+        refused = " - FUERA DEL DIA, NO ALMACENADO";
+    else if (!dayBefore && (slotHour < 0 || slotHour >= kHours || w.taken[slotHour][slotQuarter]))
+        refused = " - FUERA DE RANGO, NO ALMACENADO";
+    if (refused) {
+        // Stored anyway it would give a file two rows of one time, or rows
+        // out of order; the records after it would not be where they belong.
+        PostLog(std::string(w.recordLine()) + tagText(t) + refused, colour::Red);
+        w.dropped = true;
+        return false;
+    }
+    PostLog(w.recordLine() + tagText(t) + " - OK", colour::Yellow);
+    if (slotHour < 0) return true;
+    LastTag = tag;
+    w.taken[slotHour][slotQuarter] = true;
+    writeLabel(w.dev.Labels[w.n](slotHour, slotQuarter), t);
+    for (int reg = 1; reg <= kRegisters; ++reg) {
+        w.dev.Values[w.n](reg, slotHour, slotQuarter) = scratch.value[reg];
+        w.dev.Quality[w.n](reg, slotHour, slotQuarter) = scratch.quality[reg];
+    }
+    return true;
 }
 
 }  // namespace qv

@@ -184,15 +184,33 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     std::atomic<int> FramesSent{0};
     std::atomic<int64_t> SleepRequestedMs{0};
 
+    // The time tag of the meter's last record stored, in minutes on one
+    // scale; -1 before the first. A record must come after it.
+    int64_t LastTag = -1;
+
   private:
     DeviceItem& item(int index) { return Devices.at(static_cast<std::size_t>(index)); }
+    // The steps of a load profile: preset its slots, request it, take its
+    // records (the last control field sent), each record into its slot.
+    struct ProfileWalk;
     bool readProfile(int index, Day day, bool quarterHour);
+    void presetProfile(ProfileWalk& walk);
+    bool requestProfile(ProfileWalk& walk);
+    uint8_t readProfileRecords(ProfileWalk& walk);
+    bool takeProfileRecord(ProfileWalk& walk);
+    // The objects and time tag of a daily closure frame into element n.
+    bool takeDailyClosure(Tdevice& dev, std::size_t n, Day day);
 
     // Drops what arrived before a request goes out.
     void dropStaleInput();
     // Waits for the reply of one try, in polls of 100 ms; a poll ends early when
     // bytes arrive. True when the try timed out; the reply lands in LastFrame.
-    bool awaitReply(int64_t maxPolls);
+    bool awaitReply(int64_t maxPolls, const std::string& request);
+    // Cuts what arrived into frames until one can answer the request (true,
+    // in LastFrame); the others are dropped with a trace line.
+    bool takeReply(const std::string& request);
+    // The time-out of a request is logged once until a reply arrives.
+    bool noAnswerLogged_ = false;
     // Sleeps until `until`, a stop request, or bytes arriving after the
     // receive buffer had seen `seenAppends` appends.
     void waitForBytes(std::chrono::steady_clock::time_point until, uint64_t seenAppends);

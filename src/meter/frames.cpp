@@ -87,6 +87,59 @@ bool CheckFrame(const std::string& body) {
     return Checksum(body.substr(3, l)) == FrameByte(body, l + 3);
 }
 
+bool ReplyFits(const std::string& request, const std::string& reply) {
+    const bool fixed = FrameByte(request, 0) == kFixedStart;
+    const std::size_t at = fixed ? 1 : 4;  // the request's control field
+    if (request.size() < at + 3) return true;
+    const std::size_t replyAt = reply.size() == 5 ? 1 : 4;  // the reply's address
+    if (FrameByte(reply, replyAt) != FrameByte(request, at + 1) ||
+        FrameByte(reply, replyAt + 1) != FrameByte(request, at + 2))
+        return false;
+    const uint8_t function = FrameFunction(reply);  // $40 set: a primary station's frame
+    switch (FrameByte(request, at) & 0x0F) {
+        case 0:  // reset of the remote link
+        case 3:  // user data, send/confirm
+            return reply.size() == 5 && (function == kFnAck || function == kFnNack);
+        case 9:  // request status of link
+            return reply.size() == 5 && function == kFnLinkStatus;
+        case 10:  // request class 1 data
+        case 11:  // request class 2 data
+            return reply.size() == 5 ? function == kFnNoData : function == kFnUserData;
+        default:
+            return true;
+    }
+}
+
+std::string RequestName(const std::string& request) {
+    if (FrameByte(request, 0) == kFixedStart) {
+        switch (FrameByte(request, 1) & 0x0F) {
+            case 0:
+                return "REPOSICION DE ENLACE";
+            case 9:
+                return "SOLICITUD DE ESTADO DE ENLACE";
+            case 10:
+                return "PETICION DE DATOS DE CLASE 1";
+            case 11:
+                return "PETICION DE DATOS DE CLASE 2";
+            default:
+                return "TRAMA " + HexDump(request);
+        }
+    }
+    switch (FrameByte(request, 7)) {  // the type identification
+        case 0xB7:
+            return "INICIO DE SESION";
+        case 0xBB:
+            return "FIN DE SESION";
+        case 122:
+            return "PETICION DE CIERRES DIARIOS";
+        case 123:
+            return FrameByte(request, 12) == 11 ? "PETICION DE CIERRES HORARIOS"
+                                                : "PETICION DE CIERRES CUARTIHORARIOS";
+        default:
+            return "TRAMA " + HexDump(request);
+    }
+}
+
 bool ExtractFrame(std::string& rx, std::string& lastFrame) {
     if (rx.size() <= 5) return false;
     bool stored = false;

@@ -29,7 +29,9 @@ constexpr uint8_t kCtlUserDataFcb1 = 0x73;
 
 // Reply functions (control field and $4F).
 constexpr uint8_t kFnAck = 0;
+constexpr uint8_t kFnNack = 1;
 constexpr uint8_t kFnUserData = 8;
+constexpr uint8_t kFnNoData = 9;
 constexpr uint8_t kFnLinkStatus = 11;
 constexpr uint8_t kCauseNegative = 0x40;
 
@@ -47,6 +49,17 @@ std::string EndSessionFrameFcb(int32_t address, int32_t point);
 
 // True when a stored frame body is consistent (length and checksum).
 bool CheckFrame(const std::string& body);
+
+// True when a stored reply frame can answer the request frame (start byte
+// included): it comes from a secondary station with the request's link
+// address, and its function is one the request's function allows (an
+// acknowledgement or negative one for a send/confirm, user data or "no data"
+// for a data request, the link status for a status request).
+bool ReplyFits(const std::string& request, const std::string& reply);
+
+// What a request frame asks for, as the log names it ("PETICION DE DATOS DE
+// CLASE 2", "PETICION DE CIERRES DIARIOS", ...).
+std::string RequestName(const std::string& request);
 
 // One extraction pass over the receive buffer: drops noise, cuts complete
 // frames out and leaves the last one found in lastFrame. Bytes of a frame still

@@ -26,6 +26,7 @@ bool TContador_IP::OpenSession(int index) {
     const int row = index + 1;
     const auto pause = [this](int n) { WaitMs(PauseMs(n)); };
     bool opened = false;
+    noAnswerLogged_ = false;  // each meter says once that it does not answer
     try {
         const DeviceItem& it = item(index);
 

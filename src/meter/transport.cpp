@@ -81,6 +81,7 @@ bool TContador_IP::Transact(const std::string& frame) {
         if (TraceFrames) PostLog((IsSerial ? "" : " ") + HexDump(bytes), colour::Red);
     };
     int left = AsduRetries - 1;
+    bool timedOut = false;
     do {
         --left;
         ++TriesUsed;
@@ -94,12 +95,41 @@ bool TContador_IP::Transact(const std::string& frame) {
         dropStaleInput();
         if (SendFrame(frame)) {
             trace(frame);
-            if (awaitReply(maxPolls) && !IsSerial) WaitMs(500);
+            if (awaitReply(maxPolls, frame)) {
+                timedOut = true;
+                if (!IsSerial) WaitMs(500);
+            }
         }
     } while (LastFrame.empty() && left >= 0 && !Terminated);
-    if (LastFrame.empty()) return false;
+    if (LastFrame.empty()) {
+        // Once until the meter answers again: a frozen meter's later requests
+        // add nothing to it.
+        if (timedOut && !Terminated && Protocol == 0 && !noAnswerLogged_) {
+            noAnswerLogged_ = true;
+            PostLog(" - SIN RESPUESTA A " + RequestName(frame) + " TRAS " +
+                        std::to_string(TriesUsed) + (TriesUsed == 1 ? " INTENTO" : " INTENTOS") +
+                        " DE " + std::to_string(AsduTimeout) + " S",
+                    colour::Red);
+        }
+        return false;
+    }
+    noAnswerLogged_ = false;
     trace(LastFrame);
     return true;
+}
+
+bool TContador_IP::takeReply(const std::string& request) {
+    while (RxWaiting()) {
+        ExtractFrame();
+        if (LastFrame.empty()) return false;
+        if (Protocol != 0 || ReplyFits(request, LastFrame)) return true;
+        // A late reply to an earlier request, or a frame for another station:
+        // taken as this answer it would put every later exchange one step out.
+        PostLog(" - TRAMA DESCARTADA, NO RESPONDE A LA PETICION: " + HexDump(LastFrame),
+                colour::Red);
+        LastFrame.clear();
+    }
+    return false;
 }
 
 // Right before the send, after the pause: whatever is there belongs to an
@@ -112,7 +142,7 @@ void TContador_IP::dropStaleInput() {
     ClearRx();
 }
 
-bool TContador_IP::awaitReply(int64_t maxPolls) {
+bool TContador_IP::awaitReply(int64_t maxPolls, const std::string& request) {
     using namespace std::chrono;
     int64_t polls = 0;
     bool tcpUp = !IsSerial;
@@ -132,8 +162,7 @@ bool TContador_IP::awaitReply(int64_t maxPolls) {
                 polls += 50;
             }
         }
-        if (RxWaiting()) ExtractFrame();
-        if (!LastFrame.empty() || Terminated) return false;
+        if (takeReply(request) || Terminated) return false;
         const auto now = steady_clock::now();
         if (now >= pollEnd) {
             ++polls;

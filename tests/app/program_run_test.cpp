@@ -11,6 +11,8 @@
 #include <fstream>
 #include <ranges>
 #include <regex>
+#include <set>
+#include <thread>
 
 #include "app/core/csv_file.h"
 #include "meter-sim/meter_sim.h"
@@ -49,6 +51,7 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
     const std::size_t first = lines[0].starts_with("OPC_ID : ") ? 2 : 1;
     EXPECT_EQ(lines.at(first - 1), kCsvHeader);
     std::vector<std::string> times;
+    std::set<std::string> labels;  // date, time and season: never twice
     std::array<uint32_t, 6> previous{};
     for (std::size_t i = first; i + 1 < lines.size(); ++i) {
         const auto f = split(lines[i], ";");
@@ -59,6 +62,7 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
             ADD_FAILURE() << lines[i];
             continue;
         }
+        EXPECT_TRUE(labels.insert(f[0] + f[1] + f[2]).second) << lines[i];
         t.year += 2000;
         t.summer = f[2] == "Verano";
         EXPECT_EQ(t.summer, sim::isSummerTime(t)) << lines[i];
@@ -76,17 +80,32 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
 
 // Every interval, the summer-time change days, two meters (the second with an
 // OPC code or refusing its session), no meters, a file where the folder goes,
-// a meter that loses each day's last record: rows and exit codes of each run.
-// A failed second run on the same day leaves the first file as it was.
+// a meter that repeats its last record or loses it (its day is not written,
+// the reading fails), a late acknowledgement on a slow line: rows and exit
+// codes of each run. A failed second run on the same day leaves the first file
+// as it was.
 struct RunCase {
     const char *name, *interval, *from, *to, *meters;
     int exitCode;
     bool secondRead;
     std::size_t rows;  // of meter 101
     const char* last;
-    const char* folder = "/out";                  // under the run's folder; "": none given
-    bool loseLast = false, failedRerun = false;  // meter 101 loses each day's last record
+    sim::SimFaults faults = {};  // of meter 101
+    int replyDelayMs = 2, retries = 1;
+    const char* folder = "/out";  // under the run's folder; "": none given
+    bool failedRerun = false;     // then again, meter 101 losing its last record
 };
+sim::SimFaults repeatsLast(int times) {
+    return {.extraRecords = times};
+}
+// The reply with the day's last record lost, the repeated poll answered with the end.
+sim::SimFaults lastRecordLost() {
+    return {.loseLast = true};
+}
+// The reply held back (the daily closure request's acknowledgement) and by how long.
+sim::SimFaults lateReply(int n, int ms) {
+    return {.lateReply = n, .lateReplyMs = ms};
+}
 const RunCase kRuns[] = {
     {"HourlySpringChange", "H", "2026/03/28", "2026/03/29", "101-1-7,102-2-7-opcB", 0, true,
      1 + 24 + 23, "30/03/26 00:00"},
@@ -99,9 +118,19 @@ const RunCase kRuns[] = {
     {"NoMeters", "D", "2026/06/10", "2026/06/10", "", 15, false, 0, ""},
     {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
     {"NoFolderTheCurrentOne", "D", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 2,
-     "11/06/26 00:00", ""},
-    {"LastRecordLostThenAFailedRerun", "Q", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 1 + 95,
-     "11/06/26 00:00", "/out", true, true},
+     "11/06/26 00:00", {}, 2, 1, ""},
+    {"FailedRerunKeepsTheFile", "Q", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 1 + 96,
+     "11/06/26 00:00", {}, 2, 1, "/out", true},
+    {"QuarterHourlyRecordRepeated", "Q", "2026/03/05", "2026/03/05", "101-1-7", 15, false, 1,
+     "05/03/26 00:00", repeatsLast(1)},
+    {"HourlyRecordRepeated", "H", "2026/03/05", "2026/03/05", "101-1-7", 15, false, 1,
+     "05/03/26 00:00", repeatsLast(2)},
+    {"HourlySpringChangeRecordRepeated", "H", "2026/03/29", "2026/03/29", "101-1-7", 15, false, 1,
+     "29/03/26 00:00", repeatsLast(2)},
+    {"HourlyLastRecordLost", "H", "2026/03/05", "2026/03/05", "101-1-7", 15, false, 1,
+     "05/03/26 00:00", lastRecordLost(), 2, 2},
+    {"LateAcknowledgement", "Q", "2026/06/10", "2026/06/10", "101-1-7,102-2-7-opcB", 0, true,
+     1 + 96, "11/06/26 00:00", lateReply(12, 2800), 30, 2},
 };
 
 void PrintTo(const RunCase& r, std::ostream* os) {
@@ -114,9 +143,9 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     const RunCase& r = GetParam();
     sim::SimConfig c;
     c.seed = kSeed;
-    c.replyDelayMs = 2;
+    c.replyDelayMs = r.replyDelayMs;
     for (int link : {101, 102}) c.meters.push_back({link, link % 100, 7, {}});
-    c.meters[0].faults.loseLast = r.loseLast;
+    c.meters[0].faults = r.faults;
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
     if (r.exitCode == ExitOutputLost) std::ofstream(dir + "/out") << "";
@@ -126,7 +155,7 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
         "-CSV",          outputFolder, "-FROM",       r.from,
         "-TO",           r.to,         "-INTERVAL",   r.interval,
         "-METERS",       r.meters,     "-INTERASDUS", "0",
-        "-TIMEOUTASDUS", "2",          "-ASDURETRY",  "2"};
+        "-TIMEOUTASDUS", "2",          "-ASDURETRY",  std::to_string(r.retries)};
     EXPECT_EQ(runProgram(dir, args), r.exitCode);
     // How long after the run's status file was written the program had ended.
     const auto closedAfter = duration_cast<milliseconds>(
@@ -137,6 +166,9 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     EXPECT_LT(closedAfter, milliseconds(20000));
     const std::string log = ReadFile(dir + "/quorvanta.LOG");
     EXPECT_NE(log.find("   - EXIT CODE: " + std::to_string(r.exitCode)), std::string::npos);
+    EXPECT_EQ(log.find(" NO ALMACENADO") == std::string::npos, r.faults.extraRecords == 0);
+    // The late reply came while a later request waited for its own.
+    EXPECT_EQ(log.find("TRAMA DESCARTADA") == std::string::npos, r.faults.lateReply == 0);
     EXPECT_EQ(log.find("SESSION TO: 0 "), std::string::npos);
     for (int link : {101, 102}) {
         const std::string csv =
@@ -150,10 +182,12 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
         EXPECT_EQ(times.size(), r.rows) << link;
         EXPECT_EQ(times.empty() ? "" : times.back(), r.last);
     }
-    if (r.failedRerun) {  // one try only: the lost record cuts the reading short
+    if (r.failedRerun) {  // the lost record cuts the second reading short
         const std::string csv = dir + "/out/" + CsvFileName(101, LocalToday()),
                           before = ReadFile(csv);
-        args.back() = "1";
+        c.meters[0].faults = lastRecordLost();
+        sim::MeterSim failing(c);
+        args[3] = std::to_string(failing.listenTcp());
         EXPECT_EQ(runProgram(dir, args), 15);
         EXPECT_EQ(ReadFile(csv), before);
         EXPECT_EQ(checkRows(ReadFile(csv + "(1)"), 101).size(), 1u);
@@ -277,6 +311,38 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
 
 INSTANTIATE_TEST_SUITE_P(Starts, ProgramUnattended, ::testing::ValuesIn(kUnattended),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Stopped as a service manager stops it during a long daily reading: the meter
+// being read is not read, the closures that arrived are written, the run ends 15.
+TEST(Program, StopDuringATransferLeavesTheMeterUnreadAndEndsWith15) {
+    sim::SimConfig c;
+    c.seed = kSeed;
+    c.replyDelayMs = 2;
+    for (int link : {101, 102}) c.meters.push_back({link, link % 100, 7, {}});
+    sim::MeterSim sim(c);
+    const std::string dir = test::makeTempDir("program_run");
+    test::Program p(test::ProgramCopy(dir), dir,
+                    {"-IP", "127.0.0.1", "-PORT", std::to_string(sim.listenTcp()), "-CSV",
+                     dir + "/out", "-FROM", "2020/01/01", "-TO", "2026/03/29", "-INTERVAL", "D",
+                     "-METERS", "101-1-7,102-2-7", "-INTERASDUS", "0"});
+    for (int i = 0;
+         i < 600 && ReadFile(dir + "/quorvanta.LOG").find("OK - 20/01/20") == std::string::npos;
+         ++i)
+        std::this_thread::sleep_for(milliseconds(100));
+    kill(p.pid(), SIGTERM);
+    EXPECT_EQ(p.Wait(seconds(60)), 15);
+    EXPECT_NE(ReadFile(dir + "/quorvanta.LOG").find(" - LECTURA INTERRUMPIDA - SE HA PEDIDO"),
+              std::string::npos);
+    EXPECT_NE(ReadFile(dir + "/quorvanta_STATUSLOG.CSV").find("101;1;7;;(5) ERROR DE LECTURA"),
+              std::string::npos);
+    std::string csv = ReadFile(dir + "/out/" + CsvFileName(101, LocalToday()));
+    // The closure being asked for when the stop came: a row without data.
+    std::string unread = ";;Invierno;";
+    for (int i = 0; i < 12; ++i) unread += "- ; ";
+    if (csv.ends_with(unread + "\r\n")) csv.resize(csv.size() - unread.size() - 2);
+    EXPECT_GE(checkRows(csv, 101).size(), 20u);
+    if (!HasFailure()) fs::remove_all(dir);
+}
 
 TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
     const std::string dir = test::makeTempDir("program");

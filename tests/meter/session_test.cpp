@@ -296,16 +296,44 @@ TEST(Closures, LostProfileReplyGivesRightRecordsOrAVisibleFailure) {
     }
 }
 
-// A meter that never ends its transfer: no record is stored twice or beyond the
-// day's slots, and the reading ends, failed.
-TEST(Closures, MeterThatKeepsSendingFailsAfterTwiceADayOfRecords) {
-    Reading r({.extraRecords = 1000});
-    const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
-    EXPECT_EQ(label(d.Labels[0](24, 0)), "05/03/26 23:00 W");  // the first extra record
-    EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO FUERA DE RANGO, NO ALMACENADO"), 25);
-    EXPECT_EQ(r.h.countLog(" - CIERRE HORARIO - DEMASIADOS CIERRES, LECTURA INTERRUMPIDA"), 1);
-    EXPECT_LT(r.sim.framesReceived(), 100u);
-    EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
+// A meter that repeats its last record (once, twice, or without end, on a
+// 24- or 23-hour day): the first record that does not follow the one before is
+// not stored, is named in red, and fails the reading; nothing lands past the
+// day's records. A frozen meter: the request left unanswered is named once; one
+// whose last record is lost: the record it came after is named.
+TEST(Closures, RecordsOutOfOrderAndAFrozenMeterFailTheReading) {
+    const auto outOfOrder = [](const char* record) {
+        return " - CIERRE " + std::string(record) + " - FUERA DE ORDEN, NO ALMACENADO";
+    };
+    const std::string lost =
+        " - CIERRE HORARIO 05/03/26 - 22:00 (Invierno) - RESPUESTA PERDIDA, "
+        "FALTAN LOS CIERRES SIGUIENTES";
+    const std::string frozen =
+        " - SIN RESPUESTA A PETICION DE DATOS DE CLASE 2 TRAS 2 INTENTOS DE 1 S";
+    const struct {
+        bool quarter;
+        unsigned march;  // the day
+        sim::SimFaults faults;
+        std::string line;
+    } rows[] = {
+        {false, 5, {.extraRecords = 1000}, outOfOrder("HORARIO 05/03/26 - 23:00 (Invierno)")},
+        {true, 5, {.extraRecords = 1}, outOfOrder("CUARTIHORARIO 05/03/26 - 23:45 (Invierno)")},
+        {false, 29, {.extraRecords = 2}, outOfOrder("HORARIO 29/03/26 - 23:00 (Verano)")},
+        {false, 5, {.silence = sim::Silence::Data}, frozen},
+        // The last record lost, the repeated poll answered with the end.
+        {false, 5, {.loseData = 25, .noRepeat = true}, lost},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        Reading r(row.faults);
+        const Day day = 2026y / March / std::chrono::day(row.march);
+        const Tdevice& d = r.read(row.quarter ? IntervalQuarterHour : IntervalHourly, day, day);
+        EXPECT_EQ(r.h.countLog(row.line), 1);
+        EXPECT_EQ(d.DayCount(), 1u);  // the walk ends there
+        for (int q = 0; q < 4; ++q) EXPECT_EQ(label(d.Labels[0](24, q)), "  W");
+        EXPECT_LT(r.sim.framesReceived(), 140u);
+        EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
+    }
 }
 
 TEST(Closures, MissingRegisterIsStoredAsNoDataNotAsAReading) {
@@ -324,6 +352,9 @@ TEST(Closures, MissingRegisterIsStoredAsNoDataNotAsAReading) {
 // test.
 std::string ack() {
     return sim::iec::fixedFrame(0x00, kLink);
+}
+std::string noData() {
+    return sim::iec::fixedFrame(0x09, kLink);
 }
 // The confirmation (cause 7) of a load-profile request or the end of its
 // transfer (cause 10).
@@ -344,12 +375,12 @@ std::string hourlyRecord(int hour, int minute) {
 
 // A profile against a scripted meter: the poll, the request's acknowledgement
 // and its confirmation, the records (tag hour, minute), the end of the
-// transfer; later requests are acknowledged.
+// transfer; later polls find no data.
 struct ScriptedReading {
     test::LoopbackPeer meter;
     Harness h;
     explicit ScriptedReading(const std::vector<std::pair<int, int>>& records)
-        : meter(test::LoopbackPeer::Scripted(script(records), ack())) {
+        : meter(test::LoopbackPeer::Scripted(script(records), noData())) {
         h.useTcp(meter.port());
         h.addMeter(kLink, 9, 1);
         h.thread->AsduRetries = 1;
@@ -357,7 +388,7 @@ struct ScriptedReading {
         h.thread->Devices[0].Device->AddDay();  // the daily closure's element
     }
     static std::vector<std::string> script(const std::vector<std::pair<int, int>>& records) {
-        std::vector<std::string> replies = {ack(), ack(), profileEcho(7)};
+        std::vector<std::string> replies = {noData(), ack(), profileEcho(7)};
         for (auto [hour, minute] : records) replies.push_back(hourlyRecord(hour, minute));
         replies.push_back(profileEcho(10));
         return replies;
@@ -377,17 +408,34 @@ TEST(ScriptedProfiles, FirstHourlyRecordsMissingStoreAtTheirTagHourNeverHourZero
     EXPECT_EQ(d.Quality[0](1, 5, 0), TDayQuality::NoData);
 }
 
-// A first record whose tag hour no day has takes no slot of its own; a
-// quarter-hour record sent twice finds its slot taken.
-TEST(ScriptedProfiles, RecordsWithoutASlotOfTheirOwnAreNotStored) {
-    ScriptedReading hourly({{31, 0}, {3, 0}});
-    EXPECT_TRUE(hourly.h.thread->ReadHourlyClosures(0, 2026y / March / 5));
-    EXPECT_EQ(hourly.h.countLog(" - CIERRE HORARIO FUERA DE RANGO, NO ALMACENADO"), 1);
-    EXPECT_EQ(label(hourly.device().Labels[0](1, 0)), "05/03/26 03:00 W");
-    ScriptedReading quarter({{0, 15}, {0, 15}, {0, 30}});
-    quarter.h.thread->ReadQuarterHourClosures(0, 2026y / March / 5);
-    EXPECT_EQ(quarter.h.countLog(" - CIERRE CUARTIHORARIO FUERA DE RANGO, NO ALMACENADO"), 1);
-    EXPECT_EQ(label(quarter.device().Labels[0](0, 2)), "05/03/26 00:30 W");
+// A record whose tag is no time of the day, or that does not come after the
+// record before it, is not stored: the transfer ends there and the profile
+// fails, keeping what came before.
+TEST(ScriptedProfiles, RecordsOutOfTheDayOrOutOfOrderFailTheProfile) {
+    const struct {
+        bool quarter;
+        std::vector<std::pair<int, int>> records;
+        const char *tag, *refused;
+        int hour, q;
+        const char* kept;
+    } rows[] = {
+        {false, {{31, 0}, {3, 0}}, "31:00", "FUERA DEL DIA", 3, 0, "  W"},
+        {false, {{3, 0}, {2, 0}}, "02:00", "FUERA DE ORDEN", 3, 0, "05/03/26 03:00 W"},
+        {true, {{0, 15}, {0, 15}, {0, 30}}, "00:15", "FUERA DE ORDEN", 0, 1, "05/03/26 00:15 W"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.tag);
+        ScriptedReading r(row.records);
+        const Day day = 2026y / March / 5;
+        EXPECT_FALSE(row.quarter ? r.h.thread->ReadQuarterHourClosures(0, day)
+                                 : r.h.thread->ReadHourlyClosures(0, day));
+        EXPECT_EQ(r.h.countLog(std::string(" - CIERRE ") + (row.quarter ? "CUARTI" : "") +
+                               "HORARIO 05/03/26 - " + row.tag + " (Invierno) - " + row.refused +
+                               ", NO ALMACENADO"),
+                  1);
+        EXPECT_EQ(label(r.device().Labels[0](row.hour, row.q)), row.kept);
+        EXPECT_EQ(label(r.device().Labels[0](row.hour, row.q + 1)), "  W");
+    }
 }
 
 }  // namespace

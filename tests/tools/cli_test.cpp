@@ -31,6 +31,7 @@ TEST(SimCommandLine, EndpointsAndBadOptionsWithAReason) {
         {"--tcp :1 --fault 1:loud", "unknown fault"},
         {"--tcp :1 --fault 1:missing=7", "1 to 6"},
         {"--tcp :1 --fault 1:silent=sometimes", "silent"},
+        {"--tcp :1 --fault 1:late-reply=3", "N,MS"},
         {"--tcp :1 --modem isdn", "--modem"},
         {"--tcp :1 --dial maybe", "--dial"},
         {"--tcp :1 --seed", "needs a value"},

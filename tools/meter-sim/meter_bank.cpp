@@ -57,17 +57,22 @@ MeterBank::MeterBank(const SimConfig& config) : seed_(config.seed) {
 }
 
 MeterBank::Answer MeterBank::answer(const iec::Frame& frame) {
+    uint16_t address = frame.address();
+    for (State& s : states_) {
+        if (static_cast<uint16_t>(s.meter->linkAddress & 0xFFFF) != address) continue;
+        Answer out = respond(s, frame);
+        const SimFaults& f = s.meter->faults;
+        if (!out.bytes.empty() && ++s.replies == f.lateReply) out.holdMs = f.lateReplyMs;
+        return out;
+    }
+    return {};
+}
+
+MeterBank::Answer MeterBank::respond(State& s, const iec::Frame& frame) {
     Answer out;
     uint16_t address = frame.address();
-    State* s = nullptr;
-    for (State& st : states_)
-        if (static_cast<uint16_t>(st.meter->linkAddress & 0xFFFF) == address) {
-            s = &st;
-            break;
-        }
-    if (!s) return out;
-    out.meter = s->meter;
-    if (s->meter->faults.silence == Silence::All) return out;
+    out.meter = s.meter;
+    if (s.meter->faults.silence == Silence::All) return out;
 
     uint8_t c = frame.control();
     if (!(c & 0x40)) return out;  // not from a primary station
@@ -75,26 +80,26 @@ MeterBank::Answer MeterBank::answer(const iec::Frame& frame) {
     // A repeated frame with the same frame count bit is a retry after a lost reply:
     // the meter sends its last reply again instead of moving on (unless it is one
     // that does not keep its last reply).
-    if (fcv && s->lastReply && s->lastRequest == frame.raw && !s->meter->faults.noRepeat) {
-        out.bytes = *s->lastReply;
+    if (fcv && s.lastReply && s.lastRequest == frame.raw && !s.meter->faults.noRepeat) {
+        out.bytes = *s.lastReply;
         return out;
     }
     std::string reply =
-        frame.fixed() ? handleFixed(*s, c, address) : handleUserData(*s, address, frame.asdu());
+        frame.fixed() ? handleFixed(s, c, address) : handleUserData(s, address, frame.asdu());
     if ((c & 0x0F) == 0) {
-        s->lastRequest.clear();
-        s->lastReply.reset();
+        s.lastRequest.clear();
+        s.lastReply.reset();
     } else if (fcv) {
-        s->lastRequest = frame.raw;
+        s.lastRequest = frame.raw;
         if (reply.empty())
-            s->lastReply.reset();
+            s.lastReply.reset();
         else
-            s->lastReply = reply;
+            s.lastReply = reply;
     }
     out.bytes = std::move(reply);
-    if (s->loseReply) {
+    if (s.loseReply) {
         // Carried out and kept for a repeat, but it never reaches the line.
-        s->loseReply = false;
+        s.loseReply = false;
         out.bytes.clear();
     }
     return out;

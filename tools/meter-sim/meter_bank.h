@@ -21,6 +21,7 @@ class MeterBank {
     struct Answer {
         std::string bytes;                // the reply frame; empty: no reply
         const SimMeter* meter = nullptr;  // the meter addressed; null: unknown address
+        int holdMs = 0;                   // >0: the reply goes out this much later
     };
     Answer answer(const iec::Frame& frame);
 
@@ -45,8 +46,10 @@ class MeterBank {
         bool sessionOpen = false;
         int dataFrames = 0;      // data frames handed out so far
         bool loseReply = false;  // the reply being built goes nowhere
+        int replies = 0;         // replies handed out so far
     };
 
+    Answer respond(State& s, const iec::Frame& frame);
     std::string handleFixed(State& s, uint8_t c, uint16_t address);
     std::string handleUserData(State& s, uint16_t address, std::string_view asdu);
     std::string poll(State& s, uint16_t address);

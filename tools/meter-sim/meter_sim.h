@@ -43,6 +43,8 @@ struct SimFaults {
     bool loseLast = false;    // a load profile's last record is lost, not kept for a repeat
     int extraRecords = 0;     // closure data goes on with this many records past the range
     int sessionCause = 0;     // >0: a refused session is answered with this cause, bit $40 clear
+    int lateReply = 0;        // >0: the Nth reply of the meter (repeats counted) is held back
+    int lateReplyMs = 0;      // this many milliseconds, then sent ahead of the next request's reply
 };
 
 struct SimMeter {

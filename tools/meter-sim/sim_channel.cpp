@@ -63,6 +63,7 @@ void SimChannel::send(std::string bytes, SimClock::time_point due) {
 }
 
 void SimChannel::resetProtocol() {
+    late_.reset();
     frames_.clear();
     requests_.clear();
     bank_ = MeterBank(config_);
@@ -297,13 +298,20 @@ void SimChannel::feedProtocol(std::string_view bytes, SimClock::time_point now) 
             counters_.framesReceived++;
             trace("rx " + hex(f->raw));
             if (dropNow(now)) return;
+            if (late_ && now >= late_->due) {
+                // A late reply that the link held up: it comes in while the
+                // station waits for the answer to a later request.
+                trace("tx late " + hex(late_->bytes));
+                send(std::move(late_->bytes), now);
+                late_.reset();
+            }
             MeterBank::Answer a = bank_.answer(*f);
             if (!a.meter)
                 trace("   unknown link address " + std::to_string(f->address()) + ", ignored");
             else if (a.bytes.empty())
                 trace("   no answer");
             else
-                scheduleReply(a.bytes, a.meter, now);
+                scheduleReply(a.bytes, a.meter, now, a.holdMs);
         }
         return;
     }
@@ -321,9 +329,9 @@ void SimChannel::feedProtocol(std::string_view bytes, SimClock::time_point now) 
 }
 
 void SimChannel::scheduleReply(const std::string& frame, const SimMeter* meter,
-                               SimClock::time_point now) {
+                               SimClock::time_point now, int holdMs) {
     counters_.repliesSent++;
-    trace("tx " + hex(frame));
+    trace("tx " + hex(frame) + (holdMs > 0 ? " held back" : ""));
     std::string bytes;
     int noise = meter ? meter->faults.noiseBytes : 0;
     // Noise never holds a start byte, so it cannot be mistaken for a frame.
@@ -331,6 +339,10 @@ void SimChannel::scheduleReply(const std::string& frame, const SimMeter* meter,
     for (int i = 0; i < noise; ++i) bytes += static_cast<char>(kNoise[rng_() % sizeof kNoise]);
     bytes += frame;
     auto due = now + ms(config_.replyDelayMs);
+    if (holdMs > 0) {
+        late_ = LateReply{due + ms(holdMs), std::move(bytes)};
+        return;
+    }
     int chunk = meter ? meter->faults.splitChunk : 0;
     if (chunk <= 0) {
         send(std::move(bytes), due);

@@ -48,7 +48,8 @@ class SimChannel {
 
     void feedProtocol(std::string_view bytes, SimClock::time_point now);
     bool dropNow(SimClock::time_point now);
-    void scheduleReply(const std::string& frame, const SimMeter* meter, SimClock::time_point now);
+    void scheduleReply(const std::string& frame, const SimMeter* meter, SimClock::time_point now,
+                       int holdMs = 0);
     void send(std::string bytes, SimClock::time_point due);
     void modemByte(char ch, SimClock::time_point now);
     void modemLine(std::string line, SimClock::time_point now);
@@ -77,6 +78,12 @@ class SimChannel {
 
     std::deque<Output> out_;
     SimClock::time_point lastDue_{};
+    // A reply held back (the late-reply fault) and when it may go out.
+    struct LateReply {
+        SimClock::time_point due;
+        std::string bytes;
+    };
+    std::optional<LateReply> late_;
 
     // Modem state.
     Mode mode_ = Mode::Command;

@@ -76,6 +76,16 @@ std::string applyFault(SimFaults& f, const std::string& spec) {
     if (name == "lose-last-record") return flag(f.loseLast);
     if (name == "extra-records") return number(0, 1000000, f.extraRecords);
     if (name == "session-cause") return number(1, 63, f.sessionCause);
+    if (name == "late-reply") {
+        const auto comma = value.find(',');
+        int64_t n, held;
+        if (comma == std::string::npos || !toInt(value.substr(0, comma), 1, 1000000, n) ||
+            !toInt(value.substr(comma + 1), 1, 600000, held))
+            return "late-reply takes N,MS (N 1 to 1000000, MS 1 to 600000)";
+        f.lateReply = static_cast<int>(n);
+        f.lateReplyMs = static_cast<int>(held);
+        return {};
+    }
     return "unknown fault " + name;
 }
 
@@ -127,6 +137,9 @@ Faults (per meter; LINK "*" means every meter; repeatable):
                                   and the repeated poll gets the end of the transfer
   --fault LINK:extra-records=N    closure data goes on with N more records
   --fault LINK:session-cause=N    a refused session is answered with cause N
+  --fault LINK:late-reply=N,MS    the meter's Nth reply (repeats counted) is held back
+                                  MS ms; it arrives right after the first request
+                                  received after that, ahead of that request's reply
   A wrong password is simulated by giving the meter another password.
 
 Line:
