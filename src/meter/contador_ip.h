@@ -155,6 +155,11 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
 
     // ---- Session ----
     bool OpenSession(int index);
+    // Reconnects a TCP link that dropped; the log says why it could not.
+    void ReconnectTcp();
+    // One attempt at the steps that open a session; false at the first that
+    // fails. `found` turns true once the meter has answered its link status.
+    bool TrySession(int index, bool fcbChanged, bool& found);
     void CloseSession(int index);
 
     // ---- Closure reading ----

@@ -22,28 +22,88 @@ bool refused(uint8_t cause) {
 
 }  // namespace
 
+void TContador_IP::ReconnectTcp() {
+    const bool connected = ConnectTcp();
+    PostLog(" - TRY TO RECONNECT TO: " + TcpClient->Host + ":" + std::to_string(TcpClient->Port) +
+                (connected ? "" : " - " + TcpClient->lastReason()),
+            colour::Red);
+    if (!connected) {
+        TcpClient->disconnect();
+        WaitMs(1000);
+    }
+}
+
+bool TContador_IP::TrySession(int index, bool fcbChanged, bool& found) {
+    const DeviceItem& it = item(index);
+    const int row = index + 1;
+    const int32_t link = it.LinkAddress;
+    const auto pause = [this](int n) { WaitMs(PauseMs(n)); };
+    const auto step = [this, &pause](const char* line, bool pauseFirst, const std::string& frame) {
+        PostLog(line, colour::Yellow);
+        if (pauseFirst) pause(1000);
+        return Transact(frame);
+    };
+    if (!step(" - STEP #1 (SOLICITUD DE ESTADO DE ENLACE)", false,
+              FixedFrame(kCtlRequestLinkStatus, link)) ||
+        !isFixedWith(LastFrame, kFnLinkStatus))
+        return false;
+    found = true;
+    PostGridStatus(row, "CONTADOR ENCONTRADO...");
+    if (!step(" - STEP #2", true, FixedFrame(kCtlResetLink, link)) ||
+        !isFixedWith(LastFrame, kFnAck))
+        return false;
+    if (!step(" - STEP #3", true, FixedFrame(kCtlClass2Fcb1, link))) return false;
+    // Clears a session an earlier caller may have left open.
+    step(" - STEP #4", true,
+         fcbChanged ? EndSessionFrameFcb(link, it.MeasurePoint)
+                    : EndSessionFrame(link, it.MeasurePoint));
+    if (!step(" - STEP #5", true, FixedFrame(kCtlClass2Fcb1, link))) return false;
+    if (!step(" - STEP #6", true, FixedFrame(kCtlClass2Fcb0, link))) return false;
+    if (!step(" - STEP #7", true, FixedFrame(kCtlClass2Fcb1, link)) || LastFrame.size() != 5)
+        return false;
+
+    if (!step(" - STEP #8 (INICIAR SESION Y ENVIAR CLAVE DE ACCESO)", false,
+              OpenSessionFrame(link, it.MeasurePoint, it.Password))) {
+        PostLog(" - SIN RESPUESTA...(SESION ABIERTA ?)", colour::Red);
+        CloseSession(index);
+        pause(2000);
+        return false;
+    }
+    if (LastFrame.size() != 5) return false;
+    if (FrameFunction(LastFrame) != kFnAck) {
+        PostLog(" - CONF. NEGATIVA (SESION ABIERTA ?)", colour::Red);
+        pause(3000);
+        return false;
+    }
+
+    if (!step(" - STEP #9", true, FixedFrame(kCtlClass2Fcb1, link))) return false;
+    if (LastFrame.size() < 6) {
+        PostLog(" - CONF. NEGATIVA - PARAMETROS PTO.MEDIDA/PASS ERRONEOS", colour::Red);
+        return false;
+    }
+    if (FrameFunction(LastFrame) != kFnUserData || FrameByte(LastFrame, 6) != 0xB7) return false;
+    if (refused(FrameByte(LastFrame, 8))) {
+        PostLog(" - CONF. NEGATIVA  - PARAMETROS PTO.MEDIDA/PASS ERRONEOS", colour::Red);
+        return false;
+    }
+
+    if (!step(" - STEP #10", true, FixedFrame(kCtlClass2Fcb0, link)) || LastFrame.size() != 5)
+        return false;
+    if (!step(" - STEP #11", true, FixedFrame(kCtlClass2Fcb1, link))) return false;
+    PostLog(" - SESSION OPENED", colour::Green);
+    return true;
+}
+
 bool TContador_IP::OpenSession(int index) {
     const int row = index + 1;
-    const auto pause = [this](int n) { WaitMs(PauseMs(n)); };
     bool opened = false;
     noAnswerLogged_ = false;  // each meter says once that it does not answer
     try {
         const DeviceItem& it = item(index);
-
-        if (!IsSerial && !Terminated && TcpClient && !TcpClient->connected()) {
-            const bool connected = ConnectTcp();
-            PostLog(" - TRY TO RECONNECT TO: " + TcpClient->Host + ":" +
-                        std::to_string(TcpClient->Port) +
-                        (connected ? "" : " - " + TcpClient->lastReason()),
-                    colour::Red);
-            if (!connected) {
-                TcpClient->disconnect();
-                WaitMs(1000);
-            }
-        }
+        if (!IsSerial && !Terminated && TcpClient && !TcpClient->connected()) ReconnectTcp();
         if (!LinkUp() || Terminated) {
             PostGridStatus(row, "(3) ERROR DE COMUNICACION");
-            pause(2000);
+            WaitMs(PauseMs(2000));
             return false;
         }
 
@@ -51,76 +111,11 @@ bool TContador_IP::OpenSession(int index) {
         PostLog(" - TRY TO OPEN SESSION TO: " + std::to_string(it.LinkAddress) + "  PM  : " +
                     std::to_string(it.MeasurePoint) + "  PASS: " + std::to_string(it.Password),
                 colour::White);
-
-        const int32_t link = it.LinkAddress;
         bool found = false;
-        int left = 4;
-        const auto step = [this, &pause](const char* line, bool pauseFirst,
-                                         const std::string& frame) {
-            PostLog(line, colour::Yellow);
-            if (pauseFirst) pause(1000);
-            return Transact(frame);
-        };
-        do {
-            --left;
-            // One attempt; each failed condition ends it.
-            [&] {
-                if (!step(" - STEP #1 (SOLICITUD DE ESTADO DE ENLACE)", false,
-                          FixedFrame(kCtlRequestLinkStatus, link)) ||
-                    !isFixedWith(LastFrame, kFnLinkStatus))
-                    return;
-                found = true;
-                PostGridStatus(row, "CONTADOR ENCONTRADO...");
-                if (!step(" - STEP #2", true, FixedFrame(kCtlResetLink, link)) ||
-                    !isFixedWith(LastFrame, kFnAck))
-                    return;
-                if (!step(" - STEP #3", true, FixedFrame(kCtlClass2Fcb1, link))) return;
-                // Clears a session an earlier caller may have left open; the
-                // frame count bit changes for the last two attempts.
-                step(" - STEP #4", true,
-                     left >= 2 ? EndSessionFrame(link, it.MeasurePoint)
-                               : EndSessionFrameFcb(link, it.MeasurePoint));
-                if (!step(" - STEP #5", true, FixedFrame(kCtlClass2Fcb1, link))) return;
-                if (!step(" - STEP #6", true, FixedFrame(kCtlClass2Fcb0, link))) return;
-                if (!step(" - STEP #7", true, FixedFrame(kCtlClass2Fcb1, link)) ||
-                    LastFrame.size() != 5)
-                    return;
-
-                if (!step(" - STEP #8 (INICIAR SESION Y ENVIAR CLAVE DE ACCESO)", false,
-                          OpenSessionFrame(link, it.MeasurePoint, it.Password))) {
-                    PostLog(" - SIN RESPUESTA...(SESION ABIERTA ?)", colour::Red);
-                    CloseSession(index);
-                    pause(2000);
-                    return;
-                }
-                if (LastFrame.size() != 5) return;
-                if (FrameFunction(LastFrame) != kFnAck) {
-                    PostLog(" - CONF. NEGATIVA (SESION ABIERTA ?)", colour::Red);
-                    pause(3000);
-                    return;
-                }
-
-                if (!step(" - STEP #9", true, FixedFrame(kCtlClass2Fcb1, link))) return;
-                if (LastFrame.size() < 6) {
-                    PostLog(" - CONF. NEGATIVA - PARAMETROS PTO.MEDIDA/PASS ERRONEOS", colour::Red);
-                    return;
-                }
-                if (FrameFunction(LastFrame) != kFnUserData || FrameByte(LastFrame, 6) != 0xB7)
-                    return;
-                if (refused(FrameByte(LastFrame, 8))) {
-                    PostLog(" - CONF. NEGATIVA  - PARAMETROS PTO.MEDIDA/PASS ERRONEOS",
-                            colour::Red);
-                    return;
-                }
-
-                if (!step(" - STEP #10", true, FixedFrame(kCtlClass2Fcb0, link)) ||
-                    LastFrame.size() != 5)
-                    return;
-                if (!step(" - STEP #11", true, FixedFrame(kCtlClass2Fcb1, link))) return;
-                PostLog(" - SESSION OPENED", colour::Green);
-                opened = true;
-            }();
-        } while (!opened && left > 0 && !Terminated);
+        // Four attempts; the frame count bit of the end-session request
+        // changes for the last two.
+        for (int attempt = 0; attempt < 4 && !opened && !Terminated; ++attempt)
+            opened = TrySession(index, attempt >= 2, found);
 
         if (!found)
             PostGridStatus(row, "(4) ERROR DE ENLACE");
@@ -129,7 +124,7 @@ bool TContador_IP::OpenSession(int index) {
     } catch (...) {
         opened = false;
     }
-    pause(2000);
+    WaitMs(PauseMs(2000));
     return opened;
 }
 
