@@ -96,6 +96,9 @@ struct RunCase {
     const char* folder = "/out";  // under the run's folder; "": none given
     bool failedRerun = false;     // then again, meter 101 losing its last record
 };
+sim::SimFaults noFaults() {
+    return {};
+}
 sim::SimFaults repeatsLast(int times) {
     return {.extraRecords = times};
 }
@@ -119,9 +122,9 @@ const RunCase kRuns[] = {
     {"NoMeters", "D", "2026/06/10", "2026/06/10", "", 15, false, 0, ""},
     {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
     {"NoFolderTheCurrentOne", "D", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 2,
-     "11/06/26 00:00", {}, 2, 1, ""},
+     "11/06/26 00:00", noFaults(), 2, 1, ""},
     {"FailedRerunKeepsTheFile", "Q", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 1 + 96,
-     "11/06/26 00:00", {}, 2, 1, "/out", true},
+     "11/06/26 00:00", noFaults(), 2, 1, "/out", true},
     {"QuarterHourlyRecordRepeated", "Q", "2026/03/05", "2026/03/05", "101-1-7", 15, false, 1,
      "05/03/26 00:00", repeatsLast(1)},
     {"HourlyRecordRepeated", "H", "2026/03/05", "2026/03/05", "101-1-7", 15, false, 1,
