@@ -229,6 +229,7 @@ struct Unattended {
     int exitCode;
     std::vector<std::string> output, logged;
     bool asUser = false;  // run by an unprivileged user from a root-owned folder
+    sim::Silence silence = sim::Silence::None;  // of the meter
 };
 // One start a row.
 // clang-format off
@@ -249,6 +250,8 @@ const Unattended kUnattended[] = {
      {"DISPLAY=:97"}, 0, {"^$"}, {"SOLO SE LEE EL 2026/06/10", "EXIT CODE: 0"}},
     {"ConnectionRefused", {"-IP", "127.0.0.1", "-PORT", "1"}, {}, 15,
      {"^quorvanta: exit code 15: .*\n$"}, {"TRY TO RECONNECT TO: 127.0.0.1:1 - CONNECTION REFUSED"}},
+    {"FrozenMeterTheReasonNotATrace", {"-IP", "127.0.0.1", "-PORT", "@"}, {}, 15,
+     {"^quorvanta: exit code 15: SIN RESPUESTA A PETICION DE DATOS .* 2 S\n$"}, {}, false, sim::Silence::Data},
     {"NameNotFound", {"-IP", "no-such-host.invalid", "-PORT", "@"}, {}, 15,
      {"^quorvanta: exit code 15: .*\n$"}, {"TRY TO RECONNECT TO: NO-SUCH-HOST.INVALID:\\d+ - \\w"}},
     {"SerialDeviceMissing", {"-SERIAL", "-METERS", "101-1-7"}, {"QUORVANTA_COM_ALIASES=COM1=/nonexistent/tty"}, 11,
@@ -281,7 +284,7 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
     const Unattended& u = GetParam();
     sim::SimConfig c;
     c.seed = kSeed;
-    c.meters.push_back({101, 1, 7, {}});
+    c.meters.push_back({101, 1, 7, {.silence = u.silence}});
     sim::MeterSim sim(c);
     if (u.asUser && getuid() != 0) GTEST_SKIP() << "needs root to start as another user";
     const std::string dir = test::makeTempDir("program_run");

@@ -203,8 +203,11 @@ void NoteRedLine(const std::string& text) {
     const auto start = reason.find_first_not_of(" -");
     reason.erase(0, start == std::string::npos ? reason.size() : start);
     while (!reason.empty() && reason.back() == ' ') reason.pop_back();
-    // The run's closing line is red on every run and says no reason.
-    if (reason.empty() || reason.starts_with("STOPING COMMUNICATIONS")) return;
+    // The run's closing line is red on every run, and so are frame traces
+    // (hexadecimal bytes, parsed objects): none of them says a reason.
+    const bool trace = reason.find_first_not_of("0123456789ABCDEF ") == std::string::npos ||
+                       reason.starts_with("PARSING  OBJECT") || reason == "EXCEPT!";
+    if (reason.empty() || trace || reason.starts_with("STOPING COMMUNICATIONS")) return;
     std::lock_guard lock(red_mutex);
     last_red = reason;
 }
