@@ -78,7 +78,10 @@ bool TContador_IP::Transact(const std::string& frame) {
     const int64_t maxPolls = int64_t{AsduTimeout} * 10;
     // The TCP trace lines begin with a blank, the serial ones do not.
     const auto trace = [this](const std::string& bytes) {
-        if (TraceFrames) PostLog((IsSerial ? "" : " ") + HexDump(bytes), colour::Red);
+        if (!TraceFrames) return;
+        std::string line = HexDump(bytes);
+        if (!IsSerial) line.insert(0, 1, ' ');
+        PostLog(line, colour::Red);
     };
     int left = AsduRetries - 1;
     bool timedOut = false;

@@ -173,12 +173,10 @@ std::string PlatformChoice() {
 std::string WriteProblem(const std::string& path) {
     std::error_code ec;
     const bool exists = std::filesystem::exists(path, ec);
-    std::string target = path;
-    if (!exists) {
-        target = std::filesystem::path(path).parent_path().string();
-        if (target.empty()) target = ".";
-    }
-    if (faccessat(AT_FDCWD, target.c_str(), exists ? W_OK : W_OK | X_OK, AT_EACCESS) == 0)
+    // A file that does not exist yet needs a folder it can be made in.
+    const std::string target = exists ? path : std::filesystem::path(path).parent_path().string();
+    if (faccessat(AT_FDCWD, target.empty() ? "." : target.c_str(), exists ? W_OK : W_OK | X_OK,
+                  AT_EACCESS) == 0)
         return std::string();
     return std::strerror(errno);
 }
