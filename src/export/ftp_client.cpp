@@ -200,6 +200,15 @@ void FtpClient::Store(const std::string& localPath, const std::string& remoteNam
     if (r.Code != 226 && r.Code != 250) Unexpected(r);
 }
 
+bool FtpClient::Exists(const std::string& remoteName) {
+    FtpReply r = Command("TYPE I", ReplyTimeoutMs);
+    if (r.Code / 100 != 2) Unexpected(r);
+    r = Command("SIZE " + remoteName, ReplyTimeoutMs);
+    if (r.Code == 213) return true;
+    if (r.Code == 550) return false;
+    Unexpected(r);
+}
+
 void FtpClient::Disconnect() {
     if (control_.connected()) {
         try {

@@ -44,6 +44,9 @@ class FtpClient {
     // once the server has confirmed the transfer. `progress` gets the bytes sent so far.
     void Store(const std::string& localPath, const std::string& remoteName,
                const std::function<void(uint64_t)>& progress);
+    // Whether the server has a file of that name in the current folder (SIZE, in
+    // binary mode); a server that cannot tell throws.
+    bool Exists(const std::string& remoteName);
     // QUIT and close; never throws.
     void Disconnect();
     bool Connected() const { return control_.connected(); }

@@ -55,6 +55,15 @@ std::string MaskFtpTarget(const std::string& text) {
     return text.substr(0, colon + 1) + "****" + text.substr(at);
 }
 
+std::string TFTP_Thread::RemoteName(const std::string& name) const {
+    if (!KeepExisting || !FTP->Exists(name)) return name;
+    PostLog("- LECTURA INCOMPLETA, SE CONSERVA EL FICHERO EXISTENTE : " + name, colour::Red);
+    for (int i = 1;; ++i) {
+        const std::string beside = name + "(" + std::to_string(i) + ")";
+        if (!FTP->Exists(beside)) return beside;
+    }
+}
+
 void TFTP_Thread::PostLog(const std::string& line, int32_t colour) const {
     qv::PostLog(MainWindow, line, colour);
 }
@@ -105,7 +114,7 @@ void TFTP_Thread::Execute() {
                     probe.close();
                     PostLog("- SUBIENDO A FTP FICHERO : " + name, colour::Yellow);
                     PostProgressInit(name, size / kProgressUnit);
-                    FTP->Store(LocalFile, name, [this](uint64_t n) { FTPWork(0, n); });
+                    FTP->Store(LocalFile, RemoteName(name), [this](uint64_t n) { FTPWork(0, n); });
                     stored = true;
                 } else {
                     // Nothing was sent, so the file is kept for the operator.
@@ -129,7 +138,8 @@ void TFTP_Thread::Execute() {
     FTP.reset();
 }
 
-T_FTP::T_FTP(const std::string& localFile, const std::string& target, FtpJobContext context)
+T_FTP::T_FTP(const std::string& localFile, const std::string& target, bool keepExisting,
+             FtpJobContext context)
     : context_(std::move(context)) {
     Thread = std::make_shared<TFTP_Thread>();
     const auto log = [this](const std::string& text, int32_t colour) {
@@ -138,6 +148,7 @@ T_FTP::T_FTP(const std::string& localFile, const std::string& target, FtpJobCont
     try {
         Thread->MainWindow = context_.MainWindow;
         Thread->LocalFile = localFile;
+        Thread->KeepExisting = keepExisting;
         Thread->FTP = std::make_unique<FtpClient>(&Thread->Terminated);
         Thread->FTP->ConnectTimeoutMs = 10000;
         const FtpTarget t = ParseFtpTarget(target);
@@ -189,9 +200,9 @@ void FtpUploads::Stop() {
     for (auto& job : jobs_) job->Join();
 }
 
-void FtpUploads::Start(const std::string& localFile, const std::string& target) {
+void FtpUploads::Start(const std::string& localFile, const std::string& target, bool keepExisting) {
     std::erase_if(jobs_, [](const auto& job) { return job->Finished(); });
-    jobs_.push_back(std::make_unique<T_FTP>(localFile, target, context_));
+    jobs_.push_back(std::make_unique<T_FTP>(localFile, target, keepExisting, context_));
 }
 
 int FtpUploads::Pending() const {

@@ -47,6 +47,8 @@ class TFTP_Thread {
   public:
     MessageTarget MainWindow;
     std::string LocalFile;
+    // The file holds an incomplete reading: it never replaces one on the server.
+    bool KeepExisting = false;
     std::unique_ptr<FtpClient> FTP;
     std::string RemoteDir;
     std::string Host, User, Password;
@@ -54,6 +56,9 @@ class TFTP_Thread {
     std::atomic<bool> Sent{false};        // the server confirmed the file
 
     void Execute();
+    // `name`, or for a file that must not replace one the first of name(1),
+    // name(2), ... that the server does not have.
+    std::string RemoteName(const std::string& name) const;
     void PostLog(const std::string& line, int32_t colour) const;
     void PostProgressInit(const std::string& caption, uint64_t maximum) const;
     void PostProgressPos(uint64_t position) const;
@@ -65,7 +70,8 @@ class T_FTP {
   public:
     // Builds the thread and its client, parses the target, logs it and starts
     // the thread. Main thread.
-    T_FTP(const std::string& localFile, const std::string& target, FtpJobContext context);
+    T_FTP(const std::string& localFile, const std::string& target, bool keepExisting,
+          FtpJobContext context);
     // Asks the thread to stop and waits for it (a transfer notices within 100 ms).
     ~T_FTP();
     T_FTP(const T_FTP&) = delete;
@@ -93,7 +99,9 @@ class FtpUploads {
     explicit FtpUploads(FtpJobContext context) : context_(std::move(context)) {}
     // Stops every upload still running and waits for it.
     ~FtpUploads();
-    void Start(const std::string& localFile, const std::string& target);
+    // `keepExisting`: the file holds an incomplete reading, which never replaces
+    // a file of the same name on the server.
+    void Start(const std::string& localFile, const std::string& target, bool keepExisting = false);
     // Stops every upload still running and waits for its thread; each one
     // reports its end (not sent) through the executor as usual.
     void Stop();

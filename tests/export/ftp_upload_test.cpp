@@ -128,6 +128,13 @@ TEST_F(FtpUpload, UploadsAtOnceArriveWholeWithProgress) {
     positions.pop_back();
     EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
     EXPECT_EQ(positions.back(), 250'000 / 102);
+
+    // An incomplete reading of the same name goes beside the file on the server.
+    const std::string c = makeFile("7002_26_12_06.CSV", 300);
+    other.uploads.Start(c, target("/"), true);
+    ASSERT_TRUE(executor.runUntil([&] { return other.ended == 2; }, 30s));
+    EXPECT_EQ(read(env("QV_FTP_ROOT") + "/7002_26_12_06.CSV"), cb);
+    EXPECT_EQ(read(env("QV_FTP_ROOT") + "/7002_26_12_06.CSV(1)").size(), 300u);
 }
 
 // The silent server's login deadline: the program's own FTP run.

@@ -147,9 +147,10 @@ class Tremotex : public QWidget {
     // The output hand-offs, wired at integration to the export code. Until
     // then the FTP output leaves the file in the current folder and the
     // database output leaves it in RUTA, each logging that it is missing.
-    // The FTP upload gets the local file, the FTP target and a token that
-    // keeps the program open until the upload drops it.
-    std::function<void(const std::string& localFile, const std::string& target,
+    // The FTP upload gets the local file, the FTP target, whether the file
+    // must not replace one on the server (an incomplete reading) and a token
+    // that keeps the program open until the upload drops it.
+    std::function<void(const std::string& localFile, const std::string& target, bool keepExisting,
                        PendingUploads::Token upload)>
         StartFtpUpload;
     // The database output of one meter (writes its file through Crear_fixer

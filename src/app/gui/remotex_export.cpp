@@ -21,8 +21,8 @@ void Tremotex::InitExport() {
     };
     ftpOutput_ = std::make_unique<FtpUploads>(std::move(context));
     StartFtpUpload = [this](const std::string& localFile, const std::string& target,
-                            PendingUploads::Token upload) {
-        ftpOutput_->Start(localFile, target);
+                            bool keepExisting, PendingUploads::Token upload) {
+        ftpOutput_->Start(localFile, target, keepExisting);
         ftpUploads_.push_back(std::move(upload));
     };
 }

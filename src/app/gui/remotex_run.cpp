@@ -204,7 +204,7 @@ std::string Tremotex::Crear_fixer(const Tdevice& device, bool viaFtp) {
     if (viaFtp && !name.empty()) {
         PendingUploads::Token upload = Uploads.Begin();
         if (StartFtpUpload)
-            StartFtpUpload(name, ruta, std::move(upload));
+            StartFtpUpload(name, ruta, !device.Complete, std::move(upload));
         else
             Show_data_Text("- SALIDA FTP NO DISPONIBLE", colour::Red);
     }
