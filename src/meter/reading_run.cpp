@@ -221,8 +221,11 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
             t.PostLog(" - Puerto SERIAL Inicializado en : " + settings.PortName, colour::Green);
         } catch (...) {
             t.InitOk = false;
-            t.PostLog(" - ERROR AL ABRIR EL PUERTO SERIAL  " + settings.PortName + " (" +
-                          ComDevicePath(settings.PortName) + "): " + openFailure(),
+            // A "COMn" name also says the device it stands for.
+            const std::string device = ComDevicePath(settings.PortName);
+            t.PostLog(" - ERROR AL ABRIR EL PUERTO SERIAL  " + settings.PortName +
+                          (device == settings.PortName ? "" : " (" + device + ")") + ": " +
+                          openFailure(),
                       colour::Red);
             t.StatusText = "(SERIAL PORT INIT)";
         }
