@@ -242,6 +242,8 @@ const Unattended kUnattended[] = {
     {"DateAsDatePrintsIt", {"-FROM", "2026-03-29", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
      {"^quorvanta: exit code 10: ERROR EN LA FECHA DE INICIO: \"2026-03-29\" NO ES UNA FECHA YYYY/MM/DD\n$"},
      {"EXIT CODE: 10", "!CONEXION IP"}},
+    {"IniDateNotADate", {"-INI", "bad-date.ini", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
+     {"^quorvanta: exit code 10: ERROR EN LA FECHA DE INICIO DEL FICHERO BAD-DATE.INI: .*\n$"}, {"!CONEXION IP"}},
     {"MonthThirteen", {"-TO", "2026/13/45", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
      {"^quorvanta: exit code 10: .*FECHA DE FIN.*\n$"}, {"!CONEXION IP"}},
     {"DayFirst", {"-FROM", "29/03/2026", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
@@ -290,6 +292,7 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
     const std::string dir = test::makeTempDir("program_run");
     // The output and lock folder is open to all; the program's own folder is not.
     fs::create_directory(dir + "/out");
+    std::ofstream(dir + "/bad-date.ini") << "[MAIN]\r\nFECHA_INICIO=2026-03-29\r\n";
     fs::permissions(dir + "/out", fs::perms::all);
     fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                              fs::perms::others_read | fs::perms::others_exec);

@@ -94,6 +94,18 @@ class Analysis {
             } catch (...) {
             }
         }
+        // A configuration file's date that is not one, left standing by the
+        // keywords, would read every closure since 1899.
+        const std::pair<Day, const char*> loaded[] = {
+            {s_.FechaInicio, "- ERROR EN LA FECHA DE INICIO"},
+            {s_.FechaFin, "- ERROR EN LA FECHA DE FIN"}};
+        for (const auto& [day, error] : loaded)
+            if (day == NullDate && !badDate_) {
+                badDate_ = true;
+                log(std::string(error) + " DEL FICHERO " + s_.IniFileName +
+                        ": NO ES UNA FECHA yyyy/MM/dd",
+                    colour::Red);
+            }
         // The run then reads the end date alone.
         if (s_.FechaInicio > s_.FechaFin && s_.FechaFin != NullDate)
             log("- FECHA DE INICIO POSTERIOR A LA DE FIN: SOLO SE LEE EL " +
