@@ -123,20 +123,15 @@ class Analysis {
     }
 
     void keyword(const std::string& key, const std::string& v) {
+        if (!startKeyword(key, v) && !linkKeyword(key, v) && !readingKeyword(key, v))
+            outputKeyword(key, v);
+    }
+
+    // The configuration file, and how the program starts and ends. False for
+    // a keyword of another kind.
+    bool startKeyword(const std::string& key, const std::string& v) {
         if (key == "INI") {
-            if (v.empty()) return;
-            // Opened exactly as typed: file names are case-sensitive here.
-            if (!file_exists(v)) {
-                log("- NO EXISTE INIFILE: " + v, colour::Red);
-                return;
-            }
-            log("- UTILIZAR INIFILE: " + v);
-            s_.IniFileName = v;
-            if (calls_.Load_ini_file)
-                calls_.Load_ini_file(v, s_);
-            else
-                LoadConfigFile(v, s_);
-            if (calls_.SqlInit) calls_.SqlInit(v);
+            ini(v);
         } else if (key == "SHOW") {
             s_.AutoMinimize = false;
             log("- NO MINIMIZAR");
@@ -146,7 +141,15 @@ class Analysis {
         } else if (key == "NOCLOSE") {
             s_.AutoClose = false;
             log("- NO CERRAR AL SALIR");
-        } else if (key == "IP") {
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    // The link to the meters. False for a keyword of another kind.
+    bool linkKeyword(const std::string& key, const std::string& v) {
+        if (key == "IP") {
             s_.Host = v;
             s_.Conexion = LinkTcp;
             log("- UTILIZAR DIRECCION IP HOST: " + s_.Host);
@@ -168,7 +171,18 @@ class Analysis {
         } else if (key == "MODEM_INIT") {
             s_.ModemInit = v;
             log("- UTILIZAR CADENA DE INICIALIZACION DE MODEM ANALOGICO :" + s_.ModemInit);
-        } else if (key == "FROM") {
+        } else if (key == "RESTART") {
+            log("- FORCE MODEM RESET BEFORE CALLING WITH AT+CFUN=1,1 : ");
+            s_.ModemReset = true;
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    // What is read and how the requests are paced. False for a keyword of another kind.
+    bool readingKeyword(const std::string& key, const std::string& v) {
+        if (key == "FROM") {
             date(v, s_.FechaInicio, "- FECHA DE INICIO : ", "- ERROR EN LA FECHA DE INICIO");
         } else if (key == "TO") {
             date(v, s_.FechaFin, "- FECHA DE FIN : ", "- ERROR EN LA FECHA DE FIN");
@@ -180,25 +194,6 @@ class Analysis {
             const bool selected = s_.Intervalo >= 0 && s_.Intervalo < int(IntervalItems.size());
             log("- INTERVALO DE LECTURA: " +
                 std::string(selected ? IntervalItems[s_.Intervalo] : std::string_view()));
-        } else if (key == "CSV") {
-            s_.Ruta = v;
-            s_.TipoSalida = OutputFolder;
-            log("- EXPORTAR A  FICHERO .CSV : " + s_.Ruta);
-        } else if (key == "FTP") {
-            s_.Ruta = v;
-            s_.TipoSalida = OutputFtp;
-            log("- EXPORTAR A SERVIDOR FTP : " + MaskFtpTarget(s_.Ruta));
-        } else if (key == "DB") {
-            s_.TipoSalida = OutputDatabase;
-            if (!v.empty() && v.front() != '-') {
-                s_.Ruta = v;
-                log("- EXPORTAR A BASE DE DATOS USANDO CARPETA .CSV : " + s_.Ruta);
-            } else {
-                log("- EXPORTAR A  BASE DE DATOS");
-            }
-        } else if (key == "RESTART") {
-            log("- FORCE MODEM RESET BEFORE CALLING WITH AT+CFUN=1,1 : ");
-            s_.ModemReset = true;
         } else if (key == "ASDURETRY") {
             if (int32_t n; count_value(v, n)) {
                 s_.AsduRetries = std::clamp<int32_t>(n, 1, 9);
@@ -215,6 +210,32 @@ class Analysis {
                 s_.AsduTimeout = n;
                 log("- SETS THE TIMEOUT FOR THE ASDU QUERY TO (SECS.) : " + v);
             }
+        } else if (key == "METERS") {
+            meters(v);
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    // Where the readings go. False for a keyword of another kind.
+    bool outputKeyword(const std::string& key, const std::string& v) {
+        if (key == "CSV") {
+            s_.Ruta = v;
+            s_.TipoSalida = OutputFolder;
+            log("- EXPORTAR A  FICHERO .CSV : " + s_.Ruta);
+        } else if (key == "FTP") {
+            s_.Ruta = v;
+            s_.TipoSalida = OutputFtp;
+            log("- EXPORTAR A SERVIDOR FTP : " + MaskFtpTarget(s_.Ruta));
+        } else if (key == "DB") {
+            s_.TipoSalida = OutputDatabase;
+            if (!v.empty() && v.front() != '-') {
+                s_.Ruta = v;
+                log("- EXPORTAR A BASE DE DATOS USANDO CARPETA .CSV : " + s_.Ruta);
+            } else {
+                log("- EXPORTAR A  BASE DE DATOS");
+            }
         } else if (key == "DBUPLOAD") {
             log("- SUBIR FICHERO A LA BD : " + v);
             const bool unique = AsksUnique(cmd_.Text());
@@ -222,9 +243,27 @@ class Analysis {
                 calls_.Subir_a_base(v, unique);
             else
                 log("- SUBIDA A LA BASE DE DATOS NO DISPONIBLE", colour::Red);
-        } else if (key == "METERS") {
-            meters(v);
+        } else {
+            return false;
         }
+        return true;
+    }
+
+    // Loads the configuration file named; later keywords override it.
+    void ini(const std::string& v) {
+        if (v.empty()) return;
+        // Opened exactly as typed: file names are case-sensitive here.
+        if (!file_exists(v)) {
+            log("- NO EXISTE INIFILE: " + v, colour::Red);
+            return;
+        }
+        log("- UTILIZAR INIFILE: " + v);
+        s_.IniFileName = v;
+        if (calls_.Load_ini_file)
+            calls_.Load_ini_file(v, s_);
+        else
+            LoadConfigFile(v, s_);
+        if (calls_.SqlInit) calls_.SqlInit(v);
     }
 
     void date(const std::string& v, Day& target, const std::string& line, const char* error) {
