@@ -24,7 +24,7 @@ qv_ftp_start() {
     "$(perl -e 'print crypt("qvftp-secret", q($6$qvftptest$))')" "$uid" "$gid" "$root" >"$dir/passwd"
   pure-pw mkdb "$dir/passwd.pdb" -f "$dir/passwd" >/dev/null
   for try in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 20000))
+    port=$((20000 + RANDOM % 12000))  # below the ports of outgoing connections
     /usr/sbin/pure-ftpd -S "127.0.0.1,$port" -l "puredb:$dir/passwd.pdb" -E -A -H \
       -p "$((port + 1)):$((port + 40))" -c 20 -C 20 >"$dir/log" 2>&1 &
     local pid=$!

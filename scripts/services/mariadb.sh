@@ -32,8 +32,9 @@ qv_mariadb_start() {
     echo "mariadb service: mariadb-install-db failed, see $dir/install.log"
     return 0
   fi
-  # A free port, starting from one that differs between concurrent test runs.
-  port=$((20000 + $$ % 20000))
+  # A free port, starting from one that differs between concurrent test runs,
+  # below the kernel's range of ports for outgoing connections.
+  port=$((20000 + $$ % 12000))
   while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
   mariadbd --no-defaults "${run_as[@]}" --datadir="$dir/data" --socket="$dir/mysqld.sock" \
     --pid-file="$dir/mysqld.pid" --log-error="$dir/error.log" \

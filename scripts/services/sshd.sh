@@ -23,9 +23,13 @@ qv_sshd_start() {
   # creates it too, so nothing else changes.
   mkdir -p /run/sshd
   ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key" >/dev/null
-  port=$((40000 + $$ % 20000))
-  while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
-  cat >"$dir/sshd_config" <<CONF
+  # Outside the kernel's range of ports for outgoing connections (32768 to
+  # 60999 by default), where a port that nothing listens on may still be taken.
+  local try
+  for try in 1 2 3 4 5; do
+    port=$((61000 + ($$ + try * 811) % 4000))
+    while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
+    cat >"$dir/sshd_config" <<CONF
 Port $port
 ListenAddress 127.0.0.1
 HostKey $dir/host_key
@@ -41,14 +45,21 @@ StrictModes no
 MaxStartups 50
 LogLevel ERROR
 CONF
-  "$sshd" -D -e -f "$dir/sshd_config" >"$dir/sshd.log" 2>&1 &
-  pid=$!
-  QV_SERVICE_PIDS+=("$pid")
-  for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    kill -0 "$pid" 2>/dev/null || { echo "sshd service: sshd failed, see $dir/sshd.log"; return 0; }
-    sleep 0.1
+    "$sshd" -D -e -f "$dir/sshd_config" >"$dir/sshd.log" 2>&1 &
+    pid=$!
+    for _ in $(seq 100); do
+      (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null && break
+    pid=""
   done
+  if [ -z "$pid" ]; then
+    echo "sshd service: sshd failed, see $dir/sshd.log"
+    return 0
+  fi
+  QV_SERVICE_PIDS+=("$pid")
   echo "[127.0.0.1]:$port $(cut -d' ' -f1,2 "$dir/host_key.pub")" >"$dir/known_hosts"
   export QV_SSH_HOST=127.0.0.1 QV_SSH_PORT="$port" QV_SSH_USER="$user" \
     QV_SSH_PASSWORD="$pass" QV_SSH_KNOWN_HOSTS="$dir/known_hosts"
