@@ -58,10 +58,11 @@ std::string MaskFtpTarget(const std::string& text) {
 std::string TFTP_Thread::RemoteName(const std::string& name) const {
     if (!KeepExisting || !FTP->Exists(name)) return name;
     PostLog("- LECTURA INCOMPLETA, SE CONSERVA EL FICHERO EXISTENTE : " + name, colour::Red);
-    for (int i = 1;; ++i) {
+    for (int i = 1; i < 1000; ++i) {
         const std::string beside = name + "(" + std::to_string(i) + ")";
         if (!FTP->Exists(beside)) return beside;
     }
+    throw FtpError("no free name beside " + name);
 }
 
 void TFTP_Thread::PostLog(const std::string& line, int32_t colour) const {
@@ -191,7 +192,7 @@ void T_FTP::FTPTerminate() {
 }
 
 FtpUploads::~FtpUploads() {
-    for (auto& job : jobs_) job->Thread->Terminated = true;
+    Stop();
     jobs_.clear();
 }
 

@@ -91,7 +91,7 @@ void SqlOutput::Stop() {
 }
 
 SqlOutput::~SqlOutput() {
-    for (auto& u : uploads_) u->thread.Abort();
+    Stop();
     uploads_.clear();  // each waits for its thread; the tunnels close with the last holder
 }
 

@@ -290,7 +290,7 @@ int SshTunnel::StopListen() {
 }
 
 int SshTunnel::ShutdownTunnel(int) {
-    if (Listening()) StopListen();
+    StopListen();  // also a pump whose session ended: its thread is joined
     if (session_) {
         ssh_session s = Session(session_);
         if (ssh_is_connected(s)) ssh_disconnect(s);

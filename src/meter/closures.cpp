@@ -25,7 +25,10 @@
 // - A register missing from a profile frame is stored as "no data" (value 0,
 //   quality $80) in that record's slot, as the daily closure does, rather than
 //   repeating the previous record's value as a good reading.
+#include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <iterator>
 
 #include "meter/contador_ip.h"
 #include "meter/frames.h"
@@ -96,10 +99,33 @@ bool inDay(const TimeTag& t, Day day) {
            t.Day == int(unsigned(ymd.day())) && t.Hour < 24 && t.Minute < 60;
 }
 
+// Registers 1 to 6 of one record; those the frame lacks have no data.
 struct Registers {
+    Registers() { std::fill(std::begin(quality), std::end(quality), TDayQuality::NoData); }
     uint32_t value[kRegisters + 1] = {};
-    uint8_t quality[kRegisters + 1] = {};
+    uint8_t quality[kRegisters + 1];
 };
+
+// The register objects of a data frame, at most six of those it declares, into
+// regs; the objects walked. `object` hears each one's countdown, for the trace.
+int readObjects(const std::string& f, Registers& regs,
+                const std::function<void(int)>& object = nullptr) {
+    int c = FrameByte(f, 7) & 0x7F;
+    std::size_t pos = kObjects;
+    int walked = 0;
+    while (c > 0 && walked < kRegisters) {
+        --c;
+        if (object) object(c);
+        const uint8_t reg = FrameByte(f, pos);
+        if (reg >= 1 && reg <= kRegisters) {
+            regs.value[reg] = le32(f, pos + 1);
+            regs.quality[reg] = 0;
+        }
+        pos += kObjectSize;
+        ++walked;
+    }
+    return walked;
+}
 
 }  // namespace
 
@@ -207,21 +233,16 @@ bool TContador_IP::ReadDailyClosure(int index, Day day) {
 
 bool TContador_IP::takeDailyClosure(Tdevice& dev, std::size_t n, Day day) {
     const int declared = FrameByte(LastFrame, 7) & 0x7F;
-    int c = declared;
-    if (c == 0) return false;
-    std::size_t pos = kObjects;
-    int walked = 0;
-    do {
-        --c;
-        if (TraceFrames) PostLog(" - PARSING  OBJECT : " + std::to_string(c), colour::Red);
-        const uint8_t reg = FrameByte(LastFrame, pos);
-        if (reg >= 1 && reg <= kRegisters) {
-            dev.Values[n](reg, 0, 0) = le32(LastFrame, pos + 1);
+    if (declared == 0) return false;
+    Registers regs;
+    const int walked = readObjects(LastFrame, regs, [this](int left) {
+        if (TraceFrames) PostLog(" - PARSING  OBJECT : " + std::to_string(left), colour::Red);
+    });
+    for (int reg = 1; reg <= kRegisters; ++reg)
+        if (regs.quality[reg] == 0) {
+            dev.Values[n](reg, 0, 0) = regs.value[reg];
             dev.Quality[n](reg, 0, 0) = 0;
         }
-        pos += kObjectSize;
-        ++walked;
-    } while (c > 0 && walked < kRegisters);
     // Real meters send further objects (marked invalid) after the six
     // registers: the time tag follows the last object the frame declares,
     // checksum and end byte after it.
@@ -418,28 +439,14 @@ uint8_t TContador_IP::readProfileRecords(ProfileWalk& w) {
 
 bool TContador_IP::takeProfileRecord(ProfileWalk& w) {
     Registers scratch;
-    for (auto& quality : scratch.quality) quality = TDayQuality::NoData;
-    int c = FrameByte(LastFrame, 7) & 0x7F;
-    std::size_t pos = kObjects;
-    int walked = 0;
-    while (c > 0 && walked < kRegisters) {
-        --c;
-        const uint8_t reg = FrameByte(LastFrame, pos);
-        if (reg >= 1 && reg <= kRegisters) {
-            scratch.value[reg] = le32(LastFrame, pos + 1);
-            scratch.quality[reg] = 0;
-        }
-        pos += kObjectSize;
-        ++walked;
-    }
-    if (walked < kRegisters) {
+    if (readObjects(LastFrame, scratch) < kRegisters) {
         PostLog(w.quarter ? " - ERROR PARSING CIERRE CUARTIHORARIO "
                           : " - ERROR PARSING CIERRE HORARIO ",
                 colour::Red);
         return true;
     }
 
-    const TimeTag t = DecodeTimeTag(LastFrame.substr(pos, 5));
+    const TimeTag t = DecodeTimeTag(LastFrame.substr(kObjects + kObjectSize * kRegisters, 5));
     const int64_t tag = tagMinutes(t);
     const int periodMinutes = w.quarter ? 15 : 60;
     if (TriesUsed > 1) w.toCheck = 2;

@@ -134,6 +134,8 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     bool LinkUp() const;
     // Connects the TCP client; a stop request ends the connect within 100 ms.
     bool ConnectTcp();
+    // Connects a TCP link that dropped again; the log says why it could not.
+    void ReconnectTcp();
     // Sleep of the reading thread that a stop request cuts short; counted in
     // SleepRequestedMs. Any length: the wait is clamped where it would overflow.
     void SleepMs(int64_t ms);
@@ -155,8 +157,6 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
 
     // ---- Session ----
     bool OpenSession(int index);
-    // Reconnects a TCP link that dropped; the log says why it could not.
-    void ReconnectTcp();
     // One attempt at the steps that open a session; false at the first that
     // fails. `found` turns true once the meter has answered its link status.
     bool TrySession(int index, bool fcbChanged, bool& found);

@@ -45,18 +45,9 @@ void readModbusMeters(TContador_IP& t, const ReaderKind& kind) {
     for (std::size_t i = 0; i < t.Devices.size() && !t.Terminated; ++i) {
         const bool tcp = !t.IsSerial;
         if (tcp && t.TcpClient && !t.TcpClient->connected()) {
-            bool connected = false;
             try {
-                connected = t.ConnectTcp();
+                t.ReconnectTcp();
             } catch (...) {
-            }
-            t.PostLog(" - TRY TO RECONNECT TO: " + t.TcpClient->Host + ":" +
-                          std::to_string(t.TcpClient->Port) +
-                          (connected ? "" : " - " + t.TcpClient->lastReason()),
-                      colour::Red);
-            if (!connected) {
-                disconnectQuietly(t);
-                t.WaitMs(1000);
             }
         }
         if (t.LinkUp()) {

@@ -22,17 +22,6 @@ bool refused(uint8_t cause) {
 
 }  // namespace
 
-void TContador_IP::ReconnectTcp() {
-    const bool connected = ConnectTcp();
-    PostLog(" - TRY TO RECONNECT TO: " + TcpClient->Host + ":" + std::to_string(TcpClient->Port) +
-                (connected ? "" : " - " + TcpClient->lastReason()),
-            colour::Red);
-    if (!connected) {
-        TcpClient->disconnect();
-        WaitMs(1000);
-    }
-}
-
 bool TContador_IP::TrySession(int index, bool fcbChanged, bool& found) {
     const DeviceItem& it = item(index);
     const int row = index + 1;

@@ -21,6 +21,17 @@ bool TContador_IP::ConnectTcp() {
     return ok;
 }
 
+void TContador_IP::ReconnectTcp() {
+    const bool connected = ConnectTcp();
+    PostLog(" - TRY TO RECONNECT TO: " + TcpClient->Host + ":" + std::to_string(TcpClient->Port) +
+                (connected ? "" : " - " + TcpClient->lastReason()),
+            colour::Red);
+    if (!connected) {
+        TcpClient->disconnect();
+        WaitMs(1000);
+    }
+}
+
 void TContador_IP::reportLinkFailure(const std::string& what, const std::string& reason) {
     if (linkFailureLogged_.exchange(true)) return;
     PostLog(what + reason, colour::Red);

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "app/core/app_log.h"
+#include "meter/reading_run.h"
 
 namespace qv {
 
@@ -183,7 +184,7 @@ std::string WriteProblem(const std::string& path) {
 
 FilesBeside FilesBesideExecutable(const std::string& executablePath) {
     return {ReplaceExtension(executablePath, ".LOG"), ReplaceExtension(executablePath, ".OLD"),
-            ReplaceExtension(executablePath, "") + "_STATUSLOG.CSV"};
+            StatusFilePath(executablePath)};
 }
 
 void ReportUnwritableFiles(const FilesBeside& files) {

@@ -34,9 +34,9 @@ QString latin1(const std::string& text) {
 }  // namespace
 
 void Tremotex::InitRunControl() {
-    const std::string exe = ExecutablePath();
-    LogFilePath = ReplaceExtension(exe, ".LOG");
-    OldLogFilePath = ReplaceExtension(exe, ".OLD");
+    const FilesBeside files = FilesBesideExecutable(ExecutablePath());
+    LogFilePath = files.Log;
+    OldLogFilePath = files.OldLog;
 
     executor_ = std::make_unique<QtMainExecutor>();
     receiver_ = std::make_unique<MessageReceiver>(

@@ -20,7 +20,6 @@ class TSplashForm : public QWidget {
     PictureLabel Image2;
     // Runs once, when the window is first painted on the screen.
     std::function<void()> OnShown;
-    bool Shown() const { return shown_; }
 
   protected:
     void paintEvent(QPaintEvent* event) override;
