@@ -195,7 +195,10 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
     // 4. The serial port.
     if (t.InitOk && t.IsSerial) {
         t.ExitCode = ExitSerialFailed;
+        // A malformed alias must not leave the run on the default device.
+        const std::string aliasFault = ComAliasFault();
         try {
+            if (!aliasFault.empty()) throw std::invalid_argument(aliasFault);
             auto port = std::make_unique<TComPort>(settings.Executor);
             port->SetPort(settings.PortName);
             port->SetBaudRate(enumIndex<TBaudRate>(settings.BaudIndex, br256000 + 1, "BaudRate"));
@@ -223,10 +226,12 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
             t.InitOk = false;
             // A "COMn" name also says the device it stands for.
             const std::string device = ComDevicePath(settings.PortName);
-            t.PostLog(" - ERROR AL ABRIR EL PUERTO SERIAL  " + settings.PortName +
-                          (device == settings.PortName ? "" : " (" + device + ")") + ": " +
-                          openFailure(),
-                      colour::Red);
+            t.PostLog(
+                " - ERROR AL ABRIR EL PUERTO SERIAL  " + settings.PortName +
+                    (device == settings.PortName || !aliasFault.empty() ? ""
+                                                                        : " (" + device + ")") +
+                    ": " + openFailure(),
+                colour::Red);
             t.StatusText = "(SERIAL PORT INIT)";
         }
     }

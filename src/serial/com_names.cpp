@@ -19,6 +19,7 @@ struct AliasTable {
     std::mutex mutex;
     std::map<int, std::string> aliases;
     bool envLoaded = false;
+    std::string envFault;  // the environment's first malformed entry
 };
 
 AliasTable& table() {
@@ -43,8 +44,9 @@ int comNumber(const std::string& name) {
     return static_cast<int>(n);
 }
 
-bool parseInto(std::map<int, std::string>& out, const std::string& text) {
-    bool ok = true;
+// Gives the first malformed entry, empty when every one was taken.
+std::string parseInto(std::map<int, std::string>& out, const std::string& text) {
+    std::string fault;
     std::size_t i = 0;
     while (i < text.size()) {
         const std::size_t end = text.find_first_of(";, \t\n", i);
@@ -56,18 +58,19 @@ bool parseInto(std::map<int, std::string>& out, const std::string& text) {
         const int n = eq == std::string::npos ? 0 : comNumber(item.substr(0, eq));
         const std::string path = eq == std::string::npos ? std::string() : item.substr(eq + 1);
         if (n < 1 || path.empty() || path[0] != '/') {
-            ok = false;
+            if (fault.empty()) fault = item;
             continue;
         }
         out[n] = path;
     }
-    return ok;
+    return fault;
 }
 
 void loadEnvLocked(AliasTable& t) {
     if (t.envLoaded) return;
     t.envLoaded = true;
-    if (const char* env = std::getenv("QUORVANTA_COM_ALIASES")) parseInto(t.aliases, env);
+    if (const char* env = std::getenv("QUORVANTA_COM_ALIASES"))
+        t.envFault = parseInto(t.aliases, env);
 }
 
 }  // namespace
@@ -99,13 +102,22 @@ void ClearComPortAliases() {
     std::lock_guard lock(t.mutex);
     t.envLoaded = true;  // an explicit reset also forgets the environment's table
     t.aliases.clear();
+    t.envFault.clear();
 }
 
 bool LoadComPortAliases(const std::string& text) {
     AliasTable& t = table();
     std::lock_guard lock(t.mutex);
     loadEnvLocked(t);
-    return parseInto(t.aliases, text);
+    return parseInto(t.aliases, text).empty();
+}
+
+std::string ComAliasFault() {
+    AliasTable& t = table();
+    std::lock_guard lock(t.mutex);
+    loadEnvLocked(t);
+    if (t.envFault.empty()) return std::string();
+    return "QUORVANTA_COM_ALIASES: \"" + t.envFault + "\" is not COMn=/absolute/path";
 }
 
 void EnumComPorts(std::vector<std::string>& Strings, const std::string& sysRoot) {

@@ -18,6 +18,9 @@ void ClearComPortAliases();
 // Parses "COM1=/dev/x;COM2=/dev/y" (also "," or blanks between entries) into the
 // table; false when an entry is malformed (the well-formed ones are kept).
 bool LoadComPortAliases(const std::string& text);
+// The first malformed entry of QUORVANTA_COM_ALIASES with why, empty when
+// there is none: a serial link must not open the default device in its place.
+std::string ComAliasFault();
 
 // The serial ports the system knows: every entry of <sysRoot>/class/tty that has
 // a "device" link, as "/dev/<name>", sorted as text. Replaces `Strings`.

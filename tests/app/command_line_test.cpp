@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
 #include "platform/worker_message.h"
@@ -36,54 +38,92 @@ struct Outcome {
     Strings log;  // "!" in front marks a red line
 };
 
-Outcome analyse(Strings args) {
+Outcome analyse(Strings args, bool* refused = nullptr) {
     Outcome r;
     r.s.Grid = {GridRow{"H"}, GridRow{}};
-    Add_to_Grid(r.s.Grid, 99, 1, 1, "OLD");
     CommandLineCalls calls;
     calls.Log = [&](const std::string& t, int32_t c) {
         r.log.push_back((c == colour::Red ? "!" : "") + t);
     };
     args.insert(args.begin(), "quorvanta");
-    r.start = Analiza_parametros(CommandLine::FromArguments(args, "/q"), r.s, calls);
+    r.start = Analiza_parametros(CommandLine::FromArguments(args, "/q"), r.s, calls, refused);
     return r;
 }
 
 TEST(CommandLineAnalysis, KeywordsTheRunsDoNotReach) {
-    // Counts clamped or as typed, a keyword where a value goes left alone, a bad
-    // interval letter or count keeping what was there, the database output named
-    // without a folder.
+    // Counts clamped or as typed, an interval by its first letter, the database
+    // output named without a folder, DBUNIQUE taken wherever it stands.
     const Outcome r =
-        analyse({"-ASDURETRY", "15",      "-INTERASDUS",   "25",      "-TIMEOUTASDUS", "300",
-                 "-ASDURETRY", " -Show ", "-TIMEOUTASDUS", "x",       "-INTERVAL",     "quarter",
-                 "-INTERVAL",  "x",       "-FROM",         "no date", "-NOCLOSE",      "-RESTART",
-                 "-DB",        "-nostart"});
+        analyse({"-ASDURETRY", "15", "-INTERASDUS", "25", "-TIMEOUTASDUS", "300", "-INTERVAL",
+                 "quarter", "-NOCLOSE", "-RESTART", "-DB", "-nostart", "-DBUNIQUE", "-show"});
     EXPECT_FALSE(r.start);
     EXPECT_EQ(std::tuple(r.s.AsduRetries, r.s.InterAsdu, r.s.AsduTimeout, r.s.Intervalo,
-                         r.s.FechaInicio, r.s.TipoSalida, r.s.Ruta),
-              std::tuple(9, 20, 300, 0, Day{}, 2, ""));
+                         r.s.TipoSalida, r.s.Ruta),
+              std::tuple(9, 20, 300, 0, 2, ""));
     EXPECT_TRUE(!r.s.AutoMinimize && !r.s.AutoClose && r.s.ModemReset);
     EXPECT_EQ(analyse({"-ASDURETRY", "0"}).s.AsduRetries, 1);
     EXPECT_TRUE(analyse({"-SHOW"}).log.empty());  // a single argument is ignored
 
-    // Red lines; a meter item short of its parts adds nothing, yet the list is replaced.
-    const Outcome failed =
-        analyse({"-METERS", "12-1", "-INI", "/nonexistent/A.INI", "-DBUPLOAD", "/f"});
-    EXPECT_EQ(Strings(failed.log.begin() + 2, failed.log.end()),
-              (Strings{"!- NO EXISTE INIFILE: /nonexistent/A.INI", "- SUBIR FICHERO A LA BD : /f",
-                       "!- SUBIDA A LA BASE DE DATOS NO DISPONIBLE"}));
-    EXPECT_TRUE(MeterLinkTexts(failed.s.Grid).empty());
     // An upload without meters reads nothing; the FTP target's password is masked.
     EXPECT_TRUE(UploadOnly(CommandLine::FromArguments({"q", "-INI", "a", "-dbupload", "f"}, "")));
     EXPECT_FALSE(UploadOnly(CommandLine::FromArguments({"q", "-DBUPLOAD", "f", "-METERS"}, "")));
     EXPECT_EQ(analyse({"-FTP", "u:p@s:s@h:2121/d/", "-SHOW"}).log.at(1),
               "- EXPORTAR A SERVIDOR FTP : u:****@h:2121/d/");
+    const Outcome upload = analyse({"-DBUPLOAD", "/f", "-SHOW"});
+    EXPECT_EQ(upload.log.at(2), "!- SUBIDA A LA BASE DE DATOS NO DISPONIBLE");
 
     // Quotes escaped past the token rules group an item; the OPC part is trimmed, text after a
-    // fourth "-" dropped, numbers within 32 bits.
-    const Outcome meters = analyse(
-        {"-METERS", "\\\"13-1-5- OP C -x\\\",99999999999-1-5,12-1-5" + std::string(300, 'x')});
+    // fourth "-" dropped; a later list replaces an earlier one.
+    const Outcome meters = analyse({"-METERS", "99-1-1", "-METERS", "\\\"13-1-5- OP C -x\\\""});
     EXPECT_EQ(meters.s.Grid, (GridRows{GridRow{"H"}, GridRow{"13", "1", "5", "OP C", ""}}));
+}
+
+// A command line that cannot be done exactly: one red line naming the
+// argument, the last line of the analysis (no "SOLO SE LEE" after a rejected
+// date), and no start.
+TEST(CommandLineAnalysis, WhatCannotBeDoneExactlyStops) {
+    const std::pair<Strings, std::string> rows[] = {
+        {{"-T0", "2026/01/01", "-SHOW"}, "- PALABRA CLAVE DESCONOCIDA: -T0"},
+        {{"--FROM", "2026/01/01"}, "- PALABRA CLAVE DESCONOCIDA: --FROM"},
+        {{"-SHOW", "stray"}, "- ARGUMENTO SIN PALABRA CLAVE: \"stray\""},
+        {{"-CSV", "-METERS", "1-1-1"}, "- FALTA EL VALOR DE -CSV ANTES DE \"-METERS\""},
+        {{"-SHOW", "-FROM"}, "- FALTA EL VALOR DE -FROM"},
+        {{"-ASDURETRY", " -Show "}, "- FALTA EL VALOR DE -ASDURETRY ANTES DE \" -Show \""},
+        {{"-PORT", "", "-SHOW"}, "- FALTA EL VALOR DE -PORT ANTES DE \"\""},
+        {{"-PORT", "44000x"}, "- PUERTO IP NO VALIDO: \"44000x\" NO ES UN NUMERO DE 1 A 65535"},
+        {{"-PORT", "65536"}, "- PUERTO IP NO VALIDO: \"65536\" NO ES UN NUMERO DE 1 A 65535"},
+        {{"-INTERVAL", "x"}, "- INTERVALO DE LECTURA NO VALIDO: \"x\" NO ES Q, H, D NI M"},
+        {{"-TIMEOUTASDUS", "2s"},
+         "- VALOR NO VALIDO PARA -TIMEOUTASDUS: \"2s\" NO ES UN NUMERO ENTERO"},
+        {{"-FROM", "01/03/26"},
+         "- ERROR EN LA FECHA DE INICIO: \"01/03/26\" NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099"},
+        {{"-FROM", "2026/06/12", "-TO", "12/25"},
+         "- ERROR EN LA FECHA DE FIN: \"12/25\" NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099"},
+        {{"-TO", "1900/01/01"},
+         "- ERROR EN LA FECHA DE FIN: \"1900/01/01\" NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099"},
+        {{"-METERS", "101-1-7,101-1"},
+         "- CONTADOR NO VALIDO EN -METERS: \"101-1\" NO ES ENLACE-PUNTO-CONTRASENA[-OPC]"},
+        {{"-METERS", "101-1-7x"},
+         "- CONTADOR NO VALIDO EN -METERS: \"101-1-7x\" NO ES ENLACE-PUNTO-CONTRASENA[-OPC]"},
+        {{"-METERS", "99999999999-1-5"},
+         "- CONTADOR NO VALIDO EN -METERS: \"99999999999-1-5\" NO ES "
+         "ENLACE-PUNTO-CONTRASENA[-OPC]"},
+        {{"-METERS", "101-1-7 0101-2-8"}, "- DIRECCION DE ENLACE REPETIDA EN -METERS: 101"},
+        {{"-INI", "/nonexistent/A.INI", "-SHOW"}, "- NO EXISTE INIFILE: /nonexistent/A.INI"},
+    };
+    for (const auto& [args, line] : rows) {
+        bool refused = false;
+        const Outcome r = analyse(args, &refused);
+        EXPECT_TRUE(refused && !r.start) << line;
+        EXPECT_EQ(r.log.back(), "!" + line);
+        EXPECT_EQ(std::count_if(r.log.begin(), r.log.end(), [](auto& l) { return l[0] == '!'; }), 1)
+            << line;
+    }
+    // The same dates written in full are taken; a reversed range says what it reads.
+    bool refused = true;
+    const Outcome r = analyse({"-FROM", "2026/3/1", "-TO", " 2026/02/28 "}, &refused);
+    EXPECT_FALSE(refused);
+    EXPECT_EQ(r.log.back(), "- FECHA DE INICIO POSTERIOR A LA DE FIN: SOLO SE LEE EL 2026/02/28");
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     qv::CommandLineCalls calls;
     // Files named by the input are not read.
-    calls.Load_ini_file = [](const std::string&, qv::WindowSettings&) {};
+    calls.Load_ini_file = [](const std::string&, qv::WindowSettings&) { return std::string(); };
     for (const auto& args : {tokens, argv}) {
         const qv::CommandLine cmd = qv::CommandLine::FromArguments(args, "/q");
         qv::WindowSettings s;

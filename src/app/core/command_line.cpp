@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <optional>
+#include <set>
 
 #include "app/core/config_file.h"
 #include "app/core/dates.h"
@@ -64,15 +66,40 @@ std::string keyword_of(std::string_view arg) {
     return UpperAscii(std::string(arg.substr(1, 255)));
 }
 
-bool file_exists(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::is_regular_file(path, ec);
+// What follows a keyword.
+enum class Takes { Nothing, Value, OptionalValue };
+
+// Every keyword the command line knows; any other stops the run.
+constexpr std::pair<std::string_view, Takes> kKeywords[] = {
+    {"INI", Takes::Value},        {"SHOW", Takes::Nothing},       {"NOSTART", Takes::Nothing},
+    {"NOCLOSE", Takes::Nothing},  {"IP", Takes::Value},           {"PORT", Takes::Value},
+    {"MODEM", Takes::Value},      {"SERIAL", Takes::Nothing},     {"ANALOG", Takes::Value},
+    {"MODEM_INIT", Takes::Value}, {"FROM", Takes::Value},         {"TO", Takes::Value},
+    {"INTERVAL", Takes::Value},   {"CSV", Takes::Value},          {"FTP", Takes::Value},
+    {"DB", Takes::OptionalValue}, {"RESTART", Takes::Nothing},    {"ASDURETRY", Takes::Value},
+    {"INTERASDUS", Takes::Value}, {"TIMEOUTASDUS", Takes::Value}, {"DBUPLOAD", Takes::Value},
+    {"DBUNIQUE", Takes::Nothing}, {"METERS", Takes::Value},
+};
+
+std::optional<Takes> takes(const std::string& key) {
+    for (const auto& [name, what] : kKeywords)
+        if (name == key) return what;
+    return std::nullopt;
 }
 
-// A count given on the command line: set only when the value is a whole
-// number that does not begin with "-".
-bool count_value(const std::string& v, int32_t& n) {
-    return !v.empty() && v.front() != '-' && parse_int32(v, n);
+// A value: there, not empty and not the next keyword.
+bool is_value(std::string_view arg) {
+    while (!arg.empty() && is_separator(arg.front())) arg.remove_prefix(1);
+    return !arg.empty() && arg.front() != '-';
+}
+
+// A TCP port as typed: a whole number from 1 to 65535, blanks around it allowed.
+bool is_tcp_port(std::string_view v) {
+    while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+    while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+    long n = 0;
+    return !v.empty() && v.find_first_not_of("0123456789") == std::string_view::npos &&
+           v.size() <= 5 && ParseLong(v, n) && n >= 1 && n <= 65535;
 }
 
 class Analysis {
@@ -85,41 +112,80 @@ class Analysis {
         s_.AutoMinimize = true;
         s_.AutoClose = true;
         log("- ANALIZANDO PARAMETROS", colour::Yellow);
-        for (int i = 1; i <= cmd_.CmdTokenCount(); ++i) {
-            const std::string key = keyword_of(cmd_.CmdToken(i));
-            if (key.empty()) continue;
-            // One argument's failure never stops the others.
-            try {
-                keyword(key, cmd_.CmdToken(i + 1));
-            } catch (...) {
-            }
-        }
-        // A configuration file's date that is not one, left standing by the
-        // keywords, would read every closure since 1899.
-        const std::pair<Day, const char*> loaded[] = {
-            {s_.FechaInicio, "- ERROR EN LA FECHA DE INICIO"},
-            {s_.FechaFin, "- ERROR EN LA FECHA DE FIN"}};
-        for (const auto& [day, error] : loaded)
-            if (day == NullDate && !badDate_) {
-                badDate_ = true;
-                log(std::string(error) + " DEL FICHERO " + s_.IniFileName +
-                        ": NO ES UNA FECHA yyyy/MM/dd",
-                    colour::Red);
-            }
+        // The first argument that cannot be done exactly ends the analysis.
+        for (int i = 1; i <= cmd_.CmdTokenCount() && !refused_; ++i) i = argument(i);
+        if (!refused_) settingsLeftStanding();
         // The run then reads the end date alone.
-        if (s_.FechaInicio > s_.FechaFin && s_.FechaFin != NullDate)
-            log("- FECHA DE INICIO POSTERIOR A LA DE FIN: SOLO SE LEE EL " +
-                    FormatDateYmd(s_.FechaFin),
-                colour::Yellow);
-        if (badDate_) start_ = false;
+        if (const std::string line = ReversedRangeLine(s_.FechaInicio, s_.FechaFin);
+            !refused_ && !line.empty())
+            log(line, colour::Yellow);
+        if (refused_) start_ = false;
         return start_;
     }
 
-    bool badDate() const { return badDate_; }
+    bool refused() const { return refused_; }
 
   private:
     void log(const std::string& text, int32_t c = colour::White) {
         if (calls_.Log) calls_.Log(text, c);
+    }
+
+    // The red line that stops an unattended start: it is the reason the run reports.
+    void refuse(const std::string& line) {
+        refused_ = true;
+        log(line, colour::Red);
+    }
+
+    // Handles argument i (a keyword and its value); gives the last argument used.
+    int argument(int i) {
+        const std::string arg = cmd_.CmdToken(i);
+        const std::string key = keyword_of(arg);
+        const std::optional<Takes> what = key.empty() ? std::nullopt : takes(key);
+        if (key.empty()) {
+            refuse("- ARGUMENTO SIN PALABRA CLAVE: \"" + arg + "\"");
+            return i;
+        }
+        if (!what) {
+            refuse("- PALABRA CLAVE DESCONOCIDA: " + arg);
+            return i;
+        }
+        const std::string next = cmd_.CmdToken(i + 1);
+        const bool valued = i < cmd_.CmdTokenCount() && is_value(next);
+        if (*what == Takes::Value && !valued) {
+            refuse("- FALTA EL VALOR DE " + arg +
+                   (i < cmd_.CmdTokenCount() ? " ANTES DE \"" + next + "\"" : std::string()));
+            return i;
+        }
+        // One argument's failure never stops the others.
+        try {
+            keyword(key, valued && *what != Takes::Nothing ? next : std::string());
+        } catch (...) {
+        }
+        return valued && *what != Takes::Nothing ? i + 1 : i;
+    }
+
+    // Settings of a configuration file that no keyword replaced.
+    void settingsLeftStanding() {
+        const std::string file = s_.IniFileName.empty() ? "" : " DEL FICHERO " + s_.IniFileName;
+        // A date that is not one would read every closure since 1899.
+        const std::pair<Day, const char*> loaded[] = {
+            {s_.FechaInicio, "- ERROR EN LA FECHA DE INICIO"},
+            {s_.FechaFin, "- ERROR EN LA FECHA DE FIN"}};
+        for (const auto& [day, error] : loaded)
+            if (day == NullDate && !refused_)
+                refuse(error + file + ": NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099");
+        // An empty port is the default one; any other text must be a port.
+        const bool blank = s_.HostPort.find_first_not_of(' ') == std::string::npos;
+        if (!refused_ && s_.Conexion == LinkTcp && !blank && !is_tcp_port(s_.HostPort))
+            refuse("- ERROR EN HOST_PORT" + file + ": \"" + s_.HostPort +
+                   "\" NO ES UN PUERTO DE 1 A 65535");
+    }
+
+    // A count: a whole number, clamped by the caller.
+    std::optional<int32_t> count(const std::string& key, const std::string& v) {
+        if (int32_t n; parse_int32(v, n)) return n;
+        refuse("- VALOR NO VALIDO PARA -" + key + ": \"" + v + "\" NO ES UN NUMERO ENTERO");
+        return std::nullopt;
     }
 
     void keyword(const std::string& key, const std::string& v) {
@@ -154,6 +220,10 @@ class Analysis {
             s_.Conexion = LinkTcp;
             log("- UTILIZAR DIRECCION IP HOST: " + s_.Host);
         } else if (key == "PORT") {
+            if (!is_tcp_port(v)) {
+                refuse("- PUERTO IP NO VALIDO: \"" + v + "\" NO ES UN NUMERO DE 1 A 65535");
+                return true;
+            }
             s_.HostPort = v;
             s_.Conexion = LinkTcp;
             log("- UTILIZAR PUERTO IP HOST : " + s_.HostPort);
@@ -189,29 +259,35 @@ class Analysis {
         } else if (key == "INTERVAL") {
             const char first =
                 static_cast<char>(std::toupper(static_cast<unsigned char>((v + " ")[0])));
-            if (const auto k = std::string_view("QHDM").find(first); k != std::string_view::npos)
-                s_.Intervalo = static_cast<int>(k);
+            const auto k = std::string_view("QHDM").find(first);
+            if (k == std::string_view::npos) {
+                refuse("- INTERVALO DE LECTURA NO VALIDO: \"" + v + "\" NO ES Q, H, D NI M");
+                return true;
+            }
+            s_.Intervalo = static_cast<int>(k);
             const bool selected = s_.Intervalo >= 0 && s_.Intervalo < int(IntervalItems.size());
             log("- INTERVALO DE LECTURA: " +
                 std::string(selected ? IntervalItems[s_.Intervalo] : std::string_view()));
         } else if (key == "ASDURETRY") {
-            if (int32_t n; count_value(v, n)) {
-                s_.AsduRetries = std::clamp<int32_t>(n, 1, 9);
+            if (const auto n = count(key, v)) {
+                s_.AsduRetries = std::clamp<int32_t>(*n, 1, 9);
                 log("- SETS ASDU RETRIES WHEN NO ANSWER TO : " + std::to_string(s_.AsduRetries));
             }
         } else if (key == "INTERASDUS") {
-            if (int32_t n; count_value(v, n)) {
-                s_.InterAsdu = std::clamp<int32_t>(n, 0, 20);
+            if (const auto n = count(key, v)) {
+                s_.InterAsdu = std::clamp<int32_t>(*n, 0, 20);
                 log("- SETS INTER ASDU QUERY INTERVAL TO (SECS.) : " +
                     std::to_string(s_.InterAsdu));
             }
         } else if (key == "TIMEOUTASDUS") {
-            if (int32_t n; count_value(v, n)) {
-                s_.AsduTimeout = n;
+            if (const auto n = count(key, v)) {
+                s_.AsduTimeout = *n;
                 log("- SETS THE TIMEOUT FOR THE ASDU QUERY TO (SECS.) : " + v);
             }
         } else if (key == "METERS") {
             meters(v);
+        } else if (key == "DBUNIQUE") {
+            // Read by DBUPLOAD wherever it stands.
         } else {
             return false;
         }
@@ -251,26 +327,34 @@ class Analysis {
 
     // Loads the configuration file named; later keywords override it.
     void ini(const std::string& v) {
-        if (v.empty()) return;
         // Opened exactly as typed: file names are case-sensitive here.
-        if (!file_exists(v)) {
-            log("- NO EXISTE INIFILE: " + v, colour::Red);
+        std::error_code ec;
+        if (!std::filesystem::exists(v, ec)) {
+            refuse("- NO EXISTE INIFILE: " + v);
+            return;
+        }
+        s_.IniFileName = v;
+        const std::string problem =
+            calls_.Load_ini_file ? calls_.Load_ini_file(v, s_) : load_config(v);
+        if (!problem.empty()) {
+            refuse("- " + problem);
             return;
         }
         log("- UTILIZAR INIFILE: " + v);
-        s_.IniFileName = v;
-        if (calls_.Load_ini_file)
-            calls_.Load_ini_file(v, s_);
-        else
-            LoadConfigFile(v, s_);
         if (calls_.SqlInit) calls_.SqlInit(v);
     }
 
+    std::string load_config(const std::string& path) {
+        std::string problem;
+        LoadConfigFile(path, s_, &problem);
+        return problem;
+    }
+
     void date(const std::string& v, Day& target, const std::string& line, const char* error) {
-        const Day d = STR_TO_NOW(v, "yyyy/MM/dd");
+        const Day d = ReadDateYmd(v);
         if (d == NullDate) {
-            badDate_ = true;
-            log(std::string(error) + ": \"" + v + "\" NO ES UNA FECHA yyyy/MM/dd", colour::Red);
+            refuse(std::string(error) + ": \"" + v +
+                   "\" NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099");
             return;
         }
         target = d;
@@ -282,9 +366,18 @@ class Analysis {
         if (items.empty()) return;
         Quitar_todo(s_.Grid);
         log("- ANALIZANDO PARAMETROS DE ALTA DE CONTADORES...", colour::Yellow);
+        std::set<int32_t> links;
         for (const std::string& item : items) {
             MeterItem m;
-            if (!ParseMeterItem(item, m)) continue;
+            if (!ParseMeterItem(item, m)) {
+                refuse("- CONTADOR NO VALIDO EN -METERS: \"" + item +
+                       "\" NO ES ENLACE-PUNTO-CONTRASENA[-OPC]");
+                return;
+            }
+            if (!links.insert(m.Link).second) {
+                refuse("- DIRECCION DE ENLACE REPETIDA EN -METERS: " + std::to_string(m.Link));
+                return;
+            }
             Add_to_Grid(s_.Grid, m.Link, m.Point, m.Password, m.Opc);
             log("- ALTA DE CONTADOR   - Direccion de  Enlace :" + std::to_string(m.Link));
         }
@@ -294,7 +387,7 @@ class Analysis {
     WindowSettings& s_;
     const CommandLineCalls& calls_;
     bool start_ = true;
-    bool badDate_ = false;
+    bool refused_ = false;
 };
 
 }  // namespace
@@ -332,10 +425,10 @@ std::string CommandLine::CmdToken(int N) const {
 }
 
 bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls,
-                        bool* badDate) {
+                        bool* refused) {
     Analysis analysis(cmd, s, calls);
     const bool start = analysis.run();
-    if (badDate) *badDate = analysis.badDate();
+    if (refused) *refused = analysis.refused();
     return start;
 }
 

@@ -47,8 +47,10 @@ class CommandLine {
 struct CommandLineCalls {
     LogFn Log;
     // Loads a configuration file into s; the window also records it and sets
-    // its caption. Unset: the file's keys are read into s.
-    std::function<void(const std::string& path, WindowSettings& s)> Load_ini_file;
+    // its caption. Gives why it could not be loaded as written (the words of
+    // LoadConfigFile's problem), empty when it was. Unset: the file's keys are
+    // read into s.
+    std::function<std::string(const std::string& path, WindowSettings& s)> Load_ini_file;
     // The database window reads the file's database keys into its boxes.
     std::function<void(const std::string& path)> SqlInit;
     // Uploads an existing readings file to the database.
@@ -57,10 +59,14 @@ struct CommandLineCalls {
 
 // Applies the keywords to s in command-line order and logs what they do.
 // With fewer than two arguments nothing happens. Gives whether the reading
-// run starts by itself. A date that is not a date keeps the run from starting
-// and sets *badDate (when given): a run of the wrong days must not begin.
+// run starts by itself. A command line that cannot be done exactly (an
+// unknown keyword, a missing or bad value, a date that is not a date, a
+// meter item that cannot be read or repeats a link address, a configuration
+// file that cannot be loaded as written) ends the analysis with a red line
+// that names it, keeps the run from starting and sets *refused (when given):
+// a run of other meters, days or settings than those asked for must not begin.
 bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls,
-                        bool* badDate = nullptr);
+                        bool* refused = nullptr);
 
 // True when the analysed command line uploads a file (DBUPLOAD) and names no
 // meters (no METERS): it reads nothing and ends with the upload's result.

@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
@@ -40,6 +43,23 @@ bool readable(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
            std::ifstream(path, std::ios::binary).good();
+}
+
+// The text of a configuration file into `text`; why it cannot be one, or empty.
+std::string config_text(const std::string& path, std::string& text) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+    if (S_ISDIR(st.st_mode)) return "ES UNA CARPETA";
+    if (!S_ISREG(st.st_mode)) return "NO ES UN FICHERO";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::strerror(errno);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::strerror(errno);
+    // The file is read as 8-bit text: other encodings would load nothing.
+    if (text.starts_with("\xEF\xBB\xBF")) return "CODIFICACION UTF-8 CON BOM: GUARDAR SIN BOM";
+    if (text.find('\0') != std::string::npos)
+        return "CODIFICACION UTF-16 (O BINARIO): GUARDAR EN UTF-8 O LATIN-1";
+    return std::string();
 }
 
 }  // namespace
@@ -90,15 +110,22 @@ bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSe
     }
 }
 
-bool LoadConfigFile(const std::string& path, WindowSettings& s) {
-    if (!readable(path)) return false;
-    LoadConfigKeys(IniFile(path, false), s);
-    return true;
+bool LoadConfigFile(const std::string& path, WindowSettings& s, std::string* problem) {
+    std::string text;
+    std::string why = config_text(path, text);
+    const IniFile f = IniFile::fromText(text);
+    if (why.empty() && !f.sectionExists(ConfigSection)) why = "NO TIENE SECCION [MAIN]";
+    // A key that could not be taken still leaves the others loaded.
+    const bool loaded = why.empty();
+    if (loaded) why = LoadConfigKeys(f, s);
+    if (problem) *problem = why.empty() ? why : "ERROR EN INIFILE " + path + ": " + why;
+    return loaded;
 }
 
-void LoadConfigKeys(const IniFile& f, WindowSettings& s) {
+std::string LoadConfigKeys(const IniFile& f, WindowSettings& s) {
     const std::string_view m = ConfigSection;
-    MergeGridCommaText(s.Grid, f.readString(m, "CONTADORES", ""));
+    std::string problem = MergeGridCommaText(s.Grid, f.readString(m, "CONTADORES", ""));
+    if (!problem.empty()) problem = "CONTADORES: " + problem;
     s.PortIndex = list_index(f.readInteger(m, "PORT", 0), PortItemCount);
     select_item(BaudItems, f.readString(m, "BAUD_CONTADOR", "9600"), s.BaudText);
     select_item(DataBitsItems, f.readString(m, "BITS_CONTADOR", "8"), s.BitsText);
@@ -110,14 +137,18 @@ void LoadConfigKeys(const IniFile& f, WindowSettings& s) {
     s.Host = f.readString(m, "HOST", "");
     s.HostPort = f.readString(m, "HOST_PORT", "40000");
     const std::string today = FormatDateYmd(Today());
-    s.FechaInicio = STR_TO_NOW(f.readString(m, "FECHA_INICIO", today), "yyyy/MM/dd");
-    s.FechaFin = STR_TO_NOW(f.readString(m, "FECHA_FIN", today), "yyyy/MM/dd");
-    s.Intervalo = list_index(f.readInteger(m, "INTERVALO", 1), IntervalItems.size());
+    s.FechaInicio = ReadDateYmd(f.readString(m, "FECHA_INICIO", today));
+    s.FechaFin = ReadDateYmd(f.readString(m, "FECHA_FIN", today));
+    const long interval = f.readInteger(m, "INTERVALO", f.valueExists(m, "INTERVALO") ? -1 : 1);
+    s.Intervalo = list_index(interval, IntervalItems.size());
+    if (s.Intervalo < 0 && problem.empty())
+        problem = "INTERVALO: \"" + f.readString(m, "INTERVALO", "") + "\" NO ES 0 A 3";
     s.TipoSalida = clamp_radio(f.readInteger(m, "Tipo_Salida", 0), OutputTypeItems.size());
     s.LogScreen = f.readBool(m, "LOGSCREEN", true);
     s.LogDisk = f.readBool(m, "LOGDISK", true);
     s.Minimizar = f.readBool(m, "MINIMIZAR", false);
     s.Ruta = f.readString(m, "RUTA", "");
+    return problem;
 }
 
 void SetRegistryData(const std::string& storePath, const std::string& Key,

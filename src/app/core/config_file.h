@@ -27,9 +27,16 @@ bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSe
 
 // Reads the window's keys (meter list to output folder) into s: the meters
 // are merged into the grid, each other key sets its setting or, when
-// missing, its default. False, with s unchanged, when the file cannot be read.
-bool LoadConfigFile(const std::string& path, WindowSettings& s);
-void LoadConfigKeys(const IniFile& f, WindowSettings& s);
+// missing, its default. False, with s unchanged, when the file cannot be read
+// as a configuration file: missing, a folder, not readable, in another
+// encoding (UTF-16, a UTF-8 byte-order mark), without section "MAIN". When
+// given, *problem then says why in a log line's words ("ERROR EN INIFILE
+// path: reason"); after a load it names the first key that could not be taken
+// as written, or is empty.
+bool LoadConfigFile(const std::string& path, WindowSettings& s, std::string* problem = nullptr);
+// Gives the first key that could not be taken as written ("KEY: reason"),
+// empty when there is none: a meter-list entry, an interval out of range.
+std::string LoadConfigKeys(const IniFile& f, WindowSettings& s);
 
 // Writes a string value (DataType 1; any other type writes nothing) under Key
 // of the key store at storePath, creating the key. Failures are ignored, as

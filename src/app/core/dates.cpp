@@ -97,6 +97,27 @@ Day STR_TO_NOW(std::string_view Text, std::string_view Format) {
     return Day(ymd);
 }
 
+Day ReadDateYmd(std::string_view Text) {
+    while (!Text.empty() && Text.front() == ' ') Text.remove_prefix(1);
+    while (!Text.empty() && Text.back() == ' ') Text.remove_suffix(1);
+    if (Text.find_first_not_of("0123456789/") != std::string_view::npos) return NullDate;
+    Scanner sc{Text};
+    int n[3], digits[3];
+    for (int i = 0; i < 3; ++i)
+        if ((i > 0 && !sc.separator()) || !sc.number(n[i], digits[i])) return NullDate;
+    if (sc.pos != Text.size() || digits[0] != 4 || digits[1] > 2 || digits[2] > 2 || n[0] < 2000 ||
+        n[0] > 2099)
+        return NullDate;
+    const std::chrono::year_month_day ymd{std::chrono::year(n[0]), std::chrono::month(n[1]),
+                                          std::chrono::day(n[2])};
+    return ymd.ok() ? Day(ymd) : NullDate;
+}
+
+std::string ReversedRangeLine(Day from, Day to) {
+    if (from <= to || to == NullDate) return std::string();
+    return "- FECHA DE INICIO POSTERIOR A LA DE FIN: SOLO SE LEE EL " + FormatDateYmd(to);
+}
+
 std::string FormatDateYmd(Day d) {
     const std::chrono::year_month_day ymd(d);
     char buf[32];

@@ -18,6 +18,16 @@ inline constexpr Day NullDate{std::chrono::year(1899) / 12 / 30};
 // digits falls in the current century. Anything else gives NullDate.
 Day STR_TO_NOW(std::string_view Text, std::string_view Format);
 
+// A date of the command line or configuration file: exactly "yyyy/MM/dd"
+// (blanks around it allowed; month and day of one or two digits) with a year
+// the meters' time tags can carry, 2000 to 2099. Anything else gives NullDate:
+// a short or day-first text must not read another day.
+Day ReadDateYmd(std::string_view Text);
+
+// The yellow line that says a reversed range reads the end date alone; empty
+// when the range is not reversed.
+std::string ReversedRangeLine(Day from, Day to);
+
 // "yyyy/mm/dd": the form dates are stored and logged in.
 std::string FormatDateYmd(Day d);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
 
 #include "platform/text.h"
 
@@ -150,14 +151,27 @@ std::string GridCommaText(const GridRows& grid) {
     return ToCommaText(items);
 }
 
-void MergeGridCommaText(GridRows& grid, std::string_view text) {
+std::string MergeGridCommaText(GridRows& grid, std::string_view text) {
     const std::vector<std::string> items = FromCommaText(text);
-    for (std::size_t i = 0; i + 4 <= items.size(); i += 4) {
+    std::string problem;
+    std::set<int32_t> links;
+    for (std::size_t i = 0; i < items.size(); i += 4) {
+        const std::vector<std::string> group(
+            items.begin() + static_cast<std::ptrdiff_t>(i),
+            items.begin() + static_cast<std::ptrdiff_t>(std::min(i + 4, items.size())));
+        if (group == std::vector<std::string>(4)) continue;
         int32_t link, point, password;
-        if (parse_int32(items[i], link) && parse_int32(items[i + 1], point) &&
-            parse_int32(items[i + 2], password))
-            Add_to_Grid(grid, link, point, password, items[i + 3]);
+        const bool whole = group.size() == 4 && parse_int32(group[0], link) &&
+                           parse_int32(group[1], point) && parse_int32(group[2], password);
+        if (whole && links.insert(link).second) {
+            Add_to_Grid(grid, link, point, password, group[3]);
+        } else if (problem.empty()) {
+            problem =
+                whole ? "DIRECCION DE ENLACE " + std::to_string(link) + " REPETIDA"
+                      : "ENTRADA \"" + ToCommaText(group) + "\" NO ES ENLACE,PUNTO,CONTRASENA,OPC";
+        }
     }
+    return problem;
 }
 
 bool ParseMeterItem(std::string_view item, MeterItem& meter) {

@@ -45,10 +45,12 @@ std::vector<std::string> FromCommaText(std::string_view text);
 
 // The configuration file's meter list: columns 0 to 3 of rows 1 and up.
 std::string GridCommaText(const GridRows& grid);
-// Merges the meters of a comma text into the grid, four items a meter; a
-// group whose first three items are not whole numbers is skipped, a trailing
-// incomplete group ignored.
-void MergeGridCommaText(GridRows& grid, std::string_view text);
+// Merges the meters of a comma text into the grid, four items a meter (a
+// group of four empty items, an empty list as saved, is no meter). Gives the
+// first entry that cannot be taken as written, empty when there is none: a
+// group whose first three items are not whole numbers, an unfinished group at
+// the end, a link address given twice. Those are left out; the others merged.
+std::string MergeGridCommaText(GridRows& grid, std::string_view text);
 
 // One meter item of the command line: LINK-POINT-PASSWORD[-OPC].
 struct MeterItem {

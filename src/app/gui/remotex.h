@@ -95,7 +95,9 @@ class Tremotex : public QWidget {
 
     // --- configuration file, command line, meter list (remotex_config.cpp)
     bool Save_data(const std::string& FileName);
-    void Load_ini_file(const std::string& FileName);
+    // Gives why the file was not loaded, or its first key not taken as
+    // written; empty when all went well.
+    std::string Load_ini_file(const std::string& FileName);
     void BitBtn_LoadClick();
     void BitBtn_SaveClick();
     void sel_carpetaClick();

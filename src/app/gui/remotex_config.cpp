@@ -78,12 +78,14 @@ bool Tremotex::Save_data(const std::string& FileName) {
     return SaveConfigFile(FileName, Settings(), Sql_Form ? Sql_Form->Settings() : DbSettings{});
 }
 
-void Tremotex::Load_ini_file(const std::string& FileName) {
+std::string Tremotex::Load_ini_file(const std::string& FileName) {
     WindowSettings s = Settings();
-    if (!LoadConfigFile(FileName, s)) return;
+    std::string problem;
+    if (!LoadConfigFile(FileName, s, &problem)) return problem;
     ApplySettings(s);
     SetRegistryData(std::string(IniRecordKey), std::string(IniRecordValue), 1, FileName);
     set_file_caption(*this, path_text(FileName));
+    return problem;
 }
 
 void Tremotex::BitBtn_LoadClick() {
@@ -98,7 +100,8 @@ void Tremotex::BitBtn_LoadClick() {
         // The file holds the database window's boxes too: loading it from here
         // restores them as the command line's INI does.
         if (QFileInfo(path_text(chosen)).isFile()) {
-            Load_ini_file(chosen);
+            if (const std::string problem = Load_ini_file(chosen); !problem.empty())
+                config_log(*this, "- " + problem, colour::Red);
             if (Sql_Form) Sql_Form->Init(chosen, decode_password);
         }
     }
@@ -268,8 +271,9 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
     // the analysis goes on from what the controls then hold.
     calls.Load_ini_file = [this](const std::string& path, WindowSettings& s) {
         ApplySettings(s);
-        Load_ini_file(path);
+        const std::string problem = Load_ini_file(path);
         s = Settings();
+        return problem;
     };
     calls.SqlInit = [this](const std::string& path) {
         if (Sql_Form) Sql_Form->Init(path, decode_password);
@@ -281,16 +285,16 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
             config_log(*this, "- SALIDA A BASE DE DATOS NO DISPONIBLE", colour::Red);
     };
     WindowSettings s = Settings();
-    bool badDate = false;
-    const bool start = qv::Analiza_parametros(cmd, s, calls, &badDate);
+    bool refused = false;
+    const bool start = qv::Analiza_parametros(cmd, s, calls, &refused);
     ApplySettings(s);
     uploadOnly_ = UploadOnly(cmd);
     if (start && !uploadOnly_)
         Delay_start.start();
     else
         Delay_start.stop();
-    if (badDate) {
-        // No link opens for days nobody asked for; an unattended start ends.
+    if (refused) {
+        // No link opens for a reading nobody asked for; an unattended start ends.
         SetProcessExitCode(ExitInitFailed);
         LogExitCode();
         if (AutoClose) Do_close.start();

@@ -11,6 +11,7 @@
 
 #include "app/core/app_log.h"
 #include "app/core/csv_file.h"
+#include "app/core/dates.h"
 #include "app/core/run_setup.h"
 #include "app/core/startup.h"
 #include "app/gui/form_progress.h"
@@ -236,6 +237,10 @@ void Tremotex::LockSettings(bool enabled) {
 
 void Tremotex::BitBtn2Click() {
     BitBtn2.setEnabled(false);
+    // Said as the command line says it: the run reads the end date alone.
+    const WindowSettings s = Settings();
+    if (const std::string line = ReversedRangeLine(s.FechaInicio, s.FechaFin); !line.empty())
+        Show_data_Text(line, colour::Yellow);
     AutoMinimize = false;
     AutoClose = false;
     Delay_start.start();
