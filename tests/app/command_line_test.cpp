@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
 #include "platform/worker_message.h"
+#include "support/test_env.h"
 
 namespace qv {
 namespace {
@@ -119,6 +121,10 @@ TEST(CommandLineAnalysis, WhatCannotBeDoneExactlyStops) {
         EXPECT_EQ(std::count_if(r.log.begin(), r.log.end(), [](auto& l) { return l[0] == '!'; }), 1)
             << line;
     }
+    // An empty port in a configuration file is the default one, as in the window.
+    const std::string ini = test::makeTempDir("command_line") + "/fresh.ini";
+    std::ofstream(ini) << "[MAIN]\nCONEXION=2\nHOST_PORT=\n";
+    EXPECT_EQ(analyse({"-INI", ini, "-SHOW"}).log.back(), "- NO MINIMIZAR");
     // The same dates written in full are taken; a reversed range says what it reads.
     bool refused = true;
     const Outcome r = analyse({"-FROM", "2026/3/1", "-TO", " 2026/02/28 "}, &refused);

@@ -25,6 +25,7 @@ TEST(ComNames, ComNamesMapThroughTheAliasTable) {
     SetComPortAlias(1, "");
     EXPECT_EQ(ComDevicePath("COM1"), "/dev/ttyS0");
     EXPECT_FALSE(LoadComPortAliases("COM2=/dev/ttyACM0; COM3=relative, bogus"));
+    EXPECT_FALSE(LoadComPortAliases("COM1:/dev/ttyUSB7"));
     EXPECT_EQ(ComDevicePath("COM2"), "/dev/ttyACM0");
     EXPECT_EQ(ComDevicePath("COM3"), "/dev/ttyS2");
     ClearComPortAliases();
