@@ -91,7 +91,7 @@ TEST(CommandLineAnalysis, WhatCannotBeDoneExactlyStops) {
         {{"-CSV", "-METERS", "1-1-1"}, "- FALTA EL VALOR DE -CSV ANTES DE \"-METERS\""},
         {{"-SHOW", "-FROM"}, "- FALTA EL VALOR DE -FROM"},
         {{"-ASDURETRY", " -Show "}, "- FALTA EL VALOR DE -ASDURETRY ANTES DE \" -Show \""},
-        {{"-PORT", "", "-SHOW"}, "- FALTA EL VALOR DE -PORT ANTES DE \"\""},
+        {{"-PORT", "", "-SHOW"}, "- PUERTO IP NO VALIDO: \"\" NO ES UN NUMERO DE 1 A 65535"},
         {{"-PORT", "44000x"}, "- PUERTO IP NO VALIDO: \"44000x\" NO ES UN NUMERO DE 1 A 65535"},
         {{"-PORT", "65536"}, "- PUERTO IP NO VALIDO: \"65536\" NO ES UN NUMERO DE 1 A 65535"},
         {{"-INTERVAL", "x"}, "- INTERVALO DE LECTURA NO VALIDO: \"x\" NO ES Q, H, D NI M"},

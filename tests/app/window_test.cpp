@@ -244,8 +244,8 @@ class ConfigWindow : public MainWindow {
 TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
     const std::string ini = dir + "/Site Config.ini";
     std::ofstream(ini) << "[MAIN]\nHOST=from-file\nRUTA=/srv/csv\nCONTADORES=7,1,1,,99,2,2,X\n";
-    w->ArgumentsFrom({"quorvanta", "-METERS", "12-1-5,13-1-5-OPC 7", "-INI", "\"" + ini + "\"",
-                      "-IP", "10.0.0.9", "-NOSTART"});
+    w->ArgumentsFrom({"quorvanta", "-METERS", "12-1-5,13-1-5-OPC", "-INI", "\"" + ini + "\"", "-IP",
+                      "10.0.0.9", "-NOSTART"});
     const WindowSettings s = w->Settings();
     EXPECT_EQ(std::tuple(s.Host, s.Ruta, s.IniFileName), std::tuple("10.0.0.9", "/srv/csv", ini));
     EXPECT_EQ(MeterLinkTexts(s.Grid), (std::vector<std::string>{"12", "13", "7", "99"}));

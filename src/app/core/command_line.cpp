@@ -87,10 +87,11 @@ std::optional<Takes> takes(const std::string& key) {
     return std::nullopt;
 }
 
-// A value: there, not empty and not the next keyword.
+// A value: not the next keyword. An empty one typed as "" is a value (an
+// empty list, the current folder); where it cannot be, its keyword says so.
 bool is_value(std::string_view arg) {
     while (!arg.empty() && is_separator(arg.front())) arg.remove_prefix(1);
-    return !arg.empty() && arg.front() != '-';
+    return arg.empty() || arg.front() != '-';
 }
 
 // A TCP port as typed: a whole number from 1 to 65535, blanks around it allowed.
