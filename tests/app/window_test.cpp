@@ -255,6 +255,16 @@ TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
 
 // Every key from the boxes of both windows to the file, in its form, and back
 // through the load button (twice: the meters are matched by link address).
+// "LEER AHORA" over a reversed range says, as the command line does, that it
+// reads the end date alone.
+TEST_F(ConfigWindow, ReversedRangeFromTheWindowIsLogged) {
+    w->FECHA_INICIO.setDate(QDate(2026, 6, 12));
+    w->FECHA_FIN.setDate(QDate(2026, 6, 10));
+    w->BitBtn2Click();
+    w->Delay_start.stop();
+    EXPECT_TRUE(w->Rx9.toPlainText().endsWith("SOLO SE LEE EL 2026/06/10"));
+}
+
 TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
     const WindowSettings start = w->Settings();
     WindowSettings s = start;
