@@ -141,28 +141,28 @@ class Analysis {
     int argument(int i) {
         const std::string arg = cmd_.CmdToken(i);
         const std::string key = keyword_of(arg);
-        const std::optional<Takes> what = key.empty() ? std::nullopt : takes(key);
         if (key.empty()) {
             refuse("- ARGUMENTO SIN PALABRA CLAVE: \"" + arg + "\"");
             return i;
         }
+        const std::optional<Takes> what = takes(key);
         if (!what) {
             refuse("- PALABRA CLAVE DESCONOCIDA: " + arg);
             return i;
         }
+        const bool last = i == cmd_.CmdTokenCount();
         const std::string next = cmd_.CmdToken(i + 1);
-        const bool valued = i < cmd_.CmdTokenCount() && is_value(next);
+        const bool valued = *what != Takes::Nothing && !last && is_value(next);
         if (*what == Takes::Value && !valued) {
-            refuse("- FALTA EL VALOR DE " + arg +
-                   (i < cmd_.CmdTokenCount() ? " ANTES DE \"" + next + "\"" : std::string()));
+            refuse("- FALTA EL VALOR DE " + arg + (last ? "" : " ANTES DE \"" + next + "\""));
             return i;
         }
-        // One argument's failure never stops the others.
+        // An exception in one keyword ends only that keyword.
         try {
-            keyword(key, valued && *what != Takes::Nothing ? next : std::string());
+            keyword(key, valued ? next : std::string());
         } catch (...) {
         }
-        return valued && *what != Takes::Nothing ? i + 1 : i;
+        return valued ? i + 1 : i;
     }
 
     // Settings of a configuration file that no keyword replaced.
