@@ -40,8 +40,8 @@ bool percentDecode(std::string& s) {
             continue;
         }
         unsigned value = 0;
-        const auto [end, ec] = std::from_chars(s.data() + i + 1,
-                                               s.data() + std::min(i + 3, s.size()), value, 16);
+        const auto [end, ec] =
+            std::from_chars(s.data() + i + 1, s.data() + std::min(i + 3, s.size()), value, 16);
         if (ec != std::errc() || end != s.data() + i + 3) return false;
         out += static_cast<char>(value);
         i += 2;
@@ -102,7 +102,8 @@ std::optional<FtpTarget> ParseFtpTarget(const std::string& text, std::string& wh
         why = "SERVIDOR O PUERTO NO VALIDO (SERVIDOR[:PUERTO 1-65535])";
         return std::nullopt;
     }
-    if (url && !(percentDecode(t.User) && percentDecode(t.Password) && percentDecode(t.RemoteDir))) {
+    if (url &&
+        !(percentDecode(t.User) && percentDecode(t.Password) && percentDecode(t.RemoteDir))) {
         why = "ESCAPE % NO VALIDO EN LA URL";
         return std::nullopt;
     }

@@ -58,7 +58,7 @@ class TFTP_Thread {
     std::unique_ptr<FtpClient> FTP;
     std::string RemoteDir;
     std::string Host, User, Password;
-    std::string TargetError;  // why the target could not be read: nothing is sent
+    std::string TargetError;              // why the target could not be read: nothing is sent
     std::atomic<bool> Terminated{false};  // the stop request
     std::atomic<bool> Sent{false};        // the server confirmed the file
 

@@ -107,8 +107,7 @@ bool WriteStatusFile(const std::string& path, const GridRows& grid) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
     if (fd < 0) return false;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && (st.st_mode & S_IRWXO) != 0)
-        ::fchmod(fd, st.st_mode & 07770);
+    if (::fstat(fd, &st) == 0 && (st.st_mode & S_IRWXO) != 0) ::fchmod(fd, st.st_mode & 07770);
     FILE* out = ::fdopen(fd, "wb");
     if (!out) {
         ::close(fd);

@@ -97,8 +97,8 @@ bool TContador_IP::OpenSession(int index) {
         }
 
         PostGridStatus(row, "BUSCANDO CONTADOR...");
-        PostLog(" - TRY TO OPEN SESSION TO: " + std::to_string(it.LinkAddress) + "  PM  : " +
-                    std::to_string(it.MeasurePoint) + "  PASS: ****",
+        PostLog(" - TRY TO OPEN SESSION TO: " + std::to_string(it.LinkAddress) +
+                    "  PM  : " + std::to_string(it.MeasurePoint) + "  PASS: ****",
                 colour::White);
         bool found = false;
         // Four attempts; the frame count bit of the end-session request

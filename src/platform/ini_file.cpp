@@ -242,8 +242,10 @@ void IniFile::updateFile() {
     // may reset.
     struct stat old {};
     if (ok && ::stat(path_.c_str(), &old) == 0) {
-        if (::fchown(fd, old.st_uid, old.st_gid) != 0 && errno == EPERM)
-            [[maybe_unused]] const int kept = ::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+        // Not allowed to give the file away: the group alone, when the process
+        // belongs to it; otherwise the file stays the saving user's.
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0)
+            (void)!::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
         if (::fchmod(fd, old.st_mode & 07777) != 0) ok = false;
     }
     std::size_t done = 0;

@@ -24,9 +24,19 @@ TEST(PasswordCodec, LengthsRoundTripAndTheStoredLayout) {
 
     // As other installations write it: low nibble, then high nibble on the key
     // rotated once, among filler characters.
-    EXPECT_EQ(DecodePWDEx("xxaTyy"), "\x5A");
-    EXPECT_EQ(DecodePWDEx("0135681xy+/"), "");  // typed by hand, no key symbols
-    EXPECT_EQ(DecodePWDEx("xxkVy4"), PasswordDecodeFailure);
+    const std::string fillers(59, 'y');
+    EXPECT_EQ(DecodePWDEx("xxxaT" + fillers), "\x5A");
+    EXPECT_EQ(DecodePWDEx(""), "");
+    // Not what the encoder writes: a password typed into the file as it is
+    // (with or without key symbols), a cut or lengthened value, odd symbols.
+    const std::string notEncoded[] = {"0135681xy+/",
+                                      "Passw0rd",
+                                      "xxxaT" + fillers + "y",
+                                      "xxaTy" + fillers,
+                                      "xxxaT!" + fillers.substr(1),
+                                      "xxkVy4"};
+    for (const std::string& bad : notEncoded)
+        EXPECT_EQ(DecodePWDEx(bad), PasswordDecodeFailure) << bad;
 }
 
 TEST(Dates, ReadingDateTexts) {
