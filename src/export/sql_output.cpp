@@ -207,7 +207,6 @@ void SqlOutput::Stop_ssh(SshTunnel& tunnel) {
 }
 
 void SqlOutput::Crea_hilo(const std::vector<SqlRow>& rows, bool Unique) {
-    Log_txt(" - INICIANDO COMUNICACION CON BASE DE DATOS...", colour::Yellow);
     const auto failed = [&] {
         if (!rows.empty() && UploadFailed) UploadFailed();
     };
@@ -217,6 +216,7 @@ void SqlOutput::Crea_hilo(const std::vector<SqlRow>& rows, bool Unique) {
         Log_txt(" - " + why + " - IMPOSIBLE SUBIR DATOS A LA BASE", colour::Red);
         return failed();
     }
+    Log_txt(" - INICIANDO COMUNICACION CON BASE DE DATOS...", colour::Yellow);
     if (Settings.HABILITA_TUNEL && !start_ssh()) return failed();
     std::shared_ptr<SshTunnel> tunnel = Settings.HABILITA_TUNEL ? SshTunnel_ : nullptr;
     try {
