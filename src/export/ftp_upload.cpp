@@ -31,7 +31,8 @@ std::size_t schemeEnd(const std::string& text) {
     return sep + 3;
 }
 
-// The "%XX" escapes of the URL form; false for a malformed one.
+// The "%XX" escapes of the URL form; false for a malformed one or a control
+// character (a line break would end the FTP command it is sent in).
 bool percentDecode(std::string& s) {
     std::string out;
     for (std::size_t i = 0; i < s.size(); ++i) {
@@ -42,7 +43,8 @@ bool percentDecode(std::string& s) {
         unsigned value = 0;
         const auto [end, ec] =
             std::from_chars(s.data() + i + 1, s.data() + std::min(i + 3, s.size()), value, 16);
-        if (ec != std::errc() || end != s.data() + i + 3) return false;
+        if (ec != std::errc() || end != s.data() + i + 3 || value < 0x20 || value == 0x7F)
+            return false;
         out += static_cast<char>(value);
         i += 2;
     }
@@ -74,39 +76,33 @@ bool validHost(const std::string& host) {
 }  // namespace
 
 std::optional<FtpTarget> ParseFtpTarget(const std::string& text, std::string& why) {
+    const auto refuse = [&](const char* reason) {
+        why = "DESTINO FTP NO VALIDO (" + MaskFtpTarget(text) + "): " + reason;
+        return std::nullopt;
+    };
     const std::size_t from = schemeEnd(text);
     const bool url = from != 0;
-    if (url && UpperAscii(text.substr(0, from)) != "FTP://") {
-        why = "SOLO SE ADMITE ftp:// O USUARIO:PASSWORD@SERVIDOR/CARPETA/";
-        return std::nullopt;
-    }
+    if (url && UpperAscii(text.substr(0, from)) != "FTP://")
+        return refuse("SOLO SE ADMITE ftp:// O USUARIO:PASSWORD@SERVIDOR/CARPETA/");
     FtpTarget t;
     const auto at = text.rfind('@');
-    if (at == std::string::npos || at < from) {
-        if (text.find(':', from) != std::string::npos) {
-            why = "FALTA USUARIO@ DELANTE DEL SERVIDOR";
-            return std::nullopt;
-        }
-    } else {
-        const std::string login = text.substr(from, at - from);
-        const auto colon = login.find(':');
-        t.User = login.substr(0, colon);
-        if (colon != std::string::npos) t.Password = login.substr(colon + 1);
+    const bool login = at != std::string::npos && at >= from;
+    if (login) {
+        const std::string user = text.substr(from, at - from);
+        const auto colon = user.find(':');
+        t.User = user.substr(0, colon);
+        if (colon != std::string::npos) t.Password = user.substr(colon + 1);
+    } else if (text.find(':', from) != std::string::npos) {
+        return refuse("FALTA USUARIO@ DELANTE DEL SERVIDOR");
     }
-    const std::size_t hostStart = at == std::string::npos || at < from ? from : at + 1;
-    const std::string rest = text.substr(hostStart, 255);
+    const std::string rest = text.substr(login ? at + 1 : from, 255);
     const auto slash = rest.find('/');
     t.Host = rest.substr(0, slash);
     if (slash != std::string::npos) t.RemoteDir = rest.substr(slash, 255);
-    if (!validHost(t.Host)) {
-        why = "SERVIDOR O PUERTO NO VALIDO (SERVIDOR[:PUERTO 1-65535])";
-        return std::nullopt;
-    }
-    if (url &&
-        !(percentDecode(t.User) && percentDecode(t.Password) && percentDecode(t.RemoteDir))) {
-        why = "ESCAPE % NO VALIDO EN LA URL";
-        return std::nullopt;
-    }
+    if (!validHost(t.Host))
+        return refuse("SERVIDOR O PUERTO NO VALIDO (SERVIDOR[:PUERTO 1-65535])");
+    if (url && !(percentDecode(t.User) && percentDecode(t.Password) && percentDecode(t.RemoteDir)))
+        return refuse("ESCAPE % NO VALIDO EN LA URL");
     return t;
 }
 
@@ -222,8 +218,8 @@ T_FTP::T_FTP(const std::string& localFile, const std::string& target, bool keepE
         const std::optional<FtpTarget> t = ParseFtpTarget(target, why);
         if (!t) {
             // The thread reports the reason as its failure; nothing is sent.
-            Thread->TargetError = "DESTINO FTP NO VALIDO (" + MaskFtpTarget(target) + "): " + why;
-            log("- EXCEPCION CREANDO SERVIDOR FTP - " + Thread->TargetError, colour::Red);
+            Thread->TargetError = why;
+            log("- EXCEPCION CREANDO SERVIDOR FTP - " + why, colour::Red);
         } else {
             Thread->Host = t->Host;
             Thread->User = t->User;

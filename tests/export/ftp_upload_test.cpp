@@ -43,6 +43,7 @@ TEST(FtpTarget, TakesUserPasswordHostAndFolderApartOrRefusesWithoutShowingThePas
         {"u:p@h:0/", "!", "u:****@h:0/"},
         {"u:p@h:21x/", "!", "u:****@h:21x/"},
         {"ftp://u:p%zz@h/", "!", "ftp://u:****@h/"},
+        {"ftp://u@h/x%0D%0ADELE%20y", "!", "ftp://u@h/x%0D%0ADELE%20y"},
         {"sftp://u:secret@h/", "!", "sftp://u:****@h/"},
     };
     for (const auto& [text, want, shown] : cases) {
@@ -52,6 +53,7 @@ TEST(FtpTarget, TakesUserPasswordHostAndFolderApartOrRefusesWithoutShowingThePas
             << text;
         EXPECT_EQ(MaskFtpTarget(text), shown);
         EXPECT_EQ(t.has_value(), why.empty()) << text;
+        EXPECT_EQ(why.find("secret"), std::string::npos) << why;
     }
     std::string host;
     uint16_t port = 0;

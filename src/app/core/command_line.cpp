@@ -114,7 +114,7 @@ class Analysis {
         // A target that cannot be read would send nothing, or elsewhere.
         if (std::string why; s_.TipoSalida == OutputFtp && !ParseFtpTarget(s_.Ruta, why)) {
             badDate_ = true;
-            log("- DESTINO FTP NO VALIDO (" + MaskFtpTarget(s_.Ruta) + "): " + why, colour::Red);
+            log("- " + why, colour::Red);
         }
         if (badDate_) start_ = false;
         return start_;
