@@ -63,23 +63,18 @@ TEST(Upload, BadFilesAreRefusedWithTheirRedLineAndNothingStarts) {
     const struct {
         std::vector<std::string> lines;  // empty: the file does not exist
         std::string red;
-        std::string password = "", schema = "PRUEBA";  // as the configuration file gave them
+        std::string password = "";  // as the configuration file's decoder gave it
     } cases[] = {
         {{}, " - NO EXISTE EL FICHERO " + dir + "/f0.CSV" + tail},
         {{test::kHeader, row}, " - EL FICHERO NO CONTIENE IDENTIFICACION OPC_ID" + tail},
         {{"OPC_ID :   ", test::kHeader, row},
          " - EL FICHERO NO CONTIENE IDENTIFICACION OPC_ID VALIDA" + tail},
         {{"OPC_ID : M1", row}, " - EL FICHERO NO CONTIENE DATOS VALIDOS" + tail},
-        // UTF-8 (the command line's) that Latin-1 cannot hold, in the name or the schema;
-        // a password the configuration file's decoder did not take.
+        // UTF-8 (the command line's) that Latin-1 cannot hold; a password not decoded.
         {{"OPC_ID : M\u20AC1", test::kHeader, row},
          " - LA IDENTIFICACION OPC_ID DEL FICHERO TIENE EL CARACTER U+20AC, QUE LA BASE "
          "(LATIN-1) NO ADMITE" +
              tail},
-        {{"OPC_ID : M1", test::kHeader, row},
-         " - DB_NAME TIENE EL CARACTER U+0151, QUE LA BASE (LATIN-1) NO ADMITE" + tail,
-         "",
-         "PRUEBA\u0151"},
         {{"OPC_ID : M1", test::kHeader, row},
          " - LA CLAVE PASSW DEL FICHERO DE CONFIGURACION NO ES UNA CONTRASENA CODIFICADA: "
          "ESCRIBALA EN \"CONFIGURACION MySQL\" Y GUARDE LA CONFIGURACION" +
@@ -95,7 +90,6 @@ TEST(Upload, BadFilesAreRefusedWithTheirRedLineAndNothingStarts) {
         int lost = 0;
         h.output.UploadFailed = [&] { ++lost; };
         h.output.Settings.PASSWORD = c.password;
-        h.output.Settings.DATA_BASE = c.schema;
         h.output.Subir_a_base(path, false);
         EXPECT_EQ(lost, 1);
         EXPECT_EQ(h.Log(), "R " + c.red + "\n");
