@@ -36,10 +36,12 @@ std::vector<std::string> split(const std::string& s, std::string_view sep) {
     return out;
 }
 
-// Runs a copy of the program in its own folder to its end; the exit code.
+// Runs a copy of the program in its own folder to its end, what it prints
+// going to output.txt there; the exit code.
 std::optional<int> runProgram(const std::string& dir, std::vector<std::string> args,
                               std::vector<std::string> env = {}) {
-    return test::Program(test::ProgramCopy(dir), dir, std::move(args), std::move(env))
+    return test::Program(test::ProgramCopy(dir), dir, std::move(args), std::move(env),
+                         dir + "/output.txt")
         .Wait(seconds(240));
 }
 
@@ -95,6 +97,7 @@ struct RunCase {
     int replyDelayMs = 2, retries = 1;
     const char* folder = "/out";  // under the run's folder; "": none given
     bool failedRerun = false;     // then again, meter 101 losing its last record
+    const char* printed = "";     // what a failed run prints (a pattern)
 };
 sim::SimFaults noFaults() {
     return {};
@@ -119,7 +122,12 @@ const RunCase kRuns[] = {
      "11/06/26 00:00"},
     {"Daily", "D", "2026/06/10", "2026/06/13", "101-1-7", 0, false, 5, "14/06/26 00:00"},
     {"Monthly", "M", "2026/01/15", "2026/04/15", "101-1-7", 0, false, 4, "01/04/26 00:00"},
-    {"NoMeters", "D", "2026/06/10", "2026/06/10", "", 15, false, 0, ""},
+    {"NoMeters", "D", "2026/06/10", "2026/06/10", "", 15, false, 0, "", noFaults(), 2, 1, "/out",
+     false, "exit code 15: ERROR - NO HAY CONTADORES EN LA LISTA"},
+    {"FirstAndThirdUnreadLastRead", "D", "2026/06/10", "2026/06/10", "103-3-7,101-1-7,105-5-7,102-2-7-opcB",
+     15, true, 2, "11/06/26 00:00", noFaults(), 2, 1, "/out", false,
+     "exit code 15: CONTADORES LEIDOS: 2 DE 4 - EL PRIMERO SIN LEER ES EL 103: SIN RESPUESTA A "
+     "SOLICITUD DE ESTADO DE ENLACE"},
     {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
     {"NoFolderTheCurrentOne", "D", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 2,
      "11/06/26 00:00", noFaults(), 2, 1, ""},
@@ -161,6 +169,10 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
         "-METERS",       r.meters,     "-INTERASDUS", "0",
         "-TIMEOUTASDUS", "2",          "-ASDURETRY",  std::to_string(r.retries)};
     EXPECT_EQ(runProgram(dir, args), r.exitCode);
+    // Nothing on success, else one line.
+    const std::string printed = ReadFile(dir + "/output.txt");
+    EXPECT_EQ(printed.empty(), r.exitCode == 0) << printed;
+    EXPECT_NE(printed.find(r.printed), std::string::npos) << printed;
     // How long after the run's status file was written the program had ended.
     const auto closedAfter = duration_cast<milliseconds>(
         fs::file_time_type::clock::now() - fs::last_write_time(dir + "/quorvanta_STATUSLOG.CSV"));
