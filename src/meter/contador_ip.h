@@ -44,7 +44,8 @@ enum RunExitCode : int32_t {
 };
 
 // The red line that says a stop request cut the reading short; logged once a run.
-inline constexpr const char* kStopLine = " - LECTURA INTERRUMPIDA - SE HA PEDIDO DETENER LA LECTURA";
+inline constexpr const char* kStopLine =
+    " - LECTURA INTERRUMPIDA - SE HA PEDIDO DETENER LA LECTURA";
 
 // False for the red lines that say no reason of their own: frame traces
 // (hexadecimal bytes, parsed objects, a dropped frame's dump, " except!") and
@@ -252,7 +253,7 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     // Says once that the modem call lost its carrier (any thread).
     void reportCarrierLost(const char* how);
     bool stopLogged_ = false;
-    std::string carrierTail_;           // the last bytes received, main thread only
+    std::string carrierTail_;             // the last bytes received, main thread only
     std::atomic<bool> carrierOn_{false};  // the port's carrier-detect line
 
     std::string RxBuffer;

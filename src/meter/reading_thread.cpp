@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "meter/contador_ip.h"
-#include "platform/text.h"
 #include "platform/tcp_client.h"
+#include "platform/text.h"
 #include "serial/com_port.h"
 
 namespace qv {
@@ -195,10 +195,10 @@ void TContador_IP::ReadIecMeters() {
             ++read;
         } else if (firstUnread < 0) {
             firstUnread = i;
-            firstReason = Terminated        ? kStopReason
-                          : CarrierLost     ? kDropReason
+            firstReason = Terminated           ? kStopReason
+                          : CarrierLost        ? kDropReason
                           : LastReason.empty() ? "SIN LECTURA COMPLETA"
-                                             : withoutLead(LastReason);
+                                               : withoutLead(LastReason);
         }
     }
     ExitCode = read == count ? ExitOk : ExitNoMeterRead;

@@ -125,8 +125,9 @@ const RunCase kRuns[] = {
     {"Monthly", "M", "2026/01/15", "2026/04/15", "101-1-7", 0, false, 4, "01/04/26 00:00"},
     {"NoMeters", "D", "2026/06/10", "2026/06/10", "", 15, false, 0, "", noFaults(), 2, 1, "/out",
      false, "exit code 15: ERROR - NO HAY CONTADORES EN LA LISTA"},
-    {"FirstAndThirdUnreadLastRead", "D", "2026/06/10", "2026/06/10", "103-3-7,101-1-7,105-5-7,102-2-7-opcB",
-     15, true, 2, "11/06/26 00:00", noFaults(), 2, 1, "/out", false,
+    {"FirstAndThirdUnreadLastRead", "D", "2026/06/10", "2026/06/10",
+     "103-3-7,101-1-7,105-5-7,102-2-7-opcB", 15, true, 2, "11/06/26 00:00", noFaults(), 2, 1,
+     "/out", false,
      "exit code 15: CONTADORES LEIDOS: 2 DE 4 - EL PRIMERO SIN LEER ES EL 103: SIN RESPUESTA A "
      "SOLICITUD DE ESTADO DE ENLACE"},
     {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
@@ -242,7 +243,7 @@ struct Unattended {
     int exitCode;
     std::vector<std::string> output, logged;  // logged: the log, then the status file
     bool asUser = false;  // run by an unprivileged user from a root-owned folder
-    sim::Silence silence = sim::Silence::None;  // of the meter
+    sim::Silence silence = sim::Silence::None;    // of the meter
     sim::ModemKind modem = sim::ModemKind::None;  // on a pseudo-terminal, "@PTY" in env
     int dropAfter = 0;                            // the line drops at that frame's next
 };
@@ -326,11 +327,12 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
     std::vector<std::string> args = u.args;
     // The keywords a row does not give itself.
     static const std::pair<const char*, const char*> kDefaults[] = {
-        {"-CSV", "out"},    {"-INTERVAL", "D"},     {"-INTERASDUS", "0"},
+        {"-CSV", "out"},        {"-INTERVAL", "D"},     {"-INTERASDUS", "0"},
         {"-METERS", "101-1-7"}, {"-TIMEOUTASDUS", "2"}, {"-ASDURETRY", "1"}};
     if (args.size() > 1)
         for (const auto& [key, value] : kDefaults)
-            if (std::ranges::find(u.args, key) == u.args.end()) args.insert(args.end(), {key, value});
+            if (std::ranges::find(u.args, key) == u.args.end())
+                args.insert(args.end(), {key, value});
     for (std::string& a : args)
         if (a == "@") a = std::to_string(sim.listenTcp());
     std::vector<std::string> env = u.env;
@@ -396,8 +398,8 @@ TEST_P(ProgramStop, LeavesTheMeterUnreadSaysSoOnceAndEndsWith15) {
     const std::string dir = test::makeTempDir("program_run");
     test::Program p(test::ProgramCopy(dir), dir,
                     {"-IP", "127.0.0.1", "-PORT", std::to_string(sim.listenTcp()), "-CSV",
-                     dir + "/out", "-FROM", "2020/01/01", "-TO", r.to, "-INTERVAL", "D",
-                     "-METERS", "101-1-7,102-2-7", "-INTERASDUS", "0"},
+                     dir + "/out", "-FROM", "2020/01/01", "-TO", r.to, "-INTERVAL", "D", "-METERS",
+                     "101-1-7,102-2-7", "-INTERASDUS", "0"},
                     {}, dir + "/output.txt");
     for (int i = 0; i < 600 && ReadFile(dir + "/quorvanta.LOG").find(r.stopAt) == std::string::npos;
          ++i)
