@@ -212,7 +212,6 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
             port->OnRLSDChange = [weak](TCustomComPort*, bool on) {
                 if (auto thread = weak.lock()) thread->ComPortRLSDChange(on);
             };
-            if (settings.LineSource) port->SetLineSource(settings.LineSource);
             port->SetDiscardNull(false);
             port->SetEventChar('\0');
             port->FlowControl().SetControlRTS(rtsToggle);

@@ -22,8 +22,6 @@
 
 namespace qv {
 
-class ComLineSource;
-
 // Link types: the item index of the link box.
 enum LinkType : int {
     LinkSerialDirect = 0,  // "SERIAL DIRECTA"
@@ -64,8 +62,6 @@ struct RunSettings {
     // The status file is this path with its extension replaced by
     // "_STATUSLOG.CSV"; a symbolic link (the default) is resolved first.
     std::string ExecutablePath = "/proc/self/exe";
-    // Where the serial port reads its modem lines; null: the device itself.
-    std::shared_ptr<ComLineSource> LineSource;
 };
 
 // Operations of the main window that the run calls, main thread only. They

@@ -3,15 +3,12 @@
 // analog modems on a pseudo-terminal, and the set-up failures of every link;
 // the AT modem dialogue's answers.
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 
-#include <cerrno>
 #include <mutex>
 
 #include "harness.h"
 #include "meter/modem.h"
 #include "platform/tcp_client.h"
-#include "serial/com_device.h"
 #include "support/loopback_peer.h"
 
 namespace qv {
@@ -388,37 +385,6 @@ TEST(ModemRun, AnalogModemWithResetStoppedOnLineStillEscapesAndHangsUp) {
     EXPECT_EQ(m.trace("modem >> AT+CFUN=1,1"), 1);
     EXPECT_EQ(m.trace("modem >> AT+CREG?"), 0);
     m.expectHungUp();
-}
-
-// The carrier-detect line going down while a meter is read (shown by a fake
-// line source: a pseudo-terminal has none) ends the call at once: that meter
-// is not read, the next is not reached, and no escape is sent to a modem that
-// has left data mode.
-TEST(ModemRun, CarrierLostWhileReadingEndsTheCallAtOnce) {
-    struct Carrier : ComLineSource {
-        std::atomic<int> bits{TIOCM_CAR};
-        int GetModemBits(int, int& tiocm) override { return tiocm = bits, 0; }
-        int SetModemBits(int, int, bool) override { return 0; }
-        int GetCounts(int, ComLineCounts&) override { return ENOTTY; }
-    };
-    auto carrier = std::make_shared<Carrier>();
-    ModemLine m(modemSim(sim::ModemKind::Gsm, {2, 3}));
-    RunSettings s = m.settings(LinkGsmModem, {{2, 20, 200}, {3, 30, 300}});
-    s.Interval = IntervalQuarterHour;
-    s.LineSource = carrier;
-    T_Conta run(s, m.w.callbacks());
-    ASSERT_TRUE(m.w.waitFor(" - SESSION OPENED"));
-    carrier->bits = 0;
-    ASSERT_TRUE(m.w.waitEnd(run));
-
-    EXPECT_TRUE(InOrder(m.w.stream, {Log(" - ERROR - SE HA CORTADO LA LINEA: SE HA PERDIDO LA "
-                                         "PORTADORA (DCD)",
-                                         colour::Red),
-                                     "GRID 1 (5) ERROR DE LECTURA",
-                                     "GRID 2 (3) ERROR DE COMUNICACION", "EXIT 15"}));
-    EXPECT_EQ(m.w.countLog(" - TRY TO OPEN SESSION TO: 3", true), 0);
-    EXPECT_EQ(m.trace("modem escape"), 0);
-    EXPECT_TRUE(portFree(m.path));
 }
 
 // Stopped while waking a modem silent to every ATZ, or while dialling a call
