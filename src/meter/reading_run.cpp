@@ -221,6 +221,9 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
             port->OnRxChar = [weak](TCustomComPort* sender, int count) {
                 if (auto thread = weak.lock()) thread->ComPortRxChar(sender, count);
             };
+            port->OnRLSDChange = [weak](TCustomComPort*, bool on) {
+                if (auto thread = weak.lock()) thread->ComPortRLSDChange(on);
+            };
             port->SetDiscardNull(false);
             port->SetEventChar('\0');
             port->FlowControl().SetControlRTS(rtsToggle);
