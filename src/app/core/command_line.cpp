@@ -180,6 +180,10 @@ class Analysis {
         if (!refused_ && s_.Conexion == LinkTcp && !blank && !is_tcp_port(s_.HostPort))
             refuse("- ERROR EN HOST_PORT" + file + ": \"" + s_.HostPort +
                    "\" NO ES UN PUERTO DE 1 A 65535");
+        // A target that cannot be read would send nothing, or elsewhere.
+        if (std::string why;
+            !refused_ && s_.TipoSalida == OutputFtp && !ParseFtpTarget(s_.Ruta, why))
+            refuse("- " + why);
     }
 
     // A count: a whole number, clamped by the caller.

@@ -59,12 +59,14 @@ Two or more arguments start a reading without a window. Keywords begin with
   -NOSTART              do not start reading
   -NOCLOSE              do not close after the run
 
-Exit codes: 0 the last meter was read; 1 no run reported a result; 2 this
+Exit codes: 0 every meter was read; 1 no run reported a result; 2 this
 text (no display and no reading asked for); 10 the run could not be set up
-(also a date that is not a date); 11 the serial port could not be opened;
+(also a keyword, value, date, meter or -INI file that cannot be taken as
+written); 11 the serial port could not be opened (or a COM alias is malformed);
 12 the TCP client could not be set up; 13 a modem call was not connected;
-14 another instance of this executable holds its lock; 15 the last meter
-was not read; 16 readings were read but a file or upload failed.
+14 another instance of this executable holds its lock; 15 a meter of the
+list was not read, or the list is empty; 16 readings were read but a file or
+upload failed.
 
 Files: the log       %2$s
        the run status %3$s
@@ -202,11 +204,9 @@ void NoteRedLine(const std::string& text) {
     const auto start = reason.find_first_not_of(" -");
     reason.erase(0, start == std::string::npos ? reason.size() : start);
     while (!reason.empty() && reason.back() == ' ') reason.pop_back();
-    // The run's closing line is red on every run, and so are frame traces
-    // (hexadecimal bytes, parsed objects): none of them says a reason.
-    const bool trace = reason.find_first_not_of("0123456789ABCDEF ") == std::string::npos ||
-                       reason.starts_with("PARSING  OBJECT") || reason == "EXCEPT!";
-    if (reason.empty() || trace || reason.starts_with("STOPING COMMUNICATIONS")) return;
+    // The run's closing line is red on every run, and so are frame traces:
+    // none of them says a reason.
+    if (!SaysAReason(reason)) return;
     std::lock_guard lock(red_mutex);
     last_red = reason;
 }
@@ -224,7 +224,7 @@ std::string ExitLine(int code, const std::string& reason) {
         {11, "the serial port could not be opened"},
         {12, "the TCP client could not be set up"},
         {13, "the modem call was not connected"},
-        {15, "the last meter was not read"},
+        {15, "a meter of the list was not read"},
         {16, "a CSV file or its upload failed"},
     };
     std::string why = reason;
