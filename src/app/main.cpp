@@ -141,16 +141,17 @@ int run_windows(int argc, char** argv, bool reading, const std::string& fallback
         starting_platform = false;
         // A display or platform that cannot be used: a reading goes on
         // without it, a window nobody could see is not shown.
-        if (!fallbackFrom.empty() && QGuiApplication::platformName() == "offscreen") {
-            const std::string why = platform_fallback(fallbackFrom);
-            if (!reading) {
-                std::fprintf(stderr, "quorvanta: %s\n", why.c_str());
-                return usage(argc, argv);
-            }
-            LogBeside(files_beside, "- QT: " + why + " - SE LEE SIN PANTALLA");
+        const bool fellBack =
+            !fallbackFrom.empty() && QGuiApplication::platformName() == "offscreen";
+        if (fellBack && !reading) {
+            std::fprintf(stderr, "quorvanta: %s\n", platform_fallback(fallbackFrom).c_str());
+            return usage(argc, argv);
         }
         InstanceLock lock;
         if (const std::optional<int> code = take_instance_lock(lock, reading)) return *code;
+        if (fellBack)
+            LogBeside(files_beside,
+                      "- QT: " + platform_fallback(fallbackFrom) + " - SE LEE SIN PANTALLA");
         // One word on each file beside the executable that cannot be written:
         // the run goes on without it.
         ReportUnwritableFiles(files_beside);
