@@ -1,11 +1,14 @@
 #include "export/ftp_upload.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 
 #include "meter/meter_messages.h"
+#include "platform/text.h"
 
 namespace qv {
 
@@ -19,38 +22,96 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Where the login part ends: the last "@" before the first "/" (a password may
-// hold "@"; the folder starts at the first "/"), npos without one.
-std::size_t loginEnd(const std::string& text) {
-    return text.rfind('@', text.find('/'));
+// Where the text after a scheme ("ftp://", or another one to refuse) begins.
+std::size_t schemeEnd(const std::string& text) {
+    const auto sep = text.find("://");
+    if (sep == std::string::npos || sep == 0) return 0;
+    for (std::size_t i = 0; i < sep; ++i)
+        if (!std::isalpha(static_cast<unsigned char>(text[i]))) return 0;
+    return sep + 3;
+}
+
+// The "%XX" escapes of the URL form; false for a malformed one or a control
+// character (a line break would end the FTP command it is sent in).
+bool percentDecode(std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '%') {
+            out += s[i];
+            continue;
+        }
+        unsigned value = 0;
+        const auto [end, ec] =
+            std::from_chars(s.data() + i + 1, s.data() + std::min(i + 3, s.size()), value, 16);
+        if (ec != std::errc() || end != s.data() + i + 3 || value < 0x20 || value == 0x7F)
+            return false;
+        out += static_cast<char>(value);
+        i += 2;
+    }
+    s = std::move(out);
+    return true;
+}
+
+// "host", "host:port", "[v6]" or "[v6]:port", with a port of 1 to 65535.
+bool validHost(const std::string& host) {
+    if (host.empty() || host.find_first_of(" \t@") != std::string::npos) return false;
+    std::size_t portAt = host.find(':');  // the ":" before the port
+    if (host.front() == '[') {
+        const auto close = host.find(']');
+        if (close == std::string::npos || close == 1) return false;
+        if (close + 1 == host.size()) return true;
+        if (host[close + 1] != ':') return false;
+        portAt = close + 1;
+    } else if (portAt == std::string::npos) {
+        return true;
+    } else if (portAt == 0) {
+        return false;
+    }
+    unsigned port = 0;
+    const char* last = host.data() + host.size();
+    const auto [end, ec] = std::from_chars(host.data() + portAt + 1, last, port);
+    return ec == std::errc() && end == last && port >= 1 && port <= 65535;
 }
 
 }  // namespace
 
-FtpTarget ParseFtpTarget(const std::string& text) {
+std::optional<FtpTarget> ParseFtpTarget(const std::string& text, std::string& why) {
+    const auto refuse = [&](const char* reason) {
+        why = "DESTINO FTP NO VALIDO (" + MaskFtpTarget(text) + "): " + reason;
+        return std::nullopt;
+    };
+    const std::size_t from = schemeEnd(text);
+    const bool url = from != 0;
+    if (url && UpperAscii(text.substr(0, from)) != "FTP://")
+        return refuse("SOLO SE ADMITE ftp:// O USUARIO:PASSWORD@SERVIDOR/CARPETA/");
     FtpTarget t;
-    const auto at = loginEnd(text);
-    if (at != std::string::npos) {
-        const std::string login = text.substr(0, at);
-        const auto colon = login.find(':');
-        t.User = login.substr(0, colon);
-        if (colon != std::string::npos) t.Password = login.substr(colon + 1);
+    const auto at = text.rfind('@');
+    const bool login = at != std::string::npos && at >= from;
+    if (login) {
+        const std::string user = text.substr(from, at - from);
+        const auto colon = user.find(':');
+        t.User = user.substr(0, colon);
+        if (colon != std::string::npos) t.Password = user.substr(colon + 1);
+    } else if (text.find(':', from) != std::string::npos) {
+        return refuse("FALTA USUARIO@ DELANTE DEL SERVIDOR");
     }
-    const std::string rest = at == std::string::npos ? text : text.substr(at + 1, 255);
+    const std::string rest = text.substr(login ? at + 1 : from, 255);
     const auto slash = rest.find('/');
-    if (slash == std::string::npos) {
-        t.Host = rest;
-    } else {
-        t.Host = rest.substr(0, slash);
-        t.RemoteDir = rest.substr(slash, 255);
-    }
+    t.Host = rest.substr(0, slash);
+    if (slash != std::string::npos) t.RemoteDir = rest.substr(slash, 255);
+    if (!validHost(t.Host))
+        return refuse("SERVIDOR O PUERTO NO VALIDO (SERVIDOR[:PUERTO 1-65535])");
+    if (url && !(percentDecode(t.User) && percentDecode(t.Password) && percentDecode(t.RemoteDir)))
+        return refuse("ESCAPE % NO VALIDO EN LA URL");
     return t;
 }
 
 std::string MaskFtpTarget(const std::string& text) {
-    const auto at = loginEnd(text);
-    if (at == std::string::npos) return text;
-    const auto colon = text.find(':');
+    const std::size_t from = schemeEnd(text);
+    const auto colon = text.find(':', from);
+    if (colon == std::string::npos) return text;
+    auto at = text.rfind('@');
+    if (at == std::string::npos || at < from) at = text.size();
     if (colon > at || colon + 1 == at) return text;  // no password
     return text.substr(0, colon + 1) + "****" + text.substr(at);
 }
@@ -100,6 +161,7 @@ void TFTP_Thread::Execute() {
         PostLog(failure + stopped, colour::Red);
     } else {
         try {
+            if (!TargetError.empty()) throw FtpError(TargetError);
             if (!FTP) throw FtpError("no FTP client");
             FTP->Connect(Host, User, Password);
             PostLog("- CONECTADO CON SERVIDOR FTP.  BUSCANDO LA CARPETA : " + RemoteDir,
@@ -152,16 +214,23 @@ T_FTP::T_FTP(const std::string& localFile, const std::string& target, bool keepE
         Thread->KeepExisting = keepExisting;
         Thread->FTP = std::make_unique<FtpClient>(&Thread->Terminated);
         Thread->FTP->ConnectTimeoutMs = 10000;
-        const FtpTarget t = ParseFtpTarget(target);
-        Thread->Host = t.Host;
-        Thread->User = t.User;
-        Thread->Password = t.Password;
-        Thread->RemoteDir = t.RemoteDir;
-        // The log pane is on screen and the log file on disk: the password is
-        // not written out.
-        log("- CONECTANDO CON SERVIDOR FTP : " + t.Host + "  USER: " + t.User +
-                "  PASS: " + (t.Password.empty() ? "" : "****"),
-            colour::Yellow);
+        std::string why;
+        const std::optional<FtpTarget> t = ParseFtpTarget(target, why);
+        if (!t) {
+            // The thread reports the reason as its failure; nothing is sent.
+            Thread->TargetError = why;
+            log("- EXCEPCION CREANDO SERVIDOR FTP - " + why, colour::Red);
+        } else {
+            Thread->Host = t->Host;
+            Thread->User = t->User;
+            Thread->Password = t->Password;
+            Thread->RemoteDir = t->RemoteDir;
+            // The log pane is on screen and the log file on disk: the password
+            // is not written out.
+            log("- CONECTANDO CON SERVIDOR FTP : " + t->Host + "  USER: " + t->User +
+                    "  PASS: " + (t->Password.empty() ? "" : "****"),
+                colour::Yellow);
+        }
     } catch (...) {
         log("- EXCEPCION CREANDO SERVIDOR FTP", colour::Red);
     }

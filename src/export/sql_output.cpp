@@ -4,6 +4,7 @@
 #include <charconv>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "export/sql_writer.h"
 #include "export/ssh_tunnel.h"
@@ -31,6 +32,34 @@ int BoxNumber(std::string& box, int def) {
         return def;
     }
     return v;
+}
+
+// What the configuration file's password decoder gives for a value that is
+// not an encoded password.
+const std::string kUndecodable(1, '\x01');
+
+// The settings as the connection takes them: DB_NAME and USER_NAME in its
+// Latin-1. Empty, with the reason, for a name it cannot hold or a stored
+// password that did not decode (logging in with a garbled one tells nothing).
+std::optional<DbSettings> ForConnection(DbSettings s, std::string& why) {
+    for (const auto& [key, text] :
+         {std::pair{"DB_NAME", &s.DATA_BASE}, {"USER_NAME", &s.USER_NAME}}) {
+        const std::string given = *text;
+        if (char32_t bad = 0; !ToLatin1(given, *text, bad)) {
+            why = std::string(key) + " TIENE EL CARACTER " + CodePointName(bad) +
+                  ", QUE LA BASE (LATIN-1) NO ADMITE";
+            return std::nullopt;
+        }
+    }
+    for (const auto& [key, text] :
+         {std::pair{"PASSW", &s.PASSWORD}, {"SSH_PASS", s.HABILITA_TUNEL ? &s.SSH_PASS : nullptr}})
+        if (text && *text == kUndecodable) {
+            why = "LA CLAVE " + std::string(key) +
+                  " DEL FICHERO DE CONFIGURACION NO ES UNA CONTRASENA CODIFICADA: ESCRIBALA EN "
+                  "\"CONFIGURACION MySQL\" Y GUARDE LA CONFIGURACION";
+            return std::nullopt;
+        }
+    return s;
 }
 
 }  // namespace
@@ -178,10 +207,16 @@ void SqlOutput::Stop_ssh(SshTunnel& tunnel) {
 }
 
 void SqlOutput::Crea_hilo(const std::vector<SqlRow>& rows, bool Unique) {
-    Log_txt(" - INICIANDO COMUNICACION CON BASE DE DATOS...", colour::Yellow);
     const auto failed = [&] {
         if (!rows.empty() && UploadFailed) UploadFailed();
     };
+    std::string why;
+    const std::optional<DbSettings> c = ForConnection(Settings, why);
+    if (!c) {
+        Log_txt(" - " + why + " - IMPOSIBLE SUBIR DATOS A LA BASE", colour::Red);
+        return failed();
+    }
+    Log_txt(" - INICIANDO COMUNICACION CON BASE DE DATOS...", colour::Yellow);
     if (Settings.HABILITA_TUNEL && !start_ssh()) return failed();
     std::shared_ptr<SshTunnel> tunnel = Settings.HABILITA_TUNEL ? SshTunnel_ : nullptr;
     try {
@@ -191,15 +226,15 @@ void SqlOutput::Crea_hilo(const std::vector<SqlRow>& rows, bool Unique) {
         Tescribe_SQL& t = upload->thread;
         t.MainWindow = mainWindow_;
         t.Unique = Unique;
-        t.Schema = Settings.DATA_BASE;
+        t.Schema = c->DATA_BASE;
         DbConnectionParams p;
-        p.HostName = Settings.HOST_NAME;
-        p.Database = Settings.DATA_BASE;
-        p.User_Name = Settings.USER_NAME;
-        p.Password = Settings.PASSWORD;
-        p.Port = Settings.PUERTO;
-        p.ConnectTimeoutSeconds = Settings.ConnectTimeoutSeconds;
-        p.ReadTimeoutSeconds = p.WriteTimeoutSeconds = Settings.ReadTimeoutSeconds;
+        p.HostName = c->HOST_NAME;
+        p.Database = c->DATA_BASE;
+        p.User_Name = c->USER_NAME;
+        p.Password = c->PASSWORD;
+        p.Port = c->PUERTO;
+        p.ConnectTimeoutSeconds = c->ConnectTimeoutSeconds;
+        p.ReadTimeoutSeconds = p.WriteTimeoutSeconds = c->ReadTimeoutSeconds;
         t.Connection = std::make_unique<DbConnection>(std::move(p));
         t.Queue.assign(rows.begin(), rows.end());
         std::weak_ptr<int> alive = alive_;

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -120,6 +121,45 @@ std::string MeterNameOf(std::string_view firstLine) {
     return Trim(firstLine.substr(colon + 1)).substr(0, 255);
 }
 
+bool ToLatin1(std::string_view text, std::string& out, char32_t& bad) {
+    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    std::string latin;
+    char32_t firstBad = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const std::size_t n = b < 0x80   ? 1
+                              : b < 0xC2 ? 0
+                              : b < 0xE0 ? 2
+                              : b < 0xF0 ? 3
+                              : b < 0xF5 ? 4
+                                         : 0;
+        bool valid = n != 0 && i + n <= text.size();
+        char32_t code = n == 1 ? b : b & (0x7F >> n);
+        for (std::size_t k = 1; valid && k < n; ++k) {
+            const auto c = static_cast<unsigned char>(text[i + k]);
+            valid = (c & 0xC0) == 0x80;
+            code = code << 6 | (c & 0x3F);
+        }
+        if (!valid || code < kMin[n] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
+            out = std::string(text);  // no UTF-8: Latin-1 as it stands
+            return true;
+        }
+        if (code > 0xFF && firstBad == 0) firstBad = code;
+        latin += static_cast<char>(code);
+        i += n;
+    }
+    bad = firstBad;
+    if (firstBad != 0) return false;
+    out = std::move(latin);
+    return true;
+}
+
+std::string CodePointName(char32_t c) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "U+%04X", static_cast<unsigned>(c));
+    return buf;
+}
+
 bool ok_parse(const std::string& name, std::string_view line, SqlRow& row) {
     try {
         std::vector<std::string> f = SplitDelimited(line, ';');
@@ -219,7 +259,13 @@ bool ReadReadingsFile(const std::string& path, std::vector<SqlRow>& rows, const 
         log(std::string(" - EL FICHERO NO CONTIENE IDENTIFICACION OPC_ID") + kUploadFails);
         return false;
     }
-    std::string name = MeterNameOf(line);
+    std::string name;
+    char32_t bad = 0;
+    if (!ToLatin1(MeterNameOf(line), name, bad)) {
+        log(" - LA IDENTIFICACION OPC_ID DEL FICHERO TIENE EL CARACTER " + CodePointName(bad) +
+            ", QUE LA BASE (LATIN-1) NO ADMITE" + kUploadFails);
+        return false;
+    }
     if (name.empty()) {
         log(std::string(" - EL FICHERO NO CONTIENE IDENTIFICACION OPC_ID VALIDA") + kUploadFails);
         return false;

@@ -45,6 +45,14 @@ std::vector<std::string> SplitDelimited(std::string_view text, char delimiter);
 // first ":", at most 255 characters.
 std::string MeterNameOf(std::string_view firstLine);
 
+// Text as the connection's Latin-1 takes it. Valid UTF-8 (the command line, a
+// configuration file written by hand) is converted; any other text is Latin-1
+// already (the window's, and the files it writes). False, with the first
+// character Latin-1 cannot hold in `bad`, when there is one.
+bool ToLatin1(std::string_view text, std::string& out, char32_t& bad);
+// "U+20AC": a character named in a log line, which shows only ASCII.
+std::string CodePointName(char32_t c);
+
 // One CSV data line into a row of meter `name`. False for a line with fewer
 // than 9 fields and for a line without a full date (a slot with no reading
 // stored, which has no key to be written under). A date or time that does

@@ -113,7 +113,14 @@ void Tescribe_SQL::Execute() {
                         colour::Red);
             }
         } catch (const DbError& e) {
-            PostLog("NO SE HA PODIDO ENCONTRAR EL SERVIDOR! - " + UpperAscii(e.what()),
+            // Client codes (2000 on) say the server was not reached; below, the
+            // server answered and refused (a user, a password, a schema).
+            if (e.code() >= 2000 || e.code() == 0)
+                PostLog("NO SE HA PODIDO ENCONTRAR EL SERVIDOR! - " + UpperAscii(e.what()),
+                        colour::Red);
+            else
+                PostLog(
+                    UpperAscii(e.what()) + " - EL SERVIDOR DE BASES DE DATOS RECHAZA LA CONEXION",
                     colour::Red);
         }
         if (ready_ && !terminated_ && !Queue.empty()) {

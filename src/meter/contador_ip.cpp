@@ -45,6 +45,10 @@ Day TContador_IP::MonthStart(Day d) {
 }
 
 void TContador_IP::PostLog(const std::string& line, int32_t colour) {
+    if (colour == colour::Red && SaysAReason(line)) {
+        LastReason = line;
+        if (line == kStopLine) stopLogged_ = true;
+    }
     qv::PostLog(MainWindow, line, colour);
 }
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -41,6 +42,15 @@ enum RunExitCode : int32_t {
     // not be written or uploaded.
     ExitOutputLost = 16,
 };
+
+// The red line that says a stop request cut the reading short; logged once a run.
+inline constexpr const char* kStopLine =
+    " - LECTURA INTERRUMPIDA - SE HA PEDIDO DETENER LA LECTURA";
+
+// False for the red lines that say no reason of their own: frame traces
+// (hexadecimal bytes, parsed objects, a dropped frame's dump, " except!") and
+// the run's closing line. Any letter case, leading blanks and dashes ignored.
+bool SaysAReason(std::string_view line);
 
 // One meter of the device list: the grid's column 0 text and its record. The
 // record leaves the list (null) when it is posted.
@@ -123,6 +133,12 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     bool SendFrame(const std::string& frame);
     // Receive handler of the serial port; runs in the main thread.
     void ComPortRxChar(TCustomComPort* sender, int count);
+    // Carrier-detect handler of the serial port; runs in the main thread.
+    void ComPortRLSDChange(bool on);
+    // While a modem call carries the reading: the modem's "NO CARRIER", or the
+    // carrier-detect line going down where the port reports it, ends the call.
+    std::atomic<bool> WatchCarrier{false};
+    std::atomic<bool> CarrierLost{false};
     bool Transact(const std::string& frame);
     // Tries the last Transact used: above 1 when a reply was lost and the
     // request went out again with the same frame count bit.
@@ -173,6 +189,8 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     void SendAT(const std::string& command, const std::string& expected);
     bool InitModem();
     void HangUpModem();
+    // Starts watching a connected call for its carrier.
+    void WatchCall();
 
     // ---- Modbus readers (Modbus file) ----
     static std::string ModbusCrc(const std::string& data);
@@ -188,6 +206,11 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     // are not pauses and are not counted).
     std::atomic<int> FramesSent{0};
     std::atomic<int64_t> SleepRequestedMs{0};
+
+    // The last red line with a reason that the thread logged (see SaysAReason).
+    std::string LastReason;
+    // Logs the stop line unless it was logged already.
+    void ReportStop();
 
     // The time tag of the meter's last record stored, in minutes on one
     // scale; -1 before the first. A record must come after it.
@@ -226,6 +249,12 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     bool serialOpen() const;
     std::size_t serialWrite(const std::string& bytes);
     void serialClearBuffers();
+
+    // Says once that the modem call lost its carrier (any thread).
+    void reportCarrierLost(const char* how);
+    bool stopLogged_ = false;
+    std::string carrierTail_;             // the last bytes received, main thread only
+    std::atomic<bool> carrierOn_{false};  // the port's carrier-detect line
 
     std::string RxBuffer;
     mutable std::mutex RxMutex;

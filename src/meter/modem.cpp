@@ -155,6 +155,7 @@ bool TContador_IP::InitModem() {
             }
             if (DialConnected(buf)) {
                 PostLog(" - CONECTADO !", colour::Green);
+                WatchCall();
                 SleepMs(PauseMs(5000));
                 ExitCode = ExitNoMeterRead;
                 connected = true;
@@ -171,9 +172,21 @@ bool TContador_IP::InitModem() {
     return connected;
 }
 
+void TContador_IP::WatchCall() {
+    CarrierLost = false;
+    WatchCarrier = true;
+}
+
 void TContador_IP::HangUpModem() {
+    WatchCarrier = false;
     PostModemStatus(ModemDisconnected, 0);
     PostLog(" - COLGANDO MODEM...", colour::White);
+    if (CarrierLost) {
+        // The modem said the call ended and is back in command mode: there is
+        // no data mode to escape from.
+        SendFrame("\rATH\r");
+        return;
+    }
     // The escape needs its guard times of silence around "+++" or the modem
     // takes it as data and stays on line, so these two waits are kept in full
     // even when the run is being stopped (3 s, well inside the stop's wait).

@@ -2,10 +2,14 @@
 // handler with the run status file, and the stop that waits for the thread.
 #include "meter/reading_run.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -90,19 +94,27 @@ std::string StatusFilePath(const std::string& executablePath) {
 }
 
 bool WriteStatusFile(const std::string& path, const GridRows& grid) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
+    std::string text;
     for (const GridRow& row : grid) {
-        std::string line;
         for (std::size_t c = 0; c < row.size(); ++c) {
-            if (c) line += ';';
-            line += trim(row[c]);
+            if (c) text += ';';
+            text += trim(row[c]);
         }
-        line += "\r\n";
-        out << line;
+        text += "\r\n";
     }
-    out.close();
-    return !out.fail();
+    // The rows hold the meters' access passwords: no world access, also for a
+    // file an older version left readable.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && (st.st_mode & S_IRWXO) != 0) ::fchmod(fd, st.st_mode & 07770);
+    FILE* out = ::fdopen(fd, "wb");
+    if (!out) {
+        ::close(fd);
+        return false;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    return std::fclose(out) == 0 && written;
 }
 
 T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
@@ -208,6 +220,9 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
             std::weak_ptr<TContador_IP> weak = Thread;
             port->OnRxChar = [weak](TCustomComPort* sender, int count) {
                 if (auto thread = weak.lock()) thread->ComPortRxChar(sender, count);
+            };
+            port->OnRLSDChange = [weak](TCustomComPort*, bool on) {
+                if (auto thread = weak.lock()) thread->ComPortRLSDChange(on);
             };
             port->SetDiscardNull(false);
             port->SetEventChar('\0');

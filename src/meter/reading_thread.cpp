@@ -5,6 +5,7 @@
 
 #include "meter/contador_ip.h"
 #include "platform/tcp_client.h"
+#include "platform/text.h"
 #include "serial/com_port.h"
 
 namespace qv {
@@ -117,7 +118,10 @@ void TContador_IP::Execute() {
 }
 
 void TContador_IP::RunReading() {
-    if (Devices.empty()) return;
+    if (Devices.empty()) {
+        PostLog(" - ERROR - NO HAY CONTADORES EN LA LISTA, NO SE HA LEIDO NADA", colour::Red);
+        return;
+    }
     if (!DialNumber.empty() && !InitModem()) return;
     PostExitCode();
     switch (Protocol) {
@@ -141,19 +145,70 @@ void TContador_IP::RunReading() {
     }
 }
 
+void TContador_IP::ReportStop() {
+    if (!stopLogged_) PostLog(kStopLine, colour::Red);
+}
+
+namespace {
+
+const char* const kStopReason = "SE HA PEDIDO DETENER LA LECTURA";
+const char* const kDropReason = "SE HA CORTADO LA LINEA";
+
+std::string withoutLead(const std::string& line) {
+    const auto start = line.find_first_not_of(" -");
+    return start == std::string::npos ? std::string() : line.substr(start);
+}
+
+}  // namespace
+
+bool SaysAReason(std::string_view line) {
+    const auto start = line.find_first_not_of(" -");
+    if (start == std::string_view::npos) return false;
+    std::string text = UpperAscii(std::string(line.substr(start)));
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    const bool hex = text.find_first_not_of("0123456789ABCDEF ") == std::string::npos;
+    return !hex && !text.starts_with("PARSING  OBJECT") && text != "EXCEPT!" &&
+           !text.starts_with("TRAMA DESCARTADA") && !text.starts_with("STOPING COMMUNICATIONS");
+}
+
+// The exit code covers every meter of the list, and the run's last red line
+// says how many were read and why the first that was not failed.
 void TContador_IP::ReadIecMeters() {
     const Day from = DateFrom;
-    for (int i = 0; i < static_cast<int>(Devices.size()); ++i) {
-        if (OpenSession(i)) {
+    const int count = static_cast<int>(Devices.size());
+    int read = 0;
+    int firstUnread = -1;
+    std::string firstReason;
+    for (int i = 0; i < count; ++i) {
+        LastReason.clear();
+        bool ok = false;
+        if (Terminated || CarrierLost) {
+            // Not reached: the run was stopped, or the call dropped.
+            PostGridStatus(i + 1, "(3) ERROR DE COMUNICACION");
+        } else if (OpenSession(i)) {
             DateFrom = from;
-            // A session that opened but whose reading failed read nothing
-            // that the run may call complete.
-            ExitCode = ReadMeter(i) ? ExitOk : ExitNoMeterRead;
-            CloseSession(i);
-        } else {
-            ExitCode = ExitNoMeterRead;
+            ok = ReadMeter(i);
+            if (!CarrierLost) CloseSession(i);
+        }
+        if (Terminated) ReportStop();
+        if (ok) {
+            ++read;
+        } else if (firstUnread < 0) {
+            firstUnread = i;
+            firstReason = Terminated           ? kStopReason
+                          : CarrierLost        ? kDropReason
+                          : LastReason.empty() ? "SIN LECTURA COMPLETA"
+                                               : withoutLead(LastReason);
         }
     }
+    ExitCode = read == count ? ExitOk : ExitNoMeterRead;
+    if (firstUnread < 0) return;
+    // What cut the run short, when it is not the first meter's own reason.
+    const char* cut = Terminated ? kStopReason : CarrierLost ? kDropReason : nullptr;
+    PostLog(" - CONTADORES LEIDOS: " + std::to_string(read) + " DE " + std::to_string(count) +
+                " - EL PRIMERO SIN LEER ES EL " + Devices[std::size_t(firstUnread)].Text + ": " +
+                firstReason + (cut && firstReason != cut ? std::string(" - ") + cut : ""),
+            colour::Red);
 }
 
 }  // namespace qv

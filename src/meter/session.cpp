@@ -53,6 +53,8 @@ bool TContador_IP::TrySession(int index, bool fcbChanged, bool& found) {
 
     if (!step(" - STEP #8 (INICIAR SESION Y ENVIAR CLAVE DE ACCESO)", false,
               OpenSessionFrame(link, it.MeasurePoint, it.Password))) {
+        // A stop or a dropped line is no silence of the meter.
+        if (Terminated || CarrierLost) return false;
         PostLog(" - SIN RESPUESTA...(SESION ABIERTA ?)", colour::Red);
         CloseSession(index);
         pause(2000);
@@ -97,16 +99,17 @@ bool TContador_IP::OpenSession(int index) {
         }
 
         PostGridStatus(row, "BUSCANDO CONTADOR...");
-        PostLog(" - TRY TO OPEN SESSION TO: " + std::to_string(it.LinkAddress) + "  PM  : " +
-                    std::to_string(it.MeasurePoint) + "  PASS: " + std::to_string(it.Password),
+        PostLog(" - TRY TO OPEN SESSION TO: " + std::to_string(it.LinkAddress) +
+                    "  PM  : " + std::to_string(it.MeasurePoint) + "  PASS: ****",
                 colour::White);
         bool found = false;
         // Four attempts; the frame count bit of the end-session request
         // changes for the last two.
-        for (int attempt = 0; attempt < 4 && !opened && !Terminated; ++attempt)
+        for (int attempt = 0; attempt < 4 && !opened && !Terminated && !CarrierLost; ++attempt)
             opened = TrySession(index, attempt >= 2, found);
 
-        if (!found)
+        // A meter that the dropped call cut off had been reached.
+        if (!found && !CarrierLost)
             PostGridStatus(row, "(4) ERROR DE ENLACE");
         else if (!opened)
             PostGridStatus(row, "(5) ERROR DE LECTURA");

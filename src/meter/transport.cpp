@@ -9,7 +9,7 @@
 namespace qv {
 
 bool TContador_IP::LinkUp() const {
-    if (IsSerial) return serialOpen();
+    if (IsSerial) return serialOpen() && !CarrierLost;
     return TcpClient && TcpClient->connected();
 }
 
@@ -114,7 +114,7 @@ bool TContador_IP::Transact(const std::string& frame) {
                 if (!IsSerial) WaitMs(500);
             }
         }
-    } while (LastFrame.empty() && left >= 0 && !Terminated);
+    } while (LastFrame.empty() && left >= 0 && !Terminated && !CarrierLost);
     if (LastFrame.empty()) {
         // Once until the meter answers again: a frozen meter's later requests
         // add nothing to it.
@@ -176,7 +176,7 @@ bool TContador_IP::awaitReply(int64_t maxPolls, const std::string& request) {
                 polls += 50;
             }
         }
-        if (takeReply(request) || Terminated) return false;
+        if (takeReply(request) || Terminated || CarrierLost) return false;
         const auto now = steady_clock::now();
         if (now >= pollEnd) {
             ++polls;

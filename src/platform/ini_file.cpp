@@ -236,10 +236,18 @@ void IniFile::updateFile() {
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     bool ok = fd >= 0;
     // The new file takes the old one's permissions: a file made private (it may
-    // hold passwords) stays private.
+    // hold passwords) stays private. Its owner and group too, where the process
+    // may give them (root; a group of its own), so that the account a service
+    // runs as can still read it; the mode is set after, which a change of owner
+    // may reset.
     struct stat old {};
-    if (ok && ::stat(path_.c_str(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0)
-        ok = false;
+    if (ok && ::stat(path_.c_str(), &old) == 0) {
+        // Not allowed to give the file away: the group alone, when the process
+        // belongs to it; otherwise the file stays the saving user's.
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0)
+            (void)!::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+        if (::fchmod(fd, old.st_mode & 07777) != 0) ok = false;
+    }
     std::size_t done = 0;
     while (ok && done < data.size()) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);

@@ -36,11 +36,15 @@ TEST(AppLog, FileMovedAsidePastTheLimitAndTheNextLineStartsANewOne) {
     const std::string log = dir + "/q.LOG", old = dir + "/q.OLD";
     std::ofstream(old) << "older";
     std::ofstream(log, std::ios::binary) << std::string(kLogFileLimit, 'x');
+    fs::permissions(log, fs::perms(0664));
     Log_2_disk(log, old, "A");  // at the limit: appended, not moved
     EXPECT_EQ(fs::file_size(log), kLogFileLimit + 3);
+    // No world access, for a log left readable as for a new one.
+    EXPECT_EQ(int(fs::status(log).permissions()), 0660);
     Log_2_disk(log, old, "B");  // past it: moved over the older .OLD
     EXPECT_EQ(fs::file_size(old), kLogFileLimit + 3);
     EXPECT_EQ(test::ReadFile(log), "B\r\n");
+    EXPECT_EQ(int(fs::status(log).permissions()), 0640);
     fs::remove_all(dir);
     Log_2_disk(log, old, "C");  // folder gone: the line is lost, nothing thrown
 }

@@ -4,6 +4,8 @@
 #include "app/core/config_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -52,6 +54,8 @@ TEST(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     const std::string kept = "; notes\r\n[OTHER]\r\nA=1\r\n[main]\r\nEXTRA=keep\r\n";
     std::ofstream(path) << kept << "HOST=old\r\n";
     std::filesystem::permissions(path, std::filesystem::perms(0640));
+    // Owned by a service account (when the test may give it away, as root).
+    const bool givenAway = ::chown(path.c_str(), 65534, 65534) == 0;
     WindowSettings s = fresh();
     s.Host = "new";
     ASSERT_TRUE(SaveConfigFile(path, s, {}));
@@ -69,6 +73,11 @@ TEST(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     ASSERT_TRUE(SaveConfigFile(dir + "/new.ini", fresh(), {}));
     EXPECT_EQ(int(std::filesystem::status(dir + "/new.ini").permissions()), 0600);
     EXPECT_EQ(int(std::filesystem::status(path).permissions()), 0640);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    if (givenAway) {
+        EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(65534u, 65534u));
+    }
     // A missing file or a folder is not loaded.
     EXPECT_FALSE(LoadConfigFile(dir + "/missing.ini", s) || LoadConfigFile(dir, s));
 }

@@ -24,9 +24,13 @@ TEST(PasswordCodec, LengthsRoundTripAndTheStoredLayout) {
 
     // As other installations write it: low nibble, then high nibble on the key
     // rotated once, among filler characters.
-    EXPECT_EQ(DecodePWDEx("xxaTyy"), "\x5A");
-    EXPECT_EQ(DecodePWDEx("0135681xy+/"), "");  // typed by hand, no key symbols
-    EXPECT_EQ(DecodePWDEx("xxkVy4"), PasswordDecodeFailure);
+    const std::string fillers(59, 'y');
+    EXPECT_EQ(DecodePWDEx("xxxaT" + fillers), "\x5A");
+    // Not what the encoder writes: typed into the file as it is, cut, odd
+    // symbols, a key symbol among the lead characters.
+    for (const std::string& bad :
+         {fillers, std::string("Passw0rd"), "xxaTy" + fillers, std::string("xxkVy4")})
+        EXPECT_EQ(DecodePWDEx(bad), PasswordDecodeFailure) << bad;
 }
 
 TEST(Dates, ReadingDateTexts) {

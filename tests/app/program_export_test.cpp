@@ -31,13 +31,16 @@ class ProgramExport : public test::UploadTest {
   protected:
     // A copy of the program in the test's folder (its log, status and CSV
     // files), run in a folder of its own (the FTP output's local files).
+    // stdout and stderr go to `output` when given.
     std::unique_ptr<test::Program> Start(std::vector<std::string> args,
-                                         const char* meter = "101-1-7") {
+                                         const char* meter = "101-1-7",
+                                         const std::string& output = {}) {
         args.insert(args.end(),
                     {"-IP", "127.0.0.1", "-PORT", port, "-METERS", meter, "-FROM", "2026/06/10",
                      "-TO", "2026/06/11", "-INTERVAL", "D", "-INTERASDUS", "0"});
         fs::create_directory(cwd());
-        return std::make_unique<test::Program>(test::ProgramCopy(dir), cwd(), std::move(args));
+        return std::make_unique<test::Program>(test::ProgramCopy(dir), cwd(), std::move(args),
+                                               std::vector<std::string>{}, output);
     }
     std::string cwd() const { return dir + "/cwd"; }
     // The log, and the code of its last "EXIT CODE" line.
@@ -88,14 +91,15 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
 
     // Unique mode, asked for anywhere on the command line in any case: a key
     // is updated, one whose reading is marked as an error kept, a new one
-    // added; the run's own readings (meter OPCX) go to the database too.
+    // added; the run's own readings (meter OPCÑ, typed in UTF-8) go to the
+    // database too, in its Latin-1.
     const std::string second = test::ReadingsFile(
         dir, "M1", {row("00:15", "111"), row("00:30", "- "), row("01:00", "400")});
-    EXPECT_EQ(Start({"-dbUnique", "-INI", ini, "-DB", dir, "-DBUPLOAD", second}, "101-1-7-OPCX")
+    EXPECT_EQ(Start({"-dbUnique", "-INI", ini, "-DB", dir, "-DBUPLOAD", second}, "101-1-7-OPCÑ")
                   ->Wait(seconds(60)),
               0);
     EXPECT_EQ(stored(),
-              "OPCX 2026-06-10, OPCX 2026-06-11, OPCX 2026-06-12, M1 00:15:00=111/0, "
+              "OPC\xD1 2026-06-10, OPC\xD1 2026-06-11, OPC\xD1 2026-06-12, M1 00:15:00=111/0, "
               "M1 00:30:00=200/0, M1 00:45:00=300/0, M1 01:00:00=400/0, ");
 
     // Named without meters: no link, the upload's result, also with -NOSTART; cut
@@ -114,8 +118,11 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
     EXPECT_NE(Log().find("INTERRUMPIDA AL CERRAR EL PROGRAMA: 0 DE 3 DATOS"), std::string::npos);
     EXPECT_EQ(LastExitCode(), ExitOutputLost);
     EXPECT_TRUE(fs::exists(first));
-    // A meter without an OPC code is not uploaded.
+    // A meter without an OPC code is not uploaded, nor one whose name Latin-1
+    // cannot hold.
     EXPECT_EQ(Start({"-INI", ini, "-DB", dir})->Wait(seconds(60)), ExitOutputLost);
+    EXPECT_EQ(Start({"-INI", ini, "-DB", dir}, "101-1-7-M\u20AC")->Wait(seconds(60)),
+              ExitOutputLost);
 }
 
 TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
@@ -143,11 +150,11 @@ TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
     const std::string remote = test::RequireEnv("QV_FTP_ROOT") + "/" + name;
     fs::create_directory(remote);
     fs::permissions(remote, fs::perms::all);  // the server's sessions run as nobody
-    EXPECT_EQ(
-        Start({"-FTP", test::RequireEnv("QV_FTP_USER") + ":" + test::RequireEnv("QV_FTP_PASS") +
-                           "@127.0.0.1:" + test::RequireEnv("QV_FTP_PORT") + "/" + name + "/"})
-            ->Wait(seconds(90)),
-        0);
+    EXPECT_EQ(Start({"-FTP", "ftp://" + test::RequireEnv("QV_FTP_USER") + ":" +
+                                 test::RequireEnv("QV_FTP_PASS") + "@127.0.0.1:" +
+                                 test::RequireEnv("QV_FTP_PORT") + "/" + name + "/"})
+                  ->Wait(seconds(90)),
+              0);
     // Arrived whole (header and three closures) under its name; the local copy
     // went with it.
     const std::string text = ReadFile(remote + "/" + fs::path(local).filename().string());
@@ -155,6 +162,25 @@ TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
     EXPECT_FALSE(fs::exists(local));
     EXPECT_EQ(Log().find(UpperAscii(test::RequireEnv("QV_FTP_PASS"))), std::string::npos);
     fs::remove_all(remote);
+
+    // A password in any form is shown neither in the log nor on stderr; a
+    // target that cannot be read stops the run before any link opens. The log
+    // and status files are not world-readable.
+    const std::string closed = std::to_string(test::LoopbackListener().port());
+    const std::pair<std::string, int> targets[] = {
+        {"qvuser:s3cr/et", ExitInitFailed},
+        {"sftp://qvuser:s3cr/et@127.0.0.1/x/", ExitInitFailed},
+        {"ftp://qvuser:s3cr/et@127.0.0.1:" + closed + "/x/", ExitOutputLost},
+        {"qvuser:s3cr/et@127.0.0.1:" + closed + "/x/", ExitOutputLost},
+    };
+    for (const auto& [target, code] : targets) {
+        const std::string out = dir + "/out.txt";
+        EXPECT_EQ(Start({"-FTP", target}, "101-1-7", out)->Wait(seconds(60)), code) << target;
+        for (const std::string& text : {Log(), ReadFile(out)})
+            EXPECT_EQ(UpperAscii(text).find("S3CR"), std::string::npos) << target << "\n" << text;
+    }
+    for (const char* file : {"/quorvanta.LOG", "/quorvanta_STATUSLOG.CSV"})
+        EXPECT_EQ(int(fs::status(dir + file).permissions()), 0640) << file;
 }
 
 }  // namespace

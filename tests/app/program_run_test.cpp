@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,10 +37,12 @@ std::vector<std::string> split(const std::string& s, std::string_view sep) {
     return out;
 }
 
-// Runs a copy of the program in its own folder to its end; the exit code.
+// Runs a copy of the program in its own folder to its end (stdout and stderr to
+// output.txt there); the exit code.
 std::optional<int> runProgram(const std::string& dir, std::vector<std::string> args,
                               std::vector<std::string> env = {}) {
-    return test::Program(test::ProgramCopy(dir), dir, std::move(args), std::move(env))
+    return test::Program(test::ProgramCopy(dir), dir, std::move(args), std::move(env),
+                         dir + "/output.txt")
         .Wait(seconds(240));
 }
 
@@ -95,6 +98,7 @@ struct RunCase {
     int replyDelayMs = 2, retries = 1;
     const char* folder = "/out";  // under the run's folder; "": none given
     bool failedRerun = false;     // then again, meter 101 losing its last record
+    const char* printed = "";     // part of what a failed run prints; nothing on success
 };
 sim::SimFaults noFaults() {
     return {};
@@ -119,7 +123,13 @@ const RunCase kRuns[] = {
      "11/06/26 00:00"},
     {"Daily", "D", "2026/06/10", "2026/06/13", "101-1-7", 0, false, 5, "14/06/26 00:00"},
     {"Monthly", "M", "2026/01/15", "2026/04/15", "101-1-7", 0, false, 4, "01/04/26 00:00"},
-    {"NoMeters", "D", "2026/06/10", "2026/06/10", "", 15, false, 0, ""},
+    {"NoMeters", "D", "2026/06/10", "2026/06/10", "", 15, false, 0, "", noFaults(), 2, 1, "/out",
+     false, "exit code 15: ERROR - NO HAY CONTADORES EN LA LISTA"},
+    {"FirstAndThirdUnreadLastRead", "D", "2026/06/10", "2026/06/10",
+     "103-3-7,101-1-7,105-5-7,102-2-7-opcB", 15, true, 2, "11/06/26 00:00", noFaults(), 2, 1,
+     "/out", false,
+     "exit code 15: CONTADORES LEIDOS: 2 DE 4 - EL PRIMERO SIN LEER ES EL 103: SIN RESPUESTA A "
+     "SOLICITUD DE ESTADO DE ENLACE"},
     {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
     {"NoFolderTheCurrentOne", "D", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 2,
      "11/06/26 00:00", noFaults(), 2, 1, ""},
@@ -161,6 +171,9 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
         "-METERS",       r.meters,     "-INTERASDUS", "0",
         "-TIMEOUTASDUS", "2",          "-ASDURETRY",  std::to_string(r.retries)};
     EXPECT_EQ(runProgram(dir, args), r.exitCode);
+    const std::string printed = ReadFile(dir + "/output.txt");
+    EXPECT_EQ(printed.empty(), r.exitCode == 0) << printed;
+    EXPECT_NE(printed.find(r.printed), std::string::npos) << printed;
     // How long after the run's status file was written the program had ended.
     const auto closedAfter = duration_cast<milliseconds>(
         fs::file_time_type::clock::now() - fs::last_write_time(dir + "/quorvanta_STATUSLOG.CSV"));
@@ -241,9 +254,11 @@ struct Unattended {
     const char* name;
     std::vector<std::string> args, env;
     int exitCode;
-    std::vector<std::string> output, logged;
+    std::vector<std::string> output, logged;  // logged: the log, then the status file
     bool asUser = false;  // run by an unprivileged user from a root-owned folder
-    sim::Silence silence = sim::Silence::None;  // of the meter
+    sim::Silence silence = sim::Silence::None;    // of the meter
+    sim::ModemKind modem = sim::ModemKind::None;  // on a pseudo-terminal, "@PTY" in env
+    int dropAfter = 0;                            // the line drops at that frame's next
 };
 // One start a row.
 // clang-format off
@@ -272,7 +287,7 @@ const Unattended kUnattended[] = {
     {"ConnectionRefused", {"-IP", "127.0.0.1", "-PORT", "1"}, {}, 15,
      {"^quorvanta: exit code 15: .*\n$"}, {"TRY TO RECONNECT TO: 127.0.0.1:1 - CONNECTION REFUSED"}},
     {"FrozenMeterTheReasonNotATrace", {"-IP", "127.0.0.1", "-PORT", "@"}, {}, 15,
-     {"^quorvanta: exit code 15: SIN RESPUESTA A PETICION DE DATOS .* 2 S\n$"}, {}, false, sim::Silence::Data},
+     {"^quorvanta: exit code 15: CONTADORES LEIDOS: 0 DE 1 - EL PRIMERO SIN LEER ES EL 101: SIN RESPUESTA A PETICION DE DATOS .* 2 S\n$"}, {}, false, sim::Silence::Data},
     {"NameNotFound", {"-IP", "no-such-host.invalid", "-PORT", "@"}, {}, 15,
      {"^quorvanta: exit code 15: .*\n$"}, {"TRY TO RECONNECT TO: NO-SUCH-HOST.INVALID:\\d+ - \\w"}},
     {"SerialDeviceMissing", {"-SERIAL", "-METERS", "101-1-7"}, {"QUORVANTA_COM_ALIASES=COM1=/nonexistent/tty"}, 11,
@@ -282,6 +297,10 @@ const Unattended kUnattended[] = {
      {"^quorvanta: cannot write \\S+/quorvanta\\.LOG: Permission denied\n"
       "quorvanta: cannot write \\S+/quorvanta_STATUSLOG\\.CSV: Permission denied\n$"},
      {"^$"}, true},
+    {"GsmLineDropsWhileReading", {"-MODEM", "555", "-METERS", "101-1-7,102-2-7"}, {"QUORVANTA_COM_ALIASES=COM1=@PTY"}, 15, {"^quorvanta: exit code 15: CONTADORES LEIDOS: 0 DE 2 - EL PRIMERO SIN LEER ES EL 101: SE HA CORTADO LA LINEA\n$"},
+     {"SE HA CORTADO LA LINEA: EL MODEM HA RESPONDIDO NO CARRIER", "DATOS RECOGIDOS DE METER : 101", "101;1;7;;\\(5\\) ERROR DE LECTURA\r\n102;2;7;;\\(3\\)", "!TRAMA DESCARTADA|SIN RESPUESTA"}, false, sim::Silence::None, sim::ModemKind::Gsm, 14},
+    {"AnalogLineDropsWhileReading", {"-ANALOG", "555", "-METERS", "101-1-7,102-2-7"}, {"QUORVANTA_COM_ALIASES=COM1=@PTY"}, 15, {"^quorvanta: exit code 15: CONTADORES LEIDOS: 0 DE 2 - EL PRIMERO SIN LEER ES EL 101: SE HA CORTADO LA LINEA\n$"},
+     {"SE HA CORTADO LA LINEA: EL MODEM HA RESPONDIDO NO CARRIER", "DATOS RECOGIDOS DE METER : 101", "101;1;7;;\\(5\\) ERROR DE LECTURA\r\n102;2;7;;\\(3\\)", "!TRAMA DESCARTADA|SIN RESPUESTA"}, false, sim::Silence::None, sim::ModemKind::Analog, 14},
     {"LockFolderNotWritableAsUser", {"-IP", "127.0.0.1", "-PORT", "@"}, {"XDG_RUNTIME_DIR=%"}, 14,
      {"^quorvanta: exit code 14: cannot take the instance lock in /\\S+: Permission denied\n$"},
      {"^$"}, true},
@@ -309,6 +328,8 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
     sim::SimConfig c;
     c.seed = kSeed;
     c.meters.push_back({101, 1, 7, {.silence = u.silence}});
+    c.modem.kind = u.modem;
+    c.dropAfterFrames = u.dropAfter;
     sim::MeterSim sim(c);
     if (u.asUser && getuid() != 0) GTEST_SKIP() << "needs root to start as another user";
     const std::string dir = test::makeTempDir("program_run");
@@ -319,16 +340,21 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
     fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                              fs::perms::others_read | fs::perms::others_exec);
     std::vector<std::string> args = u.args;
-    if (args.size() > 1)
-        for (const char* a : {"-CSV", "out", "-INTERVAL", "D", "-INTERASDUS", "0", "-METERS",
-                              "101-1-7", "-TIMEOUTASDUS", "2", "-ASDURETRY", "1"})
-            args.push_back(a);
+    const char* defaults[] = {"-CSV",    "out",     "-INTERVAL",     "D", "-INTERASDUS", "0",
+                              "-METERS", "101-1-7", "-TIMEOUTASDUS", "2", "-ASDURETRY",  "1"};
+    for (std::size_t k = 0; args.size() > 1 && k < std::size(defaults); k += 2)  // not in the row
+        if (std::ranges::find(u.args, defaults[k]) == u.args.end())
+            args.insert(args.end(), {defaults[k], defaults[k + 1]});
     for (std::string& a : args)
         if (a == "@") a = std::to_string(sim.listenTcp());
-    // "%" in a row's variable stands for the run's folder; a row's own wins.
+    // In a row's variables "%" stands for the run's folder and "@PTY" for the
+    // simulator's terminal; a row's own XDG_RUNTIME_DIR wins.
     std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir + "/out"};
-    for (std::string e : u.env)
-        env.push_back(e.ends_with("=%") ? e.replace(e.size() - 1, 1, dir) : e);
+    for (std::string e : u.env) {
+        if (e.ends_with("=@PTY")) e.replace(e.size() - 4, 4, sim.openPty());
+        if (e.ends_with("=%")) e.replace(e.size() - 1, 1, dir);
+        env.push_back(e);
+    }
     std::string exe = test::ProgramCopy(dir);
     if (u.asUser) {
         // A temporary folder inside a private one (a chroot made under /tmp) is
@@ -341,7 +367,8 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
     EXPECT_EQ(test::Program(exe, dir, args, env, dir + "/output.txt").Wait(seconds(240)),
               u.exitCode);
     expectPatterns(ReadFile(dir + "/output.txt"), u.output);
-    expectPatterns(ReadFile(dir + "/quorvanta.LOG"), u.logged);
+    expectPatterns(ReadFile(dir + "/quorvanta.LOG") + ReadFile(dir + "/quorvanta_STATUSLOG.CSV"),
+                   u.logged);
     for (const auto& entry : fs::recursive_directory_iterator(dir))
         EXPECT_NE(entry.path().extension(), ".lock") << entry.path();
     if (!HasFailure()) fs::remove_all(dir);
@@ -350,36 +377,58 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
 INSTANTIATE_TEST_SUITE_P(Starts, ProgramUnattended, ::testing::ValuesIn(kUnattended),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Stopped as a service manager stops it during a long daily reading: the meter
-// being read is not read, the closures that arrived are written, the run ends 15.
-TEST(Program, StopDuringATransferLeavesTheMeterUnreadAndEndsWith15) {
-    sim::SimConfig c;
-    c.seed = kSeed;
-    c.replyDelayMs = 2;
-    for (int link : {101, 102}) c.meters.push_back({link, link % 100, 7, {}});
-    sim::MeterSim sim(c);
-    const std::string dir = test::makeTempDir("program_run");
-    test::Program p(test::ProgramCopy(dir), dir,
-                    {"-IP", "127.0.0.1", "-PORT", std::to_string(sim.listenTcp()), "-CSV",
-                     dir + "/out", "-FROM", "2020/01/01", "-TO", "2026/03/29", "-INTERVAL", "D",
-                     "-METERS", "101-1-7,102-2-7", "-INTERASDUS", "0"});
-    for (int i = 0;
-         i < 600 && ReadFile(dir + "/quorvanta.LOG").find("OK - 20/01/20") == std::string::npos;
-         ++i)
-        std::this_thread::sleep_for(milliseconds(100));
-    kill(p.pid(), SIGTERM);
-    EXPECT_EQ(p.Wait(seconds(60)), 15);
-    EXPECT_NE(ReadFile(dir + "/quorvanta.LOG").find(" - LECTURA INTERRUMPIDA - SE HA PEDIDO"),
-              std::string::npos);
-    EXPECT_NE(ReadFile(dir + "/quorvanta_STATUSLOG.CSV").find("101;1;7;;(5) ERROR DE LECTURA"),
-              std::string::npos);
-    std::string csv = ReadFile(dir + "/out/" + CsvFileName(101, LocalToday()));
-    // The closure being asked for when the stop came: a row without data.
-    std::string unread = ";;Invierno;";
-    for (int i = 0; i < 12; ++i) unread += "- ; ";
-    if (csv.ends_with(unread + "\r\n")) csv.resize(csv.size() - unread.size() - 2);
-    EXPECT_GE(checkRows(csv, 101).size(), 20u);
-    if (!HasFailure()) fs::remove_all(dir);
+// Stopped as a service manager stops it during a long daily reading, while the
+// second meter's session opens, while the first's closes: the meter being read
+// is not read, the closures that arrived are written, the stop line comes once
+// and is the reason printed, the run ends 15.
+TEST(Program, StopLeavesTheMeterUnreadSaysSoOnceAndEndsWith15) {
+    const struct {
+        const char *to, *stopAt;
+        int replyDelayMs;
+        const char *status, *printed;
+        std::size_t rows;  // at least, of meter 101
+    } stops[] = {
+        // clang-format off
+        {"2026/03/29", "OK - 20/01/20", 2, "101;1;7;;(5) ERROR DE LECTURA\r\n102;2;7;;(3)", "0 DE 2 - EL PRIMERO SIN LEER ES EL 101: SE HA PEDIDO DETENER", 20},
+        {"2020/01/01", "TRY TO OPEN SESSION TO: 102", 300, "101;1;7;;(6)", "1 DE 2 - EL PRIMERO SIN LEER ES EL 102: SE HA PEDIDO DETENER", 2},
+        {"2020/01/01", "TRY TO CLOSE SESSION : 101", 300, "101;1;7;;(6) LECTURA CORRECTA\r\n102;2;7;;(3)", "1 DE 2 - EL PRIMERO SIN LEER ES EL 102: SE HA PEDIDO DETENER", 2},
+        // clang-format on
+    };
+    for (const auto& r : stops) {
+        SCOPED_TRACE(r.stopAt);
+        sim::SimConfig c;
+        c.seed = kSeed;
+        c.replyDelayMs = r.replyDelayMs;
+        for (int link : {101, 102}) c.meters.push_back({link, link % 100, 7, {}});
+        sim::MeterSim sim(c);
+        const std::string dir = test::makeTempDir("program_run");
+        test::Program p(test::ProgramCopy(dir), dir,
+                        {"-IP", "127.0.0.1", "-PORT", std::to_string(sim.listenTcp()), "-CSV",
+                         dir + "/out", "-FROM", "2020/01/01", "-TO", r.to, "-INTERVAL", "D",
+                         "-METERS", "101-1-7,102-2-7", "-INTERASDUS", "0"},
+                        {}, dir + "/output.txt");
+        for (int i = 0;
+             i < 600 && ReadFile(dir + "/quorvanta.LOG").find(r.stopAt) == std::string::npos; ++i)
+            std::this_thread::sleep_for(milliseconds(100));
+        kill(p.pid(), SIGTERM);
+        EXPECT_EQ(p.Wait(seconds(60)), 15);
+        const std::string log = ReadFile(dir + "/quorvanta.LOG");
+        const auto stop = log.find(" - LECTURA INTERRUMPIDA - SE HA PEDIDO");
+        EXPECT_NE(stop, std::string::npos);
+        EXPECT_EQ(log.find(" - LECTURA INTERRUMPIDA", stop + 1), std::string::npos);
+        EXPECT_EQ(log.find("SIN RESPUESTA"), std::string::npos);
+        EXPECT_NE(ReadFile(dir + "/quorvanta_STATUSLOG.CSV").find(r.status), std::string::npos);
+        EXPECT_NE(ReadFile(dir + "/output.txt")
+                      .find(std::string("exit code 15: CONTADORES LEIDOS: ") + r.printed),
+                  std::string::npos);
+        std::string csv = ReadFile(dir + "/out/" + CsvFileName(101, LocalToday()));
+        // The closure being asked for when the stop came: a row without data.
+        std::string unread = ";;Invierno;";
+        for (int i = 0; i < 12; ++i) unread += "- ; ";
+        if (csv.ends_with(unread + "\r\n")) csv.resize(csv.size() - unread.size() - 2);
+        EXPECT_GE(checkRows(csv, 101).size(), r.rows);
+        if (!HasFailure()) fs::remove_all(dir);
+    }
 }
 
 TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {

@@ -63,12 +63,23 @@ TEST(Upload, BadFilesAreRefusedWithTheirRedLineAndNothingStarts) {
     const struct {
         std::vector<std::string> lines;  // empty: the file does not exist
         std::string red;
+        std::string password = "";  // as the configuration file's decoder gave it
     } cases[] = {
         {{}, " - NO EXISTE EL FICHERO " + dir + "/f0.CSV" + tail},
         {{test::kHeader, row}, " - EL FICHERO NO CONTIENE IDENTIFICACION OPC_ID" + tail},
         {{"OPC_ID :   ", test::kHeader, row},
          " - EL FICHERO NO CONTIENE IDENTIFICACION OPC_ID VALIDA" + tail},
         {{"OPC_ID : M1", row}, " - EL FICHERO NO CONTIENE DATOS VALIDOS" + tail},
+        // UTF-8 (the command line's) that Latin-1 cannot hold; a password not decoded.
+        {{"OPC_ID : M\u20AC1", test::kHeader, row},
+         " - LA IDENTIFICACION OPC_ID DEL FICHERO TIENE EL CARACTER U+20AC, QUE LA BASE "
+         "(LATIN-1) NO ADMITE" +
+             tail},
+        {{"OPC_ID : M1", test::kHeader, row},
+         " - LA CLAVE PASSW DEL FICHERO DE CONFIGURACION NO ES UNA CONTRASENA CODIFICADA: "
+         "ESCRIBALA EN \"CONFIGURACION MySQL\" Y GUARDE LA CONFIGURACION" +
+             tail,
+         "\x01"},
     };
     int i = 0;
     for (const auto& c : cases) {
@@ -78,6 +89,7 @@ TEST(Upload, BadFilesAreRefusedWithTheirRedLineAndNothingStarts) {
         test::ExportHarness h;
         int lost = 0;
         h.output.UploadFailed = [&] { ++lost; };
+        h.output.Settings.PASSWORD = c.password;
         h.output.Subir_a_base(path, false);
         EXPECT_EQ(lost, 1);
         EXPECT_EQ(h.Log(), "R " + c.red + "\n");
@@ -156,23 +168,29 @@ TEST_F(DbUpload, UniqueModeUpdatesAndInsertsUnderOddNames) {
 TEST_F(DbUpload, ConnectionFailuresAndStopsEndInBoundedTime) {
     test::LoopbackListener silent;
     const DbSettings good = h.output.Settings;
+    const std::string notFound = "R  - NO SE HA PODIDO ENCONTRAR EL SERVIDOR! - ",
+                      refused = " - EL SERVIDOR DE BASES DE DATOS RECHAZA LA CONEXION";
     const struct {
-        std::string password, port, text;
+        std::string password, port, schema, text;
     } cases[] = {
-        {"wrong", good.PUERTO, "ACCESS DENIED FOR USER 'QVTEST'@'127.0.0.1' (USING PASSWORD: YES)"},
-        {good.PASSWORD, std::to_string(test::LoopbackListener().port()),
-         "CAN'T CONNECT TO SERVER ON '127.0.0.1'"},
-        {good.PASSWORD, std::to_string(silent.port()), "LOST CONNECTION TO SERVER AT 'HANDSHAKE: "},
+        // The server's own reason first when it answered.
+        {"wrong", good.PUERTO, good.DATA_BASE,
+         "R  - ACCESS DENIED FOR USER 'QVTEST'@'127.0.0.1' (USING PASSWORD: YES)" + refused},
+        {good.PASSWORD, good.PUERTO, "NO_SUCH_SCHEMA",
+         "R  - UNKNOWN DATABASE 'NO_SUCH_SCHEMA'" + refused},
+        {good.PASSWORD, std::to_string(test::LoopbackListener().port()), good.DATA_BASE,
+         notFound + "CAN'T CONNECT TO SERVER ON '127.0.0.1'"},
+        {good.PASSWORD, std::to_string(silent.port()), good.DATA_BASE,
+         notFound + "LOST CONNECTION TO SERVER AT 'HANDSHAKE: "},
     };
     for (const auto& c : cases) {
         h.output.Settings.PASSWORD = c.password;
         h.output.Settings.PUERTO = c.port;
+        h.output.Settings.DATA_BASE = c.schema;
         h.output.TestConnection();
         ASSERT_TRUE(h.WaitIdle(std::chrono::seconds(20))) << h.Log();
         const std::string log = h.Log(true);
-        EXPECT_NE(log.find("R  - NO SE HA PODIDO ENCONTRAR EL SERVIDOR! - " + c.text),
-                  std::string::npos)
-            << log;
+        EXPECT_NE(log.find(c.text), std::string::npos) << log;
         EXPECT_TRUE(log.ends_with(kEnd)) << log;
     }
 

@@ -21,20 +21,35 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-TEST(FtpTarget, TakesUserPasswordHostAndFolderApart) {
-    // want: host|user|password|folder
-    const std::pair<const char*, const char*> cases[] = {
-        {"ftp.example/dir", "ftp.example|||/dir"},
-        {"user@host/dir", "host|user||/dir"},
-        {"u:p:q@h/x/y", "h|u|p:q|/x/y"},
-        // The login ends at the last "@" before the folder, the password at its first ":";
-        // the port stays with the host for the client.
-        {"user@host:2121/d", "host:2121|user||/d"},
-        {"u:p@s:s@h:21/x", "h:21|u|p@s:s|/x"},
+TEST(FtpTarget, TakesUserPasswordHostAndFolderApartOrRefusesWithoutShowingThePassword) {
+    // want: host|user|password|folder, or "!" for a target refused; then the
+    // target as logged.
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"ftp.example/dir", "ftp.example|||/dir", "ftp.example/dir"},
+        {"user@host/dir", "host|user||/dir", "user@host/dir"},
+        {"u:p:q@h/x/y", "h|u|p:q|/x/y", "u:****@h/x/y"},
+        // The login ends at the last "@", the password at its first ":"; the
+        // port stays with the host for the client.
+        {"user@host:2121/d", "host:2121|user||/d", "user@host:2121/d"},
+        {"u:p@s:s@h:21/x", "h:21|u|p@s:s|/x", "u:****@h:21/x"},
+        {"u:pa/ss@h/x/", "h|u|pa/ss|/x/", "u:****@h/x/"},
+        {"ftp://u:p%2F%40@[::1]:21/a%20b/", "[::1]:21|u|p/@|/a b/", "ftp://u:****@[::1]:21/a%20b/"},
+        // A ":" without "user@" may be a password; no host, a bad port or escape,
+        // another scheme.
+        {"user:secret", "!", "user:****"},
+        {"u:secret@/d/", "!", "u:****@/d/"},
+        {"u:p@h:21x/", "!", "u:****@h:21x/"},
+        {"ftp://u@h/x%0D%0ADELE%20y", "!", "ftp://u@h/x%0D%0ADELE%20y"},
+        {"sftp://u:secret@h/", "!", "sftp://u:****@h/"},
     };
-    for (const auto& [text, want] : cases) {
-        const FtpTarget t = ParseFtpTarget(text);
-        EXPECT_EQ(t.Host + "|" + t.User + "|" + t.Password + "|" + t.RemoteDir, want) << text;
+    for (const auto& [text, want, shown] : cases) {
+        std::string why;
+        const auto t = ParseFtpTarget(text, why);
+        EXPECT_EQ(t ? t->Host + "|" + t->User + "|" + t->Password + "|" + t->RemoteDir : "!", want)
+            << text;
+        EXPECT_EQ(MaskFtpTarget(text), shown);
+        EXPECT_EQ(t.has_value(), why.empty()) << text;
+        EXPECT_EQ(why.find("secret"), std::string::npos) << why;
     }
     std::string host;
     uint16_t port = 0;

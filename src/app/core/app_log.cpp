@@ -1,6 +1,7 @@
 #include "app/core/app_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -133,8 +134,12 @@ void Log_2_disk(const std::string& logPath, const std::string& oldPath, std::str
         // A failed move is tried again with the next line.
         std::filesystem::rename(logPath, oldPath, ec);
     }
-    const int fd = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // The log names hosts, users and files: no world access, also for a log
+    // an older version left readable (it may still hold passwords).
+    const int fd = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
     if (fd < 0) return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && (st.st_mode & S_IRWXO) != 0) ::fchmod(fd, st.st_mode & 07770);
     std::string data(line);
     data += "\r\n";
     // One write per line keeps lines whole even with another writer appending.

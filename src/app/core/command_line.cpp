@@ -111,6 +111,11 @@ class Analysis {
             log("- FECHA DE INICIO POSTERIOR A LA DE FIN: SOLO SE LEE EL " +
                     FormatDateYmd(s_.FechaFin),
                 colour::Yellow);
+        // A target that cannot be read would send nothing, or elsewhere.
+        if (std::string why; s_.TipoSalida == OutputFtp && !ParseFtpTarget(s_.Ruta, why)) {
+            badDate_ = true;
+            log("- " + why, colour::Red);
+        }
         if (badDate_) start_ = false;
         return start_;
     }

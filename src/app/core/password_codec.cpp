@@ -1,5 +1,6 @@
 #include "app/core/password_codec.h"
 
+#include <algorithm>
 #include <mutex>
 #include <random>
 
@@ -70,10 +71,19 @@ std::string EncodePWDEx(std::string_view Plain) {
 }
 
 std::string DecodePWDEx(std::string_view Encoded) {
+    if (Encoded.empty()) return {};  // no password stored
     std::string kept;
     for (char c : Encoded)
         if (PasswordPassphrase.find(c) != std::string_view::npos) kept += c;
     if (kept.size() % 2 != 0) return PasswordDecodeFailure;
+    // Only what the encoder writes: three lead fillers, alphabet characters,
+    // 64 of them or 3 per symbol pair beyond 30 bytes. A password typed into
+    // the file as it is would otherwise log in with whatever it decodes to.
+    const bool encoded =
+        Encoded.find_first_not_of(PasswordAlphabet) == std::string_view::npos &&
+        Encoded.size() == std::max<std::size_t>(64, 3 + kept.size()) &&
+        PasswordPassphrase.find_first_of(Encoded.substr(0, 3)) == std::string_view::npos;
+    if (!encoded) return PasswordDecodeFailure;
     std::string key(PasswordPassphrase);
     std::string plain;
     for (std::size_t i = 0; i < kept.size(); i += 2) {

@@ -62,13 +62,13 @@ Two or more arguments start a reading without a window. Keywords begin with
   -NOSTART              do not start reading
   -NOCLOSE              do not close after the run
 
-Exit codes: 0 the last meter was read; 1 no run reported a result; 2 this
+Exit codes: 0 every meter was read; 1 no run reported a result; 2 this
 text (no display and no reading asked for); 10 the run could not be set up
 (also a date that is not a date); 11 the serial port could not be opened;
 12 the TCP client could not be set up; 13 a modem call was not connected;
 14 another instance of this executable holds its lock, or the lock cannot be
-taken (its folder not writable); 15 the last meter was not read; 16 readings
-were read but a file or upload failed.
+taken (its folder not writable); 15 a meter of the list was not read, or the
+list is empty; 16 readings were read but a file or upload failed.
 
 Files: the log       %2$s
        the run status %3$s
@@ -229,12 +229,9 @@ std::string trimmed(std::string text) {
 }  // namespace
 
 void NoteRedLine(const std::string& text) {
-    const std::string logged = trimmed(CleanLogText(text));
-    // The run's closing line is red on every run, and so are frame traces
-    // (hexadecimal bytes, parsed objects): none of them says a reason.
-    const bool trace = logged.find_first_not_of("0123456789ABCDEF ") == std::string::npos ||
-                       logged.starts_with("PARSING  OBJECT") || logged == "EXCEPT!";
-    if (logged.empty() || trace || logged.starts_with("STOPING COMMUNICATIONS")) return;
+    // The run's closing line is red on every run, and so are frame traces:
+    // none of them says a reason.
+    if (!SaysAReason(text)) return;
     // The terminal gets paths and names as written; the log's upper case is the log's.
     std::lock_guard lock(red_mutex);
     last_red = trimmed(OneLineText(text));
@@ -253,7 +250,7 @@ std::string ExitLine(int code, const std::string& reason) {
         {11, "the serial port could not be opened"},
         {12, "the TCP client could not be set up"},
         {13, "the modem call was not connected"},
-        {15, "the last meter was not read"},
+        {15, "a meter of the list was not read"},
         {16, "a CSV file or its upload failed"},
     };
     std::string why = reason;
