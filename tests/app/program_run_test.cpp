@@ -209,11 +209,9 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
         fs::last_write_time(leftover, fs::file_time_type::clock::now() - hours(48));
         EXPECT_EQ(runProgram(dir, args), 0);
         EXPECT_FALSE(fs::exists(leftover));
-        EXPECT_NE(ReadFile(dir + "/quorvanta.LOG")
-                      .find("SE REEMPLAZA EL FICHERO EXISTENTE DEL "
-                            "MISMO DIA : " +
-                            UpperAscii(csv)),
-                  std::string::npos);
+        const std::string replaced =
+            "SE REEMPLAZA EL FICHERO EXISTENTE DEL MISMO DIA : " + UpperAscii(csv);
+        EXPECT_NE(ReadFile(dir + "/quorvanta.LOG").find(replaced), std::string::npos);
         // The lost record cuts the third reading short.
         const std::string before = ReadFile(csv);
         c.meters[0].faults = lastRecordLost();
