@@ -8,11 +8,15 @@
 #include <QApplication>
 #include <QLocale>
 #include <QSocketNotifier>
+#include <atomic>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "app/core/startup.h"
 #include "app/gui/form_progress.h"
@@ -46,22 +50,68 @@ void catch_stop_signals() {
 
 qv::FilesBeside files_beside;
 
-// Qt's own messages never reach the terminal (cron mails what a job prints);
-// those that tell of a failure go to the log.
-void qt_message_to_log(QtMsgType type, const QMessageLogContext&, const QString& message) {
-    if (type != QtCriticalMsg && type != QtFatalMsg) return;
-    qv::LogBeside(files_beside, "- QT: " + message.toStdString());
+// What Qt said while it looked for a platform (one line each: simplified):
+// why the one asked for could not start. Gathered only while the application
+// object is being made.
+std::atomic<bool> starting_platform{false};
+std::mutex platform_mutex;
+std::string platform_reasons;
+
+std::string platform_said() {
+    std::lock_guard lock(platform_mutex);
+    return platform_reasons;
 }
 
-// A reading asked for while another instance holds the lock ends with a code
-// of its own, so that cron does not take it for a reading; a plain start ends
-// quietly. Nothing when this start goes on.
+// Qt's own messages never reach the terminal (cron mails what a job prints);
+// those that tell of a failure go to the log. A fatal one ends the process
+// (Qt aborts, exit code 134): the terminal gets it on one line.
+void qt_message_to_log(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    const std::string text = message.simplified().toStdString();
+    if (starting_platform && type != QtDebugMsg && context.category &&
+        std::string_view(context.category).starts_with("qt.qpa")) {
+        std::lock_guard lock(platform_mutex);
+        platform_reasons += (platform_reasons.empty() ? "" : "; ") + text;
+    }
+    if (type == QtFatalMsg) {
+        const std::string said = starting_platform ? platform_said() : std::string();
+        std::fprintf(stderr, "quorvanta: Qt: %s\n",
+                     (said.empty() ? text : said + "; " + text).c_str());
+    }
+    if (type != QtCriticalMsg && type != QtFatalMsg) return;
+    qv::LogBeside(files_beside, "- QT: " + text);
+}
+
+// Why the platform asked for gave way to the offscreen one.
+std::string platform_fallback(const std::string& asked) {
+    const std::string said = platform_said();
+    return "the Qt platform " + asked + " cannot be used" + (said.empty() ? "" : ": " + said);
+}
+
+// A reading asked for that cannot take the lock ends with a code of its own,
+// so that cron does not take it for a reading; a plain start ends quietly
+// while another instance runs, and goes on without the guard when the lock
+// cannot be taken at all (an operator at the window). Nothing when this start
+// goes on.
 std::optional<int> take_instance_lock(qv::InstanceLock& lock, bool reading) {
     const std::string path = qv::InstanceLockPath(qv::ExecutablePath());
-    if (lock.Acquire(path) != qv::InstanceLock::HeldElsewhere) return std::nullopt;
-    if (!reading) return 0;
-    std::fprintf(stderr, "quorvanta: exit code %d: another instance holds the lock %s\n",
-                 qv::kExitInstanceBusy, path.c_str());
+    const qv::InstanceLock::Result result = lock.Acquire(path);
+    if (result == qv::InstanceLock::Acquired) return std::nullopt;
+    if (result == qv::InstanceLock::HeldElsewhere) {
+        if (!reading) return 0;
+        std::fprintf(stderr, "quorvanta: exit code %d: another instance holds the lock %s\n",
+                     qv::kExitInstanceBusy, path.c_str());
+        return qv::kExitInstanceBusy;
+    }
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    if (!reading) {
+        std::fprintf(stderr,
+                     "quorvanta: cannot take the instance lock in %s: %s; the window runs "
+                     "without it\n",
+                     folder.c_str(), lock.Problem().c_str());
+        return std::nullopt;
+    }
+    std::fprintf(stderr, "quorvanta: exit code %d: cannot take the instance lock in %s: %s\n",
+                 qv::kExitInstanceBusy, folder.c_str(), lock.Problem().c_str());
     return qv::kExitInstanceBusy;
 }
 
@@ -71,27 +121,37 @@ int usage(int argc, char** argv) {
     return qv::kExitUsage;
 }
 
-// The platform and Qt's messages. True when Qt may fall back to the offscreen
-// platform because the display cannot be opened.
-bool prepare_process() {
+// The platform and Qt's messages. The platform asked for when Qt may fall
+// back to the offscreen one because that one cannot start, else empty.
+std::string prepare_process() {
     const std::string platform = qv::PlatformChoice();
     if (!platform.empty()) setenv("QT_QPA_PLATFORM", platform.c_str(), 1);
     files_beside = qv::FilesBesideExecutable(qv::ExecutablePath());
     qInstallMessageHandler(qt_message_to_log);
-    return platform.find(';') != std::string::npos;
+    const auto fallback = platform.rfind(';');
+    return fallback == std::string::npos ? std::string() : platform.substr(0, fallback);
 }
 
 // The windows and the message loop; the exit code reached.
-int run_windows(int argc, char** argv, bool reading, bool mayFallBack) {
+int run_windows(int argc, char** argv, bool reading, const std::string& fallbackFrom) {
     using namespace qv;
     try {
+        starting_platform = true;
         QApplication app(argc, argv);
-        // A display that cannot be opened: a reading goes on without it, a
-        // window nobody could see is not shown.
-        if (!reading && mayFallBack && QGuiApplication::platformName() == "offscreen")
+        starting_platform = false;
+        // A display or platform that cannot be used: a reading goes on
+        // without it, a window nobody could see is not shown.
+        const bool fellBack =
+            !fallbackFrom.empty() && QGuiApplication::platformName() == "offscreen";
+        if (fellBack && !reading) {
+            std::fprintf(stderr, "quorvanta: %s\n", platform_fallback(fallbackFrom).c_str());
             return usage(argc, argv);
+        }
         InstanceLock lock;
         if (const std::optional<int> code = take_instance_lock(lock, reading)) return *code;
+        if (fellBack)
+            LogBeside(files_beside,
+                      "- QT: " + platform_fallback(fallbackFrom) + " - SE LEE SIN PANTALLA");
         // One word on each file beside the executable that cannot be written:
         // the run goes on without it.
         ReportUnwritableFiles(files_beside);
@@ -140,10 +200,10 @@ int main(int argc, char** argv) {
     const bool reading = AsksForReading(argc);
     // Without a display a window would wait unseen for ever, holding the lock.
     if (!reading && NeedsOffscreenPlatform()) return usage(argc, argv);
-    const bool mayFallBack = prepare_process();
+    const std::string fallbackFrom = prepare_process();
     catch_stop_signals();
 
-    const int code = run_windows(argc, argv, reading, mayFallBack);
+    const int code = run_windows(argc, argv, reading, fallbackFrom);
     // Silent on success; one line with the code and its reason otherwise (the
     // lock's refusal has said its own).
     if (reading && code != 0 && code != kExitInstanceBusy)

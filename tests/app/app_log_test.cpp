@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "program_harness.h"
 #include "support/test_env.h"
@@ -11,16 +12,22 @@
 namespace qv {
 namespace {
 
+// The log line, and the terminal's line (case and characters as written).
 TEST(AppLog, CleaningGivesOneUpperCaseLineWithOneBlankPerCharacter) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"contraseña", "CONTRASE A"},  // UTF-8: two bytes, one blank
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"contraseña", "CONTRASE A", "contraseña"},  // UTF-8: two bytes, one blank
         {"CONTRASE\xD1"
          "A",
-         "CONTRASE A"},                             // Latin-1 byte
-        {"línea\r\nsegunda\t", "L NEA  SEGUNDA "},  // line breaks stay on one line
-        {"\xC2\x80", "\xC2\x80"},                   // code 128 itself stays
+         "CONTRASE A", "CONTRASEÑA"},                                  // Latin-1 byte
+        {"línea\r\nsegunda\t", "L NEA  SEGUNDA ", "línea  segunda "},  // one line
+        {"\xC2\x80", "\xC2\x80", "\xC2\x80"},                          // code 128 itself stays
+        {"/srv/Lecturas: No such file\x7F", "/SRV/LECTURAS: NO SUCH FILE\x7F",
+         "/srv/Lecturas: No such file "},
     };
-    for (const auto& [in, out] : cases) EXPECT_EQ(CleanLogText(in), out) << in;
+    for (const auto& [in, log, terminal] : cases) {
+        EXPECT_EQ(CleanLogText(in), log) << in;
+        EXPECT_EQ(OneLineText(in), terminal) << in;
+    }
 }
 
 TEST(AppLog, FileMovedAsidePastTheLimitAndTheNextLineStartsANewOne) {

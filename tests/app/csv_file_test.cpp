@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "platform/worker_message.h"
 #include "program_harness.h"
@@ -21,8 +23,10 @@ using test::ReadFile;
 
 // Five daily closures: counters across 2^31, a register missing in the
 // second, the fourth not read at all; no increment against what was not read.
-// Then the "(1)" name and a write failing half-way (a file size limit standing
-// in for a full disk): a red line, no partial file, the earlier file kept.
+// Then the temporary files a killed write left (only ours, older than a day,
+// go), a second write of the day (the log says it replaced the first), the
+// "(1)" name and a write failing half-way (a file size limit standing in for
+// a full disk): a red line, no partial file, the earlier file kept.
 TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
     Tdevice d("1234", "1", "1", "abc-9");
     d.IntervalType = IntervalDaily;
@@ -54,14 +58,42 @@ TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
 
     const std::string dir = test::makeTempDir("csv_file"), name = dir + "/1234_26_12_05.CSV";
     std::pair<std::string, int32_t> last;  // the last log line
+    std::string logged;
     auto write = [&](const std::string& ruta) {
+        logged.clear();
         return Crear_fixer(d, false, ruta, Day{std::chrono::year{2026} / 12 / 5},
                            [&](const std::string& t, int32_t c) {
                                last = {t, c};
+                               logged += t + "\n";
                            });
     };
+    // Name, hours old, a folder, another user's (when the test may give it away), removed.
+    const std::tuple<const char*, int, bool, bool, bool> leftovers[] = {
+        {".quorvanta-csv-a1B2c3", 25, false, false, true},
+        {".quorvanta-csv-d4E5f6", 23, false, false, false},
+        {".quorvanta-csv-g7H8i9", 25, true, false, false},
+        {".quorvanta-csv-j0K1l2", 25, false, getuid() == 0, getuid() != 0},
+        {".quorvanta-csv-m3N4o5p", 25, false, false, false},
+    };
+    for (const auto& [file, hours, folder, foreign, removed] : leftovers) {
+        const std::string path = dir + "/" + file;
+        folder ? void(fs::create_directory(path)) : void(std::ofstream(path) << "1;2;");
+        if (foreign) {
+            EXPECT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        }
+        fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(hours));
+    }
     EXPECT_EQ(write(dir), name);
     EXPECT_EQ(ReadFile(name), expected);
+    for (const auto& [file, hours, folder, foreign, removed] : leftovers) {
+        EXPECT_NE(fs::exists(dir + "/" + file), removed) << file;
+        EXPECT_EQ(logged.find(file) != std::string::npos, removed) << file;
+        fs::remove(dir + "/" + file);
+    }
+    EXPECT_EQ(logged.find("REEMPLAZA"), std::string::npos);
+    EXPECT_EQ(write(dir), name);
+    EXPECT_NE(logged.find("- SE REEMPLAZA EL FICHERO EXISTENTE DEL MISMO DIA : " + name),
+              std::string::npos);
 
     EXPECT_EQ(write(name + "/sub"), "");  // a folder that cannot be made: the reason
     EXPECT_TRUE(last.first.ends_with(" DATOS - " + std::string(std::strerror(ENOTDIR))));

@@ -44,11 +44,10 @@ std::size_t utf8Length(std::string_view s, std::size_t i, uint32_t& code) {
     return n;
 }
 
-}  // namespace
-
-std::string CleanLogText(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
+// Calls fn(code, bytes) for each character of text: a valid UTF-8 sequence is
+// one character, any other byte one Latin-1 character.
+template <class Fn>
+void forEachCharacter(std::string_view text, Fn fn) {
     for (std::size_t i = 0; i < text.size();) {
         uint32_t code = 0;
         std::size_t n = utf8Length(text, i, code);
@@ -56,15 +55,41 @@ std::string CleanLogText(std::string_view text) {
             code = static_cast<unsigned char>(text[i]);
             n = 1;
         }
+        fn(code, text.substr(i, n));
+        i += n;
+    }
+}
+
+}  // namespace
+
+std::string CleanLogText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    forEachCharacter(text, [&out](uint32_t code, std::string_view bytes) {
         if (code < 32 || code > 128) {
             out += ' ';
         } else if (code >= 'a' && code <= 'z') {
             out += static_cast<char>(code - 'a' + 'A');
         } else {
-            out.append(text.substr(i, n));
+            out.append(bytes);
         }
-        i += n;
-    }
+    });
+    return out;
+}
+
+std::string OneLineText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    forEachCharacter(text, [&out](uint32_t code, std::string_view bytes) {
+        if (code < 32 || code == 127) {
+            out += ' ';
+        } else if (bytes.size() == 1 && code >= 0x80) {  // Latin-1 to UTF-8
+            out += static_cast<char>(0xC0 | code >> 6);
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out.append(bytes);
+        }
+    });
     return out;
 }
 

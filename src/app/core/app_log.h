@@ -17,6 +17,10 @@ constexpr std::uintmax_t kLogFileLimit = 10'240'000;
 // one Latin-1 character), letters a..z upper-cased: each call gives one line.
 std::string CleanLogText(std::string_view text);
 
+// The same text as one line for a terminal: control characters become
+// blanks; case and characters stay as written (Latin-1 bytes become UTF-8).
+std::string OneLineText(std::string_view text);
+
 // "dd/mm/yy - hh:nn:ss  " of a local time.
 std::string LogStamp(std::chrono::system_clock::time_point when);
 

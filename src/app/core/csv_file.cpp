@@ -1,15 +1,19 @@
 #include "app/core/csv_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 
 #include "app/core/app_log.h"
 #include "platform/text.h"
@@ -50,6 +54,96 @@ std::string moveBeside(const std::string& temp, const std::string& name) {
         if (renameNoReplace(temp, n)) return n;
         if (errno != EEXIST && errno != ENOTEMPTY && errno != EISDIR) return "";
     }
+    return "";
+}
+
+// Renames `from` to `to`; `replaced` tells whether a file of that name was.
+bool renameOver(const std::string& from, const std::string& to, bool& replaced) {
+    replaced = false;
+    if (renameNoReplace(from, to)) return true;
+    if (errno != EEXIST) return false;
+    replaced = ::rename(from.c_str(), to.c_str()) == 0;
+    return replaced;
+}
+
+// The file's full name: in `ruta` (made when missing, one level), in the
+// current folder when `ruta` is empty, bare for the FTP output. A folder that
+// cannot be made is logged; the write then fails with its own reason.
+std::string outputName(int32_t linkAddress, bool viaFtp, const std::string& ruta, Day today,
+                       const LogFn& log) {
+    std::string name;
+    try {
+        name = CsvFileName(linkAddress, today);
+        if (!viaFtp && ruta.empty()) {
+            // No folder: the current one, as for the FTP output; the log shows
+            // the full name.
+            std::error_code ec;
+            const auto cwd = std::filesystem::current_path(ec);
+            if (!ec) name = cwd.string() + "/" + name;
+        } else if (!viaFtp) {
+            name = ruta + "/" + name;
+            struct stat st {};
+            if (::stat(ruta.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                if (::mkdir(ruta.c_str(), 0755) != 0)
+                    log("- ERROR AL CREAR LA CARPETA/FICHERO LOCAL DE SALIDA DE DATOS : " + name +
+                            " - " + std::strerror(errno),
+                        colour::Red);
+            }
+        }
+    } catch (const std::exception& e) {
+        log(std::string("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS - ") + e.what(),
+            colour::Red);
+    }
+    return name;
+}
+
+constexpr std::string_view kTempPrefix = ".quorvanta-csv-";
+
+// A name that mkstemp made from our pattern.
+bool isOwnTempName(std::string_view name) {
+    if (name.size() != kTempPrefix.size() + 6 || !name.starts_with(kTempPrefix)) return false;
+    name.remove_prefix(kTempPrefix.size());
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+}
+
+// A write killed between its temporary file and the rename leaves that file
+// for good: ours (the pattern, a regular file of this user) older than a day
+// is removed, with a line each. A younger one may be another writer's.
+void removeLeftovers(const std::string& folder, const LogFn& log) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir) return;
+    const std::time_t dayAgo = std::time(nullptr) - 24 * 3600;
+    while (const dirent* e = ::readdir(dir.get())) {
+        struct stat st {};
+        if (!isOwnTempName(e->d_name) ||
+            ::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_mtime >= dayAgo)
+            continue;
+        if (::unlinkat(::dirfd(dir.get()), e->d_name, 0) == 0)
+            log("- BORRADO FICHERO TEMPORAL ABANDONADO : " + folder + "/" + e->d_name,
+                colour::White);
+    }
+}
+
+// The text in a new temporary file of `folder` (the final folder, so that the
+// rename is atomic), synced to disk; its name, or "" with the reason in `err`.
+std::string writeTemp(const std::string& folder, const std::string& text, int& err) {
+    std::string temp = folder + "/" + std::string(kTempPrefix) + "XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        err = errno;
+        return "";
+    }
+    ::fchmod(fd, 0644);
+    bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
+    err = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok) return temp;
+    ::unlink(temp.c_str());
     return "";
 }
 
@@ -209,48 +303,13 @@ std::string CsvText(const Tdevice& d) {
 std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& ruta, Day today,
                         const LogFn& log) {
     log(kDashes, colour::White);
-    std::string name;
+    std::string name = outputName(device.LinkAddress, viaFtp, ruta, today, log);
     try {
-        name = CsvFileName(device.LinkAddress, today);
-        if (!viaFtp && ruta.empty()) {
-            // No folder: the current one, as for the FTP output; the log shows
-            // the full name.
-            std::error_code ec;
-            const auto cwd = std::filesystem::current_path(ec);
-            if (!ec) name = cwd.string() + "/" + name;
-        } else if (!viaFtp) {
-            name = ruta + "/" + name;
-            struct stat st {};
-            if (::stat(ruta.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-                if (::mkdir(ruta.c_str(), 0755) != 0)
-                    log("- ERROR AL CREAR LA CARPETA/FICHERO LOCAL DE SALIDA DE DATOS : " + name +
-                            " - " + std::strerror(errno),
-                        colour::Red);
-            }
-        }
-    } catch (const std::exception& e) {
-        log(std::string("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS - ") + e.what(),
-            colour::Red);
-    }
-
-    try {
-        const std::string text = CsvText(device);
-        // The temporary file lies in the final folder so that the rename is atomic.
-        std::string temp = folderOf(name) + "/.quorvanta-csv-XXXXXX";
-        const int fd = ::mkstemp(temp.data());
-        if (fd < 0) {
-            log(std::string("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS - ") +
-                    std::strerror(errno),
-                colour::Red);
-            return "";
-        }
-        ::fchmod(fd, 0644);
-        bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
-        int err = errno;
-        if (::close(fd) != 0 && ok) {
-            ok = false;
-            err = errno;
-        }
+        const std::string folder = folderOf(name);
+        removeLeftovers(folder, log);
+        int err = 0;
+        const std::string temp = writeTemp(folder, CsvText(device), err);
+        bool ok = !temp.empty(), replaced = false;
         if (ok && !device.Complete) {
             const std::string beside = moveBeside(temp, name);
             ok = !beside.empty();
@@ -262,21 +321,23 @@ std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& r
         } else if (ok) {
             // An earlier file of the same name is replaced only by a whole new
             // one; a name that cannot be replaced (a folder, say) gets "(1)".
-            if (::rename(temp.c_str(), name.c_str()) != 0) {
+            ok = renameOver(temp, name, replaced);
+            if (!ok) {
                 name += "(1)";
-                if (::rename(temp.c_str(), name.c_str()) != 0) {
-                    ok = false;
-                    err = errno;
-                }
+                ok = renameOver(temp, name, replaced);
             }
+            err = errno;
         }
         if (!ok) {
-            ::unlink(temp.c_str());
+            if (!temp.empty()) ::unlink(temp.c_str());
             log(std::string("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS - ") +
                     std::strerror(err),
                 colour::Red);
             return "";
         }
+        // The name holds the day of writing: a second reading that day replaces the first.
+        if (replaced)
+            log("- SE REEMPLAZA EL FICHERO EXISTENTE DEL MISMO DIA : " + name, colour::White);
         log("- CREADO FICHERO LOCAL DE SALIDA DE DATOS : " + name, colour::Green);
         log(kDashes, colour::White);
         return name;

@@ -38,15 +38,16 @@ std::string CsvText(const Tdevice& device);
 
 // Writes the file of `device`: in `ruta` (created when missing, one level;
 // empty: the current folder, named in full), or under the bare name in the
-// current folder when `viaFtp`. The contents go
-// to a temporary file in the same folder first and take the final name only
-// when complete, so a reader never sees a half-written file and an earlier
-// file of that name is kept until the new one is whole. A final name that
-// cannot be replaced gets "(1)" appended. The file of a record that is not
-// `Complete` never replaces one: it takes the first free of the name, "(1)",
-// "(2)", ... and the log says so. Logs each step (a failure with the system's
-// reason) through `log` and
-// returns the name as written, or "" when no complete file was written.
+// current folder when `viaFtp`. The contents go to a temporary file in the
+// same folder first and take the final name only when complete, so a reader
+// never sees a half-written file and an earlier file of that name is kept
+// until the new one is whole; the log says when one was replaced. A final
+// name that cannot be replaced gets "(1)" appended. The file of a record that
+// is not `Complete` never replaces one: it takes the first free of the name,
+// "(1)", "(2)", ... and the log says so. Temporary files of this user older
+// than a day, left in the folder by a write that was killed, are removed
+// first. Logs each step (a failure with the system's reason) through `log`
+// and returns the name as written, or "" when no complete file was written.
 std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& ruta, Day today,
                         const LogFn& log);
 

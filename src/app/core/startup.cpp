@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -49,7 +50,9 @@ Two or more arguments start a reading without a window. Keywords begin with
                         CSV files to an FTP server
   -DB [folder]          rows into the MySQL table (settings from -INI)
   -DBUPLOAD file        upload an existing CSV file to the database
-  -DBUNIQUE             with -DBUPLOAD: update rows that exist
+  -DBUNIQUE             with -DB or -DBUPLOAD: update rows that exist
+                        (a nightly -DB run needs it: each day's file
+                        ends with the next day's opening row)
   -METERS LINK-POINT-PASSWORD[-OPC],...
                         the meter list
   -ASDURETRY n          tries per request (1..9)
@@ -64,9 +67,9 @@ text (no display and no reading asked for); 10 the run could not be set up
 (also a keyword, value, date, meter or -INI file that cannot be taken as
 written); 11 the serial port could not be opened (or a COM alias is malformed);
 12 the TCP client could not be set up; 13 a modem call was not connected;
-14 another instance of this executable holds its lock; 15 a meter of the
-list was not read, or the list is empty; 16 readings were read but a file or
-upload failed.
+14 another instance of this executable holds its lock, or the lock cannot be
+taken (its folder not writable); 15 a meter of the list was not read, or the
+list is empty; 16 readings were read but a file or upload failed.
 
 Files: the log       %2$s
        the run status %3$s
@@ -138,12 +141,16 @@ InstanceLock::Result InstanceLock::Acquire(const std::string& lockPath) {
     for (int attempt = 0; attempt < 10; ++attempt) {
         // O_NOFOLLOW: a link planted in /tmp must not make us open another file.
         const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) return Unavailable;
+        if (fd < 0) {
+            problem_ = std::strerror(errno);
+            return Unavailable;
+        }
         int rc;
         while ((rc = flock(fd, LOCK_EX | LOCK_NB)) < 0 && errno == EINTR) {
         }
         if (rc < 0) {
             const bool busy = errno == EWOULDBLOCK;
+            problem_ = std::strerror(errno);
             close(fd);
             return busy ? HeldElsewhere : Unavailable;
         }
@@ -159,6 +166,7 @@ InstanceLock::Result InstanceLock::Acquire(const std::string& lockPath) {
         }
         close(fd);
     }
+    problem_ = "the lock file kept being replaced";
     return Unavailable;
 }
 
@@ -168,8 +176,18 @@ bool NeedsOffscreenPlatform() {
 
 std::string PlatformChoice() {
     if (NeedsOffscreenPlatform()) return "offscreen";
-    if (env_set("QT_QPA_PLATFORM")) return std::string();
-    // A stale DISPLAY in a cron or ssh environment must not abort the program.
+    // A stale DISPLAY in a cron or ssh environment, or a QT_QPA_PLATFORM that
+    // cannot start (a typo, xcb without a display), must not abort the program.
+    if (env_set("QT_QPA_PLATFORM")) {
+        const std::string asked = std::getenv("QT_QPA_PLATFORM");
+        for (std::size_t at = 0; at <= asked.size();) {
+            const std::size_t end = std::min(asked.find(';', at), asked.size());
+            const std::string entry = asked.substr(at, end - at);
+            if (entry.substr(0, entry.find(':')) == "offscreen") return std::string();
+            at = end + 1;
+        }
+        return asked + ";offscreen";
+    }
     return env_set("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen" : "xcb;offscreen";
 }
 
@@ -199,16 +217,25 @@ void LogBeside(const FilesBeside& files, const std::string& text) {
     Log_2_disk(files.Log, files.OldLog, LogLine(text, std::chrono::system_clock::now()));
 }
 
+namespace {
+
+// Without the leading blanks and dashes and the trailing blanks.
+std::string trimmed(std::string text) {
+    const auto start = text.find_first_not_of(" -");
+    text.erase(0, start == std::string::npos ? text.size() : start);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+}  // namespace
+
 void NoteRedLine(const std::string& text) {
-    std::string reason = CleanLogText(text);
-    const auto start = reason.find_first_not_of(" -");
-    reason.erase(0, start == std::string::npos ? reason.size() : start);
-    while (!reason.empty() && reason.back() == ' ') reason.pop_back();
     // The run's closing line is red on every run, and so are frame traces:
     // none of them says a reason.
-    if (!SaysAReason(reason)) return;
+    if (!SaysAReason(text)) return;
+    // The terminal gets paths and names as written; the log's upper case is the log's.
     std::lock_guard lock(red_mutex);
-    last_red = reason;
+    last_red = trimmed(OneLineText(text));
 }
 
 std::string LastRedLine() {

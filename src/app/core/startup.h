@@ -20,7 +20,7 @@ std::string InstanceLockPath(const std::string& executablePath);
 
 // Exit codes of the start-up itself; the reading run's are its own.
 constexpr int kExitUsage = 2;          // no display and no reading asked for
-constexpr int kExitInstanceBusy = 14;  // a reading asked for while another instance runs
+constexpr int kExitInstanceBusy = 14;  // a reading that cannot take the instance lock
 
 // Two or more arguments ask for an unattended reading (argc counts the program).
 inline bool AsksForReading(int argc) {
@@ -41,13 +41,15 @@ class InstanceLock {
     InstanceLock& operator=(const InstanceLock&) = delete;
 
     enum Result { Acquired, HeldElsewhere, Unavailable };
-    // Unavailable: the lock file cannot be opened (the program then runs
-    // without the one-instance guard, as it would without a named mutex).
+    // Unavailable: the lock file cannot be made or locked (its folder not
+    // writable, say); Problem() then says why.
     Result Acquire(const std::string& lockPath);
+    const std::string& Problem() const { return problem_; }
 
   private:
     int fd_ = -1;
     std::string path_;
+    std::string problem_;
 };
 
 // True when neither a display (DISPLAY, WAYLAND_DISPLAY) nor a Qt platform
@@ -55,8 +57,9 @@ class InstanceLock {
 bool NeedsOffscreenPlatform();
 
 // The QT_QPA_PLATFORM value for this start, empty to leave it as it is:
-// "offscreen" without a display; else the display's platform with "offscreen"
-// after it, which Qt takes when the display cannot be opened.
+// "offscreen" without a display; else the platform asked for (QT_QPA_PLATFORM,
+// else the display's) with "offscreen" after it, which Qt takes when that one
+// cannot start; empty when the one asked for names offscreen itself.
 std::string PlatformChoice();
 
 // Why the file at `path` cannot be written (or made), or empty when it can.
