@@ -48,10 +48,11 @@ TEST(CommaText, ReadingWritingAndMerging) {
     EXPECT_EQ(ToCommaText(items), "12,,\"OPC 7, \"\"x\"\"\",\"\t\",\xe9");
     EXPECT_EQ(GridCommaText(empty_grid()), ",,,");
 
-    // A group with a non-numeric field is left out and named, an unfinished one too.
+    // A group with a non-numeric field is left out and named without its password, an
+    // unfinished one too.
     GridRows g = empty_grid();
     EXPECT_EQ(MergeGridCommaText(g, "x,1,5,Q,015,2,3,R,,,,,14"),
-              "ENTRADA \"x,1,5,Q\" NO ES ENLACE,PUNTO,CONTRASENA,OPC");
+              "ENTRADA \"x,1,****,Q\" NO ES ENLACE,PUNTO,CONTRASENA,OPC");
     EXPECT_EQ(MeterLinkTexts(g), (Items{"15"}));
     EXPECT_TRUE(MergeGridCommaText(g, "16,1,1,,17,1").starts_with("ENTRADA \"17,1\" NO ES"));
 }

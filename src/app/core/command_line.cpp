@@ -375,7 +375,7 @@ class Analysis {
         for (const std::string& item : items) {
             MeterItem m;
             if (!ParseMeterItem(item, m)) {
-                refuse("- CONTADOR NO VALIDO EN -METERS: \"" + item +
+                refuse("- CONTADOR NO VALIDO EN -METERS: \"" + MaskedMeterItem(item) +
                        "\" NO ES ENLACE-PUNTO-CONTRASENA[-OPC]");
                 return;
             }

@@ -166,12 +166,24 @@ std::string MergeGridCommaText(GridRows& grid, std::string_view text) {
         if (whole && links.insert(link).second) {
             Add_to_Grid(grid, link, point, password, group[3]);
         } else if (problem.empty()) {
+            // The entry is named without its access password.
+            std::vector<std::string> shown = group;
+            if (shown.size() > 2 && !shown[2].empty()) shown[2] = "****";
             problem =
                 whole ? "DIRECCION DE ENLACE " + std::to_string(link) + " REPETIDA"
-                      : "ENTRADA \"" + ToCommaText(group) + "\" NO ES ENLACE,PUNTO,CONTRASENA,OPC";
+                      : "ENTRADA \"" + ToCommaText(shown) + "\" NO ES ENLACE,PUNTO,CONTRASENA,OPC";
         }
     }
     return problem;
+}
+
+std::string MaskedMeterItem(std::string_view item) {
+    const std::size_t d1 = item.find('-');
+    const std::size_t d2 = d1 == std::string_view::npos ? d1 : item.find('-', d1 + 1);
+    if (d2 == std::string_view::npos || d2 + 1 >= item.size()) return std::string(item);
+    const std::size_t d3 = item.find('-', d2 + 1);
+    return std::string(item.substr(0, d2 + 1)) + "****" +
+           (d3 == std::string_view::npos ? "" : std::string(item.substr(d3)));
 }
 
 bool ParseMeterItem(std::string_view item, MeterItem& meter) {

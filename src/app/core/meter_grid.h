@@ -60,5 +60,7 @@ struct MeterItem {
     std::string Opc;
 };
 bool ParseMeterItem(std::string_view item, MeterItem& meter);
+// A "-METERS" item as it may be shown: its access password (the third part) as "****".
+std::string MaskedMeterItem(std::string_view item);
 
 }  // namespace qv
