@@ -326,6 +326,97 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
 INSTANTIATE_TEST_SUITE_P(Starts, ProgramUnattended, ::testing::ValuesIn(kUnattended),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// One transient fault a reading, as a real GSM or radio link has every night:
+// a reply lost once (the Nth data frame), or held back MS ms (the Nth reply,
+// repeats counted) below or beyond the 1-s time-out, on a line of up to 150
+// ms. Each N falls on the session's opening or closing, a closure, a profile's
+// first, middle or last record or its end. Every reading ends 0 and "(6)",
+// each row the simulator's counters as without the fault. Then a day whose
+// first records are missing, and one whose closures lack a register: the
+// rows' patterns.
+struct Transient {
+    std::string name;
+    const char *interval, *from, *to;
+    std::size_t rows;
+    sim::SimFaults faults;
+    int replyDelayMs = 2;
+    std::vector<std::string> csv = {};  // patterns; none: the counters, row by row
+};
+std::vector<Transient> transients() {
+    const struct {
+        const char *interval, *from, *to;
+        std::size_t rows;
+        std::vector<int> lost, late;  // data frames; replies
+        int replyDelayMs;
+    } plans[] = {
+        {"Q", "2026/05/12", "2026/05/12", 1 + 96, {1, 2, 3, 50, 97, 98},
+         {3, 9, 13, 14, 17, 18, 19, 60, 113, 114, 115, 118, 122}, 2},
+        {"H", "2026/05/12", "2026/05/12", 1 + 24, {2, 3, 25, 26}, {5, 12, 16, 18, 19, 30, 41, 42, 46}, 100},
+        {"D", "2026/05/10", "2026/05/12", 4, {1, 3, 4}, {2, 14, 15, 21, 27}, 150},
+        {"M", "2026/01/15", "2026/03/15", 3, {1, 2, 3}, {8, 13, 19, 23}, 150},
+    };
+    std::vector<Transient> t;
+    for (const auto& p : plans) {
+        for (int n : p.lost)
+            t.push_back({std::string(p.interval) + "LoseData" + std::to_string(n), p.interval,
+                         p.from, p.to, p.rows, {.loseData = n}, p.replyDelayMs});
+        int k = 0;
+        for (int n : p.late) {
+            const int ms = std::array{300, 1300, 1700, 1950}[k++ % 4];
+            t.push_back({std::string(p.interval) + "LateReply" + std::to_string(n) + "By" +
+                             std::to_string(ms),
+                         p.interval, p.from, p.to, p.rows, {.lateReply = n, .lateReplyMs = ms},
+                         p.replyDelayMs});
+        }
+    }
+    // 00:00 and 00:15 missing: 00:15 is the no-data row, 00:30 its own.
+    std::string noData = ";;Invierno;";
+    for (int i = 0; i < 12; ++i) noData += "- ; ";
+    t.push_back({"QFirstRecordsMissing", "Q", "2026/05/12", "2026/05/12", 1 + 96,
+                 {.skipFirst = 2}, 2, {"\r\n" + noData + "\r\n12/05/26;00:30;Verano;\\d"}});
+    // Register 2 missing from every closure: no absolute, its own increments.
+    const uint32_t energy =
+        sim::profileValue(kSeed, 101, 2, sim::SimTime{2026, 5, 12, 1, 0, true}, 60);
+    t.push_back({"HOpeningClosureLacksARegister", "H", "2026/05/12", "2026/05/12", 1 + 24,
+                 {.closureMissing = 2}, 2,
+                 {"\r\n12/05/26;01:00;Verano;\\d+; - ; (\\d+; ){5}" + std::to_string(energy) + "; ",
+                  "!\r\n[^;]*;[^;]*;[^;]*;[^;]*; \\d"}});
+    return t;
+}
+
+void PrintTo(const Transient& t, std::ostream* os) {
+    *os << t.name;
+}
+
+class ProgramTransient : public ::testing::TestWithParam<Transient> {};
+
+TEST_P(ProgramTransient, EndsReadWithTheRowsOfAReadingWithoutIt) {
+    const Transient& r = GetParam();
+    sim::SimConfig c;
+    c.seed = kSeed;
+    c.replyDelayMs = r.replyDelayMs;
+    c.meters.push_back({101, 1, 7, r.faults});
+    sim::MeterSim sim(c);
+    const std::string dir = test::makeTempDir("program_run");
+    EXPECT_EQ(runProgram(dir, {"-IP", "127.0.0.1", "-PORT", std::to_string(sim.listenTcp()),
+                               "-CSV", dir + "/out", "-FROM", r.from, "-TO", r.to, "-INTERVAL",
+                               r.interval, "-METERS", "101-1-7", "-INTERASDUS", "0",
+                               "-TIMEOUTASDUS", "1"}),
+              0);
+    EXPECT_NE(ReadFile(dir + "/quorvanta_STATUSLOG.CSV").find("(6) LECTURA CORRECTA"),
+              std::string::npos);
+    const std::string csv = ReadFile(dir + "/out/" + CsvFileName(101, LocalToday()));
+    EXPECT_EQ(split(csv, "\r\n").size(), r.rows + 2);  // the header, the last line end
+    if (r.csv.empty())
+        EXPECT_EQ(checkRows(csv, 101).size(), r.rows);
+    else
+        expectPatterns(csv, r.csv);
+    if (!HasFailure()) fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ProgramTransient, ::testing::ValuesIn(transients()),
+                         [](const auto& info) { return info.param.name; });
+
 // Stopped as a service manager stops it during a long daily reading: the meter
 // being read is not read, the closures that arrived are written, the run ends 15.
 TEST(Program, StopDuringATransferLeavesTheMeterUnreadAndEndsWith15) {

@@ -205,7 +205,8 @@ void NoteRedLine(const std::string& text) {
     // The run's closing line is red on every run, and so are frame traces
     // (hexadecimal bytes, parsed objects): none of them says a reason.
     const bool trace = reason.find_first_not_of("0123456789ABCDEF ") == std::string::npos ||
-                       reason.starts_with("PARSING  OBJECT") || reason == "EXCEPT!";
+                       reason.starts_with("PARSING  OBJECT") || reason == "EXCEPT!" ||
+                       reason.starts_with("TRAMA ");  // a frame dropped, and the wait went on
     if (reason.empty() || trace || reason.starts_with("STOPING COMMUNICATIONS")) return;
     std::lock_guard lock(red_mutex);
     last_red = reason;
