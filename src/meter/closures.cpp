@@ -265,8 +265,8 @@ bool TContador_IP::takeDailyClosure(Tdevice& dev, std::size_t n, Day day) {
         // Without its time tag the closure is no reading of any day: its
         // registers are not stored, and its row reads "no data".
         PostLog(" - ERROR PARSING CIERRE DIARIO " + FormatDdMmYy(day + days(1)) + " - " +
-                    std::to_string(declared) + " OBJETOS EN " + std::to_string(LastFrame.size() + 1) +
-                    " BYTES, SIN ETIQUETA DE TIEMPO",
+                    std::to_string(declared) + " OBJETOS EN " +
+                    std::to_string(LastFrame.size() + 1) + " BYTES, SIN ETIQUETA DE TIEMPO",
                 colour::Red);
         return false;
     }

@@ -343,44 +343,45 @@ struct Transient {
     std::vector<std::string> csv = {};  // patterns; none: the counters, row by row
 };
 std::vector<Transient> transients() {
+    // clang-format off
     const struct {
         const char *interval, *from, *to;
         std::size_t rows;
         std::vector<int> lost, late;  // data frames; replies
         int replyDelayMs;
     } plans[] = {
-        {"Q", "2026/05/12", "2026/05/12", 1 + 96, {1, 2, 3, 50, 97, 98},
-         {3, 9, 13, 14, 17, 18, 19, 60, 113, 114, 115, 118, 122}, 2},
-        {"H", "2026/05/12", "2026/05/12", 1 + 24, {2, 3, 25, 26}, {5, 12, 16, 18, 19, 30, 41, 42, 46}, 100},
-        {"D", "2026/05/10", "2026/05/12", 4, {1, 3, 4}, {2, 14, 15, 21, 27}, 150},
-        {"M", "2026/01/15", "2026/03/15", 3, {1, 2, 3}, {8, 13, 19, 23}, 150},
+        {"Q", "2026/05/12", "2026/05/12", 1 + 96, {2, 50, 97}, {3, 9, 14, 18, 19, 113, 114, 118, 122}, 2},
+        {"H", "2026/05/12", "2026/05/12", 1 + 24, {2, 25}, {12, 18, 19, 41, 42}, 100},
+        {"D", "2026/05/10", "2026/05/12", 4, {1, 4}, {2, 15, 27}, 150},
+        {"M", "2026/01/15", "2026/03/15", 3, {2}, {13, 23}, 150},
     };
     std::vector<Transient> t;
     for (const auto& p : plans) {
+        const std::string name = p.interval;
         for (int n : p.lost)
-            t.push_back({std::string(p.interval) + "LoseData" + std::to_string(n), p.interval,
-                         p.from, p.to, p.rows, {.loseData = n}, p.replyDelayMs});
+            t.push_back({name + "LoseData" + std::to_string(n), p.interval, p.from, p.to, p.rows,
+                         {.loseData = n}, p.replyDelayMs});
         int k = 0;
         for (int n : p.late) {
             const int ms = std::array{300, 1300, 1700, 1950}[k++ % 4];
-            t.push_back({std::string(p.interval) + "LateReply" + std::to_string(n) + "By" +
-                             std::to_string(ms),
-                         p.interval, p.from, p.to, p.rows, {.lateReply = n, .lateReplyMs = ms},
-                         p.replyDelayMs});
+            t.push_back({name + "LateReply" + std::to_string(n) + "By" + std::to_string(ms), p.interval,
+                         p.from, p.to, p.rows, {.lateReply = n, .lateReplyMs = ms}, p.replyDelayMs});
         }
     }
+    t.push_back({"QLateReply60By500Latency100", "Q", "2026/05/12", "2026/05/12", 1 + 96,
+                 {.lateReply = 60, .lateReplyMs = 500}, 100});
     // 00:00 and 00:15 missing: 00:15 is the no-data row, 00:30 its own.
     std::string noData = ";;Invierno;";
     for (int i = 0; i < 12; ++i) noData += "- ; ";
-    t.push_back({"QFirstRecordsMissing", "Q", "2026/05/12", "2026/05/12", 1 + 96,
-                 {.skipFirst = 2}, 2, {"\r\n" + noData + "\r\n12/05/26;00:30;Verano;\\d"}});
+    t.push_back({"QFirstRecordsMissing", "Q", "2026/05/12", "2026/05/12", 1 + 96, {.skipFirst = 2}, 2,
+                 {"\r\n" + noData + "\r\n12/05/26;00:30;Verano;\\d"}});
     // Register 2 missing from every closure: no absolute, its own increments.
-    const uint32_t energy =
-        sim::profileValue(kSeed, 101, 2, sim::SimTime{2026, 5, 12, 1, 0, true}, 60);
+    const uint32_t energy = sim::profileValue(kSeed, 101, 2, sim::SimTime{2026, 5, 12, 1, 0, true}, 60);
     t.push_back({"HOpeningClosureLacksARegister", "H", "2026/05/12", "2026/05/12", 1 + 24,
                  {.closureMissing = 2}, 2,
                  {"\r\n12/05/26;01:00;Verano;\\d+; - ; (\\d+; ){5}" + std::to_string(energy) + "; ",
                   "!\r\n[^;]*;[^;]*;[^;]*;[^;]*; \\d"}});
+    // clang-format on
     return t;
 }
 
@@ -398,10 +399,9 @@ TEST_P(ProgramTransient, EndsReadWithTheRowsOfAReadingWithoutIt) {
     c.meters.push_back({101, 1, 7, r.faults});
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
-    EXPECT_EQ(runProgram(dir, {"-IP", "127.0.0.1", "-PORT", std::to_string(sim.listenTcp()),
-                               "-CSV", dir + "/out", "-FROM", r.from, "-TO", r.to, "-INTERVAL",
-                               r.interval, "-METERS", "101-1-7", "-INTERASDUS", "0",
-                               "-TIMEOUTASDUS", "1"}),
+    EXPECT_EQ(runProgram(dir, {"-IP", "127.0.0.1", "-PORT", std::to_string(sim.listenTcp()), "-CSV",
+                               dir + "/out", "-FROM", r.from, "-TO", r.to, "-INTERVAL", r.interval,
+                               "-METERS", "101-1-7", "-INTERASDUS", "0", "-TIMEOUTASDUS", "1"}),
               0);
     EXPECT_NE(ReadFile(dir + "/quorvanta_STATUSLOG.CSV").find("(6) LECTURA CORRECTA"),
               std::string::npos);

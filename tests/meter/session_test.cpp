@@ -266,13 +266,12 @@ TEST(Closures, DailyFrameWithoutItsTimeTagIsNotStored) {
     for (const int declared : {5, 7}) {
         Reading r({.declaredCount = declared});
         const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 3);
-        EXPECT_EQ(r.h.countLog(" - ERROR PARSING CIERRE DIARIO 02/03/26 - " +
-                               std::to_string(declared) +
-                               " OBJETOS EN 56 BYTES, SIN ETIQUETA DE TIEMPO"),
-                  1);
+        EXPECT_EQ(
+            r.h.countLog(" - ERROR PARSING CIERRE DIARIO 02/03/26 - " + std::to_string(declared) +
+                         " OBJETOS EN 56 BYTES, SIN ETIQUETA DE TIEMPO"),
+            1);
         ASSERT_EQ(d.DayCount(), 1u);
-        for (int reg = 1; reg <= 6; ++reg)
-            EXPECT_EQ(d.Quality[0](reg, 0, 0), TDayQuality::NoData);
+        for (int reg = 1; reg <= 6; ++reg) EXPECT_EQ(d.Quality[0](reg, 0, 0), TDayQuality::NoData);
         EXPECT_TRUE(d.Labels[0](0, 0).Date.empty());
         EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
     }
@@ -331,6 +330,7 @@ TEST(Closures, RecordsOutOfOrderAndAFrozenMeterFailTheReading) {
         // The last record lost, the repeated poll answered with the end.
         {false, 5, {.loseData = 25, .noRepeat = true}, lost},
         // Closure replies refused: each says why.
+        // clang-format off
         {false, 5, {.negativeData = true},
          " - ERROR PARSING CIERRE DIARIO 05/03/26 - CAUSA DE TRANSMISION NEGATIVA (5)"},
         {false, 5, {.negativeConfirmation = true},
@@ -338,6 +338,7 @@ TEST(Closures, RecordsOutOfOrderAndAFrozenMeterFailTheReading) {
         {false, 5, {.objectCount = 5},
          " - ERROR PARSING CIERRE DIARIO 05/03/26 - 5 OBJETOS EN 50 BYTES, SE ESPERAN 6 Y UNA "
          "ETIQUETA DE TIEMPO"},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.line);

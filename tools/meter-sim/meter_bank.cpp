@@ -237,9 +237,9 @@ std::string MeterBank::handleUserData(State& s, uint16_t address, std::string_vi
         for (int r = std::max(first, 1); r <= std::min(last, 6); ++r) job.addresses.push_back(r);
         job.times = recordTimes(*from, *to, job.period);
         if (job.increments)
-            job.times.erase(job.times.begin(),
-                            job.times.begin() + std::min<size_t>(job.times.size(),
-                                                                 std::max(0, f.skipFirst)));
+            job.times.erase(
+                job.times.begin(),
+                job.times.begin() + std::min<size_t>(job.times.size(), std::max(0, f.skipFirst)));
         // A meter that keeps sending: the last record over and over.
         if (!job.times.empty())
             job.times.insert(job.times.end(), static_cast<size_t>(std::max(0, f.extraRecords)),

@@ -141,8 +141,7 @@ void profileRows(const Tdevice& d, std::size_t k, bool quarterly, std::vector<st
     const Unknown noBase = unread(d, k);
     Regs before = start;
     auto emit = [&](int h, int q) {
-        out.push_back(
-            row(slot(d, k, h, q), total[h][q], minus(total[h][q], before), {}, noBase));
+        out.push_back(row(slot(d, k, h, q), total[h][q], minus(total[h][q], before), {}, noBase));
         if (takesPart(d, k, h, q)) before = total[h][q];
     };
     if (quarterly)
