@@ -152,10 +152,10 @@ bool TContador_IP::takeReply(const std::string& request) {
         // A copy of a reply already taken would stand in for the next record;
         // a late reply to an earlier request, or a frame for another station,
         // would put every later exchange one step out.
-        const char* dropped = takeCopy(LastFrame) ? " - TRAMA REPETIDA DESCARTADA: "
-                              : ReplyFits(request, LastFrame)
-                                  ? nullptr
-                                  : " - TRAMA DESCARTADA, NO RESPONDE A LA PETICION: ";
+        const char* dropped =
+            takeCopy(LastFrame) ? " - TRAMA DESCARTADA, COPIA DE UNA RESPUESTA YA TOMADA: "
+            : ReplyFits(request, LastFrame) ? nullptr
+                                            : " - TRAMA DESCARTADA, NO RESPONDE A LA PETICION: ";
         if (!dropped) return true;
         PostLog(dropped + HexDump(LastFrame), colour::Red);
         LastFrame.clear();
