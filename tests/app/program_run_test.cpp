@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <ranges>
 #include <regex>
 #include <set>
@@ -326,91 +327,65 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
 INSTANTIATE_TEST_SUITE_P(Starts, ProgramUnattended, ::testing::ValuesIn(kUnattended),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// One transient fault a reading, as a real GSM or radio link has every night:
-// a reply lost once (the Nth data frame), or held back MS ms (the Nth reply,
-// repeats counted) below or beyond the 1-s time-out, on a line of up to 150
-// ms. Each N falls on the session's opening or closing, a closure, a profile's
-// first, middle or last record or its end. Every reading ends 0 and "(6)",
-// each row the simulator's counters as without the fault. Then a day whose
-// first records are missing, and one whose closures lack a register: the
-// rows' patterns.
+// One transient fault a reading, as GSM and radio links have every night: the
+// Nth data frame lost once, or the Nth reply (repeats counted) held back below
+// or beyond the 1-s time-out, on the session's opening or closing, a closure,
+// a profile's first, middle or last record or its end, on a line of up to 150
+// ms: the reading ends 0, "(6)", every row the meter's counters. Then a day
+// without its first records and closures lacking a register: their rows.
 struct Transient {
-    std::string name;
-    const char *interval, *from, *to;
-    std::size_t rows;
+    std::string name;  // interval letter first
     sim::SimFaults faults;
     int replyDelayMs = 2;
     std::vector<std::string> csv = {};  // patterns; none: the counters, row by row
 };
 std::vector<Transient> transients() {
     // clang-format off
-    const struct {
-        const char *interval, *from, *to;
-        std::size_t rows;
-        std::vector<int> lost, late;  // data frames; replies
-        int replyDelayMs;
-    } plans[] = {
-        {"Q", "2026/05/12", "2026/05/12", 1 + 96, {2, 50, 97}, {3, 9, 14, 18, 19, 113, 114, 118, 122}, 2},
-        {"H", "2026/05/12", "2026/05/12", 1 + 24, {2, 25}, {12, 18, 19, 41, 42}, 100},
-        {"D", "2026/05/10", "2026/05/12", 4, {1, 4}, {2, 15, 27}, 150},
-        {"M", "2026/01/15", "2026/03/15", 3, {2}, {13, 23}, 150},
-    };
+    const std::pair<std::string, std::vector<int>> lost[] = {{"Q", {2, 50, 97}}, {"H", {2, 25}}, {"D", {1, 4}}, {"M", {2}}};
+    const std::pair<std::string, std::vector<int>> late[] = {
+        {"Q", {3, 9, 14, 18, 19, 113, 114, 118, 122}}, {"H", {12, 18, 19, 41, 42}}, {"D", {2, 15, 27}}, {"M", {13, 23}}};
     std::vector<Transient> t;
-    for (const auto& p : plans) {
-        const std::string name = p.interval;
-        for (int n : p.lost)
-            t.push_back({name + "LoseData" + std::to_string(n), p.interval, p.from, p.to, p.rows,
-                         {.loseData = n}, p.replyDelayMs});
-        int k = 0;
-        for (int n : p.late) {
+    for (const auto& [iv, ns] : lost)
+        for (int n : ns) t.push_back({iv + "LoseData" + std::to_string(n), {.loseData = n}, iv == "Q" ? 2 : 150});
+    int k = 0;
+    for (const auto& [iv, ns] : late)
+        for (int n : ns) {
             const int ms = std::array{300, 1300, 1700, 1950}[k++ % 4];
-            t.push_back({name + "LateReply" + std::to_string(n) + "By" + std::to_string(ms), p.interval,
-                         p.from, p.to, p.rows, {.lateReply = n, .lateReplyMs = ms}, p.replyDelayMs});
+            t.push_back({iv + "LateReply" + std::to_string(n) + "By" + std::to_string(ms), {.lateReply = n, .lateReplyMs = ms}, iv == "Q" ? 2 : 100});
         }
-    }
-    t.push_back({"QLateReply60By500Latency100", "Q", "2026/05/12", "2026/05/12", 1 + 96,
-                 {.lateReply = 60, .lateReplyMs = 500}, 100});
-    // 00:00 and 00:15 missing: 00:15 is the no-data row, 00:30 its own.
-    std::string noData = ";;Invierno;";
-    for (int i = 0; i < 12; ++i) noData += "- ; ";
-    t.push_back({"QFirstRecordsMissing", "Q", "2026/05/12", "2026/05/12", 1 + 96, {.skipFirst = 2}, 2,
-                 {"\r\n" + noData + "\r\n12/05/26;00:30;Verano;\\d"}});
-    // Register 2 missing from every closure: no absolute, its own increments.
-    const uint32_t energy = sim::profileValue(kSeed, 101, 2, sim::SimTime{2026, 5, 12, 1, 0, true}, 60);
-    t.push_back({"HOpeningClosureLacksARegister", "H", "2026/05/12", "2026/05/12", 1 + 24,
-                 {.closureMissing = 2}, 2,
-                 {"\r\n12/05/26;01:00;Verano;\\d+; - ; (\\d+; ){5}" + std::to_string(energy) + "; ",
-                  "!\r\n[^;]*;[^;]*;[^;]*;[^;]*; \\d"}});
+    t.push_back({"QLateReply60By500Latency100", {.lateReply = 60, .lateReplyMs = 500}, 100});
+    const uint32_t energy = sim::profileValue(kSeed, 101, 2, {2026, 5, 12, 1, 0, true}, 60);
+    t.push_back({"QFirstTwoRecordsMissing", {.skipFirst = 2}, 2, {"\r\n;;Invierno;(- ; ){12}\r\n12/05/26;00:30;Verano;\\d"}});
+    t.push_back({"HClosuresLackRegister2", {.closureMissing = 2}, 2, {"\r\n12/05/26;01:00;Verano;\\d+; - ; (\\d+; ){5}" + std::to_string(energy) + "; ", "!\r\n([^;]*;){4} \\d"}});
     // clang-format on
     return t;
-}
-
-void PrintTo(const Transient& t, std::ostream* os) {
-    *os << t.name;
 }
 
 class ProgramTransient : public ::testing::TestWithParam<Transient> {};
 
 TEST_P(ProgramTransient, EndsReadWithTheRowsOfAReadingWithoutIt) {
     const Transient& r = GetParam();
-    sim::SimConfig c;
-    c.seed = kSeed;
-    c.replyDelayMs = r.replyDelayMs;
-    c.meters.push_back({101, 1, 7, r.faults});
+    const std::map<char, std::tuple<const char*, const char*, std::size_t>> ranges = {
+        {'Q', {"2026/05/12", "2026/05/12", 1 + 96}},
+        {'H', {"2026/05/12", "2026/05/12", 1 + 24}},
+        {'D', {"2026/05/10", "2026/05/12", 4}},
+        {'M', {"2026/01/15", "2026/03/15", 3}}};
+    const auto& [from, to, rows] = ranges.at(r.name[0]);
+    sim::SimConfig c{
+        .meters = {{101, 1, 7, r.faults}}, .seed = kSeed, .replyDelayMs = r.replyDelayMs};
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
-    EXPECT_EQ(runProgram(dir, {"-IP", "127.0.0.1", "-PORT", std::to_string(sim.listenTcp()), "-CSV",
-                               dir + "/out", "-FROM", r.from, "-TO", r.to, "-INTERVAL", r.interval,
-                               "-METERS", "101-1-7", "-INTERASDUS", "0", "-TIMEOUTASDUS", "1"}),
-              0);
+    EXPECT_EQ(
+        runProgram(dir, {"-IP", "127.0.0.1", "-PORT", std::to_string(sim.listenTcp()), "-CSV",
+                         dir + "/out", "-FROM", from, "-TO", to, "-INTERVAL", r.name.substr(0, 1),
+                         "-METERS", "101-1-7", "-INTERASDUS", "0", "-TIMEOUTASDUS", "1"}),
+        0);
     EXPECT_NE(ReadFile(dir + "/quorvanta_STATUSLOG.CSV").find("(6) LECTURA CORRECTA"),
               std::string::npos);
     const std::string csv = ReadFile(dir + "/out/" + CsvFileName(101, LocalToday()));
-    EXPECT_EQ(split(csv, "\r\n").size(), r.rows + 2);  // the header, the last line end
-    if (r.csv.empty())
-        EXPECT_EQ(checkRows(csv, 101).size(), r.rows);
-    else
-        expectPatterns(csv, r.csv);
+    EXPECT_EQ(split(csv, "\r\n").size(), rows + 2);  // the header, the last line end
+    if (r.csv.empty()) EXPECT_EQ(checkRows(csv, 101).size(), rows);
+    expectPatterns(csv, r.csv);
     if (!HasFailure()) fs::remove_all(dir);
 }
 

@@ -331,13 +331,9 @@ TEST(Closures, RecordsOutOfOrderAndAFrozenMeterFailTheReading) {
         {false, 5, {.loseData = 25, .noRepeat = true}, lost},
         // Closure replies refused: each says why.
         // clang-format off
-        {false, 5, {.negativeData = true},
-         " - ERROR PARSING CIERRE DIARIO 05/03/26 - CAUSA DE TRANSMISION NEGATIVA (5)"},
-        {false, 5, {.negativeConfirmation = true},
-         " - CONF. NEGATIVA DE LA PETICION DE CIERRES DIARIOS (CAUSA 7)"},
-        {false, 5, {.objectCount = 5},
-         " - ERROR PARSING CIERRE DIARIO 05/03/26 - 5 OBJETOS EN 50 BYTES, SE ESPERAN 6 Y UNA "
-         "ETIQUETA DE TIEMPO"},
+        {false, 5, {.negativeData = true}, " - ERROR PARSING CIERRE DIARIO 05/03/26 - CAUSA DE TRANSMISION NEGATIVA (5)"},
+        {false, 5, {.negativeConfirmation = true}, " - CONF. NEGATIVA DE LA PETICION DE CIERRES DIARIOS (CAUSA 7)"},
+        {false, 5, {.objectCount = 5}, " - ERROR PARSING CIERRE DIARIO 05/03/26 - 5 OBJETOS EN 50 BYTES, SE ESPERAN 6 Y UNA ETIQUETA DE TIEMPO"},
         // clang-format on
     };
     for (const auto& row : rows) {
