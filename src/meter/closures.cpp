@@ -19,7 +19,11 @@
 //   the meter moved on past the lost reply: the records after it would sit
 //   one slot early, so the profile stops there and fails. The same holds for
 //   the end of the transfer answering a repeated poll before the day's last
-//   record came.
+//   record came. A profile's first record has none before it to follow, and
+//   needs none: it goes to the slot of its own time (for the quarter-hourly
+//   profile too, so that a day without its first records starts where they do).
+// - A daily closure whose time tag cannot be read stores nothing: values
+//   without a date would pass for a reading of some day.
 // - A walk that a stop request cuts short fails the meter, with a red line
 //   that says so.
 // - A register missing from a profile frame is stored as "no data" (value 0,
