@@ -19,7 +19,11 @@
 //   the meter moved on past the lost reply: the records after it would sit
 //   one slot early, so the profile stops there and fails. The same holds for
 //   the end of the transfer answering a repeated poll before the day's last
-//   record came.
+//   record came. A profile's first record has none before it to follow, and
+//   needs none: it goes to the slot of its own time (for the quarter-hourly
+//   profile too, so that a day without its first records starts where they do).
+// - A daily closure whose time tag cannot be read stores nothing: values
+//   without a date would pass for a reading of some day.
 // - A walk that a stop request cuts short fails the meter, with a red line
 //   that says so.
 // - A register missing from a profile frame is stored as "no data" (value 0,
@@ -73,6 +77,22 @@ bool isFixed(const std::string& f) {
 bool isConfirmation(const std::string& f, uint8_t type) {
     return f.size() == kConfirmSize && FrameFunction(f) == kFnUserData && FrameByte(f, 6) == type &&
            (FrameByte(f, 8) & kCauseNegative) == 0;
+}
+
+// Why a reply is not a data frame of this type that can be read ("" when it
+// is): fewer than six objects, a negative cause, another type.
+std::string dataFault(const std::string& f, uint8_t type, bool exact) {
+    if (FrameFunction(f) != kFnUserData || f.size() < kObjects)
+        return " - RESPUESTA SIN DATOS: " + HexDump(f);
+    if (FrameByte(f, 6) != type)
+        return " - TIPO " + std::to_string(FrameByte(f, 6)) + " EN LUGAR DE " +
+               std::to_string(type);
+    if (FrameByte(f, 8) & kCauseNegative)
+        return " - CAUSA DE TRANSMISION NEGATIVA (" + std::to_string(FrameByte(f, 8) & 0x3F) + ")";
+    if (f.size() < kDataFrameSize || (exact && f.size() != kDataFrameSize))
+        return " - " + std::to_string(FrameByte(f, 7) & 0x7F) + " OBJETOS EN " +
+               std::to_string(f.size() + 1) + " BYTES, SE ESPERAN 6 Y UNA ETIQUETA DE TIEMPO";
+    return {};
 }
 
 uint32_t le32(const std::string& f, std::size_t pos) {
@@ -210,17 +230,21 @@ bool TContador_IP::ReadDailyClosure(int index, Day day) {
         PostLog(" - STEP #16", colour::Yellow);
         WaitMs(PauseMs(1000));
         if (!Transact(FixedFrame(kCtlClass2Fcb1, link)) ||
-            !isConfirmation(LastFrame, kTypeDailyClosures))
+            !confirmed(LastFrame, kTypeDailyClosures))
             return false;
 
         PostLog(" - STEP #17", colour::Yellow);
         WaitMs(PauseMs(1000));
         try {
-            if (Transact(FixedFrame(kCtlClass2Fcb0, link)) && LastFrame.size() >= kDataFrameSize &&
-                FrameByte(LastFrame, 6) == kTypeDailyData &&
-                (FrameByte(LastFrame, 8) & kCauseNegative) == 0) {
-                PostLog(" - STEP #18", colour::Yellow);
-                result = takeDailyClosure(*dev, n, day);
+            if (Transact(FixedFrame(kCtlClass2Fcb0, link))) {
+                const std::string why = dataFault(LastFrame, kTypeDailyData, false);
+                if (why.empty()) {
+                    PostLog(" - STEP #18", colour::Yellow);
+                    result = takeDailyClosure(*dev, n, day);
+                } else {
+                    PostLog(" - ERROR PARSING CIERRE DIARIO " + FormatDdMmYy(day + days(1)) + why,
+                            colour::Red);
+                }
             }
         } catch (...) {
         }
@@ -233,22 +257,21 @@ bool TContador_IP::ReadDailyClosure(int index, Day day) {
 
 bool TContador_IP::takeDailyClosure(Tdevice& dev, std::size_t n, Day day) {
     const int declared = FrameByte(LastFrame, 7) & 0x7F;
-    if (declared == 0) return false;
     Registers regs;
     const int walked = readObjects(LastFrame, regs, [this](int left) {
         if (TraceFrames) PostLog(" - PARSING  OBJECT : " + std::to_string(left), colour::Red);
     });
-    for (int reg = 1; reg <= kRegisters; ++reg)
-        if (regs.quality[reg] == 0) {
-            dev.Values[n](reg, 0, 0) = regs.value[reg];
-            dev.Quality[n](reg, 0, 0) = 0;
-        }
     // Real meters send further objects (marked invalid) after the six
     // registers: the time tag follows the last object the frame declares,
     // checksum and end byte after it.
     const std::size_t tagPos = kObjects + kObjectSize * std::size_t(declared);
     if (walked != kRegisters || LastFrame.size() < tagPos + 5 + 2) {
-        PostLog(" - ERROR PARSING CIERRE DIARIO " + FormatDdMmYy(day + days(1)), colour::Red);
+        // Without its time tag the closure is no reading of any day: its
+        // registers are not stored, and its row reads "no data".
+        PostLog(" - ERROR PARSING CIERRE DIARIO " + FormatDdMmYy(day + days(1)) + " - " +
+                    std::to_string(declared) + " OBJETOS EN " +
+                    std::to_string(LastFrame.size() + 1) + " BYTES, SIN ETIQUETA DE TIEMPO",
+                colour::Red);
         return false;
     }
     const TimeTag t = DecodeTimeTag(LastFrame.substr(tagPos, 5));
@@ -257,16 +280,30 @@ bool TContador_IP::takeDailyClosure(Tdevice& dev, std::size_t n, Day day) {
         // A closure that does not follow the meter's last record would give
         // the file a second row of one time, or rows out of order.
         PostLog(" - CIERRE DIARIO " + tagText(t) + " - FUERA DE ORDEN, NO ALMACENADO", colour::Red);
-        for (int reg = 1; reg <= kRegisters; ++reg) {
-            dev.Values[n](reg, 0, 0) = 0;
-            dev.Quality[n](reg, 0, 0) = TDayQuality::NoData;
-        }
         return false;
     }
     LastTag = tag;
+    for (int reg = 1; reg <= kRegisters; ++reg)
+        if (regs.quality[reg] == 0) {
+            dev.Values[n](reg, 0, 0) = regs.value[reg];
+            dev.Quality[n](reg, 0, 0) = 0;
+        }
     PostLog(" - CIERRE DIARIO OK - " + tagText(t), colour::Green);
     writeLabel(dev.Labels[n](0, 0), t);
     return true;
+}
+
+bool TContador_IP::confirmed(const std::string& f, uint8_t type) {
+    if (isConfirmation(f, type)) return true;
+    const std::string request =
+        type == kTypeDailyClosures ? "PETICION DE CIERRES DIARIOS" : "PETICION DE CIERRES";
+    if (f.size() == kConfirmSize && FrameFunction(f) == kFnUserData && FrameByte(f, 6) == type)
+        PostLog(" - CONF. NEGATIVA DE LA " + request + " (CAUSA " +
+                    std::to_string(FrameByte(f, 8) & 0x3F) + ")",
+                colour::Red);
+    else
+        PostLog(" - CONFIRMACION NO VALIDA DE LA " + request + ": " + HexDump(f), colour::Red);
+    return false;
 }
 
 bool TContador_IP::ReadHourlyClosures(int index, Day day) {
@@ -299,6 +336,8 @@ struct TContador_IP::ProfileWalk {
     int toCheck = 0;
     bool ended = false;    // the meter's end of the transfer arrived
     bool dropped = false;  // a record was not stored; the profile is not read
+    bool placed = false;   // a record was stored: the running position holds
+    std::string why;       // what was wrong with the reply that ended the transfer
     // Slots written by this profile; hour 0 quarter 0 holds the daily closure.
     bool taken[kHours][kQuarters] = {{true}};
 
@@ -306,7 +345,12 @@ struct TContador_IP::ProfileWalk {
     // for a record that takes no slot. Moves the hourly slot counter on.
     std::pair<int, int> slotFor(const TimeTag& t) {
         if (quarter) {
-            if (h == 0 && t.Minute == 15) q = 2;
+            // The first record stored goes to the slot of its own time, so a day
+            // whose first records are missing starts where its records do.
+            if (!placed && inDay(t, day) && (t.Hour > 0 || t.Minute > 0)) {
+                h = t.Hour;
+                q = t.Minute / 15 + 1;
+            }
             if (h == 0 && q == 1) return {-1, 0};
             return {h, q - 1};
         }
@@ -335,7 +379,8 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
         const std::string read = std::to_string(count) + " CIERRES LEIDOS )";
         const char* kind = quarter ? "CIERRES CUARTIHORARIOS" : "CIERRES HORARIOS";
         if (!walk.ended || walk.dropped) {
-            PostLog(std::string(" - ERROR ") + kind + " INCOMPLETOS - ( " + read, colour::Red);
+            PostLog(std::string(" - ERROR ") + kind + " INCOMPLETOS - ( " + read + walk.why,
+                    colour::Red);
             return false;
         }
         if ((quarter ? walk.h : walk.r) == 0) return false;
@@ -380,8 +425,7 @@ bool TContador_IP::requestProfile(ProfileWalk& w) {
 
     PostLog(" - STEP #22", colour::Yellow);
     WaitMs(PauseMs(1000));
-    return Transact(FixedFrame(kCtlClass2Fcb1, link)) &&
-           isConfirmation(LastFrame, kTypeLoadProfile);
+    return Transact(FixedFrame(kCtlClass2Fcb1, link)) && confirmed(LastFrame, kTypeLoadProfile);
 }
 
 uint8_t TContador_IP::readProfileRecords(ProfileWalk& w) {
@@ -403,6 +447,7 @@ uint8_t TContador_IP::readProfileRecords(ProfileWalk& w) {
             w.ended = replied && FrameFunction(LastFrame) == kFnUserData &&
                       FrameByte(LastFrame, 6) == kTypeLoadProfile &&
                       (FrameByte(LastFrame, 8) & 0x7F) == kCauseTermination;
+            if (replied && !w.ended) w.why = dataFault(LastFrame, kTypeProfileData, true);
             // The end answering a repeated poll before the day's last record
             // came: the reply lost was a record, and the meter moved on.
             if (w.ended && TriesUsed > 1 && w.previousTag >= 0 &&
@@ -450,7 +495,9 @@ bool TContador_IP::takeProfileRecord(ProfileWalk& w) {
     const int64_t tag = tagMinutes(t);
     const int periodMinutes = w.quarter ? 15 : 60;
     if (TriesUsed > 1) w.toCheck = 2;
-    const bool follows = w.previousTag >= 0 && tag == w.previousTag + periodMinutes;
+    // The first record of a profile goes to the slot of its own time: a reply
+    // lost before it cannot put it out of place.
+    const bool follows = w.previousTag < 0 || tag == w.previousTag + periodMinutes;
     if (w.toCheck > 0 && !follows) {
         PostLog(std::string(w.recordLine()) + tagText(t) +
                     " - RESPUESTA PERDIDA, CIERRES NO ALMACENADOS",
@@ -482,6 +529,7 @@ bool TContador_IP::takeProfileRecord(ProfileWalk& w) {
     PostLog(w.recordLine() + tagText(t) + " - OK", colour::Yellow);
     if (slotHour < 0) return true;
     LastTag = tag;
+    w.placed = true;
     w.taken[slotHour][slotQuarter] = true;
     writeLabel(w.dev.Labels[w.n](slotHour, slotQuarter), t);
     for (int reg = 1; reg <= kRegisters; ++reg) {

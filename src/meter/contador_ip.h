@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -226,6 +227,9 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     bool requestProfile(ProfileWalk& walk);
     uint8_t readProfileRecords(ProfileWalk& walk);
     bool takeProfileRecord(ProfileWalk& walk);
+    // True when f confirms a closure request of this type; else a red line
+    // says what it was.
+    bool confirmed(const std::string& f, uint8_t type);
     // The objects and time tag of a daily closure frame into element n.
     bool takeDailyClosure(Tdevice& dev, std::size_t n, Day day);
 
@@ -237,6 +241,17 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     // Cuts what arrived into frames until one can answer the request (true,
     // in LastFrame); the others are dropped with a trace line.
     bool takeReply(const std::string& request);
+    // Replies taken for a request that had to be sent again, one for each
+    // further copy that may still arrive, until it does or the tries' time
+    // is over: a copy is dropped, not taken as an answer.
+    struct RetriedReply {
+        std::string frame;
+        std::chrono::steady_clock::time_point until;
+    };
+    static constexpr std::size_t kRetriedRepliesKept = 8;
+    std::deque<RetriedReply> retriedReplies_;
+    // True (and the copy's entry used up) when frame is such a copy.
+    bool takeCopy(const std::string& frame);
     // The time-out of a request is logged once until a reply arrives.
     bool noAnswerLogged_ = false;
     // Sleeps until `until`, a stop request, or bytes arriving after the

@@ -129,6 +129,18 @@ bool TContador_IP::Transact(const std::string& frame) {
     }
     noAnswerLogged_ = false;
     trace(LastFrame);
+    // A request sent again may have an answer of each try on the way: the
+    // late ones of the earlier tries and the repeat. Whichever comes after
+    // the one taken is a copy, and comes within the tries' time.
+    if (Protocol == 0) {
+        const auto until = std::chrono::steady_clock::now() +
+                           std::chrono::milliseconds(std::max(AsduRetries, 1) *
+                                                     (int64_t{AsduTimeout} * 1000 + 600));
+        for (int copy = 1; copy < TriesUsed; ++copy) {
+            if (retriedReplies_.size() >= kRetriedRepliesKept) retriedReplies_.pop_front();
+            retriedReplies_.push_back({LastFrame, until});
+        }
+    }
     return true;
 }
 
@@ -136,14 +148,30 @@ bool TContador_IP::takeReply(const std::string& request) {
     while (RxWaiting()) {
         ExtractFrame();
         if (LastFrame.empty()) return false;
-        if (Protocol != 0 || ReplyFits(request, LastFrame)) return true;
-        // A late reply to an earlier request, or a frame for another station:
-        // taken as this answer it would put every later exchange one step out.
-        PostLog(" - TRAMA DESCARTADA, NO RESPONDE A LA PETICION: " + HexDump(LastFrame),
-                colour::Red);
+        if (Protocol != 0) return true;
+        // A copy of a reply already taken would stand in for the next record;
+        // a late reply to an earlier request, or a frame for another station,
+        // would put every later exchange one step out.
+        const char* dropped =
+            takeCopy(LastFrame) ? " - TRAMA DESCARTADA, COPIA DE UNA RESPUESTA YA TOMADA: "
+            : ReplyFits(request, LastFrame) ? nullptr
+                                            : " - TRAMA DESCARTADA, NO RESPONDE A LA PETICION: ";
+        if (!dropped) return true;
+        PostLog(dropped + HexDump(LastFrame), colour::Red);
         LastFrame.clear();
     }
     return false;
+}
+
+bool TContador_IP::takeCopy(const std::string& frame) {
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(retriedReplies_, [&](const RetriedReply& r) { return r.until < now; });
+    const auto copy = std::ranges::find(retriedReplies_, frame, &RetriedReply::frame);
+    if (copy == retriedReplies_.end()) return false;
+    // One copy a try: a fixed frame of the same bytes may come again rightly,
+    // and when one is taken for a copy the next try gets it.
+    retriedReplies_.erase(copy);
+    return true;
 }
 
 // Right before the send, after the pause: whatever is there belongs to an

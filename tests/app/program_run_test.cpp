@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <ranges>
 #include <regex>
 #include <set>
@@ -448,6 +449,75 @@ TEST(Program, StopLeavesTheMeterUnreadSaysSoOnceAndEndsWith15) {
         if (!HasFailure()) fs::remove_all(dir);
     }
 }
+
+// One transient fault a reading, as GSM and radio links have every night: the
+// Nth data frame lost once, or the Nth reply (repeats counted) held back below
+// or beyond the 1-s time-out, on the session's opening or closing, a closure,
+// a profile's first, middle or last record or its end, on a line of up to 150
+// ms: the reading ends 0, "(6)", every row the meter's counters. Then a day
+// without its first records and closures lacking a register: their rows.
+struct Transient {
+    std::string name;  // interval letter first
+    sim::SimFaults faults;
+    int replyDelayMs = 2;
+    std::vector<std::string> csv = {};  // patterns; none: the counters, row by row
+};
+std::vector<Transient> transients() {
+    // clang-format off
+    const std::pair<std::string, std::vector<int>> lost[] = {{"Q", {2, 50, 97}}, {"H", {2, 25}}, {"D", {1, 4}}, {"M", {2}}};
+    const std::pair<std::string, std::vector<int>> late[] = {
+        {"Q", {3, 9, 14, 18, 19, 113, 114, 118, 122}}, {"H", {12, 18, 19, 41, 42}}, {"D", {2, 15, 27}}, {"M", {13, 23}}};
+    std::vector<Transient> t;
+    for (const auto& [iv, ns] : lost)
+        for (int n : ns) t.push_back({iv + "LoseData" + std::to_string(n), {.loseData = n}, iv == "Q" ? 2 : 150});
+    int k = 0;
+    for (const auto& [iv, ns] : late)
+        for (int n : ns) {
+            const int ms = std::array{300, 1300, 1700, 1950}[k++ % 4];
+            t.push_back({iv + "LateReply" + std::to_string(n) + "By" + std::to_string(ms), {.lateReply = n, .lateReplyMs = ms}, iv == "Q" ? 2 : 100});
+        }
+    t.push_back({"QLateReply60By500Latency100", {.lateReply = 60, .lateReplyMs = 500}, 100});
+    const uint32_t energy = sim::profileValue(kSeed, 101, 2, {2026, 5, 12, 1, 0, true}, 60);
+    t.push_back({"QFirstTwoRecordsMissing", {.skipFirst = 2}, 2, {"\r\n;;Invierno;(- ; ){12}\r\n12/05/26;00:30;Verano;\\d"}});
+    t.push_back({"HClosuresLackRegister2", {.closureMissing = 2}, 2, {"\r\n12/05/26;01:00;Verano;\\d+; - ; (\\d+; ){5}" + std::to_string(energy) + "; ", "!\r\n([^;]*;){4} \\d"}});
+    // clang-format on
+    return t;
+}
+
+class ProgramTransient : public ::testing::TestWithParam<Transient> {};
+
+TEST_P(ProgramTransient, EndsReadWithTheRowsOfAReadingWithoutIt) {
+    const Transient& r = GetParam();
+    const std::map<char, std::tuple<const char*, const char*, std::size_t>> ranges = {
+        {'Q', {"2026/05/12", "2026/05/12", 1 + 96}},
+        {'H', {"2026/05/12", "2026/05/12", 1 + 24}},
+        {'D', {"2026/05/10", "2026/05/12", 4}},
+        {'M', {"2026/01/15", "2026/03/15", 3}}};
+    const auto& [from, to, rows] = ranges.at(r.name[0]);
+    sim::SimConfig c;
+    c.meters = {{101, 1, 7, r.faults}};
+    c.seed = kSeed;
+    c.replyDelayMs = r.replyDelayMs;
+    sim::MeterSim sim(c);
+    const std::string dir = test::makeTempDir("program_run");
+    EXPECT_EQ(
+        runProgram(dir, {"-IP", "127.0.0.1", "-PORT", std::to_string(sim.listenTcp()), "-CSV",
+                         dir + "/out", "-FROM", from, "-TO", to, "-INTERVAL", r.name.substr(0, 1),
+                         "-METERS", "101-1-7", "-INTERASDUS", "0", "-TIMEOUTASDUS", "1"}),
+        0);
+    EXPECT_NE(ReadFile(dir + "/quorvanta_STATUSLOG.CSV").find("(6) LECTURA CORRECTA"),
+              std::string::npos);
+    const std::string csv = ReadFile(dir + "/out/" + CsvFileName(101, LocalToday()));
+    EXPECT_EQ(split(csv, "\r\n").size(), rows + 2);  // the header, the last line end
+    if (r.csv.empty()) {
+        EXPECT_EQ(checkRows(csv, 101).size(), rows);
+    }
+    expectPatterns(csv, r.csv);
+    if (!HasFailure()) fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ProgramTransient, ::testing::ValuesIn(transients()),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
     const std::string dir = test::makeTempDir("program");

@@ -259,16 +259,22 @@ TEST(Closures, QuarterHourProfilesOfSeasonChangeDays) {
     }
 }
 
-TEST(Closures, DailyFrameWithFiveObjectsFailsButKeepsItsRegisters) {
-    Reading r({.declaredCount = 5});  // six objects on the wire, five declared
-    const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 3);
-    EXPECT_EQ(r.h.countLog(" - ERROR PARSING CIERRE DIARIO 02/03/26"), 1);
-    ASSERT_EQ(d.DayCount(), 1u);
-    for (int reg = 1; reg <= 5; ++reg)
-        EXPECT_EQ(d.Values[0](reg, 0, 0), closureAt(reg, 2026, 3, 2));
-    EXPECT_EQ(d.Quality[0](6, 0, 0), TDayQuality::NoData);
-    EXPECT_TRUE(d.Labels[0](0, 0).Date.empty());
-    EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
+// A daily closure whose time tag cannot be read (five objects declared of the
+// six sent, seven declared in a six-object frame) is no reading of any day:
+// nothing of it is stored, and the red line says why.
+TEST(Closures, DailyFrameWithoutItsTimeTagIsNotStored) {
+    for (const int declared : {5, 7}) {
+        Reading r({.declaredCount = declared});
+        const Tdevice& d = r.read(IntervalDaily, 2026y / March / 2, 2026y / March / 3);
+        EXPECT_EQ(
+            r.h.countLog(" - ERROR PARSING CIERRE DIARIO 02/03/26 - " + std::to_string(declared) +
+                         " OBJETOS EN 56 BYTES, SIN ETIQUETA DE TIEMPO"),
+            1);
+        ASSERT_EQ(d.DayCount(), 1u);
+        for (int reg = 1; reg <= 6; ++reg) EXPECT_EQ(d.Quality[0](reg, 0, 0), TDayQuality::NoData);
+        EXPECT_TRUE(d.Labels[0](0, 0).Date.empty());
+        EXPECT_EQ(r.h.lastGrid(1), "(5) ERROR DE LECTURA");
+    }
 }
 
 // One reply of a profile lost on the way. A meter that repeats its last reply
@@ -300,7 +306,8 @@ TEST(Closures, LostProfileReplyGivesRightRecordsOrAVisibleFailure) {
 // 24- or 23-hour day): the first record that does not follow the one before is
 // not stored, is named in red, and fails the reading; nothing lands past the
 // day's records. A frozen meter: the request left unanswered is named once; one
-// whose last record is lost: the record it came after is named.
+// whose last record is lost: the record it came after is named; a closure reply
+// refused: what was wrong with it.
 TEST(Closures, RecordsOutOfOrderAndAFrozenMeterFailTheReading) {
     const auto outOfOrder = [](const char* record) {
         return " - CIERRE " + std::string(record) + " - FUERA DE ORDEN, NO ALMACENADO";
@@ -322,6 +329,12 @@ TEST(Closures, RecordsOutOfOrderAndAFrozenMeterFailTheReading) {
         {false, 5, {.silence = sim::Silence::Data}, frozen},
         // The last record lost, the repeated poll answered with the end.
         {false, 5, {.loseData = 25, .noRepeat = true}, lost},
+        // Closure replies refused: each says why.
+        // clang-format off
+        {false, 5, {.negativeData = true}, " - ERROR PARSING CIERRE DIARIO 05/03/26 - CAUSA DE TRANSMISION NEGATIVA (5)"},
+        {false, 5, {.negativeConfirmation = true}, " - CONF. NEGATIVA DE LA PETICION DE CIERRES DIARIOS (CAUSA 7)"},
+        {false, 5, {.objectCount = 5}, " - ERROR PARSING CIERRE DIARIO 05/03/26 - 5 OBJETOS EN 50 BYTES, SE ESPERAN 6 Y UNA ETIQUETA DE TIEMPO"},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.line);

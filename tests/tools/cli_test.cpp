@@ -30,6 +30,7 @@ TEST(SimCommandLine, EndpointsAndBadOptionsWithAReason) {
         {"--tcp :1 --meter 1:x:1", "LINK:POINT:PASSWORD"},
         {"--tcp :1 --fault 1:loud", "unknown fault"},
         {"--tcp :1 --fault 1:missing=7", "1 to 6"},
+        {"--tcp :1 --fault 1:closure-missing=0", "1 to 6"},
         {"--tcp :1 --fault 1:silent=sometimes", "silent"},
         {"--tcp :1 --fault 1:late-reply=3", "N,MS"},
         {"--tcp :1 --modem isdn", "--modem"},

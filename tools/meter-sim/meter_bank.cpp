@@ -165,7 +165,9 @@ std::string MeterBank::dataAsdu(const State& s, const Job& job, const SimTime& t
     for (int reg : objects) {
         uint32_t v = job.increments ? profileValue(seed_, link, reg, t, job.period)
                                     : counterValue(seed_, link, reg, t);
-        a += static_cast<char>(reg == f.missingRegister ? 0 : reg);
+        const bool missing =
+            reg == f.missingRegister || (!job.increments && reg == f.closureMissing);
+        a += static_cast<char>(missing ? 0 : reg);
         putLe32(a, v);
         a += static_cast<char>(reg > 6 ? 0x80 : 0);  // quality: the extra objects invalid
     }
@@ -234,6 +236,10 @@ std::string MeterBank::handleUserData(State& s, uint16_t address, std::string_vi
         int first = byteAt(asdu, 6), last = byteAt(asdu, 7);
         for (int r = std::max(first, 1); r <= std::min(last, 6); ++r) job.addresses.push_back(r);
         job.times = recordTimes(*from, *to, job.period);
+        if (job.increments)
+            job.times.erase(
+                job.times.begin(),
+                job.times.begin() + std::min<size_t>(job.times.size(), std::max(0, f.skipFirst)));
         // A meter that keeps sending: the last record over and over.
         if (!job.times.empty())
             job.times.insert(job.times.end(), static_cast<size_t>(std::max(0, f.extraRecords)),

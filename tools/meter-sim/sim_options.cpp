@@ -76,6 +76,8 @@ std::string applyFault(SimFaults& f, const std::string& spec) {
     if (name == "lose-last-record") return flag(f.loseLast);
     if (name == "extra-records") return number(0, 1000000, f.extraRecords);
     if (name == "session-cause") return number(1, 63, f.sessionCause);
+    if (name == "skip-first") return number(0, 1000000, f.skipFirst);
+    if (name == "closure-missing") return number(1, 6, f.closureMissing);
     if (name == "late-reply") {
         const auto comma = value.find(',');
         int64_t n, held;
@@ -140,6 +142,11 @@ Faults (per meter; LINK "*" means every meter; repeatable):
   --fault LINK:late-reply=N,MS    the meter's Nth reply (repeats counted) is held back
                                   MS ms; it arrives right after the first request
                                   received after that, ahead of that request's reply
+  --fault LINK:skip-first=N       a load profile lacks its first N records (the
+                                  meter answers from the N+1th record on)
+  --fault LINK:closure-missing=REG
+                           daily closures send register REG (1..6) under object
+                           address 0; load profiles send it as usual
   A wrong password is simulated by giving the meter another password.
 
 Line:

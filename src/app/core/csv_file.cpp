@@ -170,10 +170,12 @@ std::string field(const SlotRef& s, int reg, uint32_t value) {
 // Registers whose increment has nothing to be taken against.
 using Unknown = std::array<bool, kRegisters>;
 
+// `noBase`: registers whose absolute has no closure to start from.
 std::string row(const SlotRef& s, const Regs& absolute, const Regs& increment,
-                const Unknown& unknown = {}) {
+                const Unknown& unknown = {}, const Unknown& noBase = {}) {
     std::string r = prefix(*s.label);
-    for (int reg = 1; reg <= kRegisters; ++reg) r += field(s, reg, absolute[reg - 1]);
+    for (int reg = 1; reg <= kRegisters; ++reg)
+        r += noBase[reg - 1] ? "- ; " : field(s, reg, absolute[reg - 1]);
     for (int reg = 1; reg <= kRegisters; ++reg)
         r += unknown[reg - 1] ? "- ; " : field(s, reg, increment[reg - 1]);
     return r;
@@ -228,9 +230,12 @@ void profileRows(const Tdevice& d, std::size_t k, bool quarterly, std::vector<st
 
     // Each increment is taken against the last earlier slot of the day that
     // took part, C(k) before any: an empty slot holds no total.
+    // A register the opening closure lacks has increments but no absolute: a
+    // running sum from 0 would pass for the counter.
+    const Unknown noBase = unread(d, k);
     Regs before = start;
     auto emit = [&](int h, int q) {
-        out.push_back(row(slot(d, k, h, q), total[h][q], minus(total[h][q], before)));
+        out.push_back(row(slot(d, k, h, q), total[h][q], minus(total[h][q], before), {}, noBase));
         if (takesPart(d, k, h, q)) before = total[h][q];
     };
     if (quarterly)
@@ -243,7 +248,7 @@ void profileRows(const Tdevice& d, std::size_t k, bool quarterly, std::vector<st
     // the length of the day; the running totals start from C(k), so a
     // register C(k) lacks has no increment.
     const Regs next = closure(d, k + 1);
-    out.push_back(row(slot(d, k + 1, 0, 0), next, minus(next, before), unread(d, k)));
+    out.push_back(row(slot(d, k + 1, 0, 0), next, minus(next, before), noBase));
 }
 
 }  // namespace
