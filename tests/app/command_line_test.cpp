@@ -93,7 +93,7 @@ TEST(CommandLineAnalysis, WhatCannotBeDoneExactlyStops) {
         {{"-INTERVAL", "x"}, "INTERVALO DE LECTURA NO VALIDO: \"x\""},
         {{"-TIMEOUTASDUS", "2s"}, "-TIMEOUTASDUS: \"2s\" NO ES UN NUMERO ENTERO"},
         {{"-FROM", "2026/06/12", "-TO", "12/25"}, "FECHA DE FIN: \"12/25\" NO ES UNA FECHA"},
-        {{"-METERS", "101-1-7x"}, "-METERS: \"101-1-7x\" NO ES"},
+        {{"-METERS", "101-1-7x"}, "-METERS: \"101-1-****\" NO ES"},
         {{"-METERS", "101-1-7 0101-2-8"}, "REPETIDA EN -METERS: 101"},
         {{"-INI", "/nonexistent/A.INI", "-SHOW"}, "NO EXISTE INIFILE: /nonexistent/A.INI"},
     };

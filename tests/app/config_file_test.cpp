@@ -63,7 +63,7 @@ TEST(ConfigFile, WhatCannotBeTakenAsWrittenIsNamed) {
         {"[MAIN]\nINTERVALO=x\n", true, "INTERVALO: \"x\" NO ES 0 A 3"},
         {"[MAIN]\nCONTADORES=101,1,7,,101,1,8,B\n", true,
          "CONTADORES: DIRECCION DE ENLACE 101 REPETIDA"},
-        {"[main]\nCONTADORES=101,1,7,,10x,2,22\n", true, "CONTADORES: ENTRADA \"10x,2,22\" NO ES"},
+        {"[main]\nCONTADORES=101,1,7,,10x,2,22\n", true, "CONTADORES: ENTRADA \"10x,2,****\" NO ES"},
         {"\xEF\xBB\xBF[MAIN]\nHOST=h\n", false, "CODIFICACION UTF-8 CON BOM"},
         {std::string("\xFF\xFE[\0M\0", 6), false, "CODIFICACION UTF-16"},
         {"[OTHER]\nHOST=h\n", false, "NO TIENE SECCION [MAIN]"},
