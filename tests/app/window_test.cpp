@@ -253,8 +253,6 @@ TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
     EXPECT_TRUE(w->Rx9.toPlainText().section('\n', 0, 0).endsWith("  - ANALIZANDO PARAMETROS"));
 }
 
-// Every key from the boxes of both windows to the file, in its form, and back
-// through the load button (twice: the meters are matched by link address).
 // "LEER AHORA" over a reversed range says, as the command line does, that it
 // reads the end date alone.
 TEST_F(ConfigWindow, ReversedRangeFromTheWindowIsLogged) {
@@ -265,6 +263,8 @@ TEST_F(ConfigWindow, ReversedRangeFromTheWindowIsLogged) {
     EXPECT_TRUE(w->Rx9.toPlainText().endsWith("SOLO SE LEE EL 2026/06/10"));
 }
 
+// Every key from the boxes of both windows to the file, in its form, and back
+// through the load button (twice: the meters are matched by link address).
 TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
     const WindowSettings start = w->Settings();
     WindowSettings s = start;
