@@ -190,6 +190,10 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     void SendAT(const std::string& command, const std::string& expected);
     bool InitModem();
     void HangUpModem();
+    // The modem's first line and wake-up: true when it answered "OK".
+    bool wakeModem();
+    // Asks who the modem is and dials; true when the call connected.
+    bool dialModem(int& state, int& signal);
     // Starts watching a connected call for its carrier.
     void WatchCall();
 

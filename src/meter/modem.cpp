@@ -85,11 +85,7 @@ void TContador_IP::SendAT(const std::string& command, const std::string& expecte
     }
 }
 
-bool TContador_IP::InitModem() {
-    int state = ModemNoAnswer;
-    int signal = 0;
-    bool connected = false;
-
+bool TContador_IP::wakeModem() {
     PostLog(" - INIT MODEM ", colour::Green);
     ClearRx();
     SendFrame(ModemInitString + "\r");
@@ -113,57 +109,63 @@ bool TContador_IP::InitModem() {
         SleepMs(1000);
         answered = holds(upperRx(*this), "OK");
     }
+    return answered;
+}
 
-    [&] {
-        if (!answered) {
-            // A stop cut the wake-up short: that says nothing about the modem.
-            if (!Terminated) PostLog(" - THERE IS NO MODEM IN THE SERIAL LINE.", colour::Red);
-            return;
+bool TContador_IP::dialModem(int& state, int& signal) {
+    state = ModemNotRegistered;
+    PostLog(" - GETTING MODEM INFORMATION...", colour::White);
+    SendAT("I", "OK");
+    std::string buf = upperRx(*this);
+    if (!holds(buf, "OK")) return false;
+    const std::string identification = ModemIdentification(buf);
+
+    if (AnalogModem) {
+        PostLog(" - ANALOG DIALUP MODEM : " + identification, colour::Green);
+        state = ModemAnalog;
+    } else {
+        SendAT("+CREG?", ",1");
+        if (holds(upperRx(*this), ",1")) {
+            PostLog(" - GSM MODEM : " + identification, colour::Green);
+            state = ModemRegistered;
+            SendAT("+CSQ", "+CS");
+            signal = ModemSignalLevel(upperRx(*this));
         }
-        state = ModemNotRegistered;
-        PostLog(" - GETTING MODEM INFORMATION...", colour::White);
-        SendAT("I", "OK");
-        std::string buf = upperRx(*this);
-        if (!holds(buf, "OK")) return;
-        const std::string identification = ModemIdentification(buf);
+        // Not registered: dialled all the same, the state shows it.
+    }
 
-        if (AnalogModem) {
-            PostLog(" - ANALOG DIALUP MODEM : " + identification, colour::Green);
-            state = ModemAnalog;
-        } else {
-            SendAT("+CREG?", ",1");
-            if (holds(upperRx(*this), ",1")) {
-                PostLog(" - GSM MODEM : " + identification, colour::Green);
-                state = ModemRegistered;
-                SendAT("+CSQ", "+CS");
-                signal = ModemSignalLevel(upperRx(*this));
-            }
-            // Not registered: dialled all the same, the state shows it.
+    PostModemStatus(state, signal);
+    ModemOnLine = true;
+    PostLog(" - DIALING... (" + DialNumber + ") PLEASE WAIT...", colour::Yellow);
+    SendAT("D" + DialNumber, "");
+
+    for (int polls = 1; !Terminated; ++polls) {
+        SleepMs(1000);
+        buf = upperRx(*this);
+        if (DialRefused(buf)) {
+            PostLog(" - No se pudo iniciar la llamada - " + buf, colour::Red);
+            return false;
         }
-
-        PostModemStatus(state, signal);
-        ModemOnLine = true;
-        PostLog(" - DIALING... (" + DialNumber + ") PLEASE WAIT...", colour::Yellow);
-        SendAT("D" + DialNumber, "");
-
-        for (int polls = 1; !Terminated; ++polls) {
-            SleepMs(1000);
-            buf = upperRx(*this);
-            if (DialRefused(buf)) {
-                PostLog(" - No se pudo iniciar la llamada - " + buf, colour::Red);
-                return;
-            }
-            if (DialConnected(buf)) {
-                PostLog(" - CONECTADO !", colour::Green);
-                WatchCall();
-                SleepMs(PauseMs(5000));
-                ExitCode = ExitNoMeterRead;
-                connected = true;
-                return;
-            }
-            if (polls > 100) return;
+        if (DialConnected(buf)) {
+            PostLog(" - CONECTADO !", colour::Green);
+            WatchCall();
+            SleepMs(PauseMs(5000));
+            ExitCode = ExitNoMeterRead;
+            return true;
         }
-    }();
+        if (polls > 100) return false;
+    }
+    return false;
+}
+
+bool TContador_IP::InitModem() {
+    int state = ModemNoAnswer;
+    int signal = 0;
+    bool connected = false;
+    if (wakeModem())
+        connected = dialModem(state, signal);
+    else if (!Terminated)  // a stop cut the wake-up short: that says nothing about the modem
+        PostLog(" - THERE IS NO MODEM IN THE SERIAL LINE.", colour::Red);
 
     PostModemStatus(state, signal);
     if (!connected)

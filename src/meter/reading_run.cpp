@@ -117,6 +117,132 @@ bool WriteStatusFile(const std::string& path, const GridRows& grid) {
     return std::fclose(out) == 0 && written;
 }
 
+namespace {
+
+// 1. The thread's own settings.
+void setUpThread(TContador_IP& t, const RunSettings& settings) {
+    t.InitOk = false;
+    t.StatusText = "(INIT OBJECTS)";
+    t.ExitCode = ExitInitFailed;
+    t.MainWindow = settings.MainWindow;
+    t.Executor = settings.Executor;
+    t.PostLog(" - INIT OBJECTS...", colour::Yellow);
+    t.IsSerial = settings.LinkType != LinkTcp;
+    t.TraceFrames = true;
+    t.Devices.clear();
+    t.Interval = settings.Interval;
+    t.AsduTimeout = settings.AsduTimeout;
+    t.AsduRetries = settings.AsduRetries;
+    t.InterAsdu = settings.InterAsdu;
+    t.ModemReset = settings.ModemReset;
+    t.DateFrom = settings.DateFrom + days(1);
+    t.DateTo = settings.DateTo + days(1);
+    if (t.DateFrom > t.DateTo) t.DateFrom = t.DateTo;
+    t.ModemOnLine = false;
+    t.InitOk = true;
+}
+
+// 2. One record per meter row.
+void addMeters(TContador_IP& t, const GridRows& grid) {
+    // Trailing rows without a link address (the empty list's one blank row)
+    // are no meters: polling address 0 would only hold the run up with
+    // retries and report a phantom meter.
+    std::size_t rows = grid.size();
+    while (rows > 1 && trim(grid[rows - 1][0]).empty()) --rows;
+    for (std::size_t r = 1; r < rows; ++r) {
+        const GridRow& row = grid[r];
+        t.Devices.emplace_back(row[0],
+                               std::make_unique<Tdevice>(row[0], row[1], row[2], trim(row[3])));
+        t.PostGridStatus(static_cast<int>(r), "INICIANDO HARDWARE...");
+    }
+}
+
+// 3. The modem's number and first line.
+void setUpModem(TContador_IP& t, const RunSettings& settings) {
+    if (settings.LinkType != LinkGsmModem && settings.LinkType != LinkAnalogModem) {
+        t.DialNumber.clear();
+        return;
+    }
+    t.AnalogModem = settings.LinkType == LinkAnalogModem;
+    t.ModemInitString = t.AnalogModem ? settings.ModemInitString : "+++";
+    t.DialNumber = trim(settings.DialNumber);
+    if (t.DialNumber.empty()) {
+        t.PostLog(" - EL NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO...", colour::Red);
+        t.InitOk = false;
+        t.StatusText = "(BAD NUMBER)";
+    }
+}
+
+// 4. The serial port, opened.
+std::unique_ptr<TComPort> openSerialPort(const std::shared_ptr<TContador_IP>& thread,
+                                         const RunSettings& settings) {
+    auto port = std::make_unique<TComPort>(settings.Executor);
+    port->SetPort(settings.PortName);
+    port->SetBaudRate(enumIndex<TBaudRate>(settings.BaudIndex, br256000 + 1, "BaudRate"));
+    port->SetDataBits(enumIndex<TDataBits>(settings.DataBitsIndex, dbEight + 1, "DataBits"));
+    port->Parity().SetBits(enumIndex<TParityBits>(settings.ParityIndex, prSpace + 1, "Parity"));
+    port->SetStopBits(enumIndex<TStopBits>(settings.StopBitsIndex, sbTwoStopBits + 1, "StopBits"));
+    std::weak_ptr<TContador_IP> weak = thread;
+    port->OnRxChar = [weak](TCustomComPort* sender, int count) {
+        if (auto t = weak.lock()) t->ComPortRxChar(sender, count);
+    };
+    port->OnRLSDChange = [weak](TCustomComPort*, bool on) {
+        if (auto t = weak.lock()) t->ComPortRLSDChange(on);
+    };
+    port->SetDiscardNull(false);
+    port->SetEventChar('\0');
+    port->FlowControl().SetControlRTS(rtsToggle);
+    port->FlowControl().SetControlDTR(dtrEnable);
+    port->FlowControl().SetFlowControl(fcCustom);
+    port->Parity().SetCheck(port->Parity().Bits() != prNone);
+    port->SetConnected(true);
+    port->ClearBuffer(true, true);
+    return port;
+}
+
+void setUpSerialPort(const std::shared_ptr<TContador_IP>& thread, const RunSettings& settings) {
+    TContador_IP& t = *thread;
+    t.ExitCode = ExitSerialFailed;
+    // A malformed alias must not leave the run on the default device.
+    const std::string aliasFault = ComAliasFault();
+    try {
+        if (!aliasFault.empty()) throw std::invalid_argument(aliasFault);
+        t.ComPort = openSerialPort(thread, settings);
+        t.PostLog(" - Puerto SERIAL Inicializado en : " + settings.PortName, colour::Green);
+    } catch (...) {
+        t.InitOk = false;
+        // A "COMn" name also says the device it stands for.
+        const std::string device = ComDevicePath(settings.PortName);
+        const bool sameName = device == settings.PortName || !aliasFault.empty();
+        t.PostLog(" - ERROR AL ABRIR EL PUERTO SERIAL  " + settings.PortName +
+                      (sameName ? "" : " (" + device + ")") + ": " + openFailure(),
+                  colour::Red);
+        t.StatusText = "(SERIAL PORT INIT)";
+    }
+}
+
+// 5. The TCP client.
+void setUpTcpClient(TContador_IP& t, const RunSettings& settings) {
+    t.ExitCode = ExitTcpFailed;
+    try {
+        auto client = std::make_unique<TcpClient>();
+        client->Port = TcpPortOf(settings.TcpPortText);
+        client->ConnectTimeoutMs = 6000;
+        client->ReadTimeoutMs = client->ConnectTimeoutMs;
+        client->Host = settings.Host;
+        t.TcpClient = std::move(client);
+        t.PostLog(" - INICIANDO PUERTO IP...", colour::White);
+    } catch (const std::exception& e) {
+        t.InitOk = false;
+        t.PostLog(" - ERROR AL CONFIGURAR PUERTO IP " + settings.Host + ":" + settings.TcpPortText +
+                      "  - " + messageOf(e),
+                  colour::Red);
+        t.StatusText = "(" + messageOf(e) + ")";
+    }
+}
+
+}  // namespace
+
 T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
     : state_(std::make_shared<RunState>()), executor_(settings.Executor) {
     state_->Callbacks = std::move(callbacks);
@@ -126,150 +252,28 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
     Thread = std::make_shared<TContador_IP>();
     TContador_IP& t = *Thread;
     state_->Thread = Thread;
-    // A failure in steps 1 to 3.
-    const auto initError = [&t](const std::exception& e) {
-        t.InitOk = false;
-        t.PostLog(" - INIT ERROR " + messageOf(e), colour::Red);
-        t.StatusText = "(" + messageOf(e) + ")";
+    t.OnTerminate = [state = state_] { ContadorTerminate(state); };
+
+    // Steps 1 to 3; a failure in one ends the set-up there.
+    const std::function<void()> steps[] = {
+        [&] { setUpThread(t, settings); },
+        [&] { addMeters(t, settings.Grid); },
+        [&] { setUpModem(t, settings); },
     };
-
-    // 1. The thread's own settings.
-    try {
-        t.InitOk = false;
-        t.StatusText = "(INIT OBJECTS)";
-        t.ExitCode = ExitInitFailed;
-        t.MainWindow = settings.MainWindow;
-        t.Executor = settings.Executor;
-        t.PostLog(" - INIT OBJECTS...", colour::Yellow);
-        t.IsSerial = settings.LinkType != LinkTcp;
-        t.OnTerminate = [state = state_] { ContadorTerminate(state); };
-        t.TraceFrames = true;
-        t.Devices.clear();
-        t.Interval = settings.Interval;
-        t.AsduTimeout = settings.AsduTimeout;
-        t.AsduRetries = settings.AsduRetries;
-        t.InterAsdu = settings.InterAsdu;
-        t.ModemReset = settings.ModemReset;
-        t.DateFrom = settings.DateFrom + days(1);
-        t.DateTo = settings.DateTo + days(1);
-        if (t.DateFrom > t.DateTo) t.DateFrom = t.DateTo;
-        t.ModemOnLine = false;
-        t.InitOk = true;
-    } catch (const std::exception& e) {
-        initError(e);
-    }
-
-    // 2. One record per meter row.
-    if (t.InitOk) {
+    for (const auto& step : steps) {
         try {
-            // Trailing rows without a link address (the empty list's one
-            // blank row) are no meters: polling address 0 would only hold
-            // the run up with retries and report a phantom meter.
-            std::size_t rows = settings.Grid.size();
-            while (rows > 1 && trim(settings.Grid[rows - 1][0]).empty()) --rows;
-            for (std::size_t r = 1; r < rows; ++r) {
-                const GridRow& row = settings.Grid[r];
-                t.Devices.emplace_back(
-                    row[0], std::make_unique<Tdevice>(row[0], row[1], row[2], trim(row[3])));
-                t.PostGridStatus(static_cast<int>(r), "INICIANDO HARDWARE...");
-            }
-        } catch (const std::exception& e) {
-            initError(e);
-        }
-    }
-
-    // 3. The modem's number and first line.
-    if (t.InitOk) {
-        try {
-            if (settings.LinkType == LinkGsmModem || settings.LinkType == LinkAnalogModem) {
-                if (settings.LinkType == LinkAnalogModem) {
-                    t.ModemInitString = settings.ModemInitString;
-                    t.AnalogModem = true;
-                } else {
-                    t.AnalogModem = false;
-                    t.ModemInitString = "+++";
-                }
-                t.DialNumber = trim(settings.DialNumber);
-                if (t.DialNumber.empty()) {
-                    t.PostLog(" - EL NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO...",
-                              colour::Red);
-                    t.InitOk = false;
-                    t.StatusText = "(BAD NUMBER)";
-                }
-            } else {
-                t.DialNumber.clear();
-            }
-        } catch (const std::exception& e) {
-            initError(e);
-        }
-    }
-
-    // 4. The serial port.
-    if (t.InitOk && t.IsSerial) {
-        t.ExitCode = ExitSerialFailed;
-        // A malformed alias must not leave the run on the default device.
-        const std::string aliasFault = ComAliasFault();
-        try {
-            if (!aliasFault.empty()) throw std::invalid_argument(aliasFault);
-            auto port = std::make_unique<TComPort>(settings.Executor);
-            port->SetPort(settings.PortName);
-            port->SetBaudRate(enumIndex<TBaudRate>(settings.BaudIndex, br256000 + 1, "BaudRate"));
-            port->SetDataBits(
-                enumIndex<TDataBits>(settings.DataBitsIndex, dbEight + 1, "DataBits"));
-            port->Parity().SetBits(
-                enumIndex<TParityBits>(settings.ParityIndex, prSpace + 1, "Parity"));
-            port->SetStopBits(
-                enumIndex<TStopBits>(settings.StopBitsIndex, sbTwoStopBits + 1, "StopBits"));
-            std::weak_ptr<TContador_IP> weak = Thread;
-            port->OnRxChar = [weak](TCustomComPort* sender, int count) {
-                if (auto thread = weak.lock()) thread->ComPortRxChar(sender, count);
-            };
-            port->OnRLSDChange = [weak](TCustomComPort*, bool on) {
-                if (auto thread = weak.lock()) thread->ComPortRLSDChange(on);
-            };
-            port->SetDiscardNull(false);
-            port->SetEventChar('\0');
-            port->FlowControl().SetControlRTS(rtsToggle);
-            port->FlowControl().SetControlDTR(dtrEnable);
-            port->FlowControl().SetFlowControl(fcCustom);
-            port->Parity().SetCheck(port->Parity().Bits() != prNone);
-            port->SetConnected(true);
-            port->ClearBuffer(true, true);
-            t.ComPort = std::move(port);
-            t.PostLog(" - Puerto SERIAL Inicializado en : " + settings.PortName, colour::Green);
-        } catch (...) {
-            t.InitOk = false;
-            // A "COMn" name also says the device it stands for.
-            const std::string device = ComDevicePath(settings.PortName);
-            t.PostLog(
-                " - ERROR AL ABRIR EL PUERTO SERIAL  " + settings.PortName +
-                    (device == settings.PortName || !aliasFault.empty() ? ""
-                                                                        : " (" + device + ")") +
-                    ": " + openFailure(),
-                colour::Red);
-            t.StatusText = "(SERIAL PORT INIT)";
-        }
-    }
-
-    // 5. The TCP client.
-    if (t.InitOk && !t.IsSerial) {
-        t.ExitCode = ExitTcpFailed;
-        try {
-            auto client = std::make_unique<TcpClient>();
-            client->Port = TcpPortOf(settings.TcpPortText);
-            client->ConnectTimeoutMs = 6000;
-            client->ReadTimeoutMs = client->ConnectTimeoutMs;
-            client->Host = settings.Host;
-            t.TcpClient = std::move(client);
-            t.PostLog(" - INICIANDO PUERTO IP...", colour::White);
+            step();
         } catch (const std::exception& e) {
             t.InitOk = false;
-            t.PostLog(" - ERROR AL CONFIGURAR PUERTO IP " + settings.Host + ":" +
-                          settings.TcpPortText + "  - " + messageOf(e),
-                      colour::Red);
+            t.PostLog(" - INIT ERROR " + messageOf(e), colour::Red);
             t.StatusText = "(" + messageOf(e) + ")";
         }
+        if (!t.InitOk) break;
     }
+
+    // 4. and 5. The link.
+    if (t.InitOk && t.IsSerial) setUpSerialPort(Thread, settings);
+    if (t.InitOk && !t.IsSerial) setUpTcpClient(t, settings);
 
     // 6. The meter protocol.
     t.Protocol = 0;

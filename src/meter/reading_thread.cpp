@@ -122,7 +122,10 @@ void TContador_IP::RunReading() {
         PostLog(" - ERROR - NO HAY CONTADORES EN LA LISTA, NO SE HA LEIDO NADA", colour::Red);
         return;
     }
-    if (!DialNumber.empty() && !InitModem()) return;
+    if (!DialNumber.empty() && !InitModem()) {
+        if (Terminated) ReportStop();  // a stop while the modem dialled
+        return;
+    }
     PostExitCode();
     switch (Protocol) {
         case 0:

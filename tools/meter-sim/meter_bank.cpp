@@ -175,6 +175,28 @@ std::string MeterBank::dataAsdu(const State& s, const Job& job, const SimTime& t
     return a;
 }
 
+MeterBank::Job MeterBank::requestedJob(const SimFaults& f, std::string_view asdu, uint16_t point,
+                                       const SimTime& from, const SimTime& to) {
+    Job job;
+    job.record = byteAt(asdu, 5);
+    job.point = point;
+    job.dataType = byteAt(asdu, 0) == kTotalsRequest ? 8 : 11;
+    job.increments = byteAt(asdu, 0) == kProfileRequest;
+    job.period = job.record == 11 ? 60 : job.record == 12 ? 15 : 1440;
+    int first = byteAt(asdu, 6), last = byteAt(asdu, 7);
+    for (int r = std::max(first, 1); r <= std::min(last, 6); ++r) job.addresses.push_back(r);
+    job.times = recordTimes(from, to, job.period);
+    if (job.increments)
+        job.times.erase(
+            job.times.begin(),
+            job.times.begin() + std::min<size_t>(job.times.size(), std::max(0, f.skipFirst)));
+    // A meter that keeps sending: the last record over and over.
+    if (!job.times.empty())
+        job.times.insert(job.times.end(), static_cast<size_t>(std::max(0, f.extraRecords)),
+                         job.times.back());
+    return job;
+}
+
 std::string MeterBank::handleUserData(State& s, uint16_t address, std::string_view asdu) {
     const SimFaults& f = s.meter->faults;
     if (asdu.size() < 6) return iec::fixedFrame(kNack, address);
@@ -227,28 +249,11 @@ std::string MeterBank::handleUserData(State& s, uint16_t address, std::string_vi
             s.queued.push_back(confirm(true));
             return iec::fixedFrame(kAck, address);
         }
-        Job job;
-        job.record = byteAt(asdu, 5);
-        job.point = point;
-        job.dataType = type == kTotalsRequest ? 8 : 11;
-        job.increments = type == kProfileRequest;
-        job.period = job.record == 11 ? 60 : job.record == 12 ? 15 : 1440;
-        int first = byteAt(asdu, 6), last = byteAt(asdu, 7);
-        for (int r = std::max(first, 1); r <= std::min(last, 6); ++r) job.addresses.push_back(r);
-        job.times = recordTimes(*from, *to, job.period);
-        if (job.increments)
-            job.times.erase(
-                job.times.begin(),
-                job.times.begin() + std::min<size_t>(job.times.size(), std::max(0, f.skipFirst)));
-        // A meter that keeps sending: the last record over and over.
-        if (!job.times.empty())
-            job.times.insert(job.times.end(), static_cast<size_t>(std::max(0, f.extraRecords)),
-                             job.times.back());
+        s.job = requestedJob(f, asdu, point, *from, *to);
         s.queued.push_back(confirm(false));
         std::string term(asdu);
         term[2] = static_cast<char>(kCotTermination);
         s.termination = std::move(term);
-        s.job = std::move(job);
         return iec::fixedFrame(kAck, address);
     }
     // Unknown type: accepted on the link, refused in the application layer.

@@ -52,6 +52,9 @@ class MeterBank {
     Answer respond(State& s, const iec::Frame& frame);
     std::string handleFixed(State& s, uint8_t c, uint16_t address);
     std::string handleUserData(State& s, uint16_t address, std::string_view asdu);
+    // The records a closure or profile request asks for.
+    static Job requestedJob(const SimFaults& f, std::string_view asdu, uint16_t point,
+                            const SimTime& from, const SimTime& to);
     std::string poll(State& s, uint16_t address);
     std::string dataAsdu(const State& s, const Job& job, const SimTime& t) const;
 
