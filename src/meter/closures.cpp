@@ -190,8 +190,7 @@ bool TContador_IP::ReadMeter(int index) {
     // A walk that a stop or an exception ended before the end of its range
     // did not read the meter, whatever its last step gave.
     if (d < DateTo) ok = false;
-    if (!ok && Terminated)
-        PostLog(" - LECTURA INTERRUMPIDA - SE HA PEDIDO DETENER LA LECTURA", colour::Red);
+    if (!ok && Terminated) ReportStop();
     try {
         if (Tdevice* dev = item(index).Device.get()) {
             dev->IntervalType = Interval;
