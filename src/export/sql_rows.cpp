@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/text.h"
+
 namespace qv {
 namespace {
 
@@ -122,25 +124,12 @@ std::string MeterNameOf(std::string_view firstLine) {
 }
 
 bool ToLatin1(std::string_view text, std::string& out, char32_t& bad) {
-    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
     std::string latin;
     char32_t firstBad = 0;
     for (std::size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        const std::size_t n = b < 0x80   ? 1
-                              : b < 0xC2 ? 0
-                              : b < 0xE0 ? 2
-                              : b < 0xF0 ? 3
-                              : b < 0xF5 ? 4
-                                         : 0;
-        bool valid = n != 0 && i + n <= text.size();
-        char32_t code = n == 1 ? b : b & (0x7F >> n);
-        for (std::size_t k = 1; valid && k < n; ++k) {
-            const auto c = static_cast<unsigned char>(text[i + k]);
-            valid = (c & 0xC0) == 0x80;
-            code = code << 6 | (c & 0x3F);
-        }
-        if (!valid || code < kMin[n] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
+        char32_t code = 0;
+        const std::size_t n = Utf8Sequence(text, i, code);
+        if (n == 0) {
             out = std::string(text);  // no UTF-8: Latin-1 as it stands
             return true;
         }

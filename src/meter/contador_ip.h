@@ -52,6 +52,8 @@ inline constexpr const char* kStopLine =
 // (hexadecimal bytes, parsed objects, a dropped frame's dump, " except!") and
 // the run's closing line. Any letter case, leading blanks and dashes ignored.
 bool SaysAReason(std::string_view line);
+// A red line as a reason: without its leading blanks and dashes and trailing blanks.
+std::string ReasonText(std::string_view line);
 
 // One meter of the device list: the grid's column 0 text and its record. The
 // record leaves the list (null) when it is posted.

@@ -3,7 +3,6 @@
 #include "meter/reading_run.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -13,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/files.h"
 #include "platform/tcp_client.h"
 #include "serial/com_names.h"
 #include "serial/com_port.h"
@@ -102,12 +102,9 @@ bool WriteStatusFile(const std::string& path, const GridRows& grid) {
         }
         text += "\r\n";
     }
-    // The rows hold the meters' access passwords: no world access, also for a
-    // file an older version left readable.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    // The rows hold the meters' access passwords.
+    const int fd = OpenWithoutWorldAccess(path, O_WRONLY | O_TRUNC);
     if (fd < 0) return false;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && (st.st_mode & S_IRWXO) != 0) ::fchmod(fd, st.st_mode & 07770);
     FILE* out = ::fdopen(fd, "wb");
     if (!out) {
         ::close(fd);

@@ -157,18 +157,18 @@ namespace {
 const char* const kStopReason = "SE HA PEDIDO DETENER LA LECTURA";
 const char* const kDropReason = "SE HA CORTADO LA LINEA";
 
-std::string withoutLead(const std::string& line) {
-    const auto start = line.find_first_not_of(" -");
-    return start == std::string::npos ? std::string() : line.substr(start);
-}
-
 }  // namespace
 
-bool SaysAReason(std::string_view line) {
+std::string ReasonText(std::string_view line) {
     const auto start = line.find_first_not_of(" -");
-    if (start == std::string_view::npos) return false;
-    std::string text = UpperAscii(std::string(line.substr(start)));
-    while (!text.empty() && text.back() == ' ') text.pop_back();
+    if (start == std::string_view::npos) return std::string();
+    const auto end = line.find_last_not_of(' ');
+    return std::string(line.substr(start, end + 1 - start));
+}
+
+bool SaysAReason(std::string_view line) {
+    const std::string text = UpperAscii(ReasonText(line));
+    if (text.empty()) return false;
     const bool hex = text.find_first_not_of("0123456789ABCDEF ") == std::string::npos;
     return !hex && !text.starts_with("PARSING  OBJECT") && text != "EXCEPT!" &&
            !text.starts_with("TRAMA DESCARTADA") && !text.starts_with("STOPING COMMUNICATIONS");
@@ -201,7 +201,7 @@ void TContador_IP::ReadIecMeters() {
             firstReason = Terminated           ? kStopReason
                           : CarrierLost        ? kDropReason
                           : LastReason.empty() ? "SIN LECTURA COMPLETA"
-                                               : withoutLead(LastReason);
+                                               : ReasonText(LastReason);
         }
     }
     ExitCode = read == count ? ExitOk : ExitNoMeterRead;

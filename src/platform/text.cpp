@@ -52,4 +52,24 @@ bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
                       [](char x, char y) { return upper(x) == upper(y); });
 }
 
+std::size_t Utf8Sequence(std::string_view s, std::size_t i, char32_t& code) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const std::size_t n = b < 0x80   ? 1
+                          : b < 0xC2 ? 0
+                          : b < 0xE0 ? 2
+                          : b < 0xF0 ? 3
+                          : b < 0xF5 ? 4
+                                     : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    code = n == 1 ? b : b & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+        const auto c = static_cast<unsigned char>(s[i + k]);
+        if ((c & 0xC0) != 0x80) return 0;
+        code = code << 6 | (c & 0x3F);
+    }
+    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kMin[n] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return 0;
+    return n;
+}
+
 }  // namespace qv

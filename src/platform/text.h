@@ -15,4 +15,8 @@ bool SameTextIgnoringCase(std::string_view a, std::string_view b);
 // text is no such number or does not fit.
 bool ParseLong(std::string_view text, long& value);
 
+// The length of the UTF-8 sequence at s[i], its character in `code`; 0 when no
+// valid one starts there (a lone byte, an overlong form, a surrogate).
+std::size_t Utf8Sequence(std::string_view s, std::size_t i, char32_t& code);
+
 }  // namespace qv

@@ -1,7 +1,6 @@
 #include "app/core/app_log.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,48 +8,20 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/files.h"
+#include "platform/text.h"
+
 namespace qv {
 
 namespace {
-
-// Length of the UTF-8 sequence at s[i], or 0 when it is not a valid one.
-std::size_t utf8Length(std::string_view s, std::size_t i, uint32_t& code) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    std::size_t n;
-    if (b < 0x80) {
-        code = b;
-        return 1;
-    } else if ((b & 0xE0) == 0xC0) {
-        n = 2;
-        code = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-        n = 3;
-        code = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-        n = 4;
-        code = b & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        const auto c = static_cast<unsigned char>(s[i + k]);
-        if ((c & 0xC0) != 0x80) return 0;
-        code = code << 6 | (c & 0x3F);
-    }
-    // Overlong forms are no valid UTF-8; treat their bytes one by one.
-    static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < kMin[n]) return 0;
-    return n;
-}
 
 // Calls fn(code, bytes) for each character of text: a valid UTF-8 sequence is
 // one character, any other byte one Latin-1 character.
 template <class Fn>
 void forEachCharacter(std::string_view text, Fn fn) {
     for (std::size_t i = 0; i < text.size();) {
-        uint32_t code = 0;
-        std::size_t n = utf8Length(text, i, code);
+        char32_t code = 0;
+        std::size_t n = Utf8Sequence(text, i, code);
         if (n == 0) {  // a lone byte: a Latin-1 character
             code = static_cast<unsigned char>(text[i]);
             n = 1;
@@ -65,7 +36,7 @@ void forEachCharacter(std::string_view text, Fn fn) {
 std::string CleanLogText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    forEachCharacter(text, [&out](uint32_t code, std::string_view bytes) {
+    forEachCharacter(text, [&out](char32_t code, std::string_view bytes) {
         if (code < 32 || code > 128) {
             out += ' ';
         } else if (code >= 'a' && code <= 'z') {
@@ -80,7 +51,7 @@ std::string CleanLogText(std::string_view text) {
 std::string OneLineText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    forEachCharacter(text, [&out](uint32_t code, std::string_view bytes) {
+    forEachCharacter(text, [&out](char32_t code, std::string_view bytes) {
         if (code < 32 || code == 127) {
             out += ' ';
         } else if (bytes.size() == 1 && code >= 0x80) {  // Latin-1 to UTF-8
@@ -136,10 +107,8 @@ void Log_2_disk(const std::string& logPath, const std::string& oldPath, std::str
     }
     // The log names hosts, users and files: no world access, also for a log
     // an older version left readable (it may still hold passwords).
-    const int fd = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    const int fd = OpenWithoutWorldAccess(logPath, O_WRONLY | O_APPEND);
     if (fd < 0) return;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && (st.st_mode & S_IRWXO) != 0) ::fchmod(fd, st.st_mode & 07770);
     std::string data(line);
     data += "\r\n";
     // One write per line keeps lines whole even with another writer appending.

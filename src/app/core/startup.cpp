@@ -217,25 +217,13 @@ void LogBeside(const FilesBeside& files, const std::string& text) {
     Log_2_disk(files.Log, files.OldLog, LogLine(text, std::chrono::system_clock::now()));
 }
 
-namespace {
-
-// Without the leading blanks and dashes and the trailing blanks.
-std::string trimmed(std::string text) {
-    const auto start = text.find_first_not_of(" -");
-    text.erase(0, start == std::string::npos ? text.size() : start);
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-}
-
-}  // namespace
-
 void NoteRedLine(const std::string& text) {
     // The run's closing line is red on every run, and so are frame traces:
     // none of them says a reason.
     if (!SaysAReason(text)) return;
     // The terminal gets paths and names as written; the log's upper case is the log's.
     std::lock_guard lock(red_mutex);
-    last_red = trimmed(OneLineText(text));
+    last_red = ReasonText(OneLineText(text));
 }
 
 std::string LastRedLine() {
