@@ -63,7 +63,8 @@ TEST(ConfigFile, WhatCannotBeTakenAsWrittenIsNamed) {
         {"[MAIN]\nINTERVALO=x\n", true, "INTERVALO: \"x\" NO ES 0 A 3"},
         {"[MAIN]\nCONTADORES=101,1,7,,101,1,8,B\n", true,
          "CONTADORES: DIRECCION DE ENLACE 101 REPETIDA"},
-        {"[main]\nCONTADORES=101,1,7,,10x,2,22\n", true, "CONTADORES: ENTRADA \"10x,2,****\" NO ES"},
+        {"[main]\nCONTADORES=101,1,7,,10x,2,22\n", true,
+         "CONTADORES: ENTRADA \"10x,2,****\" NO ES"},
         {"\xEF\xBB\xBF[MAIN]\nHOST=h\n", false, "CODIFICACION UTF-8 CON BOM"},
         {std::string("\xFF\xFE[\0M\0", 6), false, "CODIFICACION UTF-16"},
         {"[OTHER]\nHOST=h\n", false, "NO TIENE SECCION [MAIN]"},
@@ -71,8 +72,9 @@ TEST(ConfigFile, WhatCannotBeTakenAsWrittenIsNamed) {
     for (const auto& [text, loaded, problem] : rows) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
         WindowSettings s = fresh();
-        std::string got;
-        EXPECT_EQ(LoadConfigFile(path, s, &got), loaded) << text;
+        std::vector<std::string> problems;
+        EXPECT_EQ(LoadConfigFile(path, s, &problems), loaded) << text;
+        const std::string got = problems.empty() ? std::string() : problems.front();
         EXPECT_TRUE(problem.empty() ? got.empty()
                                     : got.starts_with("ERROR EN INIFILE " + path + ": " + problem))
             << got;

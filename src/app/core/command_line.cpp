@@ -9,6 +9,7 @@
 #include "app/core/config_file.h"
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
+#include "app/core/settings_check.h"
 #include "export/ftp_upload.h"
 #include "export/sql_output.h"
 #include "platform/text.h"
@@ -94,15 +95,6 @@ bool is_value(std::string_view arg) {
     return arg.empty() || arg.front() != '-';
 }
 
-// A TCP port as typed: a whole number from 1 to 65535, blanks around it allowed.
-bool is_tcp_port(std::string_view v) {
-    while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
-    while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
-    long n = 0;
-    return !v.empty() && v.find_first_not_of("0123456789") == std::string_view::npos &&
-           v.size() <= 5 && ParseLong(v, n) && n >= 1 && n <= 65535;
-}
-
 class Analysis {
   public:
     Analysis(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls)
@@ -177,7 +169,7 @@ class Analysis {
                 refuse(error + file + ": NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099");
         // An empty port is the default one; any other text must be a port.
         const bool blank = s_.HostPort.find_first_not_of(' ') == std::string::npos;
-        if (!refused_ && s_.Conexion == LinkTcp && !blank && !is_tcp_port(s_.HostPort))
+        if (!refused_ && s_.Conexion == LinkTcp && !blank && !IsTcpPort(s_.HostPort))
             refuse("- ERROR EN HOST_PORT" + file + ": \"" + s_.HostPort +
                    "\" NO ES UN PUERTO DE 1 A 65535");
         // A target that cannot be read would send nothing, or elsewhere.
@@ -225,7 +217,7 @@ class Analysis {
             s_.Conexion = LinkTcp;
             log("- UTILIZAR DIRECCION IP HOST: " + s_.Host);
         } else if (key == "PORT") {
-            if (!is_tcp_port(v)) {
+            if (!IsTcpPort(v)) {
                 refuse("- PUERTO IP NO VALIDO: \"" + v + "\" NO ES UN NUMERO DE 1 A 65535");
                 return true;
             }
@@ -350,9 +342,9 @@ class Analysis {
     }
 
     std::string load_config(const std::string& path) {
-        std::string problem;
-        LoadConfigFile(path, s_, &problem);
-        return problem;
+        std::vector<std::string> problems;
+        LoadConfigFile(path, s_, &problems);
+        return problems.empty() ? std::string() : problems.front();
     }
 
     void date(const std::string& v, Day& target, const std::string& line, const char* error) {

@@ -64,7 +64,9 @@ std::string config_text(const std::string& path, std::string& text) {
 
 }  // namespace
 
-bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSettings& db) {
+bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSettings& db,
+                    std::string* problem) {
+    if (problem) problem->clear();
     // A file that is there but cannot be read would lose its other sections.
     struct stat st {};
     const bool exists = ::stat(path.c_str(), &st) == 0;
@@ -110,22 +112,32 @@ bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSe
     }
 }
 
-bool LoadConfigFile(const std::string& path, WindowSettings& s, std::string* problem) {
+bool LoadConfigFile(const std::string& path, WindowSettings& s,
+                    std::vector<std::string>* problems) {
     std::string text;
     std::string why = config_text(path, text);
     const IniFile f = IniFile::fromText(text);
     if (why.empty() && !f.sectionExists(ConfigSection)) why = "NO TIENE SECCION [MAIN]";
     // A key that could not be taken still leaves the others loaded.
     const bool loaded = why.empty();
-    if (loaded) why = LoadConfigKeys(f, s);
-    if (problem) *problem = why.empty() ? why : "ERROR EN INIFILE " + path + ": " + why;
+    std::vector<std::string> found;
+    if (loaded)
+        found = LoadConfigKeys(f, s);
+    else
+        found.push_back(why);
+    if (problems) {
+        problems->clear();
+        for (const std::string& p : found)
+            problems->push_back("ERROR EN INIFILE " + path + ": " + p);
+    }
     return loaded;
 }
 
-std::string LoadConfigKeys(const IniFile& f, WindowSettings& s) {
+std::vector<std::string> LoadConfigKeys(const IniFile& f, WindowSettings& s) {
     const std::string_view m = ConfigSection;
+    std::vector<std::string> problems;
     std::string problem = MergeGridCommaText(s.Grid, f.readString(m, "CONTADORES", ""));
-    if (!problem.empty()) problem = "CONTADORES: " + problem;
+    if (!problem.empty()) problems.push_back("CONTADORES: " + problem);
     s.PortIndex = list_index(f.readInteger(m, "PORT", 0), PortItemCount);
     select_item(BaudItems, f.readString(m, "BAUD_CONTADOR", "9600"), s.BaudText);
     select_item(DataBitsItems, f.readString(m, "BITS_CONTADOR", "8"), s.BitsText);
@@ -141,14 +153,14 @@ std::string LoadConfigKeys(const IniFile& f, WindowSettings& s) {
     s.FechaFin = ReadDateYmd(f.readString(m, "FECHA_FIN", today));
     const long interval = f.readInteger(m, "INTERVALO", f.valueExists(m, "INTERVALO") ? -1 : 1);
     s.Intervalo = list_index(interval, IntervalItems.size());
-    if (s.Intervalo < 0 && problem.empty())
-        problem = "INTERVALO: \"" + f.readString(m, "INTERVALO", "") + "\" NO ES 0 A 3";
+    if (s.Intervalo < 0)
+        problems.push_back("INTERVALO: \"" + f.readString(m, "INTERVALO", "") + "\" NO ES 0 A 3");
     s.TipoSalida = clamp_radio(f.readInteger(m, "Tipo_Salida", 0), OutputTypeItems.size());
     s.LogScreen = f.readBool(m, "LOGSCREEN", true);
     s.LogDisk = f.readBool(m, "LOGDISK", true);
     s.Minimizar = f.readBool(m, "MINIMIZAR", false);
     s.Ruta = f.readString(m, "RUTA", "");
-    return problem;
+    return problems;
 }
 
 void SetRegistryData(const std::string& storePath, const std::string& Key,

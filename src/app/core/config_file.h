@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/core/settings.h"
 #include "export/sql_output.h"
@@ -22,21 +23,26 @@ inline constexpr std::string_view IniRecordValue = "INI";
 
 // Writes every key of the window's settings and then the database keys into
 // the file, keeping its other sections and keys. The file is replaced in one
-// step: a failed save (false) leaves the file as it was.
-bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSettings& db);
+// step: a failed save (false) leaves the file as it was. A value that a load
+// would refuse is not saved: false, and *problem (when given) names the key,
+// the value and why, as a load would.
+bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSettings& db,
+                    std::string* problem = nullptr);
 
 // Reads the window's keys (meter list to output folder) into s: the meters
 // are merged into the grid, each other key sets its setting or, when
 // missing, its default. False, with s unchanged, when the file cannot be read
 // as a configuration file: missing, a folder, not readable, in another
 // encoding (UTF-16, a UTF-8 byte-order mark), without section "MAIN". When
-// given, *problem then says why in a log line's words ("ERROR EN INIFILE
-// path: reason"); after a load it names the first key that could not be taken
-// as written, or is empty.
-bool LoadConfigFile(const std::string& path, WindowSettings& s, std::string* problem = nullptr);
-// Gives the first key that could not be taken as written ("KEY: reason"),
-// empty when there is none: a meter-list entry, an interval out of range.
-std::string LoadConfigKeys(const IniFile& f, WindowSettings& s);
+// given, *problems then holds why in a log line's words ("ERROR EN INIFILE
+// path: reason"); after a load it holds one such line for each key that could
+// not be taken as written (that key kept its previous value), in file order,
+// or nothing.
+bool LoadConfigFile(const std::string& path, WindowSettings& s,
+                    std::vector<std::string>* problems = nullptr);
+// Gives each key that could not be taken as written ("KEY: \"value\" reason"),
+// in file order; such a key keeps the value s had.
+std::vector<std::string> LoadConfigKeys(const IniFile& f, WindowSettings& s);
 
 // Writes a string value (DataType 1; any other type writes nothing) under Key
 // of the key store at storePath, creating the key. Failures are ignored, as

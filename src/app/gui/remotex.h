@@ -95,9 +95,9 @@ class Tremotex : public QWidget {
 
     // --- configuration file, command line, meter list (remotex_config.cpp)
     bool Save_data(const std::string& FileName);
-    // Gives why the file was not loaded, or its first key not taken as
-    // written; empty when all went well.
-    std::string Load_ini_file(const std::string& FileName);
+    // Gives why the file was not loaded, or each key not taken as written
+    // (that control keeps its value); empty when all went well.
+    std::vector<std::string> Load_ini_file(const std::string& FileName);
     void BitBtn_LoadClick();
     void BitBtn_SaveClick();
     void sel_carpetaClick();

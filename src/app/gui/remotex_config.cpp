@@ -78,14 +78,14 @@ bool Tremotex::Save_data(const std::string& FileName) {
     return SaveConfigFile(FileName, Settings(), Sql_Form ? Sql_Form->Settings() : DbSettings{});
 }
 
-std::string Tremotex::Load_ini_file(const std::string& FileName) {
+std::vector<std::string> Tremotex::Load_ini_file(const std::string& FileName) {
     WindowSettings s = Settings();
-    std::string problem;
-    if (!LoadConfigFile(FileName, s, &problem)) return problem;
+    std::vector<std::string> problems;
+    if (!LoadConfigFile(FileName, s, &problems)) return problems;
     ApplySettings(s);
     SetRegistryData(std::string(IniRecordKey), std::string(IniRecordValue), 1, FileName);
     set_file_caption(*this, path_text(FileName));
-    return problem;
+    return problems;
 }
 
 void Tremotex::BitBtn_LoadClick() {
@@ -100,7 +100,7 @@ void Tremotex::BitBtn_LoadClick() {
         // The file holds the database window's boxes too: loading it from here
         // restores them as the command line's INI does.
         if (QFileInfo(path_text(chosen)).isFile()) {
-            if (const std::string problem = Load_ini_file(chosen); !problem.empty())
+            for (const std::string& problem : Load_ini_file(chosen))
                 config_log(*this, "- " + problem, colour::Red);
             if (Sql_Form) Sql_Form->Init(chosen, decode_password);
         }
@@ -271,9 +271,9 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
     // the analysis goes on from what the controls then hold.
     calls.Load_ini_file = [this](const std::string& path, WindowSettings& s) {
         ApplySettings(s);
-        const std::string problem = Load_ini_file(path);
+        const std::vector<std::string> problems = Load_ini_file(path);
         s = Settings();
-        return problem;
+        return problems.empty() ? std::string() : problems.front();
     };
     calls.SqlInit = [this](const std::string& path) {
         if (Sql_Form) Sql_Form->Init(path, decode_password);
