@@ -1,8 +1,9 @@
 # FTP server for the upload suite: pure-ftpd on a free loopback port with two
 # virtual users (kept in the service's own password database), the second with
 # a name and password beyond ASCII (pure-ftpd takes their UTF-8 bytes as they
-# come), whose sessions run as "nobody" in a folder of their own. The listening process needs root to
-# switch each session to the virtual user; nothing system-wide is changed.
+# come, no charset option needed), whose sessions run as "nobody" in a folder
+# of their own. The listening process needs root to switch each session to the
+# virtual user; nothing system-wide is changed.
 
 qv_ftp_start() {
   if [ "$(id -u)" -ne 0 ]; then

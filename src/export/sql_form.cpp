@@ -30,8 +30,8 @@ std::string Secret(const QLineEdit* e) {
 }
 
 // The connection speaks Latin-1: a character beyond it would become "?", and
-// a password another one. Typing or pasting such a
-// character is refused and the window says why.
+// a password another one. Typing or pasting such a character is refused and
+// the window says why.
 class Latin1Only : public QValidator {
   public:
     Latin1Only(QLabel* warning, const char* box, QObject* parent)
