@@ -1,7 +1,9 @@
-# FTP server for the upload suite: pure-ftpd on a free loopback port with one
-# virtual user (kept in the service's own password database) whose sessions run
-# as "nobody" in a folder of their own. The listening process needs root to
-# switch each session to the virtual user; nothing system-wide is changed.
+# FTP server for the upload suite: pure-ftpd on a free loopback port with two
+# virtual users (kept in the service's own password database), the second with
+# a name and password beyond ASCII (pure-ftpd takes their UTF-8 bytes as they
+# come, no charset option needed), whose sessions run as "nobody" in a folder
+# of their own. The listening process needs root to switch each session to the
+# virtual user; nothing system-wide is changed.
 
 qv_ftp_start() {
   if [ "$(id -u)" -ne 0 ]; then
@@ -20,8 +22,12 @@ qv_ftp_start() {
   # A SHA-512 crypt hash rather than pure-pw's default argon2 with its high cost:
   # a login then takes milliseconds, not seconds, and a wrong password is refused
   # well within the client's login deadline.
-  printf 'qvftp:%s:%s:%s::%s/./::::::::::::\n' \
-    "$(perl -e 'print crypt("qvftp-secret", q($6$qvftptest$))')" "$uid" "$gid" "$root" >"$dir/passwd"
+  local user pass
+  for user in qvftp:qvftp-secret 'qvftp-ü:Pä5-wörd'; do
+    pass="${user#*:}" user="${user%%:*}"
+    printf '%s:%s:%s:%s::%s/./::::::::::::\n' "$user" \
+      "$(perl -e 'print crypt($ARGV[0], q($6$qvftptest$))' "$pass")" "$uid" "$gid" "$root"
+  done >"$dir/passwd"
   pure-pw mkdb "$dir/passwd.pdb" -f "$dir/passwd" >/dev/null
   for try in 1 2 3 4 5; do
     port=$((20000 + RANDOM % 12000))  # below the ports of outgoing connections
@@ -32,7 +38,8 @@ qv_ftp_start() {
     if kill -0 "$pid" 2>/dev/null; then
       QV_SERVICE_PIDS+=("$pid")
       export QV_FTP_HOST=127.0.0.1 QV_FTP_PORT="$port" QV_FTP_USER=qvftp \
-        QV_FTP_PASS=qvftp-secret QV_FTP_ROOT="$root"
+        QV_FTP_PASS=qvftp-secret QV_FTP_ROOT="$root" QV_FTP_UTF8_USER='qvftp-ü' \
+        QV_FTP_UTF8_PASS='Pä5-wörd'
       echo "ftp service: pure-ftpd on 127.0.0.1:$port, folder $root"
       return 0
     fi

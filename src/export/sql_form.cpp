@@ -13,16 +13,25 @@
 namespace qv {
 namespace {
 
+// Names and hosts are UTF-8, as the configuration file holds them (the output
+// converts the names to the connection's Latin-1); a password keeps the
+// Latin-1 bytes it has always been sent and stored with.
 QString Text(const std::string& s) {
-    return QString::fromLatin1(s.data(), qsizetype(s.size()));
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
 }
 std::string Text(const QLineEdit* e) {
+    return e->text().toUtf8().toStdString();
+}
+QString Secret(const std::string& s) {
+    return QString::fromLatin1(s.data(), qsizetype(s.size()));
+}
+std::string Secret(const QLineEdit* e) {
     return e->text().toLatin1().toStdString();
 }
 
-// The connection and the configuration file speak Latin-1: a character beyond
-// it would become "?", and a password another one. Typing or pasting such a
-// character is refused and the window says why.
+// The connection speaks Latin-1: a character beyond it would become "?", and
+// a password another one. Typing or pasting such a character is refused and
+// the window says why.
 class Latin1Only : public QValidator {
   public:
     Latin1Only(QLabel* warning, const char* box, QObject* parent)
@@ -104,13 +113,13 @@ DbSettings TSql_Form::Settings() const {
     s.HOST_NAME = Text(HOST_NAME);
     s.DATA_BASE = Text(DATA_BASE);
     s.USER_NAME = Text(USER_NAME);
-    s.PASSWORD = Text(PASSWORD);
+    s.PASSWORD = Secret(PASSWORD);
     s.PUERTO = Text(PUERTO);
     s.HABILITA_TUNEL = HABILITA_TUNEL->isChecked();
     s.SSH_HOST = Text(SSH_HOST);
     s.SSH_PORT = Text(SSH_PORT);
     s.SSH_LOGIN = Text(SSH_LOGIN);
-    s.SSH_PASS = Text(SSH_PASS);
+    s.SSH_PASS = Secret(SSH_PASS);
     s.DEST_HOST = Text(DEST_HOST);
     s.DEST_PORT = Text(DEST_PORT);
     s.LIST_PORT = Text(LIST_PORT);
@@ -122,14 +131,14 @@ void TSql_Form::SetSettings(const DbSettings& s) {
     HOST_NAME->setText(Text(s.HOST_NAME));
     DATA_BASE->setText(Text(s.DATA_BASE));
     USER_NAME->setText(Text(s.USER_NAME));
-    PASSWORD->setText(Text(s.PASSWORD));
+    PASSWORD->setText(Secret(s.PASSWORD));
     PUERTO->setText(Text(s.PUERTO));
     HABILITA_TUNEL->setChecked(s.HABILITA_TUNEL);
     HABILITA_TUNELClick();  // also when the tick did not change
     SSH_HOST->setText(Text(s.SSH_HOST));
     SSH_PORT->setText(Text(s.SSH_PORT));
     SSH_LOGIN->setText(Text(s.SSH_LOGIN));
-    SSH_PASS->setText(Text(s.SSH_PASS));
+    SSH_PASS->setText(Secret(s.SSH_PASS));
     DEST_HOST->setText(Text(s.DEST_HOST));
     DEST_PORT->setText(Text(s.DEST_PORT));
     LIST_PORT->setText(Text(s.LIST_PORT));

@@ -29,6 +29,23 @@ std::string_view trim(std::string_view s) {
     return s.substr(b, e - b + 1);
 }
 
+// A value between a pair of the same quote character, as the Windows INI
+// service strips them.
+bool quoted(std::string_view v) {
+    return v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front();
+}
+
+std::string_view unquoted(std::string_view v) {
+    return quoted(v) ? v.substr(1, v.size() - 2) : v;
+}
+
+// The value as written to the file: between double quotes when reading would
+// otherwise take its own quotes or its edge blanks off.
+std::string stored(std::string_view v) {
+    if (quoted(v) || trim(v).size() != v.size()) return "\"" + std::string(v) + "\"";
+    return std::string(v);
+}
+
 void checkName(std::string_view name, const char* what) {
     if (name.find_first_of("\r\n") != std::string_view::npos)
         throw IniFileError(std::string("INI ") + what + " holds a line break");
@@ -51,7 +68,9 @@ IniFile IniFile::fromText(std::string_view text) {
     return f;
 }
 
-void IniFile::parse(std::string_view text) {
+void IniFile::parse(std::string_view bytes) {
+    const std::string utf8 = Utf8OrLatin1(bytes);
+    const std::string_view text = utf8;
     lines_.clear();
     if (text.find("\r\n") != std::string_view::npos) eol_ = "\r\n";
     std::string current;
@@ -105,13 +124,15 @@ long IniFile::findKey(std::string_view section, std::string_view key) const {
 std::string IniFile::readString(std::string_view section, std::string_view key,
                                 std::string_view def) const {
     const long i = findKey(section, key);
-    return i < 0 ? std::string(def) : lines_[static_cast<std::size_t>(i)].value;
+    return i < 0 ? std::string(def)
+                 : std::string(unquoted(lines_[static_cast<std::size_t>(i)].value));
 }
 
 long IniFile::readInteger(std::string_view section, std::string_view key, long def) const {
     const long i = findKey(section, key);
     long v;
-    if (i < 0 || !ParseLong(trim(lines_[static_cast<std::size_t>(i)].value), v)) return def;
+    if (i < 0 || !ParseLong(trim(unquoted(lines_[static_cast<std::size_t>(i)].value)), v))
+        return def;
     return v;
 }
 
@@ -126,7 +147,7 @@ void IniFile::writeString(std::string_view section, std::string_view key, std::s
     checkName(value, "value");
     if (trim(key).empty() || key.find('=') != std::string_view::npos || trim(section).empty())
         throw IniFileError("INI key or section name is not usable");
-    const std::string v(trim(value));
+    const std::string v = stored(Utf8OrLatin1(value));  // the file stays UTF-8 throughout
     const long k = findKey(section, key);
     if (k >= 0) {
         Line& line = lines_[static_cast<std::size_t>(k)];

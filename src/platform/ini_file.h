@@ -2,7 +2,11 @@
 // INI files as the program's settings live in them: "[section]" headers and
 // "key=value" lines, section and key names compared without regard to ASCII
 // letter case. Rewriting a file keeps every other section, key, comment and
-// line ending as it was; values are stored as given (no quote stripping).
+// line ending as it was. A value between a pair of double (or single) quotes
+// is read without them, as the Windows INI service reads it; a value that
+// would lose its own quotes or its edge blanks so is written between double
+// quotes. A file's text is UTF-8 when it is valid UTF-8 throughout, otherwise
+// Latin-1 (files of older versions), and is held, read and written as UTF-8.
 //
 // KeyStore is the program's small key store (the place a Windows program
 // would use the registry for): one INI file, /etc/xdg/<maker>/<program>.conf
@@ -34,6 +38,7 @@ class IniFile {
     const std::string& fileName() const { return path_; }
     void setFileName(std::string path) { path_ = std::move(path); }
 
+    // The value without its surrounding quotes.
     std::string readString(std::string_view section, std::string_view key,
                            std::string_view def) const;
     // Decimal (optionally signed) or "$"/"0x" hexadecimal; anything else gives def.
@@ -41,7 +46,8 @@ class IniFile {
     // "0" is false, any other integer true; a text that is no integer gives def.
     bool readBool(std::string_view section, std::string_view key, bool def) const;
 
-    // Values holding a line break cannot be stored and raise IniFileError.
+    // Values holding a line break cannot be stored and raise IniFileError; a
+    // value that is not valid UTF-8 is taken as Latin-1.
     void writeString(std::string_view section, std::string_view key, std::string_view value);
     void writeInteger(std::string_view section, std::string_view key, long value);
     void writeBool(std::string_view section, std::string_view key, bool value);  // "1"/"0"

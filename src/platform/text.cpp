@@ -72,4 +72,23 @@ std::size_t Utf8Sequence(std::string_view s, std::size_t i, char32_t& code) {
     return n;
 }
 
+std::string Utf8OrLatin1(std::string_view text) {
+    char32_t code = 0;
+    std::size_t i = 0;
+    for (std::size_t n; i < text.size() && (n = Utf8Sequence(text, i, code)) != 0;) i += n;
+    if (i == text.size()) return std::string(text);
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x80) {
+            out += c;
+        } else {
+            out += static_cast<char>(0xC0 | b >> 6);
+            out += static_cast<char>(0x80 | (b & 0x3F));
+        }
+    }
+    return out;
+}
+
 }  // namespace qv

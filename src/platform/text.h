@@ -19,4 +19,8 @@ bool ParseLong(std::string_view text, long& value);
 // valid one starts there (a lone byte, an overlong form, a surrogate).
 std::size_t Utf8Sequence(std::string_view s, std::size_t i, char32_t& code);
 
+// The text as UTF-8: unchanged when it is valid UTF-8 throughout, otherwise
+// every byte taken as a Latin-1 character (texts written by older versions).
+std::string Utf8OrLatin1(std::string_view text);
+
 }  // namespace qv

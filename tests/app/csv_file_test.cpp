@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -25,8 +26,9 @@ using test::ReadFile;
 // second, the fourth not read at all; no increment against what was not read.
 // Then the temporary files a killed write left (only ours, older than a day,
 // go), a second write of the day (the log says it replaced the first), the
-// "(1)" name and a write failing half-way (a file size limit standing in for
-// a full disk): a red line, no partial file, the earlier file kept.
+// "(1)" name, the file's mode under the umask and a write failing half-way (a
+// file size limit standing in for a full disk): a red line naming the file, no
+// partial file, the earlier file kept.
 TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
     Tdevice d("1234", "1", "1", "abc-9");
     d.IntervalType = IntervalDaily;
@@ -95,8 +97,21 @@ TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
     EXPECT_NE(logged.find("- SE REEMPLAZA EL FICHERO EXISTENTE DEL MISMO DIA : " + name),
               std::string::npos);
 
-    EXPECT_EQ(write(name + "/sub"), "");  // a folder that cannot be made: the reason
-    EXPECT_TRUE(last.first.ends_with(" DATOS - " + std::string(std::strerror(ENOTDIR))));
+    // Made as other files are (0666 less the umask), also when it replaces one.
+    for (const mode_t mask : {077, 002, 022}) {
+        const mode_t saved = ::umask(mask);
+        EXPECT_EQ(write(dir), name);
+        ::umask(saved);
+        EXPECT_EQ(int(fs::status(name).permissions()), 0666 & ~mask) << mask;
+    }
+
+    // A folder that cannot be made: the file named from the root, the reason.
+    const fs::path cwd = fs::current_path();
+    fs::current_path(dir);
+    EXPECT_EQ(write("1234_26_12_05.CSV/sub"), "");
+    fs::current_path(cwd);
+    EXPECT_EQ(last.first, "- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS : " + name +
+                              "/sub/1234_26_12_05.CSV - " + std::strerror(ENOTDIR));
 
     fs::remove(name);
     fs::create_directories(name + "/x");
@@ -114,7 +129,9 @@ TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(result, "");
     EXPECT_EQ(ReadFile(name), "earlier");
-    EXPECT_TRUE(last.first.starts_with("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS - "));
+    EXPECT_TRUE(last.first.starts_with(
+        "- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS : " + name + " - "))
+        << last.first;
     EXPECT_EQ(last.second, colour::Red);
     for (const auto& e : fs::directory_iterator(dir))
         EXPECT_FALSE(e.path().filename().string().starts_with(".quorvanta")) << e.path();

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <tuple>
 
 #include "app/core/csv_file.h"
 #include "app/core/password_codec.h"
@@ -146,22 +147,31 @@ TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {
     const std::string local = cwd() + "/" + CsvFileName(101, LocalToday());
     EXPECT_TRUE(fs::remove(local)) << local;
 
-    const std::string name = "up" + std::to_string(getpid());
-    const std::string remote = test::RequireEnv("QV_FTP_ROOT") + "/" + name;
-    fs::create_directory(remote);
-    fs::permissions(remote, fs::perms::all);  // the server's sessions run as nobody
-    EXPECT_EQ(Start({"-FTP", "ftp://" + test::RequireEnv("QV_FTP_USER") + ":" +
-                                 test::RequireEnv("QV_FTP_PASS") + "@127.0.0.1:" +
-                                 test::RequireEnv("QV_FTP_PORT") + "/" + name + "/"})
-                  ->Wait(seconds(90)),
-              0);
-    // Arrived whole (header and three closures) under its name; the local copy
-    // went with it.
-    const std::string text = ReadFile(remote + "/" + fs::path(local).filename().string());
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
-    EXPECT_FALSE(fs::exists(local));
-    EXPECT_EQ(Log().find(UpperAscii(test::RequireEnv("QV_FTP_PASS"))), std::string::npos);
-    fs::remove_all(remote);
+    // As a URL, and with a user, password and folder beyond ASCII as typed.
+    const std::string server = "@127.0.0.1:" + test::RequireEnv("QV_FTP_PORT") + "/";
+    // The last item: the password as the log's letters would show it.
+    const std::tuple<std::string, std::string, const char*, std::string> logins[] = {
+        {"ftp://" + test::RequireEnv("QV_FTP_USER") + ":", "QV_FTP_PASS", "up",
+         UpperAscii(test::RequireEnv("QV_FTP_PASS"))},
+        {test::RequireEnv("QV_FTP_UTF8_USER") + ":", "QV_FTP_UTF8_PASS", "año € ", "P 5-W RD"},
+    };
+    for (const auto& [user, pass, folder, shown] : logins) {
+        const std::string name = folder + std::to_string(getpid());
+        const std::string remote = test::RequireEnv("QV_FTP_ROOT") + "/" + name;
+        fs::create_directory(remote);
+        fs::permissions(remote, fs::perms::all);  // the server's sessions run as nobody
+        EXPECT_EQ(Start({"-FTP", user + test::RequireEnv(pass.c_str()) + server + name + "/"})
+                      ->Wait(seconds(90)),
+                  0)
+            << name;
+        // Arrived whole (header and three closures) under its name; the local copy
+        // went with it.
+        const std::string text = ReadFile(remote + "/" + fs::path(local).filename().string());
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << name;
+        EXPECT_FALSE(fs::exists(local));
+        EXPECT_EQ(Log().find(shown), std::string::npos);
+        fs::remove_all(remote);
+    }
 
     // A password in any form is shown neither in the log nor on stderr; a
     // target that cannot be read stops the run before any link opens. The log

@@ -17,6 +17,7 @@
 #include <set>
 #include <thread>
 
+#include "app/core/app_log.h"
 #include "app/core/csv_file.h"
 #include "meter-sim/meter_sim.h"
 #include "meter/contador_ip.h"
@@ -85,6 +86,8 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
 
 // Every interval, the summer-time change days, two meters (the second with an
 // OPC code or refusing its session), no meters, a file where the folder goes,
+// folders beyond ASCII (on the command line, in an older Latin-1 configuration
+// file, quoted there),
 // a meter that repeats its last record or loses it (its day is not written,
 // the reading fails), a late acknowledgement on a slow line: rows and exit
 // codes of each run. A failed second run on the same day leaves the first file
@@ -100,6 +103,9 @@ struct RunCase {
     const char* folder = "/out";  // under the run's folder; "": none given
     bool failedRerun = false;     // then again, meter 101 losing its last record
     const char* printed = "";     // part of what a failed run prints; nothing on success
+    // The folder from a configuration file holding this line ("%": the run's
+    // folder) instead of -CSV; the folder's parent exists.
+    const char* iniLine = nullptr;
 };
 sim::SimFaults noFaults() {
     return {};
@@ -146,6 +152,12 @@ const RunCase kRuns[] = {
      "05/03/26 00:00", lastRecordLost(), 2, 2},
     {"LateAcknowledgement", "Q", "2026/06/10", "2026/06/10", "101-1-7,102-2-7-opcB", 0, true,
      1 + 96, "11/06/26 00:00", lateReply(12, 2800), 30, 2},
+    {"FolderBeyondAscii", "D", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 2, "11/06/26 00:00",
+     noFaults(), 2, 1, "/año €"},
+    {"FolderInLatin1ConfigurationFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 2,
+     "11/06/26 00:00", noFaults(), 2, 1, "/exist ñ/sub", false, "", "RUTA=%/exist \xF1/sub"},
+    {"QuotedFolderInConfigurationFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 2,
+     "11/06/26 00:00", noFaults(), 2, 1, "/x y", false, "", "RUTA = \"%/x y\" "},
 };
 
 void PrintTo(const RunCase& r, std::ostream* os) {
@@ -171,6 +183,14 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
         "-TO",           r.to,         "-INTERVAL",   r.interval,
         "-METERS",       r.meters,     "-INTERASDUS", "0",
         "-TIMEOUTASDUS", "2",          "-ASDURETRY",  std::to_string(r.retries)};
+    if (r.iniLine) {
+        std::string line = r.iniLine;
+        line.replace(line.find('%'), 1, dir);
+        std::ofstream(dir + "/folder.ini") << "[MAIN]\r\n" << line << "\r\n";
+        args.erase(args.begin() + 4, args.begin() + 6);            // no -CSV
+        args.insert(args.begin(), {"-INI", dir + "/folder.ini"});  // what follows overrides it
+        fs::create_directories(fs::path(outputFolder).parent_path());
+    }
     EXPECT_EQ(runProgram(dir, args), r.exitCode);
     const std::string printed = ReadFile(dir + "/output.txt");
     EXPECT_EQ(printed.empty(), r.exitCode == 0) << printed;
@@ -193,7 +213,7 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
             fs::canonical(dir).string() + r.folder + "/" + CsvFileName(link, LocalToday());
         EXPECT_EQ(fs::exists(csv), (link == 101 && r.rows > 0) || r.secondRead);
         if (!fs::exists(csv)) continue;
-        EXPECT_NE(log.find(" : " + UpperAscii(csv)), std::string::npos);  // where it went
+        EXPECT_NE(log.find(" : " + CleanLogText(csv)), std::string::npos);  // where it went
         const std::string text = ReadFile(csv);
         EXPECT_EQ(text.starts_with("OPC_ID : OPCB\r\n"), link == 102);
         const auto times = checkRows(text, link);

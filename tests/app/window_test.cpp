@@ -263,21 +263,22 @@ TEST_F(ConfigWindow, ReversedRangeFromTheWindowIsLogged) {
     EXPECT_TRUE(w->Rx9.toPlainText().endsWith("SOLO SE LEE EL 2026/06/10"));
 }
 
-// Every key from the boxes of both windows to the file, in its form, and back
-// through the load button (twice: the meters are matched by link address).
+// Every key from the boxes of both windows to the file, in its form (UTF-8;
+// a value's own quotes kept), and back through the load button (twice: the
+// meters are matched by link address).
 TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
     const WindowSettings start = w->Settings();
     WindowSettings s = start;
     Add_to_Grid(s.Grid, 12, 1, 5, "");
-    Add_to_Grid(s.Grid, 65535, 0, 7, "OPC 7, \"x\"");
+    Add_to_Grid(s.Grid, 65535, 0, 7, "OPC 7, \"x\" Ñ");
     s.PortIndex = 29, s.BaudText = "115200", s.BitsText = "7", s.ParityText = "Marca";
-    s.StopText = "1.5", s.Conexion = LinkAnalogModem, s.Numero = "600 123", s.ModemInit = "AT&F";
-    s.Host = "h.example", s.HostPort = "40001", s.FechaInicio = NullDate;
+    s.StopText = "1.5", s.Conexion = LinkAnalogModem, s.Numero = "600 123";
+    s.ModemInit = "\"AT&F\"", s.Host = "h.example", s.HostPort = "40001", s.FechaInicio = NullDate;
     s.FechaFin = std::chrono::year(2016) / 3 / 1, s.Intervalo = 0, s.TipoSalida = OutputDatabase;
     s.LogScreen = false, s.LogDisk = false, s.Minimizar = true;
-    s.Ruta = "/srv/a\xF1o dir", s.IniFileName = dir + "/My Config.ini";
+    s.Ruta = "/srv/año € dir", s.IniFileName = dir + "/My Config.ini";
     DbSettings db;
-    db.HOST_NAME = "H", db.DATA_BASE = "DB", db.USER_NAME = "U", db.PASSWORD = "";
+    db.HOST_NAME = "H", db.DATA_BASE = "DBñ", db.USER_NAME = "U", db.PASSWORD = "";
     db.PUERTO = "3308", db.HABILITA_TUNEL = true, db.SSH_HOST = "ssh.example";
     db.SSH_PORT = "2222", db.SSH_LOGIN = "op", db.SSH_PASS = std::string(40, 's');
     db.DEST_HOST = "db", db.DEST_PORT = "3307", db.LIST_PORT = "13306";
@@ -290,13 +291,14 @@ TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
         return std::regex_replace(test::ReadFile(path), std::regex("(PASSW?)=.{64,}"), "$1=*");
     };
     const std::string expected =
-        "[MAIN]\nCONTADORES=12,1,5,,65535,0,7,\"OPC 7, \"\"x\"\"\"\nPORT=29\nBAUD_CONTADOR=115200\n"
+        "[MAIN]\nCONTADORES=12,1,5,,65535,0,7,\"OPC 7, \"\"x\"\" Ñ\"\nPORT=29\n"
+        "BAUD_CONTADOR=115200\n"
         "BITS_CONTADOR=7\nPARIDAD_CONTADOR=Marca\nSTOP_CONTADOR=1.5\nCONEXION=3\nNUMERO=600 123\n"
-        "MODEM_INIT=AT&F\nHOST=h.example\nHOST_PORT=40001\nFECHA_INICIO=1899/12/30\n"
+        "MODEM_INIT=\"\"AT&F\"\"\nHOST=h.example\nHOST_PORT=40001\nFECHA_INICIO=1899/12/30\n"
         "FECHA_FIN=2016/03/01\nINTERVALO=0\nTipo_Salida=2\nLOGSCREEN=0\nLOGDISK=0\nMINIMIZAR=1\n"
-        "RUTA=/srv/a\xF1o dir\nSSH_HOST=ssh.example\nSSH_PORT=2222\nSSH_LOGIN=op\nSSH_PASS=*\n"
+        "RUTA=/srv/año € dir\nSSH_HOST=ssh.example\nSSH_PORT=2222\nSSH_LOGIN=op\nSSH_PASS=*\n"
         "DEST_HOST=db\nDEST_PORT=3307\nLIST_PORT=13306\nHABILITA_TUNEL=1\nHOST_NAME=H\n"
-        "DB_NAME=DB\nUSER_NAME=U\nPASSW=*\nPUERTO=3308\n";
+        "DB_NAME=DBñ\nUSER_NAME=U\nPASSW=*\nPUERTO=3308\n";
     EXPECT_EQ(masked(s.IniFileName), expected);
 
     w->ApplySettings(start);
@@ -311,6 +313,9 @@ TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
         w->BitBtn_LoadClick();
     }
     EXPECT_EQ(w->Settings(), s);
+    // The boxes show the texts as typed.
+    EXPECT_EQ(w->RUTA.text().toStdString() + "|" + sqlForm->DATA_BASE->text().toStdString(),
+              s.Ruta + "|" + db.DATA_BASE);
     EXPECT_EQ(sqlForm->Settings().SSH_PASS + "|" + sqlForm->PASSWORD->text().toStdString(),
               db.SSH_PASS + "|");
     EXPECT_TRUE(w->windowTitle().endsWith(QString::fromStdString("   -   " + s.IniFileName)));

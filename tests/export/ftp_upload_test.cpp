@@ -34,6 +34,9 @@ TEST(FtpTarget, TakesUserPasswordHostAndFolderApartOrRefusesWithoutShowingThePas
         {"u:p@s:s@h:21/x", "h:21|u|p@s:s|/x", "u:****@h:21/x"},
         {"u:pa/ss@h/x/", "h|u|pa/ss|/x/", "u:****@h/x/"},
         {"ftp://u:p%2F%40@[::1]:21/a%20b/", "[::1]:21|u|p/@|/a b/", "ftp://u:****@[::1]:21/a%20b/"},
+        // Beyond ASCII: the bytes as typed, escapes decoded to the same UTF-8.
+        {"qvftp-ü:Pä5-wörd@h/año €/", "h|qvftp-ü|Pä5-wörd|/año €/", "qvftp-ü:****@h/año €/"},
+        {"ftp://u:P%C3%A45@h/a%C3%B1o/", "h|u|Pä5|/año/", "ftp://u:****@h/a%C3%B1o/"},
         // A ":" without "user@" may be a password; no host, a bad port or escape,
         // another scheme.
         {"user:secret", "!", "user:****"},
@@ -91,8 +94,9 @@ class FtpUpload : public ::testing::Test {
     static std::string env(const char* name) { return test::RequireEnv(name); }
     static std::string server() { return env("QV_FTP_HOST") + ":" + env("QV_FTP_PORT"); }
     static std::string target(const std::string& folder,
-                              const std::string& pass = env("QV_FTP_PASS")) {
-        return env("QV_FTP_USER") + ":" + pass + "@" + server() + folder;
+                              const std::string& pass = env("QV_FTP_PASS"),
+                              const std::string& user = env("QV_FTP_USER")) {
+        return user + ":" + pass + "@" + server() + folder;
     }
 
     std::string makeFile(const std::string& name, std::size_t size) {
@@ -112,19 +116,28 @@ class FtpUpload : public ::testing::Test {
     std::string dir = test::makeTempDir("ftp");
 };
 
-// Two uploads at once (the program runs one job per meter) both arrive byte
-// for byte; the name, the file's end and the local copy's removal are left
-// to the program's own FTP run.
+// Uploads at once (the program runs one job per meter) all arrive byte for
+// byte, also for a user, password and folder beyond ASCII (their UTF-8 bytes,
+// as other clients send them); the name, the file's end and the local copy's
+// removal are left to the program's own FTP run.
 TEST_F(FtpUpload, UploadsAtOnceArriveWholeWithProgress) {
     const std::string a = makeFile("7001_26_12_06.CSV", 250'000);
     const std::string b = makeFile("7002_26_12_06.CSV", 80'000);
-    const std::string ca = read(a), cb = read(b);
-    Watched job(executor), other(executor);
+    const std::string u = makeFile("7003_26_12_06.CSV", 3000);
+    const std::string ca = read(a), cb = read(b), cu = read(u);
+    const std::string folder = env("QV_FTP_ROOT") + "/año €";
+    fs::create_directory(folder);
+    fs::permissions(folder, fs::perms::all);  // the server's sessions run as nobody
+    Watched job(executor), other(executor), utf8(executor);
     job.uploads.Start(a, target("/"));
     other.uploads.Start(b, target("/"));
-    ASSERT_TRUE(executor.runUntil([&] { return job.ended == 1 && other.ended == 1; }, 30s));
+    utf8.uploads.Start(u, target("/año €/", env("QV_FTP_UTF8_PASS"), env("QV_FTP_UTF8_USER")));
+    ASSERT_TRUE(executor.runUntil(
+        [&] { return job.ended == 1 && other.ended == 1 && utf8.ended == 1; }, 30s));
     EXPECT_EQ(read(env("QV_FTP_ROOT") + "/7001_26_12_06.CSV"), ca);
     EXPECT_EQ(read(env("QV_FTP_ROOT") + "/7002_26_12_06.CSV"), cb);
+    EXPECT_EQ(read(folder + "/7003_26_12_06.CSV"), cu);
+    fs::remove_all(folder);
     // The password is never shown.
     EXPECT_EQ(job.shown,
               std::vector<std::string>{"- CONECTANDO CON SERVIDOR FTP : " + server() +
@@ -165,6 +178,9 @@ TEST_F(FtpUpload, FailuresEndInBoundedTimeAndKeepTheFile) {
     const char* kLost = "- IMPOSIBLE CONECTAR/ENVIAR FICHERO CON EL SERVIDOR FTP ! - ";
     const Case cases[] = {
         {"wrong password", target("/", "not-the-password"), kLost, "530"},
+        // The right password in Latin-1 bytes: the server knows its UTF-8 ones.
+        {"password in Latin-1", target("/", "P\xE4\x35-w\xF6rd", env("QV_FTP_UTF8_USER")), kLost,
+         "530"},
         {"missing folder", target("/no-such-folder/"), kLost, "550"},
         {"server down", "u:p@127.0.0.1:" + std::to_string(downPort) + "/", kLost, "cannot connect"},
         {"unreadable", target("/"), "- ERROR AL LEER EL FICHERO LOCAL : ", "unreadable"},

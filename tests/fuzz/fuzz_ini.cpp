@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/ini_file.h"
+#include "platform/text.h"
 #include "serial/com_port.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -24,13 +25,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         qv::stTimeouts, qv::stParity,      qv::stOthers};
     port.LoadIniFile(f);
 
-    // A value written survives the round trip through text.
+    // A value written survives the round trip through text: a fixed one, and the
+    // input's first line (its own quotes and edge blanks kept, as UTF-8).
+    const std::string line = text.substr(0, text.find_first_of("\r\n"));
     try {
         f.writeString("FUZZ", "Key", "value 1");
+        f.writeString("FUZZ", "Line", line);
     } catch (const qv::IniFileError&) {
         std::abort();
     }
     qv::IniFile g = qv::IniFile::fromText(f.text());
     if (g.readString("fuzz", "key", "") != "value 1") std::abort();
+    if (g.readString("fuzz", "line", "") != qv::Utf8OrLatin1(line)) std::abort();
     return 0;
 }

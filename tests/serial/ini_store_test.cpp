@@ -56,6 +56,33 @@ TEST_F(IniTest, TypedReadsOfLooseLines) {
     EXPECT_EQ(f.readInteger("broken", "z", 0), 1);
 }
 
+// A value's pair of quotes goes, as the Windows INI service takes it off; a
+// value that would lose its own quotes or edge blanks is written so that it
+// reads back. A file that is not UTF-8 is an older Latin-1 one: it is read and
+// rewritten as UTF-8.
+TEST_F(IniTest, QuotedValuesAndLatin1Files) {
+    const IniFile f = IniFile::fromText(
+        "[S]\na = \"/data/x y\" \nb='q'\nc=\"7\"\nd=\"open\ne=\"\"\nf=\"x\"y\"\n");
+    const std::pair<const char*, const char*> reads[] = {
+        {"a", "/data/x y"}, {"b", "q"}, {"c", "7"}, {"d", "\"open"}, {"e", ""}, {"f", "x\"y"}};
+    for (const auto& [key, value] : reads) EXPECT_EQ(f.readString("S", key, "-"), value) << key;
+    EXPECT_EQ(f.readInteger("S", "c", 0), 7);
+
+    IniFile w = IniFile::fromText("");
+    for (const char* value : {"\"quoted\"", "'single'", " edges\t", "\"", "a \"b\" c", "\"\""}) {
+        w.writeString("W", "k", value);
+        EXPECT_EQ(IniFile::fromText(w.text()).readString("W", "k", "-"), value) << w.text();
+    }
+
+    const std::string path = dir + "/old.ini";
+    std::ofstream(path, std::ios::binary) << "[MAIN]\r\nRUTA=/srv/a\xF1o\r\n";
+    IniFile old(path);
+    EXPECT_EQ(old.readString("MAIN", "RUTA", ""), "/srv/año");
+    old.writeString("MAIN", "HOST", "h\xE9");  // a Latin-1 value is taken as such too
+    EXPECT_EQ(slurp(path), "[MAIN]\r\nRUTA=/srv/año\r\nHOST=hé\r\n");
+    EXPECT_EQ(IniFile(path).readString("MAIN", "RUTA", ""), "/srv/año");  // UTF-8 stays
+}
+
 TEST_F(IniTest, KeyStoreIgnoresFailedWrites) {
     KeyStore ks(dir + "/maker/program.conf");
     // A written key read back: in the settings window tests.

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <random>
 
 #include "app/core/app_log.h"
 #include "platform/text.h"
@@ -29,6 +30,13 @@ std::string folderOf(const std::string& path) {
     const auto slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The name from the root, as a failure names the file.
+std::string fullPath(const std::string& name) {
+    std::error_code ec;
+    const auto full = std::filesystem::absolute(name, ec);
+    return ec ? name : full.lexically_normal().string();
 }
 
 // Renames `from` to `to` only when no file of that name exists.
@@ -126,16 +134,32 @@ void removeLeftovers(const std::string& folder, const LogFn& log) {
     }
 }
 
+// A new file of our temporary pattern in `folder`, made with the mode any
+// other new file gets (0666 less the umask, or the folder's default ACL):
+// mkstemp would make it 0600. The descriptor, or -1 with errno set.
+int createTemp(const std::string& folder, std::string& temp) {
+    static constexpr std::string_view kLetters =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, kLetters.size() - 1);
+    for (int tries = 0; tries < 100; ++tries) {
+        temp = folder + "/" + std::string(kTempPrefix);
+        for (int i = 0; i < 6; ++i) temp += kLetters[pick(random)];
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;  // errno EEXIST
+}
+
 // The text in a new temporary file of `folder` (the final folder, so that the
 // rename is atomic), synced to disk; its name, or "" with the reason in `err`.
 std::string writeTemp(const std::string& folder, const std::string& text, int& err) {
-    std::string temp = folder + "/" + std::string(kTempPrefix) + "XXXXXX";
-    const int fd = ::mkstemp(temp.data());
+    std::string temp;
+    const int fd = createTemp(folder, temp);
     if (fd < 0) {
         err = errno;
         return "";
     }
-    ::fchmod(fd, 0644);
     bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
     err = errno;
     if (::close(fd) != 0 && ok) {
@@ -309,6 +333,7 @@ std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& r
                         const LogFn& log) {
     log(kDashes, colour::White);
     std::string name = outputName(device.LinkAddress, viaFtp, ruta, today, log);
+    const std::string wanted = name;
     try {
         const std::string folder = folderOf(name);
         removeLeftovers(folder, log);
@@ -335,8 +360,8 @@ std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& r
         }
         if (!ok) {
             if (!temp.empty()) ::unlink(temp.c_str());
-            log(std::string("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS - ") +
-                    std::strerror(err),
+            log("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS : " + fullPath(wanted) +
+                    " - " + std::strerror(err),
                 colour::Red);
             return "";
         }

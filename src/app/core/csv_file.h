@@ -46,8 +46,10 @@ std::string CsvText(const Tdevice& device);
 // is not `Complete` never replaces one: it takes the first free of the name,
 // "(1)", "(2)", ... and the log says so. Temporary files of this user older
 // than a day, left in the folder by a write that was killed, are removed
-// first. Logs each step (a failure with the system's reason) through `log`
-// and returns the name as written, or "" when no complete file was written.
+// first. A new file gets the mode of any other (0666 less the umask). Logs
+// each step (a failure naming the file from the root, with the system's
+// reason) through `log` and returns the name as written, or "" when no
+// complete file was written.
 std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& ruta, Day today,
                         const LogFn& log);
 

@@ -14,6 +14,7 @@ namespace qv {
 
 namespace {
 
+// The program's own fixed texts (captions, the grid header) are Latin-1.
 QString latin1(std::string_view text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -331,8 +332,9 @@ QString Tremotex::gridText(int col, int row) const {
 
 GridRows Tremotex::GridContents() const {
     GridRows rows(Grid_contadores.rowCount() + 1);
-    for (size_t r = 0; r < rows.size(); ++r)
-        for (int c = 0; c < 5; ++c) rows[r][c] = latin1(gridText(c, static_cast<int>(r)));
+    for (int c = 0; c < 5; ++c) rows[0][c] = latin1(gridText(c, 0));
+    for (size_t r = 1; r < rows.size(); ++r)
+        for (int c = 0; c < 5; ++c) rows[r][c] = SettingText(gridText(c, static_cast<int>(r)));
     return rows;
 }
 
@@ -348,7 +350,7 @@ void Tremotex::SetGridContents(const GridRows& rows) {
         for (int c = 0; c < 5; ++c)
             Grid_contadores.setItem(
                 static_cast<int>(r) - 1, c,
-                std::make_unique<QTableWidgetItem>(latin1(rows[r][c])).release());
+                std::make_unique<QTableWidgetItem>(SettingText(rows[r][c])).release());
 }
 
 WindowSettings Tremotex::Settings() const {
@@ -360,10 +362,10 @@ WindowSettings Tremotex::Settings() const {
     s.ParityText = ParidadContador.Text();
     s.StopText = StopContador.Text();
     s.Conexion = CONEXION.ItemIndex();
-    s.Numero = latin1(nro.text());
-    s.ModemInit = latin1(Modem_Init_str.text());
-    s.Host = latin1(HOST.text());
-    s.HostPort = latin1(PUERTOIP.text());
+    s.Numero = SettingText(nro.text());
+    s.ModemInit = SettingText(Modem_Init_str.text());
+    s.Host = SettingText(HOST.text());
+    s.HostPort = SettingText(PUERTOIP.text());
     s.FechaInicio = to_day(FECHA_INICIO.date());
     s.FechaFin = to_day(FECHA_FIN.date());
     s.Intervalo = Intervalo.currentIndex();
@@ -371,7 +373,7 @@ WindowSettings Tremotex::Settings() const {
     s.LogScreen = Log.isChecked();
     s.LogDisk = LOG_FILE.isChecked();
     s.Minimizar = MINIMIZAR.isChecked();
-    s.Ruta = latin1(RUTA.text());
+    s.Ruta = SettingText(RUTA.text());
     s.IniFileName = IniFileName;
     s.LinkText = LinkText;
     s.AutoMinimize = AutoMinimize;
@@ -392,10 +394,10 @@ void Tremotex::ApplySettings(const WindowSettings& s) {
     ParidadContador.SetText(s.ParityText);
     StopContador.SetText(s.StopText);
     CONEXION.SetItemIndex(s.Conexion);
-    nro.setText(latin1(s.Numero));
-    Modem_Init_str.setText(latin1(s.ModemInit));
-    HOST.setText(latin1(s.Host));
-    PUERTOIP.setText(latin1(s.HostPort));
+    nro.setText(SettingText(s.Numero));
+    Modem_Init_str.setText(SettingText(s.ModemInit));
+    HOST.setText(SettingText(s.Host));
+    PUERTOIP.setText(SettingText(s.HostPort));
     FECHA_INICIO.setDate(to_qdate(s.FechaInicio));
     FECHA_FIN.setDate(to_qdate(s.FechaFin));
     Intervalo.setCurrentIndex(s.Intervalo >= 0 && s.Intervalo < Intervalo.count() ? s.Intervalo
@@ -404,7 +406,7 @@ void Tremotex::ApplySettings(const WindowSettings& s) {
     Log.setChecked(s.LogScreen);
     LOG_FILE.setChecked(s.LogDisk);
     MINIMIZAR.setChecked(s.Minimizar);
-    RUTA.setText(latin1(s.Ruta));
+    RUTA.setText(SettingText(s.Ruta));
     IniFileName = s.IniFileName;
     LinkText = s.LinkText;
     AutoMinimize = s.AutoMinimize;

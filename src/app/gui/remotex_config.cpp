@@ -23,14 +23,6 @@ namespace qv {
 
 namespace {
 
-QString latin1(const std::string& text) {
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-std::string latin1(const QString& text) {
-    return text.toLatin1().toStdString();
-}
-
 // File names keep the bytes they have on disk.
 std::string path_bytes(const QString& path) {
     return QFile::encodeName(path).toStdString();
@@ -52,7 +44,8 @@ std::string decode_password(const std::string& encoded) {
 
 // "Shown" paths may be upper-cased; the file is always opened as named.
 void set_file_caption(Tremotex& w, const QString& shownPath) {
-    w.setWindowTitle(QString(CaptionPrefix) + latin1(ReadFileVersion()) + "   -   " + shownPath);
+    w.setWindowTitle(QString(CaptionPrefix) + SettingText(ReadFileVersion()) + "   -   " +
+                     shownPath);
 }
 
 // One step of the add dialog: OK with a whole number from 1 to 65534.
@@ -60,9 +53,9 @@ bool ask_number(QWidget* parent, const QString& caption, const QString& prompt, 
                 int32_t& value) {
     bool ok = false;
     const QString typed =
-        QInputDialog::getText(parent, caption, prompt, QLineEdit::Normal, latin1(text), &ok);
+        QInputDialog::getText(parent, caption, prompt, QLineEdit::Normal, SettingText(text), &ok);
     if (!ok) return false;
-    text = latin1(typed);
+    text = SettingText(typed);
     return parse_int32(text, value) && value >= 1 && value <= 65534;
 }
 
@@ -174,15 +167,15 @@ void Tremotex::Quitar_todo() {
 bool Tremotex::DE_Query(const std::vector<std::string>& Items, const std::string& Caption,
                         std::string& Value) {
     QDialog dialog(this);
-    dialog.setWindowTitle(latin1(Caption));
+    dialog.setWindowTitle(SettingText(Caption));
     QLabel label("Direccion de enlace del contador?", &dialog);
     label.setWordWrap(true);
     label.setGeometry(20, 15, 410, label.heightForWidth(410));
     QComboBox list(&dialog);
     list.setEditable(true);
     list.lineEdit()->setMaxLength(255);
-    list.setEditText(latin1(Value));
-    for (const std::string& item : Items) list.addItem(latin1(item));
+    list.setEditText(SettingText(Value));
+    for (const std::string& item : Items) list.addItem(SettingText(item));
     if (!Items.empty()) list.setCurrentIndex(0);
     list.lineEdit()->selectAll();
     list.setGeometry(20, label.geometry().bottom() + 1 + 5, 410, list.sizeHint().height());
@@ -197,7 +190,7 @@ bool Tremotex::DE_Query(const std::vector<std::string>& Items, const std::string
     dialog.setFixedSize(450, buttonsTop + 26 + 13);
     list.setFocus();
     if (dialog.exec() != QDialog::Accepted) return false;
-    Value = latin1(list.currentText());
+    Value = SettingText(list.currentText());
     return true;
 }
 
@@ -208,22 +201,22 @@ void Tremotex::AGREGAR_CONTADOR21Click() {
     std::string pointText = "1", passwordText = "1";
     const bool good =
         ask_number(this, "CONTADORES", "Direccion de enlace del contador?", LinkText, link) &&
-        ask_number(this, meterCaption + latin1(LinkText), "Direccion del punto de medida ?",
+        ask_number(this, meterCaption + SettingText(LinkText), "Direccion del punto de medida ?",
                    pointText, point) &&
-        ask_number(this, meterCaption + latin1(LinkText), "Password del punto de medida ?",
+        ask_number(this, meterCaption + SettingText(LinkText), "Password del punto de medida ?",
                    passwordText, password);
     if (!good) {
         QMessageBox::critical(this, windowTitle(), "DATOS INGRESADOS SON ERRONEOS");
     } else {
         // Cancel here leaves the code empty: the code is optional.
-        const std::string opc = latin1(
-            QInputDialog::getText(this, meterCaption + latin1(LinkText), "Cod. OPC ? (Opcional)"));
+        const std::string opc = SettingText(QInputDialog::getText(
+            this, meterCaption + SettingText(LinkText), "Cod. OPC ? (Opcional)"));
         const std::string text =
             "Esta seguro que desea agregar el contador ?\n\r\n\r"
             "Direccion de enlace : " +
             LinkText + "\n\r" + "Punto de medida : " + pointText + "\n\r" +
             "Password: " + passwordText + "\n\r" + "Cod. OPC: " + opc;
-        if (confirmed(this, latin1(text))) Add_to_Grid(link, point, password, opc);
+        if (confirmed(this, SettingText(text))) Add_to_Grid(link, point, password, opc);
     }
     AGREGAR_CONTADOR21.setEnabled(true);
 }
@@ -236,9 +229,9 @@ void Tremotex::QUITAR_CONTADOR21Click() {
     if (!DE_Query(MeterLinkTexts(g), "QUITAR CONTADOR DE LA LISTA ?", LinkText)) {
     } else if (!parse_int32(LinkText, link)) {
         QMessageBox::critical(this, windowTitle(), "Direccion de enlace erronea!");
-    } else if (confirmed(this, latin1("Esta seguro que desea quitar el contador ?\n\r\n\r"
-                                      "Direccion de enlace : " +
-                                      LinkText))) {
+    } else if (confirmed(this, SettingText("Esta seguro que desea quitar el contador ?\n\r\n\r"
+                                           "Direccion de enlace : " +
+                                           LinkText))) {
         if (RemoveMeter(g, LinkText)) SetGridContents(g);
     }
     QUITAR_CONTADOR21.setEnabled(true);

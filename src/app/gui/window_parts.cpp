@@ -7,6 +7,14 @@
 
 namespace qv {
 
+QString SettingText(std::string_view utf8) {
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+std::string SettingText(const QString& text) {
+    return text.toUtf8().toStdString();
+}
+
 GridHeader::GridHeader(CellPainter painter, QWidget* parent)
     : QHeaderView(Qt::Horizontal, parent), painter_(std::move(painter)) {
     setSectionsClickable(false);

@@ -1,7 +1,7 @@
 #pragma once
 // Small pieces of the main window that Qt has no ready control for: the meter
 // grid's painted header and cells, and a picture that keeps its proportions
-// and reacts to a click.
+// and reacts to a click; the conversion of typed text.
 
 #include <QHeaderView>
 #include <QLabel>
@@ -9,10 +9,17 @@
 #include <QStyledItemDelegate>
 #include <QTableView>
 #include <functional>
+#include <string>
+#include <string_view>
 
 class QPainter;
 
 namespace qv {
+
+// The settings' texts are UTF-8, as the command line and a configuration file
+// give them: typed text crosses the widget boundary through these.
+QString SettingText(std::string_view utf8);
+std::string SettingText(const QString& text);
 
 // Paints one grid cell: column, row (0 = header row), rectangle.
 using CellPainter = std::function<void(QPainter&, int, int, const QRect&)>;
