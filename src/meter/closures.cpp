@@ -22,6 +22,11 @@
 //   record came. A profile's first record has none before it to follow, and
 //   needs none: it goes to the slot of its own time (for the quarter-hourly
 //   profile too, so that a day without its first records starts where they do).
+// - Only a record taken (stored in its slot, or the 00:00 record that closes
+//   the day before) moves the running position and the count that the
+//   profile's closing line gives; a refused one leaves both as they were, so
+//   the count is never a slot the refused record would have taken. A transfer
+//   that took no record fails, with that line.
 // - A daily closure whose time tag cannot be read stores nothing: values
 //   without a date would pass for a reading of some day.
 // - A walk that a stop request cuts short fails the meter, with a red line
@@ -83,7 +88,7 @@ bool isConfirmation(const std::string& f, uint8_t type) {
 // is): fewer than six objects, a negative cause, another type.
 std::string dataFault(const std::string& f, uint8_t type, bool exact) {
     if (FrameFunction(f) != kFnUserData || f.size() < kObjects)
-        return " - RESPUESTA SIN DATOS: " + HexDump(f);
+        return " - RESPUESTA SIN DATOS: " + TraceDump(f, true);
     if (FrameByte(f, 6) != type)
         return " - TIPO " + std::to_string(FrameByte(f, 6)) + " EN LUGAR DE " +
                std::to_string(type);
@@ -301,7 +306,8 @@ bool TContador_IP::confirmed(const std::string& f, uint8_t type) {
                     std::to_string(FrameByte(f, 8) & 0x3F) + ")",
                 colour::Red);
     else
-        PostLog(" - CONFIRMACION NO VALIDA DE LA " + request + ": " + HexDump(f), colour::Red);
+        PostLog(" - CONFIRMACION NO VALIDA DE LA " + request + ": " + TraceDump(f, true),
+                colour::Red);
     return false;
 }
 
@@ -328,8 +334,11 @@ struct TContador_IP::ProfileWalk {
     int s = 0;  // hourly: next slot
     int h = 0;  // quarter-hourly: running hour
     int q = 1;  // quarter-hourly: running quarter, 1..4
+    // Records of the day taken: stored in their slot, or the 00:00 record
+    // that closes the day before (its value is the day's opening closure).
+    int count = 0;
     int64_t previousTag = -1;
-    TimeTag last;  // the tag of the last record received
+    TimeTag last;  // the tag of the last record taken
     // Records still to check after a retry: the one it brought and the
     // next, as a late reply to the lost try may stand in for the first.
     int toCheck = 0;
@@ -340,23 +349,41 @@ struct TContador_IP::ProfileWalk {
     // Slots written by this profile; hour 0 quarter 0 holds the daily closure.
     bool taken[kHours][kQuarters] = {{true}};
 
+    // The first record stored goes to the slot of its own time, so a day
+    // whose first records are missing starts where its records do.
+    bool atOwnTime(const TimeTag& t) const {
+        return quarter && !placed && inDay(t, day) && (t.Hour > 0 || t.Minute > 0);
+    }
+    // Hourly: the running slot of the record with this tag.
+    int hourlySlot(const TimeTag& t) const {
+        if (r == 0 && t.Hour == 1) return 1;
+        if (s == 0 && t.Hour > 0 && t.Hour <= kHours - 1) return t.Hour;
+        return s;
+    }
     // The slot of the record with this tag by the running counters; hour -1
-    // for a record that takes no slot. Moves the hourly slot counter on.
-    std::pair<int, int> slotFor(const TimeTag& t) {
+    // for a record that takes no slot. The counters stay as they are: only a
+    // record taken moves them (take), so a refused one leaves no trace.
+    std::pair<int, int> slotFor(const TimeTag& t) const {
         if (quarter) {
-            // The first record stored goes to the slot of its own time, so a day
-            // whose first records are missing starts where its records do.
-            if (!placed && inDay(t, day) && (t.Hour > 0 || t.Minute > 0)) {
-                h = t.Hour;
-                q = t.Minute / 15 + 1;
-            }
-            if (h == 0 && q == 1) return {-1, 0};
-            return {h, q - 1};
+            const int hour = atOwnTime(t) ? t.Hour : h;
+            const int quarterOf = atOwnTime(t) ? t.Minute / 15 + 1 : q;
+            if (hour == 0 && quarterOf == 1) return {-1, 0};
+            return {hour, quarterOf - 1};
         }
-        if (r == 0 && t.Hour == 1) s = 1;
-        if (s == 0 && t.Hour > 0 && t.Hour <= kHours - 1) s = t.Hour;
-        const int slot = s++;
-        return {t.Hour > 0 ? slot : -1, 0};
+        return {t.Hour > 0 ? hourlySlot(t) : -1, 0};
+    }
+    // The record with this tag and minutes is taken: the counters move past it.
+    void take(const TimeTag& t, int64_t tag, bool stored) {
+        if (atOwnTime(t)) {
+            h = t.Hour;
+            q = t.Minute / 15 + 1;
+        }
+        if (!quarter) s = hourlySlot(t) + 1;
+        if (toCheck > 0) --toCheck;
+        previousTag = tag;
+        last = t;
+        placed = placed || stored;
+        ++count;
     }
 };
 
@@ -374,15 +401,14 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
         WaitMs(PauseMs(1000));
         Transact(FixedFrame(kCtlClass2Fcb1, link));
 
-        const int count = quarter ? walk.h * 4 : walk.r;
-        const std::string read = std::to_string(count) + " CIERRES LEIDOS )";
+        const std::string read = std::to_string(walk.count) + " CIERRES LEIDOS )";
         const char* kind = quarter ? "CIERRES CUARTIHORARIOS" : "CIERRES HORARIOS";
-        if (!walk.ended || walk.dropped) {
+        // A transfer that took no record read nothing, and says so.
+        if (!walk.ended || walk.dropped || walk.count == 0) {
             PostLog(std::string(" - ERROR ") + kind + " INCOMPLETOS - ( " + read + walk.why,
                     colour::Red);
             return false;
         }
-        if ((quarter ? walk.h : walk.r) == 0) return false;
         PostLog(std::string(" - ") + kind + " OK - ( " + read, colour::Green);
         return true;
     } catch (...) {
@@ -504,11 +530,8 @@ bool TContador_IP::takeProfileRecord(ProfileWalk& w) {
         w.dropped = true;
         return false;
     }
-    if (w.toCheck > 0) --w.toCheck;
     // The 00:00 record that some meters send first closes the day before.
     const bool dayBefore = w.previousTag < 0 && inDay(t, w.day) && t.Hour == 0 && t.Minute == 0;
-    w.previousTag = tag;
-    w.last = t;
 
     const auto [slotHour, slotQuarter] = w.slotFor(t);
     const char* refused = nullptr;  // the day before's record takes no slot
@@ -526,9 +549,9 @@ bool TContador_IP::takeProfileRecord(ProfileWalk& w) {
         return false;
     }
     PostLog(w.recordLine() + tagText(t) + " - OK", colour::Yellow);
+    w.take(t, tag, slotHour >= 0);
     if (slotHour < 0) return true;
     LastTag = tag;
-    w.placed = true;
     w.taken[slotHour][slotQuarter] = true;
     writeLabel(w.dev.Labels[w.n](slotHour, slotQuarter), t);
     for (int reg = 1; reg <= kRegisters; ++reg) {

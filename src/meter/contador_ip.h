@@ -66,6 +66,9 @@ struct DeviceItem {
           Password(device ? device->Password : 0),
           Device(std::move(device)) {}
     std::string Text;
+    // Why the meter is not read at all ("" when it is read): numbers that do
+    // not fit their fields of the frame would reach another meter.
+    std::string Fault;
     int32_t LinkAddress;
     int32_t MeasurePoint;
     int32_t Password;

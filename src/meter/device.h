@@ -59,7 +59,8 @@ enum IntervalKind : int32_t {
 class Tdevice {
   public:
     // Texts from the grid row; numbers as the grid holds them (decimal, "$" or
-    // "0x" hexadecimal; a bad text gives its leading digits, none gives 0).
+    // "0x" hexadecimal; a bad text gives its leading digits, none gives 0). A
+    // password from 2^31 to 2^32 - 1 keeps its four bytes.
     Tdevice(std::string_view linkText, std::string_view pointText, std::string_view passwordText,
             std::string opcCode);
 
@@ -85,5 +86,12 @@ class Tdevice {
 // hexadecimal after "$" or "0x"; stops at the first wrong character (0 when
 // nothing valid precedes it). Digits that would overflow 32 bits end the number.
 int32_t TextToInt(std::string_view text);
+
+// Why a meter's grid numbers cannot go on the wire as typed, "" when they can:
+// a link address or measuring point outside 0..65535 (its two bytes of the
+// frame), a password beyond 32 bits. Names the field, and its text but for the
+// password's.
+std::string FrameFieldFault(std::string_view linkText, std::string_view pointText,
+                            std::string_view passwordText);
 
 }  // namespace qv

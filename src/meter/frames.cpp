@@ -64,7 +64,7 @@ std::string FixedFrame(uint8_t control, int32_t address) {
 }
 
 std::string OpenSessionFrame(int32_t address, int32_t point, int32_t password) {
-    std::string u = RequestHead(kCtlUserData, address, 0xB7, 1, point, 0);
+    std::string u = RequestHead(kCtlUserData, address, kTypeOpenSession, 1, point, 0);
     const uint32_t p = static_cast<uint32_t>(password);
     for (int i = 0; i < 4; ++i) u += static_cast<char>((p >> (8 * i)) & 0xFF);
     return VariableFrame(u);
@@ -126,7 +126,7 @@ std::string RequestName(const std::string& request) {
         }
     }
     switch (FrameByte(request, 7)) {  // the type identification
-        case 0xB7:
+        case kTypeOpenSession:
             return "INICIO DE SESION";
         case 0xBB:
             return "FIN DE SESION";
@@ -194,6 +194,20 @@ std::string HexDump(const std::string& bytes) {
         std::snprintf(buf, sizeof buf, "%02X ", c);
         out += buf;
     }
+    return out;
+}
+
+std::string TraceDump(const std::string& frame, bool stored) {
+    std::string out = HexDump(frame);
+    const std::size_t type = stored ? 6 : 7;  // where the type identification is
+    const bool variable =
+        stored ? FrameByte(frame, 2) == kVariableStart
+               : FrameByte(frame, 0) == kVariableStart && FrameByte(frame, 3) == kVariableStart;
+    if (!variable || FrameByte(frame, type) != kTypeOpenSession) return out;
+    // The password: the four bytes after the type, qualifier, cause,
+    // measuring point and record address.
+    for (std::size_t i = type + 6; i < type + 10 && i < frame.size(); ++i)
+        out.replace(3 * i, 2, "**");
     return out;
 }
 

@@ -35,6 +35,9 @@ constexpr uint8_t kFnNoData = 9;
 constexpr uint8_t kFnLinkStatus = 11;
 constexpr uint8_t kCauseNegative = 0x40;
 
+// Type identification of the session-opening request (and of its echo).
+constexpr uint8_t kTypeOpenSession = 0xB7;
+
 uint8_t Checksum(const std::string& bytes);
 // Wraps user data (control field, link address, data unit) in a variable frame.
 std::string VariableFrame(const std::string& user);
@@ -68,6 +71,10 @@ bool ExtractFrame(std::string& rxBuffer, std::string& lastFrame);
 
 // Each byte as two upper-case hex digits and a blank.
 std::string HexDump(const std::string& bytes);
+// HexDump of a frame for the log: the access password of a session-opening
+// frame, sent or echoed by the meter, shows as "** ** ** ** ". `stored`: the
+// frame without its first start byte, as a received frame is kept.
+std::string TraceDump(const std::string& frame, bool stored);
 std::vector<uint8_t> StrToBytes(const std::string& text);
 std::string BytesToStr(const std::vector<uint8_t>& bytes);
 

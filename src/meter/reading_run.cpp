@@ -150,6 +150,11 @@ void addMeters(TContador_IP& t, const GridRows& grid) {
         const GridRow& row = grid[r];
         t.Devices.emplace_back(row[0],
                                std::make_unique<Tdevice>(row[0], row[1], row[2], trim(row[3])));
+        // Cut to their fields, its numbers would ask another meter; its
+        // password is not shown.
+        if (const std::string why = FrameFieldFault(row[0], row[1], row[2]); !why.empty())
+            t.Devices.back().Fault =
+                "CONTADOR " + trim(row[0]) + "-" + trim(row[1]) + "-****: " + why + ", NO SE LEE";
         t.PostGridStatus(static_cast<int>(r), "INICIANDO HARDWARE...");
     }
 }
@@ -162,6 +167,13 @@ void setUpModem(TContador_IP& t, const RunSettings& settings) {
     }
     t.AnalogModem = settings.LinkType == LinkAnalogModem;
     t.ModemInitString = t.AnalogModem ? settings.ModemInitString : "+++";
+    // The GSM modem gets its own first line; a string meant for it would
+    // otherwise seem to have been sent. Not shown: it may hold a SIM PIN.
+    if (!t.AnalogModem && !trim(settings.ModemInitString).empty())
+        t.PostLog(
+            " - LA CADENA DE INICIALIZACION DE MODEM NO SE ENVIA AL MODEM GSM,"
+            " SOLO AL ANALOGICO",
+            colour::Yellow);
     t.DialNumber = trim(settings.DialNumber);
     if (t.DialNumber.empty()) {
         t.PostLog(" - EL NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO...", colour::Red);

@@ -188,6 +188,10 @@ void TContador_IP::ReadIecMeters() {
         if (Terminated || CarrierLost) {
             // Not reached: the run was stopped, or the call dropped.
             PostGridStatus(i + 1, "(3) ERROR DE COMUNICACION");
+        } else if (!Devices[std::size_t(i)].Fault.empty()) {
+            // No frame at all: cut to fit, it would go to another meter.
+            PostLog(" - " + Devices[std::size_t(i)].Fault, colour::Red);
+            PostGridStatus(i + 1, "(2) ERROR INICIANDO - (CONTADOR NO VALIDO)");
         } else if (OpenSession(i)) {
             DateFrom = from;
             ok = ReadMeter(i);

@@ -72,7 +72,8 @@ bool TContador_IP::TrySession(int index, bool fcbChanged, bool& found) {
         PostLog(" - CONF. NEGATIVA - PARAMETROS PTO.MEDIDA/PASS ERRONEOS", colour::Red);
         return false;
     }
-    if (FrameFunction(LastFrame) != kFnUserData || FrameByte(LastFrame, 6) != 0xB7) return false;
+    if (FrameFunction(LastFrame) != kFnUserData || FrameByte(LastFrame, 6) != kTypeOpenSession)
+        return false;
     if (refused(FrameByte(LastFrame, 8))) {
         PostLog(" - CONF. NEGATIVA  - PARAMETROS PTO.MEDIDA/PASS ERRONEOS", colour::Red);
         return false;

@@ -88,9 +88,9 @@ bool TContador_IP::Transact(const std::string& frame) {
     // 64 bits: the time-out is taken as typed, however large.
     const int64_t maxPolls = int64_t{AsduTimeout} * 10;
     // The TCP trace lines begin with a blank, the serial ones do not.
-    const auto trace = [this](const std::string& bytes) {
+    const auto trace = [this](const std::string& bytes, bool stored) {
         if (!TraceFrames) return;
-        std::string line = HexDump(bytes);
+        std::string line = Protocol == 0 ? TraceDump(bytes, stored) : HexDump(bytes);
         if (!IsSerial) line.insert(0, 1, ' ');
         PostLog(line, colour::Red);
     };
@@ -108,7 +108,7 @@ bool TContador_IP::Transact(const std::string& frame) {
         SleepMs(10);
         dropStaleInput();
         if (SendFrame(frame)) {
-            trace(frame);
+            trace(frame, false);
             if (awaitReply(maxPolls, frame)) {
                 timedOut = true;
                 if (!IsSerial) WaitMs(500);
@@ -128,7 +128,7 @@ bool TContador_IP::Transact(const std::string& frame) {
         return false;
     }
     noAnswerLogged_ = false;
-    trace(LastFrame);
+    trace(LastFrame, true);
     // A request sent again may have an answer of each try on the way: the
     // late ones of the earlier tries and the repeat. Whichever comes after
     // the one taken is a copy, and comes within the tries' time.
@@ -157,7 +157,7 @@ bool TContador_IP::takeReply(const std::string& request) {
             : ReplyFits(request, LastFrame) ? nullptr
                                             : " - TRAMA DESCARTADA, NO RESPONDE A LA PETICION: ";
         if (!dropped) return true;
-        PostLog(dropped + HexDump(LastFrame), colour::Red);
+        PostLog(dropped + TraceDump(LastFrame, true), colour::Red);
         LastFrame.clear();
     }
     return false;

@@ -321,6 +321,10 @@ const Unattended kUnattended[] = {
      {"EXIT CODE: 11"}},
     {"StaleDisplayFromAfterTo", {"-IP", "127.0.0.1", "-PORT", "@", "-FROM", "2026/06/12", "-TO", "2026/06/10"},
      {"DISPLAY=:97"}, 0, {"^$"}, {"SOLO SE LEE EL 2026/06/10", "EXIT CODE: 0"}},
+    // The meter refuses the password; no trace of the opening frame or its echo shows it.
+    {"PasswordNotInFrameTraces", {"-IP", "127.0.0.1", "-PORT", "@", "-METERS", "101-1-987654321"}, {}, 15,
+     {"^quorvanta: exit code 15: .*PARAMETROS PTO.MEDIDA/PASS ERRONEOS\n$"},
+     {"!B1 68 DE 3A", "\n[^\n]* 68 0D 0D 68 53 65 00 B7 01 06 01 00 00 \\*\\* \\*\\* \\*\\* \\*\\* "}},
     {"ConnectionRefused", {"-IP", "127.0.0.1", "-PORT", "1"}, {}, 15,
      {"^quorvanta: exit code 15: .*\n$"}, {"TRY TO RECONNECT TO: 127.0.0.1:1 - CONNECTION REFUSED"}},
     {"FrozenMeterTheReasonNotATrace", {"-IP", "127.0.0.1", "-PORT", "@"}, {}, 15,
@@ -475,12 +479,16 @@ TEST(Program, StopLeavesTheMeterUnreadSaysSoOnceAndEndsWith15) {
 // or beyond the 1-s time-out, on the session's opening or closing, a closure,
 // a profile's first, middle or last record or its end, on a line of up to 150
 // ms: the reading ends 0, "(6)", every row the meter's counters. Then a day
-// without its first records and closures lacking a register: their rows.
+// without its first records and closures lacking a register: their rows. Then
+// a profile record refused (the first, on the daily closure's own tag; one in
+// the middle; the last): the reading fails with the count of records taken
+// before it, and only the day's opening row is written.
 struct Transient {
     std::string name;  // interval letter first
     sim::SimFaults faults;
     int replyDelayMs = 2;
     std::vector<std::string> csv = {};  // patterns; none: the counters, row by row
+    std::string failure = {};           // the reason printed (exit 15); none: it ends 0
 };
 std::vector<Transient> transients() {
     // clang-format off
@@ -500,6 +508,10 @@ std::vector<Transient> transients() {
     const uint32_t energy = sim::profileValue(kSeed, 101, 2, {2026, 5, 12, 1, 0, true}, 60);
     t.push_back({"QFirstTwoRecordsMissing", {.skipFirst = 2}, 2, {"\r\n;;Invierno;(- ; ){12}\r\n12/05/26;00:30;Verano;\\d"}});
     t.push_back({"HClosuresLackRegister2", {.closureMissing = 2}, 2, {"\r\n12/05/26;01:00;Verano;\\d+; - ; (\\d+; ){5}" + std::to_string(energy) + "; ", "!\r\n([^;]*;){4} \\d"}});
+    const std::string incomplete = "ERROR CIERRES CUARTIHORARIOS INCOMPLETOS - ( ";
+    t.push_back({"QOnlyRecordOnTheClosuresTag", {.skipFirst = 95, .closureMinute = 23 * 60 + 45}, 2, {"\r\n12/05/26;23:45;Verano;\\d"}, incomplete + "0 CIERRES LEIDOS )"});
+    t.push_back({"QMiddleRecordRefused", {.repeatRecord = 50}, 2, {}, incomplete + "49 CIERRES LEIDOS )"});
+    t.push_back({"QLastRecordRefused", {.repeatRecord = 96}, 2, {}, incomplete + "95 CIERRES LEIDOS )"});
     // clang-format on
     return t;
 }
@@ -520,17 +532,30 @@ TEST_P(ProgramTransient, EndsReadWithTheRowsOfAReadingWithoutIt) {
     c.replyDelayMs = r.replyDelayMs;
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
+    const bool fails = !r.failure.empty();
     EXPECT_EQ(
         runProgram(dir, {"-IP", "127.0.0.1", "-PORT", std::to_string(sim.listenTcp()), "-CSV",
                          dir + "/out", "-FROM", from, "-TO", to, "-INTERVAL", r.name.substr(0, 1),
                          "-METERS", "101-1-7", "-INTERASDUS", "0", "-TIMEOUTASDUS", "1"}),
-        0);
-    EXPECT_NE(ReadFile(dir + "/quorvanta_STATUSLOG.CSV").find("(6) LECTURA CORRECTA"),
+        fails ? 15 : 0);
+    EXPECT_NE(ReadFile(dir + "/quorvanta_STATUSLOG.CSV")
+                  .find(fails ? "(5) ERROR DE LECTURA" : "(6) LECTURA CORRECTA"),
               std::string::npos);
+    if (fails) {
+        // The log's red line and the stderr reason count the same records.
+        EXPECT_EQ(ReadFile(dir + "/output.txt"),
+                  "quorvanta: exit code 15: CONTADORES LEIDOS: 0 DE 1 - EL PRIMERO SIN LEER ES EL "
+                  "101: " +
+                      r.failure + "\n");
+        const std::string log = ReadFile(dir + "/quorvanta.LOG");
+        EXPECT_NE(log.find(" - " + r.failure), std::string::npos);
+        EXPECT_NE(log.find(" - FUERA DE ORDEN, NO ALMACENADO"), std::string::npos);
+    }
     const std::string csv = ReadFile(dir + "/out/" + CsvFileName(101, LocalToday()));
-    EXPECT_EQ(split(csv, "\r\n").size(), rows + 2);  // the header, the last line end
+    // The header, the last line end.
+    EXPECT_EQ(split(csv, "\r\n").size(), (fails ? 1 : rows) + 2);
     if (r.csv.empty()) {
-        EXPECT_EQ(checkRows(csv, 101).size(), rows);
+        EXPECT_EQ(checkRows(csv, 101).size(), fails ? 1 : rows);
     }
     expectPatterns(csv, r.csv);
     if (!HasFailure()) fs::remove_all(dir);

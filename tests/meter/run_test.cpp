@@ -249,6 +249,45 @@ TEST(ReadingRunSetUp, FailedSetUpsEndWithTheirCodeAndReadNothing) {
     EXPECT_EQ(sim.framesReceived(), 0u);
 }
 
+// Numbers that do not fit their fields of the frame would each, cut to fit,
+// open a session with meter 101 (link -65435 and point 65537 keep 101 and 1 in
+// two bytes, password 7295934592 keeps 3000000000 in four): such a row is not
+// read, no frame goes out for it, and its red line names it without its
+// password. A password above 2^31 that fits goes out whole.
+TEST(ReadingRunSetUp, MeterNumbersThatDoNotFitTheFrameAreNotRead) {
+    sim::SimConfig c = simMeters({101});
+    c.meters[0].measurePoint = 1;
+    c.meters[0].password = 3000000000u;
+    sim::MeterSim sim(c);
+    RunWindow w;
+    RunSettings s = tcpSettings(w, sim.listenTcp(), {});
+    const std::string fits = " NO CABE EN LA TRAMA (0 A 65535), NO SE LEE";
+    const std::pair<GridRow, std::string> rows[] = {
+        {{"65637", "1", "3000000000"}, "65637-1-****: LA DIRECCION DE ENLACE 65637" + fits},
+        {{" -65435", "1", "3000000000"}, "-65435-1-****: LA DIRECCION DE ENLACE -65435" + fits},
+        {{"101", "65537", "3000000000"}, "101-65537-****: EL PUNTO DE MEDIDA 65537" + fits},
+        {{"101", "1", "7295934592"}, "101-1-****: LA CONTRASENA NO CABE EN SUS 4 BYTES, NO SE LEE"},
+    };
+    s.Grid.resize(1);
+    for (const auto& row : rows) s.Grid.push_back(row.first);
+    s.Grid.push_back({"101", "1", "3000000000", "", ""});
+    T_Conta run(s, w.callbacks());
+    ASSERT_TRUE(w.waitEnd(run));
+
+    EXPECT_EQ(w.exitCode, 15);
+    EXPECT_EQ(w.countLog(" - TRY TO OPEN SESSION TO: ", true), 1);  // the last row's only
+    EXPECT_EQ(w.lastGrid(5), "(6) LECTURA CORRECTA");
+    for (int r = 1; r <= 4; ++r) {
+        EXPECT_EQ(w.countLog(" - CONTADOR " + rows[r - 1].second), 1) << r;
+        EXPECT_EQ(w.lastGrid(r), "(2) ERROR INICIANDO - (CONTADOR NO VALIDO)");
+    }
+    EXPECT_EQ(w.countLog(" - CONTADORES LEIDOS: 1 DE 5 - EL PRIMERO SIN LEER ES EL 65637: "
+                         "CONTADOR " +
+                         rows[0].second),
+              1);
+    for (const auto& e : w.stream) EXPECT_EQ(e.find("7295934592"), std::string::npos) << e;
+}
+
 // Beside the executable, a link followed to its target (without a link: every
 // run here).
 TEST(ReadingRunFiles, StatusFileNameAndContents) {
@@ -348,6 +387,9 @@ struct ModemLine {
     RunWindow w;
 };
 
+const std::string kInitNotSent =
+    " - LA CADENA DE INICIALIZACION DE MODEM NO SE ENVIA AL MODEM GSM, SOLO AL ANALOGICO";
+
 // A modem silent to its first two ATZ and not registered ("+CREG: 0,5"): red
 // state, no signal asked, dialled all the same. (A call not connected: the
 // program's run tests.)
@@ -356,8 +398,12 @@ TEST(ModemRun, LateUnregisteredGsmModemDialsReadsAndHangsUp) {
     c.modem.atzOkFrom = 3;
     c.modem.cregStat = 5;
     ModemLine m(c);
-    T_Conta run(m.settings(LinkGsmModem), m.w.callbacks());
+    RunSettings s = m.settings(LinkGsmModem);
+    s.ModemInitString = "AT+CPIN=1234";  // the analog modem's only; the log says so, once
+    T_Conta run(s, m.w.callbacks());
     ASSERT_TRUE(m.w.waitEnd(run));
+    EXPECT_EQ(m.w.countLog(kInitNotSent), 1);
+    EXPECT_EQ(m.trace("modem >> AT+CPIN=1234"), 0);
 
     EXPECT_TRUE(InOrder(m.w.stream,
                         {modem(ModemNotRegistered, 0), Log(" - CONECTADO !", G),
@@ -379,6 +425,7 @@ TEST(ModemRun, AnalogModemWithResetStoppedOnLineStillEscapesAndHangsUp) {
 
     stop(run, milliseconds(4500));  // in the first meter's session, the call up
 
+    EXPECT_EQ(m.w.countLog(kInitNotSent), 0);
     EXPECT_TRUE(InOrder(m.w.stream, {Log(" - >> (AT&F)", G), modem(ModemAnalog, 0),
                                      "GRID 2 (3) ERROR DE COMUNICACION", "EXIT 15"}));
     // The reset goes out to an analog modem too; no GSM question does.

@@ -148,6 +148,22 @@ TEST(Session, FailedOpeningsAreTriedFourTimes) {
     }
 }
 
+// The access password (987654321: B1 68 DE 3A) never reaches the log: every
+// trace of the opening frame shows "** ** ** **" in its place, the frame sent,
+// its repeat after the acknowledgement came late, the meter's echo of it.
+TEST(Session, PasswordIsMaskedInEveryTraceOfTheOpeningFrame) {
+    sim::SimConfig c = simMeter(5, {.lateReply = 8, .lateReplyMs = 1300});  // step 8's ack
+    c.meters[0].password = 987654321;
+    sim::MeterSim sim(c);
+    Harness h;
+    h.useTcp(sim.listenTcp());
+    h.addMeter(5, 50, 987654321);
+    EXPECT_TRUE(h.thread->OpenSession(0));
+    EXPECT_EQ(h.countLog(" 68 0D 0D 68 53 05 00 B7 01 06 32 00 00 ** ** ** ** ", true), 2);
+    EXPECT_EQ(h.countLog(" 0D 0D 68 08 05 00 B7 01 07 32 00 00 ** ** ** ** ", true), 1);
+    for (const auto& e : h.stream) EXPECT_EQ(e.find("B1 68 DE 3A"), std::string::npos) << e;
+}
+
 TEST(Session, HugePauseUnitWaitsUntilStoppedWithoutOverflow) {
     SimLink l(simMeters({5}));
     l.h.thread->InterAsdu = 2147483647;  // taken as given; every pause is then endless
@@ -307,7 +323,8 @@ TEST(Closures, LostProfileReplyGivesRightRecordsOrAVisibleFailure) {
 // not stored, is named in red, and fails the reading; nothing lands past the
 // day's records. A frozen meter: the request left unanswered is named once; one
 // whose last record is lost: the record it came after is named; a closure reply
-// refused: what was wrong with it.
+// refused: what was wrong with it. The profile's red line counts the records
+// taken before the refused one.
 TEST(Closures, RecordsOutOfOrderAndAFrozenMeterFailTheReading) {
     const auto outOfOrder = [](const char* record) {
         return " - CIERRE " + std::string(record) + " - FUERA DE ORDEN, NO ALMACENADO";
@@ -322,15 +339,20 @@ TEST(Closures, RecordsOutOfOrderAndAFrozenMeterFailTheReading) {
         unsigned march;  // the day
         sim::SimFaults faults;
         std::string line;
+        int read = -1;  // records the profile's red line counts; -1: no such line
     } rows[] = {
-        {false, 5, {.extraRecords = 1000}, outOfOrder("HORARIO 05/03/26 - 23:00 (Invierno)")},
-        {true, 5, {.extraRecords = 1}, outOfOrder("CUARTIHORARIO 05/03/26 - 23:45 (Invierno)")},
-        {false, 29, {.extraRecords = 2}, outOfOrder("HORARIO 29/03/26 - 23:00 (Verano)")},
+        {false, 5, {.extraRecords = 1000}, outOfOrder("HORARIO 05/03/26 - 23:00 (Invierno)"), 24},
+        {true, 5, {.extraRecords = 1}, outOfOrder("CUARTIHORARIO 05/03/26 - 23:45 (Invierno)"), 96},
+        {false, 29, {.extraRecords = 2}, outOfOrder("HORARIO 29/03/26 - 23:00 (Verano)"), 23},
         {false, 5, {.silence = sim::Silence::Data}, frozen},
         // The last record lost, the repeated poll answered with the end.
-        {false, 5, {.loseData = 25, .noRepeat = true}, lost},
-        // Closure replies refused: each says why.
+        {false, 5, {.loseData = 25, .noRepeat = true}, lost, 23},
         // clang-format off
+        // The only record (on the daily closure's own tag), or one in the
+        // middle, refused: neither moves the count.
+        {true, 5, {.skipFirst = 95, .closureMinute = 23 * 60 + 45}, outOfOrder("CUARTIHORARIO 05/03/26 - 23:45 (Invierno)"), 0},
+        {false, 5, {.repeatRecord = 10}, outOfOrder("HORARIO 05/03/26 - 08:00 (Invierno)"), 9},
+        // Closure replies refused: each says why.
         {false, 5, {.negativeData = true}, " - ERROR PARSING CIERRE DIARIO 05/03/26 - CAUSA DE TRANSMISION NEGATIVA (5)"},
         {false, 5, {.negativeConfirmation = true}, " - CONF. NEGATIVA DE LA PETICION DE CIERRES DIARIOS (CAUSA 7)"},
         {false, 5, {.objectCount = 5}, " - ERROR PARSING CIERRE DIARIO 05/03/26 - 5 OBJETOS EN 50 BYTES, SE ESPERAN 6 Y UNA ETIQUETA DE TIEMPO"},
@@ -342,6 +364,14 @@ TEST(Closures, RecordsOutOfOrderAndAFrozenMeterFailTheReading) {
         const Day day = 2026y / March / std::chrono::day(row.march);
         const Tdevice& d = r.read(row.quarter ? IntervalQuarterHour : IntervalHourly, day, day);
         EXPECT_EQ(r.h.countLog(row.line), 1);
+        if (row.read >= 0) {
+            EXPECT_EQ(r.h.countLog(std::string(" - ERROR CIERRES ") +
+                                       (row.quarter ? "CUARTIHORARIOS" : "HORARIOS") +
+                                       " INCOMPLETOS - ( " + std::to_string(row.read) +
+                                       " CIERRES LEIDOS )",
+                                   true),
+                      1);
+        }
         EXPECT_EQ(d.DayCount(), 1u);  // the walk ends there
         for (int q = 0; q < 4; ++q) EXPECT_EQ(label(d.Labels[0](24, q)), "  W");
         EXPECT_LT(r.sim.framesReceived(), 140u);

@@ -33,6 +33,8 @@ TEST(SimCommandLine, EndpointsAndBadOptionsWithAReason) {
         {"--tcp :1 --fault 1:closure-missing=0", "1 to 6"},
         {"--tcp :1 --fault 1:silent=sometimes", "silent"},
         {"--tcp :1 --fault 1:late-reply=3", "N,MS"},
+        {"--tcp :1 --fault 1:closure-time=24:00", "HH:MM"},
+        {"--tcp :1 --fault 1:repeat-record=1", "2 to"},
         {"--tcp :1 --modem isdn", "--modem"},
         {"--tcp :1 --dial maybe", "--dial"},
         {"--tcp :1 --seed", "needs a value"},

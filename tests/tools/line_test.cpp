@@ -60,6 +60,8 @@ TEST_F(SimLineTest, EachFaultOptionShowsAtItsStep) {
         {"objects=7", {{Data, "62 bytes, cause 05, 7 declared, objects 1 2 3 4 5 6 7" + tag}}},
         {"declared=5", {{Data, "56 bytes, cause 05, 5 declared, objects 1 2 3 4 5 6" + tag}}},
         {"missing=4", {{Data, "56 bytes, cause 05, 6 declared, objects 1 2 3 0 5 6" + tag}}},
+        {"closure-time=23:45",
+         {{Data, "56 bytes, cause 05, 6 declared, objects 1 2 3 4 5 6, tag 2D 17 85 03 1A"}}},
     };
     auto describe = [](const std::string& f) {
         if (f.size() < 10) return hexOf(f.substr(0, 2));

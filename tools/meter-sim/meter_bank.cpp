@@ -171,7 +171,13 @@ std::string MeterBank::dataAsdu(const State& s, const Job& job, const SimTime& t
         putLe32(a, v);
         a += static_cast<char>(reg > 6 ? 0x80 : 0);  // quality: the extra objects invalid
     }
-    a += iec::encodeTimeTag(t);
+    SimTime tag = t;
+    if (!job.increments && f.closureMinute >= 0) {
+        tag.hour = f.closureMinute / 60;
+        tag.minute = f.closureMinute % 60;
+        tag.summer = isSummerTime(tag);
+    }
+    a += iec::encodeTimeTag(tag);
     return a;
 }
 
@@ -190,6 +196,9 @@ MeterBank::Job MeterBank::requestedJob(const SimFaults& f, std::string_view asdu
         job.times.erase(
             job.times.begin(),
             job.times.begin() + std::min<size_t>(job.times.size(), std::max(0, f.skipFirst)));
+    const size_t repeated = static_cast<size_t>(std::max(0, f.repeatRecord));
+    if (job.increments && repeated >= 2 && repeated <= job.times.size())
+        job.times[repeated - 1] = job.times[repeated - 2];
     // A meter that keeps sending: the last record over and over.
     if (!job.times.empty())
         job.times.insert(job.times.end(), static_cast<size_t>(std::max(0, f.extraRecords)),

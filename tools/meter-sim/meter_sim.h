@@ -47,6 +47,8 @@ struct SimFaults {
     int lateReplyMs = 0;      // this many milliseconds, then sent ahead of the next request's reply
     int skipFirst = 0;        // a load profile lacks its first N records (a power cut at midnight)
     int closureMissing = 0;   // 1..6: as missingRegister, in daily closures only
+    int closureMinute = -1;   // >=0: daily closures tagged at this minute of their own day
+    int repeatRecord = 0;     // >1: a load profile's Nth record is the one before it again
 };
 
 struct SimMeter {

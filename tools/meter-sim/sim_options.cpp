@@ -78,11 +78,22 @@ std::string applyFault(SimFaults& f, const std::string& spec) {
     if (name == "session-cause") return number(1, 63, f.sessionCause);
     if (name == "skip-first") return number(0, 1000000, f.skipFirst);
     if (name == "closure-missing") return number(1, 6, f.closureMissing);
+    if (name == "repeat-record") return number(2, 1000000, f.repeatRecord);
+    // Two numbers in their ranges, split at sep.
+    auto pair = [&](char sep, int64_t hi1, int64_t hi2, int64_t lo, int64_t& a, int64_t& b) {
+        const auto at = value.find(sep);
+        return at != std::string::npos && toInt(value.substr(0, at), lo, hi1, a) &&
+               toInt(value.substr(at + 1), lo, hi2, b);
+    };
+    if (name == "closure-time") {
+        int64_t hh, mm;
+        if (!pair(':', 23, 59, 0, hh, mm)) return "closure-time takes HH:MM (00:00 to 23:59)";
+        f.closureMinute = static_cast<int>(hh * 60 + mm);
+        return {};
+    }
     if (name == "late-reply") {
-        const auto comma = value.find(',');
         int64_t n, held;
-        if (comma == std::string::npos || !toInt(value.substr(0, comma), 1, 1000000, n) ||
-            !toInt(value.substr(comma + 1), 1, 600000, held))
+        if (!pair(',', 1000000, 600000, 1, n, held))
             return "late-reply takes N,MS (N 1 to 1000000, MS 1 to 600000)";
         f.lateReply = static_cast<int>(n);
         f.lateReplyMs = static_cast<int>(held);
@@ -147,6 +158,11 @@ Faults (per meter; LINK "*" means every meter; repeatable):
   --fault LINK:closure-missing=REG
                            daily closures send register REG (1..6) under object
                            address 0; load profiles send it as usual
+  --fault LINK:closure-time=HH:MM daily closures carry the time HH:MM of their own
+                                  day in their tag instead of 00:00 (their values
+                                  stay those of 00:00)
+  --fault LINK:repeat-record=N    a load profile's Nth record (N from 2) is the
+                                  record before it again, tag and values
   A wrong password is simulated by giving the meter another password.
 
 Line:
