@@ -15,6 +15,21 @@ std::string UpperAscii(std::string text) {
     return text;
 }
 
+std::string UpperLatin1Letters(std::string utf8) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        auto& c = reinterpret_cast<unsigned char&>(utf8[i]);
+        // U+00E0..U+00FE is C3 A0..C3 BE; its capital is 0x20 lower.
+        if (c == 0xC3 && i + 1 < utf8.size()) {
+            auto& next = reinterpret_cast<unsigned char&>(utf8[i + 1]);
+            if (next >= 0xA0 && next <= 0xBE && next != 0xB7) next -= 0x20;
+            ++i;
+        } else {
+            utf8[i] = upper(utf8[i]);
+        }
+    }
+    return utf8;
+}
+
 bool ParseLong(std::string_view s, long& out) {
     bool neg = false;
     if (!s.empty() && (s[0] == '-' || s[0] == '+')) {

@@ -8,6 +8,10 @@
 namespace qv {
 
 std::string UpperAscii(std::string text);
+// Upper case for a UTF-8 text shown as written, as a Latin-1 program upper-cases
+// its own: ASCII letters and the Latin-1 letters (U+00E0 to U+00FE but U+00F7),
+// so "España" gives "ESPAÑA", not "ESPAñA". Other bytes pass unchanged.
+std::string UpperLatin1Letters(std::string utf8);
 bool SameTextIgnoringCase(std::string_view a, std::string_view b);
 
 // An integer as the settings write it: optional sign, then decimal digits, or

@@ -57,6 +57,10 @@ TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
     // Hourly days without records: each closing row is taken against the day's closure.
     d.IntervalType = IntervalHourly;
     EXPECT_EQ(CsvText(d), expected);
+    // The name upper-cased whole, its letters beyond ASCII too.
+    Tdevice named = d;
+    named.OpcCode = "Peña-öst ÷ ÿ €";
+    EXPECT_TRUE(CsvText(named).starts_with("OPC_ID : PEÑA-ÖST ÷ ÿ €\r\n")) << CsvText(named);
 
     const std::string dir = test::makeTempDir("csv_file"), name = dir + "/1234_26_12_05.CSV";
     std::pair<std::string, int32_t> last;  // the last log line

@@ -321,7 +321,7 @@ std::vector<std::string> CsvRows(const Tdevice& d) {
 std::string CsvText(const Tdevice& d) {
     std::string text;
     if (!d.OpcCode.empty()) {
-        text += UpperAscii("OPC_ID : " + d.OpcCode) + "\r\n";
+        text += UpperLatin1Letters("OPC_ID : " + d.OpcCode) + "\r\n";
     }
     text.append(kCsvHeader);
     text += "\r\n";
