@@ -63,8 +63,9 @@ void TContador_IP::Execute() {
                 PostGridStatus(i + 1, "(2) ERROR INICIANDO - " + StatusText);
         } else if (!Terminated) {
             for (int i = 0; i < count; ++i) PostGridStatus(i + 1, "(1) HARDWARE INICIADO...");
-            ExitCode = DialNumber.empty() ? ExitNoMeterRead : ExitNotConnected;
-            if (!IsSerial && TcpClient) {
+            ExitCode = DialNumber.empty() || count == 0 ? ExitNoMeterRead : ExitNotConnected;
+            // An empty list is said before any connection or call is made.
+            if (!IsSerial && TcpClient && count > 0) {
                 const std::string where = TcpClient->Host + ":" + std::to_string(TcpClient->Port);
                 PostLog(" - INICIANDO CONEXION IP...", colour::Yellow);
                 for (int attempt = 0; attempt < 2 && !Terminated; ++attempt) {
