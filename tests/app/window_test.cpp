@@ -377,6 +377,7 @@ TEST_F(ConfigWindow, MeterDialogsAddRemoveAndEmptyTheList) {
     w->QUITAR_CONTADOR21.click();
     EXPECT_EQ(w->GridContents()[1], (GridRow{"13", "1", "1", "", ""}));
     w->QUITAR_CONTADOR21.click();  // the last one: the header row alone, no empty meter saved
+    w->HOST.setText("127.0.0.1");  // a link a run can start with
     ASSERT_TRUE(w->Grid_contadores.rowCount() == 0 && w->Save_data(dir + "/none.ini"));
     EXPECT_NE(test::ReadFile(dir + "/none.ini").find("CONTADORES=\n"), std::string::npos);
     w->BitBtn3.click();  // "QUITAR TODOS": the header row and one empty row
@@ -410,7 +411,7 @@ TEST_F(ConfigWindow, ReadNowRefusesWhatARunCannotStartWith) {
     WindowSettings s = w->Settings();
     Add_to_Grid(s.Grid, 101, 1, 7, "");
     s.Grid[1][4] = "(6) LECTURA CORRECTA";
-    s.HostPort = "70000";  // as a command line could not give it
+    s.Host = "127.0.0.1", s.HostPort = "70000";  // a port as a command line could not give it
     w->ApplySettings(s);
     w->BitBtn2Click();
     w->Delay_startTimer();
@@ -432,7 +433,7 @@ TEST_F(ConfigWindow, ReadNowRefusesWhatARunCannotStartWith) {
 // GUARDA CONFIGURACION saves nothing a run would refuse and says why.
 TEST_F(ConfigWindow, SaveRefusesWhatARunOrALoadWouldRefuse) {
     WindowSettings s = w->Settings();
-    s.HostPort = "70000";
+    s.Host = "127.0.0.1", s.HostPort = "70000";
     w->ApplySettings(s);
     const std::string file = dir + "/refused.ini";
     {
@@ -662,6 +663,7 @@ TEST_F(ConfigWindow, EveryRefusedKeyIsRefusedAlikeByIniAndByTheLoadButton) {
         {"LIST_PORT", "abc"}, {"PUERTO", "abc"}, {"HABILITA_TUNEL", "2"}};
     // clang-format on
     w->RUTA.setText(QString::fromStdString(dir + "/out"));
+    w->HOST.setText("127.0.0.1");
     w->Add_to_Grid(101, 1, 7, "");
     ASSERT_TRUE(w->Save_data(dir + "/good.ini"));
     const std::string good = test::ReadFile(dir + "/good.ini");
