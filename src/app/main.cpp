@@ -132,8 +132,10 @@ std::string prepare_process() {
     return fallback == std::string::npos ? std::string() : platform.substr(0, fallback);
 }
 
-// The windows and the message loop; the exit code reached.
-int run_windows(int argc, char** argv, bool reading, const std::string& fallbackFrom) {
+// The windows and the message loop; the exit code reached. `idle`: the
+// arguments ask for no reading and no upload; `headless`: no display was set.
+int run_windows(int argc, char** argv, bool reading, bool idle, bool headless,
+                const std::string& fallbackFrom) {
     using namespace qv;
     try {
         starting_platform = true;
@@ -143,7 +145,7 @@ int run_windows(int argc, char** argv, bool reading, const std::string& fallback
         // without it, a window nobody could see is not shown.
         const bool fellBack =
             !fallbackFrom.empty() && QGuiApplication::platformName() == "offscreen";
-        if (fellBack && !reading) {
+        if (fellBack && idle) {
             std::fprintf(stderr, "quorvanta: %s\n", platform_fallback(fallbackFrom).c_str());
             return usage(argc, argv);
         }
@@ -167,6 +169,7 @@ int run_windows(int argc, char** argv, bool reading, const std::string& fallback
         auto splash = ShowSplash();
 
         Tremotex remotex;
+        remotex.Headless = headless || fellBack;
         const std::unique_ptr<TSql_Form> Sql_Form = CreateSqlForm(remotex);
         TForm_progress form_progress;
         remotex.Form_progress = &form_progress;
@@ -198,15 +201,18 @@ int run_windows(int argc, char** argv, bool reading, const std::string& fallback
 int main(int argc, char** argv) {
     using namespace qv;
     const bool reading = AsksForReading(argc);
-    // Without a display a window would wait unseen for ever, holding the lock.
-    if (!reading && NeedsOffscreenPlatform()) return usage(argc, argv);
+    // Without a display a window would wait unseen for ever, holding the lock:
+    // also one started with arguments that read and upload nothing (-NOSTART).
+    const bool idle = !reading || AsksForNothing({argv, argv + argc});
+    const bool headless = NeedsOffscreenPlatform();
+    if (idle && headless) return usage(argc, argv);
     const std::string fallbackFrom = prepare_process();
     catch_stop_signals();
 
-    const int code = run_windows(argc, argv, reading, fallbackFrom);
+    const int code = run_windows(argc, argv, reading, idle, headless, fallbackFrom);
     // Silent on success; one line with the code and its reason otherwise (the
     // lock's refusal has said its own).
     if (reading && code != 0 && code != kExitInstanceBusy)
-        std::fprintf(stderr, "%s\n", ExitLine(code, LastRedLine()).c_str());
+        std::fprintf(stderr, "%s\n", ExitLine(code, ProcessExitReason()).c_str());
     return code;
 }

@@ -47,9 +47,26 @@ class Latin1Only : public QValidator {
         return Acceptable;
     }
 
-  private:
+  protected:
     QLabel* warning_;
     const char* box_;
+};
+
+// A port box takes digits only, at most five; whether they make a port of 1 to
+// 65535 is asked when the window closes (a port being typed may pass through
+// "0" or "7000" on its way to "70001" and back).
+class PortDigits : public Latin1Only {
+  public:
+    using Latin1Only::Latin1Only;
+    State validate(QString& text, int&) const override {
+        for (QChar c : text)
+            if (c < QLatin1Char('0') || c > QLatin1Char('9') || text.size() > 5) {
+                warning_->setText(QStringLiteral("EN %1 SOLO SE ADMITE UN PUERTO DE 1 A 65535")
+                                      .arg(QString::fromLatin1(box_).remove(QLatin1Char(':'))));
+                return Invalid;
+            }
+        return Acceptable;
+    }
 };
 
 QLineEdit* AddBox(QFormLayout* form, QLabel* warning, const char* label, const char* initial,
@@ -59,6 +76,21 @@ QLineEdit* AddBox(QFormLayout* form, QLabel* warning, const char* label, const c
     box->setValidator(new Latin1Only(warning, label, box));
     form->addRow(QString::fromLatin1(label), box);  // the layout's widget owns the box
     return box;
+}
+
+// A port box starts with the port a configuration file without its key gives;
+// its field name (the label without ":") names it when it is refused.
+QLineEdit* AddPortBox(QFormLayout* form, QLabel* warning, const char* label, const char* initial) {
+    QLineEdit* box = AddBox(form, warning, label, initial);
+    box->setValidator(new PortDigits(warning, label, box));  // the box owns it
+    box->setAccessibleName(QString::fromLatin1(label).remove(QLatin1Char(':')));
+    return box;
+}
+
+bool IsPort(const QString& text) {
+    for (QChar c : text)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
+    return !text.isEmpty() && text.size() <= 5 && text.toUInt() >= 1 && text.toUInt() <= 65535;
 }
 
 }  // namespace
@@ -78,7 +110,7 @@ TSql_Form::TSql_Form(MainExecutor& executor, MessageTarget mainWindow, LogLine l
     DATA_BASE = AddBox(form, AVISO, "DATABASE:", "PRUEBA");
     USER_NAME = AddBox(form, AVISO, "USER_NAME:", "ROOT");
     PASSWORD = AddBox(form, AVISO, "PASSWORD:", "", true);
-    PUERTO = AddBox(form, AVISO, "PORT:", "");
+    PUERTO = AddPortBox(form, AVISO, "PORT:", "3306");
     HABILITA_TUNEL = new QCheckBox(QStringLiteral("HABILITAR TUNEL SSH "));
     config->addWidget(HABILITA_TUNEL);
     auto* buttons = new QHBoxLayout;
@@ -92,12 +124,12 @@ TSql_Form::TSql_Form(MainExecutor& executor, MessageTarget mainWindow, LogLine l
     Group_ssh = new QGroupBox(QStringLiteral("CONFIGURACION TUNEL SSH:"));
     auto* ssh = new QFormLayout(Group_ssh);
     SSH_HOST = AddBox(ssh, AVISO, "SSH HOST NAME:", "PRUEBA");
-    SSH_PORT = AddBox(ssh, AVISO, "SSH_PORT:", "ROOT");
+    SSH_PORT = AddPortBox(ssh, AVISO, "SSH_PORT:", "22");
     SSH_LOGIN = AddBox(ssh, AVISO, "SSH_LOGIN:", "ROOT");
     SSH_PASS = AddBox(ssh, AVISO, "SSH PASSWORD:", "", true);
     DEST_HOST = AddBox(ssh, AVISO, "DEST HOST NAME:", "");
-    DEST_PORT = AddBox(ssh, AVISO, "DESTINAT.  PORT:", "ROOT");
-    LIST_PORT = AddBox(ssh, AVISO, "LISTENING PORT:", "ROOT");
+    DEST_PORT = AddPortBox(ssh, AVISO, "DESTINAT.  PORT:", "3306");
+    LIST_PORT = AddPortBox(ssh, AVISO, "LISTENING PORT:", "3306");
     top->addWidget(Group_ssh);
     top->addWidget(AVISO);
     Group_ssh->hide();
@@ -151,9 +183,37 @@ void TSql_Form::WithBoxes(Fn fn) {
     SetSettings(output_.Settings);
 }
 
-void TSql_Form::Init(const std::string& fileName, const PasswordCodec& decode) {
+std::vector<std::string> TSql_Form::Init(const std::string& fileName, const PasswordCodec& decode) {
     output_.Init(fileName, decode);
     SetSettings(output_.Settings);
+    return {};
+}
+
+QLineEdit* TSql_Form::BadPortBox() const {
+    for (QLineEdit* box : {PUERTO, SSH_PORT, DEST_PORT, LIST_PORT})
+        if (!IsPort(box->text())) return box;
+    return nullptr;
+}
+
+std::string TSql_Form::PortProblem() const {
+    const QLineEdit* box = BadPortBox();
+    return box ? box->accessibleName().toStdString() + ": \"" + Text(box) +
+                     "\" NO ES UN PUERTO DE 1 A 65535"
+               : std::string();
+}
+
+bool TSql_Form::RefusePorts() {
+    QLineEdit* box = BadPortBox();
+    if (!box) return false;
+    AVISO->setText(Text(PortProblem()));
+    box->setFocus();
+    box->selectAll();
+    return true;
+}
+
+void TSql_Form::done(int result) {
+    // A port left outside its range would be saved so, and refused by every load.
+    if (!RefusePorts()) QDialog::done(result);
 }
 
 void TSql_Form::HABILITA_TUNELClick() {
@@ -161,6 +221,7 @@ void TSql_Form::HABILITA_TUNELClick() {
 }
 
 void TSql_Form::Button_OKClick() {
+    if (RefusePorts()) return;
     GroupBox_config->setEnabled(false);
     if (ShowLogPage) ShowLogPage();
     WithBoxes([this] { output_.TestConnection(); });

@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "export/sql_output.h"
 
@@ -39,13 +40,17 @@ class TSql_Form : public QDialog {
     QLineEdit* DEST_HOST;
     QLineEdit* DEST_PORT;
     QLineEdit* LIST_PORT;
-    // Why the last character typed into a box was refused (empty until then).
+    // Why the last character typed into a box, or the port a box holds when
+    // the window is to close, was refused (empty until then).
     QLabel* AVISO;
 
     // Shows the main window's log page (the connection test's lines go there).
     std::function<void()> ShowLogPage;
 
-    void Init(const std::string& fileName, const PasswordCodec& decode);
+    // Loads the boxes from a configuration file; gives a line for each key
+    // that the database output's reader could not take as written (its box
+    // keeps its text), in file order.
+    std::vector<std::string> Init(const std::string& fileName, const PasswordCodec& decode);
     void HABILITA_TUNELClick();
     void Button_OKClick();
     void Crea_hilo(const std::vector<SqlRow>& rows, bool Unique);
@@ -59,7 +64,17 @@ class TSql_Form : public QDialog {
     std::size_t RunningUploads() const { return output_.RunningUploads(); }
     SqlOutput& Output() { return output_; }
 
+    // The first port box that does not hold a port of 1 to 65535, named with
+    // its text and why; empty when all do.
+    std::string PortProblem() const;
+    // The window closes only with every port box holding a port: else AVISO
+    // says which does not, and that box takes the focus.
+    void done(int result) override;
+
   private:
+    QLineEdit* BadPortBox() const;
+    // Says in AVISO why the boxes cannot be taken; false when they can.
+    bool RefusePorts();
     // Runs an operation of the output on the boxes' settings and shows the
     // boxes it corrected.
     template <class Fn>

@@ -22,21 +22,21 @@ class Tescribe_SQL;
 
 // The texts of the settings window's boxes; the initial values are the
 // window's initial texts (the configuration file's defaults differ, see
-// ReadDbSettings).
+// ReadDbSettings, except for the ports: a box holds a port from the start).
 struct DbSettings {
     std::string HOST_NAME = "LOCALHOST";
     std::string DATA_BASE = "PRUEBA";
     std::string USER_NAME = "ROOT";
     std::string PASSWORD;
-    std::string PUERTO;
+    std::string PUERTO = "3306";
     bool HABILITA_TUNEL = false;
     std::string SSH_HOST = "PRUEBA";
-    std::string SSH_PORT = "ROOT";
+    std::string SSH_PORT = "22";
     std::string SSH_LOGIN = "ROOT";
     std::string SSH_PASS;
     std::string DEST_HOST;
-    std::string DEST_PORT = "ROOT";
-    std::string LIST_PORT = "ROOT";
+    std::string DEST_PORT = "3306";
+    std::string LIST_PORT = "3306";
 
     // Not in the window: where the tunnel looks up the server's host key
     // (empty: the user's ~/.ssh/known_hosts) and the connection's waits.

@@ -278,6 +278,7 @@ struct Unattended {
     sim::Silence silence = sim::Silence::None;    // of the meter
     sim::ModemKind modem = sim::ModemKind::None;  // on a pseudo-terminal, "@PTY" in env
     int dropAfter = 0;                            // the line drops at that frame's next
+    bool earlierRead = false;  // the status file of an earlier run that read every meter
 };
 // One start a row.
 // clang-format off
@@ -348,6 +349,17 @@ const Unattended kUnattended[] = {
     {"LockFolderNotWritableAsUser", {"-IP", "127.0.0.1", "-PORT", "@"}, {"XDG_RUNTIME_DIR=%"}, 14,
      {"^quorvanta: exit code 14: cannot take the instance lock in /\\S+: Permission denied\n$"},
      {"^$"}, true},
+    // A run refused leaves no line of the earlier run in the status file.
+    {"RefusedRunRewritesTheStatus", {"-METERS", "101-1-7", "-FROM", "2026-03-29", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
+     {"^quorvanta: exit code 10: ERROR EN LA FECHA DE INICIO: .*\n$"},
+     {"EXIT CODE: 10", "\r\n101;1;7;;\\(2\\) ERROR INICIANDO - \\(ERROR EN LA FECHA DE INICIO: \"2026-03-29\" NO ES .*\\)\r\n$", "!LECTURA CORRECTA"},
+     false, sim::Silence::None, sim::ModemKind::None, 0, true},
+    // Nothing to read and no display: the usage text, as a window start without one.
+    {"NoStartWithoutDisplay", {"-NOSTART", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 2, {"^usage: \\S+/quorvanta "}, {"^$"}},
+    {"NoStartNoCloseOnStaleDisplay", {"-NOSTART", "-NOCLOSE", "-SHOW"}, {"DISPLAY=:97"}, 2,
+     {"^quorvanta: the Qt platform xcb cannot be used: .*\nusage: "}, {"^$"}},
+    {"NoCloseWithoutDisplayClosesAfterTheRun", {"-NOCLOSE", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 0,
+     {"^$"}, {"SIN PANTALLA: SE CIERRA AL TERMINAR", "EXIT CODE: 0"}},
 };
 // clang-format on
 
@@ -382,6 +394,11 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
     std::ofstream(dir + "/bad-date.ini") << "[MAIN]\r\nFECHA_INICIO=2026-03-29\r\n";
     std::ofstream(dir + "/bad-port.ini")
         << "[MAIN]\r\nCONEXION=2\r\nHOST=127.0.0.1\r\nHOST_PORT=4400O\r\n";
+    if (u.earlierRead)
+        std::ofstream(dir + "/quorvanta_STATUSLOG.CSV")
+            << "DIRECCION DE ENLACE;PUNTO DE MEDIDA;CONTRASE\xD1"
+               "A;CODIGO OPC ( OPCIONAL );ESTADO\r\n"
+               "101;1;7;;(6) LECTURA CORRECTA\r\n102;2;7;;(6) LECTURA CORRECTA\r\n";
     fs::permissions(dir + "/out", fs::perms::all);
     fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                              fs::perms::others_read | fs::perms::others_exec);

@@ -362,9 +362,11 @@ TEST(SettingsWindow, ConnectionTestThenTunnelBoxesAndPortDefaults) {
         form.Settings().PASSWORD + "|" + form.AVISO->text().toStdString(),
         "pa|NO SE ADMITE EL CARACTER '\u20AC' EN PASSWORD - SOLO SE ADMITEN CARACTERES LATIN-1");
 
-    // Port boxes that hold no number are used as their defaults and show them.
+    // Port boxes that hold no number (set from outside: typed, such a text is
+    // refused) are used as their defaults and show them.
     form.HABILITA_TUNEL->setChecked(true);
     form.SSH_HOST->setText("127.0.0.1");
+    for (QLineEdit* box : {form.LIST_PORT, form.SSH_PORT, form.DEST_PORT}) box->setText("ROOT");
     form.Output().Settings.ConnectTimeoutSeconds = 2;
     form.Crea_hilo({}, false);
     EXPECT_EQ(

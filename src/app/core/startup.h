@@ -5,6 +5,7 @@
 // the one line that reports it.
 
 #include <string>
+#include <vector>
 
 namespace qv {
 
@@ -26,6 +27,11 @@ constexpr int kExitInstanceBusy = 14;  // a reading that cannot take the instanc
 inline bool AsksForReading(int argc) {
     return argc >= 3;
 }
+
+// True when the arguments start no reading and upload nothing: "-NOSTART"
+// without "-DBUPLOAD" (any letter case, the command line's quoting). Without
+// a display such a start would wait unseen until killed.
+bool AsksForNothing(const std::vector<std::string>& argv);
 
 // What a start that cannot work prints: every keyword with its value, the exit
 // codes and where the files go.
@@ -86,8 +92,11 @@ std::string LastRedLine();
 std::string ExitLine(int code, const std::string& reason);
 
 // The code the process ends with: 1 once the main window exists, then the
-// result of the last reading run.
+// result of the last reading run. Setting it pairs it with the last red line
+// noted so far, its reason: a red line noted later (a configuration file
+// refused after the run) does not become the reason of that code.
 int ProcessExitCode();
 void SetProcessExitCode(int code);
+std::string ProcessExitReason();
 
 }  // namespace qv

@@ -31,6 +31,10 @@ Day to_day(const QDate& d) {
     return Day(std::chrono::days(QDate(1970, 1, 1).daysTo(d)));
 }
 
+// The dates a picker can show and hold.
+constexpr Day FirstDay{std::chrono::year(2000) / 1 / 1};
+constexpr Day LastDay{std::chrono::year(2099) / 12 / 31};
+
 // Label and field pairs, one row each, the rest of the group left empty.
 void add_rows(QGridLayout& layout, std::initializer_list<std::pair<QWidget*, QWidget*>> rows) {
     int row = 0;
@@ -157,6 +161,8 @@ void Tremotex::buildGeneralPage() {
     panel21Layout_.addStretch(1);
 
     for (QDateEdit* picker : {&FECHA_INICIO, &FECHA_FIN}) {
+        // The years the meters' time tags carry, as -FROM and -TO take them.
+        picker->setDateRange(to_qdate(FirstDay), to_qdate(LastDay));
         picker->setDisplayFormat(" dd/MM/yy");
         picker->setCalendarPopup(true);
         // Month and day names in Spanish; the field itself keeps its numeric form.
@@ -319,6 +325,7 @@ void Tremotex::FormCreate() {
     FECHA_FIN.setDate(today);
     Tipo_Salida.SetItemIndex(OutputFolder);
     CONEXION.SetItemIndex(LinkTcp);
+    PUERTOIP.setText("40000");  // the port a blank field and an empty key stand for
 }
 
 QString Tremotex::gridText(int col, int row) const {
@@ -387,22 +394,21 @@ WindowSettings Tremotex::Settings() const {
 
 void Tremotex::ApplySettings(const WindowSettings& s) {
     SetGridContents(s.Grid);
-    ComboBox1.setCurrentIndex(s.PortIndex >= 0 && s.PortIndex < ComboBox1.count() ? s.PortIndex
-                                                                                  : -1);
+    if (s.PortIndex >= 0 && s.PortIndex < ComboBox1.count()) ComboBox1.setCurrentIndex(s.PortIndex);
     BaudContador.SetText(s.BaudText);
     BitsContador.SetText(s.BitsText);
     ParidadContador.SetText(s.ParityText);
     StopContador.SetText(s.StopText);
-    CONEXION.SetItemIndex(s.Conexion);
+    if (s.Conexion >= 0 && s.Conexion < CONEXION.Count()) CONEXION.SetItemIndex(s.Conexion);
     nro.setText(SettingText(s.Numero));
     Modem_Init_str.setText(SettingText(s.ModemInit));
     HOST.setText(SettingText(s.Host));
     PUERTOIP.setText(SettingText(s.HostPort));
-    FECHA_INICIO.setDate(to_qdate(s.FechaInicio));
-    FECHA_FIN.setDate(to_qdate(s.FechaFin));
-    Intervalo.setCurrentIndex(s.Intervalo >= 0 && s.Intervalo < Intervalo.count() ? s.Intervalo
-                                                                                  : -1);
-    Tipo_Salida.SetItemIndex(s.TipoSalida);
+    for (auto [picker, day] : {std::pair{&FECHA_INICIO, s.FechaInicio}, {&FECHA_FIN, s.FechaFin}})
+        if (day >= FirstDay && day <= LastDay) picker->setDate(to_qdate(day));
+    if (s.Intervalo >= 0 && s.Intervalo < Intervalo.count()) Intervalo.setCurrentIndex(s.Intervalo);
+    if (s.TipoSalida >= 0 && s.TipoSalida < Tipo_Salida.Count())
+        Tipo_Salida.SetItemIndex(s.TipoSalida);
     Log.setChecked(s.LogScreen);
     LOG_FILE.setChecked(s.LogDisk);
     MINIMIZAR.setChecked(s.Minimizar);

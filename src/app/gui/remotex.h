@@ -58,7 +58,8 @@ class Tremotex : public QWidget {
     // Every setting the controls hold, and the window's own state fields.
     WindowSettings Settings() const;
     // Sets every control and state field; a box text that is not among its
-    // items leaves the box as it was.
+    // items leaves the box as it was, and so does an index outside its list
+    // or a date outside 2000..2099.
     void ApplySettings(const WindowSettings& s);
     // The meter grid as rows of texts, row 0 the header row.
     GridRows GridContents() const;
@@ -82,6 +83,9 @@ class Tremotex : public QWidget {
     bool AutoMinimize = false;
     bool ModemReset = false;
     bool AutoClose = false;
+    // No display was usable at start-up (set by main): an unattended start
+    // then closes when it is done, whatever -NOCLOSE says.
+    bool Headless = false;
     int AsduRetries = 2;
     int InterAsdu = 1;     // seconds
     int AsduTimeout = 12;  // seconds
@@ -94,9 +98,11 @@ class Tremotex : public QWidget {
     TSql_Form* Sql_Form = nullptr;
 
     // --- configuration file, command line, meter list (remotex_config.cpp)
-    bool Save_data(const std::string& FileName);
-    // Gives why the file was not loaded, or each key not taken as written
-    // (that control keeps its value); empty when all went well.
+    // Saves nothing a run or a load of the file would refuse: false, and
+    // *problem (when given) names the setting, its value and why.
+    bool Save_data(const std::string& FileName, std::string* problem = nullptr);
+    // Gives why the file was not loaded, or each key of both windows not
+    // taken as written (that control keeps its value); empty when all went well.
     std::vector<std::string> Load_ini_file(const std::string& FileName);
     void BitBtn_LoadClick();
     void BitBtn_SaveClick();
@@ -164,6 +170,8 @@ class Tremotex : public QWidget {
     // Log file beside the executable, and where it is moved past its limit.
     std::string LogFilePath;
     std::string OldLogFilePath;
+    // The run status file beside the executable, as a run writes it.
+    std::string StatusLogPath;
 
   private:
     void InitRunControl();
@@ -173,6 +181,17 @@ class Tremotex : public QWidget {
     void OutputLost();
     // Logs the code the process ends with now, as a run's end does.
     void LogExitCode();
+    // A run that cannot start ends here as a run does: red line, code 10 (its
+    // reason the red line), every meter shown as not read in the grid and the
+    // status file, the exit code logged, the window back to its settings.
+    void RunRefused(const std::string& line);
+    // Load_ini_file into s: false when the file cannot be loaded; `problems`
+    // as Load_ini_file gives them.
+    bool LoadFileInto(const std::string& FileName, WindowSettings& s,
+                      std::vector<std::string>& problems);
+    // Every meter of the grid shown as not read for `reason`, and the status
+    // file rewritten from the grid.
+    void MetersNotRead(const std::string& reason);
     bool outputLost_ = false;            // of the run in progress or the last one
     bool runOpen_ = false;               // a run has started and not yet logged its exit code
     std::optional<int> loggedExitCode_;  // the last "EXIT CODE" line's code

@@ -13,6 +13,7 @@
 #include "app/core/config_file.h"
 #include "app/core/meter_grid.h"
 #include "app/core/password_codec.h"
+#include "app/core/settings_check.h"
 #include "app/core/startup.h"
 #include "app/core/version.h"
 #include "app/gui/remotex.h"
@@ -48,15 +49,18 @@ void set_file_caption(Tremotex& w, const QString& shownPath) {
                      shownPath);
 }
 
-// One step of the add dialog: OK with a whole number from 1 to 65534.
-bool ask_number(QWidget* parent, const QString& caption, const QString& prompt, std::string& text,
-                int32_t& value) {
+// One step of the add dialog: OK with a whole number from 1 to 65534. A text
+// refused sets `refused` to a line naming the field and the text.
+bool ask_number(QWidget* parent, const QString& caption, const QString& prompt, const char* field,
+                std::string& text, int32_t& value, std::string& refused) {
     bool ok = false;
     const QString typed =
         QInputDialog::getText(parent, caption, prompt, QLineEdit::Normal, SettingText(text), &ok);
     if (!ok) return false;
     text = SettingText(typed);
-    return parse_int32(text, value) && value >= 1 && value <= 65534;
+    if (parse_int32(text, value) && value >= 1 && value <= 65534) return true;
+    refused = std::string(field) + ": \"" + text + "\" NO ES UN NUMERO DE 1 A 65534";
+    return false;
 }
 
 bool confirmed(QWidget* parent, const QString& text) {
@@ -66,19 +70,36 @@ bool confirmed(QWidget* parent, const QString& text) {
 
 }  // namespace
 
-bool Tremotex::Save_data(const std::string& FileName) {
+bool Tremotex::Save_data(const std::string& FileName, std::string* problem) {
+    // A file the window saves is one a run starts with and -INI loads.
+    const WindowSettings s = Settings();
+    std::string why = RunSettingsProblem(s);
+    if (why.empty() && Sql_Form) why = Sql_Form->PortProblem();
+    if (!why.empty()) {
+        if (problem) *problem = std::move(why);
+        return false;
+    }
     // Without a database window the keys get the boxes' initial texts.
-    return SaveConfigFile(FileName, Settings(), Sql_Form ? Sql_Form->Settings() : DbSettings{});
+    return SaveConfigFile(FileName, s, Sql_Form ? Sql_Form->Settings() : DbSettings{}, problem);
 }
 
 std::vector<std::string> Tremotex::Load_ini_file(const std::string& FileName) {
     WindowSettings s = Settings();
     std::vector<std::string> problems;
-    if (!LoadConfigFile(FileName, s, &problems)) return problems;
-    ApplySettings(s);
+    if (LoadFileInto(FileName, s, problems)) ApplySettings(s);
+    return problems;
+}
+
+bool Tremotex::LoadFileInto(const std::string& FileName, WindowSettings& s,
+                            std::vector<std::string>& problems) {
+    if (!LoadConfigFile(FileName, s, &problems)) return false;
+    // The file holds the database window's boxes too.
+    if (Sql_Form)
+        for (std::string& problem : Sql_Form->Init(FileName, decode_password))
+            problems.push_back(std::move(problem));
     SetRegistryData(std::string(IniRecordKey), std::string(IniRecordValue), 1, FileName);
     set_file_caption(*this, path_text(FileName));
-    return problems;
+    return true;
 }
 
 void Tremotex::BitBtn_LoadClick() {
@@ -90,13 +111,9 @@ void Tremotex::BitBtn_LoadClick() {
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
         const std::string chosen = path_bytes(dialog.selectedFiles().front());
         IniFileName = chosen;
-        // The file holds the database window's boxes too: loading it from here
-        // restores them as the command line's INI does.
-        if (QFileInfo(path_text(chosen)).isFile()) {
-            for (const std::string& problem : Load_ini_file(chosen))
-                config_log(*this, "- " + problem, colour::Red);
-            if (Sql_Form) Sql_Form->Init(chosen, decode_password);
-        }
+        // Each key not taken in the words -INI refuses it with.
+        for (const std::string& problem : Load_ini_file(chosen))
+            config_log(*this, "- " + problem, colour::Red);
     }
     BitBtn_Load.setEnabled(true);
 }
@@ -118,7 +135,8 @@ void Tremotex::BitBtn_SaveClick() {
         dialog.exec() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
     if (!chosen.isEmpty() && !chosen.front().isEmpty()) {
         const std::string name = path_bytes(chosen.front());
-        if (Save_data(name)) {
+        std::string problem;
+        if (Save_data(name, &problem)) {
             IniFileName = name;
             set_file_caption(*this, chosen.front().toUpper());
             SetRegistryData(std::string(IniRecordKey), std::string(IniRecordValue), 1, name);
@@ -127,7 +145,10 @@ void Tremotex::BitBtn_SaveClick() {
                 QString::fromUtf8("Se han guardado los datos de Configuración !"));
         } else {
             // The file on disk is untouched: the save writes a new file and renames it.
-            config_log(*this, "- ERROR AL GUARDAR LA CONFIGURACION : " + name, colour::Red);
+            config_log(*this,
+                       "- ERROR AL GUARDAR LA CONFIGURACION : " + name +
+                           (problem.empty() ? "" : " - " + problem),
+                       colour::Red);
         }
     }
     BitBtn_Save.setEnabled(true);
@@ -198,15 +219,19 @@ void Tremotex::AGREGAR_CONTADOR21Click() {
     AGREGAR_CONTADOR21.setEnabled(false);
     const QString meterCaption = "CONTADOR DIR.ENLACE: ";
     int32_t link = 0, point = 0, password = 0;
-    std::string pointText = "1", passwordText = "1";
+    std::string pointText = "1", passwordText = "1", refused;
     const bool good =
-        ask_number(this, "CONTADORES", "Direccion de enlace del contador?", LinkText, link) &&
+        ask_number(this, "CONTADORES", "Direccion de enlace del contador?", "DIRECCION DE ENLACE",
+                   LinkText, link, refused) &&
         ask_number(this, meterCaption + SettingText(LinkText), "Direccion del punto de medida ?",
-                   pointText, point) &&
+                   "PUNTO DE MEDIDA", pointText, point, refused) &&
         ask_number(this, meterCaption + SettingText(LinkText), "Password del punto de medida ?",
-                   passwordText, password);
+                   "PASSWORD", passwordText, password, refused);
     if (!good) {
-        QMessageBox::critical(this, windowTitle(), "DATOS INGRESADOS SON ERRONEOS");
+        // A cancel says no more; a text refused is named with its field.
+        QMessageBox::critical(this, windowTitle(),
+                              SettingText("DATOS INGRESADOS SON ERRONEOS" +
+                                          (refused.empty() ? "" : "\n\n" + refused)));
     } else {
         // Cancel here leaves the code empty: the code is optional.
         const std::string opc = SettingText(QInputDialog::getText(
@@ -260,16 +285,13 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
         CommandLine::FromArguments(argv, path_bytes(QCoreApplication::applicationFilePath()));
     CommandLineCalls calls;
     calls.Log = [this](const std::string& text, int32_t c) { config_log(*this, text, c); };
-    // The windows load the file themselves (the main window also records it);
-    // the analysis goes on from what the controls then hold.
+    // The window loads the file as its load button does (it also records it
+    // and loads the database window's keys) into the settings the analysis
+    // goes on with; the controls take them when the analysis is over.
     calls.Load_ini_file = [this](const std::string& path, WindowSettings& s) {
-        ApplySettings(s);
-        const std::vector<std::string> problems = Load_ini_file(path);
-        s = Settings();
+        std::vector<std::string> problems;
+        LoadFileInto(path, s, problems);
         return problems.empty() ? std::string() : problems.front();
-    };
-    calls.SqlInit = [this](const std::string& path) {
-        if (Sql_Form) Sql_Form->Init(path, decode_password);
     };
     calls.Subir_a_base = [this](const std::string& file, bool unique) {
         if (Sql_Form)
@@ -281,16 +303,21 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
     bool refused = false;
     const bool start = qv::Analiza_parametros(cmd, s, calls, &refused);
     ApplySettings(s);
-    uploadOnly_ = UploadOnly(cmd);
+    // Without a display a start that reads nothing ends with its uploads, and
+    // nobody could use the window after a run.
+    const bool headlessRun = Headless && cmd.CmdTokenCount() >= 2;
+    uploadOnly_ = UploadOnly(cmd) || (headlessRun && !start);
+    if (headlessRun && !AutoClose) {
+        AutoClose = true;
+        config_log(*this, "- SIN PANTALLA: SE CIERRA AL TERMINAR", colour::Yellow);
+    }
     if (start && !uploadOnly_)
         Delay_start.start();
     else
         Delay_start.stop();
     if (refused) {
         // No link opens for a reading nobody asked for; an unattended start ends.
-        SetProcessExitCode(ExitInitFailed);
-        LogExitCode();
-        if (AutoClose) Do_close.start();
+        RunRefused(std::string());
     } else if (uploadOnly_) {
         // No link is opened: the process ends with the upload's result once
         // it has ended (Do_close waits for it).

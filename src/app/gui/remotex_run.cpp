@@ -13,6 +13,7 @@
 #include "app/core/csv_file.h"
 #include "app/core/dates.h"
 #include "app/core/run_setup.h"
+#include "app/core/settings_check.h"
 #include "app/core/startup.h"
 #include "app/gui/form_progress.h"
 #include "app/gui/remotex.h"
@@ -38,6 +39,7 @@ void Tremotex::InitRunControl() {
     const FilesBeside files = FilesBesideExecutable(ExecutablePath());
     LogFilePath = files.Log;
     OldLogFilePath = files.OldLog;
+    StatusLogPath = files.Status;
 
     executor_ = std::make_unique<QtMainExecutor>();
     receiver_ = std::make_unique<MessageReceiver>(
@@ -228,6 +230,28 @@ void Tremotex::LogExitCode() {
     Show_data_Text(" - EXIT CODE: " + std::to_string(*loggedExitCode_), colour::White);
 }
 
+void Tremotex::MetersNotRead(const std::string& reason) {
+    // In the run's own words for a run whose set-up failed; a ";" would
+    // split the status file's line.
+    std::string status = "(2) ERROR INICIANDO - (" + reason + ")";
+    std::ranges::replace(status, ';', ',');
+    for (int row = 0; row < Grid_contadores.rowCount(); ++row) {
+        const QTableWidgetItem* link = Grid_contadores.item(row, 0);
+        if (!link || link->text().trimmed().isEmpty()) continue;  // no meter
+        Grid_contadores.setItem(row, 4,
+                                std::make_unique<QTableWidgetItem>(latin1(status)).release());
+    }
+    WriteStatusFile(StatusLogPath, GridContents());
+}
+
+void Tremotex::RunRefused(const std::string& line) {
+    if (!line.empty()) Show_data_Text(line, colour::Red);
+    SetProcessExitCode(ExitInitFailed);
+    MetersNotRead(ProcessExitReason());
+    LogExitCode();
+    reenable.start();  // as after a run: the window back, an unattended program closed
+}
+
 void Tremotex::LockSettings(bool enabled) {
     for (QWidget* w : std::initializer_list<QWidget*>{&RANGO, &Tipo_Salida, &Box_Contadores,
                                                       &BitBtn_Save, &NOMBRE_CSV_FTP, &BitBtn_SQL,
@@ -248,6 +272,9 @@ void Tremotex::BitBtn2Click() {
 
 void Tremotex::Delay_startTimer() {
     Delay_start.stop();
+    // Nothing a run cannot start with reaches a link.
+    if (const std::string problem = RunSettingsProblem(Settings()); !problem.empty())
+        return RunRefused("- " + problem);
     if (AutoMinimize || MINIMIZAR.isChecked()) TrayIcon1.HideMainForm();
     BitBtn2.setEnabled(false);
     LockSettings(BitBtn2.isEnabled());
@@ -284,10 +311,8 @@ void Tremotex::Delay_startTimer() {
         Conta = std::make_unique<T_Conta>(std::move(s), std::move(cb));
     } catch (const std::exception& e) {
         runOpen_ = false;
-        // No run, so no end handler: restore the window (and close an
-        // unattended program) from here.
-        Show_data_Text(std::string(" - INIT ERROR ") + e.what(), colour::Red);
-        reenable.start();
+        // No run, so no end handler: end it from here.
+        RunRefused(std::string(" - INIT ERROR ") + e.what());
     }
     QCoreApplication::processEvents();
 }

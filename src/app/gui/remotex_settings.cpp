@@ -2,8 +2,8 @@
 
 #include <QMessageBox>
 #include <QPainter>
-#include <charconv>
 
+#include "app/core/settings_check.h"
 #include "app/core/version.h"
 #include "app/gui/remotex.h"
 #include "export/sql_form.h"
@@ -12,19 +12,8 @@ namespace qv {
 
 namespace {
 
-// The port text as the link uses it: not a whole number gives "40000", and a
-// number is held to 1..99999.
-QString corrected_port(const QString& text) {
-    const std::string s = text.trimmed().toStdString();
-    long long value = 0;
-    const char* end = s.data() + s.size();
-    const auto [ptr, ec] = std::from_chars(s.data(), end, value);
-    if (s.empty() || ec != std::errc() || ptr != end || value < INT32_MIN || value > INT32_MAX)
-        return "40000";
-    if (value < 1) return "1";
-    if (value > 99999) return "99999";
-    return text;
-}
+// The port a blank field stands for, as an empty HOST_PORT key does.
+const QString kDefaultPort = "40000";
 
 }  // namespace
 
@@ -75,8 +64,16 @@ void Tremotex::CONEXIONClick() {
 }
 
 void Tremotex::PUERTOIPExit() {
-    const QString corrected = corrected_port(PUERTOIP.text());
-    if (corrected != PUERTOIP.text()) PUERTOIP.setText(corrected);
+    const std::string typed = PUERTOIP.text().toLatin1().toStdString();
+    if (typed.find_first_not_of(' ') == std::string::npos) return PUERTOIP.setText(kDefaultPort);
+    // Setting the text clears the field's undo history: an accepted port is
+    // then what a later refused one goes back to.
+    if (IsTcpPort(typed)) return PUERTOIP.setText(PUERTOIP.text());
+    while (PUERTOIP.isUndoAvailable()) PUERTOIP.undo();
+    if (!IsTcpPort(PUERTOIP.text().toLatin1().toStdString())) PUERTOIP.setText(kDefaultPort);
+    Show_data_Text("- PUERTO IP: \"" + typed + "\" NO ES UN PUERTO DE 1 A 65535 - SE MANTIENE " +
+                       PUERTOIP.text().toLatin1().toStdString(),
+                   colour::Red);
 }
 
 void Tremotex::Grid_contadoresDrawCell(QPainter& canvas, int ACol, int ARow, const QRect& Rect) {
