@@ -175,7 +175,8 @@ int run_windows(int argc, char** argv, bool reading, bool idle, bool headless,
         remotex.Form_progress = &form_progress;
         splash.reset();
 
-        remotex.Analiza_parametros();
+        // What Qt took for itself is gone from argv.
+        remotex.Analiza_parametros(argc, argv);
         remotex.show();
 
         std::optional<QSocketNotifier> stopNotifier;

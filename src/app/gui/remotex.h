@@ -121,8 +121,10 @@ class Tremotex : public QWidget {
     std::string EncodePWDEx(const std::string& Plain) const;
     std::string DecodePWDEx(const std::string& Encoded) const;
     void PickRandomChars(std::string Alphabet, int Count, std::string& S) const;
-    // Reads the process's arguments; ArgumentsFrom for a given argument vector.
-    void Analiza_parametros();
+    // Reads the process's arguments as the bytes they are (Qt's own copy
+    // would turn a byte that is no UTF-8 into another character);
+    // ArgumentsFrom for a given argument vector.
+    void Analiza_parametros(int argc, char** argv);
     void ArgumentsFrom(const std::vector<std::string>& argv);
     // The key store the last configuration file is recorded in.
     std::string KeyStorePath;

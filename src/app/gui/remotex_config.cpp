@@ -274,10 +274,8 @@ void Tremotex::PickRandomChars(std::string Alphabet, int Count, std::string& S) 
     qv::PickRandomChars(std::move(Alphabet), Count, S);
 }
 
-void Tremotex::Analiza_parametros() {
-    std::vector<std::string> argv;
-    for (const QString& arg : QCoreApplication::arguments()) argv.push_back(path_bytes(arg));
-    ArgumentsFrom(argv);
+void Tremotex::Analiza_parametros(int argc, char** argv) {
+    ArgumentsFrom(std::vector<std::string>(argv, argv + argc));
 }
 
 void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
