@@ -83,12 +83,12 @@ TSql_Form::TSql_Form(MainExecutor& executor, MessageTarget mainWindow, LogLine l
     Group_ssh = new QGroupBox(QStringLiteral("CONFIGURACION TUNEL SSH:"));
     auto* ssh = new QFormLayout(Group_ssh);
     SSH_HOST = AddBox(ssh, AVISO, "SSH HOST NAME:", "PRUEBA");
-    SSH_PORT = AddBox(ssh, AVISO, "SSH_PORT:", "ROOT");
+    SSH_PORT = AddBox(ssh, AVISO, "SSH_PORT:", "22");
     SSH_LOGIN = AddBox(ssh, AVISO, "SSH_LOGIN:", "ROOT");
     SSH_PASS = AddBox(ssh, AVISO, "SSH PASSWORD:", "", true);
     DEST_HOST = AddBox(ssh, AVISO, "DEST HOST NAME:", "");
-    DEST_PORT = AddBox(ssh, AVISO, "DESTINAT.  PORT:", "ROOT");
-    LIST_PORT = AddBox(ssh, AVISO, "LISTENING PORT:", "ROOT");
+    DEST_PORT = AddBox(ssh, AVISO, "DESTINAT.  PORT:", "3306");
+    LIST_PORT = AddBox(ssh, AVISO, "LISTENING PORT:", "3306");
     top->addWidget(Group_ssh);
     top->addWidget(AVISO);
     Group_ssh->hide();

@@ -272,7 +272,7 @@ TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
     Add_to_Grid(s.Grid, 65535, 0, 7, "OPC 7, \"x\"");
     s.PortIndex = 29, s.BaudText = "115200", s.BitsText = "7", s.ParityText = "Marca";
     s.StopText = "1.5", s.Conexion = LinkAnalogModem, s.Numero = "600 123", s.ModemInit = "AT&F";
-    s.Host = "h.example", s.HostPort = "40001", s.FechaInicio = NullDate;
+    s.Host = "h.example", s.HostPort = "40001", s.FechaInicio = std::chrono::year(2000) / 1 / 1;
     s.FechaFin = std::chrono::year(2016) / 3 / 1, s.Intervalo = 0, s.TipoSalida = OutputDatabase;
     s.LogScreen = false, s.LogDisk = false, s.Minimizar = true;
     s.Ruta = "/srv/a\xF1o dir", s.IniFileName = dir + "/My Config.ini";
@@ -292,7 +292,7 @@ TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
     const std::string expected =
         "[MAIN]\nCONTADORES=12,1,5,,65535,0,7,\"OPC 7, \"\"x\"\"\"\nPORT=29\nBAUD_CONTADOR=115200\n"
         "BITS_CONTADOR=7\nPARIDAD_CONTADOR=Marca\nSTOP_CONTADOR=1.5\nCONEXION=3\nNUMERO=600 123\n"
-        "MODEM_INIT=AT&F\nHOST=h.example\nHOST_PORT=40001\nFECHA_INICIO=1899/12/30\n"
+        "MODEM_INIT=AT&F\nHOST=h.example\nHOST_PORT=40001\nFECHA_INICIO=2000/01/01\n"
         "FECHA_FIN=2016/03/01\nINTERVALO=0\nTipo_Salida=2\nLOGSCREEN=0\nLOGDISK=0\nMINIMIZAR=1\n"
         "RUTA=/srv/a\xF1o dir\nSSH_HOST=ssh.example\nSSH_PORT=2222\nSSH_LOGIN=op\nSSH_PASS=*\n"
         "DEST_HOST=db\nDEST_PORT=3307\nLIST_PORT=13306\nHABILITA_TUNEL=1\nHOST_NAME=H\n"

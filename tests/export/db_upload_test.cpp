@@ -363,6 +363,7 @@ TEST(SettingsWindow, ConnectionTestThenTunnelBoxesAndPortDefaults) {
         "pa|NO SE ADMITE EL CARACTER '\u20AC' EN PASSWORD - SOLO SE ADMITEN CARACTERES LATIN-1");
 
     // Port boxes that hold no number are used as their defaults and show them.
+    for (QLineEdit* box : {form.LIST_PORT, form.SSH_PORT, form.DEST_PORT}) box->setText("ROOT");
     form.HABILITA_TUNEL->setChecked(true);
     form.SSH_HOST->setText("127.0.0.1");
     form.Output().Settings.ConnectTimeoutSeconds = 2;
