@@ -183,10 +183,10 @@ void TSql_Form::WithBoxes(Fn fn) {
     SetSettings(output_.Settings);
 }
 
-std::vector<std::string> TSql_Form::Init(const std::string& fileName, const PasswordCodec& decode) {
-    output_.Init(fileName, decode);
+void TSql_Form::Init(const std::string& fileName, const PasswordCodec& decode) {
+    const DbSettings shown = Settings();
+    output_.Init(fileName, decode, &shown);
     SetSettings(output_.Settings);
-    return {};
 }
 
 QLineEdit* TSql_Form::BadPortBox() const {

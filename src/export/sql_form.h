@@ -47,10 +47,9 @@ class TSql_Form : public QDialog {
     // Shows the main window's log page (the connection test's lines go there).
     std::function<void()> ShowLogPage;
 
-    // Loads the boxes from a configuration file; gives a line for each key
-    // that the database output's reader could not take as written (its box
-    // keeps its text), in file order.
-    std::vector<std::string> Init(const std::string& fileName, const PasswordCodec& decode);
+    // Loads the boxes from a configuration file; a key not held as written
+    // leaves its box as it was (the file's load names it: DbSettingsProblems).
+    void Init(const std::string& fileName, const PasswordCodec& decode);
     void HABILITA_TUNELClick();
     void Button_OKClick();
     void Crea_hilo(const std::vector<SqlRow>& rows, bool Unique);

@@ -9,6 +9,7 @@
 #include "export/sql_writer.h"
 #include "export/ssh_tunnel.h"
 #include "platform/ini_file.h"
+#include "platform/text.h"
 
 namespace qv {
 namespace {
@@ -64,21 +65,70 @@ std::optional<DbSettings> ForConnection(DbSettings s, std::string& why) {
 
 }  // namespace
 
-DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode) {
+bool IsTcpPort(std::string_view v) {
+    while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+    while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+    unsigned n = 0;
+    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+    return !v.empty() && v.size() <= 5 && ec == std::errc() && end == v.data() + v.size() &&
+           n >= 1 && n <= 65535;
+}
+
+namespace {
+
+// The keys with a range, each with its check; "" when the text is taken.
+struct CheckedDbKey {
+    const char* key;
+    std::string (*why)(const std::string& text);
+};
+std::string port_problem(const std::string& text) {
+    return text.empty() || IsTcpPort(text) ? "" : "NO ES UN PUERTO DE 1 A 65535";
+}
+std::string switch_problem(const std::string& text) {
+    long v = 0;
+    return text.empty() || ParseLong(text, v) ? "" : "NO ES 0 NI 1";
+}
+const CheckedDbKey kCheckedDbKeys[] = {
+    {"SSH_PORT", port_problem},         {"DEST_PORT", port_problem}, {"LIST_PORT", port_problem},
+    {"HABILITA_TUNEL", switch_problem}, {"PUERTO", port_problem},
+};
+
+}  // namespace
+
+std::vector<std::string> DbSettingsProblems(const IniFile& ini) {
+    std::vector<std::string> problems;
+    for (const auto& [key, why] : kCheckedDbKeys) {
+        const std::string text = ini.readString(kMain, key, "");
+        if (const std::string reason = why(text); !reason.empty())
+            problems.push_back(std::string(key) + ": \"" + text + "\" " + reason);
+    }
+    return problems;
+}
+
+DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode,
+                          const DbSettings* previous) {
     DbSettings s;
     s.HOST_NAME = ini.readString(kMain, "HOST_NAME", "LOCALHOST");
     s.DATA_BASE = ini.readString(kMain, "DB_NAME", "PRUEBA");
     s.USER_NAME = ini.readString(kMain, "USER_NAME", "ROOT");
     s.PASSWORD = decode(ini.readString(kMain, "PASSW", ""));
-    s.PUERTO = ini.readString(kMain, "PUERTO", "3306");
-    s.HABILITA_TUNEL = ini.readBool(kMain, "HABILITA_TUNEL", false);
     s.SSH_HOST = ini.readString(kMain, "SSH_HOST", "");
-    s.SSH_PORT = ini.readString(kMain, "SSH_PORT", "22");
     s.SSH_LOGIN = ini.readString(kMain, "SSH_LOGIN", "");
     s.SSH_PASS = decode(ini.readString(kMain, "SSH_PASS", ""));
     s.DEST_HOST = ini.readString(kMain, "DEST_HOST", "LOCALHOST");
-    s.DEST_PORT = ini.readString(kMain, "DEST_PORT", "3306");
-    s.LIST_PORT = ini.readString(kMain, "LIST_PORT", "3306");
+    // A value that is not taken keeps the previous one (else the default).
+    const auto checked = [&](const char* key, const char* def, std::string DbSettings::*field) {
+        const std::string text = ini.readString(kMain, key, def);
+        s.*field = port_problem(text).empty() ? text : previous ? previous->*field : def;
+    };
+    checked("PUERTO", "3306", &DbSettings::PUERTO);
+    checked("SSH_PORT", "22", &DbSettings::SSH_PORT);
+    checked("DEST_PORT", "3306", &DbSettings::DEST_PORT);
+    checked("LIST_PORT", "3306", &DbSettings::LIST_PORT);
+    const bool tunnel = ini.readBool(kMain, "HABILITA_TUNEL", false);
+    s.HABILITA_TUNEL = switch_problem(ini.readString(kMain, "HABILITA_TUNEL", "")).empty()
+                           ? tunnel
+                           : previous && previous->HABILITA_TUNEL;
     return s;
 }
 
@@ -128,8 +178,9 @@ void SqlOutput::Log_txt(const std::string& line, int32_t colour) const {
     if (log_) log_(line, colour);
 }
 
-void SqlOutput::Init(const std::string& fileName, const PasswordCodec& decode) {
-    DbSettings s = ReadDbSettings(IniFile(fileName, false), decode);
+void SqlOutput::Init(const std::string& fileName, const PasswordCodec& decode,
+                     const DbSettings* previous) {
+    DbSettings s = ReadDbSettings(IniFile(fileName, false), decode, previous);
     s.KnownHostsFile = Settings.KnownHostsFile;
     s.ConnectTimeoutSeconds = Settings.ConnectTimeoutSeconds;
     s.ReadTimeoutSeconds = Settings.ReadTimeoutSeconds;

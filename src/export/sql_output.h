@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "export/sql_rows.h"
@@ -43,13 +44,32 @@ struct DbSettings {
     std::string KnownHostsFile;
     unsigned ConnectTimeoutSeconds = 10;
     unsigned ReadTimeoutSeconds = 30;
+
+    friend bool operator==(const DbSettings&, const DbSettings&) = default;
 };
 
 // Stored passwords pass through the configuration file's codec.
 using PasswordCodec = std::function<std::string(const std::string&)>;
 
-// The database and tunnel keys of section "MAIN", with their defaults.
-DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode);
+// A TCP port as typed: a whole number from 1 to 65535, blanks around it
+// allowed. The one check of every port setting, the meter's included.
+bool IsTcpPort(std::string_view text);
+
+// The database and tunnel keys of section "MAIN" that a load does not take as
+// written, one line each, "KEY: \"value\" reason", in the order
+// WriteDbSettings writes them: a port (PUERTO, SSH_PORT, DEST_PORT,
+// LIST_PORT) that is neither empty nor a TCP port, a HABILITA_TUNEL that is
+// neither empty nor a whole number (0 off, any other on). A configuration
+// file's load lists them with the window's keys, so that -INI refuses them.
+std::vector<std::string> DbSettingsProblems(const IniFile& ini);
+// The database and tunnel keys of section "MAIN": a missing key takes its
+// default; an empty one is taken as it stands (an empty port is the
+// default port). A key that DbSettingsProblems names keeps its value in
+// *previous (the database window's boxes before the load: its Init passes
+// its Settings, so that a bad value leaves the box as it was), or, without
+// previous, takes its default.
+DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode,
+                          const DbSettings* previous = nullptr);
 // Writes them in the configuration file's order, SSH_HOST to PUERTO.
 void WriteDbSettings(IniFile& ini, const DbSettings& s, const PasswordCodec& encode);
 
@@ -73,7 +93,10 @@ class SqlOutput {
     std::string CommandLine;
 
     // Loads the settings from a configuration file (defaults for missing keys).
-    void Init(const std::string& fileName, const PasswordCodec& decode);
+    // A key the file does not hold as written keeps its value in *previous
+    // (see ReadDbSettings).
+    void Init(const std::string& fileName, const PasswordCodec& decode,
+              const DbSettings* previous = nullptr);
     // The connection test: an upload with nothing to write.
     void TestConnection() { Crea_hilo({}, false); }
     // Starts one upload of `rows` (tunnel, connection and writer thread).

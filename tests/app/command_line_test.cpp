@@ -40,14 +40,19 @@ struct Outcome {
     Strings log;  // "!" in front marks a red line
 };
 
+// From settings a run can start with (the CSV files into the current folder);
+// each upload asked for is logged as "UPLOAD file".
 Outcome analyse(Strings args, bool* refused = nullptr) {
     Outcome r;
     r.s.Grid = {GridRow{"H"}, GridRow{}};
     Add_to_Grid(r.s.Grid, 99, 1, 1, "OLD");
+    r.s.FechaInicio = r.s.FechaFin = std::chrono::year(2026) / 3 / 29;
+    r.s.Host = "meter.example";
     CommandLineCalls calls;
     calls.Log = [&](const std::string& t, int32_t c) {
         r.log.push_back((c == colour::Red ? "!" : "") + t);
     };
+    calls.Subir_a_base = [&](const std::string& file, bool) { r.log.push_back("UPLOAD " + file); };
     args.insert(args.begin(), "quorvanta");
     r.start = Analiza_parametros(CommandLine::FromArguments(args, "/q"), r.s, calls, refused);
     return r;
@@ -73,17 +78,27 @@ TEST(CommandLineAnalysis, KeywordsTheRunsDoNotReach) {
     EXPECT_EQ(analyse({"-FTP", "u:p@s:s@h:2121/d/", "-SHOW"}).log.at(1),
               "- EXPORTAR A SERVIDOR FTP : u:****@h:2121/d/");
     const Outcome upload = analyse({"-DBUPLOAD", "/f", "-SHOW"});
-    EXPECT_EQ(upload.log.at(2), "!- SUBIDA A LA BASE DE DATOS NO DISPONIBLE");
+    EXPECT_EQ(upload.log.at(2), "UPLOAD /f");
 
-    // Quotes escaped past the token rules group an item; the OPC part is trimmed, text after a
-    // fourth "-" dropped; the list replaces the one shown.
+    // Quotes escaped past the token rules group an item; the OPC code is all after the third
+    // "-", trimmed; the list replaces the one shown.
     const Outcome meters = analyse({"-METERS", "\\\"13-1-5- OP C -x\\\""});
-    EXPECT_EQ(meters.s.Grid, (GridRows{GridRow{"H"}, GridRow{"13", "1", "5", "OP C", ""}}));
+    EXPECT_EQ(meters.s.Grid, (GridRows{GridRow{"H"}, GridRow{"13", "1", "5", "OP C -x", ""}}));
+    // The widest fields fit; an empty item is no meter; a list of none leaves the one shown.
+    EXPECT_EQ(analyse({"-METERS", "65535-65535-2147483647-CT-NORTE-7,,0-0-0,"}).s.Grid,
+              (GridRows{GridRow{"H"}, GridRow{"65535", "65535", "2147483647", "CT-NORTE-7", ""},
+                        GridRow{"0", "0", "0", "", ""}}));
+    for (const char* none : {"", ",", " , "})
+        EXPECT_EQ(analyse({"-METERS", none, "-SHOW"}).s.Grid.at(1).at(3), "OLD") << none;
 }
 
 // A command line that cannot be done exactly: one red line naming the argument,
-// the last of the analysis (no "SOLO SE LEE" after a rejected date), no start.
+// the last of the analysis (no "SOLO SE LEE" after a rejected date), no start,
+// nothing uploaded and the settings as they were, whatever came before it.
 TEST(CommandLineAnalysis, WhatCannotBeDoneExactlyStops) {
+    const std::string dir = test::makeTempDir("command_line");
+    std::ofstream(dir + "/a file") << "";
+    std::ofstream(dir + "/tcp.ini") << "[MAIN]\nCONEXION=2 ; TCP\n";
     const std::pair<Strings, std::string> rows[] = {
         {{"--FROM", "2026/01/01"}, "DESCONOCIDA: --FROM"},
         {{"-SHOW", "stray"}, "SIN PALABRA CLAVE: \"stray\""},
@@ -96,20 +111,43 @@ TEST(CommandLineAnalysis, WhatCannotBeDoneExactlyStops) {
         {{"-METERS", "101-1-7x"}, "-METERS: \"101-1-****\" NO ES"},
         {{"-METERS", "101-1-7 0101-2-8"}, "REPETIDA EN -METERS: 101"},
         {{"-INI", "/nonexistent/A.INI", "-SHOW"}, "NO EXISTE INIFILE: /nonexistent/A.INI"},
+        {{"-INI", dir + "/tcp.ini", "-SHOW"}, "tcp.ini: CONEXION: \"2 ; TCP\" NO ES 0 A 3"},
+        {{"-METERS", "65637-1-7"}, "\"65637-1-****\": LA DIRECCION DE ENLACE \"65637\" NO CABE"},
+        {{"-METERS", "101-65536-7"}, "\"101-65536-****\": EL PUNTO DE MEDIDA \"65536\" NO CABE"},
+        {{"-METERS", "101-1-2147483648"}, "\"101-1-****\" NO ES ENLACE-PUNTO"},
+        {{"-METERS", "101-1-7,102-2-22-OPC 1 02"},
+         "\"102-2-****-OPC 1 02\": UN CODIGO OPC CON ESPACIOS VA ENTRE COMILLAS"},
+        {{"-METERS", "102-2-22-OPC", "102", "-SHOW"}, "\"102-2-****-OPC 102\": UN CODIGO OPC"},
+        {{"-IP", " "}, "HOST NO VALIDO EN -IP: \" \" ESTA VACIO"},
+        {{"-IP", "127.0.0.1:40000"}, "-IP: \"127.0.0.1:40000\" LLEVA UN PUERTO"},
+        {{"-MODEM", " "}, "NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO"},
+        {{"-CSV", dir + "/a file"}, "a file\": ES UN FICHERO, NO UNA CARPETA"},
+        {{"-DB", dir + "/x/y"}, "/x/y\": NO EXISTE, NI LA CARPETA \"" + dir + "/x\""},
+        // Refused before the upload that comes first could start.
+        {{"-DBUPLOAD", "/f.CSV", "-IP", "h2", "-BOGUS"}, "DESCONOCIDA: -BOGUS"},
     };
+    const WindowSettings before = analyse({}).s;
     for (const auto& [args, named] : rows) {
         bool refused = false;
-        const Outcome r = analyse(args, &refused);
+        Outcome r = analyse(args, &refused);
         const auto red =
             std::count_if(r.log.begin(), r.log.end(), [](auto& l) { return l[0] == '!'; });
-        EXPECT_TRUE(refused && !r.start && red == 1 && r.log.back().starts_with("!- ") &&
+        EXPECT_TRUE(refused && !r.start && red == 1 && r.log.size() == 2 &&
+                    r.log.back().starts_with("!- ") &&
                     r.log.back().find(named) != std::string::npos)
             << r.log.back();
+        // How the program closes is taken (-SHOW and -NOCLOSE before the fault count),
+        // and the meters named, which the status file shows not read.
+        r.s.AutoMinimize = before.AutoMinimize, r.s.AutoClose = before.AutoClose;
+        r.s.Grid = before.Grid;
+        EXPECT_EQ(r.s, before) << r.log.back();
     }
-    // An empty port in a configuration file is the default one, as in the window.
-    const std::string ini = test::makeTempDir("command_line") + "/fresh.ini";
-    std::ofstream(ini) << "[MAIN]\nCONEXION=2\nHOST_PORT=\n";
+    // An empty port in a configuration file is the default one, as in the window; a run that
+    // does not start by itself is not checked (the window checks it when it starts).
+    const std::string ini = dir + "/fresh.ini";
+    std::ofstream(ini) << "[MAIN]\nCONEXION=2\nHOST=h\nHOST_PORT=\n";
     EXPECT_EQ(analyse({"-INI", ini, "-SHOW"}).log.back(), "- NO MINIMIZAR");
+    EXPECT_TRUE(analyse({"-CSV", dir + "/a file", "-NOSTART"}).log.back().starts_with("- NO "));
 }
 
 }  // namespace

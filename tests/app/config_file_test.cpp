@@ -9,10 +9,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <tuple>
 
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
+#include "app/core/password_codec.h"
 #include "program_harness.h"
 #include "support/test_env.h"
 
@@ -25,33 +27,94 @@ WindowSettings fresh() {
     WindowSettings s;
     s.Grid = {GridRow{"H"}, GridRow{}};
     s.ParityText = "IMPAR";
+    s.FechaInicio = s.FechaFin = std::chrono::year(2026) / 3 / 29;
     return s;
 }
 
-TEST(ConfigFile, MissingAndBadValues) {
-    const auto load = [](const char* text) {
-        WindowSettings s = fresh();
-        LoadConfigKeys(IniFile::fromText(std::string("[MAIN]\n") + text), s);
-        return s;
+WindowSettings load(const std::string& text, WindowSettings s = fresh()) {
+    LoadConfigKeys(IniFile::fromText("[MAIN]\n" + text), s);
+    return s;
+}
+
+TEST(ConfigFile, MissingAndEmptyKeysTakeTheirDefaults) {
+    // The parity's default "NONE" is no item: the box stays. An empty key is a missing one
+    // (the port text excepted: empty, the run takes the default port).
+    for (const char* text :
+         {"", "PORT=\nCONEXION=\nINTERVALO=\nFECHA_INICIO=\nPARIDAD_CONTADOR="}) {
+        const WindowSettings s = load(text);
+        EXPECT_EQ(std::tuple(s.ParityText, s.HostPort, s.FechaInicio, s.PortIndex, s.Intervalo,
+                             s.Conexion, s.TipoSalida),
+                  std::tuple("IMPAR", "40000", Today(), 0, 1, 0, 0))
+            << text;
+    }
+    EXPECT_EQ(load("HOST_PORT=").HostPort, "");
+    // Other spellings of an item, hexadecimal numbers.
+    const WindowSettings s = load("INTERVALO=$3\nPARIDAD_CONTADOR=none\nBAUD_CONTADOR=custom");
+    EXPECT_EQ(std::tuple(s.Intervalo, s.ParityText, s.BaudText),
+              std::tuple(3, "NINGUNA", "Custom"));
+    EXPECT_EQ(load("PARIDAD_CONTADOR=even").ParityText, "PAR");
+}
+
+// A value a run would not take as written: one line naming the key and the
+// value, and the setting (the database window's box too) keeps what it had.
+TEST(ConfigFile, EveryBadValueIsNamedAndKeepsThePreviousOne) {
+    const std::string path = test::makeTempDir("config_file") + "/c.ini";
+    const std::string good =
+        "PORT=4\nBAUD_CONTADOR=19200\nBITS_CONTADOR=7\nPARIDAD_CONTADOR=PAR\nSTOP_CONTADOR=2\n"
+        "CONEXION=3\nHOST_PORT=4001\nFECHA_INICIO=2026/03/01\nFECHA_FIN=2026/03/02\nINTERVALO=0\n"
+        "Tipo_Salida=2\nLOGSCREEN=0\nLOGDISK=0\nMINIMIZAR=1\nSSH_PORT=2222\nDEST_PORT=3307\n"
+        "LIST_PORT=13306\nHABILITA_TUNEL=1\nPUERTO=3308\n";
+    const WindowSettings before = load(good);
+    const DbSettings db = ReadDbSettings(IniFile::fromText("[MAIN]\n" + good), DecodePWDEx);
+    const std::tuple<std::string, std::string, std::string> rows[] = {
+        {"CONEXION", "2 ; TCP", "NO ES 0 A 3"},
+        {"CONEXION", "-1", "NO ES 0 A 3"},
+        {"CONEXION", "22", "NO ES 0 A 3"},
+        {"Tipo_Salida", "3", "NO ES 0 A 2"},
+        {"INTERVALO", "4", "NO ES 0 A 3"},
+        {"PORT", "30", "NO ES 0 A 29"},
+        {"PORT", "-1", "NO ES 0 A 29"},
+        {"BAUD_CONTADOR", "96000", "NO ES Custom, 110, 300,"},
+        {"BITS_CONTADOR", "9", "NO ES 5, 6, 7 NI 8"},
+        {"PARIDAD_CONTADOR", "NO", "NO ES NINGUNA, IMPAR, PAR, Marca NI Espacio"},
+        {"STOP_CONTADOR", "1,5", "NO ES 1, 1.5 NI 2"},
+        {"HOST_PORT", "7x", "NO ES UN PUERTO DE 1 A 65535"},
+        {"HOST_PORT", "70000", "NO ES UN PUERTO DE 1 A 65535"},
+        {"FECHA_INICIO", "2026-03-29", "NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099"},
+        {"FECHA_FIN", "2026/13/45", "NO ES UNA FECHA"},
+        {"FECHA_INICIO", "01/03/26", "NO ES UNA FECHA"},
+        {"FECHA_INICIO", "26/03/01", "NO ES UNA FECHA"},
+        {"FECHA_FIN", "1900/01/01", "NO ES UNA FECHA"},
+        {"LOGSCREEN", "x", "NO ES 0 NI 1"},
+        {"MINIMIZAR", "yes", "NO ES 0 NI 1"},
+        {"SSH_PORT", "99999", "NO ES UN PUERTO DE 1 A 65535"},
+        {"DEST_PORT", "0", "NO ES UN PUERTO"},
+        {"LIST_PORT", "-1", "NO ES UN PUERTO"},
+        {"PUERTO", "abc", "NO ES UN PUERTO"},
+        {"HABILITA_TUNEL", "si", "NO ES 0 NI 1"},
     };
-    // The parity's default "NONE" is no item: the box stays.
-    WindowSettings s = load("");
-    EXPECT_EQ(std::tuple(s.ParityText, s.HostPort, s.FechaInicio, s.PortIndex, s.Intervalo,
-                         s.Conexion, s.TipoSalida),
-              std::tuple("IMPAR", "40000", Today(), 0, 1, 0, 0));
-    s = load(
-        "PORT=30\nCONEXION=7\nINTERVALO=4\nTipo_Salida=9\nPARIDAD_CONTADOR=par\n"
-        "FECHA_INICIO=not a date\nLOGSCREEN=x\nLOGDISK=0");
-    EXPECT_EQ(std::tuple(s.PortIndex, s.Conexion, s.Intervalo, s.TipoSalida, s.ParityText,
-                         s.FechaInicio, s.LogScreen, s.LogDisk),
-              std::tuple(-1, 3, -1, 2, "PAR", NullDate, true, false));
-    s = load("conexion=-1\ntipo_salida=-5\nINTERVALO=$3\nFECHA_FIN=2099/12/31");
-    EXPECT_EQ(std::tuple(s.Conexion, s.TipoSalida, s.Intervalo, s.FechaFin),
-              std::tuple(-1, -1, 3, Day(std::chrono::year(2099) / 12 / 31)));
-    // Dates only as written in full, within the years the meters carry.
-    for (const char* date :
-         {"FECHA_INICIO=01/03/26", "FECHA_INICIO=26/03/01", "FECHA_INICIO=1900/01/01"})
-        EXPECT_EQ(load(date).FechaInicio, NullDate);
+    for (const auto& [key, value, why] : rows) {
+        const std::string bad = std::regex_replace(good, std::regex("(^|\n)" + key + "=[^\n]*"),
+                                                   "$1" + key + "=" + value);
+        std::ofstream(path, std::ios::trunc) << "[MAIN]\n" << bad;
+        WindowSettings s = before;
+        std::vector<std::string> problems;
+        EXPECT_TRUE(LoadConfigFile(path, s, &problems));
+        EXPECT_EQ(problems.size(), 1u) << key << "=" << value;
+        if (!problems.empty()) {
+            EXPECT_TRUE(problems[0].starts_with("ERROR EN INIFILE " + path + ": " + key + ": \"" +
+                                                value + "\" " + why))
+                << problems[0];
+        }
+        EXPECT_EQ(s, before) << key << "=" << value;
+        const IniFile f = IniFile::fromText("[MAIN]\n" + bad);
+        EXPECT_EQ(ReadDbSettings(f, DecodePWDEx, &db), db) << key;
+    }
+    // Without the box's value, a bad one takes the default, as a missing one would.
+    const DbSettings fallback = ReadDbSettings(
+        IniFile::fromText("[MAIN]\nSSH_PORT=99999\nHABILITA_TUNEL=si\n"), DecodePWDEx);
+    EXPECT_EQ(std::pair(fallback.SSH_PORT, fallback.HABILITA_TUNEL),
+              std::pair(std::string("22"), false));
 }
 
 // The first key that cannot be taken as written (the others and the good
@@ -68,6 +131,17 @@ TEST(ConfigFile, WhatCannotBeTakenAsWrittenIsNamed) {
         {"\xEF\xBB\xBF[MAIN]\nHOST=h\n", false, "CODIFICACION UTF-8 CON BOM"},
         {std::string("\xFF\xFE[\0M\0", 6), false, "CODIFICACION UTF-16"},
         {"[OTHER]\nHOST=h\n", false, "NO TIENE SECCION [MAIN]"},
+        // A meter that does not fit its fields (the password never shown); a trailing ","
+        // or empty items after the last meter are no meter.
+        {"[MAIN]\nCONTADORES=65637,1,7,\n", true,
+         "CONTADORES: ENTRADA \"65637,1,****,\": LA DIRECCION DE ENLACE \"65637\" NO CABE EN LA "
+         "TRAMA (0 A 65535)"},
+        {"[MAIN]\nCONTADORES=102,65536,7,X\n", true,
+         "CONTADORES: ENTRADA \"102,65536,****,X\": EL "},
+        {"[MAIN]\nCONTADORES=102,1,-5,\"\"\n", true,
+         "CONTADORES: ENTRADA \"102,1,****,\": LA CONTRASENA NO CABE EN LA TRAMA (0 A 2147483647)"},
+        {"[MAIN]\nCONTADORES=101,1,7,\"\",\n", true, ""},
+        {"[MAIN]\nCONTADORES=101,1,7,,,,\n", true, ""},
     };
     for (const auto& [text, loaded, problem] : rows) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -95,11 +169,36 @@ TEST(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     // The other lines as they were, the host's value replaced where it stands.
     EXPECT_TRUE(ReadFile(path).starts_with(kept + "HOST=new\r\n")) << ReadFile(path);
 
-    // A value that cannot be stored fails the save and leaves the file whole.
+    // A value that cannot be stored, or that a load would refuse, fails the save, says
+    // which and leaves the file whole.
     const std::string before = ReadFile(path);
-    s.Ruta = "two\nlines";
-    EXPECT_FALSE(SaveConfigFile(path, s, {}));
-    EXPECT_EQ(ReadFile(path), before);
+    const std::pair<void (*)(WindowSettings&, DbSettings&), std::string> refused[] = {
+        {[](WindowSettings& w, DbSettings&) { w.Ruta = "two\nlines"; },
+         "RUTA: UN VALOR DE VARIAS LINEAS NO SE GUARDA"},
+        {[](WindowSettings& w, DbSettings&) { w.PortIndex = -1; }, "PORT: \"-1\" NO ES 0 A 29"},
+        {[](WindowSettings& w, DbSettings&) { w.Intervalo = -1; }, "INTERVALO: \"-1\" NO ES 0"},
+        {[](WindowSettings& w, DbSettings&) { w.FechaInicio = NullDate; },
+         "FECHA_INICIO: \"1899/12/30\" NO ES UNA FECHA"},
+        {[](WindowSettings& w, DbSettings&) { w.HostPort = "abc"; }, "HOST_PORT: \"abc\" NO ES UN"},
+        {[](WindowSettings& w, DbSettings&) { Put_in_grid_line(w.Grid, 1, 70000, 1, 7, ""); },
+         "CONTADORES: ENTRADA \"70000,1,****,\": LA DIRECCION DE ENLACE"},
+        {[](WindowSettings& w, DbSettings&) {
+             w.Grid.push_back({"0101", "1", "1", "", ""});
+         },
+         "CONTADORES: DIRECCION DE ENLACE 101 REPETIDA"},
+        {[](WindowSettings&, DbSettings& d) { d.SSH_PORT = "99999"; }, "SSH_PORT: \"99999\" NO ES"},
+        {[](WindowSettings&, DbSettings& d) { d.PUERTO = "abc"; }, "PUERTO: \"abc\" NO ES UN"},
+    };
+    for (const auto& [change, named] : refused) {
+        WindowSettings w = s;
+        Add_to_Grid(w.Grid, 101, 1, 7, "");
+        DbSettings d;
+        change(w, d);
+        std::string problem;
+        EXPECT_FALSE(SaveConfigFile(path, w, d, &problem));
+        EXPECT_TRUE(problem.starts_with(named)) << problem;
+        EXPECT_EQ(ReadFile(path), before);
+    }
     EXPECT_FALSE(SaveConfigFile(dir + "/no such folder/x.ini", fresh(), {}));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
     // A new file is private (it holds the disguised passwords); one that exists keeps its mode.
@@ -113,6 +212,46 @@ TEST(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     }
     // A missing file or a folder is not loaded.
     EXPECT_FALSE(LoadConfigFile(dir + "/missing.ini", s) || LoadConfigFile(dir, s));
+}
+
+// Settings over every control's edges, saved and loaded: the same settings
+// back, no key refused, the database window's boxes too. The sample file
+// loads as it stands.
+TEST(ConfigFile, WhatIsSavedLoadsBackTheSame) {
+    WindowSettings sample = fresh();
+    std::vector<std::string> sampleProblems;
+    EXPECT_TRUE(LoadConfigFile(QV_SAMPLE_INI, sample, &sampleProblems));
+    EXPECT_TRUE(sampleProblems.empty()) << sampleProblems.front();
+    EXPECT_EQ(MeterLinkTexts(sample.Grid), (std::vector<std::string>{"101", "102"}));
+
+    const std::string path = test::makeTempDir("config_file") + "/round.ini";
+    WindowSettings s = fresh();
+    Add_to_Grid(s.Grid, 65535, 65535, 2147483647, "CT-NORTE 7, \"x\"");
+    Add_to_Grid(s.Grid, 0, 0, 0, "");
+    s.PortIndex = 29, s.BaudText = "Custom", s.BitsText = "5", s.ParityText = "Espacio";
+    s.StopText = "1.5", s.Conexion = LinkAnalogModem, s.Numero = "600 123", s.ModemInit = "AT&F";
+    s.Host = "h.example", s.HostPort = "", s.FechaInicio = std::chrono::year(2000) / 1 / 1;
+    s.FechaFin = std::chrono::year(2099) / 12 / 31, s.Intervalo = 3, s.TipoSalida = OutputDatabase;
+    s.LogScreen = false, s.LogDisk = false, s.Minimizar = true, s.Ruta = "/srv/año dir";
+    DbSettings db;
+    db.PUERTO = "65535", db.HABILITA_TUNEL = true, db.SSH_PORT = "1", db.DEST_PORT = "",
+    db.LIST_PORT = "13306", db.PASSWORD = "p", db.SSH_PASS = "s";
+    for (int pass = 0; pass < 2; ++pass) {
+        std::string problem;
+        ASSERT_TRUE(SaveConfigFile(path, s, db, &problem)) << problem;
+        WindowSettings back = fresh();
+        std::vector<std::string> problems;
+        EXPECT_TRUE(LoadConfigFile(path, back, &problems));
+        EXPECT_TRUE(problems.empty()) << problems.front();
+        EXPECT_EQ(back, s);
+        EXPECT_EQ(ReadDbSettings(IniFile(path), DecodePWDEx), db);
+        // And the other ends of the ranges.
+        Quitar_todo(s.Grid);
+        s.PortIndex = 0, s.BaudText = "256000", s.BitsText = "8", s.ParityText = "NINGUNA";
+        s.StopText = "2", s.Conexion = LinkSerialDirect, s.HostPort = "65535";
+        s.Intervalo = 0, s.TipoSalida = OutputFolder, s.LogScreen = s.LogDisk = true;
+        db.HABILITA_TUNEL = false, db.SSH_PORT = "65535", db.DEST_PORT = "1", db.PUERTO = "";
+    }
 }
 
 }  // namespace

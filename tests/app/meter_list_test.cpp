@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "app/core/meter_grid.h"
 
 namespace qv {
@@ -55,6 +57,45 @@ TEST(CommaText, ReadingWritingAndMerging) {
               "ENTRADA \"x,1,****,Q\" NO ES ENLACE,PUNTO,CONTRASENA,OPC");
     EXPECT_EQ(MeterLinkTexts(g), (Items{"15"}));
     EXPECT_TRUE(MergeGridCommaText(g, "16,1,1,,17,1").starts_with("ENTRADA \"17,1\" NO ES"));
+    // Empty items after the last meter are none; a trailing blank-separated item is one.
+    EXPECT_EQ(MergeGridCommaText(g, "18,1,1,\"\", "), "");
+    EXPECT_EQ(MeterLinkTexts(g), (Items{"15", "16", "18"}));
+    EXPECT_TRUE(MergeGridCommaText(g, "19,1,1,OPC 19").starts_with("ENTRADA \"19\" NO ES"));
+
+    // What parts an item from the one before: blanks alone, or a ",".
+    std::vector<bool> afterBlank;
+    EXPECT_EQ(FromCommaText("a b,c \"d e\" ,f,", &afterBlank),
+              (Items{"a", "b", "c", "d e", "f", ""}));
+    EXPECT_EQ(afterBlank, (std::vector<bool>{false, true, false, true, false, false}));
+}
+
+// A command-line meter item: its OPC code all that follows the third "-", its
+// numbers whole and within what the frames carry (the password never named).
+TEST(MeterItems, FormFieldsAndTheWholeCode) {
+    const std::tuple<const char*, std::string, std::string> rows[] = {
+        {"101-1-7", "", ""},
+        {" 101-1-7-CT-NORTE-7 ", "", "CT-NORTE-7"},
+        {"101-1-7- A B -", "", "A B -"},
+        {"65535-65535-2147483647", "", ""},
+        {"0-0-0-", "", ""},
+        {"101-1", std::string(MeterItemForm), ""},
+        {"101--7", std::string(MeterItemForm), ""},
+        {"x-1-7", std::string(MeterItemForm), ""},
+        {"1-1-2147483648", std::string(MeterItemForm), ""},
+        {"65536-1-1", "LA DIRECCION DE ENLACE \"65536\" NO CABE EN LA TRAMA (0 A 65535)", ""},
+        {"1-65536-1", "EL PUNTO DE MEDIDA \"65536\" NO CABE EN LA TRAMA (0 A 65535)", ""},
+    };
+    for (const auto& [item, why, opc] : rows) {
+        MeterItem m;
+        EXPECT_EQ(MeterItemProblem(item, m), why) << item;
+        if (why.empty()) {
+            EXPECT_EQ(m.Opc, opc) << item;
+        }
+    }
+    EXPECT_EQ(MeterNumbersProblem(" 1 ", "2", "-5"),
+              "LA CONTRASENA NO CABE EN LA TRAMA (0 A 2147483647)");
+    EXPECT_EQ(MeterNumbersProblem("1", "", "12"), "EL PUNTO DE MEDIDA \"\" NO ES UN NUMERO ENTERO");
+    EXPECT_EQ(MeterNumbersProblem("1", "2", "12x"), "LA CONTRASENA NO ES UN NUMERO ENTERO");
 }
 
 }  // namespace

@@ -89,6 +89,11 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
     // The writer thread's count reaches the log file through the window.
     EXPECT_NE(ReadFile(dir + "/quorvanta.LOG").find("SE SUBIRAN 3 DATOS...\r\n"),
               std::string::npos);
+    // A command line refused whole: the upload it names before the fault never starts.
+    const std::string storedBefore = stored();
+    EXPECT_EQ(Start({"-INI", ini, "-DBUPLOAD", first, "-BOGUS"})->Wait(seconds(60)),
+              ExitInitFailed);
+    EXPECT_EQ(stored(), storedBefore);
 
     // Unique mode, asked for anywhere on the command line in any case: a key
     // is updated, one whose reading is marked as an error kept, a new one

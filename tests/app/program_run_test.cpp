@@ -85,11 +85,11 @@ std::vector<std::string> checkRows(const std::string& text, int link) {
 }
 
 // Every interval, the summer-time change days, two meters (the second with an
-// OPC code or refusing its session), no meters, a file where the folder goes,
-// folders beyond ASCII (on the command line, in an older Latin-1 configuration
-// file, quoted there),
-// a meter that repeats its last record or loses it (its day is not written,
-// the reading fails), a late acknowledgement on a slow line: rows and exit
+// OPC code or refusing its session), no meters, folders beyond ASCII (on the
+// command line, in an older Latin-1 configuration file, quoted there), a meter
+// that repeats its last record or loses it (its day is not written, the
+// reading fails), a late acknowledgement on a slow line (a file where the
+// folder goes is refused before the run: see the unattended starts below): rows and exit
 // codes of each run. A failed second run on the same day leaves the first file
 // as it was.
 struct RunCase {
@@ -137,7 +137,6 @@ const RunCase kRuns[] = {
      "/out", false,
      "exit code 15: CONTADORES LEIDOS: 2 DE 4 - EL PRIMERO SIN LEER ES EL 103: SIN RESPUESTA A "
      "SOLICITUD DE ESTADO DE ENLACE"},
-    {"FolderIsAFile", "D", "2026/06/10", "2026/06/10", "101-1-7", 16, false, 0, ""},
     {"NoFolderTheCurrentOne", "D", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 2,
      "11/06/26 00:00", noFaults(), 2, 1, ""},
     {"FailedRerunKeepsTheFile", "Q", "2026/06/10", "2026/06/10", "101-1-7", 0, false, 1 + 96,
@@ -175,7 +174,6 @@ TEST_P(ProgramRun, FilesValueByValueExitCodeAndTheCloseAfterTheRun) {
     c.meters[0].faults = r.faults;
     sim::MeterSim sim(c);
     const std::string dir = test::makeTempDir("program_run");
-    if (r.exitCode == ExitOutputLost) std::ofstream(dir + "/out") << "";
     const std::string outputFolder = *r.folder ? dir + r.folder : "";
     std::vector<std::string> args = {
         "-IP",           "127.0.0.1",  "-PORT",       std::to_string(sim.listenTcp()),
@@ -297,7 +295,7 @@ const Unattended kUnattended[] = {
      {"^quorvanta: exit code 10: ERROR EN LA FECHA DE INICIO: \"2026-03-29\" NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099\n$"},
      {"EXIT CODE: 10", "!CONEXION IP"}},
     {"IniDateNotADate", {"-INI", "bad-date.ini", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
-     {"^quorvanta: exit code 10: ERROR EN LA FECHA DE INICIO DEL FICHERO bad-date.ini: .*\n$"}, {"!CONEXION IP"}},
+     {"^quorvanta: exit code 10: ERROR EN INIFILE bad-date.ini: FECHA_INICIO: \"2026-03-29\" NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099\n$"}, {"!CONEXION IP"}},
     {"MonthThirteen", {"-TO", "2026/13/45", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
      {"^quorvanta: exit code 10: .*FECHA DE FIN.*\n$"}, {"!CONEXION IP"}},
     {"DayFirst", {"-FROM", "29/03/2026", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
@@ -308,7 +306,44 @@ const Unattended kUnattended[] = {
     {"ValueMissing", {"-IP", "127.0.0.1", "-PORT", "@", "-CSV", "-METERS", "101-1-7"}, {}, 10,
      {"^quorvanta: exit code 10: FALTA EL VALOR DE -CSV ANTES DE \"-METERS\"\n$"}, {"!CONEXION IP"}},
     {"IniPortNotANumber", {"-INI", "bad-port.ini", "-IP", "127.0.0.1"}, {}, 10,
-     {"^quorvanta: exit code 10: ERROR EN HOST_PORT DEL FICHERO bad-port.ini: \"4400O\" NO ES UN PUERTO DE 1 A 65535\n$"}, {"!CONEXION IP"}},
+     {"^quorvanta: exit code 10: ERROR EN INIFILE bad-port.ini: HOST_PORT: \"4400O\" NO ES UN PUERTO DE 1 A 65535\n$"}, {"!CONEXION IP"}},
+    // Every key with a set of values or a range, the database window's too.
+    {"IniLinkWithComment", {"-INI", "tcp-comment.ini", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
+     {"^quorvanta: exit code 10: ERROR EN INIFILE tcp-comment.ini: CONEXION: \"2 ; TCP\" NO ES 0 A 3\n$"}, {"!CONEXION IP"}},
+    {"IniSshPortBeyondRange", {"-INI", "ssh-port.ini", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
+     {"^quorvanta: exit code 10: ERROR EN INIFILE ssh-port.ini: SSH_PORT: \"99999\" NO ES UN PUERTO DE 1 A 65535\n$"}, {"!CONEXION IP"}},
+    {"IniMeterDoesNotFit", {"-INI", "big-link.ini", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
+     {"^quorvanta: exit code 10: ERROR EN INIFILE big-link.ini: CONTADORES: ENTRADA \"65637,1,[*]{4},\": LA DIRECCION DE ENLACE \"65637\" NO CABE EN LA TRAMA \\(0 A 65535\\)\n$"}, {"!CONEXION IP"}},
+    // An empty list reads the file's meters; an empty item is no meter; the OPC code is all
+    // after the third "-".
+    {"IniMetersEmptyListKeepsThem", {"-INI", "meter.ini", "-METERS", "", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 0,
+     {"^$"}, {"101;1;7;FILE;\\(6\\)"}},
+    {"MetersTrailingCommaQuotedWholeCode", {"-IP", "127.0.0.1", "-PORT", "@", "-METERS", "\\\"101-1-7-CT NORTE-7\\\","}, {}, 0,
+     {"^$"}, {"101;1;7;CT NORTE-7;\\(6\\)"}},
+    {"LinkAddressDoesNotFit", {"-IP", "127.0.0.1", "-PORT", "@", "-METERS", "101-1-7,65637-1-7"}, {}, 10,
+     {"^quorvanta: exit code 10: CONTADOR NO VALIDO EN -METERS: \"65637-1-[*]{4}\": LA DIRECCION DE ENLACE \"65637\" NO CABE EN LA TRAMA \\(0 A 65535\\)\n$"}, {"!CONEXION IP"}},
+    {"OpcWithBlankUnquoted", {"-IP", "127.0.0.1", "-PORT", "@", "-METERS", "102-2-22-OPC", "102"}, {}, 10,
+     {"^quorvanta: exit code 10: CONTADOR NO VALIDO EN -METERS: \"102-2-[*]{4}-OPC 102\": UN CODIGO OPC CON ESPACIOS VA ENTRE COMILLAS, .*\n$"}, {"!CONEXION IP"}},
+    {"HostWithPort", {"-IP", "127.0.0.1:40000", "-PORT", "@"}, {}, 10,
+     {"^quorvanta: exit code 10: HOST NO VALIDO EN -IP: \"127.0.0.1:40000\" LLEVA UN PUERTO: .*\n$"}, {"!CONEXION IP"}},
+    {"HostEmpty", {"-IP", "", "-PORT", "@"}, {}, 10,
+     {"^quorvanta: exit code 10: HOST NO VALIDO EN -IP: \"\" ESTA VACIO\n$"}, {"!CONEXION IP"}},
+    {"ModemNumberBlank", {"-MODEM", " ", "-METERS", "101-1-7"}, {"QUORVANTA_COM_ALIASES=COM1=/nonexistent/tty"}, 10,
+     {"^quorvanta: exit code 10: EL NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO\n$"}, {"!PUERTO SERIAL"}},
+    // The output folder before any link opens.
+    {"CsvFolderIsAFile", {"-IP", "127.0.0.1", "-PORT", "@", "-CSV", "bad-date.ini"}, {}, 10,
+     {"^quorvanta: exit code 10: ERROR EN LA CARPETA DE SALIDA \"bad-date.ini\": ES UN FICHERO, NO UNA CARPETA\n$"}, {"!CONEXION IP"}},
+    {"CsvParentMissing", {"-IP", "127.0.0.1", "-PORT", "@", "-CSV", "out/a/b"}, {}, 10,
+     {"^quorvanta: exit code 10: ERROR EN LA CARPETA DE SALIDA \"out/a/b\": NO EXISTE, NI LA CARPETA \"out/a\" DONDE SE CREARIA \\(SE CREA UN SOLO NIVEL\\)\n$"}, {"!CONEXION IP"}},
+    {"CsvFolderNotWritableAsUser", {"-IP", "127.0.0.1", "-PORT", "@", "-CSV", "."}, {}, 10,
+     {"\nquorvanta: exit code 10: ERROR EN LA CARPETA DE SALIDA \".\": NO SE PUEDE ESCRIBIR EN ELLA: Permission denied\n$"}, {"^$"}, true},
+    {"DbFolderCannotBeCreatedAsUser", {"-IP", "127.0.0.1", "-PORT", "@", "-CSV", "out", "-DB", "new"}, {}, 10,
+     {"\nquorvanta: exit code 10: ERROR EN LA CARPETA DE SALIDA \"new\": NO SE PUEDE CREAR EN \".\": Permission denied\n$"}, {"^$"}, true},
+    {"FtpLocalFolderNotWritableAsUser", {"-IP", "127.0.0.1", "-PORT", "@", "-CSV", "out", "-FTP", "u:p@127.0.0.1:1/x/"}, {}, 10,
+     {"\nquorvanta: exit code 10: ERROR EN LA CARPETA DE SALIDA \"/\\S+\": NO SE PUEDE ESCRIBIR EN ELLA: Permission denied\n$"}, {"^$"}, true},
+    // Checked whole before anything acts: no upload before the keyword that is refused.
+    {"UploadThenUnknownKeyword", {"-DBUPLOAD", "f.CSV", "-IP", "127.0.0.1", "-PORT", "@", "-BOGUS"}, {}, 10,
+     {"^quorvanta: exit code 10: PALABRA CLAVE DESCONOCIDA: -BOGUS\n$"}, {"!SUBIR FICHERO", "!CONEXION IP"}},
     {"YearNotInTimeTags", {"-IP", "127.0.0.1", "-PORT", "@", "-FROM", "2026/06/12", "-TO", "1900/01/01"}, {}, 10,
      {"^quorvanta: exit code 10: ERROR EN LA FECHA DE FIN: \"1900/01/01\" .* DE 2000 A 2099\n$"}, {"!CONEXION IP", "!SOLO SE LEE"}},
     {"MeterEntryCut", {"-IP", "127.0.0.1", "-PORT", "@", "-METERS", "101-1-7,101-1-7x"}, {}, 10,
@@ -399,6 +434,10 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
             << "DIRECCION DE ENLACE;PUNTO DE MEDIDA;CONTRASE\xD1"
                "A;CODIGO OPC ( OPCIONAL );ESTADO\r\n"
                "101;1;7;;(6) LECTURA CORRECTA\r\n102;2;7;;(6) LECTURA CORRECTA\r\n";
+    std::ofstream(dir + "/tcp-comment.ini") << "[MAIN]\r\nCONEXION=2 ; TCP\r\n";
+    std::ofstream(dir + "/ssh-port.ini") << "[MAIN]\r\nSSH_PORT=99999\r\n";
+    std::ofstream(dir + "/big-link.ini") << "[MAIN]\r\nCONTADORES=101,1,7,,65637,1,7,\r\n";
+    std::ofstream(dir + "/meter.ini") << "[MAIN]\r\nCONTADORES=101,1,7,FILE\r\n";
     fs::permissions(dir + "/out", fs::perms::all);
     fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                              fs::perms::others_read | fs::perms::others_exec);

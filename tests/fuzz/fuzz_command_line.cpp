@@ -23,14 +23,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         start = end + 1;
     }
     qv::CommandLineCalls calls;
-    // Files named by the input are not read.
+    // Files named by the input are at most read (by the check that comes
+    // first), and folders looked at: never written.
     calls.Load_ini_file = [](const std::string&, qv::WindowSettings&) { return std::string(); };
     for (const auto& args : {tokens, argv}) {
         const qv::CommandLine cmd = qv::CommandLine::FromArguments(args, "/q");
         qv::WindowSettings s;
         s.Grid = {qv::GridRow{}, qv::GridRow{}};
-        (void)qv::Analiza_parametros(cmd, s, calls);
+        const qv::WindowSettings before = s;
+        bool refused = false;
+        (void)qv::Analiza_parametros(cmd, s, calls, &refused);
         if (s.Grid.size() < 2 || s.AsduRetries < 1 || s.AsduRetries > 9) std::abort();
+        // A refused command line changes nothing but how the program closes.
+        s.AutoMinimize = before.AutoMinimize;
+        s.AutoClose = before.AutoClose;
+        if (refused && !(s == before)) std::abort();
+    }
+    // A meter item taken fits the frames' fields.
+    for (const std::string& item : qv::FromCommaText(text)) {
+        qv::MeterItem m;
+        if (qv::MeterItemProblem(item, m).empty() &&
+            (m.Link < 0 || m.Link > 65535 || m.Point < 0 || m.Point > 65535 || m.Password < 0))
+            std::abort();
     }
 
     // The meter list of the configuration file.

@@ -95,19 +95,29 @@ bool is_value(std::string_view arg) {
     return arg.empty() || arg.front() != '-';
 }
 
+// The analysis of a command line. A trial one only checks: it loads a
+// configuration file into its own settings, uploads nothing, tells the
+// windows nothing and logs nothing, and keeps the line that refuses the
+// command line, if any.
+constexpr const char* kAnalysing = "- ANALIZANDO PARAMETROS";
+
 class Analysis {
   public:
-    Analysis(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls)
-        : cmd_(cmd), s_(s), calls_(calls) {}
+    Analysis(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls, bool trial)
+        : cmd_(cmd), s_(s), calls_(calls), trial_(trial) {}
 
     bool run() {
         if (cmd_.CmdTokenCount() < 2) return false;
         s_.AutoMinimize = true;
         s_.AutoClose = true;
-        log("- ANALIZANDO PARAMETROS", colour::Yellow);
+        log(kAnalysing, colour::Yellow);
         // The first argument that cannot be done exactly ends the analysis.
         for (int i = 1; i <= cmd_.CmdTokenCount() && !refused_; ++i) i = argument(i);
-        if (!refused_) settingsLeftStanding();
+        // What the keywords and the configuration file left for a run that
+        // starts by itself; the window checks its own run when it starts.
+        if (const bool reads = start_ && !UploadOnly(cmd_); !refused_ && reads)
+            if (const std::string problem = RunSettingsProblem(s_); !problem.empty())
+                refuse("- " + problem);
         // The run then reads the end date alone.
         if (const std::string line = ReversedRangeLine(s_.FechaInicio, s_.FechaFin);
             !refused_ && !line.empty())
@@ -117,15 +127,17 @@ class Analysis {
     }
 
     bool refused() const { return refused_; }
+    const std::string& refusal() const { return refusal_; }
 
   private:
     void log(const std::string& text, int32_t c = colour::White) {
-        if (calls_.Log) calls_.Log(text, c);
+        if (calls_.Log && !trial_) calls_.Log(text, c);
     }
 
     // The red line that stops an unattended start: it is the reason the run reports.
     void refuse(const std::string& line) {
         refused_ = true;
+        refusal_ = line;
         log(line, colour::Red);
     }
 
@@ -134,6 +146,7 @@ class Analysis {
         const std::string arg = cmd_.CmdToken(i);
         const std::string key = keyword_of(arg);
         if (key.empty()) {
+            if (i == metersValue_ + 1 && opcCut(i)) return i;
             refuse("- ARGUMENTO SIN PALABRA CLAVE: \"" + arg + "\"");
             return i;
         }
@@ -149,6 +162,7 @@ class Analysis {
             refuse("- FALTA EL VALOR DE " + arg + (last ? "" : " ANTES DE \"" + next + "\""));
             return i;
         }
+        if (key == "METERS") metersValue_ = i + 1;
         // An exception in one keyword ends only that keyword.
         try {
             keyword(key, valued ? next : std::string());
@@ -157,25 +171,25 @@ class Analysis {
         return valued ? i + 1 : i;
     }
 
-    // Settings of a configuration file that no keyword replaced.
-    void settingsLeftStanding() {
-        const std::string file = s_.IniFileName.empty() ? "" : " DEL FICHERO " + s_.IniFileName;
-        // A date that is not one would read every closure since 1899.
-        const std::pair<Day, const char*> loaded[] = {
-            {s_.FechaInicio, "- ERROR EN LA FECHA DE INICIO"},
-            {s_.FechaFin, "- ERROR EN LA FECHA DE FIN"}};
-        for (const auto& [day, error] : loaded)
-            if (day == NullDate && !refused_)
-                refuse(error + file + ": NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099");
-        // An empty port is the default one; any other text must be a port.
-        const bool blank = s_.HostPort.find_first_not_of(' ') == std::string::npos;
-        if (!refused_ && s_.Conexion == LinkTcp && !blank && !IsTcpPort(s_.HostPort))
-            refuse("- ERROR EN HOST_PORT" + file + ": \"" + s_.HostPort +
-                   "\" NO ES UN PUERTO DE 1 A 65535");
-        // A target that cannot be read would send nothing, or elsewhere.
-        if (std::string why;
-            !refused_ && s_.TipoSalida == OutputFtp && !ParseFtpTarget(s_.Ruta, why))
-            refuse("- " + why);
+    // Arguments after a meter list whose last entry has an OPC code: the code
+    // had blanks and was not quoted (102-2-22-OPC 102). The entry is named
+    // whole; false when that is not the case.
+    bool opcCut(int i) {
+        const std::vector<std::string> items = FromCommaText(cmd_.CmdToken(metersValue_));
+        MeterItem m;
+        if (items.empty() || !MeterItemProblem(items.back(), m).empty() || m.Opc.empty())
+            return false;
+        std::string entry = items.back();
+        for (int k = i; k <= cmd_.CmdTokenCount() && keyword_of(cmd_.CmdToken(k)).empty(); ++k)
+            entry += " " + cmd_.CmdToken(k);
+        refuseOpcWithBlanks(entry);
+        return true;
+    }
+
+    void refuseOpcWithBlanks(const std::string& entry) {
+        const std::string shown = MaskedMeterItem(entry);
+        refuse("- CONTADOR NO VALIDO EN -METERS: \"" + shown +
+               "\": UN CODIGO OPC CON ESPACIOS VA ENTRE COMILLAS, \\\"" + shown + "\\\"");
     }
 
     // A count: a whole number, clamped by the caller.
@@ -213,6 +227,10 @@ class Analysis {
     // The link to the meters. False for a keyword of another kind.
     bool linkKeyword(const std::string& key, const std::string& v) {
         if (key == "IP") {
+            if (const std::string why = TcpHostProblem(v); !why.empty()) {
+                refuse("- HOST NO VALIDO EN -IP: \"" + v + "\" " + why);
+                return true;
+            }
             s_.Host = v;
             s_.Conexion = LinkTcp;
             log("- UTILIZAR DIRECCION IP HOST: " + s_.Host);
@@ -310,6 +328,8 @@ class Analysis {
                 log("- EXPORTAR A  BASE DE DATOS");
             }
         } else if (key == "DBUPLOAD") {
+            // Only once the whole command line has been accepted.
+            if (trial_) return true;
             log("- SUBIR FICHERO A LA BD : " + v);
             const bool unique = AsksUnique(cmd_.Text());
             if (calls_.Subir_a_base)
@@ -332,13 +352,13 @@ class Analysis {
         }
         s_.IniFileName = v;
         const std::string problem =
-            calls_.Load_ini_file ? calls_.Load_ini_file(v, s_) : load_config(v);
+            calls_.Load_ini_file && !trial_ ? calls_.Load_ini_file(v, s_) : load_config(v);
         if (!problem.empty()) {
             refuse("- " + problem);
             return;
         }
         log("- UTILIZAR INIFILE: " + v);
-        if (calls_.SqlInit) calls_.SqlInit(v);
+        if (calls_.SqlInit && !trial_) calls_.SqlInit(v);
     }
 
     std::string load_config(const std::string& path) {
@@ -359,16 +379,19 @@ class Analysis {
     }
 
     void meters(const std::string& v) {
-        const std::vector<std::string> items = FromCommaText(v);
-        if (items.empty()) return;
+        std::vector<bool> afterBlank;
+        const std::vector<std::string> items = FromCommaText(v, &afterBlank);
+        // An empty item (a trailing ",") is no meter; a list of none leaves
+        // the list shown, a configuration file's among them.
+        if (std::all_of(items.begin(), items.end(), [](auto& i) { return i.empty(); })) return;
         Quitar_todo(s_.Grid);
         log("- ANALIZANDO PARAMETROS DE ALTA DE CONTADORES...", colour::Yellow);
         std::set<int32_t> links;
-        for (const std::string& item : items) {
+        for (std::size_t k = 0; k < items.size(); ++k) {
+            if (items[k].empty()) continue;
             MeterItem m;
-            if (!ParseMeterItem(item, m)) {
-                refuse("- CONTADOR NO VALIDO EN -METERS: \"" + MaskedMeterItem(item) +
-                       "\" NO ES ENLACE-PUNTO-CONTRASENA[-OPC]");
+            if (const std::string why = MeterItemProblem(items[k], m); !why.empty()) {
+                meterRefused(items, afterBlank, k, why);
                 return;
             }
             if (!links.insert(m.Link).second) {
@@ -380,11 +403,35 @@ class Analysis {
         }
     }
 
+    // Item k is no meter. When blanks alone part it from an entry with an OPC
+    // code, the code had blanks: the entry is named whole, with what follows.
+    void meterRefused(const std::vector<std::string>& items, const std::vector<bool>& afterBlank,
+                      std::size_t k, const std::string& why) {
+        MeterItem before;
+        if (why == MeterItemForm && afterBlank[k] &&
+            MeterItemProblem(items[k - 1], before).empty() && !before.Opc.empty()) {
+            std::string entry = items[k - 1];
+            MeterItem next;
+            for (std::size_t j = k; j < items.size() && (j == k || afterBlank[j]) &&
+                                    !MeterItemProblem(items[j], next).empty();
+                 ++j)
+                entry += " " + items[j];
+            refuseOpcWithBlanks(entry);
+            return;
+        }
+        const std::string shown = "\"" + MaskedMeterItem(items[k]) + "\"";
+        refuse("- CONTADOR NO VALIDO EN -METERS: " + shown + (why == MeterItemForm ? " " : ": ") +
+               why);
+    }
+
     const CommandLine& cmd_;
     WindowSettings& s_;
     const CommandLineCalls& calls_;
+    const bool trial_;
     bool start_ = true;
     bool refused_ = false;
+    std::string refusal_;
+    int metersValue_ = -1;  // the argument that is -METERS' value
 };
 
 }  // namespace
@@ -423,7 +470,25 @@ std::string CommandLine::CmdToken(int N) const {
 
 bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls,
                         bool* refused) {
-    Analysis analysis(cmd, s, calls);
+    // Nothing acts (no upload, link or window change) before the whole command
+    // line has been accepted: a trial analysis of a copy checks it first.
+    WindowSettings trial = s;
+    Analysis check(cmd, trial, calls, true);
+    check.run();
+    if (check.refused()) {
+        // Only whether and how the program closes is taken from it, and the
+        // meters named so far: the run's status file shows them not read.
+        s.AutoMinimize = trial.AutoMinimize;
+        s.AutoClose = trial.AutoClose;
+        s.Grid = trial.Grid;
+        if (calls.Log) {
+            calls.Log(kAnalysing, colour::Yellow);
+            calls.Log(check.refusal(), colour::Red);
+        }
+        if (refused) *refused = true;
+        return false;
+    }
+    Analysis analysis(cmd, s, calls, false);
     const bool start = analysis.run();
     if (refused) *refused = analysis.refused();
     return start;

@@ -61,10 +61,17 @@ struct CommandLineCalls {
 // With fewer than two arguments nothing happens. Gives whether the reading
 // run starts by itself. A command line that cannot be done exactly (an
 // unknown keyword, a missing or bad value, a date that is not a date, a
-// meter item that cannot be read or repeats a link address, a configuration
-// file that cannot be loaded as written) ends the analysis with a red line
-// that names it, keeps the run from starting and sets *refused (when given):
-// a run of other meters, days or settings than those asked for must not begin.
+// meter item that cannot be read, does not fit its fields or repeats a link
+// address, a configuration file that cannot be loaded as written, or, for a
+// run that starts by itself, settings it cannot start with: see
+// RunSettingsProblem) keeps the run from starting and sets *refused (when
+// given): a run of other meters, days or settings than those asked for must
+// not begin. The whole command line is checked before anything acts: a
+// refused one uploads nothing, loads nothing into the windows and leaves s
+// as it was but for AutoMinimize and AutoClose; the log then has the first
+// line and the red line that names what was refused. An accepted one then
+// takes effect keyword by keyword, so that a later keyword overrides an
+// earlier one and DBUPLOAD uses the settings in force where it stands.
 bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls,
                         bool* refused = nullptr);
 

@@ -10,33 +10,187 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <span>
 
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
 #include "app/core/password_codec.h"
+#include "app/core/settings_check.h"
 #include "platform/text.h"
 
 namespace qv {
 
 namespace {
 
-// A text that names an item selects it (in the item's own spelling); any
-// other text leaves the box as it was.
-template <std::size_t N>
-void select_item(const std::array<std::string_view, N>& items, const std::string& text,
-                 std::string& box) {
-    for (std::string_view item : items)
-        if (SameTextIgnoringCase(item, text)) box = std::string(item);
+// Each take below sets its setting from a key's text and gives "", or gives
+// why the text is not taken and leaves the setting as it was.
+
+// An item index of a list or a radio group: a whole number 0 .. count - 1.
+std::string take_index(std::string_view text, std::size_t count, int& setting) {
+    long v = 0;
+    if (!ParseLong(text, v) || v < 0 || v >= static_cast<long>(count))
+        return "NO ES 0 A " + std::to_string(count - 1);
+    setting = static_cast<int>(v);
+    return "";
 }
 
-// Radio groups: above the last item selects the last, negative selects none.
-int clamp_radio(long v, int count) {
-    return v < 0 ? -1 : static_cast<int>(std::min<long>(v, count - 1));
+// An item of a list named in any letter case, or by the other spelling
+// `aliases` gives it; the setting holds the item's own spelling.
+using Aliases = std::span<const std::pair<std::string_view, std::string_view>>;
+template <std::size_t N>
+std::string take_item(const std::array<std::string_view, N>& items, std::string_view text,
+                      std::string& setting, Aliases aliases = {}) {
+    for (const auto& [other, item] : aliases)
+        if (SameTextIgnoringCase(other, text)) text = item;
+    for (std::string_view item : items) {
+        if (SameTextIgnoringCase(item, text)) {
+            setting = std::string(item);
+            return "";
+        }
+    }
+    std::string list;
+    for (std::size_t i = 0; i < N; ++i)
+        list += (i == 0 ? "" : i + 1 == N ? " NI " : ", ") + std::string(items[i]);
+    return "NO ES " + list;
 }
-// Fixed lists: an index outside the list selects nothing.
-int list_index(long v, int count) {
-    return v >= 0 && v < count ? static_cast<int>(v) : -1;
+
+// A check box: a whole number, 0 unticked, any other ticked.
+std::string take_switch(std::string_view text, bool& setting) {
+    long v = 0;
+    if (!ParseLong(text, v)) return "NO ES 0 NI 1";
+    setting = v != 0;
+    return "";
 }
+
+// A date written in full, or nothing for today.
+std::string take_date(std::string_view text, Day& setting) {
+    const Day d = TrimBlanks(text).empty() ? Today() : ReadDateYmd(text);
+    if (d == NullDate) return "NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099";
+    setting = d;
+    return "";
+}
+
+// The parity as the documented default and other spellings name it.
+constexpr std::pair<std::string_view, std::string_view> kParityAliases[] = {{"NONE", "NINGUNA"},
+                                                                            {"ODD", "IMPAR"},
+                                                                            {"EVEN", "PAR"},
+                                                                            {"MARK", "Marca"},
+                                                                            {"SPACE", "Espacio"}};
+
+// The window's keys after CONTADORES, in the order they are saved.
+struct ConfigKey {
+    std::string_view name;
+    std::string (*saved)(const WindowSettings& s);                  // the text a save writes
+    std::string (*take)(std::string_view text, WindowSettings& s);  // see above
+    // Taken for a missing key, and for an empty one unless emptyTaken;
+    // nullptr: the setting stays as it was.
+    const char* missing;
+    bool emptyTaken = false;
+};
+
+std::string take_text(std::string_view text, std::string& setting) {
+    setting = std::string(text);
+    return "";
+}
+
+const ConfigKey kKeys[] = {
+    {"PORT", [](const WindowSettings& s) { return std::to_string(s.PortIndex); },
+     [](std::string_view t, WindowSettings& s) {
+         return take_index(t, PortItemCount, s.PortIndex);
+     },
+     "0"},
+    {"BAUD_CONTADOR", [](const WindowSettings& s) { return s.BaudText; },
+     [](std::string_view t, WindowSettings& s) { return take_item(BaudItems, t, s.BaudText); },
+     "9600"},
+    {"BITS_CONTADOR", [](const WindowSettings& s) { return s.BitsText; },
+     [](std::string_view t, WindowSettings& s) { return take_item(DataBitsItems, t, s.BitsText); },
+     "8"},
+    // Missing, the box keeps its choice: the documented default "NONE" was
+    // never one of its items.
+    {"PARIDAD_CONTADOR", [](const WindowSettings& s) { return s.ParityText; },
+     [](std::string_view t, WindowSettings& s) {
+         return take_item(ParityItems, t, s.ParityText, kParityAliases);
+     },
+     nullptr},
+    {"STOP_CONTADOR", [](const WindowSettings& s) { return s.StopText; },
+     [](std::string_view t, WindowSettings& s) { return take_item(StopBitsItems, t, s.StopText); },
+     "1"},
+    {"CONEXION", [](const WindowSettings& s) { return std::to_string(s.Conexion); },
+     [](std::string_view t, WindowSettings& s) {
+         return take_index(t, LinkItems.size(), s.Conexion);
+     },
+     "0"},
+    {"NUMERO", [](const WindowSettings& s) { return s.Numero; },
+     [](std::string_view t, WindowSettings& s) { return take_text(t, s.Numero); }, ""},
+    {"MODEM_INIT", [](const WindowSettings& s) { return s.ModemInit; },
+     [](std::string_view t, WindowSettings& s) { return take_text(t, s.ModemInit); }, ""},
+    {"HOST", [](const WindowSettings& s) { return s.Host; },
+     [](std::string_view t, WindowSettings& s) { return take_text(t, s.Host); }, ""},
+    // Empty, the run takes the default port, as the window does.
+    {"HOST_PORT", [](const WindowSettings& s) { return s.HostPort; },
+     [](std::string_view t, WindowSettings& s) {
+         return TrimBlanks(t).empty() || IsTcpPort(t) ? take_text(t, s.HostPort)
+                                                      : "NO ES UN PUERTO DE 1 A 65535";
+     },
+     "40000", true},
+    {"FECHA_INICIO", [](const WindowSettings& s) { return FormatDateYmd(s.FechaInicio); },
+     [](std::string_view t, WindowSettings& s) { return take_date(t, s.FechaInicio); }, ""},
+    {"FECHA_FIN", [](const WindowSettings& s) { return FormatDateYmd(s.FechaFin); },
+     [](std::string_view t, WindowSettings& s) { return take_date(t, s.FechaFin); }, ""},
+    {"INTERVALO", [](const WindowSettings& s) { return std::to_string(s.Intervalo); },
+     [](std::string_view t, WindowSettings& s) {
+         return take_index(t, IntervalItems.size(), s.Intervalo);
+     },
+     "1"},
+    {"Tipo_Salida", [](const WindowSettings& s) { return std::to_string(s.TipoSalida); },
+     [](std::string_view t, WindowSettings& s) {
+         return take_index(t, OutputTypeItems.size(), s.TipoSalida);
+     },
+     "0"},
+    {"LOGSCREEN", [](const WindowSettings& s) { return std::string(s.LogScreen ? "1" : "0"); },
+     [](std::string_view t, WindowSettings& s) { return take_switch(t, s.LogScreen); }, "1"},
+    {"LOGDISK", [](const WindowSettings& s) { return std::string(s.LogDisk ? "1" : "0"); },
+     [](std::string_view t, WindowSettings& s) { return take_switch(t, s.LogDisk); }, "1"},
+    {"MINIMIZAR", [](const WindowSettings& s) { return std::string(s.Minimizar ? "1" : "0"); },
+     [](std::string_view t, WindowSettings& s) { return take_switch(t, s.Minimizar); }, "0"},
+    {"RUTA", [](const WindowSettings& s) { return s.Ruta; },
+     [](std::string_view t, WindowSettings& s) { return take_text(t, s.Ruta); }, ""},
+};
+
+// Every key of the window and of the database window, in the order they are saved.
+void write_keys(IniFile& f, const WindowSettings& s, const DbSettings& db) {
+    const auto put = [&](std::string_view key, const std::string& text) {
+        try {
+            f.writeString(ConfigSection, key, text);
+        } catch (const IniFileError&) {
+            throw IniFileError(std::string(key) + ": UN VALOR DE VARIAS LINEAS NO SE GUARDA");
+        }
+    };
+    put("CONTADORES", GridCommaText(s.Grid));
+    for (const ConfigKey& k : kKeys) put(k.name, k.saved(s));
+    WriteDbSettings(f, db, [](const std::string& plain) { return EncodePWDEx(plain); });
+}
+
+}  // namespace
+
+// The keys are written as a save writes them and read as a load reads them:
+// one set of rules for both.
+std::string ConfigKeysProblem(const WindowSettings& s, const DbSettings& db) {
+    IniFile written = IniFile::fromText("");
+    try {
+        write_keys(written, s, db);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    // Into an empty list, so that every meter is checked as a load would.
+    WindowSettings back = s;
+    back.Grid = {s.Grid.empty() ? GridRow{} : s.Grid[0], GridRow{}};
+    std::vector<std::string> problems = LoadConfigKeys(written, back);
+    for (std::string& p : DbSettingsProblems(written)) problems.push_back(std::move(p));
+    return problems.empty() ? std::string() : problems.front();
+}
+
+namespace {
 
 // A configuration file is a regular file that can be read.
 bool readable(const std::string& path) {
@@ -67,6 +221,10 @@ std::string config_text(const std::string& path, std::string& text) {
 bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSettings& db,
                     std::string* problem) {
     if (problem) problem->clear();
+    if (std::string why = ConfigKeysProblem(s, db); !why.empty()) {
+        if (problem) *problem = std::move(why);
+        return false;
+    }
     // A file that is there but cannot be read would lose its other sections.
     struct stat st {};
     const bool exists = ::stat(path.c_str(), &st) == 0;
@@ -84,27 +242,7 @@ bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSe
     };
     try {
         IniFile f(path, false);
-        const std::string_view m = ConfigSection;
-        f.writeString(m, "CONTADORES", GridCommaText(s.Grid));
-        f.writeInteger(m, "PORT", s.PortIndex);
-        f.writeString(m, "BAUD_CONTADOR", s.BaudText);
-        f.writeString(m, "BITS_CONTADOR", s.BitsText);
-        f.writeString(m, "PARIDAD_CONTADOR", s.ParityText);
-        f.writeString(m, "STOP_CONTADOR", s.StopText);
-        f.writeInteger(m, "CONEXION", s.Conexion);
-        f.writeString(m, "NUMERO", s.Numero);
-        f.writeString(m, "MODEM_INIT", s.ModemInit);
-        f.writeString(m, "HOST", s.Host);
-        f.writeString(m, "HOST_PORT", s.HostPort);
-        f.writeString(m, "FECHA_INICIO", FormatDateYmd(s.FechaInicio));
-        f.writeString(m, "FECHA_FIN", FormatDateYmd(s.FechaFin));
-        f.writeInteger(m, "INTERVALO", s.Intervalo);
-        f.writeInteger(m, "Tipo_Salida", s.TipoSalida);
-        f.writeBool(m, "LOGSCREEN", s.LogScreen);
-        f.writeBool(m, "LOGDISK", s.LogDisk);
-        f.writeBool(m, "MINIMIZAR", s.Minimizar);
-        f.writeString(m, "RUTA", s.Ruta);
-        WriteDbSettings(f, db, [](const std::string& plain) { return EncodePWDEx(plain); });
+        write_keys(f, s, db);
         f.updateFile();
         return true;
     } catch (const std::exception&) {
@@ -121,10 +259,13 @@ bool LoadConfigFile(const std::string& path, WindowSettings& s,
     // A key that could not be taken still leaves the others loaded.
     const bool loaded = why.empty();
     std::vector<std::string> found;
-    if (loaded)
+    if (loaded) {
         found = LoadConfigKeys(f, s);
-    else
+        // The database window's keys: its own load keeps their previous values.
+        for (std::string& p : DbSettingsProblems(f)) found.push_back(std::move(p));
+    } else {
         found.push_back(why);
+    }
     if (problems) {
         problems->clear();
         for (const std::string& p : found)
@@ -136,30 +277,18 @@ bool LoadConfigFile(const std::string& path, WindowSettings& s,
 std::vector<std::string> LoadConfigKeys(const IniFile& f, WindowSettings& s) {
     const std::string_view m = ConfigSection;
     std::vector<std::string> problems;
-    std::string problem = MergeGridCommaText(s.Grid, f.readString(m, "CONTADORES", ""));
-    if (!problem.empty()) problems.push_back("CONTADORES: " + problem);
-    s.PortIndex = list_index(f.readInteger(m, "PORT", 0), PortItemCount);
-    select_item(BaudItems, f.readString(m, "BAUD_CONTADOR", "9600"), s.BaudText);
-    select_item(DataBitsItems, f.readString(m, "BITS_CONTADOR", "8"), s.BitsText);
-    select_item(ParityItems, f.readString(m, "PARIDAD_CONTADOR", "NONE"), s.ParityText);
-    select_item(StopBitsItems, f.readString(m, "STOP_CONTADOR", "1"), s.StopText);
-    s.Conexion = clamp_radio(f.readInteger(m, "CONEXION", 0), LinkItems.size());
-    s.Numero = f.readString(m, "NUMERO", "");
-    s.ModemInit = f.readString(m, "MODEM_INIT", "");
-    s.Host = f.readString(m, "HOST", "");
-    s.HostPort = f.readString(m, "HOST_PORT", "40000");
-    const std::string today = FormatDateYmd(Today());
-    s.FechaInicio = ReadDateYmd(f.readString(m, "FECHA_INICIO", today));
-    s.FechaFin = ReadDateYmd(f.readString(m, "FECHA_FIN", today));
-    const long interval = f.readInteger(m, "INTERVALO", f.valueExists(m, "INTERVALO") ? -1 : 1);
-    s.Intervalo = list_index(interval, IntervalItems.size());
-    if (s.Intervalo < 0)
-        problems.push_back("INTERVALO: \"" + f.readString(m, "INTERVALO", "") + "\" NO ES 0 A 3");
-    s.TipoSalida = clamp_radio(f.readInteger(m, "Tipo_Salida", 0), OutputTypeItems.size());
-    s.LogScreen = f.readBool(m, "LOGSCREEN", true);
-    s.LogDisk = f.readBool(m, "LOGDISK", true);
-    s.Minimizar = f.readBool(m, "MINIMIZAR", false);
-    s.Ruta = f.readString(m, "RUTA", "");
+    // The value holds the passwords: the problem names the entry without its own.
+    if (std::string p = MergeGridCommaText(s.Grid, f.readString(m, "CONTADORES", "")); !p.empty())
+        problems.push_back("CONTADORES: " + p);
+    for (const ConfigKey& k : kKeys) {
+        std::string text = f.readString(m, k.name, "");
+        if (!f.valueExists(m, k.name) || (!k.emptyTaken && TrimBlanks(text).empty())) {
+            if (!k.missing) continue;
+            text = k.missing;
+        }
+        if (const std::string why = k.take(text, s); !why.empty())
+            problems.push_back(std::string(k.name) + ": \"" + text + "\" " + why);
+    }
     return problems;
 }
 

@@ -29,6 +29,11 @@ inline constexpr std::string_view IniRecordValue = "INI";
 bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSettings& db,
                     std::string* problem = nullptr);
 
+// The first key SaveConfigFile would not save because a load would not take
+// it back as written, in a load's words ("KEY: \"value\" reason"); empty
+// when every key would load back. The same rules as a load's, not a copy.
+std::string ConfigKeysProblem(const WindowSettings& s, const DbSettings& db);
+
 // Reads the window's keys (meter list to output folder) into s: the meters
 // are merged into the grid, each other key sets its setting or, when
 // missing, its default. False, with s unchanged, when the file cannot be read
@@ -36,12 +41,20 @@ bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSe
 // encoding (UTF-16, a UTF-8 byte-order mark), without section "MAIN". When
 // given, *problems then holds why in a log line's words ("ERROR EN INIFILE
 // path: reason"); after a load it holds one such line for each key that could
-// not be taken as written (that key kept its previous value), in file order,
-// or nothing.
+// not be taken as written (that key kept its previous value; see
+// LoadConfigKeys), the database window's keys last (DbSettingsProblems: that
+// window's own load keeps their previous values), or nothing.
 bool LoadConfigFile(const std::string& path, WindowSettings& s,
                     std::vector<std::string>* problems = nullptr);
-// Gives each key that could not be taken as written ("KEY: \"value\" reason"),
-// in file order; such a key keeps the value s had.
+// Gives each key that could not be taken as written ("KEY: \"value\" reason";
+// for CONTADORES the first entry, its password hidden), in the order a save
+// writes them; such a key keeps the value s had (of CONTADORES, the good
+// entries are merged). A key with a set of values or a range (PORT, the
+// serial line's four, CONEXION, HOST_PORT, the dates, INTERVALO,
+// Tipo_Salida, the check boxes) takes only those; a missing key, or an
+// empty one (HOST_PORT excepted: empty is the default port), takes its
+// default (PARIDAD_CONTADOR: stays). The parity is also taken in English
+// (NONE, ODD, EVEN, MARK, SPACE).
 std::vector<std::string> LoadConfigKeys(const IniFile& f, WindowSettings& s);
 
 // Writes a string value (DataType 1; any other type writes nothing) under Key

@@ -14,13 +14,13 @@ bool is_blank_or_control(char c) {
     return static_cast<unsigned char>(c) <= ' ';
 }
 
-std::string_view trim_blanks(std::string_view s) {
+}  // namespace
+
+std::string_view TrimBlanks(std::string_view s) {
     while (!s.empty() && is_blank_or_control(s.front())) s.remove_prefix(1);
     while (!s.empty() && is_blank_or_control(s.back())) s.remove_suffix(1);
     return s;
 }
-
-}  // namespace
 
 bool parse_int32(std::string_view s, int32_t& value) {
     while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
@@ -59,10 +59,10 @@ void Quitar_todo(GridRows& grid) {
 }
 
 bool RemoveMeter(GridRows& grid, std::string_view LinkText) {
-    const std::string_view wanted = trim_blanks(LinkText);
+    const std::string_view wanted = TrimBlanks(LinkText);
     bool removed = false;
     for (std::size_t r = 1; r < grid.size();) {
-        if (trim_blanks(grid[r][0]) == wanted) {
+        if (TrimBlanks(grid[r][0]) == wanted) {
             grid.erase(grid.begin() + static_cast<std::ptrdiff_t>(r));
             removed = true;
         } else {
@@ -75,7 +75,7 @@ bool RemoveMeter(GridRows& grid, std::string_view LinkText) {
 std::vector<std::string> MeterLinkTexts(const GridRows& grid) {
     std::vector<std::string> links;
     for (std::size_t r = 1; r < grid.size(); ++r) {
-        const std::string_view link = trim_blanks(grid[r][0]);
+        const std::string_view link = TrimBlanks(grid[r][0]);
         if (!link.empty()) links.emplace_back(link);
     }
     return links;
@@ -104,11 +104,16 @@ std::string ToCommaText(const std::vector<std::string>& items) {
     return out;
 }
 
-std::vector<std::string> FromCommaText(std::string_view text) {
+std::vector<std::string> FromCommaText(std::string_view text, std::vector<bool>* afterBlank) {
     std::vector<std::string> items;
     std::size_t p = 0;
+    bool comma = true;  // what separates the next item from the one before
     const auto skip_blanks = [&] {
         while (p < text.size() && is_blank_or_control(text[p])) ++p;
+    };
+    const auto push = [&](std::string item) {
+        if (afterBlank) afterBlank->push_back(!items.empty() && !comma);
+        items.push_back(std::move(item));
     };
     skip_blanks();
     while (p < text.size()) {
@@ -132,11 +137,12 @@ std::vector<std::string> FromCommaText(std::string_view text) {
             while (p < text.size() && !is_blank_or_control(text[p]) && text[p] != ',')
                 item += text[p++];
         }
-        items.push_back(std::move(item));
+        push(std::move(item));
         skip_blanks();
-        if (p < text.size() && text[p] == ',') {
+        comma = p < text.size() && text[p] == ',';
+        if (comma) {
             // A separator at the very end still ends an (empty) item.
-            if (p + 1 == text.size()) items.emplace_back();
+            if (p + 1 == text.size()) push(std::string());
             ++p;
             skip_blanks();
         }
@@ -152,7 +158,9 @@ std::string GridCommaText(const GridRows& grid) {
 }
 
 std::string MergeGridCommaText(GridRows& grid, std::string_view text) {
-    const std::vector<std::string> items = FromCommaText(text);
+    std::vector<std::string> items = FromCommaText(text);
+    // Empty items after the last whole group (a trailing ",") are no meter.
+    while (items.size() % 4 != 0 && items.back().empty()) items.pop_back();
     std::string problem;
     std::set<int32_t> links;
     for (std::size_t i = 0; i < items.size(); i += 4) {
@@ -163,18 +171,45 @@ std::string MergeGridCommaText(GridRows& grid, std::string_view text) {
         int32_t link, point, password;
         const bool whole = group.size() == 4 && parse_int32(group[0], link) &&
                            parse_int32(group[1], point) && parse_int32(group[2], password);
-        if (whole && links.insert(link).second) {
+        const std::string fit = whole ? MeterNumbersProblem(group[0], group[1], group[2]) : "";
+        if (whole && fit.empty() && links.insert(link).second) {
             Add_to_Grid(grid, link, point, password, group[3]);
         } else if (problem.empty()) {
             // The entry is named without its access password.
             std::vector<std::string> shown = group;
             if (shown.size() > 2 && !shown[2].empty()) shown[2] = "****";
-            problem =
-                whole ? "DIRECCION DE ENLACE " + std::to_string(link) + " REPETIDA"
-                      : "ENTRADA \"" + ToCommaText(shown) + "\" NO ES ENLACE,PUNTO,CONTRASENA,OPC";
+            const std::string entry = "ENTRADA \"" + ToCommaText(shown) + "\"";
+            if (!whole)
+                problem = entry + " NO ES ENLACE,PUNTO,CONTRASENA,OPC";
+            else if (!fit.empty())
+                problem = entry + ": " + fit;
+            else
+                problem = "DIRECCION DE ENLACE " + std::to_string(link) + " REPETIDA";
         }
     }
     return problem;
+}
+
+std::string MeterNumbersProblem(std::string_view link, std::string_view point,
+                                std::string_view password) {
+    const struct {
+        std::string_view text;
+        const char* name;
+        int32_t max;
+    } fields[] = {{link, "LA DIRECCION DE ENLACE", MaxLinkAddress},
+                  {point, "EL PUNTO DE MEDIDA", MaxMeasurePoint},
+                  {password, "LA CONTRASENA", MaxPassword}};
+    for (const auto& f : fields) {
+        const bool secret = f.max == MaxPassword;
+        const std::string shown =
+            secret ? std::string(f.name)
+                   : std::string(f.name) + " \"" + std::string(TrimBlanks(f.text)) + "\"";
+        int32_t v = 0;
+        if (!parse_int32(TrimBlanks(f.text), v)) return shown + " NO ES UN NUMERO ENTERO";
+        if (v < 0 || v > f.max)
+            return shown + " NO CABE EN LA TRAMA (0 A " + std::to_string(f.max) + ")";
+    }
+    return std::string();
 }
 
 std::string MaskedMeterItem(std::string_view item) {
@@ -186,21 +221,23 @@ std::string MaskedMeterItem(std::string_view item) {
            (d3 == std::string_view::npos ? "" : std::string(item.substr(d3)));
 }
 
-bool ParseMeterItem(std::string_view item, MeterItem& meter) {
-    // Each part after a "-" is cut to 255 characters, as the item form has always had it.
-    const auto after = [](std::string_view s, std::size_t dash) { return s.substr(dash + 1, 255); };
-    const std::size_t d1 = item.find('-');
-    if (d1 == std::string_view::npos || !parse_int32(item.substr(0, d1), meter.Link)) return false;
-    const std::string_view rest1 = after(item, d1);
-    const std::size_t d2 = rest1.find('-');
-    if (d2 == std::string_view::npos || !parse_int32(rest1.substr(0, d2), meter.Point))
-        return false;
-    const std::string rest2 = std::string(after(rest1, d2)) + '-';
-    const std::size_t d3 = rest2.find('-');
-    if (!parse_int32(std::string_view(rest2).substr(0, d3), meter.Password)) return false;
-    const std::string_view rest3 = std::string_view(rest2).substr(d3 + 1);
-    meter.Opc = std::string(trim_blanks(rest3.substr(0, rest3.find('-'))));
-    return true;
+std::string MeterItemProblem(std::string_view item, MeterItem& meter) {
+    const std::string form(MeterItemForm);
+    std::string_view parts[3];
+    std::string_view rest = item;
+    for (std::string_view& part : parts) {
+        const std::size_t dash = rest.find('-');
+        // The password may end the item; the link and the point may not.
+        if (dash == std::string_view::npos && &part != &parts[2]) return form;
+        part = rest.substr(0, dash);
+        rest = dash == std::string_view::npos ? std::string_view() : rest.substr(dash + 1);
+    }
+    if (!parse_int32(parts[0], meter.Link) || !parse_int32(parts[1], meter.Point) ||
+        !parse_int32(parts[2], meter.Password))
+        return form;
+    // The whole rest is the code: "CT-NORTE-7" and "CT-SUR-2" are two names.
+    meter.Opc = std::string(TrimBlanks(rest));
+    return MeterNumbersProblem(parts[0], parts[1], parts[2]);
 }
 
 }  // namespace qv

@@ -16,6 +16,9 @@
 
 namespace qv {
 
+// The text without the blanks and control characters around it.
+std::string_view TrimBlanks(std::string_view text);
+
 // A whole number as typed: blanks before it, an optional sign, decimal digits
 // (or "$"/"0x" hexadecimal), within 32 bits. Nothing may follow.
 bool parse_int32(std::string_view text, int32_t& value);
@@ -41,25 +44,48 @@ std::vector<std::string> MeterLinkTexts(const GridRows& grid);
 // character, a "," or a double quote is quoted with inner quotes doubled.
 std::string ToCommaText(const std::vector<std::string>& items);
 // Items separated by "," and by unquoted blanks; double quotes group an item.
-std::vector<std::string> FromCommaText(std::string_view text);
+// When afterBlank is given, it says for each item whether only blanks (no
+// ",") separate it from the one before.
+std::vector<std::string> FromCommaText(std::string_view text,
+                                       std::vector<bool>* afterBlank = nullptr);
 
 // The configuration file's meter list: columns 0 to 3 of rows 1 and up.
 std::string GridCommaText(const GridRows& grid);
 // Merges the meters of a comma text into the grid, four items a meter (a
-// group of four empty items, an empty list as saved, is no meter). Gives the
-// first entry that cannot be taken as written, empty when there is none: a
-// group whose first three items are not whole numbers, an unfinished group at
-// the end, a link address given twice. Those are left out; the others merged.
+// group of four empty items, an empty list as saved, is no meter, nor are
+// empty items after the last meter, a trailing ","). Gives the first entry
+// that cannot be taken as written, empty when there is none: a group whose
+// first three items are not whole numbers or do not fit their fields (see
+// MeterNumbersProblem), an unfinished group at the end, a link address given
+// twice. Those are left out; the others merged.
 std::string MergeGridCommaText(GridRows& grid, std::string_view text);
 
-// One meter item of the command line: LINK-POINT-PASSWORD[-OPC].
+// The link address and the measuring point travel as two bytes of every
+// frame; the password as four bytes of the session's opening, but the list,
+// the grid and the run hold it as a signed 32-bit number, so a negative one
+// would go out as another.
+inline constexpr int32_t MaxLinkAddress = 65535;
+inline constexpr int32_t MaxMeasurePoint = 65535;
+inline constexpr int32_t MaxPassword = 2147483647;
+// Why a meter's link address, measuring point and password (texts as typed,
+// blanks around them allowed) cannot reach the meter as typed: not a whole
+// number, or outside 0..MaxLinkAddress, 0..MaxMeasurePoint, 0..MaxPassword.
+// The password's value is never shown. Empty when they can.
+std::string MeterNumbersProblem(std::string_view link, std::string_view point,
+                                std::string_view password);
+
+// One meter item of the command line: LINK-POINT-PASSWORD[-OPC], the OPC
+// code being all the text after the third "-", trimmed of blanks.
 struct MeterItem {
     int32_t Link = 0;
     int32_t Point = 0;
     int32_t Password = 0;
     std::string Opc;
 };
-bool ParseMeterItem(std::string_view item, MeterItem& meter);
+inline constexpr std::string_view MeterItemForm = "NO ES ENLACE-PUNTO-CONTRASENA[-OPC]";
+// Why an item cannot be taken as a meter: MeterItemForm, or
+// MeterNumbersProblem's reason; empty (and `meter` set) when it can.
+std::string MeterItemProblem(std::string_view item, MeterItem& meter);
 // A "-METERS" item as it may be shown: its access password (the third part) as "****".
 std::string MaskedMeterItem(std::string_view item);
 

@@ -93,10 +93,9 @@ std::vector<std::string> Tremotex::Load_ini_file(const std::string& FileName) {
 bool Tremotex::LoadFileInto(const std::string& FileName, WindowSettings& s,
                             std::vector<std::string>& problems) {
     if (!LoadConfigFile(FileName, s, &problems)) return false;
-    // The file holds the database window's boxes too.
-    if (Sql_Form)
-        for (std::string& problem : Sql_Form->Init(FileName, decode_password))
-            problems.push_back(std::move(problem));
+    // The file holds the database window's boxes too (their keys' problems
+    // are among the file's).
+    if (Sql_Form) Sql_Form->Init(FileName, decode_password);
     SetRegistryData(std::string(IniRecordKey), std::string(IniRecordValue), 1, FileName);
     set_file_caption(*this, path_text(FileName));
     return true;
