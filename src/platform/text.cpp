@@ -87,6 +87,16 @@ std::size_t Utf8Sequence(std::string_view s, std::size_t i, char32_t& code) {
     return n;
 }
 
+bool IsUtf8(std::string_view s) {
+    char32_t code = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t n = Utf8Sequence(s, i, code);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
 std::string Utf8OrLatin1(std::string_view text) {
     char32_t code = 0;
     std::size_t i = 0;

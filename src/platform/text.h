@@ -22,6 +22,8 @@ bool ParseLong(std::string_view text, long& value);
 // The length of the UTF-8 sequence at s[i], its character in `code`; 0 when no
 // valid one starts there (a lone byte, an overlong form, a surrogate).
 std::size_t Utf8Sequence(std::string_view s, std::size_t i, char32_t& code);
+// True when the whole text is valid UTF-8.
+bool IsUtf8(std::string_view s);
 
 // The text as UTF-8: unchanged when it is valid UTF-8 throughout, otherwise
 // every byte taken as a Latin-1 character (texts written by older versions).

@@ -119,6 +119,9 @@ TEST(CommandLineAnalysis, WhatCannotBeDoneExactlyStops) {
          "\"102-2-****-OPC 1 02\": UN CODIGO OPC CON ESPACIOS VA ENTRE COMILLAS"},
         {{"-METERS", "102-2-22-OPC", "102", "-SHOW"}, "\"102-2-****-OPC 102\": UN CODIGO OPC"},
         {{"-IP", " "}, "HOST NO VALIDO EN -IP: \" \" ESTA VACIO"},
+        // Bytes that are no UTF-8 (a Latin-1 terminal) would name another folder.
+        {{"-CSV", "/srv/a\xF1o"}, "EL VALOR DE -CSV NO ES TEXTO UTF-8"},
+        {{"-SHOW", "-\xF1"}, "EL ARGUMENTO 2 NO ES TEXTO UTF-8"},
         {{"-IP", "127.0.0.1:40000"}, "-IP: \"127.0.0.1:40000\" LLEVA UN PUERTO"},
         {{"-MODEM", " "}, "NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO"},
         {{"-CSV", dir + "/a file"}, "a file\": ES UN FICHERO, NO UNA CARPETA"},

@@ -145,6 +145,13 @@ class Analysis {
     int argument(int i) {
         const std::string arg = cmd_.CmdToken(i);
         const std::string key = keyword_of(arg);
+        // The window holds its settings as Unicode text: bytes that are no
+        // UTF-8 (typed on a Latin-1 terminal) would reach the disk or the
+        // server as other characters. Not shown: it may be a password.
+        if (!IsUtf8(arg)) {
+            refuse("- EL ARGUMENTO " + std::to_string(i) + " NO ES TEXTO UTF-8");
+            return i;
+        }
         if (key.empty()) {
             if (i == metersValue_ + 1 && opcCut(i)) return i;
             refuse("- ARGUMENTO SIN PALABRA CLAVE: \"" + arg + "\"");
@@ -160,6 +167,10 @@ class Analysis {
         const bool valued = *what != Takes::Nothing && !last && is_value(next);
         if (*what == Takes::Value && !valued) {
             refuse("- FALTA EL VALOR DE " + arg + (last ? "" : " ANTES DE \"" + next + "\""));
+            return i;
+        }
+        if (valued && !IsUtf8(next)) {
+            refuse("- EL VALOR DE " + arg + " NO ES TEXTO UTF-8");
             return i;
         }
         if (key == "METERS") metersValue_ = i + 1;
