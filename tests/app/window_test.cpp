@@ -1,11 +1,13 @@
 // The main window under Qt's offscreen platform: its start values, the
 // reactions of its settings controls, its grid, the run side's log pane and
-// worker messages, the web page opener, and the window bound to its
-// configuration file and command line (key store, caption, start timer).
+// worker messages, the web page opener, the window bound to its
+// configuration file and command line (key store, caption, start timer), and
+// a reading through its button that leaves nothing of its run behind.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QCalendarWidget>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -14,6 +16,7 @@
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <thread>
 #include <tuple>
@@ -80,6 +83,24 @@ TEST_F(MainWindow, StartsWithTheDesignValuesYesterdayToTodayAndTheVersionCaption
     // The about and splash pictures are JPEG: Qt's reader must be there.
     EXPECT_FALSE(w->Image2.pixmap().isNull());
     EXPECT_FALSE(TSplashForm().Image2.pixmap().isNull());
+
+    // The start button's text green and the stop button's red while enabled,
+    // greyed out like any other while not: (green shown, red shown).
+    const auto look = [](QPushButton& button, bool enabled) {
+        button.setEnabled(enabled);
+        const QImage image = button.grab().toImage();
+        bool green = false, red = false;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) {
+                green |= image.pixelColor(x, y) == QColor(0, 128, 0);
+                red |= image.pixelColor(x, y) == QColor(255, 0, 0);
+            }
+        return std::pair(green, red);
+    };
+    EXPECT_EQ(look(w->BitBtn2, true), std::pair(true, false));
+    EXPECT_EQ(look(w->BitBtn2, false), std::pair(false, false));
+    EXPECT_EQ(look(w->DETENER, true), std::pair(false, true));
+    EXPECT_EQ(look(w->DETENER, false), std::pair(false, false));
 }
 
 // Qt's own dialog texts in Spanish; the date field keeps its form.
@@ -346,6 +367,45 @@ TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
     EXPECT_EQ(store.readString("INI"), s.IniFileName);
     ASSERT_TRUE(w->Save_data(dir + "/again.ini"));
     EXPECT_EQ(masked(dir + "/again.ini"), expected);
+}
+
+// Handles the window's events until done() holds, at most 60 s.
+bool eventsUntil(const std::function<bool()>& done) {
+    QEventLoop loop;
+    QTimer poll;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (done() || std::chrono::steady_clock::now() > end) loop.quit();
+    });
+    poll.start(20);
+    loop.exec();
+    return done();
+}
+
+// A reading through "LEER AHORA" leaves nothing of its run alive once the
+// window is ready for the next one: not the run object, not its thread
+// object, which holds the meter records until it hands each one over. A
+// reference left behind in a callback would keep a run per reading.
+TEST_F(ConfigWindow, ReadingLeavesNoObjectOfItsRunAlive) {
+    sim::SimConfig config;
+    config.replyDelayMs = 0;
+    for (int link : {101, 102})
+        config.meters.push_back({.linkAddress = link, .password = 7, .faults = {}});
+    sim::MeterSim sim(config);
+    WindowSettings s = w->Settings();
+    s.Grid = {s.Grid[0], {"101", "1", "7", "", ""}, {"102", "1", "7", "", ""}};
+    s.Conexion = LinkTcp, s.Host = "127.0.0.1", s.HostPort = std::to_string(sim.listenTcp());
+    s.InterAsdu = 0, s.Ruta = dir;
+    w->ApplySettings(s);
+
+    w->BitBtn2.click();
+    ASSERT_TRUE(eventsUntil([&] { return w->Conta != nullptr; }));
+    const std::weak_ptr<TContador_IP> thread = w->Conta->Thread;
+    ASSERT_TRUE(eventsUntil([&] { return w->BitBtn2.isEnabled(); }));
+    const GridRows grid = w->GridContents();
+    EXPECT_EQ(grid[1][4] + "|" + grid[2][4], "(6) LECTURA CORRECTA|(6) LECTURA CORRECTA");
+    EXPECT_EQ(w->Conta.get(), nullptr);
+    EXPECT_TRUE(thread.expired());
 }
 
 struct DialogAnswers {  // boxes answered Yes or OK, questions and files in turn (null cancels)

@@ -327,6 +327,9 @@ void Tremotex::DETENERClick() {
 void Tremotex::reenableTimer() {
     reenable.stop();
     runOpen_ = false;  // also for a run stopped before it logged its end
+    // The run has ended: its object, thread and meter records go now rather
+    // than when the next run starts.
+    Conta.reset();
     DETENER.setEnabled(false);
     BitBtn2.setEnabled(true);
     LockSettings(BitBtn2.isEnabled());
