@@ -385,6 +385,10 @@ const Unattended kUnattended[] = {
      {"^quorvanta: exit code 14: cannot take the instance lock in /\\S+: Permission denied\n$"},
      {"^$"}, true},
     // A run refused leaves no line of the earlier run in the status file.
+    // The folder named as typed, in the stderr line and in the status file.
+    {"RefusedFolderAsTypedInTheStatus", {"-METERS", "101-1-7", "-CSV", "/nonexistent/año", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
+     {"^quorvanta: exit code 10: ERROR EN LA CARPETA DE SALIDA \"/nonexistent/año\": NO EXISTE.*\n$"},
+     {"\r\n101;1;7;;\\(2\\) ERROR INICIANDO - \\(ERROR EN LA CARPETA DE SALIDA \"/nonexistent/año\": NO EXISTE"}},
     {"RefusedRunRewritesTheStatus", {"-METERS", "101-1-7", "-FROM", "2026-03-29", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
      {"^quorvanta: exit code 10: ERROR EN LA FECHA DE INICIO: .*\n$"},
      {"EXIT CODE: 10", "\r\n101;1;7;;\\(2\\) ERROR INICIANDO - \\(ERROR EN LA FECHA DE INICIO: \"2026-03-29\" NO ES .*\\)\r\n$", "!LECTURA CORRECTA"},

@@ -180,7 +180,7 @@ void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
                 if (DecodeGridStatus(m->Text, row, status) && row >= 1 &&
                     row <= Grid_contadores.rowCount()) {
                     auto* item = Grid_contadores.item(row - 1, 4);
-                    const QString text = latin1(status.substr(0, 255));
+                    const QString text = SettingText(status.substr(0, 255));
                     if (item)
                         item->setText(text);
                     else
@@ -239,7 +239,7 @@ void Tremotex::MetersNotRead(const std::string& reason) {
         const QTableWidgetItem* link = Grid_contadores.item(row, 0);
         if (!link || link->text().trimmed().isEmpty()) continue;  // no meter
         Grid_contadores.setItem(row, 4,
-                                std::make_unique<QTableWidgetItem>(latin1(status)).release());
+                                std::make_unique<QTableWidgetItem>(SettingText(status)).release());
     }
     WriteStatusFile(StatusLogPath, GridContents());
 }
