@@ -18,6 +18,7 @@
 #include <optional>
 #include <string_view>
 
+#include "app/core/command_line.h"
 #include "app/core/startup.h"
 #include "app/gui/form_progress.h"
 #include "app/gui/remotex.h"
@@ -204,7 +205,8 @@ int main(int argc, char** argv) {
     const bool reading = AsksForReading(argc);
     // Without a display a window would wait unseen for ever, holding the lock:
     // also one started with arguments that read and upload nothing (-NOSTART).
-    const bool idle = !reading || AsksForNothing({argv, argv + argc});
+    const bool idle =
+        !reading || AsksForNothing(CommandLine::FromArguments({argv, argv + argc}, std::string()));
     const bool headless = NeedsOffscreenPlatform();
     if (idle && headless) return usage(argc, argv);
     const std::string fallbackFrom = prepare_process();

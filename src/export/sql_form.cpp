@@ -10,6 +10,8 @@
 #include <QVBoxLayout>
 #include <QValidator>
 
+#include "platform/text.h"
+
 namespace qv {
 namespace {
 
@@ -85,12 +87,6 @@ QLineEdit* AddPortBox(QFormLayout* form, QLabel* warning, const char* label, con
     box->setValidator(new PortDigits(warning, label, box));  // the box owns it
     box->setAccessibleName(QString::fromLatin1(label).remove(QLatin1Char(':')));
     return box;
-}
-
-bool IsPort(const QString& text) {
-    for (QChar c : text)
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
-    return !text.isEmpty() && text.size() <= 5 && text.toUInt() >= 1 && text.toUInt() <= 65535;
 }
 
 }  // namespace
@@ -191,7 +187,7 @@ void TSql_Form::Init(const std::string& fileName, const PasswordCodec& decode) {
 
 QLineEdit* TSql_Form::BadPortBox() const {
     for (QLineEdit* box : {PUERTO, SSH_PORT, DEST_PORT, LIST_PORT})
-        if (!IsPort(box->text())) return box;
+        if (!IsTcpPort(Text(box))) return box;
     return nullptr;
 }
 

@@ -65,15 +65,6 @@ std::optional<DbSettings> ForConnection(DbSettings s, std::string& why) {
 
 }  // namespace
 
-bool IsTcpPort(std::string_view v) {
-    while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
-    while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
-    unsigned n = 0;
-    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-    return !v.empty() && v.size() <= 5 && ec == std::errc() && end == v.data() + v.size() &&
-           n >= 1 && n <= 65535;
-}
-
 namespace {
 
 // The keys with a range, each with its check; "" when the text is taken.

@@ -51,10 +51,6 @@ struct DbSettings {
 // Stored passwords pass through the configuration file's codec.
 using PasswordCodec = std::function<std::string(const std::string&)>;
 
-// A TCP port as typed: a whole number from 1 to 65535, blanks around it
-// allowed. The one check of every port setting, the meter's included.
-bool IsTcpPort(std::string_view text);
-
 // The database and tunnel keys of section "MAIN" that a load does not take as
 // written, one line each, "KEY: \"value\" reason", in the order
 // WriteDbSettings writes them: a port (PUERTO, SSH_PORT, DEST_PORT,

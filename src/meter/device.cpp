@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/text.h"
+
 namespace qv {
 
 namespace {
@@ -66,12 +68,6 @@ int32_t passwordOf(std::string_view text) {
     return passwordFits(v) ? static_cast<int32_t>(static_cast<uint32_t>(v)) : TextToInt(text);
 }
 
-std::string trimmed(std::string_view s) {
-    const auto b = s.find_first_not_of(" \t");
-    if (b == std::string_view::npos) return {};
-    return std::string(s.substr(b, s.find_last_not_of(" \t") + 1 - b));
-}
-
 }  // namespace
 
 int32_t TextToInt(std::string_view s) {
@@ -102,8 +98,9 @@ std::string FrameFieldFault(std::string_view linkText, std::string_view pointTex
                             std::string_view passwordText) {
     const auto field = [](const char* what, std::string_view text) -> std::string {
         const int64_t v = wideValue(text);
-        if (v >= 0 && v <= 65535) return {};
-        return std::string(what) + " " + trimmed(text) + " NO CABE EN LA TRAMA (0 A 65535)";
+        if (v >= 0 && v <= MaxFrameAddress) return {};
+        return std::string(what) + " " + std::string(TrimBlanks(text)) +
+               " NO CABE EN LA TRAMA (0 A " + std::to_string(MaxFrameAddress) + ")";
     };
     std::string why = field("LA DIRECCION DE ENLACE", linkText);
     if (why.empty()) why = field("EL PUNTO DE MEDIDA", pointText);

@@ -87,6 +87,9 @@ class Tdevice {
 // nothing valid precedes it). Digits that would overflow 32 bits end the number.
 int32_t TextToInt(std::string_view text);
 
+// A link address and a measuring point travel as two bytes of every frame.
+inline constexpr int32_t MaxFrameAddress = 65535;
+
 // Why a meter's grid numbers cannot go on the wire as typed, "" when they can:
 // a link address or measuring point outside 0..65535 (its two bytes of the
 // frame), a password beyond 32 bits. Names the field, and its text but for the

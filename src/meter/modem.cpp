@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "meter/contador_ip.h"
+#include "platform/text.h"
 
 namespace qv {
 
@@ -14,13 +15,6 @@ namespace {
 
 bool holds(const std::string& s, const char* what) {
     return s.find(what) != std::string::npos;
-}
-
-std::string trimBlanks(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
 }
 
 }  // namespace
@@ -34,15 +28,15 @@ std::string ModemIdentification(const std::string& buffer) {
         const auto u = static_cast<unsigned char>(c);
         if (u >= 32 && u <= 127) printable += c;
     }
-    return trimBlanks(printable);
+    return std::string(TrimBlanks(printable));
 }
 
 int ModemSignalLevel(const std::string& buffer) {
     if (!holds(buffer, "+CSQ: ")) return 0;
     const auto comma = buffer.find(',');
     if (comma == std::string::npos) return 0;
-    const std::string two =
-        trimBlanks(buffer.substr(comma >= 2 ? comma - 2 : 0, std::min<std::size_t>(comma, 2)));
+    const std::string two(TrimBlanks(std::string_view(buffer).substr(
+        comma >= 2 ? comma - 2 : 0, std::min<std::size_t>(comma, 2))));
     if (two.empty() || !std::all_of(two.begin(), two.end(), [](char c) {
             return std::isdigit(static_cast<unsigned char>(c));
         }))

@@ -14,6 +14,7 @@
 
 #include "platform/files.h"
 #include "platform/tcp_client.h"
+#include "platform/text.h"
 #include "serial/com_names.h"
 #include "serial/com_port.h"
 
@@ -31,13 +32,6 @@ struct RunState {
 namespace {
 
 using namespace std::chrono;
-
-std::string trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
 
 // The system's reason for the exception being handled, as the port raised it.
 std::string openFailure() {
@@ -65,7 +59,7 @@ E enumIndex(int index, int count, const char* what) {
 }  // namespace
 
 uint16_t TcpPortOf(const std::string& text) {
-    const std::string t = trim(text);
+    const std::string t(TrimBlanks(text));
     long value = 0;
     const char* first = t.data();
     const char* last = t.data() + t.size();
@@ -98,7 +92,7 @@ bool WriteStatusFile(const std::string& path, const GridRows& grid) {
     for (const GridRow& row : grid) {
         for (std::size_t c = 0; c < row.size(); ++c) {
             if (c) text += ';';
-            text += trim(row[c]);
+            text += TrimBlanks(row[c]);
         }
         text += "\r\n";
     }
@@ -145,16 +139,17 @@ void addMeters(TContador_IP& t, const GridRows& grid) {
     // are no meters: polling address 0 would only hold the run up with
     // retries and report a phantom meter.
     std::size_t rows = grid.size();
-    while (rows > 1 && trim(grid[rows - 1][0]).empty()) --rows;
+    while (rows > 1 && TrimBlanks(grid[rows - 1][0]).empty()) --rows;
     for (std::size_t r = 1; r < rows; ++r) {
         const GridRow& row = grid[r];
-        t.Devices.emplace_back(row[0],
-                               std::make_unique<Tdevice>(row[0], row[1], row[2], trim(row[3])));
+        t.Devices.emplace_back(row[0], std::make_unique<Tdevice>(row[0], row[1], row[2],
+                                                                 std::string(TrimBlanks(row[3]))));
         // Cut to their fields, its numbers would ask another meter; its
         // password is not shown.
         if (const std::string why = FrameFieldFault(row[0], row[1], row[2]); !why.empty())
-            t.Devices.back().Fault =
-                "CONTADOR " + trim(row[0]) + "-" + trim(row[1]) + "-****: " + why + ", NO SE LEE";
+            t.Devices.back().Fault = "CONTADOR " + std::string(TrimBlanks(row[0])) + "-" +
+                                     std::string(TrimBlanks(row[1])) + "-****: " + why +
+                                     ", NO SE LEE";
         t.PostGridStatus(static_cast<int>(r), "INICIANDO HARDWARE...");
     }
 }
@@ -169,12 +164,12 @@ void setUpModem(TContador_IP& t, const RunSettings& settings) {
     t.ModemInitString = t.AnalogModem ? settings.ModemInitString : "+++";
     // The GSM modem gets its own first line; a string meant for it would
     // otherwise seem to have been sent. Not shown: it may hold a SIM PIN.
-    if (!t.AnalogModem && !trim(settings.ModemInitString).empty())
+    if (!t.AnalogModem && !TrimBlanks(settings.ModemInitString).empty())
         t.PostLog(
             " - LA CADENA DE INICIALIZACION DE MODEM NO SE ENVIA AL MODEM GSM,"
             " SOLO AL ANALOGICO",
             colour::Yellow);
-    t.DialNumber = trim(settings.DialNumber);
+    t.DialNumber = TrimBlanks(settings.DialNumber);
     if (t.DialNumber.empty()) {
         t.PostLog(" - EL NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO...", colour::Red);
         t.InitOk = false;

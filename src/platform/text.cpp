@@ -1,6 +1,7 @@
 #include "platform/text.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace qv {
 
@@ -28,6 +29,21 @@ std::string UpperLatin1Letters(std::string utf8) {
         }
     }
     return utf8;
+}
+
+std::string_view TrimBlanks(std::string_view s) {
+    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
+    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
+    return s;
+}
+
+bool IsTcpPort(std::string_view v) {
+    while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+    while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+    unsigned n = 0;
+    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+    return !v.empty() && v.size() <= 5 && ec == std::errc() && end == v.data() + v.size() &&
+           n >= 1 && n <= 65535;
 }
 
 bool ParseLong(std::string_view s, long& out) {
@@ -98,10 +114,7 @@ bool IsUtf8(std::string_view s) {
 }
 
 std::string Utf8OrLatin1(std::string_view text) {
-    char32_t code = 0;
-    std::size_t i = 0;
-    for (std::size_t n; i < text.size() && (n = Utf8Sequence(text, i, code)) != 0;) i += n;
-    if (i == text.size()) return std::string(text);
+    if (IsUtf8(text)) return std::string(text);
     std::string out;
     out.reserve(text.size() * 2);
     for (const char c : text) {

@@ -13,11 +13,16 @@ std::string UpperAscii(std::string text);
 // so "España" gives "ESPAÑA", not "ESPAñA". Other bytes pass unchanged.
 std::string UpperLatin1Letters(std::string utf8);
 bool SameTextIgnoringCase(std::string_view a, std::string_view b);
+// The text without the blanks and control characters around it.
+std::string_view TrimBlanks(std::string_view text);
 
 // An integer as the settings write it: optional sign, then decimal digits, or
 // hexadecimal after "$" or "0x"; nothing else, not even blanks. False when the
 // text is no such number or does not fit.
 bool ParseLong(std::string_view text, long& value);
+// A TCP port as typed: a whole number from 1 to 65535, blanks around it
+// allowed. The one check of every port setting, the meter's included.
+bool IsTcpPort(std::string_view text);
 
 // The length of the UTF-8 sequence at s[i], its character in `code`; 0 when no
 // valid one starts there (a lone byte, an overlong form, a surrogate).

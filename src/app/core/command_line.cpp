@@ -516,4 +516,14 @@ bool UploadOnly(const CommandLine& cmd) {
     return upload;
 }
 
+bool AsksForNothing(const CommandLine& cmd) {
+    bool noStart = false;
+    for (int i = 1; i <= cmd.CmdTokenCount(); ++i) {
+        const std::string key = keyword_of(cmd.CmdToken(i));
+        if (key == "DBUPLOAD") return false;
+        noStart = noStart || key == "NOSTART";
+    }
+    return noStart;
+}
+
 }  // namespace qv

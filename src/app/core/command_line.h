@@ -68,7 +68,8 @@ struct CommandLineCalls {
 // given): a run of other meters, days or settings than those asked for must
 // not begin. The whole command line is checked before anything acts: a
 // refused one uploads nothing, loads nothing into the windows and leaves s
-// as it was but for AutoMinimize and AutoClose; the log then has the first
+// as it was but for AutoMinimize, AutoClose and the meters named before the
+// refusal (the status file shows them not read); the log then has the first
 // line and the red line that names what was refused. An accepted one then
 // takes effect keyword by keyword, so that a later keyword overrides an
 // earlier one and DBUPLOAD uses the settings in force where it stands.
@@ -78,5 +79,9 @@ bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const Command
 // True when the analysed command line uploads a file (DBUPLOAD) and names no
 // meters (no METERS): it reads nothing and ends with the upload's result.
 bool UploadOnly(const CommandLine& cmd);
+// True when the command line starts no reading and uploads nothing: NOSTART
+// without DBUPLOAD. Without a display such a start would wait unseen until
+// killed.
+bool AsksForNothing(const CommandLine& cmd);
 
 }  // namespace qv

@@ -105,12 +105,10 @@ Day ReadDateYmd(std::string_view Text) {
     int n[3], digits[3];
     for (int i = 0; i < 3; ++i)
         if ((i > 0 && !sc.separator()) || !sc.number(n[i], digits[i])) return NullDate;
-    if (sc.pos != Text.size() || digits[0] != 4 || digits[1] > 2 || digits[2] > 2 || n[0] < 2000 ||
-        n[0] > 2099)
-        return NullDate;
+    if (sc.pos != Text.size() || digits[0] != 4 || digits[1] > 2 || digits[2] > 2) return NullDate;
     const std::chrono::year_month_day ymd{std::chrono::year(n[0]), std::chrono::month(n[1]),
                                           std::chrono::day(n[2])};
-    return ymd.ok() ? Day(ymd) : NullDate;
+    return ymd.ok() && Day(ymd) >= FirstTagDay && Day(ymd) <= LastTagDay ? Day(ymd) : NullDate;
 }
 
 std::string ReversedRangeLine(Day from, Day to) {

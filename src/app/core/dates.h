@@ -12,6 +12,10 @@ namespace qv {
 // What a text that is not a date turns into: day 0 of the date scale.
 inline constexpr Day NullDate{std::chrono::year(1899) / 12 / 30};
 
+// The days a meter's time tag can carry (its year in two digits, 20xx).
+inline constexpr Day FirstTagDay{std::chrono::year(2000) / 1 / 1};
+inline constexpr Day LastTagDay{std::chrono::year(2099) / 12 / 31};
+
 // Reads Text as a date laid out as Format says ("yyyy/MM/dd": year, month,
 // day separated by "/"; blanks allowed around the numbers). Two numbers are
 // month and day (or day and month) of the current year; a year of at most two

@@ -16,12 +16,6 @@ bool is_blank_or_control(char c) {
 
 }  // namespace
 
-std::string_view TrimBlanks(std::string_view s) {
-    while (!s.empty() && is_blank_or_control(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_blank_or_control(s.back())) s.remove_suffix(1);
-    return s;
-}
-
 bool parse_int32(std::string_view s, int32_t& value) {
     while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
     long v = 0;

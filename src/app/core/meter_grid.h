@@ -13,11 +13,9 @@
 #include <vector>
 
 #include "meter/reading_run.h"
+#include "platform/text.h"
 
 namespace qv {
-
-// The text without the blanks and control characters around it.
-std::string_view TrimBlanks(std::string_view text);
 
 // A whole number as typed: blanks before it, an optional sign, decimal digits
 // (or "$"/"0x" hexadecimal), within 32 bits. Nothing may follow.
@@ -61,11 +59,11 @@ std::string GridCommaText(const GridRows& grid);
 std::string MergeGridCommaText(GridRows& grid, std::string_view text);
 
 // The link address and the measuring point travel as two bytes of every
-// frame; the password as four bytes of the session's opening, but the list,
-// the grid and the run hold it as a signed 32-bit number, so a negative one
-// would go out as another.
-inline constexpr int32_t MaxLinkAddress = 65535;
-inline constexpr int32_t MaxMeasurePoint = 65535;
+// frame; the password as four bytes of the session's opening, but the list
+// and the grid hold it as a signed 32-bit number, so a negative one would go
+// out as another.
+inline constexpr int32_t MaxLinkAddress = MaxFrameAddress;
+inline constexpr int32_t MaxMeasurePoint = MaxFrameAddress;
 inline constexpr int32_t MaxPassword = 2147483647;
 // Why a meter's link address, measuring point and password (texts as typed,
 // blanks around them allowed) cannot reach the meter as typed: not a whole

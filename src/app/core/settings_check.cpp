@@ -152,8 +152,7 @@ std::string RunSettingsProblem(const WindowSettings& s) {
     const std::pair<Day, const char*> dates[] = {{s.FechaInicio, "LA FECHA DE INICIO"},
                                                  {s.FechaFin, "LA FECHA DE FIN"}};
     for (const auto& [day, name] : dates) {
-        const std::chrono::year_month_day ymd(day);
-        if (!ymd.ok() || int(ymd.year()) < 2000 || int(ymd.year()) > 2099)
+        if (day < FirstTagDay || day > LastTagDay)
             return std::string("ERROR EN ") + name + ": \"" + FormatDateYmd(day) +
                    "\" NO ES UNA FECHA DE 2000 A 2099";
     }

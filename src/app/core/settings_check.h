@@ -9,13 +9,9 @@
 #include <string_view>
 
 #include "app/core/settings.h"
+#include "platform/text.h"
 
 namespace qv {
-
-// A TCP port as typed: a whole number from 1 to 65535, blanks around it allowed.
-// (Defined with the database settings, whose ports it checks as well, and
-// declared there too: this header keeps the app side free of their types.)
-bool IsTcpPort(std::string_view text);
 
 // Why a host text cannot be connected to as typed: empty, a "host:port" (the
 // port is a setting of its own), brackets, blanks inside. Empty when it can.

@@ -18,9 +18,7 @@
 #include <utility>
 
 #include "app/core/app_log.h"
-#include "app/core/command_line.h"
 #include "meter/reading_run.h"
-#include "platform/text.h"
 
 namespace qv {
 
@@ -122,22 +120,6 @@ std::string InstanceLockPath(const std::string& executablePath) {
     std::snprintf(hash, sizeof hash, "%016llx",
                   static_cast<unsigned long long>(path_hash(executablePath)));
     return dir + std::filesystem::path(executablePath).filename().string() + "-" + hash + ".lock";
-}
-
-bool AsksForNothing(const std::vector<std::string>& argv) {
-    const CommandLine cmd = CommandLine::FromArguments(argv, std::string());
-    bool noStart = false;
-    for (int i = 1; i <= cmd.CmdTokenCount(); ++i) {
-        // A keyword as the analysis reads it: blanks and control characters around it dropped.
-        const std::string token = cmd.CmdToken(i);
-        const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-        const auto first = std::ranges::find_if_not(token, blank);
-        const auto last = std::ranges::find_if_not(token.rbegin(), token.rend(), blank).base();
-        const std::string arg = UpperAscii(first < last ? std::string(first, last) : "");
-        if (arg == "-DBUPLOAD") return false;
-        noStart = noStart || arg == "-NOSTART";
-    }
-    return noStart;
 }
 
 std::string UsageText(const std::string& programName) {

@@ -5,7 +5,6 @@
 // the one line that reports it.
 
 #include <string>
-#include <vector>
 
 namespace qv {
 
@@ -27,11 +26,6 @@ constexpr int kExitInstanceBusy = 14;  // a reading that cannot take the instanc
 inline bool AsksForReading(int argc) {
     return argc >= 3;
 }
-
-// True when the arguments start no reading and upload nothing: "-NOSTART"
-// without "-DBUPLOAD" (any letter case, the command line's quoting). Without
-// a display such a start would wait unseen until killed.
-bool AsksForNothing(const std::vector<std::string>& argv);
 
 // What a start that cannot work prints: every keyword with its value, the exit
 // codes and where the files go.

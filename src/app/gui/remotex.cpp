@@ -6,6 +6,7 @@
 #include <QScreen>
 
 #include "app/core/config_file.h"
+#include "app/core/dates.h"
 #include "app/core/startup.h"
 #include "app/core/version.h"
 #include "app/gui/pictures.h"
@@ -30,10 +31,6 @@ QDate to_qdate(Day d) {
 Day to_day(const QDate& d) {
     return Day(std::chrono::days(QDate(1970, 1, 1).daysTo(d)));
 }
-
-// The dates a picker can show and hold.
-constexpr Day FirstDay{std::chrono::year(2000) / 1 / 1};
-constexpr Day LastDay{std::chrono::year(2099) / 12 / 31};
 
 // Label and field pairs, one row each, the rest of the group left empty.
 void add_rows(QGridLayout& layout, std::initializer_list<std::pair<QWidget*, QWidget*>> rows) {
@@ -178,7 +175,7 @@ void Tremotex::buildGeneralPage() {
 
     for (QDateEdit* picker : {&FECHA_INICIO, &FECHA_FIN}) {
         // The years the meters' time tags carry, as -FROM and -TO take them.
-        picker->setDateRange(to_qdate(FirstDay), to_qdate(LastDay));
+        picker->setDateRange(to_qdate(FirstTagDay), to_qdate(LastTagDay));
         picker->setDisplayFormat(" dd/MM/yy");
         picker->setCalendarPopup(true);
         // Month and day names in Spanish; the field itself keeps its numeric form.
@@ -420,7 +417,7 @@ void Tremotex::ApplySettings(const WindowSettings& s) {
     HOST.setText(SettingText(s.Host));
     PUERTOIP.setText(SettingText(s.HostPort));
     for (auto [picker, day] : {std::pair{&FECHA_INICIO, s.FechaInicio}, {&FECHA_FIN, s.FechaFin}})
-        if (day >= FirstDay && day <= LastDay) picker->setDate(to_qdate(day));
+        if (day >= FirstTagDay && day <= LastTagDay) picker->setDate(to_qdate(day));
     if (s.Intervalo >= 0 && s.Intervalo < Intervalo.count()) Intervalo.setCurrentIndex(s.Intervalo);
     if (s.TipoSalida >= 0 && s.TipoSalida < Tipo_Salida.Count())
         Tipo_Salida.SetItemIndex(s.TipoSalida);
