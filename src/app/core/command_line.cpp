@@ -505,25 +505,23 @@ bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const Command
     return start;
 }
 
+namespace {
+
+// Whether any argument is the keyword `key` (without its "-").
+bool names(const CommandLine& cmd, std::string_view key) {
+    for (int i = 1; i <= cmd.CmdTokenCount(); ++i)
+        if (keyword_of(cmd.CmdToken(i)) == key) return true;
+    return false;
+}
+
+}  // namespace
+
 bool UploadOnly(const CommandLine& cmd) {
-    if (cmd.CmdTokenCount() < 2) return false;
-    bool upload = false;
-    for (int i = 1; i <= cmd.CmdTokenCount(); ++i) {
-        const std::string key = keyword_of(cmd.CmdToken(i));
-        if (key == "METERS") return false;
-        upload = upload || key == "DBUPLOAD";
-    }
-    return upload;
+    return cmd.CmdTokenCount() >= 2 && names(cmd, "DBUPLOAD") && !names(cmd, "METERS");
 }
 
 bool AsksForNothing(const CommandLine& cmd) {
-    bool noStart = false;
-    for (int i = 1; i <= cmd.CmdTokenCount(); ++i) {
-        const std::string key = keyword_of(cmd.CmdToken(i));
-        if (key == "DBUPLOAD") return false;
-        noStart = noStart || key == "NOSTART";
-    }
-    return noStart;
+    return names(cmd, "NOSTART") && !names(cmd, "DBUPLOAD");
 }
 
 }  // namespace qv
