@@ -26,7 +26,9 @@
 //   the day before) moves the running position and the count that the
 //   profile's closing line gives; a refused one leaves both as they were, so
 //   the count is never a slot the refused record would have taken. A transfer
-//   that took no record fails, with that line.
+//   that stored no record of the day itself (none, or the 00:00 record alone,
+//   whose value the opening closure holds already) read nothing of the day and
+//   fails, with that line.
 // - A daily closure whose time tag cannot be read stores nothing: values
 //   without a date would pass for a reading of some day.
 // - A walk that a stop request cuts short fails the meter, with a red line
@@ -403,8 +405,11 @@ bool TContador_IP::readProfile(int index, Day day, bool quarter) {
 
         const std::string read = std::to_string(walk.count) + " CIERRES LEIDOS )";
         const char* kind = quarter ? "CIERRES CUARTIHORARIOS" : "CIERRES HORARIOS";
-        // A transfer that took no record read nothing, and says so.
-        if (!walk.ended || walk.dropped || walk.count == 0) {
+        // A transfer that stored no record of the day read nothing of it, and
+        // says so; the count may hold the 00:00 record all the same.
+        if (walk.ended && !walk.dropped && !walk.placed && walk.count > 0)
+            walk.why = " - SIN CIERRES DEL DIA";
+        if (!walk.ended || walk.dropped || !walk.placed) {
             PostLog(std::string(" - ERROR ") + kind + " INCOMPLETOS - ( " + read + walk.why,
                     colour::Red);
             return false;

@@ -54,9 +54,18 @@ TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
     expected += "\r\n05/12/26;00:00;Invierno;" + later;
     for (int i = 0; i < 6; ++i) expected += "- ; ";
     expected += "\r\n";
-    // Hourly days without records: each closing row is taken against the day's closure.
-    d.IntervalType = IntervalHourly;
     EXPECT_EQ(CsvText(d), expected);
+    // Hourly days without records: the same closures, and no closing row's
+    // increment, nothing of the day having come.
+    Tdevice hourly = d;
+    hourly.IntervalType = IntervalHourly;
+    std::string unknownIncrements;
+    for (int i = 0; i < 6; ++i) unknownIncrements += "- ; ";
+    std::string hourlyExpected = expected;
+    for (const char* increments : {"32; - ; 96; 128; 160; 192; ", "0; - ; 0; 0; 0; 0; "})
+        hourlyExpected.replace(hourlyExpected.find(increments), std::strlen(increments),
+                               unknownIncrements);
+    EXPECT_EQ(CsvText(hourly), hourlyExpected);
     // The name upper-cased whole, its letters beyond ASCII too.
     Tdevice named = d;
     named.OpcCode = "Peña-öst ÷ ÿ €";
@@ -140,6 +149,143 @@ TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
     for (const auto& e : fs::directory_iterator(dir))
         EXPECT_FALSE(e.path().filename().string().starts_with(".quorvanta")) << e.path();
     fs::remove_all(dir);
+}
+
+// One profile day by hand: opening closure 1000 x register, each record
+// `register` of energy, the next closure one period after the day's last
+// record (so a whole day's closing increment is `register` too). Records are
+// (slot hour, slot quarter, tag time, summer); `lacks` register 3 in the
+// record of that index.
+Tdevice profileDay(bool quarterly,
+                   const std::vector<std::tuple<int, int, const char*, int>>& records,
+                   int lacks = -1) {
+    Tdevice d("7", "1", "1", "");
+    d.IntervalType = quarterly ? IntervalQuarterHour : IntervalHourly;
+    for (int k = 0; k < 2; ++k) {
+        d.AddDay();
+        for (int r = 1; r <= kRegisters; ++r)
+            d.Values[k](r, 0, 0) = uint32_t(1000 * r + k * (int(records.size()) + 1) * r);
+        d.Labels[k](0, 0).setDate(k == 0 ? "05/03/26" : "06/03/26");
+        d.Labels[k](0, 0).setTime("00:00");
+    }
+    for (int h = 0; h < kHours; ++h)
+        for (int q = 0; q < kQuarters; ++q)
+            if (h + q > 0)
+                for (int r = 1; r <= kRegisters; ++r) d.Quality[0](r, h, q) = TDayQuality::NoData;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const auto& [h, q, time, summer] = records[i];
+        d.Labels[0](h, q).setDate("05/03/26");
+        d.Labels[0](h, q).setTime(time);
+        d.Labels[0](h, q).Summer = uint8_t(summer);
+        for (int r = 1; r <= kRegisters; ++r) {
+            d.Values[0](r, h, q) = uint32_t(r);
+            d.Quality[0](r, h, q) = int(i) == lacks && r == 3 ? TDayQuality::NoData : 0;
+        }
+    }
+    return d;
+}
+
+// Hourly records from `first` o'clock to 23:00, one slot each from `slot` on;
+// `skip`: a tag hour left out; tags in summer time in slots summerFrom to
+// summerTo; `repeated`: that hour twice, in summer then in winter.
+using Records = std::vector<std::tuple<int, int, const char*, int>>;
+Records hours(int first, int slot, int skip = -1, int summerFrom = 0, int summerTo = -1,
+              const char* repeated = nullptr) {
+    static const std::vector<std::string> kTimes = [] {
+        std::vector<std::string> t;
+        for (int h = 0; h < 24; ++h) t.push_back((h < 10 ? "0" : "") + std::to_string(h) + ":00");
+        return t;
+    }();
+    Records out;
+    for (int hour = first; hour <= 23; ++hour) {
+        if (hour == skip) continue;
+        out.push_back({slot, 0, kTimes[hour].c_str(), slot >= summerFrom && slot <= summerTo});
+        if (repeated && kTimes[hour] == repeated)
+            out.push_back({++slot, 0, kTimes[hour].c_str(), 0});
+        ++slot;
+    }
+    return out;
+}
+
+// A quarter-hourly day's records 00:15 to 23:45 in their slots, winter time.
+Records quarters() {
+    static const std::vector<std::string> kTimes = [] {
+        std::vector<std::string> t;
+        char buf[8];
+        for (int i = 1; i < 96; ++i) {
+            std::snprintf(buf, sizeof buf, "%02d:%02d", i / 4, i % 4 * 15);
+            t.push_back(buf);
+        }
+        return t;
+    }();
+    Records out;
+    for (int i = 1; i < 96; ++i) out.push_back({i / 4, i % 4, kTimes[i - 1].c_str(), 0});
+    return out;
+}
+
+// Register 1's absolute in each profile row and register 1's increment in
+// the closing row, as the rows read ("-" for "- ").
+std::pair<std::string, std::string> register1(const Tdevice& d) {
+    const auto rows = CsvRows(d);
+    std::string absolutes;
+    for (std::size_t i = 1; i + 1 < rows.size(); ++i) {
+        std::string f =
+            rows[i].substr(rows[i].find(';', rows[i].find(';', rows[i].find(';') + 1) + 1) + 1);
+        absolutes += (f.starts_with("- ") ? "-" : "n");
+    }
+    const std::string& closing = rows.back();
+    std::size_t at = 0;
+    for (int i = 0; i < 9; ++i) at = closing.find(';', at) + 1;
+    std::string increment = closing.substr(at, closing.find(';', at) - at);
+    std::erase(increment, ' ');
+    return {absolutes, increment};
+}
+
+// The running totals are the counters while every period of the day has its
+// record, one after the other from the opening closure: then "- " up to the
+// closing row, whose increment is written only for a day whose every record
+// came, by the day's length (23, 24 or 25 hours, told by the tags' season).
+TEST(CsvFile, ProfileDayAbsolutesAndClosingIncrement) {
+    const std::string n23(23, 'n');
+    const struct {
+        const char* name;
+        Tdevice device;
+        std::string absolutes;  // register 1 row by row: n a number, - none
+        const char* closing;    // register 1's closing increment
+    } days[] = {
+        {"Hourly24", profileDay(false, hours(1, 1)), n23, "1"},
+        {"Hourly23SpringDay", profileDay(false, hours(1, 1, 2, 2, 22)), std::string(22, 'n'), "1"},
+        {"Hourly25AutumnDay", profileDay(false, hours(1, 1, -1, 1, 2, "02:00")),
+         std::string(24, 'n'), "1"},
+        {"HourlyLastMissing", profileDay(false, hours(1, 1, 23)), std::string(22, 'n'), "-"},
+        {"HourlyFirstTwoMissing", profileDay(false, hours(3, 3)), std::string(21, '-'), "-"},
+        // 05:00 unreadable: 06:00 in slot 5, one slot early.
+        {"HourlyOneUnreadable", profileDay(false, hours(1, 1, 5)), "nnnn" + std::string(18, '-'),
+         "-"},
+        {"HourlyRegister3Lacking", profileDay(false, hours(1, 1), 4), n23, "1"},
+        {"QuarterWhole", profileDay(true, quarters()), std::string(95, 'n'), "1"},
+        {"QuarterFirstMissing", profileDay(true, {{0, 2, "00:30", 0}, {0, 3, "00:45", 0}}), "---",
+         "-"},
+        {"QuarterStopsAt0030", profileDay(true, {{0, 1, "00:15", 0}, {0, 2, "00:30", 0}}), "nn-",
+         "-"},
+    };
+    for (const auto& day : days) {
+        SCOPED_TRACE(day.name);
+        const auto [absolutes, closing] = register1(day.device);
+        EXPECT_EQ(absolutes, day.absolutes);
+        EXPECT_EQ(closing, day.closing);
+    }
+    // A record lacking register 3: that register unknown from it on, and in
+    // the closing increment; its increment "- " there, the others' own.
+    const auto rows = CsvRows(days[6].device);
+    EXPECT_EQ(rows[4],
+              "05/03/26;04:00;Invierno;1004; 2008; 3012; 4016; 5020; 6024; 1; 2; 3; 4; 5; 6; ");
+    EXPECT_EQ(rows[5],
+              "05/03/26;05:00;Invierno;1005; 2010; - ; 4020; 5025; 6030; 1; 2; - ; 4; 5; 6; ");
+    EXPECT_EQ(rows[6],
+              "05/03/26;06:00;Invierno;1006; 2012; - ; 4024; 5030; 6036; 1; 2; 3; 4; 5; 6; ");
+    EXPECT_EQ(rows.back(),
+              "06/03/26;00:00;Invierno;1024; 2048; 3072; 4096; 5120; 6144; 1; 2; - ; 4; 5; 6; ");
 }
 
 }  // namespace

@@ -451,6 +451,30 @@ TEST(ScriptedProfiles, FirstHourlyRecordsMissingStoreAtTheirTagHourNeverHourZero
     EXPECT_EQ(d.Quality[0](1, 5, 0), TDayQuality::NoData);
 }
 
+// The meter ends the transfer right after the 00:00 record, which closes the
+// day before: nothing of the day was stored, so the profile is not read (the
+// red line counts that record). One record of the day after it reads it.
+TEST(ScriptedProfiles, TheRecordClosingTheDayBeforeAloneReadsNothingOfTheDay) {
+    for (const bool quarter : {false, true}) {
+        for (const bool dayRecord : {false, true}) {
+            SCOPED_TRACE(std::to_string(quarter) + std::to_string(dayRecord));
+            std::vector<std::pair<int, int>> records = {{0, 0}};
+            if (dayRecord) records.push_back({quarter ? 0 : 1, quarter ? 15 : 0});
+            ScriptedReading r(records);
+            const Day day = 2026y / March / 5;
+            EXPECT_EQ(quarter ? r.h.thread->ReadQuarterHourClosures(0, day)
+                              : r.h.thread->ReadHourlyClosures(0, day),
+                      dayRecord);
+            const std::string kind = quarter ? "CUARTIHORARIOS" : "HORARIOS";
+            EXPECT_EQ(r.h.countLog(" - ERROR CIERRES " + kind +
+                                   " INCOMPLETOS - ( 1 CIERRES LEIDOS ) - SIN CIERRES DEL DIA"),
+                      dayRecord ? 0 : 1);
+            EXPECT_EQ(r.h.countLog(" - CIERRES " + kind + " OK - ( 2 CIERRES LEIDOS )"),
+                      dayRecord ? 1 : 0);
+        }
+    }
+}
+
 // A record whose tag is no time of the day, or that does not come after the
 // record before it, is not stored: the transfer ends there and the profile
 // fails, keeping what came before.

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <random>
 
 #include "app/core/app_log.h"
@@ -171,109 +172,133 @@ std::string writeTemp(const std::string& folder, const std::string& text, int& e
     return "";
 }
 
-using Regs = std::array<uint32_t, kRegisters>;
-
-// One slot of one day: its label and the quality bytes that govern its fields.
-struct SlotRef {
-    const TSlotLabel* label = nullptr;
-    const TDayQuality* quality = nullptr;
-    int hour = 0;
-    int quarter = 0;
-    bool noData(int reg) const { return quality && ((*quality)(reg, hour, quarter) & 0x80); }
-};
+// One register's value in a row, or nothing where it is not known ("- ").
+using Field = std::optional<uint32_t>;
+using Fields = std::array<Field, kRegisters>;
 
 std::string prefix(const TSlotLabel& l) {
     return l.Date + ";" + l.Time + ";" + Es_verano(l.Summer) + ";";
 }
 
-std::string field(const SlotRef& s, int reg, uint32_t value) {
-    if (s.noData(reg)) return "- ; ";
-    return std::to_string(static_cast<int32_t>(value)) + "; ";
+std::string fieldText(const Field& v) {
+    return v ? std::to_string(static_cast<int32_t>(*v)) + "; " : "- ; ";
 }
 
-// Registers whose increment has nothing to be taken against.
-using Unknown = std::array<bool, kRegisters>;
-
-// `noBase`: registers whose absolute has no closure to start from.
-std::string row(const SlotRef& s, const Regs& absolute, const Regs& increment,
-                const Unknown& unknown = {}, const Unknown& noBase = {}) {
-    std::string r = prefix(*s.label);
-    for (int reg = 1; reg <= kRegisters; ++reg)
-        r += noBase[reg - 1] ? "- ; " : field(s, reg, absolute[reg - 1]);
-    for (int reg = 1; reg <= kRegisters; ++reg)
-        r += unknown[reg - 1] ? "- ; " : field(s, reg, increment[reg - 1]);
+std::string row(const TSlotLabel& label, const Fields& absolute, const Fields& increment) {
+    std::string r = prefix(label);
+    for (const Field& v : absolute) r += fieldText(v);
+    for (const Field& v : increment) r += fieldText(v);
     return r;
-}
-
-Regs closure(const Tdevice& d, std::size_t k) {
-    Regs c{};
-    for (int reg = 1; reg <= kRegisters; ++reg) c[reg - 1] = d.Values[k](reg, 0, 0);
-    return c;
-}
-
-Regs minus(const Regs& a, const Regs& b) {
-    Regs r{};
-    for (int i = 0; i < kRegisters; ++i) r[i] = a[i] - b[i];  // modulo 2^32
-    return r;
-}
-
-SlotRef slot(const Tdevice& d, std::size_t k, int hour, int quarter) {
-    return {&d.Labels[k](hour, quarter), &d.Quality[k], hour, quarter};
 }
 
 bool takesPart(const Tdevice& d, std::size_t k, int hour, int quarter) {
     return !d.Labels[k](hour, quarter).Time.empty();
 }
 
-// The registers of closure C(k) that hold no reading: all of them when the
-// closure was not read, else those it lacked. Taken as 0 they would make an
-// increment the whole counter.
-Unknown unread(const Tdevice& d, std::size_t k) {
-    Unknown u{};
-    for (int reg = 1; reg <= kRegisters; ++reg)
-        u[reg - 1] = !takesPart(d, k, 0, 0) || (d.Quality[k](reg, 0, 0) & TDayQuality::NoData);
-    return u;
+// The value a slot holds for a register; nothing when the slot holds no
+// record or the record lacks the register.
+Field stored(const Tdevice& d, std::size_t k, int reg, int hour, int quarter) {
+    if (!takesPart(d, k, hour, quarter) || (d.Quality[k](reg, hour, quarter) & TDayQuality::NoData))
+        return std::nullopt;
+    return d.Values[k](reg, hour, quarter);
 }
 
-// Load-profile rows of day element k (quarter-hourly or hourly), followed by
-// the closing row against day k+1.
-void profileRows(const Tdevice& d, std::size_t k, bool quarterly, std::vector<std::string>& out) {
-    std::array<std::array<Regs, kQuarters>, kHours> total{};
-    const Regs start = closure(d, k);
-    Regs t = start;
-    auto add = [&](int h, int q) {
-        for (int reg = 1; reg <= kRegisters; ++reg) t[reg - 1] += d.Values[k](reg, h, q);
-        total[h][q] = t;
-    };
-    const int lastQuarter = quarterly ? kQuarters - 1 : 0;
-    if (quarterly)
-        for (int q = 1; q < kQuarters; ++q) add(0, q);  // always walked
-    for (int h = 1; h < kHours; ++h)
-        for (int q = 0; q <= lastQuarter; ++q)
-            if (takesPart(d, k, h, q)) add(h, q);
-
-    // Each increment is taken against the last earlier slot of the day that
-    // took part, C(k) before any: an empty slot holds no total.
-    // A register the opening closure lacks has increments but no absolute: a
-    // running sum from 0 would pass for the counter.
-    const Unknown noBase = unread(d, k);
-    Regs before = start;
-    auto emit = [&](int h, int q) {
-        out.push_back(row(slot(d, k, h, q), total[h][q], minus(total[h][q], before), {}, noBase));
-        if (takesPart(d, k, h, q)) before = total[h][q];
-    };
-    if (quarterly)
-        for (int q = 1; q < kQuarters; ++q) emit(0, q);
-    for (int h = 1; h < kHours; ++h)
-        for (int q = 0; q <= lastQuarter; ++q)
-            if (takesPart(d, k, h, q)) emit(h, q);
-
-    // The closing row against the day's last slot that took part, whatever
-    // the length of the day; the running totals start from C(k), so a
-    // register C(k) lacks has no increment.
-    const Regs next = closure(d, k + 1);
-    out.push_back(row(slot(d, k + 1, 0, 0), next, minus(next, before), noBase));
+// Closure C(k), register by register.
+Fields closure(const Tdevice& d, std::size_t k) {
+    Fields c;
+    for (int reg = 1; reg <= kRegisters; ++reg) c[reg - 1] = stored(d, k, reg, 0, 0);
+    return c;
 }
+
+// a - b modulo 2^32 where both are known.
+Fields minus(const Fields& a, const Fields& b) {
+    Fields r;
+    for (int i = 0; i < kRegisters; ++i)
+        if (a[i] && b[i]) r[i] = *a[i] - *b[i];
+    return r;
+}
+
+// "0" where the value is known: the opening row's increments.
+Fields zeroWhereKnown(const Fields& a) {
+    Fields r;
+    for (int i = 0; i < kRegisters; ++i)
+        if (a[i]) r[i] = 0;
+    return r;
+}
+
+// Minutes of a slot's time tag on one scale across the changes of season
+// (the summer hour taken back); -1 for a label without a time.
+int labelMinutes(const TSlotLabel& l) {
+    int hour = 0, minute = 0;
+    if (std::sscanf(l.Time.c_str(), "%d:%d", &hour, &minute) != 2) return -1;
+    return hour * 60 + minute - (l.Summer == 1 ? 60 : 0);
+}
+
+// The load-profile rows of one day. The running total of a register is the
+// meter's counter only while every slot of the day so far holds that
+// register's record, one period after the other from the opening closure on:
+// a missing or unreadable record, or one that lacks the register, leaves the
+// counter unknown until the next closure. Each record's increment is its own
+// energy whatever came before it.
+class ProfileDay {
+  public:
+    ProfileDay(const Tdevice& d, std::size_t k, bool quarterly)
+        : d_(d), k_(k), quarterly_(quarterly), total_(closure(d, k)) {}
+
+    // The rows of the day's slots, then the closing row against C(k+1).
+    void rows(std::vector<std::string>& out) {
+        const int lastQuarter = quarterly_ ? kQuarters - 1 : 0;
+        if (quarterly_)
+            for (int q = 1; q < kQuarters; ++q) out.push_back(slotRow(0, q));  // always written
+        for (int h = 1; h < kHours; ++h)
+            for (int q = 0; q <= lastQuarter; ++q)
+                if (takesPart(d_, k_, h, q)) out.push_back(slotRow(h, q));
+        out.push_back(closingRow());
+    }
+
+  private:
+    // The record in (hour, quarter) is the day's next period: the first
+    // period of the day in its first slot, else one period after the last
+    // record of the unbroken run.
+    bool follows(int hour, int quarter) const {
+        const TSlotLabel& l = d_.Labels[k_](hour, quarter);
+        if (!last_)
+            return quarterly_ ? hour == 0 && quarter == 1 && l.Time == "00:15"
+                              : hour == 1 && l.Time == "01:00";
+        return l.Date == last_->Date &&
+               labelMinutes(l) == labelMinutes(*last_) + (quarterly_ ? 15 : 60);
+    }
+
+    std::string slotRow(int hour, int quarter) {
+        const bool taken = takesPart(d_, k_, hour, quarter);
+        whole_ = whole_ && taken && follows(hour, quarter);
+        Fields absolute, increment;
+        for (int reg = 1; reg <= kRegisters; ++reg) {
+            Field& total = total_[reg - 1];
+            increment[reg - 1] = stored(d_, k_, reg, hour, quarter);
+            if (!whole_ || !increment[reg - 1]) total.reset();
+            if (total) absolute[reg - 1] = total = *total + *increment[reg - 1];
+        }
+        if (whole_) last_ = &d_.Labels[k_](hour, quarter);
+        return row(d_.Labels[k_](hour, quarter), absolute, increment);
+    }
+
+    // The next closure as read; its increment only when every slot of the
+    // day held a record, so that nothing is missing from it, whatever the
+    // length of the day: the unbroken run reached the day's last period.
+    std::string closingRow() const {
+        const Fields next = closure(d_, k_ + 1);
+        const bool complete = whole_ && last_ && last_->Time == (quarterly_ ? "23:45" : "23:00");
+        return row(d_.Labels[k_ + 1](0, 0), next, complete ? minus(next, total_) : Fields{});
+    }
+
+    const Tdevice& d_;
+    std::size_t k_;
+    bool quarterly_;
+    Fields total_;                      // the counter after the last slot, where known
+    bool whole_ = true;                 // every slot so far holds its record
+    const TSlotLabel* last_ = nullptr;  // the last record of the unbroken run
+};
 
 }  // namespace
 
@@ -301,18 +326,16 @@ std::vector<std::string> CsvRows(const Tdevice& d) {
     std::vector<std::string> out;
     const std::size_t n = std::min({d.Values.size(), d.Quality.size(), d.Labels.size()});
     if (n == 0) return out;
-    out.push_back(row(slot(d, 0, 0, 0), closure(d, 0), Regs{}));
+    out.push_back(row(d.Labels[0](0, 0), closure(d, 0), zeroWhereKnown(closure(d, 0))));
     for (std::size_t k = 0; k + 1 < n; ++k) {
         switch (d.IntervalType) {
             case IntervalQuarterHour:
-                profileRows(d, k, true, out);
-                break;
             case IntervalHourly:
-                profileRows(d, k, false, out);
+                ProfileDay(d, k, d.IntervalType == IntervalQuarterHour).rows(out);
                 break;
             default:  // daily and monthly closures
-                out.push_back(row(slot(d, k + 1, 0, 0), closure(d, k + 1),
-                                  minus(closure(d, k + 1), closure(d, k)), unread(d, k)));
+                out.push_back(row(d.Labels[k + 1](0, 0), closure(d, k + 1),
+                                  minus(closure(d, k + 1), closure(d, k))));
         }
     }
     return out;
