@@ -209,8 +209,8 @@ class Tremotex : public QWidget {
     void StartRun(RunCopy copy);
     // Readings did not reach their output (also a file named for upload on
     // the command line): the program must not end with exit code 0.
-    // `reason` names the meter and output when one is known.
-    void OutputLost(const std::string& reason = {});
+    // `reason` names the meter and output when one is known, `row` its row.
+    void OutputLost(const std::string& reason = {}, int row = 0);
     // Exit code 16, with the first failed output of the run as its reason.
     void SetOutputLostCode();
     // The output of the run's CSV file `file` failed (the file could not be
@@ -238,6 +238,7 @@ class Tremotex : public QWidget {
     void MetersNotRead(const std::string& reason);
     bool outputLost_ = false;            // of the run in progress or the last one
     std::string firstOutputFault_;       // its first meter whose output failed, in a red line
+    int firstOutputRow_ = 0;             // that meter's grid row
     std::optional<RunCopy> pendingRun_;  // taken at the click, started by the start timer
     std::shared_ptr<RunCopy> run_;       // of the run in progress or the last one
     bool runOpen_ = false;               // a run has started and not yet logged its exit code

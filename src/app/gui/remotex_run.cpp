@@ -283,7 +283,7 @@ void Tremotex::OutputFailed(const std::string& file, int32_t link, const std::st
     run.OutputFault.resize(std::max(run.OutputFault.size(), run.Grid.size()));
     if (run.OutputFault[r].empty()) run.OutputFault[r] = OutputFaultStatus(output, why);
     ShowRunStatus(row, run.Grid[r][4]);
-    OutputLost(line);
+    OutputLost(line, row);
     // After the run's end its status file is written again; before, the end writes it.
     if (!runOpen_) WriteStatusFile(StatusLogPath, StatusRows(run));
 }
@@ -295,9 +295,15 @@ void Tremotex::SetOutputLostCode() {
         SetProcessExitCode(ExitOutputLost, firstOutputFault_);
 }
 
-void Tremotex::OutputLost(const std::string& reason) {
+void Tremotex::OutputLost(const std::string& reason, int row) {
     outputLost_ = true;
-    if (firstOutputFault_.empty()) firstOutputFault_ = reason;
+    // The reason is the failed output of the meter first in the list, as the
+    // first meter not read is for 15, however the uploads' ends are ordered.
+    if (!reason.empty() && (firstOutputFault_.empty() || row < firstOutputRow_)) {
+        firstOutputFault_ = reason;
+        firstOutputRow_ = row;
+        if (ProcessExitCode() == ExitOutputLost) SetOutputLostCode();
+    }
     if (ProcessExitCode() != 0) return;
     SetOutputLostCode();
     // An upload that fails after the run has logged its exit code changes the
