@@ -303,6 +303,13 @@ TEST(ReadingRunFiles, StatusFileNameAndContents) {
     ASSERT_TRUE(WriteStatusFile(file, row));
     EXPECT_EQ(readFile(file), "a;b;;c;d\r\n");
     EXPECT_FALSE(WriteStatusFile(dir + "/missing/s.csv", row));
+
+    // One encoding: the grid's Latin-1 header and UTF-8 rows both UTF-8; the
+    // empty list's blank row is no meter and gets no line.
+    ASSERT_TRUE(WriteStatusFile(file, {{"CONTRASE\xD1" "A", "ESTADO"}, {"", " ", "", "", ""}}));
+    EXPECT_EQ(readFile(file), "CONTRASE\xC3\x91" "A;ESTADO;;;\r\n");
+    ASSERT_TRUE(WriteStatusFile(file, {{"H"}, {"", "", "", "OPC\xC3\x91", ""}}));
+    EXPECT_EQ(readFile(file), "H;;;;\r\n;;;OPC\xC3\x91;\r\n");
     std::filesystem::remove_all(dir);
 }
 
