@@ -97,8 +97,7 @@ class SqlOutput {
     void TestConnection() { Crea_hilo({}, false); }
     // Starts one upload of `rows` (tunnel, connection and writer thread);
     // `fileName` is the readings file they come from, if any.
-    void Crea_hilo(const std::vector<SqlRow>& rows, bool Unique,
-                   const std::string& fileName = {});
+    void Crea_hilo(const std::vector<SqlRow>& rows, bool Unique, const std::string& fileName = {});
     // Uploads one readings file; the file is never deleted.
     void Subir_a_base(const std::string& fileName, bool Unique);
     // The database output of one meter, after its CSV file has been written

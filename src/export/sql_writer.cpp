@@ -114,7 +114,8 @@ void Tescribe_SQL::Execute() {
                 PostLog("SERVIDOR DE BASES DE DATOS CONTACTADO DE FORMA EXITOSA !", colour::Green);
                 ready_ = true;
             } else {
-                PostFailure("ERROR - LA BASE NO SOPORTA TRANSACCIONES - NO SE PUEDE ESCRIBIR EN ELLA");
+                PostFailure(
+                    "ERROR - LA BASE NO SOPORTA TRANSACCIONES - NO SE PUEDE ESCRIBIR EN ELLA");
             }
         } catch (const DbError& e) {
             // Client codes (2000 on) say the server was not reached; below, the
@@ -122,8 +123,8 @@ void Tescribe_SQL::Execute() {
             if (e.code() >= 2000 || e.code() == 0)
                 PostFailure("NO SE HA PODIDO ENCONTRAR EL SERVIDOR! - " + UpperAscii(e.what()));
             else
-                PostFailure(
-                    UpperAscii(e.what()) + " - EL SERVIDOR DE BASES DE DATOS RECHAZA LA CONEXION");
+                PostFailure(UpperAscii(e.what()) +
+                            " - EL SERVIDOR DE BASES DE DATOS RECHAZA LA CONEXION");
         }
         if (ready_ && !terminated_ && !Queue.empty()) {
             PostLog("SE SUBIRAN " + std::to_string(Queue.size()) + " DATOS...", colour::Yellow);

@@ -92,9 +92,8 @@ bool WriteStatusFile(const std::string& path, const GridRows& grid) {
     std::string text;
     for (std::size_t r = 0; r < grid.size(); ++r) {
         const GridRow& row = grid[r];
-        if (r > 0 && std::ranges::all_of(row, [](const std::string& t) {
-                return TrimBlanks(t).empty();
-            }))
+        if (r > 0 &&
+            std::ranges::all_of(row, [](const std::string& t) { return TrimBlanks(t).empty(); }))
             continue;
         for (std::size_t c = 0; c < row.size(); ++c) {
             if (c) text += ';';
@@ -257,8 +256,8 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
     : state_(std::make_shared<RunState>()), executor_(settings.Executor) {
     state_->Callbacks = std::move(callbacks);
     state_->StartGrid = settings.Grid;
-    state_->StatusPath = settings.StatusPath.empty() ? StatusFilePath(settings.ExecutablePath)
-                                                     : settings.StatusPath;
+    state_->StatusPath =
+        settings.StatusPath.empty() ? StatusFilePath(settings.ExecutablePath) : settings.StatusPath;
 
     Thread = std::make_shared<TContador_IP>();
     TContador_IP& t = *Thread;
@@ -347,8 +346,7 @@ void T_Conta::ContadorTerminate(const std::shared_ptr<RunState>& state) {
     } catch (...) {
     }
     try {
-        WriteStatusFile(state->StatusPath,
-                        cb.CurrentGrid ? cb.CurrentGrid() : state->StartGrid);
+        WriteStatusFile(state->StatusPath, cb.CurrentGrid ? cb.CurrentGrid() : state->StartGrid);
     } catch (...) {
     }
 }

@@ -29,9 +29,9 @@ class ProgramOutput : public ::testing::Test {
     // Reads meter-sim's meters daily over two days; stdout and stderr to
     // Output(). Its exit code.
     std::optional<int> Run(std::vector<std::string> args, const std::string& meters) {
-        args.insert(args.end(), {"-IP", "127.0.0.1", "-PORT", port, "-METERS", meters, "-FROM",
-                                 "2026/06/10", "-TO", "2026/06/11", "-INTERVAL", "D",
-                                 "-INTERASDUS", "0"});
+        args.insert(args.end(),
+                    {"-IP", "127.0.0.1", "-PORT", port, "-METERS", meters, "-FROM", "2026/06/10",
+                     "-TO", "2026/06/11", "-INTERVAL", "D", "-INTERASDUS", "0"});
         fs::create_directories(dir + "/cwd");
         return test::Program(test::ProgramCopy(dir), dir + "/cwd", std::move(args), {},
                              dir + "/output.txt")
@@ -78,15 +78,16 @@ TEST_F(ProgramOutput, FileThatCannotBeWrittenIsNamedForItsMeter) {
         return "FICHERO CSV: ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS : " + out + "/" +
                CsvFileName(link, LocalToday()) + " - Is a directory";
     };
-    EXPECT_EQ(Output(), "quorvanta: exit code 16: SALIDA FALLIDA DEL CONTADOR 101 - " +
-                            reason(101) + "\n");
+    EXPECT_EQ(Output(),
+              "quorvanta: exit code 16: SALIDA FALLIDA DEL CONTADOR 101 - " + reason(101) + "\n");
     EXPECT_EQ(StatusLines(), (std::vector<std::string>{header, "101;1;7;;" + failed + reason(101),
                                                        "102;1;7;;(6) LECTURA CORRECTA",
                                                        "103;1;7;;" + failed + reason(103)}));
     EXPECT_EQ(LastExitCode(), ExitOutputLost);
     for (const char* meter : {"101", "103"})
-        EXPECT_NE(Log().find(std::string("SALIDA FALLIDA DEL CONTADOR ") + meter + " - FICHERO CSV"),
-                  std::string::npos)
+        EXPECT_NE(
+            Log().find(std::string("SALIDA FALLIDA DEL CONTADOR ") + meter + " - FICHERO CSV"),
+            std::string::npos)
             << meter;
     EXPECT_TRUE(fs::exists(out + "/" + CsvFileName(102, LocalToday())));
 }
@@ -103,7 +104,8 @@ TEST_F(ProgramOutput, FailedUploadsAreNamedInTheStatusFileWrittenAfterThem) {
     for (std::size_t row : {1, 2})
         EXPECT_TRUE(lines[row].starts_with(std::to_string(100 + row) + ";1;7;;" + failed + "FTP: "))
             << lines[row];
-    EXPECT_TRUE(Output().starts_with("quorvanta: exit code 16: SALIDA FALLIDA DEL CONTADOR 101 - FTP: "))
+    EXPECT_TRUE(
+        Output().starts_with("quorvanta: exit code 16: SALIDA FALLIDA DEL CONTADOR 101 - FTP: "))
         << Output();
     EXPECT_EQ(LastExitCode(), ExitOutputLost);
 
@@ -112,11 +114,12 @@ TEST_F(ProgramOutput, FailedUploadsAreNamedInTheStatusFileWrittenAfterThem) {
     std::ofstream(ini) << "[MAIN]\nHOST_NAME=127.0.0.1\nPUERTO=" << closed << "\n";
     EXPECT_EQ(Run({"-INI", ini, "-DB", dir + "/db"}, "101-1-7-M1"), ExitOutputLost);
     ASSERT_EQ(StatusLines().size(), 2u);
-    EXPECT_TRUE(StatusLines()[1].starts_with("101;1;7;M1;" + failed +
-                                             "BASE DE DATOS: NO SE HA PODIDO ENCONTRAR EL SERVIDOR"))
+    EXPECT_TRUE(StatusLines()[1].starts_with(
+        "101;1;7;M1;" + failed + "BASE DE DATOS: NO SE HA PODIDO ENCONTRAR EL SERVIDOR"))
         << StatusLines()[1];
-    EXPECT_TRUE(Output().starts_with("quorvanta: exit code 16: SALIDA FALLIDA DEL CONTADOR 101 - "
-                                     "BASE DE DATOS: "))
+    EXPECT_TRUE(
+        Output().starts_with("quorvanta: exit code 16: SALIDA FALLIDA DEL CONTADOR 101 - "
+                             "BASE DE DATOS: "))
         << Output();
 }
 
@@ -125,8 +128,8 @@ TEST_F(ProgramOutput, FailedUploadsAreNamedInTheStatusFileWrittenAfterThem) {
 TEST_F(ProgramOutput, RefusedRunWithoutMetersWritesTheHeaderAlone) {
     std::ofstream(dir + "/quorvanta_STATUSLOG.CSV") << "101;1;7;;(6) LECTURA CORRECTA\r\n";
     fs::create_directories(dir + "/cwd");
-    EXPECT_EQ(test::Program(test::ProgramCopy(dir), dir + "/cwd", {"-IP", "127.0.0.1", "-BOGUS"}, {},
-                            dir + "/output.txt")
+    EXPECT_EQ(test::Program(test::ProgramCopy(dir), dir + "/cwd", {"-IP", "127.0.0.1", "-BOGUS"},
+                            {}, dir + "/output.txt")
                   .Wait(seconds(60)),
               ExitInitFailed);
     EXPECT_EQ(ReadFile(dir + "/quorvanta_STATUSLOG.CSV"), header + "\r\n");

@@ -795,7 +795,8 @@ class RunWindow : public ConfigWindow {
     }
     void Meters(std::initializer_list<const char*> links) {
         s.Grid.resize(1);
-        for (const char* link : links) s.Grid.push_back({link, "1", "7", "OPC" + std::string(link), ""});
+        for (const char* link : links)
+            s.Grid.push_back({link, "1", "7", "OPC" + std::string(link), ""});
     }
     // LEER AHORA, and the events until the window is ready for the next run
     // with no upload running.
@@ -807,16 +808,17 @@ class RunWindow : public ConfigWindow {
     std::vector<std::string> StatusLines() const {
         std::vector<std::string> lines;
         const std::string text = test::ReadFile(w->StatusLogPath);
-        for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+        for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos;
+             at = end + 2)
             lines.push_back(text.substr(at, end - at));
         return lines;
     }
     std::vector<QWidget*> RunControls() {
-        return {&w->RANGO,       &w->FECHA_INICIO,       &w->Intervalo,         &w->Tipo_Salida,
-                &w->BitBtn_Load, &w->BitBtn_Save,        &w->AGREGAR_CONTADOR21, &w->QUITAR_CONTADOR21,
-                &w->BitBtn3,     &w->RUTA,               &w->sel_carpeta,       &w->BitBtn_SQL,
-                &w->CONEXION,    &w->HOST,               &w->PUERTOIP,          &w->ComboBox1,
-                &w->BaudContador, &w->nro,               &w->Modem_Init_str};
+        return {&w->RANGO,        &w->FECHA_INICIO, &w->Intervalo,          &w->Tipo_Salida,
+                &w->BitBtn_Load,  &w->BitBtn_Save,  &w->AGREGAR_CONTADOR21, &w->QUITAR_CONTADOR21,
+                &w->BitBtn3,      &w->RUTA,         &w->sel_carpeta,        &w->BitBtn_SQL,
+                &w->CONEXION,     &w->HOST,         &w->PUERTOIP,           &w->ComboBox1,
+                &w->BaudContador, &w->nro,          &w->Modem_Init_str};
     }
     std::unique_ptr<sim::MeterSim> sim;
     WindowSettings s;

@@ -94,8 +94,7 @@ std::string OutputFaultStatus(const std::string& output, const std::string& why)
 }
 
 std::string OutputFaultLine(int32_t link, const std::string& output, const std::string& why) {
-    return "- SALIDA FALLIDA DEL CONTADOR " + std::to_string(link) + " - " +
-           faultText(output, why);
+    return "- SALIDA FALLIDA DEL CONTADOR " + std::to_string(link) + " - " + faultText(output, why);
 }
 
 std::optional<int> ParseExitCode(const std::string& text) {

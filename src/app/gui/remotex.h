@@ -163,8 +163,8 @@ class Tremotex : public QWidget {
     // whatever the controls show meanwhile.
     struct RunCopy {
         WindowSettings Window;
-        std::string PortName;  // the port box's text as the device is named
-        std::string Target;    // RUTA as the disk and the FTP upload take it
+        std::string PortName;                  // the port box's text as the device is named
+        std::string Target;                    // RUTA as the disk and the FTP upload take it
         std::shared_ptr<const DbSettings> Db;  // the database window's boxes
         // The run's grid, each meter's status as the run gave it.
         GridRows Grid;

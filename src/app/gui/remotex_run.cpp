@@ -181,7 +181,8 @@ void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
             case MSG_GRIDSTATUS: {
                 int row = 0;
                 std::string status;
-                if (DecodeGridStatus(m->Text, row, status)) ShowRunStatus(row, status.substr(0, 255));
+                if (DecodeGridStatus(m->Text, row, status))
+                    ShowRunStatus(row, status.substr(0, 255));
                 break;
             }
             default:
@@ -242,12 +243,11 @@ std::string Tremotex::Crear_fixer(const Tdevice& device, bool viaFtp) {
     // The run's folder or FTP target; a path keeps the bytes it has on disk.
     const std::string ruta = run_ ? run_->Target : QFile::encodeName(RUTA.text()).toStdString();
     std::string why;  // the first red line: what kept the file from being written
-    const std::string name =
-        qv::Crear_fixer(device, viaFtp, ruta, LocalToday(),
-                        [this, &why](const std::string& text, int32_t c) {
-                            if (c == colour::Red && why.empty()) why = text;
-                            Show_data_Text(text, c);
-                        });
+    const std::string name = qv::Crear_fixer(device, viaFtp, ruta, LocalToday(),
+                                             [this, &why](const std::string& text, int32_t c) {
+                                                 if (c == colour::Red && why.empty()) why = text;
+                                                 Show_data_Text(text, c);
+                                             });
     if (name.empty())
         OutputFailed({}, device.LinkAddress, "FICHERO CSV",
                      why.empty() ? "NO SE HA PODIDO ESCRIBIR" : why);

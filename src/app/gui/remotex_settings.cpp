@@ -95,8 +95,8 @@ void Tremotex::Grid_contadoresDrawCell(QPainter& canvas, int ACol, int ARow, con
     const QString cell = gridText(ACol, ARow);
     const QFontMetrics metrics(font);
     const int width = metrics.horizontalAdvance(cell);
-    const int x = width + 4 <= Rect.width() ? Rect.left() + (Rect.width() - width) / 2
-                                            : Rect.left() + 2;
+    const int x =
+        width + 4 <= Rect.width() ? Rect.left() + (Rect.width() - width) / 2 : Rect.left() + 2;
     canvas.drawText(x, Rect.top() + 2 + metrics.ascent(), cell);
 }
 
