@@ -92,6 +92,45 @@ TEST_F(ProgramOutput, FileThatCannotBeWrittenIsNamedForItsMeter) {
     EXPECT_TRUE(fs::exists(out + "/" + CsvFileName(102, LocalToday())));
 }
 
+// A file that is made but cannot be written whole (here the process's file
+// size limit, as a full disk would): the meter is named as for a file that
+// cannot be made, and the reading's partial file is not left behind.
+TEST_F(ProgramOutput, FileMadeButNotWrittenIsNamedForItsMeter) {
+    const std::string out = dir + "/out";
+    fs::create_directories(out);
+    fs::create_directories(dir + "/cwd");
+    // 512 bytes: the status file fits, ten days of closures do not.
+    const std::vector<std::string> args = {"-c",
+                                           "ulimit -f 1; trap '' XFSZ; exec \"$0\" \"$@\"",
+                                           test::ProgramCopy(dir),
+                                           "-CSV",
+                                           out,
+                                           "-IP",
+                                           "127.0.0.1",
+                                           "-PORT",
+                                           port,
+                                           "-METERS",
+                                           "101-1-7",
+                                           "-FROM",
+                                           "2026/06/01",
+                                           "-TO",
+                                           "2026/06/10",
+                                           "-INTERVAL",
+                                           "D",
+                                           "-INTERASDUS",
+                                           "0"};
+    EXPECT_EQ(
+        test::Program("/bin/sh", dir + "/cwd", args, {}, dir + "/output.txt").Wait(seconds(120)),
+        ExitOutputLost);
+    const std::string reason =
+        "FICHERO CSV: ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS : " + out + "/" +
+        CsvFileName(101, LocalToday()) + " - File too large";
+    EXPECT_EQ(Output(),
+              "quorvanta: exit code 16: SALIDA FALLIDA DEL CONTADOR 101 - " + reason + "\n");
+    EXPECT_EQ(StatusLines(), (std::vector<std::string>{header, "101;1;7;;" + failed + reason}));
+    EXPECT_TRUE(fs::is_empty(out));
+}
+
 // Uploads that fail after the run has ended: the status file written at the
 // end of the run is written again as each one ends, and the stderr line names
 // the first meter of the list, whichever upload ended first.
