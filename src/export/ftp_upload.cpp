@@ -157,8 +157,12 @@ void TFTP_Thread::Execute() {
     // A stop comes only from the program closing: the upload did not happen.
     const char* const stopped = "SUBIDA INTERRUMPIDA AL CERRAR EL PROGRAMA";
     const std::string failure = "- IMPOSIBLE CONECTAR/ENVIAR FICHERO CON EL SERVIDOR FTP ! - ";
+    const auto fail = [&](const std::string& why) {
+        if (Failure.empty()) Failure = why;
+        PostLog(failure + why, colour::Red);
+    };
     if (Terminated.load()) {
-        PostLog(failure + stopped, colour::Red);
+        fail(stopped);
     } else {
         try {
             if (!TargetError.empty()) throw FtpError(TargetError);
@@ -181,7 +185,8 @@ void TFTP_Thread::Execute() {
                     stored = true;
                 } else {
                     // Nothing was sent, so the file is kept for the operator.
-                    PostLog("- ERROR AL LEER EL FICHERO LOCAL : " + LocalFile, colour::Red);
+                    Failure = "ERROR AL LEER EL FICHERO LOCAL : " + LocalFile;
+                    PostLog("- " + Failure, colour::Red);
                 }
             }
             FTP->Disconnect();
@@ -192,7 +197,7 @@ void TFTP_Thread::Execute() {
                 std::filesystem::remove(LocalFile, ec);
             }
         } catch (const std::exception& e) {
-            PostLog(failure + (Terminated.load() ? stopped : e.what()), colour::Red);
+            fail(Terminated.load() ? stopped : e.what());
             if (FTP) FTP->Disconnect();
         }
     }
@@ -257,7 +262,10 @@ void T_FTP::Join() {
 void T_FTP::FTPTerminate() {
     if (finished_) return;
     finished_ = true;
-    if (context_.Terminated) context_.Terminated(Thread->Sent.load());
+    const bool sent = Thread->Sent.load();
+    if (!sent && Failed)
+        Failed(Thread->LocalFile, Thread->Failure.empty() ? "NO ENVIADO" : Thread->Failure);
+    if (context_.Terminated) context_.Terminated(sent);
 }
 
 FtpUploads::~FtpUploads() {
@@ -273,6 +281,8 @@ void FtpUploads::Stop() {
 void FtpUploads::Start(const std::string& localFile, const std::string& target, bool keepExisting) {
     std::erase_if(jobs_, [](const auto& job) { return job->Finished(); });
     jobs_.push_back(std::make_unique<T_FTP>(localFile, target, keepExisting, context_));
+    // Its end handler runs through the executor, after this.
+    jobs_.back()->Failed = Failed;
 }
 
 int FtpUploads::Pending() const {

@@ -61,6 +61,8 @@ class TFTP_Thread {
     std::string TargetError;              // why the target could not be read: nothing is sent
     std::atomic<bool> Terminated{false};  // the stop request
     std::atomic<bool> Sent{false};        // the server confirmed the file
+    // Why the file was not sent (the thread's red line); read once it has ended.
+    std::string Failure;
 
     void Execute();
     // `name`, or for a file that must not replace one the first of name(1),
@@ -86,6 +88,9 @@ class T_FTP {
 
     // End handler, main thread.
     void FTPTerminate();
+    // Runs in the main thread just before the context's Terminated for a file
+    // the server did not confirm: which file and why.
+    std::function<void(const std::string& localFile, const std::string& why)> Failed;
     bool Finished() const { return finished_; }
     // Waits for the thread; its end handler still runs through the executor.
     void Join();
@@ -114,6 +119,8 @@ class FtpUploads {
     void Stop();
     // Jobs whose thread has not ended yet.
     int Pending() const;
+    // Given to every job started from now on (T_FTP::Failed).
+    std::function<void(const std::string& localFile, const std::string& why)> Failed;
 
   private:
     FtpJobContext context_;

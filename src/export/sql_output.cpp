@@ -147,7 +147,14 @@ struct SqlOutput::Upload {
     Tescribe_SQL thread;
     std::shared_ptr<SshTunnel> tunnel;  // the tunnel this upload goes through, if any
     bool hasRows = false;               // not a connection test
+    std::string file;                   // the readings file of the rows, if any
 };
+
+void SqlOutput::Failed(const std::string& fileName, const std::string& why) {
+    LastFailure = {fileName, why};
+    if (UploadFailed) UploadFailed();
+    LastFailure = {};
+}
 
 SqlOutput::SqlOutput(MainExecutor& executor, MessageTarget mainWindow, LogLine log)
     : CommandLine(ProcessCommandLine()),
@@ -248,23 +255,25 @@ void SqlOutput::Stop_ssh(SshTunnel& tunnel) {
     }
 }
 
-void SqlOutput::Crea_hilo(const std::vector<SqlRow>& rows, bool Unique) {
-    const auto failed = [&] {
-        if (!rows.empty() && UploadFailed) UploadFailed();
+void SqlOutput::Crea_hilo(const std::vector<SqlRow>& rows, bool Unique,
+                          const std::string& fileName) {
+    const auto failed = [&](const std::string& why) {
+        if (!rows.empty()) Failed(fileName, why);
     };
     std::string why;
     const std::optional<DbSettings> c = ForConnection(Settings, why);
     if (!c) {
         Log_txt(" - " + why + " - IMPOSIBLE SUBIR DATOS A LA BASE", colour::Red);
-        return failed();
+        return failed(why);
     }
     Log_txt(" - INICIANDO COMUNICACION CON BASE DE DATOS...", colour::Yellow);
-    if (Settings.HABILITA_TUNEL && !start_ssh()) return failed();
+    if (Settings.HABILITA_TUNEL && !start_ssh()) return failed("ERROR AL INICIAR EL TUNEL SSH");
     std::shared_ptr<SshTunnel> tunnel = Settings.HABILITA_TUNEL ? SshTunnel_ : nullptr;
     try {
         auto upload = std::make_unique<Upload>();
         upload->tunnel = tunnel;
         upload->hasRows = !rows.empty();
+        upload->file = fileName;
         Tescribe_SQL& t = upload->thread;
         t.MainWindow = mainWindow_;
         t.Unique = Unique;
@@ -289,7 +298,7 @@ void SqlOutput::Crea_hilo(const std::vector<SqlRow>& rows, bool Unique) {
         Log_txt(std::string("ERROR AL INICIAR COMUNICACION CON LA BASE DE DATOS...") + e.what(),
                 colour::Red);
         if (tunnel && !TunnelInUse(tunnel.get())) Stop_ssh(*tunnel);
-        failed();
+        failed(e.what());
     }
 }
 
@@ -299,22 +308,27 @@ void SqlOutput::Sql_Disconnect(Upload* upload) {
     if (it == uploads_.end()) return;
     std::shared_ptr<SshTunnel> tunnel = std::move((*it)->tunnel);
     const bool lost = (*it)->hasRows && !(*it)->thread.Complete();
+    const std::string file = (*it)->file;
+    const std::string why = (*it)->thread.Failure();
     uploads_.erase(it);  // joins the thread, which has already finished its work
     // The tunnel this upload started closes once no other running upload uses
     // it, also when the box has been unticked meanwhile.
     if (tunnel && !TunnelInUse(tunnel.get())) Stop_ssh(*tunnel);
     Log_txt(" - DESCONECTADO DE LA BASE DE DATOS...", colour::Green);
-    if (lost && UploadFailed) UploadFailed();
+    if (lost) Failed(file, why.empty() ? "NO SE HAN ESCRITO TODOS LOS DATOS" : why);
     if (UploadsChanged) UploadsChanged();
 }
 
 void SqlOutput::Subir_a_base(const std::string& fileName, bool Unique) {
     std::vector<SqlRow> rows;
-    if (ReadReadingsFile(fileName, rows,
-                         [this](const std::string& line) { Log_txt(line, colour::Red); }))
-        Crea_hilo(rows, Unique);
-    else if (UploadFailed)
-        UploadFailed();
+    std::string why;
+    if (ReadReadingsFile(fileName, rows, [this, &why](const std::string& line) {
+            if (why.empty()) why = line;
+            Log_txt(line, colour::Red);
+        }))
+        Crea_hilo(rows, Unique, fileName);
+    else
+        Failed(fileName, why);
 }
 
 void SqlOutput::Post_fixer(const std::string& fileName) {

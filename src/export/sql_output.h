@@ -95,8 +95,9 @@ class SqlOutput {
               const DbSettings* previous = nullptr);
     // The connection test: an upload with nothing to write.
     void TestConnection() { Crea_hilo({}, false); }
-    // Starts one upload of `rows` (tunnel, connection and writer thread).
-    void Crea_hilo(const std::vector<SqlRow>& rows, bool Unique);
+    // Starts one upload of `rows` (tunnel, connection and writer thread);
+    // `fileName` is the readings file they come from, if any.
+    void Crea_hilo(const std::vector<SqlRow>& rows, bool Unique, const std::string& fileName = {});
     // Uploads one readings file; the file is never deleted.
     void Subir_a_base(const std::string& fileName, bool Unique);
     // The database output of one meter, after its CSV file has been written
@@ -117,10 +118,17 @@ class SqlOutput {
     // Called in the main thread when rows handed to an upload were not all
     // written (the readings file stays where it was).
     std::function<void()> UploadFailed;
+    // While UploadFailed runs: the readings file of that upload (empty for
+    // rows given without one) and why its rows were not all written.
+    struct Failure {
+        std::string File, Why;
+    };
+    Failure LastFailure;
 
   private:
     struct Upload;
     void Sql_Disconnect(Upload* upload);
+    void Failed(const std::string& fileName, const std::string& why);
     void Stop_ssh(SshTunnel& tunnel);
     bool TunnelInUse(const SshTunnel* tunnel) const;
 

@@ -93,6 +93,11 @@ void Tescribe_SQL::PostLog(const std::string& line, int32_t colour) const {
     }
 }
 
+void Tescribe_SQL::PostFailure(const std::string& line) {
+    if (failure_.empty()) failure_ = line;
+    PostLog(line, colour::Red);
+}
+
 void Tescribe_SQL::Execute() {
     ready_ = false;
     insertSql_ = InsertStatement(Schema);
@@ -109,19 +114,17 @@ void Tescribe_SQL::Execute() {
                 PostLog("SERVIDOR DE BASES DE DATOS CONTACTADO DE FORMA EXITOSA !", colour::Green);
                 ready_ = true;
             } else {
-                PostLog("ERROR - LA BASE NO SOPORTA TRANSACCIONES - NO SE PUEDE ESCRIBIR EN ELLA",
-                        colour::Red);
+                PostFailure(
+                    "ERROR - LA BASE NO SOPORTA TRANSACCIONES - NO SE PUEDE ESCRIBIR EN ELLA");
             }
         } catch (const DbError& e) {
             // Client codes (2000 on) say the server was not reached; below, the
             // server answered and refused (a user, a password, a schema).
             if (e.code() >= 2000 || e.code() == 0)
-                PostLog("NO SE HA PODIDO ENCONTRAR EL SERVIDOR! - " + UpperAscii(e.what()),
-                        colour::Red);
+                PostFailure("NO SE HA PODIDO ENCONTRAR EL SERVIDOR! - " + UpperAscii(e.what()));
             else
-                PostLog(
-                    UpperAscii(e.what()) + " - EL SERVIDOR DE BASES DE DATOS RECHAZA LA CONEXION",
-                    colour::Red);
+                PostFailure(UpperAscii(e.what()) +
+                            " - EL SERVIDOR DE BASES DE DATOS RECHAZA LA CONEXION");
         }
         if (ready_ && !terminated_ && !Queue.empty()) {
             PostLog("SE SUBIRAN " + std::to_string(Queue.size()) + " DATOS...", colour::Yellow);
@@ -137,8 +140,7 @@ void Tescribe_SQL::Execute() {
                     } catch (const DbError& e) {
                         // A statement broken off by the close says nothing of its own.
                         if (!aborted_)
-                            PostLog("ERROR EN LA BASE DE DATOS  - " + UpperAscii(e.what()),
-                                    colour::Red);
+                            PostFailure("ERROR EN LA BASE DE DATOS  - " + UpperAscii(e.what()));
                         failed = true;
                         Terminate();
                     }
@@ -146,14 +148,13 @@ void Tescribe_SQL::Execute() {
             } while (!Queue.empty() && !terminated_ && Connection->Connected());
         }
     } catch (const std::exception& e) {
-        PostLog("ERROR EN HILO DE BASE DE DATOS  - " + UpperAscii(e.what()), colour::Red);
+        PostFailure("ERROR EN HILO DE BASE DE DATOS  - " + UpperAscii(e.what()));
         failed = true;
     }
     complete_ = ready_ && Queue.empty() && !failed;
     if (aborted_ && !complete_ && total > 0)
-        PostLog("ERROR EN LA BASE DE DATOS  - SUBIDA INTERRUMPIDA AL CERRAR EL PROGRAMA: " +
-                    std::to_string(n) + " DE " + std::to_string(total) + " DATOS CONFIRMADOS",
-                colour::Red);
+        PostFailure("ERROR EN LA BASE DE DATOS  - SUBIDA INTERRUMPIDA AL CERRAR EL PROGRAMA: " +
+                    std::to_string(n) + " DE " + std::to_string(total) + " DATOS CONFIRMADOS");
     Connection->Close();
 }
 

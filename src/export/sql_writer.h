@@ -44,6 +44,9 @@ class Tescribe_SQL {
     bool Ready() const { return ready_; }
     // After the thread: every queued row was written.
     bool Complete() const { return complete_; }
+    // After the thread: why the rows were not all written (its first red
+    // line), empty when they were.
+    const std::string& Failure() const { return failure_; }
 
     // One log line to the main window: " - " + line.
     void PostLog(const std::string& line, int32_t colour) const;
@@ -52,12 +55,15 @@ class Tescribe_SQL {
     struct LogBatch;
     void Execute();
     void WriteRow(const SqlRow& row, int n);
+    // A red line that says why the upload fails; the first is its reason.
+    void PostFailure(const std::string& line);
 
     std::string insertSql_, selectSql_, updateSql_;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> aborted_{false};  // by Abort: the program is closing
     std::atomic<bool> ready_{false};
     std::atomic<bool> complete_{false};
+    std::string failure_;
     std::shared_ptr<LogBatch> log_;
     std::thread thread_;
 };

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -25,7 +26,7 @@ struct RunState {
     std::atomic<bool> Orphaned{false};  // the run object is gone
     RunCallbacks Callbacks;
     GridRows StartGrid;
-    std::string ExecutablePath;
+    std::string StatusPath;
     std::weak_ptr<TContador_IP> Thread;
 };
 
@@ -89,10 +90,14 @@ std::string StatusFilePath(const std::string& executablePath) {
 
 bool WriteStatusFile(const std::string& path, const GridRows& grid) {
     std::string text;
-    for (const GridRow& row : grid) {
+    for (std::size_t r = 0; r < grid.size(); ++r) {
+        const GridRow& row = grid[r];
+        if (r > 0 &&
+            std::ranges::all_of(row, [](const std::string& t) { return TrimBlanks(t).empty(); }))
+            continue;
         for (std::size_t c = 0; c < row.size(); ++c) {
             if (c) text += ';';
-            text += TrimBlanks(row[c]);
+            text += Utf8OrLatin1(TrimBlanks(row[c]));
         }
         text += "\r\n";
     }
@@ -251,7 +256,8 @@ T_Conta::T_Conta(RunSettings settings, RunCallbacks callbacks)
     : state_(std::make_shared<RunState>()), executor_(settings.Executor) {
     state_->Callbacks = std::move(callbacks);
     state_->StartGrid = settings.Grid;
-    state_->ExecutablePath = settings.ExecutablePath;
+    state_->StatusPath =
+        settings.StatusPath.empty() ? StatusFilePath(settings.ExecutablePath) : settings.StatusPath;
 
     Thread = std::make_shared<TContador_IP>();
     TContador_IP& t = *Thread;
@@ -340,8 +346,7 @@ void T_Conta::ContadorTerminate(const std::shared_ptr<RunState>& state) {
     } catch (...) {
     }
     try {
-        WriteStatusFile(StatusFilePath(state->ExecutablePath),
-                        cb.CurrentGrid ? cb.CurrentGrid() : state->StartGrid);
+        WriteStatusFile(state->StatusPath, cb.CurrentGrid ? cb.CurrentGrid() : state->StartGrid);
     } catch (...) {
     }
 }

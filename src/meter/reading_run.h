@@ -62,6 +62,9 @@ struct RunSettings {
     // The status file is this path with its extension replaced by
     // "_STATUSLOG.CSV"; a symbolic link (the default) is resolved first.
     std::string ExecutablePath = "/proc/self/exe";
+    // Where the status file goes instead, when not empty (the main window's
+    // own path for it).
+    std::string StatusPath;
 };
 
 // Operations of the main window that the run calls, main thread only. They
@@ -123,7 +126,10 @@ class T_Conta {
 std::string StatusFilePath(const std::string& executablePath);
 
 // Writes the run status file: one line per grid row, the trimmed texts of
-// columns 0..4 joined by ";", each ended by CR LF. False when the file cannot
+// columns 0..4 joined by ";", each ended by CR LF. The file is UTF-8
+// throughout: a text that is not UTF-8 (the grid's Latin-1 header) is taken
+// as Latin-1. A row after the header whose texts are all empty (the empty
+// list's blank row) is no meter and gets no line. False when the file cannot
 // be written.
 bool WriteStatusFile(const std::string& path, const GridRows& grid);
 

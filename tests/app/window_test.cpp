@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "app/core/config_file.h"
+#include "app/core/csv_file.h"
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
 #include "app/core/startup.h"
@@ -36,6 +37,7 @@
 #include "meter/meter_messages.h"
 #include "platform/text.h"
 #include "program_harness.h"
+#include "support/loopback_peer.h"
 #include "support/test_env.h"
 
 namespace qv {
@@ -296,6 +298,7 @@ TEST_F(ConfigWindow, CommandLineLoadsTheFileIntoTheControls) {
 // "LEER AHORA" over a reversed range says, as the command line does, that it
 // reads the end date alone.
 TEST_F(ConfigWindow, ReversedRangeFromTheWindowIsLogged) {
+    w->HOST.setText("127.0.0.1");  // settings a run can start with
     w->FECHA_INICIO.setDate(QDate(2026, 6, 12));
     w->FECHA_FIN.setDate(QDate(2026, 6, 10));
     w->BitBtn2Click();
@@ -479,8 +482,8 @@ TEST_F(ConfigWindow, ReadNowRefusesWhatARunCannotStartWith) {
     s.Grid[1][4] = "(6) LECTURA CORRECTA";
     s.Host = "127.0.0.1", s.HostPort = "70000";  // a port as a command line could not give it
     w->ApplySettings(s);
-    w->BitBtn2Click();
-    w->Delay_startTimer();
+    w->BitBtn2Click();  // refused at the click: no start is armed
+    EXPECT_FALSE(w->Delay_start.isActive());
     const std::string why = "ERROR EN HOST_PORT: \"70000\" NO ES UN PUERTO DE 1 A 65535";
     EXPECT_EQ(w->Conta, nullptr);
     EXPECT_TRUE(w->Rx9.toPlainText().contains(QString::fromStdString("  - " + why + "\n")));
@@ -771,6 +774,202 @@ TEST_F(ConfigWindow, EveryRefusedKeyIsRefusedAlikeByIniAndByTheLoadButton) {
     }
     EXPECT_TRUE(notRefused.empty())
         << "not refused when the file is loaded: " << ::testing::PrintToString(notRefused);
+}
+
+// ---------------------------------------------------------------- a run's own settings and outputs
+
+// A window reading meter-sim's meters over TCP, its files in the test's folder.
+class RunWindow : public ConfigWindow {
+  protected:
+    void SetUp() override {
+        ConfigWindow::SetUp();
+        sim::SimConfig config;
+        config.replyDelayMs = 0;
+        for (int link : {101, 102, 103})
+            config.meters.push_back({.linkAddress = link, .password = 7, .faults = {}});
+        sim = std::make_unique<sim::MeterSim>(config);
+        s = w->Settings();
+        s.Conexion = LinkTcp, s.Host = "127.0.0.1", s.HostPort = std::to_string(sim->listenTcp());
+        s.InterAsdu = 0, s.Ruta = dir + "/out";
+        std::filesystem::create_directories(s.Ruta);
+    }
+    void Meters(std::initializer_list<const char*> links) {
+        s.Grid.resize(1);
+        for (const char* link : links)
+            s.Grid.push_back({link, "1", "7", "OPC" + std::string(link), ""});
+    }
+    // LEER AHORA, and the events until the window is ready for the next run
+    // with no upload running.
+    void Read() {
+        w->ApplySettings(s);
+        w->BitBtn2.click();
+        ASSERT_TRUE(eventsUntil([&] { return w->BitBtn2.isEnabled() && w->Uploads.Count() == 0; }));
+    }
+    std::vector<std::string> StatusLines() const {
+        std::vector<std::string> lines;
+        const std::string text = test::ReadFile(w->StatusLogPath);
+        for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos;
+             at = end + 2)
+            lines.push_back(text.substr(at, end - at));
+        return lines;
+    }
+    std::vector<QWidget*> RunControls() {
+        return {&w->RANGO,        &w->FECHA_INICIO, &w->Intervalo,          &w->Tipo_Salida,
+                &w->BitBtn_Load,  &w->BitBtn_Save,  &w->AGREGAR_CONTADOR21, &w->QUITAR_CONTADOR21,
+                &w->BitBtn3,      &w->RUTA,         &w->sel_carpeta,        &w->BitBtn_SQL,
+                &w->CONEXION,     &w->HOST,         &w->PUERTOIP,           &w->ComboBox1,
+                &w->BaudContador, &w->nro,          &w->Modem_Init_str};
+    }
+    std::unique_ptr<sim::MeterSim> sim;
+    WindowSettings s;
+    const std::string header =
+        "DIRECCION DE ENLACE;PUNTO DE MEDIDA;CONTRASEÑA;CODIGO OPC ( OPCIONAL );ESTADO";
+};
+
+// From the click on nothing changes what the run reads and where it writes:
+// every control a run uses is locked at once, and what the controls are made
+// to show meanwhile (another folder, output and meter) does not reach the
+// run, its files or its status file. The status file is UTF-8 throughout.
+TEST_F(RunWindow, ReadNowLocksAtTheClickAndTheRunKeepsItsCopy) {
+    Meters({"101"});
+    w->ApplySettings(s);
+    w->BitBtn2.click();
+    EXPECT_TRUE(w->Delay_start.isActive());
+    EXPECT_EQ(w->Conta, nullptr);  // the run itself starts 500 ms later
+    for (QWidget* c : RunControls()) EXPECT_FALSE(c->isEnabled()) << c->metaObject()->className();
+    {
+        const std::string other = dir + "/other.ini";
+        std::ofstream(other) << "[MAIN]\nRUTA=" << dir << "/other\nCONTADORES=102,1,7,\n";
+        DialogAnswers load({other.c_str()});
+        w->BitBtn_Load.click();  // locked: no dialog, nothing loaded
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(SettingText(w->RUTA.text()), s.Ruta);
+    WindowSettings shown = s;  // the controls made to show other settings
+    shown.Ruta = dir + "/other", shown.TipoSalida = OutputFtp;
+    shown.Grid = {s.Grid[0], {"102", "1", "7", "", ""}};
+    w->ApplySettings(shown);
+    ASSERT_TRUE(eventsUntil([&] { return w->BitBtn2.isEnabled(); }));
+
+    const std::string file = CsvFileName(101, LocalToday());
+    EXPECT_TRUE(std::filesystem::exists(s.Ruta + "/" + file));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/other"));
+    EXPECT_FALSE(std::filesystem::exists(file));  // nothing for an FTP upload
+    EXPECT_EQ(StatusLines(),
+              (std::vector<std::string>{header, "101;1;7;OPC101;(6) LECTURA CORRECTA"}));
+    EXPECT_EQ(w->GridContents()[1][4], "");  // the row shown is not the run's meter
+    EXPECT_EQ(ProcessExitCode(), 0);
+    for (QWidget* c : RunControls()) EXPECT_TRUE(c->isEnabled()) << c->metaObject()->className();
+}
+
+// A run refused at the click arms no start, gives the controls back, and
+// writes a status file of the header alone when there are no meters.
+TEST_F(RunWindow, RefusedAtTheClickUnlocksAndWritesNoRowWithoutMeters) {
+    std::ofstream(w->StatusLogPath) << "101;1;7;;(6) LECTURA CORRECTA\r\n";
+    s.Host = "";
+    w->ApplySettings(s);
+    w->BitBtn2.click();
+    EXPECT_FALSE(w->Delay_start.isActive());
+    EXPECT_EQ(StatusLines(), std::vector<std::string>{header});
+    ASSERT_TRUE(eventsUntil([&] { return w->BitBtn2.isEnabled(); }));
+    for (QWidget* c : RunControls()) EXPECT_TRUE(c->isEnabled()) << c->metaObject()->className();
+    EXPECT_EQ(ProcessExitCode(), ExitInitFailed);
+}
+
+// A meter read whose output failed does not stand as read: its row names the
+// output and why, in the grid and the status file; the log says it, the code
+// is 16 and its reason the first such meter of the list. A file that cannot
+// be written, an FTP upload and a database upload, each against the settings
+// the run was checked with.
+TEST_F(RunWindow, MeterWhoseOutputFailedIsNamedInGridStatusFileAndExitCode) {
+    const std::string failed = "(7) LEIDO, SALIDA FALLIDA - ";
+    const auto status = [&](std::size_t row) {
+        const std::vector<std::string> lines = StatusLines();
+        return row < lines.size() ? lines[row] : std::string();
+    };
+    // The files of 101 and 103 cannot be made: their names (and the names
+    // beside them) are folders.
+    for (int link : {101, 103})
+        for (const char* suffix : {"", "(1)"})
+            std::filesystem::create_directories(s.Ruta + "/" + CsvFileName(link, LocalToday()) +
+                                                suffix + "/x");
+    Meters({"101", "102", "103"});
+    Read();
+    const std::string reason = "ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS : " + s.Ruta +
+                               "/" + CsvFileName(101, LocalToday()) + " - Is a directory";
+    EXPECT_EQ(status(1), "101;1;7;OPC101;" + failed + "FICHERO CSV: " + reason);
+    EXPECT_EQ(status(2), "102;1;7;OPC102;(6) LECTURA CORRECTA");
+    EXPECT_TRUE(status(3).starts_with("103;1;7;OPC103;" + failed + "FICHERO CSV: ")) << status(3);
+    const GridRows grid = w->GridContents();
+    EXPECT_EQ(grid[1][4], failed + "FICHERO CSV: " + reason);
+    EXPECT_EQ(grid[2][4], "(6) LECTURA CORRECTA");
+    EXPECT_EQ(ExitLine(ProcessExitCode(), ProcessExitReason()),
+              "quorvanta: exit code 16: SALIDA FALLIDA DEL CONTADOR 101 - FICHERO CSV: " + reason);
+    EXPECT_TRUE(w->Rx9.toPlainText().contains(" - EXIT CODE: 16\n"));
+    EXPECT_TRUE(w->Rx9.toPlainText().contains("SALIDA FALLIDA DEL CONTADOR 103 - FICHERO CSV"));
+
+    // FTP to a port where nothing listens: the uploads end after the run, and
+    // the status file written then says so. The local files stay in the
+    // current folder.
+    const std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::create_directories(dir + "/cwd");
+    std::filesystem::current_path(dir + "/cwd");
+    const std::string closed = std::to_string(test::LoopbackListener().port());
+    s.TipoSalida = OutputFtp, s.Ruta = "u:p@127.0.0.1:" + closed + "/x/";
+    Meters({"101", "102"});
+    Read();
+    std::filesystem::current_path(cwd);
+    for (std::size_t row : {1, 2}) {
+        EXPECT_TRUE(status(row).find(";" + failed + "FTP: ") != std::string::npos) << status(row);
+        EXPECT_EQ(w->GridContents()[row][4], status(row).substr(status(row).rfind(';') + 1));
+    }
+    EXPECT_TRUE(ProcessExitReason().starts_with("SALIDA FALLIDA DEL CONTADOR 101 - FTP: "))
+        << ProcessExitReason();
+    const QString pane = w->Rx9.toPlainText();
+    EXPECT_EQ(pane.mid(pane.lastIndexOf("EXIT CODE: "), 13), "EXIT CODE: 16");
+
+    // The database: the run's settings name a server where nothing listens;
+    // the box changed after the click names another, which the run never uses.
+    DbSettings db;
+    db.HOST_NAME = "127.0.0.1", db.PUERTO = closed;
+    sqlForm->SetSettings(db);
+    s.TipoSalida = OutputDatabase, s.Ruta = dir + "/db";
+    Meters({"101"});
+    w->ApplySettings(s);
+    w->BitBtn2.click();
+    sqlForm->HOST_NAME->setText("changed.invalid");
+    ASSERT_TRUE(eventsUntil([&] { return w->BitBtn2.isEnabled() && w->Uploads.Count() == 0; }));
+    EXPECT_TRUE(status(1).starts_with("101;1;7;OPC101;" + failed + "BASE DE DATOS: ")) << status(1);
+    EXPECT_EQ(UpperAscii(status(1)).find("INVALID"), std::string::npos) << status(1);
+    EXPECT_EQ(ProcessExitCode(), ExitOutputLost);
+}
+
+// A status longer than its cell stays in it: the OPC and password cells
+// beside it show none of it, and the status cell shows its start.
+TEST_F(RunWindow, LongStatusIsClippedToItsCell) {
+    w->SetGridContents({w->GridContents()[0], {"101", "1", "7", "", std::string(300, 'W')}});
+    w->resize(2400, 400);  // every column in view
+    w->show();
+    QApplication::processEvents();
+    QTableWidget& grid = w->Grid_contadores;
+    const QImage image = grid.grab().toImage();
+    const QPoint origin = grid.viewport()->mapTo(&grid, QPoint(0, 0));
+    const auto blackIn = [&](const QRect& r) {
+        int n = 0;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x <= r.right(); ++x) n += image.pixelColor(x, y) == Qt::black;
+        return n;
+    };
+    const QRect status = grid.visualItemRect(grid.item(0, 4)).translated(origin);
+    ASSERT_LT(status.right(), image.width());
+    for (int c : {2, 3}) {
+        const QRect cell = grid.visualItemRect(grid.item(0, c)).translated(origin);
+        // Inside the cell's grid lines: its own text (the password) aside.
+        const QRect inside = c == 3 ? cell.adjusted(1, 1, -2, -2)
+                                    : QRect(cell.left() + 1, cell.top() + 1, 8, cell.height() - 3);
+        EXPECT_EQ(blackIn(inside), 0) << c;
+    }
+    EXPECT_GT(blackIn(QRect(status.left(), status.top(), 40, status.height())), 0);
 }
 
 }  // namespace

@@ -60,8 +60,9 @@ TEST(ReadingRunTcp, ReadSilentAndRefusedMetersEndWith15) {
     EXPECT_EQ(w.countLog(" - CONF. NEGATIVA - DATOS NO DISPONIBLES"), 1);
     ASSERT_EQ(w.devices[1]->DayCount(), 1u);
     EXPECT_EQ(w.devices[1]->Quality[0](1, 0, 0), TDayQuality::NoData);
+    // The grid's Latin-1 header is written as UTF-8, as the rows are.
     EXPECT_EQ(w.readStatusFile(),
-              "DIRECCION DE ENLACE;PUNTO DE MEDIDA;CONTRASE\xD1"
+              "DIRECCION DE ENLACE;PUNTO DE MEDIDA;CONTRASE\xC3\x91"
               "A;CODIGO OPC ( OPCIONAL );ESTADO\r\n"
               "3;30;300;OPC3;(6) LECTURA CORRECTA\r\n"
               "4;40;400;OPC4;(4) ERROR DE ENLACE\r\n"
@@ -303,6 +304,18 @@ TEST(ReadingRunFiles, StatusFileNameAndContents) {
     ASSERT_TRUE(WriteStatusFile(file, row));
     EXPECT_EQ(readFile(file), "a;b;;c;d\r\n");
     EXPECT_FALSE(WriteStatusFile(dir + "/missing/s.csv", row));
+
+    // One encoding: the grid's Latin-1 header and UTF-8 rows both UTF-8; the
+    // empty list's blank row is no meter and gets no line.
+    ASSERT_TRUE(WriteStatusFile(file, {{"CONTRASE\xD1"
+                                        "A",
+                                        "ESTADO"},
+                                       {"", " ", "", "", ""}}));
+    EXPECT_EQ(readFile(file),
+              "CONTRASE\xC3\x91"
+              "A;ESTADO;;;\r\n");
+    ASSERT_TRUE(WriteStatusFile(file, {{"H"}, {"", "", "", "OPC\xC3\x91", ""}}));
+    EXPECT_EQ(readFile(file), "H;;;;\r\n;;;OPC\xC3\x91;\r\n");
     std::filesystem::remove_all(dir);
 }
 

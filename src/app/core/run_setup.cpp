@@ -73,6 +73,30 @@ std::string SignalHintIdle() {
            "AL (0dBm)";
 }
 
+namespace {
+
+// "why" without a leading "- " or " - " and on one line.
+std::string faultText(const std::string& output, const std::string& why) {
+    std::string text = why;
+    const auto start = text.find_first_not_of(" -");
+    text.erase(0, start == std::string::npos ? text.size() : start);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < ' ' || c == 0x7F) c = ' ';
+    return output + ": " + (text.empty() ? "ERROR" : text);
+}
+
+}  // namespace
+
+std::string OutputFaultStatus(const std::string& output, const std::string& why) {
+    std::string status = "(7) LEIDO, SALIDA FALLIDA - " + faultText(output, why);
+    std::ranges::replace(status, ';', ',');
+    return status;
+}
+
+std::string OutputFaultLine(int32_t link, const std::string& output, const std::string& why) {
+    return "- SALIDA FALLIDA DEL CONTADOR " + std::to_string(link) + " - " + faultText(output, why);
+}
+
 std::optional<int> ParseExitCode(const std::string& text) {
     std::string_view t = text;
     while (!t.empty() && t.front() == ' ') t.remove_prefix(1);

@@ -28,6 +28,13 @@ std::string SignalHint(int level);
 // The hint shown while no modem has been asked.
 std::string SignalHintIdle();
 
+// A meter read whose output failed: `output` names it ("FICHERO CSV", "FTP",
+// "BASE DE DATOS"), `why` says why. Its grid status, on one line and without
+// ";" (which would split the status file's line), and the red line that logs
+// it for the meter of link address `link`.
+std::string OutputFaultStatus(const std::string& output, const std::string& why);
+std::string OutputFaultLine(int32_t link, const std::string& output, const std::string& why);
+
 // The exit code of a MSG_EXITCODE text; nothing when it is not an integer.
 std::optional<int> ParseExitCode(const std::string& text);
 

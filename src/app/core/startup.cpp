@@ -260,6 +260,12 @@ void SetProcessExitCode(int code) {
     exit_reason = last_red;
 }
 
+void SetProcessExitCode(int code, const std::string& reason) {
+    std::lock_guard lock(red_mutex);
+    exit_code.store(code);
+    exit_reason = ReasonText(OneLineText(reason));
+}
+
 std::string ProcessExitReason() {
     std::lock_guard lock(red_mutex);
     return exit_reason;

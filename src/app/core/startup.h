@@ -91,6 +91,9 @@ std::string ExitLine(int code, const std::string& reason);
 // refused after the run) does not become the reason of that code.
 int ProcessExitCode();
 void SetProcessExitCode(int code);
+// With its own reason: a run's failed outputs are reported by the first one,
+// not by whatever red line came last.
+void SetProcessExitCode(int code, const std::string& reason);
 std::string ProcessExitReason();
 
 }  // namespace qv

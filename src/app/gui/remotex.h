@@ -21,6 +21,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,7 @@ namespace qv {
 
 class TForm_progress;
 class TSql_Form;
+struct DbSettings;
 
 // Window caption before the version.
 inline constexpr const char* CaptionPrefix = "Quorvanta IEC60870-5-102 - Ver. ";
@@ -150,9 +152,30 @@ class Tremotex : public QWidget {
     void reenableTimer();
     void Do_closeTimer();
     void TrayIcon1Click();
-    // Writes the meter's CSV file (in RUTA, or in the current folder when
-    // viaFtp, then handed to the FTP upload); the name written or "".
+    // Writes the meter's CSV file (in the folder of the run's settings, or
+    // of RUTA outside a run; in the current folder when viaFtp, then handed
+    // to the FTP upload); the name written or "".
     std::string Crear_fixer(const Tdevice& device, bool viaFtp);
+
+    // What a run was checked with, taken when it is asked for (LEER AHORA, or
+    // the start timer of an automatic start): the run reads its meters and
+    // link from it, and its outputs and status file go where it says,
+    // whatever the controls show meanwhile.
+    struct RunCopy {
+        WindowSettings Window;
+        std::string PortName;                  // the port box's text as the device is named
+        std::string Target;                    // RUTA as the disk and the FTP upload take it
+        std::shared_ptr<const DbSettings> Db;  // the database window's boxes
+        // The run's grid, each meter's status as the run gave it.
+        GridRows Grid;
+        // Per grid row: the status of a meter read whose output failed.
+        std::vector<std::string> OutputFault;
+        // The CSV files written for the run, each with its grid row.
+        std::map<std::string, int> FileRows;
+    };
+    // The run's grid as the status file and the meter grid show it: a meter
+    // read whose output failed with that output's status.
+    static GridRows StatusRows(const RunCopy& run);
 
     // The output hand-offs, wired at integration to the export code. Until
     // then the FTP output leaves the file in the current folder and the
@@ -178,9 +201,28 @@ class Tremotex : public QWidget {
   private:
     void InitRunControl();
     void LockSettings(bool enabled);
+    // Checks the controls as a run would take them and, when a run can start
+    // with them, locks them and keeps their copy for the start timer; false
+    // when the run is refused (RunRefused has ended it).
+    bool TakeRunSettings();
+    // Starts the run of the copy taken (Delay_startTimer's steps 2 to 7).
+    void StartRun(RunCopy copy);
     // Readings did not reach their output (also a file named for upload on
     // the command line): the program must not end with exit code 0.
-    void OutputLost();
+    // `reason` names the meter and output when one is known, `row` its row.
+    void OutputLost(const std::string& reason = {}, int row = 0);
+    // Exit code 16, with the first failed output of the run as its reason.
+    void SetOutputLostCode();
+    // The output of the run's CSV file `file` failed (the file could not be
+    // written: `file` empty and `link` its meter): its meter's row says so
+    // in the grid and the status file, the log names it, the exit code is 16.
+    void OutputFailed(const std::string& file, int32_t link, const std::string& output,
+                      const std::string& why);
+    // A status of row `row` (1..) of the run's grid from the reading thread.
+    void ShowRunStatus(int row, const std::string& status);
+    // The grid row of the meter with link address `link` in the run's grid; 0
+    // for none.
+    int RunRow(int32_t link) const;
     // Logs the code the process ends with now, as a run's end does.
     void LogExitCode();
     // A run that cannot start ends here as a run does: red line, code 10 (its
@@ -195,6 +237,10 @@ class Tremotex : public QWidget {
     // file rewritten from the grid.
     void MetersNotRead(const std::string& reason);
     bool outputLost_ = false;            // of the run in progress or the last one
+    std::string firstOutputFault_;       // its first meter whose output failed, in a red line
+    int firstOutputRow_ = 0;             // that meter's grid row
+    std::optional<RunCopy> pendingRun_;  // taken at the click, started by the start timer
+    std::shared_ptr<RunCopy> run_;       // of the run in progress or the last one
     bool runOpen_ = false;               // a run has started and not yet logged its exit code
     std::optional<int> loggedExitCode_;  // the last "EXIT CODE" line's code
     bool uploadOnly_ = false;            // the command line asked for an upload and no meters
@@ -209,6 +255,8 @@ class Tremotex : public QWidget {
   private:
     friend std::unique_ptr<TSql_Form> CreateSqlForm(Tremotex& remotex);
     void InitExport();
+    // The database window's boxes, for a run's copy; none without the window.
+    std::shared_ptr<const DbSettings> DatabaseSettings() const;
     // Holds one token of Uploads per FTP or database upload still running.
     void SyncUploads();
     // The program is closing: uploads still running are broken off and each

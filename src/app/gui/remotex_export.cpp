@@ -15,11 +15,12 @@ void Tremotex::InitExport() {
     context.MainWindow = WindowTarget();
     context.Executor = executor_.get();
     context.ShowDataText = [this](const std::string& text, int32_t c) { Show_data_Text(text, c); };
-    context.Terminated = [this](bool sent) {
-        if (!sent) OutputLost();
-        SyncUploads();
-    };
+    context.Terminated = [this](bool) { SyncUploads(); };
     ftpOutput_ = std::make_unique<FtpUploads>(std::move(context));
+    // A file not sent names its meter's row, or the code alone says it.
+    ftpOutput_->Failed = [this](const std::string& localFile, const std::string& why) {
+        OutputFailed(localFile, 0, "FTP", why);
+    };
     StartFtpUpload = [this](const std::string& localFile, const std::string& target,
                             bool keepExisting, PendingUploads::Token upload) {
         ftpOutput_->Start(localFile, target, keepExisting);
@@ -49,6 +50,11 @@ void Tremotex::StopUploads() {
     executor_->processPending();
 }
 
+std::shared_ptr<const DbSettings> Tremotex::DatabaseSettings() const {
+    if (!Sql_Form) return nullptr;
+    return std::make_shared<const DbSettings>(Sql_Form->Settings());
+}
+
 std::unique_ptr<TSql_Form> CreateSqlForm(Tremotex& remotex) {
     // No Qt parent: the caller owns the window and frees it before the main window.
     auto form = std::make_unique<TSql_Form>(
@@ -58,11 +64,21 @@ std::unique_ptr<TSql_Form> CreateSqlForm(Tremotex& remotex) {
         remotex.pagecontrol1.setCurrentWidget(&remotex.Conexion_conta);
     };
     form->Output().UploadsChanged = [&remotex] { remotex.SyncUploads(); };
-    form->Output().UploadFailed = [&remotex] { remotex.OutputLost(); };
+    form->Output().UploadFailed = [&remotex, &output = form->Output()] {
+        remotex.OutputFailed(output.LastFailure.File, 0, "BASE DE DATOS", output.LastFailure.Why);
+    };
     remotex.Sql_Form = form.get();
-    // The CSV file stays in RUTA; the form logs when none could be written.
+    // The CSV file stays in the run's folder; the form logs when none could
+    // be written. The upload takes the database settings the run was
+    // checked with, not the boxes as they are now.
     remotex.PostFixer = [&remotex](const Tdevice& device) {
-        remotex.Sql_Form->Post_fixer(remotex.Crear_fixer(device, false));
+        const std::string name = remotex.Crear_fixer(device, false);
+        if (!remotex.run_ || !remotex.run_->Db) return remotex.Sql_Form->Post_fixer(name);
+        SqlOutput& output = remotex.Sql_Form->Output();
+        const DbSettings shown = output.Settings;
+        output.Settings = *remotex.run_->Db;
+        output.Post_fixer(name);
+        output.Settings = shown;
     };
     QObject::connect(form.get(), &QObject::destroyed, &remotex, [&remotex] {
         remotex.Sql_Form = nullptr;

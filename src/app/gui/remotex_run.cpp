@@ -18,6 +18,7 @@
 #include "app/gui/form_progress.h"
 #include "app/gui/remotex.h"
 #include "meter/meter_messages.h"
+#include "platform/text.h"
 
 namespace qv {
 
@@ -117,7 +118,8 @@ void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
             const Tdevice& d = *data->object;
             Show_data_Text(" - DATOS RECOGIDOS DE METER : " + std::to_string(d.LinkAddress),
                            colour::Green);
-            switch (Tipo_Salida.ItemIndex()) {
+            // Where the run was checked to write, whatever the box shows now.
+            switch (run_ ? run_->Window.TipoSalida : Tipo_Salida.ItemIndex()) {
                 case OutputFolder:
                     Crear_fixer(d, false);
                     break;
@@ -169,24 +171,18 @@ void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
                 }
                 break;
             case MSG_EXITCODE:
-                if (auto code = ParseExitCode(m->Text))
-                    SetProcessExitCode(*code == 0 && outputLost_ ? ExitOutputLost : *code);
+                if (auto code = ParseExitCode(m->Text)) {
+                    if (*code == 0 && outputLost_)
+                        SetOutputLostCode();
+                    else
+                        SetProcessExitCode(*code);
+                }
                 break;
             case MSG_GRIDSTATUS: {
                 int row = 0;
                 std::string status;
-                // Table row r is grid row r + 1; a row gone since the run
-                // started is ignored.
-                if (DecodeGridStatus(m->Text, row, status) && row >= 1 &&
-                    row <= Grid_contadores.rowCount()) {
-                    auto* item = Grid_contadores.item(row - 1, 4);
-                    const QString text = SettingText(status.substr(0, 255));
-                    if (item)
-                        item->setText(text);
-                    else
-                        Grid_contadores.setItem(row - 1, 4,
-                                                std::make_unique<QTableWidgetItem>(text).release());
-                }
+                if (DecodeGridStatus(m->Text, row, status))
+                    ShowRunStatus(row, status.substr(0, 255));
                 break;
             }
             default:
@@ -197,13 +193,66 @@ void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
     }
 }
 
+namespace {
+
+// The status row `r` of the run shows: a meter read whose output failed
+// says so in place of "(6) LECTURA CORRECTA".
+std::string statusOf(const Tremotex::RunCopy& run, std::size_t r) {
+    const std::string& status = run.Grid[r][4];
+    if (r < run.OutputFault.size() && !run.OutputFault[r].empty() && status.starts_with("(6)"))
+        return run.OutputFault[r];
+    return status;
+}
+
+}  // namespace
+
+GridRows Tremotex::StatusRows(const RunCopy& run) {
+    GridRows rows = run.Grid;
+    for (std::size_t r = 1; r < rows.size(); ++r) rows[r][4] = statusOf(run, r);
+    return rows;
+}
+
+int Tremotex::RunRow(int32_t link) const {
+    if (!run_) return 0;
+    for (std::size_t r = 1; r < run_->Grid.size(); ++r)
+        if (!TrimBlanks(run_->Grid[r][0]).empty() && TextToInt(run_->Grid[r][0]) == link)
+            return static_cast<int>(r);
+    return 0;
+}
+
+void Tremotex::ShowRunStatus(int row, const std::string& status) {
+    QString text = SettingText(status);
+    if (run_ && row >= 1 && row < static_cast<int>(run_->Grid.size())) {
+        run_->Grid[static_cast<std::size_t>(row)][4] = status;
+        text = SettingText(statusOf(*run_, static_cast<std::size_t>(row)));
+        // The cell shows it only while its row still shows the run's meter.
+        if (row > Grid_contadores.rowCount()) return;
+        for (int c = 0; c < 4; ++c)
+            if (SettingText(gridText(c, row)) != run_->Grid[static_cast<std::size_t>(row)][c])
+                return;
+    }
+    // Table row r is grid row r + 1; a row gone since the run started is ignored.
+    if (row < 1 || row > Grid_contadores.rowCount()) return;
+    if (auto* item = Grid_contadores.item(row - 1, 4))
+        item->setText(text);
+    else
+        Grid_contadores.setItem(row - 1, 4, std::make_unique<QTableWidgetItem>(text).release());
+}
+
 std::string Tremotex::Crear_fixer(const Tdevice& device, bool viaFtp) {
-    // A path keeps the bytes it has on disk.
-    const std::string ruta = QFile::encodeName(RUTA.text()).toStdString();
-    const std::string name =
-        qv::Crear_fixer(device, viaFtp, ruta, LocalToday(),
-                        [this](const std::string& text, int32_t c) { Show_data_Text(text, c); });
-    if (name.empty()) OutputLost();
+    // The run's folder or FTP target; a path keeps the bytes it has on disk.
+    const std::string ruta = run_ ? run_->Target : QFile::encodeName(RUTA.text()).toStdString();
+    std::string why;  // the first red line: what kept the file from being written
+    const std::string name = qv::Crear_fixer(device, viaFtp, ruta, LocalToday(),
+                                             [this, &why](const std::string& text, int32_t c) {
+                                                 if (c == colour::Red && why.empty()) why = text;
+                                                 Show_data_Text(text, c);
+                                             });
+    if (name.empty())
+        OutputFailed({}, device.LinkAddress, "FICHERO CSV",
+                     why.empty() ? "NO SE HA PODIDO ESCRIBIR" : why);
+    else if (run_)
+        run_->FileRows[name] = RunRow(device.LinkAddress);
     if (viaFtp && !name.empty()) {
         PendingUploads::Token upload = Uploads.Begin();
         if (StartFtpUpload)
@@ -216,10 +265,47 @@ std::string Tremotex::Crear_fixer(const Tdevice& device, bool viaFtp) {
 
 // ---------------------------------------------------------------- run control
 
-void Tremotex::OutputLost() {
+void Tremotex::OutputFailed(const std::string& file, int32_t link, const std::string& output,
+                            const std::string& why) {
+    int row = 0;
+    if (run_ && file.empty()) {
+        row = RunRow(link);
+    } else if (run_) {
+        const auto it = run_->FileRows.find(file);
+        row = it == run_->FileRows.end() ? 0 : it->second;
+    }
+    // Not a file of the run (one named with -DBUPLOAD): the code alone says it.
+    if (row <= 0) return OutputLost();
+    RunCopy& run = *run_;
+    const auto r = static_cast<std::size_t>(row);
+    const std::string line = OutputFaultLine(TextToInt(run.Grid[r][0]), output, why);
+    Show_data_Text(line, colour::Red);
+    run.OutputFault.resize(std::max(run.OutputFault.size(), run.Grid.size()));
+    if (run.OutputFault[r].empty()) run.OutputFault[r] = OutputFaultStatus(output, why);
+    ShowRunStatus(row, run.Grid[r][4]);
+    OutputLost(line, row);
+    // After the run's end its status file is written again; before, the end writes it.
+    if (!runOpen_) WriteStatusFile(StatusLogPath, StatusRows(run));
+}
+
+void Tremotex::SetOutputLostCode() {
+    if (firstOutputFault_.empty())
+        SetProcessExitCode(ExitOutputLost);
+    else
+        SetProcessExitCode(ExitOutputLost, firstOutputFault_);
+}
+
+void Tremotex::OutputLost(const std::string& reason, int row) {
     outputLost_ = true;
+    // The reason is the failed output of the meter first in the list, as the
+    // first meter not read is for 15, however the uploads' ends are ordered.
+    if (!reason.empty() && (firstOutputFault_.empty() || row < firstOutputRow_)) {
+        firstOutputFault_ = reason;
+        firstOutputRow_ = row;
+        if (ProcessExitCode() == ExitOutputLost) SetOutputLostCode();
+    }
     if (ProcessExitCode() != 0) return;
-    SetProcessExitCode(ExitOutputLost);
+    SetOutputLostCode();
     // An upload that fails after the run has logged its exit code changes the
     // code: the log's last "EXIT CODE" line says so.
     if (!runOpen_) LogExitCode();
@@ -253,28 +339,56 @@ void Tremotex::RunRefused(const std::string& line) {
 }
 
 void Tremotex::LockSettings(bool enabled) {
-    for (QWidget* w : std::initializer_list<QWidget*>{&RANGO, &Tipo_Salida, &Box_Contadores,
-                                                      &BitBtn_Save, &NOMBRE_CSV_FTP, &BitBtn_SQL,
-                                                      &CONEXION, &GRUPOIP, &CONF_GSM, &CONFSERIAL})
+    // The dial number and the modem's first line are a run's settings too;
+    // their groups stay enabled, so the modem state keeps its colour.
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             &RANGO, &Tipo_Salida, &Box_Contadores, &BitBtn_Save, &NOMBRE_CSV_FTP, &BitBtn_SQL,
+             &CONEXION, &GRUPOIP, &CONF_GSM, &CONFSERIAL, &nro, &Modem_Init_str})
         w->setEnabled(enabled);
+}
+
+bool Tremotex::TakeRunSettings() {
+    // Nothing a run cannot start with reaches a link.
+    if (const std::string problem = RunSettingsProblem(Settings()); !problem.empty()) {
+        RunRefused("- " + problem);
+        return false;
+    }
+    RunCopy copy;
+    copy.Window = Settings();
+    copy.PortName = QFile::encodeName(ComboBox1.currentText()).toStdString();
+    copy.Target = QFile::encodeName(RUTA.text()).toStdString();
+    copy.Db = DatabaseSettings();
+    copy.Grid = copy.Window.Grid;
+    pendingRun_ = std::move(copy);
+    BitBtn2.setEnabled(false);
+    LockSettings(BitBtn2.isEnabled());
+    return true;
 }
 
 void Tremotex::BitBtn2Click() {
     BitBtn2.setEnabled(false);
-    // Said as the command line says it: the run reads the end date alone.
-    const WindowSettings s = Settings();
-    if (const std::string line = ReversedRangeLine(s.FechaInicio, s.FechaFin); !line.empty())
-        Show_data_Text(line, colour::Yellow);
     AutoMinimize = false;
     AutoClose = false;
+    // Checked, copied and locked at the click: nothing changes the run's
+    // settings in the half second before it starts.
+    if (!TakeRunSettings()) return;
+    // Said as the command line says it: the run reads the end date alone.
+    const WindowSettings& s = pendingRun_->Window;
+    if (const std::string line = ReversedRangeLine(s.FechaInicio, s.FechaFin); !line.empty())
+        Show_data_Text(line, colour::Yellow);
     Delay_start.start();
 }
 
 void Tremotex::Delay_startTimer() {
     Delay_start.stop();
-    // Nothing a run cannot start with reaches a link.
-    if (const std::string problem = RunSettingsProblem(Settings()); !problem.empty())
-        return RunRefused("- " + problem);
+    // An automatic start takes the settings now; LEER AHORA took them at its click.
+    if (!pendingRun_ && !TakeRunSettings()) return;
+    RunCopy copy = std::move(*pendingRun_);
+    pendingRun_.reset();
+    StartRun(std::move(copy));
+}
+
+void Tremotex::StartRun(RunCopy copy) {
     if (AutoMinimize || MINIMIZAR.isChecked()) TrayIcon1.HideMainForm();
     BitBtn2.setEnabled(false);
     LockSettings(BitBtn2.isEnabled());
@@ -285,10 +399,12 @@ void Tremotex::Delay_startTimer() {
     SetSignal(0, SignalHintIdle());
     DETENER.setEnabled(true);
 
-    RunSettings s = MakeRunSettings(Settings());
-    s.PortName = QFile::encodeName(ComboBox1.currentText()).toStdString();
+    RunSettings s = MakeRunSettings(copy.Window);
+    s.PortName = copy.PortName;
     s.MainWindow = WindowTarget();
     s.Executor = executor_.get();
+    s.StatusPath = StatusLogPath;
+    run_ = std::make_shared<RunCopy>(std::move(copy));
     RunCallbacks cb;
     cb.ShowDataText = [this](const std::string& text, int32_t c) { Show_data_Text(text, c); };
     cb.RunEnded = [this] { reenable.start(); };
@@ -298,13 +414,15 @@ void Tremotex::Delay_startTimer() {
         loggedExitCode_ = ProcessExitCode();
         return *loggedExitCode_;
     };
-    cb.CurrentGrid = [this] { return GridContents(); };
+    // The run's own grid, whatever the meter grid shows now.
+    cb.CurrentGrid = [run = run_] { return StatusRows(*run); };
     // ApplicationTerminating stays unset: the reading thread posts its end into
     // this window's executor, so a run stopped while the program closes is
     // waited for (its waits notice the stop within 100 ms) rather than left
     // running against a freed window.
     // Whether this run's readings reach their output is this run's own state.
     outputLost_ = false;
+    firstOutputFault_.clear();
     runOpen_ = true;
     try {
         Conta.reset();  // the last run's object; its thread has ended

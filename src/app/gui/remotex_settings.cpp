@@ -89,9 +89,14 @@ void Tremotex::Grid_contadoresDrawCell(QPainter& canvas, int ACol, int ARow, con
     canvas.setFont(font);
     canvas.fillRect(Rect, back);
     canvas.setPen(text);
+    // A text wider than its cell (a long status) stays in it and shows its
+    // start; one that fits is centred.
+    canvas.setClipRect(Rect, Qt::IntersectClip);
     const QString cell = gridText(ACol, ARow);
     const QFontMetrics metrics(font);
-    const int x = Rect.left() + (Rect.width() - metrics.horizontalAdvance(cell)) / 2;
+    const int width = metrics.horizontalAdvance(cell);
+    const int x =
+        width + 4 <= Rect.width() ? Rect.left() + (Rect.width() - width) / 2 : Rect.left() + 2;
     canvas.drawText(x, Rect.top() + 2 + metrics.ascent(), cell);
 }
 
