@@ -273,7 +273,7 @@ void Tremotex::BitBtn2Click() {
 void Tremotex::Delay_startTimer() {
     Delay_start.stop();
     // Nothing a run cannot start with reaches a link.
-    if (const std::string problem = RunSettingsProblem(Settings()); !problem.empty())
+    if (const std::string problem = RunProblem(Settings()); !problem.empty())
         return RunRefused("- " + problem);
     if (AutoMinimize || MINIMIZAR.isChecked()) TrayIcon1.HideMainForm();
     BitBtn2.setEnabled(false);
