@@ -219,8 +219,8 @@ int main(int argc, char** argv) {
 
     const int code = run_windows(argc, argv, reading, idle, headless, fallbackFrom);
     // Silent on success; one line with the code and its reason otherwise (the
-    // lock's refusal has said its own).
-    if (reading && code != 0 && code != kExitInstanceBusy)
+    // lock's refusal and the usage text have said their own).
+    if (reading && code != 0 && code != kExitInstanceBusy && code != kExitUsage)
         std::fprintf(stderr, "%s\n", ExitLine(code, ProcessExitReason()).c_str());
     return code;
 }

@@ -19,7 +19,7 @@ std::string ExecutablePath();
 std::string InstanceLockPath(const std::string& executablePath);
 
 // Exit codes of the start-up itself; the reading run's are its own.
-constexpr int kExitUsage = 2;          // no display and no reading asked for
+constexpr int kExitUsage = 2;          // no window anyone could see, no reading asked for
 constexpr int kExitInstanceBusy = 14;  // a reading that cannot take the instance lock
 
 // Two or more arguments ask for an unattended reading (argc counts the program).
