@@ -103,7 +103,7 @@ TEST(MeterItems, FormFieldsAndTheWholeCode) {
 // is refused and shown escaped; blanks and letters beyond ASCII are taken.
 TEST(MeterItems, ControlCharactersInTheCode) {
     const std::pair<const char*, std::string> rows[] = {
-        {"101-1-7-A B \xC3\xB1", ""},
+        {"101-1-7-A B ñ", ""},
         {"101-1-7-A\nB", "EL CODIGO OPC \"A\\x0AB\" LLEVA UN CARACTER DE CONTROL"},
         {"101-1-7-AB\r", "EL CODIGO OPC \"AB\\x0D\" LLEVA UN CARACTER DE CONTROL"},
         {"101-1-7-\tAB", "EL CODIGO OPC \"\\x09AB\" LLEVA UN CARACTER DE CONTROL"},
@@ -130,7 +130,7 @@ TEST(MeterList, OneNameOneMeter) {
          "ERROR EN EL CONTADOR 102: CODIGO OPC REPETIDO: \"101-1-****-Pinar-2\" Y "
          "\"102-2-****-PINAR-2\" SON UN SOLO NOMBRE, \"PINAR-2\", EN LA BASE DE DATOS (NO "
          "DISTINGUE MAYUSCULAS NI ESPACIOS A LOS LADOS)"},
-        {"Latin-1 letters", "Campi\xC3\xB1" "a", "CAMPI\xC3\x91" "A", "CODIGO OPC REPETIDO"},
+        {"Latin-1 letters", "Campiña", "CAMPIÑA", "CODIGO OPC REPETIDO"},
         {"beyond 255", longName + "a", longName + "B", "CODIGO OPC REPETIDO"},
         {"control", "A\tB", "C",
          "ERROR EN EL CONTADOR 101: EL CODIGO OPC \"A\\x09B\" LLEVA UN CARACTER DE CONTROL"},
@@ -154,7 +154,8 @@ TEST(MeterItems, EachNumberInItsField) {
     const std::tuple<MeterNumber, const char*, std::string> rows[] = {
         {MeterNumber::Link, "0", ""},
         {MeterNumber::Link, " 65535 ", ""},
-        {MeterNumber::Link, "65536", "LA DIRECCION DE ENLACE \"65536\" NO CABE EN LA TRAMA (0 A 65535)"},
+        {MeterNumber::Link, "65536",
+         "LA DIRECCION DE ENLACE \"65536\" NO CABE EN LA TRAMA (0 A 65535)"},
         {MeterNumber::Point, "0", ""},
         {MeterNumber::Point, "-1", "EL PUNTO DE MEDIDA \"-1\" NO CABE EN LA TRAMA (0 A 65535)"},
         {MeterNumber::Password, "2147483647", ""},

@@ -36,9 +36,8 @@ std::vector<std::string> withDefaults(std::vector<std::string> args, const std::
     const auto has = [&](const char* key) { return std::ranges::find(args, key) != args.end(); };
     if (args.size() < 2) return args;
     const std::pair<const char*, std::string> defaults[] = {
-        {"-IP", "127.0.0.1"}, {"-PORT", port},        {"-FROM", "2026/06/10"},
-        {"-TO", "2026/06/10"}, {"-INTERVAL", "D"},     {"-INTERASDUS", "0"},
-        {"-METERS", "101-1-7"}};
+        {"-IP", "127.0.0.1"}, {"-PORT", port},      {"-FROM", "2026/06/10"}, {"-TO", "2026/06/10"},
+        {"-INTERVAL", "D"},   {"-INTERASDUS", "0"}, {"-METERS", "101-1-7"}};
     for (const auto& [key, value] : defaults)
         if (!has(key)) args.insert(args.end(), {key, value});
     if (!has("-CSV") && !has("-DB")) args.insert(args.end(), {"-CSV", "out"});
@@ -138,7 +137,8 @@ TEST_P(ProgramNames, RefusedBeforeTheFirstCallOrEndedAtOnce) {
     fs::create_directory(dir + "/out");
     // An empty file text stands for a file with an encoded database password.
     if (row.ini)
-        std::ofstream(dir + "/site.ini") << (*row.ini ? std::string(row.ini) : "[MAIN]\n" + kEncoded);
+        std::ofstream(dir + "/site.ini")
+            << (*row.ini ? std::string(row.ini) : "[MAIN]\n" + kEncoded);
     std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir + "/out"};
     env.insert(env.end(), row.env.begin(), row.env.end());
     test::Program program(test::ProgramCopy(dir), dir, withDefaults(row.args, port), env,
@@ -169,8 +169,8 @@ INSTANTIATE_TEST_SUITE_P(Starts, ProgramNames, ::testing::ValuesIn(kStarts),
 class ProgramNamesDb : public test::UploadTest {
   protected:
     int Run(const std::string& ini, const std::string& meters, std::vector<std::string> more = {}) {
-        std::vector<std::string> args = {"-INI", ini, "-DB", dir + "/out", "-METERS", meters,
-                                         "-TO", "2026/06/11"};
+        std::vector<std::string> args = {"-INI",    ini,    "-DB", dir + "/out",
+                                         "-METERS", meters, "-TO", "2026/06/11"};
         args.insert(args.end(), more.begin(), more.end());
         const std::optional<int> code =
             test::Program(test::ProgramCopy(dir), dir, withDefaults(args, port), {},
@@ -206,8 +206,7 @@ TEST_F(ProgramNamesDb, TwoCodesDifferingInCaseStoreNothing) {
     EXPECT_EQ(Names(), "");
 
     // Three closures a meter, each under its own name.
-    EXPECT_EQ(Run(ini, "101-1-7-Pinar-2,102-2-7-Pinar-3"), 0)
-        << ReadFile(dir + "/output.txt");
+    EXPECT_EQ(Run(ini, "101-1-7-Pinar-2,102-2-7-Pinar-3"), 0) << ReadFile(dir + "/output.txt");
     std::vector<std::string> names;
     for (const auto& r : Stored()) names.push_back(r[0]);
     std::ranges::sort(names);

@@ -638,8 +638,9 @@ TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
         return std::make_unique<test::Program>(
             exe, dir, std::move(args),
             // Qt's VNC platform leaves its screen allocated at exit.
-            std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir, "QT_QPA_PLATFORM=vnc:port=0",
-                                     "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:strict_string_checks=1"},
+            std::vector<std::string>{
+                "XDG_RUNTIME_DIR=" + dir, "QT_QPA_PLATFORM=vnc:port=0",
+                "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:strict_string_checks=1"},
             dir + "/" + name);
     };
     const auto first = start(QV_QUORVANTA_EXE, "first.txt");

@@ -437,8 +437,7 @@ struct DialogAnswers {  // boxes answered Yes or OK, questions and files in turn
 
 // The add, remove and remove-all buttons through their dialogs.
 TEST_F(ConfigWindow, MeterDialogsAddRemoveAndEmptyTheList) {
-    DialogAnswers d(
-        {nullptr, "12", "", "", "OPC", "13", "2", "-1", "13", "", "", "", "12", "13"});
+    DialogAnswers d({nullptr, "12", "", "", "OPC", "13", "2", "-1", "13", "", "", "", "12", "13"});
     for (int i = 0; i < 4; ++i) w->AGREGAR_CONTADOR21.click();
     EXPECT_EQ(GridCommaText(w->GridContents()), "12,1,1,OPC,13,1,1,");
     w->QUITAR_CONTADOR21.click();
@@ -451,8 +450,9 @@ TEST_F(ConfigWindow, MeterDialogsAddRemoveAndEmptyTheList) {
     EXPECT_EQ(w->GridContents(), (GridRows{w->GridContents()[0], GridRow{}}));
     EXPECT_EQ(d.boxes.size() == 7 ? d.boxes[0] : "", "DATOS INGRESADOS SON ERRONEOS");
     // A text refused is named with its field.
-    EXPECT_EQ(d.boxes.size() == 7 ? d.boxes[2] : "",
-              "DATOS INGRESADOS SON ERRONEOS\n\nLA CONTRASENA NO CABE EN LA TRAMA (0 A 2147483647)");
+    EXPECT_EQ(
+        d.boxes.size() == 7 ? d.boxes[2] : "",
+        "DATOS INGRESADOS SON ERRONEOS\n\nLA CONTRASENA NO CABE EN LA TRAMA (0 A 2147483647)");
 }
 
 // What the window is given from outside its controls: a date, index or item
@@ -780,11 +780,11 @@ TEST_F(ConfigWindow, EveryRefusedKeyIsRefusedAlikeByIniAndByTheLoadButton) {
 // in the database or holds a control character adds nothing. Re-adding a meter
 // under its own link address replaces it, its code in another case too.
 TEST_F(ConfigWindow, AddDialogTakesWhatTheListTakesOneNameAMeter) {
-    DialogAnswers d({"0", "65535", "2147483647", "Pinar-2",  // the widest fields
-                     "65535", "0", "100000", "x",            //
-                     "7", "1", "1", " PINAR-2 ",             // another meter's name
-                     "0", "1", "1", "pinar-2",               // the same meter again
-                     "8", "1", "1", "A\tB",                 // a control character
+    DialogAnswers d({"0",     "65535", "2147483647", "Pinar-2",    // the widest fields
+                     "65535", "0",     "100000",     "x",          //
+                     "7",     "1",     "1",          " PINAR-2 ",  // another meter's name
+                     "0",     "1",     "1",          "pinar-2",    // the same meter again
+                     "8",     "1",     "1",          "A\tB",       // a control character
                      "65536"});
     for (int i = 0; i < 6; ++i) w->AGREGAR_CONTADOR21.click();
     EXPECT_EQ(GridCommaText(w->GridContents()), "0,1,1,pinar-2,65535,0,100000,x");
@@ -792,9 +792,10 @@ TEST_F(ConfigWindow, AddDialogTakesWhatTheListTakesOneNameAMeter) {
     const std::vector<std::string> boxes = {
         "confirm",
         "confirm",
-        refused + "ERROR EN EL CONTADOR 7: CODIGO OPC REPETIDO: \"0-65535-****-Pinar-2\" Y "
-                  "\"7-1-****-PINAR-2\" SON UN SOLO NOMBRE, \"PINAR-2\", EN LA BASE DE DATOS (NO "
-                  "DISTINGUE MAYUSCULAS NI ESPACIOS A LOS LADOS)",
+        refused +
+            "ERROR EN EL CONTADOR 7: CODIGO OPC REPETIDO: \"0-65535-****-Pinar-2\" Y "
+            "\"7-1-****-PINAR-2\" SON UN SOLO NOMBRE, \"PINAR-2\", EN LA BASE DE DATOS (NO "
+            "DISTINGUE MAYUSCULAS NI ESPACIOS A LOS LADOS)",
         "confirm",
         refused + "ERROR EN EL CONTADOR 8: EL CODIGO OPC \"A\\x09B\" LLEVA UN CARACTER DE CONTROL",
         refused + "LA DIRECCION DE ENLACE \"65536\" NO CABE EN LA TRAMA (0 A 65535)",
@@ -826,16 +827,26 @@ TEST_F(ConfigWindow, ReadNowRefusesMergingNamesAndDatabaseSettingsBeforeAnyCall)
         DbSettings db;
         std::string named;
     } rows[] = {
-        {{{"101", "1", "7", "Pinar-2", ""}, {"102", "2", "7", "PINAR-2", ""}}, OutputFolder, {},
+        {{{"101", "1", "7", "Pinar-2", ""}, {"102", "2", "7", "PINAR-2", ""}},
+         OutputFolder,
+         {},
          "ERROR EN EL CONTADOR 102: CODIGO OPC REPETIDO: \"101-1-****-Pinar-2\" Y "
          "\"102-2-****-PINAR-2\""},
-        {{{"101", "1", "7", "A\nB", ""}}, OutputFolder, {},
+        {{{"101", "1", "7", "A\nB", ""}},
+         OutputFolder,
+         {},
          "ERROR EN EL CONTADOR 101: EL CODIGO OPC \"A\\x0AB\" LLEVA UN CARACTER DE CONTROL"},
-        {{{"101", "1", "7", " ", ""}}, OutputDatabase, {},
+        {{{"101", "1", "7", " ", ""}},
+         OutputDatabase,
+         {},
          "ERROR EN EL CONTADOR 101: SIN CODIGO OPC"},
-        {{{"101", "1", "7", "M1", ""}}, OutputDatabase, undecoded,
+        {{{"101", "1", "7", "M1", ""}},
+         OutputDatabase,
+         undecoded,
          "ERROR EN LA BASE DE DATOS: LA CLAVE PASSW DEL FICHERO"},
-        {{{"101", "1", "7", "M1", ""}}, OutputDatabase, tunnel,
+        {{{"101", "1", "7", "M1", ""}},
+         OutputDatabase,
+         tunnel,
          "ERROR EN LA BASE DE DATOS: SSH_LOGIN: \"\" ESTA VACIO"},
     };
     for (const auto& row : rows) {

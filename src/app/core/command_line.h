@@ -71,13 +71,14 @@ struct CommandLineCalls {
 // run that starts by itself, settings it cannot start with, the database
 // window's among them as the keywords leave them: see RunSettingsProblem)
 // keeps the run from starting and sets *refused (when given): a run of
-// other meters, days or settings than those asked for must not begin. The whole command line is checked before anything acts: a
-// refused one uploads nothing, loads nothing into the windows and leaves s
-// as it was but for AutoMinimize, AutoClose and the meters named before the
-// refusal (the status file shows them not read); the log then has the first
-// line and the red line that names what was refused. An accepted one then
-// takes effect keyword by keyword, so that a later keyword overrides an
-// earlier one and DBUPLOAD uses the settings in force where it stands.
+// other meters, days or settings than those asked for must not begin. The
+// whole command line is checked before anything acts: a refused one uploads
+// nothing, loads nothing into the windows and leaves s as it was but for
+// AutoMinimize, AutoClose and the meters named before the refusal (the
+// status file shows them not read); the log then has the first line and the
+// red line that names what was refused. An accepted one then takes effect
+// keyword by keyword, so that a later keyword overrides an earlier one and
+// DBUPLOAD uses the settings in force where it stands.
 bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls,
                         bool* refused = nullptr);
 

@@ -239,7 +239,8 @@ std::string MeterNumberProblem(MeterNumber field, std::string_view text) {
             : std::string(f.name) + " \"" + std::string(TrimBlanks(text)) + "\"";
     int32_t v = 0;
     if (!parse_int32(TrimBlanks(text), v)) return shown + " NO ES UN NUMERO ENTERO";
-    if (v < 0 || v > f.max) return shown + " NO CABE EN LA TRAMA (0 A " + std::to_string(f.max) + ")";
+    if (v < 0 || v > f.max)
+        return shown + " NO CABE EN LA TRAMA (0 A " + std::to_string(f.max) + ")";
     return std::string();
 }
 

@@ -160,7 +160,6 @@ std::string port_why(const std::string& text) {
     return TrimBlanks(text).empty() || IsTcpPort(text) ? "" : "NO ES UN PUERTO DE 1 A 65535";
 }
 
-
 // MySQL's rules for a database name.
 std::string schema_why(const std::string& text) {
     std::size_t characters = 0;
@@ -179,8 +178,9 @@ std::string database_problem(const DbSettings& db) {
         DbLoginProblem(db),
         db_key_problem("DB_NAME", db.DATA_BASE, schema_why(db.DATA_BASE)),
         // An empty host is the local one.
-        db_key_problem("HOST_NAME", db.HOST_NAME,
-                       TrimBlanks(db.HOST_NAME).empty() ? "" : TcpHostProblem(db.HOST_NAME, "PUERTO")),
+        db_key_problem(
+            "HOST_NAME", db.HOST_NAME,
+            TrimBlanks(db.HOST_NAME).empty() ? "" : TcpHostProblem(db.HOST_NAME, "PUERTO")),
         db_key_problem("PUERTO", db.PUERTO, port_why(db.PUERTO)),
     };
     if (db.HABILITA_TUNEL)

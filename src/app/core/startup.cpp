@@ -64,9 +64,9 @@ Two or more arguments start a reading without a window. Keywords begin with
   -NOCLOSE              do not close after the run
 
 Exit codes: 0 every meter was read; 1 no run reported a result; 2 this
-text (no display and no reading asked for); 10 the run could not be set up
-(also a keyword, value, date, meter or -INI file that cannot be taken as
-written); 11 the serial port could not be opened (or a COM alias is malformed);
+text (no window anyone could see and no reading asked for); 10 the run could
+not be set up (also a keyword, value, date, meter or -INI file that cannot be
+taken as written); 11 the serial port could not be opened (or a COM alias is malformed);
 12 the TCP client could not be set up; 13 a modem call was not connected;
 14 another instance of this executable holds its lock, or the lock cannot be
 taken (its folder not writable); 15 a meter of the list was not read, or the
