@@ -116,9 +116,11 @@ std::optional<int> take_instance_lock(qv::InstanceLock& lock, bool reading) {
     return qv::kExitInstanceBusy;
 }
 
-// What a start that cannot work prints; its exit code.
-int usage(int argc, char** argv) {
-    std::fputs(qv::UsageText(argc > 0 ? argv[0] : "quorvanta").c_str(), stderr);
+// What a start that cannot work prints, ending with why it stopped; its exit code.
+// `reading`: two or more arguments were given (counted before Qt took its own).
+int usage(char** argv, bool reading, qv::Unseen where, const std::string& platform = {}) {
+    const std::string why = qv::UsageStopLine(where, platform, !reading);
+    std::fputs(qv::UsageText(argv[0] ? argv[0] : "quorvanta", why).c_str(), stderr);
     return qv::kExitUsage;
 }
 
@@ -142,14 +144,17 @@ int run_windows(int argc, char** argv, bool reading, bool idle, bool headless,
         starting_platform = true;
         QApplication app(argc, argv);
         starting_platform = false;
-        // A display or platform that cannot be used: a reading goes on
-        // without it, a window nobody could see is not shown.
-        const bool fellBack =
-            !fallbackFrom.empty() && QGuiApplication::platformName() == "offscreen";
+        // A display or platform that cannot be used, or one that shows
+        // nothing: a reading goes on without it, a window nobody could see
+        // is not shown (it would wait for ever, holding the lock).
+        const std::string platform = QGuiApplication::platformName().toStdString();
+        const bool fellBack = !fallbackFrom.empty() && platform == "offscreen";
+        const bool unseen = PlatformShowsNothing(platform);
         if (fellBack && idle) {
             std::fprintf(stderr, "quorvanta: %s\n", platform_fallback(fallbackFrom).c_str());
-            return usage(argc, argv);
+            return usage(argv, reading, Unseen::PlatformUnusable, fallbackFrom);
         }
+        if (unseen && idle) return usage(argv, reading, Unseen::PlatformShowsNothing, platform);
         InstanceLock lock;
         if (const std::optional<int> code = take_instance_lock(lock, reading)) return *code;
         if (fellBack)
@@ -170,7 +175,7 @@ int run_windows(int argc, char** argv, bool reading, bool idle, bool headless,
         auto splash = ShowSplash();
 
         Tremotex remotex;
-        remotex.Headless = headless || fellBack;
+        remotex.Headless = headless || unseen;
         const std::unique_ptr<TSql_Form> Sql_Form = CreateSqlForm(remotex);
         TForm_progress form_progress;
         remotex.Form_progress = &form_progress;
@@ -208,14 +213,14 @@ int main(int argc, char** argv) {
     const bool idle =
         !reading || AsksForNothing(CommandLine::FromArguments({argv, argv + argc}, std::string()));
     const bool headless = NeedsOffscreenPlatform();
-    if (idle && headless) return usage(argc, argv);
+    if (idle && headless) return usage(argv, reading, Unseen::NoDisplay);
     const std::string fallbackFrom = prepare_process();
     catch_stop_signals();
 
     const int code = run_windows(argc, argv, reading, idle, headless, fallbackFrom);
     // Silent on success; one line with the code and its reason otherwise (the
-    // lock's refusal has said its own).
-    if (reading && code != 0 && code != kExitInstanceBusy)
+    // lock's refusal and the usage text have said their own).
+    if (reading && code != 0 && code != kExitInstanceBusy && code != kExitUsage)
         std::fprintf(stderr, "%s\n", ExitLine(code, ProcessExitReason()).c_str());
     return code;
 }

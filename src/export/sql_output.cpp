@@ -65,6 +65,12 @@ std::optional<DbSettings> ForConnection(DbSettings s, std::string& why) {
 
 }  // namespace
 
+std::string DbLoginProblem(const DbSettings& s) {
+    std::string why;
+    ForConnection(s, why);
+    return why;
+}
+
 namespace {
 
 // The keys with a range, each with its check; "" when the text is taken.

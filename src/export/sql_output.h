@@ -69,6 +69,14 @@ DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode,
 // Writes them in the configuration file's order, SSH_HOST to PUERTO.
 void WriteDbSettings(IniFile& ini, const DbSettings& s, const PasswordCodec& encode);
 
+// Why an upload cannot log in with these settings as they stand, found
+// without a connection: DB_NAME or USER_NAME with a character the
+// connection's Latin-1 cannot hold, a stored PASSW (or, with the tunnel,
+// SSH_PASS) that did not decode. In a red line's words; empty when none.
+// Every upload checks it, and a run with the database output before its
+// first call.
+std::string DbLoginProblem(const DbSettings& s);
+
 // True when a command-line text asks for unique mode ("-DBUNIQUE", any case).
 bool AsksUnique(const std::string& commandLine);
 

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
+#include "app/core/password_codec.h"
+#include "export/sql_output.h"
 #include "platform/worker_message.h"
 #include "support/test_env.h"
 
@@ -42,7 +45,8 @@ struct Outcome {
 
 // From settings a run can start with (the CSV files into the current folder);
 // each upload asked for is logged as "UPLOAD file".
-Outcome analyse(Strings args, bool* refused = nullptr) {
+// `db`: the database window's settings before the analysis (unset: its initial texts).
+Outcome analyse(Strings args, bool* refused = nullptr, const DbSettings* db = nullptr) {
     Outcome r;
     r.s.Grid = {GridRow{"H"}, GridRow{}};
     Add_to_Grid(r.s.Grid, 99, 1, 1, "OLD");
@@ -53,6 +57,7 @@ Outcome analyse(Strings args, bool* refused = nullptr) {
         r.log.push_back((c == colour::Red ? "!" : "") + t);
     };
     calls.Subir_a_base = [&](const std::string& file, bool) { r.log.push_back("UPLOAD " + file); };
+    if (db) calls.SqlSettings = [db] { return *db; };
     args.insert(args.begin(), "quorvanta");
     r.start = Analiza_parametros(CommandLine::FromArguments(args, "/q"), r.s, calls, refused);
     return r;
@@ -126,6 +131,14 @@ TEST(CommandLineAnalysis, WhatCannotBeDoneExactlyStops) {
         {{"-MODEM", " "}, "NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO"},
         {{"-CSV", dir + "/a file"}, "a file\": ES UN FICHERO, NO UNA CARPETA"},
         {{"-DB", dir + "/x/y"}, "/x/y\": NO EXISTE, NI LA CARPETA \"" + dir + "/x\""},
+        // Two meters that would be one name in the database; a code with a line of its own,
+        // escaped as the refusal of a blank suggests.
+        {{"-METERS", "101-1-7-Pinar-2,102-2-8-PINAR-2"},
+         "CODIGO OPC REPETIDO: \"101-1-****-Pinar-2\" Y \"102-2-****-PINAR-2\""},
+        {{"-METERS", "\\\"101-1-7-A\nB\\\""},
+         "\"101-1-****-A\\x0AB\": EL CODIGO OPC \"A\\x0AB\" LLEVA UN CARACTER DE CONTROL"},
+        {{"-DB", "-METERS", "101-1-7"}, "ERROR EN EL CONTADOR 101: SIN CODIGO OPC"},
+        {{"-DB", "-METERS", "101-1-7-M\u20AC"}, "\"M\u20AC\" TIENE EL CARACTER U+20AC"},
         // Refused before the upload that comes first could start.
         {{"-DBUPLOAD", "/f.CSV", "-IP", "h2", "-BOGUS"}, "DESCONOCIDA: -BOGUS"},
     };
@@ -151,6 +164,58 @@ TEST(CommandLineAnalysis, WhatCannotBeDoneExactlyStops) {
     std::ofstream(ini) << "[MAIN]\nCONEXION=2\nHOST=h\nHOST_PORT=\n";
     EXPECT_EQ(analyse({"-INI", ini, "-SHOW"}).log.back(), "- NO MINIMIZAR");
     EXPECT_TRUE(analyse({"-CSV", dir + "/a file", "-NOSTART"}).log.back().starts_with("- NO "));
+}
+
+// With the database output, every database and tunnel setting that needs no
+// connection, as the keywords leave the database window's: from a file named
+// with -INI, or the window's own. Other outputs, and a start that does not
+// read, do not need them.
+TEST(CommandLineAnalysis, DatabaseSettingsCheckedBeforeTheFirstCall) {
+    const std::string dir = test::makeTempDir("command_line_db");
+    const std::string tunnel = "HABILITA_TUNEL=1\nSSH_HOST=s\nSSH_LOGIN=u\n";
+    const std::pair<std::string, std::string> files[] = {
+        {"PASSW=" + EncodePWDEx("x") + "\nHOST_NAME=\nPUERTO=\nSSH_PASS=Passw0rd", ""},
+        {"PASSW=Passw0rd",
+         "LA CLAVE PASSW DEL FICHERO DE CONFIGURACION NO ES UNA CONTRASENA CODIFICADA"},
+        {tunnel + "SSH_PASS=Passw0rd", "LA CLAVE SSH_PASS DEL FICHERO"},
+        {tunnel + "SSH_PASS=" + EncodePWDEx("p") + "\nDEST_HOST=db\nDEST_PORT=\nLIST_PORT=", ""},
+        {"HABILITA_TUNEL=1\nSSH_HOST=s\nSSH_LOGIN=", "SSH_LOGIN: \"\" ESTA VACIO"},
+        {"HABILITA_TUNEL=1\nSSH_LOGIN=u", "SSH_HOST: \"\" ESTA VACIO"},
+        {tunnel + "DEST_HOST=db:3306",
+         "DEST_HOST: \"db:3306\" LLEVA UN PUERTO: EL PUERTO SE DA APARTE (DEST_PORT)"},
+        {"HOST_NAME=db server", "HOST_NAME: \"db server\" LLEVA ESPACIOS"},
+        {"DB_NAME=", "DB_NAME: \"\" ESTA VACIO"},
+        {"DB_NAME=" + std::string(65, 'd'), "TIENE MAS DE 64 CARACTERES"},
+        {"USER_NAME=U\u20AC", "USER_NAME TIENE EL CARACTER U+20AC"},
+    };
+    const std::string ini = dir + "/db.ini";
+    const Strings reading = {"-INI", ini, "-IP", "h", "-DB", "-METERS", "101-1-7-M1"};
+    for (const auto& [keys, why] : files) {
+        std::ofstream(ini) << "[MAIN]\n" << keys << "\n";
+        bool refused = false;
+        const Outcome r = analyse(reading, &refused);
+        EXPECT_EQ(refused, !why.empty()) << keys;
+        const std::string& red = r.log.back();
+        if (!why.empty()) {
+            EXPECT_TRUE(red.starts_with("!- ERROR EN LA BASE DE DATOS: ") &&
+                        red.find(why) != std::string::npos)
+                << red;
+        }
+    }
+    std::ofstream(ini) << "[MAIN]\nPASSW=Passw0rd\n";
+    EXPECT_TRUE(analyse({"-INI", ini, "-IP", "h", "-CSV", dir}).start);
+    EXPECT_FALSE(analyse({"-INI", ini, "-IP", "h", "-DB", "-NOSTART"}).log.back().starts_with("!"));
+
+    // The database window's own settings, where no file replaces them.
+    DbSettings window;
+    window.PUERTO = "70000";
+    EXPECT_EQ(analyse({"-DB", "-METERS", "101-1-7-M1"}, nullptr, &window).log.back(),
+              "!- ERROR EN LA BASE DE DATOS: PUERTO: \"70000\" NO ES UN PUERTO DE 1 A 65535");
+    window.PUERTO.clear(), window.PASSWORD = PasswordDecodeFailure;
+    EXPECT_TRUE(analyse({"-DB", "-METERS", "101-1-7-M1"}, nullptr, &window)
+                    .log.back()
+                    .starts_with("!- ERROR EN LA BASE DE DATOS: LA CLAVE PASSW"));
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "app/core/meter_grid.h"
+#include "app/core/settings_check.h"
 
 namespace qv {
 namespace {
@@ -96,6 +97,74 @@ TEST(MeterItems, FormFieldsAndTheWholeCode) {
               "LA CONTRASENA NO CABE EN LA TRAMA (0 A 2147483647)");
     EXPECT_EQ(MeterNumbersProblem("1", "", "12"), "EL PUNTO DE MEDIDA \"\" NO ES UN NUMERO ENTERO");
     EXPECT_EQ(MeterNumbersProblem("1", "2", "12x"), "LA CONTRASENA NO ES UN NUMERO ENTERO");
+}
+
+// A control character anywhere in a code, also where a trim would drop it,
+// is refused and shown escaped; blanks and letters beyond ASCII are taken.
+TEST(MeterItems, ControlCharactersInTheCode) {
+    const std::pair<const char*, std::string> rows[] = {
+        {"101-1-7-A B ñ", ""},
+        {"101-1-7-A\nB", "EL CODIGO OPC \"A\\x0AB\" LLEVA UN CARACTER DE CONTROL"},
+        {"101-1-7-AB\r", "EL CODIGO OPC \"AB\\x0D\" LLEVA UN CARACTER DE CONTROL"},
+        {"101-1-7-\tAB", "EL CODIGO OPC \"\\x09AB\" LLEVA UN CARACTER DE CONTROL"},
+        {"101-1-7-A\x7F", "EL CODIGO OPC \"A\\x7F\" LLEVA UN CARACTER DE CONTROL"},
+        {"101-1-7-A\xC2\x85", "EL CODIGO OPC \"A\\u0085\" LLEVA UN CARACTER DE CONTROL"},
+        // The numbers are named first.
+        {"101-1-x-A\nB", std::string(MeterItemForm)},
+    };
+    for (const auto& [item, why] : rows) {
+        MeterItem m;
+        EXPECT_EQ(MeterItemProblem(item, m), why) << item;
+    }
+}
+
+// The one check of a meter list, whatever its source: codes that are one name
+// in the database (trimmed, upper-cased, the first 255 characters), both
+// entries named with their passwords hidden; empty codes repeat freely.
+TEST(MeterList, OneNameOneMeter) {
+    const std::string longName(255, 'N');
+    const std::tuple<const char*, std::string, std::string, std::string> rows[] = {
+        {"distinct", "Pinar-2", "Pinar-3", ""},
+        {"both empty", "", " ", ""},
+        {"case", "Pinar-2", " PINAR-2 ",
+         "ERROR EN EL CONTADOR 102: CODIGO OPC REPETIDO: \"101-1-****-Pinar-2\" Y "
+         "\"102-2-****-PINAR-2\" SON UN SOLO NOMBRE, \"PINAR-2\", EN LA BASE DE DATOS (NO "
+         "DISTINGUE MAYUSCULAS NI ESPACIOS A LOS LADOS)"},
+        {"Latin-1 letters", "Campiña", "CAMPIÑA", "CODIGO OPC REPETIDO"},
+        {"beyond 255", longName + "a", longName + "B", "CODIGO OPC REPETIDO"},
+        {"control", "A\tB", "C",
+         "ERROR EN EL CONTADOR 101: EL CODIGO OPC \"A\\x09B\" LLEVA UN CARACTER DE CONTROL"},
+    };
+    for (const auto& [name, first, second, why] : rows) {
+        GridRows g = empty_grid();
+        g.push_back(GridRow{"102", "2", "8", second, ""});
+        g[1] = GridRow{"101", "1", "7", first, ""};
+        g.push_back(GridRow{});  // an empty row at the end is no meter
+        const std::string got = MeterListProblem(g);
+        EXPECT_TRUE(why.empty() ? got.empty() : got.find(why) != std::string::npos)
+            << name << ": " << got;
+    }
+    // A link address twice is named before the codes compare.
+    const GridRows twice = {GridRow{}, GridRow{"7", "1", "1", "A"}, GridRow{"7", "1", "1", "a"}};
+    EXPECT_EQ(MeterListProblem(twice), "ERROR EN EL CONTADOR 7: DIRECCION DE ENLACE 7 REPETIDA");
+}
+
+// One number of a meter at a time, as the add dialog asks for them.
+TEST(MeterItems, EachNumberInItsField) {
+    const std::tuple<MeterNumber, const char*, std::string> rows[] = {
+        {MeterNumber::Link, "0", ""},
+        {MeterNumber::Link, " 65535 ", ""},
+        {MeterNumber::Link, "65536",
+         "LA DIRECCION DE ENLACE \"65536\" NO CABE EN LA TRAMA (0 A 65535)"},
+        {MeterNumber::Point, "0", ""},
+        {MeterNumber::Point, "-1", "EL PUNTO DE MEDIDA \"-1\" NO CABE EN LA TRAMA (0 A 65535)"},
+        {MeterNumber::Password, "2147483647", ""},
+        {MeterNumber::Password, "100000", ""},
+        {MeterNumber::Password, "-1", "LA CONTRASENA NO CABE EN LA TRAMA (0 A 2147483647)"},
+        {MeterNumber::Password, "", "LA CONTRASENA NO ES UN NUMERO ENTERO"},
+    };
+    for (const auto& [field, text, why] : rows)
+        EXPECT_EQ(MeterNumberProblem(field, text), why) << text;
 }
 
 }  // namespace

@@ -124,11 +124,11 @@ TEST_F(ProgramExport, DbUploadPlainThenUniqueStaysOpenUntilWritten) {
     EXPECT_NE(Log().find("INTERRUMPIDA AL CERRAR EL PROGRAMA: 0 DE 3 DATOS"), std::string::npos);
     EXPECT_EQ(LastExitCode(), ExitOutputLost);
     EXPECT_TRUE(fs::exists(first));
-    // A meter without an OPC code is not uploaded, nor one whose name Latin-1
-    // cannot hold.
-    EXPECT_EQ(Start({"-INI", ini, "-DB", dir})->Wait(seconds(60)), ExitOutputLost);
+    // A meter without an OPC code is not read, nor one whose name Latin-1
+    // cannot hold: the table could not name their readings.
+    EXPECT_EQ(Start({"-INI", ini, "-DB", dir})->Wait(seconds(60)), ExitInitFailed);
     EXPECT_EQ(Start({"-INI", ini, "-DB", dir}, "101-1-7-M\u20AC")->Wait(seconds(60)),
-              ExitOutputLost);
+              ExitInitFailed);
 }
 
 TEST_F(ProgramExport, FtpRunClosesAfterTheUploadEnded) {

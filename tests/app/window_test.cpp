@@ -26,6 +26,7 @@
 #include "app/core/csv_file.h"
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
+#include "app/core/password_codec.h"
 #include "app/core/startup.h"
 #include "app/core/version.h"
 #include "app/gui/form_progress.h"
@@ -439,8 +440,7 @@ struct DialogAnswers {  // boxes answered Yes or OK, questions and files in turn
 
 // The add, remove and remove-all buttons through their dialogs.
 TEST_F(ConfigWindow, MeterDialogsAddRemoveAndEmptyTheList) {
-    DialogAnswers d(
-        {nullptr, "12", "", "", "OPC", "13", "2", "65535", "13", "", "", "", "12", "13"});
+    DialogAnswers d({nullptr, "12", "", "", "OPC", "13", "2", "-1", "13", "", "", "", "12", "13"});
     for (int i = 0; i < 4; ++i) w->AGREGAR_CONTADOR21.click();
     EXPECT_EQ(GridCommaText(w->GridContents()), "12,1,1,OPC,13,1,1,");
     w->QUITAR_CONTADOR21.click();
@@ -453,8 +453,9 @@ TEST_F(ConfigWindow, MeterDialogsAddRemoveAndEmptyTheList) {
     EXPECT_EQ(w->GridContents(), (GridRows{w->GridContents()[0], GridRow{}}));
     EXPECT_EQ(d.boxes.size() == 7 ? d.boxes[0] : "", "DATOS INGRESADOS SON ERRONEOS");
     // A text refused is named with its field.
-    EXPECT_EQ(d.boxes.size() == 7 ? d.boxes[2] : "",
-              "DATOS INGRESADOS SON ERRONEOS\n\nPASSWORD: \"65535\" NO ES UN NUMERO DE 1 A 65534");
+    EXPECT_EQ(
+        d.boxes.size() == 7 ? d.boxes[2] : "",
+        "DATOS INGRESADOS SON ERRONEOS\n\nLA CONTRASENA NO CABE EN LA TRAMA (0 A 2147483647)");
 }
 
 // What the window is given from outside its controls: a date, index or item
@@ -970,6 +971,107 @@ TEST_F(RunWindow, LongStatusIsClippedToItsCell) {
         EXPECT_EQ(blackIn(inside), 0) << c;
     }
     EXPECT_GT(blackIn(QRect(status.left(), status.top(), 40, status.height())), 0);
+// The add dialog takes what the meter list takes (link and point 0 to 65535,
+// password 0 to 2147483647) and checks the list as it would become, as every
+// other source of meters is checked: a code that would be another meter's name
+// in the database or holds a control character adds nothing. Re-adding a meter
+// under its own link address replaces it, its code in another case too.
+TEST_F(ConfigWindow, AddDialogTakesWhatTheListTakesOneNameAMeter) {
+    DialogAnswers d({"0",     "65535", "2147483647", "Pinar-2",    // the widest fields
+                     "65535", "0",     "100000",     "x",          //
+                     "7",     "1",     "1",          " PINAR-2 ",  // another meter's name
+                     "0",     "1",     "1",          "pinar-2",    // the same meter again
+                     "8",     "1",     "1",          "A\tB",       // a control character
+                     "65536"});
+    for (int i = 0; i < 6; ++i) w->AGREGAR_CONTADOR21.click();
+    EXPECT_EQ(GridCommaText(w->GridContents()), "0,1,1,pinar-2,65535,0,100000,x");
+    const std::string refused = "DATOS INGRESADOS SON ERRONEOS\n\n";
+    const std::vector<std::string> boxes = {
+        "confirm",
+        "confirm",
+        refused +
+            "ERROR EN EL CONTADOR 7: CODIGO OPC REPETIDO: \"0-65535-****-Pinar-2\" Y "
+            "\"7-1-****-PINAR-2\" SON UN SOLO NOMBRE, \"PINAR-2\", EN LA BASE DE DATOS (NO "
+            "DISTINGUE MAYUSCULAS NI ESPACIOS A LOS LADOS)",
+        "confirm",
+        refused + "ERROR EN EL CONTADOR 8: EL CODIGO OPC \"A\\x09B\" LLEVA UN CARACTER DE CONTROL",
+        refused + "LA DIRECCION DE ENLACE \"65536\" NO CABE EN LA TRAMA (0 A 65535)",
+    };
+    ASSERT_EQ(d.boxes.size(), boxes.size());
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        if (boxes[i] == "confirm")
+            EXPECT_TRUE(d.boxes[i].starts_with("Esta seguro que desea agregar")) << d.boxes[i];
+        else
+            EXPECT_EQ(d.boxes[i], boxes[i]);
+    }
+}
+
+// LEER AHORA over a list whose codes would merge in the database or write
+// lines of their own, and, with the database output, over a meter without a
+// name and database settings that cannot work: refused before any call, code
+// 10, the red line naming the meter or key.
+TEST_F(ConfigWindow, ReadNowRefusesMergingNamesAndDatabaseSettingsBeforeAnyCall) {
+    const auto sim = meterSim();
+    WindowSettings s = w->Settings();
+    s.Host = "127.0.0.1", s.HostPort = std::to_string(sim->listenTcp()), s.Ruta = dir;
+    DbSettings tunnel;
+    tunnel.HABILITA_TUNEL = true, tunnel.SSH_HOST = "127.0.0.1", tunnel.SSH_LOGIN = "";
+    DbSettings undecoded;
+    undecoded.PASSWORD = PasswordDecodeFailure;
+    const struct {
+        GridRows meters;
+        int output;
+        DbSettings db;
+        std::string named;
+    } rows[] = {
+        {{{"101", "1", "7", "Pinar-2", ""}, {"102", "2", "7", "PINAR-2", ""}},
+         OutputFolder,
+         {},
+         "ERROR EN EL CONTADOR 102: CODIGO OPC REPETIDO: \"101-1-****-Pinar-2\" Y "
+         "\"102-2-****-PINAR-2\""},
+        {{{"101", "1", "7", "A\nB", ""}},
+         OutputFolder,
+         {},
+         "ERROR EN EL CONTADOR 101: EL CODIGO OPC \"A\\x0AB\" LLEVA UN CARACTER DE CONTROL"},
+        {{{"101", "1", "7", " ", ""}},
+         OutputDatabase,
+         {},
+         "ERROR EN EL CONTADOR 101: SIN CODIGO OPC"},
+        {{{"101", "1", "7", "M1", ""}},
+         OutputDatabase,
+         undecoded,
+         "ERROR EN LA BASE DE DATOS: LA CLAVE PASSW DEL FICHERO"},
+        {{{"101", "1", "7", "M1", ""}},
+         OutputDatabase,
+         tunnel,
+         "ERROR EN LA BASE DE DATOS: SSH_LOGIN: \"\" ESTA VACIO"},
+    };
+    for (const auto& row : rows) {
+        s.Grid = {s.Grid[0]};
+        s.Grid.insert(s.Grid.end(), row.meters.begin(), row.meters.end());
+        s.TipoSalida = row.output;
+        w->ApplySettings(s);
+        sqlForm->SetSettings(row.db);
+        w->BitBtn2Click();
+        w->Delay_startTimer();
+        EXPECT_EQ(w->Conta, nullptr) << row.named;
+        EXPECT_TRUE(
+            w->Rx9.toPlainText().contains(QString::fromStdString("  - " + UpperAscii(row.named))))
+            << row.named << "\n"
+            << w->Rx9.toPlainText().toStdString();
+        // The reason as written, for the stderr line.
+        EXPECT_EQ(ProcessExitCode(), ExitInitFailed);
+        EXPECT_TRUE(ProcessExitReason().starts_with(row.named)) << ProcessExitReason();
+    }
+    // The same window reads once the list and settings can work.
+    s.Grid = {s.Grid[0], {"101", "1", "7", "M1", ""}};
+    s.TipoSalida = OutputFolder;
+    w->ApplySettings(s);
+    w->BitBtn2Click();
+    w->Delay_startTimer();
+    EXPECT_NE(w->Conta, nullptr);
+    ASSERT_TRUE(eventsUntil([&] { return w->BitBtn2.isEnabled(); }));
+    EXPECT_EQ(sim->connectionsAccepted(), 1u);
 }
 
 }  // namespace

@@ -9,9 +9,11 @@
 #include "app/core/config_file.h"
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
+#include "app/core/password_codec.h"
 #include "app/core/settings_check.h"
 #include "export/ftp_upload.h"
 #include "export/sql_output.h"
+#include "platform/ini_file.h"
 #include "platform/text.h"
 #include "platform/worker_message.h"
 
@@ -104,7 +106,11 @@ constexpr const char* kAnalysing = "- ANALIZANDO PARAMETROS";
 class Analysis {
   public:
     Analysis(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls, bool trial)
-        : cmd_(cmd), s_(s), calls_(calls), trial_(trial) {}
+        : cmd_(cmd),
+          s_(s),
+          calls_(calls),
+          trial_(trial),
+          db_(calls.SqlSettings ? calls.SqlSettings() : DbSettings{}) {}
 
     bool run() {
         if (cmd_.CmdTokenCount() < 2) return false;
@@ -116,7 +122,7 @@ class Analysis {
         // What the keywords and the configuration file left for a run that
         // starts by itself; the window checks its own run when it starts.
         if (const bool reads = start_ && !UploadOnly(cmd_); !refused_ && reads)
-            if (const std::string problem = RunSettingsProblem(s_); !problem.empty())
+            if (const std::string problem = RunSettingsProblem(s_, &db_); !problem.empty())
                 refuse("- " + problem);
         // The run then reads the end date alone.
         if (const std::string line = ReversedRangeLine(s_.FechaInicio, s_.FechaFin);
@@ -369,6 +375,9 @@ class Analysis {
             return;
         }
         log("- UTILIZAR INIFILE: " + v);
+        // The database window's keys, as its own load takes them: the run's
+        // check needs them before the window has them.
+        db_ = ReadDbSettings(IniFile(v, false), DecodePWDEx, &db_);
         if (calls_.SqlInit && !trial_) calls_.SqlInit(v);
     }
 
@@ -430,7 +439,7 @@ class Analysis {
             refuseOpcWithBlanks(entry);
             return;
         }
-        const std::string shown = "\"" + MaskedMeterItem(items[k]) + "\"";
+        const std::string shown = "\"" + ShownWithControls(MaskedMeterItem(items[k])) + "\"";
         refuse("- CONTADOR NO VALIDO EN -METERS: " + shown + (why == MeterItemForm ? " " : ": ") +
                why);
     }
@@ -443,6 +452,7 @@ class Analysis {
     bool refused_ = false;
     std::string refusal_;
     int metersValue_ = -1;  // the argument that is -METERS' value
+    DbSettings db_;         // the database window's settings as the keywords leave them
 };
 
 }  // namespace

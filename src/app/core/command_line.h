@@ -20,6 +20,8 @@
 
 namespace qv {
 
+struct DbSettings;
+
 // Reads the argument that starts at or after Position (blanks skipped) and
 // moves Position past it; false at the end of the text.
 bool NextCmdToken(std::string_view text, std::size_t& Position, std::string* Destination,
@@ -53,6 +55,9 @@ struct CommandLineCalls {
     std::function<std::string(const std::string& path, WindowSettings& s)> Load_ini_file;
     // The database window reads the file's database keys into its boxes.
     std::function<void(const std::string& path)> SqlInit;
+    // The database window's settings before the analysis; unset: its initial
+    // texts (DbSettings{}).
+    std::function<DbSettings()> SqlSettings;
     // Uploads an existing readings file to the database.
     std::function<void(const std::string& file, bool unique)> Subir_a_base;
 };
@@ -63,16 +68,17 @@ struct CommandLineCalls {
 // unknown keyword, a missing or bad value, a date that is not a date, a
 // meter item that cannot be read, does not fit its fields or repeats a link
 // address, a configuration file that cannot be loaded as written, or, for a
-// run that starts by itself, settings it cannot start with: see
-// RunSettingsProblem) keeps the run from starting and sets *refused (when
-// given): a run of other meters, days or settings than those asked for must
-// not begin. The whole command line is checked before anything acts: a
-// refused one uploads nothing, loads nothing into the windows and leaves s
-// as it was but for AutoMinimize, AutoClose and the meters named before the
-// refusal (the status file shows them not read); the log then has the first
-// line and the red line that names what was refused. An accepted one then
-// takes effect keyword by keyword, so that a later keyword overrides an
-// earlier one and DBUPLOAD uses the settings in force where it stands.
+// run that starts by itself, settings it cannot start with, the database
+// window's among them as the keywords leave them: see RunSettingsProblem)
+// keeps the run from starting and sets *refused (when given): a run of
+// other meters, days or settings than those asked for must not begin. The
+// whole command line is checked before anything acts: a refused one uploads
+// nothing, loads nothing into the windows and leaves s as it was but for
+// AutoMinimize, AutoClose and the meters named before the refusal (the
+// status file shows them not read); the log then has the first line and the
+// red line that names what was refused. An accepted one then takes effect
+// keyword by keyword, so that a later keyword overrides an earlier one and
+// DBUPLOAD uses the settings in force where it stands.
 bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls,
                         bool* refused = nullptr);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <set>
+#include <utility>
 
 #include "platform/text.h"
 
@@ -186,23 +187,10 @@ std::string MergeGridCommaText(GridRows& grid, std::string_view text) {
 
 std::string MeterNumbersProblem(std::string_view link, std::string_view point,
                                 std::string_view password) {
-    const struct {
-        std::string_view text;
-        const char* name;
-        int32_t max;
-    } fields[] = {{link, "LA DIRECCION DE ENLACE", MaxLinkAddress},
-                  {point, "EL PUNTO DE MEDIDA", MaxMeasurePoint},
-                  {password, "LA CONTRASENA", MaxPassword}};
-    for (const auto& f : fields) {
-        const bool secret = f.max == MaxPassword;
-        const std::string shown =
-            secret ? std::string(f.name)
-                   : std::string(f.name) + " \"" + std::string(TrimBlanks(f.text)) + "\"";
-        int32_t v = 0;
-        if (!parse_int32(TrimBlanks(f.text), v)) return shown + " NO ES UN NUMERO ENTERO";
-        if (v < 0 || v > f.max)
-            return shown + " NO CABE EN LA TRAMA (0 A " + std::to_string(f.max) + ")";
-    }
+    const std::pair<MeterNumber, std::string_view> fields[] = {
+        {MeterNumber::Link, link}, {MeterNumber::Point, point}, {MeterNumber::Password, password}};
+    for (const auto& [field, text] : fields)
+        if (std::string why = MeterNumberProblem(field, text); !why.empty()) return why;
     return std::string();
 }
 
@@ -231,7 +219,70 @@ std::string MeterItemProblem(std::string_view item, MeterItem& meter) {
         return form;
     // The whole rest is the code: "CT-NORTE-7" and "CT-SUR-2" are two names.
     meter.Opc = std::string(TrimBlanks(rest));
-    return MeterNumbersProblem(parts[0], parts[1], parts[2]);
+    if (std::string why = MeterNumbersProblem(parts[0], parts[1], parts[2]); !why.empty())
+        return why;
+    // As typed: the trim must not hide a line break at either end.
+    return OpcCodeProblem(rest);
+}
+
+std::string MeterNumberProblem(MeterNumber field, std::string_view text) {
+    static constexpr struct {
+        const char* name;
+        int32_t max;
+    } kFields[] = {{"LA DIRECCION DE ENLACE", MaxLinkAddress},
+                   {"EL PUNTO DE MEDIDA", MaxMeasurePoint},
+                   {"LA CONTRASENA", MaxPassword}};
+    const auto& f = kFields[static_cast<int>(field)];
+    const std::string shown =
+        field == MeterNumber::Password
+            ? std::string(f.name)
+            : std::string(f.name) + " \"" + std::string(TrimBlanks(text)) + "\"";
+    int32_t v = 0;
+    if (!parse_int32(TrimBlanks(text), v)) return shown + " NO ES UN NUMERO ENTERO";
+    if (v < 0 || v > f.max)
+        return shown + " NO CABE EN LA TRAMA (0 A " + std::to_string(f.max) + ")";
+    return std::string();
+}
+
+namespace {
+
+// The length of the control character at text[i] (C0, DEL, or C1 as UTF-8),
+// 0 when there is none.
+std::size_t control_at(std::string_view text, std::size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) return 1;
+    if (c == 0xC2 && i + 1 < text.size()) {
+        const auto next = static_cast<unsigned char>(text[i + 1]);
+        if (next >= 0x80 && next <= 0x9F) return 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string ShownWithControls(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = control_at(text, i);
+        if (n == 0) {
+            out += text[i++];
+            continue;
+        }
+        const auto code = static_cast<unsigned char>(n == 1 ? text[i] : text[i + 1]);
+        out += n == 1 ? "\\x" : "\\u00";
+        out += kHex[code >> 4];
+        out += kHex[code & 15];
+        i += n;
+    }
+    return out;
+}
+
+std::string OpcCodeProblem(std::string_view opc) {
+    for (std::size_t i = 0; i < opc.size(); ++i)
+        if (control_at(opc, i) != 0)
+            return "EL CODIGO OPC \"" + ShownWithControls(opc) + "\" LLEVA UN CARACTER DE CONTROL";
+    return std::string();
 }
 
 }  // namespace qv

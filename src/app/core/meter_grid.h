@@ -81,10 +81,24 @@ struct MeterItem {
     std::string Opc;
 };
 inline constexpr std::string_view MeterItemForm = "NO ES ENLACE-PUNTO-CONTRASENA[-OPC]";
-// Why an item cannot be taken as a meter: MeterItemForm, or
-// MeterNumbersProblem's reason; empty (and `meter` set) when it can.
+// Why an item cannot be taken as a meter: MeterItemForm, MeterNumbersProblem's
+// reason or OpcCodeProblem's; empty (and `meter` set) when it can.
 std::string MeterItemProblem(std::string_view item, MeterItem& meter);
 // A "-METERS" item as it may be shown: its access password (the third part) as "****".
 std::string MaskedMeterItem(std::string_view item);
+
+// One of a meter's three numbers, and why its text (as typed, blanks around
+// it allowed) cannot reach the meter: MeterNumbersProblem's reason for it.
+enum class MeterNumber { Link, Point, Password };
+std::string MeterNumberProblem(MeterNumber field, std::string_view text);
+
+// Why an OPC code cannot name a meter: a control character (C0, DEL or C1)
+// anywhere in it, blanks around it included, which would write lines of its
+// own into the CSV file and the status file. The code shown as
+// ShownWithControls shows it; empty when it can.
+std::string OpcCodeProblem(std::string_view opc);
+// A text as one red line may show it: each control character as "\xHH"
+// (C1 as "\u00HH"), the rest as it stands.
+std::string ShownWithControls(std::string_view text);
 
 }  // namespace qv

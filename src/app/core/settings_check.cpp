@@ -8,11 +8,15 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
+#include <vector>
 
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
 #include "export/ftp_upload.h"
+#include "export/sql_output.h"
+#include "export/sql_rows.h"
 
 namespace qv {
 
@@ -101,36 +105,109 @@ std::string output_problem(const WindowSettings& s) {
     return FolderOutputProblem(s.TipoSalida == OutputFtp ? std::string() : s.Ruta);
 }
 
-std::string meters_problem(const GridRows& grid) {
-    // Rows without a link address at the end (an empty list's blank row) are
-    // no meters to the run either.
+// The rows that are meters to the run: rows without a link address at the
+// end (an empty list's blank row) are none.
+std::size_t meter_rows(const GridRows& grid) {
     std::size_t rows = grid.size();
     while (rows > 1 && TrimBlanks(grid[rows - 1][0]).empty()) --rows;
-    std::set<int32_t> links;
-    for (std::size_t r = 1; r < rows; ++r) {
-        const GridRow& row = grid[r];
-        const std::string link(TrimBlanks(row[0]));
-        const std::string named = "ERROR EN EL CONTADOR " +
-                                  (link.empty() ? "DE LA FILA " + std::to_string(r) : link) + ": ";
-        if (const std::string why = MeterNumbersProblem(row[0], row[1], row[2]); !why.empty())
-            return named + why;
-        int32_t address = 0;
-        parse_int32(link, address);
-        if (!links.insert(address).second)
-            return named + "DIRECCION DE ENLACE " + std::to_string(address) + " REPETIDA";
+    return rows;
+}
+
+std::string meter_named(const GridRows& grid, std::size_t r) {
+    const std::string link(TrimBlanks(grid[r][0]));
+    return "ERROR EN EL CONTADOR " + (link.empty() ? "DE LA FILA " + std::to_string(r) : link) +
+           ": ";
+}
+
+// A meter as a red line names it, in the command line's form, its password hidden.
+std::string entry_shown(const GridRow& row) {
+    const std::string opc(TrimBlanks(row[3]));
+    return "\"" + std::string(TrimBlanks(row[0])) + "-" + std::string(TrimBlanks(row[1])) +
+           "-****" + (opc.empty() ? "" : "-" + opc) + "\"";
+}
+
+// The name the database stores a meter's readings under: what the CSV file's
+// "OPC_ID" line holds (the code trimmed, its letters upper-cased) as the
+// upload reads it back (trimmed, at most 255 characters).
+std::string database_name(const std::string& opc) {
+    return MeterNameOf(UpperLatin1Letters("OPC_ID : " + std::string(TrimBlanks(opc))));
+}
+
+// With the database output each meter needs a name the table can hold.
+std::string database_names_problem(const GridRows& grid) {
+    for (std::size_t r = 1; r < meter_rows(grid); ++r) {
+        const std::string name = database_name(grid[r][3]);
+        if (name.empty())
+            return meter_named(grid, r) +
+                   "SIN CODIGO OPC: LA SALIDA A BASE DE DATOS GUARDA SUS LECTURAS CON ESE NOMBRE";
+        std::string latin1;
+        if (char32_t bad = 0; !ToLatin1(name, latin1, bad))
+            return meter_named(grid, r) + "EL CODIGO OPC \"" + std::string(TrimBlanks(grid[r][3])) +
+                   "\" TIENE EL CARACTER " + CodePointName(bad) +
+                   ", QUE LA BASE (LATIN-1) NO ADMITE";
     }
+    return "";
+}
+
+// The key and its text as the configuration file writes them, and why the
+// output cannot use it.
+std::string db_key_problem(const char* key, const std::string& text, const std::string& why) {
+    return why.empty() ? "" : std::string(key) + ": \"" + text + "\" " + why;
+}
+
+std::string port_why(const std::string& text) {
+    // An empty port is the default one.
+    return TrimBlanks(text).empty() || IsTcpPort(text) ? "" : "NO ES UN PUERTO DE 1 A 65535";
+}
+
+// MySQL's rules for a database name.
+std::string schema_why(const std::string& text) {
+    std::size_t characters = 0;
+    char32_t c = 0;
+    for (std::size_t i = 0; i < text.size(); ++characters)
+        i += std::max<std::size_t>(Utf8Sequence(text, i, c), 1);
+    if (text.empty()) return "ESTA VACIO";
+    if (text.back() == ' ') return "TERMINA EN ESPACIO, QUE MySQL NO ADMITE EN UN NOMBRE";
+    if (characters > 64) return "TIENE MAS DE 64 CARACTERES, QUE MySQL NO ADMITE EN UN NOMBRE";
+    return "";
+}
+
+// The database and tunnel settings that can be checked without a connection.
+std::string database_problem(const DbSettings& db) {
+    std::vector<std::string> problems = {
+        DbLoginProblem(db),
+        db_key_problem("DB_NAME", db.DATA_BASE, schema_why(db.DATA_BASE)),
+        // An empty host is the local one.
+        db_key_problem(
+            "HOST_NAME", db.HOST_NAME,
+            TrimBlanks(db.HOST_NAME).empty() ? "" : TcpHostProblem(db.HOST_NAME, "PUERTO")),
+        db_key_problem("PUERTO", db.PUERTO, port_why(db.PUERTO)),
+    };
+    if (db.HABILITA_TUNEL)
+        problems.insert(
+            problems.end(),
+            {db_key_problem("SSH_HOST", db.SSH_HOST, TcpHostProblem(db.SSH_HOST, "SSH_PORT")),
+             db_key_problem("SSH_PORT", db.SSH_PORT, port_why(db.SSH_PORT)),
+             db_key_problem("SSH_LOGIN", db.SSH_LOGIN,
+                            TrimBlanks(db.SSH_LOGIN).empty() ? "ESTA VACIO" : ""),
+             db_key_problem("DEST_HOST", db.DEST_HOST, TcpHostProblem(db.DEST_HOST, "DEST_PORT")),
+             db_key_problem("DEST_PORT", db.DEST_PORT, port_why(db.DEST_PORT)),
+             db_key_problem("LIST_PORT", db.LIST_PORT, port_why(db.LIST_PORT))});
+    for (const std::string& why : problems)
+        if (!why.empty()) return "ERROR EN LA BASE DE DATOS: " + why;
     return "";
 }
 
 }  // namespace
 
-std::string TcpHostProblem(std::string_view host) {
+std::string TcpHostProblem(std::string_view host, std::string_view portKeys) {
     const std::string_view h = TrimBlanks(host);
     if (h.empty()) return "ESTA VACIO";
     if (std::count(h.begin(), h.end(), ':') == 1)
-        return "LLEVA UN PUERTO: EL PUERTO SE DA APARTE (-PORT, HOST_PORT)";
+        return "LLEVA UN PUERTO: EL PUERTO SE DA APARTE (" + std::string(portKeys) + ")";
     if (h.find_first_of("[]") != std::string_view::npos)
-        return "LLEVA CORCHETES: LA DIRECCION VA SIN ELLOS Y EL PUERTO APARTE (-PORT, HOST_PORT)";
+        return "LLEVA CORCHETES: LA DIRECCION VA SIN ELLOS Y EL PUERTO APARTE (" +
+               std::string(portKeys) + ")";
     if (std::any_of(host.begin(), host.end(),
                     [](char c) { return static_cast<unsigned char>(c) <= ' '; }))
         return "LLEVA ESPACIOS";
@@ -148,7 +225,31 @@ std::string FolderOutputProblem(const std::string& folder) {
     return "ERROR EN LA CARPETA DE SALIDA \"" + shown + "\": " + why;
 }
 
-std::string RunSettingsProblem(const WindowSettings& s) {
+std::string MeterListProblem(const GridRows& grid) {
+    std::set<int32_t> links;
+    // Each database name with the row that has it first.
+    std::map<std::string, std::size_t> names;
+    for (std::size_t r = 1; r < meter_rows(grid); ++r) {
+        const GridRow& row = grid[r];
+        const std::string named = meter_named(grid, r);
+        if (const std::string why = MeterNumbersProblem(row[0], row[1], row[2]); !why.empty())
+            return named + why;
+        if (const std::string why = OpcCodeProblem(row[3]); !why.empty()) return named + why;
+        int32_t address = 0;
+        parse_int32(TrimBlanks(row[0]), address);
+        if (!links.insert(address).second)
+            return named + "DIRECCION DE ENLACE " + std::to_string(address) + " REPETIDA";
+        const std::string name = database_name(row[3]);
+        if (name.empty()) continue;  // no name: nothing to merge with
+        if (const auto [first, added] = names.emplace(name, r); !added)
+            return named + "CODIGO OPC REPETIDO: " + entry_shown(grid[first->second]) + " Y " +
+                   entry_shown(row) + " SON UN SOLO NOMBRE, \"" + name +
+                   "\", EN LA BASE DE DATOS (NO DISTINGUE MAYUSCULAS NI ESPACIOS A LOS LADOS)";
+    }
+    return "";
+}
+
+std::string RunSettingsProblem(const WindowSettings& s, const DbSettings* db) {
     const std::pair<Day, const char*> dates[] = {{s.FechaInicio, "LA FECHA DE INICIO"},
                                                  {s.FechaFin, "LA FECHA DE FIN"}};
     for (const auto& [day, name] : dates) {
@@ -160,7 +261,10 @@ std::string RunSettingsProblem(const WindowSettings& s) {
         return "ERROR EN EL INTERVALO DE LECTURA: NINGUNO SELECCIONADO";
     if (std::string why = link_problem(s); !why.empty()) return why;
     if (std::string why = output_problem(s); !why.empty()) return why;
-    return meters_problem(s.Grid);
+    if (std::string why = MeterListProblem(s.Grid); !why.empty()) return why;
+    if (!db || s.TipoSalida != OutputDatabase) return "";
+    if (std::string why = database_problem(*db); !why.empty()) return why;
+    return database_names_problem(s.Grid);
 }
 
 }  // namespace qv

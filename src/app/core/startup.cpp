@@ -64,9 +64,9 @@ Two or more arguments start a reading without a window. Keywords begin with
   -NOCLOSE              do not close after the run
 
 Exit codes: 0 every meter was read; 1 no run reported a result; 2 this
-text (no display and no reading asked for); 10 the run could not be set up
-(also a keyword, value, date, meter or -INI file that cannot be taken as
-written); 11 the serial port could not be opened (or a COM alias is malformed);
+text (no window anyone could see and no reading asked for); 10 the run could
+not be set up (also a keyword, value, date, meter or -INI file that cannot be
+taken as written); 11 the serial port could not be opened (or a COM alias is malformed);
 12 the TCP client could not be set up; 13 a modem call was not connected;
 14 another instance of this executable holds its lock, or the lock cannot be
 taken (its folder not writable); 15 a meter of the list was not read, or the
@@ -76,7 +76,6 @@ Files: the log       %2$s
        the run status %3$s
        CSV files      in the -CSV folder (for -FTP in the current folder until
                       uploaded), <link address>_yy_mm_dd.CSV per meter and day
-Without a display and with fewer than two arguments nothing else is done.
 )";
 
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
@@ -122,11 +121,34 @@ std::string InstanceLockPath(const std::string& executablePath) {
     return dir + std::filesystem::path(executablePath).filename().string() + "-" + hash + ".lock";
 }
 
-std::string UsageText(const std::string& programName) {
+std::string UsageText(const std::string& programName, const std::string& whyStopped) {
     const FilesBeside files = FilesBesideExecutable(ExecutablePath());
     std::string text = replace_all(kUsage, "%1$s", programName);
     text = replace_all(text, "%2$s", files.Log);
-    return replace_all(text, "%3$s", files.Status);
+    return replace_all(text, "%3$s", files.Status) + whyStopped + "\n";
+}
+
+std::string UsageStopLine(Unseen where, const std::string& platform, bool fewerThanTwo) {
+    std::string line;
+    switch (where) {
+        case Unseen::NoDisplay:
+            line = "Without a display";
+            break;
+        case Unseen::PlatformUnusable:
+            line = "With the Qt platform " + platform + " unusable";
+            break;
+        case Unseen::PlatformShowsNothing:
+            line = "On the Qt platform " + platform + ", which shows nothing,";
+            break;
+    }
+    return line +
+           (fewerThanTwo ? " and with fewer than two arguments"
+                         : " and with -NOSTART and no -DBUPLOAD (no reading, no upload)") +
+           " nothing else is done.";
+}
+
+bool PlatformShowsNothing(const std::string& platformName) {
+    return platformName == "offscreen" || platformName == "minimal";
 }
 
 InstanceLock::~InstanceLock() {

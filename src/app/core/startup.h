@@ -19,7 +19,7 @@ std::string ExecutablePath();
 std::string InstanceLockPath(const std::string& executablePath);
 
 // Exit codes of the start-up itself; the reading run's are its own.
-constexpr int kExitUsage = 2;          // no display and no reading asked for
+constexpr int kExitUsage = 2;          // no window anyone could see, no reading asked for
 constexpr int kExitInstanceBusy = 14;  // a reading that cannot take the instance lock
 
 // Two or more arguments ask for an unattended reading (argc counts the program).
@@ -28,8 +28,21 @@ inline bool AsksForReading(int argc) {
 }
 
 // What a start that cannot work prints: every keyword with its value, the exit
-// codes and where the files go.
-std::string UsageText(const std::string& programName);
+// codes and where the files go, and last `whyStopped` (see UsageStopLine).
+std::string UsageText(const std::string& programName, const std::string& whyStopped);
+
+// Why a window start showed nothing: no display set, the display or platform
+// asked for could not be used (Qt fell back to offscreen), or the platform
+// asked for shows nothing (see PlatformShowsNothing).
+enum class Unseen { NoDisplay, PlatformUnusable, PlatformShowsNothing };
+// The usage text's last line: where the window could not be seen (`platform`:
+// the Qt platform concerned) and what the arguments asked for (fewer than
+// two, or -NOSTART without -DBUPLOAD).
+std::string UsageStopLine(Unseen where, const std::string& platform, bool fewerThanTwo);
+
+// True for a Qt platform that draws nowhere anyone can see: a window there
+// would wait for ever, unseen.
+bool PlatformShowsNothing(const std::string& platformName);
 
 // An exclusive flock held for the object's life; the kernel drops it when the
 // process ends, however it ends. The file is removed when the object goes.

@@ -85,8 +85,9 @@ class Tremotex : public QWidget {
     bool AutoMinimize = false;
     bool ModemReset = false;
     bool AutoClose = false;
-    // No display was usable at start-up (set by main): an unattended start
-    // then closes when it is done, whatever -NOCLOSE says.
+    // No display was usable at start-up, or the platform shows nothing (set
+    // by main): an unattended start then closes when it is done, whatever
+    // -NOCLOSE says.
     bool Headless = false;
     int AsduRetries = 2;
     int InterAsdu = 1;     // seconds
@@ -103,6 +104,9 @@ class Tremotex : public QWidget {
     // Saves nothing a run or a load of the file would refuse: false, and
     // *problem (when given) names the setting, its value and why.
     bool Save_data(const std::string& FileName, std::string* problem = nullptr);
+    // Why a run cannot start with the settings s and the database window's
+    // (see RunSettingsProblem); empty when it can.
+    std::string RunProblem(const WindowSettings& s) const;
     // Gives why the file was not loaded, or each key of both windows not
     // taken as written (that control keeps its value); empty when all went well.
     std::vector<std::string> Load_ini_file(const std::string& FileName);

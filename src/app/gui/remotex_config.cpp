@@ -49,18 +49,18 @@ void set_file_caption(Tremotex& w, const QString& shownPath) {
                      shownPath);
 }
 
-// One step of the add dialog: OK with a whole number from 1 to 65534. A text
-// refused sets `refused` to a line naming the field and the text.
-bool ask_number(QWidget* parent, const QString& caption, const QString& prompt, const char* field,
+// One step of the add dialog: OK with a number that fits its field of the
+// frames, as the meter list takes it. A text refused sets `refused` to the
+// list's reason, naming the field and the text.
+bool ask_number(QWidget* parent, const QString& caption, const QString& prompt, MeterNumber field,
                 std::string& text, int32_t& value, std::string& refused) {
     bool ok = false;
     const QString typed =
         QInputDialog::getText(parent, caption, prompt, QLineEdit::Normal, SettingText(text), &ok);
     if (!ok) return false;
     text = SettingText(typed);
-    if (parse_int32(text, value) && value >= 1 && value <= 65534) return true;
-    refused = std::string(field) + ": \"" + text + "\" NO ES UN NUMERO DE 1 A 65534";
-    return false;
+    refused = MeterNumberProblem(field, text);
+    return refused.empty() && parse_int32(TrimBlanks(text), value);
 }
 
 bool confirmed(QWidget* parent, const QString& text) {
@@ -81,6 +81,11 @@ bool Tremotex::Save_data(const std::string& FileName, std::string* problem) {
     }
     // Without a database window the keys get the boxes' initial texts.
     return SaveConfigFile(FileName, s, Sql_Form ? Sql_Form->Settings() : DbSettings{}, problem);
+}
+
+std::string Tremotex::RunProblem(const WindowSettings& s) const {
+    const DbSettings db = Sql_Form ? Sql_Form->Settings() : DbSettings{};
+    return RunSettingsProblem(s, &db);
 }
 
 std::vector<std::string> Tremotex::Load_ini_file(const std::string& FileName) {
@@ -220,21 +225,28 @@ void Tremotex::AGREGAR_CONTADOR21Click() {
     int32_t link = 0, point = 0, password = 0;
     std::string pointText = "1", passwordText = "1", refused;
     const bool good =
-        ask_number(this, "CONTADORES", "Direccion de enlace del contador?", "DIRECCION DE ENLACE",
+        ask_number(this, "CONTADORES", "Direccion de enlace del contador?", MeterNumber::Link,
                    LinkText, link, refused) &&
         ask_number(this, meterCaption + SettingText(LinkText), "Direccion del punto de medida ?",
-                   "PUNTO DE MEDIDA", pointText, point, refused) &&
+                   MeterNumber::Point, pointText, point, refused) &&
         ask_number(this, meterCaption + SettingText(LinkText), "Password del punto de medida ?",
-                   "PASSWORD", passwordText, password, refused);
-    if (!good) {
+                   MeterNumber::Password, passwordText, password, refused);
+    std::string opc;
+    GridRows list = GridContents();
+    if (good) {
+        // Cancel here leaves the code empty: the code is optional.
+        opc = SettingText(QInputDialog::getText(this, meterCaption + SettingText(LinkText),
+                                                "Cod. OPC ? (Opcional)"));
+        // The list as it would be, checked as every other source of meters is.
+        qv::Add_to_Grid(list, link, point, password, opc);
+        refused = MeterListProblem(list);
+    }
+    if (!good || !refused.empty()) {
         // A cancel says no more; a text refused is named with its field.
         QMessageBox::critical(this, windowTitle(),
                               SettingText("DATOS INGRESADOS SON ERRONEOS" +
                                           (refused.empty() ? "" : "\n\n" + refused)));
     } else {
-        // Cancel here leaves the code empty: the code is optional.
-        const std::string opc = SettingText(QInputDialog::getText(
-            this, meterCaption + SettingText(LinkText), "Cod. OPC ? (Opcional)"));
         const std::string text =
             "Esta seguro que desea agregar el contador ?\n\r\n\r"
             "Direccion de enlace : " +
@@ -282,6 +294,7 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
         CommandLine::FromArguments(argv, path_bytes(QCoreApplication::applicationFilePath()));
     CommandLineCalls calls;
     calls.Log = [this](const std::string& text, int32_t c) { config_log(*this, text, c); };
+    calls.SqlSettings = [this] { return Sql_Form ? Sql_Form->Settings() : DbSettings{}; };
     // The window loads the file as its load button does (it also records it
     // and loads the database window's keys) into the settings the analysis
     // goes on with; the controls take them when the analysis is over.

@@ -349,7 +349,7 @@ void Tremotex::LockSettings(bool enabled) {
 
 bool Tremotex::TakeRunSettings() {
     // Nothing a run cannot start with reaches a link.
-    if (const std::string problem = RunSettingsProblem(Settings()); !problem.empty()) {
+    if (const std::string problem = RunProblem(Settings()); !problem.empty()) {
         RunRefused("- " + problem);
         return false;
     }
