@@ -971,6 +971,8 @@ TEST_F(RunWindow, LongStatusIsClippedToItsCell) {
         EXPECT_EQ(blackIn(inside), 0) << c;
     }
     EXPECT_GT(blackIn(QRect(status.left(), status.top(), 40, status.height())), 0);
+}
+
 // The add dialog takes what the meter list takes (link and point 0 to 65535,
 // password 0 to 2147483647) and checks the list as it would become, as every
 // other source of meters is checked: a code that would be another meter's name
