@@ -11,7 +11,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -250,17 +249,20 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     // Cuts what arrived into frames until one can answer the request (true,
     // in LastFrame); the others are dropped with a trace line.
     bool takeReply(const std::string& request);
-    // Replies taken for a request that had to be sent again, one for each
-    // further copy that may still arrive, until it does or the tries' time
-    // is over: a copy is dropped, not taken as an answer.
-    struct RetriedReply {
+    // The reply taken for a request that had to be sent again, and how many
+    // copies of it may still come: one for each try before the one answered
+    // (the late answer of an earlier try, or the meter's repeat). The meter
+    // answered every try before the next request went out, so a copy can only
+    // come while that next request waits, ahead of its own reply: `nextCopy_`
+    // is armed for the next exchange, `copy_` is the one of this exchange.
+    struct ExpectedCopy {
         std::string frame;
-        std::chrono::steady_clock::time_point until;
+        int left = 0;
     };
-    static constexpr std::size_t kRetriedRepliesKept = 8;
-    std::deque<RetriedReply> retriedReplies_;
-    // True (and the copy's entry used up) when frame is such a copy.
-    bool takeCopy(const std::string& frame);
+    ExpectedCopy copy_, nextCopy_;
+    // True (and one copy used up) when frame is such a copy of a reply to
+    // another request than `request`.
+    bool takeCopy(const std::string& frame, const std::string& request);
     // The time-out of a request is logged once until a reply arrives.
     bool noAnswerLogged_ = false;
     // Sleeps until `until`, a stop request, or bytes arriving after the

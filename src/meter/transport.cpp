@@ -1,6 +1,7 @@
 // Link transport: frame write, receive buffer, request/response transactions.
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "meter/contador_ip.h"
 #include "meter/frames.h"
@@ -82,6 +83,8 @@ void TContador_IP::ExtractFrame() {
 
 bool TContador_IP::Transact(const std::string& frame) {
     TriesUsed = 0;
+    // Copies of the last exchange's reply can only come in this one.
+    copy_ = std::exchange(nextCopy_, {});
     if (Terminated || !LinkUp()) return false;
     LastFrame.clear();
     TxHead = frame.substr(0, 2);
@@ -129,18 +132,7 @@ bool TContador_IP::Transact(const std::string& frame) {
     }
     noAnswerLogged_ = false;
     trace(LastFrame, true);
-    // A request sent again may have an answer of each try on the way: the
-    // late ones of the earlier tries and the repeat. Whichever comes after
-    // the one taken is a copy, and comes within the tries' time.
-    if (Protocol == 0) {
-        const auto until = std::chrono::steady_clock::now() +
-                           std::chrono::milliseconds(std::max(AsduRetries, 1) *
-                                                     (int64_t{AsduTimeout} * 1000 + 600));
-        for (int copy = 1; copy < TriesUsed; ++copy) {
-            if (retriedReplies_.size() >= kRetriedRepliesKept) retriedReplies_.pop_front();
-            retriedReplies_.push_back({LastFrame, until});
-        }
-    }
+    if (Protocol == 0 && TriesUsed > 1) nextCopy_ = {LastFrame, TriesUsed - 1};
     return true;
 }
 
@@ -153,7 +145,7 @@ bool TContador_IP::takeReply(const std::string& request) {
         // a late reply to an earlier request, or a frame for another station,
         // would put every later exchange one step out.
         const char* dropped =
-            takeCopy(LastFrame) ? " - TRAMA DESCARTADA, COPIA DE UNA RESPUESTA YA TOMADA: "
+            takeCopy(LastFrame, request) ? " - TRAMA DESCARTADA, COPIA DE UNA RESPUESTA YA TOMADA: "
             : ReplyFits(request, LastFrame) ? nullptr
                                             : " - TRAMA DESCARTADA, NO RESPONDE A LA PETICION: ";
         if (!dropped) return true;
@@ -163,14 +155,13 @@ bool TContador_IP::takeReply(const std::string& request) {
     return false;
 }
 
-bool TContador_IP::takeCopy(const std::string& frame) {
-    const auto now = std::chrono::steady_clock::now();
-    std::erase_if(retriedReplies_, [&](const RetriedReply& r) { return r.until < now; });
-    const auto copy = std::ranges::find(retriedReplies_, frame, &RetriedReply::frame);
-    if (copy == retriedReplies_.end()) return false;
-    // One copy a try: a fixed frame of the same bytes may come again rightly,
-    // and when one is taken for a copy the next try gets it.
-    retriedReplies_.erase(copy);
+bool TContador_IP::takeCopy(const std::string& frame, const std::string& request) {
+    if (copy_.left <= 0 || frame != copy_.frame) return false;
+    // A fixed frame (an acknowledgement, "no data") says nothing of its own:
+    // where it answers this request, the meter's own answer is the same bytes
+    // and says the same, so it is taken; one that does not fit is dropped.
+    if (frame.size() == 5 && ReplyFits(request, frame)) return false;
+    --copy_.left;
     return true;
 }
 
