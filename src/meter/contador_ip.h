@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -249,20 +250,35 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     // Cuts what arrived into frames until one can answer the request (true,
     // in LastFrame); the others are dropped with a trace line.
     bool takeReply(const std::string& request);
-    // The reply taken for a request that had to be sent again, and how many
-    // copies of it may still come: one for each try before the one answered
-    // (the late answer of an earlier try, or the meter's repeat). The meter
-    // answered every try before the next request went out, so a copy can only
-    // come while that next request waits, ahead of its own reply: `nextCopy_`
-    // is armed for the next exchange, `copy_` is the one of this exchange.
-    struct ExpectedCopy {
+    // Replies taken for a request that had to be sent again, one for each
+    // further copy that may still come (the late answer of an earlier try, or
+    // the meter's repeat), until it does or the tries' time is over.
+    struct RetriedReply {
+        std::string request;
+        uint64_t exchange;  // the number of the exchange it was taken in
         std::string frame;
-        int left = 0;
+        std::chrono::steady_clock::time_point until;
     };
-    ExpectedCopy copy_, nextCopy_;
-    // True (and one copy used up) when frame is such a copy of a reply to
-    // another request than `request`.
-    bool takeCopy(const std::string& frame, const std::string& request);
+    uint64_t exchanges_ = 0;  // exchanges begun
+    static constexpr std::size_t kRetriedRepliesKept = 8;
+    std::deque<RetriedReply> retriedReplies_;
+    enum class Copy { No, Sure, Maybe };
+    // Whether frame, come while `request` waits, is a copy of a reply taken
+    // for a request sent again. Maybe: a fixed frame that answers the request,
+    // as the meter's own answer may be the same bytes.
+    Copy copyOf(const std::string& frame, const std::string& request);
+    // Uses up the entry of one copy of frame.
+    void useCopy(const std::string& frame);
+    // A frame that may be a copy waits (until heldUntil_) for a frame behind
+    // it: a copy comes ahead of the request's own answer. With none it is
+    // the answer.
+    std::string held_;
+    std::chrono::steady_clock::time_point heldUntil_;
+    void takeHeld();
+    // The longest wait for a reply taken, which sets how long a frame is held.
+    int64_t slowestReplyMs_ = 0;
+    // Logs a frame dropped, with the reason.
+    void dropFrame(const char* why, const std::string& frame);
     // The time-out of a request is logged once until a reply arrives.
     bool noAnswerLogged_ = false;
     // Sleeps until `until`, a stop request, or bytes arriving after the

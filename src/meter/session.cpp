@@ -90,7 +90,7 @@ bool TContador_IP::OpenSession(int index) {
     const int row = index + 1;
     bool opened = false;
     noAnswerLogged_ = false;  // each meter says once that it does not answer
-    nextCopy_ = {};  // a copy of another session's reply is no copy here
+    retriedReplies_.clear();  // a copy of another session's reply is no copy here
     try {
         const DeviceItem& it = item(index);
         if (!IsSerial && !Terminated && TcpClient && !TcpClient->connected()) ReconnectTcp();

@@ -83,8 +83,7 @@ void TContador_IP::ExtractFrame() {
 
 bool TContador_IP::Transact(const std::string& frame) {
     TriesUsed = 0;
-    // Copies of the last exchange's reply can only come in this one.
-    copy_ = std::exchange(nextCopy_, {});
+    ++exchanges_;
     if (Terminated || !LinkUp()) return false;
     LastFrame.clear();
     TxHead = frame.substr(0, 2);
@@ -132,8 +131,28 @@ bool TContador_IP::Transact(const std::string& frame) {
     }
     noAnswerLogged_ = false;
     trace(LastFrame, true);
-    if (Protocol == 0 && TriesUsed > 1) nextCopy_ = {LastFrame, TriesUsed - 1};
+    // A request sent again may have an answer of each try on the way: the
+    // late ones of the earlier tries and the repeat. Whichever comes after
+    // the one taken is a copy, and comes within the tries' time.
+    if (Protocol == 0) {
+        const auto until = std::chrono::steady_clock::now() +
+                           std::chrono::milliseconds(std::max(AsduRetries, 1) *
+                                                     (int64_t{AsduTimeout} * 1000 + 600));
+        for (int copy = 1; copy < TriesUsed; ++copy) {
+            if (retriedReplies_.size() >= kRetriedRepliesKept) retriedReplies_.pop_front();
+            retriedReplies_.push_back({frame, exchanges_, LastFrame, until});
+        }
+    }
     return true;
+}
+
+namespace {
+const char* const kCopyDropped = " - TRAMA DESCARTADA, COPIA DE UNA RESPUESTA YA TOMADA: ";
+const char* const kMisfitDropped = " - TRAMA DESCARTADA, NO RESPONDE A LA PETICION: ";
+}  // namespace
+
+void TContador_IP::dropFrame(const char* why, const std::string& frame) {
+    PostLog(why + TraceDump(frame, true), colour::Red);
 }
 
 bool TContador_IP::takeReply(const std::string& request) {
@@ -141,28 +160,60 @@ bool TContador_IP::takeReply(const std::string& request) {
         ExtractFrame();
         if (LastFrame.empty()) return false;
         if (Protocol != 0) return true;
+        if (!held_.empty()) {
+            // A frame behind the one held: that one was a copy, which comes
+            // ahead of the request's own answer.
+            useCopy(held_);
+            dropFrame(kCopyDropped, std::exchange(held_, {}));
+        }
         // A copy of a reply already taken would stand in for the next record;
         // a late reply to an earlier request, or a frame for another station,
         // would put every later exchange one step out.
-        const char* dropped =
-            takeCopy(LastFrame, request) ? " - TRAMA DESCARTADA, COPIA DE UNA RESPUESTA YA TOMADA: "
-            : ReplyFits(request, LastFrame) ? nullptr
-                                            : " - TRAMA DESCARTADA, NO RESPONDE A LA PETICION: ";
+        const Copy copy = copyOf(LastFrame, request);
+        if (copy == Copy::Maybe) {
+            // Held for twice the slowest answer so far: an answer behind a
+            // copy comes within it.
+            const int64_t graceMs = std::clamp<int64_t>(2 * slowestReplyMs_, 250,
+                                                        std::max<int64_t>(int64_t{AsduTimeout} * 1000, 250));
+            heldUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+            held_ = std::exchange(LastFrame, {});
+            continue;
+        }
+        if (copy == Copy::Sure) useCopy(LastFrame);
+        const char* dropped = copy == Copy::Sure              ? kCopyDropped
+                              : ReplyFits(request, LastFrame) ? nullptr
+                                                              : kMisfitDropped;
         if (!dropped) return true;
-        PostLog(dropped + TraceDump(LastFrame, true), colour::Red);
+        dropFrame(dropped, LastFrame);
         LastFrame.clear();
     }
     return false;
 }
 
-bool TContador_IP::takeCopy(const std::string& frame, const std::string& request) {
-    if (copy_.left <= 0 || frame != copy_.frame) return false;
+void TContador_IP::takeHeld() {
+    // The copy did not come, or this was it and the answer is late: either
+    // way none is awaited any more.
+    useCopy(held_);
+    LastFrame = std::exchange(held_, {});
+}
+
+TContador_IP::Copy TContador_IP::copyOf(const std::string& frame, const std::string& request) {
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(retriedReplies_, [&](const RetriedReply& r) { return r.until < now; });
+    // The request sent again once more right after it (its frame count bit
+    // unchanged) is answered with the same bytes again: they are its answer.
+    const auto copy = std::ranges::find_if(retriedReplies_, [&](const RetriedReply& r) {
+        return r.frame == frame && (r.request != request || r.exchange + 1 != exchanges_);
+    });
+    if (copy == retriedReplies_.end()) return Copy::No;
     // A fixed frame (an acknowledgement, "no data") says nothing of its own:
-    // where it answers this request, the meter's own answer is the same bytes
-    // and says the same, so it is taken; one that does not fit is dropped.
-    if (frame.size() == 5 && ReplyFits(request, frame)) return false;
-    --copy_.left;
-    return true;
+    // the meter's answer to this request may be the same bytes.
+    return frame.size() == 5 && ReplyFits(request, frame) ? Copy::Maybe : Copy::Sure;
+}
+
+void TContador_IP::useCopy(const std::string& frame) {
+    const auto copy = std::ranges::find(retriedReplies_, frame, &RetriedReply::frame);
+    if (copy != retriedReplies_.end()) retriedReplies_.erase(copy);
 }
 
 // Right before the send, after the pause: whatever is there belongs to an
@@ -179,7 +230,9 @@ bool TContador_IP::awaitReply(int64_t maxPolls, const std::string& request) {
     using namespace std::chrono;
     int64_t polls = 0;
     bool tcpUp = !IsSerial;
-    auto pollEnd = steady_clock::now() + milliseconds(100);
+    const auto sent = steady_clock::now();
+    auto pollEnd = sent + milliseconds(100);
+    held_.clear();
     for (;;) {
         const uint64_t seen = RxAppends.load();
         if (tcpUp) {
@@ -195,14 +248,24 @@ bool TContador_IP::awaitReply(int64_t maxPolls, const std::string& request) {
                 polls += 50;
             }
         }
-        if (takeReply(request) || Terminated || CarrierLost) return false;
+        if (takeReply(request)) {
+            slowestReplyMs_ = std::max<int64_t>(
+                slowestReplyMs_, duration_cast<milliseconds>(steady_clock::now() - sent).count());
+            return false;
+        }
+        if (Terminated || CarrierLost) return false;
         const auto now = steady_clock::now();
         if (now >= pollEnd) {
             ++polls;
             pollEnd += milliseconds(100);
         }
+        // Nothing came behind a frame held: it is the answer.
+        if (!held_.empty() && (now >= heldUntil_ || polls > maxPolls)) {
+            takeHeld();
+            return false;
+        }
         if (polls > maxPolls) return true;
-        waitForBytes(pollEnd, seen);
+        waitForBytes(held_.empty() ? pollEnd : std::min(pollEnd, heldUntil_), seen);
     }
 }
 
