@@ -110,10 +110,11 @@ bool loseReplies(int step) {
         const bool one = lost.read && retries == 1 && extra < kTimeout + 0.5 + 0.5;
         met = met && one;
         worst = std::max(worst, extra / clean.wall);
-        std::printf("  reply %3d lost        %.2f s: extra %.2f s = %.2f x fault-free, "
-                    "%.2f time-outs, %d retr%s%s\n",
-                    n, lost.wall, extra, extra / clean.wall, extra / kTimeout, retries,
-                    retries == 1 ? "y" : "ies", one ? "" : "  MISSED");
+        std::printf(
+            "  reply %3d lost        %.2f s: extra %.2f s = %.2f x fault-free, "
+            "%.2f time-outs, %d retr%s%s\n",
+            n, lost.wall, extra, extra / clean.wall, extra / kTimeout, retries,
+            retries == 1 ? "y" : "ies", one ? "" : "  MISSED");
     }
     std::printf("  worst extra           %.2f x fault-free: %s\n", worst, met ? "met" : "MISSED");
     return met;

@@ -264,8 +264,8 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     std::deque<RetriedReply> retriedReplies_;
     enum class Copy { No, Sure, Maybe };
     // Whether frame, come while `request` waits, is a copy of a reply taken
-    // for a request sent again. Maybe: a fixed frame that answers the request,
-    // as the meter's own answer may be the same bytes.
+    // for a request sent again. Maybe: it answers the request, whose own
+    // answer may be the same bytes.
     Copy copyOf(const std::string& frame, const std::string& request);
     // Uses up the entry of one copy of frame.
     void useCopy(const std::string& frame);

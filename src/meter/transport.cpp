@@ -160,21 +160,22 @@ bool TContador_IP::takeReply(const std::string& request) {
         ExtractFrame();
         if (LastFrame.empty()) return false;
         if (Protocol != 0) return true;
-        if (!held_.empty()) {
-            // A frame behind the one held: that one was a copy, which comes
-            // ahead of the request's own answer.
-            useCopy(held_);
-            dropFrame(kCopyDropped, std::exchange(held_, {}));
-        }
         // A copy of a reply already taken would stand in for the next record;
         // a late reply to an earlier request, or a frame for another station,
         // would put every later exchange one step out.
-        const Copy copy = copyOf(LastFrame, request);
+        Copy copy = copyOf(LastFrame, request);
+        if (!held_.empty() && copy != Copy::Sure && ReplyFits(request, LastFrame)) {
+            // An answer behind the frame held: that one was a copy, which
+            // comes ahead of the request's own answer.
+            useCopy(held_);
+            dropFrame(kCopyDropped, std::exchange(held_, {}));
+            copy = copyOf(LastFrame, request);
+        }
         if (copy == Copy::Maybe) {
             // Held for twice the slowest answer so far: an answer behind a
             // copy comes within it.
-            const int64_t graceMs = std::clamp<int64_t>(2 * slowestReplyMs_, 250,
-                                                        std::max<int64_t>(int64_t{AsduTimeout} * 1000, 250));
+            const int64_t graceMs = std::clamp<int64_t>(
+                2 * slowestReplyMs_, 250, std::max<int64_t>(int64_t{AsduTimeout} * 1000, 250));
             heldUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
             held_ = std::exchange(LastFrame, {});
             continue;
@@ -206,9 +207,9 @@ TContador_IP::Copy TContador_IP::copyOf(const std::string& frame, const std::str
         return r.frame == frame && (r.request != request || r.exchange + 1 != exchanges_);
     });
     if (copy == retriedReplies_.end()) return Copy::No;
-    // A fixed frame (an acknowledgement, "no data") says nothing of its own:
-    // the meter's answer to this request may be the same bytes.
-    return frame.size() == 5 && ReplyFits(request, frame) ? Copy::Maybe : Copy::Sure;
+    // One that answers this request may be its own answer, the same bytes: an
+    // acknowledgement, a "no data", the confirmation of the session's end.
+    return ReplyFits(request, frame) ? Copy::Maybe : Copy::Sure;
 }
 
 void TContador_IP::useCopy(const std::string& frame) {

@@ -614,14 +614,12 @@ std::vector<std::string> readAll(const std::vector<sim::SimConfig>& configs,
         std::string meters;
         for (int link : linksOf(c.meters))
             meters += (meters.empty() ? "" : ",") + std::to_string(link) + "-1-7";
-        std::vector<std::string> all = {"-IP",  "127.0.0.1",
-                                        "-PORT", std::to_string(sims.back()->listenTcp()),
-                                        "-CSV",  dir + "/out",
-                                        "-METERS", meters};
+        std::vector<std::string> all = {
+            "-IP",  "127.0.0.1",  "-PORT",   std::to_string(sims.back()->listenTcp()),
+            "-CSV", dir + "/out", "-METERS", meters};
         all.insert(all.end(), args.begin(), args.end());
-        runs.push_back(std::make_unique<test::Program>(test::ProgramCopy(dir), dir, all,
-                                                       std::vector<std::string>{},
-                                                       dir + "/output.txt"));
+        runs.push_back(std::make_unique<test::Program>(
+            test::ProgramCopy(dir), dir, all, std::vector<std::string>{}, dir + "/output.txt"));
         dirs.push_back(dir);
     }
     for (std::size_t i = 0; i < runs.size(); ++i) {
@@ -653,9 +651,9 @@ void loseEveryReply(const std::vector<std::string>& args, std::size_t rows) {
     {
         sim::MeterSim counting(c);
         const std::string dir = test::makeTempDir("program_run");
-        std::vector<std::string> all = {"-IP", "127.0.0.1", "-PORT",
-                                        std::to_string(counting.listenTcp()), "-CSV", dir + "/out",
-                                        "-METERS", "101-1-7"};
+        std::vector<std::string> all = {
+            "-IP",  "127.0.0.1",  "-PORT",   std::to_string(counting.listenTcp()),
+            "-CSV", dir + "/out", "-METERS", "101-1-7"};
         all.insert(all.end(), args.begin(), args.end());
         ASSERT_EQ(runProgram(dir, all), 0);
         replies = int(counting.repliesSent());
