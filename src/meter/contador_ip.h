@@ -269,9 +269,9 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     Copy copyOf(const std::string& frame, const std::string& request);
     // Uses up the entry of one copy of frame.
     void useCopy(const std::string& frame);
-    // A frame that may be a copy waits (until heldUntil_) for a frame behind
-    // it: a copy comes ahead of the request's own answer. With none it is
-    // the answer.
+    // A frame that may be a copy waits (until heldUntil_) for an answer
+    // behind it: a copy comes ahead of the request's own answer. With none it
+    // is the answer.
     std::string held_;
     std::chrono::steady_clock::time_point heldUntil_;
     void takeHeld();
