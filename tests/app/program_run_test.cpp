@@ -679,6 +679,7 @@ void loseEveryReply(const std::vector<std::string>& args, std::size_t rows) {
     if (!::testing::Test::HasFailure())
         for (const std::string& dir : dirs) fs::remove_all(dir);
 }
+
 std::vector<Transient> transients() {
     // clang-format off
     const std::pair<std::string, std::vector<int>> lost[] = {{"Q", {2, 50, 97}}, {"H", {2, 25}}, {"D", {1, 4}}, {"M", {2}}};
