@@ -251,16 +251,34 @@ class TContador_IP : public std::enable_shared_from_this<TContador_IP> {
     // in LastFrame); the others are dropped with a trace line.
     bool takeReply(const std::string& request);
     // Replies taken for a request that had to be sent again, one for each
-    // further copy that may still arrive, until it does or the tries' time
-    // is over: a copy is dropped, not taken as an answer.
+    // further copy that may still come (the late answer of an earlier try, or
+    // the meter's repeat), until it does or the tries' time is over.
     struct RetriedReply {
+        std::string request;
+        uint64_t exchange;  // the number of the exchange it was taken in
         std::string frame;
         std::chrono::steady_clock::time_point until;
     };
+    uint64_t exchanges_ = 0;  // exchanges begun
     static constexpr std::size_t kRetriedRepliesKept = 8;
     std::deque<RetriedReply> retriedReplies_;
-    // True (and the copy's entry used up) when frame is such a copy.
-    bool takeCopy(const std::string& frame);
+    enum class Copy { No, Sure, Maybe };
+    // Whether frame, come while `request` waits, is a copy of a reply taken
+    // for a request sent again. Maybe: it answers the request, whose own
+    // answer may be the same bytes.
+    Copy copyOf(const std::string& frame, const std::string& request);
+    // Uses up the entry of one copy of frame.
+    void useCopy(const std::string& frame);
+    // A frame that may be a copy waits (until heldUntil_) for an answer
+    // behind it: a copy comes ahead of the request's own answer. With none it
+    // is the answer.
+    std::string held_;
+    std::chrono::steady_clock::time_point heldUntil_;
+    void takeHeld();
+    // The longest wait for a reply taken, which sets how long a frame is held.
+    int64_t slowestReplyMs_ = 0;
+    // Logs a frame dropped, with the reason.
+    void dropFrame(const char* why, const std::string& frame);
     // The time-out of a request is logged once until a reply arrives.
     bool noAnswerLogged_ = false;
     // Sleeps until `until`, a stop request, or bytes arriving after the

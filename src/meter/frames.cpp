@@ -204,10 +204,15 @@ std::string TraceDump(const std::string& frame, bool stored) {
         stored ? FrameByte(frame, 2) == kVariableStart
                : FrameByte(frame, 0) == kVariableStart && FrameByte(frame, 3) == kVariableStart;
     if (!variable || FrameByte(frame, type) != kTypeOpenSession) return out;
+    const auto mask = [&](std::size_t i) {
+        if (i < frame.size()) out.replace(3 * i, 2, "**");
+    };
     // The password: the four bytes after the type, qualifier, cause,
     // measuring point and record address.
-    for (std::size_t i = type + 6; i < type + 10 && i < frame.size(); ++i)
-        out.replace(3 * i, 2, "**");
+    for (std::size_t i = type + 6; i < type + 10; ++i) mask(i);
+    // The checksum, behind the L bytes it sums: less the bytes shown it is
+    // the sum of the password's bytes, which is the password below 256.
+    mask(stored ? std::size_t{FrameByte(frame, 0)} + 3 : std::size_t{FrameByte(frame, 1)} + 4);
     return out;
 }
 

@@ -72,8 +72,9 @@ bool ExtractFrame(std::string& rxBuffer, std::string& lastFrame);
 // Each byte as two upper-case hex digits and a blank.
 std::string HexDump(const std::string& bytes);
 // HexDump of a frame for the log: the access password of a session-opening
-// frame, sent or echoed by the meter, shows as "** ** ** ** ". `stored`: the
-// frame without its first start byte, as a received frame is kept.
+// frame, sent or echoed by the meter, shows as "** ** ** ** ", and so does the
+// frame's checksum, which would give it away. `stored`: the frame without its
+// first start byte, as a received frame is kept.
 std::string TraceDump(const std::string& frame, bool stored);
 std::vector<uint8_t> StrToBytes(const std::string& text);
 std::string BytesToStr(const std::vector<uint8_t>& bytes);

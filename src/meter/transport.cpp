@@ -1,6 +1,7 @@
 // Link transport: frame write, receive buffer, request/response transactions.
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "meter/contador_ip.h"
 #include "meter/frames.h"
@@ -82,6 +83,7 @@ void TContador_IP::ExtractFrame() {
 
 bool TContador_IP::Transact(const std::string& frame) {
     TriesUsed = 0;
+    ++exchanges_;
     if (Terminated || !LinkUp()) return false;
     LastFrame.clear();
     TxHead = frame.substr(0, 2);
@@ -138,10 +140,19 @@ bool TContador_IP::Transact(const std::string& frame) {
                                                      (int64_t{AsduTimeout} * 1000 + 600));
         for (int copy = 1; copy < TriesUsed; ++copy) {
             if (retriedReplies_.size() >= kRetriedRepliesKept) retriedReplies_.pop_front();
-            retriedReplies_.push_back({LastFrame, until});
+            retriedReplies_.push_back({frame, exchanges_, LastFrame, until});
         }
     }
     return true;
+}
+
+namespace {
+const char* const kCopyDropped = " - TRAMA DESCARTADA, COPIA DE UNA RESPUESTA YA TOMADA: ";
+const char* const kMisfitDropped = " - TRAMA DESCARTADA, NO RESPONDE A LA PETICION: ";
+}  // namespace
+
+void TContador_IP::dropFrame(const char* why, const std::string& frame) {
+    PostLog(why + TraceDump(frame, true), colour::Red);
 }
 
 bool TContador_IP::takeReply(const std::string& request) {
@@ -152,26 +163,58 @@ bool TContador_IP::takeReply(const std::string& request) {
         // A copy of a reply already taken would stand in for the next record;
         // a late reply to an earlier request, or a frame for another station,
         // would put every later exchange one step out.
-        const char* dropped =
-            takeCopy(LastFrame) ? " - TRAMA DESCARTADA, COPIA DE UNA RESPUESTA YA TOMADA: "
-            : ReplyFits(request, LastFrame) ? nullptr
-                                            : " - TRAMA DESCARTADA, NO RESPONDE A LA PETICION: ";
+        Copy copy = copyOf(LastFrame, request);
+        if (!held_.empty() && copy != Copy::Sure && ReplyFits(request, LastFrame)) {
+            // An answer behind the frame held: that one was a copy, which
+            // comes ahead of the request's own answer.
+            useCopy(held_);
+            dropFrame(kCopyDropped, std::exchange(held_, {}));
+            copy = copyOf(LastFrame, request);
+        }
+        if (copy == Copy::Maybe) {
+            // Held for twice the slowest answer so far: an answer behind a
+            // copy comes within it.
+            const int64_t graceMs = std::clamp<int64_t>(
+                2 * slowestReplyMs_, 250, std::max<int64_t>(int64_t{AsduTimeout} * 1000, 250));
+            heldUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+            held_ = std::exchange(LastFrame, {});
+            continue;
+        }
+        if (copy == Copy::Sure) useCopy(LastFrame);
+        const char* dropped = copy == Copy::Sure              ? kCopyDropped
+                              : ReplyFits(request, LastFrame) ? nullptr
+                                                              : kMisfitDropped;
         if (!dropped) return true;
-        PostLog(dropped + TraceDump(LastFrame, true), colour::Red);
+        dropFrame(dropped, LastFrame);
         LastFrame.clear();
     }
     return false;
 }
 
-bool TContador_IP::takeCopy(const std::string& frame) {
+void TContador_IP::takeHeld() {
+    // The copy did not come, or this was it and the answer is late: either
+    // way none is awaited any more.
+    useCopy(held_);
+    LastFrame = std::exchange(held_, {});
+}
+
+TContador_IP::Copy TContador_IP::copyOf(const std::string& frame, const std::string& request) {
     const auto now = std::chrono::steady_clock::now();
     std::erase_if(retriedReplies_, [&](const RetriedReply& r) { return r.until < now; });
+    // The request sent again once more right after it (its frame count bit
+    // unchanged) is answered with the same bytes again: they are its answer.
+    const auto copy = std::ranges::find_if(retriedReplies_, [&](const RetriedReply& r) {
+        return r.frame == frame && (r.request != request || r.exchange + 1 != exchanges_);
+    });
+    if (copy == retriedReplies_.end()) return Copy::No;
+    // One that answers this request may be its own answer, the same bytes: an
+    // acknowledgement, a "no data", the confirmation of the session's end.
+    return ReplyFits(request, frame) ? Copy::Maybe : Copy::Sure;
+}
+
+void TContador_IP::useCopy(const std::string& frame) {
     const auto copy = std::ranges::find(retriedReplies_, frame, &RetriedReply::frame);
-    if (copy == retriedReplies_.end()) return false;
-    // One copy a try: a fixed frame of the same bytes may come again rightly,
-    // and when one is taken for a copy the next try gets it.
-    retriedReplies_.erase(copy);
-    return true;
+    if (copy != retriedReplies_.end()) retriedReplies_.erase(copy);
 }
 
 // Right before the send, after the pause: whatever is there belongs to an
@@ -188,7 +231,9 @@ bool TContador_IP::awaitReply(int64_t maxPolls, const std::string& request) {
     using namespace std::chrono;
     int64_t polls = 0;
     bool tcpUp = !IsSerial;
-    auto pollEnd = steady_clock::now() + milliseconds(100);
+    const auto sent = steady_clock::now();
+    auto pollEnd = sent + milliseconds(100);
+    held_.clear();
     for (;;) {
         const uint64_t seen = RxAppends.load();
         if (tcpUp) {
@@ -204,14 +249,24 @@ bool TContador_IP::awaitReply(int64_t maxPolls, const std::string& request) {
                 polls += 50;
             }
         }
-        if (takeReply(request) || Terminated || CarrierLost) return false;
+        if (takeReply(request)) {
+            slowestReplyMs_ = std::max<int64_t>(
+                slowestReplyMs_, duration_cast<milliseconds>(steady_clock::now() - sent).count());
+            return false;
+        }
+        if (Terminated || CarrierLost) return false;
         const auto now = steady_clock::now();
         if (now >= pollEnd) {
             ++polls;
             pollEnd += milliseconds(100);
         }
+        // Nothing came behind a frame held: it is the answer.
+        if (!held_.empty() && (now >= heldUntil_ || polls > maxPolls)) {
+            takeHeld();
+            return false;
+        }
         if (polls > maxPolls) return true;
-        waitForBytes(pollEnd, seen);
+        waitForBytes(held_.empty() ? pollEnd : std::min(pollEnd, heldUntil_), seen);
     }
 }
 

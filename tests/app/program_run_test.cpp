@@ -545,14 +545,141 @@ TEST(Program, StopLeavesTheMeterUnreadSaysSoOnceAndEndsWith15) {
 // without its first records and closures lacking a register: their rows. Then
 // a profile record refused (the first, on the daily closure's own tag; one in
 // the middle; the last): the reading fails with the count of records taken
-// before it, and only the day's opening row is written.
+// before it, and only the day's opening row is written. Then one reply lost at
+// every position of a reading, one meter a position: each costs one retry and
+// nothing else. Then the access password and the checksum that would give it
+// away, masked in the opening frame sent, sent again, echoed and dropped.
 struct Transient {
     std::string name;  // interval letter first
-    sim::SimFaults faults;
+    sim::SimFaults faults = {};
     int replyDelayMs = 2;
     std::vector<std::string> csv = {};  // patterns; none: the counters, row by row
     std::string failure = {};           // the reason printed (exit 15); none: it ends 0
+    std::vector<std::string> log = {};  // patterns
+    // One meter for each reply of the fault-free reading, the one that loses it.
+    bool everyReplyLost = false;
+    const char* to = nullptr;  // another last day, and the rows of meter 101 then
+    std::size_t rows = 0;
 };
+
+// Per meter of a log, by its link address: the requests sent again (traced
+// twice with no reply between), the frames dropped, the requests left without
+// a reply.
+struct Exchanges {
+    int retries = 0, dropped = 0, unanswered = 0;
+};
+std::map<int, Exchanges> exchangesByMeter(const std::string& log) {
+    static const std::regex session(R"( - TRY TO OPEN SESSION TO: (\d+) )"),
+        trace(R"(^\d\d/\d\d/\d\d - \d\d:\d\d:\d\d {2,3}((?:[0-9A-F*]{2} )+)$)");
+    std::map<int, Exchanges> meters;
+    Exchanges* meter = nullptr;
+    std::string previous;  // the last frame traced
+    for (const std::string& line : split(log, "\r\n")) {
+        std::smatch m;
+        if (std::regex_search(line, m, session)) {
+            meter = &meters[std::stoi(m[1])];
+            previous.clear();
+        } else if (!meter) {
+            continue;
+        } else if (std::regex_match(line, m, trace)) {
+            const std::string frame = m[1];
+            const bool request = frame.starts_with("10 ") || frame.starts_with("68 ");
+            meter->retries += request && frame == previous;
+            previous = frame;
+        } else {
+            meter->dropped += line.find(" - TRAMA DESCARTADA") != std::string::npos;
+            meter->unanswered += line.find(" - SIN RESPUESTA") != std::string::npos;
+        }
+    }
+    return meters;
+}
+
+std::vector<int> linksOf(const std::vector<sim::SimMeter>& meters) {
+    std::vector<int> links;
+    for (const auto& m : meters) links.push_back(m.linkAddress);
+    return links;
+}
+
+// Runs the program over the meters of each simulator, all at once, each in a
+// folder of its own; the folders, once every run has ended 0 with each meter
+// "(6)", its rows the counters and `rows` of them.
+std::vector<std::string> readAll(const std::vector<sim::SimConfig>& configs,
+                                 const std::vector<std::string>& args, std::size_t rows) {
+    std::vector<std::unique_ptr<sim::MeterSim>> sims;
+    std::vector<std::unique_ptr<test::Program>> runs;
+    std::vector<std::string> dirs;
+    for (const sim::SimConfig& c : configs) {
+        sims.push_back(std::make_unique<sim::MeterSim>(c));
+        const std::string dir = test::makeTempDir("program_run");
+        std::string meters;
+        for (int link : linksOf(c.meters))
+            meters += (meters.empty() ? "" : ",") + std::to_string(link) + "-1-7";
+        std::vector<std::string> all = {
+            "-IP",  "127.0.0.1",  "-PORT",   std::to_string(sims.back()->listenTcp()),
+            "-CSV", dir + "/out", "-METERS", meters};
+        all.insert(all.end(), args.begin(), args.end());
+        runs.push_back(std::make_unique<test::Program>(
+            test::ProgramCopy(dir), dir, all, std::vector<std::string>{}, dir + "/output.txt"));
+        dirs.push_back(dir);
+    }
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(dirs[i]);
+        EXPECT_EQ(runs[i]->Wait(seconds(900)), 0);
+        EXPECT_EQ(ReadFile(dirs[i] + "/output.txt"), "");
+        const std::string status = ReadFile(dirs[i] + "/quorvanta_STATUSLOG.CSV");
+        for (int link : linksOf(configs[i].meters)) {
+            const std::regex read("\n" + std::to_string(link) +
+                                  ";[^\r\n]*\\(6\\) LECTURA CORRECTA");
+            EXPECT_TRUE(std::regex_search(status, read)) << link;
+            const std::string csv = ReadFile(dirs[i] + "/out/" + CsvFileName(link, LocalToday()));
+            EXPECT_EQ(checkRows(csv, link).size(), rows) << link;
+        }
+    }
+    return dirs;
+}
+
+// A fault-free reading of one meter gives the number of replies of a reading;
+// then one meter for each of them loses it (the positions shared out over
+// eight runs at once): each meter's reading costs exactly one retry, and no
+// reply is dropped.
+void loseEveryReply(const std::vector<std::string>& args, std::size_t rows) {
+    sim::SimConfig c;
+    c.seed = kSeed;
+    c.replyDelayMs = 2;
+    c.meters = {{101, 1, 7, {}}};
+    int replies = 0;
+    {
+        sim::MeterSim counting(c);
+        const std::string dir = test::makeTempDir("program_run");
+        std::vector<std::string> all = {
+            "-IP",  "127.0.0.1",  "-PORT",   std::to_string(counting.listenTcp()),
+            "-CSV", dir + "/out", "-METERS", "101-1-7"};
+        all.insert(all.end(), args.begin(), args.end());
+        ASSERT_EQ(runProgram(dir, all), 0);
+        replies = int(counting.repliesSent());
+        const auto clean = exchangesByMeter(ReadFile(dir + "/quorvanta.LOG"))[101];
+        EXPECT_EQ(std::tuple(clean.retries, clean.dropped), std::tuple(0, 0));
+        fs::remove_all(dir);
+    }
+    ASSERT_GT(replies, 20);
+    constexpr int kRuns = 8;
+    std::vector<sim::SimConfig> configs(kRuns, c);
+    for (auto& config : configs) config.meters.clear();
+    for (int n = 1; n <= replies; ++n)
+        configs[n % kRuns].meters.push_back({100 + n, 1, 7, {.loseReply = n}});
+    const auto dirs = readAll(configs, args, rows);
+    for (std::size_t i = 0; i < dirs.size(); ++i) {
+        const auto counted = exchangesByMeter(ReadFile(dirs[i] + "/quorvanta.LOG"));
+        for (int link : linksOf(configs[i].meters)) {
+            const Exchanges e = counted.count(link) ? counted.at(link) : Exchanges{};
+            EXPECT_EQ(std::tuple(e.retries, e.dropped, e.unanswered), std::tuple(1, 0, 0))
+                << "reply " << link - 100 << " lost";
+        }
+    }
+    if (!::testing::Test::HasFailure())
+        for (const std::string& dir : dirs) fs::remove_all(dir);
+}
+
 std::vector<Transient> transients() {
     // clang-format off
     const std::pair<std::string, std::vector<int>> lost[] = {{"Q", {2, 50, 97}}, {"H", {2, 25}}, {"D", {1, 4}}, {"M", {2}}};
@@ -568,6 +695,8 @@ std::vector<Transient> transients() {
             t.push_back({iv + "LateReply" + std::to_string(n) + "By" + std::to_string(ms), {.lateReply = n, .lateReplyMs = ms}, iv == "Q" ? 2 : 100});
         }
     t.push_back({"QLateReply60By500Latency100", {.lateReply = 60, .lateReplyMs = 500}, 100});
+    // A "no data" held past its retry comes while a poll of the profile waits.
+    t.push_back({"HLateReply11By1950", {.lateReply = 11, .lateReplyMs = 1950}, 2});
     const uint32_t energy = sim::profileValue(kSeed, 101, 2, {2026, 5, 12, 1, 0, true}, 60);
     t.push_back({"QFirstTwoRecordsMissing", {.skipFirst = 2}, 2, {"\r\n;;Invierno;(- ; ){12}\r\n12/05/26;00:30;Verano;\\d"}});
     t.push_back({"HClosuresLackRegister2", {.closureMissing = 2}, 2, {"\r\n12/05/26;01:00;Verano;\\d+; - ; (\\d+; ){5}" + std::to_string(energy) + "; ", "!\r\n([^;]*;){4} \\d"}});
@@ -575,6 +704,19 @@ std::vector<Transient> transients() {
     t.push_back({"QOnlyRecordOnTheClosuresTag", {.skipFirst = 95, .closureMinute = 23 * 60 + 45}, 2, {"\r\n12/05/26;23:45;Verano;\\d"}, incomplete + "0 CIERRES LEIDOS )"});
     t.push_back({"QMiddleRecordRefused", {.repeatRecord = 50}, 2, {}, incomplete + "49 CIERRES LEIDOS )"});
     t.push_back({"QLastRecordRefused", {.repeatRecord = 96}, 2, {}, incomplete + "95 CIERRES LEIDOS )"});
+    t.push_back({.name = "QOneReplyLostAtEveryPosition", .everyReplyLost = true});
+    t.push_back({.name = "HOneReplyLostAtEveryPositionOfTwoDays", .everyReplyLost = true, .to = "2026/05/13", .rows = 1 + 48});
+    // The opening frame's acknowledgement lost (the frame goes out again), the
+    // echo of it held back past the time-out (taken late, its repeat dropped
+    // while the next request waits, on a line slow enough for it to come then).
+    // Password 7: 07 00 00 00.
+    const std::string masked = "\\*\\* \\*\\* \\*\\* \\*\\* \\*\\* 16 \r\n";
+    const std::string sent = "   68 0D 0D 68 53 65 00 B7 01 06 01 00 00 " + masked;
+    t.push_back({.name = "HPasswordAndChecksumMaskedInEveryTrace", .faults = {.lateReply = 10, .lateReplyMs = 1300, .loseReply = 8}, .replyDelayMs = 100, .log = {
+        sent + "\\d\\d/\\d\\d/\\d\\d - \\d\\d:\\d\\d:\\d\\d" + sent,
+        "   0D 0D 68 08 65 00 B7 01 07 01 00 00 " + masked,
+        "TRAMA DESCARTADA, COPIA DE UNA RESPUESTA YA TOMADA: 0D 0D 68 08 65 00 B7 01 07 01 00 00 " + masked,
+        "!B7 01 0[67] 01 00 00 07 00 00 00", "!B7 01 0[67] 01 00 00 (\\*\\* ){4}[0-9A-F]{2} 16"}});
     // clang-format on
     return t;
 }
@@ -588,7 +730,15 @@ TEST_P(ProgramTransient, EndsReadWithTheRowsOfAReadingWithoutIt) {
         {'H', {"2026/05/12", "2026/05/12", 1 + 24}},
         {'D', {"2026/05/10", "2026/05/12", 4}},
         {'M', {"2026/01/15", "2026/03/15", 3}}};
-    const auto& [from, to, rows] = ranges.at(r.name[0]);
+    const auto& [from, lastDay, dayRows] = ranges.at(r.name[0]);
+    const char* to = r.to ? r.to : lastDay;
+    const std::size_t rows = r.to ? r.rows : dayRows;
+    if (r.everyReplyLost) {
+        loseEveryReply({"-FROM", from, "-TO", to, "-INTERVAL", r.name.substr(0, 1), "-INTERASDUS",
+                        "0", "-TIMEOUTASDUS", "1"},
+                       rows);
+        return;
+    }
     sim::SimConfig c;
     c.meters = {{101, 1, 7, r.faults}};
     c.seed = kSeed;
@@ -621,6 +771,7 @@ TEST_P(ProgramTransient, EndsReadWithTheRowsOfAReadingWithoutIt) {
         EXPECT_EQ(checkRows(csv, 101).size(), fails ? 1 : rows);
     }
     expectPatterns(csv, r.csv);
+    expectPatterns(ReadFile(dir + "/quorvanta.LOG"), r.log);
     if (!HasFailure()) fs::remove_all(dir);
 }
 

@@ -35,6 +35,29 @@ TEST(Frames, AddressesTagsAndBrokenFrames) {
     EXPECT_FALSE(CheckFrame(bad));
 }
 
+// The session-opening frame's password and checksum masked, sent (with its
+// start byte) or stored (without it), the checksum found by the frame's length
+// also behind a longer echo; every other byte, and every other frame, as it is.
+TEST(TraceDump, MasksThePasswordAndTheChecksumOfTheOpeningFrameOnly) {
+    const std::string open = OpenSessionFrame(5, 50, 0x3ADE68B1);
+    std::string longer = RequestHead(0x08, 5, kTypeOpenSession, 1, 50, 0) + hex("B1 68 DE 3A 0F");
+    longer = VariableFrame(longer).substr(1);
+    const std::string end = EndSessionFrame(5, 50);
+    const struct {
+        std::string frame;
+        bool stored;
+        std::string dump;
+    } rows[] = {
+        {open, false, "68 0D 0D 68 53 05 00 B7 01 06 32 00 00 ** ** ** ** ** 16 "},
+        {open.substr(1), true, "0D 0D 68 53 05 00 B7 01 06 32 00 00 ** ** ** ** ** 16 "},
+        {longer, true, "0E 0E 68 08 05 00 B7 01 06 32 00 00 ** ** ** ** 0F ** 16 "},
+        {end, false, HexDump(end)},
+        {end.substr(1), true, HexDump(end.substr(1))},
+        {FixedFrame(0x49, 1), false, "10 49 01 00 4A 16 "},
+    };
+    for (const auto& row : rows) EXPECT_EQ(TraceDump(row.frame, row.stored), row.dump);
+}
+
 // One extraction from a receive buffer: the frame found (without its start
 // byte) and how many bytes stay behind. Noise and frames in pieces: the
 // simulator's noisy line; arbitrary bytes (nothing false taken, short buffers

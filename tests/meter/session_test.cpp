@@ -148,9 +148,10 @@ TEST(Session, FailedOpeningsAreTriedFourTimes) {
     }
 }
 
-// The access password (987654321: B1 68 DE 3A) never reaches the log: every
-// trace of the opening frame shows "** ** ** **" in its place, the frame sent,
-// its repeat after the acknowledgement came late, the meter's echo of it.
+// The access password (987654321: B1 68 DE 3A) never reaches the log, nor the
+// checksum that would give it away: every trace of the opening frame shows
+// "** ** ** ** **" in their place, the frame sent, its repeat after the
+// acknowledgement came late, the meter's echo of it.
 TEST(Session, PasswordIsMaskedInEveryTraceOfTheOpeningFrame) {
     sim::SimConfig c = simMeter(5, {.lateReply = 8, .lateReplyMs = 1300});  // step 8's ack
     c.meters[0].password = 987654321;
@@ -159,8 +160,8 @@ TEST(Session, PasswordIsMaskedInEveryTraceOfTheOpeningFrame) {
     h.useTcp(sim.listenTcp());
     h.addMeter(5, 50, 987654321);
     EXPECT_TRUE(h.thread->OpenSession(0));
-    EXPECT_EQ(h.countLog(" 68 0D 0D 68 53 05 00 B7 01 06 32 00 00 ** ** ** ** ", true), 2);
-    EXPECT_EQ(h.countLog(" 0D 0D 68 08 05 00 B7 01 07 32 00 00 ** ** ** ** ", true), 1);
+    EXPECT_EQ(h.countLog(" 68 0D 0D 68 53 05 00 B7 01 06 32 00 00 ** ** ** ** ** 16 "), 2);
+    EXPECT_EQ(h.countLog(" 0D 0D 68 08 05 00 B7 01 07 32 00 00 ** ** ** ** ** 16 "), 1);
     for (const auto& e : h.stream) EXPECT_EQ(e.find("B1 68 DE 3A"), std::string::npos) << e;
 }
 
@@ -315,6 +316,45 @@ TEST(Closures, LostProfileReplyGivesRightRecordsOrAVisibleFailure) {
                   noRepeat ? 1 : 0);
         EXPECT_EQ(r.h.countLog(" - ERROR CIERRES HORARIOS INCOMPLETOS - ( 8 CIERRES LEIDOS )"),
                   read ? 0 : 1);
+    }
+}
+
+// One reply lost or held back past the time-out costs one retry, wherever it
+// falls: the confirmation of the session's end (the closing gets the same
+// bytes), a "no data" before the next poll's own "no data" (the session's
+// steps 6 and 10), the one after a profile, the last daily closure and the
+// repeat of it that the session's closing poll, the same frame, rightly gets,
+// the last reply of all. A lost reply drops nothing; a late one at most its
+// copy.
+TEST(Transport, OneLostOrLateReplyCostsOneRetry) {
+    const auto readAndClose = [](Reading& r) {
+        const Tdevice& d = r.read(IntervalHourly, 2026y / March / 5, 2026y / March / 5);
+        r.h.thread->CloseSession(0);
+        EXPECT_EQ(r.h.lastGrid(1), "(6) LECTURA CORRECTA");
+        EXPECT_EQ(r.h.countLog(" - SESSION CLOSED!"), 1);
+        EXPECT_EQ(label(d.Labels[0](23, 0)), label(simTime(2026, 3, 5, 23)));
+        return r.h.thread->FramesSent.load();
+    };
+    Reading clean;
+    const int frames = readAndClose(clean);
+    const auto dropped = [](Reading& r) {
+        return r.h.countLog(" - TRAMA DESCARTADA, COPIA", true) +
+               r.h.countLog(" - TRAMA DESCARTADA, NO RESPONDE", true);
+    };
+    for (const int lost : {5, 6, 10, 43, 46, 47, 51}) {
+        SCOPED_TRACE("reply " + std::to_string(lost) + " lost");
+        Reading r({.loseReply = lost});
+        EXPECT_EQ(readAndClose(r), frames + 1);
+        EXPECT_EQ(dropped(r), 0);
+    }
+    // The session's echo (its copy would stand in for step 10's "no data"), the
+    // last daily closure; held past the retry, to come while a later request
+    // waits: a "no data" (before the daily closure's confirmation), a record.
+    for (const auto& [late, ms] : {std::pair{9, 1300}, {46, 1300}, {11, 1950}, {18, 1950}}) {
+        SCOPED_TRACE("reply " + std::to_string(late) + " late by " + std::to_string(ms));
+        Reading r({.lateReply = late, .lateReplyMs = ms});
+        EXPECT_EQ(readAndClose(r), frames + 1);
+        EXPECT_LE(dropped(r), 1);
     }
 }
 

@@ -62,7 +62,13 @@ MeterBank::Answer MeterBank::answer(const iec::Frame& frame) {
         if (static_cast<uint16_t>(s.meter->linkAddress & 0xFFFF) != address) continue;
         Answer out = respond(s, frame);
         const SimFaults& f = s.meter->faults;
-        if (!out.bytes.empty() && ++s.replies == f.lateReply) out.holdMs = f.lateReplyMs;
+        if (!out.bytes.empty()) {
+            ++s.replies;
+            if (s.replies == f.lateReply) out.holdMs = f.lateReplyMs;
+            // Carried out and kept for a repeat, as any reply is, but it never
+            // reaches the line.
+            if (s.replies == f.loseReply) out.bytes.clear();
+        }
         return out;
     }
     return {};

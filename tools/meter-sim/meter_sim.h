@@ -45,6 +45,7 @@ struct SimFaults {
     int sessionCause = 0;     // >0: a refused session is answered with this cause, bit $40 clear
     int lateReply = 0;        // >0: the Nth reply of the meter (repeats counted) is held back
     int lateReplyMs = 0;      // this many milliseconds, then sent ahead of the next request's reply
+    int loseReply = 0;        // >0: the Nth reply (repeats counted) is lost, kept for a repeat
     int skipFirst = 0;        // a load profile lacks its first N records (a power cut at midnight)
     int closureMissing = 0;   // 1..6: as missingRegister, in daily closures only
     int closureMinute = -1;   // >=0: daily closures tagged at this minute of their own day

@@ -72,6 +72,7 @@ std::string applyFault(SimFaults& f, const std::string& spec) {
     if (name == "split") return number(1, 1000, f.splitChunk);
     if (name == "exception") return number(1, 255, f.modbusException);
     if (name == "lose-data") return number(1, 1000000, f.loseData);
+    if (name == "lose-reply") return number(1, 1000000, f.loseReply);
     if (name == "no-repeat") return flag(f.noRepeat);
     if (name == "lose-last-record") return flag(f.loseLast);
     if (name == "extra-records") return number(0, 1000000, f.extraRecords);
@@ -144,6 +145,8 @@ Faults (per meter; LINK "*" means every meter; repeatable):
   --fault LINK:split=N            replies written in pieces of N bytes
   --fault LINK:exception=CODE     Modbus exception answer with CODE
   --fault LINK:lose-data=N        the reply with the Nth data frame is lost once
+  --fault LINK:lose-reply=N       the meter's Nth reply (repeats counted) is lost once;
+                                  a repeated request gets it again
   --fault LINK:no-repeat          a repeated frame count bit is carried out again
                                   instead of repeating the last reply
   --fault LINK:lose-last-record   the reply with a load profile's last record is lost,
