@@ -698,7 +698,7 @@ std::vector<Transient> transients() {
     // A "no data" held past its retry comes while a poll of the profile waits.
     t.push_back({"HLateReply11By1950", {.lateReply = 11, .lateReplyMs = 1950}, 2});
     const uint32_t energy = sim::profileValue(kSeed, 101, 2, {2026, 5, 12, 1, 0, true}, 60);
-    t.push_back({"QFirstTwoRecordsMissing", {.skipFirst = 2}, 2, {"\r\n;;Invierno;(- ; ){12}\r\n12/05/26;00:30;Verano;\\d"}});
+    t.push_back({"QFirstTwoRecordsMissing", {.skipFirst = 2}, 2, {"\r\n;;Invierno;(- ; ){12}\r\n12/05/26;00:30;Verano;(- ; ){6}\\d"}});
     t.push_back({"HClosuresLackRegister2", {.closureMissing = 2}, 2, {"\r\n12/05/26;01:00;Verano;\\d+; - ; (\\d+; ){5}" + std::to_string(energy) + "; ", "!\r\n([^;]*;){4} \\d"}});
     const std::string incomplete = "ERROR CIERRES CUARTIHORARIOS INCOMPLETOS - ( ";
     t.push_back({"QOnlyRecordOnTheClosuresTag", {.skipFirst = 95, .closureMinute = 23 * 60 + 45}, 2, {"\r\n12/05/26;23:45;Verano;\\d"}, incomplete + "0 CIERRES LEIDOS )"});
