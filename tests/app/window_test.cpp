@@ -529,7 +529,7 @@ TEST_F(ConfigWindow, DatabaseWindowKeepsPortsInTheirRange) {
     f.PUERTO->selectAll();
     f.PUERTO->insert("abc");
     EXPECT_EQ(f.PUERTO->text(), "3306");
-    EXPECT_EQ(f.AVISO->text(), "EN PORT SOLO SE ADMITE UN PUERTO DE 1 A 65535");
+    EXPECT_EQ(f.AVISO->text(), "EN PUERTO (CAMPO \"PORT\") SOLO SE ADMITE UN PUERTO DE 1 A 65535");
     f.HABILITA_TUNEL->setChecked(true);
     for (const char* typed : {"99999", "0"}) {
         f.SSH_PORT->selectAll();
