@@ -111,7 +111,7 @@ DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode,
     // an empty port is the default port, as for a run.
     const auto checked = [&](const char* key, const char* def, std::string DbSettings::*field) {
         const std::string text = ini.readString(kMain, key, "");
-        s.*field = text.empty()                ? def
+        s.*field = text.empty()                 ? def
                    : port_problem(text).empty() ? text
                    : previous                   ? previous->*field
                                                 : def;

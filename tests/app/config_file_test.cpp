@@ -226,7 +226,8 @@ TEST(ConfigFile, RepeatedOrUnknownKeysStopTheLoad) {
         {"[MAIN]\nHOST=a\nRUTA=/x\nhost=b\n", "CLAVE HOST REPETIDA EN [MAIN]: \"a\" Y \"b\""},
         {"[MAIN]\nCONTADORES=101,1,7,\n[OTHER]\nX=1\n[Main]\nCONTADORES=\"102\",2,22,OPC\n",
          "CLAVE CONTADORES REPETIDA EN [MAIN]: \"101,1,****,\" Y \"102,2,****,OPC\""},
-        {"[MAIN]\nPASSW=secret1\nPASSW=secret2\n", "CLAVE PASSW REPETIDA EN [MAIN]: \"****\" Y \"****\""},
+        {"[MAIN]\nPASSW=secret1\nPASSW=secret2\n",
+         "CLAVE PASSW REPETIDA EN [MAIN]: \"****\" Y \"****\""},
         {"[MAIN]\nSSH_PASS=\nSSH_PASS=x\n", "CLAVE SSH_PASS REPETIDA EN [MAIN]: \"\" Y \"****\""},
         {"[MAIN]\nTipo_Salida=0\nTIPO_SALIDA=1\n", "CLAVE Tipo_Salida REPETIDA EN [MAIN]"},
         {"[MAIN]\nRUTTA=/srv/out\nRUTA=/x\n", "CLAVE RUTTA DESCONOCIDA EN [MAIN]"},
@@ -244,8 +245,8 @@ TEST(ConfigFile, RepeatedOrUnknownKeysStopTheLoad) {
         EXPECT_EQ(s, fresh()) << text;
     }
     // [MAIN] under two headers, each key once; repeats and strange keys elsewhere.
-    std::ofstream(path, std::ios::trunc)
-        << "[OTHER]\nA=1\nA=2\nRUTTA=x\n[MAIN]\nHOST=h\n[X]\n[MAIN]\nRUTA=/r\nCONTADORES=101,1,7,\n";
+    std::ofstream(path, std::ios::trunc) << "[OTHER]\nA=1\nA=2\nRUTTA=x\n[MAIN]\nHOST=h\n[X]\n["
+                                            "MAIN]\nRUTA=/r\nCONTADORES=101,1,7,\n";
     WindowSettings s = fresh();
     std::vector<std::string> problems;
     EXPECT_TRUE(LoadConfigFile(path, s, &problems));
