@@ -101,9 +101,11 @@ QLineEdit* AddPortBox(QFormLayout* form, QLabel* warning, const char* label, con
     return box;
 }
 
-// An empty port box shows the port it stands for.
-void FillDefaultPort(QLineEdit* box) {
-    if (box->text().isEmpty()) box->setText(box->property("defaultPort").toString());
+// A port box given back its default port: when empty (it stands for that
+// port), or also when it holds no port (emptyOnly false).
+void DefaultPort(QLineEdit* box, bool emptyOnly) {
+    if (box->text().isEmpty() || (!emptyOnly && !IsTcpPort(Text(box))))
+        box->setText(box->property("defaultPort").toString());
 }
 
 }  // namespace
@@ -224,7 +226,7 @@ std::string TSql_Form::PortProblem() const {
 }
 
 bool TSql_Form::RefusePorts() {
-    for (QLineEdit* box : {PUERTO, SSH_PORT, DEST_PORT, LIST_PORT}) FillDefaultPort(box);
+    for (QLineEdit* box : {PUERTO, SSH_PORT, DEST_PORT, LIST_PORT}) DefaultPort(box, true);
     QLineEdit* box = BadPortBox();
     if (!box) return false;
     AVISO->setText(Text(PortProblem()));
@@ -248,10 +250,9 @@ void TSql_Form::HABILITA_TUNELClick() {
     const bool on = HABILITA_TUNEL->isChecked();
     Group_ssh->setVisible(on);
     // A hidden box is never refused: one left without a port while the
-    // tunnel is off goes back to the port it stands for when empty.
+    // tunnel is off goes back to its default port.
     if (!on)
-        for (QLineEdit* box : TunnelPortBoxes())
-            if (!IsTcpPort(Text(box))) box->setText(box->property("defaultPort").toString());
+        for (QLineEdit* box : TunnelPortBoxes()) DefaultPort(box, false);
 }
 
 void TSql_Form::Button_OKClick() {
