@@ -54,6 +54,14 @@ class Latin1Only : public QValidator {
     const char* box_;
 };
 
+// A port box is named by the key the configuration file writes it under and,
+// where they differ, by its label as shown: the label "PORT:" is not the
+// file's PORT (the serial port).
+QString PortName(const QLineEdit* box) {
+    const QString key = box->property("iniKey").toString(), label = box->accessibleName();
+    return key == label ? key : key + QStringLiteral(" (CAMPO \"") + label + QStringLiteral("\")");
+}
+
 // A port box takes digits only, at most five; whether they make a port of 1 to
 // 65535 is asked when the window closes (a port being typed may pass through
 // "0" or "7000" on its way to "70001" and back).
@@ -64,7 +72,7 @@ class PortDigits : public Latin1Only {
         for (QChar c : text)
             if (c < QLatin1Char('0') || c > QLatin1Char('9') || text.size() > 5) {
                 warning_->setText(QStringLiteral("EN %1 SOLO SE ADMITE UN PUERTO DE 1 A 65535")
-                                      .arg(QString::fromLatin1(box_).remove(QLatin1Char(':'))));
+                                      .arg(PortName(qobject_cast<QLineEdit*>(parent()))));
                 return Invalid;
             }
         return Acceptable;
@@ -80,13 +88,24 @@ QLineEdit* AddBox(QFormLayout* form, QLabel* warning, const char* label, const c
     return box;
 }
 
-// A port box starts with the port a configuration file without its key gives;
-// its field name (the label without ":") names it when it is refused.
-QLineEdit* AddPortBox(QFormLayout* form, QLabel* warning, const char* label, const char* initial) {
+// A port box starts with the port a configuration file without its key (or
+// with it empty) gives, and an empty box stands for that port; its key and its
+// field name (the label without ":") name it when it is refused.
+QLineEdit* AddPortBox(QFormLayout* form, QLabel* warning, const char* label, const char* key,
+                      const char* initial) {
     QLineEdit* box = AddBox(form, warning, label, initial);
     box->setValidator(new PortDigits(warning, label, box));  // the box owns it
-    box->setAccessibleName(QString::fromLatin1(label).remove(QLatin1Char(':')));
+    box->setAccessibleName(QString::fromLatin1(label).remove(QLatin1Char(':')).trimmed());
+    box->setProperty("iniKey", QString::fromLatin1(key));
+    box->setProperty("defaultPort", QString::fromLatin1(initial));
     return box;
+}
+
+// A port box given back its default port: when empty (it stands for that
+// port), or also when it holds no port (emptyOnly false).
+void DefaultPort(QLineEdit* box, bool emptyOnly) {
+    if (box->text().isEmpty() || (!emptyOnly && !IsTcpPort(Text(box))))
+        box->setText(box->property("defaultPort").toString());
 }
 
 }  // namespace
@@ -106,7 +125,7 @@ TSql_Form::TSql_Form(MainExecutor& executor, MessageTarget mainWindow, LogLine l
     DATA_BASE = AddBox(form, AVISO, "DATABASE:", "PRUEBA");
     USER_NAME = AddBox(form, AVISO, "USER_NAME:", "ROOT");
     PASSWORD = AddBox(form, AVISO, "PASSWORD:", "", true);
-    PUERTO = AddPortBox(form, AVISO, "PORT:", "3306");
+    PUERTO = AddPortBox(form, AVISO, "PORT:", "PUERTO", "3306");
     HABILITA_TUNEL = new QCheckBox(QStringLiteral("HABILITAR TUNEL SSH "));
     config->addWidget(HABILITA_TUNEL);
     auto* buttons = new QHBoxLayout;
@@ -120,12 +139,12 @@ TSql_Form::TSql_Form(MainExecutor& executor, MessageTarget mainWindow, LogLine l
     Group_ssh = new QGroupBox(QStringLiteral("CONFIGURACION TUNEL SSH:"));
     auto* ssh = new QFormLayout(Group_ssh);
     SSH_HOST = AddBox(ssh, AVISO, "SSH HOST NAME:", "PRUEBA");
-    SSH_PORT = AddPortBox(ssh, AVISO, "SSH_PORT:", "22");
+    SSH_PORT = AddPortBox(ssh, AVISO, "SSH_PORT:", "SSH_PORT", "22");
     SSH_LOGIN = AddBox(ssh, AVISO, "SSH_LOGIN:", "ROOT");
     SSH_PASS = AddBox(ssh, AVISO, "SSH PASSWORD:", "", true);
     DEST_HOST = AddBox(ssh, AVISO, "DEST HOST NAME:", "");
-    DEST_PORT = AddPortBox(ssh, AVISO, "DESTINAT.  PORT:", "3306");
-    LIST_PORT = AddPortBox(ssh, AVISO, "LISTENING PORT:", "3306");
+    DEST_PORT = AddPortBox(ssh, AVISO, "DESTINAT.  PORT:", "DEST_PORT", "3306");
+    LIST_PORT = AddPortBox(ssh, AVISO, "LISTENING PORT:", "LIST_PORT", "3306");
     top->addWidget(Group_ssh);
     top->addWidget(AVISO);
     Group_ssh->hide();
@@ -185,20 +204,29 @@ void TSql_Form::Init(const std::string& fileName, const PasswordCodec& decode) {
     SetSettings(output_.Settings);
 }
 
+std::vector<QLineEdit*> TSql_Form::TunnelPortBoxes() const {
+    return {SSH_PORT, DEST_PORT, LIST_PORT};
+}
+
 QLineEdit* TSql_Form::BadPortBox() const {
-    for (QLineEdit* box : {PUERTO, SSH_PORT, DEST_PORT, LIST_PORT})
-        if (!IsTcpPort(Text(box))) return box;
+    // Only a box the operator can see: the tunnel's while the tunnel is on.
+    std::vector<QLineEdit*> shown = {PUERTO};
+    if (HABILITA_TUNEL->isChecked())
+        for (QLineEdit* box : TunnelPortBoxes()) shown.push_back(box);
+    for (QLineEdit* box : shown)
+        if (!box->text().isEmpty() && !IsTcpPort(Text(box))) return box;
     return nullptr;
 }
 
 std::string TSql_Form::PortProblem() const {
     const QLineEdit* box = BadPortBox();
-    return box ? box->accessibleName().toStdString() + ": \"" + Text(box) +
+    return box ? PortName(box).toStdString() + ": \"" + Text(box) +
                      "\" NO ES UN PUERTO DE 1 A 65535"
                : std::string();
 }
 
 bool TSql_Form::RefusePorts() {
+    for (QLineEdit* box : {PUERTO, SSH_PORT, DEST_PORT, LIST_PORT}) DefaultPort(box, true);
     QLineEdit* box = BadPortBox();
     if (!box) return false;
     AVISO->setText(Text(PortProblem()));
@@ -212,8 +240,19 @@ void TSql_Form::done(int result) {
     if (!RefusePorts()) QDialog::done(result);
 }
 
+void TSql_Form::showEvent(QShowEvent* event) {
+    // What was refused when the window was last open is no longer news.
+    AVISO->clear();
+    QDialog::showEvent(event);
+}
+
 void TSql_Form::HABILITA_TUNELClick() {
-    Group_ssh->setVisible(HABILITA_TUNEL->isChecked());
+    const bool on = HABILITA_TUNEL->isChecked();
+    Group_ssh->setVisible(on);
+    // A hidden box is never refused: one left without a port while the
+    // tunnel is off goes back to its default port.
+    if (!on)
+        for (QLineEdit* box : TunnelPortBoxes()) DefaultPort(box, false);
 }
 
 void TSql_Form::Button_OKClick() {

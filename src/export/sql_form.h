@@ -15,6 +15,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QShowEvent;
 
 namespace qv {
 
@@ -41,7 +42,8 @@ class TSql_Form : public QDialog {
     QLineEdit* DEST_PORT;
     QLineEdit* LIST_PORT;
     // Why the last character typed into a box, or the port a box holds when
-    // the window is to close, was refused (empty until then).
+    // the window is to close, was refused (empty until then, and again each
+    // time the window is shown).
     QLabel* AVISO;
 
     // Shows the main window's log page (the connection test's lines go there).
@@ -63,14 +65,21 @@ class TSql_Form : public QDialog {
     std::size_t RunningUploads() const { return output_.RunningUploads(); }
     SqlOutput& Output() { return output_; }
 
-    // The first port box that does not hold a port of 1 to 65535, named with
-    // its text and why; empty when all do.
+    // The first port box shown (the tunnel's only while the tunnel is on)
+    // that holds neither a port of 1 to 65535 nor nothing (its default port),
+    // named by its key and its label ("PUERTO (CAMPO \"PORT\")"; "SSH_PORT"), with its text
+    // and why; empty when all do.
     std::string PortProblem() const;
-    // The window closes only with every port box holding a port: else AVISO
-    // says which does not, and that box takes the focus.
+    // The window closes only with every port box shown holding a port (an
+    // empty one takes the port it stands for): else AVISO says which does
+    // not, and that box takes the focus.
     void done(int result) override;
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+
   private:
+    std::vector<QLineEdit*> TunnelPortBoxes() const;
     QLineEdit* BadPortBox() const;
     // Says in AVISO why the boxes cannot be taken; false when they can.
     bool RefusePorts();

@@ -83,7 +83,7 @@ std::string port_problem(const std::string& text) {
 }
 std::string switch_problem(const std::string& text) {
     long v = 0;
-    return text.empty() || ParseLong(text, v) ? "" : "NO ES 0 NI 1";
+    return text.empty() || ParseLong(text, v) ? "" : "NO ES UN NUMERO ENTERO";
 }
 const CheckedDbKey kCheckedDbKeys[] = {
     {"SSH_PORT", port_problem},         {"DEST_PORT", port_problem}, {"LIST_PORT", port_problem},
@@ -113,10 +113,14 @@ DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode,
     s.SSH_LOGIN = ini.readString(kMain, "SSH_LOGIN", "");
     s.SSH_PASS = decode(ini.readString(kMain, "SSH_PASS", ""));
     s.DEST_HOST = ini.readString(kMain, "DEST_HOST", "LOCALHOST");
-    // A value that is not taken keeps the previous one (else the default).
+    // A value that is not taken keeps the previous one (else the default);
+    // an empty port is the default port, as for a run.
     const auto checked = [&](const char* key, const char* def, std::string DbSettings::*field) {
-        const std::string text = ini.readString(kMain, key, def);
-        s.*field = port_problem(text).empty() ? text : previous ? previous->*field : def;
+        const std::string text = ini.readString(kMain, key, "");
+        s.*field = text.empty()                 ? def
+                   : port_problem(text).empty() ? text
+                   : previous                   ? previous->*field
+                                                : def;
     };
     checked("PUERTO", "3306", &DbSettings::PUERTO);
     checked("SSH_PORT", "22", &DbSettings::SSH_PORT);

@@ -4,6 +4,7 @@
 // tunnels of the uploads that run. TSql_Form binds it to its boxes.
 // Main thread only, except where a member says otherwise.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,6 +49,12 @@ struct DbSettings {
     friend bool operator==(const DbSettings&, const DbSettings&) = default;
 };
 
+// The database and tunnel keys of section "MAIN", in the order
+// WriteDbSettings writes them.
+inline constexpr std::array<std::string_view, 13> DbSettingsKeys = {
+    "SSH_HOST",       "SSH_PORT",  "SSH_LOGIN", "SSH_PASS",  "DEST_HOST", "DEST_PORT", "LIST_PORT",
+    "HABILITA_TUNEL", "HOST_NAME", "DB_NAME",   "USER_NAME", "PASSW",     "PUERTO"};
+
 // Stored passwords pass through the configuration file's codec.
 using PasswordCodec = std::function<std::string(const std::string&)>;
 
@@ -55,12 +62,14 @@ using PasswordCodec = std::function<std::string(const std::string&)>;
 // written, one line each, "KEY: \"value\" reason", in the order
 // WriteDbSettings writes them: a port (PUERTO, SSH_PORT, DEST_PORT,
 // LIST_PORT) that is neither empty nor a TCP port, a HABILITA_TUNEL that is
-// neither empty nor a whole number (0 off, any other on). A configuration
+// neither empty nor a whole number (0 off, any other on: "NO ES UN NUMERO
+// ENTERO"). A configuration
 // file's load lists them with the window's keys, so that -INI refuses them.
 std::vector<std::string> DbSettingsProblems(const IniFile& ini);
 // The database and tunnel keys of section "MAIN": a missing key takes its
-// default; an empty one is taken as it stands (an empty port is the
-// default port). A key that DbSettingsProblems names keeps its value in
+// default; an empty one is taken as it stands, but for a port: an empty port
+// key is its default port, which its box then shows. A key that
+// DbSettingsProblems names keeps its value in
 // *previous (the database window's boxes before the load: its Init passes
 // its Settings, so that a bad value leaves the box as it was), or, without
 // previous, takes its default.

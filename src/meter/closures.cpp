@@ -62,14 +62,15 @@ constexpr uint8_t kCauseTermination = 10;  // the meter's end of the transfer
 
 std::string tagText(const TimeTag& t) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.2d/%.2d/%.2d - %.2d:%.2d", t.Day, t.Month, t.Year, t.Hour,
-                  t.Minute);
+    // Two-digit years, as every date text: 2100's tag carries 100.
+    std::snprintf(buf, sizeof buf, "%.2d/%.2d/%.2d - %.2d:%.2d", t.Day, t.Month, t.Year % 100,
+                  t.Hour, t.Minute);
     return std::string(buf) + (t.Summer ? " (Verano)" : " (Invierno)");
 }
 
 void writeLabel(TSlotLabel& label, const TimeTag& t) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.2d/%.2d/%.2d", t.Day, t.Month, t.Year);
+    std::snprintf(buf, sizeof buf, "%.2d/%.2d/%.2d", t.Day, t.Month, t.Year % 100);
     label.setDate(buf);
     std::snprintf(buf, sizeof buf, "%.2d:%.2d", t.Hour, t.Minute);
     label.setTime(buf);

@@ -68,20 +68,21 @@ IniFile IniFile::fromText(std::string_view text) {
     return f;
 }
 
-void IniFile::parse(std::string_view bytes) {
-    const std::string utf8 = Utf8OrLatin1(bytes);
-    const std::string_view text = utf8;
+void IniFile::parse(std::string_view text) {
     lines_.clear();
     if (text.find("\r\n") != std::string_view::npos) eol_ = "\r\n";
     std::string current;
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find('\n', pos);
-        std::string_view raw = text.substr(pos, end == std::string_view::npos ? end : end - pos);
+        std::string_view bytes = text.substr(pos, end == std::string_view::npos ? end : end - pos);
         pos = end == std::string_view::npos ? text.size() : end + 1;
-        if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+        if (!bytes.empty() && bytes.back() == '\r') bytes.remove_suffix(1);
+        // Each line in its own encoding: one Latin-1 byte in a comment must not
+        // turn the UTF-8 of every other line into other letters.
         Line line;
-        line.raw = std::string(raw);
+        line.raw = Utf8OrLatin1(bytes);
+        const std::string_view raw = line.raw;
         const std::string_view t = trim(raw);
         if (!t.empty() && t.front() == '[') {
             const auto close = t.find(']');
@@ -108,17 +109,25 @@ long IniFile::findSection(std::string_view section) const {
     return -1;
 }
 
-long IniFile::findKey(std::string_view section, std::string_view key) const {
-    // The first matching section is the one read and written, as duplicates
-    // of a section would be by the system's own INI service.
-    long s = findSection(section);
-    if (s < 0) return -1;
-    for (std::size_t i = static_cast<std::size_t>(s) + 1; i < lines_.size(); ++i) {
-        if (lines_[i].kind == Line::Header) break;
-        if (lines_[i].kind == Line::Key && sameName(lines_[i].key, key))
-            return static_cast<long>(i);
+std::vector<std::size_t> IniFile::keyLines(std::string_view section,
+                                           const std::string_view* key) const {
+    // Every header of the section counts: a key under a second header is as
+    // much the file's as one under the first.
+    std::vector<std::size_t> found;
+    bool inside = false;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        const Line& l = lines_[i];
+        if (l.kind == Line::Header)
+            inside = sameName(l.section, section);
+        else if (inside && l.kind == Line::Key && (!key || sameName(l.key, *key)))
+            found.push_back(i);
     }
-    return -1;
+    return found;
+}
+
+long IniFile::findKey(std::string_view section, std::string_view key) const {
+    const std::vector<std::size_t> lines = keyLines(section, &key);
+    return lines.empty() ? -1 : static_cast<long>(lines.front());
 }
 
 std::string IniFile::readString(std::string_view section, std::string_view key,
@@ -148,11 +157,14 @@ void IniFile::writeString(std::string_view section, std::string_view key, std::s
     if (trim(key).empty() || key.find('=') != std::string_view::npos || trim(section).empty())
         throw IniFileError("INI key or section name is not usable");
     const std::string v = stored(Utf8OrLatin1(value));  // the file stays UTF-8 throughout
-    const long k = findKey(section, key);
-    if (k >= 0) {
-        Line& line = lines_[static_cast<std::size_t>(k)];
+    const std::vector<std::size_t> found = keyLines(section, &key);
+    if (!found.empty()) {
+        Line& line = lines_[found.front()];
         line.value = v;
         line.raw = line.key + "=" + v;
+        // The key written stands in one line: its repeats go, last first.
+        for (auto r = found.rbegin(); r + 1 != found.rend(); ++r)
+            lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(*r));
     } else {
         Line line;
         line.kind = Line::Key;
@@ -198,9 +210,10 @@ bool IniFile::valueExists(std::string_view section, std::string_view key) const 
 }
 
 void IniFile::deleteKey(std::string_view section, std::string_view key) {
-    const long k = findKey(section, key);
-    if (k < 0) return;
-    lines_.erase(lines_.begin() + k);
+    const std::vector<std::size_t> found = keyLines(section, &key);
+    if (found.empty()) return;
+    for (auto r = found.rbegin(); r != found.rend(); ++r)
+        lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(*r));
     changed();
 }
 
@@ -228,12 +241,14 @@ std::vector<std::string> IniFile::sections() const {
 
 std::vector<std::string> IniFile::keys(std::string_view section) const {
     std::vector<std::string> out;
-    long s = findSection(section);
-    if (s < 0) return out;
-    for (std::size_t i = static_cast<std::size_t>(s) + 1; i < lines_.size(); ++i) {
-        if (lines_[i].kind == Line::Header) break;
-        if (lines_[i].kind == Line::Key) out.push_back(lines_[i].key);
-    }
+    for (std::size_t i : keyLines(section, nullptr)) out.push_back(lines_[i].key);
+    return out;
+}
+
+std::vector<IniFile::Entry> IniFile::entries(std::string_view section) const {
+    std::vector<Entry> out;
+    for (std::size_t i : keyLines(section, nullptr))
+        out.push_back({lines_[i].key, std::string(unquoted(lines_[i].value))});
     return out;
 }
 

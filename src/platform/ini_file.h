@@ -5,8 +5,12 @@
 // line ending as it was. A value between a pair of double (or single) quotes
 // is read without them, as the Windows INI service reads it; a value that
 // would lose its own quotes or its edge blanks so is written between double
-// quotes. A file's text is UTF-8 when it is valid UTF-8 throughout, otherwise
-// Latin-1 (files of older versions), and is held, read and written as UTF-8.
+// quotes. A file's text is decided line by line: a line that is valid UTF-8 is
+// UTF-8, any other is Latin-1 (files of older versions, or one byte of an older
+// editor in a comment of a UTF-8 file); it is held, read and written as UTF-8.
+// A section given under several headers is one section, read in file order;
+// a key given twice is read from its first line, and a write leaves the key
+// in one line only.
 //
 // KeyStore is the program's small key store (the place a Windows program
 // would use the registry for): one INI file, /etc/xdg/<maker>/<program>.conf
@@ -58,6 +62,13 @@ class IniFile {
     void eraseSection(std::string_view section);
     std::vector<std::string> sections() const;
     std::vector<std::string> keys(std::string_view section) const;
+    // Every key line of a section, under each of its headers, in file order,
+    // repeats included: the key as written and its value without quotes.
+    struct Entry {
+        std::string key;
+        std::string value;
+    };
+    std::vector<Entry> entries(std::string_view section) const;
 
     // Writes the file (through a temporary file and a rename); IniFileError on failure.
     void updateFile();
@@ -72,8 +83,12 @@ class IniFile {
         enum Kind { Other, Header, Key } kind = Other;
     };
     void parse(std::string_view text);
-    // Index of the header of `section`, or -1.
+    // Index of the first header of `section`, or -1.
     long findSection(std::string_view section) const;
+    // Indexes of the key lines of `section` (under every header of it); of
+    // `key` alone when one is given.
+    std::vector<std::size_t> keyLines(std::string_view section, const std::string_view* key) const;
+    // The first line of `key`, or -1.
     long findKey(std::string_view section, std::string_view key) const;
     void changed();
 

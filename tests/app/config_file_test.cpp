@@ -38,7 +38,7 @@ WindowSettings load(const std::string& text, WindowSettings s = fresh()) {
 
 TEST(ConfigFile, MissingAndEmptyKeysTakeTheirDefaults) {
     // The parity's default "NONE" is no item: the box stays. An empty key is a missing one
-    // (the port text excepted: empty, the run takes the default port).
+    // (an empty port text is the default port, which the field shows).
     for (const char* text :
          {"", "PORT=\nCONEXION=\nINTERVALO=\nFECHA_INICIO=\nPARIDAD_CONTADOR="}) {
         const WindowSettings s = load(text);
@@ -47,7 +47,7 @@ TEST(ConfigFile, MissingAndEmptyKeysTakeTheirDefaults) {
                   std::tuple("IMPAR", "40000", Today(), 0, 1, 0, 0))
             << text;
     }
-    EXPECT_EQ(load("HOST_PORT=").HostPort, "");
+    EXPECT_EQ(load("HOST_PORT=").HostPort, "40000");
     // Other spellings of an item, hexadecimal numbers.
     const WindowSettings s = load("INTERVALO=$3\nPARIDAD_CONTADOR=none\nBAUD_CONTADOR=custom");
     EXPECT_EQ(std::tuple(s.Intervalo, s.ParityText, s.BaudText),
@@ -85,13 +85,13 @@ TEST(ConfigFile, EveryBadValueIsNamedAndKeepsThePreviousOne) {
         {"FECHA_INICIO", "01/03/26", "NO ES UNA FECHA"},
         {"FECHA_INICIO", "26/03/01", "NO ES UNA FECHA"},
         {"FECHA_FIN", "1900/01/01", "NO ES UNA FECHA"},
-        {"LOGSCREEN", "x", "NO ES 0 NI 1"},
-        {"MINIMIZAR", "yes", "NO ES 0 NI 1"},
+        {"LOGSCREEN", "x", "NO ES UN NUMERO ENTERO"},
+        {"MINIMIZAR", "yes", "NO ES UN NUMERO ENTERO"},
         {"SSH_PORT", "99999", "NO ES UN PUERTO DE 1 A 65535"},
         {"DEST_PORT", "0", "NO ES UN PUERTO"},
         {"LIST_PORT", "-1", "NO ES UN PUERTO"},
         {"PUERTO", "abc", "NO ES UN PUERTO"},
-        {"HABILITA_TUNEL", "si", "NO ES 0 NI 1"},
+        {"HABILITA_TUNEL", "si", "NO ES UN NUMERO ENTERO"},
     };
     for (const auto& [key, value, why] : rows) {
         const std::string bad = std::regex_replace(good, std::regex("(^|\n)" + key + "=[^\n]*"),
@@ -117,8 +117,9 @@ TEST(ConfigFile, EveryBadValueIsNamedAndKeepsThePreviousOne) {
               std::pair(std::string("22"), false));
 }
 
-// The first key that cannot be taken as written (the others and the good
-// meter loaded all the same), or why the file is not loaded at all.
+// The first key that cannot be taken as written (the others loaded all the
+// same, but none of a refused meter list's meters), or why the file is not
+// loaded at all.
 TEST(ConfigFile, WhatCannotBeTakenAsWrittenIsNamed) {
     const std::string path = test::makeTempDir("config_file") + "/c.ini";
     const std::tuple<std::string, bool, std::string> rows[] = {
@@ -152,13 +153,15 @@ TEST(ConfigFile, WhatCannotBeTakenAsWrittenIsNamed) {
         EXPECT_TRUE(problem.empty() ? got.empty()
                                     : got.starts_with("ERROR EN INIFILE " + path + ": " + problem))
             << got;
-        EXPECT_EQ(MeterLinkTexts(s.Grid).size(), loaded && text.find("101") != std::string::npos);
+        EXPECT_EQ(MeterLinkTexts(s.Grid).size(), loaded && text.find("101") != std::string::npos &&
+                                                     !problem.starts_with("CONTADORES"))
+            << text;
     }
 }
 
 TEST(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     const std::string dir = test::makeTempDir("config_file"), path = dir + "/My Config.ini";
-    const std::string kept = "; notes\r\n[OTHER]\r\nA=1\r\n[main]\r\nEXTRA=keep\r\n";
+    const std::string kept = "; notes\r\n[OTHER]\r\nA=1\r\nEXTRA=keep\r\n[main]\r\n; mine\r\n";
     std::ofstream(path) << kept << "HOST=old\r\n";
     std::filesystem::permissions(path, std::filesystem::perms(0640));
     // Owned by a service account (when the test may give it away, as root).
@@ -212,6 +215,70 @@ TEST(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     }
     // A missing file or a folder is not loaded.
     EXPECT_FALSE(LoadConfigFile(dir + "/missing.ini", s) || LoadConfigFile(dir, s));
+}
+
+// A file that means two things (a key given twice, also in another letter case
+// or under a second [MAIN]) or names a key nothing reads is not loaded at all,
+// named with both values (passwords hidden); other sections may hold anything.
+TEST(ConfigFile, RepeatedOrUnknownKeysStopTheLoad) {
+    const std::string path = test::makeTempDir("config_file") + "/c.ini";
+    const std::pair<std::string, std::string> rows[] = {
+        {"[MAIN]\nHOST=a\nRUTA=/x\nhost=b\n", "CLAVE HOST REPETIDA EN [MAIN]: \"a\" Y \"b\""},
+        {"[MAIN]\nCONTADORES=101,1,7,\n[OTHER]\nX=1\n[Main]\nCONTADORES=\"102\",2,22,OPC\n",
+         "CLAVE CONTADORES REPETIDA EN [MAIN]: \"101,1,****,\" Y \"102,2,****,OPC\""},
+        {"[MAIN]\nPASSW=secret1\nPASSW=secret2\n",
+         "CLAVE PASSW REPETIDA EN [MAIN]: \"****\" Y \"****\""},
+        {"[MAIN]\nSSH_PASS=\nSSH_PASS=x\n", "CLAVE SSH_PASS REPETIDA EN [MAIN]: \"\" Y \"****\""},
+        {"[MAIN]\nTipo_Salida=0\nTIPO_SALIDA=1\n", "CLAVE Tipo_Salida REPETIDA EN [MAIN]"},
+        {"[MAIN]\nRUTTA=/srv/out\nRUTA=/x\n", "CLAVE RUTTA DESCONOCIDA EN [MAIN]"},
+        {"[MAIN]\nHOST=a\n[MAIN]\nPASWD=x\n", "CLAVE PASWD DESCONOCIDA EN [MAIN]"},
+    };
+    for (const auto& [text, why] : rows) {
+        std::ofstream(path, std::ios::trunc) << text;
+        WindowSettings s = fresh();
+        std::vector<std::string> problems;
+        EXPECT_FALSE(LoadConfigFile(path, s, &problems)) << text;
+        EXPECT_EQ(problems.size(), 1u);
+        EXPECT_TRUE(!problems.empty() &&
+                    problems[0].starts_with("ERROR EN INIFILE " + path + ": " + why))
+            << (problems.empty() ? "" : problems[0]);
+        EXPECT_EQ(s, fresh()) << text;
+    }
+    // [MAIN] under two headers, each key once; repeats and strange keys elsewhere.
+    std::ofstream(path, std::ios::trunc) << "[OTHER]\nA=1\nA=2\nRUTTA=x\n[MAIN]\nHOST=h\n[X]\n["
+                                            "MAIN]\nRUTA=/r\nCONTADORES=101,1,7,\n";
+    WindowSettings s = fresh();
+    std::vector<std::string> problems;
+    EXPECT_TRUE(LoadConfigFile(path, s, &problems));
+    EXPECT_TRUE(problems.empty());
+    EXPECT_EQ(std::tuple(s.Host, s.Ruta, MeterLinkTexts(s.Grid)),
+              std::tuple("h", "/r", std::vector<std::string>{"101"}));
+}
+
+// A save onto a file leaves each key once (under the first [MAIN]); onto one
+// whose [MAIN] holds a key nothing reads it is refused, naming it, and the file
+// stays as it was.
+TEST(ConfigFile, SavingLeavesEachKeyOnceAndNoKeyUnknown) {
+    const std::string dir = test::makeTempDir("config_file"), path = dir + "/c.ini";
+    std::ofstream(path) << "[MAIN]\nHOST=a\nhost=b\n[OTHER]\nHOST=c\nHOST=d\n[MAIN]\nPUERTO=1\n"
+                           "CONTADORES=101,1,7,\n";
+    WindowSettings s = fresh();
+    s.Host = "new";
+    ASSERT_TRUE(SaveConfigFile(path, s, {}));
+    const IniFile saved(path);
+    EXPECT_EQ(MainKeysProblem(saved), "");
+    EXPECT_EQ(saved.keys("MAIN").size(), 32u);
+    EXPECT_EQ(saved.readString("MAIN", "HOST", ""), "new");
+    EXPECT_EQ(saved.keys("OTHER"), (std::vector<std::string>{"HOST", "HOST"}));  // not ours
+    WindowSettings back = fresh();
+    EXPECT_TRUE(LoadConfigFile(path, back));
+    EXPECT_EQ(back.Host, "new");
+
+    std::ofstream(path, std::ios::trunc) << "[MAIN]\nRUTTA=/srv\n";
+    std::string problem;
+    EXPECT_FALSE(SaveConfigFile(path, s, {}, &problem));
+    EXPECT_EQ(problem, "CLAVE RUTTA DESCONOCIDA EN [MAIN]");
+    EXPECT_EQ(ReadFile(path), "[MAIN]\nRUTTA=/srv\n");
 }
 
 // The sample configuration file loads as it stands (every control's edges

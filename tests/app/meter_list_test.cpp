@@ -51,16 +51,17 @@ TEST(CommaText, ReadingWritingAndMerging) {
     EXPECT_EQ(ToCommaText(items), "12,,\"OPC 7, \"\"x\"\"\",\"\t\",\xe9");
     EXPECT_EQ(GridCommaText(empty_grid()), ",,,");
 
-    // A group with a non-numeric field is left out and named without its password, an
-    // unfinished one too.
+    // A group with a non-numeric field is named without its password, an unfinished
+    // one too; a list with such a group adds none of its meters.
     GridRows g = empty_grid();
     EXPECT_EQ(MergeGridCommaText(g, "x,1,5,Q,015,2,3,R,,,,,14"),
               "ENTRADA \"x,1,****,Q\" NO ES ENLACE,PUNTO,CONTRASENA,OPC");
-    EXPECT_EQ(MeterLinkTexts(g), (Items{"15"}));
+    EXPECT_EQ(g, empty_grid());
+    EXPECT_EQ(MergeGridCommaText(g, "015,2,3,R"), "");
     EXPECT_TRUE(MergeGridCommaText(g, "16,1,1,,17,1").starts_with("ENTRADA \"17,1\" NO ES"));
     // Empty items after the last meter are none; a trailing blank-separated item is one.
     EXPECT_EQ(MergeGridCommaText(g, "18,1,1,\"\", "), "");
-    EXPECT_EQ(MeterLinkTexts(g), (Items{"15", "16", "18"}));
+    EXPECT_EQ(MeterLinkTexts(g), (Items{"15", "18"}));
     EXPECT_TRUE(MergeGridCommaText(g, "19,1,1,OPC 19").starts_with("ENTRADA \"19\" NO ES"));
 
     // What parts an item from the one before: blanks alone, or a ",".

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <regex>
 #include <thread>
 #include <tuple>
@@ -533,7 +534,7 @@ TEST_F(ConfigWindow, DatabaseWindowKeepsPortsInTheirRange) {
     f.PUERTO->selectAll();
     f.PUERTO->insert("abc");
     EXPECT_EQ(f.PUERTO->text(), "3306");
-    EXPECT_EQ(f.AVISO->text(), "EN PORT SOLO SE ADMITE UN PUERTO DE 1 A 65535");
+    EXPECT_EQ(f.AVISO->text(), "EN PUERTO (CAMPO \"PORT\") SOLO SE ADMITE UN PUERTO DE 1 A 65535");
     f.HABILITA_TUNEL->setChecked(true);
     for (const char* typed : {"99999", "0"}) {
         f.SSH_PORT->selectAll();
@@ -1074,6 +1075,166 @@ TEST_F(ConfigWindow, ReadNowRefusesMergingNamesAndDatabaseSettingsBeforeAnyCall)
     EXPECT_NE(w->Conta, nullptr);
     ASSERT_TRUE(eventsUntil([&] { return w->BitBtn2.isEnabled(); }));
     EXPECT_EQ(sim->connectionsAccepted(), 1u);
+}
+
+// ---- A configuration file means one thing, and the window saves back what -INI takes.
+
+// LEER CONFIGURACION over a file that means two things or names a key nothing
+// reads: the red line -INI stops with, and no control changes; over a refused
+// meter list: none of its meters; a check box takes any whole number.
+TEST_F(ConfigWindow, LoadButtonTakesNothingOfAFileThatMeansTwoThings) {
+    w->HOST.setText("before");
+    w->Add_to_Grid(7, 1, 1, "");
+    sqlForm->PUERTO->setText("3310");
+    const WindowSettings before = w->Settings();
+    const DbSettings dbBefore = sqlForm->Settings();
+    const struct {
+        std::string text, why;
+        bool whole;  // nothing of the file taken
+    } rows[] = {
+        {"[MAIN]\nHOST=a\nPUERTO=3307\nhost=b\n", "CLAVE HOST REPETIDA EN [MAIN]: \"a\" Y \"b\"",
+         true},
+        {"[MAIN]\nCONTADORES=101,1,7,\n[X]\n[MAIN]\nCONTADORES=102,2,22,\n",
+         "CLAVE CONTADORES REPETIDA EN [MAIN]: \"101,1,****,\" Y \"102,2,****,\"", true},
+        {"[MAIN]\nPUERTO=3307\nRUTTA=/srv\n", "CLAVE RUTTA DESCONOCIDA EN [MAIN]", true},
+        {"[MAIN]\nHOST=before\nLOGDISK=0\nCONTADORES=102,2,22,,103,x,7,\n",
+         "CONTADORES: ENTRADA \"103,x,****,\" NO ES ENLACE,PUNTO,CONTRASENA,OPC", false},
+        {"[MAIN]\nHOST=before\nLOGDISK=si\n", "LOGDISK: \"si\" NO ES UN NUMERO ENTERO", false},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.text);
+        const std::string file = dir + "/two.ini";
+        std::ofstream(file, std::ios::trunc) << r.text;
+        w->ApplySettings(before);
+        sqlForm->SetSettings(dbBefore);
+        w->BitBt_ClearClick();
+        DialogAnswers load({file.c_str()});
+        w->BitBtn_Load.click();
+        EXPECT_EQ(w->Rx9.document()->blockCount(), 1);
+        EXPECT_EQ(LastRedLine(), "ERROR EN INIFILE " + file + ": " + r.why);
+        const WindowSettings now = w->Settings();
+        EXPECT_EQ(MeterLinkTexts(now.Grid), (std::vector<std::string>{"7"}));
+        EXPECT_EQ(now.LogDisk, before.LogDisk);
+        WindowSettings kept = before;
+        kept.IniFileName = file;
+        if (r.whole) {
+            EXPECT_EQ(now, kept);
+            EXPECT_EQ(dbTexts(sqlForm->Settings()), dbTexts(dbBefore));
+        }
+    }
+    const std::string on = dir + "/on.ini";
+    std::ofstream(on) << "[MAIN]\nLOGDISK=2\n";
+    DialogAnswers load({on.c_str()});
+    w->BitBtn_Load.click();
+    EXPECT_TRUE(w->LOG_FILE.isChecked());
+}
+
+// One Latin-1 byte in a comment leaves the UTF-8 folder as written; the window
+// saves the whole file as UTF-8.
+TEST_F(ConfigWindow, StrayLatin1ByteLeavesTheUtf8Lines) {
+    const std::string file = dir + "/mixed.ini", folder = dir + "/Campiña";
+    std::ofstream(file)
+        << "; carpeta de la Campi\xF1\x61\n[MAIN]\nCONEXION=2\nHOST=127.0.0.1\nRUTA=" << folder
+        << "\n";
+    DialogAnswers load({file.c_str()});
+    w->BitBtn_Load.click();
+    EXPECT_EQ(w->RUTA.text().toStdString(), folder);
+    ASSERT_TRUE(w->Save_data(file));
+    const std::string saved = test::ReadFile(file);
+    EXPECT_TRUE(IsUtf8(saved));
+    EXPECT_TRUE(saved.starts_with("; carpeta de la Campiña\n[MAIN]\n")) << saved;
+    EXPECT_NE(saved.find("\nRUTA=" + folder + "\n"), std::string::npos);
+}
+
+// Empty port keys are their default ports: shown so, the database window
+// closes over them, and GUARDA CONFIGURACION saves back every key of a file
+// -INI takes with its meaning (an empty port as the port it stands for; the
+// passwords disguised anew).
+TEST_F(ConfigWindow, EveryFileIniTakesIsSavedBackWithItsMeaning) {
+    std::string sample = test::ReadFile(QV_SAMPLE_INI);
+    sample = std::regex_replace(sample, std::regex("\nRUTA=[^\n]*"), "\nRUTA=" + dir);
+    const std::string empty =
+        "[MAIN]\r\nCONTADORES=101,1,7,\r\nCONEXION=2\r\nHOST=127.0.0.1\r\nHOST_PORT=\r\nRUTA=" +
+        dir + "\r\nPUERTO=\r\nSSH_PORT=\r\nDEST_PORT=\r\nLIST_PORT=\r\nHABILITA_TUNEL=1\r\n";
+    const std::map<std::string, std::string> ports = {{"HOST_PORT", "40000"},
+                                                      {"PUERTO", "3306"},
+                                                      {"SSH_PORT", "22"},
+                                                      {"DEST_PORT", "3306"},
+                                                      {"LIST_PORT", "3306"}};
+    for (const std::string& text : {sample, empty}) {
+        // A new name each time: saving over a file would ask first.
+        const std::string file = dir + "/taken.ini",
+                          saved = dir + (text == sample ? "/sample.ini" : "/empty.ini");
+        std::ofstream(file, std::ios::trunc) << text;
+        Windows a(dir);
+        a.w->ArgumentsFrom({"quorvanta", "-INI", file, "-NOSTART"});
+        ASSERT_EQ(ProcessExitCode(), 1);  // taken
+        if (text == empty) {
+            EXPECT_EQ(a.w->PUERTOIP.text(), "40000");
+            EXPECT_EQ(std::vector<QString>({a.f->PUERTO->text(), a.f->SSH_PORT->text(),
+                                            a.f->DEST_PORT->text(), a.f->LIST_PORT->text()}),
+                      std::vector<QString>({"3306", "22", "3306", "3306"}));
+        }
+        a.f->open();
+        a.f->BT_CANCEL->click();
+        EXPECT_FALSE(a.f->isVisible()) << a.f->AVISO->text().toStdString();
+        {
+            DialogAnswers save({saved.c_str()});
+            a.w->BitBtn_Save.click();
+            EXPECT_TRUE(save.boxes.size() == 1 && save.boxes[0].starts_with("Se han guardado"))
+                << LastRedLine();
+        }
+        const IniFile original = IniFile::fromText(text), back(saved);
+        for (const IniFile::Entry& e : original.entries("MAIN")) {
+            const std::string now = back.readString("MAIN", e.key, "<none>");
+            if (e.key == "CONTADORES")
+                EXPECT_EQ(FromCommaText(now), FromCommaText(e.value));
+            else if (e.key == "PASSW" || e.key == "SSH_PASS")
+                EXPECT_EQ(DecodePWDEx(now), DecodePWDEx(e.value)) << e.key;
+            else if (e.value.empty() && ports.contains(e.key))
+                EXPECT_EQ(now, ports.at(e.key)) << e.key;
+            else
+                EXPECT_EQ(now, e.value) << e.key;
+        }
+        EXPECT_EQ(MainKeysProblem(back), "");
+        // Read by -INI, the file saved gives what the file taken gave.
+        Windows b(dir);
+        b.w->ArgumentsFrom({"quorvanta", "-INI", saved, "-NOSTART"});
+        EXPECT_EQ(b.w->Settings(), a.w->Settings());  // both with the saved file's name
+        EXPECT_EQ(dbTexts(b.f->Settings()), dbTexts(a.f->Settings()));
+    }
+}
+
+// A port box refused is named by its key and its label, only while the
+// operator can see it; an empty one is its default; the warning goes when the
+// window opens again.
+TEST_F(ConfigWindow, DatabaseWindowNamesOnlyThePortBoxesShown) {
+    TSql_Form& f = *sqlForm;
+    w->HOST.setText("127.0.0.1");
+    f.open();
+    f.PUERTO->setText("0");
+    f.BT_CANCEL->click();
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_EQ(f.AVISO->text().toStdString(),
+              "PUERTO (CAMPO \"PORT\"): \"0\" NO ES UN PUERTO DE 1 A 65535");
+    std::string problem;
+    EXPECT_FALSE(w->Save_data(dir + "/x.ini", &problem));
+    EXPECT_EQ(problem, "PUERTO (CAMPO \"PORT\"): \"0\" NO ES UN PUERTO DE 1 A 65535");
+    f.PUERTO->clear();
+    f.HABILITA_TUNEL->setChecked(true);
+    f.DEST_PORT->setText("70000");
+    f.BT_CANCEL->click();
+    EXPECT_EQ(f.AVISO->text().toStdString(),
+              "DEST_PORT (CAMPO \"DESTINAT.  PORT\"): \"70000\" NO ES UN PUERTO DE 1 A 65535");
+    // With the tunnel off its boxes are hidden: never refused, back to a port.
+    f.HABILITA_TUNEL->setChecked(false);
+    f.BT_CANCEL->click();
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_EQ(std::pair(f.PUERTO->text(), f.DEST_PORT->text()),
+              std::pair(QString("3306"), QString("3306")));
+    f.open();
+    EXPECT_EQ(f.AVISO->text(), "");
+    f.BT_CANCEL->click();
 }
 
 }  // namespace

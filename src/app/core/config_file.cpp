@@ -54,10 +54,11 @@ std::string take_item(const std::array<std::string_view, N>& items, std::string_
     return "NO ES " + list;
 }
 
-// A check box: a whole number, 0 unticked, any other ticked.
+// A check box: a whole number, 0 unticked, any other ticked (so the refusal
+// says what is taken: 2 is).
 std::string take_switch(std::string_view text, bool& setting) {
     long v = 0;
-    if (!ParseLong(text, v)) return "NO ES 0 NI 1";
+    if (!ParseLong(text, v)) return "NO ES UN NUMERO ENTERO";
     setting = v != 0;
     return "";
 }
@@ -82,10 +83,9 @@ struct ConfigKey {
     std::string_view name;
     std::string (*saved)(const WindowSettings& s);                  // the text a save writes
     std::string (*take)(std::string_view text, WindowSettings& s);  // see above
-    // Taken for a missing key, and for an empty one unless emptyTaken;
-    // nullptr: the setting stays as it was.
+    // Taken for a missing key and for an empty one; nullptr: the setting
+    // stays as it was.
     const char* missing;
-    bool emptyTaken = false;
 };
 
 std::string take_text(std::string_view text, std::string& setting) {
@@ -126,13 +126,12 @@ const ConfigKey kKeys[] = {
      [](std::string_view t, WindowSettings& s) { return take_text(t, s.ModemInit); }, ""},
     {"HOST", [](const WindowSettings& s) { return s.Host; },
      [](std::string_view t, WindowSettings& s) { return take_text(t, s.Host); }, ""},
-    // Empty, the run takes the default port, as the window does.
+    // Empty, the default port, which the field then shows.
     {"HOST_PORT", [](const WindowSettings& s) { return s.HostPort; },
      [](std::string_view t, WindowSettings& s) {
-         return TrimBlanks(t).empty() || IsTcpPort(t) ? take_text(t, s.HostPort)
-                                                      : "NO ES UN PUERTO DE 1 A 65535";
+         return IsTcpPort(t) ? take_text(t, s.HostPort) : "NO ES UN PUERTO DE 1 A 65535";
      },
-     "40000", true},
+     "40000"},
     {"FECHA_INICIO", [](const WindowSettings& s) { return FormatDateYmd(s.FechaInicio); },
      [](std::string_view t, WindowSettings& s) { return take_date(t, s.FechaInicio); }, ""},
     {"FECHA_FIN", [](const WindowSettings& s) { return FormatDateYmd(s.FechaFin); },
@@ -171,6 +170,29 @@ void write_keys(IniFile& f, const WindowSettings& s, const DbSettings& db) {
     WriteDbSettings(f, db, [](const std::string& plain) { return EncodePWDEx(plain); });
 }
 
+// Whether a part of the program reads or writes `key` in section "MAIN": the
+// meter list, the window's keys and the database window's.
+bool known_key(std::string_view key) {
+    if (SameTextIgnoringCase(key, "CONTADORES")) return true;
+    for (const ConfigKey& k : kKeys)
+        if (SameTextIgnoringCase(key, k.name)) return true;
+    for (std::string_view k : DbSettingsKeys)
+        if (SameTextIgnoringCase(key, k)) return true;
+    return false;
+}
+
+// A value as a refusal shows it: a stored password as "****", and in the
+// meter list each meter's access password, as the list's own refusals do.
+std::string shown_value(std::string_view key, const std::string& value) {
+    if (SameTextIgnoringCase(key, "PASSW") || SameTextIgnoringCase(key, "SSH_PASS"))
+        return value.empty() ? value : "****";
+    if (!SameTextIgnoringCase(key, "CONTADORES")) return value;
+    std::vector<std::string> items = FromCommaText(value);
+    for (std::size_t i = 2; i < items.size(); i += 4)
+        if (!items[i].empty()) items[i] = "****";
+    return ToCommaText(items);
+}
+
 }  // namespace
 
 // The keys are written as a save writes them and read as a load reads them:
@@ -188,6 +210,20 @@ std::string ConfigKeysProblem(const WindowSettings& s, const DbSettings& db) {
     std::vector<std::string> problems = LoadConfigKeys(written, back);
     for (std::string& p : DbSettingsProblems(written)) problems.push_back(std::move(p));
     return problems.empty() ? std::string() : problems.front();
+}
+
+std::string MainKeysProblem(const IniFile& f) {
+    const std::vector<IniFile::Entry> entries = f.entries(ConfigSection);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const IniFile::Entry& e = entries[i];
+        if (!known_key(e.key)) return "CLAVE " + e.key + " DESCONOCIDA EN [MAIN]";
+        for (std::size_t j = 0; j < i; ++j)
+            if (SameTextIgnoringCase(entries[j].key, e.key))
+                return "CLAVE " + entries[j].key + " REPETIDA EN [MAIN]: \"" +
+                       shown_value(e.key, entries[j].value) + "\" Y \"" +
+                       shown_value(e.key, e.value) + "\"";
+    }
+    return std::string();
 }
 
 namespace {
@@ -243,6 +279,12 @@ bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSe
     try {
         IniFile f(path, false);
         write_keys(f, s, db);
+        // The save leaves each key once; a key of the file's own that no part
+        // of the program reads would make the file one a load refuses.
+        if (std::string why = MainKeysProblem(f); !why.empty()) {
+            if (problem) *problem = std::move(why);
+            return fail();
+        }
         f.updateFile();
         return true;
     } catch (const std::exception&) {
@@ -256,6 +298,8 @@ bool LoadConfigFile(const std::string& path, WindowSettings& s,
     std::string why = config_text(path, text);
     const IniFile f = IniFile::fromText(text);
     if (why.empty() && !f.sectionExists(ConfigSection)) why = "NO TIENE SECCION [MAIN]";
+    // A file that means two things, or names what nothing reads, is not loaded.
+    if (why.empty()) why = MainKeysProblem(f);
     // A key that could not be taken still leaves the others loaded.
     const bool loaded = why.empty();
     std::vector<std::string> found;
@@ -282,7 +326,7 @@ std::vector<std::string> LoadConfigKeys(const IniFile& f, WindowSettings& s) {
         problems.push_back("CONTADORES: " + p);
     for (const ConfigKey& k : kKeys) {
         std::string text = f.readString(m, k.name, "");
-        if (!f.valueExists(m, k.name) || (!k.emptyTaken && TrimBlanks(text).empty())) {
+        if (!f.valueExists(m, k.name) || TrimBlanks(text).empty()) {
             if (!k.missing) continue;
             text = k.missing;
         }

@@ -22,10 +22,12 @@ inline constexpr std::string_view IniRecordKey = "\\SOFTWARE\\PELLANTRIA\\QUORVA
 inline constexpr std::string_view IniRecordValue = "INI";
 
 // Writes every key of the window's settings and then the database keys into
-// the file, keeping its other sections and keys. The file is replaced in one
-// step: a failed save (false) leaves the file as it was. A value that a load
-// would refuse is not saved: false, and *problem (when given) names the key,
-// the value and why, as a load would.
+// the file, keeping its other sections and keys; each key the save writes
+// stands once in the file. The file is replaced in one step: a failed save
+// (false) leaves the file as it was. A value that a load would refuse is not
+// saved, nor onto a file whose "MAIN" holds a key no part of the program
+// reads: false, and *problem (when given) names the key, the value and why,
+// as a load would.
 bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSettings& db,
                     std::string* problem = nullptr);
 
@@ -34,11 +36,19 @@ bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSe
 // when every key would load back. The same rules as a load's, not a copy.
 std::string ConfigKeysProblem(const WindowSettings& s, const DbSettings& db);
 
+// The first key of section "MAIN" (under any of its headers, in file order)
+// that no part of the program reads or writes, or that is given twice (in
+// any letter case), in a log line's words: "CLAVE RUTTA DESCONOCIDA EN
+// [MAIN]", "CLAVE HOST REPETIDA EN [MAIN]: \"a\" Y \"b\"" (stored passwords,
+// and the meters' in CONTADORES, as "****"). Empty when there is none.
+std::string MainKeysProblem(const IniFile& f);
+
 // Reads the window's keys (meter list to output folder) into s: the meters
 // are merged into the grid, each other key sets its setting or, when
 // missing, its default. False, with s unchanged, when the file cannot be read
 // as a configuration file: missing, a folder, not readable, in another
-// encoding (UTF-16, a UTF-8 byte-order mark), without section "MAIN". When
+// encoding (UTF-16, a UTF-8 byte-order mark), without section "MAIN", or one
+// that means two things or names what nothing reads (MainKeysProblem). When
 // given, *problems then holds why in a log line's words ("ERROR EN INIFILE
 // path: reason"); after a load it holds one such line for each key that could
 // not be taken as written (that key kept its previous value; see
@@ -48,13 +58,13 @@ bool LoadConfigFile(const std::string& path, WindowSettings& s,
                     std::vector<std::string>* problems = nullptr);
 // Gives each key that could not be taken as written ("KEY: \"value\" reason";
 // for CONTADORES the first entry, its password hidden), in the order a save
-// writes them; such a key keeps the value s had (of CONTADORES, the good
-// entries are merged). A key with a set of values or a range (PORT, the
+// writes them; such a key keeps the value s had (CONTADORES refused merges
+// none of its meters). A key with a set of values or a range (PORT, the
 // serial line's four, CONEXION, HOST_PORT, the dates, INTERVALO,
 // Tipo_Salida, the check boxes) takes only those; a missing key, or an
-// empty one (HOST_PORT excepted: empty is the default port), takes its
-// default (PARIDAD_CONTADOR: stays). The parity is also taken in English
-// (NONE, ODD, EVEN, MARK, SPACE).
+// empty one, takes its default (PARIDAD_CONTADOR: stays; HOST_PORT: the
+// default port 40000). The parity is also taken in English (NONE, ODD,
+// EVEN, MARK, SPACE).
 std::vector<std::string> LoadConfigKeys(const IniFile& f, WindowSettings& s);
 
 // Writes a string value (DataType 1; any other type writes nothing) under Key

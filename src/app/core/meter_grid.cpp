@@ -158,6 +158,8 @@ std::string MergeGridCommaText(GridRows& grid, std::string_view text) {
     while (items.size() % 4 != 0 && items.back().empty()) items.pop_back();
     std::string problem;
     std::set<int32_t> links;
+    // A list refused adds none of its meters: the grid keeps what it held.
+    GridRows merged = grid;
     for (std::size_t i = 0; i < items.size(); i += 4) {
         const std::vector<std::string> group(
             items.begin() + static_cast<std::ptrdiff_t>(i),
@@ -168,7 +170,7 @@ std::string MergeGridCommaText(GridRows& grid, std::string_view text) {
                            parse_int32(group[1], point) && parse_int32(group[2], password);
         const std::string fit = whole ? MeterNumbersProblem(group[0], group[1], group[2]) : "";
         if (whole && fit.empty() && links.insert(link).second) {
-            Add_to_Grid(grid, link, point, password, group[3]);
+            Add_to_Grid(merged, link, point, password, group[3]);
         } else if (problem.empty()) {
             // The entry is named without its access password.
             std::vector<std::string> shown = group;
@@ -182,6 +184,7 @@ std::string MergeGridCommaText(GridRows& grid, std::string_view text) {
                 problem = "DIRECCION DE ENLACE " + std::to_string(link) + " REPETIDA";
         }
     }
+    if (problem.empty()) grid = std::move(merged);
     return problem;
 }
 

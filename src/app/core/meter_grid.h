@@ -55,7 +55,7 @@ std::string GridCommaText(const GridRows& grid);
 // that cannot be taken as written, empty when there is none: a group whose
 // first three items are not whole numbers or do not fit their fields (see
 // MeterNumbersProblem), an unfinished group at the end, a link address given
-// twice. Those are left out; the others merged.
+// twice. A text with such an entry merges none of its meters.
 std::string MergeGridCommaText(GridRows& grid, std::string_view text);
 
 // The link address and the measuring point travel as two bytes of every
