@@ -97,7 +97,12 @@ bool WriteStatusFile(const std::string& path, const GridRows& grid) {
             continue;
         for (std::size_t c = 0; c < row.size(); ++c) {
             if (c) text += ';';
-            text += Utf8OrLatin1(TrimBlanks(row[c]));
+            // One field on one line, whatever a refused run's rows hold.
+            std::string field = Utf8OrLatin1(TrimBlanks(row[c]));
+            std::ranges::replace_if(
+                field, [](char ch) { return static_cast<unsigned char>(ch) < ' ' || ch == 0x7F; },
+                ' ');
+            text += field;
         }
         text += "\r\n";
     }

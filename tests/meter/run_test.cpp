@@ -316,6 +316,9 @@ TEST(ReadingRunFiles, StatusFileNameAndContents) {
               "A;ESTADO;;;\r\n");
     ASSERT_TRUE(WriteStatusFile(file, {{"H"}, {"", "", "", "OPC\xC3\x91", ""}}));
     EXPECT_EQ(readFile(file), "H;;;;\r\n;;;OPC\xC3\x91;\r\n");
+    // A code with a line break (a refused run's row) stays on its own line.
+    ASSERT_TRUE(WriteStatusFile(file, {{"H"}, {"1", "2", "3", "A\r\nB\x7F", "(10)"}}));
+    EXPECT_EQ(readFile(file), "H;;;;\r\n1;2;3;A  B ;(10)\r\n");
     std::filesystem::remove_all(dir);
 }
 

@@ -31,6 +31,7 @@ TEST(SimCommandLine, EndpointsAndBadOptionsWithAReason) {
         {"--tcp :1 --fault 1:loud", "unknown fault"},
         {"--tcp :1 --fault 1:missing=7", "1 to 6"},
         {"--tcp :1 --fault 1:closure-missing=0", "1 to 6"},
+        {"--tcp :1 --fault 1:lose-reply=0", "lose-reply needs a number from 1"},
         {"--tcp :1 --fault 1:silent=sometimes", "silent"},
         {"--tcp :1 --fault 1:late-reply=3", "N,MS"},
         {"--tcp :1 --fault 1:closure-time=24:00", "HH:MM"},
