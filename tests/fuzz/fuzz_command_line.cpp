@@ -34,9 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bool refused = false;
         (void)qv::Analiza_parametros(cmd, s, calls, &refused);
         if (s.Grid.size() < 2 || s.AsduRetries < 1 || s.AsduRetries > 9) std::abort();
-        // A refused command line changes nothing but how the program closes.
+        // A refused command line changes nothing but how the program closes
+        // and the meters named so far (the status file shows them not read).
         s.AutoMinimize = before.AutoMinimize;
         s.AutoClose = before.AutoClose;
+        s.Grid = before.Grid;
         if (refused && !(s == before)) std::abort();
     }
     // A meter item taken fits the frames' fields.
