@@ -148,6 +148,8 @@ class Tremotex : public QWidget {
     void BitBt_ClearClick();
     // One worker message; the handler owns the payload.
     void WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload);
+    // One meter's readings, handed to the run's output.
+    void OutputReadings(const Tdevice& d);
     // Where workers post their messages to this window.
     MessageTarget WindowTarget() const;
     void BitBtn2Click();

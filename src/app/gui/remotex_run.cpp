@@ -110,31 +110,32 @@ void Tremotex::SetSignal(double position, const std::string& hint) {
     signal.SetHint(latin1(hint));
 }
 
+void Tremotex::OutputReadings(const Tdevice& d) {
+    Show_data_Text(" - DATOS RECOGIDOS DE METER : " + std::to_string(d.LinkAddress), colour::Green);
+    // Where the run was checked to write, whatever the box shows now.
+    switch (run_ ? run_->Window.TipoSalida : Tipo_Salida.ItemIndex()) {
+        case OutputFolder:
+            Crear_fixer(d, false);
+            break;
+        case OutputFtp:
+            Crear_fixer(d, true);
+            break;
+        default:
+            if (PostFixer) {
+                PostFixer(d);
+            } else if (Crear_fixer(d, false).empty()) {
+                Show_data_Text("- NO EXISTEN DATOS PARA SUBIR A LA BASE", colour::Red);
+            } else {
+                Show_data_Text("- SALIDA A BASE DE DATOS NO DISPONIBLE", colour::Red);
+            }
+    }
+}
+
 void Tremotex::WM_C_MSG(int kind, std::unique_ptr<MessagePayload> payload) {
     try {
         if (kind == MSG_DATA) {
             auto* data = dynamic_cast<ObjectPayload<Tdevice>*>(payload.get());
-            if (!data || !data->object) return;
-            const Tdevice& d = *data->object;
-            Show_data_Text(" - DATOS RECOGIDOS DE METER : " + std::to_string(d.LinkAddress),
-                           colour::Green);
-            // Where the run was checked to write, whatever the box shows now.
-            switch (run_ ? run_->Window.TipoSalida : Tipo_Salida.ItemIndex()) {
-                case OutputFolder:
-                    Crear_fixer(d, false);
-                    break;
-                case OutputFtp:
-                    Crear_fixer(d, true);
-                    break;
-                default:
-                    if (PostFixer) {
-                        PostFixer(d);
-                    } else if (Crear_fixer(d, false).empty()) {
-                        Show_data_Text("- NO EXISTEN DATOS PARA SUBIR A LA BASE", colour::Red);
-                    } else {
-                        Show_data_Text("- SALIDA A BASE DE DATOS NO DISPONIBLE", colour::Red);
-                    }
-            }
+            if (data && data->object) OutputReadings(*data->object);
             return;
         }
         auto* m = dynamic_cast<Tmensaje_TXT*>(payload.get());
