@@ -161,9 +161,7 @@ struct SqlOutput::Upload {
 };
 
 void SqlOutput::Failed(const std::string& fileName, const std::string& why) {
-    LastFailure = {fileName, why};
-    if (UploadFailed) UploadFailed();
-    LastFailure = {};
+    if (UploadFailed) UploadFailed(fileName, why);
 }
 
 SqlOutput::SqlOutput(MainExecutor& executor, MessageTarget mainWindow, LogLine log)

@@ -133,14 +133,9 @@ class SqlOutput {
     // the main window can keep its count of running uploads.
     std::function<void()> UploadsChanged;
     // Called in the main thread when rows handed to an upload were not all
-    // written (the readings file stays where it was).
-    std::function<void()> UploadFailed;
-    // While UploadFailed runs: the readings file of that upload (empty for
-    // rows given without one) and why its rows were not all written.
-    struct Failure {
-        std::string File, Why;
-    };
-    Failure LastFailure;
+    // written (the readings file stays where it was): that file (empty for
+    // rows given without one) and why.
+    std::function<void(const std::string& fileName, const std::string& why)> UploadFailed;
 
   private:
     struct Upload;

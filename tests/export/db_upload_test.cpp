@@ -88,7 +88,7 @@ TEST(Upload, BadFilesAreRefusedWithTheirRedLineAndNothingStarts) {
         if (!c.lines.empty()) path = test::WriteFile(dir, name, c.lines);
         test::ExportHarness h;
         int lost = 0;
-        h.output.UploadFailed = [&] { ++lost; };
+        h.output.UploadFailed = [&](const std::string&, const std::string&) { ++lost; };
         h.output.Settings.PASSWORD = c.password;
         h.output.Subir_a_base(path, false);
         EXPECT_EQ(lost, 1);
@@ -113,7 +113,7 @@ using DbUpload = test::UploadTest;
 // SQL mode (a server without strict mode would store zeros; a strict one takes 24:00).
 TEST_F(DbUpload, WholeFileIsInsertedRowByRowUpToTheFirstFailure) {
     int lost = 0;
-    h.output.UploadFailed = [&] { ++lost; };
+    h.output.UploadFailed = [&](const std::string&, const std::string&) { ++lost; };
     for (const bool strict : {true, false}) {
         if (!strict) NonStrict();
         client.FreshTable(schema);

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <span>
 
+#include "app/core/app_log.h"
 #include "platform/worker_message.h"
 
 namespace qv {
@@ -80,8 +81,7 @@ std::string faultText(const std::string& output, const std::string& why) {
     std::string text = why;
     const auto start = text.find_first_not_of(" -");
     text.erase(0, start == std::string::npos ? text.size() : start);
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < ' ' || c == 0x7F) c = ' ';
+    text = OneLineText(text);
     return output + ": " + (text.empty() ? "ERROR" : text);
 }
 

@@ -174,7 +174,7 @@ class Tremotex : public QWidget {
         std::shared_ptr<const DbSettings> Db;  // the database window's boxes
         // The run's grid, each meter's status as the run gave it.
         GridRows Grid;
-        // Per grid row: the status of a meter read whose output failed.
+        // Per grid row of Grid: the status of a meter read whose output failed.
         std::vector<std::string> OutputFault;
         // The CSV files written for the run, each with its grid row.
         std::map<std::string, int> FileRows;

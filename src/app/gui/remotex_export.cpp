@@ -64,8 +64,8 @@ std::unique_ptr<TSql_Form> CreateSqlForm(Tremotex& remotex) {
         remotex.pagecontrol1.setCurrentWidget(&remotex.Conexion_conta);
     };
     form->Output().UploadsChanged = [&remotex] { remotex.SyncUploads(); };
-    form->Output().UploadFailed = [&remotex, &output = form->Output()] {
-        remotex.OutputFailed(output.LastFailure.File, 0, "BASE DE DATOS", output.LastFailure.Why);
+    form->Output().UploadFailed = [&remotex](const std::string& file, const std::string& why) {
+        remotex.OutputFailed(file, 0, "BASE DE DATOS", why);
     };
     remotex.Sql_Form = form.get();
     // The CSV file stays in the run's folder; the form logs when none could

@@ -200,8 +200,7 @@ namespace {
 // says so in place of "(6) LECTURA CORRECTA".
 std::string statusOf(const Tremotex::RunCopy& run, std::size_t r) {
     const std::string& status = run.Grid[r][4];
-    if (r < run.OutputFault.size() && !run.OutputFault[r].empty() && status.starts_with("(6)"))
-        return run.OutputFault[r];
+    if (!run.OutputFault[r].empty() && status.starts_with("(6)")) return run.OutputFault[r];
     return status;
 }
 
@@ -281,7 +280,6 @@ void Tremotex::OutputFailed(const std::string& file, int32_t link, const std::st
     const auto r = static_cast<std::size_t>(row);
     const std::string line = OutputFaultLine(TextToInt(run.Grid[r][0]), output, why);
     Show_data_Text(line, colour::Red);
-    run.OutputFault.resize(std::max(run.OutputFault.size(), run.Grid.size()));
     if (run.OutputFault[r].empty()) run.OutputFault[r] = OutputFaultStatus(output, why);
     ShowRunStatus(row, run.Grid[r][4]);
     OutputLost(line, row);
@@ -360,6 +358,7 @@ bool Tremotex::TakeRunSettings() {
     copy.Target = QFile::encodeName(RUTA.text()).toStdString();
     copy.Db = DatabaseSettings();
     copy.Grid = copy.Window.Grid;
+    copy.OutputFault.resize(copy.Grid.size());
     pendingRun_ = std::move(copy);
     BitBtn2.setEnabled(false);
     LockSettings(BitBtn2.isEnabled());
@@ -390,9 +389,8 @@ void Tremotex::Delay_startTimer() {
 }
 
 void Tremotex::StartRun(RunCopy copy) {
+    // The controls were locked when the copy was taken.
     if (AutoMinimize || MINIMIZAR.isChecked()) TrayIcon1.HideMainForm();
-    BitBtn2.setEnabled(false);
-    LockSettings(BitBtn2.isEnabled());
     QPalette p = SIM.palette();
     p.setColor(QPalette::WindowText, toQColor(colour::Grey));
     SIM.setPalette(p);
