@@ -109,8 +109,8 @@ long IniFile::findSection(std::string_view section) const {
     return -1;
 }
 
-std::vector<std::size_t> IniFile::keyLines(std::string_view section,
-                                           const std::string_view* key) const {
+template <class Pred>
+std::vector<std::size_t> IniFile::sectionLines(std::string_view section, Pred wanted) const {
     // Every header of the section counts: a key under a second header is as
     // much the file's as one under the first.
     std::vector<std::size_t> found;
@@ -119,10 +119,26 @@ std::vector<std::size_t> IniFile::keyLines(std::string_view section,
         const Line& l = lines_[i];
         if (l.kind == Line::Header)
             inside = sameName(l.section, section);
-        else if (inside && l.kind == Line::Key && (!key || sameName(l.key, *key)))
+        else if (inside && wanted(l))
             found.push_back(i);
     }
     return found;
+}
+
+std::vector<std::size_t> IniFile::keyLines(std::string_view section,
+                                           const std::string_view* key) const {
+    return sectionLines(section, [key](const Line& l) {
+        return l.kind == Line::Key && (!key || sameName(l.key, *key));
+    });
+}
+
+std::vector<std::size_t> IniFile::strayLines(std::string_view section) const {
+    std::vector<std::size_t> numbers = sectionLines(section, [](const Line& l) {
+        const std::string_view t = trim(l.raw);
+        return l.kind == Line::Other && !t.empty() && t.front() != ';' && t.front() != '#';
+    });
+    for (std::size_t& n : numbers) ++n;
+    return numbers;
 }
 
 long IniFile::findKey(std::string_view section, std::string_view key) const {

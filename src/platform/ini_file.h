@@ -69,6 +69,9 @@ class IniFile {
         std::string value;
     };
     std::vector<Entry> entries(std::string_view section) const;
+    // The numbers (from 1) of the lines of a section that are no key, comment
+    // or blank: a key whose "=" was left out, say.
+    std::vector<std::size_t> strayLines(std::string_view section) const;
 
     // Writes the file (through a temporary file and a rename); IniFileError on failure.
     void updateFile();
@@ -85,6 +88,9 @@ class IniFile {
     void parse(std::string_view text);
     // Index of the first header of `section`, or -1.
     long findSection(std::string_view section) const;
+    // Indexes of the lines of `section` (under every header of it) that `wanted` takes.
+    template <class Pred>
+    std::vector<std::size_t> sectionLines(std::string_view section, Pred wanted) const;
     // Indexes of the key lines of `section` (under every header of it); of
     // `key` alone when one is given.
     std::vector<std::size_t> keyLines(std::string_view section, const std::string_view* key) const;

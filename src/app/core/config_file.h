@@ -36,9 +36,10 @@ bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSe
 // when every key would load back. The same rules as a load's, not a copy.
 std::string ConfigKeysProblem(const WindowSettings& s, const DbSettings& db);
 
-// The first key of section "MAIN" (under any of its headers, in file order)
-// that no part of the program reads or writes, or that is given twice (in
-// any letter case), in a log line's words: "CLAVE RUTTA DESCONOCIDA EN
+// The first line of section "MAIN" (under any of its headers) that holds
+// text but no "=" ("LINEA 7 SIN \"=\" EN [MAIN]"), else the first key, in
+// file order, that no part of the program reads or writes, or that is given
+// twice (in any letter case), in a log line's words: "CLAVE RUTTA DESCONOCIDA EN
 // [MAIN]", "CLAVE HOST REPETIDA EN [MAIN]: \"a\" Y \"b\"" (stored passwords,
 // and the meters' in CONTADORES, as "****"). Empty when there is none.
 std::string MainKeysProblem(const IniFile& f);
