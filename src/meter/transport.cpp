@@ -192,9 +192,9 @@ bool TContador_IP::takeReply(const std::string& request) {
 }
 
 void TContador_IP::takeHeld() {
-    // The copy did not come, or this was it and the answer is late: either
-    // way none is awaited any more.
-    useCopy(held_);
+    // The copy did not come yet, or this was it and the answer is late:
+    // either way one more of these bytes is still on its way, and is known
+    // for a copy when it comes (until the tries' time is over).
     LastFrame = std::exchange(held_, {});
 }
 

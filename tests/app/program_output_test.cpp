@@ -162,6 +162,36 @@ TEST_F(ProgramOutput, FailedUploadsAreNamedInTheStatusFileWrittenAfterThem) {
         << Output();
 }
 
+// An upload named with -DBUPLOAD that fails, with a reading after it whose
+// files are written: the process ends 16 all the same, named by the upload,
+// whether it failed at once (a file that is no readings file) or against a
+// database where nothing listens; the meter's own row stands as read.
+TEST_F(ProgramOutput, FailedCommandLineUploadEndsItsReadingWith16) {
+    const std::string out = dir + "/out", closed = std::to_string(test::LoopbackListener().port());
+    ASSERT_EQ(Run({"-CSV", dir + "/first"}, "101-1-7-M1"), 0);
+    const std::string readings = dir + "/first/" + CsvFileName(101, LocalToday());
+    const std::string notReadings = dir + "/x.CSV";
+    std::ofstream(notReadings) << "x\r\n";
+    const std::string ini = dir + "/db.ini";
+    std::ofstream(ini) << "[MAIN]\nHOST_NAME=127.0.0.1\nPUERTO=" << closed << "\n";
+    const struct {
+        std::string file, reason;
+    } rows[] = {
+        {notReadings, "EL FICHERO NO CONTIENE IDENTIFICACION OPC_ID"},
+        {readings, "NO SE HA PODIDO ENCONTRAR EL SERVIDOR"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.file);
+        EXPECT_EQ(Run({"-INI", ini, "-DBUPLOAD", r.file, "-CSV", out}, "102-1-7"), ExitOutputLost);
+        EXPECT_TRUE(Output().starts_with("quorvanta: exit code 16: ")) << Output();
+        EXPECT_NE(Output().find(r.reason), std::string::npos) << Output();
+        EXPECT_EQ(StatusLines(),
+                  (std::vector<std::string>{header, "102;1;7;;(6) LECTURA CORRECTA"}));
+        EXPECT_EQ(LastExitCode(), ExitOutputLost);
+        EXPECT_TRUE(fs::exists(out + "/" + CsvFileName(102, LocalToday())));
+    }
+}
+
 // A run refused before it starts, with no meters: the status file is its
 // UTF-8 header alone, no empty meter row.
 TEST_F(ProgramOutput, RefusedRunWithoutMetersWritesTheHeaderAlone) {

@@ -697,6 +697,9 @@ std::vector<Transient> transients() {
     t.push_back({"QLateReply60By500Latency100", {.lateReply = 60, .lateReplyMs = 500}, 100});
     // A "no data" held past its retry comes while a poll of the profile waits.
     t.push_back({"HLateReply11By1950", {.lateReply = 11, .lateReplyMs = 1950}, 2});
+    // A "no data" held past its retry comes after the next request's own
+    // answer, the same bytes, was taken: it is still known for a copy.
+    t.push_back({"QLateReply10By1950", {.lateReply = 10, .lateReplyMs = 1950}, 2});
     const uint32_t energy = sim::profileValue(kSeed, 101, 2, {2026, 5, 12, 1, 0, true}, 60);
     t.push_back({"QFirstTwoRecordsMissing", {.skipFirst = 2}, 2, {"\r\n;;Invierno;(- ; ){12}\r\n12/05/26;00:30;Verano;(- ; ){6}\\d"}});
     t.push_back({"HClosuresLackRegister2", {.closureMissing = 2}, 2, {"\r\n12/05/26;01:00;Verano;\\d+; - ; (\\d+; ){5}" + std::to_string(energy) + "; ", "!\r\n([^;]*;){4} \\d"}});

@@ -243,6 +243,7 @@ class Tremotex : public QWidget {
     // file rewritten from the grid.
     void MetersNotRead(const std::string& reason);
     bool outputLost_ = false;            // of the run in progress or the last one
+    std::string uploadFault_;            // why a -DBUPLOAD upload failed before the first run began
     std::string firstOutputFault_;       // its first meter whose output failed, in a red line
     int firstOutputRow_ = 0;             // that meter's grid row
     std::optional<RunCopy> pendingRun_;  // taken at the click, started by the start timer

@@ -8,6 +8,7 @@
 #include <QTextDocument>
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "app/core/app_log.h"
 #include "app/core/csv_file.h"
@@ -274,8 +275,12 @@ void Tremotex::OutputFailed(const std::string& file, int32_t link, const std::st
         const auto it = run_->FileRows.find(file);
         row = it == run_->FileRows.end() ? 0 : it->second;
     }
-    // Not a file of the run (one named with -DBUPLOAD): the code alone says it.
-    if (row <= 0) return OutputLost();
+    // Not a file of the run (one named with -DBUPLOAD): the code alone says
+    // it. One that failed before the command line's run began is that run's.
+    if (row <= 0) {
+        if (!run_ && uploadFault_.empty()) uploadFault_ = why.empty() ? output : why;
+        return OutputLost();
+    }
     RunCopy& run = *run_;
     const auto r = static_cast<std::size_t>(row);
     const std::string line = OutputFaultLine(TextToInt(run.Grid[r][0]), output, why);
@@ -419,9 +424,11 @@ void Tremotex::StartRun(RunCopy copy) {
     // this window's executor, so a run stopped while the program closes is
     // waited for (its waits notice the stop within 100 ms) rather than left
     // running against a freed window.
-    // Whether this run's readings reach their output is this run's own state.
-    outputLost_ = false;
-    firstOutputFault_.clear();
+    // Whether this run's readings reach their output is this run's own state;
+    // a -DBUPLOAD upload that failed before the first run counts in it.
+    outputLost_ = !uploadFault_.empty();
+    firstOutputFault_ = std::exchange(uploadFault_, {});
+    firstOutputRow_ = 0;
     runOpen_ = true;
     try {
         Conta.reset();  // the last run's object; its thread has ended
