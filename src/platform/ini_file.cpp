@@ -135,7 +135,8 @@ std::vector<std::size_t> IniFile::keyLines(std::string_view section,
 std::vector<std::size_t> IniFile::strayLines(std::string_view section) const {
     std::vector<std::size_t> numbers = sectionLines(section, [](const Line& l) {
         const std::string_view t = trim(l.raw);
-        return l.kind == Line::Other && !t.empty() && t.front() != ';' && t.front() != '#';
+        return (l.kind == Line::Other && !t.empty() && t.front() != ';' && t.front() != '#') ||
+               (l.kind == Line::Key && l.key.empty());
     });
     for (std::size_t& n : numbers) ++n;
     return numbers;

@@ -70,7 +70,7 @@ class IniFile {
     };
     std::vector<Entry> entries(std::string_view section) const;
     // The numbers (from 1) of the lines of a section that are no key, comment
-    // or blank: a key whose "=" was left out, say.
+    // or blank: a key whose "=" was left out, or a "=" without its key.
     std::vector<std::size_t> strayLines(std::string_view section) const;
 
     // Writes the file (through a temporary file and a rename); IniFileError on failure.

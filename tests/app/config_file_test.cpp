@@ -232,10 +232,12 @@ TEST(ConfigFile, RepeatedOrUnknownKeysStopTheLoad) {
         {"[MAIN]\nTipo_Salida=0\nTIPO_SALIDA=1\n", "CLAVE Tipo_Salida REPETIDA EN [MAIN]"},
         {"[MAIN]\nRUTTA=/srv/out\nRUTA=/x\n", "CLAVE RUTTA DESCONOCIDA EN [MAIN]"},
         {"[MAIN]\nHOST=a\n[MAIN]\nPASWD=x\n", "CLAVE PASWD DESCONOCIDA EN [MAIN]"},
-        // A key without its "=" is never read either; its text may be a password.
-        {"[MAIN]\n; RUTA sin igual\n\nRUTA /srv/out\n", "LINEA 4 SIN \"=\" EN [MAIN]"},
+        // A key without its "=", or a "=" without its key, is never read either;
+        // its text may be a password.
+        {"[MAIN]\nHOST=a\n = secret\n", "LINEA 3 DE [MAIN] NO ES CLAVE=VALOR"},
+        {"[MAIN]\n; RUTA sin igual\n\nRUTA /srv/out\n", "LINEA 4 DE [MAIN] NO ES CLAVE=VALOR"},
         {"[OTHER]\nanything\n[MAIN]\nHOST=a\n[Main]\n  PASSW secret \n",
-         "LINEA 6 SIN \"=\" EN [MAIN]"},
+         "LINEA 6 DE [MAIN] NO ES CLAVE=VALOR"},
     };
     for (const auto& [text, why] : rows) {
         std::ofstream(path, std::ios::trunc) << text;

@@ -62,7 +62,7 @@ const IniRun kRuns[] = {
     {"UnknownKey", "[MAIN]\r\nRUTTA=%/out\r\n" + kDay, reading(), 10,
      "^quorvanta: exit code 10: ERROR EN INIFILE c.ini: CLAVE RUTTA DESCONOCIDA EN \\[MAIN\\]\n$", "!CONEXION IP"},
     {"KeyWithoutItsEqualsSign", "[MAIN]\r\nRUTA %/out\r\n" + kDay, reading(), 10,
-     "^quorvanta: exit code 10: ERROR EN INIFILE c.ini: LINEA 2 SIN \"=\" EN \\[MAIN\\]\n$", "!CONEXION IP"},
+     "^quorvanta: exit code 10: ERROR EN INIFILE c.ini: LINEA 2 DE \\[MAIN\\] NO ES CLAVE=VALOR\n$", "!CONEXION IP"},
     {"SwitchNotANumber", "[MAIN]\r\nLOGSCREEN=si\r\n", reading(), 10,
      "^quorvanta: exit code 10: ERROR EN INIFILE c.ini: LOGSCREEN: \"si\" NO ES UN NUMERO ENTERO\n$", ""},
     // The meters named before the file are the run's; none of the refused list is.

@@ -213,10 +213,10 @@ std::string ConfigKeysProblem(const WindowSettings& s, const DbSettings& db) {
 }
 
 std::string MainKeysProblem(const IniFile& f) {
-    // A line without "=" would be a key nothing reads; its text is not shown,
-    // as it may be a password's.
+    // A line without "=", or without a key before it, would be a key nothing
+    // reads; its text is not shown, as it may be a password's.
     if (const auto stray = f.strayLines(ConfigSection); !stray.empty())
-        return "LINEA " + std::to_string(stray.front()) + " SIN \"=\" EN [MAIN]";
+        return "LINEA " + std::to_string(stray.front()) + " DE [MAIN] NO ES CLAVE=VALOR";
     const std::vector<IniFile::Entry> entries = f.entries(ConfigSection);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const IniFile::Entry& e = entries[i];
