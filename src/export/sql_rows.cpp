@@ -1,5 +1,6 @@
 #include "export/sql_rows.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
@@ -121,6 +122,33 @@ std::string MeterNameOf(std::string_view firstLine) {
     std::size_t colon = firstLine.find(':');
     if (colon == std::string_view::npos) return {};
     return Trim(firstLine.substr(colon + 1)).substr(0, 255);
+}
+
+std::string NameCollationKey(std::string_view name) {
+    // U+00C0..U+00FF by their capital letter without its mark; "." keeps the character.
+    static constexpr std::string_view kLatin1Letters =
+        "AAAAAAACEEEEIIIIDNOOOOO.OUUUUY.S"   // U+00C0..U+00DF
+        "AAAAAAACEEEEIIIIDNOOOOO.OUUUUY.Y";  // U+00E0..U+00FF
+    std::string key;
+    for (std::size_t i = 0; i < name.size();) {
+        char32_t c = 0;
+        const std::size_t n = std::max<std::size_t>(Utf8Sequence(name, i, c), 1);
+        if (n == 1 && static_cast<unsigned char>(name[i]) >= 0x80) c = 0x110000;  // no UTF-8
+        if (c < 0x80)
+            key += static_cast<char>(c >= 'a' && c <= 'z' ? c - 0x20 : c);
+        else if (c == 0xAA || c == 0xBA)
+            key += c == 0xAA ? 'A' : 'O';
+        else if (c == 0xB9 || c == 0xB2 || c == 0xB3)  // superscript digits
+            key += c == 0xB9 ? '1' : static_cast<char>('0' + (c & 0x0F));
+        else if (c == 0xFE)
+            key += "\xC3\x9E";  // the capital thorn
+        else if (c >= 0xC0 && c <= 0xFF && kLatin1Letters[c - 0xC0] != '.')
+            key += kLatin1Letters[c - 0xC0];
+        else if (c != 0xAD)
+            key.append(name.substr(i, n));
+        i += n;
+    }
+    return key;
 }
 
 bool ToLatin1(std::string_view text, std::string& out, char32_t& bad) {

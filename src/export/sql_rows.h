@@ -45,6 +45,15 @@ std::vector<std::string> SplitDelimited(std::string_view text, char delimiter);
 // first ":", at most 255 characters.
 std::string MeterNameOf(std::string_view firstLine);
 
+// A meter name (UTF-8) as the table's usual collations compare it: letters in
+// one case and without their accents or strokes ("Jose", "JOSÉ" and "josé"
+// give "JOSE"), "ß" as "S", "ª" and "º" as "A" and "O", superscript digits as
+// digits, the soft hyphen left out; other characters as they are. Two names
+// with one key may be one name to the server's WHERE, so their rows would
+// merge. The Swedish collation's own equalities ("Ü" = "Y", and "Å", "Ä", "Ö"
+// = "[", "\", "]") are not followed: "Ü" would make "U1" and "Y1" one name.
+std::string NameCollationKey(std::string_view name);
+
 // Text as the connection's Latin-1 takes it. Valid UTF-8 (the command line, a
 // configuration file written by hand) is converted; any other text is Latin-1
 // already (the window's, and the files it writes). False, with the first

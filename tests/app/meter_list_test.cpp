@@ -130,8 +130,16 @@ TEST(MeterList, OneNameOneMeter) {
         {"case", "Pinar-2", " PINAR-2 ",
          "ERROR EN EL CONTADOR 102: CODIGO OPC REPETIDO: \"101-1-****-Pinar-2\" Y "
          "\"102-2-****-PINAR-2\" SON UN SOLO NOMBRE, \"PINAR-2\", EN LA BASE DE DATOS (NO "
-         "DISTINGUE MAYUSCULAS NI ESPACIOS A LOS LADOS)"},
+         "DISTINGUE MAYUSCULAS, ACENTOS NI ESPACIOS A LOS LADOS)"},
         {"Latin-1 letters", "Campiña", "CAMPIÑA", "CODIGO OPC REPETIDO"},
+        // The server's collations take accented letters for their base letter.
+        {"accent", "José", "JOSE",
+         "CODIGO OPC REPETIDO: \"101-1-****-José\" Y \"102-2-****-JOSE\" SON UN SOLO NOMBRE, "
+         "\"JOSÉ\","},
+        {"accents and sharp s", "Straße-Ø", "STRASE-o", "CODIGO OPC REPETIDO"},
+        {"soft hyphen", "AB", "A\u00ADB", "CODIGO OPC REPETIDO"},
+        {"other letters", "U1", "Y1", ""},
+        {"signs", "A×B", "AXB", ""},
         {"beyond 255", longName + "a", longName + "B", "CODIGO OPC REPETIDO"},
         {"control", "A\tB", "C",
          "ERROR EN EL CONTADOR 101: EL CODIGO OPC \"A\\x09B\" LLEVA UN CARACTER DE CONTROL"},

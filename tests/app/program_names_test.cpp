@@ -68,7 +68,7 @@ const std::string kRefused = "^quorvanta: exit code 10: ";
 const NamesStart kStarts[] = {
     // Two names the database would take for one, from the command line, a file, or both.
     {"CodesEqualButForCase", {"-METERS", "101-1-7-Pinar-2,102-2-7-PINAR-2"}, nullptr, {}, 10,
-     kRefused + "ERROR EN EL CONTADOR 102: CODIGO OPC REPETIDO: \"101-1-[*]{4}-Pinar-2\" Y \"102-2-[*]{4}-PINAR-2\" SON UN SOLO NOMBRE, \"PINAR-2\", EN LA BASE DE DATOS \\(NO DISTINGUE MAYUSCULAS NI ESPACIOS A LOS LADOS\\)\n$",
+     kRefused + "ERROR EN EL CONTADOR 102: CODIGO OPC REPETIDO: \"101-1-[*]{4}-Pinar-2\" Y \"102-2-[*]{4}-PINAR-2\" SON UN SOLO NOMBRE, \"PINAR-2\", EN LA BASE DE DATOS \\(NO DISTINGUE MAYUSCULAS, ACENTOS NI ESPACIOS A LOS LADOS\\)\n$",
      {"!CONEXION IP", "\r\n101;1;7;Pinar-2;\\(2\\) ERROR INICIANDO"}},
     {"FileCodesEqualButForLatin1Case", {"-INI", "site.ini", "-METERS", ""},
      "[MAIN]\nCONTADORES=101,1,7,Campiña,102,2,7, CAMPIÑA \n", {}, 10,
@@ -196,6 +196,8 @@ TEST_F(ProgramNamesDb, TwoCodesDifferingInCaseStoreNothing) {
 
     EXPECT_EQ(Run(ini, "101-1-7-Pinar-2,102-2-7-PINAR-2"), ExitInitFailed);
     EXPECT_EQ(Run(ini, "101-1-7-Pinar-2,102-2-7-PINAR-2", {"-DBUNIQUE"}), ExitInitFailed);
+    // The server's collation takes "É" for "E": the rows would merge as well.
+    EXPECT_EQ(Run(ini, "101-1-7-José,102-2-7-JOSE", {"-DBUNIQUE"}), ExitInitFailed);
     EXPECT_NE(ReadFile(dir + "/output.txt").find("CODIGO OPC REPETIDO"), std::string::npos);
     EXPECT_EQ(Run(plain, "101-1-7-Pinar-2"), ExitInitFailed);
     EXPECT_NE(ReadFile(dir + "/output.txt").find("LA CLAVE PASSW"), std::string::npos);

@@ -995,7 +995,7 @@ TEST_F(ConfigWindow, AddDialogTakesWhatTheListTakesOneNameAMeter) {
         refused +
             "ERROR EN EL CONTADOR 7: CODIGO OPC REPETIDO: \"0-65535-****-Pinar-2\" Y "
             "\"7-1-****-PINAR-2\" SON UN SOLO NOMBRE, \"PINAR-2\", EN LA BASE DE DATOS (NO "
-            "DISTINGUE MAYUSCULAS NI ESPACIOS A LOS LADOS)",
+            "DISTINGUE MAYUSCULAS, ACENTOS NI ESPACIOS A LOS LADOS)",
         "confirm",
         refused + "ERROR EN EL CONTADOR 8: EL CODIGO OPC \"A\\x09B\" LLEVA UN CARACTER DE CONTROL",
         refused + "LA DIRECCION DE ENLACE \"65536\" NO CABE EN LA TRAMA (0 A 65535)",

@@ -227,7 +227,7 @@ std::string FolderOutputProblem(const std::string& folder) {
 
 std::string MeterListProblem(const GridRows& grid) {
     std::set<int32_t> links;
-    // Each database name with the row that has it first.
+    // Each database name, as the server compares it, with the row that has it first.
     std::map<std::string, std::size_t> names;
     for (std::size_t r = 1; r < meter_rows(grid); ++r) {
         const GridRow& row = grid[r];
@@ -241,10 +241,12 @@ std::string MeterListProblem(const GridRows& grid) {
             return named + "DIRECCION DE ENLACE " + std::to_string(address) + " REPETIDA";
         const std::string name = database_name(row[3]);
         if (name.empty()) continue;  // no name: nothing to merge with
-        if (const auto [first, added] = names.emplace(name, r); !added)
+        if (const auto [first, added] = names.emplace(NameCollationKey(name), r); !added)
             return named + "CODIGO OPC REPETIDO: " + entry_shown(grid[first->second]) + " Y " +
-                   entry_shown(row) + " SON UN SOLO NOMBRE, \"" + name +
-                   "\", EN LA BASE DE DATOS (NO DISTINGUE MAYUSCULAS NI ESPACIOS A LOS LADOS)";
+                   entry_shown(row) + " SON UN SOLO NOMBRE, \"" +
+                   database_name(grid[first->second][3]) +
+                   "\", EN LA BASE DE DATOS (NO DISTINGUE MAYUSCULAS, ACENTOS NI ESPACIOS A "
+                   "LOS LADOS)";
     }
     return "";
 }
