@@ -115,6 +115,7 @@ TEST(ConfigFile, EveryBadValueIsNamedAndKeepsThePreviousOne) {
         IniFile::fromText("[MAIN]\nSSH_PORT=99999\nHABILITA_TUNEL=si\n"), DecodePWDEx);
     EXPECT_EQ(std::pair(fallback.SSH_PORT, fallback.HABILITA_TUNEL),
               std::pair(std::string("22"), false));
+    std::filesystem::remove_all(std::filesystem::path(path).parent_path());
 }
 
 // The first key that cannot be taken as written (the others loaded all the
@@ -157,6 +158,7 @@ TEST(ConfigFile, WhatCannotBeTakenAsWrittenIsNamed) {
                                                      !problem.starts_with("CONTADORES"))
             << text;
     }
+    std::filesystem::remove_all(std::filesystem::path(path).parent_path());
 }
 
 TEST(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
@@ -215,6 +217,7 @@ TEST(ConfigFile, SavingKeepsTheRestOfTheFileOrAllOfIt) {
     }
     // A missing file or a folder is not loaded.
     EXPECT_FALSE(LoadConfigFile(dir + "/missing.ini", s) || LoadConfigFile(dir, s));
+    std::filesystem::remove_all(dir);
 }
 
 // A file that means two things (a key given twice, also in another letter case
@@ -259,6 +262,7 @@ TEST(ConfigFile, RepeatedOrUnknownKeysStopTheLoad) {
     EXPECT_TRUE(problems.empty());
     EXPECT_EQ(std::tuple(s.Host, s.Ruta, MeterLinkTexts(s.Grid)),
               std::tuple("h", "/r", std::vector<std::string>{"101"}));
+    std::filesystem::remove_all(std::filesystem::path(path).parent_path());
 }
 
 // A save onto a file leaves each key once (under the first [MAIN]); onto one
@@ -285,6 +289,7 @@ TEST(ConfigFile, SavingLeavesEachKeyOnceAndNoKeyUnknown) {
     EXPECT_FALSE(SaveConfigFile(path, s, {}, &problem));
     EXPECT_EQ(problem, "CLAVE RUTTA DESCONOCIDA EN [MAIN]");
     EXPECT_EQ(ReadFile(path), "[MAIN]\nRUTTA=/srv\n");
+    std::filesystem::remove_all(dir);
 }
 
 // The sample configuration file loads as it stands (every control's edges

@@ -16,7 +16,11 @@ std::string ReadFile(const std::string& path) {
 
 std::string ProgramCopy(const std::string& dir) {
     const std::string exe = dir + "/quorvanta";
-    fs::copy_file(QV_QUORVANTA_EXE, exe, fs::copy_options::skip_existing);
+    // A link where the file system allows one: a sanitizer build's executable
+    // is large, and a suite makes hundreds of these.
+    std::error_code ec;
+    if (!fs::exists(exe) && (fs::create_hard_link(QV_QUORVANTA_EXE, exe, ec), ec))
+        fs::copy_file(QV_QUORVANTA_EXE, exe, fs::copy_options::skip_existing);
     return exe;
 }
 

@@ -12,8 +12,8 @@ namespace qv::test {
 
 std::string ReadFile(const std::string& path);
 
-// A copy of the program in `dir` (made once): its log, status file and
-// instance lock are then the test's. Returns its path.
+// The program under a path in `dir` (a hard link, else a copy; made once):
+// its log, status file and instance lock are then the test's. Returns its path.
 std::string ProgramCopy(const std::string& dir);
 
 // `exe` started in `dir` with `args` and the test's environment less the

@@ -26,6 +26,9 @@ using test::ReadFile;
 
 class ProgramOutput : public ::testing::Test {
   protected:
+    void TearDown() override {
+        if (!HasFailure()) fs::remove_all(dir);
+    }
     // Reads meter-sim's meters daily over two days; stdout and stderr to
     // Output(). Its exit code.
     std::optional<int> Run(std::vector<std::string> args, const std::string& meters) {

@@ -279,6 +279,12 @@ class ConfigWindow : public MainWindow {
         w->LOG_FILE.setChecked(false);
         sqlForm = CreateSqlForm(*w);
     }
+    // The window goes first: it writes its files into the folder as it closes.
+    void TearDown() override {
+        sqlForm.reset();
+        w.reset();
+        if (!HasFailure()) std::filesystem::remove_all(dir);
+    }
     std::string dir = test::makeTempDir("config_window");
     std::unique_ptr<TSql_Form> sqlForm;
 };

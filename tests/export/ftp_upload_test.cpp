@@ -112,6 +112,9 @@ class FtpUpload : public ::testing::Test {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
+    void TearDown() override {
+        if (!HasFailure()) fs::remove_all(dir);
+    }
     LoopExecutor executor;
     std::string dir = test::makeTempDir("ftp");
 };
