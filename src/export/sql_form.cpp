@@ -214,14 +214,13 @@ QLineEdit* TSql_Form::BadPortBox() const {
     if (HABILITA_TUNEL->isChecked())
         for (QLineEdit* box : TunnelPortBoxes()) shown.push_back(box);
     for (QLineEdit* box : shown)
-        if (!box->text().isEmpty() && !IsTcpPort(Text(box))) return box;
+        if (!DbPortProblem(Text(box)).empty()) return box;
     return nullptr;
 }
 
 std::string TSql_Form::PortProblem() const {
     const QLineEdit* box = BadPortBox();
-    return box ? PortName(box).toStdString() + ": \"" + Text(box) +
-                     "\" NO ES UN PUERTO DE 1 A 65535"
+    return box ? PortName(box).toStdString() + ": \"" + Text(box) + "\" " + DbPortProblem(Text(box))
                : std::string();
 }
 

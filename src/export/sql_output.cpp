@@ -65,6 +65,10 @@ std::optional<DbSettings> ForConnection(DbSettings s, std::string& why) {
 
 }  // namespace
 
+std::string DbPortProblem(const std::string& text) {
+    return TrimBlanks(text).empty() || IsTcpPort(text) ? "" : "NO ES UN PUERTO DE 1 A 65535";
+}
+
 std::string DbLoginProblem(const DbSettings& s) {
     std::string why;
     ForConnection(s, why);
@@ -78,16 +82,13 @@ struct CheckedDbKey {
     const char* key;
     std::string (*why)(const std::string& text);
 };
-std::string port_problem(const std::string& text) {
-    return text.empty() || IsTcpPort(text) ? "" : "NO ES UN PUERTO DE 1 A 65535";
-}
 std::string switch_problem(const std::string& text) {
     long v = 0;
     return text.empty() || ParseLong(text, v) ? "" : "NO ES UN NUMERO ENTERO";
 }
 const CheckedDbKey kCheckedDbKeys[] = {
-    {"SSH_PORT", port_problem},         {"DEST_PORT", port_problem}, {"LIST_PORT", port_problem},
-    {"HABILITA_TUNEL", switch_problem}, {"PUERTO", port_problem},
+    {"SSH_PORT", DbPortProblem},        {"DEST_PORT", DbPortProblem}, {"LIST_PORT", DbPortProblem},
+    {"HABILITA_TUNEL", switch_problem}, {"PUERTO", DbPortProblem},
 };
 
 }  // namespace
@@ -117,10 +118,10 @@ DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode,
     // an empty port is the default port, as for a run.
     const auto checked = [&](const char* key, const char* def, std::string DbSettings::*field) {
         const std::string text = ini.readString(kMain, key, "");
-        s.*field = text.empty()                 ? def
-                   : port_problem(text).empty() ? text
-                   : previous                   ? previous->*field
-                                                : def;
+        s.*field = text.empty()                  ? def
+                   : DbPortProblem(text).empty() ? text
+                   : previous                    ? previous->*field
+                                                 : def;
     };
     checked("PUERTO", "3306", &DbSettings::PUERTO);
     checked("SSH_PORT", "22", &DbSettings::SSH_PORT);

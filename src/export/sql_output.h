@@ -78,6 +78,11 @@ DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode,
 // Writes them in the configuration file's order, SSH_HOST to PUERTO.
 void WriteDbSettings(IniFile& ini, const DbSettings& s, const PasswordCodec& encode);
 
+// Why a port key's text (PUERTO, SSH_PORT, DEST_PORT, LIST_PORT) is no port:
+// "NO ES UN PUERTO DE 1 A 65535"; empty for a port, or for no text (the
+// default port).
+std::string DbPortProblem(const std::string& text);
+
 // Why an upload cannot log in with these settings as they stand, found
 // without a connection: DB_NAME or USER_NAME with a character the
 // connection's Latin-1 cannot hold, a stored PASSW (or, with the tunnel,

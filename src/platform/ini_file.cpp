@@ -90,13 +90,17 @@ void IniFile::parse(std::string_view text) {
             line.section = std::string(trim(
                 t.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1)));
             current = line.section;
-        } else if (!t.empty() && t.front() != ';' && t.front() != '#' &&
-                   t.find('=') != std::string_view::npos) {
+        } else if (!t.empty() && t.front() != ';' && t.front() != '#') {
+            // Text that is no "key=value" (no "=", or none after a key) is kept
+            // as it stands, and known for what it is.
             const auto eq = t.find('=');
-            line.kind = Line::Key;
-            line.section = current;
-            line.key = std::string(trim(t.substr(0, eq)));
-            line.value = std::string(trim(t.substr(eq + 1)));
+            line.kind = Line::Stray;
+            if (eq != std::string_view::npos && !trim(t.substr(0, eq)).empty()) {
+                line.kind = Line::Key;
+                line.section = current;
+                line.key = std::string(trim(t.substr(0, eq)));
+                line.value = std::string(trim(t.substr(eq + 1)));
+            }
         }
         lines_.push_back(std::move(line));
     }
@@ -133,11 +137,8 @@ std::vector<std::size_t> IniFile::keyLines(std::string_view section,
 }
 
 std::vector<std::size_t> IniFile::strayLines(std::string_view section) const {
-    std::vector<std::size_t> numbers = sectionLines(section, [](const Line& l) {
-        const std::string_view t = trim(l.raw);
-        return (l.kind == Line::Other && !t.empty() && t.front() != ';' && t.front() != '#') ||
-               (l.kind == Line::Key && l.key.empty());
-    });
+    std::vector<std::size_t> numbers =
+        sectionLines(section, [](const Line& l) { return l.kind == Line::Stray; });
     for (std::size_t& n : numbers) ++n;
     return numbers;
 }

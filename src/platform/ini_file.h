@@ -83,7 +83,8 @@ class IniFile {
         std::string section;  // for a header line
         std::string key;      // for a key line
         std::string value;
-        enum Kind { Other, Header, Key } kind = Other;
+        // Other: blank or a comment; Stray: text that is no "key=value".
+        enum Kind { Other, Header, Key, Stray } kind = Other;
     };
     void parse(std::string_view text);
     // Index of the first header of `section`, or -1.

@@ -155,11 +155,6 @@ std::string db_key_problem(const char* key, const std::string& text, const std::
     return why.empty() ? "" : std::string(key) + ": \"" + text + "\" " + why;
 }
 
-std::string port_why(const std::string& text) {
-    // An empty port is the default one.
-    return TrimBlanks(text).empty() || IsTcpPort(text) ? "" : "NO ES UN PUERTO DE 1 A 65535";
-}
-
 // MySQL's rules for a database name.
 std::string schema_why(const std::string& text) {
     std::size_t characters = 0;
@@ -181,18 +176,18 @@ std::string database_problem(const DbSettings& db) {
         db_key_problem(
             "HOST_NAME", db.HOST_NAME,
             TrimBlanks(db.HOST_NAME).empty() ? "" : TcpHostProblem(db.HOST_NAME, "PUERTO")),
-        db_key_problem("PUERTO", db.PUERTO, port_why(db.PUERTO)),
+        db_key_problem("PUERTO", db.PUERTO, DbPortProblem(db.PUERTO)),
     };
     if (db.HABILITA_TUNEL)
         problems.insert(
             problems.end(),
             {db_key_problem("SSH_HOST", db.SSH_HOST, TcpHostProblem(db.SSH_HOST, "SSH_PORT")),
-             db_key_problem("SSH_PORT", db.SSH_PORT, port_why(db.SSH_PORT)),
+             db_key_problem("SSH_PORT", db.SSH_PORT, DbPortProblem(db.SSH_PORT)),
              db_key_problem("SSH_LOGIN", db.SSH_LOGIN,
                             TrimBlanks(db.SSH_LOGIN).empty() ? "ESTA VACIO" : ""),
              db_key_problem("DEST_HOST", db.DEST_HOST, TcpHostProblem(db.DEST_HOST, "DEST_PORT")),
-             db_key_problem("DEST_PORT", db.DEST_PORT, port_why(db.DEST_PORT)),
-             db_key_problem("LIST_PORT", db.LIST_PORT, port_why(db.LIST_PORT))});
+             db_key_problem("DEST_PORT", db.DEST_PORT, DbPortProblem(db.DEST_PORT)),
+             db_key_problem("LIST_PORT", db.LIST_PORT, DbPortProblem(db.LIST_PORT))});
     for (const std::string& why : problems)
         if (!why.empty()) return "ERROR EN LA BASE DE DATOS: " + why;
     return "";
