@@ -131,5 +131,36 @@ TEST_P(ProgramConfig, FileTakenOrRefusedAsAWhole) {
 INSTANTIATE_TEST_SUITE_P(Files, ProgramConfig, ::testing::ValuesIn(kRuns),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// LOGDISK=0 in the -INI file is in force from the command line's first line:
+// no log file at all. A command line refused takes none of the file's
+// settings, so its refusal is logged.
+TEST(ProgramConfigLog, LogDiskOffKeepsEveryLineOutOfTheLogFile) {
+    sim::SimConfig c;
+    c.meters.push_back({101, 1, 7, {}});
+    sim::MeterSim sim(c);
+    const std::string dir = test::makeTempDir("program_config_log");
+    std::ofstream(dir + "/c.ini", std::ios::binary)
+        << "[MAIN]\r\nLOGDISK=0\r\nRUTA=" + dir + "/out\r\n" + kDay;
+    const std::string exe = test::ProgramCopy(dir);
+    const auto run = [&](std::vector<std::string> more) {
+        std::vector<std::string> argv;
+        for (const std::string& a : reading(std::move(more))) {
+            argv.push_back(a == "@" ? std::to_string(sim.listenTcp()) : a);
+            if (a == "-INI") argv.push_back("c.ini");
+        }
+        return test::Program(exe, dir, argv, {"XDG_RUNTIME_DIR=" + dir}, dir + "/output.txt")
+            .Wait(seconds(240));
+    };
+    EXPECT_EQ(run({}), 0);
+    EXPECT_TRUE(fs::exists(dir + "/out/" + CsvFileName(101, LocalToday())));
+    EXPECT_TRUE(fs::exists(dir + "/quorvanta_STATUSLOG.CSV"));
+    EXPECT_FALSE(fs::exists(dir + "/quorvanta.LOG")) << ReadFile(dir + "/quorvanta.LOG");
+
+    EXPECT_EQ(run({"-T0"}), 10);
+    expectPattern(ReadFile(dir + "/quorvanta.LOG"),
+                  "^[^\n]*ANALIZANDO PARAMETROS\r\n[^\n]*PALABRA CLAVE DESCONOCIDA: -T0\r\n");
+    if (!HasFailure()) fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace qv

@@ -509,6 +509,8 @@ bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const Command
         if (refused) *refused = true;
         return false;
     }
+    if (calls.LogSwitches && cmd.CmdTokenCount() >= 2)
+        calls.LogSwitches(trial.LogScreen, trial.LogDisk);
     Analysis analysis(cmd, s, calls, false);
     const bool start = analysis.run();
     if (refused) *refused = analysis.refused();

@@ -60,6 +60,10 @@ struct CommandLineCalls {
     std::function<DbSettings()> SqlSettings;
     // Uploads an existing readings file to the database.
     std::function<void(const std::string& file, bool unique)> Subir_a_base;
+    // The log's switches (LOGSCREEN, LOGDISK) as an accepted command line
+    // leaves them, given before its first line is logged: a file given with
+    // -INI that turns the log file off keeps the analysis' lines out of it.
+    std::function<void(bool screen, bool disk)> LogSwitches;
 };
 
 // Applies the keywords to s in command-line order and logs what they do.

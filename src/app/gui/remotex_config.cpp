@@ -309,6 +309,10 @@ void Tremotex::ArgumentsFrom(const std::vector<std::string>& argv) {
         else
             config_log(*this, "- SALIDA A BASE DE DATOS NO DISPONIBLE", colour::Red);
     };
+    calls.LogSwitches = [this](bool screen, bool disk) {
+        Log.setChecked(screen);
+        LOG_FILE.setChecked(disk);
+    };
     WindowSettings s = Settings();
     bool refused = false;
     const bool start = qv::Analiza_parametros(cmd, s, calls, &refused);
