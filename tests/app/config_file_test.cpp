@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <tuple>
 
 #include "app/core/dates.h"
@@ -300,6 +301,79 @@ TEST(ConfigFile, TheSampleFileLoadsAsItStands) {
     EXPECT_TRUE(LoadConfigFile(QV_SAMPLE_INI, sample, &sampleProblems));
     EXPECT_TRUE(sampleProblems.empty()) << sampleProblems.front();
     EXPECT_EQ(MeterLinkTexts(sample.Grid), (std::vector<std::string>{"101", "102"}));
+}
+
+// The comment text of the sample file, its lines joined by blanks.
+std::string sampleComments() {
+    std::istringstream in(ReadFile(QV_SAMPLE_INI));
+    std::string text;
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(";")) text += line.substr(line.starts_with("; ") ? 2 : 1) + " ";
+    return text;
+}
+
+// The values the sample lists for a key written "KEY a, b or c (default ...": up to its
+// "(default", "(missing" or ";", split at ",", "or" and "also as".
+std::vector<std::string> sampleList(const std::string& comments, const std::string& key) {
+    std::size_t at = comments.find(key + " ");
+    if (at == std::string::npos) return {};
+    at += key.size() + 1;
+    std::size_t end = comments.size();
+    for (const char* stop : {" (default", " (missing", ";"})
+        end = std::min(end, comments.find(stop, at));
+    const std::string list =
+        std::regex_replace(comments.substr(at, end - at), std::regex(",? or |, also as |, "), "\n");
+    std::vector<std::string> values;
+    std::istringstream in(list);
+    for (std::string v; std::getline(in, v);) values.push_back(v);
+    return values;
+}
+
+// Every value the sample file names for a key is one a load takes (and the
+// ends it names are the ends: one past them is refused).
+TEST(ConfigFile, EveryValueTheSampleFileNamesIsTaken) {
+    const std::string comments = sampleComments();
+    // clang-format off
+    std::vector<std::pair<std::string, std::string>> taken = {
+        {"PORT", "0"}, {"PORT", "29"}, {"CONEXION", "0"}, {"CONEXION", "3"},
+        {"HOST_PORT", ""}, {"HOST_PORT", "1"}, {"HOST_PORT", "65535"},
+        {"INTERVALO", "0"}, {"INTERVALO", "3"}, {"Tipo_Salida", "0"}, {"Tipo_Salida", "2"},
+        {"FECHA_INICIO", ""}, {"FECHA_INICIO", "2000/01/01"}, {"FECHA_FIN", "2099/12/31"},
+        // Month and day of one digit, blanks around the date.
+        {"FECHA_INICIO", "2026/3/5"}, {"FECHA_FIN", "\" 2026/03/05 \""},
+        {"LOGSCREEN", "0"}, {"LOGDISK", "2"}, {"MINIMIZAR", "1"}, {"HABILITA_TUNEL", "1"},
+        {"PUERTO", ""}, {"PUERTO", "65535"}, {"SSH_PORT", "1"}, {"DEST_PORT", ""},
+        {"LIST_PORT", "65535"}};
+    const std::pair<const char*, std::size_t> lists[] = {
+        {"BAUD_CONTADOR", 16}, {"BITS_CONTADOR", 4}, {"PARIDAD_CONTADOR", 10}, {"STOP_CONTADOR", 3}};
+    // clang-format on
+    for (const auto& [key, count] : lists) {
+        const std::vector<std::string> values = sampleList(comments, key);
+        EXPECT_EQ(values.size(), count) << key << ": " << comments;
+        for (const std::string& v : values) taken.emplace_back(key, v);
+    }
+    // clang-format off
+    const std::pair<const char*, const char*> refused[] = {
+        {"PORT", "30"}, {"CONEXION", "4"}, {"INTERVALO", "4"}, {"Tipo_Salida", "3"},
+        {"HOST_PORT", "65536"}, {"PUERTO", "0"}, {"LOGDISK", "on"},
+        {"FECHA_INICIO", "1999/12/31"}, {"FECHA_FIN", "2100/01/01"},
+        {"FECHA_INICIO", "2026/003/05"}, {"FECHA_INICIO", "+2026/03/05"}};
+    // clang-format on
+    const std::string dir = test::makeTempDir("config_file");
+    const auto problems = [&](const std::string& key, const std::string& value) {
+        std::ofstream(dir + "/c.ini", std::ios::trunc) << "[MAIN]\n" << key << "=" << value << "\n";
+        WindowSettings s = fresh();
+        std::vector<std::string> found;
+        EXPECT_TRUE(LoadConfigFile(dir + "/c.ini", s, &found));
+        return found;
+    };
+    for (const auto& [key, value] : taken) {
+        const std::vector<std::string> found = problems(key, value);
+        EXPECT_TRUE(found.empty()) << key << "=" << value << ": " << found.front();
+    }
+    for (const auto& [key, value] : refused)
+        EXPECT_EQ(problems(key, value).size(), 1u) << key << "=" << value;
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
