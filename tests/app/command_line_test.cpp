@@ -97,6 +97,35 @@ TEST(CommandLineAnalysis, KeywordsTheRunsDoNotReach) {
         EXPECT_EQ(analyse({"-METERS", none, "-SHOW"}).s.Grid.at(1).at(3), "OLD") << none;
 }
 
+// A date is taken with its plain meaning (month and day of one digit, blanks
+// around it) or refused; a count outside its range takes its nearest end, a
+// negative one is no value and one beyond 32 bits no number.
+TEST(CommandLineAnalysis, DatesAndCountsAsTheUsageGivesThem) {
+    for (const char* day : {"2026/03/05", "2026/3/5", "2026/03/5", " 2026/03/05", "2026/03/05 "}) {
+        bool refused = false;
+        EXPECT_EQ(analyse({"-FROM", day, "-SHOW"}, &refused).s.FechaInicio,
+                  std::chrono::year(2026) / 3 / 5)
+            << day;
+        EXPECT_FALSE(refused) << day;
+    }
+    for (const char* bad : {"+2026/03/05", "2026/003/05", "02026/03/05", "2026/03/05/",
+                            "2026 /03/05", "\t2026/03/05", "2026/3/5x", "2026/02/29", ""}) {
+        bool refused = false;
+        analyse({"-TO", bad, "-SHOW"}, &refused);
+        EXPECT_TRUE(refused) << bad;
+    }
+    const Outcome edges =
+        analyse({"-ASDURETRY", "10", "-INTERASDUS", "21", "-TIMEOUTASDUS", "2147483647", "-SHOW"});
+    EXPECT_EQ(std::tuple(edges.s.AsduRetries, edges.s.InterAsdu, edges.s.AsduTimeout),
+              std::tuple(9, 20, 2147483647));
+    EXPECT_EQ(analyse({"-TIMEOUTASDUS", "0", "-INTERASDUS", "0", "-SHOW"}).s.AsduTimeout, 0);
+    for (const char* bad : {"-1", "2147483648"}) {
+        bool refused = false;
+        analyse({"-TIMEOUTASDUS", bad, "-SHOW"}, &refused);
+        EXPECT_TRUE(refused) << bad;
+    }
+}
+
 // A command line that cannot be done exactly: one red line naming the argument,
 // the last of the analysis (no "SOLO SE LEE" after a rejected date), no start,
 // nothing uploaded and the settings as they were, whatever came before it.
