@@ -283,6 +283,7 @@ struct Unattended {
 const Unattended kUnattended[] = {
     {"HelpWithoutDisplay", {"--help"}, {}, 2,
      {"^usage: \\S+/quorvanta ", "\n  -FROM yyyy/MM/dd ", "\n  -METERS LINK-POINT-PASSWORD",
+      "\n  -INTERASDUS n +pause between requests, seconds, 0\\.\\.20 \\(above 20 as 20\\)\n",
       "\n14 another instance", "log +\\S+/quorvanta\\.LOG\n", "status \\S+/quorvanta_STATUSLOG\\.CSV\n"},
      {"^$"}},
     {"WindowOnStaleDisplay", {}, {"DISPLAY=:97"}, 2,

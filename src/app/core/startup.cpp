@@ -33,8 +33,9 @@ std::string exit_reason;  // the last red line when the exit code was set
 constexpr const char* kUsage = R"(usage: %1$s                      the main window (needs a display)
        %1$s KEYWORD [VALUE] ...  read at once, unattended, and close
 
-Two or more arguments start a reading without a window. Keywords begin with
-"-" (any letter case); a keyword's value is the next argument:
+Two or more arguments start a reading at once, hidden, and close after it.
+Keywords begin with "-" (any letter case); a keyword's value is the next
+argument:
   -INI file             load a configuration file (later keywords override it)
   -IP host              TCP/IP link to the meter or gateway
   -PORT port            its TCP port
@@ -43,7 +44,8 @@ Two or more arguments start a reading without a window. Keywords begin with
   -ANALOG number        analog modem dialling that number
   -MODEM_INIT string    modem initialisation string (a quote inside as \")
   -RESTART              reset the modem (AT+CFUN=1,1) before calling
-  -FROM yyyy/MM/dd      first day to read
+  -FROM yyyy/MM/dd      first day to read (year 2000..2099; month and day
+                        may have one digit: 2026/3/5 is 5 March)
   -TO yyyy/MM/dd        last day to read
   -INTERVAL Q|H|D|M     quarter-hourly, hourly, daily or monthly
   -CSV folder           CSV files into that folder
@@ -56,9 +58,9 @@ Two or more arguments start a reading without a window. Keywords begin with
                         ends with the next day's opening row)
   -METERS LINK-POINT-PASSWORD[-OPC],...
                         the meter list
-  -ASDURETRY n          tries per request (1..9)
-  -INTERASDUS n         pause between requests, seconds (0..20)
-  -TIMEOUTASDUS n       reply time-out, seconds
+  -ASDURETRY n          tries per request, 1..9 (0 is taken as 1, above 9 as 9)
+  -INTERASDUS n         pause between requests, seconds, 0..20 (above 20 as 20)
+  -TIMEOUTASDUS n       reply time-out, seconds, 0 or more as given
   -SHOW                 stay visible
   -NOSTART              do not start reading
   -NOCLOSE              do not close after the run
