@@ -19,6 +19,7 @@
 
 #include "app/core/app_log.h"
 #include "app/core/csv_file.h"
+#include "app/core/startup.h"
 #include "meter-sim/meter_sim.h"
 #include "meter/contador_ip.h"
 #include "platform/text.h"
@@ -829,6 +830,34 @@ TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
     for (const auto& entry : fs::directory_iterator(dir))
         EXPECT_NE(entry.path().extension(), ".lock") << entry.path();
     fs::remove_all(dir);
+}
+
+// Where the lock goes for an XDG_RUNTIME_DIR that is no folder: a missing
+// folder is made by Qt (0700, left there, the lock in it and removed); a
+// regular file sends the lock to /tmp, as when it is unset.
+TEST(Program, LockFolderForEveryXdgRuntimeDir) {
+    const std::string dir = test::makeTempDir("program_run");
+    const std::string exe = test::ProgramCopy(dir);
+    EXPECT_EQ(test::Program(exe, dir, {"-NOSTART", "-DBUPLOAD", dir + "/none.csv"},
+                            {"XDG_RUNTIME_DIR=" + dir + "/made"}, dir + "/output.txt")
+                  .Wait(seconds(240)),
+              16);
+    EXPECT_EQ(fs::status(dir + "/made").permissions(), fs::perms::owner_all);
+    EXPECT_TRUE(fs::is_empty(dir + "/made"));
+
+    std::ofstream(dir + "/file") << "";
+    const char* before = std::getenv("XDG_RUNTIME_DIR");
+    const std::string kept = before ? before : "";
+    setenv("XDG_RUNTIME_DIR", (dir + "/file").c_str(), 1);
+    EXPECT_TRUE(InstanceLockPath(exe).starts_with("/tmp/quorvanta-" + std::to_string(getuid()) +
+                                                  "-quorvanta-"));
+    setenv("XDG_RUNTIME_DIR", (dir + "/made").c_str(), 1);
+    EXPECT_TRUE(InstanceLockPath(exe).starts_with(dir + "/made/quorvanta-quorvanta-"));
+    if (before)
+        setenv("XDG_RUNTIME_DIR", kept.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
+    if (!HasFailure()) fs::remove_all(dir);
 }
 
 }  // namespace
