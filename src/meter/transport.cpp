@@ -135,9 +135,11 @@ bool TContador_IP::Transact(const std::string& frame) {
     // late ones of the earlier tries and the repeat. Whichever comes after
     // the one taken is a copy, and comes within the tries' time.
     if (Protocol == 0) {
+        // At most some 31 years: the clock's nanoseconds cannot hold the
+        // tries of the longest time-out that can be typed.
+        const int64_t triesMs = std::max(AsduRetries, 1) * (int64_t{AsduTimeout} * 1000 + 600);
         const auto until = std::chrono::steady_clock::now() +
-                           std::chrono::milliseconds(std::max(AsduRetries, 1) *
-                                                     (int64_t{AsduTimeout} * 1000 + 600));
+                           std::chrono::milliseconds(std::min<int64_t>(triesMs, 1'000'000'000'000));
         for (int copy = 1; copy < TriesUsed; ++copy) {
             if (retriedReplies_.size() >= kRetriedRepliesKept) retriedReplies_.pop_front();
             retriedReplies_.push_back({frame, exchanges_, LastFrame, until});

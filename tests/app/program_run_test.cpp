@@ -383,6 +383,9 @@ const Unattended kUnattended[] = {
      {"^quorvanta: exit code 15: .*NO HAY CONTADORES EN LA LISTA.*\n$"}, {"!DIALING|INIT MODEM"}, false, sim::Silence::None, sim::ModemKind::Gsm},
     {"AnalogLineDropsWhileReading", {"-ANALOG", "555", "-METERS", "101-1-7,102-2-7"}, {"QUORVANTA_COM_ALIASES=COM1=@PTY"}, 15, {"^quorvanta: exit code 15: CONTADORES LEIDOS: 0 DE 2 - EL PRIMERO SIN LEER ES EL 101: SE HA CORTADO LA LINEA\n$"},
      {"SE HA CORTADO LA LINEA: EL MODEM HA RESPONDIDO NO CARRIER", "DATOS RECOGIDOS DE METER : 101", "101;1;7;;\\(5\\) ERROR DE LECTURA\r\n102;2;7;;\\(3\\)", "!TRAMA DESCARTADA|SIN RESPUESTA"}, false, sim::Silence::None, sim::ModemKind::Analog, 14},
+    // The longest time-out that can be typed is taken as given, and every try of it.
+    {"LongestTimeOutTakenAsGiven", {"-IP", "127.0.0.1", "-PORT", "@", "-TIMEOUTASDUS", "2147483647", "-ASDURETRY", "9"}, {}, 0,
+     {"^$"}, {"SETS THE TIMEOUT FOR THE ASDU QUERY TO \\(SECS.\\) : 2147483647", "EXIT CODE: 0"}},
     {"LockFolderNotWritableAsUser", {"-IP", "127.0.0.1", "-PORT", "@"}, {"XDG_RUNTIME_DIR=%"}, 14,
      {"^quorvanta: exit code 14: cannot take the instance lock in /\\S+: Permission denied\n$"},
      {"^$"}, true},
