@@ -37,7 +37,10 @@ bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSe
 std::string ConfigKeysProblem(const WindowSettings& s, const DbSettings& db);
 
 // The first line of section "MAIN" (under any of its headers) that holds
-// text but no "key=" ("LINEA 7 DE [MAIN] NO ES CLAVE=VALOR"), else the first key, in
+// text but no "key=" ("LINEA 7 DE [MAIN] NO ES CLAVE=VALOR"), or the first
+// header of any section with more than a comment after its "]"
+// ("[MAIN]RUTA=/srv": "LINEA 1 DE [MAIN] NO ES CLAVE=VALOR"; "[OTRA]x=1":
+// "LINEA 4 DE [OTRA] NO ES CLAVE=VALOR"), whichever comes first; else the first key, in
 // file order, that no part of the program reads or writes, or that is given
 // twice (in any letter case), in a log line's words: "CLAVE RUTTA DESCONOCIDA EN
 // [MAIN]", "CLAVE HOST REPETIDA EN [MAIN]: \"a\" Y \"b\"" (stored passwords,
