@@ -67,7 +67,8 @@ bool LoadConfigFile(const std::string& path, WindowSettings& s,
 // serial line's four, CONEXION, HOST_PORT, the dates, INTERVALO,
 // Tipo_Salida, the check boxes) takes only those; a missing key, or an
 // empty one, takes its default (PARIDAD_CONTADOR: stays; HOST_PORT: the
-// default port 40000). The parity is also taken in English (NONE, ODD,
+// default port 40000, also for a blank one; a port is taken as its number,
+// " 40001 " as "40001"). The parity is also taken in English (NONE, ODD,
 // EVEN, MARK, SPACE).
 std::vector<std::string> LoadConfigKeys(const IniFile& f, WindowSettings& s);
 
