@@ -25,10 +25,11 @@ inline constexpr std::string_view IniRecordValue = "INI";
 // the file, keeping its other sections and keys; each key the save writes
 // stands once in the file. The file is replaced in one step: a failed save
 // (false) leaves the file as it was. A value that a load would refuse is not
-// saved, nor onto a file a load would refuse as a whole (MainKeysProblem: a
-// key no part of the program reads, a line that is no key, a header with a
-// key on its line): false, and *problem (when given) names the key, the
-// value and why, or the line, as a load would. Each line keeps its ending.
+// saved, nor onto a file that a load would still refuse once the keys are
+// written (MainKeysProblem: a key no part of the program reads, a line that
+// is no key, a header with a key on its line): false, and *problem (when
+// given) names the key, the value and why, or the line, as a load would.
+// Each line keeps its ending.
 bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSettings& db,
                     std::string* problem = nullptr);
 
