@@ -101,11 +101,18 @@ QLineEdit* AddPortBox(QFormLayout* form, QLabel* warning, const char* label, con
     return box;
 }
 
-// A port box given back its default port: when empty (it stands for that
-// port), or also when it holds no port (emptyOnly false).
+// A port box shows the number it is taken for: its default port when blank
+// (it stands for that port), the port's number (" 3307 " is 3307).
+void SetPort(QLineEdit* box, const std::string& text) {
+    const QString shown =
+        Text(TcpPortText(text, box->property("defaultPort").toString().toStdString()));
+    if (box->text() != shown) box->setText(shown);
+}
+
+// A port box given back its default port: when blank, or also when it holds
+// no port (emptyOnly false).
 void DefaultPort(QLineEdit* box, bool emptyOnly) {
-    if (box->text().isEmpty() || (!emptyOnly && !IsTcpPort(Text(box))))
-        box->setText(box->property("defaultPort").toString());
+    SetPort(box, !emptyOnly && !IsTcpPort(Text(box)) ? std::string() : Text(box));
 }
 
 }  // namespace
@@ -179,16 +186,16 @@ void TSql_Form::SetSettings(const DbSettings& s) {
     DATA_BASE->setText(Text(s.DATA_BASE));
     USER_NAME->setText(Text(s.USER_NAME));
     PASSWORD->setText(Secret(s.PASSWORD));
-    PUERTO->setText(Text(s.PUERTO));
+    SetPort(PUERTO, s.PUERTO);
     HABILITA_TUNEL->setChecked(s.HABILITA_TUNEL);
     HABILITA_TUNELClick();  // also when the tick did not change
     SSH_HOST->setText(Text(s.SSH_HOST));
-    SSH_PORT->setText(Text(s.SSH_PORT));
+    SetPort(SSH_PORT, s.SSH_PORT);
     SSH_LOGIN->setText(Text(s.SSH_LOGIN));
     SSH_PASS->setText(Secret(s.SSH_PASS));
     DEST_HOST->setText(Text(s.DEST_HOST));
-    DEST_PORT->setText(Text(s.DEST_PORT));
-    LIST_PORT->setText(Text(s.LIST_PORT));
+    SetPort(DEST_PORT, s.DEST_PORT);
+    SetPort(LIST_PORT, s.LIST_PORT);
 }
 
 template <class Fn>

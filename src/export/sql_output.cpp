@@ -115,13 +115,13 @@ DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode,
     s.SSH_PASS = decode(ini.readString(kMain, "SSH_PASS", ""));
     s.DEST_HOST = ini.readString(kMain, "DEST_HOST", "LOCALHOST");
     // A value that is not taken keeps the previous one (else the default);
-    // an empty port is the default port, as for a run.
+    // an empty (or blank) port is the default port, as for a run, and a port
+    // is the number it is taken for.
     const auto checked = [&](const char* key, const char* def, std::string DbSettings::*field) {
         const std::string text = ini.readString(kMain, key, "");
-        s.*field = text.empty()                  ? def
-                   : DbPortProblem(text).empty() ? text
-                   : previous                    ? previous->*field
-                                                 : def;
+        s.*field = DbPortProblem(text).empty() ? TcpPortText(text, def)
+                   : previous                  ? previous->*field
+                                               : def;
     };
     checked("PUERTO", "3306", &DbSettings::PUERTO);
     checked("SSH_PORT", "22", &DbSettings::SSH_PORT);
@@ -136,18 +136,18 @@ DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode,
 
 void WriteDbSettings(IniFile& ini, const DbSettings& s, const PasswordCodec& encode) {
     ini.writeString(kMain, "SSH_HOST", s.SSH_HOST);
-    ini.writeString(kMain, "SSH_PORT", s.SSH_PORT);
+    ini.writeString(kMain, "SSH_PORT", TcpPortText(s.SSH_PORT, "22"));
     ini.writeString(kMain, "SSH_LOGIN", s.SSH_LOGIN);
     ini.writeString(kMain, "SSH_PASS", encode(s.SSH_PASS));
     ini.writeString(kMain, "DEST_HOST", s.DEST_HOST);
-    ini.writeString(kMain, "DEST_PORT", s.DEST_PORT);
-    ini.writeString(kMain, "LIST_PORT", s.LIST_PORT);
+    ini.writeString(kMain, "DEST_PORT", TcpPortText(s.DEST_PORT, "3306"));
+    ini.writeString(kMain, "LIST_PORT", TcpPortText(s.LIST_PORT, "3306"));
     ini.writeBool(kMain, "HABILITA_TUNEL", s.HABILITA_TUNEL);
     ini.writeString(kMain, "HOST_NAME", s.HOST_NAME);
     ini.writeString(kMain, "DB_NAME", s.DATA_BASE);
     ini.writeString(kMain, "USER_NAME", s.USER_NAME);
     ini.writeString(kMain, "PASSW", encode(s.PASSWORD));
-    ini.writeString(kMain, "PUERTO", s.PUERTO);
+    ini.writeString(kMain, "PUERTO", TcpPortText(s.PUERTO, "3306"));
 }
 
 bool AsksUnique(const std::string& commandLine) {

@@ -67,15 +67,17 @@ using PasswordCodec = std::function<std::string(const std::string&)>;
 // file's load lists them with the window's keys, so that -INI refuses them.
 std::vector<std::string> DbSettingsProblems(const IniFile& ini);
 // The database and tunnel keys of section "MAIN": a missing key takes its
-// default; an empty one is taken as it stands, but for a port: an empty port
-// key is its default port, which its box then shows. A key that
+// default; an empty one is taken as it stands, but for a port: an empty (or
+// blank) port key is its default port, which its box then shows, and a port
+// is the number it is taken for (TcpPortText). A key that
 // DbSettingsProblems names keeps its value in
 // *previous (the database window's boxes before the load: its Init passes
 // its Settings, so that a bad value leaves the box as it was), or, without
 // previous, takes its default.
 DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode,
                           const DbSettings* previous = nullptr);
-// Writes them in the configuration file's order, SSH_HOST to PUERTO.
+// Writes them in the configuration file's order, SSH_HOST to PUERTO; a port
+// as the number it is taken for (a blank one as its default port).
 void WriteDbSettings(IniFile& ini, const DbSettings& s, const PasswordCodec& encode);
 
 // Why a port key's text (PUERTO, SSH_PORT, DEST_PORT, LIST_PORT) is no port:

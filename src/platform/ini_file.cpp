@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -68,41 +69,69 @@ IniFile IniFile::fromText(std::string_view text) {
     return f;
 }
 
+namespace {
+
+// The next line of `text` from `pos`, without its ending; a line ends at LF,
+// CR LF or a lone CR (the ending goes into `eol`, empty for a last line
+// without one). `pos` moves past the ending.
+std::string_view next_line(std::string_view text, std::size_t& pos, std::string_view& eol) {
+    const std::size_t start = pos;
+    const std::size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+    std::size_t after = end;
+    if (end < text.size()) after += text.compare(end, 2, "\r\n") == 0 ? 2 : 1;
+    eol = text.substr(end, after - end);
+    pos = after;
+    return text.substr(start, end - start);
+}
+
+}  // namespace
+
 void IniFile::parse(std::string_view text) {
     lines_.clear();
-    if (text.find("\r\n") != std::string_view::npos) eol_ = "\r\n";
     std::string current;
     std::size_t pos = 0;
+    bool firstEnding = true;
     while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        std::string_view bytes = text.substr(pos, end == std::string_view::npos ? end : end - pos);
-        pos = end == std::string_view::npos ? text.size() : end + 1;
-        if (!bytes.empty() && bytes.back() == '\r') bytes.remove_suffix(1);
+        std::string_view eol;
+        const std::string_view bytes = next_line(text, pos, eol);
+        // Lines added later end as the file's first line does.
+        if (firstEnding && !eol.empty()) eol_ = std::string(eol);
+        firstEnding = firstEnding && eol.empty();
         // Each line in its own encoding: one Latin-1 byte in a comment must not
         // turn the UTF-8 of every other line into other letters.
         Line line;
         line.raw = Utf8OrLatin1(bytes);
-        const std::string_view raw = line.raw;
-        const std::string_view t = trim(raw);
-        if (!t.empty() && t.front() == '[') {
-            const auto close = t.find(']');
-            line.kind = Line::Header;
-            line.section = std::string(trim(
-                t.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1)));
-            current = line.section;
-        } else if (!t.empty() && t.front() != ';' && t.front() != '#') {
-            // Text that is no "key=value" (no "=", or none after a key) is kept
-            // as it stands, and known for what it is.
-            const auto eq = t.find('=');
-            line.kind = Line::Stray;
-            if (eq != std::string_view::npos && !trim(t.substr(0, eq)).empty()) {
-                line.kind = Line::Key;
-                line.section = current;
-                line.key = std::string(trim(t.substr(0, eq)));
-                line.value = std::string(trim(t.substr(eq + 1)));
-            }
-        }
+        line.eol = std::string(eol);
+        parseLine(line, current);
         lines_.push_back(std::move(line));
+    }
+}
+
+void IniFile::parseLine(Line& line, std::string& current) {
+    const std::string_view t = trim(line.raw);
+    if (!t.empty() && t.front() == '[') {
+        const auto close = t.find(']');
+        line.kind = Line::Header;
+        line.section = std::string(trim(
+            t.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1)));
+        // After the "]" only blanks or a comment: other text (a key written
+        // on the header's line) leaves it open what the line means.
+        const std::string_view rest =
+            close == std::string_view::npos ? t : trim(t.substr(close + 1));
+        line.strayHeader = close == std::string_view::npos ||
+                           (!rest.empty() && rest.front() != ';' && rest.front() != '#');
+        current = line.section;
+    } else if (!t.empty() && t.front() != ';' && t.front() != '#') {
+        // Text that is no "key=value" (no "=", or none after a key) is kept
+        // as it stands, and known for what it is.
+        const auto eq = t.find('=');
+        line.kind = Line::Stray;
+        if (eq != std::string_view::npos && !trim(t.substr(0, eq)).empty()) {
+            line.kind = Line::Key;
+            line.section = current;
+            line.key = std::string(trim(t.substr(0, eq)));
+            line.value = std::string(trim(t.substr(eq + 1)));
+        }
     }
 }
 
@@ -137,10 +166,21 @@ std::vector<std::size_t> IniFile::keyLines(std::string_view section,
 }
 
 std::vector<std::size_t> IniFile::strayLines(std::string_view section) const {
-    std::vector<std::size_t> numbers =
-        sectionLines(section, [](const Line& l) { return l.kind == Line::Stray; });
-    for (std::size_t& n : numbers) ++n;
+    std::vector<std::size_t> numbers;
+    bool inside = false;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        const Line& l = lines_[i];
+        if (l.kind == Line::Header) inside = sameName(l.section, section);
+        if (inside && (l.kind == Line::Stray || l.strayHeader)) numbers.push_back(i + 1);
+    }
     return numbers;
+}
+
+std::vector<IniFile::Numbered> IniFile::strayHeaders() const {
+    std::vector<Numbered> found;
+    for (std::size_t i = 0; i < lines_.size(); ++i)
+        if (lines_[i].strayHeader) found.push_back({i + 1, lines_[i].section});
+    return found;
 }
 
 long IniFile::findKey(std::string_view section, std::string_view key) const {
@@ -272,9 +312,10 @@ std::vector<IniFile::Entry> IniFile::entries(std::string_view section) const {
 
 std::string IniFile::text() const {
     std::string out;
+    // Each line keeps its own ending; a last line without one gets the file's.
     for (const Line& l : lines_) {
         out += l.raw;
-        out += eol_;
+        out += l.eol.empty() ? eol_ : l.eol;
     }
     return out;
 }

@@ -1,13 +1,15 @@
 #pragma once
 // INI files as the program's settings live in them: "[section]" headers and
 // "key=value" lines, section and key names compared without regard to ASCII
-// letter case. Rewriting a file keeps every other section, key, comment and
-// line ending as it was. A value between a pair of double (or single) quotes
-// is read without them, as the Windows INI service reads it; a value that
-// would lose its own quotes or its edge blanks so is written between double
-// quotes. A file's text is decided line by line: a line that is valid UTF-8 is
-// UTF-8, any other is Latin-1 (files of older versions, or one byte of an older
-// editor in a comment of a UTF-8 file); it is held, read and written as UTF-8.
+// letter case. A line ends at LF, CR LF or a lone CR, as editors end it.
+// Rewriting a file keeps every other section, key, comment and line ending as
+// it was; a line it adds ends as the file's first line does (LF in a new
+// file). A value between a pair of double (or single) quotes is read without
+// them, as the Windows INI service reads it; a value that would lose its own
+// quotes or its edge blanks so is written between double quotes. A file's text
+// is decided line by line: a line that is valid UTF-8 is UTF-8, any other is
+// Latin-1 (files of older versions, or one byte of an older editor in a
+// comment of a UTF-8 file); it is held, read and written as UTF-8.
 // A section given under several headers is one section, read in file order;
 // a key given twice is read from its first line, and a write leaves the key
 // in one line only.
@@ -70,8 +72,18 @@ class IniFile {
     };
     std::vector<Entry> entries(std::string_view section) const;
     // The numbers (from 1) of the lines of a section that are no key, comment
-    // or blank: a key whose "=" was left out, or a "=" without its key.
+    // or blank: a key whose "=" was left out, or a "=" without its key, and a
+    // header of the section that holds more (below).
     std::vector<std::size_t> strayLines(std::string_view section) const;
+    // The headers of every section that are more than a header: text after
+    // the "]" other than blanks or a comment ("[MAIN]RUTA=/srv", a key on the
+    // header's line), or no "]" at all. Each is still read as the header of
+    // the section it names.
+    struct Numbered {
+        std::size_t line;  // from 1
+        std::string section;
+    };
+    std::vector<Numbered> strayHeaders() const;
 
     // Writes the file (through a temporary file and a rename); IniFileError on failure.
     void updateFile();
@@ -83,10 +95,15 @@ class IniFile {
         std::string section;  // for a header line
         std::string key;      // for a key line
         std::string value;
+        std::string eol;  // the line's ending as read: LF, CR LF, CR, or none
         // Other: blank or a comment; Stray: text that is no "key=value".
         enum Kind { Other, Header, Key, Stray } kind = Other;
+        bool strayHeader = false;  // a header with more on its line
     };
     void parse(std::string_view text);
+    // Sets the kind and the names of a line from its text; `current` is the
+    // section it stands in, and a header changes it.
+    static void parseLine(Line& line, std::string& current);
     // Index of the first header of `section`, or -1.
     long findSection(std::string_view section) const;
     // Indexes of the lines of `section` (under every header of it) that `wanted` takes.

@@ -37,13 +37,27 @@ std::string_view TrimBlanks(std::string_view s) {
     return s;
 }
 
-bool IsTcpPort(std::string_view v) {
+namespace {
+// The port a text stands for, or 0.
+unsigned tcp_port(std::string_view v) {
     while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
     while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
     unsigned n = 0;
     const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-    return !v.empty() && v.size() <= 5 && ec == std::errc() && end == v.data() + v.size() &&
-           n >= 1 && n <= 65535;
+    const bool port = !v.empty() && v.size() <= 5 && ec == std::errc() &&
+                      end == v.data() + v.size() && n >= 1 && n <= 65535;
+    return port ? n : 0;
+}
+}  // namespace
+
+bool IsTcpPort(std::string_view v) {
+    return tcp_port(v) != 0;
+}
+
+std::string TcpPortText(std::string_view text, std::string_view def) {
+    if (TrimBlanks(text).empty()) return std::string(def);
+    const unsigned n = tcp_port(text);
+    return n != 0 ? std::to_string(n) : std::string(text);
 }
 
 bool ParseLong(std::string_view s, long& out) {

@@ -23,6 +23,10 @@ bool ParseLong(std::string_view text, long& value);
 // A TCP port as typed: a whole number from 1 to 65535, blanks around it
 // allowed. The one check of every port setting, the meter's included.
 bool IsTcpPort(std::string_view text);
+// A port setting as it is shown and saved: the number it is taken for
+// (" 40001 " gives "40001", "00022" gives "22"), `def` for a blank text (the
+// default port it stands for); a text that is no port stays as it is.
+std::string TcpPortText(std::string_view text, std::string_view def);
 
 // The length of the UTF-8 sequence at s[i], its character in `code`; 0 when no
 // valid one starts there (a lone byte, an overlong form, a surrogate).

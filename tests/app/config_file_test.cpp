@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -242,6 +243,15 @@ TEST(ConfigFile, RepeatedOrUnknownKeysStopTheLoad) {
         {"[MAIN]\n; RUTA sin igual\n\nRUTA /srv/out\n", "LINEA 4 DE [MAIN] NO ES CLAVE=VALOR"},
         {"[OTHER]\nanything\n[MAIN]\nHOST=a\n[Main]\n  PASSW secret \n",
          "LINEA 6 DE [MAIN] NO ES CLAVE=VALOR"},
+        // A key on a header's line was dropped; in any section it leaves open
+        // where it and the lines after it belong.
+        {"[MAIN]RUTA=/srv/lecturas\n", "LINEA 1 DE [MAIN] NO ES CLAVE=VALOR"},
+        {"; notas\n[main]  PASSW=secret\nHOST=a\n", "LINEA 2 DE [MAIN] NO ES CLAVE=VALOR"},
+        {"[OTHER]x=1\n[MAIN]\nHOST=a\n", "LINEA 1 DE [OTHER] NO ES CLAVE=VALOR"},
+        {"[MAIN]\nHOST=a\n[OTHER][MAIN]\nRUTA=/x\n", "LINEA 3 DE [OTHER] NO ES CLAVE=VALOR"},
+        // Lines ended by a lone CR are lines: each is read for what it is.
+        {"[MAIN]\rHOST=a\rRUTA=/x\rhost=b\r", "CLAVE HOST REPETIDA EN [MAIN]: \"a\" Y \"b\""},
+        {"[MAIN]\r\nHOST=a\rRUTA /x\n", "LINEA 3 DE [MAIN] NO ES CLAVE=VALOR"},
     };
     for (const auto& [text, why] : rows) {
         std::ofstream(path, std::ios::trunc) << text;
@@ -264,6 +274,74 @@ TEST(ConfigFile, RepeatedOrUnknownKeysStopTheLoad) {
     EXPECT_EQ(std::tuple(s.Host, s.Ruta, MeterLinkTexts(s.Grid)),
               std::tuple("h", "/r", std::vector<std::string>{"101"}));
     std::filesystem::remove_all(std::filesystem::path(path).parent_path());
+}
+
+// A file whose lines end in a lone CR (or in a mix of endings) is read line by
+// line, and a save onto it keeps its endings and the meaning of every section.
+// A save onto a file with a key on a header's line is refused as its load is.
+TEST(ConfigFile, EveryLineEndingIsALineForTheLoadAndTheSave) {
+    const std::string dir = test::makeTempDir("config_file"), path = dir + "/c.ini";
+    const std::string other = "[OTHER]\rHOST=other\rRUTA=/other\r";
+    std::ofstream(path, std::ios::binary)
+        << "[MAIN]\rCONEXION=2\rHOST=127.0.0.1\r\nHOST_PORT=40001\nCONTADORES=101,1,7,\r" << other;
+    WindowSettings s = fresh();
+    std::vector<std::string> problems;
+    ASSERT_TRUE(LoadConfigFile(path, s, &problems));
+    EXPECT_TRUE(problems.empty());
+    EXPECT_EQ(std::tuple(s.Conexion, s.Host, s.HostPort, MeterLinkTexts(s.Grid)),
+              std::tuple(2, "127.0.0.1", "40001", std::vector<std::string>{"101"}));
+    s.Ruta = "/srv/lecturas";
+    ASSERT_TRUE(SaveConfigFile(path, s, {}));
+    const std::string saved = ReadFile(path);
+    // Each line keeps its ending; the lines added end as the first does.
+    EXPECT_TRUE(
+        saved.starts_with("[MAIN]\rCONEXION=2\rHOST=127.0.0.1\r\nHOST_PORT=40001\n"
+                          "CONTADORES=101,1,7,\rPORT=0\r"))
+        << saved;
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 2);
+    EXPECT_NE(saved.find("\rRUTA=/srv/lecturas\r"), std::string::npos) << saved;
+    EXPECT_TRUE(saved.ends_with("\r" + other)) << saved;
+    WindowSettings back = fresh();
+    ASSERT_TRUE(LoadConfigFile(path, back));
+    EXPECT_EQ(back, s);
+    EXPECT_EQ(IniFile(path).readString("OTHER", "RUTA", ""), "/other");
+
+    for (const std::string text : {"[MAIN]RUTA=/srv\rHOST=a\r", "[MAIN]\nHOST=a\n[OTHER]x=1\n"}) {
+        std::ofstream(path, std::ios::trunc | std::ios::binary) << text;
+        std::string problem;
+        EXPECT_FALSE(SaveConfigFile(path, fresh(), {}, &problem)) << text;
+        EXPECT_TRUE(problem.starts_with("LINEA ") && problem.ends_with(" NO ES CLAVE=VALOR"))
+            << problem;
+        EXPECT_EQ(ReadFile(path), text);
+    }
+    std::filesystem::remove_all(dir);
+}
+
+// A port is taken, shown and saved as the number it is taken for: blanks
+// around it go, a blank one is its default port.
+TEST(ConfigFile, PortsAreTheNumbersTheyAreTakenFor) {
+    const IniFile f = IniFile::fromText(
+        "[MAIN]\nHOST_PORT=\" 40001 \"\nPUERTO=\" \"\nSSH_PORT= \"00022\"\nDEST_PORT=\" 3307\"\n"
+        "LIST_PORT=\"  \"\n");
+    WindowSettings s = fresh();
+    EXPECT_TRUE(LoadConfigKeys(f, s).empty());
+    EXPECT_TRUE(DbSettingsProblems(f).empty());
+    EXPECT_EQ(s.HostPort, "40001");
+    const DbSettings db = ReadDbSettings(f, DecodePWDEx);
+    EXPECT_EQ(std::vector<std::string>({db.PUERTO, db.SSH_PORT, db.DEST_PORT, db.LIST_PORT}),
+              std::vector<std::string>({"3306", "22", "3307", "3306"}));
+    // Saved from settings that hold them otherwise.
+    const std::string dir = test::makeTempDir("config_file"), path = dir + "/c.ini";
+    s.HostPort = " 40002 ";
+    DbSettings typed;
+    typed.PUERTO = " ", typed.SSH_PORT = "00022", typed.DEST_PORT = "3307 ", typed.LIST_PORT = "";
+    ASSERT_TRUE(SaveConfigFile(path, s, typed));
+    const IniFile saved(path);
+    std::string written;
+    for (const char* key : {"HOST_PORT", "PUERTO", "SSH_PORT", "DEST_PORT", "LIST_PORT"})
+        written += std::string(key) + "=" + saved.readString("MAIN", key, "?") + " ";
+    EXPECT_EQ(written, "HOST_PORT=40002 PUERTO=3306 SSH_PORT=22 DEST_PORT=3307 LIST_PORT=3306 ");
+    std::filesystem::remove_all(dir);
 }
 
 // A save onto a file leaves each key once (under the first [MAIN]); onto one

@@ -26,7 +26,7 @@ using test::ReadFile;
 
 struct IniRun {
     const char* name;
-    std::string ini;                // "%": the run's folder
+    std::string ini;                // "%": the run's folder, "@" the simulator's port
     std::vector<std::string> args;  // "-INI" is followed by the file, "@" is the simulator's port
     int exitCode;
     std::string printed;  // a pattern of stdout and stderr
@@ -76,6 +76,14 @@ const IniRun kRuns[] = {
     // Every empty port its default: accepted as the window saves it back (the window's tests).
     {"EmptyPorts", "[MAIN]\r\nCONEXION=2\r\nHOST=127.0.0.1\r\nHOST_PORT=\r\nPUERTO=\r\nSSH_PORT=\r\nDEST_PORT=\r\nLIST_PORT=\r\nHABILITA_TUNEL=2\r\nRUTA=%/out\r\n" + kDay,
      reading(), 0, "^$", "EXIT CODE: 0", "out", "^FECHA; HORA;"},
+    // Lines ended by a lone CR: the file's TCP settings, not one header line and COM1.
+    {"LinesEndedByCR", "[MAIN]\rCONEXION=2\rHOST=127.0.0.1\rHOST_PORT=@\rRUTA=%/out\rCONTADORES=101,1,7,\r" + std::regex_replace(kDay, std::regex("\r\n"), "\r"),
+     {"-INI", "-INTERASDUS", "0", "-TIMEOUTASDUS", "2", "-ASDURETRY", "1"}, 0, "^$", "CONEXION IP", "out", "^FECHA; HORA;"},
+    // A key on the header's line was dropped: the files went to the current folder.
+    {"KeyOnTheHeadersLine", "[MAIN]RUTA=%/out\r\n" + kDay, reading(), 10,
+     "^quorvanta: exit code 10: ERROR EN INIFILE c.ini: LINEA 1 DE \\[MAIN\\] NO ES CLAVE=VALOR\n$", "!CONEXION IP"},
+    {"KeyOnAnotherHeadersLine", "[MAIN]\r\nRUTA=%/out\r\n" + kDay + "[OTRA]RUTA=/x\r\n", reading(), 10,
+     "^quorvanta: exit code 10: ERROR EN INIFILE c.ini: LINEA 6 DE \\[OTRA\\] NO ES CLAVE=VALOR\n$", "!CONEXION IP"},
     // The closing row of 31 December 2099 is 1 January 2100: "01/01/00".
     {"LastDayTheDatesAllow", "[MAIN]\r\nRUTA=%/out\r\nFECHA_INICIO=2099/12/31\r\nFECHA_FIN=2099/12/31\r\nINTERVALO=2\r\n",
      reading(), 0, "^$", "CIERRE DIARIO OK - 01/01/00 - 00:00", "out",
@@ -107,6 +115,8 @@ TEST_P(ProgramConfig, FileTakenOrRefusedAsAWhole) {
     const std::string dir = test::makeTempDir("program_config");
     std::string ini = r.ini;
     for (std::size_t at; (at = ini.find('%')) != std::string::npos;) ini.replace(at, 1, dir);
+    for (std::size_t at; (at = ini.find('@')) != std::string::npos;)
+        ini.replace(at, 1, std::to_string(sim.listenTcp()));
     std::ofstream(dir + "/c.ini", std::ios::binary) << ini;
     std::vector<std::string> argv;
     for (const std::string& a : r.args) {

@@ -126,10 +126,12 @@ const ConfigKey kKeys[] = {
      [](std::string_view t, WindowSettings& s) { return take_text(t, s.ModemInit); }, ""},
     {"HOST", [](const WindowSettings& s) { return s.Host; },
      [](std::string_view t, WindowSettings& s) { return take_text(t, s.Host); }, ""},
-    // Empty, the default port, which the field then shows.
-    {"HOST_PORT", [](const WindowSettings& s) { return s.HostPort; },
+    // Empty, the default port, which the field then shows; a port is shown
+    // and saved as the number it is taken for.
+    {"HOST_PORT", [](const WindowSettings& s) { return TcpPortText(s.HostPort, "40000"); },
      [](std::string_view t, WindowSettings& s) {
-         return IsTcpPort(t) ? take_text(t, s.HostPort) : "NO ES UN PUERTO DE 1 A 65535";
+         return IsTcpPort(t) ? take_text(TcpPortText(t, "40000"), s.HostPort)
+                             : "NO ES UN PUERTO DE 1 A 65535";
      },
      "40000"},
     {"FECHA_INICIO", [](const WindowSettings& s) { return FormatDateYmd(s.FechaInicio); },
@@ -214,9 +216,19 @@ std::string ConfigKeysProblem(const WindowSettings& s, const DbSettings& db) {
 
 std::string MainKeysProblem(const IniFile& f) {
     // A line without "=", or without a key before it, would be a key nothing
-    // reads; its text is not shown, as it may be a password's.
-    if (const auto stray = f.strayLines(ConfigSection); !stray.empty())
-        return "LINEA " + std::to_string(stray.front()) + " DE [MAIN] NO ES CLAVE=VALOR";
+    // reads; a header with a key on its line ("[MAIN]RUTA=/srv"), in any
+    // section, leaves it open where that key and the lines after it belong.
+    // The first in the file is named by its number; its text is not shown, as
+    // it may be a password's.
+    IniFile::Numbered first{0, std::string(ConfigSection)};
+    if (const auto stray = f.strayLines(ConfigSection); !stray.empty()) first.line = stray.front();
+    for (const IniFile::Numbered& header : f.strayHeaders())
+        if (first.line == 0 || header.line < first.line) first = header;
+    if (first.line != 0)
+        return "LINEA " + std::to_string(first.line) + " DE [" +
+               (SameTextIgnoringCase(first.section, ConfigSection) ? std::string(ConfigSection)
+                                                                   : first.section) +
+               "] NO ES CLAVE=VALOR";
     const std::vector<IniFile::Entry> entries = f.entries(ConfigSection);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const IniFile::Entry& e = entries[i];

@@ -25,9 +25,11 @@ inline constexpr std::string_view IniRecordValue = "INI";
 // the file, keeping its other sections and keys; each key the save writes
 // stands once in the file. The file is replaced in one step: a failed save
 // (false) leaves the file as it was. A value that a load would refuse is not
-// saved, nor onto a file whose "MAIN" holds a key no part of the program
-// reads: false, and *problem (when given) names the key, the value and why,
-// as a load would.
+// saved, nor onto a file that a load would still refuse once the keys are
+// written (MainKeysProblem: a key no part of the program reads, a line that
+// is no key, a header with a key on its line): false, and *problem (when
+// given) names the key, the value and why, or the line, as a load would.
+// Each line keeps its ending.
 bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSettings& db,
                     std::string* problem = nullptr);
 
@@ -37,7 +39,10 @@ bool SaveConfigFile(const std::string& path, const WindowSettings& s, const DbSe
 std::string ConfigKeysProblem(const WindowSettings& s, const DbSettings& db);
 
 // The first line of section "MAIN" (under any of its headers) that holds
-// text but no "key=" ("LINEA 7 DE [MAIN] NO ES CLAVE=VALOR"), else the first key, in
+// text but no "key=" ("LINEA 7 DE [MAIN] NO ES CLAVE=VALOR"), or the first
+// header of any section with more than a comment after its "]"
+// ("[MAIN]RUTA=/srv": "LINEA 1 DE [MAIN] NO ES CLAVE=VALOR"; "[OTRA]x=1":
+// "LINEA 4 DE [OTRA] NO ES CLAVE=VALOR"), whichever comes first; else the first key, in
 // file order, that no part of the program reads or writes, or that is given
 // twice (in any letter case), in a log line's words: "CLAVE RUTTA DESCONOCIDA EN
 // [MAIN]", "CLAVE HOST REPETIDA EN [MAIN]: \"a\" Y \"b\"" (stored passwords,
@@ -64,7 +69,8 @@ bool LoadConfigFile(const std::string& path, WindowSettings& s,
 // serial line's four, CONEXION, HOST_PORT, the dates, INTERVALO,
 // Tipo_Salida, the check boxes) takes only those; a missing key, or an
 // empty one, takes its default (PARIDAD_CONTADOR: stays; HOST_PORT: the
-// default port 40000). The parity is also taken in English (NONE, ODD,
+// default port 40000, also for a blank one; a port is taken as its number,
+// " 40001 " as "40001"). The parity is also taken in English (NONE, ODD,
 // EVEN, MARK, SPACE).
 std::vector<std::string> LoadConfigKeys(const IniFile& f, WindowSettings& s);
 

@@ -10,6 +10,7 @@
 #include "app/core/startup.h"
 #include "app/core/version.h"
 #include "app/gui/pictures.h"
+#include "platform/text.h"
 
 namespace qv {
 
@@ -415,7 +416,7 @@ void Tremotex::ApplySettings(const WindowSettings& s) {
     nro.setText(SettingText(s.Numero));
     Modem_Init_str.setText(SettingText(s.ModemInit));
     HOST.setText(SettingText(s.Host));
-    PUERTOIP.setText(SettingText(s.HostPort));
+    PUERTOIP.setText(SettingText(TcpPortText(s.HostPort, "40000")));
     for (auto [picker, day] : {std::pair{&FECHA_INICIO, s.FechaInicio}, {&FECHA_FIN, s.FechaFin}})
         if (day >= FirstTagDay && day <= LastTagDay) picker->setDate(to_qdate(day));
     if (s.Intervalo >= 0 && s.Intervalo < Intervalo.count()) Intervalo.setCurrentIndex(s.Intervalo);

@@ -7,6 +7,7 @@
 #include "app/core/version.h"
 #include "app/gui/remotex.h"
 #include "export/sql_form.h"
+#include "platform/text.h"
 
 namespace qv {
 
@@ -68,7 +69,9 @@ void Tremotex::PUERTOIPExit() {
     if (typed.find_first_not_of(' ') == std::string::npos) return PUERTOIP.setText(kDefaultPort);
     // Setting the text clears the field's undo history: an accepted port is
     // then what a later refused one goes back to.
-    if (IsTcpPort(typed)) return PUERTOIP.setText(PUERTOIP.text());
+    // A port is shown as the number it is taken for (" 40001 " is 40001).
+    if (IsTcpPort(typed))
+        return PUERTOIP.setText(QString::fromStdString(TcpPortText(typed, "40000")));
     while (PUERTOIP.isUndoAvailable()) PUERTOIP.undo();
     if (!IsTcpPort(PUERTOIP.text().toLatin1().toStdString())) PUERTOIP.setText(kDefaultPort);
     Show_data_Text("- PUERTO IP: \"" + typed + "\" NO ES UN PUERTO DE 1 A 65535 - SE MANTIENE " +
