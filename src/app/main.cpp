@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "app/core/command_line.h"
 #include "app/core/startup.h"
@@ -63,29 +64,90 @@ std::string platform_said() {
     return platform_reasons;
 }
 
-// Qt's own messages never reach the terminal (cron mails what a job prints);
-// those that tell of a failure go to the log. A fatal one ends the process
-// (Qt aborts, exit code 134): the terminal gets it on one line.
-void qt_message_to_log(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    const std::string text = message.simplified().toStdString();
-    if (starting_platform && type != QtDebugMsg && context.category &&
-        std::string_view(context.category).starts_with("qt.qpa")) {
-        std::lock_guard lock(platform_mutex);
+void platform_says(const std::string& text) {
+    std::lock_guard lock(platform_mutex);
+    if (platform_reasons.find(text) == std::string::npos)
         platform_reasons += (platform_reasons.empty() ? "" : "; ") + text;
-    }
-    if (type == QtFatalMsg) {
-        const std::string said = starting_platform ? platform_said() : std::string();
-        std::fprintf(stderr, "quorvanta: Qt: %s\n",
-                     (said.empty() ? text : said + "; " + text).c_str());
-    }
-    if (type != QtCriticalMsg && type != QtFatalMsg) return;
-    qv::LogBeside(files_beside, "- QT: " + text);
 }
+
+// What this start was asked for, kept for the message handler: a platform
+// that aborts while it starts can only be answered from there.
+struct StartAsked {
+    std::vector<std::string> args;  // as given, before Qt took its own
+    bool reading = false, idle = false;
+    std::string platform;       // the one asked for, when it may fail to start; else empty
+    bool startedAgain = false;  // this process reads on offscreen in place of `platform`
+} start_asked;
+
+// The instance lock while it is held: a process that Qt aborts leaves no lock file.
+std::atomic<qv::InstanceLock*> held_lock{nullptr};
+
+// Tells the process started again on the offscreen platform which platform
+// could not be used, a line feed, and why.
+constexpr const char* kFellBackFrom = "QUORVANTA_FELL_BACK_FROM";
 
 // Why the platform asked for gave way to the offscreen one.
 std::string platform_fallback(const std::string& asked) {
     const std::string said = platform_said();
     return "the Qt platform " + asked + " cannot be used" + (said.empty() ? "" : ": " + said);
+}
+
+// What a start that cannot work prints, ending with why it stopped; its exit code.
+// `reading`: two or more arguments were given (counted before Qt took its own).
+int usage(const char* program, bool reading, qv::Unseen where, const std::string& platform = {}) {
+    const std::string why = qv::UsageStopLine(where, platform, !reading);
+    std::fputs(qv::UsageText(program ? program : "quorvanta", why).c_str(), stderr);
+    return qv::kExitUsage;
+}
+
+// A window start on a platform that cannot be used: Qt's reason, the usage.
+int platform_unusable(const std::string& platform) {
+    std::fprintf(stderr, "quorvanta: %s\n", platform_fallback(platform).c_str());
+    return usage(start_asked.args.front().c_str(), start_asked.reading,
+                 qv::Unseen::PlatformUnusable, platform);
+}
+
+// A reading whose platform cannot be used starts again on the offscreen one,
+// with the same arguments and before it takes the lock: Qt cannot change its
+// platform within a process. Returns only when that cannot be done.
+void read_offscreen(const std::string& platform) {
+    if (start_asked.startedAgain) return;  // offscreen failed as well: nothing left to try
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    setenv(kFellBackFrom, (platform + "\n" + platform_said()).c_str(), 1);
+    std::vector<char*> args;
+    for (std::string& a : start_asked.args) args.push_back(a.data());
+    args.push_back(nullptr);
+    execv("/proc/self/exe", args.data());
+}
+
+// Qt aborts after a fatal message. One while the platform starts (EGL without
+// a display, no DRM device) ends as a platform that cannot start does: the
+// usage for a window, the offscreen platform for a reading.
+void platform_cannot_start(const std::string& text) {
+    if (start_asked.platform.empty()) return;  // offscreen itself: nothing to fall back to
+    platform_says(text);
+    if (start_asked.idle) _exit(platform_unusable(start_asked.platform));
+    read_offscreen(start_asked.platform);
+}
+
+// Qt's own messages never reach the terminal (cron mails what a job prints);
+// those that tell of a failure go to the log. A fatal one ends the process
+// (Qt aborts, exit code 134): the terminal gets it on one line, and the lock
+// file goes first.
+void qt_message_to_log(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    const std::string text = message.simplified().toStdString();
+    if (starting_platform && type != QtDebugMsg && context.category &&
+        std::string_view(context.category).starts_with("qt.qpa"))
+        platform_says(text);
+    if (type == QtCriticalMsg || type == QtFatalMsg) qv::LogBeside(files_beside, "- QT: " + text);
+    if (type != QtFatalMsg) return;
+    if (starting_platform) {
+        platform_cannot_start(text);
+        platform_says(text);
+    }
+    if (qv::InstanceLock* lock = held_lock.load()) lock->Release();
+    const std::string said = starting_platform ? platform_said() : text;
+    std::fprintf(stderr, "quorvanta: Qt: %s\n", said.c_str());
 }
 
 // A reading asked for that cannot take the lock ends with a code of its own,
@@ -96,7 +158,10 @@ std::string platform_fallback(const std::string& asked) {
 std::optional<int> take_instance_lock(qv::InstanceLock& lock, bool reading) {
     const std::string path = qv::InstanceLockPath(qv::ExecutablePath());
     const qv::InstanceLock::Result result = lock.Acquire(path);
-    if (result == qv::InstanceLock::Acquired) return std::nullopt;
+    if (result == qv::InstanceLock::Acquired) {
+        held_lock = &lock;
+        return std::nullopt;
+    }
     if (result == qv::InstanceLock::HeldElsewhere) {
         if (!reading) return 0;
         std::fprintf(stderr, "quorvanta: exit code %d: another instance holds the lock %s\n",
@@ -116,47 +181,70 @@ std::optional<int> take_instance_lock(qv::InstanceLock& lock, bool reading) {
     return qv::kExitInstanceBusy;
 }
 
-// What a start that cannot work prints, ending with why it stopped; its exit code.
-// `reading`: two or more arguments were given (counted before Qt took its own).
-int usage(char** argv, bool reading, qv::Unseen where, const std::string& platform = {}) {
-    const std::string why = qv::UsageStopLine(where, platform, !reading);
-    std::fputs(qv::UsageText(argv[0] ? argv[0] : "quorvanta", why).c_str(), stderr);
-    return qv::kExitUsage;
-}
-
 // The platform and Qt's messages. The platform asked for when Qt may fall
-// back to the offscreen one because that one cannot start, else empty.
+// back to the offscreen one because that one cannot start, else empty; in a
+// reading started again on offscreen, the one it could not use.
 std::string prepare_process() {
+    std::string fellBackFrom;
+    if (const char* note = std::getenv(kFellBackFrom)) {
+        const std::string text = note;
+        unsetenv(kFellBackFrom);  // not for the programs this one starts
+        const auto lineEnd = text.find('\n');
+        fellBackFrom = text.substr(0, lineEnd);
+        if (lineEnd != std::string::npos) platform_reasons = text.substr(lineEnd + 1);
+        start_asked.startedAgain = true;
+    }
     const std::string platform = qv::PlatformChoice();
     if (!platform.empty()) setenv("QT_QPA_PLATFORM", platform.c_str(), 1);
     files_beside = qv::FilesBesideExecutable(qv::ExecutablePath());
     qInstallMessageHandler(qt_message_to_log);
     const auto fallback = platform.rfind(';');
-    return fallback == std::string::npos ? std::string() : platform.substr(0, fallback);
+    if (fallback != std::string::npos) start_asked.platform = platform.substr(0, fallback);
+    return start_asked.startedAgain ? fellBackFrom : start_asked.platform;
 }
 
-// The windows and the message loop; the exit code reached. `idle`: the
-// arguments ask for no reading and no upload; `headless`: no display was set.
-int run_windows(int argc, char** argv, bool reading, bool idle, bool headless,
-                const std::string& fallbackFrom) {
+// Whether the window can be shown on the platform Qt started: the exit code
+// of a start that ends here. `unseen` is set for a platform that shows
+// nothing, `fellBack` when the one asked for gave way to offscreen.
+std::optional<int> settle_platform(const std::string& fallbackFrom, bool& unseen, bool& fellBack) {
+    using namespace qv;
+    // A display or platform that cannot be used, or one that shows nothing:
+    // a reading goes on without it, a window nobody could see is not shown
+    // (it would wait for ever, holding the lock).
+    const std::string platform = QGuiApplication::platformName().toStdString();
+    fellBack = !fallbackFrom.empty() && platform == "offscreen";
+    unseen = PlatformShowsNothing(platform);
+    if (fellBack && start_asked.idle) return platform_unusable(fallbackFrom);
+    if (unseen && start_asked.idle)
+        return usage(start_asked.args.front().c_str(), start_asked.reading,
+                     Unseen::PlatformShowsNothing, platform);
+    // A platform without a screen (linuxfb without a frame buffer) starts,
+    // but aborts at the first window.
+    if (!fellBack && QGuiApplication::primaryScreen() == nullptr) {
+        platform_says("no screen available");
+        if (start_asked.idle) return platform_unusable(platform);
+        read_offscreen(platform);
+    }
+    return std::nullopt;
+}
+
+// The windows and the message loop; the exit code reached. `headless`: no
+// display was set.
+int run_windows(int argc, char** argv, bool headless, const std::string& fallbackFrom) {
     using namespace qv;
     try {
         starting_platform = true;
         QApplication app(argc, argv);
         starting_platform = false;
-        // A display or platform that cannot be used, or one that shows
-        // nothing: a reading goes on without it, a window nobody could see
-        // is not shown (it would wait for ever, holding the lock).
-        const std::string platform = QGuiApplication::platformName().toStdString();
-        const bool fellBack = !fallbackFrom.empty() && platform == "offscreen";
-        const bool unseen = PlatformShowsNothing(platform);
-        if (fellBack && idle) {
-            std::fprintf(stderr, "quorvanta: %s\n", platform_fallback(fallbackFrom).c_str());
-            return usage(argv, reading, Unseen::PlatformUnusable, fallbackFrom);
-        }
-        if (unseen && idle) return usage(argv, reading, Unseen::PlatformShowsNothing, platform);
+        bool unseen = false, fellBack = false;
+        if (const std::optional<int> code = settle_platform(fallbackFrom, unseen, fellBack))
+            return *code;
         InstanceLock lock;
-        if (const std::optional<int> code = take_instance_lock(lock, reading)) return *code;
+        const struct Forget {
+            ~Forget() { held_lock = nullptr; }
+        } forgetLock;  // goes before the lock does
+        if (const std::optional<int> code = take_instance_lock(lock, start_asked.reading))
+            return *code;
         if (fellBack)
             LogBeside(files_beside,
                       "- QT: " + platform_fallback(fallbackFrom) + " - SE LEE SIN PANTALLA");
@@ -207,17 +295,21 @@ int run_windows(int argc, char** argv, bool reading, bool idle, bool headless,
 
 int main(int argc, char** argv) {
     using namespace qv;
+    start_asked.args.assign(argv, argv + argc);
+    if (start_asked.args.empty()) start_asked.args.emplace_back("quorvanta");
     const bool reading = AsksForReading(argc);
     // Without a display a window would wait unseen for ever, holding the lock:
     // also one started with arguments that read and upload nothing (-NOSTART).
     const bool idle =
         !reading || AsksForNothing(CommandLine::FromArguments({argv, argv + argc}, std::string()));
+    start_asked.reading = reading;
+    start_asked.idle = idle;
     const bool headless = NeedsOffscreenPlatform();
-    if (idle && headless) return usage(argv, reading, Unseen::NoDisplay);
+    if (idle && headless) return usage(argv[0], reading, Unseen::NoDisplay);
     const std::string fallbackFrom = prepare_process();
     catch_stop_signals();
 
-    const int code = run_windows(argc, argv, reading, idle, headless, fallbackFrom);
+    const int code = run_windows(argc, argv, headless, fallbackFrom);
     // Silent on success; one line with the code and its reason otherwise (the
     // lock's refusal and the usage text have said their own).
     if (reading && code != 0 && code != kExitInstanceBusy && code != kExitUsage)

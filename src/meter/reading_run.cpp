@@ -108,14 +108,16 @@ bool WriteStatusFile(const std::string& path, const GridRows& grid) {
     }
     // The rows hold the meters' access passwords.
     const int fd = OpenWithoutWorldAccess(path, O_WRONLY | O_TRUNC);
-    if (fd < 0) return false;
-    FILE* out = ::fdopen(fd, "wb");
-    if (!out) {
-        ::close(fd);
+    if (fd < 0) {
+        ReportUnwritableFile(path, errno);
         return false;
     }
-    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    return std::fclose(out) == 0 && written;
+    // A full disk may say so only when the file is closed.
+    const bool written = WriteAll(fd, text);
+    const int error = errno;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed) ReportUnwritableFile(path, written ? errno : error);
+    return written && closed;
 }
 
 namespace {

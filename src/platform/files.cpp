@@ -2,15 +2,49 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <set>
 
 namespace qv {
 
 int OpenWithoutWorldAccess(const std::string& path, int flags) {
     const int fd = ::open(path.c_str(), flags | O_CREAT | O_CLOEXEC, 0640);
     if (fd < 0) return fd;
+    // Only a file of our own: a link to a device (/dev/null) keeps its mode.
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && (st.st_mode & S_IRWXO) != 0) ::fchmod(fd, st.st_mode & 07770);
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IRWXO) != 0)
+        ::fchmod(fd, st.st_mode & 07770);
     return fd;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+void ReportUnwritableFile(const std::string& path, const std::string& reason) {
+    static std::mutex mutex;
+    static std::set<std::string> named;
+    std::lock_guard lock(mutex);
+    if (!named.insert(path).second) return;
+    std::fprintf(stderr, "quorvanta: cannot write %s: %s\n", path.c_str(), reason.c_str());
+}
+
+void ReportUnwritableFile(const std::string& path, int error) {
+    ReportUnwritableFile(path, std::string(std::strerror(error)));
 }
 
 }  // namespace qv

@@ -49,5 +49,24 @@ TEST(AppLog, FileMovedAsidePastTheLimitAndTheNextLineStartsANewOne) {
     Log_2_disk(log, old, "C");  // folder gone: the line is lost, nothing thrown
 }
 
+// A log that cannot be written, or moved aside, is named on stderr with why,
+// once however many lines are lost; the lines go on where they can.
+TEST(AppLog, FileThatCannotBeWrittenOrMovedAsideIsNamedOnce) {
+    namespace fs = std::filesystem;
+    const std::string dir = test::makeTempDir("app_log");
+    const std::string log = dir + "/q.LOG", old = dir + "/q.OLD";
+    std::ofstream(log, std::ios::binary) << std::string(kLogFileLimit + 1, 'x');
+    fs::create_directories(old + "/kept");  // no file can replace it
+    testing::internal::CaptureStderr();
+    for (const char* line : {"A", "B"}) Log_2_disk(log, old, line);
+    const std::string missing = dir + "/gone/q.LOG";
+    for (const char* line : {"C", "D"}) Log_2_disk(missing, dir + "/gone/q.OLD", line);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "quorvanta: cannot write " + old + ": Is a directory\n" + "quorvanta: cannot write " +
+                  missing + ": No such file or directory\n");
+    EXPECT_EQ(fs::file_size(log), kLogFileLimit + 1 + 6);  // moved nowhere, both lines kept
+    fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace qv

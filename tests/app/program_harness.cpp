@@ -26,8 +26,10 @@ std::string ProgramCopy(const std::string& dir) {
 
 Program::Program(const std::string& exe, const std::string& dir, std::vector<std::string> args,
                  std::vector<std::string> env, const std::string& output) {
-    std::ofstream(dir + "/lsan.supp") << "leak:libfontconfig.so\n";  // Qt's font caches
-    env.push_back("LSAN_OPTIONS=suppressions=" + dir + "/lsan.supp");
+    // Qt's font caches; the linuxfb platform's input and screen objects.
+    std::ofstream(dir + "/lsan.supp")
+        << "leak:libfontconfig.so\nleak:libqlinuxfb.so\nleak:libinput.so\nleak:libxkbcommon.so\n";
+    env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" + dir + "/lsan.supp");
     QProcessEnvironment vars = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) vars.remove(name);
     for (const std::string& e : env)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -293,6 +294,17 @@ const Unattended kUnattended[] = {
      {"^quorvanta: the Qt platform bogus cannot be used: .*\"bogus\".*\nusage: "}, {"^$"}},
     {"ReadingOnXcbWithoutDisplay", {"-IP", "127.0.0.1", "-PORT", "@"}, {"QT_QPA_PLATFORM=xcb"}, 0,
      {"^$"}, {"QT: THE QT PLATFORM XCB CANNOT BE USED: COULD NOT CONNECT TO DISPLAY", "EXIT CODE: 0"}},
+    // A platform that starts without a screen (linuxfb without a frame buffer), or
+    // that aborts while it starts (EGL without a display): a window start ends as
+    // on offscreen, a reading reads on offscreen and says why.
+    {"WindowOnLinuxfbWithoutScreen", {}, {"QT_QPA_PLATFORM=linuxfb"}, 2,
+     {"^quorvanta: the Qt platform linuxfb cannot be used: .*no screen available\nusage: [\\s\\S]*\nWith the Qt platform linuxfb unusable and with fewer than two arguments nothing else is done\\.\n$"}, {"!EXIT CODE"}},
+    {"WindowOnMinimalEglWithoutDisplay", {}, {"QT_QPA_PLATFORM=minimalegl"}, 2,
+     {"^quorvanta: the Qt platform minimalegl cannot be used: .*EGL error.*\nusage: [\\s\\S]*\nWith the Qt platform minimalegl unusable and with fewer than two arguments nothing else is done\\.\n$"}, {"!EXIT CODE"}},
+    {"ReadingOnLinuxfbWithoutScreen", {"-IP", "127.0.0.1", "-PORT", "@"}, {"QT_QPA_PLATFORM=linuxfb"}, 0,
+     {"^$"}, {"QT: THE QT PLATFORM LINUXFB CANNOT BE USED: .*NO SCREEN AVAILABLE - SE LEE SIN PANTALLA", "EXIT CODE: 0"}},
+    {"ReadingOnMinimalEglWithoutDisplay", {"-IP", "127.0.0.1", "-PORT", "@"}, {"QT_QPA_PLATFORM=minimalegl"}, 0,
+     {"^$"}, {"QT: THE QT PLATFORM MINIMALEGL CANNOT BE USED: .*EGL ERROR.* - SE LEE SIN PANTALLA", "EXIT CODE: 0"}},
     {"DateAsDatePrintsIt", {"-FROM", "2026-03-29", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
      {"^quorvanta: exit code 10: ERROR EN LA FECHA DE INICIO: \"2026-03-29\" NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099\n$"},
      {"EXIT CODE: 10", "!CONEXION IP"}},
@@ -785,6 +797,65 @@ TEST_P(ProgramTransient, EndsReadWithTheRowsOfAReadingWithoutIt) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, ProgramTransient, ::testing::ValuesIn(transients()),
                          [](const auto& info) { return info.param.name; });
+
+// The log and the status file beside the program, each refused in a way the
+// system has: each is named once on stderr with why (not once per line), the
+// run goes on and ends as it would have, and a device stays as it was.
+TEST(Program, LogAndStatusThatCannotBeWrittenAreNamedOnceAndTheRunGoesOn) {
+    sim::SimConfig c;
+    c.seed = kSeed;
+    c.meters.push_back({101, 1, 7, {}});
+    sim::MeterSim sim(c);
+    struct stat device {};
+    ASSERT_EQ(stat("/dev/full", &device), 0);
+    const struct {
+        const char* way;
+        void (*make)(const std::string&);
+        const char* reason;
+    } ways[] = {
+        {"a folder at its name", [](const std::string& p) { fs::create_directory(p); },
+         "Is a directory"},
+        {"a full disk", [](const std::string& p) { fs::create_symlink("/dev/full", p); },
+         "No space left on device"},
+    };
+    for (const auto& w : ways) {
+        for (const bool refused : {false, true}) {
+            SCOPED_TRACE(std::string(w.way) + (refused ? ", run refused" : ""));
+            const std::string dir = test::makeTempDir("program_run");
+            fs::create_directory(dir + "/out");
+            for (const char* name : {"/quorvanta.LOG", "/quorvanta_STATUSLOG.CSV"})
+                w.make(dir + name);
+            std::vector<std::string> args = {
+                "-IP",         "127.0.0.1", "-PORT",      std::to_string(sim.listenTcp()),
+                "-CSV",        "out",       "-INTERVAL",  "D",
+                "-METERS",     "101-1-7",   "-ASDURETRY", "1",
+                "-INTERASDUS", "0"};
+            if (refused) args.insert(args.begin(), {"-T0", "2026/01/01"});
+            EXPECT_EQ(test::Program(test::ProgramCopy(dir), dir, args,
+                                    {"XDG_RUNTIME_DIR=" + dir + "/out"}, dir + "/output.txt")
+                          .Wait(seconds(240)),
+                      refused ? 10 : 0);
+            const std::string why = std::string(": ") + w.reason + "\n";
+            const std::string output = ReadFile(dir + "/output.txt");
+            EXPECT_TRUE(std::regex_match(
+                output, std::regex("quorvanta: cannot write /\\S+/quorvanta\\.LOG" + why +
+                                   "quorvanta: cannot write /\\S+/quorvanta_STATUSLOG\\.CSV" + why +
+                                   (refused ? "quorvanta: exit code 10: PALABRA CLAVE "
+                                              "DESCONOCIDA: -T0\n"
+                                            : ""))))
+                << output;
+            // The readings are written all the same.
+            const auto csvFiles =
+                std::ranges::count_if(fs::directory_iterator(dir + "/out"),
+                                      [](const auto& e) { return e.path().extension() == ".CSV"; });
+            EXPECT_EQ(csvFiles > 0, !refused);
+            if (!HasFailure()) fs::remove_all(dir);
+        }
+    }
+    struct stat after {};
+    ASSERT_EQ(stat("/dev/full", &after), 0);
+    EXPECT_EQ(after.st_mode, device.st_mode);
+}
 
 TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
     const std::string dir = test::makeTempDir("program");

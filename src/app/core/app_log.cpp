@@ -85,35 +85,32 @@ std::string ReplaceExtension(const std::string& path, std::string_view extension
     return (hasExtension ? path.substr(0, dot) : path) + std::string(extension);
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 void Log_2_disk(const std::string& logPath, const std::string& oldPath, std::string_view line) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(logPath, ec);
     if (!ec && size > kLogFileLimit) {
-        // A failed move is tried again with the next line.
+        // A failed move is tried again with the next line; the log goes on
+        // growing meanwhile, so it is named.
         std::filesystem::rename(logPath, oldPath, ec);
+        if (ec) ReportUnwritableFile(oldPath, ec.message());
     }
     // The log names hosts, users and files: no world access, also for a log
     // an older version left readable (it may still hold passwords).
     const int fd = OpenWithoutWorldAccess(logPath, O_WRONLY | O_APPEND);
-    if (fd < 0) return;
+    if (fd < 0) {
+        ReportUnwritableFile(logPath, errno);
+        return;
+    }
     std::string data(line);
     data += "\r\n";
     // One write per line keeps lines whole even with another writer appending.
-    WriteAll(fd, data);
-    ::close(fd);
+    bool written = WriteAll(fd, data);
+    int error = errno;
+    if (::close(fd) != 0 && written) {  // a network file system may say it only now
+        written = false;
+        error = errno;
+    }
+    if (!written) ReportUnwritableFile(logPath, error);
 }
 
 }  // namespace qv

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files.h"  // WriteAll
+
 namespace qv {
 
 // Past this size the log file is moved to ".OLD" before the next line.
@@ -31,11 +33,9 @@ std::string LogLine(std::string_view text, std::chrono::system_clock::time_point
 // (appended when there is none): "/opt/qv/quorvanta" -> "/opt/qv/quorvanta.LOG".
 std::string ReplaceExtension(const std::string& path, std::string_view extension);
 
-// Writes all of data to fd; false (errno set) when the device takes no more.
-bool WriteAll(int fd, std::string_view data);
-
 // Appends line + CR LF to the log file at `logPath`; a file past the limit is
-// first moved to `oldPath` (replacing it). Failures lose the line silently.
+// first moved to `oldPath` (replacing it). A line that cannot be written is
+// lost; the first failure of each file is named on stderr.
 void Log_2_disk(const std::string& logPath, const std::string& oldPath, std::string_view line);
 
 }  // namespace qv

@@ -19,6 +19,7 @@
 
 #include "app/core/app_log.h"
 #include "meter/reading_run.h"
+#include "platform/files.h"
 
 namespace qv {
 
@@ -154,11 +155,16 @@ bool PlatformShowsNothing(const std::string& platformName) {
 }
 
 InstanceLock::~InstanceLock() {
+    Release();
+}
+
+void InstanceLock::Release() {
     if (fd_ < 0) return;
     // Removed while still locked: a start that opened the file before the
     // removal finds it gone when it has its lock, and starts over.
     unlink(path_.c_str());
     close(fd_);
+    fd_ = -1;
 }
 
 InstanceLock::Result InstanceLock::Acquire(const std::string& lockPath) {
@@ -235,7 +241,7 @@ FilesBeside FilesBesideExecutable(const std::string& executablePath) {
 void ReportUnwritableFiles(const FilesBeside& files) {
     for (const std::string* file : {&files.Log, &files.Status})
         if (const std::string why = WriteProblem(*file); !why.empty())
-            std::fprintf(stderr, "quorvanta: cannot write %s: %s\n", file->c_str(), why.c_str());
+            ReportUnwritableFile(*file, why);
 }
 
 void LogBeside(const FilesBeside& files, const std::string& text) {

@@ -57,6 +57,8 @@ class InstanceLock {
     // Unavailable: the lock file cannot be made or locked (its folder not
     // writable, say); Problem() then says why.
     Result Acquire(const std::string& lockPath);
+    // Removes the file and lets the lock go now (a process about to abort).
+    void Release();
     const std::string& Problem() const { return problem_; }
 
   private:
