@@ -77,7 +77,7 @@ bool validHost(const std::string& host) {
 
 std::optional<FtpTarget> ParseFtpTarget(const std::string& text, std::string& why) {
     const auto refuse = [&](const char* reason) {
-        why = "DESTINO FTP NO VALIDO (" + MaskFtpTarget(text) + "): " + reason;
+        why = "DESTINO FTP NO VALIDO (" + ShownWithControls(MaskFtpTarget(text)) + "): " + reason;
         return std::nullopt;
     };
     const std::size_t from = schemeEnd(text);

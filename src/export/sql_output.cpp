@@ -98,7 +98,8 @@ std::vector<std::string> DbSettingsProblems(const IniFile& ini) {
     for (const auto& [key, why] : kCheckedDbKeys) {
         const std::string text = ini.readString(kMain, key, "");
         if (const std::string reason = why(text); !reason.empty())
-            problems.push_back(std::string(key) + ": \"" + text + "\" " + reason);
+            problems.push_back(std::string(key) + ": \"" + ShownWithControls(text) + "\" " +
+                               reason);
     }
     return problems;
 }

@@ -143,4 +143,38 @@ std::string Utf8OrLatin1(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// The length of the control character at text[i] (C0, DEL, or C1 as UTF-8),
+// 0 when there is none.
+std::size_t control_at(std::string_view text, std::size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) return 1;
+    if (c == 0xC2 && i + 1 < text.size()) {
+        const auto next = static_cast<unsigned char>(text[i + 1]);
+        if (next >= 0x80 && next <= 0x9F) return 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string ShownWithControls(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = control_at(text, i);
+        if (n == 0) {
+            out += text[i++];
+            continue;
+        }
+        const auto code = static_cast<unsigned char>(n == 1 ? text[i] : text[i + 1]);
+        out += n == 1 ? "\\x" : "\\u00";
+        out += kHex[code >> 4];
+        out += kHex[code & 15];
+        i += n;
+    }
+    return out;
+}
+
 }  // namespace qv

@@ -38,4 +38,8 @@ bool IsUtf8(std::string_view s);
 // every byte taken as a Latin-1 character (texts written by older versions).
 std::string Utf8OrLatin1(std::string_view text);
 
+// A text as one message line may show it: each control character as "\xHH"
+// (C1, as UTF-8, as "\u00HH"), the rest as it stands.
+std::string ShownWithControls(std::string_view text);
+
 }  // namespace qv

@@ -126,6 +126,26 @@ TEST(CommandLineAnalysis, DatesAndCountsAsTheUsageGivesThem) {
     }
 }
 
+// The modem string is shown only where it is sent: to the analog modem, as the
+// whole command line leaves it (it may hold a SIM PIN).
+TEST(CommandLineAnalysis, ModemStringShownOnlyWhereItIsSent) {
+    const std::string line = "- UTILIZAR CADENA DE INICIALIZACION DE MODEM ANALOGICO :";
+    const auto shown = [&](Strings args) {
+        Strings out;
+        for (const std::string& l : analyse(std::move(args)).log)
+            if (l.starts_with(line)) out.push_back(l.substr(line.size()));
+        return out;
+    };
+    EXPECT_EQ(shown({"-ANALOG", "555", "-MODEM_INIT", "AT&F X3"}), Strings{"AT&F X3"});
+    EXPECT_EQ(shown({"-MODEM_INIT", "AT&F X3", "-ANALOG", "555"}), Strings{"AT&F X3"});
+    EXPECT_EQ(shown({"-MODEM", "555", "-MODEM_INIT", "AT+CPIN=1234"}), Strings{"****"});
+    EXPECT_EQ(shown({"-MODEM_INIT", "AT+CPIN=1234", "-ANALOG", "5", "-MODEM", "5"}),
+              Strings{"****"});
+    // Replaced by a later one, it is not sent either.
+    EXPECT_EQ(shown({"-ANALOG", "555", "-MODEM_INIT", "AT+CPIN=1234", "-MODEM_INIT", "ATZ"}),
+              (Strings{"****", "ATZ"}));
+}
+
 // A command line that cannot be done exactly: one red line naming the argument,
 // the last of the analysis (no "SOLO SE LEE" after a rejected date), no start,
 // nothing uploaded and the settings as they were, whatever came before it.

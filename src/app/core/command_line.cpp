@@ -11,7 +11,7 @@
 #include "app/core/meter_grid.h"
 #include "app/core/password_codec.h"
 #include "app/core/settings_check.h"
-#include "export/ftp_upload.h"
+#include "app/core/shown_value.h"
 #include "export/sql_output.h"
 #include "platform/ini_file.h"
 #include "platform/text.h"
@@ -105,11 +105,15 @@ constexpr const char* kAnalysing = "- ANALIZANDO PARAMETROS";
 
 class Analysis {
   public:
-    Analysis(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls, bool trial)
+    // sentModemInit: the modem string the run sends (its link an analog
+    // modem's), as the whole command line leaves it; none for a trial.
+    Analysis(const CommandLine& cmd, WindowSettings& s, const CommandLineCalls& calls, bool trial,
+             std::optional<std::string> sentModemInit = std::nullopt)
         : cmd_(cmd),
           s_(s),
           calls_(calls),
           trial_(trial),
+          sentModemInit_(std::move(sentModemInit)),
           db_(calls.SqlSettings ? calls.SqlSettings() : DbSettings{}) {}
 
     bool run() {
@@ -160,23 +164,28 @@ class Analysis {
         }
         if (key.empty()) {
             if (i == metersValue_ + 1 && opcCut(i)) return i;
-            refuse("- ARGUMENTO SIN PALABRA CLAVE: \"" + arg + "\"");
+            // After a value that may hold a secret, it may be the rest of
+            // that value (a blank not quoted): not shown.
+            const std::string shown = HoldsSecret(lastKeyword_) ? "****" : ShownWithControls(arg);
+            refuse("- ARGUMENTO SIN PALABRA CLAVE: \"" + shown + "\"");
             return i;
         }
+        lastKeyword_ = "-" + key;
         const std::optional<Takes> what = takes(key);
         if (!what) {
-            refuse("- PALABRA CLAVE DESCONOCIDA: " + arg);
+            refuse("- PALABRA CLAVE DESCONOCIDA: " + ShownWithControls(arg));
             return i;
         }
         const bool last = i == cmd_.CmdTokenCount();
         const std::string next = cmd_.CmdToken(i + 1);
         const bool valued = *what != Takes::Nothing && !last && is_value(next);
         if (*what == Takes::Value && !valued) {
-            refuse("- FALTA EL VALOR DE " + arg + (last ? "" : " ANTES DE \"" + next + "\""));
+            refuse("- FALTA EL VALOR DE " + ShownWithControls(arg) +
+                   (last ? "" : " ANTES DE \"" + ShownWithControls(next) + "\""));
             return i;
         }
         if (valued && !IsUtf8(next)) {
-            refuse("- EL VALOR DE " + arg + " NO ES TEXTO UTF-8");
+            refuse("- EL VALOR DE " + ShownWithControls(arg) + " NO ES TEXTO UTF-8");
             return i;
         }
         if (key == "METERS") metersValue_ = i + 1;
@@ -204,7 +213,7 @@ class Analysis {
     }
 
     void refuseOpcWithBlanks(const std::string& entry) {
-        const std::string shown = MaskedMeterItem(entry);
+        const std::string shown = ShownWithControls(MaskedMeterItem(entry));
         refuse("- CONTADOR NO VALIDO EN -METERS: \"" + shown +
                "\": UN CODIGO OPC CON ESPACIOS VA ENTRE COMILLAS, \\\"" + shown + "\\\"");
     }
@@ -212,7 +221,8 @@ class Analysis {
     // A count: a whole number, clamped by the caller.
     std::optional<int32_t> count(const std::string& key, const std::string& v) {
         if (int32_t n; parse_int32(v, n)) return n;
-        refuse("- VALOR NO VALIDO PARA -" + key + ": \"" + v + "\" NO ES UN NUMERO ENTERO");
+        refuse("- VALOR NO VALIDO PARA -" + key + ": \"" + ShownValue("-" + key, v) +
+               "\" NO ES UN NUMERO ENTERO");
         return std::nullopt;
     }
 
@@ -245,7 +255,7 @@ class Analysis {
     bool linkKeyword(const std::string& key, const std::string& v) {
         if (key == "IP") {
             if (const std::string why = TcpHostProblem(v); !why.empty()) {
-                refuse("- HOST NO VALIDO EN -IP: \"" + v + "\" " + why);
+                refuse("- HOST NO VALIDO EN -IP: \"" + ShownValue("-IP", v) + "\" " + why);
                 return true;
             }
             s_.Host = v;
@@ -253,7 +263,8 @@ class Analysis {
             log("- UTILIZAR DIRECCION IP HOST: " + s_.Host);
         } else if (key == "PORT") {
             if (!IsTcpPort(v)) {
-                refuse("- PUERTO IP NO VALIDO: \"" + v + "\" NO ES UN NUMERO DE 1 A 65535");
+                refuse("- PUERTO IP NO VALIDO: \"" + ShownValue("-PORT", v) +
+                       "\" NO ES UN NUMERO DE 1 A 65535");
                 return true;
             }
             s_.HostPort = v;
@@ -262,17 +273,21 @@ class Analysis {
         } else if (key == "MODEM") {
             s_.Numero = v;
             s_.Conexion = LinkGsmModem;
-            log("- UTILIZAR MODEM GSM LLAMANDO AL NUMERO: " + s_.Numero);
+            log("- UTILIZAR MODEM GSM LLAMANDO AL NUMERO: " + ShownValue("-MODEM", s_.Numero));
         } else if (key == "SERIAL") {
             s_.Conexion = LinkSerialDirect;
             log("- UTILIZAR CONEXIONS SERIAL DIRECTA PREVIAMENTE CONFIGURADA");
         } else if (key == "ANALOG") {
             s_.Numero = v;
             s_.Conexion = LinkAnalogModem;
-            log("- UTILIZAR MODEM ANALOGICO LLAMANDO AL NUMERO: " + s_.Numero);
+            log("- UTILIZAR MODEM ANALOGICO LLAMANDO AL NUMERO: " +
+                ShownValue("-ANALOG", s_.Numero));
         } else if (key == "MODEM_INIT") {
             s_.ModemInit = v;
-            log("- UTILIZAR CADENA DE INICIALIZACION DE MODEM ANALOGICO :" + s_.ModemInit);
+            // Shown only when the analog modem is sent it; a string that is
+            // not sent (a GSM link, a later one) may hold a SIM PIN.
+            log("- UTILIZAR CADENA DE INICIALIZACION DE MODEM ANALOGICO :" +
+                (sentModemInit_ == v ? ShownWithControls(v) : ShownValue("-MODEM_INIT", v)));
         } else if (key == "RESTART") {
             log("- FORCE MODEM RESET BEFORE CALLING WITH AT+CFUN=1,1 : ");
             s_.ModemReset = true;
@@ -293,7 +308,8 @@ class Analysis {
                 static_cast<char>(std::toupper(static_cast<unsigned char>((v + " ")[0])));
             const auto k = std::string_view("QHDM").find(first);
             if (k == std::string_view::npos) {
-                refuse("- INTERVALO DE LECTURA NO VALIDO: \"" + v + "\" NO ES Q, H, D NI M");
+                refuse("- INTERVALO DE LECTURA NO VALIDO: \"" + ShownValue("-INTERVAL", v) +
+                       "\" NO ES Q, H, D NI M");
                 return true;
             }
             s_.Intervalo = static_cast<int>(k);
@@ -331,23 +347,24 @@ class Analysis {
         if (key == "CSV") {
             s_.Ruta = v;
             s_.TipoSalida = OutputFolder;
-            log("- EXPORTAR A  FICHERO .CSV : " + s_.Ruta);
+            log("- EXPORTAR A  FICHERO .CSV : " + ShownValue("-CSV", s_.Ruta));
         } else if (key == "FTP") {
             s_.Ruta = v;
             s_.TipoSalida = OutputFtp;
-            log("- EXPORTAR A SERVIDOR FTP : " + MaskFtpTarget(s_.Ruta));
+            log("- EXPORTAR A SERVIDOR FTP : " + ShownValue("-FTP", s_.Ruta));
         } else if (key == "DB") {
             s_.TipoSalida = OutputDatabase;
             if (!v.empty() && v.front() != '-') {
                 s_.Ruta = v;
-                log("- EXPORTAR A BASE DE DATOS USANDO CARPETA .CSV : " + s_.Ruta);
+                log("- EXPORTAR A BASE DE DATOS USANDO CARPETA .CSV : " +
+                    ShownValue("-DB", s_.Ruta));
             } else {
                 log("- EXPORTAR A  BASE DE DATOS");
             }
         } else if (key == "DBUPLOAD") {
             // Only once the whole command line has been accepted.
             if (trial_) return true;
-            log("- SUBIR FICHERO A LA BD : " + v);
+            log("- SUBIR FICHERO A LA BD : " + ShownValue("-DBUPLOAD", v));
             const bool unique = AsksUnique(cmd_.Text());
             if (calls_.Subir_a_base)
                 calls_.Subir_a_base(v, unique);
@@ -364,7 +381,7 @@ class Analysis {
         // Opened exactly as typed: file names are case-sensitive here.
         std::error_code ec;
         if (!std::filesystem::exists(v, ec)) {
-            refuse("- NO EXISTE INIFILE: " + v);
+            refuse("- NO EXISTE INIFILE: " + ShownValue("-INI", v));
             return;
         }
         s_.IniFileName = v;
@@ -374,7 +391,7 @@ class Analysis {
             refuse("- " + problem);
             return;
         }
-        log("- UTILIZAR INIFILE: " + v);
+        log("- UTILIZAR INIFILE: " + ShownValue("-INI", v));
         // The database window's keys, as its own load takes them: the run's
         // check needs them before the window has them.
         db_ = ReadDbSettings(IniFile(v, false), DecodePWDEx, &db_);
@@ -390,7 +407,7 @@ class Analysis {
     void date(const std::string& v, Day& target, const std::string& line, const char* error) {
         const Day d = ReadDateYmd(v);
         if (d == NullDate) {
-            refuse(std::string(error) + ": \"" + v +
+            refuse(std::string(error) + ": \"" + ShownValue("-FROM", v) +
                    "\" NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099");
             return;
         }
@@ -448,10 +465,12 @@ class Analysis {
     WindowSettings& s_;
     const CommandLineCalls& calls_;
     const bool trial_;
+    const std::optional<std::string> sentModemInit_;
     bool start_ = true;
     bool refused_ = false;
     std::string refusal_;
     int metersValue_ = -1;  // the argument that is -METERS' value
+    std::string lastKeyword_;  // the last keyword met, with its "-"
     DbSettings db_;         // the database window's settings as the keywords leave them
 };
 
@@ -511,7 +530,11 @@ bool Analiza_parametros(const CommandLine& cmd, WindowSettings& s, const Command
     }
     if (calls.LogSwitches && cmd.CmdTokenCount() >= 2)
         calls.LogSwitches(trial.LogScreen, trial.LogDisk);
-    Analysis analysis(cmd, s, calls, false);
+    // The modem string is sent only on an analog modem's link, whichever
+    // keyword comes first: the trial knows the link the run will have.
+    Analysis analysis(
+        cmd, s, calls, false,
+        trial.Conexion == LinkAnalogModem ? std::optional(trial.ModemInit) : std::nullopt);
     const bool start = analysis.run();
     if (refused) *refused = analysis.refused();
     return start;

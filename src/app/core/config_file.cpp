@@ -16,6 +16,7 @@
 #include "app/core/meter_grid.h"
 #include "app/core/password_codec.h"
 #include "app/core/settings_check.h"
+#include "app/core/shown_value.h"
 #include "platform/text.h"
 
 namespace qv {
@@ -183,18 +184,6 @@ bool known_key(std::string_view key) {
     return false;
 }
 
-// A value as a refusal shows it: a stored password as "****", and in the
-// meter list each meter's access password, as the list's own refusals do.
-std::string shown_value(std::string_view key, const std::string& value) {
-    if (SameTextIgnoringCase(key, "PASSW") || SameTextIgnoringCase(key, "SSH_PASS"))
-        return value.empty() ? value : "****";
-    if (!SameTextIgnoringCase(key, "CONTADORES")) return value;
-    std::vector<std::string> items = FromCommaText(value);
-    for (std::size_t i = 2; i < items.size(); i += 4)
-        if (!items[i].empty()) items[i] = "****";
-    return ToCommaText(items);
-}
-
 }  // namespace
 
 // The keys are written as a save writes them and read as a load reads them:
@@ -232,12 +221,13 @@ std::string MainKeysProblem(const IniFile& f) {
     const std::vector<IniFile::Entry> entries = f.entries(ConfigSection);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const IniFile::Entry& e = entries[i];
-        if (!known_key(e.key)) return "CLAVE " + e.key + " DESCONOCIDA EN [MAIN]";
+        if (!known_key(e.key))
+            return "CLAVE " + ShownWithControls(e.key) + " DESCONOCIDA EN [MAIN]";
         for (std::size_t j = 0; j < i; ++j)
             if (SameTextIgnoringCase(entries[j].key, e.key))
                 return "CLAVE " + entries[j].key + " REPETIDA EN [MAIN]: \"" +
-                       shown_value(e.key, entries[j].value) + "\" Y \"" +
-                       shown_value(e.key, e.value) + "\"";
+                       ShownValue(e.key, entries[j].value) + "\" Y \"" +
+                       ShownValue(e.key, e.value) + "\"";
     }
     return std::string();
 }
@@ -329,7 +319,7 @@ bool LoadConfigFile(const std::string& path, WindowSettings& s,
     if (problems) {
         problems->clear();
         for (const std::string& p : found)
-            problems->push_back("ERROR EN INIFILE " + path + ": " + p);
+            problems->push_back("ERROR EN INIFILE " + ShownWithControls(path) + ": " + p);
     }
     return loaded;
 }
@@ -347,7 +337,8 @@ std::vector<std::string> LoadConfigKeys(const IniFile& f, WindowSettings& s) {
             text = k.missing;
         }
         if (const std::string why = k.take(text, s); !why.empty())
-            problems.push_back(std::string(k.name) + ": \"" + text + "\" " + why);
+            problems.push_back(std::string(k.name) + ": \"" + ShownValue(k.name, text) + "\" " +
+                               why);
     }
     return problems;
 }

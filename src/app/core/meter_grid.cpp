@@ -5,6 +5,7 @@
 #include <set>
 #include <utility>
 
+#include "app/core/shown_value.h"
 #include "platform/text.h"
 
 namespace qv {
@@ -173,9 +174,8 @@ std::string MergeGridCommaText(GridRows& grid, std::string_view text) {
             Add_to_Grid(merged, link, point, password, group[3]);
         } else if (problem.empty()) {
             // The entry is named without its access password.
-            std::vector<std::string> shown = group;
-            if (shown.size() > 2 && !shown[2].empty()) shown[2] = "****";
-            const std::string entry = "ENTRADA \"" + ToCommaText(shown) + "\"";
+            const std::string entry =
+                "ENTRADA \"" + ShownValue("CONTADORES", ToCommaText(group)) + "\"";
             if (!whole)
                 problem = entry + " NO ES ENLACE,PUNTO,CONTRASENA,OPC";
             else if (!fit.empty())
@@ -239,7 +239,7 @@ std::string MeterNumberProblem(MeterNumber field, std::string_view text) {
     const std::string shown =
         field == MeterNumber::Password
             ? std::string(f.name)
-            : std::string(f.name) + " \"" + std::string(TrimBlanks(text)) + "\"";
+            : std::string(f.name) + " \"" + ShownWithControls(TrimBlanks(text)) + "\"";
     int32_t v = 0;
     if (!parse_int32(TrimBlanks(text), v)) return shown + " NO ES UN NUMERO ENTERO";
     if (v < 0 || v > f.max)
@@ -247,44 +247,9 @@ std::string MeterNumberProblem(MeterNumber field, std::string_view text) {
     return std::string();
 }
 
-namespace {
-
-// The length of the control character at text[i] (C0, DEL, or C1 as UTF-8),
-// 0 when there is none.
-std::size_t control_at(std::string_view text, std::size_t i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7F) return 1;
-    if (c == 0xC2 && i + 1 < text.size()) {
-        const auto next = static_cast<unsigned char>(text[i + 1]);
-        if (next >= 0x80 && next <= 0x9F) return 2;
-    }
-    return 0;
-}
-
-}  // namespace
-
-std::string ShownWithControls(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t n = control_at(text, i);
-        if (n == 0) {
-            out += text[i++];
-            continue;
-        }
-        const auto code = static_cast<unsigned char>(n == 1 ? text[i] : text[i + 1]);
-        out += n == 1 ? "\\x" : "\\u00";
-        out += kHex[code >> 4];
-        out += kHex[code & 15];
-        i += n;
-    }
-    return out;
-}
-
 std::string OpcCodeProblem(std::string_view opc) {
-    for (std::size_t i = 0; i < opc.size(); ++i)
-        if (control_at(opc, i) != 0)
-            return "EL CODIGO OPC \"" + ShownWithControls(opc) + "\" LLEVA UN CARACTER DE CONTROL";
+    if (const std::string shown = ShownWithControls(opc); shown != opc)
+        return "EL CODIGO OPC \"" + shown + "\" LLEVA UN CARACTER DE CONTROL";
     return std::string();
 }
 

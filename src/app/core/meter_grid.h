@@ -97,8 +97,5 @@ std::string MeterNumberProblem(MeterNumber field, std::string_view text);
 // own into the CSV file and the status file. The code shown as
 // ShownWithControls shows it; empty when it can.
 std::string OpcCodeProblem(std::string_view opc);
-// A text as one red line may show it: each control character as "\xHH"
-// (C1 as "\u00HH"), the rest as it stands.
-std::string ShownWithControls(std::string_view text);
 
 }  // namespace qv

@@ -14,6 +14,7 @@
 
 #include "app/core/dates.h"
 #include "app/core/meter_grid.h"
+#include "app/core/shown_value.h"
 #include "export/ftp_upload.h"
 #include "export/sql_output.h"
 #include "export/sql_rows.h"
@@ -58,11 +59,12 @@ std::string folder_why(const std::string& folder) {
     // The writer creates the folder itself, one level only.
     const std::string parent = parent_of(folder);
     if (::stat(parent.c_str(), &st) != 0)
-        return "NO EXISTE, NI LA CARPETA \"" + parent +
+        return "NO EXISTE, NI LA CARPETA \"" + ShownValue("RUTA", parent) +
                "\" DONDE SE CREARIA (SE CREA UN SOLO NIVEL)";
-    if (!S_ISDIR(st.st_mode)) return "NO SE PUEDE CREAR: \"" + parent + "\" NO ES UNA CARPETA";
+    if (!S_ISDIR(st.st_mode))
+        return "NO SE PUEDE CREAR: \"" + ShownValue("RUTA", parent) + "\" NO ES UNA CARPETA";
     const std::string why = cannot_write(parent);
-    return why.empty() ? "" : "NO SE PUEDE CREAR EN \"" + parent + "\": " + why;
+    return why.empty() ? "" : "NO SE PUEDE CREAR EN \"" + ShownValue("RUTA", parent) + "\": " + why;
 }
 
 std::string link_problem(const WindowSettings& s) {
@@ -70,10 +72,11 @@ std::string link_problem(const WindowSettings& s) {
         return "ERROR EN EL TIPO DE CONEXION: NINGUNO SELECCIONADO";
     if (s.Conexion == LinkTcp) {
         if (const std::string why = TcpHostProblem(s.Host); !why.empty())
-            return "ERROR EN EL HOST: \"" + s.Host + "\" " + why;
+            return "ERROR EN EL HOST: \"" + ShownValue("HOST", s.Host) + "\" " + why;
         // An empty port is the default one; any other text must be a port.
         if (!TrimBlanks(s.HostPort).empty() && !IsTcpPort(s.HostPort))
-            return "ERROR EN HOST_PORT: \"" + s.HostPort + "\" NO ES UN PUERTO DE 1 A 65535";
+            return "ERROR EN HOST_PORT: \"" + ShownValue("HOST_PORT", s.HostPort) +
+                   "\" NO ES UN PUERTO DE 1 A 65535";
         return "";
     }
     if (!selected(s.PortIndex, PortItemCount))
@@ -82,14 +85,16 @@ std::string link_problem(const WindowSettings& s) {
         const std::string& text;
         bool listed;
         const char* name;
-    } lines[] = {{s.BaudText, is_item(BaudItems, s.BaudText), "LA VELOCIDAD"},
-                 {s.BitsText, is_item(DataBitsItems, s.BitsText), "LOS BITS DE DATOS"},
-                 {s.ParityText, is_item(ParityItems, s.ParityText), "LA PARIDAD"},
-                 {s.StopText, is_item(StopBitsItems, s.StopText), "LOS BITS DE PARADA"}};
+        const char* key;
+    } lines[] = {
+        {s.BaudText, is_item(BaudItems, s.BaudText), "LA VELOCIDAD", "BAUD_CONTADOR"},
+        {s.BitsText, is_item(DataBitsItems, s.BitsText), "LOS BITS DE DATOS", "BITS_CONTADOR"},
+        {s.ParityText, is_item(ParityItems, s.ParityText), "LA PARIDAD", "PARIDAD_CONTADOR"},
+        {s.StopText, is_item(StopBitsItems, s.StopText), "LOS BITS DE PARADA", "STOP_CONTADOR"}};
     for (const auto& line : lines)
         if (!line.listed)
-            return std::string("ERROR EN ") + line.name + " DEL PUERTO SERIE: \"" + line.text +
-                   "\" NO ES DE LA LISTA";
+            return std::string("ERROR EN ") + line.name + " DEL PUERTO SERIE: \"" +
+                   ShownValue(line.key, line.text) + "\" NO ES DE LA LISTA";
     const bool modem = s.Conexion == LinkGsmModem || s.Conexion == LinkAnalogModem;
     if (modem && TrimBlanks(s.Numero).empty())
         return "EL NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO";
@@ -115,15 +120,18 @@ std::size_t meter_rows(const GridRows& grid) {
 
 std::string meter_named(const GridRows& grid, std::size_t r) {
     const std::string link(TrimBlanks(grid[r][0]));
-    return "ERROR EN EL CONTADOR " + (link.empty() ? "DE LA FILA " + std::to_string(r) : link) +
-           ": ";
+    return "ERROR EN EL CONTADOR " +
+           (link.empty() ? "DE LA FILA " + std::to_string(r) : ShownWithControls(link)) + ": ";
 }
 
 // A meter as a red line names it, in the command line's form, its password hidden.
 std::string entry_shown(const GridRow& row) {
     const std::string opc(TrimBlanks(row[3]));
-    return "\"" + std::string(TrimBlanks(row[0])) + "-" + std::string(TrimBlanks(row[1])) +
-           "-****" + (opc.empty() ? "" : "-" + opc) + "\"";
+    return "\"" +
+           ShownWithControls(std::string(TrimBlanks(row[0])) + "-" +
+                             std::string(TrimBlanks(row[1])) + "-****" +
+                             (opc.empty() ? "" : "-" + opc)) +
+           "\"";
 }
 
 // The name the database stores a meter's readings under: what the CSV file's
@@ -142,9 +150,9 @@ std::string database_names_problem(const GridRows& grid) {
                    "SIN CODIGO OPC: LA SALIDA A BASE DE DATOS GUARDA SUS LECTURAS CON ESE NOMBRE";
         std::string latin1;
         if (char32_t bad = 0; !ToLatin1(name, latin1, bad))
-            return meter_named(grid, r) + "EL CODIGO OPC \"" + std::string(TrimBlanks(grid[r][3])) +
-                   "\" TIENE EL CARACTER " + CodePointName(bad) +
-                   ", QUE LA BASE (LATIN-1) NO ADMITE";
+            return meter_named(grid, r) + "EL CODIGO OPC \"" +
+                   ShownWithControls(TrimBlanks(grid[r][3])) + "\" TIENE EL CARACTER " +
+                   CodePointName(bad) + ", QUE LA BASE (LATIN-1) NO ADMITE";
     }
     return "";
 }
@@ -152,7 +160,7 @@ std::string database_names_problem(const GridRows& grid) {
 // The key and its text as the configuration file writes them, and why the
 // output cannot use it.
 std::string db_key_problem(const char* key, const std::string& text, const std::string& why) {
-    return why.empty() ? "" : std::string(key) + ": \"" + text + "\" " + why;
+    return why.empty() ? "" : std::string(key) + ": \"" + ShownValue(key, text) + "\" " + why;
 }
 
 // MySQL's rules for a database name.
@@ -217,7 +225,7 @@ std::string FolderOutputProblem(const std::string& folder) {
         std::error_code ec;
         shown = std::filesystem::current_path(ec).string();
     }
-    return "ERROR EN LA CARPETA DE SALIDA \"" + shown + "\": " + why;
+    return "ERROR EN LA CARPETA DE SALIDA \"" + ShownValue("RUTA", shown) + "\": " + why;
 }
 
 std::string MeterListProblem(const GridRows& grid) {
@@ -239,7 +247,7 @@ std::string MeterListProblem(const GridRows& grid) {
         if (const auto [first, added] = names.emplace(NameCollationKey(name), r); !added)
             return named + "CODIGO OPC REPETIDO: " + entry_shown(grid[first->second]) + " Y " +
                    entry_shown(row) + " SON UN SOLO NOMBRE, \"" +
-                   database_name(grid[first->second][3]) +
+                   ShownWithControls(database_name(grid[first->second][3])) +
                    "\", EN LA BASE DE DATOS (NO DISTINGUE MAYUSCULAS, ACENTOS NI ESPACIOS A "
                    "LOS LADOS)";
     }
