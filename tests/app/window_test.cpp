@@ -9,6 +9,7 @@
 #include <QCalendarWidget>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QScrollBar>
@@ -315,6 +316,62 @@ TEST_F(ConfigWindow, ReversedRangeFromTheWindowIsLogged) {
     EXPECT_TRUE(w->Rx9.toPlainText().endsWith("SOLO SE LEE EL 2026/06/10"));
 }
 
+// Answers the dialogs the window opens: every box Yes or OK; every question
+// and file dialog the next answer in turn (null cancels it, "" takes what its
+// box shows). A dialog is accepted only once it holds its answer, however soon
+// after it shows the poll comes: a file dialog's name box that has the focus
+// keeps its text against selectFile(), so the name is typed there as a user
+// would, and the dialog is accepted once selectedFiles() names that file. One
+// that cannot be made to hold its answer is cancelled, and the test fails.
+struct DialogAnswers {
+    explicit DialogAnswers(std::vector<const char*> a) : answers(std::move(a)) {
+        QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
+        timer.start(5);
+    }
+    void answer() {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
+            boxes.push_back(box->text().toStdString());
+            return box->button(box->button(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok)
+                ->click();
+        }
+        const char* text = given < answers.size() ? answers[given++] : nullptr;
+        if (!text) return dialog->reject();
+        const QString held = give(*dialog, QString::fromUtf8(text));
+        if (held == QString::fromUtf8(text)) return dialog->accept();
+        ADD_FAILURE() << "the dialog holds \"" << held.toStdString() << "\" for \"" << text << '"';
+        dialog->reject();
+    }
+    // Gives the dialog the answer; what it holds then (the answer itself when
+    // it holds that).
+    static QString give(QDialog& dialog, const QString& text) {
+        if (auto* files = qobject_cast<QFileDialog*>(&dialog)) {
+            files->selectFile(text);
+            const QString wanted = chosenFile(*files, text);
+            if (files->selectedFiles() != QStringList{wanted})
+                files->findChild<QLineEdit*>("fileNameEdit")->setText(text);
+            return files->selectedFiles() == QStringList{wanted} ? text
+                                                                 : files->selectedFiles().join('|');
+        }
+        if (text.isEmpty()) return text;
+        dialog.findChild<QLineEdit*>()->setText(text);
+        auto* question = qobject_cast<QInputDialog*>(&dialog);
+        return question ? question->textValue() : text;
+    }
+    // The file a file dialog gives for a name typed into it.
+    static QString chosenFile(const QFileDialog& files, const QString& text) {
+        QString path = QDir::cleanPath(files.directory().absoluteFilePath(text));
+        if (!files.defaultSuffix().isEmpty() && QFileInfo(path).suffix().isEmpty())
+            path += "." + files.defaultSuffix();
+        return path;
+    }
+    std::vector<const char*> answers;
+    std::size_t given = 0;
+    std::vector<std::string> boxes;
+    QTimer timer;
+};
+
 // Every key from the boxes of both windows to the file, in its form (UTF-8;
 // a value's own quotes kept), and back through the load button (twice: the
 // meters are matched by link address).
@@ -359,13 +416,9 @@ TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
     w->ApplySettings(start);
     sqlForm->SetSettings({});
     for (int i = 0; i < 2; ++i) {
-        QTimer::singleShot(0, [&] {
-            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            ASSERT_NE(dialog, nullptr);
-            dialog->selectFile(QString::fromStdString(s.IniFileName));
-            static_cast<QDialog*>(dialog)->accept();  // public there
-        });
+        DialogAnswers load({s.IniFileName.c_str()});
         w->BitBtn_LoadClick();
+        ASSERT_EQ(load.given, 1u);  // the file dialog shown and answered
     }
     EXPECT_EQ(w->Settings(), s);
     // The boxes show the texts as typed.
@@ -394,6 +447,24 @@ bool eventsUntil(const std::function<bool()>& done) {
     return done();
 }
 
+// A file dialog is answered with its file however the answer meets it: here
+// shown and active, its name box with the focus, which keeps its text against
+// selectFile().
+TEST_F(ConfigWindow, FileDialogWithItsNameBoxFocusedIsAnsweredWithTheFile) {
+    const std::string file = dir + "/focused.ini";
+    std::ofstream(file) << "[MAIN]\n";
+    QFileDialog dialog(w.get());
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.open();
+    dialog.activateWindow();
+    const QLineEdit* name = dialog.findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_TRUE(eventsUntil([&] { return name->hasFocus(); }));
+    DialogAnswers answer({file.c_str()});
+    ASSERT_TRUE(eventsUntil([&] { return !dialog.isVisible(); }));
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog.selectedFiles().join('|').toStdString(), file);
+}
+
 // A reading through "LEER AHORA" leaves nothing of its run alive once the
 // window is ready for the next one: not the run object, not its thread
 // object, which holds the meter records until it hands each one over. A
@@ -419,32 +490,6 @@ TEST_F(ConfigWindow, ReadingLeavesNoObjectOfItsRunAlive) {
     EXPECT_EQ(w->Conta.get(), nullptr);
     EXPECT_TRUE(thread.expired());
 }
-
-struct DialogAnswers {  // boxes answered Yes or OK, questions and files in turn (null cancels)
-    explicit DialogAnswers(std::vector<const char*> a) : answers(std::move(a)) {
-        QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
-        timer.start(5);
-    }
-    void answer() {
-        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (!dialog) return;
-        if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
-            boxes.push_back(box->text().toStdString());
-            return box->button(box->button(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok)
-                ->click();
-        }
-        const char* text = given < answers.size() ? answers[given++] : nullptr;
-        if (auto* files = qobject_cast<QFileDialog*>(dialog); files && text)
-            files->selectFile(QString::fromLatin1(text));
-        else if (text && *text)
-            dialog->findChild<QLineEdit*>()->setText(text);
-        return text ? dialog->accept() : dialog->reject();
-    }
-    std::vector<const char*> answers;
-    std::size_t given = 0;
-    std::vector<std::string> boxes;
-    QTimer timer;
-};
 
 // The add, remove and remove-all buttons through their dialogs.
 TEST_F(ConfigWindow, MeterDialogsAddRemoveAndEmptyTheList) {
@@ -501,11 +546,7 @@ TEST_F(ConfigWindow, ReadNowRefusesWhatARunCannotStartWith) {
     const std::string notRead = "101;1;7;;(2) ERROR INICIANDO - (" + why + ")\r\n";
     EXPECT_TRUE(test::ReadFile(w->StatusLogPath).ends_with("\r\n" + notRead));
     EXPECT_EQ(w->GridContents()[1][4] + "\r\n", notRead.substr(9));
-    for (int i = 0; i < 300 && !w->BitBtn2.isEnabled(); ++i) {
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(w->BitBtn2.isEnabled());
+    EXPECT_TRUE(eventsUntil([&] { return w->BitBtn2.isEnabled(); }));
 }
 
 // GUARDA CONFIGURACION saves nothing a run would refuse and says why.
