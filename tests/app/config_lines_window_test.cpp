@@ -18,6 +18,7 @@
 
 #include "app/core/startup.h"
 #include "app/gui/remotex.h"
+#include "dialog_answers.h"
 #include "export/sql_form.h"
 #include "platform/ini_file.h"
 #include "support/test_env.h"
@@ -42,37 +43,6 @@ void application() {
     if (!QApplication::instance()) own_application = std::make_unique<QApplication>(argc, argv);
 }
 
-// Answers the one file dialog with `path` once the dialog holds it (never
-// before: a dialog accepted before it holds the file takes none), and every
-// message box with its OK.
-class FileAnswer {
-  public:
-    explicit FileAnswer(const std::string& path)
-        : path_(QFileInfo(QString::fromStdString(path)).absoluteFilePath()) {
-        QObject::connect(&timer_, &QTimer::timeout, [this] { answer(); });
-        timer_.start(5);
-    }
-    std::vector<std::string> boxes;
-
-  private:
-    void answer() {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            boxes.push_back(box->text().toStdString());
-            box->button(QMessageBox::Ok)->click();
-            return;
-        }
-        auto* files = qobject_cast<QFileDialog*>(modal);
-        if (!files || answered_) return;
-        if (files->selectedFiles() != QStringList{path_}) return files->selectFile(path_);
-        answered_ = true;
-        static_cast<QDialog*>(files)->accept();  // public there
-    }
-    QString path_;
-    bool answered_ = false;
-    QTimer timer_;
-};
-
 class ConfigLines : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -93,7 +63,7 @@ class ConfigLines : public ::testing::Test {
         const std::string file = dir + "/" + name;
         std::ofstream(file, std::ios::binary) << text;
         w->BitBt_ClearClick();
-        FileAnswer answer(file);
+        DialogAnswers answer({file.c_str()});
         w->BitBtn_Load.click();
         EXPECT_EQ(w->IniFileName, file);  // the dialog was answered with the file
         return w->Rx9.toPlainText().toStdString();
@@ -156,7 +126,7 @@ TEST_F(ConfigLines, PortsAreShownAndSavedAsTheirNumbers) {
               (std::vector<QString>{"3306", "22", "3307", "3306"}));
     const std::string saved = dir + "/saved.ini";
     {
-        FileAnswer answer(saved);
+        DialogAnswers answer({saved.c_str()});
         w->BitBtn_Save.click();
         EXPECT_EQ(answer.boxes.size(), 1u) << LastRedLine();
     }
@@ -181,7 +151,7 @@ TEST_F(ConfigLines, PortsAreShownAndSavedAsTheirNumbers) {
     EXPECT_EQ(sqlForm->PUERTO->text(), "3307");
     const std::string again = dir + "/again.ini";
     {
-        FileAnswer answer(again);
+        DialogAnswers answer({again.c_str()});
         w->BitBtn_Save.click();
         EXPECT_EQ(answer.boxes.size(), 1u) << LastRedLine();
     }

@@ -1,0 +1,79 @@
+#pragma once
+// Answers the dialogs of the window tests as a user would, and only once a
+// dialog holds its answer: a test's verdict never depends on how soon after
+// the dialog shows the answer comes.
+
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace qv {
+
+// Answers the dialogs the window opens: every box Yes or OK; every question
+// and file dialog the next answer in turn (null cancels it, "" takes what its
+// box shows). A dialog is accepted only once it holds its answer, however soon
+// after it shows the poll comes: a file dialog's name box that has the focus
+// keeps its text against selectFile(), so the name is typed there as a user
+// would, and the dialog is accepted once selectedFiles() names that file. One
+// that cannot be made to hold its answer is cancelled, and the test fails.
+struct DialogAnswers {
+    explicit DialogAnswers(std::vector<const char*> a) : answers(std::move(a)) {
+        QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
+        timer.start(5);
+    }
+    void answer() {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
+            boxes.push_back(box->text().toStdString());
+            return box->button(box->button(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok)
+                ->click();
+        }
+        const char* text = given < answers.size() ? answers[given++] : nullptr;
+        if (!text) return dialog->reject();
+        const QString held = give(*dialog, QString::fromUtf8(text));
+        if (held == QString::fromUtf8(text)) return dialog->accept();
+        ADD_FAILURE() << "the dialog holds \"" << held.toStdString() << "\" for \"" << text << '"';
+        dialog->reject();
+    }
+    // Gives the dialog the answer; what it holds then (the answer itself when
+    // it holds that).
+    static QString give(QDialog& dialog, const QString& text) {
+        if (auto* files = qobject_cast<QFileDialog*>(&dialog)) {
+            files->selectFile(text);
+            const QString wanted = chosenFile(*files, text);
+            if (files->selectedFiles() != QStringList{wanted})
+                files->findChild<QLineEdit*>("fileNameEdit")->setText(text);
+            return files->selectedFiles() == QStringList{wanted} ? text
+                                                                 : files->selectedFiles().join('|');
+        }
+        if (text.isEmpty()) return text;
+        dialog.findChild<QLineEdit*>()->setText(text);
+        auto* question = qobject_cast<QInputDialog*>(&dialog);
+        return question ? question->textValue() : text;
+    }
+    // The file a file dialog gives for a name typed into it.
+    static QString chosenFile(const QFileDialog& files, const QString& text) {
+        QString path = QDir::cleanPath(files.directory().absoluteFilePath(text));
+        if (!files.defaultSuffix().isEmpty() && QFileInfo(path).suffix().isEmpty())
+            path += "." + files.defaultSuffix();
+        return path;
+    }
+    std::vector<const char*> answers;
+    std::size_t given = 0;
+    std::vector<std::string> boxes;
+    QTimer timer;
+};
+
+}  // namespace qv
