@@ -3,6 +3,8 @@
 // dialog holds its answer: a test's verdict never depends on how soon after
 // the dialog shows the answer comes.
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
@@ -13,8 +15,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
