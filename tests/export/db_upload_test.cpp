@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "export/export_harness.h"
@@ -25,6 +26,34 @@
 
 namespace qv {
 namespace {
+
+// Polls `done` until it holds or a deadline far past any build's pace.
+bool WaitFor(const std::function<bool()>& done,
+             std::chrono::seconds limit = std::chrono::seconds(60)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// Whether a socket of this machine has an established connection to `port` on
+// the loopback: the kernel's own table, as ss shows it.
+bool ConnectedTo(int port) {
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port);
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line, slot, local, remote, state;
+        std::getline(in, line);  // the heading
+        while (in >> slot >> local >> remote >> state) {
+            if (remote.ends_with(wanted) && state == "01") return true;
+            std::getline(in, line);
+        }
+    }
+    return false;
+}
 
 TEST(OkParse, DataLinesBecomeRowsAndOthersAreRejected) {
     const struct {
@@ -245,10 +274,21 @@ TEST_F(DbUpload, ConnectionFailuresAndStopsEndInBoundedTime) {
         out->Settings.PUERTO = port;
         out->Settings.ConnectTimeoutSeconds = out->Settings.ReadTimeoutSeconds = 60;
         out->Subir_a_base(file, false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // Stopped only once it waits: on the lock, or for the server's greeting.
+        if (port == good.PUERTO)
+            ASSERT_TRUE(WaitFor([&] {
+                return !client
+                            .Run(
+                                "SELECT ID FROM information_schema.PROCESSLIST WHERE "
+                                "STATE LIKE 'Waiting for table%'")
+                            .empty();
+            }));
+        else
+            ASSERT_TRUE(WaitFor([&] { return ConnectedTo(silent.port()); }));
         const auto start = std::chrono::steady_clock::now();
         out.reset();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << port;
+        // Far sooner than the connection's 60 s waits, on the slowest build.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << port;
     }
     client.Run("UNLOCK TABLES");
 }
@@ -359,11 +399,20 @@ TEST_F(DbTunnel, ATunnelWhoseSessionDroppedIsNotShared) {
                           QString::fromStdString("TCP-LISTEN:" + s.SSH_PORT +
                                                  ",bind=127.0.0.1,reuseaddr,fork"),
                           QString::fromStdString("TCP:127.0.0.1:" + good.SSH_PORT)});
-    ASSERT_TRUE(relay.waitForReadyRead(5000));  // "listening on"
+    std::string relayLog;
+    const auto relaySays = [&](const std::string& text) {
+        return WaitFor([&] {
+            relay.waitForReadyRead(100);
+            relayLog += relay.readAllStandardError().toStdString();
+            return relayLog.find(text) != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(relaySays("listening on")) << relayLog;
     h.output.Subir_a_base(file, false);
-    for (int i = 0; i < 100 && Stored().empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::this_thread::sleep_for(std::chrono::seconds(3));  // its end not handled yet
+    ASSERT_TRUE(WaitFor([&] { return !Stored().empty(); })) << h.Log();
+    // The relay tells when it dropped the session; the main loop is not run in
+    // between, so the program has not handled its end yet.
+    ASSERT_TRUE(relaySays("childdied()")) << relayLog;
     h.output.Subir_a_base(file, false);
     ASSERT_TRUE(h.WaitIdle()) << h.Log();
     EXPECT_EQ(Stored().size(), 2u) << h.Log();
