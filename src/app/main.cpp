@@ -41,8 +41,11 @@ void on_stop_signal(int) {
 // SIGTERM, SIGINT and SIGHUP close the main window as the operator would, so
 // that a service stop or Ctrl+C ends a run and the log in order. The handler
 // only writes to a pipe; the main loop does the rest.
+// Called again once Qt's platform has started: a frame-buffer platform puts
+// its own console handlers in place, which end the process at once and leave
+// the lock file behind.
 void catch_stop_signals() {
-    if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    if (stop_pipe[1] < 0 && pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
@@ -236,6 +239,7 @@ int run_windows(int argc, char** argv, bool headless, const std::string& fallbac
         starting_platform = true;
         QApplication app(argc, argv);
         starting_platform = false;
+        catch_stop_signals();
         bool unseen = false, fellBack = false;
         if (const std::optional<int> code = settle_platform(fallbackFrom, unseen, fellBack))
             return *code;

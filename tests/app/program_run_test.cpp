@@ -906,6 +906,27 @@ TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
     fs::remove_all(dir);
 }
 
+// A frame-buffer platform puts console handlers of its own in place as it
+// starts (vkkhrdisplay does without a display): a stop signal still closes the
+// window in order, and no lock file is left. Where the platform cannot start
+// at all, the start ends 2 by itself.
+TEST(Program, StopSignalOnAFrameBufferPlatformLeavesNoLock) {
+    const std::string dir = test::makeTempDir("program");
+    test::Program p(QV_QUORVANTA_EXE, dir, {},
+                    {"XDG_RUNTIME_DIR=" + dir, "QT_QPA_PLATFORM=vkkhrdisplay",
+                     "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:strict_string_checks=1"},
+                    dir + "/out.txt");
+    if (p.WaitLocked(seconds(30))) {
+        kill(p.pid(), SIGTERM);
+        EXPECT_EQ(p.Wait(seconds(30)), 1) << ReadFile(dir + "/out.txt");
+    } else {
+        EXPECT_EQ(p.Wait(seconds(30)), 2) << ReadFile(dir + "/out.txt");
+    }
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_NE(entry.path().extension(), ".lock") << entry.path();
+    if (!::testing::Test::HasFailure()) fs::remove_all(dir);
+}
+
 // Where the lock goes for an XDG_RUNTIME_DIR that is no folder: a missing
 // folder is made by Qt (0700, left there, the lock in it and removed); a
 // regular file sends the lock to /tmp, as when it is unset.
