@@ -97,6 +97,14 @@ TEST(CommandLineAnalysis, KeywordsTheRunsDoNotReach) {
         EXPECT_EQ(analyse({"-METERS", none, "-SHOW"}).s.Grid.at(1).at(3), "OLD") << none;
 }
 
+// A port is kept, logged and saved as the number it is taken for.
+TEST(CommandLineAnalysis, PortTakenAsItsNumber) {
+    const Outcome r = analyse({"-PORT", " 40001 ", "-SHOW"});
+    EXPECT_EQ(r.s.HostPort, "40001");
+    EXPECT_NE(std::find(r.log.begin(), r.log.end(), "- UTILIZAR PUERTO IP HOST : 40001"),
+              r.log.end());
+}
+
 // A date is taken with its plain meaning (month and day of one digit, blanks
 // around it) or refused; a count outside its range takes its nearest end, a
 // negative one is no value and one beyond 32 bits no number.
