@@ -469,9 +469,9 @@ class Analysis {
     bool start_ = true;
     bool refused_ = false;
     std::string refusal_;
-    int metersValue_ = -1;  // the argument that is -METERS' value
+    int metersValue_ = -1;     // the argument that is -METERS' value
     std::string lastKeyword_;  // the last keyword met, with its "-"
-    DbSettings db_;         // the database window's settings as the keywords leave them
+    DbSettings db_;            // the database window's settings as the keywords leave them
 };
 
 }  // namespace
