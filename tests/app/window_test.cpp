@@ -176,6 +176,16 @@ TEST_F(MainWindow, LeavingThePortOrHostFieldRefusesWhatIsNoPort) {
                                        "\" NO ES UN PUERTO DE 1 A 65535 - SE MANTIENE " + expected))
                 << said;
     }
+    // A control character typed is shown escaped, in the pane and the red line.
+    w->PUERTOIP.selectAll();
+    w->PUERTOIP.insert("5\x01");
+    w->BitBt_ClearClick();
+    w->PUERTOIP.setFocus();
+    w->nro.setFocus();
+    EXPECT_TRUE(w->Rx9.toPlainText().toStdString().ends_with(
+        "  - PUERTO IP: \"5\\X01\" NO ES UN PUERTO DE 1 A 65535 - SE MANTIENE 502"))
+        << w->Rx9.toPlainText().toStdString();
+    EXPECT_NE(LastRedLine().find("\"5\\x01\""), std::string::npos) << LastRedLine();
 }
 
 TEST_F(MainWindow, GridPaintsHeaderAndAddressesOnNavyAndTheOtherCellsOnWhite) {

@@ -4,6 +4,7 @@
 #include <QPainter>
 
 #include "app/core/settings_check.h"
+#include "app/core/shown_value.h"
 #include "app/core/version.h"
 #include "app/gui/remotex.h"
 #include "export/sql_form.h"
@@ -74,7 +75,8 @@ void Tremotex::PUERTOIPExit() {
         return PUERTOIP.setText(QString::fromStdString(TcpPortText(typed, "40000")));
     while (PUERTOIP.isUndoAvailable()) PUERTOIP.undo();
     if (!IsTcpPort(PUERTOIP.text().toLatin1().toStdString())) PUERTOIP.setText(kDefaultPort);
-    Show_data_Text("- PUERTO IP: \"" + typed + "\" NO ES UN PUERTO DE 1 A 65535 - SE MANTIENE " +
+    Show_data_Text("- PUERTO IP: \"" + ShownValue("HOST_PORT", typed) +
+                       "\" NO ES UN PUERTO DE 1 A 65535 - SE MANTIENE " +
                        PUERTOIP.text().toLatin1().toStdString(),
                    colour::Red);
 }
