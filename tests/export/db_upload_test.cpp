@@ -21,39 +21,15 @@
 #include "export/sql_form.h"
 #include "export/sql_rows.h"
 #include "platform/text.h"
+#include "support/condition_wait.h"
 #include "support/loopback_peer.h"
 #include "support/test_env.h"
 
 namespace qv {
 namespace {
 
-// Polls `done` until it holds or a deadline far past any build's pace.
-bool WaitFor(const std::function<bool()>& done,
-             std::chrono::seconds limit = std::chrono::seconds(60)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-// Whether a socket of this machine has an established connection to `port` on
-// the loopback: the kernel's own table, as ss shows it.
-bool ConnectedTo(int port) {
-    char wanted[8];
-    std::snprintf(wanted, sizeof wanted, ":%04X", port);
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream in(table);
-        std::string line, slot, local, remote, state;
-        std::getline(in, line);  // the heading
-        while (in >> slot >> local >> remote >> state) {
-            if (remote.ends_with(wanted) && state == "01") return true;
-            std::getline(in, line);
-        }
-    }
-    return false;
-}
+using test::ConnectedTo;
+using test::WaitFor;
 
 TEST(OkParse, DataLinesBecomeRowsAndOthersAreRejected) {
     const struct {
