@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QLocale>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <atomic>
 #include <clocale>
 #include <csignal>
@@ -231,6 +232,35 @@ std::optional<int> settle_platform(const std::string& fallbackFrom, bool& unseen
     return std::nullopt;
 }
 
+// Qt's own "-platform NAME" chooses the platform as QT_QPA_PLATFORM does (and
+// before it): taken out of the arguments into the variable, so that a platform
+// that cannot start falls back or ends as the variable's does, and it is not
+// counted as one of the program's arguments. The number of arguments left.
+int take_platform_argument(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc;) {
+        const std::string_view arg = argv[i];
+        if (arg != "-platform" && arg != "--platform") {
+            ++i;
+            continue;
+        }
+        setenv("QT_QPA_PLATFORM", argv[i + 1], 1);
+        std::copy(argv + i + 2, argv + argc + 1, argv + i);  // with the closing null
+        argc -= 2;
+    }
+    return argc;
+}
+
+// Whether this start reads, and whether it asks for nothing at all: without a
+// display a window would wait unseen for ever, holding the lock, also one
+// started with arguments that read and upload nothing (-NOSTART). Decided
+// again once Qt has taken its own options (-style, -qwindowgeometry...).
+void settle_arguments(int argc, char** argv) {
+    using namespace qv;
+    start_asked.reading = AsksForReading(argc);
+    start_asked.idle = !start_asked.reading || AsksForNothing(CommandLine::FromArguments(
+                                                   {argv, argv + argc}, std::string()));
+}
+
 // The windows and the message loop; the exit code reached. `headless`: no
 // display was set.
 int run_windows(int argc, char** argv, bool headless, const std::string& fallbackFrom) {
@@ -240,6 +270,7 @@ int run_windows(int argc, char** argv, bool headless, const std::string& fallbac
         QApplication app(argc, argv);
         starting_platform = false;
         catch_stop_signals();
+        settle_arguments(argc, argv);
         bool unseen = false, fellBack = false;
         if (const std::optional<int> code = settle_platform(fallbackFrom, unseen, fellBack))
             return *code;
@@ -299,24 +330,19 @@ int run_windows(int argc, char** argv, bool headless, const std::string& fallbac
 
 int main(int argc, char** argv) {
     using namespace qv;
+    argc = take_platform_argument(argc, argv);
     start_asked.args.assign(argv, argv + argc);
     if (start_asked.args.empty()) start_asked.args.emplace_back("quorvanta");
-    const bool reading = AsksForReading(argc);
-    // Without a display a window would wait unseen for ever, holding the lock:
-    // also one started with arguments that read and upload nothing (-NOSTART).
-    const bool idle =
-        !reading || AsksForNothing(CommandLine::FromArguments({argv, argv + argc}, std::string()));
-    start_asked.reading = reading;
-    start_asked.idle = idle;
+    settle_arguments(argc, argv);
     const bool headless = NeedsOffscreenPlatform();
-    if (idle && headless) return usage(argv[0], reading, Unseen::NoDisplay);
+    if (start_asked.idle && headless) return usage(argv[0], start_asked.reading, Unseen::NoDisplay);
     const std::string fallbackFrom = prepare_process();
     catch_stop_signals();
 
     const int code = run_windows(argc, argv, headless, fallbackFrom);
     // Silent on success; one line with the code and its reason otherwise (the
     // lock's refusal and the usage text have said their own).
-    if (reading && code != 0 && code != kExitInstanceBusy && code != kExitUsage)
+    if (start_asked.reading && code != 0 && code != kExitInstanceBusy && code != kExitUsage)
         std::fprintf(stderr, "%s\n", ExitLine(code, ProcessExitReason()).c_str());
     return code;
 }

@@ -305,6 +305,9 @@ const Unattended kUnattended[] = {
      {"^$"}, {"QT: THE QT PLATFORM LINUXFB CANNOT BE USED: .*NO SCREEN AVAILABLE - SE LEE SIN PANTALLA", "EXIT CODE: 0"}},
     {"ReadingOnMinimalEglWithoutDisplay", {"-IP", "127.0.0.1", "-PORT", "@"}, {"QT_QPA_PLATFORM=minimalegl"}, 0,
      {"^$"}, {"QT: THE QT PLATFORM MINIMALEGL CANNOT BE USED: .*EGL ERROR.* - SE LEE SIN PANTALLA", "EXIT CODE: 0"}},
+    // Qt's own "-platform" chooses as QT_QPA_PLATFORM does.
+    {"ReadingWithQtsPlatformOptionThatAborts", {"-platform", "minimalegl", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 0,
+     {"^$"}, {"QT: THE QT PLATFORM MINIMALEGL CANNOT BE USED: .*EGL ERROR.* - SE LEE SIN PANTALLA", "EXIT CODE: 0"}},
     {"DateAsDatePrintsIt", {"-FROM", "2026-03-29", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
      {"^quorvanta: exit code 10: ERROR EN LA FECHA DE INICIO: \"2026-03-29\" NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099\n$"},
      {"EXIT CODE: 10", "!CONEXION IP"}},
@@ -904,6 +907,29 @@ TEST(Program, OneInstancePerPathRunsWithoutADisplayAndClosesOnTerm) {
     for (const auto& entry : fs::directory_iterator(dir))
         EXPECT_NE(entry.path().extension(), ".lock") << entry.path();
     fs::remove_all(dir);
+}
+
+// Qt's own options are not the program's arguments: a start with them alone
+// is a window start, and where no window can show it ends with the usage, no
+// lock file left ("-platform" chooses as QT_QPA_PLATFORM does).
+TEST(Program, QtsOwnOptionsAloneAreAWindowStart) {
+    const std::string dir = test::makeTempDir("program");
+    const std::vector<std::string> starts[] = {
+        {"-platform", "offscreen"}, {"-style", "fusion"}, {"--platform", "minimalegl"}};
+    for (const std::vector<std::string>& args : starts) {
+        SCOPED_TRACE(args.front() + " " + args.back());
+        test::Program p(QV_QUORVANTA_EXE, dir, args, {"XDG_RUNTIME_DIR=" + dir}, dir + "/out.txt");
+        EXPECT_EQ(p.Wait(seconds(60)), 2);
+        const std::string said = ReadFile(dir + "/out.txt");
+        EXPECT_TRUE(std::regex_search(
+            said, std::regex("\n(On the Qt platform offscreen, which shows nothing,|With the Qt "
+                             "platform minimalegl unusable) and with fewer than two arguments "
+                             "nothing else is done\\.\n$")))
+            << said;
+    }
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_NE(entry.path().extension(), ".lock") << entry.path();
+    if (!::testing::Test::HasFailure()) fs::remove_all(dir);
 }
 
 // A frame-buffer platform puts console handlers of its own in place as it
