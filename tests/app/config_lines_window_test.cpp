@@ -5,12 +5,6 @@
 // CONFIGURACION" then saves.
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -18,35 +12,18 @@
 
 #include "app/core/startup.h"
 #include "app/gui/remotex.h"
-#include "dialog_answers.h"
 #include "export/sql_form.h"
 #include "platform/ini_file.h"
 #include "support/test_env.h"
+#include "window_support.h"
 
 namespace qv {
 namespace {
 
-// The suite's application object, unless another suite of this program made it first.
-std::unique_ptr<QApplication> own_application;
-
-struct OwnApplication : ::testing::Environment {
-    void TearDown() override { own_application.reset(); }
-};
-[[maybe_unused]] const auto* own_environment =
-    ::testing::AddGlobalTestEnvironment(std::make_unique<OwnApplication>().release());
-
-void application() {
-    static int argc = 1;
-    static char name[] = "app_tests";
-    static char* argv[] = {name, nullptr};
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (!QApplication::instance()) own_application = std::make_unique<QApplication>(argc, argv);
-}
-
 class ConfigLines : public ::testing::Test {
   protected:
     void SetUp() override {
-        application();
+        TestApplication();
         w = std::make_unique<Tremotex>();
         w->KeyStorePath = dir + "/store/QUORVANTA.conf";
         w->StatusLogPath = dir + "/quorvanta_STATUSLOG.CSV";

@@ -34,7 +34,6 @@
 #include "app/gui/form_progress.h"
 #include "app/gui/remotex.h"
 #include "app/gui/splash.h"
-#include "dialog_answers.h"
 #include "export/sql_form.h"
 #include "meter-sim/meter_sim.h"
 #include "meter/contador_ip.h"
@@ -43,32 +42,14 @@
 #include "program_harness.h"
 #include "support/loopback_peer.h"
 #include "support/test_env.h"
+#include "window_support.h"
 
 namespace qv {
 namespace {
 
-// One application object for the suite, gone before the program's exit
-// handlers run (Qt cannot take it down after its own globals).
-std::unique_ptr<QApplication> application_object;
-
-struct QtEnvironment : ::testing::Environment {
-    void TearDown() override { application_object.reset(); }
-};
-[[maybe_unused]] const auto* qt_environment =
-    ::testing::AddGlobalTestEnvironment(std::make_unique<QtEnvironment>().release());
-
-QApplication& app() {
-    static int argc = 1;
-    static char name[] = "app_tests";
-    static char* argv[] = {name, nullptr};
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (!QApplication::instance()) application_object = std::make_unique<QApplication>(argc, argv);
-    return *qobject_cast<QApplication*>(QApplication::instance());
-}
-
 class MainWindow : public ::testing::Test {
   protected:
-    QApplication& application = app();
+    QApplication& application = TestApplication();
     std::unique_ptr<Tremotex> w = std::make_unique<Tremotex>();
 };
 

@@ -1,7 +1,8 @@
 #pragma once
-// Answers the dialogs of the window tests as a user would, and only once a
-// dialog holds its answer: a test's verdict never depends on how soon after
-// the dialog shows the answer comes.
+// What the window tests share: the one application object, and the answers to
+// the window's dialogs, given as a user would and only once a dialog holds its
+// answer: a test's verdict never depends on how soon after the dialog shows
+// the answer comes.
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,11 @@
 #include <vector>
 
 namespace qv {
+
+// The suite's application object under Qt's offscreen platform (unless a
+// platform was asked for), made on first use and gone before the program's
+// exit handlers run (Qt cannot take it down after its own globals).
+QApplication& TestApplication();
 
 // Answers the dialogs the window opens: every box Yes or OK; every question
 // and file dialog the next answer in turn (null cancels it, "" takes what its
