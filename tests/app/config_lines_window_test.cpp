@@ -20,21 +20,8 @@
 namespace qv {
 namespace {
 
-class ConfigLines : public ::testing::Test {
+class ConfigLines : public ConfigWindow {
   protected:
-    void SetUp() override {
-        TestApplication();
-        w = std::make_unique<Tremotex>();
-        w->KeyStorePath = dir + "/store/QUORVANTA.conf";
-        w->StatusLogPath = dir + "/quorvanta_STATUSLOG.CSV";
-        w->LOG_FILE.setChecked(false);
-        sqlForm = CreateSqlForm(*w);
-    }
-    void TearDown() override {
-        sqlForm.reset();
-        w.reset();
-        if (!HasFailure()) std::filesystem::remove_all(dir);
-    }
     // "LEER CONFIGURACION" of a file holding `text`; what it logged.
     std::string load(const std::string& name, const std::string& text) {
         const std::string file = dir + "/" + name;
@@ -45,9 +32,6 @@ class ConfigLines : public ::testing::Test {
         EXPECT_EQ(w->IniFileName, file);  // the dialog was answered with the file
         return w->Rx9.toPlainText().toStdString();
     }
-    std::string dir = test::makeTempDir("config_lines");
-    std::unique_ptr<Tremotex> w;
-    std::unique_ptr<TSql_Form> sqlForm;
 };
 
 // Lines ended by a lone CR, or by a mix of endings, are each read: the file's

@@ -16,8 +16,14 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "app/gui/remotex.h"
+#include "export/sql_form.h"
+#include "support/test_env.h"
 
 namespace qv {
 
@@ -25,6 +31,33 @@ namespace qv {
 // platform was asked for), made on first use and gone before the program's
 // exit handlers run (Qt cannot take it down after its own globals).
 QApplication& TestApplication();
+
+// A main window of its own for each test.
+class MainWindow : public ::testing::Test {
+  protected:
+    QApplication& application = TestApplication();
+    std::unique_ptr<Tremotex> w = std::make_unique<Tremotex>();
+};
+
+// A main window with its database settings window, its key store and status
+// file in a folder of the test's own, and no log file.
+class ConfigWindow : public MainWindow {
+  protected:
+    void SetUp() override {
+        w->KeyStorePath = dir + "/store/QUORVANTA.conf";
+        w->StatusLogPath = dir + "/quorvanta_STATUSLOG.CSV";
+        w->LOG_FILE.setChecked(false);
+        sqlForm = CreateSqlForm(*w);
+    }
+    // The window goes first: it writes its files into the folder as it closes.
+    void TearDown() override {
+        sqlForm.reset();
+        w.reset();
+        if (!HasFailure()) std::filesystem::remove_all(dir);
+    }
+    std::string dir = test::makeTempDir("config_window");
+    std::unique_ptr<TSql_Form> sqlForm;
+};
 
 // Answers the dialogs the window opens: every box Yes or OK; every question
 // and file dialog the next answer in turn (null cancels it, "" takes what its

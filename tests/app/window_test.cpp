@@ -47,12 +47,6 @@
 namespace qv {
 namespace {
 
-class MainWindow : public ::testing::Test {
-  protected:
-    QApplication& application = TestApplication();
-    std::unique_ptr<Tremotex> w = std::make_unique<Tremotex>();
-};
-
 TEST_F(MainWindow, StartsWithTheDesignValuesYesterdayToTodayAndTheVersionCaption) {
     // Yesterday to today, everything else as a fresh settings record holds it;
     // the meter list its header and one empty row.
@@ -264,24 +258,6 @@ TEST(WebPage, OpensThroughTheDesktopOpenerWhenThereIsOne) {
     EXPECT_EQ(test::ReadFile(dir + "/xdg-open.url"), url);
     std::filesystem::remove_all(dir);
 }
-
-class ConfigWindow : public MainWindow {
-  protected:
-    void SetUp() override {
-        w->KeyStorePath = dir + "/store/QUORVANTA.conf";
-        w->StatusLogPath = dir + "/quorvanta_STATUSLOG.CSV";
-        w->LOG_FILE.setChecked(false);
-        sqlForm = CreateSqlForm(*w);
-    }
-    // The window goes first: it writes its files into the folder as it closes.
-    void TearDown() override {
-        sqlForm.reset();
-        w.reset();
-        if (!HasFailure()) std::filesystem::remove_all(dir);
-    }
-    std::string dir = test::makeTempDir("config_window");
-    std::unique_ptr<TSql_Form> sqlForm;
-};
 
 // The file loaded over what the command line set before it; what follows
 // overrides it.
