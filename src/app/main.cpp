@@ -77,7 +77,7 @@ void platform_says(const std::string& text) {
 // What this start was asked for, kept for the message handler: a platform
 // that aborts while it starts can only be answered from there.
 struct StartAsked {
-    std::vector<std::string> args;  // as given, before Qt took its own
+    std::vector<std::string> args;  // as given, less Qt's -platform
     bool reading = false, idle = false;
     std::string platform;       // the one asked for, when it may fail to start; else empty
     bool startedAgain = false;  // this process reads on offscreen in place of `platform`
@@ -97,7 +97,7 @@ std::string platform_fallback(const std::string& asked) {
 }
 
 // What a start that cannot work prints, ending with why it stopped; its exit code.
-// `reading`: two or more arguments were given (counted before Qt took its own).
+// `reading`: two or more arguments of the program's own were given.
 int usage(const char* program, bool reading, qv::Unseen where, const std::string& platform = {}) {
     const std::string why = qv::UsageStopLine(where, platform, !reading);
     std::fputs(qv::UsageText(program ? program : "quorvanta", why).c_str(), stderr);
@@ -127,9 +127,8 @@ void read_offscreen(const std::string& platform) {
 // Qt aborts after a fatal message. One while the platform starts (EGL without
 // a display, no DRM device) ends as a platform that cannot start does: the
 // usage for a window, the offscreen platform for a reading.
-void platform_cannot_start(const std::string& text) {
+void platform_cannot_start() {
     if (start_asked.platform.empty()) return;  // offscreen itself: nothing to fall back to
-    platform_says(text);
     if (start_asked.idle) _exit(platform_unusable(start_asked.platform));
     read_offscreen(start_asked.platform);
 }
@@ -146,8 +145,8 @@ void qt_message_to_log(QtMsgType type, const QMessageLogContext& context, const 
     if (type == QtCriticalMsg || type == QtFatalMsg) qv::LogBeside(files_beside, "- QT: " + text);
     if (type != QtFatalMsg) return;
     if (starting_platform) {
-        platform_cannot_start(text);
         platform_says(text);
+        platform_cannot_start();
     }
     if (qv::InstanceLock* lock = held_lock.load()) lock->Release();
     const std::string said = starting_platform ? platform_said() : text;

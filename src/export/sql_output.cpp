@@ -118,16 +118,18 @@ DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode,
     // A value that is not taken keeps the previous one (else the default);
     // an empty (or blank) port is the default port, as for a run, and a port
     // is the number it is taken for.
-    const auto checked = [&](const char* key, const char* def, std::string DbSettings::*field) {
+    const DbSettings defaults;
+    const auto checked = [&](const char* key, std::string DbSettings::*field) {
         const std::string text = ini.readString(kMain, key, "");
+        const std::string& def = defaults.*field;
         s.*field = DbPortProblem(text).empty() ? TcpPortText(text, def)
                    : previous                  ? previous->*field
                                                : def;
     };
-    checked("PUERTO", "3306", &DbSettings::PUERTO);
-    checked("SSH_PORT", "22", &DbSettings::SSH_PORT);
-    checked("DEST_PORT", "3306", &DbSettings::DEST_PORT);
-    checked("LIST_PORT", "3306", &DbSettings::LIST_PORT);
+    checked("PUERTO", &DbSettings::PUERTO);
+    checked("SSH_PORT", &DbSettings::SSH_PORT);
+    checked("DEST_PORT", &DbSettings::DEST_PORT);
+    checked("LIST_PORT", &DbSettings::LIST_PORT);
     const bool tunnel = ini.readBool(kMain, "HABILITA_TUNEL", false);
     s.HABILITA_TUNEL = switch_problem(ini.readString(kMain, "HABILITA_TUNEL", "")).empty()
                            ? tunnel
@@ -136,19 +138,23 @@ DbSettings ReadDbSettings(const IniFile& ini, const PasswordCodec& decode,
 }
 
 void WriteDbSettings(IniFile& ini, const DbSettings& s, const PasswordCodec& encode) {
+    const DbSettings defaults;
+    const auto port = [&](std::string DbSettings::*field) {
+        return TcpPortText(s.*field, defaults.*field);
+    };
     ini.writeString(kMain, "SSH_HOST", s.SSH_HOST);
-    ini.writeString(kMain, "SSH_PORT", TcpPortText(s.SSH_PORT, "22"));
+    ini.writeString(kMain, "SSH_PORT", port(&DbSettings::SSH_PORT));
     ini.writeString(kMain, "SSH_LOGIN", s.SSH_LOGIN);
     ini.writeString(kMain, "SSH_PASS", encode(s.SSH_PASS));
     ini.writeString(kMain, "DEST_HOST", s.DEST_HOST);
-    ini.writeString(kMain, "DEST_PORT", TcpPortText(s.DEST_PORT, "3306"));
-    ini.writeString(kMain, "LIST_PORT", TcpPortText(s.LIST_PORT, "3306"));
+    ini.writeString(kMain, "DEST_PORT", port(&DbSettings::DEST_PORT));
+    ini.writeString(kMain, "LIST_PORT", port(&DbSettings::LIST_PORT));
     ini.writeBool(kMain, "HABILITA_TUNEL", s.HABILITA_TUNEL);
     ini.writeString(kMain, "HOST_NAME", s.HOST_NAME);
     ini.writeString(kMain, "DB_NAME", s.DATA_BASE);
     ini.writeString(kMain, "USER_NAME", s.USER_NAME);
     ini.writeString(kMain, "PASSW", encode(s.PASSWORD));
-    ini.writeString(kMain, "PUERTO", TcpPortText(s.PUERTO, "3306"));
+    ini.writeString(kMain, "PUERTO", port(&DbSettings::PUERTO));
 }
 
 bool AsksUnique(const std::string& commandLine) {

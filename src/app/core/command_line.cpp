@@ -267,7 +267,7 @@ class Analysis {
                        "\" NO ES UN NUMERO DE 1 A 65535");
                 return true;
             }
-            s_.HostPort = TcpPortText(v, "40000");  // as the file saves it
+            s_.HostPort = TcpPortText(v, kDefaultHostPort);  // as the file saves it
             s_.Conexion = LinkTcp;
             log("- UTILIZAR PUERTO IP HOST : " + s_.HostPort);
         } else if (key == "MODEM") {

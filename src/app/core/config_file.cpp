@@ -129,12 +129,12 @@ const ConfigKey kKeys[] = {
      [](std::string_view t, WindowSettings& s) { return take_text(t, s.Host); }, ""},
     // Empty, the default port, which the field then shows; a port is shown
     // and saved as the number it is taken for.
-    {"HOST_PORT", [](const WindowSettings& s) { return TcpPortText(s.HostPort, "40000"); },
+    {"HOST_PORT", [](const WindowSettings& s) { return TcpPortText(s.HostPort, kDefaultHostPort); },
      [](std::string_view t, WindowSettings& s) {
-         return IsTcpPort(t) ? take_text(TcpPortText(t, "40000"), s.HostPort)
+         return IsTcpPort(t) ? take_text(TcpPortText(t, kDefaultHostPort), s.HostPort)
                              : "NO ES UN PUERTO DE 1 A 65535";
      },
-     "40000"},
+     kDefaultHostPort},
     {"FECHA_INICIO", [](const WindowSettings& s) { return FormatDateYmd(s.FechaInicio); },
      [](std::string_view t, WindowSettings& s) { return take_date(t, s.FechaInicio); }, ""},
     {"FECHA_FIN", [](const WindowSettings& s) { return FormatDateYmd(s.FechaFin); },

@@ -37,6 +37,9 @@ inline constexpr int PortItemCount = 30;  // "COM1" .. "COM30"
 
 enum OutputType : int { OutputFolder = 0, OutputFtp = 1, OutputDatabase = 2 };
 
+// The TCP port an empty HOST_PORT, -PORT or port field stands for.
+constexpr const char* kDefaultHostPort = "40000";
+
 struct WindowSettings {
     // The meter grid as shown: row 0 the header row, one meter per further row
     // (columns link address, measuring point, password, OPC code, status). An
@@ -51,7 +54,7 @@ struct WindowSettings {
     std::string Numero;      // number to dial
     std::string ModemInit;   // analog modem's initialisation string
     std::string Host;
-    std::string HostPort;
+    std::string HostPort;  // empty: kDefaultHostPort
     Day FechaInicio{};
     Day FechaFin{};
     int Intervalo = 2;              // "DIARIO"; -1 none

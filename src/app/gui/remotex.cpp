@@ -338,7 +338,7 @@ void Tremotex::FormCreate() {
     FECHA_FIN.setDate(today);
     Tipo_Salida.SetItemIndex(OutputFolder);
     CONEXION.SetItemIndex(LinkTcp);
-    PUERTOIP.setText("40000");  // the port a blank field and an empty key stand for
+    PUERTOIP.setText(kDefaultHostPort);  // the port a blank field and an empty key stand for
 }
 
 QString Tremotex::gridText(int col, int row) const {
@@ -416,7 +416,7 @@ void Tremotex::ApplySettings(const WindowSettings& s) {
     nro.setText(SettingText(s.Numero));
     Modem_Init_str.setText(SettingText(s.ModemInit));
     HOST.setText(SettingText(s.Host));
-    PUERTOIP.setText(SettingText(TcpPortText(s.HostPort, "40000")));
+    PUERTOIP.setText(SettingText(TcpPortText(s.HostPort, kDefaultHostPort)));
     for (auto [picker, day] : {std::pair{&FECHA_INICIO, s.FechaInicio}, {&FECHA_FIN, s.FechaFin}})
         if (day >= FirstTagDay && day <= LastTagDay) picker->setDate(to_qdate(day));
     if (s.Intervalo >= 0 && s.Intervalo < Intervalo.count()) Intervalo.setCurrentIndex(s.Intervalo);

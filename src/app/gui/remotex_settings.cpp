@@ -12,13 +12,6 @@
 
 namespace qv {
 
-namespace {
-
-// The port a blank field stands for, as an empty HOST_PORT key does.
-const QString kDefaultPort = "40000";
-
-}  // namespace
-
 void Tremotex::Tipo_SalidaClick() {
     switch (Tipo_Salida.ItemIndex()) {
         case OutputFolder:
@@ -67,14 +60,15 @@ void Tremotex::CONEXIONClick() {
 
 void Tremotex::PUERTOIPExit() {
     const std::string typed = PUERTOIP.text().toLatin1().toStdString();
-    if (typed.find_first_not_of(' ') == std::string::npos) return PUERTOIP.setText(kDefaultPort);
+    if (typed.find_first_not_of(' ') == std::string::npos)
+        return PUERTOIP.setText(kDefaultHostPort);
     // Setting the text clears the field's undo history: an accepted port is
     // then what a later refused one goes back to.
     // A port is shown as the number it is taken for (" 40001 " is 40001).
     if (IsTcpPort(typed))
-        return PUERTOIP.setText(QString::fromStdString(TcpPortText(typed, "40000")));
+        return PUERTOIP.setText(QString::fromStdString(TcpPortText(typed, kDefaultHostPort)));
     while (PUERTOIP.isUndoAvailable()) PUERTOIP.undo();
-    if (!IsTcpPort(PUERTOIP.text().toLatin1().toStdString())) PUERTOIP.setText(kDefaultPort);
+    if (!IsTcpPort(PUERTOIP.text().toLatin1().toStdString())) PUERTOIP.setText(kDefaultHostPort);
     Show_data_Text("- PUERTO IP: \"" + ShownValue("HOST_PORT", typed) +
                        "\" NO ES UN PUERTO DE 1 A 65535 - SE MANTIENE " +
                        PUERTOIP.text().toLatin1().toStdString(),
