@@ -39,9 +39,17 @@ void on_stop_signal(int) {
     [[maybe_unused]] const ssize_t n = write(stop_pipe[1], &byte, 1);
 }
 
+sigset_t stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, sig);
+    return set;
+}
+
 // SIGTERM, SIGINT and SIGHUP close the main window as the operator would, so
 // that a service stop or Ctrl+C ends a run and the log in order. The handler
-// only writes to a pipe; the main loop does the rest.
+// only writes to a pipe; the main loop does the rest. A stop signal held
+// meanwhile (hold_stop_signals) reaches the handler now.
 // Called again once Qt's platform has started: a frame-buffer platform puts
 // its own console handlers in place, which end the process at once and leave
 // the lock file behind.
@@ -52,6 +60,16 @@ void catch_stop_signals() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
+    const sigset_t set = stop_signals();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+// Stop signals wait while Qt's platform starts: a frame-buffer platform's own
+// handlers would take one meant for this program, and a start again on the
+// offscreen platform keeps a held one pending for its own handlers.
+void hold_stop_signals() {
+    const sigset_t set = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 qv::FilesBeside files_beside;
@@ -116,6 +134,11 @@ int platform_unusable(const std::string& platform) {
 // platform within a process. Returns only when that cannot be done.
 void read_offscreen(const std::string& platform) {
     if (start_asked.startedAgain) return;  // offscreen failed as well: nothing left to try
+    // A stop already caught is asked again of the new process: held across
+    // the start, it reaches that one's handlers.
+    hold_stop_signals();
+    char byte;
+    if (stop_pipe[0] >= 0 && read(stop_pipe[0], &byte, 1) == 1) raise(SIGTERM);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     setenv(kFellBackFrom, (platform + "\n" + platform_said()).c_str(), 1);
     std::vector<char*> args;
@@ -207,9 +230,11 @@ std::string prepare_process() {
 }
 
 // Whether the window can be shown on the platform Qt started: the exit code
-// of a start that ends here. `unseen` is set for a platform that shows
-// nothing, `fellBack` when the one asked for gave way to offscreen.
-std::optional<int> settle_platform(const std::string& fallbackFrom, bool& unseen, bool& fellBack) {
+// of a start that ends here. `headless`: no display was set. `unseen` is set
+// for a platform that shows nothing, `fellBack` when the one asked for gave
+// way to offscreen.
+std::optional<int> settle_platform(const std::string& fallbackFrom, bool headless, bool& unseen,
+                                   bool& fellBack) {
     using namespace qv;
     // A display or platform that cannot be used, or one that shows nothing:
     // a reading goes on without it, a window nobody could see is not shown
@@ -218,9 +243,9 @@ std::optional<int> settle_platform(const std::string& fallbackFrom, bool& unseen
     fellBack = !fallbackFrom.empty() && platform == "offscreen";
     unseen = PlatformShowsNothing(platform);
     if (fellBack && start_asked.idle) return platform_unusable(fallbackFrom);
-    if (unseen && start_asked.idle)
+    if (unseen && start_asked.idle)  // offscreen because no display was set: say that
         return usage(start_asked.args.front().c_str(), start_asked.reading,
-                     Unseen::PlatformShowsNothing, platform);
+                     headless ? Unseen::NoDisplay : Unseen::PlatformShowsNothing, platform);
     // A platform without a screen (linuxfb without a frame buffer) starts,
     // but aborts at the first window.
     if (!fellBack && QGuiApplication::primaryScreen() == nullptr) {
@@ -265,14 +290,16 @@ void settle_arguments(int argc, char** argv) {
 int run_windows(int argc, char** argv, bool headless, const std::string& fallbackFrom) {
     using namespace qv;
     try {
+        hold_stop_signals();
         starting_platform = true;
         QApplication app(argc, argv);
         starting_platform = false;
-        catch_stop_signals();
         settle_arguments(argc, argv);
         bool unseen = false, fellBack = false;
-        if (const std::optional<int> code = settle_platform(fallbackFrom, unseen, fellBack))
+        if (const std::optional<int> code =
+                settle_platform(fallbackFrom, headless, unseen, fellBack))
             return *code;
+        catch_stop_signals();
         InstanceLock lock;
         const struct Forget {
             ~Forget() { held_lock = nullptr; }

@@ -1,5 +1,6 @@
 #include "program_harness.h"
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -25,7 +26,7 @@ std::string ProgramCopy(const std::string& dir) {
 }
 
 Program::Program(const std::string& exe, const std::string& dir, std::vector<std::string> args,
-                 std::vector<std::string> env, const std::string& output) {
+                 std::vector<std::string> env, const std::string& output, bool stopPending) {
     // Qt's font caches; the linuxfb platform's input and screen objects.
     std::ofstream(dir + "/lsan.supp")
         << "leak:libfontconfig.so\nleak:libqlinuxfb.so\nleak:libinput.so\nleak:libxkbcommon.so\n";
@@ -42,6 +43,14 @@ Program::Program(const std::string& exe, const std::string& dir, std::vector<std
     if (!output.empty()) process_.setStandardOutputFile(QString::fromStdString(output));
     QStringList arguments;
     for (const std::string& a : args) arguments << QString::fromStdString(a);
+    if (stopPending)
+        process_.setChildProcessModifier([] {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGTERM);
+            sigprocmask(SIG_BLOCK, &set, nullptr);
+            raise(SIGTERM);
+        });
     process_.start(QString::fromStdString(exe), arguments);
     process_.waitForStarted();
 }

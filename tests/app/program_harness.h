@@ -18,12 +18,14 @@ std::string ProgramCopy(const std::string& dir);
 
 // `exe` started in `dir` with `args` and the test's environment less the
 // display and Qt platform, plus `env` ("NAME=value", replacing the same
-// names); stdout and stderr to `output` when given. Killed and reaped at the
-// end of the test if it still runs.
+// names); stdout and stderr to `output` when given. `stopPending`: it starts
+// with a SIGTERM held and pending, as one sent while it was starting would be.
+// Killed and reaped at the end of the test if it still runs.
 class Program {
   public:
     Program(const std::string& exe, const std::string& dir, std::vector<std::string> args = {},
-            std::vector<std::string> env = {}, const std::string& output = {});
+            std::vector<std::string> env = {}, const std::string& output = {},
+            bool stopPending = false);
     ~Program();
     qint64 pid() const { return process_.processId(); }
 

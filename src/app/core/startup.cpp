@@ -151,7 +151,9 @@ std::string UsageStopLine(Unseen where, const std::string& platform, bool fewerT
 }
 
 bool PlatformShowsNothing(const std::string& platformName) {
-    return platformName == "offscreen" || platformName == "minimal";
+    // vkkhrdisplay draws Vulkan windows only: a widget window never shows there.
+    return platformName == "offscreen" || platformName == "minimal" ||
+           platformName == "vkkhrdisplay";
 }
 
 InstanceLock::~InstanceLock() {
