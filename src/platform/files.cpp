@@ -13,12 +13,22 @@
 namespace qv {
 
 int OpenWithoutWorldAccess(const std::string& path, int flags) {
-    const int fd = ::open(path.c_str(), flags | O_CREAT | O_CLOEXEC, 0640);
+    // Emptied only once it is known to be private.
+    const int fd = ::open(path.c_str(), (flags & ~O_TRUNC) | O_CREAT | O_CLOEXEC, 0640);
     if (fd < 0) return fd;
     // Only a file of our own: a link to a device (/dev/null) keeps its mode.
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IRWXO) != 0)
-        ::fchmod(fd, st.st_mode & 07770);
+    bool ok = ::fstat(fd, &st) == 0;
+    const bool regular = ok && S_ISREG(st.st_mode);
+    // Another user's file that others can read is not written to at all.
+    if (regular && (st.st_mode & S_IRWXO) != 0) ok = ::fchmod(fd, st.st_mode & 07770) == 0;
+    if (ok && regular && (flags & O_TRUNC) != 0) ok = ::ftruncate(fd, 0) == 0;
+    if (!ok) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
     return fd;
 }
 

@@ -9,7 +9,8 @@ namespace qv {
 
 // open(path, flags | O_CREAT | O_CLOEXEC) with mode 0640 for a new file; an
 // existing regular file that the world may read or write loses those bits (an
-// older version made such files 0644). The descriptor, or -1 with errno set.
+// older version made such files 0644); one that cannot lose them (another
+// user's) is neither emptied nor opened. The descriptor, or -1 with errno set.
 int OpenWithoutWorldAccess(const std::string& path, int flags);
 
 // Writes all of data to fd; false (errno set) when the device takes no more.

@@ -1,11 +1,15 @@
 #include "app/core/app_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <tuple>
 
+#include "platform/files.h"
 #include "program_harness.h"
 #include "support/test_env.h"
 
@@ -65,6 +69,35 @@ TEST(AppLog, FileThatCannotBeWrittenOrMovedAsideIsNamedOnce) {
               "quorvanta: cannot write " + old + ": Is a directory\n" + "quorvanta: cannot write " +
                   missing + ": No such file or directory\n");
     EXPECT_EQ(fs::file_size(log), kLogFileLimit + 1 + 6);  // moved nowhere, both lines kept
+    fs::remove_all(dir);
+}
+
+// Another user's log or status file that others can read cannot be made
+// private: it is neither emptied nor written, and the reason is the refused
+// change of its mode.
+TEST(AppLog, FileOthersCanReadThatCannotBeMadePrivateIsNotWritten) {
+    namespace fs = std::filesystem;
+    if (getuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    const std::string dir = test::makeTempDir("app_log");
+    const std::string file = dir + "/q.LOG";
+    std::ofstream(file) << "kept\r\n";
+    fs::permissions(dir, fs::perms(0755));
+    fs::permissions(file, fs::perms(0666));
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+        const int fd = OpenWithoutWorldAccess(file, O_WRONLY | O_TRUNC);
+        _exit(fd >= 0 ? 0 : errno);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    // A temporary folder inside a private one (a chroot made under /tmp) is
+    // out of the user's reach.
+    if (WEXITSTATUS(status) == EACCES) GTEST_SKIP() << "the other user cannot reach " << dir;
+    EXPECT_EQ(WEXITSTATUS(status), EPERM);
+    EXPECT_EQ(test::ReadFile(file), "kept\r\n");
+    EXPECT_EQ(int(fs::status(file).permissions()), 0666);
     fs::remove_all(dir);
 }
 
