@@ -1228,7 +1228,7 @@ TEST_F(ConfigWindow, LoadButtonShowsNoSecretAndNoRawControlCharacter) {
         {main + "Tipo_Salida=1\nRUTA=ftp\x01user:FtpSecret9@127.0.0.1/\n",
          "DESTINO FTP NO VALIDO (ftp\\x01user:****@127.0.0.1/): LLEVA UN CARACTER DE CONTROL"},
         {"[MAIN]\nCONTADORES=101,1,7,\nCONEXION=2\nHOST=127.0.0.1\x01\n",
-         "ERROR EN EL HOST: \"127.0.0.1\\x01\" LLEVA ESPACIOS"},
+         "ERROR EN EL HOST: \"127.0.0.1\\x01\" LLEVA UN CARACTER DE CONTROL"},
     };
     // clang-format on
     const std::string secrets[] = {"FTPSECRET9", "97531",   "DBSECRET5",
