@@ -6,6 +6,8 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace qv {
 
 namespace {
@@ -123,6 +125,10 @@ FtpReply FtpClient::ReadReply(int timeoutMs) {
 }
 
 FtpReply FtpClient::Command(const std::string& line, int timeoutMs) {
+    // A line break would send the rest as a command of its own. The line is not
+    // shown: it may be the password's.
+    if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+        Fail("a line break or NUL in the " + line.substr(0, line.find(' ')) + " command, not sent");
     const std::string out = line + "\r\n";
     if (control_.write(out) != out.size()) Fail("sending to the server: " + control_.lastError());
     return ReadReply(timeoutMs);
@@ -139,7 +145,8 @@ void FtpClient::Connect(const std::string& host, const std::string& user,
     control_.ConnectTimeoutMs = ConnectTimeoutMs;
     control_.ReadTimeoutMs = ReplyTimeoutMs;
     control_.Cancel = stop_;
-    if (!control_.connect()) Fail("cannot connect to " + host + ": " + control_.lastError());
+    if (!control_.connect())
+        Fail("cannot connect to " + ShownWithControls(host) + ": " + control_.lastError());
     FtpReply r = ReadReply(RemainingMs(deadline));
     while (r.Code == 120) r = ReadReply(RemainingMs(deadline));
     if (r.Code != 220) Unexpected(r);
@@ -171,7 +178,7 @@ uint16_t FtpClient::OpenPassive() {
 void FtpClient::Store(const std::string& localPath, const std::string& remoteName,
                       const std::function<void(uint64_t)>& progress) {
     std::ifstream in(localPath, std::ios::binary);
-    if (!in) Fail("cannot read " + localPath);
+    if (!in) Fail("cannot read " + ShownWithControls(localPath));
     FtpReply r = Command("TYPE I", ReplyTimeoutMs);
     if (r.Code / 100 != 2) Unexpected(r);
     TcpClient data;
@@ -194,7 +201,7 @@ void FtpClient::Store(const std::string& localPath, const std::string& remoteNam
         sent += n;
         if (progress) progress(sent);
     }
-    if (in.bad()) Fail("reading " + localPath + " failed");
+    if (in.bad()) Fail("reading " + ShownWithControls(localPath) + " failed");
     data.disconnect();
     r = ReadReply(ReplyTimeoutMs);
     if (r.Code != 226 && r.Code != 250) Unexpected(r);

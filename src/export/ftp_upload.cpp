@@ -31,8 +31,7 @@ std::size_t schemeEnd(const std::string& text) {
     return sep + 3;
 }
 
-// The "%XX" escapes of the URL form; false for a malformed one or a control
-// character (a line break would end the FTP command it is sent in).
+// The "%XX" escapes of the URL form; false for a malformed one.
 bool percentDecode(std::string& s) {
     std::string out;
     for (std::size_t i = 0; i < s.size(); ++i) {
@@ -43,8 +42,7 @@ bool percentDecode(std::string& s) {
         unsigned value = 0;
         const auto [end, ec] =
             std::from_chars(s.data() + i + 1, s.data() + std::min(i + 3, s.size()), value, 16);
-        if (ec != std::errc() || end != s.data() + i + 3 || value < 0x20 || value == 0x7F)
-            return false;
+        if (ec != std::errc() || end != s.data() + i + 3) return false;
         out += static_cast<char>(value);
         i += 2;
     }
@@ -80,6 +78,9 @@ std::optional<FtpTarget> ParseFtpTarget(const std::string& text, std::string& wh
         why = "DESTINO FTP NO VALIDO (" + ShownWithControls(MaskFtpTarget(text)) + "): " + reason;
         return std::nullopt;
     };
+    // A line break would end the FTP command the user, password or folder is
+    // sent in, and the next line would be a command of its own.
+    if (HasControlCharacter(text)) return refuse("LLEVA UN CARACTER DE CONTROL");
     const std::size_t from = schemeEnd(text);
     const bool url = from != 0;
     if (url && UpperAscii(text.substr(0, from)) != "FTP://")
@@ -103,6 +104,9 @@ std::optional<FtpTarget> ParseFtpTarget(const std::string& text, std::string& wh
         return refuse("SERVIDOR O PUERTO NO VALIDO (SERVIDOR[:PUERTO 1-65535])");
     if (url && !(percentDecode(t.User) && percentDecode(t.Password) && percentDecode(t.RemoteDir)))
         return refuse("ESCAPE % NO VALIDO EN LA URL");
+    if (HasControlCharacter(t.User) || HasControlCharacter(t.Password) ||
+        HasControlCharacter(t.RemoteDir))
+        return refuse("UN ESCAPE % DA UN CARACTER DE CONTROL");
     return t;
 }
 
@@ -118,12 +122,13 @@ std::string MaskFtpTarget(const std::string& text) {
 
 std::string TFTP_Thread::RemoteName(const std::string& name) const {
     if (!KeepExisting || !FTP->Exists(name)) return name;
-    PostLog("- LECTURA INCOMPLETA, SE CONSERVA EL FICHERO EXISTENTE : " + name, colour::Red);
+    PostLog("- LECTURA INCOMPLETA, SE CONSERVA EL FICHERO EXISTENTE : " + ShownWithControls(name),
+            colour::Red);
     for (int i = 1; i < 1000; ++i) {
         const std::string beside = name + "(" + std::to_string(i) + ")";
         if (!FTP->Exists(beside)) return beside;
     }
-    throw FtpError("no free name beside " + name);
+    throw FtpError("no free name beside " + ShownWithControls(name));
 }
 
 void TFTP_Thread::PostLog(const std::string& line, int32_t colour) const {
@@ -168,7 +173,8 @@ void TFTP_Thread::Execute() {
             if (!TargetError.empty()) throw FtpError(TargetError);
             if (!FTP) throw FtpError("no FTP client");
             FTP->Connect(Host, User, Password);
-            PostLog("- CONECTADO CON SERVIDOR FTP.  BUSCANDO LA CARPETA : " + RemoteDir,
+            PostLog("- CONECTADO CON SERVIDOR FTP.  BUSCANDO LA CARPETA : " +
+                        ShownWithControls(RemoteDir),
                     colour::Green);
             FTP->ChangeDir(RemoteDir);
             bool stored = false;
@@ -179,13 +185,14 @@ void TFTP_Thread::Execute() {
                 const auto size = std::filesystem::file_size(LocalFile, ec);
                 if (probe && !ec) {
                     probe.close();
-                    PostLog("- SUBIENDO A FTP FICHERO : " + name, colour::Yellow);
-                    PostProgressInit(name, size / kProgressUnit);
+                    PostLog("- SUBIENDO A FTP FICHERO : " + ShownWithControls(name),
+                            colour::Yellow);
+                    PostProgressInit(ShownWithControls(name), size / kProgressUnit);
                     FTP->Store(LocalFile, RemoteName(name), [this](uint64_t n) { FTPWork(0, n); });
                     stored = true;
                 } else {
                     // Nothing was sent, so the file is kept for the operator.
-                    Failure = "ERROR AL LEER EL FICHERO LOCAL : " + LocalFile;
+                    Failure = "ERROR AL LEER EL FICHERO LOCAL : " + ShownWithControls(LocalFile);
                     PostLog("- " + Failure, colour::Red);
                 }
             }
@@ -232,8 +239,8 @@ T_FTP::T_FTP(const std::string& localFile, const std::string& target, bool keepE
             Thread->RemoteDir = t->RemoteDir;
             // The log pane is on screen and the log file on disk: the password
             // is not written out.
-            log("- CONECTANDO CON SERVIDOR FTP : " + t->Host + "  USER: " + t->User +
-                    "  PASS: " + (t->Password.empty() ? "" : "****"),
+            log("- CONECTANDO CON SERVIDOR FTP : " + ShownWithControls(t->Host) + "  USER: " +
+                    ShownWithControls(t->User) + "  PASS: " + (t->Password.empty() ? "" : "****"),
                 colour::Yellow);
         }
     } catch (...) {

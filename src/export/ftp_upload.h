@@ -32,7 +32,8 @@ struct FtpTarget {
 // is read too, its "%XX" escapes decoded. Empty, with `why` set to a log line
 // (the target in it masked), for a target that cannot be read: a ":" without a
 // "user@" (it may be a password), no host, a port that is not 1 to 65535,
-// another scheme, a bad escape or an escaped control character.
+// another scheme, a bad escape, or a control character, typed or escaped (a
+// line break would end the FTP command it is sent in).
 std::optional<FtpTarget> ParseFtpTarget(const std::string& text, std::string& why);
 // The target as typed with everything between the user's ":" and the host
 // shown as "****" (or after the ":" when there is no "@"), for the log.

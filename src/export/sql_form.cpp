@@ -227,7 +227,8 @@ QLineEdit* TSql_Form::BadPortBox() const {
 
 std::string TSql_Form::PortProblem() const {
     const QLineEdit* box = BadPortBox();
-    return box ? PortName(box).toStdString() + ": \"" + Text(box) + "\" " + DbPortProblem(Text(box))
+    return box ? PortName(box).toStdString() + ": \"" + ShownWithControls(Text(box)) + "\" " +
+                     DbPortProblem(Text(box))
                : std::string();
 }
 

@@ -201,9 +201,9 @@ bool ok_parse(const std::string& name, std::string_view line, SqlRow& row) {
         }
         r.COD_ERROR.assign(1, bad ? '1' : '0');
         if (!RealDate(date[0], date[1], date[2]))
-            r.Fault = "FECHA INEXISTENTE EN EL FICHERO: " + f[0] + " " + f[1];
+            r.Fault = "FECHA INEXISTENTE EN EL FICHERO: " + ShownWithControls(f[0] + " " + f[1]);
         else if (!RealTime(f[1]))
-            r.Fault = "HORA INEXISTENTE EN EL FICHERO: " + f[0] + " " + f[1];
+            r.Fault = "HORA INEXISTENTE EN EL FICHERO: " + ShownWithControls(f[0] + " " + f[1]);
         row = std::move(r);
         return true;
     } catch (...) {
@@ -257,12 +257,12 @@ std::string UpdateStatement(std::string_view schema) {
 bool ReadReadingsFile(const std::string& path, std::vector<SqlRow>& rows, const UploadLog& log) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
-        log(" - NO EXISTE EL FICHERO " + path + kUploadFails);
+        log(" - NO EXISTE EL FICHERO " + ShownWithControls(path) + kUploadFails);
         return false;
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        log(" - ERROR AL PROCESAR EL FICHERO " + path + kUploadFails);
+        log(" - ERROR AL PROCESAR EL FICHERO " + ShownWithControls(path) + kUploadFails);
         return false;
     }
     auto readLine = [&in](std::string& line) {
@@ -298,7 +298,7 @@ bool ReadReadingsFile(const std::string& path, std::vector<SqlRow>& rows, const 
         if (ok_parse(name, line, row)) rows.push_back(row);
     }
     if (in.bad()) {
-        log(" - ERROR AL PROCESAR EL FICHERO " + path + kUploadFails);
+        log(" - ERROR AL PROCESAR EL FICHERO " + ShownWithControls(path) + kUploadFails);
         return false;
     }
     return true;

@@ -7,8 +7,17 @@
 #include <vector>
 
 #include "meter/meter_messages.h"
+#include "platform/text.h"
 
 namespace qv {
+
+namespace {
+// An error as the log shows it, upper-cased: the names it may quote (the user,
+// the database, the host) are the settings', their control characters escaped.
+std::string Shown(const std::exception& e) {
+    return ShownWithControls(UpperAscii(e.what()));
+}
+}  // namespace
 
 // The log lines of one writer thread on their way to the main thread. A line
 // per row would wake the main thread once per row, which costs about as much
@@ -121,10 +130,9 @@ void Tescribe_SQL::Execute() {
             // Client codes (2000 on) say the server was not reached; below, the
             // server answered and refused (a user, a password, a schema).
             if (e.code() >= 2000 || e.code() == 0)
-                PostFailure("NO SE HA PODIDO ENCONTRAR EL SERVIDOR! - " + UpperAscii(e.what()));
+                PostFailure("NO SE HA PODIDO ENCONTRAR EL SERVIDOR! - " + Shown(e));
             else
-                PostFailure(UpperAscii(e.what()) +
-                            " - EL SERVIDOR DE BASES DE DATOS RECHAZA LA CONEXION");
+                PostFailure(Shown(e) + " - EL SERVIDOR DE BASES DE DATOS RECHAZA LA CONEXION");
         }
         if (ready_ && !terminated_ && !Queue.empty()) {
             PostLog("SE SUBIRAN " + std::to_string(Queue.size()) + " DATOS...", colour::Yellow);
@@ -139,8 +147,7 @@ void Tescribe_SQL::Execute() {
                         ++n;
                     } catch (const DbError& e) {
                         // A statement broken off by the close says nothing of its own.
-                        if (!aborted_)
-                            PostFailure("ERROR EN LA BASE DE DATOS  - " + UpperAscii(e.what()));
+                        if (!aborted_) PostFailure("ERROR EN LA BASE DE DATOS  - " + Shown(e));
                         failed = true;
                         Terminate();
                     }
@@ -148,7 +155,7 @@ void Tescribe_SQL::Execute() {
             } while (!Queue.empty() && !terminated_ && Connection->Connected());
         }
     } catch (const std::exception& e) {
-        PostFailure("ERROR EN HILO DE BASE DE DATOS  - " + UpperAscii(e.what()));
+        PostFailure("ERROR EN HILO DE BASE DE DATOS  - " + Shown(e));
         failed = true;
     }
     complete_ = ready_ && Queue.empty() && !failed;

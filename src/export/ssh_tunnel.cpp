@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace qv {
 namespace {
 
@@ -115,14 +117,16 @@ std::string SshTunnel::ErrorText() const {
     return error_;
 }
 
+// The hosts and the login in a reason are the settings' (the library's texts
+// quote them too): their control characters are shown escaped.
 void SshTunnel::SetError(const std::string& text) {
     std::lock_guard lock(errorMutex_);
-    error_ = text;
+    error_ = ShownWithControls(text);
 }
 
 void SshTunnel::Fail(const std::string& text) {
     SetError(text);
-    if (OnFailure) OnFailure(text);
+    if (OnFailure) OnFailure(ShownWithControls(text));
 }
 
 int SshTunnel::StartListen(int localPort) {

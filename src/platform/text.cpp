@@ -177,4 +177,10 @@ std::string ShownWithControls(std::string_view text) {
     return out;
 }
 
+bool HasControlCharacter(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (control_at(text, i) != 0) return true;
+    return false;
+}
+
 }  // namespace qv

@@ -41,5 +41,7 @@ std::string Utf8OrLatin1(std::string_view text);
 // A text as one message line may show it: each control character as "\xHH"
 // (C1, as UTF-8, as "\u00HH"), the rest as it stands.
 std::string ShownWithControls(std::string_view text);
+// True when the text holds a control character, one ShownWithControls escapes.
+bool HasControlCharacter(std::string_view text);
 
 }  // namespace qv

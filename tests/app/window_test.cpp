@@ -1223,9 +1223,12 @@ TEST_F(ConfigWindow, LoadButtonShowsNoSecretAndNoRawControlCharacter) {
         {main + "HOST_PORT=4000\x01\n", "HOST_PORT: \"4000\\x01\" NO ES UN PUERTO"},
         {main + "Tipo_Salida=0\nRUTA=user:FtpSecret9@nohost/x/\n",
          "ERROR EN LA CARPETA DE SALIDA \"user:****@nohost/x/\""},
-        {main + "Tipo_Salida=1\nRUTA=user:FtpSecret9@h\x01:99999/\n", "DESTINO FTP NO VALIDO (user:****@h\\x01:99999/)"},
+        {main + "Tipo_Salida=1\nRUTA=user:FtpSecret9@h\x01:99999/\n",
+         "DESTINO FTP NO VALIDO (user:****@h\\x01:99999/): LLEVA UN CARACTER DE CONTROL"},
+        {main + "Tipo_Salida=1\nRUTA=ftp\x01user:FtpSecret9@127.0.0.1/\n",
+         "DESTINO FTP NO VALIDO (ftp\\x01user:****@127.0.0.1/): LLEVA UN CARACTER DE CONTROL"},
         {"[MAIN]\nCONTADORES=101,1,7,\nCONEXION=2\nHOST=127.0.0.1\x01\n",
-         "ERROR EN EL HOST: \"127.0.0.1\\x01\" LLEVA ESPACIOS"},
+         "ERROR EN EL HOST: \"127.0.0.1\\x01\" LLEVA UN CARACTER DE CONTROL"},
     };
     // clang-format on
     const std::string secrets[] = {"FTPSECRET9", "97531",   "DBSECRET5",

@@ -48,6 +48,12 @@ TEST(OkParse, DataLinesBecomeRowsAndOthersAreRejected) {
         {"05/12;00:15;Invierno;1;2;3;4;5;6;", ""},
         // A day or time that does not exist stops the upload at its row.
         {"05/12/26;12:60;Verano;1;2;3;4;5;6;", "HORA INEXISTENTE EN EL FICHERO: 05/12/26 12:60"},
+        // The file's text as the log line shows it: a control character escaped (C0
+        // ones end a field, as a blank does).
+        {"05/12/26;12\xC2\x85:60;Verano;1;2;3;4;5;6;",
+         "HORA INEXISTENTE EN EL FICHERO: 05/12/26 12\\u0085:60"},
+        {"05\x7F/12/26;00:15;Verano;1;2;3;4;5;6;",
+         "FECHA INEXISTENTE EN EL FICHERO: 05\\x7F/12/26 00:15"},
     };
     for (const auto& c : cases) {
         SqlRow row;
@@ -69,8 +75,11 @@ TEST(Upload, BadFilesAreRefusedWithTheirRedLineAndNothingStarts) {
         std::vector<std::string> lines;  // empty: the file does not exist
         std::string red;
         std::string password = "";  // as the configuration file's decoder gave it
+        std::string name = "";      // the file's own, not "f<n>.CSV"
     } cases[] = {
         {{}, " - NO EXISTE EL FICHERO " + dir + "/f0.CSV" + tail},
+        // The path as typed after -DBUPLOAD: its control character escaped.
+        {{}, " - NO EXISTE EL FICHERO " + dir + "/f\\x01.CSV" + tail, "", "f\x01.CSV"},
         {{test::kHeader, row}, " - EL FICHERO NO CONTIENE IDENTIFICACION OPC_ID" + tail},
         {{"OPC_ID :   ", test::kHeader, row},
          " - EL FICHERO NO CONTIENE IDENTIFICACION OPC_ID VALIDA" + tail},
@@ -88,7 +97,8 @@ TEST(Upload, BadFilesAreRefusedWithTheirRedLineAndNothingStarts) {
     };
     int i = 0;
     for (const auto& c : cases) {
-        const std::string name = "f" + std::to_string(i++) + ".CSV";
+        const std::string name = c.name.empty() ? "f" + std::to_string(i) + ".CSV" : c.name;
+        ++i;
         std::string path = dir + "/" + name;
         if (!c.lines.empty()) path = test::WriteFile(dir, name, c.lines);
         test::ExportHarness h;

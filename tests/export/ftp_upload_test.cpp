@@ -3,11 +3,13 @@
 #include "export/ftp_upload.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 
 #include "export/export_harness.h"
@@ -62,6 +64,110 @@ TEST(FtpTarget, TakesUserPasswordHostAndFolderApartOrRefusesWithoutShowingThePas
     EXPECT_EQ(port, 2121);
     FtpClient::SplitHostPort("ftp.example", host, port);
     EXPECT_EQ(port, 21);
+}
+
+// A control character anywhere in the target, typed or as an escape, is
+// refused before anything is sent, and named: a line break would end the FTP
+// command the user, password or folder goes in, the rest becoming a command of
+// its own. The target is shown masked, its control characters escaped.
+TEST(FtpTarget, RefusesAControlCharacterTypedOrEscapedAndSaysSo) {
+    const std::string typed = "LLEVA UN CARACTER DE CONTROL";
+    const std::string escaped = "UN ESCAPE % DA UN CARACTER DE CONTROL";
+    const std::string malformed = "ESCAPE % NO VALIDO EN LA URL";
+    // clang-format off
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"ftp\x01user:secret@h/", "ftp\\x01user:****@h/", typed},
+        {"ftpuser:secret@h\x01/", "ftpuser:****@h\\x01/", typed},
+        {"ftpuser:secret@127.0.0.1\x01:21/", "ftpuser:****@127.0.0.1\\x01:21/", typed},
+        {"u:sec\x01ret@h/", "u:****@h/", typed},
+        {"u:secret@h/a\r\nDELE b", "u:****@h/a\\x0D\\x0ADELE b", typed},
+        {"u@h/a\tb/", "u@h/a\\x09b/", typed},
+        {"u@h/a\x7F/", "u@h/a\\x7F/", typed},
+        {"u@h/a\xC2\x85/", "u@h/a\\u0085/", typed},
+        {std::string("u@h/a\0b/", 8), "u@h/a\\x00b/", typed},
+        {"ftp://u@h/\n", "ftp://u@h/\\x0A", typed},
+        {"ftp://u:secret@h/x%0D%0ADELE%20y", "ftp://u:****@h/x%0D%0ADELE%20y", escaped},
+        {"ftp://u%01:secret@h/", "ftp://u%01:****@h/", escaped},
+        {"ftp://u:se%0acret@h/", "ftp://u:****@h/", escaped},
+        {"ftp://u@h/a%00/", "ftp://u@h/a%00/", escaped},
+        {"ftp://u@h/a%7F/", "ftp://u@h/a%7F/", escaped},
+        {"ftp://u@h/a%C2%85/", "ftp://u@h/a%C2%85/", escaped},
+        {"ftp://u@h/a%zz/", "ftp://u@h/a%zz/", malformed},
+        {"ftp://u@h/a%4", "ftp://u@h/a%4", malformed},
+    };
+    // clang-format on
+    for (const auto& [text, shown, reason] : cases) {
+        std::string why;
+        EXPECT_FALSE(ParseFtpTarget(text, why)) << shown;
+        EXPECT_EQ(why, "DESTINO FTP NO VALIDO (" + shown + "): " + reason);
+    }
+    // Beyond ASCII is no control character, typed or escaped.
+    std::string why;
+    EXPECT_TRUE(ParseFtpTarget("ftp://u@h/a%C2%A0%C3%B1/", why)) << why;
+    EXPECT_TRUE(ParseFtpTarget("u@h/a\xC2\xA0\xC3\xB1/", why)) << why;
+}
+
+// A server that logs what it is sent and answers every command: USER with
+// 331, PASS with 230, QUIT with 221, anything else with 200.
+struct RecordingFtpServer {
+    std::string Received() {
+        std::lock_guard lock(mutex);
+        return received;
+    }
+    std::mutex mutex;
+    std::string received;
+    test::LoopbackPeer peer{[this](int fd, const std::atomic<bool>&) {
+        const auto say = [fd](std::string_view s) { ::send(fd, s.data(), s.size(), MSG_NOSIGNAL); };
+        say("220 ready\r\n");
+        std::string pending;
+        char buf[256];
+        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) {
+            pending.append(buf, static_cast<std::size_t>(n));
+            for (std::size_t nl; (nl = pending.find("\r\n")) != std::string::npos;) {
+                const std::string verb = pending.substr(0, 4);
+                {
+                    std::lock_guard lock(mutex);
+                    received += pending.substr(0, nl + 2);
+                }
+                pending.erase(0, nl + 2);
+                say(verb == "USER"   ? "331 password\r\n"
+                    : verb == "PASS" ? "230 in\r\n"
+                    : verb == "QUIT" ? "221 bye\r\n"
+                                     : "200 ok\r\n");
+            }
+        }
+    }};
+};
+
+// Whoever calls the client, a value with a line break in it is never sent: the
+// command fails and nothing of it reaches the server, the password not even
+// in the reason.
+TEST(FtpClientCommands, AValueWithALineBreakIsNeverSent) {
+    {
+        RecordingFtpServer server;
+        FtpClient c;
+        const std::string host = "127.0.0.1:" + std::to_string(server.peer.port());
+        c.Connect(host, "u", "p");
+        EXPECT_THROW(c.ChangeDir("/a\r\nDELE b"), FtpError);
+        EXPECT_THROW(c.Exists(std::string("f\0DELE b", 8)), FtpError);
+        EXPECT_THROW(c.Exists("f\nDELE b"), FtpError);
+        c.Disconnect();  // once the server has answered QUIT, it has read all
+        EXPECT_EQ(server.Received(), "USER u\r\nPASS p\r\nTYPE I\r\nTYPE I\r\nQUIT\r\n");
+    }
+    for (const auto& [user, password] : {std::pair{"u\r\nDELE b", "p"}, {"u", "pw\rDELE b"}}) {
+        RecordingFtpServer server;
+        FtpClient c;
+        std::string why;
+        try {
+            c.Connect("127.0.0.1:" + std::to_string(server.peer.port()), user, password);
+        } catch (const FtpError& e) {
+            why = e.what();
+        }
+        c.Disconnect();
+        EXPECT_EQ(server.Received(), std::string(user) == "u" ? "USER u\r\nQUIT\r\n" : "QUIT\r\n");
+        EXPECT_NE(why, "");
+        EXPECT_EQ(why.find("DELE"), std::string::npos) << why;
+    }
 }
 
 struct Message {

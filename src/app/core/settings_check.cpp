@@ -18,6 +18,7 @@
 #include "export/ftp_upload.h"
 #include "export/sql_output.h"
 #include "export/sql_rows.h"
+#include "platform/text.h"
 
 namespace qv {
 
@@ -204,6 +205,9 @@ std::string database_problem(const DbSettings& db) {
 }  // namespace
 
 std::string TcpHostProblem(std::string_view host, std::string_view portKeys) {
+    // Before the rest: a control character (a tab, "\x01") would read as blanks
+    // around a host, or as nothing at all.
+    if (HasControlCharacter(host)) return "LLEVA UN CARACTER DE CONTROL";
     const std::string_view h = TrimBlanks(host);
     if (h.empty()) return "ESTA VACIO";
     if (std::count(h.begin(), h.end(), ':') == 1)
@@ -211,9 +215,7 @@ std::string TcpHostProblem(std::string_view host, std::string_view portKeys) {
     if (h.find_first_of("[]") != std::string_view::npos)
         return "LLEVA CORCHETES: LA DIRECCION VA SIN ELLOS Y EL PUERTO APARTE (" +
                std::string(portKeys) + ")";
-    if (std::any_of(host.begin(), host.end(),
-                    [](char c) { return static_cast<unsigned char>(c) <= ' '; }))
-        return "LLEVA ESPACIOS";
+    if (host.find(' ') != std::string_view::npos) return "LLEVA ESPACIOS";
     return "";
 }
 
