@@ -16,8 +16,8 @@ namespace qv {
 struct DbSettings;
 
 // Why a host text cannot be connected to as typed: empty, a "host:port" (the
-// port is a setting of its own, given with `portKeys`), brackets, blanks
-// inside. Empty when it can.
+// port is a setting of its own, given with `portKeys`), brackets, a control
+// character, blanks inside. Empty when it can.
 std::string TcpHostProblem(std::string_view host, std::string_view portKeys = "-PORT, HOST_PORT");
 
 // Why CSV files cannot be written into `folder` as the CSV writer gets it
