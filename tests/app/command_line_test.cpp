@@ -82,6 +82,11 @@ TEST(CommandLineAnalysis, KeywordsTheRunsDoNotReach) {
     EXPECT_FALSE(UploadOnly(CommandLine::FromArguments({"q", "-DBUPLOAD", "f", "-METERS"}, "")));
     EXPECT_EQ(analyse({"-FTP", "u:p@s:s@h:2121/d/", "-SHOW"}).log.at(1),
               "- EXPORTAR A SERVIDOR FTP : u:****@h:2121/d/");
+    // A folder holds RUTA's value as a target does: a folder named as one is masked as one.
+    EXPECT_EQ(analyse({"-CSV", "u:p@h/d", "-NOSTART"}).log.at(1),
+              "- EXPORTAR A  FICHERO .CSV : u:****@h/d");
+    EXPECT_EQ(analyse({"-DB", "u:p@h/d\x01", "-NOSTART"}).log.at(1),
+              "- EXPORTAR A BASE DE DATOS USANDO CARPETA .CSV : u:****@h/d\\x01");
     const Outcome upload = analyse({"-DBUPLOAD", "/f", "-SHOW"});
     EXPECT_EQ(upload.log.at(2), "UPLOAD /f");
 

@@ -20,8 +20,11 @@ bool is_any(std::string_view key, std::span<const std::string_view> names) {
 // Hidden whole: a password, or the modem string.
 constexpr std::string_view kHidden[] = {"PASSW", "SSH_PASS", "MODEM_INIT", "-MODEM_INIT"};
 // What RUTA holds may be an FTP target whatever the output (one left there
-// when the output was changed); -CSV and -DB give it a folder.
-constexpr std::string_view kTargets[] = {"RUTA", "-FTP"};
+// when the output was changed); -CSV and -DB give it a folder, but still set
+// RUTA, whose value they then hold.
+constexpr std::string_view kTargets[] = {"RUTA", "-FTP", "-CSV", "-DB"};
+// The meter lists.
+constexpr std::string_view kMeters[] = {"CONTADORES", "-METERS"};
 
 std::string masked(std::string_view key, std::string_view value) {
     if (is_any(key, kTargets)) return MaskFtpTarget(std::string(value));
@@ -43,8 +46,7 @@ std::string masked(std::string_view key, std::string_view value) {
 }  // namespace
 
 bool HoldsSecret(std::string_view key) {
-    static constexpr std::string_view kMasked[] = {"RUTA", "-FTP", "CONTADORES", "-METERS"};
-    return is_any(key, kHidden) || is_any(key, kMasked);
+    return is_any(key, kHidden) || is_any(key, kTargets) || is_any(key, kMeters);
 }
 
 std::string ShownValue(std::string_view key, std::string_view value) {

@@ -23,7 +23,8 @@ namespace qv {
 std::string ShownValue(std::string_view key, std::string_view value);
 
 // True for the keys and keywords above whose values may hold a secret: RUTA,
-// -FTP, MODEM_INIT, -MODEM_INIT, PASSW, SSH_PASS, CONTADORES, -METERS.
+// -FTP, -CSV, -DB, MODEM_INIT, -MODEM_INIT, PASSW, SSH_PASS, CONTADORES,
+// -METERS.
 bool HoldsSecret(std::string_view key);
 
 }  // namespace qv
