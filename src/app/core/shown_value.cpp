@@ -28,13 +28,7 @@ constexpr std::string_view kMeters[] = {"CONTADORES", "-METERS"};
 
 std::string masked(std::string_view key, std::string_view value) {
     if (is_any(key, kTargets)) return MaskFtpTarget(std::string(value));
-    if (SameTextIgnoringCase(key, "CONTADORES")) {
-        // Each meter is four items: link, point, password, OPC code.
-        std::vector<std::string> items = FromCommaText(value);
-        for (std::size_t i = 2; i < items.size(); i += 4)
-            if (!items[i].empty()) items[i] = "****";
-        return ToCommaText(items);
-    }
+    if (SameTextIgnoringCase(key, "CONTADORES")) return MaskedCommaText(value);
     if (SameTextIgnoringCase(key, "-METERS")) {
         std::vector<std::string> items = FromCommaText(value);
         for (std::string& item : items) item = MaskedMeterItem(item);
