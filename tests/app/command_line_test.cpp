@@ -186,6 +186,16 @@ TEST(CommandLineAnalysis, WhatCannotBeDoneExactlyStops) {
           "101-1-8642097-OP\x01"
           "C"},
          "\"101-1-****-OP\\x01C\": EL CODIGO OPC \"OP\\x01C\" LLEVA UN CARACTER DE CONTROL"},
+        // A value starting with "-" is taken for a keyword; after a keyword whose value
+        // may hold a secret, it is not shown, nor a keyword right after such a value.
+        {{"-MODEM_INIT", "-FtpS3cr"}, "FALTA EL VALOR DE -MODEM_INIT ANTES DE \"****\""},
+        {{"-FTP", "-u:FtpS3cr@h/"}, "FALTA EL VALOR DE -FTP ANTES DE \"****\""},
+        {{"-METERS", "-8642097"}, "FALTA EL VALOR DE -METERS ANTES DE \"****\""},
+        {{"-CSV", "-u:FtpS3cr@h"}, "FALTA EL VALOR DE -CSV ANTES DE \"****\""},
+        {{"-MODEM_INIT", " -show", "-SHOW"}, "FALTA EL VALOR DE -MODEM_INIT ANTES DE \" -show\""},
+        {{"-METERS", "101-1-7", "-8642097"}, "PALABRA CLAVE DESCONOCIDA: ****"},
+        {{"-FTP", "u:Ftp", "-S3cr@h/"}, "PALABRA CLAVE DESCONOCIDA: ****"},
+        {{"-METERS", "101-1-7", "-SHOW", "-X"}, "PALABRA CLAVE DESCONOCIDA: -X"},
         {{"-METERS", "101-1-7 0101-2-8"}, "REPETIDA EN -METERS: 101"},
         {{"-INI", "/nonexistent/A.INI", "-SHOW"}, "NO EXISTE INIFILE: /nonexistent/A.INI"},
         {{"-INI", dir + "/tcp.ini", "-SHOW"}, "tcp.ini: CONEXION: \"2 ; TCP\" NO ES 0 A 3"},

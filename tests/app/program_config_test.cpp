@@ -166,9 +166,10 @@ TEST(ProgramConfigLog, LogDiskOffKeepsEveryLineOutOfTheLogFile) {
     EXPECT_TRUE(fs::exists(dir + "/quorvanta_STATUSLOG.CSV"));
     EXPECT_FALSE(fs::exists(dir + "/quorvanta.LOG")) << ReadFile(dir + "/quorvanta.LOG");
 
+    // Right after -METERS' value, the unknown keyword may be the rest of it: not shown.
     EXPECT_EQ(run({"-T0"}), 10);
     expectPattern(ReadFile(dir + "/quorvanta.LOG"),
-                  "^[^\n]*ANALIZANDO PARAMETROS\r\n[^\n]*PALABRA CLAVE DESCONOCIDA: -T0\r\n");
+                  "^[^\n]*ANALIZANDO PARAMETROS\r\n[^\n]*PALABRA CLAVE DESCONOCIDA: [*]{4}\r\n");
     if (!HasFailure()) fs::remove_all(dir);
 }
 
