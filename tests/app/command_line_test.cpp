@@ -82,6 +82,11 @@ TEST(CommandLineAnalysis, KeywordsTheRunsDoNotReach) {
     EXPECT_FALSE(UploadOnly(CommandLine::FromArguments({"q", "-DBUPLOAD", "f", "-METERS"}, "")));
     EXPECT_EQ(analyse({"-FTP", "u:p@s:s@h:2121/d/", "-SHOW"}).log.at(1),
               "- EXPORTAR A SERVIDOR FTP : u:****@h:2121/d/");
+    // A folder holds RUTA's value as a target does: a folder named as one is masked as one.
+    EXPECT_EQ(analyse({"-CSV", "u:p@h/d", "-NOSTART"}).log.at(1),
+              "- EXPORTAR A  FICHERO .CSV : u:****@h/d");
+    EXPECT_EQ(analyse({"-DB", "u:p@h/d\x01", "-NOSTART"}).log.at(1),
+              "- EXPORTAR A BASE DE DATOS USANDO CARPETA .CSV : u:****@h/d\\x01");
     const Outcome upload = analyse({"-DBUPLOAD", "/f", "-SHOW"});
     EXPECT_EQ(upload.log.at(2), "UPLOAD /f");
 
@@ -170,13 +175,33 @@ TEST(CommandLineAnalysis, WhatCannotBeDoneExactlyStops) {
         {{"-INTERVAL", "x"}, "INTERVALO DE LECTURA NO VALIDO: \"x\""},
         {{"-TIMEOUTASDUS", "2s"}, "-TIMEOUTASDUS: \"2s\" NO ES UN NUMERO ENTERO"},
         {{"-FROM", "2026/06/12", "-TO", "12/25"}, "FECHA DE FIN: \"12/25\" NO ES UNA FECHA"},
-        {{"-METERS", "101-1-7x"}, "-METERS: \"101-1-****\" NO ES"},
+        // An item not of the form cannot say which part is its password: all are hidden.
+        {{"-METERS", "101-1-7x"}, "-METERS: \"****-****-****\" NO ES"},
+        {{"-METERS", "101-1--8642097"},
+         "-METERS: \"****-****--****\" NO ES ENLACE-PUNTO-CONTRASENA[-OPC]"},
+        {{"-METERS", "101-1-7 8642097"}, "-METERS: \"****\" NO ES ENLACE-PUNTO"},
+        // A control character separates nothing: the number or the code it is in is refused.
+        {{"-METERS", "101-1-8642097\x01"}, "-METERS: \"****-****-****\" NO ES ENLACE-PUNTO"},
+        {{"-METERS",
+          "101-1-8642097-OP\x01"
+          "C"},
+         "\"101-1-****-OP\\x01C\": EL CODIGO OPC \"OP\\x01C\" LLEVA UN CARACTER DE CONTROL"},
+        // A value starting with "-" is taken for a keyword; after a keyword whose value
+        // may hold a secret, it is not shown, nor a keyword right after such a value.
+        {{"-MODEM_INIT", "-FtpS3cr"}, "FALTA EL VALOR DE -MODEM_INIT ANTES DE \"****\""},
+        {{"-FTP", "-u:FtpS3cr@h/"}, "FALTA EL VALOR DE -FTP ANTES DE \"****\""},
+        {{"-METERS", "-8642097"}, "FALTA EL VALOR DE -METERS ANTES DE \"****\""},
+        {{"-CSV", "-u:FtpS3cr@h"}, "FALTA EL VALOR DE -CSV ANTES DE \"****\""},
+        {{"-MODEM_INIT", " -show", "-SHOW"}, "FALTA EL VALOR DE -MODEM_INIT ANTES DE \" -show\""},
+        {{"-METERS", "101-1-7", "-8642097"}, "PALABRA CLAVE DESCONOCIDA: ****"},
+        {{"-FTP", "u:Ftp", "-S3cr@h/"}, "PALABRA CLAVE DESCONOCIDA: ****"},
+        {{"-METERS", "101-1-7", "-SHOW", "-X"}, "PALABRA CLAVE DESCONOCIDA: -X"},
         {{"-METERS", "101-1-7 0101-2-8"}, "REPETIDA EN -METERS: 101"},
         {{"-INI", "/nonexistent/A.INI", "-SHOW"}, "NO EXISTE INIFILE: /nonexistent/A.INI"},
         {{"-INI", dir + "/tcp.ini", "-SHOW"}, "tcp.ini: CONEXION: \"2 ; TCP\" NO ES 0 A 3"},
         {{"-METERS", "65637-1-7"}, "\"65637-1-****\": LA DIRECCION DE ENLACE \"65637\" NO CABE"},
         {{"-METERS", "101-65536-7"}, "\"101-65536-****\": EL PUNTO DE MEDIDA \"65536\" NO CABE"},
-        {{"-METERS", "101-1-2147483648"}, "\"101-1-****\" NO ES ENLACE-PUNTO"},
+        {{"-METERS", "101-1-2147483648"}, "\"****-****-****\" NO ES ENLACE-PUNTO"},
         {{"-METERS", "101-1-7,102-2-22-OPC 1 02"},
          "\"102-2-****-OPC 1 02\": UN CODIGO OPC CON ESPACIOS VA ENTRE COMILLAS"},
         {{"-METERS", "102-2-22-OPC", "102", "-SHOW"}, "\"102-2-****-OPC 102\": UN CODIGO OPC"},

@@ -131,7 +131,14 @@ TEST(ConfigFile, WhatCannotBeTakenAsWrittenIsNamed) {
         {"[MAIN]\nCONTADORES=101,1,7,,101,1,8,B\n", true,
          "CONTADORES: DIRECCION DE ENLACE 101 REPETIDA"},
         {"[main]\nCONTADORES=101,1,7,,10x,2,22\n", true,
-         "CONTADORES: ENTRADA \"10x,2,****\" NO ES"},
+         "CONTADORES: ENTRADA \"****,****,****\" NO ES"},
+        // A meter without its code: which item of the next is its password is unknown.
+        {"[MAIN]\nCONTADORES=101,1,7,102,2,8642097,\"\"\n", true,
+         "CONTADORES: ENTRADA \"****,****\" NO ES ENLACE,PUNTO,CONTRASENA,OPC"},
+        // A control character separates nothing: the number it is in is none.
+        {"[MAIN]\nCONTADORES=101,1,864\x01"
+         "2097,\"OPC1\"\n",
+         true, "CONTADORES: ENTRADA \"****,****,****,****\" NO ES ENLACE,PUNTO,CONTRASENA,OPC"},
         {"\xEF\xBB\xBF[MAIN]\nHOST=h\n", false, "CODIFICACION UTF-8 CON BOM"},
         {std::string("\xFF\xFE[\0M\0", 6), false, "CODIFICACION UTF-16"},
         {"[OTHER]\nHOST=h\n", false, "NO TIENE SECCION [MAIN]"},

@@ -151,6 +151,57 @@ TEST(CsvFile, DailyFileItsEdgeCasesAndFailures) {
     fs::remove_all(dir);
 }
 
+// A folder may be named as an FTP target is (RUTA left holding one when the
+// output became a folder): every line naming the file, or a file of its
+// folder, shows it with that target's password hidden and its control
+// characters escaped, as any message quoting RUTA does.
+TEST(CsvFile, EveryLineShowsThePathWithTheFoldersMask) {
+    Tdevice d("101", "1", "1", "");
+    d.IntervalType = IntervalDaily;
+    for (int k = 0; k < 2; ++k) {
+        d.AddDay();
+        d.Labels[k](0, 0).setDate(k == 0 ? "07/12/26" : "08/12/26");
+        d.Labels[k](0, 0).setTime("00:00");
+    }
+    const std::string dir = test::makeTempDir("csv_file");
+    std::string logged;
+    auto write = [&](const std::string& ruta, bool complete) {
+        d.Complete = complete;
+        logged.clear();
+        return Crear_fixer(d, false, ruta, Day{std::chrono::year{2026} / 12 / 7},
+                           [&](const std::string& t, int32_t) { logged += t + "\n"; });
+    };
+    const auto says = [&](const std::string& line) {
+        EXPECT_NE(logged.find(line), std::string::npos) << line << " in:\n" << logged;
+        EXPECT_EQ(logged.find("FtpS3cr"), std::string::npos) << logged;
+        EXPECT_EQ(logged.find('\x01'), std::string::npos) << logged;
+    };
+    const std::string target = dir + "/ftpuser:FtpS3cr@h", shown = dir + "/ftpuser:****@h";
+    const std::string file = "/101_26_12_07.CSV";
+    // Made, replaced, kept beside an incomplete reading; a leftover of a killed write removed.
+    EXPECT_EQ(write(target, true), target + file);
+    says("- CREADO FICHERO LOCAL DE SALIDA DE DATOS : " + shown + file);
+    EXPECT_EQ(write(target, true), target + file);
+    says("- SE REEMPLAZA EL FICHERO EXISTENTE DEL MISMO DIA : " + shown + file);
+    const std::string leftover = target + "/.quorvanta-csv-a1B2c3";
+    std::ofstream(leftover) << "1;";
+    fs::last_write_time(leftover, fs::file_time_type::clock::now() - std::chrono::hours(48));
+    EXPECT_EQ(write(target, false), target + file + "(1)");
+    says("- BORRADO FICHERO TEMPORAL ABANDONADO : " + shown + "/.quorvanta-csv-a1B2c3");
+    says("- LECTURA INCOMPLETA, SE CONSERVA EL FICHERO EXISTENTE : " + shown + file);
+    // A folder that cannot be made, under a file.
+    std::ofstream(dir + "/f") << "";
+    EXPECT_EQ(write(dir + "/f/u:FtpS3cr@h", true), "");
+    says("- ERROR AL CREAR LA CARPETA/FICHERO LOCAL DE SALIDA DE DATOS : " + dir + "/f/u:****@h" +
+         file + " - " + std::strerror(ENOTDIR));
+    says("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS : " + dir + "/f/u:****@h" + file +
+         " - " + std::strerror(ENOTDIR));
+    // A control character in the folder's name, escaped.
+    EXPECT_EQ(write(dir + "/o\x01ut", true), dir + "/o\x01ut" + file);
+    says("- CREADO FICHERO LOCAL DE SALIDA DE DATOS : " + dir + "/o\\x01ut" + file);
+    fs::remove_all(dir);
+}
+
 // One profile day by hand: opening closure 1000 x register, each record
 // `register` of energy, the next closure one period after the day's last
 // record (so a whole day's closing increment is `register` too). Records are

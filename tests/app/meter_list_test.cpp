@@ -6,6 +6,7 @@
 
 #include "app/core/meter_grid.h"
 #include "app/core/settings_check.h"
+#include "app/core/shown_value.h"
 
 namespace qv {
 namespace {
@@ -44,25 +45,72 @@ TEST(CommaText, ReadingWritingAndMerging) {
         {"a,", {"a", ""}},
         {"\"ab\"cd,\"open", {"ab", "cd", "open"}},
         {"\xe9t\xe9,b", {"\xe9t\xe9", "b"}},
+        // Only blanks separate: any other control character stays in its item.
+        {"86\x01"
+         "42,\x1f \x01a\rb\n",
+         {"86\x01"
+          "42",
+          "\x1f", "\x01a\rb\n"}},
     };
     for (const auto& [text, want] : cases) EXPECT_EQ(FromCommaText(text), want) << text;
 
     const Items items = {"12", "", "OPC 7, \"x\"", "\t", "\xe9"};
     EXPECT_EQ(ToCommaText(items), "12,,\"OPC 7, \"\"x\"\"\",\"\t\",\xe9");
     EXPECT_EQ(GridCommaText(empty_grid()), ",,,");
+    // What is written reads back the same, a grid's codes with blanks and controls too.
+    const Items odd = {"a b", "\t", "x\x01", "\x7f", "\r\n", " ", "\"", ","};
+    EXPECT_EQ(FromCommaText(ToCommaText(odd)), odd);
+    GridRows saved = empty_grid();
+    Add_to_Grid(saved, 101, 1, 7,
+                "OP\x01"
+                "C");
+    Add_to_Grid(saved, 102, 2, 8, "\tA B\t");
+    GridRows loaded = empty_grid();
+    EXPECT_EQ(MergeGridCommaText(loaded, GridCommaText(saved)), "");
+    EXPECT_EQ(loaded, saved);
 
-    // A group with a non-numeric field is named without its password, an unfinished
-    // one too; a list with such a group adds none of its meters.
+    // A group with a non-numeric field, or an unfinished one, cannot say which item is
+    // its password: every item is hidden. A list with such a group adds none of its meters.
     GridRows g = empty_grid();
     EXPECT_EQ(MergeGridCommaText(g, "x,1,5,Q,015,2,3,R,,,,,14"),
-              "ENTRADA \"x,1,****,Q\" NO ES ENLACE,PUNTO,CONTRASENA,OPC");
+              "ENTRADA \"****,****,****,****\" NO ES ENLACE,PUNTO,CONTRASENA,OPC");
     EXPECT_EQ(g, empty_grid());
     EXPECT_EQ(MergeGridCommaText(g, "015,2,3,R"), "");
-    EXPECT_TRUE(MergeGridCommaText(g, "16,1,1,,17,1").starts_with("ENTRADA \"17,1\" NO ES"));
+    EXPECT_TRUE(MergeGridCommaText(g, "16,1,1,,17,1").starts_with("ENTRADA \"****,****\" NO ES"));
     // Empty items after the last meter are none; a trailing blank-separated item is one.
     EXPECT_EQ(MergeGridCommaText(g, "18,1,1,\"\", "), "");
     EXPECT_EQ(MeterLinkTexts(g), (Items{"15", "18"}));
-    EXPECT_TRUE(MergeGridCommaText(g, "19,1,1,OPC 19").starts_with("ENTRADA \"19\" NO ES"));
+    EXPECT_TRUE(MergeGridCommaText(g, "19,1,1,OPC 19").starts_with("ENTRADA \"****\" NO ES"));
+    // A meter without its code shifts the next one's items; a control character
+    // inside a number is no separator.
+    for (const char* shifted : {"101,1,7,102,2,8642097,\"\"",
+                                "101,1,864\x01"
+                                "2097,\"OPC1\""}) {
+        const std::string why = MergeGridCommaText(g, shifted);
+        EXPECT_TRUE(why.ends_with(" NO ES ENLACE,PUNTO,CONTRASENA,OPC")) << why;
+        EXPECT_EQ(why.find("864"), std::string::npos) << why;
+    }
+    EXPECT_EQ(MeterLinkTexts(g), (Items{"15", "18"}));
+    // A code with a control character is read whole; the list's check refuses it.
+    EXPECT_EQ(MergeGridCommaText(g,
+                                 "20,1,1,OP\x01"
+                                 "C"),
+              "");
+    EXPECT_EQ(g.back(), (GridRow{"20", "1", "1",
+                                 "OP\x01"
+                                 "C",
+                                 ""}));
+
+    // A list as a message shows it: entries that read as meters lose their passwords,
+    // the others every item; an entry of the form out of range keeps its numbers.
+    const std::pair<const char*, const char*> shown[] = {
+        {"101,1,7,,102,2,8,X", "101,1,****,,102,2,****,X"},
+        {"101,1,7,102,2,8642097,\"\"", "101,1,****,102,****,****,"},
+        {"65637,1,7,", "65637,1,****,"},
+        {"101,1,7 8,\"OP 1\",x", "101,1,****,8,****,****"},
+        {",,,", ",,,"},
+    };
+    for (const auto& [text, want] : shown) EXPECT_EQ(ShownValue("CONTADORES", text), want) << text;
 
     // What parts an item from the one before: blanks alone, or a ",".
     std::vector<bool> afterBlank;
@@ -112,6 +160,8 @@ TEST(MeterItems, ControlCharactersInTheCode) {
         {"101-1-7-A\xC2\x85", "EL CODIGO OPC \"A\\u0085\" LLEVA UN CARACTER DE CONTROL"},
         // The numbers are named first.
         {"101-1-x-A\nB", std::string(MeterItemForm)},
+        // A control character is no separator: the number it ends is none.
+        {"101-1-8642097\x01", std::string(MeterItemForm)},
     };
     for (const auto& [item, why] : rows) {
         MeterItem m;
@@ -156,6 +206,27 @@ TEST(MeterList, OneNameOneMeter) {
     // A link address twice is named before the codes compare.
     const GridRows twice = {GridRow{}, GridRow{"7", "1", "1", "A"}, GridRow{"7", "1", "1", "a"}};
     EXPECT_EQ(MeterListProblem(twice), "ERROR EN EL CONTADOR 7: DIRECCION DE ENLACE 7 REPETIDA");
+}
+
+// A command-line item as a message shows it: an item of the form without its
+// password; any other with every part hidden, its "-" kept, since which part
+// is the password cannot be known.
+TEST(MeterItems, ShownWithoutAnythingThatMayBeThePassword) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"101-1-8642097", "101-1-****"},
+        {"101-1-7-CT-NORTE-7", "101-1-****-CT-NORTE-7"},
+        {"101-70000-8642097", "101-70000-****"},
+        {"101-1-8642097-OP\x01"
+         "C",
+         "101-1-****-OP\x01"
+         "C"},
+        {"101-1--8642097", "****-****--****"},
+        {"8642097", "****"},
+        {"101-1-8642097\x01", "****-****-****"},
+        {"101-1-8642097x-CT-NORTE-", "****-****-****-****-****-"},
+        {"-8642097", "-****"},
+    };
+    for (const auto& [item, want] : rows) EXPECT_EQ(MaskedMeterItem(item), want) << item;
 }
 
 // One number of a meter at a time, as the add dialog asks for them.

@@ -68,8 +68,8 @@ const IniRun kRuns[] = {
     // The meters named before the file are the run's; none of the refused list is.
     {"MeterListRefusedAddsNone", "[MAIN]\r\nCONTADORES=102,2,22,,103,x,7,\r\n",
      {"-METERS", "101-1-7", "-INI", "-IP", "127.0.0.1", "-PORT", "@"}, 10,
-     "^quorvanta: exit code 10: ERROR EN INIFILE c.ini: CONTADORES: ENTRADA \"103,x,[*]{4},\" NO ES .*\n$",
-     "\r\n101;1;7;;\\(2\\) ERROR INICIANDO - \\(ERROR EN INIFILE c.ini: CONTADORES: ENTRADA \"103,x,[*]{4},\" NO ES ENLACE,PUNTO,CONTRASENA,OPC\\)\r\n$"},
+     "^quorvanta: exit code 10: ERROR EN INIFILE c.ini: CONTADORES: ENTRADA \"[*]{4},[*]{4},[*]{4},\" NO ES .*\n$",
+     "\r\n101;1;7;;\\(2\\) ERROR INICIANDO - \\(ERROR EN INIFILE c.ini: CONTADORES: ENTRADA \"[*]{4},[*]{4},[*]{4},\" NO ES ENLACE,PUNTO,CONTRASENA,OPC\\)\r\n$"},
     // One Latin-1 byte in a comment: the UTF-8 folder stays the folder it names.
     {"StrayLatin1Byte", "[MAIN]\r\n; carpeta de la Campi\xF1\x61\r\nRUTA=%/Campiña\r\n" + kDay,
      reading(), 0, "^$", "EXIT CODE: 0", "Campiña", "^FECHA; HORA;"},
@@ -166,9 +166,10 @@ TEST(ProgramConfigLog, LogDiskOffKeepsEveryLineOutOfTheLogFile) {
     EXPECT_TRUE(fs::exists(dir + "/quorvanta_STATUSLOG.CSV"));
     EXPECT_FALSE(fs::exists(dir + "/quorvanta.LOG")) << ReadFile(dir + "/quorvanta.LOG");
 
+    // Right after -METERS' value, the unknown keyword may be the rest of it: not shown.
     EXPECT_EQ(run({"-T0"}), 10);
     expectPattern(ReadFile(dir + "/quorvanta.LOG"),
-                  "^[^\n]*ANALIZANDO PARAMETROS\r\n[^\n]*PALABRA CLAVE DESCONOCIDA: -T0\r\n");
+                  "^[^\n]*ANALIZANDO PARAMETROS\r\n[^\n]*PALABRA CLAVE DESCONOCIDA: [*]{4}\r\n");
     if (!HasFailure()) fs::remove_all(dir);
 }
 

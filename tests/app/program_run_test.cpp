@@ -367,7 +367,7 @@ const Unattended kUnattended[] = {
     {"YearNotInTimeTags", {"-IP", "127.0.0.1", "-PORT", "@", "-FROM", "2026/06/12", "-TO", "1900/01/01"}, {}, 10,
      {"^quorvanta: exit code 10: ERROR EN LA FECHA DE FIN: \"1900/01/01\" .* DE 2000 A 2099\n$"}, {"!CONEXION IP", "!SOLO SE LEE"}},
     {"MeterEntryCut", {"-IP", "127.0.0.1", "-PORT", "@", "-METERS", "101-1-7,101-1-7x"}, {}, 10,
-     {"^quorvanta: exit code 10: CONTADOR NO VALIDO EN -METERS: \"101-1-[*]{4}\" NO ES ENLACE-PUNTO-CONTRASENA\\[-OPC\\]\n$"}, {"!CONEXION IP"}},
+     {"^quorvanta: exit code 10: CONTADOR NO VALIDO EN -METERS: \"[*]{4}-[*]{4}-[*]{4}\" NO ES ENLACE-PUNTO-CONTRASENA\\[-OPC\\]\n$"}, {"!CONEXION IP"}},
     {"MeterTwice", {"-IP", "127.0.0.1", "-PORT", "@", "-METERS", "101-1-7,101-2-7"}, {}, 10,
      {"^quorvanta: exit code 10: DIRECCION DE ENLACE REPETIDA EN -METERS: 101\n$"}, {"!CONEXION IP"}},
     {"IniAFolder", {"-INI", "out", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,

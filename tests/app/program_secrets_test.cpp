@@ -3,9 +3,10 @@
 // that may hold a SIM PIN, the stored database and SSH passwords, the meters'
 // access passwords) is given a value of its own, each message that can quote
 // it is made to appear (the key given twice, out of range, of a bad form, with
-// a control character, after a blank not quoted), and no byte the program
-// writes (stderr, the log, the status file, any other file) holds it, nor a
-// raw control character.
+// a control character, after a blank not quoted, starting with "-", in an
+// entry that is not of the form, as the folder the CSV file is written to),
+// and no byte the program writes (stderr, the log, the status file, any
+// other file) holds it, nor a raw control character.
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <regex>
 
 #include "app/core/password_codec.h"
+#include "meter-sim/meter_sim.h"
 #include "platform/text.h"
 #include "program_harness.h"
 #include "support/test_env.h"
@@ -35,6 +37,7 @@ struct SecretRun {
     std::vector<std::string> args;
     // Found in stderr, the log and the status file together: the message was made.
     std::string says;
+    bool twice = false;  // run again once the first run has ended (a second file of the day)
 };
 
 const std::string kMain = "[MAIN]\r\nCONTADORES=101,1,7,\r\n";
@@ -44,6 +47,13 @@ const std::vector<std::string> kRead = {"-METERS",    "101-1-7", "-FROM",
 std::vector<std::string> withRead(std::vector<std::string> args) {
     args.insert(args.end(), kRead.begin(), kRead.end());
     return args;
+}
+
+// A reading from the simulator ("@": its port) that writes meter 101's file.
+std::vector<std::string> reading(std::vector<std::string> args) {
+    args.insert(args.end(), {"-IP", "127.0.0.1", "-PORT", "@", "-INTERVAL", "D", "-INTERASDUS", "0",
+                             "-TIMEOUTASDUS", "2"});
+    return withRead(std::move(args));
 }
 
 // clang-format off
@@ -99,6 +109,37 @@ const SecretRun kRuns[] = {
     // The analog modem is sent its string: its line shows it.
     {"AnalogModemString", "", withRead({"-MODEM_INIT", "AT&F X3", "-ANALOG", "555"}),
      "CADENA DE INICIALIZACION DE MODEM ANALOGICO :AT&F X3"},
+    // A folder named as an FTP target: the lines naming the file mask it as RUTA's own.
+    {"FtpTargetAsTheFolderTwice", "[MAIN]\r\nTipo_Salida=0\r\nRUTA=ftpuser:FtpSecret9@h\r\n",
+     reading({}), "SE REEMPLAZA EL FICHERO EXISTENTE DEL MISMO DIA : ftpuser:[*]{4}@h/101_", true},
+    {"FolderKeywordFtpTarget", "", reading({"-CSV", "ftpuser:FtpSecret9@h"}),
+     "CREADO FICHERO LOCAL DE SALIDA DE DATOS : ftpuser:[*]{4}@h/101_"},
+    {"FolderKeywordWithAControlCharacter", "", reading({"-CSV", "o\x01ut"}),
+     "CREADO FICHERO LOCAL DE SALIDA DE DATOS : o\\\\x01ut/101_"},
+    // Entries that are not of the form: which item is the password cannot be known.
+    {"MeterListEntryWithoutItsCode", "[MAIN]\r\nCONTADORES=101,1,7,102,2,8642097,\"\"\r\n", {},
+     "ENTRADA \"[*]{4},[*]{4}\" NO ES ENLACE,PUNTO,CONTRASENA,OPC"},
+    {"MeterListControlCharacterInThePassword", "[MAIN]\r\nCONTADORES=101,1,864\x01" "2097,\"OPC1\"\r\n",
+     {}, "ENTRADA \"[*]{4},[*]{4},[*]{4},[*]{4}\" NO ES ENLACE,PUNTO,CONTRASENA,OPC"},
+    {"MeterKeywordEmptyPassword", "", withRead({"-IP", "127.0.0.1", "-METERS", "101-1--8642097"}),
+     "CONTADOR NO VALIDO EN -METERS: \"[*]{4}-[*]{4}--[*]{4}\" NO ES"},
+    {"MeterKeywordItemAfterABlank", "", withRead({"-IP", "127.0.0.1", "-METERS", "101-1-7 8642097"}),
+     "CONTADOR NO VALIDO EN -METERS: \"[*]{4}\" NO ES ENLACE-PUNTO-CONTRASENA"},
+    {"MeterKeywordControlCharacterAtTheEnd", "",
+     withRead({"-IP", "127.0.0.1", "-METERS", "101-1-8642097\x01"}),
+     "CONTADOR NO VALIDO EN -METERS: \"[*]{4}-[*]{4}-[*]{4}\" NO ES"},
+    {"MeterKeywordControlCharacterInTheCode", "",
+     withRead({"-IP", "127.0.0.1", "-METERS", "101-1-8642097-OP\x01" "C"}),
+     "\"101-1-[*]{4}-OP\\\\x01C\": EL CODIGO OPC \"OP\\\\x01C\" LLEVA UN CARACTER DE CONTROL"},
+    // A value starting with "-" is taken for a keyword.
+    {"ModemKeywordValueLikeAKeyword", "", withRead({"-MODEM_INIT", "-AT+CPIN=97531"}),
+     "FALTA EL VALOR DE -MODEM_INIT ANTES DE \"[*]{4}\""},
+    {"FtpKeywordValueLikeAKeyword", "", withRead({"-FTP", "-user:FtpSecret9@h/"}),
+     "FALTA EL VALOR DE -FTP ANTES DE \"[*]{4}\""},
+    {"MeterKeywordValueLikeAKeyword", "", {"-METERS", "-8642097"},
+     "FALTA EL VALOR DE -METERS ANTES DE \"[*]{4}\""},
+    {"MeterKeywordSecondItemLikeAKeyword", "", {"-METERS", "101-1-7", "-8642097"},
+     "PALABRA CLAVE DESCONOCIDA: [*]{4}"},
 };
 // clang-format on
 
@@ -114,27 +155,39 @@ std::string writtenBytes(const std::string& dir) {
 }
 
 TEST(ProgramSecrets, NoByteWrittenShowsASecretOrARawControlCharacter) {
+    sim::SimConfig c;
+    c.meters.push_back({101, 1, 7, {}});
+    c.replyDelayMs = 2;
+    sim::MeterSim sim(c);
+    const std::string port = std::to_string(sim.listenTcp());
     const std::string root = test::makeTempDir("program_secrets");
+    const auto start = [&](const SecretRun& r) {
+        const std::string dir = root + "/" + r.name;
+        std::vector<std::string> args = r.args;
+        std::replace(args.begin(), args.end(), std::string("@"), port);
+        if (!r.ini.empty()) args.insert(args.begin(), {"-INI", "c.ini"});
+        // A serial port that is not there: a modem run ends before it dials.
+        return std::make_unique<test::Program>(
+            test::ProgramCopy(dir), dir, args,
+            std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir,
+                                     "QUORVANTA_COM_ALIASES=COM1=/nonexistent/tty"},
+            dir + "/output.txt");
+    };
     std::vector<std::unique_ptr<test::Program>> programs;
     for (const SecretRun& r : kRuns) {
         const std::string dir = root + "/" + r.name;
         fs::create_directory(dir);
-        std::vector<std::string> args = r.args;
-        if (!r.ini.empty()) {
-            std::ofstream(dir + "/c.ini", std::ios::binary) << r.ini;
-            args.insert(args.begin(), {"-INI", "c.ini"});
-        }
-        // A serial port that is not there: a modem run ends before it dials.
-        programs.push_back(std::make_unique<test::Program>(
-            test::ProgramCopy(dir), dir, args,
-            std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir,
-                                     "QUORVANTA_COM_ALIASES=COM1=/nonexistent/tty"},
-            dir + "/output.txt"));
+        if (!r.ini.empty()) std::ofstream(dir + "/c.ini", std::ios::binary) << r.ini;
+        programs.push_back(start(r));
     }
     for (std::size_t n = 0; n < std::size(kRuns); ++n) {
         const SecretRun& r = kRuns[n];
         SCOPED_TRACE(r.name);
         EXPECT_NE(programs[n]->Wait(seconds(240)), std::nullopt);
+        if (r.twice) {
+            programs[n] = start(r);
+            EXPECT_NE(programs[n]->Wait(seconds(240)), std::nullopt);
+        }
         const std::string dir = root + "/" + r.name;
         const std::string written = writtenBytes(dir);
         const std::string said = test::ReadFile(dir + "/output.txt") +

@@ -1058,7 +1058,7 @@ TEST_F(ConfigWindow, LoadButtonTakesNothingOfAFileThatMeansTwoThings) {
          "CLAVE CONTADORES REPETIDA EN [MAIN]: \"101,1,****,\" Y \"102,2,****,\"", true},
         {"[MAIN]\nPUERTO=3307\nRUTTA=/srv\n", "CLAVE RUTTA DESCONOCIDA EN [MAIN]", true},
         {"[MAIN]\nHOST=before\nLOGDISK=0\nCONTADORES=102,2,22,,103,x,7,\n",
-         "CONTADORES: ENTRADA \"103,x,****,\" NO ES ENLACE,PUNTO,CONTRASENA,OPC", false},
+         "CONTADORES: ENTRADA \"****,****,****,\" NO ES ENLACE,PUNTO,CONTRASENA,OPC", false},
         {"[MAIN]\nHOST=before\nLOGDISK=si\n", "LOGDISK: \"si\" NO ES UN NUMERO ENTERO", false},
     };
     for (const auto& r : rows) {

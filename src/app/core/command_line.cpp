@@ -173,15 +173,23 @@ class Analysis {
         lastKeyword_ = "-" + key;
         const std::optional<Takes> what = takes(key);
         if (!what) {
-            refuse("- PALABRA CLAVE DESCONOCIDA: " + ShownWithControls(arg));
+            // Right after a value that may hold a secret, it may be the rest
+            // of that value (a blank not quoted): not shown.
+            const std::string shown = i == secretValue_ + 1 ? "****" : ShownWithControls(arg);
+            refuse("- PALABRA CLAVE DESCONOCIDA: " + shown);
             return i;
         }
         const bool last = i == cmd_.CmdTokenCount();
         const std::string next = cmd_.CmdToken(i + 1);
         const bool valued = *what != Takes::Nothing && !last && is_value(next);
+        const bool secret = HoldsSecret(lastKeyword_);
         if (*what == Takes::Value && !valued) {
+            // A value that starts with "-" is taken for a keyword: where the
+            // value may hold a secret, shown only when it is a keyword.
+            const std::string shown =
+                secret && !takes(keyword_of(next)) ? "****" : ShownWithControls(next);
             refuse("- FALTA EL VALOR DE " + ShownWithControls(arg) +
-                   (last ? "" : " ANTES DE \"" + ShownWithControls(next) + "\""));
+                   (last ? "" : " ANTES DE \"" + shown + "\""));
             return i;
         }
         if (valued && !IsUtf8(next)) {
@@ -189,6 +197,7 @@ class Analysis {
             return i;
         }
         if (key == "METERS") metersValue_ = i + 1;
+        if (valued && secret) secretValue_ = i + 1;
         // An exception in one keyword ends only that keyword.
         try {
             keyword(key, valued ? next : std::string());
@@ -470,6 +479,7 @@ class Analysis {
     bool refused_ = false;
     std::string refusal_;
     int metersValue_ = -1;     // the argument that is -METERS' value
+    int secretValue_ = -1;     // the last argument that is the value of a keyword HoldsSecret
     std::string lastKeyword_;  // the last keyword met, with its "-"
     DbSettings db_;            // the database window's settings as the keywords leave them
 };

@@ -18,6 +18,7 @@
 #include <random>
 
 #include "app/core/app_log.h"
+#include "app/core/shown_value.h"
 #include "platform/text.h"
 #include "platform/worker_message.h"
 
@@ -31,6 +32,13 @@ std::string folderOf(const std::string& path) {
     const auto slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A path in RUTA's folder as a line shows it: with RUTA's mask (a folder may
+// be named as an FTP target is, user:password@host) and its control
+// characters escaped.
+std::string shown(const std::string& path) {
+    return ShownValue("RUTA", path);
 }
 
 // The name from the root, as a failure names the file.
@@ -94,8 +102,8 @@ std::string outputName(int32_t linkAddress, bool viaFtp, const std::string& ruta
             struct stat st {};
             if (::stat(ruta.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
                 if (::mkdir(ruta.c_str(), 0755) != 0)
-                    log("- ERROR AL CREAR LA CARPETA/FICHERO LOCAL DE SALIDA DE DATOS : " + name +
-                            " - " + std::strerror(errno),
+                    log("- ERROR AL CREAR LA CARPETA/FICHERO LOCAL DE SALIDA DE DATOS : " +
+                            shown(name) + " - " + std::strerror(errno),
                         colour::Red);
             }
         }
@@ -130,7 +138,7 @@ void removeLeftovers(const std::string& folder, const LogFn& log) {
             !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_mtime >= dayAgo)
             continue;
         if (::unlinkat(::dirfd(dir.get()), e->d_name, 0) == 0)
-            log("- BORRADO FICHERO TEMPORAL ABANDONADO : " + folder + "/" + e->d_name,
+            log("- BORRADO FICHERO TEMPORAL ABANDONADO : " + shown(folder + "/" + e->d_name),
                 colour::White);
     }
 }
@@ -368,7 +376,7 @@ std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& r
             ok = !beside.empty();
             err = errno;
             if (ok && beside != name)
-                log("- LECTURA INCOMPLETA, SE CONSERVA EL FICHERO EXISTENTE : " + name,
+                log("- LECTURA INCOMPLETA, SE CONSERVA EL FICHERO EXISTENTE : " + shown(name),
                     colour::Red);
             if (ok) name = beside;
         } else if (ok) {
@@ -383,15 +391,16 @@ std::string Crear_fixer(const Tdevice& device, bool viaFtp, const std::string& r
         }
         if (!ok) {
             if (!temp.empty()) ::unlink(temp.c_str());
-            log("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS : " + fullPath(wanted) +
-                    " - " + std::strerror(err),
+            log("- ERROR AL CREAR EL FICHERO LOCAL DE SALIDA DE DATOS : " +
+                    shown(fullPath(wanted)) + " - " + std::strerror(err),
                 colour::Red);
             return "";
         }
         // The name holds the day of writing: a second reading that day replaces the first.
         if (replaced)
-            log("- SE REEMPLAZA EL FICHERO EXISTENTE DEL MISMO DIA : " + name, colour::White);
-        log("- CREADO FICHERO LOCAL DE SALIDA DE DATOS : " + name, colour::Green);
+            log("- SE REEMPLAZA EL FICHERO EXISTENTE DEL MISMO DIA : " + shown(name),
+                colour::White);
+        log("- CREADO FICHERO LOCAL DE SALIDA DE DATOS : " + shown(name), colour::Green);
         log(kDashes, colour::White);
         return name;
     } catch (...) {

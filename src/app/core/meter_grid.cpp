@@ -16,6 +16,31 @@ bool is_blank_or_control(char c) {
     return static_cast<unsigned char>(c) <= ' ';
 }
 
+// What separates items besides ",": any other control character stays
+// inside its item, which its own check then refuses.
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Every non-empty part of `text` between `separator`s as "****".
+std::string masked_parts(std::string_view text, char separator) {
+    std::string out;
+    for (std::size_t from = 0;;) {
+        const std::size_t to = text.find(separator, from);
+        if (to > from && from < text.size()) out += "****";
+        if (to == std::string_view::npos) return out;
+        out += separator;
+        from = to + 1;
+    }
+}
+
+// Four items that read as a meter: link, point and password whole numbers, then the code.
+bool read_entry(const std::vector<std::string>& group, int32_t& link, int32_t& point,
+                int32_t& password) {
+    return group.size() == 4 && parse_int32(group[0], link) && parse_int32(group[1], point) &&
+           parse_int32(group[2], password);
+}
+
 }  // namespace
 
 bool parse_int32(std::string_view s, int32_t& value) {
@@ -105,7 +130,7 @@ std::vector<std::string> FromCommaText(std::string_view text, std::vector<bool>*
     std::size_t p = 0;
     bool comma = true;  // what separates the next item from the one before
     const auto skip_blanks = [&] {
-        while (p < text.size() && is_blank_or_control(text[p])) ++p;
+        while (p < text.size() && is_blank(text[p])) ++p;
     };
     const auto push = [&](std::string item) {
         if (afterBlank) afterBlank->push_back(!items.empty() && !comma);
@@ -130,8 +155,7 @@ std::vector<std::string> FromCommaText(std::string_view text, std::vector<bool>*
                 }
             }
         } else {
-            while (p < text.size() && !is_blank_or_control(text[p]) && text[p] != ',')
-                item += text[p++];
+            while (p < text.size() && !is_blank(text[p]) && text[p] != ',') item += text[p++];
         }
         push(std::move(item));
         skip_blanks();
@@ -144,6 +168,22 @@ std::vector<std::string> FromCommaText(std::string_view text, std::vector<bool>*
         }
     }
     return items;
+}
+
+std::string MaskedCommaText(std::string_view text) {
+    const std::vector<std::string> items = FromCommaText(text);
+    std::vector<std::string> shown;
+    for (std::size_t i = 0; i < items.size(); i += 4) {
+        std::vector<std::string> group(
+            items.begin() + static_cast<std::ptrdiff_t>(i),
+            items.begin() + static_cast<std::ptrdiff_t>(std::min(i + 4, items.size())));
+        int32_t link, point, password;
+        const bool entry = read_entry(group, link, point, password);
+        for (std::size_t k = 0; k < group.size(); ++k)
+            if (!group[k].empty() && (!entry || k == 2)) group[k] = "****";
+        shown.insert(shown.end(), group.begin(), group.end());
+    }
+    return ToCommaText(shown);
 }
 
 std::string GridCommaText(const GridRows& grid) {
@@ -167,13 +207,12 @@ std::string MergeGridCommaText(GridRows& grid, std::string_view text) {
             items.begin() + static_cast<std::ptrdiff_t>(std::min(i + 4, items.size())));
         if (group == std::vector<std::string>(4)) continue;
         int32_t link, point, password;
-        const bool whole = group.size() == 4 && parse_int32(group[0], link) &&
-                           parse_int32(group[1], point) && parse_int32(group[2], password);
+        const bool whole = read_entry(group, link, point, password);
         const std::string fit = whole ? MeterNumbersProblem(group[0], group[1], group[2]) : "";
         if (whole && fit.empty() && links.insert(link).second) {
             Add_to_Grid(merged, link, point, password, group[3]);
         } else if (problem.empty()) {
-            // The entry is named without its access password.
+            // The entry is named without its access password (MaskedCommaText).
             const std::string entry =
                 "ENTRADA \"" + ShownValue("CONTADORES", ToCommaText(group)) + "\"";
             if (!whole)
@@ -198,6 +237,8 @@ std::string MeterNumbersProblem(std::string_view link, std::string_view point,
 }
 
 std::string MaskedMeterItem(std::string_view item) {
+    // Which part is the password cannot be known.
+    if (MeterItem m; MeterItemProblem(item, m) == MeterItemForm) return masked_parts(item, '-');
     const std::size_t d1 = item.find('-');
     const std::size_t d2 = d1 == std::string_view::npos ? d1 : item.find('-', d1 + 1);
     if (d2 == std::string_view::npos || d2 + 1 >= item.size()) return std::string(item);

@@ -41,11 +41,19 @@ std::vector<std::string> MeterLinkTexts(const GridRows& grid);
 // Comma text: items joined by ","; an item holding a blank, a control
 // character, a "," or a double quote is quoted with inner quotes doubled.
 std::string ToCommaText(const std::vector<std::string>& items);
-// Items separated by "," and by unquoted blanks; double quotes group an item.
+// Items separated by "," and by unquoted blanks (space, tab); double quotes
+// group an item. Any other control character is part of its item, quoted or
+// not: it separates nothing.
 // When afterBlank is given, it says for each item whether only blanks (no
 // ",") separate it from the one before.
 std::vector<std::string> FromCommaText(std::string_view text,
                                        std::vector<bool>* afterBlank = nullptr);
+
+// A meter list's comma text as a message may show it, four items a meter:
+// in an entry that reads as one (link, point and password whole numbers, then
+// the code) the password as "****"; in any other, every non-empty item as
+// "****", since which one is the password cannot be known.
+std::string MaskedCommaText(std::string_view text);
 
 // The configuration file's meter list: columns 0 to 3 of rows 1 and up.
 std::string GridCommaText(const GridRows& grid);
@@ -84,7 +92,9 @@ inline constexpr std::string_view MeterItemForm = "NO ES ENLACE-PUNTO-CONTRASENA
 // Why an item cannot be taken as a meter: MeterItemForm, MeterNumbersProblem's
 // reason or OpcCodeProblem's; empty (and `meter` set) when it can.
 std::string MeterItemProblem(std::string_view item, MeterItem& meter);
-// A "-METERS" item as it may be shown: its access password (the third part) as "****".
+// A "-METERS" item as it may be shown: its access password (the third part)
+// as "****"; an item that is not of the form (MeterItemForm) with every
+// non-empty part between its "-" as "****".
 std::string MaskedMeterItem(std::string_view item);
 
 // One of a meter's three numbers, and why its text (as typed, blanks around

@@ -20,18 +20,15 @@ bool is_any(std::string_view key, std::span<const std::string_view> names) {
 // Hidden whole: a password, or the modem string.
 constexpr std::string_view kHidden[] = {"PASSW", "SSH_PASS", "MODEM_INIT", "-MODEM_INIT"};
 // What RUTA holds may be an FTP target whatever the output (one left there
-// when the output was changed); -CSV and -DB give it a folder.
-constexpr std::string_view kTargets[] = {"RUTA", "-FTP"};
+// when the output was changed); -CSV and -DB give it a folder, but still set
+// RUTA, whose value they then hold.
+constexpr std::string_view kTargets[] = {"RUTA", "-FTP", "-CSV", "-DB"};
+// The meter lists.
+constexpr std::string_view kMeters[] = {"CONTADORES", "-METERS"};
 
 std::string masked(std::string_view key, std::string_view value) {
     if (is_any(key, kTargets)) return MaskFtpTarget(std::string(value));
-    if (SameTextIgnoringCase(key, "CONTADORES")) {
-        // Each meter is four items: link, point, password, OPC code.
-        std::vector<std::string> items = FromCommaText(value);
-        for (std::size_t i = 2; i < items.size(); i += 4)
-            if (!items[i].empty()) items[i] = "****";
-        return ToCommaText(items);
-    }
+    if (SameTextIgnoringCase(key, "CONTADORES")) return MaskedCommaText(value);
     if (SameTextIgnoringCase(key, "-METERS")) {
         std::vector<std::string> items = FromCommaText(value);
         for (std::string& item : items) item = MaskedMeterItem(item);
@@ -43,8 +40,7 @@ std::string masked(std::string_view key, std::string_view value) {
 }  // namespace
 
 bool HoldsSecret(std::string_view key) {
-    static constexpr std::string_view kMasked[] = {"RUTA", "-FTP", "CONTADORES", "-METERS"};
-    return is_any(key, kHidden) || is_any(key, kMasked);
+    return is_any(key, kHidden) || is_any(key, kTargets) || is_any(key, kMeters);
 }
 
 std::string ShownValue(std::string_view key, std::string_view value) {
