@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "export/ftp_upload.h"
 #include "platform/text.h"
 
 namespace qv {
@@ -257,12 +258,13 @@ std::string UpdateStatement(std::string_view schema) {
 bool ReadReadingsFile(const std::string& path, std::vector<SqlRow>& rows, const UploadLog& log) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
-        log(" - NO EXISTE EL FICHERO " + ShownWithControls(path) + kUploadFails);
+        log(" - NO EXISTE EL FICHERO " + ShownWithControls(MaskFtpTarget(path)) + kUploadFails);
         return false;
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        log(" - ERROR AL PROCESAR EL FICHERO " + ShownWithControls(path) + kUploadFails);
+        log(" - ERROR AL PROCESAR EL FICHERO " + ShownWithControls(MaskFtpTarget(path)) +
+            kUploadFails);
         return false;
     }
     auto readLine = [&in](std::string& line) {
@@ -298,7 +300,8 @@ bool ReadReadingsFile(const std::string& path, std::vector<SqlRow>& rows, const 
         if (ok_parse(name, line, row)) rows.push_back(row);
     }
     if (in.bad()) {
-        log(" - ERROR AL PROCESAR EL FICHERO " + ShownWithControls(path) + kUploadFails);
+        log(" - ERROR AL PROCESAR EL FICHERO " + ShownWithControls(MaskFtpTarget(path)) +
+            kUploadFails);
         return false;
     }
     return true;

@@ -101,6 +101,8 @@ const SecretRun kRuns[] = {
      "DESTINO FTP NO VALIDO \\(user:[*]{4}@127.0.0.1/a\\\\x0D\\\\x0ADELE b/\\): LLEVA UN CARACTER DE CONTROL"},
     {"UploadOfAMissingFileWithAControlCharacter", "", {"-DBUPLOAD", "no\x01" "file.csv"},
      "NO EXISTE EL FICHERO [^ ]*no\\\\x01file.csv - IMPOSIBLE SUBIR DATOS A LA BASE"},
+    {"UploadOfAMissingFileInAFolderLikeAnFtpTarget", "", {"-DBUPLOAD", "ftpuser:FtpSecret9@h/101.CSV"},
+     "NO EXISTE EL FICHERO [^ ]*ftpuser:[*]{4}@h/101.CSV - IMPOSIBLE SUBIR DATOS A LA BASE"},
     // On a GSM link the string is not sent: no line shows it, whichever comes first.
     {"GsmModemString", "", withRead({"-MODEM", "555", "-MODEM_INIT", "AT+CPIN=97531"}),
      "CADENA DE INICIALIZACION DE MODEM ANALOGICO :[*]{4}"},

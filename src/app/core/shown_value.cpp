@@ -21,8 +21,9 @@ bool is_any(std::string_view key, std::span<const std::string_view> names) {
 constexpr std::string_view kHidden[] = {"PASSW", "SSH_PASS", "MODEM_INIT", "-MODEM_INIT"};
 // What RUTA holds may be an FTP target whatever the output (one left there
 // when the output was changed); -CSV and -DB give it a folder, but still set
-// RUTA, whose value they then hold.
-constexpr std::string_view kTargets[] = {"RUTA", "-FTP", "-CSV", "-DB"};
+// RUTA, whose value they then hold; -DBUPLOAD names a file, which may be one
+// written in that folder.
+constexpr std::string_view kTargets[] = {"RUTA", "-FTP", "-CSV", "-DB", "-DBUPLOAD"};
 // The meter lists.
 constexpr std::string_view kMeters[] = {"CONTADORES", "-METERS"};
 

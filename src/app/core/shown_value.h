@@ -14,7 +14,7 @@ namespace qv {
 // - RUTA (whatever the output: a target may stay there when the output is
 //   changed), -FTP, and -CSV and -DB, which set RUTA: an FTP target's password
 //   as "****" (MaskFtpTarget), in every form of the target; a path in RUTA's
-//   folder is shown with RUTA's mask too;
+//   folder, as -DBUPLOAD may name, is shown with RUTA's mask too;
 // - MODEM_INIT, -MODEM_INIT: not shown ("****"): it may hold a SIM PIN;
 // - the stored passwords PASSW, SSH_PASS: "****";
 // - CONTADORES (comma text, MaskedCommaText) and -METERS
@@ -25,8 +25,8 @@ namespace qv {
 std::string ShownValue(std::string_view key, std::string_view value);
 
 // True for the keys and keywords above whose values may hold a secret: RUTA,
-// -FTP, -CSV, -DB, MODEM_INIT, -MODEM_INIT, PASSW, SSH_PASS, CONTADORES,
-// -METERS.
+// -FTP, -CSV, -DB, -DBUPLOAD, MODEM_INIT, -MODEM_INIT, PASSW, SSH_PASS,
+// CONTADORES, -METERS.
 bool HoldsSecret(std::string_view key);
 
 }  // namespace qv
