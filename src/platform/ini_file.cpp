@@ -183,6 +183,12 @@ std::vector<IniFile::Numbered> IniFile::strayHeaders() const {
     return found;
 }
 
+std::size_t IniFile::lineBeforeAnyHeader() const {
+    for (std::size_t i = 0; i < lines_.size() && lines_[i].kind != Line::Header; ++i)
+        if (lines_[i].kind != Line::Other) return i + 1;
+    return 0;
+}
+
 long IniFile::findKey(std::string_view section, std::string_view key) const {
     const std::vector<std::size_t> lines = keyLines(section, &key);
     return lines.empty() ? -1 : static_cast<long>(lines.front());

@@ -84,6 +84,9 @@ class IniFile {
         std::string section;
     };
     std::vector<Numbered> strayHeaders() const;
+    // The number (from 1) of the first line before any header that is no
+    // comment or blank (a key there belongs to no section), or 0.
+    std::size_t lineBeforeAnyHeader() const;
 
     // Writes the file (through a temporary file and a rename); IniFileError on failure.
     void updateFile();

@@ -42,10 +42,14 @@ namespace {
 unsigned tcp_port(std::string_view v) {
     while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
     while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+    // Decimal digits only; zeros in front change nothing ("007321" is 7321).
+    const bool digits =
+        !v.empty() && std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
+    while (v.size() > 1 && v.front() == '0') v.remove_prefix(1);
     unsigned n = 0;
-    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-    const bool port = !v.empty() && v.size() <= 5 && ec == std::errc() &&
-                      end == v.data() + v.size() && n >= 1 && n <= 65535;
+    const bool port = digits && v.size() <= 5 &&
+                      std::from_chars(v.data(), v.data() + v.size(), n).ec == std::errc() &&
+                      n >= 1 && n <= 65535;
     return port ? n : 0;
 }
 }  // namespace

@@ -20,8 +20,9 @@ std::string_view TrimBlanks(std::string_view text);
 // hexadecimal after "$" or "0x"; nothing else, not even blanks. False when the
 // text is no such number or does not fit.
 bool ParseLong(std::string_view text, long& value);
-// A TCP port as typed: a whole number from 1 to 65535, blanks around it
-// allowed. The one check of every port setting, the meter's included.
+// A TCP port as typed: a whole number from 1 to 65535 in decimal digits
+// (zeros in front allowed), blanks around it allowed. The one check of every
+// port setting, the meter's included.
 bool IsTcpPort(std::string_view text);
 // A port setting as it is shown and saved: the number it is taken for
 // (" 40001 " gives "40001", "00022" gives "22"), `def` for a blank text (the

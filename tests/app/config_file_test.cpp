@@ -50,6 +50,9 @@ TEST(ConfigFile, MissingAndEmptyKeysTakeTheirDefaults) {
             << text;
     }
     EXPECT_EQ(load("HOST_PORT=").HostPort, "40000");
+    // A port with zeros in front is the number it is.
+    EXPECT_EQ(load("HOST_PORT=0007321").HostPort, "7321");
+    EXPECT_EQ(load("HOST_PORT=\" 000022 \"").HostPort, "22");
     // Other spellings of an item, hexadecimal numbers.
     const WindowSettings s = load("INTERVALO=$3\nPARIDAD_CONTADOR=none\nBAUD_CONTADOR=custom");
     EXPECT_EQ(std::tuple(s.Intervalo, s.ParityText, s.BaudText),
@@ -256,6 +259,10 @@ TEST(ConfigFile, RepeatedOrUnknownKeysStopTheLoad) {
         {"; notas\n[main]  PASSW=secret\nHOST=a\n", "LINEA 2 DE [MAIN] NO ES CLAVE=VALOR"},
         {"[OTHER]x=1\n[MAIN]\nHOST=a\n", "LINEA 1 DE [OTHER] NO ES CLAVE=VALOR"},
         {"[MAIN]\nHOST=a\n[OTHER][MAIN]\nRUTA=/x\n", "LINEA 3 DE [OTHER] NO ES CLAVE=VALOR"},
+        // A key above every header belongs to no section: it was never read.
+        {"RUTA=/srv/out\n[MAIN]\nHOST=a\n", "LINEA 1 ANTES DE TODA SECCION NO ES COMENTARIO"},
+        {"; notas\n\n  PASSW secret\n[MAIN]\nHOST=a\n",
+         "LINEA 3 ANTES DE TODA SECCION NO ES COMENTARIO"},
         // Lines ended by a lone CR are lines: each is read for what it is.
         {"[MAIN]\rHOST=a\rRUTA=/x\rhost=b\r", "CLAVE HOST REPETIDA EN [MAIN]: \"a\" Y \"b\""},
         {"[MAIN]\r\nHOST=a\rRUTA /x\n", "LINEA 3 DE [MAIN] NO ES CLAVE=VALOR"},

@@ -52,15 +52,17 @@ TEST_F(ConfigLines, LoadButtonReadsLinesEndedByALoneCR) {
     }
 }
 
-// A key on a header's line, of [MAIN] or of another section, is refused by its
-// line number, in -INI's words, and no control changes.
-TEST_F(ConfigLines, LoadButtonRefusesAKeyOnAHeadersLine) {
+// A key on a header's line, of [MAIN] or of another section, or above every
+// header, is refused by its line number, in -INI's words, and no control changes.
+TEST_F(ConfigLines, LoadButtonRefusesAKeyOnAHeadersLineOrAboveEveryHeader) {
     w->HOST.setText("before");
     w->RUTA.setText("/before");
     const WindowSettings before = w->Settings();
     const std::pair<std::string, std::string> rows[] = {
         {"[MAIN]RUTA=/srv/lecturas\nHOST=after\n", "LINEA 1 DE [MAIN] NO ES CLAVE=VALOR"},
         {"[MAIN]\rHOST=after\r[OTRA]x=1\r", "LINEA 3 DE [OTRA] NO ES CLAVE=VALOR"},
+        {"RUTA=/srv/lecturas\r\n[MAIN]\r\nHOST=after\r\n",
+         "LINEA 1 ANTES DE TODA SECCION NO ES COMENTARIO"},
     };
     for (const auto& [text, why] : rows) {
         SCOPED_TRACE(text);

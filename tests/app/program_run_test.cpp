@@ -332,6 +332,10 @@ const Unattended kUnattended[] = {
      {"^quorvanta: exit code 10: ERROR EN INIFILE tcp-comment.ini: CONEXION: \"2 ; TCP\" NO ES 0 A 3\n$"}, {"!CONEXION IP"}},
     {"IniSshPortBeyondRange", {"-INI", "ssh-port.ini", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
      {"^quorvanta: exit code 10: ERROR EN INIFILE ssh-port.ini: SSH_PORT: \"99999\" NO ES UN PUERTO DE 1 A 65535\n$"}, {"!CONEXION IP"}},
+    // 1.5 stop bits exist only with 5 data bits: said before the port is opened.
+    {"IniStopBitsTheDataBitsDoNotTake", {"-INI", "stop-bits.ini"}, {}, 10,
+     {"^quorvanta: exit code 10: ERROR EN LOS BITS DE PARADA DEL PUERTO SERIE: \"1.5\" NO CABEN CON 8 BITS DE DATOS \\(1.5 SOLO CON 5, 2 CON 6 A 8\\)\n$"}, {"!ABRIR EL PUERTO"}},
+    {"PortWithZerosInFront", {"-IP", "127.0.0.1", "-PORT", "000@"}, {}, 0, {"^$"}, {"UTILIZAR PUERTO IP HOST : [1-9]", "EXIT CODE: 0"}},
     {"IniMeterDoesNotFit", {"-INI", "big-link.ini", "-IP", "127.0.0.1", "-PORT", "@"}, {}, 10,
      {"^quorvanta: exit code 10: ERROR EN INIFILE big-link.ini: CONTADORES: ENTRADA \"65637,1,[*]{4},\": LA DIRECCION DE ENLACE \"65637\" NO CABE EN LA TRAMA \\(0 A 65535\\)\n$"}, {"!CONEXION IP"}},
     // An empty list reads the file's meters; an empty item is no meter; the OPC code is all
@@ -463,6 +467,7 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
                "101;1;7;;(6) LECTURA CORRECTA\r\n102;2;7;;(6) LECTURA CORRECTA\r\n";
     std::ofstream(dir + "/tcp-comment.ini") << "[MAIN]\r\nCONEXION=2 ; TCP\r\n";
     std::ofstream(dir + "/ssh-port.ini") << "[MAIN]\r\nSSH_PORT=99999\r\n";
+    std::ofstream(dir + "/stop-bits.ini") << "[MAIN]\r\nCONEXION=0\r\nSTOP_CONTADOR=1.5\r\n";
     std::ofstream(dir + "/big-link.ini") << "[MAIN]\r\nCONTADORES=101,1,7,,65637,1,7,\r\n";
     std::ofstream(dir + "/meter.ini") << "[MAIN]\r\nCONTADORES=101,1,7,FILE\r\n";
     fs::permissions(dir + "/out", fs::perms::all);
@@ -475,7 +480,7 @@ TEST_P(ProgramUnattended, ExitCodeOneLineOrSilenceAndNoLockLeft) {
         if (std::ranges::find(u.args, defaults[k]) == u.args.end())
             args.insert(args.end(), {defaults[k], defaults[k + 1]});
     for (std::string& a : args)
-        if (a == "@") a = std::to_string(sim.listenTcp());
+        if (a.ends_with("@")) a = a.substr(0, a.size() - 1) + std::to_string(sim.listenTcp());
     // In a row's variables "%" stands for the run's folder and "@PTY" for the
     // simulator's terminal; a row's own XDG_RUNTIME_DIR wins.
     std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir + "/out"};

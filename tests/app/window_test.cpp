@@ -292,7 +292,7 @@ TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
     WindowSettings s = start;
     Add_to_Grid(s.Grid, 12, 1, 5, "");
     Add_to_Grid(s.Grid, 65535, 0, 7, "OPC 7, \"x\" Ñ");
-    s.PortIndex = 29, s.BaudText = "115200", s.BitsText = "7", s.ParityText = "Marca";
+    s.PortIndex = 29, s.BaudText = "115200", s.BitsText = "5", s.ParityText = "Marca";
     s.StopText = "1.5", s.Conexion = LinkAnalogModem, s.Numero = "600 123";
     s.ModemInit = "\"AT&F\"", s.Host = "h.example", s.HostPort = "40001";
     s.FechaInicio = std::chrono::year(2000) / 1 / 1;
@@ -315,7 +315,7 @@ TEST_F(ConfigWindow, EveryKeySavedAndLoadedBackThroughBothWindows) {
     const std::string expected =
         "[MAIN]\nCONTADORES=12,1,5,,65535,0,7,\"OPC 7, \"\"x\"\" Ñ\"\nPORT=29\n"
         "BAUD_CONTADOR=115200\n"
-        "BITS_CONTADOR=7\nPARIDAD_CONTADOR=Marca\nSTOP_CONTADOR=1.5\nCONEXION=3\nNUMERO=600 123\n"
+        "BITS_CONTADOR=5\nPARIDAD_CONTADOR=Marca\nSTOP_CONTADOR=1.5\nCONEXION=3\nNUMERO=600 123\n"
         "MODEM_INIT=\"\"AT&F\"\"\nHOST=h.example\nHOST_PORT=40001\nFECHA_INICIO=2000/01/01\n"
         "FECHA_FIN=2016/03/01\nINTERVALO=0\nTipo_Salida=2\nLOGSCREEN=0\nLOGDISK=0\nMINIMIZAR=1\n"
         "RUTA=" +
@@ -581,10 +581,10 @@ struct Edges {
 };
 // clang-format off
 const Edges kEdges[] = {
-    {LinkSerialDirect, 29, "256000", "5", "Espacio", "2", "", "", "", "1", {2000, 1, 1}, {2099, 12, 31}, 0, OutputFolder, false, false, true, "/out a",
+    {LinkSerialDirect, 29, "256000", "5", "Espacio", "1.5", "", "", "", "1", {2000, 1, 1}, {2099, 12, 31}, 0, OutputFolder, false, false, true, "/out a",
      {{1, 0, 1, "CT NORTE-7"}, {65535, 65535, 987654321, ""}}, false,
      {"LOCALHOST", "PRUEBA", "ROOT", "", "1", "PRUEBA", "65535", "ROOT", "", "", "1", "65535"}},
-    {LinkGsmModem, 0, "110", "8", "NINGUNA", "1.5", "+34 600 123 456", "", "", "65535", {2026, 3, 28}, {2026, 3, 29}, 1, OutputFtp, true, true, false,
+    {LinkGsmModem, 0, "110", "8", "NINGUNA", "2", "+34 600 123 456", "", "", "65535", {2026, 3, 28}, {2026, 3, 29}, 1, OutputFtp, true, true, false,
      "op:secret@127.0.0.1:2121/lecturas/", {{101, 1, 7, "CT-SUR-2"}}, true,
      {"db.example", "lecturas", "op", "db pass", "3307", "ssh.example", "2222", "tun", "ssh pass", "10.0.0.5", "3306", "13306"}},
     {LinkAnalogModem, 1, "9600", "7", "PAR", "1", "5551234", "AT&F E0 V1", "", "40000", {2099, 12, 31}, {2000, 1, 1}, 3, OutputDatabase, true, false, false, "/tmp db",

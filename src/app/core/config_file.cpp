@@ -208,7 +208,10 @@ std::string MainKeysProblem(const IniFile& f) {
     // reads; a header with a key on its line ("[MAIN]RUTA=/srv"), in any
     // section, leaves it open where that key and the lines after it belong.
     // The first in the file is named by its number; its text is not shown, as
-    // it may be a password's.
+    // it may be a password's. A key before any header belongs to no section
+    // ("RUTA=/srv" above "[MAIN]" is no key of [MAIN]).
+    if (const std::size_t before = f.lineBeforeAnyHeader(); before != 0)
+        return "LINEA " + std::to_string(before) + " ANTES DE TODA SECCION NO ES COMENTARIO";
     IniFile::Numbered first{0, std::string(ConfigSection)};
     if (const auto stray = f.strayLines(ConfigSection); !stray.empty()) first.line = stray.front();
     for (const IniFile::Numbered& header : f.strayHeaders())

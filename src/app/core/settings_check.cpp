@@ -96,6 +96,10 @@ std::string link_problem(const WindowSettings& s) {
         if (!line.listed)
             return std::string("ERROR EN ") + line.name + " DEL PUERTO SERIE: \"" +
                    ShownValue(line.key, line.text) + "\" NO ES DE LA LISTA";
+    // A serial line has 1.5 stop bits only with 5 data bits, and 2 only with more.
+    if ((s.StopText == "1.5" && s.BitsText != "5") || (s.StopText == "2" && s.BitsText == "5"))
+        return "ERROR EN LOS BITS DE PARADA DEL PUERTO SERIE: \"" + s.StopText +
+               "\" NO CABEN CON " + s.BitsText + " BITS DE DATOS (1.5 SOLO CON 5, 2 CON 6 A 8)";
     const bool modem = s.Conexion == LinkGsmModem || s.Conexion == LinkAnalogModem;
     if (modem && TrimBlanks(s.Numero).empty())
         return "EL NUMERO DE DISCADO DEL MODEM NO PUEDE ESTAR EN BLANCO";
