@@ -75,7 +75,7 @@ bool validHost(const std::string& host) {
 
 std::optional<FtpTarget> ParseFtpTarget(const std::string& text, std::string& why) {
     const auto refuse = [&](const char* reason) {
-        why = "DESTINO FTP NO VALIDO (" + ShownWithControls(MaskFtpTarget(text)) + "): " + reason;
+        why = "DESTINO FTP NO VALIDO (" + ShownFtpTarget(text) + "): " + reason;
         return std::nullopt;
     };
     // A line break would end the FTP command the user, password or folder is
@@ -118,6 +118,10 @@ std::string MaskFtpTarget(const std::string& text) {
     if (at == std::string::npos || at < from) at = text.size();
     if (colon > at || colon + 1 == at) return text;  // no password
     return text.substr(0, colon + 1) + "****" + text.substr(at);
+}
+
+std::string ShownFtpTarget(const std::string& text) {
+    return ShownWithControls(MaskFtpTarget(text));
 }
 
 std::string TFTP_Thread::RemoteName(const std::string& name) const {

@@ -38,6 +38,9 @@ std::optional<FtpTarget> ParseFtpTarget(const std::string& text, std::string& wh
 // The target as typed with everything between the user's ":" and the host
 // shown as "****" (or after the ":" when there is no "@"), for the log.
 std::string MaskFtpTarget(const std::string& text);
+// A target, or a path that may lie in a folder named as one, as a message
+// shows it: masked, its control characters escaped.
+std::string ShownFtpTarget(const std::string& text);
 
 // What a job needs of the main window.
 struct FtpJobContext {

@@ -258,13 +258,12 @@ std::string UpdateStatement(std::string_view schema) {
 bool ReadReadingsFile(const std::string& path, std::vector<SqlRow>& rows, const UploadLog& log) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
-        log(" - NO EXISTE EL FICHERO " + ShownWithControls(MaskFtpTarget(path)) + kUploadFails);
+        log(" - NO EXISTE EL FICHERO " + ShownFtpTarget(path) + kUploadFails);
         return false;
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        log(" - ERROR AL PROCESAR EL FICHERO " + ShownWithControls(MaskFtpTarget(path)) +
-            kUploadFails);
+        log(" - ERROR AL PROCESAR EL FICHERO " + ShownFtpTarget(path) + kUploadFails);
         return false;
     }
     auto readLine = [&in](std::string& line) {
@@ -300,8 +299,7 @@ bool ReadReadingsFile(const std::string& path, std::vector<SqlRow>& rows, const 
         if (ok_parse(name, line, row)) rows.push_back(row);
     }
     if (in.bad()) {
-        log(" - ERROR AL PROCESAR EL FICHERO " + ShownWithControls(MaskFtpTarget(path)) +
-            kUploadFails);
+        log(" - ERROR AL PROCESAR EL FICHERO " + ShownFtpTarget(path) + kUploadFails);
         return false;
     }
     return true;

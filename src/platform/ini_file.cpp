@@ -95,8 +95,10 @@ void IniFile::parse(std::string_view text) {
         std::string_view eol;
         const std::string_view bytes = next_line(text, pos, eol);
         // Lines added later end as the file's first line does.
-        if (firstEnding && !eol.empty()) eol_ = std::string(eol);
-        firstEnding = firstEnding && eol.empty();
+        if (firstEnding && !eol.empty()) {
+            eol_ = std::string(eol);
+            firstEnding = false;
+        }
         // Each line in its own encoding: one Latin-1 byte in a comment must not
         // turn the UTF-8 of every other line into other letters.
         Line line;
@@ -150,10 +152,8 @@ std::vector<std::size_t> IniFile::sectionLines(std::string_view section, Pred wa
     bool inside = false;
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         const Line& l = lines_[i];
-        if (l.kind == Line::Header)
-            inside = sameName(l.section, section);
-        else if (inside && wanted(l))
-            found.push_back(i);
+        if (l.kind == Line::Header) inside = sameName(l.section, section);
+        if (inside && wanted(l)) found.push_back(i);
     }
     return found;
 }
@@ -166,13 +166,9 @@ std::vector<std::size_t> IniFile::keyLines(std::string_view section,
 }
 
 std::vector<std::size_t> IniFile::strayLines(std::string_view section) const {
-    std::vector<std::size_t> numbers;
-    bool inside = false;
-    for (std::size_t i = 0; i < lines_.size(); ++i) {
-        const Line& l = lines_[i];
-        if (l.kind == Line::Header) inside = sameName(l.section, section);
-        if (inside && (l.kind == Line::Stray || l.strayHeader)) numbers.push_back(i + 1);
-    }
+    std::vector<std::size_t> numbers =
+        sectionLines(section, [](const Line& l) { return l.kind == Line::Stray || l.strayHeader; });
+    for (std::size_t& n : numbers) ++n;
     return numbers;
 }
 

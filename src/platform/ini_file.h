@@ -109,7 +109,8 @@ class IniFile {
     static void parseLine(Line& line, std::string& current);
     // Index of the first header of `section`, or -1.
     long findSection(std::string_view section) const;
-    // Indexes of the lines of `section` (under every header of it) that `wanted` takes.
+    // Indexes of the lines of `section` (under every header of it, the
+    // headers included) that `wanted` takes.
     template <class Pred>
     std::vector<std::size_t> sectionLines(std::string_view section, Pred wanted) const;
     // Indexes of the key lines of `section` (under every header of it); of

@@ -25,6 +25,7 @@
 #include "meter/contador_ip.h"
 #include "platform/text.h"
 #include "program_harness.h"
+#include "support/condition_wait.h"
 #include "support/test_env.h"
 
 namespace qv {
@@ -959,11 +960,10 @@ TEST(Program, StopSignalOnAFrameBufferPlatformLeavesNoLock) {
                     {"XDG_RUNTIME_DIR=" + dir, "QT_QPA_PLATFORM=vkkhrdisplay",
                      "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:strict_string_checks=1"},
                     dir + "/out.txt");
-    for (int i = 0;
-         i < 600 &&
-         ReadFile(dir + "/quorvanta.LOG").find("TRY TO OPEN SESSION TO: 101") == std::string::npos;
-         ++i)
-        std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_TRUE(test::WaitFor([&] {
+        return ReadFile(dir + "/quorvanta.LOG").find("TRY TO OPEN SESSION TO: 101") !=
+               std::string::npos;
+    }));
     kill(p.pid(), SIGTERM);
     EXPECT_EQ(p.Wait(seconds(60)), 15) << ReadFile(dir + "/out.txt");
     EXPECT_NE(ReadFile(dir + "/out.txt").find("SE HA PEDIDO DETENER"), std::string::npos);

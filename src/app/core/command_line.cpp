@@ -309,9 +309,9 @@ class Analysis {
     // What is read and how the requests are paced. False for a keyword of another kind.
     bool readingKeyword(const std::string& key, const std::string& v) {
         if (key == "FROM") {
-            date(v, s_.FechaInicio, "- FECHA DE INICIO : ", "- ERROR EN LA FECHA DE INICIO");
+            date(key, v, s_.FechaInicio, "- FECHA DE INICIO : ", "- ERROR EN LA FECHA DE INICIO");
         } else if (key == "TO") {
-            date(v, s_.FechaFin, "- FECHA DE FIN : ", "- ERROR EN LA FECHA DE FIN");
+            date(key, v, s_.FechaFin, "- FECHA DE FIN : ", "- ERROR EN LA FECHA DE FIN");
         } else if (key == "INTERVAL") {
             const char first =
                 static_cast<char>(std::toupper(static_cast<unsigned char>((v + " ")[0])));
@@ -413,10 +413,11 @@ class Analysis {
         return problems.empty() ? std::string() : problems.front();
     }
 
-    void date(const std::string& v, Day& target, const std::string& line, const char* error) {
+    void date(const std::string& key, const std::string& v, Day& target, const std::string& line,
+              const char* error) {
         const Day d = ReadDateYmd(v);
         if (d == NullDate) {
-            refuse(std::string(error) + ": \"" + ShownValue("-FROM", v) +
+            refuse(std::string(error) + ": \"" + ShownValue("-" + key, v) +
                    "\" NO ES UNA FECHA yyyy/MM/dd DE 2000 A 2099");
             return;
         }
